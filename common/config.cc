@@ -1,0 +1,441 @@
+#include "common/config.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/netinfo.h"
+#include "platform/presence.h"
+#include "platform/registry.h"
+#include "platform/spawn.h"
+#include "platform/svcmgr.h"
+#include "platform/sysroot.h"
+#include "platform/winprofile.h"
+
+namespace qv {
+
+SYSTEMSTRUCT g_System;
+SMTPSTRUCT g_Smtp;
+POP3STRUCT g_Pop3;
+NETINFO g_NetInfo;
+bool g_AutoStartControl = false;
+bool g_AutoStartSmtp = false;
+bool g_AutoStartPop3 = false;
+bool g_NtMode = false;
+
+namespace {
+
+struct ServiceNames {
+  const char* name;
+  const char* display;
+  const char* program;     // the program the presence-lock mode starts
+  const char* nt_program;  // the program installed under the service manager
+  const char* key;
+  const char* key_class;
+};
+
+const ServiceNames kServices[] = {
+    {"QuorvaneSmtp", "Quorvane Smtp-Service", "qvsmtp95", "qvsmtp", kSmtpKey, "QuorvaneSmtp"},
+    {"QuorvanePop3", "Quorvane POP3-Service", "qvpop395", "qvpop3", kPop3Key, "QuorvanePop3"},
+    {"QuorvaneControl", "Quorvane Control-Service", "qvctrl95", "qvctrl", kControlKey,
+     "QuorvaneControl"},
+};
+
+const ServiceNames* Names(int service) {
+  if (service < 1 || service > 3) return nullptr;
+  return &kServices[service - 1];
+}
+
+// Queries a text value into a field; true when the query succeeded. `want_sz` also demands the
+// text type. The field is left untouched on failure.
+bool QueryText(const reg::Key& key, const char* name, char* field, size_t width, bool want_sz,
+               bool want_non_empty) {
+  std::string buffer(width, '\0');
+  uint32_t type = 0, size = static_cast<uint32_t>(width);
+  if (reg::QueryValue(key, name, &type, buffer.data(), &size) != reg::kSuccess) return false;
+  if (want_sz && type != reg::kSz) return false;
+  if (want_non_empty && (size == 0 || buffer[0] == '\0')) return false;
+  std::memset(field, 0, width);
+  std::memcpy(field, buffer.data(), std::min<size_t>(size, width));
+  field[width - 1] = '\0';
+  return true;
+}
+
+// A number with the type test: true when present as a 32-bit number.
+bool QueryNumber(const reg::Key& key, const char* name, int32_t* out) {
+  uint32_t type = 0, value = 0, size = sizeof value;
+  if (reg::QueryValue(key, name, &type, &value, &size) != reg::kSuccess) return false;
+  if (type != reg::kDword || size != sizeof value) return false;
+  *out = static_cast<int32_t>(value);
+  return true;
+}
+
+// A number read without a test: whatever bytes are stored, if they fit.
+void QueryRawNumber(const reg::Key& key, const char* name, int32_t* out) {
+  int32_t value = 0;
+  uint32_t type = 0, size = sizeof value;
+  if (reg::QueryValue(key, name, &type, &value, &size) == reg::kSuccess) {
+    int32_t result = 0;
+    std::memcpy(&result, &value, std::min<uint32_t>(size, sizeof result));
+    *out = result;
+  }
+}
+
+void DropTrailingSlash(char* path) {
+  size_t n = std::strlen(path);
+  if (n > 0 && path[n - 1] == '/') path[n - 1] = '\0';
+}
+
+std::string ToLower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string ReadStartEntry() {
+  char buffer[256] = {};
+  platform::GetProfileString("windows", "run", "", buffer, sizeof buffer);
+  return buffer;
+}
+
+bool InStartEntry(const char* program) {
+  return ToLower(ReadStartEntry()).find(ToLower(program)) != std::string::npos;
+}
+
+void ApplyStartEntry(const char* program, bool wanted) {
+  std::string entry = ReadStartEntry();
+  std::string adjusted = AdjustStartEntry(entry, g_System.InstallPath, program, wanted);
+  if (adjusted != entry) platform::WriteProfileString("windows", "run", adjusted);
+}
+
+void MakeDirectoryIfMissing(const char* path) {
+  struct stat st {};
+  if (path[0] != '\0' && stat(path, &st) != 0) mkdir(path, 0755);
+}
+
+void SetText(reg::Key* key, const char* name, const char* text) { reg::SetString(key, name, text); }
+void SetNumber(reg::Key* key, const char* name, int32_t n) {
+  reg::SetDword(key, name, static_cast<uint32_t>(n));
+}
+
+}  // namespace
+
+void CopyField(char* field, size_t width, const std::string& text) {
+  if (width == 0) return;
+  size_t n = std::min(text.size(), width - 1);
+  std::memcpy(field, text.data(), n);
+  std::memset(field + n, 0, width - n);
+}
+
+const char* ServiceName(int service) {
+  const ServiceNames* n = Names(service);
+  return n ? n->name : "";
+}
+const char* ServiceDisplayName(int service) {
+  const ServiceNames* n = Names(service);
+  return n ? n->display : "";
+}
+const char* ServiceProgram(int service) {
+  const ServiceNames* n = Names(service);
+  return n ? n->program : "";
+}
+std::string ServiceProgramPath(int service) {
+  const ServiceNames* n = Names(service);
+  if (n == nullptr) return {};
+  return std::string(g_System.InstallPath) + "/" + (g_NtMode ? n->nt_program : n->program);
+}
+
+std::string AdjustStartEntry(const std::string& entry, const std::string& install_path,
+                             const std::string& program, bool wanted) {
+  std::string lower = ToLower(entry);
+  std::string name = ToLower(program);
+  size_t at = lower.find(name);
+  if (wanted && at == std::string::npos) {
+    if (!lower.empty()) lower += ' ';
+    lower += ToLower(install_path + "/" + program);
+  } else if (!wanted && at != std::string::npos) {
+    size_t begin = lower.find_last_of(" \t", at);
+    begin = begin == std::string::npos ? 0 : begin;
+    size_t end = lower.find_first_of(" \t", at + name.size());
+    if (end == std::string::npos) end = lower.size();
+    lower.erase(begin, end - begin);
+  }
+  return lower;
+}
+
+bool GetNetworkInfo() {
+  std::memset(&g_NetInfo, 0, sizeof g_NetInfo);
+  platform::NetworkFacts facts = platform::GatherNetworkFacts();
+  CopyField(g_NetInfo.Description, facts.description);
+  CopyField(g_NetInfo.SystemStatus, facts.status);
+  CopyField(g_NetInfo.HostName, facts.host_name);
+  CopyField(g_NetInfo.Address, facts.address);
+  return true;
+}
+
+bool LoadSystemConfig() {
+  SYSTEMSTRUCT& s = g_System;
+  std::memset(&s, 0, sizeof s);
+  CopyField(s.HostName, g_NetInfo.HostName);
+  CopyField(s.LogViewer, "NOTEPAD.EXE");
+  s.LogLevel = 1;
+  s.MaxLogTime = 7;
+  s.ConnectTime = 3600;
+  s.ClosingTime = 90;
+  s.Port = 32000;
+  s.PasswordPort = 106;
+
+  {
+    reg::Key winlogon;
+    char name[128] = {};
+    if (reg::OpenKey(kWinlogonKey, &winlogon) == reg::kSuccess) {
+      uint32_t type = 0, size = sizeof name;
+      if (reg::QueryValue(winlogon, "DefaultDomainName", &type, name, &size) != reg::kSuccess)
+        name[0] = '\0';
+      name[sizeof name - 1] = '\0';
+    }
+    CopyField(s.Domain, name);
+    CopyField(s.NTDomain, name);
+  }
+
+  reg::Key key;
+  if (reg::OpenKey(kControlKey, &key) != reg::kSuccess) {
+    if (g_NtMode) s.Flags |= kSysNtMode;
+    else g_AutoStartControl = InStartEntry("qvctrl95");
+    return true;
+  }
+
+  if (!QueryText(key, "HostName", s.HostName, sizeof s.HostName, true, true))
+    CopyField(s.HostName, g_NetInfo.HostName);
+  QueryText(key, "Domain", s.Domain, sizeof s.Domain, true, true);
+  QueryText(key, "NameServer", s.NameServer, sizeof s.NameServer, false, false);
+  if (!QueryText(key, "InstallPath", s.InstallPath, sizeof s.InstallPath, true, false))
+    CopyField(s.InstallPath, kDefaultInstallPath);
+  if (!QueryText(key, "MailPath", s.MailPath, sizeof s.MailPath, true, false))
+    CopyField(s.MailPath, std::string(s.InstallPath) + "/mail");
+  if (!QueryText(key, "TempPath", s.TempPath, sizeof s.TempPath, true, false))
+    CopyField(s.TempPath, std::string(s.InstallPath) + "/temp");
+  if (!QueryText(key, "LogPath", s.LogPath, sizeof s.LogPath, true, false))
+    CopyField(s.LogPath, kDefaultLogPath);
+  if (!QueryText(key, "ConfigPath", s.ConfigPath, sizeof s.ConfigPath, true, false))
+    CopyField(s.ConfigPath, kDefaultConfigPath);
+  if (!QueryNumber(key, "LogLevel", &s.LogLevel)) s.LogLevel = 4;
+  if (!QueryText(key, "LogViewer", s.LogViewer, sizeof s.LogViewer, true, true))
+    CopyField(s.LogViewer, "NOTEPAD.EXE");
+  if (!QueryNumber(key, "MaxLogTime", &s.MaxLogTime)) s.MaxLogTime = 7;
+  if (!QueryNumber(key, "Port", &s.Port)) s.Port = 32000;
+  if (!QueryNumber(key, "PasswordPort", &s.PasswordPort)) s.PasswordPort = 106;
+  int32_t flags = 0;
+  s.Flags = QueryNumber(key, "Flags", &flags) ? static_cast<uint32_t>(flags) : 0;
+  QueryText(key, "RASEntry", s.RASEntry, sizeof s.RASEntry, false, false);
+  QueryText(key, "RASUser", s.RASUser, sizeof s.RASUser, false, false);
+  QueryText(key, "RASPassword", s.RASPassword, sizeof s.RASPassword, false, false);
+  if (!QueryNumber(key, "ConnectTime", &s.ConnectTime)) s.ConnectTime = 3600;
+  if (!QueryNumber(key, "ClosingTime", &s.ClosingTime)) s.ClosingTime = 90;
+  QueryText(key, "RemoteServer", s.RemoteServer, sizeof s.RemoteServer, false, false);
+  QueryText(key, "NTUser", s.NTUser, sizeof s.NTUser, false, false);
+  if (!QueryText(key, "NTDomain", s.NTDomain, sizeof s.NTDomain, true, true)) {
+    std::string domain = s.Domain;
+    CopyField(s.NTDomain, domain.substr(0, domain.find(';')));
+  }
+  QueryText(key, "AdministratorName", s.AdministratorName, sizeof s.AdministratorName, false,
+            false);
+  QueryText(key, "AdministratorMailBox", s.AdministratorMailBox, sizeof s.AdministratorMailBox,
+            false, false);
+  QueryText(key, "NoResponse", s.NoResponse, sizeof s.NoResponse, false, false);
+  QueryText(key, "RemoteLogin", s.RemoteLogin, sizeof s.RemoteLogin, false, false);
+  reg::CloseKey(&key);
+
+  DropTrailingSlash(s.InstallPath);
+  DropTrailingSlash(s.MailPath);
+  DropTrailingSlash(s.TempPath);
+  size_t log_length = std::strlen(s.LogPath);
+  if (log_length > 0 && s.LogPath[log_length - 1] == '/')
+    CopyField(s.LogPath, std::string(s.InstallPath) + "/log");
+  if (s.ConnectTime < 60) s.ConnectTime = 60;
+
+  if (g_NtMode) s.Flags |= kSysNtMode;
+  else g_AutoStartControl = InStartEntry("qvctrl95");
+  return true;
+}
+
+bool SaveSystemConfig() {
+  const SYSTEMSTRUCT& s = g_System;
+  reg::Key key;
+  if (reg::CreateKey(kControlKey, "QuorvaneControl", &key) == reg::kSuccess) {
+    SetText(&key, "HostName", s.HostName);
+    SetText(&key, "Domain", s.Domain);
+    SetText(&key, "NameServer", s.NameServer);
+    SetText(&key, "AdministratorName", s.AdministratorName);
+    SetText(&key, "AdministratorMailBox", s.AdministratorMailBox);
+    SetText(&key, "MailPath", s.MailPath);
+    SetText(&key, "TempPath", s.TempPath);
+    SetText(&key, "LogPath", s.LogPath);
+    SetText(&key, "ConfigPath", s.ConfigPath);
+    SetText(&key, "LogViewer", s.LogViewer);
+    SetNumber(&key, "Port", s.Port);
+    SetNumber(&key, "PasswordPort", s.PasswordPort);
+    SetNumber(&key, "LogLevel", s.LogLevel);
+    SetNumber(&key, "MaxLogTime", s.MaxLogTime);
+    SetNumber(&key, "Flags", static_cast<int32_t>(s.Flags));
+    SetText(&key, "RASEntry", s.RASEntry);
+    SetText(&key, "RASUser", s.RASUser);
+    SetText(&key, "RASPassword", s.RASPassword);
+    SetNumber(&key, "ConnectTime", s.ConnectTime);
+    SetNumber(&key, "ClosingTime", s.ClosingTime);
+    SetText(&key, "RemoteServer", s.RemoteServer);
+    SetText(&key, "RemoteLogin", s.RemoteLogin);
+    SetText(&key, "NTUser", s.NTUser);
+    SetText(&key, "NTDomain", s.NTDomain);
+    SetText(&key, "NoResponse", s.NoResponse);
+    reg::CloseKey(&key);
+  }
+  MakeDirectoryIfMissing(s.TempPath);
+  MakeDirectoryIfMissing(s.LogPath);
+  MakeDirectoryIfMissing(s.MailPath);
+  if (!g_NtMode) ApplyStartEntry("qvctrl95", g_AutoStartControl);
+  return true;
+}
+
+bool SaveRemoteConfig() {
+  reg::Key key;
+  if (reg::CreateKey(kControlKey, "QuorvaneControl", &key) == reg::kSuccess) {
+    SetNumber(&key, "Port", g_System.Port);
+    SetText(&key, "RemoteServer", g_System.RemoteServer);
+    SetText(&key, "RemoteLogin", g_System.RemoteLogin);
+    reg::CloseKey(&key);
+  }
+  return true;
+}
+
+bool LoadSmtpConfig() {
+  SMTPSTRUCT& s = g_Smtp;
+  std::memset(&s, 0, sizeof s);
+  s.SMTPTimer = 900;
+  s.ReturnTimer = 259200;
+  s.ESMTPMaxMsgSize = 5000;
+  s.Port = 25;
+  s.PortEx = 25;
+  s.Flags = 1;
+  reg::Key key;
+  if (reg::OpenKey(kSmtpKey, &key) != reg::kSuccess) {
+    if (!g_NtMode) g_AutoStartSmtp = InStartEntry("qvsmtp95");
+    return true;
+  }
+  QueryText(key, "ExchangeHost", s.ExchangeHost, sizeof s.ExchangeHost, false, false);
+  QueryText(key, "ForwardUnknown", s.ForwardUnknown, sizeof s.ForwardUnknown, false, false);
+  QueryRawNumber(key, "ESMTPMaxMsgSize", &s.ESMTPMaxMsgSize);
+  if (!QueryNumber(key, "SMTPTimer", &s.SMTPTimer)) s.SMTPTimer = 900;
+  if (!QueryNumber(key, "ReturnTimer", &s.ReturnTimer)) s.ReturnTimer = 259200;
+  if (!QueryNumber(key, "Port", &s.Port)) s.Port = 25;
+  if (!QueryNumber(key, "PortEx", &s.PortEx)) s.PortEx = 25;
+  int32_t flags = 0;
+  s.Flags = QueryNumber(key, "Flags", &flags) ? static_cast<uint32_t>(flags) : 0;
+  reg::CloseKey(&key);
+  if (s.SMTPTimer < 60) s.SMTPTimer = 60;
+  if (s.ReturnTimer < 60) s.ReturnTimer = 60;
+  if (!g_NtMode) g_AutoStartSmtp = InStartEntry("qvsmtp95");
+  return true;
+}
+
+bool SaveSmtpConfig() {
+  const SMTPSTRUCT& s = g_Smtp;
+  reg::Key key;
+  if (reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &key) == reg::kSuccess) {
+    SetText(&key, "ExchangeHost", s.ExchangeHost);
+    SetText(&key, "ForwardUnknown", s.ForwardUnknown);
+    SetNumber(&key, "SMTPTimer", s.SMTPTimer);
+    SetNumber(&key, "Port", s.Port);
+    SetNumber(&key, "PortEx", s.PortEx);
+    SetNumber(&key, "ESMTPMaxMsgSize", s.ESMTPMaxMsgSize);
+    SetNumber(&key, "ReturnTimer", s.ReturnTimer);
+    SetNumber(&key, "Flags", static_cast<int32_t>(s.Flags));
+    reg::CloseKey(&key);
+  }
+  if (!g_NtMode) ApplyStartEntry("qvsmtp95", g_AutoStartSmtp);
+  return true;
+}
+
+bool LoadPop3Config() {
+  POP3STRUCT& s = g_Pop3;
+  s.Port = 110;
+  s.PortEx = 110;
+  s.Flags = 0;
+  reg::Key key;
+  if (reg::OpenKey(kPop3Key, &key) == reg::kSuccess) {
+    if (!QueryNumber(key, "Port", &s.Port)) s.Port = 110;
+    if (!QueryNumber(key, "PortEx", &s.PortEx)) s.PortEx = 110;
+    int32_t flags = 0;
+    s.Flags = QueryNumber(key, "Flags", &flags) ? static_cast<uint32_t>(flags) : 0;
+    reg::CloseKey(&key);
+  }
+  if (!g_NtMode) g_AutoStartPop3 = InStartEntry("qvpop395");
+  return true;
+}
+
+bool SavePop3Config() {
+  reg::Key key;
+  if (reg::CreateKey(kPop3Key, "QuorvanePop3", &key) == reg::kSuccess) {
+    SetNumber(&key, "Port", g_Pop3.Port);
+    SetNumber(&key, "PortEx", g_Pop3.PortEx);
+    SetNumber(&key, "Flags", static_cast<int32_t>(g_Pop3.Flags));
+    reg::CloseKey(&key);
+  }
+  if (!g_NtMode) ApplyStartEntry("qvpop395", g_AutoStartPop3);
+  return true;
+}
+
+int ServiceCommand(int service, int command) {
+  const ServiceNames* n = Names(service);
+  if (n == nullptr) return -1;
+  std::string program = ServiceProgramPath(service);
+  if (g_NtMode) {
+    switch (command) {
+      case kCommandQuery: return platform::ServiceQuery(n->name);
+      case kCommandInstall: return platform::ServiceInstall(n->name, n->display, program);
+      case kCommandStart: return platform::ServiceStart(n->name);
+      case kCommandStop: return platform::ServiceStop(n->name);
+      case kCommandRemove: return platform::ServiceRemove(n->name);
+      case kCommandInterrogate: {
+        int state = platform::ServiceQuery(n->name);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        return state < 0 ? -1 : platform::ServiceQuery(n->name);
+      }
+      default: return -1;
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  bool exists = platform::FindServiceWindow(n->name);
+  switch (command) {
+    case kCommandQuery:
+    case kCommandInstall:
+      return exists ? platform::kServiceRunning : platform::kServiceStopped;
+    case kCommandStop:
+      if (exists) platform::SendDestroy(n->name);
+      return -1;
+    case kCommandRemove:
+      if (exists) platform::SendDestroy(n->name);
+      return exists ? platform::kServiceRunning : platform::kServiceStopped;
+    case kCommandStart:
+      platform::StartDetached(program);
+      return -1;
+    case kCommandInterrogate:
+      if (exists) {
+        platform::SendDestroy(n->name);
+        // The new process can only take the presence lock once the old one has let it go:
+        // wait (bounded) for the old service to end before starting the new one.
+        for (int i = 0; i < 200 && platform::FindServiceWindow(n->name); ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      platform::StartDetached(program);
+      return -1;
+    default:
+      return -1;
+  }
+}
+
+}  // namespace qv

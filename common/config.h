@@ -1,0 +1,168 @@
+// The configuration store: the three settings records of a process, loaded from the registry at
+// start and saved by the control service and the console, plus the network facts and the start
+// and stop of the three services.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace qv {
+
+// Registry keys, below the local-machine root.
+inline constexpr char kControlKey[] = "System\\CurrentControlSet\\Services\\QuorvaneControl\\Parameters";
+inline constexpr char kSmtpKey[] = "System\\CurrentControlSet\\Services\\QuorvaneSmtp\\Parameters";
+inline constexpr char kPop3Key[] = "System\\CurrentControlSet\\Services\\QuorvanePop3\\Parameters";
+inline constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+inline constexpr char kProductKey[] = "SOFTWARE\\Brennock\\Quorvane";
+inline constexpr char kTraceKey[] = "Software\\Brennock\\Quorvane\\ZDebug";
+
+// Defaults of the paths.
+inline constexpr char kDefaultInstallPath[] = "/opt/quorvane";
+inline constexpr char kDefaultLogPath[] = "/opt/quorvane/log";
+inline constexpr char kDefaultConfigPath[] = "/opt/quorvane/config";
+
+#pragma pack(push, 1)
+struct SYSTEMSTRUCT {
+  char HostName[128];
+  char Domain[255];
+  char NameServer[128];
+  char InstallPath[260];
+  char MailPath[260];
+  char TempPath[260];
+  char LogPath[260];
+  char ConfigPath[260];
+  int32_t LogLevel;
+  char LogViewer[260];
+  int32_t MaxLogTime;
+  int32_t Port;
+  int32_t PasswordPort;
+  uint32_t Flags;
+  char RASEntry[128];
+  char RASUser[128];
+  char RASPassword[128];
+  int32_t ConnectTime;
+  int32_t ClosingTime;
+  char RemoteServer[128];
+  char NTUser[128];
+  char NTDomain[128];
+  char AdministratorName[128];
+  char AdministratorMailBox[128];
+  char NoResponse[512];
+  char RemoteLogin[128];
+};
+
+struct SMTPSTRUCT {
+  char ExchangeHost[128];
+  int32_t SMTPTimer;
+  int32_t ReturnTimer;
+  int32_t Port;
+  int32_t PortEx;
+  uint32_t Flags;
+  char ForwardUnknown[128];
+  int32_t ESMTPMaxMsgSize;
+};
+
+struct POP3STRUCT {
+  int32_t Port;
+  int32_t PortEx;
+  uint32_t Flags;
+};
+
+struct NETINFO {
+  char Description[258];
+  char SystemStatus[130];
+  char HostName[128];
+  char Address[16];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(SYSTEMSTRUCT) == 3763);
+static_assert(offsetof(SYSTEMSTRUCT, InstallPath) == 511);
+static_assert(offsetof(SYSTEMSTRUCT, LogLevel) == 1811);
+static_assert(offsetof(SYSTEMSTRUCT, NoResponse) == 3123);
+static_assert(sizeof(SMTPSTRUCT) == 280);
+static_assert(sizeof(POP3STRUCT) == 12);
+
+// Common option bits.
+constexpr uint32_t kSysNtMode = 0x0001;
+constexpr uint32_t kSysDialup = 0x0002;
+constexpr uint32_t kSysPing = 0x0004;
+constexpr uint32_t kSysNtUser = 0x0010;
+constexpr uint32_t kSysNtLocal = 0x0020;
+
+// SMTP option bits.
+constexpr uint32_t kSmtpUseDns = 0x0001;
+constexpr uint32_t kSmtpUseMx = 0x0002;
+constexpr uint32_t kSmtpImmediately = 0x0004;
+constexpr uint32_t kSmtpRetry = 0x0008;
+constexpr uint32_t kSmtpReturnToSender = 0x0010;
+constexpr uint32_t kSmtpSendInfo = 0x0020;
+constexpr uint32_t kSmtpAttachMessage = 0x0040;
+constexpr uint32_t kSmtpEsmtp = 0x0080;
+constexpr uint32_t kSmtpEnforceSize = 0x0100;
+constexpr uint32_t kSmtpClientEhlo = 0x0200;
+constexpr uint32_t kSmtpEsmtpSize = 0x0400;
+constexpr uint32_t kSmtpNotifyUnknown = 0x0800;
+constexpr uint32_t kSmtpForwardUnknown = 0x1000;
+constexpr uint32_t kSmtpSearchUnknown = 0x2000;
+constexpr uint32_t kSmtpDnsSubdomain = 0x4000;
+constexpr uint32_t kSmtpDomainAsHost = 0x8000;
+
+// The process's records. Services fill them once at start and treat them as read-only.
+extern SYSTEMSTRUCT g_System;
+extern SMTPSTRUCT g_Smtp;
+extern POP3STRUCT g_Pop3;
+extern NETINFO g_NetInfo;
+
+// Autostart marks: whether each service's program is in the start entry.
+extern bool g_AutoStartControl;
+extern bool g_AutoStartSmtp;
+extern bool g_AutoStartPop3;
+
+// NT mode: the service manager instead of presence locks. Off for the services; the console and
+// the setup library turn it on where the machine has a service manager.
+extern bool g_NtMode;
+
+bool GetNetworkInfo();
+bool LoadSystemConfig();
+bool SaveSystemConfig();
+bool SaveRemoteConfig();
+bool LoadSmtpConfig();
+bool SaveSmtpConfig();
+bool LoadPop3Config();
+bool SavePop3Config();
+
+// Services and commands of ServiceCommand.
+constexpr int kServiceSmtp = 1;
+constexpr int kServicePop3 = 2;
+constexpr int kServiceControl = 3;
+
+constexpr int kCommandQuery = 1;
+constexpr int kCommandInstall = 2;
+constexpr int kCommandStart = 5;
+constexpr int kCommandStop = 6;
+constexpr int kCommandRemove = 7;
+constexpr int kCommandInterrogate = 8;  // restart in the presence-lock mode
+
+int ServiceCommand(int service, int command);
+
+// Names of a service: its presence class and service name, display name and program.
+const char* ServiceName(int service);
+const char* ServiceDisplayName(int service);
+const char* ServiceProgram(int service);
+std::string ServiceProgramPath(int service);
+
+// The start entry rule, as a pure function: the entry as it should be (lower case) for the
+// program under `install_path` and the autostart wish. Exposed for tests.
+std::string AdjustStartEntry(const std::string& entry, const std::string& install_path,
+                             const std::string& program, bool wanted);
+
+// Copies `text` into a fixed field of `width` bytes, cut and zero-terminated.
+void CopyField(char* field, size_t width, const std::string& text);
+template <size_t N>
+void CopyField(char (&field)[N], const std::string& text) {
+  CopyField(field, N, text);
+}
+
+}  // namespace qv

@@ -1,0 +1,52 @@
+// Test helpers shared by every module's tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qv::testing {
+
+// A fresh temporary directory, removed with its contents at the end of the scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string Sub(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Points QUORVANE_SYSTEM at a fresh temporary directory for the scope, restoring the old value.
+class ScopedSystemRoot {
+ public:
+  ScopedSystemRoot();
+  ~ScopedSystemRoot();
+  const std::string& path() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+  std::string old_;
+  bool had_old_;
+};
+
+// The folder of the built programs.
+std::string BinDir();
+
+std::string ReadFileText(const std::string& path);
+void WriteFileText(const std::string& path, const std::string& text);
+
+// Runs a program with arguments and an environment addition; captures standard output and
+// standard error; returns the exit code (or -1).
+struct RunResult {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& input = "");
+
+}  // namespace qv::testing

@@ -1,0 +1,21 @@
+// Small whole-file helpers.
+#pragma once
+
+#include <string>
+
+namespace qv::platform {
+
+// Reads the whole file; false (and an empty text) when it cannot be opened.
+bool ReadWholeFile(const std::string& path, std::string* text);
+
+// Writes the text to "<path>.tmp", flushes it, renames it over `path` and flushes the
+// directory. The old file stays untouched unless the new one is complete.
+bool WriteFileAtomically(const std::string& path, const std::string& text, int mode);
+
+// Flushes the directory that holds `path`, so that a rename into it survives a crash.
+void SyncParentDirectory(const std::string& path);
+
+// Writes all of the buffer, retrying on EINTR and short writes.
+bool WriteAll(int fd, const void* data, size_t size);
+
+}  // namespace qv::platform

@@ -1,0 +1,32 @@
+// Starting programs without a shell.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv::platform {
+
+// Splits a command line into arguments the way the classic C runtime does: blanks and tabs
+// separate words, double quotes group, a backslash before a quote escapes it (2n backslashes
+// before a quote give n backslashes, 2n+1 give n and a literal quote).
+std::vector<std::string> SplitCommandLine(std::string_view line);
+
+// Starts the first word of the command line as a program with the other words as arguments.
+// No shell sees the line. The child is remembered and reaped by ReapChildren. True when the
+// program started; *pid receives its id when given.
+bool StartCommandLine(std::string_view line, pid_t* pid = nullptr);
+
+// Starts the program with the arguments (argv[0] is the program path).
+bool StartProgram(const std::vector<std::string>& argv, pid_t* pid = nullptr);
+
+// Starts the program fully detached: a new session, standard input and output on /dev/null,
+// not a child of this process afterwards (so nothing to reap). The "run hidden" of services.
+bool StartDetached(const std::string& program, const std::vector<std::string>& args = {});
+
+// Collects the exit status of every finished child started above. Services call it on SIGCHLD.
+void ReapChildren();
+
+}  // namespace qv::platform

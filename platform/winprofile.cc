@@ -1,0 +1,121 @@
+#include "platform/winprofile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "platform/fileio.h"
+#include "platform/sysroot.h"
+
+namespace qv::platform {
+namespace {
+
+bool EqualFold(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
+  return s;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string::npos) nl = text.size();
+    std::string line = text.substr(start, nl - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = nl + 1;
+  }
+  return lines;
+}
+
+// Finds the key's line within the section; returns the line index or -1, and the index after
+// the section's last line in *section_end (-1 when there is no such section).
+int Locate(const std::vector<std::string>& lines, std::string_view section, std::string_view key,
+           int* section_end) {
+  bool inside = false;
+  int found = -1;
+  *section_end = -1;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string_view l = Trim(lines[i]);
+    if (!l.empty() && l.front() == '[') {
+      size_t close = l.find(']');
+      inside = close != std::string_view::npos && EqualFold(Trim(l.substr(1, close - 1)), section);
+      if (inside) *section_end = static_cast<int>(i) + 1;
+      continue;
+    }
+    if (!inside) continue;
+    if (!l.empty()) *section_end = static_cast<int>(i) + 1;
+    size_t eq = l.find('=');
+    if (eq != std::string_view::npos && EqualFold(Trim(l.substr(0, eq)), key) && found < 0)
+      found = static_cast<int>(i);
+  }
+  return found;
+}
+
+}  // namespace
+
+std::string ProfilePath() { return SystemPath("win.ini"); }
+
+size_t GetProfileString(std::string_view section, std::string_view key, std::string_view fallback,
+                        char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return 0;
+  std::string text;
+  ReadWholeFile(ProfilePath(), &text);
+  std::vector<std::string> lines = Lines(text);
+  int end = 0;
+  int at = Locate(lines, section, key, &end);
+  std::string value(fallback);
+  if (at >= 0) {
+    std::string_view l = Trim(lines[at]);
+    value = std::string(Trim(l.substr(l.find('=') + 1)));
+  }
+  size_t n = std::min(value.size(), size - 1);
+  std::memcpy(buffer, value.data(), n);
+  buffer[n] = '\0';
+  return n;
+}
+
+bool WriteProfileString(std::string_view section, std::string_view key, std::string_view value) {
+  MakeDirectories(SystemRoot());
+  std::string lock_path = ProfilePath() + ".lock";
+  int lock = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock >= 0) flock(lock, LOCK_EX);
+  std::string text;
+  ReadWholeFile(ProfilePath(), &text);
+  std::vector<std::string> lines = Lines(text);
+  int end = 0;
+  int at = Locate(lines, section, key, &end);
+  std::string entry = std::string(key) + "=" + std::string(value);
+  if (at >= 0) {
+    lines[at] = entry;
+  } else if (end >= 0) {
+    lines.insert(lines.begin() + end, entry);
+  } else {
+    if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
+    lines.push_back("[" + std::string(section) + "]");
+    lines.push_back(entry);
+  }
+  std::string out;
+  for (const auto& l : lines) out += l + "\r\n";
+  bool ok = WriteFileAtomically(ProfilePath(), out, 0644);
+  if (lock >= 0) close(lock);
+  return ok;
+}
+
+}  // namespace qv::platform

@@ -1,0 +1,184 @@
+// qvreg: reads and changes the registry file of the system root from the command line.
+//   qvreg query <key> [<value>]
+//   qvreg add <key> /v <name> /t REG_SZ|REG_DWORD /d <data>
+//   qvreg delete <key> /v <name>
+//   qvreg export
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitNotFound = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitFailed = 3;
+
+int Usage(const char* why) {
+  if (why != nullptr) std::fprintf(stderr, "qvreg: %s\n", why);
+  std::fprintf(stderr,
+               "usage: qvreg query <key> [<value>] | qvreg add <key> /v <name> /t REG_SZ|REG_DWORD "
+               "/d <data> | qvreg delete <key> /v <name> | qvreg export\n");
+  return kExitUsage;
+}
+
+bool EqualFold(const std::string& a, const char* b) {
+  if (a.size() != std::strlen(b)) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+// Strips the root from a key as written on the command line; false when the root is another.
+bool KeyPath(const std::string& arg, std::string* path) {
+  size_t slash = arg.find('\\');
+  std::string root = arg.substr(0, slash);
+  if (!EqualFold(root, "HKEY_LOCAL_MACHINE") && !EqualFold(root, "HKLM")) return false;
+  *path = slash == std::string::npos ? std::string() : arg.substr(slash + 1);
+  return true;
+}
+
+std::string ShowData(const qv::reg::Value& v) {
+  if (v.type == qv::reg::kSz || v.type == qv::reg::kExpandSz) {
+    std::string text(v.data.begin(), v.data.end());
+    size_t nul = text.find('\0');
+    if (nul != std::string::npos) text.resize(nul);
+    return text;
+  }
+  if (v.type == qv::reg::kDword && v.data.size() == 4) {
+    uint32_t n = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
+                 (static_cast<uint32_t>(v.data[3]) << 24);
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%x", n);
+    return buf;
+  }
+  std::string hex;
+  char buf[4];
+  for (uint8_t b : v.data) {
+    std::snprintf(buf, sizeof buf, "%02X", b);
+    hex += buf;
+  }
+  return hex;
+}
+
+void PrintValue(const qv::reg::Value& v) {
+  std::printf("    %s    %s    %s\n", v.name.empty() ? "(Default)" : v.name.c_str(),
+              qv::reg::TypeName(v.type).c_str(), ShowData(v).c_str());
+}
+
+// Parses "/v name /t type /d data" style switches.
+bool Switches(const std::vector<std::string>& args, size_t from, std::string* v, std::string* t,
+              std::string* d, bool* has_d) {
+  for (size_t i = from; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) return false;
+    const std::string& s = args[i];
+    if (EqualFold(s, "/v")) *v = args[i + 1];
+    else if (EqualFold(s, "/t")) *t = args[i + 1];
+    else if (EqualFold(s, "/d")) {
+      *d = args[i + 1];
+      *has_d = true;
+    } else return false;
+  }
+  return true;
+}
+
+int Query(const std::vector<std::string>& args) {
+  if (args.size() < 2 || args.size() > 3) return Usage("query takes a key and an optional value");
+  std::string path;
+  if (!KeyPath(args[1], &path)) return Usage("keys begin with HKEY_LOCAL_MACHINE or HKLM");
+  qv::reg::Key key;
+  if (qv::reg::OpenKey(path, &key) != qv::reg::kSuccess) {
+    std::fprintf(stderr, "qvreg: key not found: %s\n", args[1].c_str());
+    return kExitNotFound;
+  }
+  std::printf("%s\\%s\n", std::string(qv::reg::kLocalMachine).c_str(), key.path().substr(
+      std::min(key.path().size(), qv::reg::kLocalMachine.size() + 1)).c_str());
+  bool found = args.size() == 2;
+  for (const auto& v : key.values()) {
+    if (args.size() == 3 && !EqualFold(v.name, args[2].c_str())) continue;
+    PrintValue(v);
+    found = true;
+  }
+  if (!found) {
+    std::fprintf(stderr, "qvreg: value not found: %s\n", args[2].c_str());
+    return kExitNotFound;
+  }
+  return kExitOk;
+}
+
+int Add(const std::vector<std::string>& args) {
+  if (args.size() < 2) return Usage("add takes a key");
+  std::string path, name, type = "REG_SZ", data;
+  bool has_data = false;
+  if (!KeyPath(args[1], &path)) return Usage("keys begin with HKEY_LOCAL_MACHINE or HKLM");
+  if (!Switches(args, 2, &name, &type, &data, &has_data)) return Usage("bad switches");
+  qv::reg::Key key;
+  if (qv::reg::CreateKey(path, "", &key) != qv::reg::kSuccess) {
+    std::fprintf(stderr, "qvreg: cannot write %s\n", qv::reg::RegistryFilePath().c_str());
+    return kExitFailed;
+  }
+  if (args.size() == 2) return kExitOk;  // just the key
+  if (!has_data) return Usage("add needs /d <data>");
+  long rc;
+  if (EqualFold(type, "REG_SZ")) {
+    rc = qv::reg::SetString(&key, name, data);
+  } else if (EqualFold(type, "REG_DWORD")) {
+    errno = 0;
+    char* end = nullptr;
+    long long n = std::strtoll(data.c_str(), &end, 0);
+    if (data.empty() || *end != '\0' || errno != 0 || n < INT32_MIN || n > UINT32_MAX)
+      return Usage("REG_DWORD data must be a 32-bit number (decimal or 0x hex)");
+    rc = qv::reg::SetDword(&key, name, static_cast<uint32_t>(n));
+  } else {
+    return Usage("types are REG_SZ and REG_DWORD");
+  }
+  if (rc != qv::reg::kSuccess) {
+    std::fprintf(stderr, "qvreg: cannot write %s\n", qv::reg::RegistryFilePath().c_str());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int Delete(const std::vector<std::string>& args) {
+  std::string path, name, type, data;
+  bool has_data = false;
+  if (args.size() != 4) return Usage("delete takes a key and /v <name>");
+  if (!KeyPath(args[1], &path)) return Usage("keys begin with HKEY_LOCAL_MACHINE or HKLM");
+  if (!Switches(args, 2, &name, &type, &data, &has_data) || !EqualFold(args[2], "/v"))
+    return Usage("delete takes /v <name>");
+  qv::reg::Key key;
+  if (qv::reg::OpenKey(path, &key) != qv::reg::kSuccess) {
+    std::fprintf(stderr, "qvreg: key not found: %s\n", args[1].c_str());
+    return kExitNotFound;
+  }
+  if (qv::reg::CreateKey(path, "", &key) != qv::reg::kSuccess) return kExitFailed;
+  long rc = qv::reg::DeleteValue(&key, name);
+  if (rc == qv::reg::kFileNotFound) {
+    std::fprintf(stderr, "qvreg: value not found: %s\n", name.c_str());
+    return kExitNotFound;
+  }
+  return rc == qv::reg::kSuccess ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return Usage(nullptr);
+  if (EqualFold(args[0], "query")) return Query(args);
+  if (EqualFold(args[0], "add")) return Add(args);
+  if (EqualFold(args[0], "delete")) return Delete(args);
+  if (EqualFold(args[0], "export")) {
+    if (args.size() != 1) return Usage("export takes no arguments");
+    std::fputs(qv::reg::ExportText().c_str(), stdout);
+    return kExitOk;
+  }
+  return Usage("unknown operation");
+}
