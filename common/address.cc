@@ -1,0 +1,2 @@
+// Placeholder until the parsers land; see address.h.
+#include "common/address.h"
