@@ -6,10 +6,9 @@ namespace qv::pop3 {
 
 // ---- Replies -------------------------------------------------------------------------------
 
-// Greeting: version, installation text, date text.
+// Greeting: version, installation text (the service frame's), date text.
 inline constexpr char kGreeting[] =
     "+OK Quorvane POP3 Server (v%s %s) for Windows 95 ready at %s\r\n";
-inline constexpr char kGreetingVersion[] = "1.00";
 
 inline constexpr char kReplyOk[] = "+OK\r\n";
 // HELO: host name, the client's dotted address.

@@ -33,3 +33,38 @@ class Pop3TestSystem {
 };
 
 }  // namespace qv::pop3::testing
+
+namespace qv::pop3::testing {
+
+// A blocking client socket to 127.0.0.1 with a receive timeout, so that a test never hangs.
+class Client {
+ public:
+  explicit Client(int port);
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  bool connected() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  void Send(const std::string& bytes);
+  // One line with its CR LF; empty at the end of the connection or on timeout.
+  std::string Line();
+  // Everything up to and with the first CR LF "." CR LF (after the status line was read).
+  std::string UpTo(const std::string& end);
+  // True when the peer closed the connection (reads until end or timeout).
+  bool Closed();
+  void Close();
+  // Sends the line and returns the reply line.
+  std::string Ask(const std::string& line) {
+    Send(line + "\r\n");
+    return Line();
+  }
+
+ private:
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+// A free TCP port on the loopback address (free when asked).
+int FreePort();
+
+}  // namespace qv::pop3::testing
