@@ -7,11 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/records.h"
 
 namespace qv {
 
@@ -30,12 +31,6 @@ bool ReadVersionStamp(const FileReader& read, std::string* text);
 // 1 on a system of the NT line or later, as every supported system is.
 int GetWindowsKind();
 
-// The text of a fixed zero-terminated record field, never reading past its width.
-template <size_t N>
-std::string_view FieldText(const char (&field)[N]) {
-  return std::string_view(field, strnlen(field, N));
-}
-
 // What program start needs of a commands-table record.
 struct CommandSpec {
   std::string_view application;  // the program to run
@@ -45,6 +40,12 @@ struct CommandSpec {
 };
 
 constexpr uint32_t kCommandUseKeywords = 0x1;
+
+// The fields of a commands-table record; valid while the record lives.
+inline CommandSpec CommandSpecOf(const EXECSTRUCT& record) {
+  return {FieldText(record.Application), FieldText(record.Parameters), FieldText(record.Keywords),
+          static_cast<uint32_t>(record.Options)};
+}
 
 // Bytes of the message read for the placeholders, and the longest command line.
 constexpr size_t kCommandMessageBytes = 4096;

@@ -496,11 +496,17 @@ TEST(BuildCommandLineTest, LimitsOfMessageAndLine) {
   EXPECT_LE(got.line.size(), kCommandLineMax);
 }
 
-TEST(FieldTextTest, StopsAtTheFieldWidth) {
-  char full[4] = {'a', 'b', 'c', 'd'};
-  char shorter[8] = "ab";
-  EXPECT_EQ(FieldText(full), "abcd");
-  EXPECT_EQ(FieldText(shorter), "ab");
+TEST(CommandSpecOfTest, TakesTheFieldsOfARecord) {
+  EXECSTRUCT record{};
+  CopyField(record.Application, "/opt/quorvane/qvpass");
+  std::memset(record.Parameters, 'p', sizeof record.Parameters);  // full width, no zero
+  CopyField(record.Keywords, kPasswordKeywords);
+  record.Options = 1;
+  CommandSpec spec = CommandSpecOf(record);
+  EXPECT_EQ(spec.application, "/opt/quorvane/qvpass");
+  EXPECT_EQ(spec.parameters, std::string(sizeof record.Parameters, 'p'));
+  EXPECT_EQ(spec.keywords, kPasswordKeywords);
+  EXPECT_EQ(spec.options, kCommandUseKeywords);
 }
 
 // ---- program start ----
