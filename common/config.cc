@@ -117,7 +117,9 @@ void MakeDirectoryIfMissing(const char* path) {
   if (path[0] != '\0' && stat(path, &st) != 0) mkdir(path, 0755);
 }
 
-void SetText(reg::Key* key, const char* name, const char* text) { reg::SetString(key, name, text); }
+void SetText(reg::Key* key, const char* name, const char* text) {
+  reg::SetString(key, name, text);
+}
 void SetNumber(reg::Key* key, const char* name, int32_t n) {
   reg::SetDword(key, name, static_cast<uint32_t>(n));
 }
@@ -204,8 +206,10 @@ bool LoadSystemConfig() {
 
   reg::Key key;
   if (reg::OpenKey(kControlKey, &key) != reg::kSuccess) {
-    if (g_NtMode) s.Flags |= kSysNtMode;
-    else g_AutoStartControl = InStartEntry("qvctrl95");
+    if (g_NtMode)
+      s.Flags |= kSysNtMode;
+    else
+      g_AutoStartControl = InStartEntry("qvctrl95");
     return true;
   }
 
@@ -258,8 +262,10 @@ bool LoadSystemConfig() {
     CopyField(s.LogPath, std::string(s.InstallPath) + "/log");
   if (s.ConnectTime < 60) s.ConnectTime = 60;
 
-  if (g_NtMode) s.Flags |= kSysNtMode;
-  else g_AutoStartControl = InStartEntry("qvctrl95");
+  if (g_NtMode)
+    s.Flags |= kSysNtMode;
+  else
+    g_AutoStartControl = InStartEntry("qvctrl95");
   return true;
 }
 
@@ -395,17 +401,23 @@ int ServiceCommand(int service, int command) {
   std::string program = ServiceProgramPath(service);
   if (g_NtMode) {
     switch (command) {
-      case kCommandQuery: return platform::ServiceQuery(n->name);
-      case kCommandInstall: return platform::ServiceInstall(n->name, n->display, program);
-      case kCommandStart: return platform::ServiceStart(n->name);
-      case kCommandStop: return platform::ServiceStop(n->name);
-      case kCommandRemove: return platform::ServiceRemove(n->name);
+      case kCommandQuery:
+        return platform::ServiceQuery(n->name);
+      case kCommandInstall:
+        return platform::ServiceInstall(n->name, n->display, program);
+      case kCommandStart:
+        return platform::ServiceStart(n->name);
+      case kCommandStop:
+        return platform::ServiceStop(n->name);
+      case kCommandRemove:
+        return platform::ServiceRemove(n->name);
       case kCommandInterrogate: {
         int state = platform::ServiceQuery(n->name);
         std::this_thread::sleep_for(std::chrono::seconds(1));
         return state < 0 ? -1 : platform::ServiceQuery(n->name);
       }
-      default: return -1;
+      default:
+        return -1;
     }
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));

@@ -10,7 +10,8 @@
 namespace qv {
 
 // Registry keys, below the local-machine root.
-inline constexpr char kControlKey[] = "System\\CurrentControlSet\\Services\\QuorvaneControl\\Parameters";
+inline constexpr char kControlKey[] =
+    "System\\CurrentControlSet\\Services\\QuorvaneControl\\Parameters";
 inline constexpr char kSmtpKey[] = "System\\CurrentControlSet\\Services\\QuorvaneSmtp\\Parameters";
 inline constexpr char kPop3Key[] = "System\\CurrentControlSet\\Services\\QuorvanePop3\\Parameters";
 inline constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
@@ -22,7 +23,8 @@ inline constexpr char kDefaultInstallPath[] = "/opt/quorvane";
 inline constexpr char kDefaultLogPath[] = "/opt/quorvane/log";
 inline constexpr char kDefaultConfigPath[] = "/opt/quorvane/config";
 
-#pragma pack(push, 1)
+// The records live only in memory (they are never stored as bytes), so they keep natural
+// alignment; the field order and the text widths are the system's.
 struct SYSTEMSTRUCT {
   char HostName[128];
   char Domain[255];
@@ -75,14 +77,10 @@ struct NETINFO {
   char HostName[128];
   char Address[16];
 };
-#pragma pack(pop)
 
-static_assert(sizeof(SYSTEMSTRUCT) == 3763);
-static_assert(offsetof(SYSTEMSTRUCT, InstallPath) == 511);
-static_assert(offsetof(SYSTEMSTRUCT, LogLevel) == 1811);
-static_assert(offsetof(SYSTEMSTRUCT, NoResponse) == 3123);
-static_assert(sizeof(SMTPSTRUCT) == 280);
-static_assert(sizeof(POP3STRUCT) == 12);
+static_assert(sizeof(SYSTEMSTRUCT::HostName) == 128 && sizeof(SYSTEMSTRUCT::Domain) == 255 &&
+              sizeof(SYSTEMSTRUCT::InstallPath) == 260 && sizeof(SYSTEMSTRUCT::NoResponse) == 512);
+static_assert(sizeof(SMTPSTRUCT::ExchangeHost) == 128 && sizeof(SMTPSTRUCT::ForwardUnknown) == 128);
 
 // Common option bits.
 constexpr uint32_t kSysNtMode = 0x0001;

@@ -139,11 +139,20 @@ bool TraceReadRegistry(std::string_view key_path) {
 void TraceSet(int number, long value) {
   std::lock_guard<std::mutex> lock(g_mutex);
   switch (number) {
-    case kTraceLevel: g_level = value; break;
-    case kTraceBreakLevel: g_break_level = value; break;
-    case kTraceOutTo: g_out_to = value; break;
-    case kTraceMex: g_mex = value; break;
-    default: break;
+    case kTraceLevel:
+      g_level = value;
+      break;
+    case kTraceBreakLevel:
+      g_break_level = value;
+      break;
+    case kTraceOutTo:
+      g_out_to = value;
+      break;
+    case kTraceMex:
+      g_mex = value;
+      break;
+    default:
+      break;
   }
 }
 
@@ -157,13 +166,26 @@ void TraceSet(int number, const char* text) {
 bool TraceGet(int number, long* value, std::string* text) {
   std::lock_guard<std::mutex> lock(g_mutex);
   switch (number) {
-    case kTraceLevel: if (value) *value = g_level; return true;
-    case kTraceBreakLevel: if (value) *value = g_break_level; return true;
-    case kTraceOutTo: if (value) *value = g_out_to; return true;
-    case kTraceMex: if (value) *value = g_mex; return true;
-    case kTraceLogfile: if (text) *text = g_logfile; return true;
-    case kTraceClientId: if (text) *text = g_client_id; return true;
-    default: return false;
+    case kTraceLevel:
+      if (value) *value = g_level;
+      return true;
+    case kTraceBreakLevel:
+      if (value) *value = g_break_level;
+      return true;
+    case kTraceOutTo:
+      if (value) *value = g_out_to;
+      return true;
+    case kTraceMex:
+      if (value) *value = g_mex;
+      return true;
+    case kTraceLogfile:
+      if (text) *text = g_logfile;
+      return true;
+    case kTraceClientId:
+      if (text) *text = g_client_id;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -197,8 +219,12 @@ void TracePrintEx(long mex, long out_to, const char* format, ...) {
   va_end(args);
 }
 
-const char* TraceText(const char* text) { return text != nullptr ? text : "(null)"; }
+const char* TraceText(const char* text) {
+  return text != nullptr ? text : "(null)";
+}
 
-void TraceShutdown() { platform::FreeMonitorLibrary(); }
+void TraceShutdown() {
+  platform::FreeMonitorLibrary();
+}
 
 }  // namespace qv

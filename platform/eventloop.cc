@@ -64,11 +64,17 @@ void EventLoop::Arm(int id, unsigned generation) {
   });
 }
 
-void EventLoop::KillTimer(int id) { timers_.erase(id); }
+void EventLoop::KillTimer(int id) {
+  timers_.erase(id);
+}
 
-void EventLoop::OnDestroy(std::function<void()> fn) { on_destroy_ = std::move(fn); }
+void EventLoop::OnDestroy(std::function<void()> fn) {
+  on_destroy_ = std::move(fn);
+}
 
-void EventLoop::Post(std::function<void()> fn) { asio::post(io_, std::move(fn)); }
+void EventLoop::Post(std::function<void()> fn) {
+  asio::post(io_, std::move(fn));
+}
 
 void EventLoop::Run() {
   auto guard = asio::make_work_guard(io_);

@@ -18,7 +18,9 @@ namespace {
 
 constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 
-void DefaultSink(const char* line) { platform::DebugOutput(line); }
+void DefaultSink(const char* line) {
+  platform::DebugOutput(line);
+}
 void (*g_sink)(const char*) = DefaultSink;
 
 void Diagnose(const std::string& text) {
@@ -139,8 +141,8 @@ bool ParseValueLine(std::string_view line, Value* v) {
       n = n * 16 + static_cast<uint32_t>(d);
     }
     v->type = kDword;
-    v->data = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
-               static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
+    v->data = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
+               static_cast<uint8_t>(n >> 24)};
     return true;
   }
   if (data.size() >= 4 && EqualFold(data.substr(0, 4), "hex:")) {
@@ -274,8 +276,8 @@ std::string Format(const Hive& hive) {
       out += v.name.empty() ? "@" : Quote(v.name);
       out += '=';
       if (v.type == kSz && PlainText(v.data)) {
-        out += Quote(std::string_view(reinterpret_cast<const char*>(v.data.data()),
-                                      v.data.size() - 1));
+        out += Quote(
+            std::string_view(reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1));
       } else if (v.type == kDword && v.data.size() == 4) {
         char buf[16];
         uint32_t n = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
@@ -400,9 +402,13 @@ const Value* FindValue(const std::vector<Value>& values, std::string_view name) 
 
 }  // namespace
 
-std::string RegistryFilePath() { return platform::SystemPath("registry.reg"); }
+std::string RegistryFilePath() {
+  return platform::SystemPath("registry.reg");
+}
 
-void SetDiagnosticSink(void (*sink)(const char*)) { g_sink = sink ? sink : DefaultSink; }
+void SetDiagnosticSink(void (*sink)(const char*)) {
+  g_sink = sink ? sink : DefaultSink;
+}
 
 long CreateKey(std::string_view path, std::string_view /*key_class*/, Key* key) {
   *key = Key();
@@ -435,8 +441,7 @@ long OpenKey(std::string_view path, Key* key) {
   return kSuccess;
 }
 
-long QueryValue(const Key& key, std::string_view name, uint32_t* type, void* data,
-                uint32_t* size) {
+long QueryValue(const Key& key, std::string_view name, uint32_t* type, void* data, uint32_t* size) {
   if (!key.valid_) return kInvalidHandle;
   const Value* v = FindValue(key.values_, name);
   if (v == nullptr) return kFileNotFound;
@@ -462,8 +467,8 @@ long SetValue(Key* key, std::string_view name, uint32_t type, const void* data, 
   Value v;
   v.name = std::string(name);
   v.type = type;
-  if (size > 0) v.data.assign(static_cast<const uint8_t*>(data),
-                              static_cast<const uint8_t*>(data) + size);
+  if (size > 0)
+    v.data.assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
   FileLock lock(true);
   if (!lock.ok()) return kAccessDenied;
   Hive hive = Parse(ReadFile(RegistryFilePath()));
@@ -513,7 +518,9 @@ long DeleteValue(Key* key, std::string_view name) {
   return kSuccess;
 }
 
-void CloseKey(Key* key) { *key = Key(); }
+void CloseKey(Key* key) {
+  *key = Key();
+}
 
 bool ReadString(std::string_view path, std::string_view name, std::string* out) {
   Key key;
@@ -537,17 +544,26 @@ bool ReadDword(std::string_view path, std::string_view name, uint32_t* out) {
   return true;
 }
 
-std::string ExportText() { return Format(Load()); }
+std::string ExportText() {
+  return Format(Load());
+}
 
 std::string TypeName(uint32_t type) {
   switch (type) {
-    case kNone: return "REG_NONE";
-    case kSz: return "REG_SZ";
-    case kExpandSz: return "REG_EXPAND_SZ";
-    case kBinary: return "REG_BINARY";
-    case kDword: return "REG_DWORD";
-    case kMultiSz: return "REG_MULTI_SZ";
-    default: return "REG_TYPE_" + std::to_string(type);
+    case kNone:
+      return "REG_NONE";
+    case kSz:
+      return "REG_SZ";
+    case kExpandSz:
+      return "REG_EXPAND_SZ";
+    case kBinary:
+      return "REG_BINARY";
+    case kDword:
+      return "REG_DWORD";
+    case kMultiSz:
+      return "REG_MULTI_SZ";
+    default:
+      return "REG_TYPE_" + std::to_string(type);
   }
 }
 

@@ -70,8 +70,7 @@ long OpenKey(std::string_view path, Key* key);
 
 // Queries a value. `data` may be null to learn the size. When the data does not fit, *size is
 // set to the size needed and the result is kMoreData. Texts include their terminating zero.
-long QueryValue(const Key& key, std::string_view name, uint32_t* type, void* data,
-                uint32_t* size);
+long QueryValue(const Key& key, std::string_view name, uint32_t* type, void* data, uint32_t* size);
 
 long SetValue(Key* key, std::string_view name, uint32_t type, const void* data, uint32_t size);
 long SetString(Key* key, std::string_view name, std::string_view text);

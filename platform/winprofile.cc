@@ -70,7 +70,9 @@ int Locate(const std::vector<std::string>& lines, std::string_view section, std:
 
 }  // namespace
 
-std::string ProfilePath() { return SystemPath("win.ini"); }
+std::string ProfilePath() {
+  return SystemPath("win.ini");
+}
 
 size_t GetProfileString(std::string_view section, std::string_view key, std::string_view fallback,
                         char* buffer, size_t size) {
@@ -82,8 +84,9 @@ size_t GetProfileString(std::string_view section, std::string_view key, std::str
   int at = Locate(lines, section, key, &end);
   std::string value(fallback);
   if (at >= 0) {
-    std::string_view l = Trim(lines[at]);
-    value = std::string(Trim(l.substr(l.find('=') + 1)));
+    // The value is kept as written after "=", so that an entry may begin with a blank.
+    const std::string& l = lines[at];
+    value = l.substr(l.find('=') + 1);
   }
   size_t n = std::min(value.size(), size - 1);
   std::memcpy(buffer, value.data(), n);

@@ -46,12 +46,19 @@ int main(int argc, char** argv) {
     size_t edits = 1 + rng() % 8;
     for (size_t e = 0; e < edits; ++e) {
       size_t pos = input.empty() ? 0 : rng() % (input.size() + 1);
-      uint8_t byte = (rng() % 3 == 0) ? static_cast<uint8_t>(rng())
-                                      : static_cast<uint8_t>(kAlphabet[rng() % (sizeof kAlphabet - 1)]);
+      uint8_t byte = (rng() % 3 == 0)
+                         ? static_cast<uint8_t>(rng())
+                         : static_cast<uint8_t>(kAlphabet[rng() % (sizeof kAlphabet - 1)]);
       switch (rng() % 3) {
-        case 0: input.insert(input.begin() + pos, byte); break;
-        case 1: if (pos < input.size()) input[pos] = byte; break;
-        default: if (pos < input.size()) input.erase(input.begin() + pos); break;
+        case 0:
+          input.insert(input.begin() + pos, byte);
+          break;
+        case 1:
+          if (pos < input.size()) input[pos] = byte;
+          break;
+        default:
+          if (pos < input.size()) input.erase(input.begin() + pos);
+          break;
       }
     }
     if (round % 97 == 0) input.resize(input.size() + 5000, 'x');

@@ -37,8 +37,10 @@ ScopedSystemRoot::ScopedSystemRoot() {
 }
 
 ScopedSystemRoot::~ScopedSystemRoot() {
-  if (had_old_) setenv("QUORVANE_SYSTEM", old_.c_str(), 1);
-  else unsetenv("QUORVANE_SYSTEM");
+  if (had_old_)
+    setenv("QUORVANE_SYSTEM", old_.c_str(), 1);
+  else
+    unsetenv("QUORVANE_SYSTEM");
 }
 
 std::string BinDir() {
@@ -107,11 +109,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     char buf[4096];
     if (fds[0].revents) {
       ssize_t r = read(out[0], buf, sizeof buf);
-      if (r <= 0) out_open = false; else result.out.append(buf, r);
+      if (r <= 0)
+        out_open = false;
+      else
+        result.out.append(buf, r);
     }
     if (fds[1].revents) {
       ssize_t r = read(err[0], buf, sizeof buf);
-      if (r <= 0) err_open = false; else result.err.append(buf, r);
+      if (r <= 0)
+        err_open = false;
+      else
+        result.err.append(buf, r);
     }
     if (in[1] >= 0 && fds[2].revents) {
       ssize_t w = write(in[1], input.data() + written, input.size() - written);

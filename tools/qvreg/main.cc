@@ -31,7 +31,8 @@ int Usage(const char* why) {
 bool EqualFold(const std::string& a, const char* b) {
   if (a.size() != std::strlen(b)) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i])))
       return false;
   return true;
 }
@@ -53,8 +54,8 @@ std::string ShowData(const qv::reg::Value& v) {
     return text;
   }
   if (v.type == qv::reg::kDword && v.data.size() == 4) {
-    uint32_t n = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
-                 (static_cast<uint32_t>(v.data[3]) << 24);
+    uint32_t n =
+        v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (static_cast<uint32_t>(v.data[3]) << 24);
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%x", n);
     return buf;
@@ -79,12 +80,15 @@ bool Switches(const std::vector<std::string>& args, size_t from, std::string* v,
   for (size_t i = from; i < args.size(); i += 2) {
     if (i + 1 >= args.size()) return false;
     const std::string& s = args[i];
-    if (EqualFold(s, "/v")) *v = args[i + 1];
-    else if (EqualFold(s, "/t")) *t = args[i + 1];
+    if (EqualFold(s, "/v"))
+      *v = args[i + 1];
+    else if (EqualFold(s, "/t"))
+      *t = args[i + 1];
     else if (EqualFold(s, "/d")) {
       *d = args[i + 1];
       *has_d = true;
-    } else return false;
+    } else
+      return false;
   }
   return true;
 }
@@ -98,8 +102,9 @@ int Query(const std::vector<std::string>& args) {
     std::fprintf(stderr, "qvreg: key not found: %s\n", args[1].c_str());
     return kExitNotFound;
   }
-  std::printf("%s\\%s\n", std::string(qv::reg::kLocalMachine).c_str(), key.path().substr(
-      std::min(key.path().size(), qv::reg::kLocalMachine.size() + 1)).c_str());
+  std::printf(
+      "%s\\%s\n", std::string(qv::reg::kLocalMachine).c_str(),
+      key.path().substr(std::min(key.path().size(), qv::reg::kLocalMachine.size() + 1)).c_str());
   bool found = args.size() == 2;
   for (const auto& v : key.values()) {
     if (args.size() == 3 && !EqualFold(v.name, args[2].c_str())) continue;

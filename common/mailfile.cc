@@ -1,0 +1,347 @@
+// Message files, their names and mask, and temporary files.
+#include "common/mailfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "common/config.h"
+#include "platform/fileio.h"
+#include "platform/registry.h"
+#include "platform/sysroot.h"
+
+namespace qv {
+
+namespace {
+
+constexpr uint32_t kFlagNoMask = 0x1;
+constexpr int kNamesPerSecond = 100;
+// A directory whose names stay taken for this many seconds in a row is given up on: the clock
+// is not moving on, or something else fills the directory.
+constexpr int kMaxWaitRounds = 60;
+constexpr size_t kWriteChunk = 64 * 1024;
+constexpr char kTempPrefix[] = "qv";
+constexpr char kWriterTempTemplate[] = ".qvmsg-XXXXXX.tmp";
+constexpr int kWriterTempSuffixLength = 4;  // ".tmp"
+
+// -1 until the first use decides; then 1 (masked) or 0 (plain).
+std::atomic<int> g_mask_state{-1};
+
+std::mutex g_counter_mutex;
+int g_message_counter = 0;
+
+std::time_t (*g_clock)() = nullptr;
+void (*g_wait)() = nullptr;
+
+std::time_t Now() {
+  return g_clock != nullptr ? g_clock() : std::time(nullptr);
+}
+
+// Waits until the clock has moved past `seen`.
+void WaitForNextSecond(std::time_t seen) {
+  if (g_wait != nullptr) {
+    g_wait();
+    return;
+  }
+  for (int i = 0; i < 30 && Now() == seen; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+int NextMessageCounter() {
+  std::lock_guard<std::mutex> lock(g_counter_mutex);
+  int n = g_message_counter;
+  g_message_counter = (g_message_counter + 1) % kNamesPerSecond;
+  return n;
+}
+
+// Tries the names of the current second in turn through `claim` (0 taken by us, else an errno),
+// going on with the next second when all of them exist. Returns 0 or -1.
+template <typename NameFn, typename ClaimFn>
+int ClaimFreshName(NameFn name_for, ClaimFn claim, std::string* name) {
+  for (int round = 0; round < kMaxWaitRounds; ++round) {
+    std::time_t now = Now();
+    std::tm local{};
+    localtime_r(&now, &local);
+    for (int i = 0; i < kNamesPerSecond; ++i) {
+      std::string candidate = name_for(local, i);
+      int err = claim(candidate);
+      if (err == 0) {
+        *name = std::move(candidate);
+        return 0;
+      }
+      if (err != EEXIST) return -1;
+    }
+    WaitForNextSecond(now);
+  }
+  return -1;
+}
+
+// Moves `from` to `to` without ever replacing an existing `to`. 0 or an errno (EEXIST when
+// `to` exists).
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return errno;
+  // File systems without the no-replace rename: a hard link fails on an existing name.
+  if (link(from.c_str(), to.c_str()) == 0) {
+    unlink(from.c_str());
+    return 0;
+  }
+  if (errno == EEXIST) return EEXIST;
+  // No hard links either: reserve the name, then rename over the empty reservation.
+  int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno;
+  close(fd);
+  if (rename(from.c_str(), to.c_str()) != 0) {
+    int err = errno;
+    unlink(to.c_str());
+    return err;
+  }
+  return 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+bool MessageMaskEnabled() {
+  int state = g_mask_state.load(std::memory_order_acquire);
+  if (state < 0) {
+    uint32_t flags = 0;
+    bool plain = reg::ReadDword(kProductKey, "Flags", &flags) && (flags & kFlagNoMask) != 0;
+    int decided = plain ? 0 : 1;
+    // The first decision wins should two threads race here.
+    g_mask_state.compare_exchange_strong(state, decided, std::memory_order_acq_rel);
+    state = g_mask_state.load(std::memory_order_acquire);
+  }
+  return state == 1;
+}
+
+void ForgetMessageMaskDecision() {
+  g_mask_state.store(-1, std::memory_order_release);
+}
+
+void ScrambleBuffer(void* data, size_t length) {
+  if (data == nullptr || length == 0 || !MessageMaskEnabled()) return;
+  auto* bytes = static_cast<uint8_t*>(data);
+  for (size_t i = 0; i < length; ++i) bytes[i] ^= kMessageMask;
+}
+
+void UnscrambleBuffer(void* data, size_t length) {
+  ScrambleBuffer(data, length);
+}
+
+std::string MessageFileNameAt(std::string_view directory, std::string_view extension,
+                              const std::tm& local, int counter) {
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "/%02d%02d%02d%02d%02d%02d%02d.", (local.tm_year + 1900) % 100,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                counter % kNamesPerSecond);
+  std::string name(directory);
+  name += stamp;
+  name += extension;
+  return name;
+}
+
+std::string TempFileNameAt(std::string_view directory, const std::tm& local, int index) {
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "/%s%02d%02d%02d%02d.tmp", kTempPrefix, local.tm_hour,
+                local.tm_min, local.tm_sec, index % kNamesPerSecond);
+  return std::string(directory) + stamp;
+}
+
+int MakeMessageFileName(const std::string& directory, std::string_view extension,
+                        std::string* name) {
+  return ClaimFreshName(
+      [&](const std::tm& local, int) {
+        return MessageFileNameAt(directory, extension, local, NextMessageCounter());
+      },
+      [](const std::string& path) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) return errno;
+        close(fd);
+        return 0;
+      },
+      name);
+}
+
+int CreateTempFile(std::string* directory, std::string* name) {
+  if (!IsDirectory(*directory) && !platform::MakeDirectories(*directory)) {
+    *directory = g_System.MailPath;
+  }
+  int fd = -1;
+  int result = ClaimFreshName(
+      [&](const std::tm& local, int index) { return TempFileNameAt(*directory, local, index); },
+      [&fd](const std::string& path) {
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        return fd < 0 ? errno : 0;
+      },
+      name);
+  return result == 0 ? fd : -1;
+}
+
+// ---- MessageFileWriter ----
+
+MessageFileWriter::~MessageFileWriter() {
+  Abandon();
+}
+
+MessageFileWriter::MessageFileWriter(MessageFileWriter&& other) noexcept {
+  *this = std::move(other);
+}
+
+MessageFileWriter& MessageFileWriter::operator=(MessageFileWriter&& other) noexcept {
+  if (this != &other) {
+    Abandon();
+    fd_ = std::exchange(other.fd_, -1);
+    failed_ = other.failed_;
+    at_line_start_ = other.at_line_start_;
+    options_ = other.options_;
+    size_ = other.size_;
+    directory_ = std::move(other.directory_);
+    extension_ = std::move(other.extension_);
+    temp_path_ = std::move(other.temp_path_);
+    name_ = std::move(other.name_);
+    buffer_ = std::move(other.buffer_);
+    other.temp_path_.clear();
+  }
+  return *this;
+}
+
+int MessageFileWriter::Open(const std::string& directory, std::string_view extension,
+                            uint32_t options) {
+  Abandon();
+  name_.clear();
+  buffer_.clear();
+  failed_ = false;
+  at_line_start_ = true;
+  options_ = options;
+  size_ = 0;
+  directory_ = directory;
+  extension_ = extension;
+  std::string path = directory + "/" + kWriterTempTemplate;
+  int fd = mkostemps(path.data(), kWriterTempSuffixLength, O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT && platform::MakeDirectories(directory)) {
+    path = directory + "/" + kWriterTempTemplate;
+    fd = mkostemps(path.data(), kWriterTempSuffixLength, O_CLOEXEC);
+  }
+  if (fd < 0) return -1;
+  fd_ = fd;
+  temp_path_ = std::move(path);
+  buffer_.reserve(kWriteChunk);
+  return 0;
+}
+
+int MessageFileWriter::Write(std::string_view text) {
+  if (fd_ < 0 || failed_) return -1;
+  bool stuff = (options_ & kMessageDotStuff) != 0;
+  for (char c : text) {
+    if (stuff && at_line_start_ && c == '.') {
+      buffer_.push_back('.');
+      ++size_;
+    }
+    buffer_.push_back(c);
+    ++size_;
+    at_line_start_ = c == '\n';
+    if (buffer_.size() >= kWriteChunk && Flush() != 0) return -1;
+  }
+  return 0;
+}
+
+int MessageFileWriter::Flush() {
+  if (buffer_.empty()) return 0;
+  ScrambleBuffer(buffer_.data(), buffer_.size());
+  bool ok = platform::WriteAll(fd_, buffer_.data(), buffer_.size());
+  buffer_.clear();
+  if (!ok) failed_ = true;
+  return ok ? 0 : -1;
+}
+
+void MessageFileWriter::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+int MessageFileWriter::Commit() {
+  if (fd_ < 0) return -1;
+  if (Flush() != 0 || failed_ || fsync(fd_) != 0) {
+    Abandon();
+    return -1;
+  }
+  Close();
+  std::string final_name;
+  int result = ClaimFreshName(
+      [&](const std::tm& local, int) {
+        return MessageFileNameAt(directory_, extension_, local, NextMessageCounter());
+      },
+      [&](const std::string& path) { return RenameNoReplace(temp_path_, path); }, &final_name);
+  if (result != 0) {
+    Abandon();
+    return -1;
+  }
+  temp_path_.clear();
+  platform::SyncParentDirectory(final_name);
+  name_ = std::move(final_name);
+  return 0;
+}
+
+void MessageFileWriter::Abandon() {
+  Close();
+  if (!temp_path_.empty()) unlink(temp_path_.c_str());
+  temp_path_.clear();
+  buffer_.clear();
+}
+
+int WriteMessageFile(const std::string& directory, std::string_view extension,
+                     std::string_view text, uint32_t options, std::string* name) {
+  MessageFileWriter writer;
+  if (writer.Open(directory, extension, options) != 0 || writer.Write(text) != 0 ||
+      writer.Commit() != 0) {
+    return -1;
+  }
+  if (name != nullptr) *name = writer.name();
+  return 0;
+}
+
+int ReadMessageFile(const std::string& path, size_t max_bytes, std::string* text) {
+  text->clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char chunk[16384];
+  int result = 0;
+  for (;;) {
+    size_t want = sizeof chunk;
+    if (max_bytes != 0) {
+      if (text->size() >= max_bytes) break;
+      want = std::min(want, max_bytes - text->size());
+    }
+    ssize_t n = read(fd, chunk, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) result = -1;
+    if (n <= 0) break;
+    UnscrambleBuffer(chunk, static_cast<size_t>(n));
+    text->append(chunk, static_cast<size_t>(n));
+  }
+  close(fd);
+  return result;
+}
+
+void SetMailFileClockForTesting(std::time_t (*now)(), void (*wait)()) {
+  g_clock = now;
+  g_wait = wait;
+}
+
+}  // namespace qv

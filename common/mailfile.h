@@ -1,0 +1,128 @@
+// Message files in mailboxes (".in") and in the forward queue (".out"), their names, their
+// byte mask, and temporary files. The formats are described in docs/message-files.md.
+//
+// MessageFileWriter is the one way the system writes a message file: the text goes to a hidden
+// temporary file in the target directory, is flushed to disk and is then renamed to a fresh
+// unique name, so that a reader listing "*.in" or "*.out" never sees a partial file and an
+// acknowledged message survives a crash.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+inline constexpr char kMailboxExtension[] = "in";
+inline constexpr char kQueueExtension[] = "out";
+inline constexpr char kForwardDirectory[] = "forward";
+
+// The one-byte mask combined by exclusive-or with every byte of a stored message.
+constexpr uint8_t kMessageMask = 0x3C;
+
+// Applies the message mask in place, unless the product key's Flags value has bit 0x1 set
+// (decided once per process, on first use). The two are the same operation.
+void ScrambleBuffer(void* data, size_t length);
+void UnscrambleBuffer(void* data, size_t length);
+
+// True when stored messages are masked in this process.
+bool MessageMaskEnabled();
+
+// Tests only: forget the decision so that the next use reads the registry again.
+void ForgetMessageMaskDecision();
+
+// "<dir>/YYMMDDhhmmssNN.<extension>" for a local time and a counter 0..99.
+std::string MessageFileNameAt(std::string_view directory, std::string_view extension,
+                              const std::tm& local, int counter);
+
+// "<dir>/qvhhmmssNN.tmp" for a local time and an index 0..99.
+std::string TempFileNameAt(std::string_view directory, const std::tm& local, int index);
+
+// Reserves a fresh message file name in `directory` by creating the empty file with
+// O_CREAT|O_EXCL (so two processes never get the same name), and sets *name. The counter is one
+// per process and moves on after every name tried; when the 100 names of the current second are
+// taken it waits for the next second. Returns 0, or -1 on a file error. Writers of messages
+// should use MessageFileWriter, which never shows an empty file under the final name.
+int MakeMessageFileName(const std::string& directory, std::string_view extension,
+                        std::string* name);
+
+// Creates a new temporary file "qvhhmmssNN.tmp" (read and write, mode 0600, O_EXCL) in
+// *directory, creating the directory if needed; when it cannot be made, g_System.MailPath is
+// used instead and *directory is replaced by it. When the 100 names of the current second are
+// taken it waits for the next second. Returns the open descriptor (the caller closes it and
+// deletes the file) with *name set, or -1.
+int CreateTempFile(std::string* directory, std::string* name);
+
+// Options of MessageFileWriter.
+constexpr uint32_t kMessageDotStuff = 0x1;  // a line beginning with "." gets a second "."
+
+// Streams one message into a message file. Open, Write any number of times, then Commit; a
+// writer destroyed or abandoned before Commit leaves nothing behind.
+//
+//   MessageFileWriter w;
+//   if (w.Open(dir, kMailboxExtension) != 0) ...;
+//   w.Write(received_line); ...
+//   if (w.Commit() != 0) ...;        // w.name() is the final "<dir>/...in"
+//
+// Texts given to Write are plain; the file holds them masked when the mask is enabled. Results
+// are 0, or -1 for a file error; after a failed Write, Commit fails too.
+class MessageFileWriter {
+ public:
+  MessageFileWriter() = default;
+  ~MessageFileWriter();
+  MessageFileWriter(MessageFileWriter&& other) noexcept;
+  MessageFileWriter& operator=(MessageFileWriter&& other) noexcept;
+  MessageFileWriter(const MessageFileWriter&) = delete;
+  MessageFileWriter& operator=(const MessageFileWriter&) = delete;
+
+  // Creates the hidden temporary file in `directory` (made if missing) for a message that will
+  // get `extension`. Any message still open in this writer is abandoned first.
+  int Open(const std::string& directory, std::string_view extension, uint32_t options = 0);
+  int Write(std::string_view text);
+  int Write(const void* data, size_t size) {
+    return Write(std::string_view(static_cast<const char*>(data), size));
+  }
+  // Flushes the text to disk, renames it to a fresh message file name (never replacing an
+  // existing file) and flushes the directory. On failure the temporary file is removed.
+  int Commit();
+  // Removes the temporary file.
+  void Abandon();
+
+  bool is_open() const { return fd_ >= 0; }
+  // The final path after a successful Commit.
+  const std::string& name() const { return name_; }
+  // Bytes of plain text accepted so far (after dot-stuffing).
+  uint64_t size() const { return size_; }
+
+ private:
+  int Flush();
+  void Close();
+
+  int fd_ = -1;
+  bool failed_ = false;
+  bool at_line_start_ = true;
+  uint32_t options_ = 0;
+  uint64_t size_ = 0;
+  std::string directory_;
+  std::string extension_;
+  std::string temp_path_;
+  std::string name_;
+  std::string buffer_;
+};
+
+// Writes a whole message file in one call; *name (when given) receives the final path.
+int WriteMessageFile(const std::string& directory, std::string_view extension,
+                     std::string_view text, uint32_t options = 0, std::string* name = nullptr);
+
+// Reads up to `max_bytes` of a message file (everything when 0) and removes the mask. Returns
+// 0, or -1 when the file cannot be read.
+int ReadMessageFile(const std::string& path, size_t max_bytes, std::string* text);
+
+// Tests only: replaces the clock of the message and temporary file names. `now` gives the
+// current time; `wait` is called when every name of a second is taken and should let the clock
+// move on. Null restores the real clock and a real wait.
+void SetMailFileClockForTesting(std::time_t (*now)(), void (*wait)());
+
+}  // namespace qv

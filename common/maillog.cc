@@ -1,0 +1,223 @@
+// The date text, the mail time stamp and the daily transaction log.
+#include "common/maillog.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/config.h"
+#include "platform/fileio.h"
+#include "platform/sysroot.h"
+
+namespace qv {
+
+namespace {
+
+constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr char kMaskedPass[] = "PASS **********";
+constexpr char kMaskedNewPass[] = "NEWPASS **********";
+
+char FoldCase(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (FoldCase(text[i]) != prefix[i]) return false;
+  }
+  return true;
+}
+
+int CompareNoCase(std::string_view a, std::string_view b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(FoldCase(a[i]));
+    unsigned char y = static_cast<unsigned char>(FoldCase(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+std::tm LocalNow(std::time_t* now = nullptr) {
+  std::time_t t = std::time(nullptr);
+  if (now != nullptr) *now = t;
+  std::tm local{};
+  localtime_r(&t, &local);
+  return local;
+}
+
+// Appends one log line per non-empty line of the text; `date` gives each line's date text.
+template <typename DateFn>
+void AppendLogLines(std::string* out, long session, std::string_view tag, std::string_view text,
+                    DateFn date) {
+  bool mask_passwords = tag != kLogData;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t stop = text.find_first_of(std::string_view("\r\n\0", 3), pos);
+    if (stop == std::string_view::npos) stop = text.size();
+    std::string_view line = text.substr(pos, stop - pos);
+    pos = stop + 1;
+    if (line.empty()) continue;
+    // A password must never reach the log: POP3 takes any line starting with the four letters
+    // "PASS" as the command, and the password services any line starting with "NEWP".
+    if (mask_passwords && StartsWithNoCase(line, "PASS"))
+      line = kMaskedPass;
+    else if (mask_passwords && StartsWithNoCase(line, "NEWP"))
+      line = kMaskedNewPass;
+    char head[32];
+    std::snprintf(head, sizeof head, "%05ld  ", session);
+    out->append(head);
+    out->append(date());
+    out->append("   ");
+    out->append(tag);
+    out->push_back(' ');
+    out->append(line);
+    out->append("\r\n");
+  }
+}
+
+int MonthLength(int month) {
+  switch (month) {
+    case 2:
+      return 28;
+    case 4:
+    case 6:
+    case 9:
+    case 11:
+      return 30;
+    default:
+      return 31;
+  }
+}
+
+}  // namespace
+
+long LocalOffsetMinutes(std::time_t t) {
+  std::tm local{};
+  std::tm utc{};
+  localtime_r(&t, &local);
+  gmtime_r(&t, &utc);
+  return static_cast<long>((timegm(&local) - timegm(&utc)) / 60);
+}
+
+std::string FormatMailDateAt(const std::tm& local, long offset_minutes) {
+  long magnitude = offset_minutes < 0 ? -offset_minutes : offset_minutes;
+  char zone[32];
+  std::snprintf(zone, sizeof zone, "%c%04ld", offset_minutes < 0 ? '-' : '+',
+                (magnitude / 60) * 100 + magnitude % 60);
+  int wday = local.tm_wday >= 0 && local.tm_wday < 7 ? local.tm_wday : 0;
+  int mon = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;
+  char text[96];
+  std::snprintf(text, sizeof text, "%s, %ld %s %02ld  %02ld:%02ld:%02ld %s", kDayNames[wday],
+                static_cast<long>(local.tm_mday), kMonthNames[mon],
+                static_cast<long>((local.tm_year + 1900) % 100), static_cast<long>(local.tm_hour),
+                static_cast<long>(local.tm_min), static_cast<long>(local.tm_sec), zone);
+  return text;
+}
+
+const char* FormatMailDate() {
+  thread_local char buffer[96];
+  std::time_t now = 0;
+  std::tm local = LocalNow(&now);
+  std::string text = FormatMailDateAt(local, LocalOffsetMinutes(now));
+  std::snprintf(buffer, sizeof buffer, "%s", text.c_str());
+  return buffer;
+}
+
+int32_t MailTimeStamp(int years, int month, int day, int hour, int minute, int second) {
+  int64_t days = 365LL * years + (years > 0 ? (years + 3) / 4 : years / 4);
+  bool leap = (1980 + years) % 4 == 0;
+  for (int m = 1; m < month && m <= 12; ++m) days += (m == 2 && leap) ? 29 : MonthLength(m);
+  int64_t seconds = (days + day - 1) * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
+  return static_cast<int32_t>(static_cast<uint32_t>(seconds));
+}
+
+std::string FormatLogEntry(long session, std::string_view tag, std::string_view text,
+                           std::string_view date) {
+  std::string out;
+  AppendLogLines(&out, session, tag, text, [date] { return date; });
+  return out;
+}
+
+std::string LogFilePath(std::string_view log_path, std::string_view prefix, const std::tm& local) {
+  char date[48];
+  std::snprintf(date, sizeof date, "%02d%02d%02d.txt", (local.tm_year + 1900) % 100,
+                local.tm_mon + 1, local.tm_mday);
+  std::string path(log_path);
+  path += '/';
+  path += prefix;
+  path += date;
+  return path;
+}
+
+void WriteLog(int level, long session, std::string_view tag, const char* text, long length,
+              std::string_view prefix) {
+  if (level > g_System.LogLevel || text == nullptr || length == 0) return;
+  std::string_view body(text, length < 0 ? std::strlen(text) : static_cast<size_t>(length));
+
+  std::string entry;
+  AppendLogLines(&entry, session, tag, body, [] { return std::string_view(FormatMailDate()); });
+  if (entry.empty()) return;
+
+  std::string path = LogFilePath(g_System.LogPath, prefix, LocalNow());
+  // One append of the whole entry: O_APPEND keeps the lines of two processes apart.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENOENT && platform::MakeDirectories(g_System.LogPath)) {
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  }
+  if (fd < 0) return;
+  platform::WriteAll(fd, entry.data(), entry.size());
+  close(fd);
+}
+
+std::string LogCutoffName(int tm_year, int month, int day, int max_log_time) {
+  if (max_log_time < 0) max_log_time = 0;
+  int year = tm_year;
+  int cut_month = month;
+  int cut_day = day - max_log_time;
+  if (day < max_log_time) {
+    // Back into the previous month. An age longer than that month keeps stepping back, so that
+    // a long MaxLogTime never deletes logs younger than it.
+    do {
+      if (--cut_month < 1) {
+        cut_month = 12;
+        --year;
+      }
+      cut_day += MonthLength(cut_month);
+    } while (cut_day < 0);
+  }
+  char name[48];
+  std::snprintf(name, sizeof name, "%02d%02d%02d.txt", ((year + 1900) % 100 + 100) % 100, cut_month,
+                cut_day);
+  return name;
+}
+
+int PruneLogFiles(const std::string& log_path, int max_log_time) {
+  std::tm today = LocalNow();
+  std::string cutoff = LogCutoffName(today.tm_year, today.tm_mon + 1, today.tm_mday, max_log_time);
+  DIR* dir = opendir(log_path.c_str());
+  if (dir == nullptr) return 0;
+  int deleted = 0;
+  while (dirent* entry = readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (name.size() < 5 || CompareNoCase(name.substr(name.size() - 4), ".txt") != 0) continue;
+    if (CompareNoCase(name.substr(1), cutoff) >= 0) continue;
+    std::string path = log_path + "/" + std::string(name);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (unlink(path.c_str()) == 0) ++deleted;
+  }
+  closedir(dir);
+  return deleted;
+}
+
+}  // namespace qv

@@ -1,0 +1,361 @@
+#include "common/maillog.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/config.h"
+#include "common/testing/test_env.h"
+
+namespace qv {
+namespace {
+
+using namespace std::string_literals;
+using testing::ReadFileText;
+using testing::TempDir;
+using testing::WriteFileText;
+
+std::tm MakeTm(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+               int wday = 0) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  t.tm_wday = wday;
+  return t;
+}
+
+// Sets TZ for the scope.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) {
+    const char* old = std::getenv("TZ");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    if (had_)
+      setenv("TZ", old_.c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  bool had_;
+  std::string old_;
+};
+
+// Keeps the process's common settings record and restores it at the end of the scope.
+class LogSettings {
+ public:
+  LogSettings(const std::string& log_path, int level) : saved_(g_System) {
+    CopyField(g_System.LogPath, log_path);
+    g_System.LogLevel = level;
+  }
+  ~LogSettings() { g_System = saved_; }
+
+ private:
+  SYSTEMSTRUCT saved_;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(pos));
+      break;
+    }
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return lines;
+}
+
+const std::regex kDateText(
+    R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9]\d? (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d\d  \d\d:\d\d:\d\d [+-]\d{4})");
+
+TEST(FormatMailDateTest, Table) {
+  struct Case {
+    std::tm local;
+    long offset;
+    const char* text;
+  };
+  const Case cases[] = {
+      {MakeTm(2026, 12, 7, 14, 30, 15, 1), 60, "Mon, 7 Dec 26  14:30:15 +0100"},
+      {MakeTm(2000, 1, 1, 0, 0, 0, 6), 0, "Sat, 1 Jan 00  00:00:00 +0000"},
+      {MakeTm(1999, 12, 31, 23, 59, 59, 5), -300, "Fri, 31 Dec 99  23:59:59 -0500"},
+      {MakeTm(2026, 7, 4, 9, 5, 3, 6), 330, "Sat, 4 Jul 26  09:05:03 +0530"},
+      {MakeTm(2026, 7, 4, 9, 5, 3, 6), 345, "Sat, 4 Jul 26  09:05:03 +0545"},
+      {MakeTm(2026, 7, 4, 9, 5, 3, 6), -210, "Sat, 4 Jul 26  09:05:03 -0330"},
+      {MakeTm(2026, 7, 4, 9, 5, 3, 6), -1, "Sat, 4 Jul 26  09:05:03 -0001"},
+      {MakeTm(2026, 7, 4, 9, 5, 3, 6), 14 * 60, "Sat, 4 Jul 26  09:05:03 +1400"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FormatMailDateAt(c.local, c.offset), c.text);
+}
+
+TEST(FormatMailDateTest, NowUsesOneBufferAndTheLocalZone) {
+  ScopedTimeZone zone("XYZ-5:30");
+  const char* first = FormatMailDate();
+  std::string text = first;
+  EXPECT_TRUE(std::regex_match(text, kDateText)) << text;
+  EXPECT_EQ(text.substr(text.size() - 5), "+0530");
+  EXPECT_EQ(FormatMailDate(), first);  // the same buffer, overwritten
+}
+
+TEST(FormatMailDateTest, OffsetIsLocalMinusUtc) {
+  struct Case {
+    const char* zone;
+    long minutes;
+  };
+  const Case cases[] = {{"UTC0", 0}, {"XYZ-5:30", 330}, {"ABC+3", -180}, {"NPT-5:45", 345}};
+  for (const auto& c : cases) {
+    ScopedTimeZone zone(c.zone);
+    EXPECT_EQ(LocalOffsetMinutes(1'800'000'000), c.minutes) << c.zone;
+  }
+}
+
+TEST(MailTimeStampTest, Table) {
+  struct Case {
+    int years, month, day, hour, minute, second;
+    int32_t seconds;
+  };
+  const Case cases[] = {
+      {0, 1, 1, 0, 0, 0, 0},
+      {0, 1, 1, 0, 0, 1, 1},
+      {0, 1, 2, 1, 2, 3, 86400 + 3723},
+      {0, 3, 1, 0, 0, 0, (31 + 29) * 86400},  // 1980 is a leap year
+      {1, 1, 1, 0, 0, 0, 366 * 86400},
+      {1, 3, 1, 0, 0, 0, (366 + 31 + 28) * 86400},
+      {4, 1, 1, 0, 0, 0, (4 * 365 + 1) * 86400},
+      {5, 1, 1, 0, 0, 0, (5 * 365 + 2) * 86400},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(MailTimeStamp(c.years, c.month, c.day, c.hour, c.minute, c.second), c.seconds)
+        << c.years << "-" << c.month << "-" << c.day;
+  }
+}
+
+TEST(MailTimeStampTest, AgreesWithTheCalendarUntil2047) {
+  // Between 1980 and 2099 every year divisible by four is a leap year, so the count must agree
+  // with the real calendar on every day that fits in 32 bits.
+  std::tm epoch = MakeTm(1980, 1, 1);
+  const time_t base = timegm(&epoch);
+  for (time_t t = base; t < base + int64_t{0x7fffffff} - 86400; t += 86400 * 3 + 3671) {
+    std::tm u{};
+    gmtime_r(&t, &u);
+    int32_t got = MailTimeStamp(u.tm_year + 1900 - 1980, u.tm_mon + 1, u.tm_mday, u.tm_hour,
+                                u.tm_min, u.tm_sec);
+    ASSERT_EQ(got, static_cast<int32_t>(t - base)) << std::asctime(&u);
+  }
+}
+
+TEST(MailTimeStampTest, OutOfRangeFieldsStayDefined) {
+  MailTimeStamp(0, 0, 0, 0, 0, 0);
+  MailTimeStamp(0, 13, 40, 25, 61, 61);
+  MailTimeStamp(-5, -1, -1, -1, -1, -1);
+  MailTimeStamp(1000, 12, 31, 23, 59, 59);  // wraps as 32 bits
+}
+
+TEST(FormatLogEntryTest, Table) {
+  const std::string d = "Mon, 7 Dec 26  14:30:15 +0100";
+  struct Case {
+    long session;
+    std::string tag;
+    std::string text;
+    std::string entry;
+  };
+  const Case cases[] = {
+      {0, kLogEvent, "Service started", "00000  " + d + "   *** Service started\r\n"},
+      {123, kLogReceived, "HELO x\r\n", "00123  " + d + "   --> HELO x\r\n"},
+      {7, kLogSent, "\r\n\r\n250 a\r\n\r\n250 b\n\r250 c",
+       "00007  " + d + "   <-- 250 a\r\n00007  " + d + "   <-- 250 b\r\n00007  " + d +
+           "   <-- 250 c\r\n"},
+      {1, kLogEvent, "a\0b"s, "00001  " + d + "   *** a\r\n00001  " + d + "   *** b\r\n"},
+      {1, kLogEvent, "\r\n\n\r", ""},
+      {1, kLogEvent, "", ""},
+      // Passwords never reach the log outside message data.
+      {9, kLogReceived, "PASS secret\r\n", "00009  " + d + "   --> PASS **********\r\n"},
+      {9, kLogReceived, "pass secret", "00009  " + d + "   --> PASS **********\r\n"},
+      {9, kLogReceived, "PASSsecret", "00009  " + d + "   --> PASS **********\r\n"},
+      {9, kLogSent, "PASS secret", "00009  " + d + "   <-- PASS **********\r\n"},
+      {9, kLogReceived, "NEWPASS fresh", "00009  " + d + "   --> NEWPASS **********\r\n"},
+      {9, kLogReceived, "USER ann\r\nPASS x\r\n",
+       "00009  " + d + "   --> USER ann\r\n00009  " + d + "   --> PASS **********\r\n"},
+      {9, kLogData, "PASS secret", "00009  " + d + "   <DATA> PASS secret\r\n"},
+      {9, kLogReceived, " PASS x", "00009  " + d + "   -->  PASS x\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(FormatLogEntry(c.session, c.tag, c.text, d), c.entry);
+  }
+}
+
+TEST(LogFilePathTest, NameFromTheLocalDate) {
+  EXPECT_EQ(LogFilePath("/var/log/qv", "s", MakeTm(2026, 12, 7)), "/var/log/qv/s261207.txt");
+  EXPECT_EQ(LogFilePath("/l", "p", MakeTm(2000, 1, 9)), "/l/p000109.txt");
+}
+
+class WriteLogTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  std::string log_path_ = dir_.Sub("logs/deeper");
+  LogSettings settings_{log_path_, 4};
+
+  std::string TodayLog(const char* prefix) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return LogFilePath(log_path_, prefix, local);
+  }
+};
+
+TEST_F(WriteLogTest, CreatesTheFolderAndWritesOneLinePerTextLine) {
+  WriteLog(3, 42, kLogEvent, "first line\r\nsecond line\r\n", -1, kLogPrefixSmtp);
+  std::string text = ReadFileText(TodayLog("s"));
+  std::vector<std::string> lines = Lines(text);
+  ASSERT_EQ(lines.size(), 2u) << text;
+  std::regex line(R"(00042  (.*)   \*\*\* (first|second) line)");
+  for (const auto& l : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(l, m, line)) << l;
+    EXPECT_TRUE(std::regex_match(m[1].str(), kDateText)) << m[1];
+  }
+  EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+}
+
+TEST_F(WriteLogTest, LevelsLengthsAndAbsentText) {
+  WriteLog(5, 1, kLogData, "too detailed", -1, "s");
+  WriteLog(1, 1, kLogEvent, nullptr, -1, "s");
+  WriteLog(1, 1, kLogEvent, "zero length", 0, "s");
+  EXPECT_FALSE(std::filesystem::exists(TodayLog("s")));
+
+  WriteLog(4, 1, kLogEvent, "cut here|not this", 8, "s");
+  WriteLog(0, 2, kLogEvent, "link", -1, "s");
+  WriteLog(1, 3, kLogEvent, std::string_view("view"), "p");
+  std::vector<std::string> s = Lines(ReadFileText(TodayLog("s")));
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_TRUE(s[0].ends_with("*** cut here")) << s[0];
+  EXPECT_TRUE(s[1].starts_with("00002  ") && s[1].ends_with("*** link")) << s[1];
+  std::vector<std::string> p = Lines(ReadFileText(TodayLog("p")));
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_TRUE(p[0].ends_with("*** view"));
+}
+
+TEST_F(WriteLogTest, AppendsAndMasksPasswords) {
+  std::filesystem::create_directories(log_path_);
+  WriteFileText(TodayLog("p"), "00000  old line\r\n");
+  WriteLog(4, 5, kLogReceived, "PASS hunter2\r\n", -1, "p");
+  WriteLog(5, 5, kLogData, "PASS hunter2\r\n", -1, "p");
+  std::string text = ReadFileText(TodayLog("p"));
+  std::vector<std::string> lines = Lines(text);
+  ASSERT_EQ(lines.size(), 2u);  // level 5 is above LogLevel 4
+  EXPECT_EQ(lines[0], "00000  old line");
+  EXPECT_TRUE(lines[1].ends_with("--> PASS **********")) << lines[1];
+  EXPECT_EQ(text.find("hunter2"), std::string::npos);
+
+  g_System.LogLevel = 5;
+  WriteLog(5, 5, kLogData, "PASS hunter2\r\n", -1, "p");
+  EXPECT_TRUE(Lines(ReadFileText(TodayLog("p"))).back().ends_with("<DATA> PASS hunter2"));
+}
+
+TEST_F(WriteLogTest, AnUnopenableLogLosesTheEntrySilently) {
+  std::string file = dir_.Sub("plainfile");
+  WriteFileText(file, "x");
+  CopyField(g_System.LogPath, file + "/sub");
+  WriteLog(1, 1, kLogEvent, "lost", -1, "s");
+  EXPECT_EQ(ReadFileText(file), "x");
+}
+
+TEST_F(WriteLogTest, WritersRunningTogetherNeverMixTheirLines) {
+  constexpr int kWriters = 4;
+  constexpr int kEntries = 200;
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w) {
+    threads.emplace_back([w] {
+      std::string text;
+      for (int line = 0; line < 3; ++line) text += "writer " + std::to_string(w) + " line\r\n";
+      for (int i = 0; i < kEntries; ++i) WriteLog(3, w, kLogEvent, text.c_str(), -1, "s");
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::vector<std::string> lines = Lines(ReadFileText(TodayLog("s")));
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kWriters * kEntries * 3));
+  std::regex line(R"(0000(\d)  .{29,31}   \*\*\* writer (\d) line)");
+  for (const auto& l : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(l, m, line)) << l;
+    EXPECT_EQ(m[1], m[2]);
+  }
+}
+
+TEST(LogCutoffTest, Table) {
+  struct Case {
+    int year, month, day, max;
+    const char* name;
+  };
+  const Case cases[] = {
+      {2026, 3, 3, 7, "260224.txt"},  // short February
+      {2024, 3, 3, 7, "240224.txt"},  // February counts 28 days in a leap year too
+      {2026, 12, 10, 7, "261203.txt"},
+      {2026, 12, 7, 7, "261200.txt"},  // day 0: every day of the month before is old
+      {2026, 12, 6, 7, "261129.txt"},
+      {2026, 1, 3, 7, "251227.txt"},  // back into December of the year before
+      {2026, 5, 5, 7, "260428.txt"},  // April has 30 days
+      {2026, 8, 2, 7, "260726.txt"},
+      {2026, 3, 5, 33, "260200.txt"},
+      {2000, 1, 1, 1, "000100.txt"},
+      {2026, 6, 15, 0, "260615.txt"},
+      {2026, 6, 15, -3, "260615.txt"},  // a negative age never makes today's log old
+      // Ages longer than the month before step back further instead of giving a negative day.
+      {2026, 12, 5, 90, "260906.txt"},
+      {2026, 3, 1, 60, "260100.txt"},
+      {2026, 1, 1, 400, "241127.txt"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(LogCutoffName(c.year - 1900, c.month, c.day, c.max), c.name)
+        << c.year << "-" << c.month << "-" << c.day << " max " << c.max;
+  }
+}
+
+TEST(PruneLogFilesTest, DeletesOnlyLogsOlderThanTheCutoff) {
+  TempDir dir;
+  std::time_t now = std::time(nullptr);
+  std::tm today{};
+  localtime_r(&now, &today);
+  std::string cutoff = LogCutoffName(today.tm_year, today.tm_mon + 1, today.tm_mday, 7);
+  std::string todays = LogFilePath(dir.path(), "s", today);
+
+  const char* old_files[] = {"s000101.txt", "P000101.TXT", "x.txt"};
+  const char* kept_files[] = {"s991231.txt", "notes.md", "s000101.log", "responder.txt"};
+  for (const char* f : old_files) WriteFileText(dir.Sub(f), "old");
+  for (const char* f : kept_files) WriteFileText(dir.Sub(f), "keep");
+  WriteFileText(todays, "today");
+  WriteFileText(dir.Sub("s" + cutoff), "cutoff day");
+  std::filesystem::create_directory(dir.Sub("s000102.txt"));
+
+  EXPECT_EQ(PruneLogFiles(dir.path(), 7), 3);
+  for (const char* f : old_files) EXPECT_FALSE(std::filesystem::exists(dir.Sub(f))) << f;
+  for (const char* f : kept_files) EXPECT_TRUE(std::filesystem::exists(dir.Sub(f))) << f;
+  EXPECT_TRUE(std::filesystem::exists(todays));
+  EXPECT_TRUE(std::filesystem::exists(dir.Sub("s" + cutoff)));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.Sub("s000102.txt")));
+  EXPECT_EQ(PruneLogFiles(dir.Sub("missing"), 7), 0);
+}
+
+}  // namespace
+}  // namespace qv

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "common/testing/test_env.h"
+#include "platform/eventloop.h"
+#include "platform/presence.h"
+#include "platform/spawn.h"
+#include "platform/winprofile.h"
+
+namespace qv::platform {
+namespace {
+
+using qv::testing::ReadFileText;
+using qv::testing::ScopedSystemRoot;
+using qv::testing::TempDir;
+using qv::testing::WriteFileText;
+
+TEST(Profile, ReadsWritesAndCutsToTheBuffer) {
+  ScopedSystemRoot root;
+  char buf[256];
+  EXPECT_EQ(GetProfileString("windows", "run", "none", buf, sizeof buf), 4u);
+  EXPECT_STREQ(buf, "none");
+  WriteFileText(ProfilePath(), "[Other]\r\nrun=wrong\r\n[Windows]\r\n Run = a b \r\nload=x\r\n");
+  EXPECT_EQ(GetProfileString("windows", "run", "", buf, sizeof buf), 5u);
+  EXPECT_STREQ(buf, " a b ");
+  EXPECT_EQ(GetProfileString("windows", "run", "", buf, 3), 2u);
+  EXPECT_STREQ(buf, " a");
+  ASSERT_TRUE(WriteProfileString("windows", "run", "c"));
+  std::string text = ReadFileText(ProfilePath());
+  EXPECT_NE(text.find("run=c\r\nload=x"), std::string::npos);
+  EXPECT_NE(text.find("[Other]\r\nrun=wrong"), std::string::npos);
+  ASSERT_TRUE(WriteProfileString("new", "k", "v"));
+  GetProfileString("new", "k", "", buf, sizeof buf);
+  EXPECT_STREQ(buf, "v");
+}
+
+TEST(CommandLine, SplitsLikeTheCRuntime) {
+  struct Case {
+    const char* line;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"", {}},
+      {"   ", {}},
+      {"prog a  b\tc", {"prog", "a", "b", "c"}},
+      {"\"/opt/my prog\" \"two words\" x", {"/opt/my prog", "two words", "x"}},
+      {"a\"b c\"d", {"ab cd"}},
+      {"a\\\\\"b c\"", {"a\\b c"}},
+      {"a\\\"b", {"a\"b"}},
+      {"a\\b\\c", {"a\\b\\c"}},
+      {"\"unterminated quote", {"unterminated quote"}},
+      {"x; rm -rf /", {"x;", "rm", "-rf", "/"}},
+      {"$(reboot) `id` |cat", {"$(reboot)", "`id`", "|cat"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitCommandLine(c.line), c.args) << c.line;
+}
+
+TEST(CommandLine, StartsWithoutShell) {
+  TempDir dir;
+  std::string marker = dir.Sub("marker");
+  // The semicolon and the redirection are plain words for /bin/echo.
+  pid_t pid = 0;
+  ASSERT_TRUE(StartCommandLine(
+      "/bin/sh -c \"echo $0 > " + marker + "\" ; touch " + dir.Sub("injected"), &pid));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(access(dir.Sub("injected").c_str(), F_OK), -1);
+  EXPECT_EQ(ReadFileText(marker), ";\n");
+  EXPECT_FALSE(StartCommandLine("/no/such/program"));
+  EXPECT_FALSE(StartCommandLine(""));
+}
+
+TEST(Presence, LockIsExclusiveAndReleasedAtEnd) {
+  ScopedSystemRoot root;
+  EXPECT_FALSE(FindServiceWindow("QuorvaneTest"));
+  {
+    auto lock = PresenceLock::Acquire("QuorvaneTest");
+    ASSERT_NE(lock, nullptr);
+    pid_t pid = 0;
+    EXPECT_TRUE(FindServiceWindow("QuorvaneTest", &pid));
+    EXPECT_EQ(pid, getpid());
+    EXPECT_EQ(PresenceLock::Acquire("QuorvaneTest"), nullptr);
+  }
+  EXPECT_FALSE(FindServiceWindow("QuorvaneTest"));
+  EXPECT_NE(PresenceLock::Acquire("QuorvaneTest"), nullptr);
+}
+
+TEST(Presence, DetachedProgramHoldsLockUntilSigterm) {
+  ScopedSystemRoot root;
+  setenv("QV_HOLD_CLASS", "QuorvaneHold", 1);
+  ASSERT_TRUE(StartDetached(qv::testing::BinDir() + "/qvtesthold"));
+  pid_t pid = 0;
+  for (int i = 0; i < 200 && !FindServiceWindow("QuorvaneHold", &pid); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  ASSERT_TRUE(FindServiceWindow("QuorvaneHold", &pid));
+  EXPECT_NE(pid, getpid());
+  EXPECT_TRUE(SendDestroy("QuorvaneHold"));
+  for (int i = 0; i < 200 && FindServiceWindow("QuorvaneHold"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  EXPECT_FALSE(FindServiceWindow("QuorvaneHold"));
+  EXPECT_FALSE(SendDestroy("QuorvaneHold"));
+  EXPECT_FALSE(StartDetached("/no/such/program"));
+}
+
+TEST(EventLoop, TimersByIdPostAndStopSignal) {
+  EventLoop loop;
+  int fast = 0, killed = 0;
+  loop.SetTimer(1, std::chrono::milliseconds(5), [&] {
+    if (++fast == 3) loop.KillTimer(2);
+  });
+  loop.SetTimer(2, std::chrono::milliseconds(500), [&] { ++killed; });
+  bool destroyed = false;
+  loop.OnDestroy([&] {
+    destroyed = true;
+    loop.Quit();
+  });
+  loop.SetTimer(3, std::chrono::milliseconds(40),
+                [&] { std::thread([&loop] { loop.Post([] { raise(SIGTERM); }); }).join(); });
+  loop.Run();
+  EXPECT_TRUE(destroyed);
+  EXPECT_GE(fast, 3);
+  EXPECT_EQ(killed, 0);
+}
+
+}  // namespace
+}  // namespace qv::platform
