@@ -1,0 +1,34 @@
+// Operating-system accounts as mail users: when the common option NTUSER is set, an address of
+// the domain `NTDomain` whose local part names an account of the machine's account database
+// (which includes a directory service where the name service is configured for one) is a mail
+// user when the account belongs to the group named by `NTUser`.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv {
+
+// An account as the account database gives it.
+struct SystemAccount {
+  std::string name;
+  std::string gecos;                // the comment text: full name, then further ","-fields
+  std::vector<std::string> groups;  // names of every group the account belongs to
+};
+
+// The one access to the account database: false when there is no account of that name.
+// By default getpwnam and getgrouplist; tests install a fake.
+bool FindSystemAccount(const std::string& name, SystemAccount* account);
+
+using SystemAccountSource = bool (*)(const std::string& name, SystemAccount* account);
+
+// Replaces the account database (null restores the machine's).
+void SetSystemAccountSource(SystemAccountSource source);
+
+// The account check: true when `local_part` names an account that is a member of the group
+// `NTUser` (compared without regard to case), with the account's full name (the first
+// ","-separated field of its comment text) in *full_name. Refuses when `NTUser` is empty.
+bool NtAccountLookup(std::string_view local_part, std::string* full_name);
+
+}  // namespace qv

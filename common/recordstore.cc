@@ -1,0 +1,934 @@
+#include "common/recordstore.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "common/address.h"
+#include "common/config.h"
+#include "platform/fileio.h"
+
+namespace qv {
+namespace {
+
+// ---- Small file helpers -------------------------------------------------------------------
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { Reset(); }
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_ = -1;
+};
+
+Fd OpenFile(const std::string& path, int flags, mode_t mode = 0644) {
+  for (;;) {
+    int fd = open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EINTR) return Fd(fd);
+  }
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
+int64_t FileSize(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return -1;
+  return st.st_size;
+}
+
+// Reads exactly `size` bytes at `offset`; false on a short read or an error.
+bool ReadAt(int fd, void* data, size_t size, int64_t offset) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    ssize_t n = pread(fd, p, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+bool WriteAt(int fd, const void* data, size_t size, int64_t offset) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = pwrite(fd, p, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string JoinPath(std::string dir, const std::string& name) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  if (dir.empty()) return name;
+  if (dir == "/") return "/" + name;
+  return dir + "/" + name;
+}
+
+// The name of a replacement file: the last character becomes "$" (user.dat -> user.da$).
+std::string ReplacementName(const std::string& path) {
+  std::string tmp = path;
+  if (tmp.empty() || tmp.back() == '$') return tmp + "$";
+  tmp.back() = '$';
+  return tmp;
+}
+
+// Flushes a finished replacement file and renames it over the file it replaces.
+bool PutInPlace(int fd, const std::string& tmp, const std::string& path) {
+  if (fsync(fd) != 0) return false;
+  if (rename(tmp.c_str(), path.c_str()) != 0) return false;
+  platform::SyncParentDirectory(path);
+  return true;
+}
+
+char FoldUpper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool EqualFold(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (FoldUpper(a[i]) != FoldUpper(b[i])) return false;
+  return true;
+}
+
+// A text argument read as a zero-terminated text.
+std::string_view UpToNul(std::string_view text) {
+  size_t nul = text.find('\0');
+  return nul == std::string_view::npos ? text : text.substr(0, nul);
+}
+
+// ---- Lock bookkeeping ---------------------------------------------------------------------
+
+// Locks this thread holds, by the lock file's identity, so that nested operations reuse them.
+struct HeldLock {
+  int fd;
+  LockMode mode;
+  int count;
+};
+thread_local std::map<std::pair<uint64_t, uint64_t>, HeldLock> t_held_locks;
+
+std::pair<uint64_t, uint64_t> Identity(int fd) {
+  struct stat st {};
+  fstat(fd, &st);
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// ---- Index entries ------------------------------------------------------------------------
+
+IndexEntry MakeEntry(std::string_view key, int32_t offset) {
+  IndexEntry e{};
+  key = UpToNul(key);
+  size_t n = key.size() < kIndexKeyLength ? key.size() : kIndexKeyLength;
+  std::memcpy(e.Key, key.data(), n);
+  e.Offset = offset;
+  return e;
+}
+
+std::string_view EntryKey(const IndexEntry& e) {
+  return FieldText(e.Key, sizeof e.Key);
+}
+
+// The binary search of the index: low = 0, high = count, stop when the middle repeats. Ends at an
+// equal entry (`found`, `pos` is that entry) or with the insert position (before the repeated
+// middle when the key sorts before it: `low`, else `high`). `get(i, &entry)` reads entry i.
+struct SearchResult {
+  bool ok = true;  // false when an entry could not be read
+  bool found = false;
+  int64_t pos = 0;
+};
+
+template <class Get>
+SearchResult BinarySearch(std::string_view key, int64_t count, Get&& get) {
+  SearchResult r;
+  if (count <= 0) return r;
+  int64_t low = 0, high = count, previous = -1;
+  int last = 0;
+  for (;;) {
+    int64_t middle = (low + high) / 2;
+    if (middle == previous) {
+      r.pos = last < 0 ? low : high;
+      return r;
+    }
+    IndexEntry e;
+    if (!get(middle, &e)) {
+      r.ok = false;
+      return r;
+    }
+    last = CompareKeys(key, EntryKey(e));
+    if (last < 0) {
+      high = middle;
+    } else if (last > 0) {
+      low = middle;
+    } else {
+      r.found = true;
+      r.pos = middle;
+      return r;
+    }
+    previous = middle;
+  }
+}
+
+// The position of the given occurrence of the key: -1 absent, -2 read error.
+template <class Get>
+int64_t FindOccurrence(std::string_view key, int64_t count, int occurrence, Get&& get) {
+  SearchResult r = BinarySearch(key, count, get);
+  if (!r.ok) return -2;
+  if (!r.found) return -1;
+  int64_t pos = r.pos;
+  IndexEntry e;
+  while (pos > 0) {
+    if (!get(pos - 1, &e)) return -2;
+    if (CompareKeys(key, EntryKey(e)) != 0) break;
+    --pos;
+  }
+  if (occurrence < 0) return -1;
+  pos += occurrence;
+  if (pos >= count) return -1;
+  if (!get(pos, &e)) return -2;
+  return CompareKeys(key, EntryKey(e)) == 0 ? pos : -1;
+}
+
+// An index file opened for one operation.
+class IndexFile {
+ public:
+  explicit IndexFile(Fd fd) : fd_(std::move(fd)) {
+    int64_t size = fd_.valid() ? FileSize(fd_.get()) : -1;
+    count_ = size < 0 ? 0 : size / static_cast<int64_t>(sizeof(IndexEntry));
+  }
+  bool open() const { return fd_.valid(); }
+  int fd() const { return fd_.get(); }
+  int64_t count() const { return count_; }
+  bool Get(int64_t i, IndexEntry* e) const {
+    return i >= 0 && i < count_ && ReadAt(fd_.get(), e, sizeof *e, i * sizeof(IndexEntry));
+  }
+  auto Getter() const {
+    return [this](int64_t i, IndexEntry* e) { return Get(i, e); };
+  }
+
+  // See IndexLookup.
+  int32_t Lookup(std::string_view key, int occurrence) const {
+    if (!open()) return 0;
+    if (count_ == 0) return -1;
+    int64_t pos = FindOccurrence(key, count_, occurrence, Getter());
+    IndexEntry e;
+    if (pos < 0 || !Get(pos, &e)) return -1;
+    return e.Offset;
+  }
+
+  bool Insert(std::string_view key, int32_t offset) {
+    IndexEntry entry = MakeEntry(key, offset);
+    key = EntryKey(entry);
+    int64_t pos = count_;
+    if (count_ > 0) {
+      IndexEntry last;
+      if (!Get(count_ - 1, &last)) return false;
+      if (CompareKeys(key, EntryKey(last)) < 0) {
+        SearchResult r = BinarySearch(key, count_, Getter());
+        if (!r.ok) return false;
+        pos = r.pos;
+      }
+    }
+    // Move the tail one entry towards the end in large blocks, last block first.
+    constexpr int64_t kBlock = 4096;  // entries per move
+    std::vector<char> buffer;
+    for (int64_t end = count_; end > pos;) {
+      int64_t begin = end - kBlock > pos ? end - kBlock : pos;
+      size_t bytes = static_cast<size_t>(end - begin) * sizeof(IndexEntry);
+      buffer.resize(bytes);
+      if (!ReadAt(fd(), buffer.data(), bytes, begin * sizeof(IndexEntry))) return false;
+      if (!WriteAt(fd(), buffer.data(), bytes, (begin + 1) * sizeof(IndexEntry))) return false;
+      end = begin;
+    }
+    if (!WriteAt(fd(), &entry, sizeof entry, pos * sizeof(IndexEntry))) return false;
+    ++count_;
+    return true;
+  }
+
+  // Removes the entry at `pos`: the following entries move one place towards the start.
+  bool RemoveAt(int64_t pos) {
+    constexpr int64_t kBlock = 4096;
+    std::vector<char> buffer;
+    for (int64_t begin = pos + 1; begin < count_;) {
+      int64_t end = begin + kBlock < count_ ? begin + kBlock : count_;
+      size_t bytes = static_cast<size_t>(end - begin) * sizeof(IndexEntry);
+      buffer.resize(bytes);
+      if (!ReadAt(fd(), buffer.data(), bytes, begin * sizeof(IndexEntry))) return false;
+      if (!WriteAt(fd(), buffer.data(), bytes, (begin - 1) * sizeof(IndexEntry))) return false;
+      begin = end;
+    }
+    --count_;
+    return ftruncate(fd(), count_ * static_cast<off_t>(sizeof(IndexEntry))) == 0;
+  }
+
+  // See IndexDelete.
+  bool Delete(std::string_view key, int occurrence) {
+    if (!open() || count_ == 0) return false;
+    IndexEntry probe = MakeEntry(key, 0);
+    key = EntryKey(probe);
+    SearchResult r = BinarySearch(key, count_, Getter());
+    if (!r.ok) return false;
+    if (!r.found) return true;
+    int64_t pos = FindOccurrence(key, count_, occurrence, Getter());
+    if (pos < 0) return false;
+    return RemoveAt(pos);
+  }
+
+ private:
+  Fd fd_;
+  int64_t count_ = 0;
+};
+
+// An index held in memory while it is built, with the insert of the file form (same binary
+// search, so the same order of equal keys), in logarithmic time per entry: an implicit treap.
+class IndexBuilder {
+ public:
+  void Insert(std::string_view key, int32_t offset) {
+    IndexEntry entry = MakeEntry(key, offset);
+    key = EntryKey(entry);
+    int64_t count = Size(root_);
+    int64_t pos = count;
+    if (count > 0 && CompareKeys(key, EntryKey(At(count - 1))) < 0) {
+      auto get = [this](int64_t i, IndexEntry* e) {
+        *e = At(i);
+        return true;
+      };
+      pos = BinarySearch(key, count, get).pos;
+    }
+    nodes_.push_back(Node{entry, -1, -1, 1, static_cast<uint32_t>(rng_())});
+    int node = static_cast<int>(nodes_.size() - 1);
+    auto [left, right] = Split(root_, pos);
+    root_ = Merge(Merge(left, node), right);
+  }
+
+  std::vector<IndexEntry> Entries() const {
+    std::vector<IndexEntry> out;
+    out.reserve(nodes_.size());
+    Collect(root_, &out);
+    return out;
+  }
+
+ private:
+  struct Node {
+    IndexEntry entry;
+    int left, right;
+    int64_t size;
+    uint32_t priority;
+  };
+
+  int64_t Size(int n) const { return n < 0 ? 0 : nodes_[n].size; }
+  void Update(int n) { nodes_[n].size = 1 + Size(nodes_[n].left) + Size(nodes_[n].right); }
+
+  const IndexEntry& At(int64_t i) const {
+    int n = root_;
+    for (;;) {
+      int64_t left = Size(nodes_[n].left);
+      if (i < left) {
+        n = nodes_[n].left;
+      } else if (i == left) {
+        return nodes_[n].entry;
+      } else {
+        i -= left + 1;
+        n = nodes_[n].right;
+      }
+    }
+  }
+
+  // The first `k` entries and the rest.
+  std::pair<int, int> Split(int n, int64_t k) {
+    if (n < 0) return {-1, -1};
+    if (Size(nodes_[n].left) >= k) {
+      auto [l, r] = Split(nodes_[n].left, k);
+      nodes_[n].left = r;
+      Update(n);
+      return {l, n};
+    }
+    auto [l, r] = Split(nodes_[n].right, k - Size(nodes_[n].left) - 1);
+    nodes_[n].right = l;
+    Update(n);
+    return {n, r};
+  }
+
+  int Merge(int a, int b) {
+    if (a < 0) return b;
+    if (b < 0) return a;
+    if (nodes_[a].priority > nodes_[b].priority) {
+      nodes_[a].right = Merge(nodes_[a].right, b);
+      Update(a);
+      return a;
+    }
+    nodes_[b].left = Merge(a, nodes_[b].left);
+    Update(b);
+    return b;
+  }
+
+  void Collect(int n, std::vector<IndexEntry>* out) const {
+    // Iterative in-order walk: deep trees must not exhaust the stack.
+    std::vector<int> stack;
+    while (n >= 0 || !stack.empty()) {
+      while (n >= 0) {
+        stack.push_back(n);
+        n = nodes_[n].left;
+      }
+      n = stack.back();
+      stack.pop_back();
+      out->push_back(nodes_[n].entry);
+      n = nodes_[n].right;
+    }
+  }
+
+  std::vector<Node> nodes_;
+  int root_ = -1;
+  std::minstd_rand rng_{20240229};
+};
+
+// Reads a file of fixed records from the start in large blocks.
+class RecordReader {
+ public:
+  RecordReader(int fd, size_t record_size) : fd_(fd), size_(record_size) {}
+  // The next whole record and its offset; false at the end (a last partial record is not read).
+  bool Next(const char** record, int64_t* offset) {
+    if (pos_ + size_ > filled_) {
+      size_t keep = filled_ - pos_;
+      if (keep > 0) std::memmove(buffer_.data(), buffer_.data() + pos_, keep);
+      base_ += static_cast<int64_t>(pos_);
+      filled_ = keep;
+      pos_ = 0;
+      size_t want = size_ * 64;
+      if (buffer_.size() < want) buffer_.resize(want);
+      while (filled_ < size_) {
+        ssize_t n = pread(fd_, buffer_.data() + filled_, buffer_.size() - filled_,
+                          base_ + static_cast<int64_t>(filled_));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        filled_ += static_cast<size_t>(n);
+      }
+    }
+    *record = buffer_.data() + pos_;
+    *offset = base_ + static_cast<int64_t>(pos_);
+    pos_ += size_;
+    return true;
+  }
+
+ private:
+  int fd_;
+  size_t size_;
+  std::vector<char> buffer_;
+  size_t filled_ = 0, pos_ = 0;
+  int64_t base_ = 0;
+};
+
+// Writes records through a buffer.
+class BufferedWriter {
+ public:
+  explicit BufferedWriter(int fd) : fd_(fd) {}
+  bool Write(const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    buffer_.insert(buffer_.end(), p, p + size);
+    return buffer_.size() < (1u << 20) || Flush();
+  }
+  bool Flush() {
+    bool ok = platform::WriteAll(fd_, buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return ok;
+  }
+
+ private:
+  int fd_;
+  std::vector<char> buffer_;
+};
+
+class Dots {
+ public:
+  explicit Dots(std::FILE* out, int per_line) : out_(out), per_line_(per_line) {}
+  void Dot() {
+    if (out_ == nullptr) return;
+    std::fputc('.', out_);
+    if (++count_ % per_line_ == 0) std::fputc('\n', out_);
+    std::fflush(out_);
+  }
+
+ private:
+  std::FILE* out_;
+  int per_line_;
+  long count_ = 0;
+};
+
+// ---- The record test ----------------------------------------------------------------------
+
+std::string_view RecordKey(const TableDef& def, const void* record) {
+  return FieldText(static_cast<const char*>(record) + def.key_offset, def.key_width);
+}
+
+std::string_view RecordDomain(const void* record) {
+  return FieldText(static_cast<const char*>(record) + kDomainOffset, kDomainWidth);
+}
+
+char* MutableField(void* record, size_t offset) {
+  return static_cast<char*>(record) + offset;
+}
+
+bool PassesTest(const TableDef& def, const void* record, std::string_view key,
+                std::string_view domain) {
+  if (!EqualFold(RecordKey(def, record), key)) return false;
+  if (!def.has_domain || domain.empty()) return true;
+  return MatchMask(RecordDomain(record), domain) == 0;
+}
+
+// Where a search ended.
+struct Match {
+  int64_t offset = -1;
+  int occurrence = 0;  // the index occurrence that led to the record
+  bool scanned = false;
+};
+
+// FindRecord's search on open files: 0 found, 1 not found.
+int Search(const TableDef& def, int data_fd, const IndexFile& index, std::string_view key,
+           std::string_view domain, void* record, Match* match) {
+  key = UpToNul(key);
+  domain = UpToNul(domain);
+  IndexEntry probe = MakeEntry(key, 0);
+  std::string_view cut = EntryKey(probe);
+  std::vector<char> buffer(def.record_size);
+  // The occurrences of the key are adjacent: find the first once, then step through them.
+  int64_t first = -1;
+  if (index.open()) {
+    if (index.count() == 0) return 1;
+    first = FindOccurrence(cut, index.count(), 0, index.Getter());
+    if (first < 0) return 1;
+  }
+  for (int occurrence = 0;; ++occurrence) {
+    int32_t offset = 0;  // without an index: scan
+    if (first >= 0) {
+      IndexEntry e;
+      if (!index.Get(first + occurrence, &e) || CompareKeys(cut, EntryKey(e)) != 0) return 1;
+      offset = e.Offset;
+    }
+    if (offset < 0) return 1;
+    if (offset == 0) {
+      // Scan mode: the data file from its start, to the first record that passes.
+      RecordReader reader(data_fd, def.record_size);
+      const char* stored;
+      int64_t at;
+      while (reader.Next(&stored, &at)) {
+        if (PassesTest(def, stored, key, domain)) {
+          std::memcpy(record, stored, def.record_size);
+          *match = Match{at, occurrence, true};
+          return 0;
+        }
+      }
+      return 1;
+    }
+    // An offset beyond the data file (or into its torn last record) ends the search.
+    if (!ReadAt(data_fd, buffer.data(), def.record_size, offset)) return 1;
+    if (PassesTest(def, buffer.data(), key, domain)) {
+      std::memcpy(record, buffer.data(), def.record_size);
+      *match = Match{offset, occurrence, false};
+      return 0;
+    }
+  }
+}
+
+// A fresh index of every whole record of the data file, written to the replacement name and
+// renamed over `index_path`. `dots` may be null.
+bool WriteRebuiltIndex(const TableDef& def, int data_fd, const std::string& index_path,
+                       Dots* dots) {
+  std::string tmp = ReplacementName(index_path);
+  Fd out = OpenFile(tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!out.valid()) return false;
+  IndexBuilder builder;
+  RecordReader reader(data_fd, def.record_size);
+  const char* record;
+  int64_t at;
+  while (reader.Next(&record, &at)) {
+    if (at > std::numeric_limits<int32_t>::max()) break;
+    builder.Insert(RecordKey(def, record), static_cast<int32_t>(at));
+    if (dots) dots->Dot();
+  }
+  std::vector<IndexEntry> entries = builder.Entries();
+  bool ok = platform::WriteAll(out.get(), entries.data(), entries.size() * sizeof(IndexEntry)) &&
+            PutInPlace(out.get(), tmp, index_path);
+  if (!ok) unlink(tmp.c_str());
+  return ok;
+}
+
+// A table whose index file is missing is read by scanning; before the first change that needs the
+// index, build it from the data file so that no record drops out of reach.
+bool EnsureIndex(const TableDef& def, int data_fd, const std::string& index_path) {
+  if (FileExists(index_path)) return true;
+  if (FileSize(data_fd) < static_cast<int64_t>(def.record_size)) return true;
+  return WriteRebuiltIndex(def, data_fd, index_path, nullptr);
+}
+
+void TrimTrailingBlanks(char* field, size_t width) {
+  size_t n = strnlen(field, width);
+  while (n > 0 && (field[n - 1] == ' ' || field[n - 1] == '\t')) field[--n] = '\0';
+}
+
+// The add rules. False when the record is refused.
+bool ApplyAddRules(const TableDef& def, void* record) {
+  if (def.has_domain) {
+    TrimTrailingBlanks(MutableField(record, def.key_offset), def.key_width);
+    char* domain = MutableField(record, kDomainOffset);
+    TrimTrailingBlanks(domain, kDomainWidth);
+    if (domain[0] == '\0') CopyField(domain, kDomainWidth, PrimaryDomain());
+    if (def.table == Table::kUser) {
+      auto* user = static_cast<USERSTRUCT*>(record);
+      TrimTrailingBlanks(user->Password, sizeof user->Password);
+      TrimTrailingBlanks(user->Name, sizeof user->Name);
+      if (user->Mailbox[0] == '\0') CopyField(user->Mailbox, std::string(FieldText(user->Alias)));
+    }
+    return true;
+  }
+  // Routes, responders and accounts: the first field must not be empty.
+  return static_cast<const char*>(record)[def.fields[0].offset] != '\0';
+}
+
+}  // namespace
+
+// ---- Public -------------------------------------------------------------------------------
+
+int CompareKeys(std::string_view a, std::string_view b) {
+  a = UpToNul(a);
+  b = UpToNul(b);
+  size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(FoldUpper(a[i]));
+    unsigned char y = static_cast<unsigned char>(FoldUpper(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+FileLock::FileLock(const std::string& lock_path, LockMode mode) {
+  Fd fd = OpenFile(lock_path, O_RDWR | O_CREAT, 0644);
+  if (!fd.valid()) fd = OpenFile(lock_path, O_RDONLY);
+  if (!fd.valid()) return;
+  auto id = Identity(fd.get());
+  auto it = t_held_locks.find(id);
+  if (it != t_held_locks.end()) {
+    // Nested: the lock this thread holds covers the operation. Raising a shared lock to an
+    // exclusive one could deadlock two readers; callers take the strongest lock first.
+    assert(!(it->second.mode == LockMode::kShared && mode == LockMode::kExclusive));
+    ++it->second.count;
+  } else {
+    int op = mode == LockMode::kExclusive ? LOCK_EX : LOCK_SH;
+    while (flock(fd.get(), op) != 0) {
+      if (errno != EINTR) return;
+    }
+    // The table of held locks owns the descriptor from here on.
+    t_held_locks[id] = HeldLock{fd.get(), mode, 1};
+    fd.Release();
+  }
+  device_ = id.first;
+  inode_ = id.second;
+  locked_ = true;
+}
+
+FileLock::~FileLock() {
+  if (!locked_) return;
+  auto it = t_held_locks.find({device_, inode_});
+  if (it == t_held_locks.end()) return;
+  if (--it->second.count == 0) {
+    int fd = it->second.fd;
+    t_held_locks.erase(it);
+    close(fd);  // releases the lock
+  }
+}
+
+TableLock::TableLock(Table table, LockMode mode) : lock_(GetTablePaths(table).lock, mode) {}
+
+std::string LockPathFor(const std::string& path) {
+  std::string base = BaseNameOf(path);
+  size_t dot = base.find_last_of('.');
+  if (dot != std::string::npos) {
+    std::string ext = base.substr(dot + 1);
+    for (char& c : ext) c = FoldUpper(c);
+    if (ext == "DAT" || ext == "IDX" || ext == "DA$" || ext == "ID$") {
+      std::string stem = base.substr(0, dot);
+      for (char& c : stem) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      return JoinPath(DirectoryOf(path), stem + ".lock");
+    }
+  }
+  return path + ".lock";
+}
+
+std::string ResolveFileName(const std::string& dir, const std::string& name) {
+  std::string exact = JoinPath(dir, name);
+  if (FileExists(exact)) return exact;
+  DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+  if (d == nullptr) return exact;
+  std::string found;
+  while (dirent* e = readdir(d)) {
+    if (strcasecmp(e->d_name, name.c_str()) == 0) {
+      found = e->d_name;
+      break;
+    }
+  }
+  closedir(d);
+  return found.empty() ? exact : JoinPath(dir, found);
+}
+
+TablePaths GetTablePaths(Table table) {
+  const TableDef& def = GetTableDef(table);
+  std::string dir = g_System.ConfigPath;
+  std::string name = def.name;
+  TablePaths p;
+  p.data = ResolveFileName(dir, name + ".dat");
+  p.index = ResolveFileName(dir, name + ".idx");
+  p.lock = JoinPath(dir, name + ".lock");
+  p.built_data = dir + "/" + name + ".dat";
+  p.built_index = dir + "/" + name + ".idx";
+  return p;
+}
+
+std::string PrimaryDomain() {
+  std::string_view domain = FieldText(g_System.Domain);
+  return std::string(domain.substr(0, domain.find(';')));
+}
+
+int32_t IndexLookup(std::string_view key, const std::string& index_path, int occurrence) {
+  FileLock lock(LockPathFor(index_path), LockMode::kShared);
+  IndexFile index(OpenFile(index_path, O_RDONLY));
+  IndexEntry probe = MakeEntry(key, 0);
+  return index.Lookup(EntryKey(probe), occurrence);
+}
+
+bool IndexInsert(std::string_view key, int32_t offset, const std::string& index_path) {
+  FileLock lock(LockPathFor(index_path), LockMode::kExclusive);
+  IndexFile index(OpenFile(index_path, O_RDWR | O_CREAT));
+  return index.open() && index.Insert(key, offset);
+}
+
+bool IndexDelete(std::string_view key, const std::string& index_path, int occurrence) {
+  FileLock lock(LockPathFor(index_path), LockMode::kExclusive);
+  IndexFile index(OpenFile(index_path, O_RDWR));
+  return index.Delete(key, occurrence);
+}
+
+int FindRecord(Table table, std::string_view key, std::string_view domain, void* record) {
+  const TableDef& def = GetTableDef(table);
+  TablePaths paths = GetTablePaths(table);
+  FileLock lock(paths.lock, LockMode::kShared);
+  Fd data = OpenFile(paths.data, O_RDONLY);
+  if (!data.valid()) return -1;
+  IndexFile index(OpenFile(paths.index, O_RDONLY));
+  std::vector<char> found(def.record_size);
+  Match match;
+  if (Search(def, data.get(), index, key, domain, found.data(), &match) != 0) return 1;
+  std::memcpy(record, found.data(), def.record_size);
+  return 0;
+}
+
+int AddRecord(Table table, void* record) {
+  const TableDef& def = GetTableDef(table);
+  if (!ApplyAddRules(def, record)) return -1;
+  TablePaths paths = GetTablePaths(table);
+  FileLock lock(paths.lock, LockMode::kExclusive);
+  Fd data = OpenFile(paths.data, O_RDWR | O_CREAT);
+  if (!data.valid()) return -1;
+  if (!EnsureIndex(def, data.get(), paths.index)) return -1;
+  IndexFile index(OpenFile(paths.index, O_RDWR | O_CREAT));
+  if (!index.open()) return -1;
+  if (table != Table::kRoutes) {
+    std::vector<char> found(def.record_size);
+    Match match;
+    if (Search(def, data.get(), index, RecordKey(def, record),
+               def.has_domain ? RecordDomain(record) : std::string_view(), found.data(),
+               &match) == 0)
+      return 1;
+  }
+  // Append after the last whole record (a torn last record is overwritten).
+  int64_t size = FileSize(data.get());
+  if (size < 0) return -1;
+  int64_t offset = size - size % static_cast<int64_t>(def.record_size);
+  if (offset > std::numeric_limits<int32_t>::max()) return -1;
+  if (!WriteAt(data.get(), record, def.record_size, offset)) return -1;
+  if (!index.Insert(RecordKey(def, record), static_cast<int32_t>(offset))) return -1;
+  return 0;
+}
+
+int UpdateRecord(Table table, const void* record, bool remove) {
+  const TableDef& def = GetTableDef(table);
+  TablePaths paths = GetTablePaths(table);
+  FileLock lock(paths.lock, LockMode::kExclusive);
+  Fd data = OpenFile(paths.data, O_RDWR);
+  if (!data.valid()) return -1;
+  if (remove && !EnsureIndex(def, data.get(), paths.index)) return -1;
+  IndexFile index(OpenFile(paths.index, O_RDWR));
+  std::string_view key = RecordKey(def, record);
+  std::vector<char> stored(def.record_size);
+  Match match;
+  if (Search(def, data.get(), index, key, def.has_domain ? RecordDomain(record) : "", stored.data(),
+             &match) != 0)
+    return -1;
+  if (!remove) return WriteAt(data.get(), record, def.record_size, match.offset) ? 0 : -1;
+
+  // Delete the index entry of the record found. A record reached by scanning belongs to the
+  // occurrence that points at it, when there is one.
+  IndexEntry probe = MakeEntry(key, 0);
+  std::string_view cut = EntryKey(probe);
+  int occurrence = match.occurrence;
+  if (match.scanned) {
+    for (int i = 0;; ++i) {
+      int32_t at = index.Lookup(cut, i);
+      if (at < 0) break;
+      if (at == match.offset) {
+        occurrence = i;
+        break;
+      }
+    }
+  }
+  int64_t pos = FindOccurrence(cut, index.count(), occurrence, index.Getter());
+  if (pos < 0) return -1;
+  return index.RemoveAt(pos) ? 0 : -1;
+}
+
+int CompactFile(const std::string& path, size_t record_size) {
+  assert(record_size > 0);
+  FileLock lock(LockPathFor(path), LockMode::kExclusive);
+  Fd in = OpenFile(path, O_RDONLY);
+  if (!in.valid()) return -1;
+  std::string tmp = ReplacementName(path);
+  Fd out = OpenFile(tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!out.valid()) return -1;
+  RecordReader reader(in.get(), record_size);
+  BufferedWriter writer(out.get());
+  const char* record;
+  int64_t at;
+  bool ok = true;
+  while (ok && reader.Next(&record, &at)) {
+    if (record[0] != '\0') ok = writer.Write(record, record_size);
+  }
+  ok = ok && writer.Flush() && PutInPlace(out.get(), tmp, path);
+  if (!ok) {
+    unlink(tmp.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int CompactTable(Table table, std::FILE* out) {
+  const TableDef& def = GetTableDef(table);
+  TablePaths paths = GetTablePaths(table);
+  FileLock lock(paths.lock, LockMode::kExclusive);
+  Fd index_in = OpenFile(paths.index, O_RDONLY);
+  Fd data_in = OpenFile(paths.data, O_RDONLY);
+  if (!index_in.valid() || !data_in.valid()) return -1;
+  std::string index_tmp = ReplacementName(paths.index);
+  std::string data_tmp = ReplacementName(paths.data);
+  Fd index_out = OpenFile(index_tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  Fd data_out = OpenFile(data_tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!index_out.valid() || !data_out.valid()) {
+    unlink(index_tmp.c_str());
+    unlink(data_tmp.c_str());
+    return -1;
+  }
+  if (out) std::fprintf(out, "Compacting datafile: %s\n", paths.built_data.c_str());
+  Dots dots(out, 51);
+  IndexFile index(std::move(index_in));
+  BufferedWriter index_writer(index_out.get());
+  BufferedWriter data_writer(data_out.get());
+  std::vector<char> record(def.record_size);
+  int64_t written = 0;
+  bool ok = true;
+  for (int64_t i = 0; ok && i < index.count(); ++i) {
+    IndexEntry e;
+    if (!index.Get(i, &e)) {
+      ok = false;
+      break;
+    }
+    // An entry that points outside the data file reaches no record: it is dropped.
+    if (e.Offset < 0 || !ReadAt(data_in.get(), record.data(), def.record_size, e.Offset)) continue;
+    if (written > std::numeric_limits<int32_t>::max()) {
+      ok = false;
+      break;
+    }
+    e.Offset = static_cast<int32_t>(written);
+    ok = data_writer.Write(record.data(), def.record_size) && index_writer.Write(&e, sizeof e);
+    written += static_cast<int64_t>(def.record_size);
+    dots.Dot();
+  }
+  ok = ok && index_writer.Flush() && data_writer.Flush() && fsync(data_out.get()) == 0 &&
+       PutInPlace(index_out.get(), index_tmp, paths.index) &&
+       PutInPlace(data_out.get(), data_tmp, paths.data);
+  if (out) std::fputs("\n\n", out);
+  if (!ok) {
+    unlink(index_tmp.c_str());
+    unlink(data_tmp.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int RebuildIndex(Table table, std::FILE* out) {
+  const TableDef& def = GetTableDef(table);
+  TablePaths paths = GetTablePaths(table);
+  FileLock lock(paths.lock, LockMode::kExclusive);
+  Fd data = OpenFile(paths.data, O_RDONLY);
+  if (!data.valid()) return -1;
+  // The new index must be creatable before anything is printed.
+  std::string tmp = ReplacementName(paths.index);
+  {
+    Fd probe = OpenFile(tmp, O_WRONLY | O_CREAT | O_TRUNC);
+    if (!probe.valid()) return -1;
+  }
+  if (out) std::fprintf(out, "Rebuilding indexfile: %s\n", paths.built_index.c_str());
+  Dots dots(out, 51);
+  bool ok = WriteRebuiltIndex(def, data.get(), paths.index, &dots);
+  if (out) std::fputs("\n\n", out);
+  if (!ok) unlink(tmp.c_str());
+  return ok ? 0 : -1;
+}
+
+}  // namespace qv

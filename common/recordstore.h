@@ -1,0 +1,155 @@
+// The record store: each directory table is a data file of fixed-size records ("<table>.dat")
+// and an index file of sorted 36-byte key entries pointing into it ("<table>.idx"), both in
+// `ConfigPath`. Every program opens the files for each operation and closes them at its end.
+//
+// Every operation holds an advisory lock for its whole run: shared for reads, exclusive for
+// changes, on the lock file "<table>.lock" beside the table (or "<file>.lock" beside a side
+// file). So a reader never sees a half-moved index and two writers never interleave. A thread
+// that already holds a lock may take it again (nested operations and read-modify-write
+// sequences under one TableLock); a shared lock cannot be raised to an exclusive one.
+//
+// Results follow the library's convention: 0 success, 1 not found / already exists, -1 file error.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "common/records.h"
+
+namespace qv {
+
+#pragma pack(push, 1)
+struct IndexEntry {
+  char Key[32];    // cut to 31 characters, zero-terminated, zero-filled
+  int32_t Offset;  // byte offset of the record in the data file; 0 means "scan the data file"
+};
+#pragma pack(pop)
+static_assert(sizeof(IndexEntry) == 36);
+static_assert(offsetof(IndexEntry, Offset) == 32);
+
+constexpr size_t kIndexKeyLength = 31;
+
+// Key order: byte by byte after folding a-z to upper case, as unsigned bytes, up to the
+// terminating zero (or the end of the views). <0, 0, >0.
+int CompareKeys(std::string_view a, std::string_view b);
+
+// ---- Locks -------------------------------------------------------------------------------
+
+enum class LockMode { kShared, kExclusive };
+
+// Holds the advisory lock of a lock file for its lifetime (see above). When the lock file can
+// be neither created nor opened the operation goes on unlocked: locked() is then false.
+class FileLock {
+ public:
+  FileLock(const std::string& lock_path, LockMode mode);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  bool locked() const { return locked_; }
+
+ private:
+  uint64_t device_ = 0, inode_ = 0;  // identity of the lock file
+  bool locked_ = false;
+};
+
+// The lock of a table, for a sequence of operations that must not be interleaved with others
+// (read a record, change a field, write it back).
+class TableLock {
+ public:
+  TableLock(Table table, LockMode mode);
+
+ private:
+  FileLock lock_;
+};
+
+// The lock file that guards a file: "<dir>/<table>.lock" for a table's .dat/.idx (whatever the
+// case of their names, also for their "$" replacements), else "<file>.lock".
+std::string LockPathFor(const std::string& path);
+
+// ---- File names --------------------------------------------------------------------------
+
+// The existing file of `dir` whose name equals `name` without regard to case ("USER.DAT" for
+// "user.dat"); "<dir>/<name>" as given when there is none.
+std::string ResolveFileName(const std::string& dir, const std::string& name);
+
+struct TablePaths {
+  std::string data;  // the existing file's path, whatever its case
+  std::string index;
+  std::string lock;
+  std::string built_data;   // "%s/%s.dat" of ConfigPath and the table name, for messages
+  std::string built_index;  // "%s/%s.idx"
+};
+
+// The files of a table in g_System.ConfigPath.
+TablePaths GetTablePaths(Table table);
+
+// ---- Index operations (keys are cut to 31 characters first) ------------------------------
+
+// The offset of the given occurrence (0 = first) of the key; -1 when the key or that occurrence
+// is absent, or the index exists but holds no entry; 0 when the index file cannot be opened
+// (the caller then scans the data file).
+int32_t IndexLookup(std::string_view key, const std::string& index_path, int occurrence);
+
+// Inserts an entry at its sorted place (creating the file when it does not exist).
+bool IndexInsert(std::string_view key, int32_t offset, const std::string& index_path);
+
+// Removes the given occurrence. True when removed or the key is absent; false when that
+// occurrence does not exist, or the index cannot be opened or is empty.
+bool IndexDelete(std::string_view key, const std::string& index_path, int occurrence);
+
+// ---- Record operations (on the tables in g_System.ConfigPath) ------------------------------
+
+// Finds the record whose key field equals `key` (without regard to case) and, for tables with a
+// Domain field and a non-empty `domain`, whose Domain mask matches `domain`. 0 found (copied to
+// `record`, which has the table's record size), 1 not found, -1 the data file cannot be opened.
+int FindRecord(Table table, std::string_view key, std::string_view domain, void* record);
+
+// Adds a record after the add rules (empty Domain -> the primary local domain, trailing blanks
+// of key and Domain removed; users also trim Password and Name and an empty Mailbox takes the
+// Alias; routes, responders and accounts refuse an empty first field with -1). The record is
+// changed in place by those rules. 0 added, 1 exists already (same key and matching domain;
+// routes never), -1 file error.
+int AddRecord(Table table, void* record);
+
+// Replaces (or, with `remove`, deletes from the index) the stored record whose key equals the
+// given record's key and whose Domain mask matches the given record's Domain (an empty Domain
+// matches any). 0 done, -1 not found or file error.
+int UpdateRecord(Table table, const void* record, bool remove);
+
+// Rewrites a side file of fixed records without those whose first byte is zero; the new file
+// replaces the old one by rename only once it is complete and flushed. 0 done, -1 error.
+int CompactFile(const std::string& path, size_t record_size);
+
+// Keeps only the records the index reaches, in index order, with dense offsets. With `out`,
+// prints "Compacting datafile: %s\n", a "." per record (a line feed after every 51) and "\n\n".
+// 0 done, -1 a file could not be opened or created (nothing is printed then).
+int CompactTable(Table table, std::FILE* out);
+
+// A fresh index of every record in the data file (deleted records come back). With `out`,
+// prints "Rebuilding indexfile: %s\n", the dots and "\n\n". 0 done, -1 error.
+int RebuildIndex(Table table, std::FILE* out);
+
+// Typed forms: the table follows from the record type.
+template <class R>
+int FindRecord(std::string_view key, std::string_view domain, R* record) {
+  return FindRecord(RecordTraits<R>::kTable, key, domain, record);
+}
+template <class R>
+int FindRecord(std::string_view key, R* record) {
+  return FindRecord(RecordTraits<R>::kTable, key, {}, record);
+}
+template <class R>
+int AddRecord(R* record) {
+  return AddRecord(RecordTraits<R>::kTable, record);
+}
+template <class R>
+int UpdateRecord(const R& record, bool remove) {
+  return UpdateRecord(RecordTraits<R>::kTable, &record, remove);
+}
+
+// The primary local domain: `Domain` up to its first ";".
+std::string PrimaryDomain();
+
+}  // namespace qv

@@ -1,0 +1,422 @@
+#include "common/tables.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "common/accounts.h"
+#include "common/address.h"
+#include "common/config.h"
+
+namespace qv {
+namespace {
+
+constexpr std::string_view kBlanks = " \t";
+
+int OpenRead(const std::string& path) {
+  int fd;
+  do fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Closes a descriptor at the end of a scope.
+struct ScopedFd {
+  int fd;
+  explicit ScopedFd(int f) : fd(f) {}
+  ~ScopedFd() {
+    if (fd >= 0) close(fd);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+};
+
+bool ReadExactly(int fd, void* data, size_t size, int64_t offset) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    ssize_t n = pread(fd, p, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+bool WriteExactly(int fd, const void* data, size_t size, int64_t offset) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = pwrite(fd, p, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+int64_t SizeOf(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+std::string_view UpToNul(std::string_view text) {
+  size_t nul = text.find('\0');
+  return nul == std::string_view::npos ? text : text.substr(0, nul);
+}
+
+std::string_view Trim(std::string_view s) {
+  size_t b = s.find_first_not_of(kBlanks);
+  if (b == std::string_view::npos) return {};
+  size_t e = s.find_last_not_of(kBlanks);
+  return s.substr(b, e - b + 1);
+}
+
+bool EqualFold(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The entries of `Domain`, in order, without blanks around them; empty entries are skipped
+// (an empty entry would make every domain local).
+std::vector<std::string> LocalDomains() {
+  std::vector<std::string> out;
+  std::string_view list = FieldText(g_System.Domain);
+  while (!list.empty()) {
+    size_t semi = list.find(';');
+    std::string_view item = Trim(list.substr(0, semi));
+    if (!item.empty()) out.emplace_back(item);
+    if (semi == std::string_view::npos) break;
+    list.remove_prefix(semi + 1);
+  }
+  return out;
+}
+
+// The tables in the order of the classification; -2 when none names the address.
+int ClassifyInTables(std::string_view local, const std::string& domain) {
+  ROUTESTRUCT route;
+  if (FindRouteByAddress(local, domain, &route) == 0) return kAddressRoute;
+  LISTSTRUCT list;
+  if (FindRecord(local, domain, &list) == 0) return kAddressList;
+  EXECSTRUCT command;
+  if (FindRecord(local, domain, &command) == 0) return kAddressCommand;
+  USERSTRUCT user;
+  if (FindRecord(local, domain, &user) == 0) return kAddressUser;
+  return -2;
+}
+
+// Reads the member records of an open file: calls `visit(record, offset)` for each non-empty
+// one until it returns false.
+template <class Visit>
+void ForEachMember(int fd, Visit&& visit) {
+  std::vector<MEMBERSTRUCT> block(64);
+  int64_t offset = 0;
+  for (;;) {
+    ssize_t got;
+    do got = pread(fd, block.data(), block.size() * sizeof(MEMBERSTRUCT), offset);
+    while (got < 0 && errno == EINTR);
+    if (got <= 0) return;
+    size_t whole = static_cast<size_t>(got) / sizeof(MEMBERSTRUCT);
+    if (whole == 0) return;  // a torn last record is not read
+    for (size_t i = 0; i < whole; ++i) {
+      int64_t at = offset + static_cast<int64_t>(i * sizeof(MEMBERSTRUCT));
+      if (block[i].Address[0] != '\0' && !visit(block[i], at)) return;
+    }
+    offset += static_cast<int64_t>(whole * sizeof(MEMBERSTRUCT));
+  }
+}
+
+int FindList(std::string_view list_address, LISTSTRUCT* list) {
+  std::string local, domain;
+  SplitAddress(list_address, &local, &domain);
+  return FindRecord(local, domain, list);
+}
+
+}  // namespace
+
+bool IsLocalDomain(std::string_view domain) {
+  domain = UpToNul(domain);
+  for (const std::string& entry : LocalDomains()) {
+    if (domain.size() >= entry.size() &&
+        strncasecmp(domain.data(), entry.data(), entry.size()) == 0)
+      return true;
+  }
+  return false;
+}
+
+int ClassifyAddress(std::string_view local_part, std::string* domain, bool search_other_domains,
+                    std::string* full_name) {
+  local_part = UpToNul(local_part);
+  const std::string original = *domain;
+  const bool local = IsLocalDomain(original);
+  std::string_view nt_domain = FieldText(g_System.NTDomain);
+  const bool is_nt_domain = !nt_domain.empty() && EqualFold(UpToNul(original), nt_domain);
+  if ((g_System.Flags & kSysNtUser) && is_nt_domain && NtAccountLookup(local_part, full_name))
+    return kAddressAccount;
+
+  std::vector<std::string> others;
+  // Only a name of a local domain is looked for in the other local domains: a foreign
+  // address is never taken for a local one.
+  if (search_other_domains && !original.empty() && local) {
+    for (std::string& d : LocalDomains())
+      if (!EqualFold(d, original)) others.push_back(std::move(d));
+  }
+  std::string current = original;
+  for (size_t next = 0;; ++next) {
+    int found = ClassifyInTables(local_part, current);
+    if (found != -2) {
+      *domain = current;
+      return found;
+    }
+    if (next >= others.size()) break;
+    current = others[next];
+  }
+  *domain = original;
+  return (local || is_nt_domain) ? kAddressUser : kAddressForeign;
+}
+
+int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROUTESTRUCT* route) {
+  std::string address = std::string(UpToNul(local_part)) + "@" + std::string(UpToNul(domain));
+  TablePaths paths = GetTablePaths(Table::kRoutes);
+  FileLock lock(paths.lock, LockMode::kShared);
+  ScopedFd data(OpenRead(paths.data));
+  if (data.fd < 0) return -1;
+  ScopedFd index(OpenRead(paths.index));
+  ROUTESTRUCT candidate;
+  auto matches = [&](int64_t offset) {
+    return ReadExactly(data.fd, &candidate, sizeof candidate, offset) &&
+           MatchMaskList(address, FieldText(candidate.Masks)) == 1;
+  };
+  if (index.fd < 0) {
+    // Without an index the routes are taken in file order.
+    for (int64_t at = 0; ReadExactly(data.fd, &candidate, sizeof candidate, at);
+         at += static_cast<int64_t>(sizeof candidate)) {
+      if (MatchMaskList(address, FieldText(candidate.Masks)) == 1) {
+        *route = candidate;
+        return 0;
+      }
+    }
+    return 1;
+  }
+  int64_t count = SizeOf(index.fd) / static_cast<int64_t>(sizeof(IndexEntry));
+  std::vector<IndexEntry> entries(static_cast<size_t>(count > 0 ? count : 0));
+  if (count > 0 && !ReadExactly(index.fd, entries.data(), entries.size() * sizeof(IndexEntry), 0))
+    return -1;
+  for (const IndexEntry& e : entries) {
+    if (e.Offset >= 0 && matches(e.Offset)) {
+      *route = candidate;
+      return 0;
+    }
+  }
+  return 1;
+}
+
+bool IsSafeMailboxName(std::string_view mailbox) {
+  if (mailbox.empty() || mailbox == "." || mailbox == "..") return false;
+  return mailbox.find('/') == std::string_view::npos &&
+         mailbox.find('\0') == std::string_view::npos;
+}
+
+bool ParseImportLine(std::string_view line, USERSTRUCT* user) {
+  std::memset(user, 0, sizeof *user);
+  struct Target {
+    char* field;
+    size_t width;
+  };
+  const Target targets[] = {
+      {user->Alias, sizeof user->Alias},
+      {user->Domain, sizeof user->Domain},
+      {user->Name, sizeof user->Name},
+      {user->Password, sizeof user->Password},
+      {user->Mailbox, sizeof user->Mailbox},
+      {user->CopyIncoming, sizeof user->CopyIncoming},
+      {user->CopyOutgoing, sizeof user->CopyOutgoing},
+      {user->Responder, sizeof user->Responder},
+      {user->MailingList, sizeof user->MailingList},
+  };
+  size_t n = line.find('\n');
+  if (n != std::string_view::npos) line = line.substr(0, n);
+  size_t pos = 0;
+  for (const Target& t : targets) {
+    if (pos > line.size()) break;
+    size_t sep = line.find_first_of(";,", pos);
+    std::string_view value =
+        line.substr(pos, sep == std::string_view::npos ? std::string_view::npos : sep - pos);
+    // Blanks after a separator; blanks and CR before one (or before the line end).
+    size_t b = value.find_first_not_of(' ');
+    value = b == std::string_view::npos ? std::string_view() : value.substr(b);
+    size_t e = value.find_last_not_of(" \r");
+    value = e == std::string_view::npos ? std::string_view() : value.substr(0, e + 1);
+    CopyField(t.field, t.width, std::string(value));
+    if (sep == std::string_view::npos) break;
+    pos = sep + 1;
+  }
+  if (std::strchr(user->Mailbox, '@') != nullptr) user->Options |= kUserRemote;
+  if (user->Responder[0] != '\0') user->Options |= kUserRespond;
+  if (user->MailingList[0] != '\0') user->Options |= kUserJoinList;
+  return user->Alias[0] != '\0' && user->Domain[0] != '\0';
+}
+
+int ImportUsers(const std::string& file_name, std::FILE* progress) {
+  ScopedFd file(OpenRead(file_name));
+  if (file.fd < 0) return -1;
+  int not_added = 0;
+  long lines = 0;
+  auto read = [&](char* buffer, size_t size, long long position) -> long long {
+    ssize_t got;
+    do got = pread(file.fd, buffer, size, position);
+    while (got < 0 && errno == EINTR);
+    return got;
+  };
+  auto line = [&](std::string_view text) {
+    USERSTRUCT user;
+    if (!ParseImportLine(text, &user) || AddRecord(&user) != 0) ++not_added;
+    if (progress) {
+      std::fputc('.', progress);
+      if (++lines % 50 == 0) std::fputc('\n', progress);
+      std::fflush(progress);
+    }
+  };
+  ForEachImportLine(read, line);
+  if (progress) std::fputs("\n\n", progress);
+  return not_added;
+}
+
+int SyncMailboxDirectories() {
+  std::string mail = FieldText(g_System.MailPath).empty() ? "." : g_System.MailPath;
+  if (DIR* d = opendir(mail.c_str())) {
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
+    closedir(d);
+    for (const std::string& name : names) {
+      if (name == "." || name == ".." || strcasecmp(name.c_str(), "forward") == 0 ||
+          strcasecmp(name.c_str(), "temp") == 0)
+        continue;
+      std::string path = mail + "/" + name;
+      struct stat st {};
+      if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        rmdir(path.c_str());  // only if empty
+    }
+  }
+
+  std::vector<std::string> mailboxes;
+  {
+    TablePaths paths = GetTablePaths(Table::kUser);
+    FileLock lock(paths.lock, LockMode::kShared);
+    ScopedFd index(OpenRead(paths.index));
+    if (index.fd < 0) return -1;
+    ScopedFd data(OpenRead(paths.data));
+    int64_t count = SizeOf(index.fd) / static_cast<int64_t>(sizeof(IndexEntry));
+    for (int64_t i = 0; data.fd >= 0 && i < count; ++i) {
+      IndexEntry e;
+      USERSTRUCT user;
+      if (!ReadExactly(index.fd, &e, sizeof e, i * static_cast<int64_t>(sizeof e))) break;
+      if (e.Offset < 0 || !ReadExactly(data.fd, &user, sizeof user, e.Offset)) continue;
+      if (user.Options & kUserRemote) continue;
+      mailboxes.emplace_back(FieldText(user.Mailbox));
+    }
+  }
+  for (const std::string& mailbox : mailboxes) {
+    if (!IsSafeMailboxName(mailbox)) continue;
+    std::string path = mail + "/" + mailbox;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) mkdir(path.c_str(), 0755);
+  }
+  return 0;
+}
+
+int AddMember(const std::string& member_file, std::string_view address, std::string_view name) {
+  MEMBERSTRUCT member{};
+  CopyField(member.Address, std::string(UpToNul(address)));
+  CopyField(member.Name, std::string(UpToNul(name)));
+  if (member.Address[0] == '\0') return -1;
+  FileLock lock(LockPathFor(member_file), LockMode::kExclusive);
+  int raw;
+  do raw = open(member_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  while (raw < 0 && errno == EINTR);
+  ScopedFd file(raw);
+  if (file.fd < 0) return -1;
+  bool present = false;
+  std::string_view wanted = FieldText(member.Address);
+  ForEachMember(file.fd, [&](const MEMBERSTRUCT& m, int64_t) {
+    present = EqualFold(FieldText(m.Address), wanted);
+    return !present;
+  });
+  if (present) return 1;
+  int64_t size = SizeOf(file.fd);
+  if (size < 0) return -1;
+  int64_t offset = size - size % static_cast<int64_t>(sizeof member);  // over a torn last record
+  return WriteExactly(file.fd, &member, sizeof member, offset) ? 0 : -1;
+}
+
+int UpdateMember(const std::string& member_file, std::string_view address,
+                 std::string_view new_address, std::string_view new_name, bool remove) {
+  FileLock lock(LockPathFor(member_file), LockMode::kExclusive);
+  int raw;
+  do raw = open(member_file.c_str(), O_RDWR | O_CLOEXEC);
+  while (raw < 0 && errno == EINTR);
+  ScopedFd file(raw);
+  if (file.fd < 0) return -1;
+  address = UpToNul(address);
+  int64_t found = -1;
+  ForEachMember(file.fd, [&](const MEMBERSTRUCT& m, int64_t at) {
+    if (MatchMask(FieldText(m.Address), address) != 0) return true;
+    found = at;
+    return false;
+  });
+  if (found < 0) return -1;
+  MEMBERSTRUCT member{};
+  if (!remove) {
+    CopyField(member.Address, std::string(UpToNul(new_address)));
+    CopyField(member.Name, std::string(UpToNul(new_name)));
+  }
+  if (!WriteExactly(file.fd, &member, sizeof member, found)) return -1;
+  if (remove) return CompactFile(member_file, sizeof(MEMBERSTRUCT));
+  return 0;
+}
+
+int AddListMember(std::string_view list_address, std::string_view address, std::string_view name) {
+  LISTSTRUCT list;
+  if (FindList(list_address, &list) != 0) return -1;
+  AddMember(std::string(FieldText(list.FileName)), address, name);
+  return 0;
+}
+
+int UpdateListMember(std::string_view list_address, std::string_view address,
+                     std::string_view new_address, std::string_view new_name, bool remove) {
+  LISTSTRUCT list;
+  if (FindList(list_address, &list) != 0) return -1;
+  UpdateMember(std::string(FieldText(list.FileName)), address, new_address, new_name, remove);
+  return 0;
+}
+
+int CompactMemberFile(const std::string& member_file) {
+  return CompactFile(member_file, sizeof(MEMBERSTRUCT));
+}
+
+std::string ExpandMembers(const LISTSTRUCT& list) {
+  std::string file_name(FieldText(list.FileName));
+  if (file_name.empty()) return {};
+  FileLock lock(LockPathFor(file_name), LockMode::kShared);
+  ScopedFd file(OpenRead(file_name));
+  if (file.fd < 0) return {};
+  std::string out;
+  ForEachMember(file.fd, [&](const MEMBERSTRUCT& m, int64_t) {
+    out += "250-";
+    out += FieldText(m.Name);
+    out += " <";
+    out += FieldText(m.Address);
+    out += ">\r\n";
+    return true;
+  });
+  return out;
+}
+
+}  // namespace qv

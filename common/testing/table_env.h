@@ -1,0 +1,79 @@
+// Test helpers for the directory tables: a temporary configuration directory in g_System, record
+// builders and a look at the raw index file.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/config.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "common/testing/test_env.h"
+#include "platform/fileio.h"
+#include "platform/registry.h"
+
+namespace qv::testing {
+
+// Points g_System's paths at a fresh directory ("config" and "mail" below it) for the scope.
+class ScopedTables {
+ public:
+  explicit ScopedTables(const std::string& domains = "example.com;example.org") {
+    std::memset(&g_System, 0, sizeof g_System);
+    CopyField(g_System.ConfigPath, dir_.Sub("config"));
+    CopyField(g_System.MailPath, dir_.Sub("mail"));
+    CopyField(g_System.Domain, domains);
+    std::string d = domains.substr(0, domains.find(';'));
+    CopyField(g_System.NTDomain, d);
+    MakeDir(config());
+    MakeDir(mail());
+  }
+  ~ScopedTables() { std::memset(&g_System, 0, sizeof g_System); }
+  std::string config() const { return dir_.Sub("config"); }
+  std::string mail() const { return dir_.Sub("mail"); }
+  std::string root() const { return dir_.path(); }
+  std::string File(const std::string& name) const { return config() + "/" + name; }
+
+ private:
+  static void MakeDir(const std::string& path) { ::mkdir(path.c_str(), 0755); }
+  TempDir dir_;
+};
+
+inline USERSTRUCT MakeUser(const std::string& alias, const std::string& domain,
+                           const std::string& password = "", const std::string& mailbox = "") {
+  USERSTRUCT u{};
+  CopyField(u.Alias, alias);
+  CopyField(u.Domain, domain);
+  CopyField(u.Password, password);
+  CopyField(u.Mailbox, mailbox);
+  return u;
+}
+
+// The entries of an index file as (key, offset) pairs; a partial last entry is left out.
+inline std::vector<std::pair<std::string, int32_t>> ReadIndexEntries(const std::string& path) {
+  std::string bytes = ReadFileText(path);
+  std::vector<std::pair<std::string, int32_t>> out;
+  for (size_t at = 0; at + sizeof(IndexEntry) <= bytes.size(); at += sizeof(IndexEntry)) {
+    IndexEntry e;
+    std::memcpy(&e, bytes.data() + at, sizeof e);
+    out.emplace_back(std::string(FieldText(e.Key)), e.Offset);
+  }
+  return out;
+}
+
+// Writes the control key with Domain and ConfigPath (and MailPath) into the registry of the
+// current system root, as the setup does.
+inline void WriteControlKey(const std::string& domain, const std::string& config_path,
+                            const std::string& mail_path = "") {
+  reg::Key key;
+  reg::CreateKey(kControlKey, "QuorvaneControl", &key);
+  reg::SetString(&key, "Domain", domain);
+  reg::SetString(&key, "ConfigPath", config_path);
+  if (!mail_path.empty()) reg::SetString(&key, "MailPath", mail_path);
+  reg::CloseKey(&key);
+}
+
+}  // namespace qv::testing

@@ -1,0 +1,559 @@
+#include "common/recordstore.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/testing/table_env.h"
+
+namespace qv {
+namespace {
+
+using Entries = std::vector<std::pair<std::string, int32_t>>;
+using qv::testing::MakeUser;
+using qv::testing::ReadFileText;
+using qv::testing::ReadIndexEntries;
+using qv::testing::WriteFileText;
+
+std::string Bytes(const void* p, size_t n) {
+  return std::string(static_cast<const char*>(p), n);
+}
+
+std::string UserBytes(const USERSTRUCT& u) {
+  return Bytes(&u, sizeof u);
+}
+
+class RecordStoreTest : public ::testing::Test {
+ protected:
+  std::string Idx(const std::string& name = "t.idx") const { return tables_.File(name); }
+  std::string UserDat() const { return tables_.File("user.dat"); }
+  std::string UserIdx() const { return tables_.File("user.idx"); }
+
+  int Add(const std::string& alias, const std::string& domain) {
+    USERSTRUCT u = MakeUser(alias, domain);
+    return AddRecord(&u);
+  }
+  // Finds a user; "" when not found.
+  std::string FoundDomain(const std::string& alias, const std::string& domain) {
+    USERSTRUCT u;
+    if (FindRecord(alias, domain, &u) != 0) return "";
+    return std::string(FieldText(u.Domain));
+  }
+
+  qv::testing::ScopedTables tables_;
+};
+
+TEST(CompareKeysTest, FoldsLettersOnlyAndComparesUnsigned) {
+  EXPECT_EQ(CompareKeys("abc", "ABC"), 0);
+  EXPECT_LT(CompareKeys("ab", "abc"), 0);
+  EXPECT_GT(CompareKeys("abc", "ab"), 0);
+  EXPECT_LT(CompareKeys("A", "b"), 0);
+  // Lower-case letters fold before comparing, so "_" (0x5F) sorts after letters of either case.
+  EXPECT_GT(CompareKeys("_", "A"), 0);
+  EXPECT_GT(CompareKeys("_", "a"), 0);
+  EXPECT_GT(CompareKeys("\xE9", "z"), 0);     // bytes above 0x7F compare unsigned
+  EXPECT_GT(CompareKeys("\xE9", "\xC9"), 0);  // no folding beyond a-z
+  EXPECT_EQ(CompareKeys(std::string("ab\0cd", 5), "AB"), 0);
+}
+
+// The insert order is part of the file format: equal keys go before the equal entry the
+// binary search meets, other keys at their sorted place, keys not below the last at the end.
+TEST_F(RecordStoreTest, InsertPlacesEqualKeysWhereTheSearchMeetsThem) {
+  const std::pair<const char*, int32_t> inserts[] = {{"B", 1}, {"A", 2}, {"B", 3},
+                                                     {"b", 4}, {"C", 5}, {"B", 6}};
+  for (auto [k, o] : inserts) ASSERT_TRUE(IndexInsert(k, o, Idx()));
+  EXPECT_EQ(ReadIndexEntries(Idx()),
+            (Entries{{"A", 2}, {"B", 1}, {"B", 6}, {"B", 3}, {"b", 4}, {"C", 5}}));
+  EXPECT_EQ(IndexLookup("b", Idx(), 0), 1);
+  EXPECT_EQ(IndexLookup("B", Idx(), 1), 6);
+  EXPECT_EQ(IndexLookup("B", Idx(), 2), 3);
+  EXPECT_EQ(IndexLookup("B", Idx(), 3), 4);
+  EXPECT_EQ(IndexLookup("B", Idx(), 4), -1);  // that entry is "C"
+  EXPECT_EQ(IndexLookup("B", Idx(), 99), -1);
+  EXPECT_EQ(IndexLookup("A", Idx(), 0), 2);
+  EXPECT_EQ(IndexLookup("C", Idx(), 0), 5);
+  EXPECT_EQ(IndexLookup("0", Idx(), 0), -1);
+  EXPECT_EQ(IndexLookup("D", Idx(), 0), -1);
+  EXPECT_EQ(IndexLookup("BB", Idx(), 0), -1);
+}
+
+TEST_F(RecordStoreTest, InsertBeforeAllShiftsEveryEntry) {
+  std::vector<std::string> keys;
+  for (int i = 9000; i > 0; i -= 5) {
+    char key[16];
+    std::snprintf(key, sizeof key, "key%05d", i);
+    keys.push_back(key);  // descending: every insert goes first
+  }
+  for (size_t i = 0; i < keys.size(); ++i)
+    ASSERT_TRUE(IndexInsert(keys[i], static_cast<int32_t>(i + 1), Idx()));
+  Entries got = ReadIndexEntries(Idx());
+  ASSERT_EQ(got.size(), keys.size());
+  EXPECT_EQ(ReadFileText(Idx()).size(), keys.size() * 36);
+  for (size_t i = 1; i < got.size(); ++i) ASSERT_LE(CompareKeys(got[i - 1].first, got[i].first), 0);
+  EXPECT_EQ(got.front().second, static_cast<int32_t>(keys.size()));  // the last insert is first
+  for (size_t i = 0; i < keys.size(); i += 97)
+    EXPECT_EQ(IndexLookup(keys[i], Idx(), 0), static_cast<int32_t>(i + 1)) << keys[i];
+}
+
+TEST_F(RecordStoreTest, KeysAreCutTo31CharactersAndZeroFilled) {
+  std::string long_key(200, 'k');
+  ASSERT_TRUE(IndexInsert(long_key + "tail", 72, Idx()));
+  std::string bytes = ReadFileText(Idx());
+  ASSERT_EQ(bytes.size(), 36u);
+  EXPECT_EQ(bytes.substr(0, 31), std::string(31, 'k'));
+  EXPECT_EQ(bytes.substr(31, 1), std::string(1, '\0'));
+  int32_t offset;
+  std::memcpy(&offset, bytes.data() + 32, 4);
+  EXPECT_EQ(offset, 72);
+  EXPECT_EQ(IndexLookup(long_key, Idx(), 0), 72);  // same first 31 characters
+  EXPECT_EQ(IndexLookup(std::string(31, 'k'), Idx(), 0), 72);
+}
+
+TEST_F(RecordStoreTest, LookupOnMissingEmptyAndRaggedIndexes) {
+  EXPECT_EQ(IndexLookup("a", Idx(), 0), 0);  // missing: scan the data file
+  WriteFileText(Idx(), "");
+  EXPECT_EQ(IndexLookup("a", Idx(), 0), -1);  // exists, no entry: nothing is reachable
+  WriteFileText(Idx(), std::string(20, 'a'));
+  EXPECT_EQ(IndexLookup("a", Idx(), 0), -1);  // a partial entry is no entry
+  EXPECT_FALSE(IndexDelete("a", Idx(), 0));
+
+  // A ragged tail after whole entries is ignored and overwritten by the next insert.
+  WriteFileText(Idx(), "");
+  ASSERT_TRUE(IndexInsert("m", 36, Idx()));
+  WriteFileText(Idx(), ReadFileText(Idx()) + "junk");
+  EXPECT_EQ(IndexLookup("m", Idx(), 0), 36);
+  EXPECT_EQ(IndexLookup("z", Idx(), 0), -1);
+  ASSERT_TRUE(IndexInsert("z", 72, Idx()));
+  EXPECT_EQ(ReadIndexEntries(Idx()), (Entries{{"m", 36}, {"z", 72}}));
+  EXPECT_EQ(ReadFileText(Idx()).size(), 72u);
+}
+
+TEST_F(RecordStoreTest, IndexDeleteResults) {
+  for (auto [k, o] : {std::pair{"a", 1}, {"b", 2}, {"b", 3}, {"c", 4}})
+    ASSERT_TRUE(IndexInsert(k, o, Idx()));
+  EXPECT_TRUE(IndexDelete("zz", Idx(), 0));  // absent key: nothing to do
+  EXPECT_FALSE(IndexDelete("b", Idx(), 2));  // no third "b"
+  EXPECT_TRUE(IndexDelete("B", Idx(), 1));
+  EXPECT_EQ(ReadIndexEntries(Idx()), (Entries{{"a", 1}, {"b", 2}, {"c", 4}}));
+  EXPECT_TRUE(IndexDelete("a", Idx(), 0));
+  EXPECT_TRUE(IndexDelete("c", Idx(), 0));
+  EXPECT_TRUE(IndexDelete("b", Idx(), 0));
+  EXPECT_EQ(ReadFileText(Idx()).size(), 0u);
+  EXPECT_FALSE(IndexDelete("b", Idx(), 0));  // empty
+  EXPECT_FALSE(IndexDelete("b", Idx("missing.idx"), 0));
+}
+
+TEST_F(RecordStoreTest, DeleteMovesLargeTailsIntact) {
+  for (int i = 0; i < 10000; ++i) {
+    char key[16];
+    std::snprintf(key, sizeof key, "u%05d", i);
+    ASSERT_TRUE(IndexInsert(key, (i + 1) * 10, Idx()));
+  }
+  ASSERT_TRUE(IndexDelete("u00003", Idx(), 0));
+  Entries got = ReadIndexEntries(Idx());
+  ASSERT_EQ(got.size(), 9999u);
+  EXPECT_EQ(got[3], (std::pair<std::string, int32_t>{"u00004", 50}));
+  EXPECT_EQ(got.back(), (std::pair<std::string, int32_t>{"u09999", 100000}));
+}
+
+TEST_F(RecordStoreTest, AddFindUpdateDeleteUsers) {
+  EXPECT_EQ(FoundDomain("ann", ""), "");
+  USERSTRUCT probe;
+  EXPECT_EQ(FindRecord("ann", "", &probe), -1);  // no data file yet
+
+  USERSTRUCT ann = MakeUser("ann  ", "", "secret ");
+  CopyField(ann.Name, "Ann Lee \t");
+  ASSERT_EQ(AddRecord(&ann), 0);
+  // The add rules changed the record in place.
+  EXPECT_EQ(FieldText(ann.Alias), "ann");
+  EXPECT_EQ(FieldText(ann.Domain), "example.com");
+  EXPECT_EQ(FieldText(ann.Password), "secret");
+  EXPECT_EQ(FieldText(ann.Name), "Ann Lee");
+  EXPECT_EQ(FieldText(ann.Mailbox), "ann");
+
+  USERSTRUCT found;
+  ASSERT_EQ(FindRecord("ANN", "EXAMPLE.COM", &found), 0);
+  EXPECT_EQ(UserBytes(found), UserBytes(ann));
+  EXPECT_EQ(FindRecord("ann", "example.org", &found), 1);
+  EXPECT_EQ(FindRecord("an", "", &found), 1);
+
+  USERSTRUCT again = MakeUser("Ann", "example.com");
+  EXPECT_EQ(AddRecord(&again), 1);
+  USERSTRUCT other = MakeUser("ann", "example.org");
+  EXPECT_EQ(AddRecord(&other), 0);
+  EXPECT_EQ(FoundDomain("ann", "example.org"), "example.org");
+
+  CopyField(found.Password, "changed");
+  ASSERT_EQ(UpdateRecord(found, false), 0);
+  ASSERT_EQ(FindRecord("ann", "example.com", &found), 0);
+  EXPECT_EQ(FieldText(found.Password), "changed");
+  EXPECT_EQ(ReadFileText(UserDat()).size(), 2 * 1501u);  // replaced in place
+
+  USERSTRUCT nobody = MakeUser("nobody", "example.com");
+  EXPECT_EQ(UpdateRecord(nobody, false), -1);
+  EXPECT_EQ(UpdateRecord(nobody, true), -1);
+
+  ASSERT_EQ(UpdateRecord(MakeUser("ann", "example.com"), true), 0);
+  EXPECT_EQ(FoundDomain("ann", "example.com"), "");
+  EXPECT_EQ(FoundDomain("ann", ""), "example.org");
+  EXPECT_EQ(ReadFileText(UserDat()).size(), 2 * 1501u);  // the data stays until compaction
+}
+
+TEST_F(RecordStoreTest, SameAliasInTwoDomainsIsFoundByDomainMask) {
+  ASSERT_EQ(Add("bob", "*.example.com"), 0);
+  ASSERT_EQ(Add("bob", "example.org"), 0);
+  EXPECT_EQ(ReadIndexEntries(UserIdx()).size(), 2u);
+  EXPECT_EQ(FoundDomain("bob", "mail.example.com"), "*.example.com");
+  EXPECT_EQ(FoundDomain("bob", "example.org"), "example.org");
+  EXPECT_EQ(FoundDomain("bob", "example.net"), "");
+  EXPECT_EQ(FoundDomain("bob", ""), "*.example.com");  // no domain: the first entry
+  // A domain "*" is matched by every stored domain (a star in the text turns the roles round).
+  EXPECT_EQ(Add("bob", "*"), 1);
+  // "*" serves every domain; a second user of that alias in any domain exists already.
+  ASSERT_EQ(Add("cyd", "*"), 0);
+  EXPECT_EQ(FoundDomain("cyd", "anything.net"), "*");
+  EXPECT_EQ(Add("cyd", "example.com"), 1);
+}
+
+TEST_F(RecordStoreTest, KeysEqualInTheir31FirstCharactersAreToldApartByTheRecord) {
+  std::string stem(31, 'q');
+  ASSERT_EQ(Add(stem + "one", "example.com"), 0);
+  ASSERT_EQ(Add(stem + "two", "example.com"), 0);
+  ASSERT_EQ(Add(stem, "example.com"), 0);
+  USERSTRUCT u;
+  ASSERT_EQ(FindRecord(stem + "two", "", &u), 0);
+  EXPECT_EQ(FieldText(u.Alias), stem + "two");
+  ASSERT_EQ(FindRecord(stem, "", &u), 0);
+  EXPECT_EQ(FieldText(u.Alias), stem);
+  EXPECT_EQ(FindRecord(stem + "three", "", &u), 1);
+  ASSERT_EQ(UpdateRecord(MakeUser(stem + "one", "example.com"), true), 0);
+  EXPECT_EQ(FindRecord(stem + "one", "", &u), 1);
+  EXPECT_EQ(FindRecord(stem + "two", "", &u), 0);
+  // 200-character keys: longer than any key field, never found, never a crash.
+  EXPECT_EQ(FindRecord(std::string(200, 'q'), "", &u), 1);
+  EXPECT_EQ(Add(std::string(200, 'z'), "example.com"), 0);  // stored cut to 127
+  EXPECT_EQ(FindRecord(std::string(127, 'z'), "", &u), 0);
+}
+
+// The files the setup writes: upper-case names, the first record at offset 0 with an index entry
+// of 0, which sends the lookup to scan the data file.
+TEST_F(RecordStoreTest, SetupFilesAreFoundWhateverTheCaseOfTheirNames) {
+  USERSTRUCT listserver = MakeUser("listserver", "example.com", "", "listserver");
+  listserver.Options = kUserListManager;
+  WriteFileText(tables_.File("USER.DAT"), UserBytes(listserver));
+  IndexEntry e{};
+  std::memcpy(e.Key, "listserver", 10);
+  WriteFileText(tables_.File("USER.IDX"), Bytes(&e, sizeof e));
+
+  USERSTRUCT u;
+  ASSERT_EQ(FindRecord("LISTSERVER", "example.com", &u), 0);
+  EXPECT_EQ(+u.Options, kUserListManager);
+  ASSERT_EQ(Add("ann", "example.com"), 0);
+  EXPECT_EQ(ReadFileText(tables_.File("USER.DAT")).size(), 2 * 1501u);
+  EXPECT_EQ(ReadIndexEntries(tables_.File("USER.IDX")),
+            (Entries{{"ann", 1501}, {"listserver", 0}}));
+  EXPECT_NE(access(UserDat().c_str(), F_OK), 0);  // no second pair of files
+  EXPECT_EQ(FoundDomain("ann", ""), "example.com");
+  EXPECT_EQ(FoundDomain("listserver", ""), "example.com");
+  ASSERT_EQ(UpdateRecord(MakeUser("listserver", "example.com"), true), 0);
+  EXPECT_EQ(FoundDomain("listserver", ""), "");
+}
+
+// Scan mode reads on past a record that fails the domain test.
+TEST_F(RecordStoreTest, ScanModeReadsOnToTheMatchingRecord) {
+  USERSTRUCT a = MakeUser("bob", "example.com"), b = MakeUser("bob", "example.org");
+  WriteFileText(UserDat(), UserBytes(a) + UserBytes(b));
+  IndexEntry e{};
+  std::memcpy(e.Key, "bob", 3);
+  WriteFileText(UserIdx(), Bytes(&e, sizeof e));  // only the entry of offset 0
+  EXPECT_EQ(FoundDomain("bob", "example.org"), "example.org");
+  // Deleting through scan mode removes the entry that points at the record found.
+  ASSERT_EQ(UpdateRecord(MakeUser("bob", "example.com"), true), 0);
+  EXPECT_EQ(ReadFileText(UserIdx()).size(), 0u);
+}
+
+TEST_F(RecordStoreTest, DeletingTheOnlyRecordLeavesNothingFindable) {
+  ASSERT_EQ(Add("solo", "example.com"), 0);  // at offset 0: its entry sends lookups to scan
+  ASSERT_EQ(UpdateRecord(MakeUser("solo", "example.com"), true), 0);
+  EXPECT_EQ(ReadFileText(UserIdx()).size(), 0u);
+  EXPECT_EQ(FoundDomain("solo", ""), "");
+  EXPECT_EQ(FoundDomain("solo", "example.com"), "");
+  EXPECT_EQ(Add("solo", "example.com"), 0);  // may be added again
+  EXPECT_EQ(FoundDomain("solo", ""), "example.com");
+}
+
+TEST_F(RecordStoreTest, MissingIndexScansAndIsRebuiltBeforeTheFirstChange) {
+  ASSERT_EQ(Add("ann", "example.com"), 0);
+  ASSERT_EQ(Add("bob", "example.com"), 0);
+  ASSERT_EQ(Add("cyd", "example.com"), 0);
+  ASSERT_EQ(unlink(UserIdx().c_str()), 0);
+  EXPECT_EQ(FoundDomain("cyd", ""), "example.com");  // found by scanning
+  ASSERT_EQ(Add("dan", "example.com"), 0);
+  // Every record is still reachable through the index the add created.
+  EXPECT_EQ(ReadIndexEntries(UserIdx()).size(), 4u);
+  for (const char* alias : {"ann", "bob", "cyd", "dan"})
+    EXPECT_EQ(FoundDomain(alias, ""), "example.com");
+
+  ASSERT_EQ(unlink(UserIdx().c_str()), 0);
+  ASSERT_EQ(UpdateRecord(MakeUser("bob", "example.com"), true), 0);
+  EXPECT_EQ(FoundDomain("bob", ""), "");
+  EXPECT_EQ(FoundDomain("ann", ""), "example.com");
+}
+
+TEST_F(RecordStoreTest, TornDataFilesAndWildOffsets) {
+  ASSERT_EQ(Add("ann", "example.com"), 0);
+  ASSERT_EQ(Add("bob", "example.com"), 0);
+  // A torn last record: bob's lies half outside the file.
+  std::string data = ReadFileText(UserDat());
+  WriteFileText(UserDat(), data.substr(0, 1501 + 700));
+  EXPECT_EQ(FoundDomain("bob", ""), "");
+  EXPECT_EQ(FoundDomain("ann", ""), "example.com");
+  // The next add overwrites the torn record instead of writing after it.
+  ASSERT_EQ(Add("cyd", "example.com"), 0);
+  EXPECT_EQ(ReadFileText(UserDat()).size(), 2 * 1501u);
+  EXPECT_EQ(IndexLookup("cyd", UserIdx(), 0), 1501);
+  EXPECT_EQ(FoundDomain("bob", ""), "");  // bob's entry now reaches cyd's record: not bob
+  EXPECT_EQ(FoundDomain("cyd", ""), "example.com");
+
+  // Entries pointing beyond the file or before it end the search.
+  for (int32_t wild : {1501 * 50, -5, 2147483647}) {
+    ASSERT_TRUE(IndexInsert("wild", wild, UserIdx()));
+    EXPECT_EQ(FoundDomain("wild", ""), "");
+    ASSERT_TRUE(IndexDelete("wild", UserIdx(), 0));
+  }
+  // An entry pointing into the middle of a record reads bytes that fail the key test.
+  ASSERT_TRUE(IndexInsert("ann", 700, UserIdx()));
+  EXPECT_EQ(FoundDomain("ann", ""), "example.com");
+}
+
+TEST_F(RecordStoreTest, AddRulesOfTheOtherTables) {
+  ROUTESTRUCT route{};
+  CopyField(route.Destination, "relay");
+  EXPECT_EQ(AddRecord(&route), -1);  // no masks
+  CopyField(route.Masks, "*@a.com ");
+  ASSERT_EQ(AddRecord(&route), 0);
+  EXPECT_EQ(FieldText(route.Masks), "*@a.com ");  // stored unchanged
+  CopyField(route.Masks, "*@b.com");
+  EXPECT_EQ(AddRecord(&route), 0);  // the route table does not test its key
+  EXPECT_EQ(ReadIndexEntries(tables_.File("routes.idx")).size(), 2u);
+
+  AUTOSTRUCT responder{};
+  EXPECT_EQ(AddRecord(&responder), -1);
+  CopyField(responder.Name, "away");
+  ASSERT_EQ(AddRecord(&responder), 0);
+  EXPECT_EQ(AddRecord(&responder), 1);
+
+  ACCOUNTSTRUCT account{};
+  EXPECT_EQ(AddRecord(&account), -1);
+  CopyField(account.Name, "pop");
+  ASSERT_EQ(AddRecord(&account), 0);
+  ACCOUNTSTRUCT found;
+  EXPECT_EQ(FindRecord("POP", &found), 0);
+
+  LISTSTRUCT list{};
+  CopyField(list.Name, "news ");
+  ASSERT_EQ(AddRecord(&list), 0);
+  EXPECT_EQ(FieldText(list.Name), "news");
+  EXPECT_EQ(FieldText(list.Domain), "example.com");
+  EXECSTRUCT command{};
+  CopyField(command.Name, "changepass");
+  CopyField(command.Domain, "  ");  // blank: the primary domain after trimming
+  ASSERT_EQ(AddRecord(&command), 0);
+  EXPECT_EQ(FieldText(command.Domain), "example.com");
+}
+
+TEST_F(RecordStoreTest, CompactTableDropsDeletedAndRebuildBringsThemBack) {
+  for (const char* alias : {"ann", "bob", "cyd", "dan"}) ASSERT_EQ(Add(alias, "example.com"), 0);
+  ASSERT_EQ(UpdateRecord(MakeUser("bob", "example.com"), true), 0);
+  std::string before = ReadFileText(UserDat());
+
+  std::FILE* out = std::tmpfile();
+  ASSERT_EQ(CompactTable(Table::kUser, out), 0);
+  std::rewind(out);
+  char text[256] = {};
+  size_t n = std::fread(text, 1, sizeof text - 1, out);
+  std::fclose(out);
+  EXPECT_EQ(std::string(text, n),
+            "Compacting datafile: " + tables_.config() + "/user.dat\n...\n\n");
+  EXPECT_EQ(ReadFileText(UserDat()).size(), 3 * 1501u);
+  EXPECT_EQ(ReadIndexEntries(UserIdx()), (Entries{{"ann", 0}, {"cyd", 1501}, {"dan", 3002}}));
+  EXPECT_EQ(ReadFileText(UserDat()).substr(1501, 1501), before.substr(2 * 1501, 1501));
+  EXPECT_NE(access(tables_.File("user.da$").c_str(), F_OK), 0);
+  EXPECT_NE(access(tables_.File("user.id$").c_str(), F_OK), 0);
+  for (const char* alias : {"ann", "cyd", "dan"}) EXPECT_EQ(FoundDomain(alias, ""), "example.com");
+
+  // Rebuild on the uncompacted files makes the deleted user visible again.
+  WriteFileText(UserDat(), before);
+  ASSERT_EQ(RebuildIndex(Table::kUser, nullptr), 0);
+  EXPECT_EQ(FoundDomain("bob", ""), "example.com");
+  EXPECT_EQ(ReadIndexEntries(UserIdx()),
+            (Entries{{"ann", 0}, {"bob", 1501}, {"cyd", 3002}, {"dan", 4503}}));
+}
+
+TEST_F(RecordStoreTest, ReorganisationSkipsTablesItCannotOpen) {
+  std::FILE* out = std::tmpfile();
+  EXPECT_EQ(CompactTable(Table::kLists, out), -1);
+  EXPECT_EQ(RebuildIndex(Table::kLists, out), -1);
+  ASSERT_EQ(Add("ann", "example.com"), 0);
+  ASSERT_EQ(unlink(UserIdx().c_str()), 0);
+  EXPECT_EQ(CompactTable(Table::kUser, out), -1);  // no index to follow
+  EXPECT_EQ(std::ftell(out), 0);                   // nothing printed
+  std::fclose(out);
+  EXPECT_EQ(ReadFileText(UserDat()).size(), 1501u);
+  EXPECT_NE(access(tables_.File("user.da$").c_str(), F_OK), 0);
+}
+
+TEST_F(RecordStoreTest, CompactTableDropsEntriesThatReachNoRecord) {
+  ASSERT_EQ(Add("ann", "example.com"), 0);
+  ASSERT_EQ(Add("bob", "example.com"), 0);
+  ASSERT_TRUE(IndexInsert("ghost", 1501 * 9, UserIdx()));
+  ASSERT_EQ(CompactTable(Table::kUser, nullptr), 0);
+  EXPECT_EQ(ReadIndexEntries(UserIdx()), (Entries{{"ann", 0}, {"bob", 1501}}));
+}
+
+// Rebuilding must give the same bytes as inserting the records one by one in file order, also
+// for many equal keys, whose order the binary search decides.
+TEST_F(RecordStoreTest, RebuildGivesTheBytesOfSequentialInserts) {
+  std::mt19937 rng(7);
+  for (int i = 0; i < 1500; ++i) {
+    std::string alias(1, static_cast<char>('a' + rng() % 6));
+    if (rng() % 3 == 0) alias += static_cast<char>('A' + rng() % 3);
+    ASSERT_EQ(Add(alias, "d" + std::to_string(i) + ".example.com"), 0);
+  }
+  std::string built_by_adds = ReadFileText(UserIdx());
+  ASSERT_EQ(built_by_adds.size(), 1500 * 36u);
+  std::FILE* out = std::tmpfile();
+  ASSERT_EQ(RebuildIndex(Table::kUser, out), 0);
+  EXPECT_EQ(std::ftell(out),
+            static_cast<long>(
+                std::string("Rebuilding indexfile: " + tables_.config() + "/user.idx\n").size() +
+                1500 + 1500 / 51 + 2));
+  std::fclose(out);
+  EXPECT_EQ(ReadFileText(UserIdx()), built_by_adds);
+}
+
+TEST_F(RecordStoreTest, CompactFileKeepsNonEmptyRecordsInOrder) {
+  std::string path = tables_.File("list.mls");
+  std::string a(256, 'a'), b(256, '\0'), c(256, 'c');
+  b[5] = 'x';  // first byte zero: empty, whatever follows
+  WriteFileText(path, a + b + c + "torn");
+  ASSERT_EQ(CompactFile(path, 256), 0);
+  EXPECT_EQ(ReadFileText(path), a + c);
+  EXPECT_NE(access((path.substr(0, path.size() - 1) + "$").c_str(), F_OK), 0);
+  WriteFileText(path, b);
+  ASSERT_EQ(CompactFile(path, 256), 0);
+  EXPECT_EQ(ReadFileText(path), "");
+  EXPECT_EQ(CompactFile(tables_.File("missing.mls"), 256), -1);
+}
+
+TEST_F(RecordStoreTest, CompactFileLeavesTheOldFileWhenTheNewCannotBeWritten) {
+  std::string path = tables_.File("list.mls");
+  WriteFileText(path, std::string(256, 'a'));
+  ASSERT_EQ(mkdir((path.substr(0, path.size() - 1) + "$").c_str(), 0755),
+            0);  // blocks the new file
+  EXPECT_EQ(CompactFile(path, 256), -1);
+  EXPECT_EQ(ReadFileText(path), std::string(256, 'a'));
+}
+
+TEST(LockPathTest, TablesShareOneLockWhateverTheirCase) {
+  EXPECT_EQ(LockPathFor("/c/USER.DAT"), "/c/user.lock");
+  EXPECT_EQ(LockPathFor("/c/user.idx"), "/c/user.lock");
+  EXPECT_EQ(LockPathFor("/c/User.Id$"), "/c/user.lock");
+  EXPECT_EQ(LockPathFor("/c/news.mls"), "/c/news.mls.lock");
+  EXPECT_EQ(LockPathFor("members"), "members.lock");
+}
+
+// Two threads (each with its own lock descriptor) adding at once lose nothing.
+TEST_F(RecordStoreTest, ConcurrentThreadsLoseNoRecord) {
+  auto adder = [this](int id) {
+    for (int i = 0; i < 150; ++i)
+      Add("t" + std::to_string(id) + "-" + std::to_string(i * 7919 % 150), "example.com");
+  };
+  std::thread a(adder, 1), b(adder, 2);
+  a.join();
+  b.join();
+  EXPECT_EQ(ReadIndexEntries(UserIdx()).size(), 300u);
+  EXPECT_EQ(ReadFileText(UserDat()).size(), 300 * 1501u);
+  for (int id : {1, 2})
+    for (int i = 0; i < 150; ++i)
+      ASSERT_EQ(FoundDomain("t" + std::to_string(id) + "-" + std::to_string(i), ""), "example.com");
+}
+
+// Two processes adding users to one table at the same time lose none.
+TEST_F(RecordStoreTest, ConcurrentProcessesLoseNoRecord) {
+  constexpr int kPerProcess = 200;
+  std::vector<pid_t> children;
+  for (int id = 0; id < 2; ++id) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int failures = 0;
+      for (int i = 0; i < kPerProcess; ++i) {
+        // Interleaved keys so that inserts land in the middle of the other's entries.
+        char alias[32];
+        std::snprintf(alias, sizeof alias, "u%04d-%d", (i * 37) % kPerProcess, id);
+        USERSTRUCT u = MakeUser(alias, "example.com");
+        if (AddRecord(&u) != 0) ++failures;
+      }
+      _exit(failures == 0 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  Entries entries = ReadIndexEntries(UserIdx());
+  ASSERT_EQ(entries.size(), 2u * kPerProcess);
+  EXPECT_EQ(ReadFileText(UserDat()).size(), 2u * kPerProcess * 1501);
+  for (size_t i = 1; i < entries.size(); ++i)
+    EXPECT_LT(CompareKeys(entries[i - 1].first, entries[i].first), 0);
+  for (int id = 0; id < 2; ++id)
+    for (int i = 0; i < kPerProcess; ++i) {
+      char alias[32];
+      std::snprintf(alias, sizeof alias, "u%04d-%d", i, id);
+      ASSERT_EQ(FoundDomain(alias, "example.com"), "example.com") << alias;
+    }
+}
+
+// A reader never sees a half-moved index: a key that sorts last stays findable while another
+// thread inserts keys before it, each insert moving the whole index.
+TEST_F(RecordStoreTest, ReadersNeverSeeAHalfMovedIndex) {
+  ASSERT_EQ(Add("zzz", "example.com"), 0);
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(Add("y" + std::to_string(1000 + i), "example.com"), 0);
+  std::atomic<bool> done{false};
+  std::atomic<int> misses{0};
+  std::thread reader([&] {
+    USERSTRUCT u;
+    while (!done) {
+      if (FindRecord("zzz", "example.com", &u) != 0) ++misses;
+      if (FindRecord("y1150", "", &u) != 0) ++misses;
+    }
+  });
+  for (int i = 999; i > 600; --i) Add("x" + std::to_string(i), "example.com");
+  done = true;
+  reader.join();
+  EXPECT_EQ(misses.load(), 0);
+}
+
+TEST_F(RecordStoreTest, NestedLocksOfOneThreadDoNotDeadlock) {
+  ASSERT_EQ(Add("ann", "example.com"), 0);
+  TableLock lock(Table::kUser, LockMode::kExclusive);
+  USERSTRUCT u;
+  ASSERT_EQ(FindRecord("ann", "", &u), 0);  // shared inside exclusive
+  CopyField(u.Password, "new");
+  ASSERT_EQ(UpdateRecord(u, false), 0);
+  ASSERT_EQ(Add("bob", "example.com"), 0);
+}
+
+}  // namespace
+}  // namespace qv
