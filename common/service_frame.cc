@@ -1,0 +1,362 @@
+#include "common/service_frame.h"
+
+#include <unistd.h>
+
+#include <asio/write.hpp>
+#include <cstdio>
+#include <utility>
+
+#include "common/config.h"
+#include "common/trace.h"
+#include "platform/debugout.h"
+#include "platform/presence.h"
+#include "platform/spawn.h"
+#include "platform/tray.h"
+
+namespace qv {
+namespace {
+
+// Log texts of the frame itself.
+constexpr char kLogAcceptFailed[] = "Cannot accept connection; %s\r\n";
+constexpr char kLogAllSlotsTaken[] = "Connection from %s refused; all %zu slots are taken\r\n";
+
+// A failed accept (no descriptors left, for example) is retried after this pause, so that the
+// listener neither spins nor stops listening.
+constexpr std::chrono::milliseconds kAcceptRetry{100};
+
+}  // namespace
+
+// One accepted connection: its socket, the queue of bytes to send, the idle clock and the
+// handler. Shared with the pending socket operations, so that a completion arriving after the
+// slot was freed finds a live (closed) object.
+class FrameConnection final : public ConnectionLink,
+                              public std::enable_shared_from_this<FrameConnection> {
+ public:
+  FrameConnection(ServiceFrame& frame, asio::ip::tcp::socket socket, size_t slot)
+      : frame_(frame),
+        socket_(std::move(socket)),
+        number_(static_cast<int>(socket_.native_handle())),
+        slot_(slot),
+        idle_timer_(frame.loop().context()),
+        buffer_(frame.setup_.read_size) {
+    std::error_code ec;
+    socket_.non_blocking(true, ec);
+  }
+
+  void SetHandler(std::unique_ptr<ConnectionHandler> handler) { handler_ = std::move(handler); }
+  bool finished() const { return finished_; }
+
+  void Send(std::string_view bytes) override {
+    if (finished_ || close_requested_ || bytes.empty()) return;
+    if (!writing_ && pending_.empty()) {
+      // Try at once: a short reply is then in the kernel before this call returns.
+      std::error_code ec;
+      size_t n = socket_.write_some(asio::buffer(bytes.data(), bytes.size()), ec);
+      if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+        failed_ = true;
+        frame_.loop().Post([self = shared_from_this()] { self->Finish(); });
+        return;
+      }
+      if (ec) n = 0;
+      bytes.remove_prefix(n);
+      if (bytes.empty()) return;
+    }
+    pending_.append(bytes.data(), bytes.size());
+    if (!writing_) StartWrite();
+  }
+
+  void Close() override {
+    if (finished_ || close_requested_) return;
+    close_requested_ = true;
+    if (!writing_ && pending_.empty() && !in_handler_)
+      frame_.loop().Post([self = shared_from_this()] { self->Finish(); });
+  }
+
+  int Number() const override { return number_; }
+
+  void SetIdleLimit(std::chrono::milliseconds limit) override {
+    idle_limit_ = limit;
+    ArmIdle();
+  }
+
+  void Start() {
+    ArmIdle();
+    StartRead();
+  }
+
+  // Frees the slot: closes the socket and destroys the handler. Never called from inside a
+  // handler's own call.
+  void Finish() {
+    if (finished_) return;
+    finished_ = true;
+    ++idle_generation_;
+    std::error_code ec;
+    idle_timer_.cancel();
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
+    handler_.reset();
+    frame_.FreeSlot(slot_);
+  }
+
+ private:
+  void StartRead() {
+    socket_.async_read_some(
+        asio::buffer(buffer_),
+        [self = shared_from_this()](const std::error_code& ec, size_t n) { self->OnRead(ec, n); });
+  }
+
+  void OnRead(const std::error_code& ec, size_t n) {
+    if (finished_) return;
+    frame_.SocketEvent();
+    if (ec || n == 0 || failed_) {
+      Finish();
+      return;
+    }
+    ArmIdle();
+    in_handler_ = true;
+    handler_->OnReceive(std::string_view(buffer_.data(), n));
+    in_handler_ = false;
+    if (close_requested_ || failed_) {
+      if (!writing_ || failed_) Finish();
+      return;
+    }
+    StartRead();
+  }
+
+  void StartWrite() {
+    writing_ = true;
+    in_flight_.swap(pending_);
+    pending_.clear();
+    asio::async_write(
+        socket_, asio::buffer(in_flight_),
+        [self = shared_from_this()](const std::error_code& ec, size_t) { self->OnWritten(ec); });
+  }
+
+  void OnWritten(const std::error_code& ec) {
+    writing_ = false;
+    in_flight_.clear();
+    if (finished_) return;
+    if (ec) {
+      Finish();
+      return;
+    }
+    if (!pending_.empty()) {
+      StartWrite();
+    } else if (close_requested_ && !in_handler_) {
+      Finish();
+    }
+  }
+
+  void ArmIdle() {
+    unsigned generation = ++idle_generation_;
+    std::error_code ec;
+    idle_timer_.cancel();
+    if (idle_limit_.count() <= 0 || finished_) return;
+    idle_timer_.expires_after(idle_limit_);
+    idle_timer_.async_wait([self = shared_from_this(), generation](const std::error_code& e) {
+      if (e || self->finished_ || generation != self->idle_generation_) return;
+      self->in_handler_ = true;
+      self->handler_->OnIdle();
+      self->in_handler_ = false;
+      if (self->close_requested_ && !self->writing_) self->Finish();
+    });
+  }
+
+  ServiceFrame& frame_;
+  asio::ip::tcp::socket socket_;
+  int number_;
+  size_t slot_;
+  asio::steady_timer idle_timer_;
+  std::vector<char> buffer_;
+  std::unique_ptr<ConnectionHandler> handler_;
+  std::string pending_;
+  std::string in_flight_;
+  std::chrono::milliseconds idle_limit_{0};
+  unsigned idle_generation_ = 0;
+  bool writing_ = false;
+  bool close_requested_ = false;
+  bool finished_ = false;
+  bool failed_ = false;
+  bool in_handler_ = false;
+};
+
+ServiceFrame::ServiceFrame(ServiceSetup setup)
+    : setup_(std::move(setup)), accept_retry_(loop_.context()), slots_(setup_.slot_count) {}
+
+ServiceFrame::~ServiceFrame() {
+  CloseAll();
+}
+
+void ServiceFrame::Log(int level, int number, const char* tag, std::string_view text) {
+  if (setup_.log) setup_.log(level, number, tag, text);
+}
+
+bool ServiceFrame::Listen(int port) {
+  std::error_code ec;
+  auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(loop_.context());
+  asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(port));
+  if (port < 0 || port > 65535) return false;
+  acceptor->open(endpoint.protocol(), ec);
+  // A restarted service must be able to listen again while old connections linger.
+  if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor->bind(endpoint, ec);
+  if (!ec) acceptor->listen(setup_.backlog, ec);
+  if (ec) return false;
+  acceptor_ = std::move(acceptor);
+  Accept();
+  return true;
+}
+
+int ServiceFrame::BoundPort() const {
+  if (!acceptor_) return 0;
+  std::error_code ec;
+  auto endpoint = acceptor_->local_endpoint(ec);
+  return ec ? 0 : endpoint.port();
+}
+
+void ServiceFrame::Accept() {
+  if (!acceptor_ || stopping_) return;
+  acceptor_->async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
+    OnAccepted(ec, std::move(socket));
+  });
+}
+
+void ServiceFrame::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket) {
+  if (stopping_ || ec == asio::error::operation_aborted) return;
+  if (setup_.on_socket_event) setup_.on_socket_event();
+  if (ec) {
+    char text[256];
+    std::snprintf(text, sizeof text, kLogAcceptFailed, ec.message().c_str());
+    Log(1, 0, "***", text);
+    UpdateTrayIcon();
+    accept_retry_.expires_after(kAcceptRetry);
+    accept_retry_.async_wait([this](const std::error_code& e) {
+      if (!e) Accept();
+    });
+    return;
+  }
+  std::error_code peer_ec;
+  std::string peer = socket.remote_endpoint(peer_ec).address().to_string();
+  if (peer_ec) peer.clear();
+
+  // The first free slot from the lowest index.
+  size_t index = 0;
+  while (index < slots_.size() && slots_[index]) ++index;
+  if (index == slots_.size()) {
+    std::string reply = setup_.busy_reply ? setup_.busy_reply() : std::string();
+    std::error_code wec;
+    if (!reply.empty()) asio::write(socket, asio::buffer(reply), wec);
+    char text[256];
+    std::snprintf(text, sizeof text, kLogAllSlotsTaken, peer.c_str(), slots_.size());
+    Log(3, static_cast<int>(socket.native_handle()), "***", text);
+    socket.shutdown(asio::ip::tcp::socket::shutdown_both, wec);
+    socket.close(wec);
+    Accept();
+    return;
+  }
+
+  auto connection = std::make_shared<FrameConnection>(*this, std::move(socket), index);
+  slots_[index] = connection;
+  connection->SetHandler(setup_.make_handler(*connection, peer));
+  UpdateTrayIcon();
+  if (setup_.greeting) connection->Send(setup_.greeting());
+  if (!connection->finished()) connection->Start();
+  Accept();
+}
+
+void ServiceFrame::SocketEvent() {
+  if (setup_.on_socket_event) setup_.on_socket_event();
+}
+
+void ServiceFrame::FreeSlot(size_t index) {
+  if (index >= slots_.size()) return;
+  slots_[index].reset();
+  UpdateTrayIcon();
+}
+
+void ServiceFrame::CloseAll() {
+  for (auto& slot : slots_) {
+    if (slot) {
+      auto connection = slot;
+      connection->Finish();
+    }
+  }
+  if (acceptor_) {
+    std::error_code ec;
+    acceptor_->close(ec);
+  }
+  accept_retry_.cancel();
+  // Let the cancelled socket operations complete so that nothing outlives the loop.
+  loop_.context().restart();
+  loop_.context().poll();
+}
+
+void ServiceFrame::Stop() {
+  if (stopping_) return;
+  stopping_ = true;
+  if (setup_.on_stopping) setup_.on_stopping();
+  loop_.Quit();
+}
+
+int ServiceFrame::activity() const {
+  int count = static_cast<int>(SlotsInUse());
+  if (setup_.extra_activity) count += setup_.extra_activity();
+  return count < 0 ? 0 : count;
+}
+
+void ServiceFrame::UpdateTrayIcon() {
+  platform::TraySetIcon(activity() > 0 ? platform::kIconBusy : platform::kIconIdle);
+}
+
+int ServiceFrame::SlotNumber(size_t index) const {
+  if (index >= slots_.size() || !slots_[index]) return 0;
+  return slots_[index]->Number();
+}
+
+size_t ServiceFrame::SlotsInUse() const {
+  size_t n = 0;
+  for (const auto& slot : slots_)
+    if (slot) ++n;
+  return n;
+}
+
+int ServiceFrame::Run() {
+  auto presence = platform::PresenceLock::Acquire(setup_.window_class);
+  if (!presence) {
+    platform::DebugOutput(setup_.window_class + ": already running, or the run folder of " +
+                          "the system root cannot be written\n");
+    return 1;
+  }
+  GetNetworkInfo();
+  LoadSystemConfig();
+  if (setup_.load_config && !setup_.load_config()) return 1;
+  int port = setup_.port ? setup_.port() : 0;
+  if (!Listen(port)) {
+    platform::DebugOutput(setup_.window_class + ": cannot listen on port " + std::to_string(port) +
+                          "\n");
+    return 1;
+  }
+  if (setup_.on_started) setup_.on_started();
+
+  TraceInitService(setup_.client_id.c_str());
+  if (TraceLevel() <= 70 && !setup_.start_trace.empty())
+    TracePrint(setup_.start_trace.c_str(), static_cast<unsigned>(getpid()));
+  platform::TrayAdd(platform::kIconIdle, setup_.tray_tip);
+  UpdateTrayIcon();
+
+  loop_.OnDestroy([this] { Stop(); });
+  loop_.Run();
+  CloseAll();
+
+  platform::TrayRemove();
+  if (TraceLevel() <= 70 && !setup_.exit_trace.empty()) TracePrint("%s", setup_.exit_trace.c_str());
+  TraceShutdown();
+  return 0;
+}
+
+void StartConsole() {
+  std::string program = std::string(g_System.InstallPath) + "/qvrun";
+  platform::StartDetached(program);
+}
+
+}  // namespace qv

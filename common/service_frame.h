@@ -1,0 +1,139 @@
+// The process frame shared by the services: presence lock, configuration load, the listening
+// socket, a fixed table of connection slots, timers by id, the tray state and the stop signal.
+// A service gives the frame its parameters and a factory of connection handlers; the handlers see
+// their connection only through ConnectionLink, so a protocol never touches a socket and can be
+// driven byte by byte in tests.
+#pragma once
+
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/eventloop.h"
+
+namespace qv {
+
+// The version shown in greetings and "Received:" lines, and the installation text beside it
+// (at most 20 characters).
+inline constexpr char kServerVersion[] = "1.00";
+inline constexpr char kInstallationText[] = "Linux";
+static_assert(sizeof(kInstallationText) <= 21);
+
+// What a connection handler may do with its connection.
+class ConnectionLink {
+ public:
+  // Queues bytes for the peer; they go out in order. A failed send ends the connection (and
+  // destroys its handler) from the event loop, never from inside this call.
+  virtual void Send(std::string_view bytes) = 0;
+  // Ends the connection once everything queued is sent. No input is delivered afterwards.
+  virtual void Close() = 0;
+  // The socket number, as log lines show it.
+  virtual int Number() const = 0;
+  // OnIdle runs when no input arrived for this long; zero switches the check off. Restarts the
+  // idle clock.
+  virtual void SetIdleLimit(std::chrono::milliseconds limit) = 0;
+
+ protected:
+  ~ConnectionLink() = default;
+};
+
+// One connection's protocol, owned by its slot and destroyed when the slot is freed.
+class ConnectionHandler {
+ public:
+  virtual ~ConnectionHandler() = default;
+  // One read of at most the frame's read size.
+  virtual void OnReceive(std::string_view bytes) = 0;
+  virtual void OnIdle() = 0;
+};
+
+struct ServiceSetup {
+  std::string window_class;  // presence lock name, e.g. "QuorvaneSmtp"
+  std::string client_id;     // trace client id, e.g. "qvsmtp95"
+  std::string start_trace;   // level-70 trace line at start; "%x" takes the process id
+  std::string exit_trace;    // level-70 trace line at the end
+  std::string tray_tip;
+  size_t slot_count = 25;
+  size_t read_size = 1024;
+  int backlog = 4;
+
+  // Loads the service's own configuration after the common one; false ends the start.
+  std::function<bool()> load_config;
+  // The listening port, asked after load_config.
+  std::function<int()> port;
+  // Sent to every connection that gets a slot (not logged).
+  std::function<std::string()> greeting;
+  // Sent to a connection that finds every slot taken; the connection is then closed.
+  std::function<std::string()> busy_reply;
+  std::function<std::unique_ptr<ConnectionHandler>(ConnectionLink& link, const std::string& peer)>
+      make_handler;
+  // After the listener is up: timers are set here.
+  std::function<void()> on_started;
+  // The stop signal, before the loop ends.
+  std::function<void()> on_stopping;
+  // Every accept and every read, of any connection.
+  std::function<void()> on_socket_event;
+  // Activity not held in slots (runs of background work), added to the count for the tray.
+  std::function<int()> extra_activity;
+  // The service's transaction log (level, socket number, tag, text).
+  std::function<void(int, int, const char*, std::string_view)> log;
+};
+
+class FrameConnection;
+
+class ServiceFrame {
+ public:
+  explicit ServiceFrame(ServiceSetup setup);
+  ~ServiceFrame();
+  ServiceFrame(const ServiceFrame&) = delete;
+  ServiceFrame& operator=(const ServiceFrame&) = delete;
+
+  // The whole life of the service process: presence lock, network facts, common and service
+  // configuration, listener, trace, tray, loop until the stop signal. Returns the exit code.
+  int Run();
+
+  // The listening socket on every local address; port 0 takes a free port. False when it cannot
+  // be created, bound or put into listen.
+  bool Listen(int port);
+  int BoundPort() const;
+
+  // Ends the loop: what the stop signal does. Connections are freed when the loop has ended.
+  void Stop();
+  // Frees every slot (their handlers are destroyed). Run calls it when the loop has ended.
+  void CloseAll();
+
+  platform::EventLoop& loop() { return loop_; }
+
+  // Connections holding a slot plus other activity; the tray shows the busy icon while above 0.
+  int activity() const;
+  void UpdateTrayIcon();
+
+  // The socket number held by slot `index`, or 0 when the slot is free.
+  int SlotNumber(size_t index) const;
+  size_t SlotsInUse() const;
+
+ private:
+  friend class FrameConnection;
+  void Accept();
+  void OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket);
+  void FreeSlot(size_t index);
+  void SocketEvent();
+  void Log(int level, int number, const char* tag, std::string_view text);
+
+  ServiceSetup setup_;
+  platform::EventLoop loop_;
+  std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
+  asio::steady_timer accept_retry_;
+  std::vector<std::shared_ptr<FrameConnection>> slots_;
+  bool stopping_ = false;
+};
+
+// Runs the console loader "<InstallPath>/qvrun"; its result is ignored.
+void StartConsole();
+
+}  // namespace qv

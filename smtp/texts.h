@@ -1,0 +1,150 @@
+// Every reply, log and trace text of the SMTP service, in one place. Formats are printf-style.
+#pragma once
+
+namespace qv::smtp {
+
+// Identity.
+inline constexpr char kWindowClass[] = "QuorvaneSmtp";
+inline constexpr char kProgramName[] = "qvsmtp95";
+inline constexpr char kTrayTip[] = "Quorvane SMTP Server";
+inline constexpr char kLogPrefix[] = "s";
+
+// Frame replies (version, installation text, date).
+inline constexpr char kGreeting[] =
+    "220 Quorvane SMTP Server (v%s %s) for Windows 95 ready at %s\r\n";
+inline constexpr char kTooManyConnections[] = "421 %s Too many connections; try again later\r\n";
+inline constexpr char kIdleTimeout[] = "421 %s Timeout; closing connection\r\n";
+inline constexpr char kLineTooLong[] = "500 Line too long\r\n";
+inline constexpr char kMessageTruncated[] =
+    "250 Message size exceeds fixed maximium message size; Message was truncated to %d bytes\r\n";
+inline constexpr char kMessageAccepted[] =
+    "250 %d bytes received in %s; Message accepted for delivery\r\n";
+inline constexpr char kMessageNotStored[] = "451 Message could not be stored; try again later\r\n";
+inline constexpr char kElapsedSeconds[] = "%ld,%ld seconds";
+inline constexpr char kElapsedMinutes[] = "%ld:%ld minutes";
+inline constexpr char kElapsedHours[] = "%ld:%ld:%ld hours";
+
+// Session replies.
+inline constexpr char kHelo[] = "250 %s Hello %s\r\n";
+inline constexpr char kEhloWithSize[] =
+    "250-%s Hello %s\r\n250-EXPN\r\n250-SIZE %d\r\n250 HELP\r\n";
+inline constexpr char kEhlo[] = "250-%s Hello %s\r\n250-EXPN\r\n250-SIZE\r\n250 HELP\r\n";
+inline constexpr char kNotImplemented[] = "502 Not implemented\r\n";
+inline constexpr char kInvalidState[] = "501 invalid Command in this state\r\n";
+inline constexpr char kSyntaxError[] = "501 Syntax Error\r\n";
+inline constexpr char kSizeExceeded[] =
+    "552 Message size exceeds fixed maximium message size of %d bytes\r\n";
+inline constexpr char kSenderOk[] = "250 <%s>, sender ok\r\n";
+inline constexpr char kStartMailInput[] =
+    "354 Start mail input, terminate with '<CRLF>.<CRLF>'\r\n";
+inline constexpr char kReset[] = "250 Reset State\r\n";
+inline constexpr char kOk[] = "250 OK\r\n";
+inline constexpr char kClosing[] = "221 %s closing connection\r\n";
+inline constexpr char kNoTurn[] = "502 No need to change roles\r\n";
+inline constexpr char kTooManyRecipients[] = "452 Too many recipients\r\n";
+inline constexpr char kRecipientFound[] = "250 %s <%s@%s>\r\n";
+inline constexpr char kWillForward[] = "250 User not local; will forward to <%s>\r\n";
+inline constexpr char kUnknownWillForward[] = "250 User unknown; will forward to <%s>\r\n";
+inline constexpr char kRecipientNotHere[] = "550 Recipient not here\r\n";
+inline constexpr char kPermissionDenied[] = "550 Permission denied\r\n";
+inline constexpr char kIsAList[] = "550 That is a mailing list, not a user name\r\n";
+inline constexpr char kIsAUser[] = "550 That is a user name, not a mailing list\r\n";
+inline constexpr char kRouteUnreadable[] = "451 Cannot read the route table; try again later\r\n";
+inline constexpr char kMemberLine[] = "250-%s <%s>\r\n";
+inline constexpr char kNoMembers[] = "550 The list has no members\r\n";
+
+// HELP.
+inline constexpr char kHelpCommands[] =
+    "214-Commands:\r\n"
+    "          HELO    MAIL    RCPT    DATA    RSET    VRFY\r\n"
+    "          EXPN    SEND    SAML    SOML    NOOP    QUIT\r\n"
+    "          For more info use 'HELP <topic>'.\r\n"
+    "214 End of Help\r\n";
+inline constexpr char kHelpUnknown[] = "214-Command unknown\r\n214 End of Help\r\n";
+struct HelpTopic {
+  const char* topic;
+  const char* text;
+};
+inline constexpr HelpTopic kHelpTopics[] = {
+    {"HELO", "214-HELO <hostname>\r\n    Introduce yourself.\r\n214 End of Help\r\n"},
+    {"EHLO",
+     "214-EHLO <hostname>\r\n    Introduce yourself, and request extended SMTP mode.\r\n"
+     "214 End of Help\r\n"},
+    {"MAIL", "214-MAIL FROM: <sender>\r\n    Specifies the sender.\r\n214 End of Help\r\n"},
+    {"RCPT",
+     "214-RCPT TO: <recipient>\r\n    Specifies the recipient. Can be used any number of "
+     "times.\r\n214 End of Help\r\n"},
+    {"DATA",
+     "214-DATA\r\n    The following text is the mail message, terminated by .<CR/LF>.\r\n"
+     "214 End of Help\r\n"},
+    {"RSET",
+     "214-RSET\r\n    Resets my current State (I forget what you've told me).\r\n"
+     "214 End of Help\r\n"},
+    {"VRFY", "214-VRFY <recipient>\r\n    Verify an address.\r\n214 End of Help\r\n"},
+    {"EXPN", "214-EXPN <mailing-list>\r\n    Expand mailing-list members.\r\n214 End of Help\r\n"},
+    {"NOOP", "214-NOOP\r\n    Do nothing. !\r\n214 End of Help\r\n"},
+    {"QUIT", "214-QUIT\r\n    Exit QUORVANE.\r\n214 End of Help\r\n"},
+    {"TURN", "214-TURN\r\n    Change the roles. Server <-> Client.\r\n214 End of Help\r\n"},
+    {"SEND",
+     "214-SEND FROM: <sender>\r\n    Send a message directly to the user's terminal.\r\n"
+     "    Not supported here !\r\n214 End of Help\r\n"},
+    {"SAML",
+     "214-SAML FROM: <sender>\r\n    Send a message directly to the user's terminal, and also "
+     "mail a letter.\r\n    Not supported here !\r\n214 End of Help\r\n"},
+    {"SOML",
+     "214-SOML FROM: <sender>\r\n    If the user is logged in, send directly, otherwise mail..\r\n"
+     "    Not supported here !\r\n214 End of Help\r\n"},
+};
+
+// Stored message texts.
+inline constexpr char kReceivedLine[] =
+    "Received: by %s with Quorvane-SMTP/POP3-Server (v%s %s) for <%s@%s> at %s\r\n";
+inline constexpr char kQueueTo[] = "To: ";
+inline constexpr char kQueueFrom[] = "\r\nFrom: ";
+inline constexpr char kAddedDate[] = "Date: %s\r\n";
+inline constexpr char kAddedFrom[] = "From: %s\r\n";
+inline constexpr char kAddedTo[] = "To: <%s>\r\n";
+inline constexpr char kAddedMessageId[] = "Message-Id: <%s@%s>\r\n";
+
+// Administrator notice, kind 1.
+inline constexpr char kNoticeFrom[] = "From: <>\r\n";
+inline constexpr char kNoticeTo[] = "To: %s@%s\r\n";
+inline constexpr char kNoticeDate[] = "Date: %s\r\n";
+inline constexpr char kNoticeUnknownSubject[] = "Subject: Message for unknown user\r\n\r\n";
+inline constexpr char kNoticeUnknownBody[] =
+    "---------------\r\nThe following user address is unknown and was rejected:\r\n";
+inline constexpr char kNoticeUnknownLines[] = " --> From: %s\r\n --> To:   %s\r\n";
+
+// Transaction log texts.
+inline constexpr char kTagIn[] = "-->";
+inline constexpr char kTagOut[] = "<--";
+inline constexpr char kTagEvent[] = "***";
+inline constexpr char kTagData[] = "<DATA>";
+inline constexpr char kLogConnect[] = "SMTP-User connect\r\n";
+inline constexpr char kLogCheckOutgoing[] = "Check outgoing mail\r\n";
+inline constexpr char kLogDialupFailed[] = "Could not open dial-up profile '%s';%s\r\n";
+inline constexpr char kLogPerforming[] = "Performing execution of '%s'\r\n";
+inline constexpr char kLogInvalidFilename[] = "Cannot execute '%s'; Invalid filename\r\n";
+inline constexpr char kLogExecuted[] = "Execution of '%s' succesful\r\n";
+inline constexpr char kLogNotFound[] = "Cannot execute '%s'; File not found\r\n";
+inline constexpr char kLogCannotStore[] = "Cannot store message for <%s>\r\n";
+inline constexpr char kLogSpoolFailed[] = "Cannot write the message to a temporary file\r\n";
+inline constexpr char kLogDeliveryLoop[] =
+    "Delivery to <%s> not done; forwarding loops more than %d times\r\n";
+inline constexpr char kLogBadMailbox[] = "Cannot deliver to <%s>; invalid mailbox name '%s'\r\n";
+
+// Trace texts.
+inline constexpr char kTraceStart[] = "SMTPMAIN.WinMain [hMainWindow=x%x]\r\n";
+inline constexpr char kTraceExit[] = "SMTPMAIN.WinMain - Exiting\r\n";
+inline constexpr char kTracePingCheck[] = " --- Ping Check ---\r\n";
+inline constexpr char kTraceTimeToPing[] = " --- Time to Ping ---\r\n";
+inline constexpr char kTraceHaveConnection[] = " --- Ping: Have connection ---\r\n";
+inline constexpr char kTraceNoConnection[] = " --- Ping: No connection ---\r\n";
+inline constexpr char kTraceIdleCheck[] = " --- Idle Check ---\r\n";
+inline constexpr char kTraceIdleClose[] = " --- Idle: Close Connection ---\r\n";
+inline constexpr char kTraceForwardCheck[] = " --- Forward Check ---\r\n";
+
+// The dial-up library is not part of this build yet: opening a link fails with this text.
+inline constexpr char kNoDialupLibrary[] = "Could not load 'rasapi32.dll'";
+
+}  // namespace qv::smtp
