@@ -274,8 +274,8 @@ void Delivery::Command(const Entry& entry) {
     return;
   }
   // The program reads the spool file through this process's open descriptor of it.
-  bool started =
-      ExpandCommandLine(CommandSpecOf(command), "/proc/self/fd/" + std::to_string(spool_fd_)) != 0;
+  bool started = ExpandCommandLine(CommandFieldsOf(command),
+                                   "/proc/self/fd/" + std::to_string(spool_fd_)) != 0;
   WriteLog(1, 0, kTagEvent, Format(started ? kLogExecuted : kLogNotFound, description.c_str()),
            kLogPrefix);
 }
