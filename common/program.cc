@@ -287,15 +287,15 @@ int GetWindowsKind() {
   return 1;
 }
 
-CommandLine BuildCommandLine(const CommandSpec& spec, std::string_view message) {
+CommandLine BuildCommandLine(const CommandFields& fields, std::string_view message) {
   message = CutAtNul(message.substr(0, std::min(message.size(), kCommandMessageBytes)));
   message = TrimRight(message, "\r\n. ");
 
   CommandLine result;
-  result.program = std::string(ProgramText(CutAtNul(spec.application)));
-  std::string parameters(CutAtNul(spec.parameters));
-  if ((spec.options & kCommandUseKeywords) != 0) {
-    ApplyKeywords(&parameters, CutAtNul(spec.keywords), message);
+  result.program = std::string(ProgramText(CutAtNul(fields.application)));
+  std::string parameters(CutAtNul(fields.parameters));
+  if ((fields.options & kCommandUseKeywords) != 0) {
+    ApplyKeywords(&parameters, CutAtNul(fields.keywords), message);
   }
   for (const char* placeholder : kHeaderPlaceholders) {
     std::string_view name(placeholder + 2, std::strlen(placeholder) - 4);
@@ -313,7 +313,7 @@ CommandLine BuildCommandLine(const CommandSpec& spec, std::string_view message) 
   return result;
 }
 
-int ExpandCommandLine(const CommandSpec& spec, const std::string& message_file, pid_t* pid) {
+int ExpandCommandLine(const CommandFields& fields, const std::string& message_file, pid_t* pid) {
   int fd = open(message_file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   std::string message(kCommandMessageBytes, '\0');
@@ -327,7 +327,7 @@ int ExpandCommandLine(const CommandSpec& spec, const std::string& message_file, 
   close(fd);
   message.resize(have);
 
-  CommandLine command = BuildCommandLine(spec, message);
+  CommandLine command = BuildCommandLine(fields, message);
   if (command.program.empty()) return 0;
   std::vector<std::string> argv;
   argv.reserve(command.arguments.size() + 1);

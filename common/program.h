@@ -32,7 +32,7 @@ bool ReadVersionStamp(const FileReader& read, std::string* text);
 int GetWindowsKind();
 
 // What program start needs of a commands-table record.
-struct CommandSpec {
+struct CommandFields {
   std::string_view application;  // the program to run
   std::string_view parameters;   // its arguments, with placeholders
   std::string_view keywords;     // placeholder definitions: header text, "%%name%%", delimiter
@@ -42,7 +42,7 @@ struct CommandSpec {
 constexpr uint32_t kCommandUseKeywords = 0x1;
 
 // The fields of a commands-table record; valid while the record lives.
-inline CommandSpec CommandSpecOf(const EXECSTRUCT& record) {
+inline CommandFields CommandFieldsOf(const EXECSTRUCT& record) {
   return {FieldText(record.Application), FieldText(record.Parameters), FieldText(record.Keywords),
           static_cast<uint32_t>(record.Options)};
 }
@@ -66,12 +66,12 @@ struct CommandLine {
 // rest of the first message line that begins with its name. Placeholders compare without
 // regard to case; a missing value is empty. The words of the result are split like a C runtime
 // command line; no shell ever reads it. Pure: exposed for tests and the fuzzer.
-CommandLine BuildCommandLine(const CommandSpec& spec, std::string_view message);
+CommandLine BuildCommandLine(const CommandFields& fields, std::string_view message);
 
 // Reads the first 4096 bytes of the (plain) message file, builds the command line and starts
 // the program with the words as its arguments. Nonzero when the program was started; *pid
 // receives its id when given. The child is reaped by platform::ReapChildren.
-int ExpandCommandLine(const CommandSpec& spec, const std::string& message_file,
+int ExpandCommandLine(const CommandFields& fields, const std::string& message_file,
                       pid_t* pid = nullptr);
 
 }  // namespace qv

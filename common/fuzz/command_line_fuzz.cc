@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   };
   std::string_view parameters = next_line();
   std::string_view keywords = next_line();
-  qv::CommandSpec spec{"/usr/lib/qv/prog", parameters, keywords, data[0]};
-  qv::CommandLine got = qv::BuildCommandLine(spec, rest);
+  qv::CommandFields fields{"/usr/lib/qv/prog", parameters, keywords, data[0]};
+  qv::CommandLine got = qv::BuildCommandLine(fields, rest);
   if (got.program != "/usr/lib/qv/prog") abort();
   if (got.line.size() > qv::kCommandLineMax) abort();
   if (got.line.compare(0, got.program.size(), got.program) != 0) abort();

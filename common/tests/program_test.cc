@@ -480,8 +480,8 @@ TEST(BuildCommandLineTest, LimitsOfMessageAndLine) {
   EXPECT_EQ(BuildCommandLine({"/p", "[%%Subject:%%]", "", 0}, far).line, "/p []");
 
   std::string huge = "Subject: " + std::string(4090, 'y') + "\r\n";
-  CommandSpec spec{"/p", "%%Subject:%% %%Subject:%% %%Subject:%% tail", "", 0};
-  CommandLine got = BuildCommandLine(spec, huge);
+  CommandFields fields{"/p", "%%Subject:%% %%Subject:%% %%Subject:%% tail", "", 0};
+  CommandLine got = BuildCommandLine(fields, huge);
   EXPECT_LE(got.line.size(), kCommandLineMax);
   EXPECT_TRUE(got.line.starts_with("/p yyy"));
 
@@ -496,17 +496,17 @@ TEST(BuildCommandLineTest, LimitsOfMessageAndLine) {
   EXPECT_LE(got.line.size(), kCommandLineMax);
 }
 
-TEST(CommandSpecOfTest, TakesTheFieldsOfARecord) {
+TEST(CommandFieldsOfTest, TakesTheFieldsOfARecord) {
   EXECSTRUCT record{};
   CopyField(record.Application, "/opt/quorvane/qvpass");
   std::memset(record.Parameters, 'p', sizeof record.Parameters);  // full width, no zero
   CopyField(record.Keywords, kPasswordKeywords);
   record.Options = 1;
-  CommandSpec spec = CommandSpecOf(record);
-  EXPECT_EQ(spec.application, "/opt/quorvane/qvpass");
-  EXPECT_EQ(spec.parameters, std::string(sizeof record.Parameters, 'p'));
-  EXPECT_EQ(spec.keywords, kPasswordKeywords);
-  EXPECT_EQ(spec.options, kCommandUseKeywords);
+  CommandFields fields = CommandFieldsOf(record);
+  EXPECT_EQ(fields.application, "/opt/quorvane/qvpass");
+  EXPECT_EQ(fields.parameters, std::string(sizeof record.Parameters, 'p'));
+  EXPECT_EQ(fields.keywords, kPasswordKeywords);
+  EXPECT_EQ(fields.options, kCommandUseKeywords);
 }
 
 // ---- program start ----
