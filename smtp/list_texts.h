@@ -59,11 +59,9 @@ inline constexpr char kListLogOwner[] = "Sending message to mailing list owner <
 inline constexpr char kLogBadRecipient[] =
     "Cannot send list mail to <%s>; the address holds a blank, ';' or '!'\r\n";
 
-// Auto responders: the reply.
+// Auto responders: the reply (its "Received:" line is delivery's kReceivedLine).
 inline constexpr char kReplyQueueTo[] = "To: %s\r\n";
 inline constexpr char kReplyQueueFrom[] = "From: %s\r\n";
-inline constexpr char kReplyReceived[] =
-    "Received: by %s with Quorvane-SMTP/POP3-Server (v%s %s) for <%s@%s> at %s\r\n";
 inline constexpr char kReplyDate[] = "Date: %s\r\n";
 inline constexpr char kReplyTo[] = "To: <%s@%s>\r\n";
 inline constexpr char kReplyFrom[] = "From: <%s>\r\n";

@@ -6,20 +6,13 @@
 #include <string_view>
 
 #include "common/records.h"
+#include "smtp/util.h"
 
 namespace qv::lists {
 
-// printf-style formatting into a string.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// ASCII comparison without regard to case.
-bool EqualsNoCase(std::string_view a, std::string_view b);
-
-// A fixed record field as text.
-template <size_t N>
-std::string Str(const char (&field)[N]) {
-  return std::string(FieldText(field));
-}
+using smtp::EqualsNoCase;
+using smtp::Format;
+using smtp::Str;
 
 // An address split into local part and domain (SplitAddress).
 struct Address {

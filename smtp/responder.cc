@@ -18,6 +18,7 @@
 #include "smtp/list_texts.h"
 #include "smtp/list_util.h"
 #include "smtp/lists.h"
+#include "smtp/texts.h"
 
 namespace qv::lists {
 namespace {
@@ -120,8 +121,8 @@ void RunResponder(std::string_view log_prefix, std::string_view sender,
     head += Format(kReplyQueueTo, destination.queue_to.c_str());
     head += Format(kReplyQueueFrom, responding.c_str());
   }
-  head += Format(kReplyReceived, Str(g_System.HostName).c_str(), kServerVersion, kInstallationText,
-                 from.local.c_str(), from.domain.c_str(), FormatMailDate());
+  head += Format(smtp::kReceivedLine, Str(g_System.HostName).c_str(), kServerVersion,
+                 kInstallationText, from.local.c_str(), from.domain.c_str(), FormatMailDate());
   head += Format(kReplyDate, FormatMailDate());
   head += Format(kReplyTo, from.local.c_str(), from.domain.c_str());
   head += Format(kReplyFrom, responding.c_str());
