@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "common/accounts.h"
 #include "common/address.h"
 #include "common/config.h"
+#include "platform/registry.h"
 
 namespace qv {
 namespace {
@@ -139,7 +141,30 @@ int FindList(std::string_view list_address, LISTSTRUCT* list) {
   return FindRecord(local, domain, list);
 }
 
+// A text value of at most `width` - 1 characters; false when missing or not a text.
+bool QueryTextValue(const reg::Key& key, const char* name, char* field, size_t width) {
+  uint32_t type = 0, size = 0;
+  if (reg::QueryValue(key, name, &type, nullptr, &size) != reg::kSuccess || type != reg::kSz)
+    return false;
+  std::string buffer(size, '\0');
+  if (reg::QueryValue(key, name, &type, buffer.data(), &size) != reg::kSuccess) return false;
+  buffer.resize(std::min<size_t>(size, buffer.size()));
+  CopyField(field, width, std::string(UpToNul(buffer)));
+  return true;
+}
+
 }  // namespace
+
+bool LoadTableSettings() {
+  reg::Key key;
+  if (reg::OpenKey(kControlKey, &key) != reg::kSuccess) return false;
+  std::memset(g_System.Domain, 0, sizeof g_System.Domain);
+  QueryTextValue(key, "Domain", g_System.Domain, sizeof g_System.Domain);
+  bool ok = QueryTextValue(key, "ConfigPath", g_System.ConfigPath, sizeof g_System.ConfigPath) &&
+            g_System.ConfigPath[0] != '\0';
+  reg::CloseKey(&key);
+  return ok;
+}
 
 bool IsLocalDomain(std::string_view domain) {
   domain = UpToNul(domain);

@@ -11,6 +11,11 @@
 
 namespace qv {
 
+// What the table utilities read of the control key: `Domain` and `ConfigPath` into g_System.
+// False ("the service is not installed") when the key is missing or `ConfigPath` is missing,
+// not a text or empty.
+bool LoadTableSettings();
+
 // Results of ClassifyAddress.
 constexpr int kAddressUser = 0;  // a user, or an unknown name of a local domain
 constexpr int kAddressList = 1;

@@ -76,4 +76,38 @@ inline void WriteControlKey(const std::string& domain, const std::string& config
   reg::CloseKey(&key);
 }
 
+// A system root whose registry names a fresh table directory, for running the table utilities as
+// real processes.
+class ToolEnv {
+ public:
+  explicit ToolEnv(const std::string& domains = "example.com;example.org") : tables_(domains) {
+    WriteControlKey(domains, tables_.config(), tables_.mail());
+  }
+  const ScopedTables& tables() const { return tables_; }
+  std::string config() const { return tables_.config(); }
+
+  // Runs a program of the build; `banner` is the first banner line it must print, followed by
+  // the build line and an empty line, which are taken off the output.
+  RunResult Run(const std::string& program, const std::vector<std::string>& args,
+                const std::string& banner) const {
+    RunResult r = RunProgram(BinDir() + "/" + program, args);
+    std::string first = banner + "\n";
+    if (r.out.compare(0, first.size(), first) != 0) {
+      r.out = "<banner missing>" + r.out;
+      return r;
+    }
+    size_t second = r.out.find('\n', first.size());
+    if (second == std::string::npos || r.out.compare(second, 2, "\n\n") != 0) {
+      r.out = "<banner missing>" + r.out;
+      return r;
+    }
+    r.out.erase(0, second + 2);
+    return r;
+  }
+
+ private:
+  ScopedSystemRoot root_;
+  ScopedTables tables_;
+};
+
 }  // namespace qv::testing

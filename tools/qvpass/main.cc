@@ -1,0 +1,123 @@
+// qvpass: changes the password of one user of the user table after checking the old one. Run by
+// hand, and by the SMTP service for a password change sent by mail ("changepass" command).
+#include <strings.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/address.h"
+#include "common/config.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "common/tables.h"
+
+namespace {
+
+constexpr char kProgram[] = "qvpass";
+
+constexpr char kBanner[] = "%s Password Utility (Version 2.0)\n";
+constexpr char kBannerBuild[] = "Release " QV_VERSION_TEXT " for Linux\n";
+constexpr char kUsage[] =
+    "Usage:   %s name oldpass newpass [newpass]\n"
+    "         %s -?\n\n"
+    "Options: name     The account name of the user\n"
+    "         oldpass  The old password\n"
+    "         newpass  The new password\n"
+    "         -?       This screen\n\n"
+    "To specify a empty password, enter \"\".\n";
+
+constexpr char kNotInstalled[] = "Error: The service is not installed\n";
+constexpr char kTooFew[] = "Error: Too few parameters\n";
+constexpr char kNotIdentical[] = "Error: The two entries for new password are not identical\n";
+constexpr char kTooLong[] = "Error: The new password is longer than 80 characters\n";
+constexpr char kNoUser[] = "Error: No username is given\n";
+constexpr char kWrongPassword[] = "Error: The old password is incorrect\n";
+constexpr char kCannotSave[] = "Error: Cannot save new password\n";
+constexpr char kCannotGet[] = "Error: Cannot get user data from file '%s'\n";
+constexpr char kNoSuchUser[] = "Error: User %s@%s does not exist\n";
+
+constexpr int kExitOk = 0;
+constexpr int kExitNotInstalled = 1;
+constexpr int kExitArguments = 2;
+constexpr int kExitNoUser = 3;
+constexpr int kExitPassword = 4;
+constexpr int kExitFailed = 5;
+
+constexpr size_t kMaxPassword = sizeof(qv::USERSTRUCT::Password) - 1;  // 80
+
+// A password as typed: an argument that begins with a quote is taken from its second character
+// on, without the quotes at its end, so that "" gives the empty password.
+std::string PasswordArgument(const char* arg) {
+  std::string text = arg;
+  if (!text.empty() && (text[0] == '"' || text[0] == '\'')) {
+    text.erase(0, 1);
+    while (!text.empty() && (text.back() == '"' || text.back() == '\'')) text.pop_back();
+  }
+  return text;
+}
+
+int Run(int argc, char** argv) {
+  std::printf(kBanner, "Quorvane");
+  std::fputs(kBannerBuild, stdout);
+  std::fputs("\n", stdout);
+  if (argc < 2 || strncasecmp(argv[1], "-?", 2) == 0) {
+    std::printf(kUsage, kProgram, kProgram);
+    return kExitOk;
+  }
+  if (!qv::LoadTableSettings()) {
+    std::fputs(kNotInstalled, stdout);
+    return kExitNotInstalled;
+  }
+  const std::string name = argv[1];
+  if (argc < 3) {
+    std::fputs(kTooFew, stdout);
+    return kExitArguments;
+  }
+  const std::string old_password = PasswordArgument(argv[2]);
+  if (argc >= 5 && strcasecmp(argv[3], argv[4]) != 0) {
+    std::fputs(kNotIdentical, stdout);
+    return kExitArguments;
+  }
+  const std::string new_password = argc >= 4 ? PasswordArgument(argv[3]) : std::string();
+  if (new_password.size() > kMaxPassword) {
+    std::fputs(kTooLong, stdout);
+    return kExitArguments;
+  }
+  if (name.empty()) {
+    std::fputs(kNoUser, stdout);
+    return kExitNoUser;
+  }
+
+  std::string alias, domain;
+  qv::SplitAddress(name, &alias, &domain);
+  // Find, check and write back under one lock, so that no other change to the record is lost.
+  qv::TableLock lock(qv::Table::kUser, qv::LockMode::kExclusive);
+  qv::USERSTRUCT user;
+  int found = qv::FindRecord(alias, domain, &user);
+  if (found < 0) {
+    std::printf(kCannotGet, (std::string(qv::g_System.ConfigPath) + "/user.dat").c_str());
+    return kExitFailed;
+  }
+  if (found > 0) {
+    std::printf(kNoSuchUser, alias.c_str(), domain.c_str());
+    return kExitFailed;
+  }
+  std::string stored(qv::FieldText(user.Password));
+  if (strcasecmp(stored.c_str(), old_password.c_str()) != 0) {
+    std::fputs(kWrongPassword, stdout);
+    return kExitPassword;
+  }
+  qv::CopyField(user.Password, new_password);
+  if (qv::UpdateRecord(user, false) != 0) {
+    std::fputs(kCannotSave, stdout);
+    return kExitPassword;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return Run(argc, argv);
+}

@@ -1,0 +1,103 @@
+// qvreorg: reorganises the record files of the directory tables: compacts each chosen table
+// (dropping deleted records) or, with "-r", rebuilds each chosen table's index from its data.
+#include <strings.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "common/config.h"
+#include "common/recordstore.h"
+#include "common/tables.h"
+
+namespace {
+
+constexpr char kProgram[] = "qvreorg";
+
+constexpr char kBanner[] = "%s Database Reorganisation Utility (Version 2.0)\n";
+constexpr char kBannerBuild[] = "Release " QV_VERSION_TEXT " for Linux\n";
+constexpr char kUsage[] =
+    "Usage:   %s <modes> [-r]\n\n"
+    "Modes:   U    Users\n"
+    "         L    Mailing lists\n"
+    "         R    Auto responders\n"
+    "         X    Executables\n"
+    "         P    Remote POP accounts\n"
+    "         S    Static routes\n"
+    "         A    All databases\n\n"
+    "Switch:  -r   Rebuild the index files\n\n"
+    "Use one or more modes, to reorganize special databases or use\n"
+    "the A mode to reorganize all.\n";
+
+constexpr char kNotInstalled[] = "Error: The service is not installed\n";
+constexpr char kUnknownMode[] = "Error: Unknown mode '%c'\n";
+constexpr char kInvalidSwitch[] = "Error: Invalid switch '%s'\n";
+
+constexpr int kExitOk = 0;
+constexpr int kExitNotInstalled = 1;
+constexpr int kExitMode = 3;
+constexpr int kExitSwitch = 4;
+
+// The tables in the order they are reorganised, with their mode letters.
+struct Mode {
+  char letter;
+  qv::Table table;
+};
+constexpr Mode kModes[] = {
+    {'U', qv::Table::kUser},     {'L', qv::Table::kLists},    {'R', qv::Table::kResponder},
+    {'X', qv::Table::kCommands}, {'P', qv::Table::kAccounts}, {'S', qv::Table::kRoutes},
+};
+
+bool HasMode(const char* modes, char letter) {
+  for (const char* p = modes; *p; ++p) {
+    char c = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+    if (c == letter || c == 'A') return true;
+  }
+  return false;
+}
+
+int Run(int argc, char** argv) {
+  std::printf(kBanner, "Quorvane");
+  std::fputs(kBannerBuild, stdout);
+  std::fputs("\n", stdout);
+  if (argc < 2 || std::strncmp(argv[1], "-?", 2) == 0) {
+    std::printf(kUsage, kProgram);
+    return kExitOk;
+  }
+  if (!qv::LoadTableSettings()) {
+    std::fputs(kNotInstalled, stdout);
+    return kExitNotInstalled;
+  }
+  const char* modes = argv[1];
+  for (const char* p = modes; *p; ++p) {
+    if (std::strchr("ULRXPSA", std::toupper(static_cast<unsigned char>(*p))) == nullptr) {
+      std::printf(kUnknownMode, *p);
+      return kExitMode;
+    }
+  }
+  bool rebuild = false;
+  if (argc >= 3) {
+    if (strcasecmp(argv[2], "-r") != 0) {
+      std::printf(kInvalidSwitch, argv[2]);
+      return kExitSwitch;
+    }
+    rebuild = true;
+  }
+  std::fflush(stdout);
+  for (const Mode& mode : kModes) {
+    if (!HasMode(modes, mode.letter)) continue;
+    // A table that cannot be opened is skipped without a message.
+    if (rebuild)
+      qv::RebuildIndex(mode.table, stdout);
+    else
+      qv::CompactTable(mode.table, stdout);
+    std::fflush(stdout);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return Run(argc, argv);
+}
