@@ -1,0 +1,7 @@
+// qvsmtp95: the SMTP service.
+#include "smtp/service.h"
+
+int main() {
+  qv::smtp::SmtpService service;
+  return service.Run();
+}
