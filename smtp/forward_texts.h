@@ -17,7 +17,8 @@ inline constexpr char kCmdQuit[] = "QUIT\r\n";
 // Log lines.
 inline constexpr char kLogNoDestination[] =
     "Cannot forward message; No destination address is given\r\n";
-inline constexpr char kLogInvalidAddress[] = "Cannot forward message; Invalid mail address <%s@%s>\r\n";
+inline constexpr char kLogInvalidAddress[] =
+    "Cannot forward message; Invalid mail address <%s@%s>\r\n";
 inline constexpr char kLogInvalidFormat[] = "Cannot forward message; Invalid file format\r\n";
 inline constexpr char kLogSendingForward[] = "Sending SMTP-Mail forward to <%s@%s>\r\n";
 inline constexpr char kLogReturnToSender[] = "Return SMTP-Mail back to sender <%s@%s>\r\n";
@@ -49,5 +50,15 @@ inline constexpr char kReportSubject[] = "Subject: Delivery unsuccesful: Deliver
 inline constexpr char kReportIntro[] =
     "---------------\r\nThe following address has delivery problems:\r\n";
 inline constexpr char kReportRecipients[] = "  %s\r\n\r\n";
+
+// The administrator's notices about forwarded mail (kinds 2 to 5), after the common lines.
+inline constexpr char kNoticeUnreachableSubject[] =
+    "Subject: Delivery unsuccesful: Host unreachable\r\n\r\n";
+inline constexpr char kNoticeUndeliverableLine[] =
+    "---------------\r\nA message from '%s' to '%s' is undeliverable.\r\n";
+inline constexpr char kNoticeUndeliverableIntro[] =
+    "---------------\r\nThe following message is undeliverable:\r\n\r\n";
+inline constexpr char kNoticeProblemsSubject[] =
+    "Subject: Delivery unsuccesful: Delivery problems\r\n\r\n";
 
 }  // namespace qv::smtp
