@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <vector>
@@ -372,13 +373,14 @@ bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view rev
 }
 
 std::string NextMessageIdBase() {
-  static int counter = 0;
+  // The forwarder's reports are delivered on its worker thread beside the sessions.
+  static std::atomic<int> next{0};
+  int counter = next.fetch_add(1) % 100;
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   std::string base = Format("%02d%02d%02d%02d%02d%02d%02d", local.tm_year % 100, local.tm_mon + 1,
                             local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, counter);
-  counter = (counter + 1) % 100;
   return base;
 }
 
