@@ -373,6 +373,7 @@ bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view rev
 }
 
 std::string NextMessageIdBase() {
+  // Messages are stored on several threads: the storing pool and the forwarder's worker.
   static std::atomic<unsigned> next{0};
   int counter = static_cast<int>(next.fetch_add(1) % 100);
   std::time_t now = std::time(nullptr);

@@ -7,6 +7,7 @@
 #include "common/maillog.h"
 #include "common/service_frame.h"
 #include "common/tables.h"
+#include "smtp/forward.h"
 #include "smtp/texts.h"
 #include "smtp/util.h"
 
@@ -14,8 +15,6 @@ namespace qv::smtp {
 
 int WriteAdminNotice(int kind, std::string_view sender, std::string_view address,
                      std::string_view text, int queue_fd) {
-  (void)text;
-  (void)queue_fd;
   std::string mailbox = g_System.AdministratorMailBox;
   std::string admin = g_System.AdministratorName;
   std::string domain = PrimaryDomain();
@@ -38,7 +37,9 @@ int WriteAdminNotice(int kind, std::string_view sender, std::string_view address
       notice += Format(kNoticeUnknownLines, from.c_str(), std::string(address).c_str());
       break;
     default:
-      return -1;
+      // The forwarder's notices about expired and refused messages.
+      if (!AppendForwardNotice(kind, sender, address, text, queue_fd, &notice)) return -1;
+      break;
   }
   std::string directory = std::string(g_System.MailPath) + "/" + mailbox;
   if (WriteMessageFile(directory, kMailboxExtension, notice) != 0) {

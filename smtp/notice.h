@@ -7,6 +7,7 @@ namespace qv::smtp {
 
 // Kinds of notice.
 constexpr int kNoticeUnknownUser = 1;  // mail for an unknown local recipient was rejected
+// Kinds 2 to 5, about forwarded mail, are listed in forward.h.
 
 // Writes a notice of `kind` about `sender` (empty shows as "<>") and `address`; `text` and the
 // queue file `queue_fd` (or -1) serve the kinds that carry them. Returns 0, or -1 when the notice
