@@ -47,7 +47,7 @@ class FrameConnection final : public ConnectionLink,
   bool finished() const { return finished_; }
 
   void Send(std::string_view bytes) override {
-    if (finished_ || close_requested_ || bytes.empty()) return;
+    if (finished_ || failed_ || close_requested_ || bytes.empty()) return;
     if (!writing_ && pending_.empty()) {
       // Try at once: a short reply is then in the kernel before this call returns.
       std::error_code ec;
@@ -73,6 +73,10 @@ class FrameConnection final : public ConnectionLink,
   }
 
   int Number() const override { return number_; }
+
+  bool CanSendMore() const override {
+    return !finished_ && !failed_ && !close_requested_ && !writing_ && pending_.empty();
+  }
 
   void SetIdleLimit(std::chrono::milliseconds limit) override {
     idle_limit_ = limit;
@@ -142,8 +146,13 @@ class FrameConnection final : public ConnectionLink,
     }
     if (!pending_.empty()) {
       StartWrite();
-    } else if (close_requested_ && !in_handler_) {
-      Finish();
+    } else if (close_requested_) {
+      if (!in_handler_) Finish();
+    } else if (!in_handler_) {
+      in_handler_ = true;
+      handler_->OnDrained();
+      in_handler_ = false;
+      if (failed_ || (close_requested_ && !writing_)) Finish();
     }
   }
 

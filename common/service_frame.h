@@ -38,6 +38,10 @@ class ConnectionLink {
   // OnIdle runs when no input arrived for this long; zero switches the check off. Restarts the
   // idle clock.
   virtual void SetIdleLimit(std::chrono::milliseconds limit) = 0;
+  // True while nothing waits in the send queue and the connection is neither failed nor
+  // closing: a handler that streams a large text sends its next piece only then, and is told
+  // by OnDrained when the queue has emptied, so that it never holds more than a piece.
+  virtual bool CanSendMore() const { return true; }
 
  protected:
   ~ConnectionLink() = default;
@@ -50,6 +54,8 @@ class ConnectionHandler {
   // One read of at most the frame's read size.
   virtual void OnReceive(std::string_view bytes) = 0;
   virtual void OnIdle() = 0;
+  // The bytes queued by Send have all gone to the socket (after the queue had to wait).
+  virtual void OnDrained() {}
 };
 
 struct ServiceSetup {

@@ -47,16 +47,20 @@ SmtpClientConnection::Wait SmtpClientConnection::WaitFor(short events, int timeo
   }
 }
 
-SmtpClientConnection::ConnectResult SmtpClientConnection::Connect(const std::string& host,
-                                                                  uint16_t port, int timeout_ms) {
+SmtpClientConnection::ConnectResult SmtpClientConnection::Open(const std::string& host,
+                                                               uint16_t port) {
   Close();
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  if (!ResolveIPv4(host, &to.sin_addr)) return kUnknownHost;
+  to_ = {};
+  to_.sin_family = AF_INET;
+  to_.sin_port = htons(port);
+  if (!ResolveIPv4(host, &to_.sin_addr)) return kUnknownHost;
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  return fd_ < 0 ? kConnectFailed : kConnected;
+}
+
+SmtpClientConnection::ConnectResult SmtpClientConnection::Connect(int timeout_ms) {
   if (fd_ < 0) return kConnectFailed;
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return kConnected;
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&to_), sizeof to_) == 0) return kConnected;
   if (errno != EINPROGRESS) return kConnectFailed;
   if (WaitFor(POLLOUT, timeout_ms) != Wait::kReady) return kConnectFailed;
   int error = 0;
@@ -64,6 +68,12 @@ SmtpClientConnection::ConnectResult SmtpClientConnection::Connect(const std::str
   if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
     return kConnectFailed;
   return kConnected;
+}
+
+SmtpClientConnection::ConnectResult SmtpClientConnection::Connect(const std::string& host,
+                                                                  uint16_t port, int timeout_ms) {
+  ConnectResult r = Open(host, port);
+  return r == kConnected ? Connect(timeout_ms) : r;
 }
 
 bool SmtpClientConnection::Send(std::string_view data, int timeout_ms) {

@@ -6,6 +6,8 @@
 // readable, so that a service that stops never waits on a silent peer.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,9 +27,13 @@ class SmtpClientConnection {
   SmtpClientConnection(const SmtpClientConnection&) = delete;
   SmtpClientConnection& operator=(const SmtpClientConnection&) = delete;
 
-  // Looks the host up (a dotted address, else the system's host lookup) and connects to the
-  // port within `timeout_ms`. After kConnectFailed the socket stays open until Close, so that
-  // the caller can still log its number.
+  // Looks the host up (a dotted address, else the system's host lookup) and creates the
+  // socket, so that its number can be logged before the connection is tried.
+  ConnectResult Open(const std::string& host, uint16_t port);
+  // Connects the socket made by Open within `timeout_ms`. After kConnectFailed the socket stays
+  // open until Close, so that the caller can still log its number.
+  ConnectResult Connect(int timeout_ms = kClientConnectMs);
+  // Open and Connect.
   ConnectResult Connect(const std::string& host, uint16_t port, int timeout_ms = kClientConnectMs);
 
   // Sends all of the data. False when the connection broke, the peer stopped reading for
@@ -49,6 +55,7 @@ class SmtpClientConnection {
 
   int fd_ = -1;
   int cancel_fd_;
+  sockaddr_in to_{};
   std::string pending_;
 };
 

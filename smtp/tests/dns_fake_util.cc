@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cassert>
@@ -156,6 +158,68 @@ void FakeDnsServer::Serve() {
       ::sendto(reply.from_other_port ? other_fd_ : fd_, reply.datagram.data(),
                reply.datagram.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
     }
+  }
+}
+
+DnsmasqServer::DnsmasqServer(const std::vector<std::string>& records) {
+  const char* dnsmasq = "/usr/sbin/dnsmasq";
+  if (::access(dnsmasq, X_OK) != 0) {
+    why_ = "dnsmasq is not installed (scripts/deps)";
+    return;
+  }
+  // A free UDP port: bind, read, release.
+  int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+  ::close(probe);
+
+  std::vector<std::string> args = {dnsmasq,
+                                   "--keep-in-foreground",
+                                   "--port=" + std::to_string(port_),
+                                   "--listen-address=127.0.0.1",
+                                   "--bind-interfaces",
+                                   "--no-resolv",
+                                   "--no-hosts",
+                                   "--conf-file=/dev/null",
+                                   "--pid-file="};
+  if (::getuid() == 0) args.push_back("--user=root");
+  args.insert(args.end(), records.begin(), records.end());
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, 1);
+    ::dup2(devnull, 2);
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ::execv(dnsmasq, argv.data());
+    _exit(127);
+  }
+  // Ready once it answers a query (any answer will do).
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  Bytes q = Cat({Be16(1), Be16(0x0100), Be16(1), Be16(0), Be16(0), Be16(0), Labels("probe.test"),
+                 Be16(15), Be16(1)});
+  for (int i = 0; i < 100 && !ok_; ++i) {
+    ::sendto(fd, q.data(), q.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) > 0) {
+      uint8_t buf[512];
+      ok_ = ::recv(fd, buf, sizeof buf, 0) > 0;
+    }
+  }
+  ::close(fd);
+  if (!ok_) why_ = "dnsmasq did not answer";
+}
+
+DnsmasqServer::~DnsmasqServer() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
   }
 }
 

@@ -66,6 +66,27 @@ class FakeDnsServer {
   std::thread thread_;
 };
 
+// Debian's dnsmasq as a real name server on a free loopback UDP port, answering only from the
+// records given as its options (such as "--mx-host=example.test,mx.example.test,10").
+class DnsmasqServer {
+ public:
+  explicit DnsmasqServer(const std::vector<std::string>& records);
+  ~DnsmasqServer();
+  DnsmasqServer(const DnsmasqServer&) = delete;
+  DnsmasqServer& operator=(const DnsmasqServer&) = delete;
+
+  // False when dnsmasq is not installed or did not answer (the reason in why()).
+  bool ok() const { return ok_; }
+  const std::string& why() const { return why_; }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int pid_ = -1;
+  uint16_t port_ = 0;
+  bool ok_ = false;
+  std::string why_;
+};
+
 // Descriptors open in this process (to show that nothing leaks).
 int OpenDescriptorCount();
 

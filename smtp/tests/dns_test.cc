@@ -579,58 +579,17 @@ TEST(DnsFindMailHosts, SubdomainSearchNeverAsksTheLastLabelAlone) {
 // A real name server.
 
 TEST(DnsRealServer, ExchangersFromDnsmasq) {
-  const char* dnsmasq = "/usr/sbin/dnsmasq";
-  if (::access(dnsmasq, X_OK) != 0) GTEST_SKIP() << "dnsmasq is not installed (scripts/deps)";
-  // A free UDP port: bind, read, release.
-  int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
-  int port = ntohs(a.sin_port);
-  ::close(probe);
-
-  std::vector<std::string> args = {dnsmasq,
-                                   "--keep-in-foreground",
-                                   "--port=" + std::to_string(port),
-                                   "--listen-address=127.0.0.1",
-                                   "--bind-interfaces",
-                                   "--no-resolv",
-                                   "--no-hosts",
-                                   "--conf-file=/dev/null",
-                                   "--pid-file=",
-                                   "--user=" + std::string(getuid() == 0 ? "root" : ""),
-                                   "--mx-host=example.test,mx-b.example.test,20",
-                                   "--mx-host=example.test,mx-a.example.test,10",
-                                   "--mx-host=example.test,me.local,30",
-                                   "--host-record=mx-a.example.test,127.0.0.1"};
-  if (getuid() != 0) args.erase(args.begin() + 9);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    int devnull = ::open("/dev/null", O_WRONLY);
-    ::dup2(devnull, 1);
-    ::dup2(devnull, 2);
-    std::vector<char*> argv;
-    for (auto& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    ::execv(dnsmasq, argv.data());
-    _exit(127);
-  }
-  std::string server = "127.0.0.1:" + std::to_string(port);
+  testing::DnsmasqServer dns(
+      {"--mx-host=example.test,mx-b.example.test,20", "--mx-host=example.test,mx-a.example.test,10",
+       "--mx-host=example.test,me.local,30", "--host-record=mx-a.example.test,127.0.0.1"});
+  if (!dns.ok()) GTEST_SKIP() << dns.why();
   MxQueryOptions options;
   options.own_host = "me.local";
-  options.timeout_ms = 300;
   std::string out;
-  int r = 0;
-  for (int i = 0; i < 50 && r <= 0; ++i)
-    r = QueryMailExchangers(server, "example.test", options, &out);
-  ::kill(pid, SIGTERM);
-  ::waitpid(pid, nullptr, 0);
-  EXPECT_EQ(r, 2);
+  EXPECT_EQ(QueryMailExchangers(dns.address(), "example.test", options, &out), 2);
   EXPECT_EQ(out, "mx-a.example.test mx-b.example.test");
+  options.own_host = "mx-a.example.test";
+  EXPECT_EQ(QueryMailExchangers(dns.address(), "example.test", options, &out), 0);
 }
 
 }  // namespace

@@ -1,0 +1,207 @@
+#include "pop3/message.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "common/mailfile.h"
+#include "platform/fileio.h"
+
+namespace qv::pop3 {
+
+namespace {
+
+// Reads at a position, retrying on EINTR. Returns the count, 0 at the end, -1 on error.
+ssize_t ReadAt(int fd, char* buffer, size_t size, int64_t position) {
+  for (;;) {
+    ssize_t got = pread(fd, buffer, size, position);
+    if (got < 0 && errno == EINTR) continue;
+    return got;
+  }
+}
+
+// Block size for copying and scanning; the bytes produced do not depend on it.
+constexpr size_t kScanBlock = 64 * 1024;
+
+}  // namespace
+
+void UniqueFd::Reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+UniqueFd OpenMessageExclusive(const std::string& path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd.valid()) return UniqueFd();
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return UniqueFd();
+  return fd;
+}
+
+UniqueFd CopyPlainMessage(int message, const std::string& temp_dir, std::string* name) {
+  std::string dir = temp_dir;
+  std::string path;
+  UniqueFd copy(CreateTempFile(&dir, &path));
+  if (name != nullptr) *name = path;
+  if (!copy.valid()) return UniqueFd();
+  std::vector<char> block(kScanBlock);
+  int64_t position = 0;
+  bool ok = true;
+  for (;;) {
+    ssize_t got = ReadAt(message, block.data(), block.size(), position);
+    if (got < 0) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    position += got;
+    UnscrambleBuffer(block.data(), static_cast<size_t>(got));
+    const void* zero = std::memchr(block.data(), 0, static_cast<size_t>(got));
+    size_t keep = zero != nullptr
+                      ? static_cast<size_t>(static_cast<const char*>(zero) - block.data())
+                      : static_cast<size_t>(got);
+    if (keep > 0 && !platform::WriteAll(copy.get(), block.data(), keep)) {
+      ok = false;
+      break;
+    }
+    if (zero != nullptr) break;
+  }
+  unlink(path.c_str());
+  if (!ok || lseek(copy.get(), 0, SEEK_SET) != 0) return UniqueFd();
+  return copy;
+}
+
+int64_t ComputeTopLimit(int file, int lines) {
+  if (lines < 0) {
+    lseek(file, 0, SEEK_SET);
+    return -1;
+  }
+  std::vector<char> block(kScanBlock);
+  static constexpr char kBlankLine[] = "\r\n\r\n";
+  int matched = 0;           // characters of kBlankLine matched so far
+  int64_t header = -1;       // length of the header once its end is found
+  int64_t body_lines = 0;    // line ends counted in the body
+  bool previous_cr = false;  // the body byte before this one was CR
+  int64_t position = 0;
+  for (;;) {
+    ssize_t got = ReadAt(file, block.data(), block.size(), position);
+    if (got <= 0) break;
+    for (ssize_t i = 0; i < got; ++i) {
+      char c = block[static_cast<size_t>(i)];
+      int64_t at = position + i;
+      if (header < 0) {
+        if (c == kBlankLine[matched]) {
+          ++matched;
+        } else {
+          matched = c == '\r' ? 1 : 0;
+        }
+        if (matched == 4) {
+          header = at - 3;
+          if (lines == 0) {
+            lseek(file, 0, SEEK_SET);
+            return header;
+          }
+        }
+        continue;
+      }
+      if (c == '\n' && previous_cr && ++body_lines == lines) {
+        lseek(file, 0, SEEK_SET);
+        return at - 1;
+      }
+      previous_cr = c == '\r';
+    }
+    position += got;
+  }
+  lseek(file, 0, SEEK_SET);
+  // No empty line: everything is header. Fewer body lines than asked: the whole file.
+  return position;
+}
+
+void DotStuffer::Encode(std::string_view text, std::string* out) {
+  size_t run = 0;  // start of the bytes not yet appended that pass unchanged
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    switch (at_) {
+      case At::kInLine:
+        if (c == '\n') at_ = At::kLineStart;
+        break;
+      case At::kLineStart:
+        if (c == '.') {
+          out->append(text.substr(run, i - run));
+          run = i + 1;
+          at_ = At::kDot;
+        } else if (c != '\n') {
+          at_ = At::kInLine;
+        }
+        break;
+      case At::kDot:
+        if (c == '\n') {
+          out->append("..");
+          at_ = At::kLineStart;
+        } else if (c == '\r') {
+          run = i + 1;
+          at_ = At::kDotCr;
+        } else {
+          out->push_back('.');
+          at_ = At::kInLine;
+        }
+        break;
+      case At::kDotCr:
+        if (c == '\n') {
+          out->append("..\r");
+          at_ = At::kLineStart;
+        } else {
+          out->append(".\r");
+          at_ = At::kInLine;
+        }
+        break;
+    }
+  }
+  if (at_ != At::kDot && at_ != At::kDotCr) {
+    out->append(text.substr(run));
+  }
+}
+
+void DotStuffer::Finish(std::string* out) {
+  if (at_ == At::kDot) out->append("..");
+  if (at_ == At::kDotCr) out->append(".\r");
+  at_ = At::kLineStart;
+}
+
+MessageTransfer::MessageTransfer(UniqueFd file, int64_t limit)
+    : file_(std::move(file)), limit_(limit), done_(false) {}
+
+bool MessageTransfer::Next(std::string* out) {
+  out->clear();
+  if (done_) return false;
+  size_t want = kTransferBlock;
+  if (limit_ >= 0 && limit_ - consumed_ < static_cast<int64_t>(want))
+    want = static_cast<size_t>(limit_ - consumed_);
+  char block[kTransferBlock];
+  ssize_t got = 0;
+  if (want > 0 && file_.valid()) {
+    do {
+      got = read(file_.get(), block, want);
+    } while (got < 0 && errno == EINTR);
+  }
+  if (got > 0) {
+    consumed_ += got;
+    stuffer_.Encode(std::string_view(block, static_cast<size_t>(got)), out);
+  }
+  // A short block (or the limit reached) ends the text, as does a read error.
+  if (got < static_cast<ssize_t>(kTransferBlock) || (limit_ >= 0 && consumed_ >= limit_)) {
+    stuffer_.Finish(out);
+    out->append("\r\n.\r\n");
+    file_.Reset();
+    done_ = true;
+  }
+  return true;
+}
+
+}  // namespace qv::pop3

@@ -1,0 +1,48 @@
+// The remote account schedule: which remote POP accounts are due at each one-minute tick of the
+// service. Collecting mail from those accounts is not built yet, so the service starts with an
+// empty schedule and the tick has nothing to check.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace qv::pop3 {
+
+constexpr int kScheduleEntries = 50;
+constexpr int kTickSeconds = 60;
+constexpr int kTimerAccounts = 1001;  // the one-minute timer of the schedule
+
+struct SCHEDSTRUCT {
+  int32_t Countdown = 0;       // seconds until the next check
+  int32_t Interval = 0;        // seconds between checks
+  char AccountName[128] = {};  // empty: the end of the table
+};
+
+class AccountSchedule {
+ public:
+  // Checks one account; 1 when the check ran, 0 when the account is unknown or the check failed.
+  using CheckFunction = std::function<int(const std::string& account)>;
+
+  // Takes the next entry for the account, with countdown and interval both `interval`. False when
+  // the table is full or the name is empty.
+  bool Add(std::string_view account, int32_t interval);
+  void Clear();
+  int size() const;
+
+  // One tick: each entry's countdown goes down by a minute; an entry that reaches 0 or less is
+  // checked (activity is raised around the check) and starts its interval again. So an interval
+  // of 60 seconds or less is checked at every tick.
+  void Tick(const CheckFunction& check);
+
+  // Checks running now (for the tray icon).
+  int active() const { return active_; }
+  const SCHEDSTRUCT& entry(int i) const { return entries_[i]; }
+
+ private:
+  SCHEDSTRUCT entries_[kScheduleEntries];
+  int active_ = 0;
+};
+
+}  // namespace qv::pop3

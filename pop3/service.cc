@@ -1,0 +1,62 @@
+#include "pop3/service.h"
+
+#include <cstdio>
+
+#include "common/config.h"
+#include "common/maillog.h"
+#include "pop3/connection.h"
+#include "pop3/pop3_texts.h"
+
+namespace qv::pop3 {
+
+Pop3Service::Pop3Service(Pop3ServiceOptions options) : options_(options) {
+  frame_ = std::make_unique<ServiceFrame>(Setup());
+}
+
+ServiceSetup Pop3Service::Setup() {
+  ServiceSetup setup;
+  setup.window_class = kWindowClass;
+  setup.client_id = kTraceClientName;
+  setup.start_trace = kTraceStart;
+  setup.exit_trace = kTraceExit;
+  setup.tray_tip = kTrayTip;
+  setup.slot_count = kSlotCount;
+  setup.read_size = 1024;
+  setup.backlog = 4;
+  setup.load_config = [] { return LoadPop3Config(); };
+  setup.port = [] { return static_cast<int>(g_Pop3.Port); };
+  setup.greeting = [] {
+    char text[256];
+    std::snprintf(text, sizeof text, kGreeting, kServerVersion, kInstallationText,
+                  FormatMailDate());
+    return std::string(text);
+  };
+  setup.busy_reply = [] { return std::string(kErrTooManyConnections); };
+  setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
+    auto defer = [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); };
+    return std::make_unique<POPCONNSTRUCT>(link, peer, defer, options_.idle_limit);
+  };
+  setup.on_started = [this] { Started(); };
+  setup.extra_activity = [this] { return schedule_.active(); };
+  setup.log = [](int level, int number, const char* tag, std::string_view text) {
+    WriteLog(level, number, tag, text, kLogPrefixPop3);
+  };
+  return setup;
+}
+
+void Pop3Service::Started() {
+  // The remote account collection fills the schedule; until then it stays empty.
+  frame_->loop().SetTimer(kTimerAccounts, options_.account_period, [this] {
+    schedule_.Tick([this](const std::string&) {
+      frame_->UpdateTrayIcon();
+      return 0;
+    });
+    frame_->UpdateTrayIcon();
+  });
+}
+
+int Pop3Service::Run() {
+  return frame_->Run();
+}
+
+}  // namespace qv::pop3

@@ -1,0 +1,42 @@
+// The POP3 service process qvpop395 on the shared service frame: five connection slots, the
+// greeting, the one-minute account timer, the transaction log with prefix "p".
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+#include "common/service_frame.h"
+#include "pop3/schedule.h"
+
+namespace qv::pop3 {
+
+inline constexpr char kWindowClass[] = "QuorvanePop3";
+constexpr size_t kSlotCount = 5;
+
+struct Pop3ServiceOptions {
+  std::chrono::milliseconds idle_limit = std::chrono::minutes(10);
+  std::chrono::milliseconds account_period = std::chrono::seconds(kTickSeconds);
+};
+
+class Pop3Service {
+ public:
+  explicit Pop3Service(Pop3ServiceOptions options = {});
+
+  // The whole life of the process; the exit code.
+  int Run();
+
+  ServiceFrame& frame() { return *frame_; }
+  AccountSchedule& schedule() { return schedule_; }
+  // Starts the account timer, as the start of the service does (for tests that listen
+  // themselves).
+  void Started();
+
+ private:
+  ServiceSetup Setup();
+
+  Pop3ServiceOptions options_;
+  AccountSchedule schedule_;
+  std::unique_ptr<ServiceFrame> frame_;
+};
+
+}  // namespace qv::pop3

@@ -1,0 +1,442 @@
+#include "pop3/session.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <security/pam_appl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+
+#include "common/accounts.h"
+#include "common/address.h"
+#include "common/config.h"
+#include "common/recordstore.h"
+#include "common/tables.h"
+#include "platform/sysroot.h"
+#include "pop3/logon.h"
+#include "pop3/pop3_texts.h"
+
+namespace qv::pop3 {
+
+namespace {
+
+constexpr uint32_t StateBit(Pop3State state) {
+  return 1u << static_cast<uint32_t>(state);
+}
+constexpr uint32_t kInAuthorization = StateBit(Pop3State::kAuthorization);
+constexpr uint32_t kInUserGiven = StateBit(Pop3State::kUserGiven);
+constexpr uint32_t kInTransaction = StateBit(Pop3State::kTransaction);
+constexpr uint32_t kInClosing = StateBit(Pop3State::kClosing);
+constexpr uint32_t kInAnyState = 0x1f;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char small[256];
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  std::string text;
+  if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
+    text.assign(small, static_cast<size_t>(n));
+  } else if (n > 0) {
+    text.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<size_t>(n));
+  }
+  va_end(args);
+  return text;
+}
+
+char Upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (Upper(a[i]) != Upper(b[i])) return false;
+  return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view word) {
+  return text.size() >= word.size() && EqualNoCase(text.substr(0, word.size()), word);
+}
+
+// The text up to the first CR or LF.
+std::string_view ToLineEnd(std::string_view text) {
+  size_t end = text.find_first_of("\r\n");
+  return end == std::string_view::npos ? text : text.substr(0, end);
+}
+
+// The argument of a command: the text after the command word and the blanks that follow, up
+// to the first CR, LF or the end.
+std::string_view Argument(std::string_view line, size_t word_length) {
+  if (line.size() <= word_length) return {};
+  std::string_view rest = line.substr(word_length);
+  size_t start = rest.find_first_not_of(' ');
+  if (start == std::string_view::npos) return {};
+  return ToLineEnd(rest.substr(start));
+}
+
+// A decimal count read like a C program's atoi: leading blanks, an optional sign, digits;
+// anything else ends it. Saturates instead of overflowing.
+long long ReadCount(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+    value = std::min<long long>(value * 10 + (text[i] - '0'), INT_MAX);
+  return negative ? -value : value;
+}
+
+}  // namespace
+
+const Pop3Session::Command Pop3Session::kCommands[] = {
+    {"HELO", &Pop3Session::Helo, kInAuthorization | kInUserGiven | kInClosing},
+    {"USER", &Pop3Session::User, kInAuthorization},
+    {"PASS", &Pop3Session::Pass, kInUserGiven},
+    {"QUIT", &Pop3Session::Quit, kInAnyState},
+    {"STAT", &Pop3Session::Stat, kInTransaction},
+    {"LIST", &Pop3Session::List, kInTransaction},
+    {"RETR", &Pop3Session::Retr, kInTransaction},
+    {"DELE", &Pop3Session::Dele, kInTransaction},
+    {"NOOP", &Pop3Session::Noop, kInTransaction},
+    {"LAST", &Pop3Session::Last, kInTransaction},
+    {"RSET", &Pop3Session::Rset, kInTransaction},
+    {"UIDL", &Pop3Session::Uidl, kInTransaction},
+    {"TOP", &Pop3Session::Top, kInTransaction},
+    {"NEWPASS", &Pop3Session::NewPass, kInTransaction},
+};
+
+Pop3Session::Pop3Session(std::string_view peer_address) {
+  s_.PeerAddress = std::string(peer_address.substr(0, peer_address.find('\0')));
+}
+
+Pop3Reply Pop3Session::Dispatch(std::string_view line) {
+  Pop3Reply reply;
+  line = line.substr(0, line.find('\0'));
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+  for (const Command& command : kCommands) {
+    if (!StartsWithNoCase(line, command.verb)) continue;
+    if ((command.states & StateBit(s_.State)) == 0) {
+      reply.result = kResultError;
+      reply.text = kErrInvalidState;
+    } else {
+      (this->*command.handler)(line, &reply);
+    }
+    return reply;
+  }
+  reply.result = kResultError;
+  reply.text = kErrUnknownMessage;
+  return reply;
+}
+
+int DispatchPop3Command(Pop3Session* session, const char* line, size_t length, Pop3Reply* reply) {
+  if (session == nullptr) {
+    reply->result = kResultNoSession;
+    reply->text.clear();
+    return kResultNoSession;
+  }
+  *reply = session->Dispatch(std::string_view(line, line == nullptr ? 0 : length));
+  return reply->result;
+}
+
+void Pop3Session::Helo(std::string_view, Pop3Reply* reply) {
+  s_.State = Pop3State::kAuthorization;
+  reply->result = kResultPositive;
+  reply->text = Format(kReplyHello, g_System.HostName, s_.PeerAddress.c_str());
+}
+
+void Pop3Session::User(std::string_view line, Pop3Reply* reply) {
+  if (line.size() < 5 || line.size() > kMaxUserLine) {
+    reply->result = kResultError;
+    reply->text = kErrInvalidUsername;
+    return;
+  }
+  s_.UserName = std::string(ToLineEnd(line.substr(5)));
+  s_.State = Pop3State::kUserGiven;
+  reply->result = kResultPositive;
+  reply->text = Format(kReplyUser, s_.UserName.c_str());
+}
+
+void Pop3Session::Pass(std::string_view line, Pop3Reply* reply) {
+  std::string password(Argument(line, 4));
+  std::string alias, domain;
+  SplitAddress(s_.UserName, &alias, &domain);
+  reply->result = kResultError;
+
+  std::string mailbox;
+  USERSTRUCT user{};
+  if (FindRecord(alias, domain, &user) == 0) {
+    if ((user.Options & kUserRemote) != 0) {
+      s_.State = Pop3State::kAuthorization;
+      reply->text = kErrInvalidUsername;
+      return;
+    }
+    std::string_view stored = FieldText(user.Password);
+    if (!stored.empty() && !EqualNoCase(stored, password)) {
+      reply->text = kErrInvalidPassword;  // the state stays: PASS may be sent again
+      return;
+    }
+    mailbox = std::string(FieldText(user.Mailbox));
+  } else if ((g_System.Flags & kSysNtUser) != 0 && g_System.NTUser[0] != '\0' &&
+             NtAccountLookup(alias, nullptr)) {
+    int result = SystemLogon(alias, password);
+    if (result != PAM_SUCCESS) {
+      s_.State = Pop3State::kAuthorization;
+      if (result == PAM_PERM_DENIED || result == PAM_AUTHINFO_UNAVAIL) {
+        reply->text = kErrNoPrivileges;
+      } else {
+        reply->text = Format(kErrLoginFailed, kLogonFailureNumber);
+      }
+      return;
+    }
+    mailbox = alias;
+  } else {
+    s_.State = Pop3State::kAuthorization;
+    reply->text = kErrInvalidUsername;
+    return;
+  }
+
+  if (!OpenMailbox(mailbox)) {
+    s_.State = Pop3State::kAuthorization;
+    reply->text = kErrCannotReadDirectory;
+    return;
+  }
+  s_.State = Pop3State::kTransaction;
+  reply->result = kResultPositive;
+  reply->text = kReplyOk;
+}
+
+void Pop3Session::Quit(std::string_view, Pop3Reply* reply) {
+  if (s_.State == Pop3State::kTransaction) {
+    s_.State = Pop3State::kUpdate;
+    ApplyDeletions();
+    s_.Messages.clear();
+    s_.Messages.shrink_to_fit();
+  }
+  s_.State = Pop3State::kClosing;
+  reply->result = kResultPositive;
+  reply->text = kReplyOk;
+}
+
+void Pop3Session::Stat(std::string_view, Pop3Reply* reply) {
+  reply->result = kResultPositive;
+  reply->text =
+      Format(kReplyCountOctets, s_.CurrentCount, static_cast<long long>(s_.CurrentOctets));
+}
+
+void Pop3Session::List(std::string_view line, Pop3Reply* reply) {
+  Listing(line, false, reply);
+}
+
+void Pop3Session::Uidl(std::string_view line, Pop3Reply* reply) {
+  Listing(line, true, reply);
+}
+
+void Pop3Session::Listing(std::string_view line, bool names, Pop3Reply* reply) {
+  if (line.size() < 6) {
+    std::string& text = reply->text;
+    text.reserve(24 + s_.Messages.size() * (names ? 28 : 22));
+    text = Format(kReplyCountOctets, s_.CurrentCount, static_cast<long long>(s_.CurrentOctets));
+    char row[320];
+    for (size_t i = 0; i < s_.Messages.size(); ++i) {
+      const POPMSGSTRUCT& m = s_.Messages[i];
+      if (m.Deleted) continue;
+      int n = names ? std::snprintf(row, sizeof row, kUidlLine, static_cast<int>(i + 1),
+                                    m.FileName.c_str())
+                    : std::snprintf(row, sizeof row, kListLine, static_cast<int>(i + 1),
+                                    static_cast<long long>(m.Size));
+      text.append(row, static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof row) - 1)));
+    }
+    text += kListEnd;
+    reply->result = kResultPositive;
+    return;
+  }
+  uint32_t n = MessageNumber(line.substr(5));
+  if (n == 0) {
+    reply->result = kResultError;
+    reply->text = kErrUnknownMessage;
+    return;
+  }
+  const POPMSGSTRUCT& m = s_.Messages[n - 1];
+  reply->result = kResultPositive;
+  reply->text = names ? Format(kReplyUidlOne, static_cast<int>(n), m.FileName.c_str())
+                      : Format(kReplyListOne, static_cast<int>(n), static_cast<long long>(m.Size));
+}
+
+uint32_t Pop3Session::MessageNumber(std::string_view text) const {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  size_t digits = i;
+  uint64_t value = 0;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+    value = std::min<uint64_t>(value * 10 + static_cast<uint64_t>(text[i] - '0'), UINT32_MAX);
+    ++i;
+  }
+  if (i == digits) return 0;                                           // no number
+  if (i < text.size() && text[i] != ' ' && text[i] != '\t') return 0;  // "1x"
+  if (value < 1 || value > s_.Messages.size()) return 0;
+  if (s_.Messages[value - 1].Deleted) return 0;
+  return static_cast<uint32_t>(value);
+}
+
+bool Pop3Session::CopyMessage(uint32_t n, Pop3Reply* reply) {
+  reply->result = kResultError;
+  reply->text = kErrGeneralFailure;
+  UniqueFd message = OpenMessageExclusive(s_.MailboxDirectory + "/" + s_.Messages[n - 1].FileName);
+  if (!message.valid()) return false;
+  UniqueFd copy = CopyPlainMessage(message.get(), g_System.TempPath, &s_.TempCopy);
+  if (!copy.valid()) return false;
+  reply->file = std::move(copy);
+  return true;
+}
+
+void Pop3Session::Retr(std::string_view line, Pop3Reply* reply) {
+  uint32_t n = MessageNumber(line.substr(std::min<size_t>(5, line.size())));
+  if (n == 0) {
+    reply->result = kResultError;
+    reply->text = kErrUnknownMessage;
+    return;
+  }
+  if (!CopyMessage(n, reply)) return;
+  s_.HighestRetrieved = std::max(s_.HighestRetrieved, n);
+  reply->result = kResultMessage;
+  reply->text = Format(kReplyRetr, static_cast<long long>(s_.Messages[n - 1].Size));
+}
+
+void Pop3Session::Top(std::string_view line, Pop3Reply* reply) {
+  reply->result = kResultError;
+  reply->text = kErrUnknownMessage;
+  size_t first = line.find(' ');
+  if (line.size() < 5 || first == std::string_view::npos) return;
+  std::string_view rest = line.substr(first + 1);
+  size_t second = rest.find(' ');
+  std::string_view number = rest.substr(0, second);
+  int lines = 0;
+  if (second != std::string_view::npos)
+    lines = static_cast<int>(std::max<long long>(0, ReadCount(rest.substr(second + 1))));
+  // The number is the text between the two blanks, nothing else.
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos) return;
+  uint32_t n = MessageNumber(number);
+  if (n == 0) return;
+  if (!CopyMessage(n, reply)) return;
+  reply->result = kResultTop;
+  reply->text = kReplyOk;
+  reply->top_lines = lines;
+}
+
+void Pop3Session::Dele(std::string_view line, Pop3Reply* reply) {
+  uint32_t n = MessageNumber(line.substr(std::min<size_t>(5, line.size())));
+  if (n == 0) {
+    reply->result = kResultError;
+    reply->text = kErrUnknownMessage;
+    return;
+  }
+  POPMSGSTRUCT& m = s_.Messages[n - 1];
+  m.Deleted = 1;
+  s_.CurrentCount -= 1;
+  s_.CurrentOctets -= m.Size;
+  reply->result = kResultPositive;
+  reply->text = kReplyOk;
+}
+
+void Pop3Session::Noop(std::string_view, Pop3Reply* reply) {
+  reply->result = kResultPositive;
+  reply->text = kReplyOk;
+}
+
+void Pop3Session::Last(std::string_view, Pop3Reply* reply) {
+  reply->result = kResultPositive;
+  reply->text = Format(kReplyLast, static_cast<int>(s_.HighestRetrieved));
+}
+
+void Pop3Session::Rset(std::string_view, Pop3Reply* reply) {
+  for (POPMSGSTRUCT& m : s_.Messages) m.Deleted = 0;
+  s_.HighestRetrieved = 0;
+  s_.CurrentCount = static_cast<int32_t>(s_.MessageCount);
+  s_.CurrentOctets = s_.TotalOctets;
+  reply->result = kResultPositive;
+  reply->text = kReplyOk;
+}
+
+void Pop3Session::NewPass(std::string_view line, Pop3Reply* reply) {
+  std::string_view password = Argument(line, 7);
+  std::string alias, domain;
+  SplitAddress(s_.UserName, &alias, &domain);
+  USERSTRUCT user{};
+  if (FindRecord(alias, domain, &user) != 0) {
+    s_.State = Pop3State::kAuthorization;
+    reply->result = kResultError;
+    reply->text = kErrInvalidUsername;
+    return;
+  }
+  // A password the record cannot hold whole, or none at all, would lock the user out or open
+  // the mailbox to anyone: refused, the old one stays.
+  if (password.empty() || password.size() > kMaxPasswordLength) {
+    reply->result = kResultError;
+    reply->text = kErrInvalidPassword;
+    return;
+  }
+  CopyField(user.Password, std::string(password));
+  if (UpdateRecord(user, false) != 0) {
+    reply->result = kResultError;
+    reply->text = kErrGeneralFailure;
+    return;
+  }
+  reply->result = kResultPositive;
+  reply->text = kReplyOk;
+}
+
+bool Pop3Session::OpenMailbox(std::string_view mailbox) {
+  if (!IsSafeMailboxName(mailbox)) return false;
+  std::string directory = std::string(g_System.MailPath) + "/" + std::string(mailbox);
+  struct stat st;
+  if (lstat(directory.c_str(), &st) != 0) {
+    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  s_.MailboxDirectory = directory;
+  s_.Messages.clear();
+  s_.MessageCount = 0;
+  s_.TotalOctets = 0;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return false;
+  int dir_fd = dirfd(dir);
+  while (const dirent* entry = readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (name.empty() || name[0] == '.') continue;  // hidden
+    if (name.size() < 4 || name.substr(name.size() - 3) != ".in") continue;
+    if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+    if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+      continue;
+    POPMSGSTRUCT m;
+    m.Size = st.st_size;
+    m.FileName = std::string(name);
+    s_.Messages.push_back(std::move(m));
+    s_.TotalOctets += st.st_size;
+  }
+  closedir(dir);
+  s_.MessageCount = static_cast<uint32_t>(s_.Messages.size());
+  s_.CurrentCount = static_cast<int32_t>(s_.MessageCount);
+  s_.CurrentOctets = s_.TotalOctets;
+  s_.HighestRetrieved = 0;
+  return true;
+}
+
+void Pop3Session::ApplyDeletions() {
+  for (const POPMSGSTRUCT& m : s_.Messages) {
+    if (m.Deleted) unlink((s_.MailboxDirectory + "/" + m.FileName).c_str());
+  }
+}
+
+}  // namespace qv::pop3

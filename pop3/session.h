@@ -1,0 +1,128 @@
+// The POP3 conversation of one connection: the session record, its states and the command
+// table. A session takes one received command line and returns the reply (and, for RETR and
+// TOP, the message to send); it never touches a socket.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pop3/message.h"
+
+namespace qv::pop3 {
+
+// The states of a session.
+enum class Pop3State : uint32_t {
+  kAuthorization = 0,  // waiting for USER
+  kUserGiven = 1,      // user name given, waiting for PASS
+  kTransaction = 2,    // mailbox open
+  kUpdate = 3,         // deletions being applied
+  kClosing = 4,        // the connection is closed after the reply
+};
+
+// Result codes of DispatchPop3Command.
+constexpr int kResultNoSession = 0;
+constexpr int kResultError = 1;     // error reply
+constexpr int kResultPositive = 2;  // positive reply
+constexpr int kResultMessage = 3;   // positive reply followed by the message (RETR)
+constexpr int kResultTop = 4;       // positive reply followed by the cut message (TOP)
+
+// One message found when the mailbox was opened.
+struct POPMSGSTRUCT {
+  int32_t Deleted = 0;   // 1 = marked deleted
+  int64_t Size = 0;      // the file size in the listing
+  std::string FileName;  // the name within the mailbox directory; also the message's UIDL
+};
+
+// The session record of one connection.
+struct POPSESSIONSTRUCT {
+  Pop3State State = Pop3State::kAuthorization;
+  std::string UserName;     // the argument of the last accepted USER
+  std::string PeerAddress;  // the client's dotted address
+  uint32_t MessageCount = 0;
+  uint32_t HighestRetrieved = 0;  // for LAST
+  int64_t TotalOctets = 0;
+  int32_t CurrentCount = 0;  // messages not marked deleted
+  int64_t CurrentOctets = 0;
+  std::string MailboxDirectory;
+  std::string TempCopy;                // name of the plain copy made for the last RETR or TOP
+  std::vector<POPMSGSTRUCT> Messages;  // in listing order; message n is Messages[n - 1]
+};
+
+// What a command gives back.
+struct Pop3Reply {
+  int result = kResultNoSession;
+  std::string text;
+  UniqueFd file;      // kResultMessage, kResultTop: the plain copy at its start
+  int top_lines = 0;  // kResultTop: body lines to send
+};
+
+// Longest USER line (the command word, a blank and up to 128 characters of name).
+constexpr size_t kMaxUserLine = 133;
+// Longest password NEWPASS stores (the width of the user record's field less its zero).
+constexpr size_t kMaxPasswordLength = 80;
+
+class Pop3Session {
+ public:
+  explicit Pop3Session(std::string_view peer_address);
+  Pop3Session(const Pop3Session&) = delete;
+  Pop3Session& operator=(const Pop3Session&) = delete;
+
+  // Handles one command line: the text as received, with or without its line end. Text after
+  // the first NUL is ignored.
+  Pop3Reply Dispatch(std::string_view line);
+
+  Pop3State state() const { return s_.State; }
+  const POPSESSIONSTRUCT& record() const { return s_; }
+
+  // Builds the message list of the mailbox directory `mailbox` under MailPath, creating the
+  // directory when it is missing: the ordinary files whose names end in ".in", hidden files
+  // (names beginning with ".") skipped, in the order the file system lists them. False when the
+  // name may not become a directory or the directory cannot be read.
+  bool OpenMailbox(std::string_view mailbox);
+
+  // Deletes every file of the message list that is marked deleted; failures are ignored.
+  void ApplyDeletions();
+
+ private:
+  using Handler = void (Pop3Session::*)(std::string_view line, Pop3Reply* reply);
+  struct Command {
+    const char* verb;
+    Handler handler;
+    uint32_t states;  // bit (1 << state) for every state in which the command is allowed
+  };
+  static const Command kCommands[];
+
+  void Helo(std::string_view line, Pop3Reply* reply);
+  void User(std::string_view line, Pop3Reply* reply);
+  void Pass(std::string_view line, Pop3Reply* reply);
+  void Quit(std::string_view line, Pop3Reply* reply);
+  void Stat(std::string_view line, Pop3Reply* reply);
+  void List(std::string_view line, Pop3Reply* reply);
+  void Retr(std::string_view line, Pop3Reply* reply);
+  void Dele(std::string_view line, Pop3Reply* reply);
+  void Noop(std::string_view line, Pop3Reply* reply);
+  void Last(std::string_view line, Pop3Reply* reply);
+  void Rset(std::string_view line, Pop3Reply* reply);
+  void Uidl(std::string_view line, Pop3Reply* reply);
+  void Top(std::string_view line, Pop3Reply* reply);
+  void NewPass(std::string_view line, Pop3Reply* reply);
+
+  // Full LIST or UIDL listing, or the line of one message.
+  void Listing(std::string_view line, bool names, Pop3Reply* reply);
+  // The message of a number text, or 0 when it is missing, not a number, out of range or
+  // marked deleted.
+  uint32_t MessageNumber(std::string_view text) const;
+  // Opens message n exclusively and makes its plain copy; false with the error reply set.
+  bool CopyMessage(uint32_t n, Pop3Reply* reply);
+
+  POPSESSIONSTRUCT s_;
+};
+
+// The dispatcher as the frame calls it: result 0 (nothing to send) without a session, else the
+// session's reply for the `length` bytes at `line`.
+int DispatchPop3Command(Pop3Session* session, const char* line, size_t length, Pop3Reply* reply);
+
+}  // namespace qv::pop3

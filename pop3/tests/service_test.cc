@@ -1,0 +1,247 @@
+// The service frame with POP3 connections, in this process: slots, line buffers, transfers that
+// share the loop, idle connections, the log.
+#include "pop3/service.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "common/config.h"
+#include "common/testing/test_env.h"
+#include "pop3/message.h"
+#include "pop3/pop3_texts.h"
+#include "pop3/tests/pop3_util.h"
+
+namespace qv::pop3 {
+namespace {
+
+using testing::Client;
+using testing::Pop3TestSystem;
+
+// The service listening on a free loopback port, its loop on a thread of its own.
+class RunningService {
+ public:
+  explicit RunningService(Pop3ServiceOptions options = {}) : service_(options) {
+    EXPECT_TRUE(service_.frame().Listen(0));
+    port_ = service_.frame().BoundPort();
+    service_.Started();
+    thread_ = std::thread([this] { service_.frame().loop().Run(); });
+  }
+  ~RunningService() {
+    service_.frame().loop().Post([this] { service_.frame().Stop(); });
+    thread_.join();
+    service_.frame().CloseAll();
+  }
+  int port() const { return port_; }
+
+ private:
+  Pop3Service service_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  ServiceTest() { sys_.AddUser("ann", "pw", "ann"); }
+
+  // A client past the greeting and logged on as ann.
+  std::unique_ptr<Client> LoggedOn(int port) {
+    auto c = std::make_unique<Client>(port);
+    EXPECT_EQ(c->Line().substr(0, 4), "+OK ");
+    EXPECT_EQ(c->Ask("USER ann"), "+OK <ann>\r\n");
+    EXPECT_EQ(c->Ask("PASS pw"), "+OK\r\n");
+    return c;
+  }
+
+  Pop3TestSystem sys_;
+};
+
+TEST_F(ServiceTest, GreetingConversationAndQuit) {
+  sys_.AddMessage("ann", "Subject: hi\r\n\r\n.\r\n..stuffed\r\nend");
+  RunningService service;
+  Client c(service.port());
+  std::string greeting = c.Line();
+  std::string expected = "+OK Quorvane POP3 Server (v1.00 " + std::string(kInstallationText) +
+                         ") for Windows 95 ready at ";
+  EXPECT_EQ(greeting.substr(0, expected.size()), expected);
+  EXPECT_GT(greeting.size(), expected.size() + 20);  // the date text
+  EXPECT_EQ(greeting.substr(greeting.size() - 2), "\r\n");
+  EXPECT_EQ(c.Ask("USER ann"), "+OK <ann>\r\n");
+  EXPECT_EQ(c.Ask("PASS pw"), "+OK\r\n");
+  EXPECT_EQ(c.Ask("RETR 1").substr(0, 4), "+OK ");
+  EXPECT_EQ(c.UpTo("\r\n.\r\n"), "Subject: hi\r\n\r\n..\r\n..stuffed\r\nend\r\n.\r\n");
+  EXPECT_EQ(c.Ask("TOP 1 0"), "+OK\r\n");
+  EXPECT_EQ(c.UpTo("\r\n.\r\n"), "Subject: hi\r\n.\r\n");
+  EXPECT_EQ(c.Ask("DELE 1"), "+OK\r\n");
+  EXPECT_EQ(c.Ask("QUIT"), "+OK\r\n");
+  EXPECT_TRUE(c.Closed());
+  EXPECT_TRUE(sys_.MailboxFiles("ann").empty());
+  EXPECT_TRUE(sys_.TempFiles().empty());
+}
+
+TEST_F(ServiceTest, CommandsSplitOverReadsAndTwoLinesInOneRead) {
+  RunningService service;
+  auto c = LoggedOn(service.port());
+  c->Send("ST");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  c->Send("AT\r");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  c->Send("\n");
+  EXPECT_EQ(c->Line(), "+OK 0 0\r\n");
+  // Two commands in one read: only the first is answered.
+  c->Send("STAT\r\nNOOP\r\n");
+  EXPECT_EQ(c->Line(), "+OK 0 0\r\n");
+  EXPECT_EQ(c->Ask("LAST"), "+OK 0\r\n");
+}
+
+TEST_F(ServiceTest, EachConnectionHasItsOwnLineBuffer) {
+  RunningService service;
+  auto a = LoggedOn(service.port());
+  auto b = LoggedOn(service.port());
+  a->Send("NO");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  b->Send("ST");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  a->Send("OP\r\n");
+  b->Send("AT\r\n");
+  EXPECT_EQ(a->Line(), "+OK\r\n");
+  EXPECT_EQ(b->Line(), "+OK 0 0\r\n");
+}
+
+TEST_F(ServiceTest, SixthConnectionIsRefusedAndAFreedSlotIsReused) {
+  RunningService service;
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 5; ++i) {
+    clients.push_back(std::make_unique<Client>(service.port()));
+    EXPECT_EQ(clients.back()->Line().substr(0, 4), "+OK ");
+  }
+  Client sixth(service.port());
+  EXPECT_EQ(sixth.Line(), kErrTooManyConnections);
+  EXPECT_TRUE(sixth.Closed());
+  EXPECT_EQ(clients[2]->Ask("QUIT"), "+OK\r\n");
+  EXPECT_TRUE(clients[2]->Closed());
+  // The slot is free again once the service saw the close; retry until then.
+  std::string line;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    Client again(service.port());
+    line = again.Line();
+    if (line.substr(0, 4) == "+OK ") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(line.substr(0, 4), "+OK ");
+}
+
+TEST_F(ServiceTest, LineTooLongClosesWithoutDeletions) {
+  sys_.AddMessage("ann", "Subject: keep\r\n\r\nbody");
+  RunningService service;
+  auto c = LoggedOn(service.port());
+  EXPECT_EQ(c->Ask("DELE 1"), "+OK\r\n");
+  c->Send(std::string(5000, 'x'));
+  EXPECT_EQ(c->Line(), kErrLineTooLong);
+  EXPECT_TRUE(c->Closed());
+  EXPECT_EQ(sys_.MailboxFiles("ann").size(), 1u);
+  // Exactly 2047 bytes and CR LF fit no more; 2046 and CR LF do.
+  auto d = LoggedOn(service.port());
+  d->Send(std::string(2046, 'x') + "\r\n");
+  EXPECT_EQ(d->Line(), kErrUnknownMessage);
+  d->Send(std::string(2047, 'x') + "\r\n");
+  EXPECT_EQ(d->Line(), kErrLineTooLong);
+  EXPECT_TRUE(d->Closed());
+}
+
+TEST_F(ServiceTest, BinaryInputGetsRepliesNotACrash) {
+  RunningService service;
+  Client c(service.port());
+  c.Line();
+  c.Send(std::string("\0\xff\x01USER\0ann\r\n", 13));
+  EXPECT_EQ(c.Line(), kErrUnknownMessage);
+  c.Send(std::string("USER a\0b\r\n", 10));
+  EXPECT_EQ(c.Line(), "+OK <a>\r\n");
+  EXPECT_EQ(c.Ask("PASS pw"), kErrInvalidUsername);
+  EXPECT_EQ(c.Ask("QUIT"), "+OK\r\n");
+}
+
+TEST_F(ServiceTest, IdleConnectionIsClosedWithoutDeletions) {
+  sys_.AddMessage("ann", "Subject: keep\r\n\r\nbody");
+  Pop3ServiceOptions options;
+  options.idle_limit = std::chrono::milliseconds(300);
+  RunningService service(options);
+  auto c = LoggedOn(service.port());
+  EXPECT_EQ(c->Ask("DELE 1"), "+OK\r\n");
+  EXPECT_TRUE(c->Closed());  // nothing more is sent: the service ends the connection
+  EXPECT_EQ(sys_.MailboxFiles("ann").size(), 1u);
+}
+
+// A message larger than the socket buffers on both sides, with lone dots at many places.
+// The data lines of the log are left out, to keep these runs short.
+std::string LargeMessage() {
+  g_System.LogLevel = 4;
+  std::string text = "Subject: large\r\n\r\n";
+  for (int i = 0; text.size() < 6 * 1024 * 1024; ++i) {
+    text += "line " + std::to_string(i) + " " + std::string(static_cast<size_t>(i % 200), 'z');
+    text += i % 97 == 0 ? "\r\n.\r\n" : "\r\n";
+  }
+  return text + "last";
+}
+
+std::string Stuffed(const std::string& text) {
+  DotStuffer s;
+  std::string out;
+  s.Encode(text, &out);
+  s.Finish(&out);
+  return out;
+}
+
+TEST_F(ServiceTest, ATransferWaitsForTheReaderWhileOthersAreServed) {
+  std::string text = LargeMessage();
+  sys_.AddMessage("ann", text);
+  RunningService service;
+  auto slow = LoggedOn(service.port());
+  std::string reply = slow->Ask("RETR 1");
+  EXPECT_EQ(reply, "+OK " + std::to_string(text.size()) + " octets\r\n");
+  // The slow reader reads nothing yet; a second client is served meanwhile.
+  auto other = LoggedOn(service.port());
+  EXPECT_EQ(other->Ask("STAT"), "+OK 1 " + std::to_string(text.size()) + "\r\n");
+  EXPECT_EQ(other->Ask("QUIT"), "+OK\r\n");
+  // A command sent during the transfer is answered after the message.
+  slow->Send("NOOP\r\n");
+  EXPECT_EQ(slow->UpTo("\r\n.\r\n"), Stuffed(text) + "\r\n.\r\n");
+  EXPECT_EQ(slow->Line(), "+OK\r\n");
+}
+
+TEST_F(ServiceTest, AClientThatLeavesInTheMiddleOfATransfer) {
+  sys_.AddMessage("ann", LargeMessage());
+  RunningService service;
+  for (int i = 0; i < 3; ++i) {
+    auto c = LoggedOn(service.port());
+    c->Ask("RETR 1");
+    c->Close();
+  }
+  auto d = LoggedOn(service.port());
+  EXPECT_EQ(d->Ask("STAT").substr(0, 6), "+OK 1 ");
+  EXPECT_EQ(d->Ask("QUIT"), "+OK\r\n");
+  EXPECT_TRUE(sys_.TempFiles().empty());
+}
+
+TEST_F(ServiceTest, TheLogHasTheConnectionAndNoPassword) {
+  RunningService service;
+  auto c = LoggedOn(service.port());
+  EXPECT_EQ(c->Ask("QUIT"), "+OK\r\n");
+  EXPECT_TRUE(c->Closed());
+  std::string log;
+  for (const auto& entry : std::filesystem::directory_iterator(g_System.LogPath))
+    log += qv::testing::ReadFileText(entry.path().string());
+  EXPECT_NE(log.find("00000  "), std::string::npos);
+  EXPECT_NE(log.find("*** POP3-User connect\r\n"), std::string::npos);
+  EXPECT_NE(log.find("--> USER ann\r\n"), std::string::npos);
+  EXPECT_NE(log.find("--> PASS **********\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("pw\r\n"), std::string::npos);
+  EXPECT_NE(log.find("<-- +OK <ann>\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("Quorvane POP3 Server"), std::string::npos);  // the greeting is not logged
+}
+
+}  // namespace
+}  // namespace qv::pop3

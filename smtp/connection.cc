@@ -1,0 +1,112 @@
+#include "smtp/connection.h"
+
+#include "common/config.h"
+#include "common/maillog.h"
+#include "smtp/texts.h"
+#include "smtp/util.h"
+
+namespace qv::smtp {
+
+SmtpConnection::SmtpConnection(ConnectionLink& link, std::string peer,
+                               std::function<void()> forward_now)
+    : link_(link),
+      start_tick_(std::chrono::steady_clock::now()),
+      session_(std::make_unique<SmtpSession>(std::move(peer))),
+      forward_now_(std::move(forward_now)) {
+  link_.SetIdleLimit(kCommandIdleLimit);
+}
+
+void SmtpConnection::Reply(std::string_view text, bool log) {
+  if (log) WriteLog(4, link_.Number(), kTagOut, text, kLogPrefix);
+  link_.Send(text);
+}
+
+void SmtpConnection::OnReceive(std::string_view bytes) {
+  if (closed_) return;
+  if (mode_ == kDataMode) {
+    ReceiveData(bytes);
+    return;
+  }
+  scan_.state = ScanState::kFresh;
+  partial_.append(bytes);
+  size_t end = partial_.find("\r\n");
+  if (end != std::string::npos && end + 2 <= kLineLimit) {
+    // One command per read: text after the first line end is not kept.
+    std::string line = partial_.substr(0, end);
+    partial_.clear();
+    HandleCommandLine(line);
+  } else if (end != std::string::npos || partial_.size() >= kLineLimit) {
+    partial_.clear();
+    Reply(kLineTooLong, true);
+    link_.Close();
+    closed_ = true;
+  }
+}
+
+void SmtpConnection::HandleCommandLine(std::string_view line) {
+  WriteLog(4, link_.Number(), kTagIn, line, kLogPrefix);
+  smtp::Reply reply = session_->DispatchCommand(line);
+  switch (reply.code) {
+    case kErrorReply:
+    case kPositiveReply:
+      Reply(reply.text, true);
+      break;
+    case kStartData:
+      Reply(reply.text, false);
+      SetSlotMode(kDataMode);
+      break;
+    default:
+      break;
+  }
+  if (session_->state() == SessionState::kClosing) {
+    link_.Close();
+    closed_ = true;
+  }
+}
+
+void SmtpConnection::ReceiveData(std::string_view chunk) {
+  session_->MarkMessageReceived();
+  bool enforce = (g_Smtp.Flags & kSmtpEnforceSize) != 0;
+  ChunkOutcome outcome = ScanDataChunk(&scan_, chunk, enforce, g_Smtp.ESMTPMaxMsgSize);
+  WriteLog(5, link_.Number(), kTagData, chunk, kLogPrefix);
+  if (outcome.write) session_->StoreMessageText(chunk.substr(0, outcome.store));
+  if (scan_.state != ScanState::kComplete) return;
+
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start_tick_);
+  // Delivered before the reply: once the client reads 250, the message is on disk.
+  SmtpSession::Completion completion = session_->CompleteMessage();
+  std::string text;
+  if (!completion.stored) {
+    text = kMessageNotStored;
+  } else if (scan_.truncated) {
+    text = Format(kMessageTruncated, g_Smtp.ESMTPMaxMsgSize);
+  } else {
+    text = Format(kMessageAccepted, static_cast<int>(scan_.byte_count),
+                  FormatElapsed(elapsed.count()).c_str());
+  }
+  SetSlotMode(kCommandMode);
+  Reply(text, true);
+  if (completion.stored && completion.forward_queued && (g_Smtp.Flags & kSmtpImmediately) != 0 &&
+      forward_now_)
+    forward_now_();
+}
+
+void SmtpConnection::SetSlotMode(int mode) {
+  mode_ = mode;
+  start_tick_ = std::chrono::steady_clock::now();
+  scan_.byte_count = 0;
+  scan_.truncated = false;
+  if (mode == kDataMode) scan_.state = ScanState::kFresh;
+  link_.SetIdleLimit(mode == kDataMode ? std::chrono::milliseconds(kDataIdleLimit)
+                                       : std::chrono::milliseconds(kCommandIdleLimit));
+}
+
+void SmtpConnection::OnIdle() {
+  if (closed_) return;
+  Reply(Format(kIdleTimeout, g_System.HostName), true);
+  link_.Close();
+  closed_ = true;
+}
+
+}  // namespace qv::smtp

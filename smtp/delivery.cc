@@ -1,0 +1,387 @@
+#include "smtp/delivery.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <vector>
+
+#include "common/address.h"
+#include "common/config.h"
+#include "common/mailfile.h"
+#include "common/maillog.h"
+#include "common/program.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "common/service_frame.h"
+#include "common/tables.h"
+#include "smtp/listhooks.h"
+#include "smtp/notice.h"
+#include "smtp/texts.h"
+#include "smtp/util.h"
+
+namespace qv::smtp {
+namespace {
+
+constexpr size_t kHeaderWindow = 2048;
+constexpr size_t kBodyBlock = 2048;
+
+// One recipient entry: tag, delivery address (up to "!"), and the given recipient (after "!",
+// or the address itself).
+struct Entry {
+  std::string tag;
+  std::string address;
+  std::string given_local;
+  std::string given_domain;
+};
+
+Entry ParseEntry(std::string_view text) {
+  Entry entry;
+  if (!text.empty() && text[0] == '[') {
+    entry.tag = std::string(text.substr(0, 3));
+    text.remove_prefix(entry.tag.size());
+  }
+  size_t bang = text.find('!');
+  entry.address = std::string(text.substr(0, bang));
+  std::string_view given = bang == std::string_view::npos ? text : text.substr(bang + 1);
+  SplitAddress(given, &entry.given_local, &entry.given_domain);
+  return entry;
+}
+
+std::string Given(const Entry& entry) {
+  return entry.given_local + "@" + entry.given_domain;
+}
+
+bool ReadAt(int fd, uint64_t offset, size_t size, std::string* out) {
+  out->resize(size);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(fd, out->data() + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  out->resize(done);
+  return true;
+}
+
+std::string ReceivedLine(const Entry& entry) {
+  return Format(kReceivedLine, g_System.HostName, kServerVersion, kInstallationText,
+                entry.given_local.c_str(), entry.given_domain.c_str(), FormatMailDate());
+}
+
+class Delivery {
+ public:
+  Delivery(std::string_view reverse_path, int spool_fd, int depth, DeliveryReport* report)
+      : reverse_path_(reverse_path), spool_fd_(spool_fd), depth_(depth), report_(report) {}
+
+  int Forward(std::string_view list, bool top_level);
+  int Local(std::string_view list, bool top_level);
+
+ private:
+  void User(const Entry& entry, bool top_level);
+  void List(const Entry& entry, bool top_level);
+  void Command(const Entry& entry);
+  void Account(const Entry& entry);
+  void CopiesOfOutgoing(const Entry& entry);
+  // Delivers one derived entry, not at top level.
+  void Derived(const std::string& entry, bool local);
+  void MailboxMessage(const std::string& mailbox, const Entry& entry);
+  void QueueMessage(const Entry& entry);
+  void Failed(const std::string& address);
+
+  std::string reverse_path_;
+  int spool_fd_;
+  int depth_;
+  DeliveryReport* report_;
+};
+
+void Delivery::Failed(const std::string& address) {
+  if (report_ != nullptr) ++report_->failures;
+  WriteLog(1, 0, kTagEvent, Format(kLogCannotStore, address.c_str()), kLogPrefix);
+}
+
+void Delivery::Derived(const std::string& entry, bool local) {
+  if (depth_ + 1 > kMaxDeliveryDepth) {
+    WriteLog(1, 0, kTagEvent, Format(kLogDeliveryLoop, entry.c_str(), kMaxDeliveryDepth),
+             kLogPrefix);
+    return;
+  }
+  Delivery derived(reverse_path_, spool_fd_, depth_ + 1, report_);
+  if (local) {
+    derived.Local(entry, false);
+  } else {
+    derived.Forward(entry, false);
+  }
+}
+
+int Delivery::Forward(std::string_view list, bool top_level) {
+  if (list.find('@') == std::string_view::npos) return 0;
+  Entry last;
+  bool any = false;
+  size_t pos = 0;
+  while (pos < list.size()) {
+    while (pos < list.size() && list[pos] == ' ') ++pos;
+    size_t end = list.find(' ', pos);
+    if (end == std::string_view::npos) end = list.size();
+    if (end > pos) {
+      Entry entry = ParseEntry(list.substr(pos, end - pos));
+      entry.tag.clear();
+      QueueMessage(entry);
+      last = entry;
+      any = true;
+    }
+    pos = end;
+  }
+  if (top_level && any) CopiesOfOutgoing(last);
+  return 1;
+}
+
+void Delivery::QueueMessage(const Entry& entry) {
+  std::string directory = std::string(g_System.MailPath) + "/" + kForwardDirectory;
+  MessageFileWriter writer;
+  bool ok = writer.Open(directory, kQueueExtension) == 0;
+  if (ok) {
+    std::string envelope = kQueueTo + entry.address + kQueueFrom + reverse_path_ + "\r\n";
+    ok = writer.Write(envelope) == 0 && writer.Write(ReceivedLine(entry)) == 0 &&
+         CopyMessage(spool_fd_, entry.address, reverse_path_, NextMessageIdBase(),
+                     [&](std::string_view text) { return writer.Write(text) == 0; }) &&
+         writer.Commit() == 0;
+  }
+  if (!ok) {
+    writer.Abandon();
+    Failed(entry.address);
+  }
+}
+
+int Delivery::Local(std::string_view list, bool top_level) {
+  size_t pos = 0;
+  while (pos < list.size()) {
+    while (pos < list.size() && (list[pos] == ' ' || list[pos] == ';')) ++pos;
+    size_t end = list.find_first_of(" ;", pos);
+    if (end == std::string_view::npos) end = list.size();
+    if (end > pos) {
+      Entry entry = ParseEntry(list.substr(pos, end - pos));
+      if (entry.tag.empty() || EqualsNoCase(entry.tag, "[U]")) {
+        User(entry, top_level);
+      } else if (EqualsNoCase(entry.tag, "[L]")) {
+        List(entry, top_level);
+      } else if (EqualsNoCase(entry.tag, "[X]")) {
+        Command(entry);
+      } else if (EqualsNoCase(entry.tag, "[N]")) {
+        Account(entry);
+      }
+    }
+    pos = end;
+  }
+  return 1;
+}
+
+void Delivery::User(const Entry& entry, bool top_level) {
+  std::string local, domain;
+  SplitAddress(entry.address, &local, &domain);
+  USERSTRUCT user{};
+  if (local.empty() || FindRecord(local, domain, &user) != 0) {
+    if ((g_Smtp.Flags & kSmtpForwardUnknown) == 0) {
+      if ((g_Smtp.Flags & kSmtpNotifyUnknown) != 0)
+        WriteAdminNotice(kNoticeUnknownUser, reverse_path_, Given(entry), "", -1);
+      return;
+    }
+    for (const std::string& target : SplitAddressList(g_Smtp.ForwardUnknown)) {
+      std::string target_local, target_domain;
+      SplitAddress(target, &target_local, &target_domain);
+      int kind =
+          ClassifyAddress(target_local, &target_domain, (g_Smtp.Flags & kSmtpSearchUnknown) != 0);
+      const char* tag = kind == kAddressUser      ? "[U]"
+                        : kind == kAddressList    ? "[L]"
+                        : kind == kAddressCommand ? "[X]"
+                                                  : nullptr;
+      if (tag != nullptr) {
+        Derived(tag + target + "!" + Given(entry), true);
+      } else {
+        Derived(target + "!" + Given(entry), false);
+      }
+    }
+    return;
+  }
+
+  std::string user_address = Str(user.Alias) + "@" + Str(user.Domain);
+  if ((user.Options & kUserListManager) != 0 && !ListCommandsInProgress())
+    ProcessListCommands(reverse_path_, user_address, spool_fd_);
+
+  if ((user.Options & kUserRemote) == 0) {
+    std::string mailbox = Str(user.Mailbox);
+    if (mailbox.empty()) mailbox = local;
+    MailboxMessage(mailbox, entry);
+  } else {
+    std::string target = Str(user.Mailbox);
+    USERSTRUCT other{};
+    if (FindUserByAddress(target, &other)) {
+      Derived("[U]" + Str(other.Alias) + "@" + Str(other.Domain) + "!" + Given(entry), true);
+    } else {
+      Derived(target + "!" + Given(entry), false);
+    }
+  }
+
+  if (!top_level) return;
+  for (const std::string& copy : SplitAddressList(Str(user.CopyIncoming))) {
+    USERSTRUCT other{};
+    if (FindUserByAddress(copy, &other)) {
+      Derived("[U]" + copy + "!" + Given(entry), true);
+    } else {
+      Derived(copy + "!" + Given(entry), false);
+    }
+  }
+  if ((user.Options & kUserRespond) != 0 && reverse_path_.size() >= 2)
+    RunResponder(reverse_path_, user_address, Str(user.Responder));
+  if ((user.Options & kUserJoinList) != 0 && reverse_path_.size() >= 2)
+    JoinList(reverse_path_, Str(user.MailingList), "");
+  CopiesOfOutgoing(entry);
+}
+
+void Delivery::CopiesOfOutgoing(const Entry& entry) {
+  USERSTRUCT sender{};
+  if (reverse_path_.empty() || !FindUserByAddress(reverse_path_, &sender)) return;
+  for (const std::string& copy : SplitAddressList(Str(sender.CopyOutgoing))) {
+    USERSTRUCT other{};
+    if (FindUserByAddress(copy, &other)) {
+      Derived("[U]" + copy + "!" + Given(entry), true);
+    } else {
+      Derived(copy + "!" + Given(entry), false);
+    }
+  }
+}
+
+void Delivery::List(const Entry& entry, bool top_level) {
+  std::string local, domain;
+  SplitAddress(entry.address, &local, &domain);
+  LISTSTRUCT list{};
+  if (local.empty() || FindRecord(local, domain, &list) != 0) return;
+  DistributeToList(list, reverse_path_, spool_fd_, top_level);
+}
+
+void Delivery::Command(const Entry& entry) {
+  std::string local, domain;
+  SplitAddress(entry.address, &local, &domain);
+  EXECSTRUCT command{};
+  if (local.empty() || FindRecord(local, domain, &command) != 0) return;
+  std::string description = Str(command.Description);
+  WriteLog(3, 0, kTagEvent, Format(kLogPerforming, description.c_str()), kLogPrefix);
+  if (command.Application[0] == '\0') {
+    WriteLog(1, 0, kTagEvent, Format(kLogInvalidFilename, description.c_str()), kLogPrefix);
+    return;
+  }
+  // The program reads the spool file through this process's open descriptor of it.
+  bool started = ExpandCommandLine(CommandFieldsOf(command),
+                                   "/proc/self/fd/" + std::to_string(spool_fd_)) != 0;
+  WriteLog(1, 0, kTagEvent, Format(started ? kLogExecuted : kLogNotFound, description.c_str()),
+           kLogPrefix);
+}
+
+void Delivery::Account(const Entry& entry) {
+  std::string local, domain;
+  SplitAddress(entry.address, &local, &domain);
+  MailboxMessage(local, entry);
+}
+
+void Delivery::MailboxMessage(const std::string& mailbox, const Entry& entry) {
+  if (!IsSafeMailboxName(mailbox)) {
+    WriteLog(1, 0, kTagEvent, Format(kLogBadMailbox, entry.address.c_str(), mailbox.c_str()),
+             kLogPrefix);
+    return;
+  }
+  std::string directory = std::string(g_System.MailPath) + "/" + mailbox;
+  MessageFileWriter writer;
+  bool ok = writer.Open(directory, kMailboxExtension) == 0 &&
+            writer.Write(ReceivedLine(entry)) == 0 &&
+            CopyMessage(spool_fd_, entry.address, reverse_path_, NextMessageIdBase(),
+                        [&](std::string_view text) { return writer.Write(text) == 0; }) &&
+            writer.Commit() == 0;
+  if (!ok) {
+    writer.Abandon();
+    Failed(entry.address);
+  }
+}
+
+}  // namespace
+
+int DeliverRecipients(std::string_view list, std::string_view reverse_path, int spool_fd,
+                      bool local, bool top_level, DeliveryReport* report) {
+  Delivery delivery(reverse_path, spool_fd, 0, report);
+  return local ? delivery.Local(list, top_level) : delivery.Forward(list, top_level);
+}
+
+bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view reverse_path,
+                 std::string_view message_id_base,
+                 const std::function<bool(std::string_view)>& write) {
+  struct stat st {};
+  if (fstat(spool_fd, &st) != 0) return false;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+
+  std::string head;
+  if (!ReadAt(spool_fd, 0, kHeaderWindow, &head)) return false;
+  uint64_t body_from = 0;
+  bool has_date = false, has_from = false, has_to = false, has_id = false;
+  size_t header_end = head.find("\r\n\r\n");
+  if (header_end != std::string::npos) {
+    std::string_view header(head.data(), header_end);
+    size_t pos = 0;
+    while (pos <= header.size()) {
+      size_t end = header.find("\r\n", pos);
+      if (end == std::string_view::npos) end = header.size();
+      std::string_view line = header.substr(pos, end - pos);
+      if (line.empty()) break;
+      has_date = has_date || StartsWithNoCase(line, "Date:");
+      has_from = has_from || StartsWithNoCase(line, "From:");
+      has_to = has_to || StartsWithNoCase(line, "To:");
+      has_id = has_id || StartsWithNoCase(line, "Message-Id:");
+      if (!write(line) || !write("\r\n")) return false;
+      pos = end + 2;
+    }
+    // The body starts with the empty line that ends the header.
+    body_from = header_end + 2;
+  }
+
+  std::string added;
+  if (!has_date) added += Format(kAddedDate, FormatMailDate());
+  if (!has_from) {
+    std::string from = reverse_path.empty() ? std::string("<>") : std::string(reverse_path);
+    added += Format(kAddedFrom, from.c_str());
+  }
+  if (!has_to) added += Format(kAddedTo, std::string(to_address).c_str());
+  if (!has_id)
+    added += Format(kAddedMessageId, std::string(message_id_base).c_str(), g_System.HostName);
+  if (!added.empty() && !write(added)) return false;
+
+  std::string block;
+  for (uint64_t offset = body_from; offset < size; offset += kBodyBlock) {
+    if (!ReadAt(spool_fd, offset, kBodyBlock, &block)) return false;
+    if (block.empty()) break;
+    // A stored end line would end the message early when it is sent on: blank out its dot.
+    for (size_t at = block.find("\r\n.\r\n"); at != std::string::npos;
+         at = block.find("\r\n.\r\n", at + 1))
+      block[at + 2] = ' ';
+    if (offset + block.size() >= size) {
+      while (!block.empty() && block.back() == '.') block.pop_back();
+    }
+    if (!block.empty() && !write(block)) return false;
+  }
+  return true;
+}
+
+std::string NextMessageIdBase() {
+  // The forwarder's reports are delivered on its worker thread beside the sessions.
+  static std::atomic<int> next{0};
+  int counter = next.fetch_add(1) % 100;
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::string base = Format("%02d%02d%02d%02d%02d%02d%02d", local.tm_year % 100, local.tm_mon + 1,
+                            local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, counter);
+  return base;
+}
+
+}  // namespace qv::smtp

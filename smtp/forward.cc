@@ -1,0 +1,616 @@
+#include "smtp/forward.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "common/accounts.h"
+#include "common/address.h"
+#include "common/config.h"
+#include "common/mailfile.h"
+#include "common/maillog.h"
+#include "common/records.h"
+#include "smtp/delivery.h"
+#include "smtp/forward_client.h"
+#include "smtp/forward_texts.h"
+#include "smtp/notice.h"
+#include "smtp/texts.h"
+#include "smtp/util.h"
+
+namespace qv::smtp {
+
+namespace {
+
+constexpr size_t kQueueHead = 2048;  // bytes of a queue file that hold its envelope
+constexpr size_t kDataBlock = 2047;  // message text per send
+constexpr uint16_t kDefaultSmtpPort = 25;
+// Replies beginning "22" while waiting for the answer to HELO or EHLO are read over, this many
+// at most.
+constexpr int kMaxStrayReplies = 8;
+constexpr int kQuitReplyMs = 10000;
+
+void Log(int level, int session, const char* tag, std::string_view text) {
+  WriteLog(level, session, tag, text, kLogPrefix);
+}
+
+std::string AdministratorAddress() {
+  return std::string(g_System.AdministratorName) + "@" + PrimaryDomain();
+}
+
+bool IsUser(const std::string& local, const std::string& domain) {
+  USERSTRUCT user;
+  return FindUserByAddress(local + "@" + domain, &user);
+}
+
+bool IsSystemAccount(const std::string& local, const std::string& domain) {
+  std::string full_name;
+  return (g_System.Flags & kSysNtUser) != 0 && EqualsNoCase(domain, g_System.NTDomain) &&
+         NtAccountLookup(local, &full_name);
+}
+
+bool Cancelled(int cancel_fd) {
+  if (cancel_fd < 0) return false;
+  pollfd p{cancel_fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0;
+}
+
+// A descriptor closed at the end of the scope.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Copies the stored message from the queue file's current position to `fd`, unmasked.
+bool CopyUnmasked(int queue_fd, int fd) {
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(queue_fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    UnscrambleBuffer(buf, static_cast<size_t>(n));
+    if (!WriteAll(fd, std::string_view(buf, static_cast<size_t>(n)))) return false;
+  }
+}
+
+// Appends the stored message from the queue file's current position, unmasked.
+bool AppendUnmasked(int queue_fd, std::string* text) {
+  if (queue_fd < 0) return false;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(queue_fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    UnscrambleBuffer(buf, static_cast<size_t>(n));
+    text->append(buf, static_cast<size_t>(n));
+  }
+}
+
+// A temporary spool file in TempPath, removed at the end of the scope.
+class TempSpool {
+ public:
+  TempSpool() {
+    std::string dir = g_System.TempPath;
+    fd_ = CreateTempFile(&dir, &name_);
+  }
+  ~TempSpool() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      ::unlink(name_.c_str());
+    }
+  }
+  TempSpool(const TempSpool&) = delete;
+  TempSpool& operator=(const TempSpool&) = delete;
+  int fd() const { return fd_; }
+  bool Rewind() { return fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) == 0; }
+
+ private:
+  int fd_ = -1;
+  std::string name_;
+};
+
+// The hosts named by the recipient's domain: "#host" names a host, "[address]" an address
+// literal, anything else is looked up. Returns the count as FindMailHosts does.
+int HostsOf(const std::string& domain, const ForwardOptions& options,
+            std::vector<std::string>* hosts) {
+  hosts->clear();
+  if (!domain.empty() && domain[0] == '#') {
+    hosts->push_back(domain.substr(1));
+    return 1;
+  }
+  if (!domain.empty() && domain[0] == '[') {
+    std::string literal = domain.substr(1);
+    while (!literal.empty() && literal.back() == ']') literal.pop_back();
+    hosts->push_back(literal);
+    return 1;
+  }
+  MailHostSettings settings;
+  settings.smtp_flags = g_Smtp.Flags;
+  settings.name_servers = g_System.NameServer;
+  settings.exchange_hosts = g_Smtp.ExchangeHost;
+  settings.own_host = g_System.HostName;
+  settings.timeout_ms = options.dns_timeout_ms;
+  settings.cancel_fd = options.cancel_fd;
+  settings.report = [](int socket, const std::string& text) {
+    Log(kLogLevelProtocol, socket, kTagEvent, text + "\r\n");
+  };
+  std::string out;
+  int count = FindMailHosts(domain, settings, &out);
+  size_t i = 0;
+  while (static_cast<int>(hosts->size()) < count && i < out.size()) {
+    size_t j = out.find(' ', i);
+    if (j == std::string::npos) j = out.size();
+    if (j > i) hosts->push_back(out.substr(i, j - i));
+    i = j + 1;
+  }
+  return count;
+}
+
+// Step 4 of a queue file: the hosts of the recipient's domain in order, until one takes it.
+int SendToHosts(const std::string& recipient, const std::string& domain,
+                std::string_view reverse_path, int queue_fd, off_t offset,
+                std::string_view text_before, bool* host_unreachable,
+                const ForwardOptions& options) {
+  std::vector<std::string> hosts;
+  int count = HostsOf(domain, options, &hosts);
+  for (const std::string& host : hosts) {
+    if (Cancelled(options.cancel_fd)) return 0;
+    if (SendToHost(recipient, reverse_path, host, queue_fd, offset, text_before, host_unreachable,
+                   options) == 1)
+      return 1;
+  }
+  Log(kLogLevelFailure, 0, kTagEvent, count <= 0 ? kLogNoMxHost : kLogMxNoResponse);
+  return 0;
+}
+
+bool OpenLink(const ForwardOptions& options) {
+  std::string error;
+  if (options.dialup.open && options.dialup.open(g_System.RASEntry, &error)) return true;
+  Log(kLogLevelLink, 0, kTagEvent, Format(kLogDialupFailed, g_System.RASEntry, error.c_str()));
+  return false;
+}
+
+// Seconds since 1980 of a time, as local time.
+int32_t StampOf(std::time_t t) {
+  std::tm local{};
+  localtime_r(&t, &local);
+  return MailTimeStamp(local.tm_year - 80, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                       local.tm_min, local.tm_sec);
+}
+
+std::vector<std::string> QueueFiles() {
+  std::string dir = std::string(g_System.MailPath) + "/" + kForwardDirectory;
+  std::vector<std::string> files;
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return files;
+  while (dirent* e = ::readdir(d)) {
+    std::string_view name = e->d_name;
+    if (name.size() > 4 && name[0] != '.' && EqualsNoCase(name.substr(name.size() - 4), ".out"))
+      files.push_back(dir + "/" + std::string(name));
+  }
+  ::closedir(d);
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+}  // namespace
+
+ForwardDialup NoDialup() {
+  ForwardDialup d;
+  d.open = [](const std::string&, std::string* error) {
+    *error = kNoDialupLibrary;
+    return false;
+  };
+  d.close = [](const std::string&) { return true; };
+  d.is_active = [](const std::string&) { return false; };
+  return d;
+}
+
+int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope) {
+  *envelope = QueueEnvelope{};
+  if (!StartsWithNoCase(head, "To:")) return kQueueNoDestination;
+  size_t end = head.find_first_of("\r\n");
+  if (end == std::string_view::npos) end = head.size();
+  SplitAddress(head.substr(3, end - 3), &envelope->local, &envelope->domain);
+  if (envelope->local.empty() || envelope->domain.empty()) return kQueueInvalidAddress;
+  size_t p = head.find_first_not_of("\r\n ", end);
+  if (p == std::string_view::npos || !StartsWithNoCase(head.substr(p), "From:"))
+    return kQueueInvalidFormat;
+  p += 5;
+  while (p < head.size() && (head[p] == ' ' || head[p] == '<')) ++p;
+  size_t line_end = head.find_first_of("\r\n", p);
+  // The whole From: line must lie inside the head, or the message start is unknown.
+  if (line_end == std::string_view::npos) return kQueueInvalidFormat;
+  std::string_view rp = head.substr(p, line_end - p);
+  while (!rp.empty() && (rp.back() == '>' || rp.back() == ' ')) rp.remove_suffix(1);
+  envelope->reverse_path.assign(rp);
+  size_t start = head.find_first_not_of("\r\n", line_end);
+  envelope->message_offset =
+      static_cast<long>(start == std::string_view::npos ? head.size() : start);
+  return 0;
+}
+
+int SendToHost(std::string_view recipients, std::string_view reverse_path, const std::string& host,
+               int queue_fd, off_t offset, std::string_view text_before, bool* host_unreachable,
+               const ForwardOptions& options) {
+  uint16_t port_ex = g_Smtp.PortEx > 0 && g_Smtp.PortEx <= 65535
+                         ? static_cast<uint16_t>(g_Smtp.PortEx)
+                         : kDefaultSmtpPort;
+  std::string name;
+  uint16_t port = port_ex;
+  SmtpClientConnection conn(options.cancel_fd);
+  if (!SplitHostPort(host, port_ex, &name, &port) ||
+      conn.Open(name, port) == SmtpClientConnection::kUnknownHost) {
+    // Counted as unreachable: the file stays queued until it expires.
+    Log(kLogLevelFailure, 0, kTagEvent, Format(kLogCannotResolve, host.c_str()));
+    *host_unreachable = true;
+    return 0;
+  }
+  const int sock = conn.fd();
+  Log(kLogLevelMail, sock, kTagEvent, Format(kLogConnecting, host.c_str()));
+  if (conn.Connect(options.connect_timeout_ms) != SmtpClientConnection::kConnected) {
+    Log(kLogLevelFailure, sock, kTagEvent, kLogConnectTimedOut);
+    *host_unreachable = true;
+    return 0;
+  }
+
+  struct stat st {};
+  long size = ::fstat(queue_fd, &st) == 0 ? static_cast<long>(st.st_size - offset) : 0;
+  size += static_cast<long>(text_before.size());
+  bool ehlo = (g_Smtp.Flags & kSmtpEsmtp) != 0 && (g_Smtp.Flags & kSmtpClientEhlo) != 0;
+  const std::string rp(reverse_path);
+  std::string last_command, last_reply;
+
+  auto send = [&](const std::string& command) {
+    Log(kLogLevelProtocol, sock, kTagOut, command);
+    last_command = command;
+    return conn.Send(command, options.reply_timeout_ms);
+  };
+  auto read = [&](int timeout_ms) {
+    last_reply = conn.ReadReply(timeout_ms);
+    if (!last_reply.empty()) Log(kLogLevelProtocol, sock, kTagIn, last_reply);
+    return last_reply;
+  };
+  // QUIT, and its reply awaited briefly, so that the peer sees an orderly end.
+  auto quit = [&] {
+    if (send(kCmdQuit)) read(std::min(options.reply_timeout_ms, kQuitReplyMs));
+  };
+  auto finish = [&] {
+    quit();
+    Log(kLogLevelMail, sock, kTagEvent, kLogConnectionClosed);
+    return 1;
+  };
+  // The conversation did not work out. Kept for the next run: a lost connection (the message
+  // may have arrived when the end line was sent) and a temporary refusal (4xx). Otherwise the
+  // refusal is final and the sender gets the report.
+  auto fail = [&] {
+    bool lost = last_reply.empty() || last_command == kCmdDataEnd;
+    if (lost || last_reply[0] == '4') {
+      if (!lost) quit();
+      Log(kLogLevelMail, sock, kTagEvent, kLogConnectionClosed);
+      *host_unreachable = true;
+      return 0;
+    }
+    std::string transaction = Format(kTransactionText, last_command.c_str(), last_reply.c_str());
+    std::string short_text =
+        Format(kTransactionShortText, last_command.c_str(), last_reply.c_str());
+    quit();
+    if (::lseek(queue_fd, offset, SEEK_SET) == offset)
+      ReturnDeliveryReport(reverse_path, recipients, transaction, queue_fd);
+    if ((g_Smtp.Flags & kSmtpSendInfo) != 0 && ::lseek(queue_fd, offset, SEEK_SET) == offset) {
+      if ((g_Smtp.Flags & kSmtpAttachMessage) != 0) {
+        WriteAdminNotice(kNoticeProblemsWithMessage, reverse_path, recipients, transaction,
+                         queue_fd);
+      } else {
+        WriteAdminNotice(kNoticeProblems, reverse_path, recipients, short_text, -1);
+      }
+    }
+    Log(kLogLevelMail, sock, kTagEvent, kLogConnectionClosed);
+    return 1;
+  };
+
+  // Greeting.
+  if (!ReplyStartsWith(read(options.reply_timeout_ms), "220")) {
+    Log(kLogLevelFailure, sock, kTagEvent, kLogConnectTimedOut);
+    *host_unreachable = true;
+    return 0;
+  }
+  // Hello, with the fall-back from EHLO to HELO.
+  if (!send(Format(ehlo ? kCmdEhlo : kCmdHelo, g_System.HostName))) return fail();
+  for (int stray = 0;;) {
+    read(options.reply_timeout_ms);
+    if (ReplyStartsWith(last_reply, "25")) break;
+    if (ReplyStartsWith(last_reply, "22") && ++stray <= kMaxStrayReplies) continue;
+    if (!ehlo || last_reply.empty()) return fail();
+    ehlo = false;
+    if (!send(Format(kCmdHelo, g_System.HostName))) return fail();
+  }
+  bool with_size = ehlo && (g_Smtp.Flags & kSmtpEsmtpSize) != 0;
+  if (!send(with_size ? Format(kCmdMailFromSize, rp.c_str(), static_cast<int>(size))
+                      : Format(kCmdMailFrom, rp.c_str())))
+    return fail();
+  // Recipients.
+  size_t i = 0;
+  for (;;) {
+    i = recipients.find_first_not_of(' ', i);
+    if (i == std::string_view::npos) break;
+    size_t j = recipients.find(' ', i);
+    if (j == std::string_view::npos) j = recipients.size();
+    if (!ReplyStartsWith(read(options.reply_timeout_ms), "25")) return fail();
+    if (!send(Format(kCmdRcptTo, std::string(recipients.substr(i, j - i)).c_str()))) return fail();
+    i = j;
+  }
+  if (!ReplyStartsWith(read(options.reply_timeout_ms), "25")) return fail();
+  if (!send(kCmdData)) return fail();
+  if (!ReplyStartsWith(read(options.reply_timeout_ms), "354")) return fail();
+  // The message: the text before it, then the stored text from the offset, unmasked.
+  if (!text_before.empty()) {
+    Log(kLogLevelData, sock, kTagData, text_before);
+    if (!conn.Send(text_before, options.reply_timeout_ms)) return fail();
+  }
+  if (::lseek(queue_fd, offset, SEEK_SET) != offset) return fail();
+  char block[kDataBlock];
+  for (;;) {
+    ssize_t n = ::read(queue_fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail();
+    if (n == 0) break;
+    UnscrambleBuffer(block, static_cast<size_t>(n));
+    std::string_view text(block, static_cast<size_t>(n));
+    Log(kLogLevelData, sock, kTagData, text);
+    if (!conn.Send(text, options.reply_timeout_ms)) return fail();
+  }
+  if (!send(kCmdDataEnd)) return fail();
+  if (!ReplyStartsWith(read(options.reply_timeout_ms * 2), "25")) return fail();
+  return finish();
+}
+
+bool AppendForwardNotice(int kind, std::string_view sender, std::string_view address,
+                         std::string_view text, int queue_fd, std::string* notice) {
+  std::string from = sender.empty() ? std::string("<>") : std::string(sender);
+  std::string to(address);
+  switch (kind) {
+    case kNoticeExpired:
+      *notice += kNoticeUnreachableSubject;
+      *notice += Format(kNoticeUndeliverableLine, from.c_str(), to.c_str());
+      return true;
+    case kNoticeExpiredWithMessage:
+      *notice += kNoticeUnreachableSubject;
+      *notice += kNoticeUndeliverableIntro;
+      return AppendUnmasked(queue_fd, notice);
+    case kNoticeProblems:
+    case kNoticeProblemsWithMessage:
+      *notice += kNoticeProblemsSubject;
+      *notice += kReportIntro;
+      *notice += Format(kReportRecipients, to.c_str());
+      *notice += text;
+      return kind == kNoticeProblems || AppendUnmasked(queue_fd, notice);
+    default:
+      return false;
+  }
+}
+
+int ReturnDeliveryReport(std::string_view reverse_path, std::string_view recipients,
+                         std::string_view transaction, int queue_fd) {
+  // A report goes to a sender; a message without one is itself a report.
+  if (reverse_path.empty()) return 0;
+  TempSpool spool;
+  if (spool.fd() < 0) return 0;
+  std::string rp(reverse_path);
+  std::string text = Format(kReportFrom, g_System.AdministratorName, PrimaryDomain().c_str());
+  text += Format(kReportTo, rp.c_str());
+  text += Format(kReportDate, FormatMailDate());
+  text += kReportSubject;
+  text += kReportIntro;
+  text += Format(kReportRecipients, std::string(recipients).c_str());
+  text += transaction;
+  if (!WriteAll(spool.fd(), text) || !CopyUnmasked(queue_fd, spool.fd()) || !spool.Rewind())
+    return 0;
+  std::string local, domain;
+  SplitAddress(rp, &local, &domain);
+  // Delivered as a report: with the empty reverse-path, so that no responder answers it and no
+  // report is ever made about it.
+  if (!local.empty() && !domain.empty() && IsUser(local, domain))
+    return DeliverRecipients("[U]" + local + "@" + domain, "", spool.fd(), true, true);
+  if (!local.empty() && !domain.empty() && IsSystemAccount(local, domain))
+    return DeliverRecipients("[N]" + local + "@" + domain, "", spool.fd(), true, true);
+  return DeliverRecipients(rp, "", spool.fd(), false, true);
+}
+
+int ForwardQueueFile(const std::string& path, bool expired, bool* host_unreachable,
+                     const ForwardOptions& options) {
+  *host_unreachable = false;
+  Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return 0;
+  char raw[kQueueHead];
+  ssize_t got = ::read(file.get(), raw, sizeof raw);
+  if (got < 0) return 0;
+  UnscrambleBuffer(raw, static_cast<size_t>(got));
+  QueueEnvelope env;
+  switch (ReadQueueEnvelope(std::string_view(raw, static_cast<size_t>(got)), &env)) {
+    case kQueueNoDestination:
+      Log(kLogLevelLink, 0, kTagEvent, kLogNoDestination);
+      return 1;
+    case kQueueInvalidAddress:
+      Log(kLogLevelLink, 0, kTagEvent,
+          Format(kLogInvalidAddress, env.local.c_str(), env.domain.c_str()));
+      return 1;
+    case kQueueInvalidFormat:
+      Log(kLogLevelLink, 0, kTagEvent, kLogInvalidFormat);
+      return 1;
+    default:
+      break;
+  }
+  const off_t offset = env.message_offset;
+  const std::string recipient = env.local + "@" + env.domain;
+  if (!expired) {
+    Log(kLogLevelMail, 0, kTagEvent,
+        Format(kLogSendingForward, env.local.c_str(), env.domain.c_str()));
+    return SendToHosts(recipient, env.domain, env.reverse_path, file.get(), offset, "",
+                       host_unreachable, options);
+  }
+
+  // Expired: back to the sender, or a notice to the administrator.
+  std::string sender_local, sender_domain;
+  SplitAddress(env.reverse_path, &sender_local, &sender_domain);
+  std::string return_text = Format(kReturnText, FormatMailDate(), sender_local.c_str(),
+                                   sender_domain.c_str(), recipient.c_str());
+  const bool return_to_sender = (g_Smtp.Flags & kSmtpReturnToSender) != 0;
+  const bool has_sender = !sender_local.empty() && !sender_domain.empty();
+  if (return_to_sender && has_sender && IsUser(sender_local, sender_domain)) {
+    Log(kLogLevelMail, 0, kTagEvent,
+        Format(kLogReturnToSender, sender_local.c_str(), sender_domain.c_str()));
+    TempSpool spool;
+    if (spool.fd() < 0 || !WriteAll(spool.fd(), return_text) ||
+        ::lseek(file.get(), offset, SEEK_SET) != offset || !CopyUnmasked(file.get(), spool.fd()) ||
+        !spool.Rewind())
+      return 0;  // kept: tried again on the next run
+    DeliverRecipients("[U]" + sender_local + "@" + sender_domain, AdministratorAddress(),
+                      spool.fd(), true, false);
+    return 1;
+  }
+  if ((g_Smtp.Flags & kSmtpSendInfo) != 0 && ::lseek(file.get(), offset, SEEK_SET) == offset) {
+    bool attach = (g_Smtp.Flags & kSmtpAttachMessage) != 0;
+    WriteAdminNotice(attach ? kNoticeExpiredWithMessage : kNoticeExpired, env.reverse_path,
+                     recipient, "", attach ? file.get() : -1);
+  }
+  // Nothing goes back without RETURNTOSENDER, and nothing to a report's empty sender.
+  if (!return_to_sender || !has_sender) return 1;
+  Log(kLogLevelMail, 0, kTagEvent,
+      Format(kLogReturnToSender, sender_local.c_str(), sender_domain.c_str()));
+  // The return is itself a report: it leaves with the empty reverse-path.
+  return SendToHosts(sender_local + "@" + sender_domain, sender_domain, "", file.get(), offset,
+                     return_text, host_unreachable, options);
+}
+
+int RunForwardQueue(const ForwardOptions& options) {
+  if ((g_Smtp.Flags & (kSmtpUseDns | kSmtpUseMx)) == 0) return 0;
+  const int32_t now = StampOf(std::time(nullptr));
+  std::vector<std::string> files = QueueFiles();
+  if (files.empty()) return 0;
+  bool opened = false;
+  if ((g_System.Flags & kSysDialup) != 0) {
+    if (!OpenLink(options)) return 0;
+    opened = true;
+  }
+  int removed = 0;
+  for (const std::string& path : files) {
+    if (Cancelled(options.cancel_fd)) break;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) continue;  // taken away meanwhile
+    int32_t age = now - StampOf(st.st_mtime);
+    bool expired = g_Smtp.ReturnTimer < age;
+    // A link that went down during the file is dialled again, and the file tried once more.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      bool unreachable = false;
+      if (ForwardQueueFile(path, expired, &unreachable, options) == 1) {
+        ::unlink(path.c_str());
+        ++removed;
+        break;
+      }
+      if (!opened || !unreachable || attempt > 0 || Cancelled(options.cancel_fd) ||
+          options.dialup.is_active(g_System.RASEntry))
+        break;
+      options.dialup.close(g_System.RASEntry);
+      opened = OpenLink(options);
+      if (!opened) return removed;
+    }
+  }
+  if (opened) options.dialup.close(g_System.RASEntry);
+  return removed;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+struct ForwardRunner::State {
+  std::function<void(std::function<void()>)> post;
+  std::function<void()> finished;
+  ForwardOptions options;
+  std::atomic<bool> active{false};
+  std::atomic<bool> stopped{false};
+  int cancel[2] = {-1, -1};
+  std::thread worker;
+
+  ~State() {
+    if (cancel[0] >= 0) ::close(cancel[0]);
+    if (cancel[1] >= 0) ::close(cancel[1]);
+  }
+};
+
+ForwardRunner::ForwardRunner(std::function<void(std::function<void()>)> post,
+                             std::function<void()> finished, ForwardOptions options)
+    : state_(std::make_shared<State>()) {
+  state_->post = std::move(post);
+  state_->finished = std::move(finished);
+  state_->options = std::move(options);
+  if (::pipe2(state_->cancel, O_CLOEXEC) != 0) state_->cancel[0] = state_->cancel[1] = -1;
+}
+
+ForwardRunner::~ForwardRunner() {
+  Stop();
+}
+
+bool ForwardRunner::Start() {
+  State& s = *state_;
+  if (s.stopped || s.active) return false;
+  if (s.worker.joinable()) s.worker.join();  // a run whose end is still on its way
+  s.active = true;
+  std::shared_ptr<State> shared = state_;
+  s.worker = std::thread([shared] {
+    ForwardOptions options = shared->options;
+    options.cancel_fd = shared->cancel[0];
+    RunForwardQueue(options);
+    // The end of the run is handled on the loop thread, like every other event.
+    shared->post([shared] {
+      if (shared->stopped) return;
+      if (shared->worker.joinable()) shared->worker.join();
+      shared->active = false;
+      if (shared->finished) shared->finished();
+    });
+  });
+  return true;
+}
+
+bool ForwardRunner::Active() const {
+  return state_->active;
+}
+
+void ForwardRunner::Stop() {
+  State& s = *state_;
+  s.stopped = true;
+  if (s.cancel[1] >= 0) {
+    ssize_t w = ::write(s.cancel[1], "x", 1);
+    (void)w;
+  }
+  if (s.worker.joinable()) s.worker.join();
+  s.active = false;
+}
+
+}  // namespace qv::smtp

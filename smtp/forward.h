@@ -1,0 +1,116 @@
+// The outgoing forwarder: takes every file of the forward queue ("<MailPath>/forward/*.out"),
+// finds the hosts of its recipient's domain (or the host the address names), holds an SMTP
+// client conversation with them and removes the file when the message was handed over or
+// finally reported. Files older than ReturnTimer go back to their sender or are reported to the
+// administrator. The queue file layout is described in docs/message-files.md.
+//
+// A run never holds up the service: ForwardRunner runs it on a worker thread, one run at a
+// time, while the event loop keeps serving connections.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "smtp/dns.h"
+
+namespace qv::smtp {
+
+// The dial-up calls of a run. The defaults stand for a machine without dial-up networking:
+// opening fails with the text of the missing library, nothing is ever active.
+struct ForwardDialup {
+  std::function<bool(const std::string& entry, std::string* error)> open;
+  std::function<bool(const std::string& entry)> close;
+  std::function<bool(const std::string& entry)> is_active;
+};
+ForwardDialup NoDialup();
+
+struct ForwardOptions {
+  // When this descriptor becomes readable the run stops at its next wait and between files.
+  int cancel_fd = -1;
+  ForwardDialup dialup = NoDialup();
+  int dns_timeout_ms = kDnsTimeoutMs;
+  int connect_timeout_ms = 60000;
+  int reply_timeout_ms = 300000;
+};
+
+// The envelope of a queue file, as read from its first 2048 bytes.
+struct QueueEnvelope {
+  std::string local;         // of the "To:" address
+  std::string domain;        // of the "To:" address: "#host", "[address]" or a mail domain
+  std::string reverse_path;  // of the "From:" line, without "<" and ">"; empty for a report
+  long message_offset = 0;   // where the stored message starts
+};
+
+// Results of ReadQueueEnvelope: 0, or the format error found.
+constexpr int kQueueNoDestination = 1;
+constexpr int kQueueInvalidAddress = 2;
+constexpr int kQueueInvalidFormat = 3;
+
+// Reads the envelope from the unmasked head of a queue file.
+int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope);
+
+// One run over the queue. Returns the number of files removed.
+int RunForwardQueue(const ForwardOptions& options = {});
+
+// One queue file: 1 when the file is done and must be removed, 0 when it stays queued.
+// *host_unreachable tells that the hosts could not be reached.
+int ForwardQueueFile(const std::string& path, bool expired, bool* host_unreachable,
+                     const ForwardOptions& options = {});
+
+// One conversation with `host` ("host" or "host:port"; the port defaults to the SMTP PortEx)
+// for the blank-separated `recipients`: `text_before` and then the stored message of
+// `queue_fd` from `offset` are sent. 1 done (handed over, or refused and reported), 0 not
+// done (the file stays queued; *host_unreachable is set).
+int SendToHost(std::string_view recipients, std::string_view reverse_path, const std::string& host,
+               int queue_fd, off_t offset, std::string_view text_before, bool* host_unreachable,
+               const ForwardOptions& options = {});
+
+// The report of a failed conversation for the sender `reverse_path`: delivered to the sender's
+// mailbox when the sender is local, else queued for sending with an empty reverse-path. The
+// message is read from `queue_fd` at its current position. Nothing is made for an empty
+// reverse-path (a report is never reported). Returns 1 when the report was delivered or queued.
+int ReturnDeliveryReport(std::string_view reverse_path, std::string_view recipients,
+                         std::string_view transaction, int queue_fd);
+
+// Kinds of the administrator's notices made by the forwarder.
+constexpr int kNoticeExpired = 2;              // an expired file, without the message
+constexpr int kNoticeExpiredWithMessage = 3;   // an expired file, with the message
+constexpr int kNoticeProblems = 4;             // a failed conversation, without the message
+constexpr int kNoticeProblemsWithMessage = 5;  // a failed conversation, with the message
+
+// Appends the lines of notice `kind` (2 to 5) after the common lines of WriteAdminNotice:
+// `sender` (empty shows as "<>"), `address` (the recipients), `text` (the transaction text of
+// kinds 4 and 5) and the queued message read from `queue_fd` at its current position (kinds 3
+// and 5). False for another kind or when the message cannot be read.
+bool AppendForwardNotice(int kind, std::string_view sender, std::string_view address,
+                         std::string_view text, int queue_fd, std::string* notice);
+
+// Runs forward runs on a worker thread, one at a time.
+class ForwardRunner {
+ public:
+  // `post` runs a function on the service's loop thread; `finished` runs there after every run.
+  ForwardRunner(std::function<void(std::function<void()>)> post, std::function<void()> finished,
+                ForwardOptions options = {});
+  ~ForwardRunner();
+  ForwardRunner(const ForwardRunner&) = delete;
+  ForwardRunner& operator=(const ForwardRunner&) = delete;
+
+  // Starts a run unless one is in progress (then false). Called on the loop thread.
+  bool Start();
+  // True from Start until the run's end has reached the loop thread.
+  bool Active() const;
+  // Ends a run in progress at its next wait and waits for it. No run starts afterwards.
+  void Stop();
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace qv::smtp

@@ -1,0 +1,64 @@
+// Every command, log and report text of the outgoing forwarder, in one place. Formats are
+// printf-style.
+#pragma once
+
+namespace qv::smtp {
+
+// Commands of the client conversation.
+inline constexpr char kCmdEhlo[] = "EHLO %s\r\n";
+inline constexpr char kCmdHelo[] = "HELO %s\r\n";
+inline constexpr char kCmdMailFromSize[] = "MAIL FROM: <%s> SIZE=%d\r\n";
+inline constexpr char kCmdMailFrom[] = "MAIL FROM: <%s>\r\n";
+inline constexpr char kCmdRcptTo[] = "RCPT TO: <%s>\r\n";
+inline constexpr char kCmdData[] = "DATA\r\n";
+inline constexpr char kCmdDataEnd[] = "\r\n.\r\n";
+inline constexpr char kCmdQuit[] = "QUIT\r\n";
+
+// Log lines.
+inline constexpr char kLogNoDestination[] =
+    "Cannot forward message; No destination address is given\r\n";
+inline constexpr char kLogInvalidAddress[] =
+    "Cannot forward message; Invalid mail address <%s@%s>\r\n";
+inline constexpr char kLogInvalidFormat[] = "Cannot forward message; Invalid file format\r\n";
+inline constexpr char kLogSendingForward[] = "Sending SMTP-Mail forward to <%s@%s>\r\n";
+inline constexpr char kLogReturnToSender[] = "Return SMTP-Mail back to sender <%s@%s>\r\n";
+inline constexpr char kLogMxNoResponse[] = "The MX-Host does not respond\r\n";
+inline constexpr char kLogNoMxHost[] = "There is no MX-Host available\r\n";
+inline constexpr char kLogConnecting[] = "Connecting to %s\r\n";
+inline constexpr char kLogConnectTimedOut[] = "Connection timed out\r\n";
+inline constexpr char kLogConnectionClosed[] = "Connection closed\r\n";
+inline constexpr char kLogCannotResolve[] = "Cannot resolve host %s\r\n";
+
+// The return of an expired message (date, sender local part and domain, unreachable address).
+inline constexpr char kReturnText[] =
+    "Date: %s\r\nFrom: <>\r\nSubject: Delivery unsuccesful: Host unreachable\r\nTo: <%s@%s>\r\n"
+    "\r\nThe following mail address is unreachable: <%s>\r\n\r\n*** Original Message ***\r\n";
+
+// The part of a failed conversation (last command, last reply), for the report and notice 5.
+inline constexpr char kTransactionText[] =
+    "---------------\r\nPart of transaction follows:\r\n--> %s<-- %s\r\n---------------\r\n\r\n"
+    "Original Message:\r\n";
+// The same for notice 4, which carries no message.
+inline constexpr char kTransactionShortText[] =
+    "---------------\r\nPart of transaction follows:\r\n--> %s<-- %s\r\n\r\n";
+
+// The delivery report to the sender.
+inline constexpr char kReportFrom[] = "From: %s@%s\r\n";
+inline constexpr char kReportTo[] = "To: %s\r\n";
+inline constexpr char kReportDate[] = "Date: %s\r\n";
+inline constexpr char kReportSubject[] = "Subject: Delivery unsuccesful: Delivery problems\r\n\r\n";
+inline constexpr char kReportIntro[] =
+    "---------------\r\nThe following address has delivery problems:\r\n";
+inline constexpr char kReportRecipients[] = "  %s\r\n\r\n";
+
+// The administrator's notices about forwarded mail (kinds 2 to 5), after the common lines.
+inline constexpr char kNoticeUnreachableSubject[] =
+    "Subject: Delivery unsuccesful: Host unreachable\r\n\r\n";
+inline constexpr char kNoticeUndeliverableLine[] =
+    "---------------\r\nA message from '%s' to '%s' is undeliverable.\r\n";
+inline constexpr char kNoticeUndeliverableIntro[] =
+    "---------------\r\nThe following message is undeliverable:\r\n\r\n";
+inline constexpr char kNoticeProblemsSubject[] =
+    "Subject: Delivery unsuccesful: Delivery problems\r\n\r\n";
+
+}  // namespace qv::smtp

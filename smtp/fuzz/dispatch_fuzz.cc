@@ -1,0 +1,96 @@
+// DispatchCommand over hostile command lines, with a session on temporary tables. The first byte
+// chooses the SMTP options; the rest is lines separated by LF. Checked: every reply is a known
+// kind ending in CR LF, the state stays one of the five, and a transaction never holds more
+// than the recipient limit.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "common/config.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "smtp/session.h"
+
+namespace {
+
+std::string g_root;
+
+void RemoveRoot() {
+  std::error_code ec;
+  std::filesystem::remove_all(g_root, ec);
+}
+
+void Prepare() {
+  char pattern[] = "/tmp/qvfuzz.XXXXXX";
+  if (mkdtemp(pattern) == nullptr) std::abort();
+  g_root = pattern;
+  std::atexit(RemoveRoot);
+  setenv("QUORVANE_SYSTEM", g_root.c_str(), 1);
+  std::filesystem::create_directories(g_root + "/config");
+  std::filesystem::create_directories(g_root + "/mail");
+  std::filesystem::create_directories(g_root + "/temp");
+  qv::CopyField(qv::g_System.ConfigPath, g_root + "/config");
+  qv::CopyField(qv::g_System.MailPath, g_root + "/mail");
+  qv::CopyField(qv::g_System.TempPath, g_root + "/temp");
+  qv::CopyField(qv::g_System.LogPath, g_root + "/log");
+  qv::CopyField(qv::g_System.Domain, "example.test;other.test");
+  qv::CopyField(qv::g_System.HostName, "mx.example.test");
+  qv::CopyField(qv::g_NetInfo.Address, "192.0.2.1");
+  qv::g_System.LogLevel = -1;  // no log files
+  qv::USERSTRUCT user{};
+  qv::CopyField(user.Alias, "bob");
+  qv::CopyField(user.Domain, "example.test");
+  qv::AddRecord(&user);
+  qv::USERSTRUCT remote{};
+  qv::CopyField(remote.Alias, "dave");
+  qv::CopyField(remote.Domain, "*");
+  qv::CopyField(remote.Mailbox, "dave@far.test");
+  qv::CopyField(remote.CopyIncoming, "bob@example.test x@y.test");
+  remote.Options = qv::kUserRemote;
+  qv::AddRecord(&remote);
+  qv::LISTSTRUCT list{};
+  qv::CopyField(list.Name, "staff");
+  qv::CopyField(list.Domain, "example.test");
+  qv::CopyField(list.FileName, g_root + "/staff.mbr");
+  list.Options = qv::kListOwnerSends;
+  qv::AddRecord(&list);
+  qv::ROUTESTRUCT route{};
+  qv::CopyField(route.Masks, "*@legacy.test;*@r*.test");
+  route.Type = qv::kRouteToHost;
+  qv::CopyField(route.Destination, "mx.example.test");
+  qv::AddRecord(&route);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (g_root.empty()) Prepare();
+  if (size == 0) return 0;
+  // Every option except the notice, which would write a file per unknown recipient.
+  qv::g_Smtp.Flags = (static_cast<uint32_t>(data[0]) << 7) & ~qv::kSmtpNotifyUnknown;
+  qv::g_Smtp.ESMTPMaxMsgSize = data[0] & 1 ? 5000 : -1;
+  qv::CopyField(qv::g_Smtp.ForwardUnknown, data[0] & 2 ? "bob@example.test;far@x.test" : "");
+
+  qv::smtp::SmtpSession session("198.51.100.7");
+  std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  while (!input.empty()) {
+    size_t end = input.find('\n');
+    std::string_view line = input.substr(0, end);
+    input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
+    qv::smtp::Reply reply = session.DispatchCommand(line);
+    if (reply.code != qv::smtp::kErrorReply && reply.code != qv::smtp::kPositiveReply &&
+        reply.code != qv::smtp::kStartData)
+      std::abort();
+    if (reply.text.size() < 6 || reply.text.compare(reply.text.size() - 2, 2, "\r\n") != 0)
+      std::abort();
+    if (static_cast<uint32_t>(session.state()) > 4) std::abort();
+    if (session.recipient_entries() > qv::smtp::kMaxRecipientEntries) std::abort();
+    if (reply.code == qv::smtp::kStartData) session.MarkMessageReceived();
+  }
+  return 0;
+}

@@ -1,0 +1,64 @@
+// The SMTP service process: the shared frame with the SMTP connections, the forward timer and
+// the housekeeping timer of the dial-up ping and idle checks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/service_frame.h"
+
+namespace qv::smtp {
+
+// Timer ids.
+constexpr int kTimerForward = 1001;
+constexpr int kTimerTick = 1002;
+constexpr int kTickMilliseconds = 5000;
+
+// The dial-up link operations the housekeeping timer uses. The defaults stand for a machine
+// without dial-up networking: opening fails with kNoDialupLibrary, closing does nothing.
+struct DialupHooks {
+  std::function<bool(const std::string& entry, std::string* error)> open;
+  std::function<bool(const std::string& entry)> close;
+};
+
+class SmtpService {
+ public:
+  SmtpService();
+
+  // The outgoing forwarder: `start` starts a forward run unless one is running (it must not
+  // block the loop); `active` tells whether a run is in progress (it counts as activity).
+  void SetForwardRun(std::function<void()> start, std::function<bool()> active);
+  void SetDialup(DialupHooks hooks);
+
+  // The life of the service process; returns the exit code.
+  int Run();
+
+  ServiceFrame& frame() { return *frame_; }
+
+  // The timers' work, also called by tests.
+  void ForwardTick();
+  void HousekeepingTick();
+  // A forward run right now (the send-immediately path).
+  void StartForwardRun();
+
+  int32_t ping_countdown() const { return ping_countdown_; }
+  int32_t idle_time() const { return idle_ms_; }
+  bool link_up() const { return link_up_; }
+  // What ServiceSetup gives the frame (for tests that run the frame on their own).
+  ServiceSetup Setup();
+  // After the configuration is loaded: timers and counters.
+  void Started();
+
+ private:
+  std::unique_ptr<ServiceFrame> frame_;
+  std::function<void()> start_forward_;
+  std::function<bool()> forward_active_;
+  DialupHooks dialup_;
+  int32_t ping_countdown_ = 0;
+  int32_t idle_ms_ = 0;
+  bool link_up_ = false;
+};
+
+}  // namespace qv::smtp

@@ -1,0 +1,537 @@
+#include "smtp/session.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "common/address.h"
+#include "common/config.h"
+#include "common/mailfile.h"
+#include "common/maillog.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "common/tables.h"
+#include "smtp/delivery.h"
+#include "smtp/notice.h"
+#include "smtp/texts.h"
+#include "smtp/util.h"
+
+namespace qv::smtp {
+namespace {
+
+constexpr uint32_t State(SessionState s) {
+  return 1u << static_cast<uint32_t>(s);
+}
+constexpr uint32_t kAnyState = 0x1f;
+constexpr uint32_t kHeloStates = State(SessionState::kReady) | State(SessionState::kSenderGiven);
+constexpr uint32_t kMailStates =
+    State(SessionState::kReady) | State(SessionState::kMessageReceived);
+constexpr uint32_t kRcptStates =
+    State(SessionState::kSenderGiven) | State(SessionState::kRecipientsGiven);
+constexpr uint32_t kDataStates = State(SessionState::kRecipientsGiven);
+constexpr uint32_t kNotWithRecipients = kAnyState & ~State(SessionState::kRecipientsGiven);
+
+Reply Error(const char* text) {
+  return {kErrorReply, text};
+}
+Reply Positive(std::string text) {
+  return {kPositiveReply, std::move(text)};
+}
+
+// The keyword test of MAIL and RCPT: after the command word, blanks and tabs, a word up to ":"
+// or a blank, blanks, a ":"; the word must equal `keyword`. *argument is what follows the colon
+// and its blanks.
+bool KeywordArgument(std::string_view line, std::string_view keyword, std::string_view* argument) {
+  size_t pos = line.size() < 4 ? line.size() : 4;
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+  size_t word = pos;
+  while (pos < line.size() && line[pos] != ':' && line[pos] != ' ') ++pos;
+  std::string_view found = line.substr(word, pos - word);
+  while (pos < line.size() && line[pos] == ' ') ++pos;
+  if (pos >= line.size() || line[pos] != ':') return false;
+  if (!EqualsNoCase(found, keyword)) return false;
+  ++pos;
+  while (pos < line.size() && line[pos] == ' ') ++pos;
+  *argument = line.substr(pos);
+  return true;
+}
+
+// True when `word` stands at `pos` of `text` as a parameter word: after a blank or tab (or "="
+// when `after_equals`), and followed by "=", a blank, a tab or the end. Parts of an address
+// such as "downsize@example.com" are therefore never taken for parameters.
+bool ParameterAt(std::string_view text, size_t pos, std::string_view word, bool after_equals) {
+  if (pos == 0 || pos + word.size() > text.size()) return false;
+  char before = text[pos - 1];
+  if (before != ' ' && before != '\t' && !(after_equals && before == '=')) return false;
+  if (!EqualsNoCase(text.substr(pos, word.size()), word)) return false;
+  size_t end = pos + word.size();
+  return end == text.size() || text[end] == '=' || text[end] == ' ' || text[end] == '\t';
+}
+
+// Cuts the SIZE and 8BITMIME parameters off a MAIL argument; *declared gets the SIZE value.
+std::string_view CutMailParameters(std::string_view argument, uint64_t* declared) {
+  size_t cut = argument.size();
+  for (size_t i = 0; i < argument.size(); ++i) {
+    if (ParameterAt(argument, i, "SIZE", false)) {
+      if (i < cut) cut = i;
+      size_t j = i + 4;
+      while (j < argument.size() && (argument[j] == ' ' || argument[j] == '=')) ++j;
+      uint64_t value = 0;
+      while (j < argument.size() && argument[j] >= '0' && argument[j] <= '9') {
+        if (value < (uint64_t{1} << 40))
+          value = value * 10 + static_cast<uint64_t>(argument[j] - '0');
+        ++j;
+      }
+      *declared = value;
+    } else if (ParameterAt(argument, i, "8BITMIME", true)) {
+      if (i < cut) cut = i;
+    }
+  }
+  return argument.substr(0, cut);
+}
+
+bool IsDottedAddress(const std::string& text) {
+  in_addr addr{};
+  return inet_pton(AF_INET, text.c_str(), &addr) == 1;
+}
+
+// A domain literal "[a.b.c.d]" or "#host": 1 when it names this host, 0 when it names another,
+// -1 when the domain is no literal.
+int DomainLiteral(const std::string& domain) {
+  std::string address = g_NetInfo.Address;
+  if (!domain.empty() && domain[0] == '[') {
+    return !address.empty() && EqualsNoCase(domain, "[" + address + "]") ? 1 : 0;
+  }
+  if (!domain.empty() && domain[0] == '#') {
+    std::string host = domain.substr(1);
+    if (IsDottedAddress(host)) return !address.empty() && host == address ? 1 : 0;
+    return !host.empty() && EqualsNoCase(host, g_System.HostName) ? 1 : 0;
+  }
+  return -1;
+}
+
+const char* LocalTag(int kind) {
+  switch (kind) {
+    case kAddressUser:
+      return "[U]";
+    case kAddressList:
+      return "[L]";
+    case kAddressCommand:
+      return "[X]";
+    case kAddressAccount:
+      return "[N]";
+    default:
+      return nullptr;
+  }
+}
+
+bool SearchOtherDomains() {
+  return (g_Smtp.Flags & kSmtpSearchUnknown) != 0;
+}
+
+}  // namespace
+
+const SmtpSession::Command SmtpSession::kCommands[] = {
+    {"HELO", &SmtpSession::Helo, kHeloStates},
+    {"EHLO", &SmtpSession::Ehlo, kHeloStates},
+    {"MAIL", &SmtpSession::Mail, kMailStates},
+    {"SEND", &SmtpSession::Mail, kMailStates},
+    {"SAML", &SmtpSession::Mail, kMailStates},
+    {"SOML", &SmtpSession::Mail, kMailStates},
+    {"RCPT", &SmtpSession::Rcpt, kRcptStates},
+    {"DATA", &SmtpSession::Data, kDataStates},
+    {"RSET", &SmtpSession::Rset, kAnyState},
+    {"VRFY", &SmtpSession::Vrfy, kNotWithRecipients},
+    {"EXPN", &SmtpSession::Expn, kNotWithRecipients},
+    {"HELP", &SmtpSession::Help, kAnyState},
+    {"NOOP", &SmtpSession::Noop, kAnyState},
+    {"QUIT", &SmtpSession::Quit, kAnyState},
+    {"TURN", &SmtpSession::Turn, kAnyState},
+};
+
+SmtpSession::SmtpSession(std::string peer_address) : peer_address_(std::move(peer_address)) {
+  WriteLog(3, 0, kTagEvent, kLogConnect, kLogPrefix);
+}
+
+SmtpSession::~SmtpSession() {
+  // A message still held here never reached its end line: it is not delivered.
+  DiscardSpool();
+}
+
+Reply SmtpSession::DispatchCommand(std::string_view line) {
+  if (line.find('\0') != std::string_view::npos || line.size() < 4) return Error(kSyntaxError);
+  std::string_view verb = line.substr(0, 4);
+  for (const Command& command : kCommands) {
+    if (!EqualsNoCase(verb, command.verb)) continue;
+    if ((command.states & State(state_)) == 0) return Error(kInvalidState);
+    std::string_view args = line.size() > 5 ? line.substr(5) : std::string_view();
+    return (this->*command.handler)(line, args);
+  }
+  return Error(kSyntaxError);
+}
+
+Reply SmtpSession::Helo(std::string_view, std::string_view) {
+  state_ = SessionState::kReady;
+  return Positive(Format(kHelo, g_System.HostName, peer_address_.c_str()));
+}
+
+Reply SmtpSession::Ehlo(std::string_view, std::string_view) {
+  if ((g_Smtp.Flags & kSmtpEsmtp) == 0) return Error(kNotImplemented);
+  state_ = SessionState::kReady;
+  esmtp_ = true;
+  if ((g_Smtp.Flags & kSmtpEnforceSize) != 0)
+    return Positive(
+        Format(kEhloWithSize, g_System.HostName, peer_address_.c_str(), g_Smtp.ESMTPMaxMsgSize));
+  return Positive(Format(kEhlo, g_System.HostName, peer_address_.c_str()));
+}
+
+Reply SmtpSession::Mail(std::string_view line, std::string_view) {
+  std::string_view argument;
+  if (!KeywordArgument(line, "from", &argument)) return Error(kSyntaxError);
+  uint64_t declared = 0;
+  if ((g_Smtp.Flags & kSmtpEnforceSize) != 0) argument = CutMailParameters(argument, &declared);
+  if (esmtp_ && g_Smtp.ESMTPMaxMsgSize >= 0 &&
+      declared > static_cast<uint64_t>(g_Smtp.ESMTPMaxMsgSize))
+    return {kErrorReply, Format(kSizeExceeded, g_Smtp.ESMTPMaxMsgSize)};
+  if (state_ == SessionState::kMessageReceived) EndTransaction();
+
+  std::string address, local, domain;
+  ExtractAddress(argument, &address);
+  SplitAddress(address, &local, &domain);
+  if (local.empty()) {
+    reverse_path_.clear();
+  } else {
+    if (domain.empty()) domain = PrimaryDomain();
+    reverse_path_ = local + "@" + domain;
+  }
+  state_ = SessionState::kSenderGiven;
+  return Positive(Format(kSenderOk, address.c_str()));
+}
+
+Reply SmtpSession::Rcpt(std::string_view line, std::string_view) {
+  std::string_view argument;
+  if (!KeywordArgument(line, "to", &argument)) return Error(kSyntaxError);
+  size_t end = argument.find_first_of("\r\n");
+  if (end != std::string_view::npos) argument = argument.substr(0, end);
+  while (!argument.empty() && argument[0] == ' ') argument.remove_prefix(1);
+  if (argument.empty()) return Error(kSyntaxError);
+  if (entries_ >= kMaxRecipientEntries) return Error(kTooManyRecipients);
+
+  // Several addresses may be separated by ";"; an error ends the command at once.
+  std::string local_before = local_list_, forward_before = forward_list_;
+  size_t entries_before = entries_;
+  Reply last;
+  for (;;) {
+    size_t semicolon = argument.find(';');
+    Reply reply = ResolveRecipient(argument.substr(0, semicolon));
+    if (reply.code == kErrorReply) return reply;
+    last = std::move(reply);
+    if (semicolon == std::string_view::npos) break;
+    argument.remove_prefix(semicolon + 1);
+  }
+  if (entries_ > kMaxRecipientEntries) {
+    local_list_ = std::move(local_before);
+    forward_list_ = std::move(forward_before);
+    entries_ = entries_before;
+    return Error(kTooManyRecipients);
+  }
+  state_ = SessionState::kRecipientsGiven;
+  return last;
+}
+
+void SmtpSession::AddLocal(const std::string& entry) {
+  if (!local_list_.empty()) local_list_ += ' ';
+  local_list_ += entry;
+  ++entries_;
+}
+
+void SmtpSession::AddForward(const std::string& entry) {
+  if (!forward_list_.empty()) forward_list_ += ' ';
+  forward_list_ += entry;
+  ++entries_;
+}
+
+Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
+  std::string given, local, domain;
+  ExtractAddress(address_text, &given);
+  SplitAddress(given, &local, &domain);
+  if (local.empty()) return Error(kSyntaxError);
+
+  int literal = DomainLiteral(domain);
+  if (literal == 0) {
+    AddForward(given);
+    return Positive(Format(kWillForward, given.c_str()));
+  }
+  if (literal == 1) domain.clear();
+
+  std::string full_name;
+  int kind = ClassifyAddress(local, &domain, SearchOtherDomains(), &full_name);
+  switch (kind) {
+    case kAddressUser: {
+      USERSTRUCT user{};
+      if (FindRecord(local, domain, &user) != 0) return UnknownRecipient(local, domain, given);
+      if ((user.Options & kUserRemote) == 0) {
+        AddLocal("[U]" + Str(user.Alias) + "@" + Str(user.Domain) + "!" + given);
+        return Positive(Format(kRecipientFound, Str(user.Name).c_str(), Str(user.Alias).c_str(),
+                               Str(user.Domain).c_str()));
+      }
+      std::string target(Str(user.Mailbox));
+      AddForward(target);
+      for (const std::string& copy : SplitAddressList(Str(user.CopyIncoming))) {
+        USERSTRUCT other{};
+        if (FindUserByAddress(copy, &other)) {
+          AddLocal("[U]" + Str(other.Alias) + "@" + Str(other.Domain));
+        } else {
+          AddForward(copy);
+        }
+      }
+      return Positive(Format(kWillForward, target.c_str()));
+    }
+    case kAddressList: {
+      LISTSTRUCT list{};
+      if (FindRecord(local, domain, &list) != 0) return UnknownRecipient(local, domain, given);
+      if ((list.Options & kListOwnerSends) != 0) {
+        std::string sender_local, sender_domain;
+        SplitAddress(reverse_path_, &sender_local, &sender_domain);
+        if (!EqualsNoCase(sender_local, Str(list.OwnerUser)) ||
+            !EqualsNoCase(sender_domain, Str(list.OwnerDomain)))
+          return Error(kPermissionDenied);
+      }
+      AddLocal("[L]" + Str(list.Name) + "@" + Str(list.Domain));
+      return Positive(Format(kRecipientFound, Str(list.Description).c_str(), Str(list.Name).c_str(),
+                             Str(list.Domain).c_str()));
+    }
+    case kAddressCommand: {
+      EXECSTRUCT command{};
+      if (FindRecord(local, domain, &command) != 0) return UnknownRecipient(local, domain, given);
+      AddLocal("[X]" + Str(command.Name) + "@" + Str(command.Domain));
+      return Positive(Format(kRecipientFound, Str(command.Description).c_str(),
+                             Str(command.Name).c_str(), Str(command.Domain).c_str()));
+    }
+    case kAddressAccount:
+      AddLocal("[N]" + local + "@" + domain);
+      return Positive(Format(kRecipientFound, full_name.c_str(), local.c_str(), domain.c_str()));
+    case kAddressRoute:
+      return Route(local, domain, given);
+    default:
+      // A name without a domain (or at this host's own literal) that nothing knows is an
+      // unknown local recipient: the forward queue could never deliver it.
+      if (domain.empty()) return UnknownRecipient(local, domain, given);
+      AddForward(given);
+      return Positive(Format(kWillForward, given.c_str()));
+  }
+}
+
+Reply SmtpSession::Route(const std::string& local, const std::string& domain,
+                         const std::string& given) {
+  ROUTESTRUCT route{};
+  if (FindRouteByAddress(local, domain, &route) != 0) return Error(kRouteUnreadable);
+  std::string destination = Str(route.Destination);
+  switch (route.Type) {
+    case kRouteToMail: {
+      std::string target_local, target_domain;
+      SplitAddress(destination, &target_local, &target_domain);
+      int kind = ClassifyAddress(target_local, &target_domain, SearchOtherDomains());
+      if (const char* tag = LocalTag(kind)) {
+        AddLocal(tag + destination + "!" + given);
+      } else {
+        AddForward(destination + "!" + given);
+      }
+      return Positive(Format(kWillForward, destination.c_str()));
+    }
+    case kRouteToHost: {
+      std::string entry = local + "@#" + destination + "!" + given;
+      if (EqualsNoCase(destination, g_System.HostName)) {
+        std::string found_domain;
+        int kind = ClassifyAddress(local, &found_domain, SearchOtherDomains());
+        if (const char* tag = LocalTag(kind))
+          AddLocal(tag + local + "@" + found_domain + "!" + given);
+      } else {
+        AddForward(entry);
+      }
+      return Positive(Format(kWillForward, entry.c_str()));
+    }
+    case kRouteToDomain: {
+      std::string text = local + "@" + destination;
+      std::string target_domain = destination;
+      int kind = ClassifyAddress(local, &target_domain, SearchOtherDomains());
+      if (const char* tag = LocalTag(kind)) {
+        AddLocal(tag + local + "@" + target_domain + "!" + given);
+      } else {
+        AddForward(local + "@" + target_domain + "!" + given);
+      }
+      return Positive(Format(kWillForward, text.c_str()));
+    }
+    default:
+      return Error(kRouteUnreadable);
+  }
+}
+
+Reply SmtpSession::UnknownRecipient(const std::string& local, const std::string& domain,
+                                    const std::string& given) {
+  std::vector<std::string> targets = SplitAddressList(g_Smtp.ForwardUnknown);
+  // Forwarding to an empty ForwardUnknown would accept mail that goes nowhere: refuse instead.
+  if ((g_Smtp.Flags & kSmtpForwardUnknown) == 0 || targets.empty()) {
+    if ((g_Smtp.Flags & kSmtpNotifyUnknown) != 0)
+      WriteAdminNotice(kNoticeUnknownUser, reverse_path_, local + "@" + domain, "", -1);
+    return Error(kRecipientNotHere);
+  }
+  for (const std::string& target : targets) {
+    std::string target_local, target_domain;
+    SplitAddress(target, &target_local, &target_domain);
+    int kind = ClassifyAddress(target_local, &target_domain, SearchOtherDomains());
+    const char* tag = LocalTag(kind);
+    if (tag != nullptr && kind != kAddressAccount) {
+      AddLocal(tag + target + "!" + given);
+    } else {
+      AddForward(target + "!" + given);
+    }
+  }
+  return Positive(Format(kUnknownWillForward, g_Smtp.ForwardUnknown));
+}
+
+Reply SmtpSession::Data(std::string_view, std::string_view) {
+  return {kStartData, kStartMailInput};
+}
+
+Reply SmtpSession::Rset(std::string_view, std::string_view) {
+  EndTransaction();
+  return Positive(kReset);
+}
+
+void SmtpSession::EndTransaction() {
+  local_list_.clear();
+  forward_list_.clear();
+  entries_ = 0;
+  DiscardSpool();
+  reverse_path_.clear();
+  state_ = SessionState::kReady;
+}
+
+void SmtpSession::DiscardSpool() {
+  if (spool_fd_ >= 0) close(spool_fd_);
+  spool_fd_ = -1;
+  if (!spool_name_.empty()) unlink(spool_name_.c_str());
+  spool_name_.clear();
+  spool_failed_ = false;
+}
+
+Reply SmtpSession::Vrfy(std::string_view line, std::string_view args) {
+  if (line.size() <= 5) return Error(kSyntaxError);
+  std::string address, local, domain;
+  ExtractAddress(args, &address);
+  SplitAddress(address, &local, &domain);
+  if (local.empty()) return Error(kSyntaxError);
+  std::string full_name;
+  switch (ClassifyAddress(local, &domain, false, &full_name)) {
+    case kAddressUser: {
+      USERSTRUCT user{};
+      if (FindRecord(local, domain, &user) != 0) return Error(kRecipientNotHere);
+      if ((user.Options & kUserRemote) != 0)
+        return Positive(Format(kWillForward, Str(user.Mailbox).c_str()));
+      return Positive(Format(kRecipientFound, Str(user.Name).c_str(), Str(user.Alias).c_str(),
+                             Str(user.Domain).c_str()));
+    }
+    case kAddressList:
+      return Error(kIsAList);
+    case kAddressCommand: {
+      EXECSTRUCT command{};
+      if (FindRecord(local, domain, &command) != 0) return Error(kRecipientNotHere);
+      return Positive(Format(kRecipientFound, Str(command.Description).c_str(),
+                             Str(command.Name).c_str(), Str(command.Domain).c_str()));
+    }
+    case kAddressAccount:
+      return Positive(Format(kRecipientFound, full_name.c_str(), local.c_str(), domain.c_str()));
+    default:
+      return Error(kRecipientNotHere);
+  }
+}
+
+Reply SmtpSession::Expn(std::string_view line, std::string_view args) {
+  if (line.size() <= 5) return Error(kSyntaxError);
+  std::string address, local, domain;
+  ExtractAddress(args, &address);
+  SplitAddress(address, &local, &domain);
+  if (local.empty()) return Error(kSyntaxError);
+  LISTSTRUCT list{};
+  if (FindRecord(local, domain, &list) != 0) {
+    USERSTRUCT user{};
+    if (FindRecord(local, domain, &user) == 0) return Error(kIsAUser);
+    return Error(kRecipientNotHere);
+  }
+  if ((list.Options & kListHidden) != 0) return Error(kPermissionDenied);
+  std::string members = ExpandMembers(list);
+  // The last member line ends the reply.
+  size_t last = members.rfind("250-");
+  if (members.empty() || last == std::string::npos) return Error(kNoMembers);
+  members[last + 3] = ' ';
+  return Positive(std::move(members));
+}
+
+Reply SmtpSession::Help(std::string_view, std::string_view args) {
+  while (!args.empty() && (args[0] == ' ' || args[0] == '\t')) args.remove_prefix(1);
+  if (args.empty() || (args.size() >= 4 && EqualsNoCase(args.substr(0, 4), "HELP")))
+    return Positive(kHelpCommands);
+  if (args.size() >= 4) {
+    for (const HelpTopic& topic : kHelpTopics)
+      if (EqualsNoCase(args.substr(0, 4), topic.topic)) return Positive(topic.text);
+  }
+  return Positive(kHelpUnknown);
+}
+
+Reply SmtpSession::Noop(std::string_view, std::string_view) {
+  return Positive(kOk);
+}
+
+Reply SmtpSession::Quit(std::string_view, std::string_view) {
+  state_ = SessionState::kClosing;
+  return Positive(Format(kClosing, peer_address_.c_str()));
+}
+
+Reply SmtpSession::Turn(std::string_view, std::string_view) {
+  return Positive(kNoTurn);
+}
+
+bool SmtpSession::StoreMessageText(std::string_view text) {
+  if (spool_failed_) return false;
+  if (spool_fd_ < 0) {
+    std::string directory = g_System.TempPath;
+    spool_fd_ = CreateTempFile(&directory, &spool_name_);
+    if (spool_fd_ < 0) {
+      spool_name_.clear();
+      spool_failed_ = true;
+      WriteLog(1, 0, kTagEvent, kLogSpoolFailed, kLogPrefix);
+      return false;
+    }
+  }
+  if (!WriteSpool(spool_fd_, text)) {
+    spool_failed_ = true;
+    WriteLog(1, 0, kTagEvent, kLogSpoolFailed, kLogPrefix);
+    return false;
+  }
+  return true;
+}
+
+SmtpSession::Completion SmtpSession::CompleteMessage() {
+  Completion completion;
+  if (spool_fd_ >= 0 && !spool_failed_) {
+    DeliveryReport report;
+    if (!local_list_.empty())
+      DeliverRecipients(local_list_, reverse_path_, spool_fd_, true, true, &report);
+    if (!forward_list_.empty()) {
+      DeliverRecipients(forward_list_, reverse_path_, spool_fd_, false, true, &report);
+      completion.forward_queued = true;
+    }
+    completion.stored = report.failures == 0;
+  }
+  local_list_.clear();
+  forward_list_.clear();
+  entries_ = 0;
+  DiscardSpool();
+  return completion;
+}
+
+}  // namespace qv::smtp

@@ -1,0 +1,119 @@
+// The SMTP conversation of one connection: states, the command table, recipient resolution into
+// the local and forward recipient lists, and the message spool file. Takes one command line and
+// returns the reply; it never touches a socket.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qv::smtp {
+
+enum class SessionState : uint32_t {
+  kReady = 0,
+  kSenderGiven = 1,
+  kRecipientsGiven = 2,
+  kMessageReceived = 3,
+  kClosing = 4,
+};
+
+// Reply kinds of DispatchCommand.
+enum ReplyCode : int {
+  kNoReply = 0,
+  kErrorReply = 1,
+  kPositiveReply = 2,
+  kStartData = 5,
+};
+
+struct Reply {
+  int code = kNoReply;
+  std::string text;
+};
+
+// Recipient entries (local and forward together) that one transaction may hold.
+constexpr size_t kMaxRecipientEntries = 1000;
+
+// The session record (SESSIONSTRUCT) with its operations. Creating it is CreateSession; the
+// destructor is DestroySession, which delivers nothing: a message is delivered as soon as its
+// end line arrives (CompleteMessage), and a message cut off before that is discarded.
+class SmtpSession {
+ public:
+  explicit SmtpSession(std::string peer_address);
+  ~SmtpSession();
+  SmtpSession(const SmtpSession&) = delete;
+  SmtpSession& operator=(const SmtpSession&) = delete;
+
+  // One command line, without its CR LF.
+  Reply DispatchCommand(std::string_view line);
+
+  // Resolves one recipient address into the recipient lists; the reply is what RCPT answers.
+  Reply ResolveRecipient(std::string_view address_text);
+
+  // Message data: every chunk marks the message as being received (state 3).
+  void MarkMessageReceived() { state_ = SessionState::kMessageReceived; }
+  // Appends message text to the spool file, creating the file in TempPath on first use (also
+  // for empty text). False when the text could not be stored.
+  bool StoreMessageText(std::string_view text);
+
+  struct Completion {
+    bool stored = false;          // every recipient's copy was written
+    bool forward_queued = false;  // the forward list was delivered to the queue
+  };
+  // The end line arrived: delivers the local list, then the forward list, from the spool file,
+  // and ends the transaction's pending work (lists freed, spool file deleted).
+  Completion CompleteMessage();
+
+  SessionState state() const { return state_; }
+  const std::string& reverse_path() const { return reverse_path_; }
+  const std::string& local_list() const { return local_list_; }
+  const std::string& forward_list() const { return forward_list_; }
+  const std::string& peer_address() const { return peer_address_; }
+  bool esmtp() const { return esmtp_; }
+  const std::string& spool_name() const { return spool_name_; }
+  size_t recipient_entries() const { return entries_; }
+
+ private:
+  using Handler = Reply (SmtpSession::*)(std::string_view line, std::string_view args);
+  struct Command {
+    const char* verb;
+    Handler handler;
+    uint32_t states;  // bit (1 << state) for each state in which the command is accepted
+  };
+  static const Command kCommands[];
+
+  Reply Helo(std::string_view line, std::string_view args);
+  Reply Ehlo(std::string_view line, std::string_view args);
+  Reply Mail(std::string_view line, std::string_view args);
+  Reply Rcpt(std::string_view line, std::string_view args);
+  Reply Data(std::string_view line, std::string_view args);
+  Reply Rset(std::string_view line, std::string_view args);
+  Reply Vrfy(std::string_view line, std::string_view args);
+  Reply Expn(std::string_view line, std::string_view args);
+  Reply Help(std::string_view line, std::string_view args);
+  Reply Noop(std::string_view line, std::string_view args);
+  Reply Quit(std::string_view line, std::string_view args);
+  Reply Turn(std::string_view line, std::string_view args);
+
+  Reply UnknownRecipient(const std::string& local, const std::string& domain,
+                         const std::string& given);
+  Reply Route(const std::string& local, const std::string& domain, const std::string& given);
+  void AddLocal(const std::string& entry);
+  void AddForward(const std::string& entry);
+  // Ends the transaction without a reply: lists freed, spool deleted, reverse-path cleared.
+  void EndTransaction();
+  void DiscardSpool();
+
+  SessionState state_ = SessionState::kReady;
+  std::string reverse_path_;
+  std::string local_list_;
+  std::string forward_list_;
+  int spool_fd_ = -1;
+  bool spool_failed_ = false;
+  std::string spool_name_;
+  std::string peer_address_;
+  bool esmtp_ = false;
+  size_t entries_ = 0;
+};
+
+}  // namespace qv::smtp

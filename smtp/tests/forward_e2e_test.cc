@@ -1,0 +1,145 @@
+// The real qvsmtp95 forwarding what it receives: to a real peer, and past a peer that hangs
+// while the service keeps serving its clients.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "common/config.h"
+#include "common/testing/line_client.h"
+#include "platform/registry.h"
+#include "platform/spawn.h"
+#include "smtp/tests/forward_peer_util.h"
+#include "smtp/tests/smtp_env_util.h"
+
+namespace qv::smtp {
+namespace {
+
+using qv::testing::FakeSmtpPeer;
+using qv::testing::LineClient;
+using qv::testing::RealSmtpPeer;
+using testing::SmtpEnv;
+
+class ForwardE2E : public ::testing::Test {
+ protected:
+  void SetUp() override { env_.AddUser("bob", "example.test", "Bob"); }
+  void TearDown() override { Stop(); }
+
+  // The service with send-immediately on and the forwarder's port `port_ex`.
+  bool Start(int port_ex, uint32_t flags = kSmtpUseMx | kSmtpImmediately) {
+    port_ = qv::testing::FreeTcpPort();
+    reg::Key control;
+    reg::CreateKey(kControlKey, "QuorvaneControl", &control);
+    reg::SetString(&control, "HostName", "mx.example.test");
+    reg::SetString(&control, "Domain", "example.test");
+    reg::SetString(&control, "InstallPath", qv::testing::BinDir());
+    reg::SetString(&control, "MailPath", env_.mail());
+    reg::SetString(&control, "TempPath", env_.temp());
+    reg::SetString(&control, "LogPath", env_.log());
+    reg::SetString(&control, "ConfigPath", g_System.ConfigPath);
+    reg::SetDword(&control, "LogLevel", 5);
+    reg::CloseKey(&control);
+    reg::Key smtp;
+    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
+    reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port_));
+    reg::SetDword(&smtp, "PortEx", static_cast<uint32_t>(port_ex));
+    reg::SetDword(&smtp, "Flags", flags);
+    reg::SetString(&smtp, "ExchangeHost", "127.0.0.1");
+    reg::CloseKey(&smtp);
+    if (!platform::StartProgram({qv::testing::BinDir() + "/qvsmtp95"}, &pid_)) return false;
+    for (int i = 0; i < 400; ++i) {
+      LineClient probe;
+      if (probe.Connect(port_)) {
+        probe.ReadLine();
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+  }
+
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string Say(LineClient& client, const std::string& line) {
+    client.Send(line);
+    return client.ReadReply();
+  }
+
+  // One whole transaction; returns the reply to the end of the data.
+  std::string Send(const std::string& rcpt, const std::string& body) {
+    LineClient c;
+    EXPECT_TRUE(c.Connect(port_));
+    c.ReadLine();
+    Say(c, "HELO client.test\r\n");
+    Say(c, "MAIL FROM:<alice@example.test>\r\n");
+    Say(c, "RCPT TO:<" + rcpt + ">\r\n");
+    Say(c, "DATA\r\n");
+    std::string reply = Say(c, "Subject: t\r\n\r\n" + body + "\r\n.\r\n");
+    Say(c, "QUIT\r\n");
+    return reply;
+  }
+
+  SmtpEnv env_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+TEST_F(ForwardE2E, AForeignRecipientIsSentOnAtOnce) {
+  RealSmtpPeer peer;
+  if (!peer.ok()) GTEST_SKIP() << peer.why();
+  ASSERT_TRUE(Start(peer.port()));
+  EXPECT_EQ(Send("dora@remote.test", "hello dora").substr(0, 4), "250 ");
+  auto got = peer.WaitForMessages(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].mail_from, "alice@example.test");
+  EXPECT_EQ(got[0].rcpt_to, std::vector<std::string>{"dora@remote.test"});
+  EXPECT_NE(got[0].content.find("Received: by mx.example.test"), std::string::npos);
+  EXPECT_NE(got[0].content.find("hello dora"), std::string::npos);
+  for (int i = 0; i < 200 && !env_.Queue().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  EXPECT_TRUE(env_.Queue().empty());
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(ForwardE2E, AHangingPeerNeverHoldsUpTheService) {
+  // The peer greets, then takes minutes over every reply.
+  FakeSmtpPeer::Script script;
+  script.reply = [](const std::string&) {
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    return std::string();
+  };
+  FakeSmtpPeer hanging(script);
+  ASSERT_TRUE(Start(hanging.port()));
+  EXPECT_EQ(Send("dora@remote.test", "one").substr(0, 4), "250 ");
+  for (int i = 0; i < 400 && hanging.commands().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_FALSE(hanging.commands().empty()) << "the run has reached the peer";
+
+  // While the run waits on the peer, every client is served and local mail is delivered; a
+  // second foreign message starts no second run.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Send("bob@example.test", "local while forwarding").substr(0, 4), "250 ");
+  EXPECT_EQ(Send("erin@remote.test", "two").substr(0, 4), "250 ");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(env_.Mailbox("bob").size(), 1u);
+  EXPECT_EQ(hanging.connections(), 1);
+
+  // The stop signal ends the run at once; both messages stay queued.
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(env_.Queue().size(), 2u);
+}
+
+}  // namespace
+}  // namespace qv::smtp

@@ -1,0 +1,82 @@
+// Test helpers of the SMTP tests: a temporary system (paths, tables, configuration) and a fake
+// connection that records what a handler sends.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/config.h"
+#include "common/records.h"
+#include "common/service_frame.h"
+#include "common/testing/table_env.h"
+#include "common/testing/test_env.h"
+
+namespace qv::smtp::testing {
+
+// A temporary system for one test: g_System paths (config, mail, temp, log) under a fresh
+// directory with the domains "example.test;other.test", host "mx.example.test" at 192.0.2.1,
+// the SMTP defaults with ESMTP on, and the message mask off-switch untouched.
+class SmtpEnv {
+ public:
+  SmtpEnv();
+  ~SmtpEnv();
+  std::string mail() const { return tables_.mail(); }
+  std::string temp() const { return tables_.root() + "/temp"; }
+  std::string log() const { return tables_.root() + "/log"; }
+  std::string root() const { return tables_.root(); }
+
+  // Adds table records; the test fails when the store refuses one.
+  void AddUser(const std::string& alias, const std::string& domain, const std::string& name = "",
+               const std::string& mailbox = "", int32_t options = 0,
+               const std::string& copy_incoming = "", const std::string& copy_outgoing = "");
+  void AddList(const std::string& name, const std::string& domain, const std::string& description,
+               const std::string& member_file, int32_t options = 0, const std::string& owner = "",
+               const std::string& owner_domain = "");
+  void AddCommand(const std::string& name, const std::string& domain,
+                  const std::string& description, const std::string& application,
+                  const std::string& parameters = "");
+  void AddRoute(const std::string& masks, int32_t type, const std::string& destination);
+
+  // The unmasked contents of every "*.in" file of a mailbox directory, in name order.
+  std::vector<std::string> Mailbox(const std::string& name) const;
+  // The same for the forward queue ("*.out").
+  std::vector<std::string> Queue() const;
+  // Every file in the temporary folder.
+  std::vector<std::string> TempFiles() const;
+  // Today's SMTP log.
+  std::string LogText() const;
+
+ private:
+  qv::testing::ScopedSystemRoot system_;
+  qv::testing::ScopedTables tables_;
+};
+
+// Replaces the date texts of a stored message ("Sat, 7 Mar 26  14:30:15 +0000") by "<date>" and
+// the Message-Id base by "<id>", so that whole files compare as text.
+std::string Normalize(const std::string& text);
+
+// A connection as a handler sees it; records sends and closes.
+class FakeLink : public ConnectionLink {
+ public:
+  void Send(std::string_view bytes) override {
+    if (!closed) sent.append(bytes);
+  }
+  void Close() override { closed = true; }
+  int Number() const override { return 7; }
+  void SetIdleLimit(std::chrono::milliseconds limit) override { idle_limit = limit; }
+
+  // What was sent since the last call.
+  std::string Take() {
+    std::string out;
+    out.swap(sent);
+    return out;
+  }
+
+  std::string sent;
+  bool closed = false;
+  std::chrono::milliseconds idle_limit{0};
+};
+
+}  // namespace qv::smtp::testing
