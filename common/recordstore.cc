@@ -770,6 +770,47 @@ int FindRecord(Table table, std::string_view key, std::string_view domain, void*
   return 0;
 }
 
+int ForEachRecord(Table table, const std::function<bool(const void* record)>& visit) {
+  const TableDef& def = GetTableDef(table);
+  TablePaths paths = GetTablePaths(table);
+  FileLock lock(paths.lock, LockMode::kShared);
+  Fd data = OpenFile(paths.data, O_RDONLY);
+  if (!data.valid()) return -1;
+  IndexFile index(OpenFile(paths.index, O_RDONLY));
+  if (!index.open()) {
+    RecordReader reader(data.get(), def.record_size);
+    const char* record;
+    int64_t at;
+    while (reader.Next(&record, &at)) {
+      if (!visit(record)) break;
+    }
+    return 0;
+  }
+  std::vector<char> buffer(def.record_size);
+  for (int64_t i = 0; i < index.count(); ++i) {
+    IndexEntry e;
+    if (!index.Get(i, &e)) break;
+    if (e.Offset < 0) continue;
+    bool found = false;
+    if (e.Offset == 0) {
+      RecordReader reader(data.get(), def.record_size);
+      const char* record;
+      int64_t at;
+      while (!found && reader.Next(&record, &at)) {
+        IndexEntry probe = MakeEntry(RecordKey(def, record), 0);
+        if (CompareKeys(EntryKey(e), EntryKey(probe)) == 0) {
+          std::memcpy(buffer.data(), record, def.record_size);
+          found = true;
+        }
+      }
+    } else {
+      found = ReadAt(data.get(), buffer.data(), def.record_size, e.Offset);
+    }
+    if (found && !visit(buffer.data())) break;
+  }
+  return 0;
+}
+
 int AddRecord(Table table, void* record) {
   const TableDef& def = GetTableDef(table);
   if (!ApplyAddRules(def, record)) return -1;

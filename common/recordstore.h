@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -117,6 +118,12 @@ int AddRecord(Table table, void* record);
 // given record's key and whose Domain mask matches the given record's Domain (an empty Domain
 // matches any). 0 done, -1 not found or file error.
 int UpdateRecord(Table table, const void* record, bool remove);
+
+// Calls `visit` with each record of the table in index order (a table without an index file:
+// every whole record of the data file in file order) until it returns false, all under one
+// shared lock. An index entry with offset 0 stands for the first record of its key in the data
+// file. 0, or -1 when the data file cannot be opened.
+int ForEachRecord(Table table, const std::function<bool(const void* record)>& visit);
 
 // Rewrites a side file of fixed records without those whose first byte is zero; the new file
 // replaces the old one by rename only once it is complete and flushed. 0 done, -1 error.

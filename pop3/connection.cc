@@ -66,19 +66,23 @@ void POPCONNSTRUCT::HandleCommandLine() {
   int result = DispatchPop3Command(session_.get(), command_.data(), command_.size(), &reply);
   if (result == kResultNoSession) return;
   Log(kLogLevelProtocol, kLogSent, reply.text);
-  link_.Send(reply.text);
   if (result == kResultMessage || result == kResultTop) {
-    int64_t limit = result == kResultTop ? ComputeTopLimit(reply.file.get(), reply.top_lines) : -1;
-    pending_ = MessageTransfer(std::move(reply.file), limit);
+    int64_t limit =
+        result == kResultTop ? ComputeTopLimit(reply.file.get(), reply.top_lines, true) : -1;
+    pending_ = MessageTransfer(std::move(reply.file), limit, true);
+    // The reply goes out with the first piece of the message.
+    outgoing_ = std::move(reply.text);
     SendPendingFile();
+  } else {
+    link_.Send(reply.text);
   }
   if (session_->state() == Pop3State::kClosing) link_.Close();
 }
 
 void POPCONNSTRUCT::SendPendingFile() {
-  int pieces = 0;
+  int chunks = 0;
   while (pending_.active() && link_.CanSendMore()) {
-    if (++pieces > kPiecesPerTurn) {
+    if (++chunks > kChunksPerTurn) {
       // Let the other connections in; go on at the next turn of the loop.
       if (!pump_scheduled_) {
         pump_scheduled_ = true;
@@ -90,14 +94,17 @@ void POPCONNSTRUCT::SendPendingFile() {
       }
       return;
     }
-    pending_.Next(&piece_);
-    if (piece_.empty()) continue;
+    // Blocks of the file are gathered into one send of up to kSendChunk bytes.
+    while (outgoing_.size() < kSendChunk && pending_.Next(&piece_)) {
+      Log(kLogLevelData, kLogData, piece_);
+      outgoing_ += piece_;
+    }
+    if (outgoing_.empty()) continue;
     transfer_progressed_ = true;
-    Log(kLogLevelData, kLogData, piece_);
-    link_.Send(piece_);
+    link_.Send(outgoing_);
+    outgoing_.clear();
   }
   if (pending_.active()) return;  // OnDrained goes on, or the connection is ending
-  // The copy had no name left; the session forgets it.
   if (!line_.empty()) {
     ProcessBuffer();
   }

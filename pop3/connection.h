@@ -18,8 +18,10 @@ namespace qv::pop3 {
 constexpr size_t kLineBufferSize = 2048;
 // No command for this long ends the connection without applying deletions.
 constexpr std::chrono::minutes kDefaultIdleLimit{10};
-// Pieces of a message sent in one turn of the event loop before other work gets its turn.
-constexpr int kPiecesPerTurn = 32;
+// Bytes of a message handed to the socket in one send, and sends in one turn of the event loop
+// before the other connections get their turn.
+constexpr size_t kSendChunk = 64 * 1024;
+constexpr int kChunksPerTurn = 4;
 
 // The connection record of a slot: the pending message (file and transfer limit, both held by
 // the transfer) and the session.
@@ -55,6 +57,7 @@ class POPCONNSTRUCT final : public ConnectionHandler {
   std::string command_;
   MessageTransfer pending_;
   std::string piece_;
+  std::string outgoing_;
   bool transfer_progressed_ = false;  // a piece went out since the last idle check
   bool pump_scheduled_ = false;
   std::shared_ptr<bool> alive_;

@@ -44,40 +44,23 @@ UniqueFd OpenMessageExclusive(const std::string& path) {
   return fd;
 }
 
-UniqueFd CopyPlainMessage(int message, const std::string& temp_dir, std::string* name) {
-  std::string dir = temp_dir;
-  std::string path;
-  UniqueFd copy(CreateTempFile(&dir, &path));
-  if (name != nullptr) *name = path;
-  if (!copy.valid()) return UniqueFd();
-  std::vector<char> block(kScanBlock);
-  int64_t position = 0;
-  bool ok = true;
-  for (;;) {
-    ssize_t got = ReadAt(message, block.data(), block.size(), position);
-    if (got < 0) {
-      ok = false;
-      break;
-    }
-    if (got == 0) break;
-    position += got;
-    UnscrambleBuffer(block.data(), static_cast<size_t>(got));
-    const void* zero = std::memchr(block.data(), 0, static_cast<size_t>(got));
-    size_t keep = zero != nullptr
-                      ? static_cast<size_t>(static_cast<const char*>(zero) - block.data())
-                      : static_cast<size_t>(got);
-    if (keep > 0 && !platform::WriteAll(copy.get(), block.data(), keep)) {
-      ok = false;
-      break;
-    }
-    if (zero != nullptr) break;
+ssize_t ReadPlainText(int file, bool unmask, char* buffer, size_t size, int64_t position,
+                      bool* ended) {
+  *ended = false;
+  ssize_t got = ReadAt(file, buffer, size, position);
+  if (got < 0) return -1;
+  if (static_cast<size_t>(got) < size) *ended = true;
+  if (got == 0) return 0;
+  if (unmask) UnscrambleBuffer(buffer, static_cast<size_t>(got));
+  const void* zero = std::memchr(buffer, 0, static_cast<size_t>(got));
+  if (zero != nullptr) {
+    *ended = true;
+    return static_cast<const char*>(zero) - buffer;
   }
-  unlink(path.c_str());
-  if (!ok || lseek(copy.get(), 0, SEEK_SET) != 0) return UniqueFd();
-  return copy;
+  return got;
 }
 
-int64_t ComputeTopLimit(int file, int lines) {
+int64_t ComputeTopLimit(int file, int lines, bool unmask) {
   if (lines < 0) {
     lseek(file, 0, SEEK_SET);
     return -1;
@@ -89,8 +72,8 @@ int64_t ComputeTopLimit(int file, int lines) {
   int64_t body_lines = 0;    // line ends counted in the body
   bool previous_cr = false;  // the body byte before this one was CR
   int64_t position = 0;
-  for (;;) {
-    ssize_t got = ReadAt(file, block.data(), block.size(), position);
+  for (bool ended = false; !ended;) {
+    ssize_t got = ReadPlainText(file, unmask, block.data(), block.size(), position, &ended);
     if (got <= 0) break;
     for (ssize_t i = 0; i < got; ++i) {
       char c = block[static_cast<size_t>(i)];
@@ -174,8 +157,8 @@ void DotStuffer::Finish(std::string* out) {
   at_ = At::kLineStart;
 }
 
-MessageTransfer::MessageTransfer(UniqueFd file, int64_t limit)
-    : file_(std::move(file)), limit_(limit), done_(false) {}
+MessageTransfer::MessageTransfer(UniqueFd file, int64_t limit, bool unmask)
+    : file_(std::move(file)), limit_(limit), unmask_(unmask), done_(false) {}
 
 bool MessageTransfer::Next(std::string* out) {
   out->clear();
@@ -185,17 +168,15 @@ bool MessageTransfer::Next(std::string* out) {
     want = static_cast<size_t>(limit_ - consumed_);
   char block[kTransferBlock];
   ssize_t got = 0;
-  if (want > 0 && file_.valid()) {
-    do {
-      got = read(file_.get(), block, want);
-    } while (got < 0 && errno == EINTR);
-  }
+  bool ended = true;
+  if (want > 0 && file_.valid())
+    got = ReadPlainText(file_.get(), unmask_, block, want, consumed_, &ended);
   if (got > 0) {
     consumed_ += got;
     stuffer_.Encode(std::string_view(block, static_cast<size_t>(got)), out);
   }
-  // A short block (or the limit reached) ends the text, as does a read error.
-  if (got < static_cast<ssize_t>(kTransferBlock) || (limit_ >= 0 && consumed_ >= limit_)) {
+  // The end of the text (or the limit reached) ends the transfer, as does a read error.
+  if (got < 0 || ended || (limit_ >= 0 && consumed_ >= limit_)) {
     stuffer_.Finish(out);
     out->append("\r\n.\r\n");
     file_.Reset();

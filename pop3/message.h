@@ -2,6 +2,8 @@
 // the plain copy, the byte limit of TOP, and the bytes put on the wire for RETR and TOP.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,24 +39,24 @@ class UniqueFd {
 };
 
 // Opens a message file for reading with exclusive access: an advisory lock (flock LOCK_EX,
-// not waiting) that another session copying the same file holds too. Invalid when the file is
-// missing, is not an ordinary file, or is held by another session.
+// not waiting) that another session sending the same file holds too, for the whole transfer.
+// Invalid when the file is missing, is not an ordinary file, or is held by another session.
 UniqueFd OpenMessageExclusive(const std::string& path);
 
-// Copies the message of `message` from its start into a new temporary file in `temp_dir`
-// (named as every temporary file of the system), removing the message mask. The copy ends at
-// the first zero byte of the plain text (message content is text). The file's name is removed
-// as soon as the copy is complete, so that the copy disappears with its descriptor in every
-// case; *name (may be null) receives the name it had. Returns the copy positioned at its start,
-// or an invalid descriptor when it cannot be created or written.
-UniqueFd CopyPlainMessage(int message, const std::string& temp_dir, std::string* name);
+// Reads up to `size` bytes of a message's plain text from `position`: the stored bytes with the
+// message mask removed when `unmask` is set (the mail library decides whether this system masks
+// at all), ending at the first zero byte (message content is text). Returns the count, -1 on a
+// read error; *ended is set when the text ends within the bytes read (a zero byte or the end of
+// the file).
+ssize_t ReadPlainText(int file, bool unmask, char* buffer, size_t size, int64_t position,
+                      bool* ended);
 
-// The number of bytes of a plain message to send for TOP with `lines` body lines: the header
-// (without the empty line that ends it) when `lines` is 0; else the header, the empty line and
-// the first `lines` body lines, without the line end of the last one. A message without an
-// empty line is all header. Negative `lines`: -1, the whole file. The file position is left at
-// the start.
-int64_t ComputeTopLimit(int file, int lines);
+// The number of bytes of a message's plain text to send for TOP with `lines` body lines: the
+// header (without the empty line that ends it) when `lines` is 0; else the header, the empty
+// line and the first `lines` body lines, without the line end of the last one. A message
+// without an empty line is all header. Negative `lines`: -1, the whole text. The file position
+// is left at the start.
+int64_t ComputeTopLimit(int file, int lines, bool unmask);
 
 // The transfer form of a message: a line that holds a lone "." (at the start of the text or
 // after a line feed, followed by CR LF, by LF or by the end of the text) is sent as "..", so
@@ -72,28 +74,30 @@ class DotStuffer {
   At at_ = At::kLineStart;
 };
 
-// Bytes read from a message file per transfer step.
-constexpr size_t kTransferBlock = 2047;
+// Bytes of plain text read from a message file per transfer step (the bytes sent do not depend
+// on it; a message is never held whole in memory).
+constexpr size_t kTransferBlock = 16 * 1024;
 
-// Produces the bytes of one message transfer: the plain file from its start in blocks, cut at
-// `limit` bytes (negative: the whole file), in transfer form, followed by CR LF "." CR LF.
-// A read error ends the text where it stands. The file is closed when the transfer is done or
-// destroyed.
+// Produces the bytes of one message transfer: the plain text of the file (see ReadPlainText)
+// from its start in blocks, cut at `limit` bytes (negative: the whole text), in transfer form,
+// followed by CR LF "." CR LF. A read error ends the text where it stands. The file, and with it
+// its exclusive lock, is closed when the transfer is done or destroyed.
 class MessageTransfer {
  public:
   MessageTransfer() = default;
-  MessageTransfer(UniqueFd file, int64_t limit);
+  MessageTransfer(UniqueFd file, int64_t limit, bool unmask);
 
   bool active() const { return file_.valid() || !done_; }
   // Replaces *out with the next bytes to send. False (and *out empty) once everything, the
   // terminator included, has been produced.
   bool Next(std::string* out);
-  // Bytes of the file consumed so far.
+  // Bytes of plain text consumed so far.
   int64_t consumed() const { return consumed_; }
 
  private:
   UniqueFd file_;
   int64_t limit_ = -1;
+  bool unmask_ = false;
   int64_t consumed_ = 0;
   bool done_ = true;
   DotStuffer stuffer_;

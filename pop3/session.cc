@@ -291,14 +291,14 @@ uint32_t Pop3Session::MessageNumber(std::string_view text) const {
   return static_cast<uint32_t>(value);
 }
 
-bool Pop3Session::CopyMessage(uint32_t n, Pop3Reply* reply) {
+bool Pop3Session::OpenMessage(uint32_t n, Pop3Reply* reply) {
   reply->result = kResultError;
   reply->text = kErrGeneralFailure;
+  // The message is sent straight from its file, unmasked on the way; the file stays held until
+  // the transfer ends.
   UniqueFd message = OpenMessageExclusive(s_.MailboxDirectory + "/" + s_.Messages[n - 1].FileName);
   if (!message.valid()) return false;
-  UniqueFd copy = CopyPlainMessage(message.get(), g_System.TempPath, &s_.TempCopy);
-  if (!copy.valid()) return false;
-  reply->file = std::move(copy);
+  reply->file = std::move(message);
   return true;
 }
 
@@ -309,7 +309,7 @@ void Pop3Session::Retr(std::string_view line, Pop3Reply* reply) {
     reply->text = kErrUnknownMessage;
     return;
   }
-  if (!CopyMessage(n, reply)) return;
+  if (!OpenMessage(n, reply)) return;
   s_.HighestRetrieved = std::max(s_.HighestRetrieved, n);
   reply->result = kResultMessage;
   reply->text = Format(kReplyRetr, static_cast<long long>(s_.Messages[n - 1].Size));
@@ -330,7 +330,7 @@ void Pop3Session::Top(std::string_view line, Pop3Reply* reply) {
   if (number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos) return;
   uint32_t n = MessageNumber(number);
   if (n == 0) return;
-  if (!CopyMessage(n, reply)) return;
+  if (!OpenMessage(n, reply)) return;
   reply->result = kResultTop;
   reply->text = kReplyOk;
   reply->top_lines = lines;

@@ -47,7 +47,6 @@ struct POPSESSIONSTRUCT {
   int32_t CurrentCount = 0;  // messages not marked deleted
   int64_t CurrentOctets = 0;
   std::string MailboxDirectory;
-  std::string TempCopy;                // name of the plain copy made for the last RETR or TOP
   std::vector<POPMSGSTRUCT> Messages;  // in listing order; message n is Messages[n - 1]
 };
 
@@ -55,7 +54,8 @@ struct POPSESSIONSTRUCT {
 struct Pop3Reply {
   int result = kResultNoSession;
   std::string text;
-  UniqueFd file;      // kResultMessage, kResultTop: the plain copy at its start
+  UniqueFd file;      // kResultMessage, kResultTop: the stored (masked) message file, held
+                      // exclusively, at its start
   int top_lines = 0;  // kResultTop: body lines to send
 };
 
@@ -115,8 +115,8 @@ class Pop3Session {
   // The message of a number text, or 0 when it is missing, not a number, out of range or
   // marked deleted.
   uint32_t MessageNumber(std::string_view text) const;
-  // Opens message n exclusively and makes its plain copy; false with the error reply set.
-  bool CopyMessage(uint32_t n, Pop3Reply* reply);
+  // Opens message n exclusively for sending; false with the error reply set.
+  bool OpenMessage(uint32_t n, Pop3Reply* reply);
 
   POPSESSIONSTRUCT s_;
 };

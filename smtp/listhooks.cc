@@ -1,21 +1,47 @@
-// Until the list and responder code arrives, its operations do nothing.
+// The SMTP service's side of the list and responder code: its deliveries go to
+// DeliverRecipients and its log lines to the "s" transaction log.
 #include "smtp/listhooks.h"
 
-namespace qv::smtp {
+#include "smtp/delivery.h"
+#include "smtp/lists.h"
+#include "smtp/responder.h"
+#include "smtp/texts.h"
 
-int DistributeToList(const LISTSTRUCT&, std::string_view, int, bool) {
-  return 0;
+namespace qv::smtp {
+namespace {
+
+const lists::MailService& SmtpService() {
+  static const lists::MailService service{
+      [](std::string_view entry, std::string_view reverse_path, int message_fd, bool local,
+         bool top_level) { DeliverRecipients(entry, reverse_path, message_fd, local, top_level); },
+      kLogPrefix};
+  return service;
 }
-int ProcessListCommands(std::string_view, std::string_view, int) {
-  return 0;
+
+}  // namespace
+
+int DistributeToList(const LISTSTRUCT& list, std::string_view reverse_path, int spool_fd,
+                     bool top_level) {
+  return lists::DistributeToList(SmtpService(), list, reverse_path, spool_fd, top_level);
 }
+
+int ProcessListCommands(std::string_view reverse_path, std::string_view manager_address,
+                        int spool_fd) {
+  return lists::ProcessListCommands(SmtpService(), reverse_path, manager_address, spool_fd);
+}
+
 bool ListCommandsInProgress() {
-  return false;
+  return lists::ListCommandsInProgress();
 }
-int JoinList(std::string_view, std::string_view, std::string_view) {
+
+int JoinList(std::string_view sender, std::string_view list_name, std::string_view name) {
+  lists::JoinList(SmtpService(), sender, list_name, name);
   return 0;
 }
-int RunResponder(std::string_view, std::string_view, std::string_view) {
+
+int RunResponder(std::string_view sender, std::string_view user_address,
+                 std::string_view responder) {
+  lists::RunResponder(kLogPrefix, sender, user_address, responder);
   return 0;
 }
 

@@ -16,8 +16,8 @@ int DistributeToList(const LISTSTRUCT& list, std::string_view reverse_path, int 
 int ProcessListCommands(std::string_view reverse_path, std::string_view manager_address,
                         int spool_fd);
 
-// True while ProcessListCommands runs: mail that it delivers to a list manager is not read
-// for commands again.
+// True while the list code delivers one of its own replies: such mail is not read for
+// commands when it reaches a list manager.
 bool ListCommandsInProgress();
 
 // Adds `sender` to the list named `list_name`, with the display name `name` (may be empty).

@@ -555,5 +555,31 @@ TEST_F(RecordStoreTest, NestedLocksOfOneThreadDoNotDeadlock) {
   ASSERT_EQ(Add("bob", "example.com"), 0);
 }
 
+TEST_F(RecordStoreTest, ForEachRecordWalksTheIndexOrder) {
+  auto walk = [](size_t stop_after = 0) {
+    std::vector<std::string> seen;
+    int r = ForEachRecord(Table::kUser, [&](const void* record) {
+      const auto* u = static_cast<const USERSTRUCT*>(record);
+      seen.push_back(std::string(FieldText(u->Alias)) + "@" + std::string(FieldText(u->Domain)));
+      return stop_after == 0 || seen.size() < stop_after;
+    });
+    if (r != 0) seen.push_back("error");
+    return seen;
+  };
+  EXPECT_EQ(walk(), std::vector<std::string>{"error"});  // no data file
+  // The first record lies at offset 0, whose entry sends readers to the data file.
+  ASSERT_EQ(Add("cyd", "example.com"), 0);
+  ASSERT_EQ(Add("ann", "example.com"), 0);
+  ASSERT_EQ(Add("bob", "example.com"), 0);
+  ASSERT_EQ(Add("dan", "example.org"), 0);
+  ASSERT_EQ(UpdateRecord(MakeUser("ann", "example.com"), true), 0);
+  EXPECT_EQ(walk(),
+            (std::vector<std::string>{"bob@example.com", "cyd@example.com", "dan@example.org"}));
+  EXPECT_EQ(walk(1), std::vector<std::string>{"bob@example.com"});
+  // Without the index every whole record of the data file counts, deleted ones too.
+  ASSERT_EQ(unlink(UserIdx().c_str()), 0);
+  EXPECT_EQ(walk().size(), 4u);
+}
+
 }  // namespace
 }  // namespace qv

@@ -100,8 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (result == kResultMessage || result == kResultTop) {
       if (!reply.file.valid()) abort();
       int64_t limit =
-          result == kResultTop ? ComputeTopLimit(reply.file.get(), reply.top_lines) : -1;
-      MessageTransfer transfer(std::move(reply.file), limit);
+          result == kResultTop ? ComputeTopLimit(reply.file.get(), reply.top_lines, true) : -1;
+      MessageTransfer transfer(std::move(reply.file), limit, true);
       std::string piece, wire;
       while (transfer.Next(&piece)) wire += piece;
       if (wire.size() < 5 || wire.compare(wire.size() - 5, 5, "\r\n.\r\n") != 0) abort();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/mailfile.h"
 #include "common/testing/test_env.h"
 
 namespace qv::pop3 {
@@ -57,7 +58,8 @@ TEST(ComputeTopLimit, HeaderAndBodyLines) {
     UniqueFd f = FileWith(dir, c.text);
     ASSERT_TRUE(f.valid());
     lseek(f.get(), 3, SEEK_SET);
-    EXPECT_EQ(ComputeTopLimit(f.get(), c.lines), c.limit) << c.text.substr(0, 30) << " " << c.lines;
+    EXPECT_EQ(ComputeTopLimit(f.get(), c.lines, false), c.limit)
+        << c.text.substr(0, 30) << " " << c.lines;
     EXPECT_EQ(lseek(f.get(), 0, SEEK_CUR), 0);  // back at the start
   }
 }
@@ -71,12 +73,12 @@ TEST(ComputeTopLimit, LineEndsSplitAcrossReadBlocksAreCounted) {
     text += "\r\nsecond\r\nthird";
     ASSERT_EQ(text[boundary - 1], '\r');
     UniqueFd f = FileWith(dir, text);
-    EXPECT_EQ(ComputeTopLimit(f.get(), 1), static_cast<int64_t>(boundary - 1));
-    EXPECT_EQ(ComputeTopLimit(f.get(), 2), static_cast<int64_t>(boundary + 7));
+    EXPECT_EQ(ComputeTopLimit(f.get(), 1, false), static_cast<int64_t>(boundary - 1));
+    EXPECT_EQ(ComputeTopLimit(f.get(), 2, false), static_cast<int64_t>(boundary + 7));
     // The empty line itself split over the boundary.
     std::string header = std::string(boundary - 2, 'h') + "\r\n\r\nbody";
     UniqueFd g = FileWith(dir, header);
-    EXPECT_EQ(ComputeTopLimit(g.get(), 0), static_cast<int64_t>(boundary - 2));
+    EXPECT_EQ(ComputeTopLimit(g.get(), 0, false), static_cast<int64_t>(boundary - 2));
   }
 }
 
@@ -154,8 +156,8 @@ TEST(DotStuffer, PiecesOfAnySizeGiveTheSameBytesAndTheEndComesLast) {
   }
 }
 
-std::string Transfer(UniqueFd file, int64_t limit, size_t* steps = nullptr) {
-  MessageTransfer t(std::move(file), limit);
+std::string Transfer(UniqueFd file, int64_t limit, size_t* steps = nullptr, bool unmask = false) {
+  MessageTransfer t(std::move(file), limit, unmask);
   std::string wire, piece;
   size_t n = 0;
   while (t.Next(&piece)) {
@@ -195,6 +197,39 @@ TEST(MessageTransfer, LargeFilesGoInBlocksWithLoneDotsAcrossBlockEnds) {
   EXPECT_EQ(Transfer(FileWith(dir, text), 3000), Stuff(text.substr(0, 3000)) + "\r\n.\r\n");
   std::string exact(kTransferBlock * 2, 'y');
   EXPECT_EQ(Transfer(FileWith(dir, exact), -1), exact + "\r\n.\r\n");
+}
+
+// The stored form of a text: every byte masked, as mailbox files hold it.
+std::string Masked(std::string text) {
+  for (char& c : text) c = static_cast<char>(c ^ kMessageMask);
+  return text;
+}
+
+TEST(PlainText, MaskedFilesAreReadUnmaskedAndEndAtTheFirstZeroByte) {
+  ForgetMessageMaskDecision();
+  TempDir dir;
+  using namespace std::literals;
+  const std::string text = "A: 1\r\n\r\nl1\r\n.\r\nl3\0after\r\n.\r\n"s;
+  EXPECT_EQ(Transfer(FileWith(dir, Masked(text)), -1, nullptr, true),
+            "A: 1\r\n\r\nl1\r\n..\r\nl3\r\n.\r\n");
+  EXPECT_EQ(Transfer(FileWith(dir, Masked("\0"s + text)), -1, nullptr, true), "\r\n.\r\n");
+  UniqueFd f = FileWith(dir, Masked(text));
+  EXPECT_EQ(ComputeTopLimit(f.get(), 0, true), 4);
+  EXPECT_EQ(ComputeTopLimit(f.get(), 9, true), 17);  // the text ends at the zero byte
+  EXPECT_EQ(ComputeTopLimit(f.get(), -1, true), -1);
+  // A zero byte just past a block: the blocks before it go whole.
+  std::string large = std::string(kTransferBlock + 5, 'q') + std::string(1, '\0') + "zz";
+  EXPECT_EQ(Transfer(FileWith(dir, Masked(large)), -1, nullptr, true),
+            large.substr(0, kTransferBlock + 5) + "\r\n.\r\n");
+  char buffer[64];
+  bool ended = false;
+  UniqueFd g = FileWith(dir, Masked("abc\0def"s));
+  EXPECT_EQ(ReadPlainText(g.get(), true, buffer, 2, 0, &ended), 2);
+  EXPECT_FALSE(ended);
+  EXPECT_EQ(ReadPlainText(g.get(), true, buffer, sizeof buffer, 2, &ended), 1);
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(buffer[0], 'c');
+  EXPECT_EQ(ReadPlainText(-1, true, buffer, sizeof buffer, 0, &ended), -1);
 }
 
 TEST(OpenMessageExclusive, OneHolderAtATime) {

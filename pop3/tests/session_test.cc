@@ -23,12 +23,17 @@ namespace {
 
 using testing::Pop3TestSystem;
 
-// Reads the rest of a reply's message file.
+// The plain text of a reply's message file.
 std::string ReadAll(int fd) {
   std::string text;
   char buffer[4096];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
+  bool ended = false;
+  while (!ended) {
+    ssize_t got =
+        ReadPlainText(fd, true, buffer, sizeof buffer, static_cast<int64_t>(text.size()), &ended);
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+  }
   return text;
 }
 
@@ -258,7 +263,7 @@ TEST_F(SessionTest, RetrSendsThePlainTextAndCountsLast) {
   EXPECT_EQ(Say(s, "LAST"), "+OK 0\r\n");
 }
 
-TEST_F(SessionTest, TheCopyEndsAtTheFirstZeroByteAndLeavesNoTempFile) {
+TEST_F(SessionTest, TheTextEndsAtTheFirstZeroByteAndNeedsNoTempFile) {
   sys_.AddMessage("ann", std::string("before\0after", 12));
   Pop3Session s("10.0.0.1");
   Login(s);
@@ -286,19 +291,17 @@ TEST_F(SessionTest, MessageHeldOrGoneGivesGeneralFailure) {
   EXPECT_EQ(s.state(), Pop3State::kTransaction);
 }
 
-TEST_F(SessionTest, NoTempFolderGivesGeneralFailure) {
+TEST_F(SessionTest, TheMessageStaysHeldWhileItsFileIsOut) {
   ThreeMessages();
-  Pop3Session s("10.0.0.1");
+  Pop3Session s("10.0.0.1"), t("10.0.0.2");
   Login(s);
-  // Neither the temp folder nor its replacement, the mail folder, can take a file.
-  std::string saved_temp = g_System.TempPath, saved_mail = g_System.MailPath;
-  sys_.WriteRaw("ann", "blocker", "");
-  CopyField(g_System.TempPath, sys_.MailboxPath("ann") + "/blocker/temp");
-  CopyField(g_System.MailPath, sys_.MailboxPath("ann") + "/blocker");
-  EXPECT_EQ(Say(s, "RETR 1"), kErrGeneralFailure);
-  EXPECT_EQ(Say(s, "LAST"), "+OK 0\r\n");
-  CopyField(g_System.TempPath, saved_temp);
-  CopyField(g_System.MailPath, saved_mail);
+  Login(t);
+  Pop3Reply held = s.Dispatch("RETR 2");
+  ASSERT_EQ(held.result, kResultMessage);
+  EXPECT_EQ(Say(t, "RETR 2"), kErrGeneralFailure);
+  EXPECT_EQ(t.Dispatch("RETR 1").result, kResultMessage);
+  held.file.Reset();  // the transfer ended
+  EXPECT_EQ(t.Dispatch("TOP 2 1").result, kResultTop);
 }
 
 TEST_F(SessionTest, TopArguments) {

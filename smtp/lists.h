@@ -1,0 +1,116 @@
+// Mailing lists run by mail: distribution of a message to the members of a list, and the list
+// commands (join, leave, review, help, which, lists) that people send to a local user with the
+// list-manager option. Both mail services run this code; each passes itself as a MailService, so
+// that deliveries go to its own delivery function and log lines to its own transaction log.
+//
+// Messages handed to delivery are plain files in the stored form of received mail: lines end in
+// CR LF and a line that begins with "." carries a second "." (the SMTP transfer form). Delivery
+// copies them unchanged into mailbox and queue files, so texts composed here are written in
+// that form.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/records.h"
+
+namespace qv::lists {
+
+// The service that runs the list and responder code.
+struct MailService {
+  // Carries out one recipient entry ("[U]a@b", "[N]a@b" or a bare address) for the message in
+  // the plain file `message_fd`, read from its start with pread. `local`: the entry is
+  // delivered on this host, else it goes to the forward queue. The SMTP service passes its
+  // DeliverRecipients.
+  std::function<void(std::string_view entry, std::string_view reverse_path, int message_fd,
+                     bool local, bool top_level)>
+      deliver;
+  // The transaction log of the service: "s" or "p".
+  std::string log_prefix;
+};
+
+// A recipient entry built for a delivery of this code.
+struct RecipientEntry {
+  std::string entry;
+  bool local = false;
+};
+
+// The entry for a local part and domain: "[U]" for a user of the user table (with the record's
+// own Alias and Domain, or with `local_part` and `domain` as given when `as_given`), "[N]" for
+// an operating-system account of NTDomain, else the bare address for the forward queue
+// ("local@domain", or `stored` when it is not empty).
+RecipientEntry RecipientEntryFor(std::string_view local_part, std::string_view domain,
+                                 bool as_given = false, std::string_view stored = {});
+
+// The list commands, in the order in which their keywords are searched for.
+enum class ListCommand { kNone, kJoin, kLeave, kReview, kLists, kWhich, kHelp };
+
+struct ParsedCommand {
+  ListCommand command = ListCommand::kNone;
+  std::string list_address;  // empty when not given
+  std::string member;        // empty when not given (the sender then)
+  std::string name;          // display name, empty when not given
+};
+
+// Reads one command line: the first keyword found anywhere in it (ignoring case) decides, and
+// the text after the word that holds it gives "list address, member address, display name",
+// each cut to 127 characters.
+ParsedCommand ParseCommandLine(std::string_view line);
+
+// The command lines of a message: its first 2048 bytes, cut at an end line CR LF "." CR LF,
+// read from the body (after the first empty line; from the start when there is none), split
+// at CR with CR and LF skipped before each line.
+std::vector<std::string> CommandLines(std::string_view head);
+
+// Carries out the commands of the message in `spool_fd` from `sender`, replying under the
+// `manager` address. Nothing is done for an empty sender, a sender equal to the manager
+// address, or a sender that is itself a user with the list-manager option. Returns 0.
+int ProcessListCommands(const MailService& service, std::string_view sender,
+                        std::string_view manager, int spool_fd);
+
+// True while a reply of the list code is being delivered: delivery does not read such mail
+// for commands when it reaches a list manager.
+bool ListCommandsInProgress();
+
+// Sends the message to every member of the list, with the list owner as envelope sender when
+// the list has one, and to the owner too when the list asks for it. Returns 0.
+int DistributeToList(const MailService& service, const LISTSTRUCT& list, std::string_view sender,
+                     int spool_fd, bool top_level);
+
+// Adds `member` to the list (automatic join), or asks the list owner (join by request).
+void JoinList(const MailService& service, std::string_view member, std::string_view list_address,
+              std::string_view name);
+
+// Removes every record of `member` from the list and sends the member the removal notice.
+void LeaveList(const MailService& service, std::string_view member, std::string_view manager,
+               std::string_view list_address);
+
+// Mails the members of the list to `requester`.
+void ReviewList(const MailService& service, std::string_view list_address,
+                std::string_view requester, std::string_view manager);
+
+// Mails the help file to `requester`.
+void SendListHelp(const MailService& service, std::string_view requester, std::string_view manager);
+
+// Mails the lists that `requester` belongs to (`joined_only`) or the public lists.
+void SendListsOverview(const MailService& service, std::string_view requester,
+                       std::string_view manager, bool joined_only);
+
+// Text brought into the stored form: a bare LF becomes CR LF and, with `stuff_dots`, a line that
+// begins with "." gets a second ".". Pieces of one text go through one encoder in order (a CR
+// LF or a line start may fall between two pieces).
+class StoredFormEncoder {
+ public:
+  explicit StoredFormEncoder(bool stuff_dots) : stuff_dots_(stuff_dots) {}
+  void Append(std::string_view text, std::string* out);
+
+ private:
+  bool stuff_dots_;
+  bool at_line_start_ = true;
+  bool after_cr_ = false;
+};
+
+}  // namespace qv::lists

@@ -1,0 +1,150 @@
+#include "smtp/responder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "common/accounts.h"
+#include "common/address.h"
+#include "common/config.h"
+#include "common/mailfile.h"
+#include "common/maillog.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "common/service_frame.h"
+#include "common/tables.h"
+#include "smtp/list_texts.h"
+#include "smtp/list_util.h"
+#include "smtp/lists.h"
+#include "smtp/texts.h"
+
+namespace qv::lists {
+namespace {
+
+constexpr size_t kTextBlock = 255;  // the text file is copied in blocks of this size
+
+// Where the reply goes: a mailbox directory, or the forward queue with an envelope recipient.
+struct Destination {
+  std::string directory;
+  bool queue = false;
+  std::string queue_to;  // the envelope recipient of a queued reply
+};
+
+// False when the sender's mailbox name cannot be a directory under MailPath.
+bool ChooseDestination(const Address& sender, Destination* out) {
+  const std::string mail_path = Str(g_System.MailPath);
+  const std::string queue = mail_path + "/" + kForwardDirectory;
+  USERSTRUCT user;
+  if (FindRecord(sender.local, sender.domain, &user) == 0) {
+    if ((user.Options & kUserRemote) != 0) {
+      *out = Destination{queue, true, Str(user.Mailbox)};
+      return true;
+    }
+    std::string mailbox = Str(user.Mailbox);
+    if (mailbox.empty()) mailbox = sender.local;
+    if (!IsSafeMailboxName(mailbox)) return false;
+    *out = Destination{mail_path + "/" + mailbox, false, {}};
+    return true;
+  }
+  std::string full_name;
+  if ((g_System.Flags & kSysNtUser) != 0 &&
+      EqualsNoCase(sender.domain, FieldText(g_System.NTDomain)) &&
+      NtAccountLookup(sender.local, &full_name)) {
+    if (!IsSafeMailboxName(sender.local)) return false;
+    *out = Destination{mail_path + "/" + sender.local, false, {}};
+    return true;
+  }
+  *out = Destination{queue, true, sender.text()};
+  return true;
+}
+
+}  // namespace
+
+void RunResponder(std::string_view log_prefix, std::string_view sender,
+                  std::string_view responding_address, std::string_view responder_name) {
+  if (responder_name.empty() || sender.size() < 2) return;
+  const std::string name(responder_name);
+  AUTOSTRUCT responder;
+  if (FindRecord(name, &responder) != 0) {
+    WriteLog(kLogLevelFailure, 0, kLogEvent, Format(kLogNoResponder, name.c_str()), log_prefix);
+    return;
+  }
+  AppendFile responder_log;
+  if ((responder.Options & kAutoLog) != 0) responder_log.Open(Str(responder.LogFile));
+
+  const Address from = Split(sender);
+  const std::string address = from.text();
+  if (MatchMaskList(address, FieldText(responder.Exceptions)) == 1) {
+    responder_log.Write(Format(kResponderLogException, FormatMailDate(), address.c_str()));
+    return;
+  }
+
+  const std::string text_path = Str(responder.TextFile);
+  int text_fd;
+  do text_fd = open(text_path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (text_fd < 0 && errno == EINTR);
+  if (text_path.empty() || text_fd < 0) {
+    WriteLog(kLogLevelFailure, 0, kLogEvent, Format(kLogCannotOpenText, text_path.c_str()),
+             log_prefix);
+    responder_log.Write(Format(kResponderLogCannotOpen, FormatMailDate(), text_path.c_str()));
+    return;
+  }
+  struct CloseText {
+    int fd;
+    ~CloseText() { close(fd); }
+  } close_text{text_fd};
+
+  WriteLog(kLogLevelMail, 0, kLogEvent,
+           Format(kLogPreparingResponder, name.c_str(), from.local.c_str(), from.domain.c_str()),
+           log_prefix);
+  responder_log.Write(Format(kResponderLogPreparing, FormatMailDate(), name.c_str(),
+                             from.local.c_str(), from.domain.c_str()));
+
+  const std::string responding(responding_address);
+  auto failed = [&] {
+    WriteLog(kLogLevelFailure, 0, kLogEvent,
+             Format(kLogCannotStoreReply, name.c_str(), from.local.c_str(), from.domain.c_str()),
+             log_prefix);
+  };
+  Destination destination;
+  if (!ChooseDestination(from, &destination)) return failed();
+
+  // Every line of the reply is stored in the transfer form: the writer doubles a leading ".".
+  MessageFileWriter writer;
+  if (writer.Open(destination.directory, destination.queue ? kQueueExtension : kMailboxExtension,
+                  kMessageDotStuff) != 0)
+    return failed();
+  std::string head;
+  if (destination.queue) {
+    head += Format(kReplyQueueTo, destination.queue_to.c_str());
+    head += Format(kReplyQueueFrom, responding.c_str());
+  }
+  head += Format(smtp::kReceivedLine, Str(g_System.HostName).c_str(), kServerVersion,
+                 kInstallationText, from.local.c_str(), from.domain.c_str(), FormatMailDate());
+  head += Format(kReplyDate, FormatMailDate());
+  head += Format(kReplyTo, from.local.c_str(), from.domain.c_str());
+  head += Format(kReplyFrom, responding.c_str());
+  head += Format(kReplySubject, responding.c_str());
+  bool ok = writer.Write(head) == 0;
+
+  StoredFormEncoder line_ends(false);  // the writer stuffs the dots
+  char block[kTextBlock];
+  std::string body;
+  while (ok) {
+    ssize_t got = read(text_fd, block, sizeof block);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) ok = false;
+    if (got <= 0) break;
+    body.clear();
+    line_ends.Append(std::string_view(block, static_cast<size_t>(got)), &body);
+    ok = writer.Write(body) == 0;
+  }
+  if (!ok || writer.Commit() != 0) {
+    writer.Abandon();
+    failed();
+  }
+}
+
+}  // namespace qv::lists

@@ -1,0 +1,19 @@
+// Auto responders: a reply with the text of a responder's file, written straight into the
+// sender's mailbox or into the forward queue. Both mail services run this code; `log_prefix`
+// names the transaction log of the calling service ("s" or "p").
+#pragma once
+
+#include <string_view>
+
+namespace qv::lists {
+
+// Answers `sender` with the responder `responder_name` on behalf of `responding_address` (the
+// user who has the responder, or the owner of a list that welcomes a new member). Nothing is
+// done for an empty name or a sender shorter than 2 characters; a sender that matches one of
+// the responder's exception masks gets no reply (only a line in the responder log). The reply
+// goes to the sender's mailbox when the sender is a local user or account, to the forward
+// queue otherwise (for a local user whose mail is routed away: to that remote address).
+void RunResponder(std::string_view log_prefix, std::string_view sender,
+                  std::string_view responding_address, std::string_view responder_name);
+
+}  // namespace qv::lists

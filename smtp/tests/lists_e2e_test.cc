@@ -1,0 +1,271 @@
+// Mailing lists and auto responders through the real qvsmtp95 on a loopback port.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/config.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "common/testing/line_client.h"
+#include "common/testing/test_env.h"
+#include "platform/registry.h"
+#include "platform/spawn.h"
+#include "smtp/tests/smtp_env_util.h"
+
+namespace qv::smtp {
+namespace {
+
+using qv::testing::LineClient;
+using qv::testing::ReadFileText;
+using qv::testing::WriteFileText;
+using testing::SmtpEnv;
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class ListsE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.AddUser("listserver", "example.test", "List-Manager", "listserver", kUserListManager);
+    env_.AddUser("owner", "example.test", "Owner");
+    env_.AddUser("bob", "example.test", "Bob");
+    env_.AddUser("carol", "example.test", "Carol");
+    env_.AddList("staff", "example.test", "All staff", Members("staff"),
+                 kListAutoJoin | kListPublic, "owner", "example.test");
+    env_.AddList("closed", "example.test", "Closed", Members("closed"), kListPublic, "owner",
+                 "example.test");
+    port_ = FreePort();
+    reg::Key control;
+    reg::CreateKey(kControlKey, "QuorvaneControl", &control);
+    reg::SetString(&control, "HostName", "mx.example.test");
+    reg::SetString(&control, "Domain", "example.test;other.test");
+    reg::SetString(&control, "InstallPath", qv::testing::BinDir());
+    reg::SetString(&control, "MailPath", env_.mail());
+    reg::SetString(&control, "TempPath", env_.temp());
+    reg::SetString(&control, "LogPath", env_.log());
+    reg::SetString(&control, "ConfigPath", g_System.ConfigPath);
+    reg::SetString(&control, "AdministratorName", "postmaster");
+    reg::SetDword(&control, "LogLevel", 5);
+    reg::CloseKey(&control);
+    reg::Key smtp;
+    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
+    reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port_));
+    reg::SetDword(&smtp, "Flags", kSmtpEsmtp);
+    reg::CloseKey(&smtp);
+  }
+  void TearDown() override { Stop(); }
+
+  std::string Members(const std::string& list) const {
+    return std::string(g_System.ConfigPath) + "/" + list + ".mls";
+  }
+
+  void AddResponder(const std::string& name, const std::string& text,
+                    const std::string& exceptions) {
+    AUTOSTRUCT r{};
+    CopyField(r.Name, name);
+    CopyField(r.TextFile, env_.root() + "/" + name + ".txt");
+    CopyField(r.LogFile, env_.root() + "/" + name + ".log");
+    CopyField(r.Exceptions, exceptions);
+    r.Options = kAutoLog;
+    ASSERT_EQ(AddRecord(&r), 0);
+    WriteFileText(env_.root() + "/" + name + ".txt", text);
+  }
+
+  bool Start() {
+    if (!platform::StartProgram({qv::testing::BinDir() + "/qvsmtp95"}, &pid_)) return false;
+    for (int i = 0; i < 400; ++i) {
+      LineClient probe;
+      if (probe.Connect(port_)) {
+        probe.ReadLine();
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+  }
+
+  void Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+  // Sends one message in one connection; the reply to the end of data.
+  std::string Send(const std::string& from, const std::vector<std::string>& to,
+                   const std::string& message) {
+    LineClient client;
+    EXPECT_TRUE(client.Connect(port_));
+    client.ReadLine();
+    auto say = [&](const std::string& line) {
+      client.Send(line);
+      return client.ReadReply();
+    };
+    say("HELO client.test\r\n");
+    EXPECT_EQ(say("MAIL FROM:<" + from + ">\r\n").substr(0, 4), "250 ");
+    for (const std::string& rcpt : to)
+      EXPECT_EQ(say("RCPT TO:<" + rcpt + ">\r\n").substr(0, 4), "250 ") << rcpt;
+    EXPECT_EQ(say("DATA\r\n").substr(0, 4), "354 ");
+    std::string reply = say(message + "\r\n.\r\n");
+    say("QUIT\r\n");
+    return reply;
+  }
+
+  std::string Command(const std::string& from, const std::string& body) {
+    return Send(from, {"listserver@example.test"}, "Subject: commands\r\n\r\n" + body);
+  }
+
+  std::vector<std::string> MemberAddresses(const std::string& list) const {
+    std::string bytes = ReadFileText(Members(list));
+    std::vector<std::string> out;
+    for (size_t at = 0; at + sizeof(MEMBERSTRUCT) <= bytes.size(); at += sizeof(MEMBERSTRUCT))
+      out.emplace_back(FieldText(bytes.data() + at, 128));
+    return out;
+  }
+
+  SmtpEnv env_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+TEST_F(ListsE2E, SubscribeAndUnsubscribeByMail) {
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Command("bob@example.test", "subscribe staff@example.test\r\n").substr(0, 4), "250 ");
+  EXPECT_EQ(MemberAddresses("staff"), std::vector<std::string>{"bob@example.test"});
+  // The command mail itself is stored for the list manager like any mail.
+  EXPECT_EQ(env_.Mailbox("listserver").size(), 1u);
+  Command("bob@example.test", "Please UNSUBSCRIBE staff@example.test now.\r\n");
+  EXPECT_TRUE(MemberAddresses("staff").empty());
+  std::vector<std::string> box = env_.Mailbox("bob");
+  ASSERT_EQ(box.size(), 1u);
+  EXPECT_TRUE(Contains(box[0],
+                       "From: listserver@example.test\r\nTo: bob@example.test\r\n"
+                       "Subject: Removed from mailing list\r\n"))
+      << box[0];
+  EXPECT_TRUE(Contains(box[0],
+                       "\r\n\r\nThe member <bob@example.test> has been removed from "
+                       "mailing list 'staff@example.test'\r\n"));
+  std::string log = env_.LogText();
+  EXPECT_TRUE(Contains(log,
+                       "*** Adding mail address <bob@example.test> to mailing list "
+                       "'staff@example.test'"));
+  EXPECT_TRUE(Contains(log,
+                       "*** Removing mail address <bob@example.test> from mailing list "
+                       "'staff@example.test'"));
+}
+
+TEST_F(ListsE2E, ListMessageReachesEveryMemberUnderTheOwner) {
+  ASSERT_TRUE(Start());
+  for (const char* who : {"bob@example.test", "carol@example.test", "ext@far.test"})
+    Command(who, "join staff@example.test\r\n");
+  ASSERT_EQ(MemberAddresses("staff").size(), 3u);
+  // No From: header, so the stored copies show the envelope sender delivery used.
+  EXPECT_EQ(Send("alice@sender.test", {"staff@example.test"},
+                 "Subject: News\r\n\r\nHello list\r\n..dot\r\n")
+                .substr(0, 4),
+            "250 ");
+  for (const char* box : {"bob", "carol"}) {
+    std::vector<std::string> mail = env_.Mailbox(box);
+    ASSERT_EQ(mail.size(), 1u) << box;
+    EXPECT_TRUE(Contains(mail[0], "Subject: News\r\n")) << mail[0];
+    EXPECT_TRUE(Contains(mail[0], "From: owner@example.test\r\n")) << mail[0];
+    EXPECT_TRUE(Contains(mail[0], "\r\n\r\nHello list\r\n..dot\r\n"));
+  }
+  std::vector<std::string> queue = env_.Queue();
+  ASSERT_EQ(queue.size(), 1u);
+  EXPECT_EQ(queue[0].rfind("To: ext@far.test\r\nFrom: owner@example.test\r\n", 0), 0u) << queue[0];
+  EXPECT_TRUE(Contains(env_.LogText(),
+                       "*** Preparing outgoing messages for mailing list <staff@example.test>"));
+}
+
+TEST_F(ListsE2E, JoinByRequestReachesTheOwner) {
+  ASSERT_TRUE(Start());
+  Command("bob@example.test", "join closed@example.test\r\n");
+  struct stat st {};
+  EXPECT_NE(stat(Members("closed").c_str(), &st), 0);
+  std::vector<std::string> box = env_.Mailbox("owner");
+  ASSERT_EQ(box.size(), 1u);
+  EXPECT_TRUE(Contains(box[0], "From: postmaster@example.test\r\n")) << box[0];
+  EXPECT_TRUE(Contains(box[0],
+                       "\r\n\r\nMessage from postmaster:\r\nThe user <bob@example.test> "
+                       "want to join mailing list 'closed@example.test'\r\n"))
+      << box[0];
+}
+
+TEST_F(ListsE2E, OverviewsAndNoCommandsFromTheManagerItself) {
+  // Mail from the list manager's own address is stored but not read for commands: its
+  // replies (an overview holds the word "lists") would otherwise answer themselves.
+  ASSERT_TRUE(Start());
+  Command("listserver@example.test", "lists\r\n");
+  EXPECT_EQ(env_.Mailbox("listserver").size(), 1u);
+  Command("bob@example.test", "lists\r\nwhich\r\n");
+  std::vector<std::string> box = env_.Mailbox("bob");
+  ASSERT_EQ(box.size(), 2u);
+  EXPECT_TRUE(Contains(box[0] + box[1],
+                       "Public mailing lists on server 'mx.example.test':\r\n"
+                       "   closed@example.test (Closed)\r\n"
+                       "   staff@example.test (All staff)\r\n"));
+}
+
+TEST_F(ListsE2E, ResponderRepliesToLocalAndForeignSendersExceptMasked) {
+  AddResponder("away", "Carol is away.\r\n.signature\r\n", "*@masked.test");
+  USERSTRUCT carol;
+  ASSERT_EQ(FindRecord("carol", "example.test", &carol), 0);
+  carol.Options |= kUserRespond;
+  CopyField(carol.Responder, "away");
+  ASSERT_EQ(UpdateRecord(carol, false), 0);
+  ASSERT_TRUE(Start());
+
+  Send("bob@example.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");
+  std::vector<std::string> box = env_.Mailbox("bob");
+  ASSERT_EQ(box.size(), 1u);
+  EXPECT_TRUE(Contains(box[0],
+                       "From: <carol@example.test>\r\nSubject: Reply from "
+                       "carol@example.test\r\n\r\nCarol is away.\r\n..signature\r\n"))
+      << box[0];
+
+  Send("alice@sender.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");
+  std::vector<std::string> queue = env_.Queue();
+  ASSERT_EQ(queue.size(), 1u);
+  EXPECT_EQ(queue[0].rfind("To: alice@sender.test\r\nFrom: carol@example.test\r\nReceived: ", 0),
+            0u)
+      << queue[0];
+
+  Send("eve@masked.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");
+  EXPECT_EQ(env_.Queue().size(), 1u);
+  EXPECT_EQ(env_.Mailbox("carol").size(), 3u);
+  std::string responder_log = ReadFileText(env_.root() + "/away.log");
+  EXPECT_TRUE(Contains(responder_log,
+                       "No responder created for <eve@masked.test>; Address does "
+                       "not match with responder mask\r\n"));
+  // A delivery report (empty reverse-path) gets no reply.
+  Send("", {"carol@example.test"}, "Subject: report\r\n\r\nx");
+  EXPECT_EQ(env_.Queue().size(), 1u);
+}
+
+}  // namespace
+}  // namespace qv::smtp

@@ -1,0 +1,216 @@
+#include "smtp/responder.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/accounts.h"
+#include "common/config.h"
+#include "common/mailfile.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "common/testing/test_env.h"
+#include "smtp/tests/list_env_util.h"
+
+namespace qv::lists {
+namespace {
+
+using qv::testing::ReadFileText;
+using qv::testing::WriteFileText;
+using testing::ListEnv;
+
+constexpr char kResponding[] = "ann@example.com";
+
+class ResponderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.AddUser("ann", "example.com");
+    env_.AddUser("bob", "example.com", 0, "bobbox");
+    env_.AddUser("far", "example.com", kUserRemote, "far@remote.example");
+    AddResponder("away", "I am away.\r\n", kAutoLog, "*@spam.example;noreply@*");
+  }
+
+  void AddResponder(const std::string& name, const std::string& text, int32_t options,
+                    const std::string& exceptions = "") {
+    AUTOSTRUCT r{};
+    CopyField(r.Name, name);
+    CopyField(r.TextFile, TextPath(name));
+    CopyField(r.LogFile, ResponderLog(name));
+    CopyField(r.Exceptions, exceptions);
+    r.Options = options;
+    ASSERT_EQ(AddRecord(&r), 0);
+    WriteFileText(TextPath(name), text);
+  }
+  std::string TextPath(const std::string& name) const { return env_.root() + "/" + name + ".txt"; }
+  std::string ResponderLog(const std::string& name) const {
+    return env_.root() + "/" + name + ".rlog";
+  }
+  // The responder log's lines without their date text.
+  std::vector<std::string> ResponderLogLines(const std::string& name) const {
+    std::string text = ReadFileText(ResponderLog(name));
+    std::vector<std::string> out;
+    for (size_t pos = 0; pos < text.size();) {
+      size_t end = text.find("\r\n", pos);
+      std::string line = text.substr(pos, end - pos);
+      size_t gap = line.find("  ");  // the date text holds two blanks before its time
+      gap = line.find("  ", gap + 2);
+      out.push_back(gap == std::string::npos ? "?" + line : line.substr(gap + 2));
+      pos = end == std::string::npos ? text.size() : end + 2;
+    }
+    return out;
+  }
+
+  ListEnv env_;
+};
+
+// The reply as stored, with the two date texts replaced by "DATE".
+std::string WithoutDates(std::string text) {
+  for (const char* field : {" at ", "Date: "}) {
+    size_t at = text.find(field);
+    if (at == std::string::npos) continue;
+    at += std::strlen(field);
+    size_t end = text.find("\r\n", at);
+    text.replace(at, end - at, "DATE");
+  }
+  return text;
+}
+
+TEST_F(ResponderTest, LocalSenderGetsTheReplyInItsMailbox) {
+  RunResponder("s", "bob@example.com", kResponding, "away");
+  EXPECT_EQ(WithoutDates(env_.OnlyMessage("bobbox")),
+            "Received: by mail.example.com with Quorvane-SMTP/POP3-Server (v1.00 Linux) for "
+            "<bob@example.com> at DATE\r\n"
+            "Date: DATE\r\n"
+            "To: <bob@example.com>\r\n"
+            "From: <ann@example.com>\r\n"
+            "Subject: Reply from ann@example.com\r\n\r\n"
+            "I am away.\r\n");
+  // Stored masked, like every message file.
+  std::vector<std::string> files = env_.Files("bobbox");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].substr(files[0].size() - 3), ".in");
+  EXPECT_EQ(ReadFileText(files[0]).find("Received:"), std::string::npos);
+  EXPECT_EQ(env_.LogTexts(),
+            std::vector<std::string>{"Preparing responder 'away' for <bob@example.com>"});
+  EXPECT_EQ(ResponderLogLines("away"),
+            std::vector<std::string>{"Preparing responder 'away' for <bob@example.com>"});
+  EXPECT_TRUE(env_.Files("forward").empty());
+}
+
+TEST_F(ResponderTest, RoutedAndForeignSendersGetItThroughTheQueue) {
+  RunResponder("p", "far@example.com", kResponding, "away");
+  std::string routed = env_.OnlyMessage("forward");
+  EXPECT_EQ(routed.rfind("To: far@remote.example\r\nFrom: ann@example.com\r\nReceived: by ", 0), 0u)
+      << routed;
+  EXPECT_NE(routed.find("\r\nTo: <far@example.com>\r\n"), std::string::npos);
+  for (const std::string& f : env_.Files("forward")) unlink(f.c_str());
+
+  RunResponder("p", "<who@elsewhere.example>", kResponding, "away");
+  std::string foreign = env_.OnlyMessage("forward");
+  EXPECT_EQ(foreign.rfind("To: who@elsewhere.example\r\nFrom: ann@example.com\r\n", 0), 0u);
+  EXPECT_NE(foreign.find("for <who@elsewhere.example> at "), std::string::npos);
+  std::vector<std::string> files = env_.Files("forward");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].substr(files[0].size() - 4), ".out");
+  // The log of the calling service.
+  EXPECT_EQ(env_.LogTexts("p").size(), 2u);
+  EXPECT_TRUE(env_.LogTexts("s").empty());
+}
+
+TEST_F(ResponderTest, OperatingSystemAccountsGetItInTheirMailbox) {
+  SetSystemAccountSource([](const std::string& name, SystemAccount* account) {
+    *account = SystemAccount{name, "", {"mail"}};
+    return name == "sysuser";
+  });
+  CopyField(g_System.NTUser, "mail");
+  CopyField(g_System.NTDomain, "nt.example");
+  g_System.Flags |= kSysNtUser;
+  RunResponder("s", "sysuser@NT.EXAMPLE", kResponding, "away");
+  SetSystemAccountSource(nullptr);
+  EXPECT_NE(env_.OnlyMessage("sysuser").find("To: <sysuser@NT.EXAMPLE>"), std::string::npos);
+}
+
+TEST_F(ResponderTest, ExceptionMasksSilenceTheResponder) {
+  for (const char* sender : {"x@SPAM.example", "noreply@anywhere.example"})
+    RunResponder("s", sender, kResponding, "away");
+  EXPECT_TRUE(env_.Files("forward").empty());
+  EXPECT_TRUE(env_.LogTexts().empty());
+  EXPECT_EQ(ResponderLogLines("away"),
+            (std::vector<std::string>{
+                "No responder created for <x@SPAM.example>; Address does not match with "
+                "responder mask",
+                "No responder created for <noreply@anywhere.example>; Address does not match "
+                "with responder mask"}));
+}
+
+TEST_F(ResponderTest, NothingForEmptyNamesAndShortSenders) {
+  RunResponder("s", "", kResponding, "away");
+  RunResponder("s", "x", kResponding, "away");
+  RunResponder("s", "bob@example.com", kResponding, "");
+  EXPECT_TRUE(env_.Files("bobbox").empty());
+  EXPECT_TRUE(env_.LogTexts().empty());
+}
+
+TEST_F(ResponderTest, MissingResponderAndMissingTextAreReported) {
+  RunResponder("s", "bob@example.com", kResponding, "nosuch");
+  ASSERT_EQ(unlink(TextPath("away").c_str()), 0);
+  RunResponder("s", "bob@example.com", kResponding, "away");
+  EXPECT_TRUE(env_.Files("bobbox").empty());
+  EXPECT_EQ(env_.LogTexts(),
+            (std::vector<std::string>{"Auto responder 'nosuch' does not exist",
+                                      "Cannot open responder file '" + TextPath("away") + "'"}));
+  EXPECT_EQ(ResponderLogLines("away"),
+            std::vector<std::string>{"Cannot open responder file '" + TextPath("away") + "'"});
+}
+
+TEST_F(ResponderTest, WithoutTheLogOptionNoResponderLogIsWritten) {
+  AddResponder("quiet", "Hi", 0, "*@spam.example");
+  RunResponder("s", "bob@example.com", kResponding, "quiet");
+  RunResponder("s", "x@spam.example", kResponding, "quiet");
+  EXPECT_EQ(env_.Files("bobbox").size(), 1u);
+  struct stat st {};
+  EXPECT_NE(stat(ResponderLog("quiet").c_str(), &st), 0);
+}
+
+TEST_F(ResponderTest, TextIsStoredInTheTransferForm) {
+  // A line "." in the text must not end the message when it is sent on; ".signature" must
+  // reach the client as ".signature". Lines ending in LF only become CR LF.
+  AddResponder("dots", ".signature\n.\nlast line\n..two", 0);
+  RunResponder("s", "bob@example.com", kResponding, "dots");
+  std::string reply = env_.OnlyMessage("bobbox");
+  EXPECT_NE(reply.find("\r\n\r\n..signature\r\n..\r\nlast line\r\n...two"), std::string::npos)
+      << reply;
+  EXPECT_EQ(reply.substr(reply.size() - 8), "\r\n...two");
+}
+
+TEST_F(ResponderTest, LongTextsArriveWhole) {
+  // Pieces of 255 bytes: a CR LF or a leading dot that falls between two pieces stays right.
+  std::string text, expected;
+  for (int i = 0; i < 3000; ++i) {
+    std::string line = (i % 7 == 0 ? "." : "") + std::string(static_cast<size_t>(i % 300), 'a');
+    text += line + "\r\n";
+    expected += (i % 7 == 0 ? "." : "") + line + "\r\n";
+  }
+  AddResponder("long", text, 0);
+  RunResponder("s", "bob@example.com", kResponding, "long");
+  std::string reply = env_.OnlyMessage("bobbox");
+  size_t body = reply.find("\r\n\r\n");
+  ASSERT_NE(body, std::string::npos);
+  EXPECT_TRUE(reply.substr(body + 4) == expected);
+}
+
+TEST_F(ResponderTest, UnsafeMailboxNamesAreRefused) {
+  env_.AddUser("evil", "example.com", 0, "../escape");
+  RunResponder("s", "evil@example.com", kResponding, "away");
+  struct stat st {};
+  EXPECT_NE(stat((env_.root() + "/escape").c_str(), &st), 0);
+  EXPECT_EQ(env_.LogTexts().back(),
+            "Cannot store the reply of responder 'away' for <evil@example.com>");
+}
+
+}  // namespace
+}  // namespace qv::lists
