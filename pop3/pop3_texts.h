@@ -51,18 +51,14 @@ constexpr long kLogonFailureNumber = 1326;
 // ---- Transaction log (prefix "p"; the tags are the mail library's) -------------------------
 
 inline constexpr char kLogConnect[] = "POP3-User connect\r\n";
-inline constexpr char kLogTooManyConnections[] = "Too many connections; connection refused\r\n";
 inline constexpr char kLogLineTooLong[] = "Line too long; connection closed\r\n";
 inline constexpr char kLogIdle[] = "No command for %d seconds; connection closed\r\n";
-inline constexpr char kLogAcceptFailed[] = "Accept failed: %s\r\n";
 
-// ---- Trace, tray -------------------------------------------------------------------------
+// ---- Trace and tray (the sixth connection and failed accepts are logged by the service frame)
 
 inline constexpr char kTraceClientName[] = "qvpop395";
 inline constexpr char kTraceStart[] = "POP3MAIN.WinMain [hMainWindow=x%x]\r\n";
 inline constexpr char kTraceExit[] = "POP3MAIN.WinMain - Exiting\r\n";
 inline constexpr char kTrayTip[] = "Quorvane POP3 Server";
-inline constexpr char kMenuConsole[] = "&Console";
-inline constexpr char kMenuStop[] = "&Stop POP3 server";
 
 }  // namespace qv::pop3

@@ -1,0 +1,281 @@
+// Drives a running qvpop395 over loopback: mailboxes of 1,000 messages of 10 KB and of 100
+// messages of 1 MB, each retrieved whole (LIST, RETR of every message, QUIT without DELE) by 1
+// and by 5 concurrent raw-socket clients. Reports messages and megabytes per second and the
+// service's peak memory. Run it on an idle machine against a release build:
+//   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -DQV_TESTS=OFF
+//   cmake --build build/rel && build/rel/bin/pop3_bench [folder of qvpop395]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/config.h"
+#include "common/mailfile.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "common/testing/test_env.h"
+#include "platform/registry.h"
+#include "platform/spawn.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// A raw-socket POP3 client: blocking reads into a large buffer.
+class RawClient {
+ public:
+  explicit RawClient(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+    int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    buffer_.resize(1 << 18);
+  }
+  ~RawClient() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  void Send(const std::string& text) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+      ssize_t n = send(fd_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      sent += static_cast<size_t>(n);
+    }
+  }
+  // Reads up to and with `end`; returns the byte count consumed, or -1 at the end of the input.
+  // The start of what was read is kept in *first (up to 64 bytes).
+  long long Until(const char* end, std::string* first = nullptr) {
+    const size_t len = std::strlen(end);
+    long long total = 0;
+    std::string carry;  // the last bytes of the previous piece, where a match may begin
+    for (;;) {
+      if (have_ == 0) {
+        ssize_t n = recv(fd_, buffer_.data(), buffer_.size(), 0);
+        if (n <= 0) return -1;
+        start_ = 0;
+        have_ = static_cast<size_t>(n);
+      }
+      const char* data = buffer_.data() + start_;
+      if (first != nullptr && total == 0 && carry.empty())
+        first->assign(data, std::min<size_t>(have_, 64));
+      if (!carry.empty()) {
+        std::string joined = carry + std::string(data, std::min(have_, len - 1));
+        size_t at = joined.find(end);
+        if (at != std::string::npos)
+          return total + static_cast<long long>(Consume(at + len - carry.size()));
+      }
+      const void* hit = memmem(data, have_, end, len);
+      if (hit != nullptr)
+        return total + static_cast<long long>(Consume(
+                           static_cast<size_t>(static_cast<const char*>(hit) - data) + len));
+      carry += std::string(data + have_ - std::min(have_, len - 1), std::min(have_, len - 1));
+      if (carry.size() > len - 1) carry.erase(0, carry.size() - (len - 1));
+      total += static_cast<long long>(have_);
+      have_ = 0;
+    }
+  }
+
+ private:
+  size_t Consume(size_t n) {
+    start_ += n;
+    have_ -= n;
+    return n;
+  }
+
+  int fd_ = -1;
+  std::vector<char> buffer_;
+  size_t start_ = 0;
+  size_t have_ = 0;
+};
+
+struct Totals {
+  std::atomic<long long> messages{0};
+  std::atomic<long long> bytes{0};
+  std::atomic<long long> retries{0};
+  std::atomic<long long> failures{0};
+};
+
+// One client: logs on, lists, retrieves every message starting at `offset`, quits.
+void RunClient(int port, const std::string& user, int count, int offset, Totals* totals) {
+  RawClient c(port);
+  if (!c.ok()) {
+    ++totals->failures;
+    return;
+  }
+  c.Until("\r\n");
+  c.Send("USER " + user + "\r\n");
+  c.Until("\r\n");
+  c.Send("PASS pw\r\n");
+  std::string reply;
+  c.Until("\r\n", &reply);
+  if (reply.compare(0, 3, "+OK") != 0) {
+    ++totals->failures;
+    return;
+  }
+  c.Send("LIST\r\n");
+  c.Until("\r\n.\r\n");
+  for (int i = 0; i < count; ++i) {
+    int n = (offset + i) % count + 1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      c.Send("RETR " + std::to_string(n) + "\r\n");
+      std::string status;
+      long long got = c.Until("\r\n", &status);
+      if (got < 0) {
+        ++totals->failures;
+        return;
+      }
+      if (status.compare(0, 3, "+OK") == 0) {
+        long long body = c.Until("\r\n.\r\n");
+        totals->bytes += body;
+        ++totals->messages;
+        break;
+      }
+      ++totals->retries;  // held by another client for its copy
+    }
+  }
+  c.Send("QUIT\r\n");
+  c.Until("\r\n");
+}
+
+long ReadStatusKb(pid_t pid, const char* field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, std::strlen(field), field) == 0)
+      return std::atol(line.c_str() + std::strlen(field) + 1);
+  }
+  return -1;
+}
+
+void AddUser(const std::string& alias, const std::string& mailbox) {
+  qv::USERSTRUCT user{};
+  qv::CopyField(user.Alias, alias);
+  qv::CopyField(user.Password, "pw");
+  qv::CopyField(user.Mailbox, mailbox);
+  qv::AddRecord(&user);
+}
+
+void Fill(const std::string& mailbox, int count, size_t size) {
+  std::string text = "Subject: benchmark message\r\nFrom: bench@example.test\r\n\r\n";
+  std::string line = std::string(76, 'x') + "\r\n";
+  while (text.size() + line.size() <= size) text += line;
+  text += std::string(size - text.size(), 'y');
+  std::string dir = std::string(qv::g_System.MailPath) + "/" + mailbox;
+  for (int i = 0; i < count; ++i) qv::WriteMessageFile(dir, qv::kMailboxExtension, text);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string bin = argc > 1 ? argv[1] : qv::testing::BinDir();
+  qv::testing::ScopedSystemRoot root;
+  std::string base = root.path();
+  std::memset(&qv::g_System, 0, sizeof qv::g_System);
+  qv::CopyField(qv::g_System.Domain, "example.test");
+  qv::CopyField(qv::g_System.MailPath, base + "/mail");
+  qv::CopyField(qv::g_System.TempPath, base + "/temp");
+  qv::CopyField(qv::g_System.LogPath, base + "/log");
+  qv::CopyField(qv::g_System.ConfigPath, base + "/config");
+  for (const char* d : {"/mail", "/temp", "/log", "/config"})
+    std::filesystem::create_directories(base + d);
+  int port = FreePort();
+  qv::reg::Key control;
+  qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
+  qv::reg::SetString(&control, "Domain", "example.test");
+  qv::reg::SetString(&control, "MailPath", qv::g_System.MailPath);
+  qv::reg::SetString(&control, "TempPath", qv::g_System.TempPath);
+  qv::reg::SetString(&control, "LogPath", qv::g_System.LogPath);
+  qv::reg::SetString(&control, "ConfigPath", qv::g_System.ConfigPath);
+  qv::reg::SetDword(&control, "LogLevel", 1);
+  qv::reg::CloseKey(&control);
+  qv::reg::Key pop3;
+  qv::reg::CreateKey(qv::kPop3Key, "QuorvanePop3", &pop3);
+  qv::reg::SetDword(&pop3, "Port", static_cast<uint32_t>(port));
+  qv::reg::CloseKey(&pop3);
+
+  struct Mailbox {
+    const char* name;
+    int count;
+    size_t size;
+  } boxes[] = {{"small", 1000, 10 * 1024}, {"large", 100, 1024 * 1024}};
+  std::printf("filling mailboxes...\n");
+  for (const Mailbox& box : boxes) {
+    for (int u = 0; u < 5; ++u) AddUser(std::string(box.name) + std::to_string(u), box.name);
+    Fill(box.name, box.count, box.size);
+  }
+
+  pid_t pid = 0;
+  if (!qv::platform::StartProgram({bin + "/qvpop395"}, &pid)) {
+    std::fprintf(stderr, "cannot start %s/qvpop395\n", bin.c_str());
+    return 1;
+  }
+  for (int i = 0; i < 400; ++i) {
+    RawClient probe(port);
+    if (probe.ok() && probe.Until("\r\n") > 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  long rss_start = ReadStatusKb(pid, "VmRSS:");
+  std::printf("%-28s %8s %10s %9s %9s %8s %9s\n", "run", "clients", "messages", "msg/s", "MB/s",
+              "retries", "RSS kB");
+  for (int round = 0; round < 2; ++round) {
+    for (const Mailbox& box : boxes) {
+      for (int clients : {1, 5}) {
+        Totals totals;
+        auto start = Clock::now();
+        std::vector<std::thread> threads;
+        for (int c = 0; c < clients; ++c)
+          threads.emplace_back(RunClient, port, std::string(box.name) + std::to_string(c),
+                               box.count, c * box.count / clients, &totals);
+        for (auto& t : threads) t.join();
+        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        char run[64];
+        std::snprintf(run, sizeof run, "%d x %zu KB%s", box.count, box.size / 1024,
+                      round == 0 ? "" : " (again)");
+        std::printf("%-28s %8d %10lld %9.0f %9.1f %8lld %9ld%s\n", run, clients,
+                    totals.messages.load(), totals.messages / seconds, totals.bytes / seconds / 1e6,
+                    totals.retries.load(), ReadStatusKb(pid, "VmRSS:"),
+                    totals.failures ? "  FAILURES" : "");
+      }
+    }
+  }
+  std::printf("service memory: RSS at start %ld kB, peak (VmHWM) %ld kB\n", rss_start,
+              ReadStatusKb(pid, "VmHWM:"));
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return 0;
+}

@@ -1,0 +1,68 @@
+// The remote account schedule: which accounts each one-minute tick checks.
+#include "pop3/schedule.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace qv::pop3 {
+namespace {
+
+// Runs ticks and records, per tick, the accounts checked.
+std::vector<std::string> Ticks(AccountSchedule& schedule, int count) {
+  std::vector<std::string> seen;
+  for (int i = 0; i < count; ++i) {
+    std::string names;
+    schedule.Tick([&](const std::string& account) {
+      EXPECT_EQ(schedule.active(), 1);  // the check counts as activity while it runs
+      names += account + " ";
+      return 1;
+    });
+    EXPECT_EQ(schedule.active(), 0);
+    seen.push_back(names);
+  }
+  return seen;
+}
+
+TEST(AccountSchedule, IntervalsCountDownByTheMinute) {
+  AccountSchedule s;
+  ASSERT_TRUE(s.Add("every", 60));
+  ASSERT_TRUE(s.Add("short", 10));  // 60 or less: every tick
+  ASSERT_TRUE(s.Add("quarter", 900));
+  ASSERT_TRUE(s.Add("odd", 150));  // due when the countdown reaches 0 or less
+  std::vector<std::string> seen = Ticks(s, 30);
+  for (int tick = 1; tick <= 30; ++tick) {
+    std::string expected = "every short ";
+    if (tick % 15 == 0) expected += "quarter ";
+    if (tick % 3 == 0) expected += "odd ";
+    EXPECT_EQ(seen[tick - 1], expected) << "tick " << tick;
+  }
+}
+
+TEST(AccountSchedule, TableLimitsAndTheEndMarker) {
+  AccountSchedule s;
+  EXPECT_FALSE(s.Add("", 60));
+  for (int i = 0; i < kScheduleEntries; ++i) EXPECT_TRUE(s.Add("a" + std::to_string(i), 60));
+  EXPECT_FALSE(s.Add("one too many", 60));
+  EXPECT_EQ(s.size(), kScheduleEntries);
+  EXPECT_EQ(Ticks(s, 1)[0].size(), 10u * 3 + 40u * 4);  // "aN " for N < 10, "aNN " above
+  s.Clear();
+  EXPECT_EQ(s.size(), 0);
+  EXPECT_EQ(Ticks(s, 2), (std::vector<std::string>{"", ""}));  // the empty schedule
+  std::string long_name(300, 'n');
+  ASSERT_TRUE(s.Add(long_name, 60));
+  EXPECT_EQ(std::string(s.entry(0).AccountName).size(), 127u);  // cut to the field
+}
+
+TEST(AccountSchedule, NoCheckFunctionStillRestartsTheCountdown) {
+  AccountSchedule s;
+  s.Add("x", 120);
+  s.Tick(nullptr);
+  EXPECT_EQ(s.entry(0).Countdown, 60);
+  s.Tick(nullptr);
+  EXPECT_EQ(s.entry(0).Countdown, 120);
+}
+
+}  // namespace
+}  // namespace qv::pop3
