@@ -10,11 +10,15 @@
 namespace qv::smtp {
 namespace {
 
+// Members' copies of a list message stored at the same time: delivery is safe on several
+// threads, and concurrent flushes of the copies share the file system's commits.
+constexpr size_t kListDeliveryThreads = 16;
+
 const lists::MailService& SmtpService() {
   static const lists::MailService service{
       [](std::string_view entry, std::string_view reverse_path, int message_fd, bool local,
          bool top_level) { DeliverRecipients(entry, reverse_path, message_fd, local, top_level); },
-      kLogPrefix};
+      kLogPrefix, kListDeliveryThreads};
   return service;
 }
 

@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -261,6 +264,30 @@ std::string Argument(std::string_view text) {
 std::string_view SkipBlanks(std::string_view text) {
   size_t b = text.find_first_not_of(' ');
   return b == std::string_view::npos ? std::string_view() : text.substr(b);
+}
+
+// Delivers the entries, up to `service.parallel_deliveries` at a time. The threads carry the
+// reply mark of the caller.
+void DeliverAll(const MailService& service, const std::vector<RecipientEntry>& entries,
+                const std::string& envelope, int spool_fd, bool top_level) {
+  size_t threads = std::min(service.parallel_deliveries, entries.size());
+  if (threads <= 1) {
+    for (const RecipientEntry& e : entries)
+      service.deliver(e.entry, envelope, spool_fd, e.local, top_level);
+    return;
+  }
+  std::atomic<size_t> next{0};
+  const bool replying = t_replying;
+  auto work = [&] {
+    t_replying = replying;
+    for (size_t i = next++; i < entries.size(); i = next++)
+      service.deliver(entries[i].entry, envelope, spool_fd, entries[i].local, top_level);
+  };
+  std::vector<std::thread> pool;
+  pool.reserve(threads - 1);
+  for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+  work();
+  for (std::thread& t : pool) t.join();
 }
 
 }  // namespace
@@ -608,22 +635,28 @@ int DistributeToList(const MailService& service, const LISTSTRUCT& list, std::st
   std::string envelope =
       !owner_user.empty() && !owner_domain.empty() ? owner_user + "@" + owner_domain : sender_text;
 
-  auto send = [&](const Address& to, std::string_view stored) {
+  // The entries first, in member order (with the list log), then the deliveries.
+  std::vector<RecipientEntry> entries;
+  entries.reserve(members.size());
+  auto add = [&](const Address& to, std::string_view stored) {
     if (to.local.empty()) return;
     RecipientEntry entry = RecipientEntryFor(to.local, to.domain, true, stored);
     if (HoldsEntrySeparator(entry.entry.substr(entry.local ? 3 : 0))) {
       Log(service, kLogLevelFailure, Format(kLogBadRecipient, entry.entry.c_str()));
       return;
     }
-    service.deliver(entry.entry, envelope, spool_fd, entry.local, top_level);
+    entries.push_back(std::move(entry));
   };
   for (const MEMBERSTRUCT& m : members) {
     Address to = Split(FieldText(m.Address));
     list_log.Write(Format(kListLogMember, to.local.c_str(), to.domain.c_str()));
-    send(to, FieldText(m.Address));
+    add(to, FieldText(m.Address));
   }
+  DeliverAll(service, entries, envelope, spool_fd, top_level);
   if ((list.Options & kListCopyOwner) != 0 && !owner_user.empty()) {
-    send(Address{owner_user, owner_domain}, {});
+    entries.clear();
+    add(Address{owner_user, owner_domain}, {});
+    DeliverAll(service, entries, envelope, spool_fd, top_level);
     list_log.Write(Format(kListLogOwner, owner_user.c_str(), owner_domain.c_str()));
   }
   return 0;

@@ -30,6 +30,11 @@ struct MailService {
       deliver;
   // The transaction log of the service: "s" or "p".
   std::string log_prefix;
+  // How many members' copies of a list message may be delivered at the same time. Above 1,
+  // `deliver` is called from that many threads at once and must allow it. Flushing each copy
+  // to disk is what a distribution waits for; the file system commits concurrent flushes
+  // together.
+  size_t parallel_deliveries = 1;
 };
 
 // A recipient entry built for a delivery of this code.

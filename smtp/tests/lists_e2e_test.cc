@@ -75,6 +75,11 @@ class ListsE2E : public ::testing::Test {
     reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port_));
     reg::SetDword(&smtp, "Flags", kSmtpEsmtp);
     reg::CloseKey(&smtp);
+    pop3_port_ = FreePort();
+    reg::Key pop3;
+    reg::CreateKey(kPop3Key, "QuorvanePop3", &pop3);
+    reg::SetDword(&pop3, "Port", static_cast<uint32_t>(pop3_port_));
+    reg::CloseKey(&pop3);
   }
   void TearDown() override { Stop(); }
 
@@ -94,11 +99,12 @@ class ListsE2E : public ::testing::Test {
     WriteFileText(env_.root() + "/" + name + ".txt", text);
   }
 
-  bool Start() {
-    if (!platform::StartProgram({qv::testing::BinDir() + "/qvsmtp95"}, &pid_)) return false;
+  // Starts a service program and waits until its port answers.
+  static bool StartProgram(const std::string& name, int port, pid_t* pid) {
+    if (!platform::StartProgram({qv::testing::BinDir() + "/" + name}, pid)) return false;
     for (int i = 0; i < 400; ++i) {
       LineClient probe;
-      if (probe.Connect(port_)) {
+      if (probe.Connect(port)) {
         probe.ReadLine();
         return true;
       }
@@ -106,13 +112,17 @@ class ListsE2E : public ::testing::Test {
     }
     return false;
   }
-
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
+  static void StopProgram(pid_t* pid) {
+    if (*pid <= 0) return;
+    kill(*pid, SIGTERM);
     int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
+    waitpid(*pid, &status, 0);
+    *pid = -1;
+  }
+  bool Start() { return StartProgram("qvsmtp95", port_, &pid_); }
+  void Stop() {
+    StopProgram(&pid_);
+    StopProgram(&pop3_pid_);
   }
 
   // Sends one message in one connection; the reply to the end of data.
@@ -150,6 +160,8 @@ class ListsE2E : public ::testing::Test {
   SmtpEnv env_;
   int port_ = 0;
   pid_t pid_ = -1;
+  int pop3_port_ = 0;
+  pid_t pop3_pid_ = -1;
 };
 
 TEST_F(ListsE2E, SubscribeAndUnsubscribeByMail) {
@@ -265,6 +277,34 @@ TEST_F(ListsE2E, ResponderRepliesToLocalAndForeignSendersExceptMasked) {
   // A delivery report (empty reverse-path) gets no reply.
   Send("", {"carol@example.test"}, "Subject: report\r\n\r\nx");
   EXPECT_EQ(env_.Queue().size(), 1u);
+}
+
+TEST_F(ListsE2E, ReplyTextReachesThePop3ClientAsWritten) {
+  // A line "." in the responder's text must not end the message early, and ".signature" must
+  // reach the client as ".signature", not as "signature".
+  AddResponder("away", "Thanks.\n.\n.signature\n", "");
+  USERSTRUCT carol;
+  ASSERT_EQ(FindRecord("carol", "example.test", &carol), 0);
+  carol.Options |= kUserRespond;
+  CopyField(carol.Responder, "away");
+  ASSERT_EQ(UpdateRecord(carol, false), 0);
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(StartProgram("qvpop395", pop3_port_, &pop3_pid_));
+  Send("bob@example.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");
+  ASSERT_EQ(env_.Mailbox("bob").size(), 1u);
+  std::string script = env_.root() + "/fetch.py";
+  WriteFileText(script,
+                "import poplib, sys\n"
+                "p = poplib.POP3('127.0.0.1', int(sys.argv[1]))\n"
+                "p.user('bob'); p.pass_('secret')\n"
+                "for line in p.retr(1)[1]: print(repr(line.decode()))\n"
+                "p.quit()\n");
+  auto result = qv::testing::RunProgram("/usr/bin/python3", {script, std::to_string(pop3_port_)});
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_TRUE(Contains(result.out,
+                       "'Subject: Reply from carol@example.test'\n''\n'Thanks.'\n"
+                       "'.'\n'.signature'\n"))
+      << result.out;
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -510,6 +512,30 @@ TEST_F(ListsTest, DistributionGoesToEveryMemberUnderTheOwner) {
   EXPECT_EQ(log[1],
             "Cannot send list mail to <bad name@example.org>; the address holds a blank, ';' or "
             "'!'");
+}
+
+TEST_F(ListsTest, ParallelDistributionDeliversEveryMemberOnce) {
+  LISTSTRUCT l = env_.AddList("big", "example.com", kListCopyOwner);
+  std::vector<std::string> lines;
+  for (int i = 0; i < 300; ++i) lines.push_back("m" + std::to_string(i) + "@example.net|");
+  env_.WriteMembers("big", lines);
+  std::mutex mutex;
+  std::map<std::string, int> seen;
+  std::vector<std::string> order;
+  MailService parallel{[&](std::string_view entry, std::string_view sender, int fd, bool, bool) {
+                         std::string text = testing::ReadFd(fd);
+                         std::lock_guard<std::mutex> lock(mutex);
+                         ++seen[std::string(entry)];
+                         order.emplace_back(entry);
+                         EXPECT_EQ(text, "shared spool");
+                         EXPECT_EQ(sender, "owner@example.com");
+                       },
+                       "s", 8};
+  DistributeToList(parallel, l, "x@example.org", Spool("shared spool"), true);
+  ASSERT_EQ(seen.size(), 301u);
+  for (const auto& [entry, count] : seen) EXPECT_EQ(count, 1) << entry;
+  // The owner's copy comes after every member's.
+  EXPECT_EQ(order.back(), "[U]owner@example.com");
 }
 
 TEST_F(ListsTest, DistributionWithoutOwnerUsesTheSender) {

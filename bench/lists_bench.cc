@@ -1,0 +1,293 @@
+// Distribution of one message to a mailing list of local members through qvsmtp95 over
+// loopback: the time from the end of the message data until the service's reply, and until a
+// mailbox file exists for every member (every file is flushed to disk before it gets its name).
+//
+//   lists_bench [--members N ...] [--size BYTES] [--log-level L] [--dir PATH]
+//
+// Without --members it runs lists of 1,000 and 10,000 members. The service is the qvsmtp95
+// beside this program; it runs against a fresh system root in a temporary folder (or --dir).
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/config.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "platform/registry.h"
+#include "platform/spawn.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::vector<int> members;
+  size_t size = 10240;
+  int log_level = 4;
+  std::string dir;
+};
+
+std::string ProgramDir() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  path[n] = '\0';
+  return std::filesystem::path(path).parent_path().string();
+}
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// A blocking client that reads replies line by line.
+class Client {
+ public:
+  ~Client() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Connect(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+    int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return true;
+  }
+  bool Send(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // The last line of the next reply.
+  std::string Reply() {
+    for (;;) {
+      size_t end = buffer_.find("\r\n");
+      if (end != std::string::npos) {
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 2);
+        if (line.size() >= 4 && line[3] == '-') continue;
+        return line;
+      }
+      char chunk[4096];
+      ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+      if (n <= 0) return std::string();
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+  bool Expect(const std::string& text, const char* code) {
+    if (!text.empty() && !Send(text)) return false;
+    std::string reply = Reply();
+    if (reply.compare(0, 3, code) != 0) {
+      std::fprintf(stderr, "unexpected reply to %.40s: %s\n", text.c_str(), reply.c_str());
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+std::string MakeMessage(size_t size) {
+  std::string text = "Subject: list benchmark\r\nFrom: <owner@example.test>\r\n\r\n";
+  std::string line(76, 'x');
+  while (text.size() + 78 <= size) text += line + "\r\n";
+  if (text.size() < size) text += std::string(size - text.size(), 'y');
+  return text + "\r\n.\r\n";
+}
+
+// The number of members' mailboxes that hold a message file.
+int CountFilledMailboxes(const std::string& mail, int members) {
+  int filled = 0;
+  for (int i = 0; i < members; ++i) {
+    DIR* d = opendir((mail + "/m" + std::to_string(i)).c_str());
+    if (d == nullptr) continue;
+    while (dirent* e = readdir(d)) {
+      size_t n = std::strlen(e->d_name);
+      if (n > 3 && std::strcmp(e->d_name + n - 3, ".in") == 0) {
+        ++filled;
+        break;
+      }
+    }
+    closedir(d);
+  }
+  return filled;
+}
+
+struct Result {
+  double reply_seconds = 0;
+  double all_files_seconds = 0;
+  int filled = 0;
+  bool ok = false;
+};
+
+Result RunOnce(const Options& o, int members) {
+  Result result;
+  std::string root = o.dir;
+  bool temporary = root.empty();
+  if (temporary) {
+    char pattern[] = "/tmp/qvlistbench.XXXXXX";
+    root = mkdtemp(pattern);
+  } else {
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root);
+  }
+  for (const char* sub : {"system", "mail", "temp", "log", "config"})
+    std::filesystem::create_directories(root + "/" + sub);
+  setenv("QUORVANE_SYSTEM", (root + "/system").c_str(), 1);
+  int port = FreePort();
+  {
+    qv::reg::Key control;
+    qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
+    qv::reg::SetString(&control, "HostName", "bench.example.test");
+    qv::reg::SetString(&control, "Domain", "example.test");
+    qv::reg::SetString(&control, "MailPath", root + "/mail");
+    qv::reg::SetString(&control, "TempPath", root + "/temp");
+    qv::reg::SetString(&control, "LogPath", root + "/log");
+    qv::reg::SetString(&control, "ConfigPath", root + "/config");
+    qv::reg::SetDword(&control, "LogLevel", static_cast<uint32_t>(o.log_level));
+    qv::reg::CloseKey(&control);
+    qv::reg::Key smtp;
+    qv::reg::CreateKey(qv::kSmtpKey, "QuorvaneSmtp", &smtp);
+    qv::reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port));
+    qv::reg::SetDword(&smtp, "Flags", qv::kSmtpEsmtp | qv::kSmtpEnforceSize);
+    qv::reg::SetDword(&smtp, "ESMTPMaxMsgSize", 10485760);
+    qv::reg::CloseKey(&smtp);
+  }
+  std::memset(&qv::g_System, 0, sizeof qv::g_System);
+  qv::CopyField(qv::g_System.ConfigPath, root + "/config");
+  qv::CopyField(qv::g_System.Domain, "example.test");
+
+  // The members are local users m0 ... m<N-1>; the list's members file holds them all.
+  std::string member_file = root + "/config/bench.mls";
+  {
+    std::ofstream out(member_file, std::ios::binary);
+    for (int i = 0; i < members; ++i) {
+      qv::USERSTRUCT user{};
+      qv::CopyField(user.Alias, "m" + std::to_string(i));
+      qv::CopyField(user.Domain, "example.test");
+      qv::AddRecord(&user);
+      qv::MEMBERSTRUCT m{};
+      qv::CopyField(m.Address, "m" + std::to_string(i) + "@example.test");
+      out.write(reinterpret_cast<const char*>(&m), sizeof m);
+    }
+  }
+  qv::USERSTRUCT owner{};
+  qv::CopyField(owner.Alias, "owner");
+  qv::CopyField(owner.Domain, "example.test");
+  qv::AddRecord(&owner);
+  qv::LISTSTRUCT list{};
+  qv::CopyField(list.Name, "bench");
+  qv::CopyField(list.Domain, "example.test");
+  qv::CopyField(list.Description, "Benchmark list");
+  qv::CopyField(list.FileName, member_file);
+  qv::CopyField(list.OwnerUser, "owner");
+  qv::CopyField(list.OwnerDomain, "example.test");
+  qv::AddRecord(&list);
+
+  pid_t pid = 0;
+  if (!qv::platform::StartProgram({ProgramDir() + "/qvsmtp95"}, &pid)) {
+    std::fprintf(stderr, "cannot start qvsmtp95\n");
+    return result;
+  }
+  for (int i = 0; i < 200; ++i) {
+    Client probe;
+    if (probe.Connect(port) && probe.Expect("", "220")) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+
+  const std::string message = MakeMessage(o.size);
+  Client client;
+  bool ok =
+      client.Connect(port) && client.Expect("", "220") && client.Expect("HELO bench\r\n", "250") &&
+      client.Expect("MAIL FROM:<owner@example.test>\r\n", "250") &&
+      client.Expect("RCPT TO:<bench@example.test>\r\n", "250") && client.Expect("DATA\r\n", "354");
+  Clock::time_point start = Clock::now();
+  ok = ok && client.Expect(message, "250");
+  result.reply_seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  // Wait (up to five minutes) until every member's mailbox holds the message.
+  while (ok && Clock::now() - start < std::chrono::minutes(5)) {
+    result.filled = CountFilledMailboxes(root + "/mail", members);
+    if (result.filled == members) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  result.all_files_seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  client.Expect("QUIT\r\n", "221");
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.ok = ok && result.filled == members;
+  if (temporary) std::filesystem::remove_all(root);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+    if (arg == "--members") {
+      o.members.push_back(std::atoi(next().c_str()));
+    } else if (arg == "--size") {
+      o.size = std::strtoul(next().c_str(), nullptr, 10);
+    } else if (arg == "--log-level") {
+      o.log_level = std::atoi(next().c_str());
+    } else if (arg == "--dir") {
+      o.dir = next();
+    } else {
+      std::fprintf(stderr,
+                   "usage: lists_bench [--members N ...] [--size BYTES] [--log-level L] "
+                   "[--dir PATH]\n");
+      return 2;
+    }
+  }
+  if (o.members.empty()) o.members = {1000, 10000};
+  signal(SIGPIPE, SIG_IGN);
+  bool ok = true;
+  for (int members : o.members) {
+    if (members < 1) continue;
+    Result r = RunOnce(o, members);
+    double per_member_ms = r.all_files_seconds * 1000.0 / members;
+    std::printf(
+        "members %6d  size %6zu  reply after %7.3f s  all mailbox files after %7.3f s  "
+        "(%.2f ms per member)  filled %d%s\n",
+        members, o.size, r.reply_seconds, r.all_files_seconds, per_member_ms, r.filled,
+        r.ok ? "" : "  FAILED");
+    std::fflush(stdout);
+    ok = ok && r.ok;
+  }
+  return ok ? 0 : 1;
+}
