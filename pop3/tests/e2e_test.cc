@@ -213,8 +213,9 @@ class PamE2E : public Pop3E2E {
  protected:
   void SetUp() override {
     Pop3E2E::SetUp();
-    if (!std::filesystem::exists(kPamWrapper) || !std::filesystem::exists(kMatrix))
-      GTEST_SKIP() << "pam_wrapper is not installed (scripts/deps installs it)";
+    if (!std::filesystem::exists(kPamWrapper) || !std::filesystem::exists(kMatrix) ||
+        !std::filesystem::exists(kNssWrapper))
+      GTEST_SKIP() << "pam_wrapper or nss_wrapper is not installed (scripts/deps installs them)";
     std::string dir = sys_.root() + "/pam";
     std::filesystem::create_directories(dir + "/services");
     qv::testing::WriteFileText(dir + "/passdb", "carol:Secret1:quorvane\ndave:pw:quorvane\n");
@@ -233,7 +234,7 @@ class PamE2E : public Pop3E2E {
     // The environment of the service only: set for the start, restored at once.
     const char* asan = std::getenv("ASAN_OPTIONS");
     std::string asan_options = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
-    Env("LD_PRELOAD", std::string(kPamWrapper) + " libnss_wrapper.so");
+    Env("LD_PRELOAD", std::string(kPamWrapper) + " " + kNssWrapper);
     Env("PAM_WRAPPER", "1");
     Env("PAM_WRAPPER_SERVICE_DIR", dir + "/services");
     Env("UID_WRAPPER_DISABLE_DEEPBIND", "1");  // the name pam_wrapper reads
@@ -275,6 +276,7 @@ class PamE2E : public Pop3E2E {
   }
 
   static constexpr char kPamWrapper[] = "/usr/lib/x86_64-linux-gnu/libpam_wrapper.so";
+  static constexpr char kNssWrapper[] = "/usr/lib/x86_64-linux-gnu/libnss_wrapper.so";
   static constexpr char kMatrix[] = "/usr/lib/x86_64-linux-gnu/pam_wrapper/pam_matrix.so";
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
   std::string dir_;
