@@ -1,9 +1,13 @@
 #include "common/service_frame.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "common/testing/line_client.h"
@@ -60,7 +64,8 @@ class EchoHandler : public ConnectionHandler {
 // A frame listening on a free loopback port with its loop on a thread of its own.
 class RunningFrame {
  public:
-  explicit RunningFrame(size_t slots, std::function<int()> extra = nullptr) {
+  explicit RunningFrame(size_t slots, std::function<int()> extra = nullptr,
+                        std::function<void(std::string_view)> log = nullptr) {
     ServiceSetup setup;
     setup.window_class = "QuorvaneFrameTest";
     setup.slot_count = slots;
@@ -71,6 +76,7 @@ class RunningFrame {
       return std::make_unique<EchoHandler>(link);
     };
     setup.extra_activity = std::move(extra);
+    if (log) setup.log = [log](int, int, const char*, std::string_view text) { log(text); };
     frame_ = std::make_unique<ServiceFrame>(std::move(setup));
     listening_ = frame_->Listen(0);
     platform::TrayAdd(platform::kIconIdle, "test");
@@ -273,6 +279,40 @@ TEST(WorkerPool, QueuedWorkIsFinishedBeforeThePoolEnds) {
     for (int i = 0; i < 50; ++i) pool.Submit([&] { ++worked; }, nullptr);
   }
   EXPECT_EQ(worked, 50);
+}
+
+TEST(ServiceFrame, FailedAcceptIsLoggedAndTheListenerGoesOn) {
+  std::mutex mutex;
+  std::string logged;
+  RunningFrame frame(4, nullptr, [&](std::string_view text) {
+    std::lock_guard<std::mutex> lock(mutex);
+    logged.append(text);
+  });
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  // Leave room for the client's socket only: the accept then finds no descriptor.
+  int probe = open("/dev/null", O_RDONLY);
+  ASSERT_GE(probe, 0);
+  close(probe);
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(probe) + 1;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  LineClient client;
+  bool connected = client.Connect(frame.port());
+  bool saw_failure = false;
+  for (int i = 0; i < 400 && connected && !saw_failure; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::lock_guard<std::mutex> lock(mutex);
+    saw_failure = logged.find("Cannot accept connection") != std::string::npos;
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  ASSERT_TRUE(connected);
+  EXPECT_TRUE(saw_failure);
+  // With descriptors to spare again, the waiting connection is taken.
+  EXPECT_EQ(client.ReadLine(), "hello\r\n");
+  LineClient next;
+  ASSERT_TRUE(next.Connect(frame.port()));
+  EXPECT_EQ(next.ReadLine(), "hello\r\n");
 }
 
 TEST(ServiceFrame, ListenFailsOnATakenPort) {
