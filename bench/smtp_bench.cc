@@ -80,6 +80,9 @@ class Client {
     if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A reply that never comes fails the run instead of hanging it.
+    timeval guard{30, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
     return true;
   }
   bool Send(const std::string& text) {

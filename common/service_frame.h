@@ -70,7 +70,7 @@ struct ServiceSetup {
   std::string tray_tip;
   size_t slot_count = 25;
   size_t read_size = 1024;
-  int backlog = 4;
+  int backlog = 64;  // keep it above slot_count: see the SMTP service's kListenBacklog
 
   // Loads the service's own configuration after the common one; false ends the start.
   std::function<bool()> load_config;

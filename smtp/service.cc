@@ -36,7 +36,7 @@ ServiceSetup SmtpService::Setup() {
   setup.tray_tip = kTrayTip;
   setup.slot_count = 25;
   setup.read_size = 1024;
-  setup.backlog = 4;
+  setup.backlog = kListenBacklog;
   setup.load_config = [] { return LoadSmtpConfig(); };
   setup.port = [] { return static_cast<int>(g_Smtp.Port); };
   setup.greeting = [] {

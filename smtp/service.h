@@ -16,6 +16,12 @@ constexpr int kTimerForward = 1001;
 constexpr int kTimerTick = 1002;
 constexpr int kTickMilliseconds = 5000;
 
+// Connections the kernel may hold for the listener before they are accepted. A burst of more
+// connections than this (25 clients at once, say) overflows the queue; with SYN cookies such a
+// client believes itself connected while the server has forgotten it, and it waits for a
+// greeting forever. So the queue is larger than the slot table.
+constexpr int kListenBacklog = 64;
+
 // The dial-up link operations the housekeeping timer uses. The defaults stand for a machine
 // without dial-up networking: opening fails with kNoDialupLibrary, closing does nothing.
 struct DialupHooks {

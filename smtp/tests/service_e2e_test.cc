@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <regex>
@@ -184,6 +185,30 @@ TEST_F(ServiceE2E, TwentyFiveConnectionsAndNoMore) {
   }
   ASSERT_TRUE(again);
   EXPECT_EQ(Say(*again, "NOOP\r\n"), "250 OK\r\n");
+}
+
+TEST_F(ServiceE2E, BurstOfTwentyFiveConnectionsIsGreetedWhole) {
+  ASSERT_TRUE(Start());
+  // All at once, several times: none may be left waiting for a greeting that never comes.
+  for (int round = 0; round < 3; ++round) {
+    std::vector<std::unique_ptr<LineClient>> clients(25);
+    std::vector<std::string> greetings(25);
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 25; ++i) {
+      threads.emplace_back([&, i] {
+        ++ready;
+        while (ready < 25) std::this_thread::yield();
+        clients[i] = std::make_unique<LineClient>();
+        if (clients[i]->Connect(port_)) greetings[i] = clients[i]->ReadLine();
+      });
+    }
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < 25; ++i)
+      EXPECT_EQ(greetings[i].substr(0, 4), "220 ") << "round " << round << " client " << i;
+    for (auto& client : clients) client->Send("QUIT\r\n");
+    for (auto& client : clients) client->WaitClosed();
+  }
 }
 
 TEST_F(ServiceE2E, StopSignalLosesNoAcknowledgedMessage) {
