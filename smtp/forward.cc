@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +36,7 @@ constexpr uint16_t kDefaultSmtpPort = 25;
 // at most.
 constexpr int kMaxStrayReplies = 8;
 constexpr int kQuitReplyMs = 10000;
+constexpr int kRunNiceness = 10;
 
 void Log(int level, int session, const char* tag, std::string_view text) {
   WriteLog(level, session, tag, text, kLogPrefix);
@@ -584,6 +586,8 @@ bool ForwardRunner::Start() {
   s.active = true;
   std::shared_ptr<State> shared = state_;
   s.worker = std::thread([shared] {
+    // Background work: the sessions on the loop thread come first when the processor is short.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kRunNiceness);
     ForwardOptions options = shared->options;
     options.cancel_fd = shared->cancel[0];
     RunForwardQueue(options);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -55,7 +56,12 @@ SmtpClientConnection::ConnectResult SmtpClientConnection::Open(const std::string
   to_.sin_port = htons(port);
   if (!ResolveIPv4(host, &to_.sin_addr)) return kUnknownHost;
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  return fd_ < 0 ? kConnectFailed : kConnected;
+  if (fd_ < 0) return kConnectFailed;
+  // A command or the end line is sent whole and then answered: held back for the peer's
+  // delayed acknowledgement it would cost a wait on every step of the conversation.
+  int one = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return kConnected;
 }
 
 SmtpClientConnection::ConnectResult SmtpClientConnection::Connect(int timeout_ms) {
