@@ -189,11 +189,54 @@ class FrameConnection final : public ConnectionLink,
   bool in_handler_ = false;
 };
 
+WorkerPool::WorkerPool(platform::EventLoop& loop, size_t threads) : loop_(loop) {
+  if (threads == 0) threads = 1;
+  for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+}
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+  }
+  wake_.notify_all();
+  for (auto& thread : threads_) thread.join();
+}
+
+void WorkerPool::Submit(std::function<void()> work, std::function<void()> done) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.emplace_back(std::move(work), std::move(done));
+  }
+  wake_.notify_one();
+}
+
+void WorkerPool::Work() {
+  for (;;) {
+    std::pair<std::function<void()>, std::function<void()>> job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return ending_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    job.first();
+    if (job.second) loop_.Post(std::move(job.second));
+  }
+}
+
 ServiceFrame::ServiceFrame(ServiceSetup setup)
     : setup_(std::move(setup)), accept_retry_(loop_.context()), slots_(setup_.slot_count) {}
 
 ServiceFrame::~ServiceFrame() {
+  workers_.reset();
   CloseAll();
+}
+
+void ServiceFrame::Offload(std::function<void()> work, std::function<void()> done) {
+  if (!workers_) workers_ = std::make_unique<WorkerPool>(loop_, setup_.worker_threads);
+  workers_->Submit(std::move(work), std::move(done));
 }
 
 void ServiceFrame::Log(int level, int number, const char* tag, std::string_view text) {
@@ -355,6 +398,9 @@ int ServiceFrame::Run() {
 
   loop_.OnDestroy([this] { Stop(); });
   loop_.Run();
+  // Work under way is finished first (message files are complete or absent, never half), then
+  // every connection is closed; replies to work finished this late are not sent.
+  workers_.reset();
   CloseAll();
 
   platform::TrayRemove();

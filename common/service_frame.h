@@ -8,11 +8,15 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/eventloop.h"
@@ -82,12 +86,39 @@ struct ServiceSetup {
   std::function<void()> on_started;
   // The stop signal, before the loop ends.
   std::function<void()> on_stopping;
+  // Threads of the worker pool (see Offload).
+  size_t worker_threads = 8;
   // Every accept and every read, of any connection.
   std::function<void()> on_socket_event;
   // Activity not held in slots (runs of background work), added to the count for the tray.
   std::function<int()> extra_activity;
   // The service's transaction log (level, socket number, tag, text).
   std::function<void(int, int, const char*, std::string_view)> log;
+};
+
+// Work that must not hold up the loop (flushing message files to disk, for one): a few threads
+// run the jobs, and each job's completion then runs on the loop's thread. Concurrent flushes
+// are what let the file system commit many messages at once.
+class WorkerPool {
+ public:
+  WorkerPool(platform::EventLoop& loop, size_t threads);
+  // Runs the jobs still queued, then ends the threads. Completions not run by then are dropped.
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // `work` runs on a worker thread; `done` afterwards on the loop.
+  void Submit(std::function<void()> work, std::function<void()> done);
+
+ private:
+  void Work();
+
+  platform::EventLoop& loop_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::pair<std::function<void()>, std::function<void()>>> jobs_;
+  bool ending_ = false;
+  std::vector<std::thread> threads_;
 };
 
 class FrameConnection;
@@ -115,6 +146,9 @@ class ServiceFrame {
 
   platform::EventLoop& loop() { return loop_; }
 
+  // Runs `work` on the worker pool (started on first use) and `done` on the loop afterwards.
+  void Offload(std::function<void()> work, std::function<void()> done);
+
   // Connections holding a slot plus other activity; the tray shows the busy icon while above 0.
   int activity() const;
   void UpdateTrayIcon();
@@ -136,6 +170,7 @@ class ServiceFrame {
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
   asio::steady_timer accept_retry_;
   std::vector<std::shared_ptr<FrameConnection>> slots_;
+  std::unique_ptr<WorkerPool> workers_;
   bool stopping_ = false;
 };
 

@@ -7,12 +7,21 @@
 
 namespace qv::smtp {
 
+struct SmtpConnection::Storing {
+  PendingMessage message;
+  Completion completion;
+  std::chrono::milliseconds elapsed{0};
+  uint32_t byte_count = 0;
+  bool truncated = false;
+};
+
 SmtpConnection::SmtpConnection(ConnectionLink& link, std::string peer,
-                               std::function<void()> forward_now)
+                               std::function<void()> forward_now, OffloadFunction offload)
     : link_(link),
       start_tick_(std::chrono::steady_clock::now()),
       session_(std::make_unique<SmtpSession>(std::move(peer))),
-      forward_now_(std::move(forward_now)) {
+      forward_now_(std::move(forward_now)),
+      offload_(std::move(offload)) {
   link_.SetIdleLimit(kCommandIdleLimit);
 }
 
@@ -23,6 +32,12 @@ void SmtpConnection::Reply(std::string_view text, bool log) {
 
 void SmtpConnection::OnReceive(std::string_view bytes) {
   if (closed_) return;
+  if (storing_) {
+    // The client should wait for the reply; what it sends meanwhile is read afterwards, as one
+    // read, and no more of it than a command line.
+    held_.append(bytes.substr(0, kLineLimit > held_.size() ? kLineLimit - held_.size() : 0));
+    return;
+  }
   if (mode_ == kDataMode) {
     ReceiveData(bytes);
     return;
@@ -72,24 +87,50 @@ void SmtpConnection::ReceiveData(std::string_view chunk) {
   if (outcome.write) session_->StoreMessageText(chunk.substr(0, outcome.store));
   if (scan_.state != ScanState::kComplete) return;
 
-  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+  // The message is stored (flushed to disk) before the reply: once the client reads 250, the
+  // message is safe. Storing runs off the loop when the frame offers it.
+  auto job = std::make_shared<Storing>();
+  job->elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start_tick_);
-  // Delivered before the reply: once the client reads 250, the message is on disk.
-  SmtpSession::Completion completion = session_->CompleteMessage();
+  job->byte_count = scan_.byte_count;
+  job->truncated = scan_.truncated;
+  job->message = session_->TakeMessage();
+  storing_ = true;
+  link_.SetIdleLimit(std::chrono::milliseconds(0));
+  auto work = [job] { job->completion = DeliverPendingMessage(&job->message); };
+  std::weak_ptr<bool> alive = alive_;
+  auto done = [this, alive, job] {
+    if (!alive.expired()) Stored(*job);
+  };
+  if (offload_) {
+    offload_(std::move(work), std::move(done));
+  } else {
+    work();
+    done();
+  }
+}
+
+void SmtpConnection::Stored(const Storing& job) {
+  storing_ = false;
   std::string text;
-  if (!completion.stored) {
+  if (!job.completion.stored) {
     text = kMessageNotStored;
-  } else if (scan_.truncated) {
+  } else if (job.truncated) {
     text = Format(kMessageTruncated, g_Smtp.ESMTPMaxMsgSize);
   } else {
-    text = Format(kMessageAccepted, static_cast<int>(scan_.byte_count),
-                  FormatElapsed(elapsed.count()).c_str());
+    text = Format(kMessageAccepted, static_cast<int>(job.byte_count),
+                  FormatElapsed(job.elapsed.count()).c_str());
   }
   SetSlotMode(kCommandMode);
   Reply(text, true);
-  if (completion.stored && completion.forward_queued && (g_Smtp.Flags & kSmtpImmediately) != 0 &&
-      forward_now_)
+  if (job.completion.stored && job.completion.forward_queued &&
+      (g_Smtp.Flags & kSmtpImmediately) != 0 && forward_now_)
     forward_now_();
+  if (!held_.empty()) {
+    std::string held;
+    held.swap(held_);
+    OnReceive(held);
+  }
 }
 
 void SmtpConnection::SetSlotMode(int mode) {

@@ -373,9 +373,9 @@ bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view rev
 }
 
 std::string NextMessageIdBase() {
-  // The forwarder's reports are delivered on its worker thread beside the sessions.
-  static std::atomic<int> next{0};
-  int counter = next.fetch_add(1) % 100;
+  // Messages are stored on several threads: the storing pool and the forwarder's worker.
+  static std::atomic<unsigned> next{0};
+  int counter = static_cast<int>(next.fetch_add(1) % 100);
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);

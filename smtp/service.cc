@@ -44,7 +44,11 @@ ServiceSetup SmtpService::Setup() {
   };
   setup.busy_reply = [] { return Format(kTooManyConnections, g_System.HostName); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
-    return std::make_unique<SmtpConnection>(link, peer, [this] { StartForwardRun(); });
+    return std::make_unique<SmtpConnection>(
+        link, peer, [this] { StartForwardRun(); },
+        [this](std::function<void()> work, std::function<void()> done) {
+          frame_->Offload(std::move(work), std::move(done));
+        });
   };
   setup.on_started = [this] { Started(); };
   setup.on_socket_event = [this] { idle_ms_ = 0; };

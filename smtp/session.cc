@@ -515,23 +515,68 @@ bool SmtpSession::StoreMessageText(std::string_view text) {
   return true;
 }
 
-SmtpSession::Completion SmtpSession::CompleteMessage() {
+PendingMessage::PendingMessage(PendingMessage&& other) noexcept {
+  *this = std::move(other);
+}
+
+PendingMessage& PendingMessage::operator=(PendingMessage&& other) noexcept {
+  if (this != &other) {
+    local_list = std::move(other.local_list);
+    forward_list = std::move(other.forward_list);
+    reverse_path = std::move(other.reverse_path);
+    std::swap(spool_fd, other.spool_fd);
+    std::swap(spool_name, other.spool_name);
+    spool_ok = other.spool_ok;
+  }
+  return *this;
+}
+
+PendingMessage::~PendingMessage() {
+  if (spool_fd >= 0) close(spool_fd);
+  if (!spool_name.empty()) unlink(spool_name.c_str());
+}
+
+Completion DeliverPendingMessage(PendingMessage* message) {
   Completion completion;
-  if (spool_fd_ >= 0 && !spool_failed_) {
+  if (message->spool_fd >= 0 && message->spool_ok) {
     DeliveryReport report;
-    if (!local_list_.empty())
-      DeliverRecipients(local_list_, reverse_path_, spool_fd_, true, true, &report);
-    if (!forward_list_.empty()) {
-      DeliverRecipients(forward_list_, reverse_path_, spool_fd_, false, true, &report);
+    if (!message->local_list.empty())
+      DeliverRecipients(message->local_list, message->reverse_path, message->spool_fd, true, true,
+                        &report);
+    if (!message->forward_list.empty()) {
+      DeliverRecipients(message->forward_list, message->reverse_path, message->spool_fd, false,
+                        true, &report);
       completion.forward_queued = true;
     }
     completion.stored = report.failures == 0;
   }
+  if (message->spool_fd >= 0) close(message->spool_fd);
+  message->spool_fd = -1;
+  if (!message->spool_name.empty()) unlink(message->spool_name.c_str());
+  message->spool_name.clear();
+  return completion;
+}
+
+PendingMessage SmtpSession::TakeMessage() {
+  PendingMessage message;
+  message.local_list = std::move(local_list_);
+  message.forward_list = std::move(forward_list_);
+  message.reverse_path = reverse_path_;
+  message.spool_fd = spool_fd_;
+  message.spool_name = std::move(spool_name_);
+  message.spool_ok = spool_fd_ >= 0 && !spool_failed_;
   local_list_.clear();
   forward_list_.clear();
   entries_ = 0;
-  DiscardSpool();
-  return completion;
+  spool_fd_ = -1;
+  spool_name_.clear();
+  spool_failed_ = false;
+  return message;
+}
+
+Completion SmtpSession::CompleteMessage() {
+  PendingMessage message = TakeMessage();
+  return DeliverPendingMessage(&message);
 }
 
 }  // namespace qv::smtp

@@ -34,6 +34,33 @@ struct Reply {
 // Recipient entries (local and forward together) that one transaction may hold.
 constexpr size_t kMaxRecipientEntries = 1000;
 
+// A received message on its way to delivery. Owns the spool file.
+struct PendingMessage {
+  PendingMessage() = default;
+  PendingMessage(PendingMessage&& other) noexcept;
+  PendingMessage& operator=(PendingMessage&& other) noexcept;
+  PendingMessage(const PendingMessage&) = delete;
+  PendingMessage& operator=(const PendingMessage&) = delete;
+  // Closes and deletes the spool file.
+  ~PendingMessage();
+
+  std::string local_list;
+  std::string forward_list;
+  std::string reverse_path;
+  int spool_fd = -1;
+  std::string spool_name;
+  bool spool_ok = false;  // the whole text reached the spool file
+};
+
+struct Completion {
+  bool stored = false;          // every recipient's copy was written
+  bool forward_queued = false;  // the forward list was delivered to the queue
+};
+
+// Delivers the local list, then the forward list, from the spool file; then deletes the spool
+// file. Touches no session, so it may run on another thread.
+Completion DeliverPendingMessage(PendingMessage* message);
+
 // The session record (SESSIONSTRUCT) with its operations. Creating it is CreateSession; the
 // destructor is DestroySession, which delivers nothing: a message is delivered as soon as its
 // end line arrives (CompleteMessage), and a message cut off before that is discarded.
@@ -56,12 +83,10 @@ class SmtpSession {
   // for empty text). False when the text could not be stored.
   bool StoreMessageText(std::string_view text);
 
-  struct Completion {
-    bool stored = false;          // every recipient's copy was written
-    bool forward_queued = false;  // the forward list was delivered to the queue
-  };
-  // The end line arrived: delivers the local list, then the forward list, from the spool file,
-  // and ends the transaction's pending work (lists freed, spool file deleted).
+  // The end line arrived: hands over what the transaction holds (both recipient lists, the
+  // reverse-path and the spool file) for delivery; the session keeps nothing pending.
+  PendingMessage TakeMessage();
+  // TakeMessage and DeliverPendingMessage in one step.
   Completion CompleteMessage();
 
   SessionState state() const { return state_; }

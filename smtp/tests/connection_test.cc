@@ -259,6 +259,62 @@ TEST_F(ConnectionTest, SendImmediatelyStartsTheRunAfterTheReply) {
   EXPECT_EQ(env_.Queue().size(), 1u);
 }
 
+// An offload that keeps the work until the test runs it, as a worker pool would later.
+struct DeferredOffload {
+  std::vector<std::pair<std::function<void()>, std::function<void()>>> jobs;
+  OffloadFunction Function() {
+    return [this](std::function<void()> work, std::function<void()> done) {
+      jobs.emplace_back(std::move(work), std::move(done));
+    };
+  }
+  void RunAll() {
+    auto pending = std::move(jobs);
+    jobs.clear();
+    for (auto& job : pending) {
+      job.first();
+      job.second();
+    }
+  }
+};
+
+TEST_F(ConnectionTest, ReplyWaitsForTheStoredMessageAndHeldInputFollows) {
+  DeferredOffload offload;
+  auto c = std::make_unique<SmtpConnection>(link_, "198.51.100.7", nullptr, offload.Function());
+  Say(*c, "MAIL FROM:<alice@other.test>\r\n");
+  Say(*c, "RCPT TO:<bob@example.test>\r\n");
+  Say(*c, "DATA\r\n");
+  Feed(*c, "Subject: later\r\n\r\nstored off the loop\r\n.\r\n");
+  EXPECT_TRUE(c->storing());
+  EXPECT_EQ(link_.Take(), "");
+  EXPECT_EQ(link_.idle_limit, std::chrono::milliseconds(0));
+  // A client that does not wait: its QUIT is answered after the message's reply.
+  Feed(*c, "QUIT\r\n");
+  EXPECT_EQ(link_.Take(), "");
+  ASSERT_EQ(offload.jobs.size(), 1u);
+  offload.RunAll();
+  std::string replies = link_.Take();
+  EXPECT_EQ(replies.substr(0, 4), "250 ");
+  EXPECT_NE(replies.find("\r\n221 198.51.100.7 closing connection\r\n"), std::string::npos);
+  EXPECT_TRUE(link_.closed);
+  EXPECT_EQ(env_.Mailbox("bob").size(), 1u);
+  EXPECT_TRUE(env_.TempFiles().empty());
+}
+
+TEST_F(ConnectionTest, ConnectionGoneWhileStoringStillStoresTheMessage) {
+  DeferredOffload offload;
+  auto c = std::make_unique<SmtpConnection>(link_, "198.51.100.7", nullptr, offload.Function());
+  Say(*c, "MAIL FROM:<alice@other.test>\r\n");
+  Say(*c, "RCPT TO:<bob@example.test>\r\n");
+  Say(*c, "DATA\r\n");
+  Feed(*c, "Subject: orphan\r\n\r\ntext\r\n.\r\n");
+  c.reset();
+  offload.RunAll();
+  // Stored, but never acknowledged: the client will send it again, so nothing is lost.
+  EXPECT_EQ(env_.Mailbox("bob").size(), 1u);
+  EXPECT_EQ(link_.Take(), "");
+  EXPECT_TRUE(env_.TempFiles().empty());
+}
+
 TEST_F(ConnectionTest, BinaryAndNulBytesNeverBreakTheConversation) {
   auto c = Open();
   EXPECT_EQ(Say(*c, std::string("MA\0L FROM:<a@b>\r\n", 18)), "501 Syntax Error\r\n");

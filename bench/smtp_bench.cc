@@ -1,0 +1,326 @@
+// Throughput of qvsmtp95 over loopback: N concurrent clients each send M messages of S bytes to
+// local users; every message is flushed to disk before its 250. Reports messages and megabytes
+// per second accepted and delivered (the mailbox files are counted at the end), and the peak and
+// growth of the service's memory.
+//
+//   smtp_bench [--clients N] [--messages M] [--size BYTES] [--one-mailbox] [--log-level L]
+//              [--matrix] [--dir PATH]
+//
+// --matrix runs 1, 10 and 25 clients with 1 KB and 100 KB messages. The service is the qvsmtp95
+// beside this program; it runs against a fresh system root in a temporary folder (or --dir).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/config.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "platform/registry.h"
+#include "platform/spawn.h"
+
+namespace {
+
+struct Options {
+  int clients = 10;
+  int messages = 500;
+  size_t size = 1024;
+  bool one_mailbox = false;
+  int log_level = 4;
+  bool matrix = false;
+  std::string dir;
+};
+
+std::string ProgramDir() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  path[n] = '\0';
+  return std::filesystem::path(path).parent_path().string();
+}
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// A blocking client that reads replies line by line.
+class Client {
+ public:
+  ~Client() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Connect(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
+    int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return true;
+  }
+  bool Send(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // The last line of the next reply.
+  std::string Reply() {
+    for (;;) {
+      size_t end = buffer_.find("\r\n");
+      if (end != std::string::npos) {
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 2);
+        if (line.size() >= 4 && line[3] == '-') continue;
+        return line;
+      }
+      char chunk[4096];
+      ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+      if (n <= 0) return std::string();
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+  bool Expect(const std::string& text, const char* code) {
+    if (!text.empty() && !Send(text)) return false;
+    std::string reply = Reply();
+    if (reply.compare(0, 3, code) != 0) {
+      std::fprintf(stderr, "unexpected reply to %.40s: %s\n", text.c_str(), reply.c_str());
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+std::string MakeMessage(size_t size) {
+  std::string text = "Subject: benchmark\r\nFrom: <sender@bench.test>\r\n\r\n";
+  std::string line(76, 'x');
+  while (text.size() + 78 <= size) text += line + "\r\n";
+  if (text.size() < size) text += std::string(size - text.size(), 'y');
+  return text + "\r\n.\r\n";
+}
+
+long ReadStatusKb(pid_t pid, const char* field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field, 0) == 0)
+      return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
+  }
+  return -1;
+}
+
+size_t CountMessages(const std::string& mail) {
+  size_t n = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(mail, ec);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->path().extension() == ".in") ++n;
+  }
+  return n;
+}
+
+struct Result {
+  double seconds = 0;
+  size_t accepted = 0;
+  size_t delivered = 0;
+  long peak_kb = 0;
+  long rss_first_kb = 0;
+  long rss_last_kb = 0;
+  bool ok = true;
+};
+
+Result RunOnce(const Options& o) {
+  Result result;
+  std::string root = o.dir;
+  bool temporary = root.empty();
+  if (temporary) {
+    char pattern[] = "/tmp/qvbench.XXXXXX";
+    root = mkdtemp(pattern);
+  } else {
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root);
+  }
+  for (const char* sub : {"system", "mail", "temp", "log", "config"})
+    std::filesystem::create_directories(root + "/" + sub);
+  setenv("QUORVANE_SYSTEM", (root + "/system").c_str(), 1);
+  int port = FreePort();
+  {
+    qv::reg::Key control;
+    qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
+    qv::reg::SetString(&control, "HostName", "bench.example.test");
+    qv::reg::SetString(&control, "Domain", "example.test");
+    qv::reg::SetString(&control, "MailPath", root + "/mail");
+    qv::reg::SetString(&control, "TempPath", root + "/temp");
+    qv::reg::SetString(&control, "LogPath", root + "/log");
+    qv::reg::SetString(&control, "ConfigPath", root + "/config");
+    qv::reg::SetDword(&control, "LogLevel", static_cast<uint32_t>(o.log_level));
+    qv::reg::CloseKey(&control);
+    qv::reg::Key smtp;
+    qv::reg::CreateKey(qv::kSmtpKey, "QuorvaneSmtp", &smtp);
+    qv::reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port));
+    qv::reg::SetDword(&smtp, "Flags", qv::kSmtpEsmtp | qv::kSmtpEnforceSize);
+    qv::reg::SetDword(&smtp, "ESMTPMaxMsgSize", 10485760);
+    qv::reg::CloseKey(&smtp);
+  }
+  std::memset(&qv::g_System, 0, sizeof qv::g_System);
+  qv::CopyField(qv::g_System.ConfigPath, root + "/config");
+  qv::CopyField(qv::g_System.Domain, "example.test");
+  int users = o.one_mailbox ? 1 : o.clients;
+  for (int i = 0; i < users; ++i) {
+    qv::USERSTRUCT user{};
+    qv::CopyField(user.Alias, "user" + std::to_string(i));
+    qv::CopyField(user.Domain, "example.test");
+    qv::AddRecord(&user);
+  }
+
+  pid_t pid = 0;
+  if (!qv::platform::StartProgram({ProgramDir() + "/qvsmtp95"}, &pid)) {
+    std::fprintf(stderr, "cannot start qvsmtp95\n");
+    result.ok = false;
+    return result;
+  }
+  for (int i = 0; i < 200; ++i) {
+    Client probe;
+    if (probe.Connect(port) && probe.Expect("", "220")) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+
+  const std::string message = MakeMessage(o.size);
+  std::atomic<size_t> accepted{0};
+  std::atomic<bool> failed{false};
+  auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> threads;
+  const size_t total = static_cast<size_t>(o.clients) * static_cast<size_t>(o.messages);
+  for (int c = 0; c < o.clients; ++c) {
+    threads.emplace_back([&, c] {
+      Client client;
+      if (!client.Connect(port) || !client.Expect("", "220") ||
+          !client.Expect("EHLO bench\r\n", "250")) {
+        failed = true;
+        return;
+      }
+      std::string rcpt =
+          "RCPT TO:<user" + std::to_string(o.one_mailbox ? 0 : c) + "@example.test>\r\n";
+      for (int m = 0; m < o.messages && !failed; ++m) {
+        if (!client.Expect("MAIL FROM:<sender@bench.test>\r\n", "250") ||
+            !client.Expect(rcpt, "250") || !client.Expect("DATA\r\n", "354") ||
+            !client.Expect(message, "250")) {
+          failed = true;
+          return;
+        }
+        size_t done = ++accepted;
+        if (done == total / 10) result.rss_first_kb = ReadStatusKb(pid, "VmRSS:");
+      }
+      client.Expect("QUIT\r\n", "221");
+    });
+  }
+  for (auto& t : threads) t.join();
+  auto end = std::chrono::steady_clock::now();
+  result.seconds = std::chrono::duration<double>(end - start).count();
+  result.accepted = accepted;
+  result.rss_last_kb = ReadStatusKb(pid, "VmRSS:");
+  result.peak_kb = ReadStatusKb(pid, "VmHWM:");
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.delivered = CountMessages(root + "/mail");
+  result.ok = !failed && result.delivered == total;
+  if (temporary) std::filesystem::remove_all(root);
+  return result;
+}
+
+void Print(const Options& o, const Result& r) {
+  double mb = static_cast<double>(o.size) / (1024.0 * 1024.0);
+  std::printf(
+      "clients %2d  size %7zu  messages %6zu  %7.2f s  %8.1f msg/s  %7.2f MB/s  delivered %zu  "
+      "peak %ld KB  rss %ld -> %ld KB%s\n",
+      o.clients, o.size, r.accepted, r.seconds, r.accepted / r.seconds, r.accepted * mb / r.seconds,
+      r.delivered, r.peak_kb, r.rss_first_kb, r.rss_last_kb, r.ok ? "" : "  FAILED");
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+    if (arg == "--clients") {
+      o.clients = std::atoi(next().c_str());
+    } else if (arg == "--messages") {
+      o.messages = std::atoi(next().c_str());
+    } else if (arg == "--size") {
+      o.size = std::strtoul(next().c_str(), nullptr, 10);
+    } else if (arg == "--one-mailbox") {
+      o.one_mailbox = true;
+    } else if (arg == "--log-level") {
+      o.log_level = std::atoi(next().c_str());
+    } else if (arg == "--matrix") {
+      o.matrix = true;
+    } else if (arg == "--dir") {
+      o.dir = next();
+    } else {
+      std::fprintf(stderr,
+                   "usage: smtp_bench [--clients N] [--messages M] [--size BYTES] "
+                   "[--one-mailbox] [--log-level L] [--matrix] [--dir PATH]\n");
+      return 2;
+    }
+  }
+  if (o.clients < 1 || o.clients > 25 || o.messages < 1) {
+    std::fprintf(stderr, "smtp_bench: 1 to 25 clients and at least one message\n");
+    return 2;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  bool ok = true;
+  if (o.matrix) {
+    for (size_t size : {size_t{1024}, size_t{102400}}) {
+      for (int clients : {1, 10, 25}) {
+        Options run = o;
+        run.clients = clients;
+        run.size = size;
+        // About 5000 small or 1000 large messages per run.
+        run.messages = static_cast<int>((size <= 1024 ? 5000 : 1000) / clients);
+        Result r = RunOnce(run);
+        Print(run, r);
+        ok = ok && r.ok;
+      }
+    }
+  } else {
+    Result r = RunOnce(o);
+    Print(o, r);
+    ok = r.ok;
+  }
+  return ok ? 0 : 1;
+}
