@@ -3,7 +3,7 @@
 // and by 5 concurrent raw-socket clients. Reports messages and megabytes per second and the
 // service's peak memory. Run it on an idle machine against a release build:
 //   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -DQV_TESTS=OFF
-//   cmake --build build/rel && build/rel/bin/pop3_bench [folder of qvpop395]
+//   cmake --build build/rel && build/rel/bin/pop3_bench [folder of qvpop395 [log level]]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -201,7 +201,9 @@ void Fill(const std::string& mailbox, int count, size_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string bin = argc > 1 ? argv[1] : qv::testing::BinDir();
+  std::string bin = argc > 1 && argv[1][0] != '\0' ? argv[1] : qv::testing::BinDir();
+  // The transaction log level of the service: 1 logs failures only, 4 every command and reply.
+  int log_level = argc > 2 ? std::atoi(argv[2]) : 1;
   qv::testing::ScopedSystemRoot root;
   std::string base = root.path();
   std::memset(&qv::g_System, 0, sizeof qv::g_System);
@@ -220,7 +222,7 @@ int main(int argc, char** argv) {
   qv::reg::SetString(&control, "TempPath", qv::g_System.TempPath);
   qv::reg::SetString(&control, "LogPath", qv::g_System.LogPath);
   qv::reg::SetString(&control, "ConfigPath", qv::g_System.ConfigPath);
-  qv::reg::SetDword(&control, "LogLevel", 1);
+  qv::reg::SetDword(&control, "LogLevel", static_cast<uint32_t>(log_level));
   qv::reg::CloseKey(&control);
   qv::reg::Key pop3;
   qv::reg::CreateKey(qv::kPop3Key, "QuorvanePop3", &pop3);

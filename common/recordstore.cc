@@ -62,39 +62,6 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-int64_t FileSize(int fd) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return -1;
-  return st.st_size;
-}
-
-// Reads exactly `size` bytes at `offset`; false on a short read or an error.
-bool ReadAt(int fd, void* data, size_t size, int64_t offset) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    ssize_t n = pread(fd, p, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
-bool WriteAt(int fd, const void* data, size_t size, int64_t offset) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = pwrite(fd, p, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -242,14 +209,15 @@ int64_t FindOccurrence(std::string_view key, int64_t count, int occurrence, Get&
 class IndexFile {
  public:
   explicit IndexFile(Fd fd) : fd_(std::move(fd)) {
-    int64_t size = fd_.valid() ? FileSize(fd_.get()) : -1;
+    int64_t size = fd_.valid() ? platform::FileSizeOf(fd_.get()) : -1;
     count_ = size < 0 ? 0 : size / static_cast<int64_t>(sizeof(IndexEntry));
   }
   bool open() const { return fd_.valid(); }
   int fd() const { return fd_.get(); }
   int64_t count() const { return count_; }
   bool Get(int64_t i, IndexEntry* e) const {
-    return i >= 0 && i < count_ && ReadAt(fd_.get(), e, sizeof *e, i * sizeof(IndexEntry));
+    return i >= 0 && i < count_ &&
+           platform::ReadAt(fd_.get(), e, sizeof *e, i * sizeof(IndexEntry));
   }
   auto Getter() const {
     return [this](int64_t i, IndexEntry* e) { return Get(i, e); };
@@ -285,11 +253,12 @@ class IndexFile {
       int64_t begin = end - kBlock > pos ? end - kBlock : pos;
       size_t bytes = static_cast<size_t>(end - begin) * sizeof(IndexEntry);
       buffer.resize(bytes);
-      if (!ReadAt(fd(), buffer.data(), bytes, begin * sizeof(IndexEntry))) return false;
-      if (!WriteAt(fd(), buffer.data(), bytes, (begin + 1) * sizeof(IndexEntry))) return false;
+      if (!platform::ReadAt(fd(), buffer.data(), bytes, begin * sizeof(IndexEntry))) return false;
+      if (!platform::WriteAt(fd(), buffer.data(), bytes, (begin + 1) * sizeof(IndexEntry)))
+        return false;
       end = begin;
     }
-    if (!WriteAt(fd(), &entry, sizeof entry, pos * sizeof(IndexEntry))) return false;
+    if (!platform::WriteAt(fd(), &entry, sizeof entry, pos * sizeof(IndexEntry))) return false;
     ++count_;
     return true;
   }
@@ -302,8 +271,9 @@ class IndexFile {
       int64_t end = begin + kBlock < count_ ? begin + kBlock : count_;
       size_t bytes = static_cast<size_t>(end - begin) * sizeof(IndexEntry);
       buffer.resize(bytes);
-      if (!ReadAt(fd(), buffer.data(), bytes, begin * sizeof(IndexEntry))) return false;
-      if (!WriteAt(fd(), buffer.data(), bytes, (begin - 1) * sizeof(IndexEntry))) return false;
+      if (!platform::ReadAt(fd(), buffer.data(), bytes, begin * sizeof(IndexEntry))) return false;
+      if (!platform::WriteAt(fd(), buffer.data(), bytes, (begin - 1) * sizeof(IndexEntry)))
+        return false;
       begin = end;
     }
     --count_;
@@ -569,7 +539,7 @@ int Search(const TableDef& def, int data_fd, const IndexFile& index, std::string
       return 1;
     }
     // An offset beyond the data file (or into its torn last record) ends the search.
-    if (!ReadAt(data_fd, buffer.data(), def.record_size, offset)) return 1;
+    if (!platform::ReadAt(data_fd, buffer.data(), def.record_size, offset)) return 1;
     if (PassesTest(def, buffer.data(), key, domain)) {
       std::memcpy(record, buffer.data(), def.record_size);
       *match = Match{offset, occurrence, false};
@@ -605,7 +575,7 @@ bool WriteRebuiltIndex(const TableDef& def, int data_fd, const std::string& inde
 // index, build it from the data file so that no record drops out of reach.
 bool EnsureIndex(const TableDef& def, int data_fd, const std::string& index_path) {
   if (FileExists(index_path)) return true;
-  if (FileSize(data_fd) < static_cast<int64_t>(def.record_size)) return true;
+  if (platform::FileSizeOf(data_fd) < static_cast<int64_t>(def.record_size)) return true;
   return WriteRebuiltIndex(def, data_fd, index_path, nullptr);
 }
 
@@ -804,7 +774,7 @@ int ForEachRecord(Table table, const std::function<bool(const void* record)>& vi
         }
       }
     } else {
-      found = ReadAt(data.get(), buffer.data(), def.record_size, e.Offset);
+      found = platform::ReadAt(data.get(), buffer.data(), def.record_size, e.Offset);
     }
     if (found && !visit(buffer.data())) break;
   }
@@ -830,11 +800,11 @@ int AddRecord(Table table, void* record) {
       return 1;
   }
   // Append after the last whole record (a torn last record is overwritten).
-  int64_t size = FileSize(data.get());
+  int64_t size = platform::FileSizeOf(data.get());
   if (size < 0) return -1;
   int64_t offset = size - size % static_cast<int64_t>(def.record_size);
   if (offset > std::numeric_limits<int32_t>::max()) return -1;
-  if (!WriteAt(data.get(), record, def.record_size, offset)) return -1;
+  if (!platform::WriteAt(data.get(), record, def.record_size, offset)) return -1;
   if (!index.Insert(RecordKey(def, record), static_cast<int32_t>(offset))) return -1;
   return 0;
 }
@@ -853,7 +823,7 @@ int UpdateRecord(Table table, const void* record, bool remove) {
   if (Search(def, data.get(), index, key, def.has_domain ? RecordDomain(record) : "", stored.data(),
              &match) != 0)
     return -1;
-  if (!remove) return WriteAt(data.get(), record, def.record_size, match.offset) ? 0 : -1;
+  if (!remove) return platform::WriteAt(data.get(), record, def.record_size, match.offset) ? 0 : -1;
 
   // Delete the index entry of the record found. A record reached by scanning belongs to the
   // occurrence that points at it, when there is one.
@@ -930,7 +900,8 @@ int CompactTable(Table table, std::FILE* out) {
       break;
     }
     // An entry that points outside the data file reaches no record: it is dropped.
-    if (e.Offset < 0 || !ReadAt(data_in.get(), record.data(), def.record_size, e.Offset)) continue;
+    if (e.Offset < 0 || !platform::ReadAt(data_in.get(), record.data(), def.record_size, e.Offset))
+      continue;
     if (written > std::numeric_limits<int32_t>::max()) {
       ok = false;
       break;

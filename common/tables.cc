@@ -14,8 +14,8 @@
 #include "common/accounts.h"
 #include "common/address.h"
 #include "common/config.h"
+#include "platform/fileio.h"
 #include "platform/registry.h"
-
 namespace qv {
 namespace {
 
@@ -38,37 +38,6 @@ struct ScopedFd {
   ScopedFd(const ScopedFd&) = delete;
   ScopedFd& operator=(const ScopedFd&) = delete;
 };
-
-bool ReadExactly(int fd, void* data, size_t size, int64_t offset) {
-  char* p = static_cast<char*>(data);
-  while (size > 0) {
-    ssize_t n = pread(fd, p, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
-bool WriteExactly(int fd, const void* data, size_t size, int64_t offset) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = pwrite(fd, p, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
-int64_t SizeOf(int fd) {
-  struct stat st {};
-  return fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-}
 
 std::string_view UpToNul(std::string_view text) {
   size_t nul = text.find('\0');
@@ -216,12 +185,12 @@ int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROU
   ScopedFd index(OpenRead(paths.index));
   ROUTESTRUCT candidate;
   auto matches = [&](int64_t offset) {
-    return ReadExactly(data.fd, &candidate, sizeof candidate, offset) &&
+    return platform::ReadAt(data.fd, &candidate, sizeof candidate, offset) &&
            MatchMaskList(address, FieldText(candidate.Masks)) == 1;
   };
   if (index.fd < 0) {
     // Without an index the routes are taken in file order.
-    for (int64_t at = 0; ReadExactly(data.fd, &candidate, sizeof candidate, at);
+    for (int64_t at = 0; platform::ReadAt(data.fd, &candidate, sizeof candidate, at);
          at += static_cast<int64_t>(sizeof candidate)) {
       if (MatchMaskList(address, FieldText(candidate.Masks)) == 1) {
         *route = candidate;
@@ -230,9 +199,10 @@ int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROU
     }
     return 1;
   }
-  int64_t count = SizeOf(index.fd) / static_cast<int64_t>(sizeof(IndexEntry));
+  int64_t count = platform::FileSizeOf(index.fd) / static_cast<int64_t>(sizeof(IndexEntry));
   std::vector<IndexEntry> entries(static_cast<size_t>(count > 0 ? count : 0));
-  if (count > 0 && !ReadExactly(index.fd, entries.data(), entries.size() * sizeof(IndexEntry), 0))
+  if (count > 0 &&
+      !platform::ReadAt(index.fd, entries.data(), entries.size() * sizeof(IndexEntry), 0))
     return -1;
   for (const IndexEntry& e : entries) {
     if (e.Offset >= 0 && matches(e.Offset)) {
@@ -338,12 +308,12 @@ int SyncMailboxDirectories() {
     ScopedFd index(OpenRead(paths.index));
     if (index.fd < 0) return -1;
     ScopedFd data(OpenRead(paths.data));
-    int64_t count = SizeOf(index.fd) / static_cast<int64_t>(sizeof(IndexEntry));
+    int64_t count = platform::FileSizeOf(index.fd) / static_cast<int64_t>(sizeof(IndexEntry));
     for (int64_t i = 0; data.fd >= 0 && i < count; ++i) {
       IndexEntry e;
       USERSTRUCT user;
-      if (!ReadExactly(index.fd, &e, sizeof e, i * static_cast<int64_t>(sizeof e))) break;
-      if (e.Offset < 0 || !ReadExactly(data.fd, &user, sizeof user, e.Offset)) continue;
+      if (!platform::ReadAt(index.fd, &e, sizeof e, i * static_cast<int64_t>(sizeof e))) break;
+      if (e.Offset < 0 || !platform::ReadAt(data.fd, &user, sizeof user, e.Offset)) continue;
       if (user.Options & kUserRemote) continue;
       mailboxes.emplace_back(FieldText(user.Mailbox));
     }
@@ -375,10 +345,10 @@ int AddMember(const std::string& member_file, std::string_view address, std::str
     return !present;
   });
   if (present) return 1;
-  int64_t size = SizeOf(file.fd);
+  int64_t size = platform::FileSizeOf(file.fd);
   if (size < 0) return -1;
   int64_t offset = size - size % static_cast<int64_t>(sizeof member);  // over a torn last record
-  return WriteExactly(file.fd, &member, sizeof member, offset) ? 0 : -1;
+  return platform::WriteAt(file.fd, &member, sizeof member, offset) ? 0 : -1;
 }
 
 int UpdateMember(const std::string& member_file, std::string_view address,
@@ -402,7 +372,7 @@ int UpdateMember(const std::string& member_file, std::string_view address,
     CopyField(member.Address, std::string(UpToNul(new_address)));
     CopyField(member.Name, std::string(UpToNul(new_name)));
   }
-  if (!WriteExactly(file.fd, &member, sizeof member, found)) return -1;
+  if (!platform::WriteAt(file.fd, &member, sizeof member, found)) return -1;
   if (remove) return CompactFile(member_file, sizeof(MEMBERSTRUCT));
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "platform/fileio.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,37 @@ bool WriteAll(int fd, const void* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool ReadAt(int fd, void* data, size_t size, int64_t offset) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    ssize_t n = pread(fd, p, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+bool WriteAt(int fd, const void* data, size_t size, int64_t offset) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = pwrite(fd, p, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+int64_t FileSizeOf(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
 void SyncParentDirectory(const std::string& path) {

@@ -1,6 +1,8 @@
 // Small whole-file helpers.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace qv::platform {
@@ -17,5 +19,12 @@ void SyncParentDirectory(const std::string& path);
 
 // Writes all of the buffer, retrying on EINTR and short writes.
 bool WriteAll(int fd, const void* data, size_t size);
+
+// Reads or writes exactly `size` bytes at `offset`; false on a short transfer or an error.
+bool ReadAt(int fd, void* data, size_t size, int64_t offset);
+bool WriteAt(int fd, const void* data, size_t size, int64_t offset);
+
+// The size of an open file, or -1.
+int64_t FileSizeOf(int fd);
 
 }  // namespace qv::platform

@@ -104,18 +104,21 @@ bool WriteProfileString(std::string_view section, std::string_view key, std::str
   std::vector<std::string> lines = Lines(text);
   int end = 0;
   int at = Locate(lines, section, key, &end);
-  std::string entry = std::string(key) + "=" + std::string(value);
+  std::string entry(key);
+  entry.append("=").append(value);
   if (at >= 0) {
     lines[at] = entry;
   } else if (end >= 0) {
     lines.insert(lines.begin() + end, entry);
   } else {
     if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
-    lines.push_back("[" + std::string(section) + "]");
+    std::string header = "[";
+    header.append(section).append("]");
+    lines.push_back(header);
     lines.push_back(entry);
   }
   std::string out;
-  for (const auto& l : lines) out += l + "\r\n";
+  for (const auto& l : lines) out.append(l).append("\r\n");
   bool ok = WriteFileAtomically(ProfilePath(), out, 0644);
   if (lock >= 0) close(lock);
   return ok;

@@ -257,7 +257,7 @@ class ServiceCommandTest : public ConfigTest {
     for (int s = 1; s <= 3; ++s) platform::SendDestroy(ServiceName(s));
   }
   static bool WaitFor(int service, bool running) {
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 800; ++i) {
       if (platform::FindServiceWindow(ServiceName(service)) == running) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
@@ -277,7 +277,7 @@ TEST_F(ServiceCommandTest, QueryStartStopRestartRemove) {
   pid_t before = 0, after = 0;
   ASSERT_TRUE(platform::FindServiceWindow("QuorvaneSmtp", &before));
   EXPECT_EQ(ServiceCommand(kServiceSmtp, kCommandInterrogate), -1);  // restart
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 800; ++i) {
     if (platform::FindServiceWindow("QuorvaneSmtp", &after) && after != before && after != 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }

@@ -392,6 +392,24 @@ TEST(DnsQueryMailExchangers, OrdersFiltersAndFallsBack) {
   }
 }
 
+TEST(DnsQueryMailExchangers, NameServersOfTheAuthoritySection) {
+  // A referral: no answers, two name servers counted in the authority section, their
+  // addresses in the additional section.
+  FakeDnsServer server([](const Bytes& q) {
+    Bytes a = AnswerTo(q, {NsRecord("sub.example.test", "ns.elsewhere.net"),
+                           NsRecord("sub.example.test", "ns2.sub.example.test"),
+                           Record(Labels("ns2.sub.example.test"), 1, {192, 0, 2, 53})});
+    a[6] = 0, a[7] = 0;    // ANCOUNT
+    a[8] = 0, a[9] = 2;    // NSCOUNT
+    a[10] = 0, a[11] = 1;  // ARCOUNT
+    a[2] = 0x80;           // a response, not recursive
+    return std::vector<FakeDnsServer::Reply>{{a}};
+  });
+  std::string out;
+  EXPECT_EQ(QueryMailExchangers(server.address(), "sub.example.test", {}, &out), -1);
+  EXPECT_EQ(out, "ns2.sub.example.test");
+}
+
 TEST(DnsQueryMailExchangers, KeepsOnlyTheFirst32Entries) {
   std::vector<Bytes> records;
   for (int i = 0; i < 40; ++i)

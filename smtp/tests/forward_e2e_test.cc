@@ -6,12 +6,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <thread>
 
 #include "common/config.h"
+#include "common/mailfile.h"
 #include "common/testing/line_client.h"
 #include "platform/registry.h"
 #include "platform/spawn.h"
+#include "platform/tray.h"
+#include "smtp/forward.h"
+#include "smtp/service.h"
 #include "smtp/tests/forward_peer_util.h"
 #include "smtp/tests/smtp_env_util.h"
 
@@ -139,6 +145,50 @@ TEST_F(ForwardE2E, AHangingPeerNeverHoldsUpTheService) {
   EXPECT_EQ(Stop(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   EXPECT_EQ(env_.Queue().size(), 2u);
+}
+
+// In the process: the run counts as activity from its start until its end reaches the loop, and
+// a forward tick during a run starts no other.
+TEST(ForwardInService, TheRunCountsAsActivityUntilItsEndReachesTheLoop) {
+  SmtpEnv env;
+  FakeSmtpPeer::Script slow;
+  slow.reply = [](const std::string& line) {
+    if (line.rfind("HELO", 0) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return FakeSmtpPeer::StandardReply(line);
+  };
+  FakeSmtpPeer peer(slow);
+  g_Smtp.Flags = kSmtpUseMx;
+  g_Smtp.PortEx = peer.port();
+  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  ASSERT_EQ(WriteMessageFile(env.mail() + "/forward", kQueueExtension,
+                             "To: dora@remote.test\r\nFrom: bob@example.test\r\n\r\nhi\r\n"),
+            0);
+  SmtpService service;
+  ForwardRunner runner(
+      [&service](std::function<void()> fn) { service.frame().loop().Post(std::move(fn)); },
+      [&service] { service.frame().UpdateTrayIcon(); });
+  service.SetForwardRun([&runner] { runner.Start(); }, [&runner] { return runner.Active(); });
+  platform::TrayAdd(platform::kIconIdle, "test");
+
+  service.ForwardTick();
+  EXPECT_EQ(service.frame().activity(), 1);
+  EXPECT_EQ(platform::TrayCurrent().icon, platform::kIconBusy);
+  service.ForwardTick();
+  EXPECT_EQ(service.frame().activity(), 1);
+  // The loop learns of the end of the run.
+  for (int i = 0; i < 500 && service.frame().activity() != 0; ++i) {
+    service.frame().loop().context().poll();
+    service.frame().loop().context().restart();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(service.frame().activity(), 0);
+  EXPECT_EQ(platform::TrayCurrent().icon, platform::kIconIdle);
+  EXPECT_EQ(peer.connections(), 1);
+  EXPECT_EQ(peer.messages().size(), 1u);
+  EXPECT_TRUE(env.Queue().empty());
+  runner.Stop();
+  platform::TrayRemove();
+  std::memset(&g_Smtp, 0, sizeof g_Smtp);
 }
 
 }  // namespace

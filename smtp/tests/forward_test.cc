@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/accounts.h"
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "common/testing/table_env.h"
@@ -410,6 +411,32 @@ TEST_F(ForwardTest, TheNoticeWithAttachmentCarriesTheMessage) {
                           std::string(kStored)),
             std::string::npos)
       << admin[0];
+}
+
+bool FakeAccount(const std::string& name, SystemAccount* account) {
+  if (name != "sam") return false;
+  account->name = "sam";
+  account->gecos = "Sam Stone";
+  account->groups = {"mailusers"};
+  return true;
+}
+
+TEST_F(ForwardTest, AReportToAnAccountSenderLandsInTheAccountsMailbox) {
+  FakeSmtpPeer refusing(Refusing("RCPT", "550 no\r\n"));
+  g_Smtp.PortEx = refusing.port();
+  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  SetSystemAccountSource(&FakeAccount);
+  g_System.Flags = kSysNtUser;
+  CopyField(g_System.NTUser, "mailusers");
+  Queue("bob@remote.test", "sam@local.test");
+  EXPECT_EQ(RunForwardQueue(options_), 1);
+  SetSystemAccountSource(nullptr);
+  g_System.Flags = 0;
+  std::vector<std::string> box = Mailbox("sam");
+  ASSERT_EQ(box.size(), 1u);
+  EXPECT_NE(box[0].find("To: sam@local.test\r\n"), std::string::npos);
+  EXPECT_NE(box[0].find("<-- 550 no\r\n"), std::string::npos);
+  EXPECT_TRUE(QueueTexts().empty());
 }
 
 TEST_F(ForwardTest, AReportToAForeignSenderIsQueuedWithTheEmptyReversePath) {
