@@ -33,6 +33,9 @@ class ScopedSystemRoot {
   bool had_old_;
 };
 
+// A TCP port on the loopback address that was free a moment ago, for a service under test.
+int FreeLoopbackPort();
+
 // The folder of the built programs.
 std::string BinDir();
 

@@ -8,6 +8,7 @@
 #include "common/mailfile.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/testing/test_env.h"
 #include "platform/sysroot.h"
 
 namespace qv::pop3::testing {
@@ -152,15 +153,7 @@ bool Client::Closed() {
 }
 
 int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
+  return qv::testing::FreeLoopbackPort();
 }
 
 }  // namespace qv::pop3::testing

@@ -31,15 +31,7 @@ using qv::testing::WriteFileText;
 using testing::SmtpEnv;
 
 int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
+  return qv::testing::FreeLoopbackPort();
 }
 
 bool Contains(const std::string& text, const std::string& part) {
