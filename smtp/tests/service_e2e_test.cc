@@ -28,25 +28,13 @@ using qv::testing::LineClient;
 using testing::Normalize;
 using testing::SmtpEnv;
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
 // The system of the test written into the registry the service reads, then the service.
 class ServiceE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     env_.AddUser("bob", "example.test", "Bob Builder");
     env_.AddUser("carol", "example.test", "Carol");
-    port_ = FreePort();
+    port_ = qv::testing::FreeLoopbackPort();
     reg::Key control;
     reg::CreateKey(kControlKey, "QuorvaneControl", &control);
     reg::SetString(&control, "HostName", "mx.example.test");
