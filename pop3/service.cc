@@ -22,7 +22,8 @@ ServiceSetup Pop3Service::Setup() {
   setup.tray_tip = kTrayTip;
   setup.slot_count = kSlotCount;
   setup.read_size = 1024;
-  setup.backlog = 4;
+  // The frame's default listen queue (above the slot count): with a queue of 4 a burst of
+  // clients is dropped by the kernel and left waiting for a greeting that never comes.
   setup.load_config = [] { return LoadPop3Config(); };
   setup.port = [] { return static_cast<int>(g_Pop3.Port); };
   setup.greeting = [] {
