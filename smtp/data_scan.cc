@@ -48,20 +48,7 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
                            int32_t max_size) {
   ChunkOutcome outcome;
   if (scan->state == ScanState::kComplete) return outcome;
-  const size_t n = chunk.size();
-
-  uint64_t count = static_cast<uint64_t>(scan->byte_count) + n;
-  scan->byte_count = count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(count);
-
-  bool was_truncated = scan->truncated;
-  size_t limit = n;
-  if (enforce_limit && !scan->truncated &&
-      count > static_cast<uint64_t>(max_size < 0 ? 0 : max_size)) {
-    uint64_t before = count - n;
-    uint64_t max = max_size < 0 ? 0 : static_cast<uint64_t>(max_size);
-    limit = max > before ? static_cast<size_t>(max - before) : 0;
-    scan->truncated = true;
-  }
+  size_t n = chunk.size();
 
   int matched = MatchedBefore(scan->state);
   size_t text_end = n;
@@ -88,10 +75,25 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
           text_end = 0;
         }
       }
+      n = in_chunk;
       break;
     }
   }
   scan->state = complete ? ScanState::kComplete : StateFor(matched);
+  outcome.used = n;
+
+  uint64_t count = static_cast<uint64_t>(scan->byte_count) + n;
+  scan->byte_count = count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(count);
+
+  bool was_truncated = scan->truncated;
+  size_t limit = n;
+  if (enforce_limit && !scan->truncated &&
+      count > static_cast<uint64_t>(max_size < 0 ? 0 : max_size)) {
+    uint64_t before = count - n;
+    uint64_t max = max_size < 0 ? 0 : static_cast<uint64_t>(max_size);
+    limit = max > before ? static_cast<size_t>(max - before) : 0;
+    scan->truncated = true;
+  }
 
   outcome.write = !was_truncated;
   outcome.store = outcome.write ? std::min(text_end, limit) : 0;

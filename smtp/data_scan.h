@@ -32,6 +32,7 @@ struct DataScan {
 struct ChunkOutcome {
   bool write = false;  // the chunk goes to the spool file (which is created if missing)
   size_t store = 0;    // how many bytes from the chunk's start are message text
+  size_t used = 0;     // bytes of the chunk read: through the end line, or all of it
 };
 
 // Advances the recogniser over one chunk. With `enforce_limit`, at most `max_size` bytes are
@@ -42,7 +43,7 @@ struct ChunkOutcome {
 // in this chunk; nothing when only "." CR LF is (the CR LF before it is already stored, or the
 // message just began); the rest of the CR LF pair when the earlier chunk ended with a CR; and the
 // rest of the end line when the earlier chunk already held its dot. Bytes after the end line are
-// never stored.
+// neither stored nor counted: they are the next command's.
 ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_limit,
                            int32_t max_size);
 
