@@ -18,8 +18,8 @@
 #include "common/mailfile.h"
 #include "common/maillog.h"
 #include "common/records.h"
+#include "net/smtp_client.h"
 #include "smtp/delivery.h"
-#include "smtp/forward_client.h"
 #include "smtp/forward_texts.h"
 #include "smtp/notice.h"
 #include "smtp/texts.h"
@@ -267,9 +267,9 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
                          : kDefaultSmtpPort;
   std::string name;
   uint16_t port = port_ex;
-  SmtpClientConnection conn(options.cancel_fd);
+  SmtpClient conn(options.cancel_fd);
   if (!SplitHostPort(host, port_ex, &name, &port) ||
-      conn.Open(name, port) == SmtpClientConnection::kUnknownHost) {
+      conn.Open(name, port) == ConnectResult::kUnknownHost) {
     // Counted as unreachable: the file stays queued until it expires.
     Log(kLogLevelFailure, 0, kTagEvent, Format(kLogCannotResolve, host.c_str()));
     *host_unreachable = true;
@@ -277,7 +277,7 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   }
   const int sock = conn.fd();
   Log(kLogLevelMail, sock, kTagEvent, Format(kLogConnecting, host.c_str()));
-  if (conn.Connect(options.connect_timeout_ms) != SmtpClientConnection::kConnected) {
+  if (conn.Connect(options.connect_timeout_ms) != ConnectResult::kConnected) {
     Log(kLogLevelFailure, sock, kTagEvent, kLogConnectTimedOut);
     *host_unreachable = true;
     return 0;

@@ -23,8 +23,8 @@
 #include "common/mailfile.h"
 #include "common/testing/table_env.h"
 #include "common/testing/test_env.h"
-#include "smtp/tests/dns_fake_util.h"
-#include "smtp/tests/forward_peer_util.h"
+#include "net/tests/dns_fake_util.h"
+#include "net/tests/smtp_peer_util.h"
 
 namespace qv::smtp {
 namespace {

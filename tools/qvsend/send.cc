@@ -9,8 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "smtp/dns.h"
-#include "smtp/forward_client.h"
+#include "net/dns.h"
+#include "net/smtp_client.h"
 
 namespace qv::qvsend {
 
@@ -221,9 +221,9 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
                  std::FILE* out) {
   std::string name;
   uint16_t port = kSmtpPort;
-  SmtpClientConnection conn;
+  SmtpClient conn;
   if (!SplitHostPort(host, kSmtpPort, &name, &port) ||
-      conn.Connect(name, port) != SmtpClientConnection::kConnected) {
+      conn.Connect(name, port) != ConnectResult::kConnected) {
     std::fprintf(out, kErrUnknownHost, host.c_str());
     return Outcome::kFailed;
   }

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/testing/test_env.h"
-#include "smtp/tests/dns_fake_util.h"
-#include "smtp/tests/forward_peer_util.h"
+#include "net/tests/dns_fake_util.h"
+#include "net/tests/smtp_peer_util.h"
 #include "tools/qvsend/send.h"
 
 namespace qv::qvsend {

@@ -1,4 +1,4 @@
-#include "smtp/dns.h"
+#include "net/dns.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "common/config.h"
-#include "smtp/tests/dns_fake_util.h"
+#include "net/tests/dns_fake_util.h"
 
 namespace qv {
 namespace {

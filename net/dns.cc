@@ -1,4 +1,4 @@
-#include "smtp/dns.h"
+#include "net/dns.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
