@@ -569,14 +569,12 @@ int FindMailHosts(std::string_view domain, const MailHostSettings& settings, std
         while (!server.empty() && server.back() == ' ') server.remove_suffix(1);
         if (server.empty()) continue;
         std::string found;
-        int r = QueryMailExchangers(server, candidate, options, &found);
-        count = r;
-        if (r == 0) {
-          out->clear();
-        } else {
+        // A result of -1 names a name server, not a mail host: the list holds mail hosts only.
+        if (int r = QueryMailExchangers(server, candidate, options, &found); r > 0) {
           *out = found;
+          count = r;
+          break;
         }
-        if (r > 0) break;
       }
       if (out->empty() && (settings.smtp_flags & kSmtpDomainAsHost)) {
         *out = candidate;
