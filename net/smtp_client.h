@@ -1,6 +1,7 @@
 // The client side of an SMTP conversation, on a line client (net/line_client.h): commands are
-// sent and replies read whole. The conversation itself (what to send when) belongs to the
-// caller: the forwarder and qvsend each hold their own.
+// sent and replies read whole, and the message text goes out with the end line that fits it.
+// The conversation itself (what to send when) belongs to the caller: the forwarder and qvsend
+// each hold their own.
 //
 // Every wait is bounded by a time limit and ends early when the cancel descriptor becomes
 // readable, so that a service that stops never waits on a silent peer.
@@ -17,6 +18,30 @@ namespace qv {
 constexpr int kClientConnectMs = 60000;   // to connect
 constexpr int kClientReplyMs = 300000;    // for a reply to a command
 constexpr int kClientDataEndMs = 600000;  // for the reply to the end of the message text
+
+// The message text between the 354 reply and the end line, as it goes on the wire. Text in
+// transfer form (as an SMTP server received it, dots already doubled) goes out as it is; plain
+// text (a file) gets a second "." before every line that starts with one. A line is what SMTP
+// calls one: it starts the text or follows CR LF (a bare LF is text inside a line). The text may
+// come in pieces of any size: line starts and the last bytes are followed across them.
+class MessageText {
+ public:
+  explicit MessageText(bool stuff_dots) : stuff_dots_(stuff_dots) {}
+
+  // The piece as it goes on the wire: a view of `piece` itself, or of a copy kept until the next
+  // call.
+  std::string_view Encode(std::string_view piece);
+
+  // The end line after the text so far: "." CR LF when the text ends with CR LF (or there was
+  // none), else CR LF "." CR LF, so that the peer stores exactly the text that was sent.
+  std::string_view EndLine() const;
+
+ private:
+  bool stuff_dots_;
+  bool at_line_start_ = true;  // the text so far is empty or ends with CR LF
+  bool last_is_cr_ = false;
+  std::string copy_;
+};
 
 class SmtpClient {
  public:

@@ -289,6 +289,7 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   bool ehlo = (g_Smtp.Flags & kSmtpEsmtp) != 0 && (g_Smtp.Flags & kSmtpClientEhlo) != 0;
   const std::string rp(reverse_path);
   std::string last_command, last_reply;
+  bool end_sent = false;  // the end line went out: the peer may hold the message now
 
   auto send = [&](const std::string& command) {
     Log(kLogLevelProtocol, sock, kTagOut, command);
@@ -313,7 +314,7 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   // may have arrived when the end line was sent) and a temporary refusal (4xx). Otherwise the
   // refusal is final and the sender gets the report.
   auto fail = [&] {
-    bool lost = last_reply.empty() || last_command == kCmdDataEnd;
+    bool lost = last_reply.empty() || end_sent;
     if (lost || last_reply[0] == '4') {
       if (!lost) quit();
       Log(kLogLevelMail, sock, kTagEvent, kLogConnectionClosed);
@@ -372,10 +373,12 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   if (!ReplyStartsWith(read(options.reply_timeout_ms), "25")) return fail();
   if (!send(kCmdData)) return fail();
   if (!ReplyStartsWith(read(options.reply_timeout_ms), "354")) return fail();
-  // The message: the text before it, then the stored text from the offset, unmasked.
+  // The message: the text before it, then the stored text from the offset, unmasked. The stored
+  // text is kept as it was received, its dots already doubled.
+  MessageText message(/*stuff_dots=*/false);
   if (!text_before.empty()) {
     Log(kLogLevelData, sock, kTagData, text_before);
-    if (!conn.Send(text_before, options.reply_timeout_ms)) return fail();
+    if (!conn.Send(message.Encode(text_before), options.reply_timeout_ms)) return fail();
   }
   if (::lseek(queue_fd, offset, SEEK_SET) != offset) return fail();
   char block[kDataBlock];
@@ -387,9 +390,10 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
     UnscrambleBuffer(block, static_cast<size_t>(n));
     std::string_view text(block, static_cast<size_t>(n));
     Log(kLogLevelData, sock, kTagData, text);
-    if (!conn.Send(text, options.reply_timeout_ms)) return fail();
+    if (!conn.Send(message.Encode(text), options.reply_timeout_ms)) return fail();
   }
-  if (!send(kCmdDataEnd)) return fail();
+  end_sent = true;
+  if (!send(std::string(message.EndLine()))) return fail();
   if (!ReplyStartsWith(read(options.reply_timeout_ms * 2), "25")) return fail();
   return finish();
 }

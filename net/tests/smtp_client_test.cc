@@ -101,5 +101,39 @@ TEST(SmtpClient, SendsLargeDataAgainstASlowReader) {
   EXPECT_TRUE(peer.messages()[0] == big);
 }
 
+// The text as it goes on the wire, given in pieces cut at every position, then its end line.
+std::string Wire(std::string_view text, bool stuff, size_t cut) {
+  MessageText encoder(stuff);
+  std::string wire;
+  wire += encoder.Encode(text.substr(0, cut));
+  wire += encoder.Encode(text.substr(cut));
+  wire += encoder.EndLine();
+  return wire;
+}
+
+TEST(MessageText, DotsAndTheEndLineWhereverThePiecesSplit) {
+  struct Case {
+    const char* text;
+    bool stuff;
+    const char* wire;
+  } cases[] = {
+      {"a\r\n", true, "a\r\n.\r\n"},
+      {"a", true, "a\r\n.\r\n"},
+      {"", true, ".\r\n"},
+      {"a\r", true, "a\r\r\n.\r\n"},
+      {"a\n", true, "a\n\r\n.\r\n"},
+      {".\r\n", true, "..\r\n.\r\n"},
+      {"x\r\n.\r\n..y\r\nz.\n.w\r.v", true, "x\r\n..\r\n...y\r\nz.\n.w\r.v\r\n.\r\n"},
+      {".a\r\n", true, "..a\r\n.\r\n"},
+      {"x\r\n..y\r\n", false, "x\r\n..y\r\n.\r\n"},
+      {"x\r\n..y", false, "x\r\n..y\r\n.\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::string_view text = c.text;
+    for (size_t cut = 0; cut <= text.size(); ++cut)
+      EXPECT_EQ(Wire(text, c.stuff, cut), c.wire) << c.text << " cut at " << cut;
+  }
+}
+
 }  // namespace
 }  // namespace qv

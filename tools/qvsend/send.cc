@@ -47,7 +47,6 @@ constexpr char kHelo[] = "HELO %s\r\n";
 constexpr char kMailFrom[] = "MAIL FROM: <%s>\r\n";
 constexpr char kRcptTo[] = "RCPT TO: <%s>\r\n";
 constexpr char kData[] = "DATA\r\n";
-constexpr char kDataEnd[] = "\r\n.\r\n";
 constexpr char kQuit[] = "QUIT\r\n";
 
 constexpr uint16_t kSmtpPort = 25;
@@ -256,10 +255,12 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
   r = command(kData, "354");
   if (r < 0) return Outcome::kFailed;
   if (r == 0) return refuse();
-  // The file as stored, unchanged: it is sent as prepared.
+  // The file is plain text: a line that starts with "." gets a second one, so that the peer
+  // stores the file as it is, whatever the blocks it goes in.
+  MessageText text(/*stuff_dots=*/true);
   for (size_t at = 0; at < message.size(); at += kBlock)
-    if (!conn.Send(message.substr(at, kBlock))) return Outcome::kFailed;
-  if (!conn.Send(kDataEnd)) return Outcome::kFailed;
+    if (!conn.Send(text.Encode(message.substr(at, kBlock)))) return Outcome::kFailed;
+  if (!conn.Send(text.EndLine())) return Outcome::kFailed;
   std::string reply = conn.ReadReply(kClientDataEndMs);
   if (!ReplyStartsWith(reply, "25")) {
     if (!reply.empty()) conn.Send(kQuit);
