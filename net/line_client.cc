@@ -14,7 +14,7 @@
 namespace qv {
 
 LineClient::Wait LineClient::WaitFor(short events, int timeout_ms) {
-  pollfd fds[2] = {{fd_, events, 0}, {cancel_fd_, POLLIN, 0}};
+  pollfd fds[2] = {{fd_.get(), events, 0}, {cancel_fd_, POLLIN, 0}};
   nfds_t n = cancel_fd_ >= 0 ? 2 : 1;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
@@ -28,8 +28,8 @@ LineClient::Wait LineClient::WaitFor(short events, int timeout_ms) {
   }
 }
 
-bool LineClient::Fail(Error error) {
-  error_ = error;
+bool LineClient::Stop(Failure failure) {
+  failure_ = failure;
   return false;
 }
 
@@ -39,29 +39,29 @@ ConnectResult LineClient::Open(const std::string& host, uint16_t port) {
   to_.sin_family = AF_INET;
   to_.sin_port = htons(port);
   if (!ResolveIPv4(host, &to_.sin_addr)) return ConnectResult::kUnknownHost;
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd_ < 0) return ConnectResult::kConnectFailed;
+  fd_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd_) return ConnectResult::kConnectFailed;
   // A command is sent whole and then answered: held back for the peer's delayed acknowledgement
   // it would cost a wait on every step of the conversation.
   int one = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return ConnectResult::kConnected;
 }
 
 ConnectResult LineClient::Connect(int timeout_ms) {
-  if (fd_ < 0) return ConnectResult::kConnectFailed;
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&to_), sizeof to_) == 0)
+  if (!fd_) return ConnectResult::kConnectFailed;
+  if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&to_), sizeof to_) == 0)
     return ConnectResult::kConnected;
   if (errno != EINPROGRESS) return ConnectResult::kConnectFailed;
   Wait w = WaitFor(POLLOUT, timeout_ms);
   if (w != Wait::kReady) {
-    Fail(w == Wait::kCancelled ? Error::kCancelled : Error::kTimeout);
+    Stop(w == Wait::kCancelled ? Failure::kCancelled : Failure::kTimeout);
     return ConnectResult::kConnectFailed;
   }
   int error = 0;
   socklen_t len = sizeof error;
-  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
-    Fail(Error::kBroken);
+  if (::getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
+    Stop(Failure::kBroken);
     return ConnectResult::kConnectFailed;
   }
   return ConnectResult::kConnected;
@@ -73,9 +73,9 @@ ConnectResult LineClient::Connect(const std::string& host, uint16_t port, int ti
 }
 
 bool LineClient::Send(std::string_view data, int timeout_ms) {
-  if (fd_ < 0) return Fail(Error::kClosed);
+  if (!fd_) return Stop(Failure::kClosed);
   while (!data.empty()) {
-    ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+    ssize_t n = ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL);
     if (n > 0) {
       data.remove_prefix(static_cast<size_t>(n));
       continue;
@@ -85,9 +85,9 @@ bool LineClient::Send(std::string_view data, int timeout_ms) {
       // The peer's window is full: the kernel tells when it has room again.
       Wait w = WaitFor(POLLOUT, timeout_ms);
       if (w == Wait::kReady) continue;
-      return Fail(w == Wait::kCancelled ? Error::kCancelled : Error::kTimeout);
+      return Stop(w == Wait::kCancelled ? Failure::kCancelled : Failure::kTimeout);
     }
-    return Fail(Error::kBroken);
+    return Stop(Failure::kBroken);
   }
   return true;
 }
@@ -103,12 +103,12 @@ bool LineClient::SendLine(std::string_view line, int timeout_ms) {
 bool LineClient::Receive(int timeout_ms) {
   for (;;) {
     Wait w = WaitFor(POLLIN, timeout_ms);
-    if (w != Wait::kReady) return Fail(w == Wait::kCancelled ? Error::kCancelled : Error::kTimeout);
+    if (w != Wait::kReady) return Stop(w == Wait::kCancelled ? Failure::kCancelled : Failure::kTimeout);
     char buf[4096];
-    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    ssize_t n = ::recv(fd_.get(), buf, sizeof buf, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n == 0) return Fail(Error::kClosed);
-    if (n < 0) return Fail(Error::kBroken);
+    if (n == 0) return Stop(Failure::kClosed);
+    if (n < 0) return Stop(Failure::kBroken);
     pending_.append(buf, static_cast<size_t>(n));
     return true;
   }
@@ -120,9 +120,9 @@ std::string LineClient::ReadLine(int timeout_ms) {
 
 std::string LineClient::ReadUntil(const std::function<bool(std::string_view line)>& last,
                                   int timeout_ms) {
-  error_ = Error::kNone;
-  if (fd_ < 0) {
-    Fail(Error::kClosed);
+  failure_ = Failure::kNone;
+  if (!fd_) {
+    Stop(Failure::kClosed);
     return {};
   }
   size_t line_start = 0;  // the first line not yet shown to `last`
@@ -138,7 +138,7 @@ std::string LineClient::ReadUntil(const std::function<bool(std::string_view line
     }
     // Every byte held now belongs to the reply still being read.
     if (pending_.size() > max_read_) {
-      Fail(Error::kTooLong);
+      Stop(Failure::kTooLong);
       break;
     }
     if (!Receive(timeout_ms)) break;
@@ -148,8 +148,7 @@ std::string LineClient::ReadUntil(const std::function<bool(std::string_view line
 }
 
 void LineClient::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_.Reset();
   pending_.clear();
 }
 

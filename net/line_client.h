@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/unique_fd.h"
+
 namespace qv {
 
 // The most bytes a line, or a reply read with ReadUntil, may hold unless the client is told
@@ -31,7 +33,7 @@ enum class ConnectResult { kConnected, kUnknownHost, kConnectFailed };
 class LineClient {
  public:
   // Why the last send, read or connection attempt ended without its result.
-  enum class Error {
+  enum class Failure {
     kNone,
     kClosed,     // the peer closed the connection (or there is none)
     kTimeout,    // the peer stayed silent, or did not take data, for the time limit
@@ -62,32 +64,32 @@ class LineClient {
   bool SendLine(std::string_view line, int timeout_ms);
 
   // One line with its line end as received (LF, or CR LF). Empty when no whole line arrived:
-  // error() tells why. Bytes after the line are kept for the next read.
+  // failure() tells why. Bytes after the line are kept for the next read.
   std::string ReadLine(int timeout_ms);
 
   // Lines up to and including the first for which `last` is true (it sees each line with its
-  // line end), joined as received. Empty when the reply did not arrive whole: error() tells why.
+  // line end), joined as received. Empty when the reply did not arrive whole: failure() tells why.
   // Bytes after that line are kept for the next read.
   std::string ReadUntil(const std::function<bool(std::string_view line)>& last, int timeout_ms);
 
   // After a failed read the bytes already received are dropped: a connection on which a reply
   // failed is closed by its user, not read on.
-  Error error() const { return error_; }
+  Failure failure() const { return failure_; }
 
   void Close();
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
  private:
   enum class Wait { kReady, kTimeout, kCancelled };
   Wait WaitFor(short events, int timeout_ms);
-  // Receives once into pending_ within the time limit; false (with error_ set) when nothing came.
+  // Receives once into pending_ within the time limit; false (with failure_ set) when nothing came.
   bool Receive(int timeout_ms);
-  bool Fail(Error error);
+  bool Stop(Failure failure);
 
-  int fd_ = -1;
+  platform::UniqueFd fd_;
   int cancel_fd_;
   size_t max_read_;
-  Error error_ = Error::kNone;
+  Failure failure_ = Failure::kNone;
   sockaddr_in to_{};
   std::string pending_;
 };

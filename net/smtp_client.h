@@ -67,7 +67,7 @@ class SmtpClient {
   // was cancelled before a whole reply arrived. Bytes after the reply are kept for the next one.
   std::string ReadReply(int timeout_ms = kClientReplyMs);
 
-  LineClient::Error error() const { return line_.error(); }
+  LineClient::Failure failure() const { return line_.failure(); }
   void Close() { line_.Close(); }
   int fd() const { return line_.fd(); }
 

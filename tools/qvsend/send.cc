@@ -9,8 +9,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/strings.h"
 #include "net/dns.h"
 #include "net/smtp_client.h"
+#include "platform/unique_fd.h"
 
 namespace qv::qvsend {
 
@@ -54,22 +56,6 @@ constexpr size_t kHeadBytes = 2048;
 constexpr size_t kBlock = 2048;
 constexpr char kDefaultResolvConf[] = "/etc/resolv.conf";
 
-std::string Fill(const char* format, const std::string& arg) {
-  int n = std::snprintf(nullptr, 0, format, arg.c_str());
-  std::string text(static_cast<size_t>(n), '\0');
-  std::snprintf(text.data(), text.size() + 1, format, arg.c_str());
-  return text;
-}
-
-bool StartsWithFold(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(text[i])) !=
-        std::toupper(static_cast<unsigned char>(prefix[i])))
-      return false;
-  return true;
-}
-
 std::string* OptionField(Options* o, char letter) {
   switch (letter) {
     case 'h':
@@ -91,18 +77,17 @@ std::string* OptionField(Options* o, char letter) {
 
 // The whole file; false when it cannot be opened or read (a folder, say).
 bool ReadMessageFile(const std::string& path, std::string* text) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
   char buf[65536];
   bool ok = true;
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
     text->append(buf, static_cast<size_t>(n));
   }
-  ::close(fd);
   return ok;
 }
 
@@ -163,7 +148,7 @@ void FillFromMessage(std::string_view head, Options* options) {
     // The header ends at the first empty line: a body line never names recipients.
     if (line.empty()) return;
     for (const Field& f : fields) {
-      if (!f.value->empty() || !StartsWithFold(line, f.name)) continue;
+      if (!f.value->empty() || !StartsWithNoCase(line, f.name)) continue;
       std::string_view value = line.substr(std::string_view(f.name).size());
       while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
         value.remove_prefix(1);
@@ -241,14 +226,14 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
 
   std::string greeting = conn.ReadReply();
   if (!ReplyStartsWith(greeting, "220")) return Outcome::kFailed;
-  int r = command(Fill(kHelo, local_host), "25");
+  int r = command(Format(kHelo, local_host.c_str()), "25");
   if (r < 0) return Outcome::kFailed;
   if (r == 0) return refuse();
-  r = command(Fill(kMailFrom, from), "25");
+  r = command(Format(kMailFrom, from.c_str()), "25");
   if (r < 0) return Outcome::kFailed;
   if (r == 0) return refuse();
   for (const std::string& rcpt : recipients) {
-    r = command(Fill(kRcptTo, rcpt), "25");
+    r = command(Format(kRcptTo, rcpt.c_str()), "25");
     if (r < 0) return Outcome::kFailed;
     if (r == 0) return refuse();
   }
