@@ -497,7 +497,8 @@ int QueryMailExchangers(std::string_view name_server, std::string_view domain,
                                 : std::string_view(options.prefer_server_containing);
   const MXENTRY* chosen = nullptr;
   for (const MXENTRY& e : entries) {
-    if (e.type == kDnsTypeNs && !e.host.empty() && FindNoCase(e.host, wanted) != std::string_view::npos) {
+    if (e.type == kDnsTypeNs && !e.host.empty() &&
+        FindNoCase(e.host, wanted) != std::string_view::npos) {
       chosen = &e;
       break;
     }

@@ -103,7 +103,8 @@ bool LineClient::SendLine(std::string_view line, int timeout_ms) {
 bool LineClient::Receive(int timeout_ms) {
   for (;;) {
     Wait w = WaitFor(POLLIN, timeout_ms);
-    if (w != Wait::kReady) return Stop(w == Wait::kCancelled ? Failure::kCancelled : Failure::kTimeout);
+    if (w != Wait::kReady)
+      return Stop(w == Wait::kCancelled ? Failure::kCancelled : Failure::kTimeout);
     char buf[4096];
     ssize_t n = ::recv(fd_.get(), buf, sizeof buf, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;

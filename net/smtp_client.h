@@ -50,8 +50,7 @@ class SmtpClient {
   // See LineClient: Open resolves and makes the socket, Connect connects it.
   ConnectResult Open(const std::string& host, uint16_t port) { return line_.Open(host, port); }
   ConnectResult Connect(int timeout_ms = kClientConnectMs) { return line_.Connect(timeout_ms); }
-  ConnectResult Connect(const std::string& host, uint16_t port,
-                        int timeout_ms = kClientConnectMs) {
+  ConnectResult Connect(const std::string& host, uint16_t port, int timeout_ms = kClientConnectMs) {
     return line_.Connect(host, port, timeout_ms);
   }
 

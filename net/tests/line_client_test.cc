@@ -41,18 +41,18 @@ TEST(LineClient, LinesAndMultiLineAnswersWhateverTheirPieces) {
       {"bytes after the answer stay for the next read",
        {"+OK\r\n.\r\n-ERR next\r\n"},
        {{kUntilDot, "+OK\r\n.\r\n"}, {kLine, "-ERR next\r\n"}}},
-      {"an answer cut by the close is no answer",
-       {"+OK\r\n1 120\r\n"},
-       {{kUntilDot, ""}}},
+      {"an answer cut by the close is no answer", {"+OK\r\n1 120\r\n"}, {{kUntilDot, ""}}},
   };
   for (const Case& c : cases) {
     ChunkServer server(c.chunks, 0);
     LineClient client;
     ASSERT_EQ(client.Connect("127.0.0.1", server.port(), 2000), ConnectResult::kConnected);
     for (const auto& [how, want] : c.reads) {
-      std::string got = how == kUntilDot ? client.ReadUntil(IsDotLine, 2000) : client.ReadLine(2000);
+      std::string got =
+          how == kUntilDot ? client.ReadUntil(IsDotLine, 2000) : client.ReadLine(2000);
       EXPECT_EQ(got, want) << c.what;
-      EXPECT_EQ(client.failure(), want.empty() ? LineClient::Failure::kClosed : LineClient::Failure::kNone)
+      EXPECT_EQ(client.failure(),
+                want.empty() ? LineClient::Failure::kClosed : LineClient::Failure::kNone)
           << c.what;
     }
   }

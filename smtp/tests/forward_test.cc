@@ -362,8 +362,8 @@ TEST_F(ForwardTest, ANameServerWithoutExchangersLeavesTheFileQueued) {
 
 TEST_F(ForwardTest, ANameServerAnsweringWithNameServersLeavesTheSmartHostToTry) {
   testing::FakeDnsServer dns([](const testing::Bytes& q) {
-    testing::Bytes ns = testing::Record(testing::Labels("remote.test"), 2,
-                                        testing::Labels("ns1.remote.test"));
+    testing::Bytes ns =
+        testing::Record(testing::Labels("remote.test"), 2, testing::Labels("ns1.remote.test"));
     return std::vector<testing::FakeDnsServer::Reply>{{testing::AnswerTo(q, {ns})}};
   });
   g_Smtp.Flags = kSmtpUseDns | kSmtpUseMx;
