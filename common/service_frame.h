@@ -106,8 +106,8 @@ struct ServiceSetup {
   // Loads the service's own configuration after the common one; false ends the start.
   std::function<bool()> load_config;
   // A listener that cannot be opened at start (the port is taken, say). True goes on without
-  // it; false, or no function, ends the start with exit code 1. The frame goes on only while
-  // at least one listener is open.
+  // it; false, or no function, ends the start with exit code 1, and so does a start at which no
+  // listener opened.
   std::function<bool(const Listener& listener)> listen_failed;
   // After the listeners are up: timers are set here.
   std::function<void()> on_started;
