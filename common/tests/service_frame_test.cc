@@ -454,7 +454,8 @@ TEST(SweepInterruptedWrites, RemovesOnlyOldHiddenMessageFiles) {
   EXPECT_EQ(SweepInterruptedWrites(dir.Sub("none"), dir.Sub("none2"), std::time(nullptr)), 0u);
 }
 
-// Whole runs of the frame against a temporary system root, stopped as soon as they started.
+// Whole runs of the frame against a temporary system root, stopped as soon as they started (the
+// trace levels and the removal of interrupted writes at start are tested with the real programs).
 class FrameRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -465,31 +466,12 @@ class FrameRun : public ::testing::Test {
     reg::SetString(&key, "LogPath", root_.path() + "/log");
     reg::SetDword(&key, "LogLevel", 5);
     reg::CloseKey(&key);
-    std::filesystem::create_directories(root_.path() + "/mail/carol");
-    std::filesystem::create_directories(root_.path() + "/temp");
   }
-  void TearDown() override { TraceInit(999, 999, 5, 0x132, nullptr, nullptr); }
-
-  void SetTraceLevel(uint32_t level) {
-    reg::Key key;
-    ASSERT_EQ(reg::CreateKey(kTraceKey, "", &key), reg::kSuccess);
-    reg::SetDword(&key, "DbgLevel", level);
-    reg::SetDword(&key, "DbgOutTo", 2);
-    reg::SetDword(&key, "DbgMex", 0);
-    reg::SetString(&key, "DbgLogfile", trace_file());
-    reg::CloseKey(&key);
-  }
-  std::string trace_file() const { return root_.path() + "/trace.txt"; }
-
   // A frame with an echo listener on a free port and a second one ("password") on `second_port`,
   // run until it has started. Sets started_ and failed_.
-  int Run(int second_port, std::function<bool(const Listener&)> listen_failed,
-          long trace_level = kTraceLevelErrors) {
+  int Run(int second_port, std::function<bool(const Listener&)> listen_failed) {
     ServiceSetup setup;
     setup.window_class = "QuorvaneFrameRunTest";
-    setup.start_trace = "frame start x%x\r\n";
-    setup.exit_trace = "frame end\r\n";
-    setup.trace_level = trace_level;
     setup.listen_failed = [this, listen_failed](const Listener& listener) {
       failed_.push_back(listener.name());
       return listen_failed && listen_failed(listener);
@@ -535,43 +517,6 @@ TEST_F(FrameRun, AListenerThatCannotOpenIsReportedAndTheServiceDecides) {
   EXPECT_EQ(Run(0, [](const Listener&) { return false; }), 0);
   EXPECT_EQ(open_, (std::vector<bool>{true, true}));
   EXPECT_TRUE(failed_.empty());
-}
-
-TEST_F(FrameRun, StartAndEndAreTracedAtTheServicesOwnLevel) {
-  struct Case {
-    long service_level;
-    uint32_t threshold;
-    bool written;
-  } cases[] = {
-      {kTraceLevelPop3Service, 50, true},
-      {kTraceLevelPop3Service, 60, false},
-      {kTraceLevelSmtpService, 60, true},
-      {kTraceLevelSmtpService, 71, false},
-  };
-  for (const auto& test : cases) {
-    std::filesystem::remove(trace_file());
-    SetTraceLevel(test.threshold);
-    ASSERT_EQ(Run(0, nullptr, test.service_level), 0);
-    std::string trace = std::filesystem::exists(trace_file())
-                            ? qv::testing::ReadFileText(trace_file())
-                            : std::string();
-    std::string expected = test.written ? "frame start x" : "";
-    EXPECT_EQ(trace.substr(0, expected.size()), expected) << test.service_level;
-    EXPECT_EQ(trace.find("frame end\r\n") != std::string::npos, test.written)
-        << test.service_level << " " << trace;
-  }
-}
-
-TEST_F(FrameRun, TheStartRemovesFilesOfInterruptedWrites) {
-  std::string box = InterruptedWrite(root_.path() + "/mail/carol");
-  std::string temp = InterruptedWrite(root_.path() + "/temp");
-  std::string young = InterruptedWrite(root_.path() + "/mail/carol");
-  Age(box, 120);
-  Age(temp, 120);
-  ASSERT_EQ(Run(0, nullptr), 0);
-  EXPECT_FALSE(std::filesystem::exists(box));
-  EXPECT_FALSE(std::filesystem::exists(temp));
-  EXPECT_TRUE(std::filesystem::exists(young));
 }
 
 }  // namespace
