@@ -1,10 +1,12 @@
 #include "common/service_frame.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <asio/write.hpp>
 #include <cstdio>
-#include <filesystem>
 #include <utility>
 
 #include "common/config.h"
@@ -475,15 +477,17 @@ size_t SweepInterruptedWrites(const std::string& mail_path, const std::string& t
                               std::time_t before) {
   size_t removed = 0;
   if (!temp_path.empty()) removed += RemoveInterruptedWrites(temp_path, before);
-  if (mail_path.empty()) return removed;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(mail_path, ec), end; !ec && it != end;
-       it.increment(ec)) {
+  DIR* mail = mail_path.empty() ? nullptr : opendir(mail_path.c_str());
+  if (mail == nullptr) return removed;
+  while (const dirent* entry = readdir(mail)) {
+    std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
     // Mailboxes and the forward queue; a link to a folder elsewhere is not followed.
-    std::error_code type_ec;
-    if (it->is_directory(type_ec) && !it->is_symlink(type_ec))
-      removed += RemoveInterruptedWrites(it->path().string(), before);
+    struct stat st {};
+    if (fstatat(dirfd(mail), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+      removed += RemoveInterruptedWrites(mail_path + "/" + entry->d_name, before);
   }
+  closedir(mail);
   return removed;
 }
 
