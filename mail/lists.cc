@@ -1,4 +1,4 @@
-#include "smtp/lists.h"
+#include "mail/lists.h"
 
 #include <fcntl.h>
 #include <strings.h>
@@ -19,11 +19,14 @@
 #include "common/mailfile.h"
 #include "common/maillog.h"
 #include "common/recordstore.h"
+#include "common/strings.h"
 #include "common/tables.h"
+#include "mail/list_texts.h"
+#include "mail/list_util.h"
+#include "mail/mail_util.h"
+#include "mail/responder.h"
+#include "mail/stored_form.h"
 #include "platform/fileio.h"
-#include "smtp/list_texts.h"
-#include "smtp/list_util.h"
-#include "smtp/responder.h"
 
 namespace qv::lists {
 namespace {
@@ -292,17 +295,6 @@ void DeliverAll(const MailService& service, const std::vector<RecipientEntry>& e
 
 }  // namespace
 
-void StoredFormEncoder::Append(std::string_view text, std::string* out) {
-  out->reserve(out->size() + text.size() + text.size() / 32 + 2);
-  for (char c : text) {
-    if (c == '\n' && !after_cr_) out->push_back('\r');
-    if (stuff_dots_ && at_line_start_ && c == '.') out->push_back('.');
-    out->push_back(c);
-    after_cr_ = c == '\r';
-    at_line_start_ = c == '\n';
-  }
-}
-
 RecipientEntry RecipientEntryFor(std::string_view local_part, std::string_view domain,
                                  bool as_given, std::string_view stored) {
   RecipientEntry result;
@@ -484,7 +476,7 @@ void JoinList(const MailService& service, std::string_view member, std::string_v
   Log(service, kLogLevelMail, line);
   list_log.Write(line);
   if ((list.Options & kListRespond) != 0) {
-    RunResponder(service.log_prefix, given, Str(list.OwnerUser) + "@" + Str(list.OwnerDomain),
+    RunResponder(service, given, Str(list.OwnerUser) + "@" + Str(list.OwnerDomain),
                  Str(list.Responder));
   }
 }
