@@ -381,22 +381,22 @@ bool ListCommandsInProgress() {
   return t_replying;
 }
 
-int ProcessListCommands(const MailService& service, std::string_view sender,
-                        std::string_view manager, int spool_fd) {
+void ProcessListCommands(const MailService& service, std::string_view sender,
+                         std::string_view manager, int spool_fd) {
   Address from = Split(sender);
-  if (from.local.empty()) return 0;
+  if (from.local.empty()) return;
   // Mail from the list manager itself, or from another list manager, is never read for
   // commands: replies of two managers would otherwise answer each other.
-  if (EqualsNoCase(from.text(), Split(manager).text())) return 0;
+  if (EqualsNoCase(from.text(), Split(manager).text())) return;
   USERSTRUCT user;
   if (FindRecord(from.local, from.domain, &user) == 0 && (user.Options & kUserListManager) != 0)
-    return 0;
+    return;
 
   std::string head(kCommandWindow, '\0');
   ssize_t got;
   do got = pread(spool_fd, head.data(), head.size(), 0);
   while (got < 0 && errno == EINTR);
-  if (got <= 0) return 0;
+  if (got <= 0) return;
   head.resize(static_cast<size_t>(got));
 
   for (const std::string& line : CommandLines(head)) {
@@ -425,7 +425,6 @@ int ProcessListCommands(const MailService& service, std::string_view sender,
         break;
     }
   }
-  return 0;
 }
 
 void JoinList(const MailService& service, std::string_view member, std::string_view list_address,

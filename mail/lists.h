@@ -57,9 +57,9 @@ std::vector<std::string> CommandLines(std::string_view head);
 
 // Carries out the commands of the message in `spool_fd` from `sender`, replying under the
 // `manager` address. Nothing is done for an empty sender, a sender equal to the manager
-// address, or a sender that is itself a user with the list-manager option. Returns 0.
-int ProcessListCommands(const MailService& service, std::string_view sender,
-                        std::string_view manager, int spool_fd);
+// address, or a sender that is itself a user with the list-manager option.
+void ProcessListCommands(const MailService& service, std::string_view sender,
+                         std::string_view manager, int spool_fd);
 
 // True while a reply of the list code is being delivered: delivery does not read such mail
 // for commands when it reaches a list manager.
