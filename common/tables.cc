@@ -403,11 +403,15 @@ std::string ExpandMembers(const LISTSTRUCT& list) {
   ScopedFd file(OpenRead(file_name));
   if (file.fd < 0) return {};
   std::string out;
+  // A CR or LF kept in a member file would split the line and end the reply early: blanks.
+  auto append = [&out](std::string_view text) {
+    for (char c : text) out += (c == '\r' || c == '\n') ? ' ' : c;
+  };
   ForEachMember(file.fd, [&](const MEMBERSTRUCT& m, int64_t) {
     out += "250-";
-    out += FieldText(m.Name);
+    append(FieldText(m.Name));
     out += " <";
-    out += FieldText(m.Address);
+    append(FieldText(m.Address));
     out += ">\r\n";
     return true;
   });

@@ -88,7 +88,8 @@ int UpdateListMember(std::string_view list_address, std::string_view address,
 // Drops the empty records of a member file.
 int CompactMemberFile(const std::string& member_file);
 
-// "250-%s <%s>\r\n" (name, address) per member in file order; empty without a member file.
+// "250-%s <%s>\r\n" (name, address) per member in file order; empty without a member file. A CR
+// or LF in a stored name or address is given as a blank, so that every member stays one line.
 std::string ExpandMembers(const LISTSTRUCT& list);
 
 // ---- Template definition -------------------------------------------------------------------
