@@ -138,9 +138,7 @@ bool LoadTableSettings() {
 bool IsLocalDomain(std::string_view domain) {
   domain = UpToNul(domain);
   for (const std::string& entry : LocalDomains()) {
-    if (domain.size() >= entry.size() &&
-        strncasecmp(domain.data(), entry.data(), entry.size()) == 0)
-      return true;
+    if (EqualFold(domain, entry)) return true;
   }
   return false;
 }

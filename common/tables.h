@@ -32,8 +32,8 @@ constexpr int kAddressForeign = -1;
 int ClassifyAddress(std::string_view local_part, std::string* domain, bool search_other_domains,
                     std::string* full_name = nullptr);
 
-// True when the domain is one of the local domains of `Domain` (its first characters equal an
-// entry, compared over the entry's length without regard to case).
+// True when the domain equals one of the entries of `Domain` without regard to case (an entry
+// is no prefix: "example.community" is not local for "example.com").
 bool IsLocalDomain(std::string_view domain);
 
 // The first route, in index order, one of whose Masks matches "<local>@<domain>". 0 found,

@@ -103,8 +103,10 @@ TEST_F(TablesTest, ClassifyAddressTriesRoutesListsCommandsUsersInTurn) {
       {"nobody", "example.com", true, kAddressUser, "example.com"},  // restored when not found
       // A foreign address is never looked for in the local domains.
       {"bob", "foreign.net", true, kAddressForeign, "foreign.net"},
-      // The local test compares the first characters of the domain with each entry.
-      {"nobody", "example.community", false, kAddressUser, "example.community"},
+      // A local domain matches only itself: an entry is no prefix of other domains.
+      {"nobody", "example.community", false, kAddressForeign, "example.community"},
+      {"bob", "example.community", true, kAddressForeign, "example.community"},
+      {"nobody", "EXAMPLE.Com", false, kAddressUser, "EXAMPLE.Com"},
       // No domain: every record's domain mask is accepted.
       {"bob", "", false, kAddressUser, ""},
       {"nobody", "", false, kAddressForeign, ""},
@@ -137,6 +139,8 @@ TEST_F(TablesTest, AnEmptyDomainEntryDoesNotMakeEveryDomainLocal) {
   EXPECT_TRUE(IsLocalDomain("EXAMPLE.COM"));
   EXPECT_FALSE(IsLocalDomain("foreign.net"));
   EXPECT_FALSE(IsLocalDomain(""));
+  for (const char* other : {"example.community", "example.co", "mail.example.com", "example.com."})
+    EXPECT_FALSE(IsLocalDomain(other)) << other;
   std::string domain = "foreign.net";
   EXPECT_EQ(ClassifyAddress("x", &domain, true), kAddressForeign);
 }
