@@ -18,6 +18,7 @@
 
 #include "common/address.h"
 #include "common/config.h"
+#include "common/tables.h"
 #include "platform/fileio.h"
 
 namespace qv {
@@ -584,6 +585,12 @@ void TrimTrailingBlanks(char* field, size_t width) {
   while (n > 0 && (field[n - 1] == ' ' || field[n - 1] == '\t')) field[--n] = '\0';
 }
 
+// A user whose mail stays here never gets a service folder for its mailbox: it would receive
+// into the forward queue, and its POP3 logon would read other people's outgoing mail.
+bool UserMailboxAllowed(const USERSTRUCT& user) {
+  return (user.Options & kUserRemote) != 0 || !IsServiceFolder(FieldText(user.Mailbox));
+}
+
 // The add rules. False when the record is refused.
 bool ApplyAddRules(const TableDef& def, void* record) {
   if (def.has_domain) {
@@ -596,6 +603,7 @@ bool ApplyAddRules(const TableDef& def, void* record) {
       TrimTrailingBlanks(user->Password, sizeof user->Password);
       TrimTrailingBlanks(user->Name, sizeof user->Name);
       if (user->Mailbox[0] == '\0') CopyField(user->Mailbox, std::string(FieldText(user->Alias)));
+      return UserMailboxAllowed(*user);
     }
     return true;
   }
@@ -811,6 +819,9 @@ int AddRecord(Table table, void* record) {
 
 int UpdateRecord(Table table, const void* record, bool remove) {
   const TableDef& def = GetTableDef(table);
+  if (!remove && table == Table::kUser &&
+      !UserMailboxAllowed(*static_cast<const USERSTRUCT*>(record)))
+    return -1;
   TablePaths paths = GetTablePaths(table);
   FileLock lock(paths.lock, LockMode::kExclusive);
   Fd data = OpenFile(paths.data, O_RDWR);

@@ -109,14 +109,17 @@ int FindRecord(Table table, std::string_view key, std::string_view domain, void*
 
 // Adds a record after the add rules (empty Domain -> the primary local domain, trailing blanks
 // of key and Domain removed; users also trim Password and Name and an empty Mailbox takes the
-// Alias; routes, responders and accounts refuse an empty first field with -1). The record is
-// changed in place by those rules. 0 added, 1 exists already (same key and matching domain;
-// routes never), -1 file error.
+// Alias; routes, responders and accounts refuse an empty first field with -1; a user whose mail
+// is not routed away is refused with -1 when its Mailbox is a service folder, IsServiceFolder
+// of tables.h).
+// The record is changed in place by those rules. 0 added, 1 exists already (same key and
+// matching domain; routes never), -1 refused or file error.
 int AddRecord(Table table, void* record);
 
 // Replaces (or, with `remove`, deletes from the index) the stored record whose key equals the
 // given record's key and whose Domain mask matches the given record's Domain (an empty Domain
-// matches any). 0 done, -1 not found or file error.
+// matches any). A replacing user record is refused like AddRecord refuses its Mailbox. 0 done,
+// -1 refused, not found or file error.
 int UpdateRecord(Table table, const void* record, bool remove);
 
 // Calls `visit` with each record of the table in index order (a table without an index file:

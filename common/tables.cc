@@ -14,12 +14,15 @@
 #include "common/accounts.h"
 #include "common/address.h"
 #include "common/config.h"
+#include "common/mailfile.h"
 #include "platform/fileio.h"
 #include "platform/registry.h"
 namespace qv {
 namespace {
 
 constexpr std::string_view kBlanks = " \t";
+// The temporary folder that installations keep under MailPath beside the forward queue.
+constexpr std::string_view kTempDirectory = "temp";
 
 int OpenRead(const std::string& path) {
   int fd;
@@ -211,8 +214,13 @@ int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROU
   return 1;
 }
 
+bool IsServiceFolder(std::string_view name) {
+  return EqualFold(name, kForwardDirectory) || EqualFold(name, kTempDirectory);
+}
+
 bool IsSafeMailboxName(std::string_view mailbox) {
   if (mailbox.empty() || mailbox == "." || mailbox == "..") return false;
+  if (IsServiceFolder(mailbox)) return false;
   return mailbox.find('/') == std::string_view::npos &&
          mailbox.find('\0') == std::string_view::npos;
 }
@@ -289,9 +297,7 @@ int SyncMailboxDirectories() {
     while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
     closedir(d);
     for (const std::string& name : names) {
-      if (name == "." || name == ".." || strcasecmp(name.c_str(), "forward") == 0 ||
-          strcasecmp(name.c_str(), "temp") == 0)
-        continue;
+      if (name == "." || name == ".." || IsServiceFolder(name)) continue;
       std::string path = mail + "/" + name;
       struct stat st {};
       if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))

@@ -251,6 +251,40 @@ TEST(MailboxNameTest, OnlyPlainNamesBecomeDirectories) {
     EXPECT_FALSE(IsSafeMailboxName(bad)) << bad;
 }
 
+TEST_F(TablesTest, ServiceFoldersAreNoMailboxes) {
+  using namespace std::string_literals;
+  for (const auto& folder : {"forward"s, "FORWARD"s, "Forward"s, "temp"s, "TEMP"s}) {
+    EXPECT_TRUE(IsServiceFolder(folder)) << folder;
+    EXPECT_FALSE(IsSafeMailboxName(folder)) << folder;
+  }
+  for (const auto& name : {"forwarder"s, "temp2"s, "forwar"s, "ann"s}) {
+    EXPECT_FALSE(IsServiceFolder(name)) << name;
+    EXPECT_TRUE(IsSafeMailboxName(name)) << name;
+  }
+  // Adding: as the alias that becomes the mailbox, or as the mailbox itself.
+  USERSTRUCT u = MakeUser("forward", "example.com");
+  EXPECT_EQ(AddRecord(&u), -1);
+  u = MakeUser("ann", "example.com", "", "Temp");
+  EXPECT_EQ(AddRecord(&u), -1);
+  // Mail routed away keeps no mailbox: the alias is free.
+  u = MakeUser("forward", "example.com", "", "fwd@far.net");
+  u.Options = kUserRemote;
+  EXPECT_EQ(AddRecord(&u), 0);
+  // The import adds through the same test.
+  std::string file = tables_.root() + "/users.txt";
+  WriteFileText(file, "temp;example.com\nbob;example.com;;;FORWARD\ncyd;example.com\n");
+  EXPECT_EQ(ImportUsers(file, nullptr), 2);
+  EXPECT_EQ(FindRecord("temp", "", &u), 1);
+  EXPECT_EQ(FindRecord("bob", "", &u), 1);
+  EXPECT_EQ(FindRecord("cyd", "", &u), 0);
+  // Changing a user to a service folder is refused; the stored record stays.
+  CopyField(u.Mailbox, "forward");
+  EXPECT_EQ(UpdateRecord(u, false), -1);
+  ASSERT_EQ(FindRecord("cyd", "", &u), 0);
+  EXPECT_EQ(FieldText(u.Mailbox), "cyd");
+  EXPECT_EQ(UpdateRecord(u, true), 0);
+}
+
 TEST_F(TablesTest, SyncMailboxDirectories) {
   EXPECT_EQ(SyncMailboxDirectories(), -1);  // no user index
   AddUser("ann", "example.com");
