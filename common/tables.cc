@@ -181,6 +181,7 @@ int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROU
   std::string address = std::string(UpToNul(local_part)) + "@" + std::string(UpToNul(domain));
   TablePaths paths = GetTablePaths(Table::kRoutes);
   FileLock lock(paths.lock, LockMode::kShared);
+  SettleCompaction(paths);
   ScopedFd data(OpenRead(paths.data));
   if (data.fd < 0) return -1;
   ScopedFd index(OpenRead(paths.index));
@@ -309,6 +310,7 @@ int SyncMailboxDirectories() {
   {
     TablePaths paths = GetTablePaths(Table::kUser);
     FileLock lock(paths.lock, LockMode::kShared);
+    SettleCompaction(paths);
     ScopedFd index(OpenRead(paths.index));
     if (index.fd < 0) return -1;
     ScopedFd data(OpenRead(paths.data));
