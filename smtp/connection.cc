@@ -47,6 +47,7 @@ size_t SmtpConnection::OnRawInput(std::string_view chunk) {
   bool enforce = (g_Smtp.Flags & kSmtpEnforceSize) != 0;
   ChunkOutcome outcome = ScanDataChunk(&scan_, chunk, enforce, g_Smtp.ESMTPMaxMsgSize);
   Log(kLogLevelData, kTagData, chunk.substr(0, outcome.used));
+  if (outcome.write && !outcome.held.empty()) session_->StoreMessageText(outcome.held);
   if (outcome.write) session_->StoreMessageText(chunk.substr(0, outcome.store));
   if (scan_.state != ScanState::kComplete) return outcome.used;
 

@@ -214,11 +214,7 @@ TEST_F(ConnectionTest, EveryLineOfAReadIsAnsweredInOrder) {
   }
   auto box = env_.Mailbox("bob");
   ASSERT_EQ(box.size(), 4u);
-  for (const auto& message : box) {
-    // (How the end line's own bytes show still depends on the reads; see above.)
-    EXPECT_EQ(Normalize(message).substr(0, sizeof kExpectedBob - 1), kExpectedBob);
-    EXPECT_EQ(message.find("NOOP"), std::string::npos);
-  }
+  for (const auto& message : box) EXPECT_EQ(Normalize(message), kExpectedBob);
 }
 
 TEST_F(ConnectionTest, CommandsBehindTheEndLineWaitForTheMessagesReply) {
