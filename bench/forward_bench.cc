@@ -40,6 +40,12 @@
 
 namespace {
 
+// The settings of the code measured here.
+qv::Settings& BenchSettings() {
+  static qv::Settings settings;
+  return settings;
+}
+
 using Clock = std::chrono::steady_clock;
 
 struct Options {
@@ -198,26 +204,26 @@ size_t CountFiles(const std::string& dir, const std::string& ext) {
 // ---------------------------------------------------------------------------------------------
 
 void BenchForwarding(const Options& o, const std::string& root) {
-  std::memset(&qv::g_System, 0, sizeof qv::g_System);
-  std::memset(&qv::g_Smtp, 0, sizeof qv::g_Smtp);
+  std::memset(&BenchSettings().system, 0, sizeof BenchSettings().system);
+  std::memset(&BenchSettings().smtp, 0, sizeof BenchSettings().smtp);
   std::string mail = root + "/fwd-mail";
-  qv::CopyField(qv::g_System.MailPath, mail);
-  qv::CopyField(qv::g_System.TempPath, root + "/fwd-temp");
-  qv::CopyField(qv::g_System.LogPath, root + "/fwd-log");
-  qv::CopyField(qv::g_System.ConfigPath, root + "/fwd-config");
-  qv::CopyField(qv::g_System.HostName, "mx.local.test");
-  qv::CopyField(qv::g_System.Domain, "local.test");
-  qv::g_System.LogLevel = o.log_level;
+  qv::CopyField(BenchSettings().system.MailPath, mail);
+  qv::CopyField(BenchSettings().system.TempPath, root + "/fwd-temp");
+  qv::CopyField(BenchSettings().system.LogPath, root + "/fwd-log");
+  qv::CopyField(BenchSettings().system.ConfigPath, root + "/fwd-config");
+  qv::CopyField(BenchSettings().system.HostName, "mx.local.test");
+  qv::CopyField(BenchSettings().system.Domain, "local.test");
+  BenchSettings().system.LogLevel = o.log_level;
   std::filesystem::create_directories(root + "/fwd-config");
   Sink sink;
-  qv::g_Smtp.Flags = qv::kSmtpUseMx;
-  qv::g_Smtp.PortEx = sink.port();
-  qv::g_Smtp.ReturnTimer = 259200;
-  qv::CopyField(qv::g_Smtp.ExchangeHost, "127.0.0.1");
+  BenchSettings().smtp.Flags = qv::kSmtpUseMx;
+  BenchSettings().smtp.PortEx = sink.port();
+  BenchSettings().smtp.ReturnTimer = 259200;
+  qv::CopyField(BenchSettings().smtp.ExchangeHost, "127.0.0.1");
   QueueMessages(mail, o.messages, o.size);
 
   auto start = Clock::now();
-  int removed = qv::smtp::RunForwardQueue();
+  int removed = qv::smtp::RunForwardQueue(BenchSettings());
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   size_t left = CountFiles(mail + "/forward", ".out");
   std::printf(
@@ -257,14 +263,14 @@ class Service {
     qv::reg::SetDword(&smtp, "Flags", qv::kSmtpUseMx | qv::kSmtpImmediately);
     qv::reg::SetString(&smtp, "ExchangeHost", "127.0.0.1");
     qv::reg::CloseKey(&smtp);
-    std::memset(&qv::g_System, 0, sizeof qv::g_System);
-    qv::CopyField(qv::g_System.ConfigPath, root + "/config");
-    qv::CopyField(qv::g_System.Domain, "local.test");
+    std::memset(&BenchSettings().system, 0, sizeof BenchSettings().system);
+    qv::CopyField(BenchSettings().system.ConfigPath, root + "/config");
+    qv::CopyField(BenchSettings().system.Domain, "local.test");
     qv::USERSTRUCT bob{};
     qv::CopyField(bob.Alias, "bob");
     qv::CopyField(bob.Domain, "local.test");
     qv::CopyField(bob.Mailbox, "bob");
-    qv::AddRecord(&bob);
+    qv::AddRecord(BenchSettings().system, &bob);
   }
   ~Service() { Stop(); }
   const std::string& mail() const { return mail_; }

@@ -34,6 +34,12 @@
 
 namespace {
 
+// The settings of the code measured here.
+qv::Settings& BenchSettings() {
+  static qv::Settings settings;
+  return settings;
+}
+
 using Clock = std::chrono::steady_clock;
 
 struct Options {
@@ -113,9 +119,9 @@ Result RunOnce(const Options& o, int members) {
     qv::reg::SetDword(&smtp, "ESMTPMaxMsgSize", 10485760);
     qv::reg::CloseKey(&smtp);
   }
-  std::memset(&qv::g_System, 0, sizeof qv::g_System);
-  qv::CopyField(qv::g_System.ConfigPath, root + "/config");
-  qv::CopyField(qv::g_System.Domain, "example.test");
+  std::memset(&BenchSettings().system, 0, sizeof BenchSettings().system);
+  qv::CopyField(BenchSettings().system.ConfigPath, root + "/config");
+  qv::CopyField(BenchSettings().system.Domain, "example.test");
 
   // The members are local users m0 ... m<N-1>; the list's members file holds them all.
   std::string member_file = root + "/config/bench.mls";
@@ -125,7 +131,7 @@ Result RunOnce(const Options& o, int members) {
       qv::USERSTRUCT user{};
       qv::CopyField(user.Alias, "m" + std::to_string(i));
       qv::CopyField(user.Domain, "example.test");
-      qv::AddRecord(&user);
+      qv::AddRecord(BenchSettings().system, &user);
       qv::MEMBERSTRUCT m{};
       qv::CopyField(m.Address, "m" + std::to_string(i) + "@example.test");
       out.write(reinterpret_cast<const char*>(&m), sizeof m);
@@ -134,7 +140,7 @@ Result RunOnce(const Options& o, int members) {
   qv::USERSTRUCT owner{};
   qv::CopyField(owner.Alias, "owner");
   qv::CopyField(owner.Domain, "example.test");
-  qv::AddRecord(&owner);
+  qv::AddRecord(BenchSettings().system, &owner);
   qv::LISTSTRUCT list{};
   qv::CopyField(list.Name, "bench");
   qv::CopyField(list.Domain, "example.test");
@@ -142,7 +148,7 @@ Result RunOnce(const Options& o, int members) {
   qv::CopyField(list.FileName, member_file);
   qv::CopyField(list.OwnerUser, "owner");
   qv::CopyField(list.OwnerDomain, "example.test");
-  qv::AddRecord(&list);
+  qv::AddRecord(BenchSettings().system, &list);
 
   pid_t pid = 0;
   if (!qv::platform::StartProgram({ProgramDir() + "/qvsmtp95"}, &pid)) {

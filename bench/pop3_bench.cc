@@ -34,6 +34,12 @@
 
 namespace {
 
+// The settings of the code measured here.
+qv::Settings& BenchSettings() {
+  static qv::Settings settings;
+  return settings;
+}
+
 using Clock = std::chrono::steady_clock;
 
 using qv::bench::FreePort;
@@ -177,7 +183,7 @@ void AddUser(const std::string& alias, const std::string& mailbox) {
   qv::CopyField(user.Alias, alias);
   qv::CopyField(user.Password, "pw");
   qv::CopyField(user.Mailbox, mailbox);
-  qv::AddRecord(&user);
+  qv::AddRecord(BenchSettings().system, &user);
 }
 
 void Fill(const std::string& mailbox, int count, size_t size) {
@@ -185,7 +191,7 @@ void Fill(const std::string& mailbox, int count, size_t size) {
   std::string line = std::string(76, 'x') + "\r\n";
   while (text.size() + line.size() <= size) text += line;
   text += std::string(size - text.size(), 'y');
-  std::string dir = std::string(qv::g_System.MailPath) + "/" + mailbox;
+  std::string dir = std::string(BenchSettings().system.MailPath) + "/" + mailbox;
   for (int i = 0; i < count; ++i) qv::WriteMessageFile(dir, qv::kMailboxExtension, text);
 }
 
@@ -197,22 +203,22 @@ int main(int argc, char** argv) {
   int log_level = argc > 2 ? std::atoi(argv[2]) : 1;
   qv::testing::ScopedSystemRoot root;
   std::string base = root.path();
-  std::memset(&qv::g_System, 0, sizeof qv::g_System);
-  qv::CopyField(qv::g_System.Domain, "example.test");
-  qv::CopyField(qv::g_System.MailPath, base + "/mail");
-  qv::CopyField(qv::g_System.TempPath, base + "/temp");
-  qv::CopyField(qv::g_System.LogPath, base + "/log");
-  qv::CopyField(qv::g_System.ConfigPath, base + "/config");
+  std::memset(&BenchSettings().system, 0, sizeof BenchSettings().system);
+  qv::CopyField(BenchSettings().system.Domain, "example.test");
+  qv::CopyField(BenchSettings().system.MailPath, base + "/mail");
+  qv::CopyField(BenchSettings().system.TempPath, base + "/temp");
+  qv::CopyField(BenchSettings().system.LogPath, base + "/log");
+  qv::CopyField(BenchSettings().system.ConfigPath, base + "/config");
   for (const char* d : {"/mail", "/temp", "/log", "/config"})
     std::filesystem::create_directories(base + d);
   int port = FreePort();
   qv::reg::Key control;
   qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
   qv::reg::SetString(&control, "Domain", "example.test");
-  qv::reg::SetString(&control, "MailPath", qv::g_System.MailPath);
-  qv::reg::SetString(&control, "TempPath", qv::g_System.TempPath);
-  qv::reg::SetString(&control, "LogPath", qv::g_System.LogPath);
-  qv::reg::SetString(&control, "ConfigPath", qv::g_System.ConfigPath);
+  qv::reg::SetString(&control, "MailPath", BenchSettings().system.MailPath);
+  qv::reg::SetString(&control, "TempPath", BenchSettings().system.TempPath);
+  qv::reg::SetString(&control, "LogPath", BenchSettings().system.LogPath);
+  qv::reg::SetString(&control, "ConfigPath", BenchSettings().system.ConfigPath);
   qv::reg::SetDword(&control, "LogLevel", static_cast<uint32_t>(log_level));
   qv::reg::CloseKey(&control);
   qv::reg::Key pop3;

@@ -19,6 +19,12 @@
 
 namespace {
 
+// The settings of the code measured here.
+qv::Settings& BenchSettings() {
+  static qv::Settings settings;
+  return settings;
+}
+
 using qv::testing::TempDir;
 
 std::string Alias(int i) {
@@ -47,9 +53,9 @@ std::vector<int> Shuffled(int n) {
 // Points the tables at a fresh directory.
 std::unique_ptr<TempDir> FreshTables() {
   auto dir = std::make_unique<TempDir>();
-  std::memset(&qv::g_System, 0, sizeof qv::g_System);
-  qv::CopyField(qv::g_System.ConfigPath, dir->path());
-  qv::CopyField(qv::g_System.Domain, "example.com");
+  std::memset(&BenchSettings().system, 0, sizeof BenchSettings().system);
+  qv::CopyField(BenchSettings().system.ConfigPath, dir->path());
+  qv::CopyField(BenchSettings().system.Domain, "example.com");
   return dir;
 }
 
@@ -63,7 +69,7 @@ std::unique_ptr<TempDir> BuildTable(int n) {
     data.append(reinterpret_cast<const char*>(&u), sizeof u);
   }
   qv::testing::WriteFileText(dir->path() + "/user.dat", data);
-  qv::RebuildIndex(qv::Table::kUser, nullptr);
+  qv::RebuildIndex(BenchSettings().system, qv::Table::kUser, nullptr);
   return dir;
 }
 
@@ -74,7 +80,9 @@ void BM_FindRecord(benchmark::State& state) {
   qv::USERSTRUCT u;
   int64_t misses = 0;
   for (auto _ : state) {
-    if (qv::FindRecord(Alias(static_cast<int>(rng() % n)), "example.com", &u) != 0) ++misses;
+    if (qv::FindRecord(BenchSettings().system, Alias(static_cast<int>(rng() % n)), "example.com",
+                       &u) != 0)
+      ++misses;
   }
   if (misses != 0) state.SkipWithError("a stored user was not found");
 }
@@ -88,7 +96,7 @@ void BM_AddRecord10000(benchmark::State& state) {
     state.ResumeTiming();
     for (int i : order) {
       qv::USERSTRUCT u = User(Alias(i));
-      if (qv::AddRecord(&u) != 0) state.SkipWithError("add failed");
+      if (qv::AddRecord(BenchSettings().system, &u) != 0) state.SkipWithError("add failed");
     }
     state.PauseTiming();
     dir.reset();

@@ -36,6 +36,12 @@
 
 namespace {
 
+// The settings of the code measured here.
+qv::Settings& BenchSettings() {
+  static qv::Settings settings;
+  return settings;
+}
+
 struct Options {
   int clients = 10;
   int messages = 500;
@@ -121,15 +127,15 @@ Result RunOnce(const Options& o) {
     qv::reg::SetDword(&smtp, "ESMTPMaxMsgSize", 10485760);
     qv::reg::CloseKey(&smtp);
   }
-  std::memset(&qv::g_System, 0, sizeof qv::g_System);
-  qv::CopyField(qv::g_System.ConfigPath, root + "/config");
-  qv::CopyField(qv::g_System.Domain, "example.test");
+  std::memset(&BenchSettings().system, 0, sizeof BenchSettings().system);
+  qv::CopyField(BenchSettings().system.ConfigPath, root + "/config");
+  qv::CopyField(BenchSettings().system.Domain, "example.test");
   int users = o.one_mailbox ? 1 : o.clients;
   for (int i = 0; i < users; ++i) {
     qv::USERSTRUCT user{};
     qv::CopyField(user.Alias, "user" + std::to_string(i));
     qv::CopyField(user.Domain, "example.test");
-    qv::AddRecord(&user);
+    qv::AddRecord(BenchSettings().system, &user);
   }
 
   pid_t pid = 0;

@@ -2,13 +2,13 @@
 
 #include <grp.h>
 #include <pwd.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <vector>
 
 #include "common/config.h"
 #include "common/records.h"
+#include "common/strings.h"
 
 namespace qv {
 namespace {
@@ -67,14 +67,15 @@ void SetSystemAccountSource(SystemAccountSource source) {
   g_source = source;
 }
 
-bool NtAccountLookup(std::string_view local_part, std::string* full_name) {
-  std::string group(FieldText(g_System.NTUser));
+bool NtAccountLookup(std::string_view group_setting, std::string_view local_part,
+                     std::string* full_name) {
+  std::string group(group_setting);
   if (group.empty() || local_part.empty()) return false;
   SystemAccount account;
   if (!FindSystemAccount(std::string(local_part), &account)) return false;
   bool member = false;
   for (const std::string& g : account.groups)
-    if (strcasecmp(g.c_str(), group.c_str()) == 0) member = true;
+    if (EqualsNoCase(g, group)) member = true;
   if (!member) return false;
   if (full_name) *full_name = account.gecos.substr(0, account.gecos.find(','));
   return true;

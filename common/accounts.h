@@ -27,8 +27,9 @@ using SystemAccountSource = bool (*)(const std::string& name, SystemAccount* acc
 void SetSystemAccountSource(SystemAccountSource source);
 
 // The account check: true when `local_part` names an account that is a member of the group
-// `NTUser` (compared without regard to case), with the account's full name (the first
-// ","-separated field of its comment text) in *full_name. Refuses when `NTUser` is empty.
-bool NtAccountLookup(std::string_view local_part, std::string* full_name);
+// `group` (the NTUser setting, compared without regard to case), with the account's full name
+// (the first ","-separated field of its comment text) in *full_name. Refuses when `group` is
+// empty.
+bool NtAccountLookup(std::string_view group, std::string_view local_part, std::string* full_name);
 
 }  // namespace qv

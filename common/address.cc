@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "common/strings.h"
+
 namespace qv {
 
 namespace {
@@ -15,18 +17,6 @@ constexpr size_t kMaskListItemMax = 255;
 std::string_view CutAtNul(std::string_view text) {
   size_t nul = text.find('\0');
   return nul == std::string_view::npos ? text : text.substr(0, nul);
-}
-
-char FoldCase(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
-  }
-  return true;
 }
 
 bool IsBlankOrTab(char c) {
@@ -110,7 +100,7 @@ bool GetHeaderValue(std::string_view line, std::string_view field, std::string* 
   std::string_view name = line.substr(name_start, pos - name_start);
   while (pos < line.size() && IsBlankOrTab(line[pos])) ++pos;
   if (pos >= line.size() || line[pos] != ':') return false;
-  if (!EqualNoCase(name, field)) return false;
+  if (!EqualsNoCase(name, field)) return false;
   ++pos;
   while (pos < line.size() && IsBlankOrTab(line[pos])) ++pos;
   size_t stop = FindOrEnd(line, "\r\n", pos);
@@ -130,7 +120,7 @@ int MatchMask(std::string_view mask, std::string_view text) {
     pattern = text;
     subject = mask;
   } else {
-    return EqualNoCase(mask, text) ? 0 : 1;
+    return EqualsNoCase(mask, text) ? 0 : 1;
   }
 
   // Every piece before the last star must stand at the current position; the position moves on
@@ -142,14 +132,14 @@ int MatchMask(std::string_view mask, std::string_view text) {
     if (star == std::string_view::npos) break;
     std::string_view piece = pattern.substr(piece_start, star - piece_start);
     if (subject.size() - pos < piece.size()) return 1;
-    if (!EqualNoCase(subject.substr(pos, piece.size()), piece)) return 1;
+    if (!EqualsNoCase(subject.substr(pos, piece.size()), piece)) return 1;
     pos += piece.size();
     piece_start = star + 1;
   }
   std::string_view last = pattern.substr(piece_start);
   if (last.empty()) return 0;
   if (subject.size() < last.size()) return 1;
-  return EqualNoCase(subject.substr(subject.size() - last.size()), last) ? 0 : 1;
+  return EqualsNoCase(subject.substr(subject.size() - last.size()), last) ? 0 : 1;
 }
 
 int MatchMaskList(std::string_view text, std::string_view list) {

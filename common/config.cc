@@ -19,15 +19,6 @@
 
 namespace qv {
 
-SYSTEMSTRUCT g_System;
-SMTPSTRUCT g_Smtp;
-POP3STRUCT g_Pop3;
-NETINFO g_NetInfo;
-bool g_AutoStartControl = false;
-bool g_AutoStartSmtp = false;
-bool g_AutoStartPop3 = false;
-bool g_NtMode = false;
-
 namespace {
 
 struct ServiceNames {
@@ -117,12 +108,31 @@ void MakeDirectoryIfMissing(const char* path) {
   if (path[0] != '\0' && stat(path, &st) != 0) mkdir(path, 0755);
 }
 
-void SetText(reg::Key* key, const char* name, const char* text) {
-  reg::SetString(key, name, text);
-}
-void SetNumber(reg::Key* key, const char* name, int32_t n) {
-  reg::SetDword(key, name, static_cast<uint32_t>(n));
-}
+// Writes values into one key, created when missing; remembers whether the key could be opened
+// and every value was stored.
+class KeyWriter {
+ public:
+  KeyWriter(const char* path, const char* key_class)
+      : ok_(reg::CreateKey(path, key_class, &key_) == reg::kSuccess) {}
+  ~KeyWriter() {
+    if (key_.valid()) reg::CloseKey(&key_);
+  }
+  KeyWriter(const KeyWriter&) = delete;
+  KeyWriter& operator=(const KeyWriter&) = delete;
+
+  void Text(const char* name, const char* text) {
+    if (key_.valid()) ok_ = reg::SetString(&key_, name, text) == reg::kSuccess && ok_;
+  }
+  void Number(const char* name, int32_t n) {
+    if (key_.valid())
+      ok_ = reg::SetDword(&key_, name, static_cast<uint32_t>(n)) == reg::kSuccess && ok_;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  reg::Key key_;
+  bool ok_;
+};
 
 }  // namespace
 
@@ -179,7 +189,7 @@ void GetNetworkInfo(NETINFO& net) {
   CopyField(net.Address, facts.address);
 }
 
-bool LoadSystemConfig(Settings& settings) {
+void LoadSystemConfig(Settings& settings) {
   SYSTEMSTRUCT& s = settings.system;
   std::memset(&s, 0, sizeof s);
   CopyField(s.HostName, settings.net.HostName);
@@ -210,7 +220,7 @@ bool LoadSystemConfig(Settings& settings) {
       s.Flags |= kSysNtMode;
     else
       settings.autostart_control = InStartEntry("qvctrl95");
-    return true;
+    return;
   }
 
   if (!QueryText(key, "HostName", s.HostName, sizeof s.HostName, true, true))
@@ -266,59 +276,52 @@ bool LoadSystemConfig(Settings& settings) {
     s.Flags |= kSysNtMode;
   else
     settings.autostart_control = InStartEntry("qvctrl95");
-  return true;
 }
 
 bool SaveSystemConfig(const Settings& settings) {
   const SYSTEMSTRUCT& s = settings.system;
-  reg::Key key;
-  if (reg::CreateKey(kControlKey, "QuorvaneControl", &key) == reg::kSuccess) {
-    SetText(&key, "HostName", s.HostName);
-    SetText(&key, "Domain", s.Domain);
-    SetText(&key, "NameServer", s.NameServer);
-    SetText(&key, "AdministratorName", s.AdministratorName);
-    SetText(&key, "AdministratorMailBox", s.AdministratorMailBox);
-    SetText(&key, "MailPath", s.MailPath);
-    SetText(&key, "TempPath", s.TempPath);
-    SetText(&key, "LogPath", s.LogPath);
-    SetText(&key, "ConfigPath", s.ConfigPath);
-    SetText(&key, "LogViewer", s.LogViewer);
-    SetNumber(&key, "Port", s.Port);
-    SetNumber(&key, "PasswordPort", s.PasswordPort);
-    SetNumber(&key, "LogLevel", s.LogLevel);
-    SetNumber(&key, "MaxLogTime", s.MaxLogTime);
-    SetNumber(&key, "Flags", static_cast<int32_t>(s.Flags));
-    SetText(&key, "RASEntry", s.RASEntry);
-    SetText(&key, "RASUser", s.RASUser);
-    SetText(&key, "RASPassword", s.RASPassword);
-    SetNumber(&key, "ConnectTime", s.ConnectTime);
-    SetNumber(&key, "ClosingTime", s.ClosingTime);
-    SetText(&key, "RemoteServer", s.RemoteServer);
-    SetText(&key, "RemoteLogin", s.RemoteLogin);
-    SetText(&key, "NTUser", s.NTUser);
-    SetText(&key, "NTDomain", s.NTDomain);
-    SetText(&key, "NoResponse", s.NoResponse);
-    reg::CloseKey(&key);
-  }
+  KeyWriter key(kControlKey, "QuorvaneControl");
+  key.Text("HostName", s.HostName);
+  key.Text("Domain", s.Domain);
+  key.Text("NameServer", s.NameServer);
+  key.Text("AdministratorName", s.AdministratorName);
+  key.Text("AdministratorMailBox", s.AdministratorMailBox);
+  key.Text("MailPath", s.MailPath);
+  key.Text("TempPath", s.TempPath);
+  key.Text("LogPath", s.LogPath);
+  key.Text("ConfigPath", s.ConfigPath);
+  key.Text("LogViewer", s.LogViewer);
+  key.Number("Port", s.Port);
+  key.Number("PasswordPort", s.PasswordPort);
+  key.Number("LogLevel", s.LogLevel);
+  key.Number("MaxLogTime", s.MaxLogTime);
+  key.Number("Flags", static_cast<int32_t>(s.Flags));
+  key.Text("RASEntry", s.RASEntry);
+  key.Text("RASUser", s.RASUser);
+  key.Text("RASPassword", s.RASPassword);
+  key.Number("ConnectTime", s.ConnectTime);
+  key.Number("ClosingTime", s.ClosingTime);
+  key.Text("RemoteServer", s.RemoteServer);
+  key.Text("RemoteLogin", s.RemoteLogin);
+  key.Text("NTUser", s.NTUser);
+  key.Text("NTDomain", s.NTDomain);
+  key.Text("NoResponse", s.NoResponse);
   MakeDirectoryIfMissing(s.TempPath);
   MakeDirectoryIfMissing(s.LogPath);
   MakeDirectoryIfMissing(s.MailPath);
   if (!settings.nt_mode) ApplyStartEntry(settings.system.InstallPath, "qvctrl95", settings.autostart_control);
-  return true;
+  return key.ok();
 }
 
 bool SaveRemoteConfig(const Settings& settings) {
-  reg::Key key;
-  if (reg::CreateKey(kControlKey, "QuorvaneControl", &key) == reg::kSuccess) {
-    SetNumber(&key, "Port", settings.system.Port);
-    SetText(&key, "RemoteServer", settings.system.RemoteServer);
-    SetText(&key, "RemoteLogin", settings.system.RemoteLogin);
-    reg::CloseKey(&key);
-  }
-  return true;
+  KeyWriter key(kControlKey, "QuorvaneControl");
+  key.Number("Port", settings.system.Port);
+  key.Text("RemoteServer", settings.system.RemoteServer);
+  key.Text("RemoteLogin", settings.system.RemoteLogin);
+  return key.ok();
 }
 
-bool LoadSmtpConfig(Settings& settings) {
+void LoadSmtpConfig(Settings& settings) {
   SMTPSTRUCT& s = settings.smtp;
   std::memset(&s, 0, sizeof s);
   s.SMTPTimer = 900;
@@ -330,7 +333,7 @@ bool LoadSmtpConfig(Settings& settings) {
   reg::Key key;
   if (reg::OpenKey(kSmtpKey, &key) != reg::kSuccess) {
     if (!settings.nt_mode) settings.autostart_smtp = InStartEntry("qvsmtp95");
-    return true;
+    return;
   }
   QueryText(key, "ExchangeHost", s.ExchangeHost, sizeof s.ExchangeHost, false, false);
   QueryText(key, "ForwardUnknown", s.ForwardUnknown, sizeof s.ForwardUnknown, false, false);
@@ -345,28 +348,24 @@ bool LoadSmtpConfig(Settings& settings) {
   if (s.SMTPTimer < 60) s.SMTPTimer = 60;
   if (s.ReturnTimer < 60) s.ReturnTimer = 60;
   if (!settings.nt_mode) settings.autostart_smtp = InStartEntry("qvsmtp95");
-  return true;
 }
 
 bool SaveSmtpConfig(const Settings& settings) {
   const SMTPSTRUCT& s = settings.smtp;
-  reg::Key key;
-  if (reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &key) == reg::kSuccess) {
-    SetText(&key, "ExchangeHost", s.ExchangeHost);
-    SetText(&key, "ForwardUnknown", s.ForwardUnknown);
-    SetNumber(&key, "SMTPTimer", s.SMTPTimer);
-    SetNumber(&key, "Port", s.Port);
-    SetNumber(&key, "PortEx", s.PortEx);
-    SetNumber(&key, "ESMTPMaxMsgSize", s.ESMTPMaxMsgSize);
-    SetNumber(&key, "ReturnTimer", s.ReturnTimer);
-    SetNumber(&key, "Flags", static_cast<int32_t>(s.Flags));
-    reg::CloseKey(&key);
-  }
+  KeyWriter key(kSmtpKey, "QuorvaneSmtp");
+  key.Text("ExchangeHost", s.ExchangeHost);
+  key.Text("ForwardUnknown", s.ForwardUnknown);
+  key.Number("SMTPTimer", s.SMTPTimer);
+  key.Number("Port", s.Port);
+  key.Number("PortEx", s.PortEx);
+  key.Number("ESMTPMaxMsgSize", s.ESMTPMaxMsgSize);
+  key.Number("ReturnTimer", s.ReturnTimer);
+  key.Number("Flags", static_cast<int32_t>(s.Flags));
   if (!settings.nt_mode) ApplyStartEntry(settings.system.InstallPath, "qvsmtp95", settings.autostart_smtp);
-  return true;
+  return key.ok();
 }
 
-bool LoadPop3Config(Settings& settings) {
+void LoadPop3Config(Settings& settings) {
   POP3STRUCT& s = settings.pop3;
   s.Port = 110;
   s.PortEx = 110;
@@ -380,20 +379,16 @@ bool LoadPop3Config(Settings& settings) {
     reg::CloseKey(&key);
   }
   if (!settings.nt_mode) settings.autostart_pop3 = InStartEntry("qvpop395");
-  return true;
 }
 
 bool SavePop3Config(const Settings& settings) {
   const POP3STRUCT& s = settings.pop3;
-  reg::Key key;
-  if (reg::CreateKey(kPop3Key, "QuorvanePop3", &key) == reg::kSuccess) {
-    SetNumber(&key, "Port", s.Port);
-    SetNumber(&key, "PortEx", s.PortEx);
-    SetNumber(&key, "Flags", static_cast<int32_t>(s.Flags));
-    reg::CloseKey(&key);
-  }
+  KeyWriter key(kPop3Key, "QuorvanePop3");
+  key.Number("Port", s.Port);
+  key.Number("PortEx", s.PortEx);
+  key.Number("Flags", static_cast<int32_t>(s.Flags));
   if (!settings.nt_mode) ApplyStartEntry(settings.system.InstallPath, "qvpop395", settings.autostart_pop3);
-  return true;
+  return key.ok();
 }
 
 int ServiceCommand(const Settings& settings, int service, int command) {
@@ -451,63 +446,11 @@ int ServiceCommand(const Settings& settings, int service, int command) {
   }
 }
 
-
-bool LoadSettings(Settings& settings) {
+void LoadSettings(Settings& settings) {
   GetNetworkInfo(settings.net);
-  return LoadSystemConfig(settings) && LoadSmtpConfig(settings) && LoadPop3Config(settings);
+  LoadSystemConfig(settings);
+  LoadSmtpConfig(settings);
+  LoadPop3Config(settings);
 }
-
-// The process-wide records of the older call sites: a Settings value is built from them, the
-// value-based function runs, and what it changed is copied back.
-namespace {
-
-Settings FromGlobals() {
-  Settings s;
-  s.system = g_System;
-  s.smtp = g_Smtp;
-  s.pop3 = g_Pop3;
-  s.net = g_NetInfo;
-  s.nt_mode = g_NtMode;
-  s.autostart_control = g_AutoStartControl;
-  s.autostart_smtp = g_AutoStartSmtp;
-  s.autostart_pop3 = g_AutoStartPop3;
-  return s;
-}
-
-void ToGlobals(const Settings& s) {
-  g_System = s.system;
-  g_Smtp = s.smtp;
-  g_Pop3 = s.pop3;
-  g_NetInfo = s.net;
-  g_AutoStartControl = s.autostart_control;
-  g_AutoStartSmtp = s.autostart_smtp;
-  g_AutoStartPop3 = s.autostart_pop3;
-}
-
-template <typename F>
-bool WithGlobals(F f) {
-  Settings s = FromGlobals();
-  bool ok = f(s);
-  ToGlobals(s);
-  return ok;
-}
-
-}  // namespace
-
-bool GetNetworkInfo() {
-  GetNetworkInfo(g_NetInfo);
-  return true;
-}
-bool LoadSystemConfig() { return WithGlobals([](Settings& s) { return LoadSystemConfig(s); }); }
-bool SaveSystemConfig() { return SaveSystemConfig(FromGlobals()); }
-bool SaveRemoteConfig() { return SaveRemoteConfig(FromGlobals()); }
-bool LoadSmtpConfig() { return WithGlobals([](Settings& s) { return LoadSmtpConfig(s); }); }
-bool SaveSmtpConfig() { return SaveSmtpConfig(FromGlobals()); }
-bool LoadPop3Config() { return WithGlobals([](Settings& s) { return LoadPop3Config(s); }); }
-bool SavePop3Config() { return SavePop3Config(FromGlobals()); }
-int ServiceCommand(int service, int command) {
-  return ServiceCommand(FromGlobals(), service, command);
-}
-std::string ServiceProgramPath(int service) { return ServiceProgramPath(FromGlobals(), service); }
 
 }  // namespace qv

@@ -115,7 +115,8 @@ struct Settings {
   SMTPSTRUCT smtp{};
   POP3STRUCT pop3{};
   NETINFO net{};
-  // NT mode: the service manager instead of presence locks (see g_NtMode).
+  // NT mode: the service manager instead of presence locks. Off for the services; the console and
+  // the setup library turn it on where the machine has a service manager.
   bool nt_mode = false;
   // Whether each service's program is in the start entry (presence-lock mode).
   bool autostart_control = false;
@@ -123,43 +124,21 @@ struct Settings {
   bool autostart_pop3 = false;
 };
 
-// The network facts, then the common, SMTP and POP3 records with their defaults.
-bool LoadSettings(Settings& settings);
+// The network facts, then the common, SMTP and POP3 records with their defaults. Loading
+// cannot fail: a missing key or value gives its default.
+void LoadSettings(Settings& settings);
 void GetNetworkInfo(NETINFO& net);
 // LoadSystemConfig takes the host name default from settings.net.
-bool LoadSystemConfig(Settings& settings);
+void LoadSystemConfig(Settings& settings);
+void LoadSmtpConfig(Settings& settings);
+void LoadPop3Config(Settings& settings);
+// Saving writes every value of the record's key (creating the key) and brings the start entry
+// in line; false when the key cannot be created or a value cannot be stored.
 bool SaveSystemConfig(const Settings& settings);
 // Only Port, RemoteServer and RemoteLogin of the common key.
 bool SaveRemoteConfig(const Settings& settings);
-bool LoadSmtpConfig(Settings& settings);
 bool SaveSmtpConfig(const Settings& settings);
-bool LoadPop3Config(Settings& settings);
 bool SavePop3Config(const Settings& settings);
-
-// The process's records of the older call sites, being replaced by a Settings value handed
-// down from main. The functions without arguments below work on them.
-extern SYSTEMSTRUCT g_System;
-extern SMTPSTRUCT g_Smtp;
-extern POP3STRUCT g_Pop3;
-extern NETINFO g_NetInfo;
-
-// Autostart marks: whether each service's program is in the start entry.
-extern bool g_AutoStartControl;
-extern bool g_AutoStartSmtp;
-extern bool g_AutoStartPop3;
-
-// NT mode: the service manager instead of presence locks. Off for the services; the console and
-// the setup library turn it on where the machine has a service manager.
-extern bool g_NtMode;
-
-bool GetNetworkInfo();
-bool LoadSystemConfig();
-bool SaveSystemConfig();
-bool SaveRemoteConfig();
-bool LoadSmtpConfig();
-bool SaveSmtpConfig();
-bool LoadPop3Config();
-bool SavePop3Config();
 
 // Services and commands of ServiceCommand.
 constexpr int kServiceSmtp = 1;
@@ -174,14 +153,12 @@ constexpr int kCommandRemove = 7;
 constexpr int kCommandInterrogate = 8;  // restart in the presence-lock mode
 
 int ServiceCommand(const Settings& settings, int service, int command);
-int ServiceCommand(int service, int command);
 
 // Names of a service: its presence class and service name, display name and program.
 const char* ServiceName(int service);
 const char* ServiceDisplayName(int service);
 const char* ServiceProgram(int service);
 std::string ServiceProgramPath(const Settings& settings, int service);
-std::string ServiceProgramPath(int service);
 
 // The start entry rule, as a pure function: the entry as it should be (lower case) for the
 // program under `install_path` and the autostart wish. Exposed for tests.

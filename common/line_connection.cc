@@ -6,9 +6,9 @@
 
 namespace qv {
 
-LineConnection::LineConnection(ConnectionLink& link, std::string_view log_prefix,
-                               std::string_view line_too_long)
-    : link_(link), log_prefix_(log_prefix), line_too_long_(line_too_long) {}
+LineConnection::LineConnection(ConnectionLink& link, const Settings& settings,
+                               std::string_view log_prefix, std::string_view line_too_long)
+    : link_(link), settings_(settings), log_prefix_(log_prefix), line_too_long_(line_too_long) {}
 
 void LineConnection::Reply(std::string_view text, bool log) {
   if (log) Log(kLogLevelProtocol, kLogSent, text);
@@ -16,7 +16,7 @@ void LineConnection::Reply(std::string_view text, bool log) {
 }
 
 void LineConnection::Log(int level, const char* tag, std::string_view text) {
-  WriteLog(level, link_.Number(), tag, text, log_prefix_);
+  WriteLog(settings_.system, level, link_.Number(), tag, text, log_prefix_);
 }
 
 void LineConnection::Close() {

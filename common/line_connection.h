@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/config.h"
 #include "common/service_frame.h"
 
 namespace qv {
@@ -39,9 +40,10 @@ class LineConnection : public ConnectionHandler {
   bool paused() const { return paused_; }
 
  protected:
-  // `log_prefix`: the transaction log's file prefix ("s", "p"); `line_too_long`: the reply to a
-  // line that does not fit, after which the connection is closed.
-  LineConnection(ConnectionLink& link, std::string_view log_prefix,
+  // `settings`: the process's settings (the log's folder and level among them), which must
+  // outlive the connection; `log_prefix`: the transaction log's file prefix ("s", "p");
+  // `line_too_long`: the reply to a line that does not fit, after which the connection is closed.
+  LineConnection(ConnectionLink& link, const Settings& settings, std::string_view log_prefix,
                  std::string_view line_too_long);
 
   virtual void OnLine(std::string_view line) = 0;
@@ -62,6 +64,7 @@ class LineConnection : public ConnectionHandler {
   void Resume();
 
   ConnectionLink& link() { return link_; }
+  const Settings& settings() const { return settings_; }
 
  private:
   // Hands on lines and raw input from `input` while not paused or closed; returns the bytes
@@ -72,6 +75,7 @@ class LineConnection : public ConnectionHandler {
   void UpdateHold();
 
   ConnectionLink& link_;
+  const Settings& settings_;
   std::string log_prefix_;
   std::string line_too_long_;
   std::string input_;  // received and not yet handed on

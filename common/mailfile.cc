@@ -179,9 +179,9 @@ int MakeMessageFileName(const std::string& directory, std::string_view extension
       name);
 }
 
-int CreateTempFile(std::string* directory, std::string* name) {
+int CreateTempFile(std::string* directory, std::string_view fallback, std::string* name) {
   if (!IsDirectory(*directory) && !platform::MakeDirectories(*directory)) {
-    *directory = g_System.MailPath;
+    *directory = std::string(fallback);
   }
   int fd = -1;
   int result = ClaimFreshName(

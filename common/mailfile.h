@@ -49,11 +49,11 @@ int MakeMessageFileName(const std::string& directory, std::string_view extension
                         std::string* name);
 
 // Creates a new temporary file "qvhhmmssNN.tmp" (read and write, mode 0600, O_EXCL) in
-// *directory, creating the directory if needed; when it cannot be made, g_System.MailPath is
-// used instead and *directory is replaced by it. When the 100 names of the current second are
-// taken it waits for the next second. Returns the open descriptor (the caller closes it and
-// deletes the file) with *name set, or -1.
-int CreateTempFile(std::string* directory, std::string* name);
+// *directory, creating the directory if needed; when it cannot be made, `fallback` (the
+// MailPath) is used instead and *directory is replaced by it. When the 100 names of the current
+// second are taken it waits for the next second. Returns the open descriptor (the caller closes it
+// and deletes the file) with *name set, or -1.
+int CreateTempFile(std::string* directory, std::string_view fallback, std::string* name);
 
 // Options of MessageFileWriter.
 constexpr uint32_t kMessageDotStuff = 0x1;  // a line beginning with "." gets a second "."

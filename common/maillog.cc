@@ -159,19 +159,19 @@ std::string LogFilePath(std::string_view log_path, std::string_view prefix, cons
   return path;
 }
 
-void WriteLog(int level, long session, std::string_view tag, const char* text, long length,
-              std::string_view prefix) {
-  if (level > g_System.LogLevel || text == nullptr || length == 0) return;
+void WriteLog(const SYSTEMSTRUCT& system, int level, long session, std::string_view tag,
+              const char* text, long length, std::string_view prefix) {
+  if (level > system.LogLevel || text == nullptr || length == 0) return;
   std::string_view body(text, length < 0 ? std::strlen(text) : static_cast<size_t>(length));
 
   std::string entry;
   AppendLogLines(&entry, session, tag, body, [] { return std::string_view(FormatMailDate()); });
   if (entry.empty()) return;
 
-  std::string path = LogFilePath(g_System.LogPath, prefix, LocalNow());
+  std::string path = LogFilePath(system.LogPath, prefix, LocalNow());
   // One append of the whole entry: O_APPEND keeps the lines of two processes apart.
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0 && errno == ENOENT && platform::MakeDirectories(g_System.LogPath)) {
+  if (fd < 0 && errno == ENOENT && platform::MakeDirectories(system.LogPath)) {
     fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
   if (fd < 0) return;

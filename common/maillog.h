@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/config.h"
+
 namespace qv {
 
 // Direction tags of log lines.
@@ -41,19 +43,19 @@ long LocalOffsetMinutes(std::time_t t);
 // 32-bit number. Used to age queued mail.
 int32_t MailTimeStamp(int years, int month, int day, int hour, int minute, int second);
 
-// Appends the lines of `text` to today's log of the program `prefix` in g_System.LogPath,
+// Appends the lines of `text` to today's log of the program `prefix` in the LogPath of `system`,
 // each as "%05d  <date>   <tag> <line>\r\n". A negative `length` means `text` is
-// zero-terminated. Nothing is written when `level` is above g_System.LogLevel, `text` is null
+// zero-terminated. Nothing is written when `level` is above its LogLevel, `text` is null
 // or `length` is 0. Lines split at CR, LF and NUL; empty lines are skipped. Outside "<DATA>" a
 // line beginning with "PASS" or "NEWP" (any case) is written with ten asterisks in place of its
 // argument. A log file that cannot be opened loses the entry silently.
-void WriteLog(int level, long session, std::string_view tag, const char* text, long length,
-              std::string_view prefix);
+void WriteLog(const SYSTEMSTRUCT& system, int level, long session, std::string_view tag,
+              const char* text, long length, std::string_view prefix);
 
 // The same for a text view (which may hold no NUL terminator).
-inline void WriteLog(int level, long session, std::string_view tag, std::string_view text,
-                     std::string_view prefix) {
-  WriteLog(level, session, tag, text.data(), static_cast<long>(text.size()), prefix);
+inline void WriteLog(const SYSTEMSTRUCT& system, int level, long session, std::string_view tag,
+                     std::string_view text, std::string_view prefix) {
+  WriteLog(system, level, session, tag, text.data(), static_cast<long>(text.size()), prefix);
 }
 
 // The log entry text that WriteLog appends, built with `date` as every line's date text. Empty

@@ -10,7 +10,10 @@
 #include <cstring>
 
 #include "common/config.h"
+#include "common/strings.h"
+#include "platform/fileio.h"
 #include "platform/spawn.h"
+#include "platform/unique_fd.h"
 
 namespace qv {
 
@@ -99,26 +102,6 @@ constexpr const char* kHeaderPlaceholders[] = {
     "%%X-Mailer:%%",     "%%Message-Text%%",
 };
 
-char FoldCase(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualNoCaseAt(std::string_view text, size_t pos, std::string_view what) {
-  if (pos > text.size() || text.size() - pos < what.size()) return false;
-  for (size_t i = 0; i < what.size(); ++i) {
-    if (FoldCase(text[pos + i]) != FoldCase(what[i])) return false;
-  }
-  return true;
-}
-
-size_t FindNoCase(std::string_view text, std::string_view what, size_t from = 0) {
-  if (what.size() > text.size()) return std::string_view::npos;
-  for (size_t pos = from; pos + what.size() <= text.size(); ++pos) {
-    if (EqualNoCaseAt(text, pos, what)) return pos;
-  }
-  return std::string_view::npos;
-}
-
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
@@ -182,7 +165,7 @@ void ApplyKeywords(std::string* parameters, std::string_view keywords, std::stri
 std::string_view HeaderValue(std::string_view message, std::string_view name) {
   size_t line = 0;
   while (line < message.size()) {
-    if (EqualNoCaseAt(message, line, name)) {
+    if (StartsWithNoCase(message.substr(line), name)) {
       size_t start = line + name.size();
       while (start < message.size() && IsBlank(message[start])) ++start;
       size_t stop = message.find_first_of("\r\n", start);
@@ -260,27 +243,17 @@ bool ReadVersionStamp(const FileReader& read, std::string* text) {
   return false;
 }
 
-bool GetProgramVersion(std::string_view program_name, std::string* text) {
+bool GetProgramVersion(std::string_view install_path, std::string_view program_name,
+                       std::string* text) {
   text->clear();
-  std::string path = std::string(FieldText(g_System.InstallPath)) + "/" + std::string(program_name);
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  FileReader read = [fd](uint64_t offset, size_t size, void* out) {
+  std::string path = std::string(install_path) + "/" + std::string(program_name);
+  platform::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
+  FileReader read = [&fd](uint64_t offset, size_t size, void* out) {
     if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
-    auto* p = static_cast<char*>(out);
-    while (size > 0) {
-      ssize_t n = pread(fd, p, size, static_cast<off_t>(offset));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      p += n;
-      offset += static_cast<uint64_t>(n);
-      size -= static_cast<size_t>(n);
-    }
-    return true;
+    return platform::ReadAt(fd.get(), out, size, static_cast<int64_t>(offset));
   };
-  bool found = ReadVersionStamp(read, text);
-  close(fd);
-  return found;
+  return ReadVersionStamp(read, text);
 }
 
 int GetWindowsKind() {

@@ -19,9 +19,10 @@ namespace qv {
 // The ELF section that holds a program's version text (see platform/version_stamp.cc).
 inline constexpr char kVersionSection[] = ".qvversion";
 
-// True with the version text of the program `program_name` in g_System.InstallPath, read from
-// its file without running it; false when the file or the text is missing.
-bool GetProgramVersion(std::string_view program_name, std::string* text);
+// True with the version text of the program `program_name` in `install_path`, read from its file
+// without running it; false when the file or the text is missing.
+bool GetProgramVersion(std::string_view install_path, std::string_view program_name,
+                       std::string* text);
 
 // The version text of an ELF file read through `read` (offset, size, destination; false when
 // the bytes are not there). Never reads outside what `read` grants. Exposed for the fuzzer.

@@ -18,38 +18,17 @@
 
 #include "common/address.h"
 #include "common/config.h"
+#include "common/strings.h"
 #include "common/tables.h"
 #include "platform/fileio.h"
+#include "platform/unique_fd.h"
 
 namespace qv {
 namespace {
 
 // ---- Small file helpers -------------------------------------------------------------------
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  int Release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_ = -1;
-};
+using Fd = platform::UniqueFd;
 
 Fd OpenFile(const std::string& path, int flags, mode_t mode = 0644) {
   for (;;) {
@@ -95,17 +74,6 @@ bool PutInPlace(int fd, const std::string& tmp, const std::string& path) {
   if (fsync(fd) != 0) return false;
   if (rename(tmp.c_str(), path.c_str()) != 0) return false;
   platform::SyncParentDirectory(path);
-  return true;
-}
-
-char FoldUpper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualFold(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldUpper(a[i]) != FoldUpper(b[i])) return false;
   return true;
 }
 
@@ -416,13 +384,11 @@ class RecordReader {
       pos_ = 0;
       size_t want = size_ * 64;
       if (buffer_.size() < want) buffer_.resize(want);
-      while (filled_ < size_) {
-        ssize_t n = pread(fd_, buffer_.data() + filled_, buffer_.size() - filled_,
-                          base_ + static_cast<int64_t>(filled_));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        filled_ += static_cast<size_t>(n);
-      }
+      int64_t n = platform::ReadUpTo(fd_, buffer_.data() + filled_, buffer_.size() - filled_,
+                                     base_ + static_cast<int64_t>(filled_));
+      if (n < 0) return false;
+      filled_ += static_cast<size_t>(n);
+      if (filled_ < size_) return false;
     }
     *record = buffer_.data() + pos_;
     *offset = base_ + static_cast<int64_t>(pos_);
@@ -530,7 +496,7 @@ char* MutableField(void* record, size_t offset) {
 
 bool PassesTest(const TableDef& def, const void* record, std::string_view key,
                 std::string_view domain) {
-  if (!EqualFold(RecordKey(def, record), key)) return false;
+  if (!EqualsNoCase(RecordKey(def, record), key)) return false;
   if (!def.has_domain || domain.empty()) return true;
   return MatchMask(RecordDomain(record), domain) == 0;
 }
@@ -632,12 +598,12 @@ bool UserMailboxAllowed(const USERSTRUCT& user) {
 }
 
 // The add rules. False when the record is refused.
-bool ApplyAddRules(const TableDef& def, void* record) {
+bool ApplyAddRules(const SYSTEMSTRUCT& system, const TableDef& def, void* record) {
   if (def.has_domain) {
     TrimTrailingBlanks(MutableField(record, def.key_offset), def.key_width);
     char* domain = MutableField(record, kDomainOffset);
     TrimTrailingBlanks(domain, kDomainWidth);
-    if (domain[0] == '\0') CopyField(domain, kDomainWidth, PrimaryDomain());
+    if (domain[0] == '\0') CopyField(domain, kDomainWidth, PrimaryDomain(system));
     if (def.table == Table::kUser) {
       auto* user = static_cast<USERSTRUCT*>(record);
       TrimTrailingBlanks(user->Password, sizeof user->Password);
@@ -660,8 +626,8 @@ int CompareKeys(std::string_view a, std::string_view b) {
   b = UpToNul(b);
   size_t n = a.size() < b.size() ? a.size() : b.size();
   for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(FoldUpper(a[i]));
-    unsigned char y = static_cast<unsigned char>(FoldUpper(b[i]));
+    unsigned char x = static_cast<unsigned char>(UpperAscii(a[i]));
+    unsigned char y = static_cast<unsigned char>(UpperAscii(b[i]));
     if (x != y) return x < y ? -1 : 1;
   }
   if (a.size() == b.size()) return 0;
@@ -686,7 +652,7 @@ FileLock::FileLock(const std::string& lock_path, LockMode mode) {
     }
     // The table of held locks owns the descriptor from here on.
     t_held_locks[id] = HeldLock{fd.get(), mode, 1};
-    fd.Release();
+    (void)fd.Release();
   }
   device_ = id.first;
   inode_ = id.second;
@@ -704,8 +670,9 @@ FileLock::~FileLock() {
   }
 }
 
-TableLock::TableLock(Table table, LockMode mode) : lock_(GetTablePaths(table).lock, mode) {
-  SettleCompaction(GetTablePaths(table));
+TableLock::TableLock(const SYSTEMSTRUCT& system, Table table, LockMode mode)
+    : lock_(GetTablePaths(system, table).lock, mode) {
+  SettleCompaction(GetTablePaths(system, table));
 }
 
 void SetCompactionStepHook(void (*hook)(CompactionStep step)) {
@@ -736,7 +703,7 @@ std::string LockPathFor(const std::string& path) {
   size_t dot = base.find_last_of('.');
   if (dot != std::string::npos) {
     std::string ext = base.substr(dot + 1);
-    for (char& c : ext) c = FoldUpper(c);
+    for (char& c : ext) c = UpperAscii(c);
     if (ext == "DAT" || ext == "IDX" || ext == "DA$" || ext == "ID$") {
       std::string stem = base.substr(0, dot);
       for (char& c : stem) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -753,7 +720,7 @@ std::string ResolveFileName(const std::string& dir, const std::string& name) {
   if (d == nullptr) return exact;
   std::string found;
   while (dirent* e = readdir(d)) {
-    if (strcasecmp(e->d_name, name.c_str()) == 0) {
+    if (EqualsNoCase(e->d_name, name)) {
       found = e->d_name;
       break;
     }
@@ -762,9 +729,9 @@ std::string ResolveFileName(const std::string& dir, const std::string& name) {
   return found.empty() ? exact : JoinPath(dir, found);
 }
 
-TablePaths GetTablePaths(Table table) {
+TablePaths GetTablePaths(const SYSTEMSTRUCT& system, Table table) {
   const TableDef& def = GetTableDef(table);
-  std::string dir = g_System.ConfigPath;
+  std::string dir = system.ConfigPath;
   std::string name = def.name;
   TablePaths p;
   p.data = ResolveFileName(dir, name + ".dat");
@@ -776,8 +743,8 @@ TablePaths GetTablePaths(Table table) {
   return p;
 }
 
-std::string PrimaryDomain() {
-  std::string_view domain = FieldText(g_System.Domain);
+std::string PrimaryDomain(const SYSTEMSTRUCT& system) {
+  std::string_view domain = FieldText(system.Domain);
   return std::string(domain.substr(0, domain.find(';')));
 }
 
@@ -800,9 +767,10 @@ bool IndexDelete(std::string_view key, const std::string& index_path, int occurr
   return index.Delete(key, occurrence);
 }
 
-int FindRecord(Table table, std::string_view key, std::string_view domain, void* record) {
+int FindRecord(const SYSTEMSTRUCT& system, Table table, std::string_view key,
+               std::string_view domain, void* record) {
   const TableDef& def = GetTableDef(table);
-  TablePaths paths = GetTablePaths(table);
+  TablePaths paths = GetTablePaths(system, table);
   FileLock lock(paths.lock, LockMode::kShared);
   SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDONLY);
@@ -815,9 +783,10 @@ int FindRecord(Table table, std::string_view key, std::string_view domain, void*
   return 0;
 }
 
-int ForEachRecord(Table table, const std::function<bool(const void* record)>& visit) {
+int ForEachRecord(const SYSTEMSTRUCT& system, Table table,
+                  const std::function<bool(const void* record)>& visit) {
   const TableDef& def = GetTableDef(table);
-  TablePaths paths = GetTablePaths(table);
+  TablePaths paths = GetTablePaths(system, table);
   FileLock lock(paths.lock, LockMode::kShared);
   SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDONLY);
@@ -857,10 +826,10 @@ int ForEachRecord(Table table, const std::function<bool(const void* record)>& vi
   return 0;
 }
 
-int AddRecord(Table table, void* record) {
+int AddRecord(const SYSTEMSTRUCT& system, Table table, void* record) {
   const TableDef& def = GetTableDef(table);
-  if (!ApplyAddRules(def, record)) return -1;
-  TablePaths paths = GetTablePaths(table);
+  if (!ApplyAddRules(system, def, record)) return -1;
+  TablePaths paths = GetTablePaths(system, table);
   FileLock lock(paths.lock, LockMode::kExclusive);
   SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDWR | O_CREAT);
@@ -886,12 +855,12 @@ int AddRecord(Table table, void* record) {
   return 0;
 }
 
-int UpdateRecord(Table table, const void* record, bool remove) {
+int UpdateRecord(const SYSTEMSTRUCT& system, Table table, const void* record, bool remove) {
   const TableDef& def = GetTableDef(table);
   if (!remove && table == Table::kUser &&
       !UserMailboxAllowed(*static_cast<const USERSTRUCT*>(record)))
     return -1;
-  TablePaths paths = GetTablePaths(table);
+  TablePaths paths = GetTablePaths(system, table);
   FileLock lock(paths.lock, LockMode::kExclusive);
   SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDWR);
@@ -950,9 +919,9 @@ int CompactFile(const std::string& path, size_t record_size) {
   return 0;
 }
 
-int CompactTable(Table table, std::FILE* out) {
+int CompactTable(const SYSTEMSTRUCT& system, Table table, std::FILE* out) {
   const TableDef& def = GetTableDef(table);
-  TablePaths paths = GetTablePaths(table);
+  TablePaths paths = GetTablePaths(system, table);
   FileLock lock(paths.lock, LockMode::kExclusive);
   SettleCompaction(paths);
   Fd index_in = OpenFile(paths.index, O_RDONLY);
@@ -1019,9 +988,9 @@ int CompactTable(Table table, std::FILE* out) {
   return 0;
 }
 
-int RebuildIndex(Table table, std::FILE* out) {
+int RebuildIndex(const SYSTEMSTRUCT& system, Table table, std::FILE* out) {
   const TableDef& def = GetTableDef(table);
-  TablePaths paths = GetTablePaths(table);
+  TablePaths paths = GetTablePaths(system, table);
   FileLock lock(paths.lock, LockMode::kExclusive);
   SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDONLY);

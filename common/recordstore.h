@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/config.h"
 #include "common/records.h"
 
 namespace qv {
@@ -59,7 +60,7 @@ class FileLock {
 // (read a record, change a field, write it back).
 class TableLock {
  public:
-  TableLock(Table table, LockMode mode);
+  TableLock(const SYSTEMSTRUCT& system, Table table, LockMode mode);
 
  private:
   FileLock lock_;
@@ -84,8 +85,8 @@ struct TablePaths {
   std::string built_index;  // "%s/%s.idx"
 };
 
-// The files of a table in g_System.ConfigPath.
-TablePaths GetTablePaths(Table table);
+// The files of a table in the ConfigPath of `system`.
+TablePaths GetTablePaths(const SYSTEMSTRUCT& system, Table table);
 
 // ---- Index operations (keys are cut to 31 characters first) ------------------------------
 
@@ -101,12 +102,13 @@ bool IndexInsert(std::string_view key, int32_t offset, const std::string& index_
 // occurrence does not exist, or the index cannot be opened or is empty.
 bool IndexDelete(std::string_view key, const std::string& index_path, int occurrence);
 
-// ---- Record operations (on the tables in g_System.ConfigPath) ------------------------------
+// ---- Record operations (on the tables in the ConfigPath of `system`) -----------------------
 
 // Finds the record whose key field equals `key` (without regard to case) and, for tables with a
 // Domain field and a non-empty `domain`, whose Domain mask matches `domain`. 0 found (copied to
 // `record`, which has the table's record size), 1 not found, -1 the data file cannot be opened.
-int FindRecord(Table table, std::string_view key, std::string_view domain, void* record);
+int FindRecord(const SYSTEMSTRUCT& system, Table table, std::string_view key,
+               std::string_view domain, void* record);
 
 // Adds a record after the add rules (empty Domain -> the primary local domain, trailing blanks
 // of key and Domain removed; users also trim Password and Name and an empty Mailbox takes the
@@ -115,19 +117,20 @@ int FindRecord(Table table, std::string_view key, std::string_view domain, void*
 // of tables.h).
 // The record is changed in place by those rules. 0 added, 1 exists already (same key and
 // matching domain; routes never), -1 refused or file error.
-int AddRecord(Table table, void* record);
+int AddRecord(const SYSTEMSTRUCT& system, Table table, void* record);
 
 // Replaces (or, with `remove`, deletes from the index) the stored record whose key equals the
 // given record's key and whose Domain mask matches the given record's Domain (an empty Domain
 // matches any). A replacing user record is refused like AddRecord refuses its Mailbox. 0 done,
 // -1 refused, not found or file error.
-int UpdateRecord(Table table, const void* record, bool remove);
+int UpdateRecord(const SYSTEMSTRUCT& system, Table table, const void* record, bool remove);
 
 // Calls `visit` with each record of the table in index order (a table without an index file:
 // every whole record of the data file in file order) until it returns false, all under one
 // shared lock. An index entry with offset 0 stands for the first record of its key in the data
 // file. 0, or -1 when the data file cannot be opened.
-int ForEachRecord(Table table, const std::function<bool(const void* record)>& visit);
+int ForEachRecord(const SYSTEMSTRUCT& system, Table table,
+                  const std::function<bool(const void* record)>& visit);
 
 // Rewrites a side file of fixed records without those whose first byte is zero; the new file
 // replaces the old one by rename only once it is complete and flushed. 0 done, -1 error.
@@ -141,7 +144,7 @@ int CompactFile(const std::string& path, size_t record_size);
 // file names the step ("build" while the replacements are written, "swap" once both are complete
 // and flushed), and the next operation on the table finishes a "swap" (renames what is left) or
 // rolls back anything else (deletes the replacements) before it reads. See docs/record-files.md.
-int CompactTable(Table table, std::FILE* out);
+int CompactTable(const SYSTEMSTRUCT& system, Table table, std::FILE* out);
 
 // Finishes or rolls back a compaction of the table that was cut off, as the marker says. Every
 // operation of this file does it under the table's lock before opening the table; code that
@@ -162,27 +165,28 @@ void SetCompactionStepHook(void (*hook)(CompactionStep step));
 
 // A fresh index of every record in the data file (deleted records come back). With `out`,
 // prints "Rebuilding indexfile: %s\n", the dots and "\n\n". 0 done, -1 error.
-int RebuildIndex(Table table, std::FILE* out);
+int RebuildIndex(const SYSTEMSTRUCT& system, Table table, std::FILE* out);
 
 // Typed forms: the table follows from the record type.
 template <class R>
-int FindRecord(std::string_view key, std::string_view domain, R* record) {
-  return FindRecord(RecordTraits<R>::kTable, key, domain, record);
+int FindRecord(const SYSTEMSTRUCT& system, std::string_view key, std::string_view domain,
+               R* record) {
+  return FindRecord(system, RecordTraits<R>::kTable, key, domain, record);
 }
 template <class R>
-int FindRecord(std::string_view key, R* record) {
-  return FindRecord(RecordTraits<R>::kTable, key, {}, record);
+int FindRecord(const SYSTEMSTRUCT& system, std::string_view key, R* record) {
+  return FindRecord(system, RecordTraits<R>::kTable, key, {}, record);
 }
 template <class R>
-int AddRecord(R* record) {
-  return AddRecord(RecordTraits<R>::kTable, record);
+int AddRecord(const SYSTEMSTRUCT& system, R* record) {
+  return AddRecord(system, RecordTraits<R>::kTable, record);
 }
 template <class R>
-int UpdateRecord(const R& record, bool remove) {
-  return UpdateRecord(RecordTraits<R>::kTable, &record, remove);
+int UpdateRecord(const SYSTEMSTRUCT& system, const R& record, bool remove) {
+  return UpdateRecord(system, RecordTraits<R>::kTable, &record, remove);
 }
 
 // The primary local domain: `Domain` up to its first ";".
-std::string PrimaryDomain();
+std::string PrimaryDomain(const SYSTEMSTRUCT& system);
 
 }  // namespace qv

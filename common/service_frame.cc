@@ -426,12 +426,11 @@ int ServiceFrame::Run() {
                           "the system root cannot be written\n");
     return 1;
   }
-  GetNetworkInfo();
-  LoadSystemConfig();
+  LoadSettings(settings_);
   if (setup_.load_config && !setup_.load_config()) return 1;
 
   auto before = std::chrono::system_clock::now() - kInterruptedWriteAge;
-  size_t swept = SweepInterruptedWrites(g_System.MailPath, g_System.TempPath,
+  size_t swept = SweepInterruptedWrites(settings_.system.MailPath, settings_.system.TempPath,
                                         std::chrono::system_clock::to_time_t(before));
   if (swept > 0) {
     char text[128];
@@ -491,8 +490,8 @@ size_t SweepInterruptedWrites(const std::string& mail_path, const std::string& t
   return removed;
 }
 
-void StartConsole() {
-  std::string program = std::string(g_System.InstallPath) + "/qvrun";
+void StartConsole(std::string_view install_path) {
+  std::string program = std::string(install_path) + "/qvrun";
   platform::StartDetached(program);
 }
 

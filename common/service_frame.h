@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/config.h"
 #include "common/trace.h"
 #include "platform/eventloop.h"
 
@@ -103,7 +104,8 @@ struct ServiceSetup {
   long trace_level = kTraceLevelErrors;  // of start_trace and exit_trace: the service's own
   std::string tray_tip;
 
-  // Loads the service's own configuration after the common one; false ends the start.
+  // Runs after the frame has loaded the settings (settings()); may check or complete them.
+  // False ends the start.
   std::function<bool()> load_config;
   // A listener that cannot be opened at start (the port is taken, say). True goes on without
   // it; false, or no function, ends the start with exit code 1, and so does a start at which no
@@ -202,9 +204,15 @@ class ServiceFrame {
   size_t listener_count() const { return listeners_.size(); }
   Listener& listener(size_t index) { return *listeners_.at(index); }
 
-  // The whole life of the service process: presence lock, network facts, common and service
-  // configuration, removal of the files of interrupted message writes, listeners, trace, tray,
-  // loop until the stop signal. Returns the exit code.
+  // The settings of the process: loaded by Run (network facts and the three records) before
+  // anything else reads them, and handed by reference to what needs them. Tests that drive the
+  // frame without Run fill them in themselves.
+  const Settings& settings() const { return settings_; }
+  Settings& settings() { return settings_; }
+
+  // The whole life of the service process: presence lock, settings, removal of the files of
+  // interrupted message writes, listeners, trace, tray, loop until the stop signal. Returns the
+  // exit code.
   int Run();
 
   // Ends the loop: what the stop signal does. Connections are freed when the loop has ended.
@@ -231,6 +239,7 @@ class ServiceFrame {
   void Log(int level, int number, const char* tag, std::string_view text);
 
   ServiceSetup setup_;
+  Settings settings_;
   platform::EventLoop loop_;
   std::vector<std::unique_ptr<Listener>> listeners_;
   std::unique_ptr<WorkerPool> workers_;
@@ -245,6 +254,6 @@ size_t SweepInterruptedWrites(const std::string& mail_path, const std::string& t
                               std::time_t before);
 
 // Runs the console loader "<InstallPath>/qvrun"; its result is ignored.
-void StartConsole();
+void StartConsole(std::string_view install_path);
 
 }  // namespace qv

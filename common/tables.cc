@@ -15,8 +15,11 @@
 #include "common/address.h"
 #include "common/config.h"
 #include "common/mailfile.h"
+#include "common/strings.h"
 #include "platform/fileio.h"
 #include "platform/registry.h"
+#include "platform/unique_fd.h"
+
 namespace qv {
 namespace {
 
@@ -24,23 +27,16 @@ constexpr std::string_view kBlanks = " \t";
 // The temporary folder that installations keep under MailPath beside the forward queue.
 constexpr std::string_view kTempDirectory = "temp";
 
-int OpenRead(const std::string& path) {
+platform::UniqueFd OpenFile(const std::string& path, int flags, mode_t mode = 0) {
   int fd;
-  do fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  do fd = open(path.c_str(), flags | O_CLOEXEC, mode);
   while (fd < 0 && errno == EINTR);
-  return fd;
+  return platform::UniqueFd(fd);
 }
 
-// Closes a descriptor at the end of a scope.
-struct ScopedFd {
-  int fd;
-  explicit ScopedFd(int f) : fd(f) {}
-  ~ScopedFd() {
-    if (fd >= 0) close(fd);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-};
+platform::UniqueFd OpenRead(const std::string& path) {
+  return OpenFile(path, O_RDONLY);
+}
 
 std::string_view UpToNul(std::string_view text) {
   size_t nul = text.find('\0');
@@ -54,15 +50,11 @@ std::string_view Trim(std::string_view s) {
   return s.substr(b, e - b + 1);
 }
 
-bool EqualFold(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 // The entries of `Domain`, in order, without blanks around them; empty entries are skipped
 // (an empty entry would make every domain local).
-std::vector<std::string> LocalDomains() {
+std::vector<std::string> LocalDomains(const SYSTEMSTRUCT& system) {
   std::vector<std::string> out;
-  std::string_view list = FieldText(g_System.Domain);
+  std::string_view list = FieldText(system.Domain);
   while (!list.empty()) {
     size_t semi = list.find(';');
     std::string_view item = Trim(list.substr(0, semi));
@@ -74,15 +66,16 @@ std::vector<std::string> LocalDomains() {
 }
 
 // The tables in the order of the classification; -2 when none names the address.
-int ClassifyInTables(std::string_view local, const std::string& domain) {
+int ClassifyInTables(const SYSTEMSTRUCT& system, std::string_view local,
+                     const std::string& domain) {
   ROUTESTRUCT route;
-  if (FindRouteByAddress(local, domain, &route) == 0) return kAddressRoute;
+  if (FindRouteByAddress(system, local, domain, &route) == 0) return kAddressRoute;
   LISTSTRUCT list;
-  if (FindRecord(local, domain, &list) == 0) return kAddressList;
+  if (FindRecord(system, local, domain, &list) == 0) return kAddressList;
   EXECSTRUCT command;
-  if (FindRecord(local, domain, &command) == 0) return kAddressCommand;
+  if (FindRecord(system, local, domain, &command) == 0) return kAddressCommand;
   USERSTRUCT user;
-  if (FindRecord(local, domain, &user) == 0) return kAddressUser;
+  if (FindRecord(system, local, domain, &user) == 0) return kAddressUser;
   return -2;
 }
 
@@ -93,9 +86,7 @@ void ForEachMember(int fd, Visit&& visit) {
   std::vector<MEMBERSTRUCT> block(64);
   int64_t offset = 0;
   for (;;) {
-    ssize_t got;
-    do got = pread(fd, block.data(), block.size() * sizeof(MEMBERSTRUCT), offset);
-    while (got < 0 && errno == EINTR);
+    ssize_t got = platform::ReadUpTo(fd, block.data(), block.size() * sizeof(MEMBERSTRUCT), offset);
     if (got <= 0) return;
     size_t whole = static_cast<size_t>(got) / sizeof(MEMBERSTRUCT);
     if (whole == 0) return;  // a torn last record is not read
@@ -107,10 +98,10 @@ void ForEachMember(int fd, Visit&& visit) {
   }
 }
 
-int FindList(std::string_view list_address, LISTSTRUCT* list) {
+int FindList(const SYSTEMSTRUCT& system, std::string_view list_address, LISTSTRUCT* list) {
   std::string local, domain;
   SplitAddress(list_address, &local, &domain);
-  return FindRecord(local, domain, list);
+  return FindRecord(system, local, domain, list);
 }
 
 // A text value of at most `width` - 1 characters; false when missing or not a text.
@@ -127,45 +118,46 @@ bool QueryTextValue(const reg::Key& key, const char* name, char* field, size_t w
 
 }  // namespace
 
-bool LoadTableSettings() {
+bool LoadTableSettings(SYSTEMSTRUCT& system) {
   reg::Key key;
   if (reg::OpenKey(kControlKey, &key) != reg::kSuccess) return false;
-  std::memset(g_System.Domain, 0, sizeof g_System.Domain);
-  QueryTextValue(key, "Domain", g_System.Domain, sizeof g_System.Domain);
-  bool ok = QueryTextValue(key, "ConfigPath", g_System.ConfigPath, sizeof g_System.ConfigPath) &&
-            g_System.ConfigPath[0] != '\0';
+  std::memset(system.Domain, 0, sizeof system.Domain);
+  QueryTextValue(key, "Domain", system.Domain, sizeof system.Domain);
+  bool ok = QueryTextValue(key, "ConfigPath", system.ConfigPath, sizeof system.ConfigPath) &&
+            system.ConfigPath[0] != '\0';
   reg::CloseKey(&key);
   return ok;
 }
 
-bool IsLocalDomain(std::string_view domain) {
+bool IsLocalDomain(const SYSTEMSTRUCT& system, std::string_view domain) {
   domain = UpToNul(domain);
-  for (const std::string& entry : LocalDomains()) {
-    if (EqualFold(domain, entry)) return true;
+  for (const std::string& entry : LocalDomains(system)) {
+    if (EqualsNoCase(domain, entry)) return true;
   }
   return false;
 }
 
-int ClassifyAddress(std::string_view local_part, std::string* domain, bool search_other_domains,
-                    std::string* full_name) {
+int ClassifyAddress(const SYSTEMSTRUCT& system, std::string_view local_part, std::string* domain,
+                    bool search_other_domains, std::string* full_name) {
   local_part = UpToNul(local_part);
   const std::string original = *domain;
-  const bool local = IsLocalDomain(original);
-  std::string_view nt_domain = FieldText(g_System.NTDomain);
-  const bool is_nt_domain = !nt_domain.empty() && EqualFold(UpToNul(original), nt_domain);
-  if ((g_System.Flags & kSysNtUser) && is_nt_domain && NtAccountLookup(local_part, full_name))
+  const bool local = IsLocalDomain(system, original);
+  std::string_view nt_domain = FieldText(system.NTDomain);
+  const bool is_nt_domain = !nt_domain.empty() && EqualsNoCase(UpToNul(original), nt_domain);
+  if ((system.Flags & kSysNtUser) && is_nt_domain &&
+      NtAccountLookup(system.NTUser, local_part, full_name))
     return kAddressAccount;
 
   std::vector<std::string> others;
   // Only a name of a local domain is looked for in the other local domains: a foreign
   // address is never taken for a local one.
   if (search_other_domains && !original.empty() && local) {
-    for (std::string& d : LocalDomains())
-      if (!EqualFold(d, original)) others.push_back(std::move(d));
+    for (std::string& d : LocalDomains(system))
+      if (!EqualsNoCase(d, original)) others.push_back(std::move(d));
   }
   std::string current = original;
   for (size_t next = 0;; ++next) {
-    int found = ClassifyInTables(local_part, current);
+    int found = ClassifyInTables(system, local_part, current);
     if (found != -2) {
       *domain = current;
       return found;
@@ -177,22 +169,23 @@ int ClassifyAddress(std::string_view local_part, std::string* domain, bool searc
   return (local || is_nt_domain) ? kAddressUser : kAddressForeign;
 }
 
-int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROUTESTRUCT* route) {
+int FindRouteByAddress(const SYSTEMSTRUCT& system, std::string_view local_part,
+                       std::string_view domain, ROUTESTRUCT* route) {
   std::string address = std::string(UpToNul(local_part)) + "@" + std::string(UpToNul(domain));
-  TablePaths paths = GetTablePaths(Table::kRoutes);
+  TablePaths paths = GetTablePaths(system, Table::kRoutes);
   FileLock lock(paths.lock, LockMode::kShared);
   SettleCompaction(paths);
-  ScopedFd data(OpenRead(paths.data));
-  if (data.fd < 0) return -1;
-  ScopedFd index(OpenRead(paths.index));
+  platform::UniqueFd data = OpenRead(paths.data);
+  if (!data) return -1;
+  platform::UniqueFd index = OpenRead(paths.index);
   ROUTESTRUCT candidate;
   auto matches = [&](int64_t offset) {
-    return platform::ReadAt(data.fd, &candidate, sizeof candidate, offset) &&
+    return platform::ReadAt(data.get(), &candidate, sizeof candidate, offset) &&
            MatchMaskList(address, FieldText(candidate.Masks)) == 1;
   };
-  if (index.fd < 0) {
+  if (index.get() < 0) {
     // Without an index the routes are taken in file order.
-    for (int64_t at = 0; platform::ReadAt(data.fd, &candidate, sizeof candidate, at);
+    for (int64_t at = 0; platform::ReadAt(data.get(), &candidate, sizeof candidate, at);
          at += static_cast<int64_t>(sizeof candidate)) {
       if (MatchMaskList(address, FieldText(candidate.Masks)) == 1) {
         *route = candidate;
@@ -201,10 +194,10 @@ int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROU
     }
     return 1;
   }
-  int64_t count = platform::FileSizeOf(index.fd) / static_cast<int64_t>(sizeof(IndexEntry));
+  int64_t count = platform::FileSizeOf(index.get()) / static_cast<int64_t>(sizeof(IndexEntry));
   std::vector<IndexEntry> entries(static_cast<size_t>(count > 0 ? count : 0));
   if (count > 0 &&
-      !platform::ReadAt(index.fd, entries.data(), entries.size() * sizeof(IndexEntry), 0))
+      !platform::ReadAt(index.get(), entries.data(), entries.size() * sizeof(IndexEntry), 0))
     return -1;
   for (const IndexEntry& e : entries) {
     if (e.Offset >= 0 && matches(e.Offset)) {
@@ -216,7 +209,7 @@ int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROU
 }
 
 bool IsServiceFolder(std::string_view name) {
-  return EqualFold(name, kForwardDirectory) || EqualFold(name, kTempDirectory);
+  return EqualsNoCase(name, kForwardDirectory) || EqualsNoCase(name, kTempDirectory);
 }
 
 bool IsSafeMailboxName(std::string_view mailbox) {
@@ -266,20 +259,17 @@ bool ParseImportLine(std::string_view line, USERSTRUCT* user) {
   return user->Alias[0] != '\0' && user->Domain[0] != '\0';
 }
 
-int ImportUsers(const std::string& file_name, std::FILE* progress) {
-  ScopedFd file(OpenRead(file_name));
-  if (file.fd < 0) return -1;
+int ImportUsers(const SYSTEMSTRUCT& system, const std::string& file_name, std::FILE* progress) {
+  platform::UniqueFd file = OpenRead(file_name);
+  if (!file) return -1;
   int not_added = 0;
   long lines = 0;
   auto read = [&](char* buffer, size_t size, long long position) -> long long {
-    ssize_t got;
-    do got = pread(file.fd, buffer, size, position);
-    while (got < 0 && errno == EINTR);
-    return got;
+    return platform::ReadUpTo(file.get(), buffer, size, position);
   };
   auto line = [&](std::string_view text) {
     USERSTRUCT user;
-    if (!ParseImportLine(text, &user) || AddRecord(&user) != 0) ++not_added;
+    if (!ParseImportLine(text, &user) || AddRecord(system, &user) != 0) ++not_added;
     if (progress) {
       std::fputc('.', progress);
       if (++lines % 50 == 0) std::fputc('\n', progress);
@@ -291,8 +281,8 @@ int ImportUsers(const std::string& file_name, std::FILE* progress) {
   return not_added;
 }
 
-int SyncMailboxDirectories() {
-  std::string mail = FieldText(g_System.MailPath).empty() ? "." : g_System.MailPath;
+int SyncMailboxDirectories(const SYSTEMSTRUCT& system) {
+  std::string mail = FieldText(system.MailPath).empty() ? "." : system.MailPath;
   if (DIR* d = opendir(mail.c_str())) {
     std::vector<std::string> names;
     while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
@@ -308,18 +298,18 @@ int SyncMailboxDirectories() {
 
   std::vector<std::string> mailboxes;
   {
-    TablePaths paths = GetTablePaths(Table::kUser);
+    TablePaths paths = GetTablePaths(system, Table::kUser);
     FileLock lock(paths.lock, LockMode::kShared);
     SettleCompaction(paths);
-    ScopedFd index(OpenRead(paths.index));
-    if (index.fd < 0) return -1;
-    ScopedFd data(OpenRead(paths.data));
-    int64_t count = platform::FileSizeOf(index.fd) / static_cast<int64_t>(sizeof(IndexEntry));
-    for (int64_t i = 0; data.fd >= 0 && i < count; ++i) {
+    platform::UniqueFd index = OpenRead(paths.index);
+    if (!index) return -1;
+    platform::UniqueFd data = OpenRead(paths.data);
+    int64_t count = platform::FileSizeOf(index.get()) / static_cast<int64_t>(sizeof(IndexEntry));
+    for (int64_t i = 0; data.get() >= 0 && i < count; ++i) {
       IndexEntry e;
       USERSTRUCT user;
-      if (!platform::ReadAt(index.fd, &e, sizeof e, i * static_cast<int64_t>(sizeof e))) break;
-      if (e.Offset < 0 || !platform::ReadAt(data.fd, &user, sizeof user, e.Offset)) continue;
+      if (!platform::ReadAt(index.get(), &e, sizeof e, i * static_cast<int64_t>(sizeof e))) break;
+      if (e.Offset < 0 || !platform::ReadAt(data.get(), &user, sizeof user, e.Offset)) continue;
       if (user.Options & kUserRemote) continue;
       mailboxes.emplace_back(FieldText(user.Mailbox));
     }
@@ -339,35 +329,29 @@ int AddMember(const std::string& member_file, std::string_view address, std::str
   CopyField(member.Name, std::string(UpToNul(name)));
   if (member.Address[0] == '\0') return -1;
   FileLock lock(LockPathFor(member_file), LockMode::kExclusive);
-  int raw;
-  do raw = open(member_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  while (raw < 0 && errno == EINTR);
-  ScopedFd file(raw);
-  if (file.fd < 0) return -1;
+  platform::UniqueFd file = OpenFile(member_file, O_RDWR | O_CREAT, 0644);
+  if (!file) return -1;
   bool present = false;
   std::string_view wanted = FieldText(member.Address);
-  ForEachMember(file.fd, [&](const MEMBERSTRUCT& m, int64_t) {
-    present = EqualFold(FieldText(m.Address), wanted);
+  ForEachMember(file.get(), [&](const MEMBERSTRUCT& m, int64_t) {
+    present = EqualsNoCase(FieldText(m.Address), wanted);
     return !present;
   });
   if (present) return 1;
-  int64_t size = platform::FileSizeOf(file.fd);
+  int64_t size = platform::FileSizeOf(file.get());
   if (size < 0) return -1;
   int64_t offset = size - size % static_cast<int64_t>(sizeof member);  // over a torn last record
-  return platform::WriteAt(file.fd, &member, sizeof member, offset) ? 0 : -1;
+  return platform::WriteAt(file.get(), &member, sizeof member, offset) ? 0 : -1;
 }
 
 int UpdateMember(const std::string& member_file, std::string_view address,
                  std::string_view new_address, std::string_view new_name, bool remove) {
   FileLock lock(LockPathFor(member_file), LockMode::kExclusive);
-  int raw;
-  do raw = open(member_file.c_str(), O_RDWR | O_CLOEXEC);
-  while (raw < 0 && errno == EINTR);
-  ScopedFd file(raw);
-  if (file.fd < 0) return -1;
+  platform::UniqueFd file = OpenFile(member_file, O_RDWR);
+  if (!file) return -1;
   address = UpToNul(address);
   int64_t found = -1;
-  ForEachMember(file.fd, [&](const MEMBERSTRUCT& m, int64_t at) {
+  ForEachMember(file.get(), [&](const MEMBERSTRUCT& m, int64_t at) {
     if (MatchMask(FieldText(m.Address), address) != 0) return true;
     found = at;
     return false;
@@ -378,22 +362,24 @@ int UpdateMember(const std::string& member_file, std::string_view address,
     CopyField(member.Address, std::string(UpToNul(new_address)));
     CopyField(member.Name, std::string(UpToNul(new_name)));
   }
-  if (!platform::WriteAt(file.fd, &member, sizeof member, found)) return -1;
+  if (!platform::WriteAt(file.get(), &member, sizeof member, found)) return -1;
   if (remove) return CompactFile(member_file, sizeof(MEMBERSTRUCT));
   return 0;
 }
 
-int AddListMember(std::string_view list_address, std::string_view address, std::string_view name) {
+int AddListMember(const SYSTEMSTRUCT& system, std::string_view list_address,
+                  std::string_view address, std::string_view name) {
   LISTSTRUCT list;
-  if (FindList(list_address, &list) != 0) return -1;
+  if (FindList(system, list_address, &list) != 0) return -1;
   AddMember(std::string(FieldText(list.FileName)), address, name);
   return 0;
 }
 
-int UpdateListMember(std::string_view list_address, std::string_view address,
-                     std::string_view new_address, std::string_view new_name, bool remove) {
+int UpdateListMember(const SYSTEMSTRUCT& system, std::string_view list_address,
+                     std::string_view address, std::string_view new_address,
+                     std::string_view new_name, bool remove) {
   LISTSTRUCT list;
-  if (FindList(list_address, &list) != 0) return -1;
+  if (FindList(system, list_address, &list) != 0) return -1;
   UpdateMember(std::string(FieldText(list.FileName)), address, new_address, new_name, remove);
   return 0;
 }
@@ -406,14 +392,14 @@ std::string ExpandMembers(const LISTSTRUCT& list) {
   std::string file_name(FieldText(list.FileName));
   if (file_name.empty()) return {};
   FileLock lock(LockPathFor(file_name), LockMode::kShared);
-  ScopedFd file(OpenRead(file_name));
-  if (file.fd < 0) return {};
+  platform::UniqueFd file = OpenRead(file_name);
+  if (!file) return {};
   std::string out;
   // A CR or LF kept in a member file would split the line and end the reply early: blanks.
   auto append = [&out](std::string_view text) {
     for (char c : text) out += (c == '\r' || c == '\n') ? ' ' : c;
   };
-  ForEachMember(file.fd, [&](const MEMBERSTRUCT& m, int64_t) {
+  ForEachMember(file.get(), [&](const MEMBERSTRUCT& m, int64_t) {
     out += "250-";
     append(FieldText(m.Name));
     out += " <";

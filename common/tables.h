@@ -6,15 +6,16 @@
 #include <string>
 #include <string_view>
 
+#include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
 
 namespace qv {
 
-// What the table utilities read of the control key: `Domain` and `ConfigPath` into g_System.
+// What the table utilities read of the control key: `Domain` and `ConfigPath` into `system`.
 // False ("the service is not installed") when the key is missing or `ConfigPath` is missing,
 // not a text or empty.
-bool LoadTableSettings();
+bool LoadTableSettings(SYSTEMSTRUCT& system);
 
 // Results of ClassifyAddress.
 constexpr int kAddressUser = 0;  // a user, or an unknown name of a local domain
@@ -29,16 +30,17 @@ constexpr int kAddressForeign = -1;
 // option SEARCHUNKNOWN) a name that nothing matched in a local domain is looked for in the other
 // local domains in their order, and *domain becomes the domain where it was found. `full_name`
 // (may be null) receives the account's full name for kAddressAccount.
-int ClassifyAddress(std::string_view local_part, std::string* domain, bool search_other_domains,
-                    std::string* full_name = nullptr);
+int ClassifyAddress(const SYSTEMSTRUCT& system, std::string_view local_part, std::string* domain,
+                    bool search_other_domains, std::string* full_name = nullptr);
 
 // True when the domain equals one of the entries of `Domain` without regard to case (an entry
 // is no prefix: "example.community" is not local for "example.com").
-bool IsLocalDomain(std::string_view domain);
+bool IsLocalDomain(const SYSTEMSTRUCT& system, std::string_view domain);
 
 // The first route, in index order, one of whose Masks matches "<local>@<domain>". 0 found,
 // 1 none, -1 the route files cannot be opened.
-int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROUTESTRUCT* route);
+int FindRouteByAddress(const SYSTEMSTRUCT& system, std::string_view local_part,
+                       std::string_view domain, ROUTESTRUCT* route);
 
 // True for a folder the services keep under MailPath for themselves: the forward queue
 // "forward" and the temporary folder "temp", compared without regard to case. No user's mailbox
@@ -54,7 +56,8 @@ bool IsSafeMailboxName(std::string_view mailbox);
 // Imports users from a text file, one per line (see docs/import-file.md). With `progress`,
 // prints a "." per line, a line feed after every 50 and two line feeds at the end. Returns the
 // number of lines not added, or -1 when the file cannot be read.
-int ImportUsers(const std::string& file_name, std::FILE* progress = stdout);
+int ImportUsers(const SYSTEMSTRUCT& system, const std::string& file_name,
+                std::FILE* progress = stdout);
 
 // One import line: fields Alias, Domain, Name, Password, Mailbox, CopyIncoming, CopyOutgoing,
 // Responder, MailingList separated by ";" or ","; options derived from them. The record is
@@ -73,7 +76,7 @@ bool ForEachImportLine(Read&& read, Line&& line);
 // Removes the empty subdirectories of MailPath (except the service folders), then creates the
 // mailbox directory of every user, in index order, whose mail is not routed away. 0, or -1
 // when the user index cannot be opened.
-int SyncMailboxDirectories();
+int SyncMailboxDirectories(const SYSTEMSTRUCT& system);
 
 // ---- List member files (256-byte MEMBERSTRUCT records, no index) ---------------------------
 
@@ -81,7 +84,8 @@ int SyncMailboxDirectories();
 int AddMember(const std::string& member_file, std::string_view address, std::string_view name);
 
 // Finds the list by its address and adds to its member file: -1 the list is unknown, else 0.
-int AddListMember(std::string_view list_address, std::string_view address, std::string_view name);
+int AddListMember(const SYSTEMSTRUCT& system, std::string_view list_address,
+                  std::string_view address, std::string_view name);
 
 // Changes (or with `remove` deletes) the first member whose address matches `address` as a mask
 // (either side may hold "*"). 0 done, -1 no such member or file error.
@@ -89,8 +93,9 @@ int UpdateMember(const std::string& member_file, std::string_view address,
                  std::string_view new_address, std::string_view new_name, bool remove);
 
 // The same through the list's address: -1 the list is unknown, else 0.
-int UpdateListMember(std::string_view list_address, std::string_view address,
-                     std::string_view new_address, std::string_view new_name, bool remove);
+int UpdateListMember(const SYSTEMSTRUCT& system, std::string_view list_address,
+                     std::string_view address, std::string_view new_address,
+                     std::string_view new_name, bool remove);
 
 // Drops the empty records of a member file.
 int CompactMemberFile(const std::string& member_file);

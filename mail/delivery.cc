@@ -61,8 +61,8 @@ bool ReadPiece(int fd, uint64_t size, uint64_t offset, size_t limit, std::string
   return n == 0 || platform::ReadAt(fd, out->data(), n, static_cast<int64_t>(offset));
 }
 
-std::string ReceivedLine(const Entry& entry) {
-  return Format(kReceivedLine, g_System.HostName, kServerVersion, kInstallationText,
+std::string ReceivedLine(const SYSTEMSTRUCT& system, const Entry& entry) {
+  return Format(kReceivedLine, system.HostName, kServerVersion, kInstallationText,
                 entry.given_local.c_str(), entry.given_domain.c_str(), FormatMailDate());
 }
 
@@ -91,7 +91,7 @@ class Delivery {
   void QueueMessage(const Entry& entry);
   void Failed(const std::string& address);
   void Log(int level, const std::string& text) const {
-    WriteLog(level, 0, kLogEvent, text, service_.log_prefix);
+    WriteLog(service_.system(), level, 0, kLogEvent, text, service_.log_prefix);
   }
 
   const MailService& service_;
@@ -142,13 +142,14 @@ bool Delivery::Forward(std::string_view list, bool top_level) {
 }
 
 void Delivery::QueueMessage(const Entry& entry) {
-  std::string directory = std::string(g_System.MailPath) + "/" + kForwardDirectory;
+  std::string directory = std::string(service_.system().MailPath) + "/" + kForwardDirectory;
   MessageFileWriter writer;
   bool ok = writer.Open(directory, kQueueExtension) == 0;
   if (ok) {
     std::string envelope = kQueueTo + entry.address + kQueueFrom + reverse_path_ + "\r\n";
-    ok = writer.Write(envelope) == 0 && writer.Write(ReceivedLine(entry)) == 0 &&
+    ok = writer.Write(envelope) == 0 && writer.Write(ReceivedLine(service_.system(), entry)) == 0 &&
          CopyMessage(spool_fd_, entry.address, reverse_path_, NextMessageIdBase(),
+                     service_.system().HostName,
                      [&](std::string_view text) { return writer.Write(text) == 0; }) &&
          writer.Commit() == 0;
   }
@@ -184,17 +185,18 @@ void Delivery::User(const Entry& entry, bool top_level) {
   std::string local, domain;
   SplitAddress(entry.address, &local, &domain);
   USERSTRUCT user{};
-  if (local.empty() || FindRecord(local, domain, &user) != 0) {
-    if ((g_Smtp.Flags & kSmtpForwardUnknown) == 0) {
-      if ((g_Smtp.Flags & kSmtpNotifyUnknown) != 0)
+  if (local.empty() || FindRecord(service_.system(), local, domain, &user) != 0) {
+    const SMTPSTRUCT& smtp = service_.smtp();
+    if ((smtp.Flags & kSmtpForwardUnknown) == 0) {
+      if ((smtp.Flags & kSmtpNotifyUnknown) != 0)
         WriteAdminNotice(service_, kNoticeUnknownUser, reverse_path_, Given(entry), "", -1);
       return;
     }
-    for (const std::string& target : SplitAddressList(g_Smtp.ForwardUnknown)) {
+    for (const std::string& target : SplitAddressList(smtp.ForwardUnknown)) {
       std::string target_local, target_domain;
       SplitAddress(target, &target_local, &target_domain);
-      int kind =
-          ClassifyAddress(target_local, &target_domain, (g_Smtp.Flags & kSmtpSearchUnknown) != 0);
+      int kind = ClassifyAddress(service_.system(), target_local, &target_domain,
+                                 (smtp.Flags & kSmtpSearchUnknown) != 0);
       const char* tag = kind == kAddressUser      ? "[U]"
                         : kind == kAddressList    ? "[L]"
                         : kind == kAddressCommand ? "[X]"
@@ -219,7 +221,7 @@ void Delivery::User(const Entry& entry, bool top_level) {
   } else {
     std::string target = Str(user.Mailbox);
     USERSTRUCT other{};
-    if (FindUserByAddress(target, &other)) {
+    if (FindUserByAddress(service_.system(), target, &other)) {
       Derived("[U]" + Str(other.Alias) + "@" + Str(other.Domain) + "!" + Given(entry), true);
     } else {
       Derived(target + "!" + Given(entry), false);
@@ -229,7 +231,7 @@ void Delivery::User(const Entry& entry, bool top_level) {
   if (!top_level) return;
   for (const std::string& copy : SplitAddressList(Str(user.CopyIncoming))) {
     USERSTRUCT other{};
-    if (FindUserByAddress(copy, &other)) {
+    if (FindUserByAddress(service_.system(), copy, &other)) {
       Derived("[U]" + copy + "!" + Given(entry), true);
     } else {
       Derived(copy + "!" + Given(entry), false);
@@ -244,10 +246,11 @@ void Delivery::User(const Entry& entry, bool top_level) {
 
 void Delivery::CopiesOfOutgoing(const Entry& entry) {
   USERSTRUCT sender{};
-  if (reverse_path_.empty() || !FindUserByAddress(reverse_path_, &sender)) return;
+  if (reverse_path_.empty() || !FindUserByAddress(service_.system(), reverse_path_, &sender))
+    return;
   for (const std::string& copy : SplitAddressList(Str(sender.CopyOutgoing))) {
     USERSTRUCT other{};
-    if (FindUserByAddress(copy, &other)) {
+    if (FindUserByAddress(service_.system(), copy, &other)) {
       Derived("[U]" + copy + "!" + Given(entry), true);
     } else {
       Derived(copy + "!" + Given(entry), false);
@@ -259,7 +262,7 @@ void Delivery::List(const Entry& entry, bool top_level) {
   std::string local, domain;
   SplitAddress(entry.address, &local, &domain);
   LISTSTRUCT list{};
-  if (local.empty() || FindRecord(local, domain, &list) != 0) return;
+  if (local.empty() || FindRecord(service_.system(), local, domain, &list) != 0) return;
   lists::DistributeToList(service_, list, reverse_path_, spool_fd_, top_level);
 }
 
@@ -267,7 +270,7 @@ void Delivery::Command(const Entry& entry) {
   std::string local, domain;
   SplitAddress(entry.address, &local, &domain);
   EXECSTRUCT command{};
-  if (local.empty() || FindRecord(local, domain, &command) != 0) return;
+  if (local.empty() || FindRecord(service_.system(), local, domain, &command) != 0) return;
   std::string description = Str(command.Description);
   Log(kLogLevelMail, Format(kLogPerforming, description.c_str()));
   if (command.Application[0] == '\0') {
@@ -291,11 +294,12 @@ void Delivery::MailboxMessage(const std::string& mailbox, const Entry& entry) {
     Log(kLogLevelFailure, Format(kLogBadMailbox, entry.address.c_str(), mailbox.c_str()));
     return;
   }
-  std::string directory = std::string(g_System.MailPath) + "/" + mailbox;
+  std::string directory = std::string(service_.system().MailPath) + "/" + mailbox;
   MessageFileWriter writer;
   bool ok = writer.Open(directory, kMailboxExtension) == 0 &&
-            writer.Write(ReceivedLine(entry)) == 0 &&
+            writer.Write(ReceivedLine(service_.system(), entry)) == 0 &&
             CopyMessage(spool_fd_, entry.address, reverse_path_, NextMessageIdBase(),
+                        service_.system().HostName,
                         [&](std::string_view text) { return writer.Write(text) == 0; }) &&
             writer.Commit() == 0;
   if (!ok) {
@@ -316,7 +320,7 @@ bool DeliverRecipients(const MailService& service, std::string_view list,
 }
 
 bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view reverse_path,
-                 std::string_view message_id_base,
+                 std::string_view message_id_base, std::string_view host_name,
                  const std::function<bool(std::string_view)>& write) {
   const int64_t file_size = platform::FileSizeOf(spool_fd);
   if (file_size < 0) return false;
@@ -354,7 +358,8 @@ bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view rev
   }
   if (!has_to) added += Format(kAddedTo, std::string(to_address).c_str());
   if (!has_id)
-    added += Format(kAddedMessageId, std::string(message_id_base).c_str(), g_System.HostName);
+    added += Format(kAddedMessageId, std::string(message_id_base).c_str(),
+                    std::string(host_name).c_str());
   if (!added.empty() && !write(added)) return false;
 
   std::string block;

@@ -33,10 +33,10 @@ bool DeliverRecipients(const MailService& service, std::string_view list,
 
 // The message copy into a stored file: header lines of the spool file (when its first 2048
 // bytes hold the empty line that ends them), the missing Date, From, To and Message-Id headers,
-// then the body, passed to `write` piece by piece. Exposed for tests. Returns false on a read
-// error of the spool file or when `write` fails.
+// then the body, passed to `write` piece by piece; an added Message-Id names `host_name`. Exposed
+// for tests. Returns false on a read error of the spool file or when `write` fails.
 bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view reverse_path,
-                 std::string_view message_id_base,
+                 std::string_view message_id_base, std::string_view host_name,
                  const std::function<bool(std::string_view)>& write);
 
 // A fresh Message-Id base in the form of message file names ("YYMMDDhhmmssNN").

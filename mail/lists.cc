@@ -1,7 +1,6 @@
 #include "mail/lists.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,7 +49,7 @@ class ReplyGuard {
 };
 
 void Log(const MailService& service, int level, const std::string& text) {
-  WriteLog(level, 0, kLogEvent, text, service.log_prefix);
+  WriteLog(service.system(), level, 0, kLogEvent, text, service.log_prefix);
 }
 
 // Characters that would split or retag a recipient entry.
@@ -58,10 +57,10 @@ bool HoldsEntrySeparator(std::string_view text) {
   return text.find_first_of(" \t;!\r\n") != std::string_view::npos;
 }
 
-int FindList(std::string_view list_address, LISTSTRUCT* list) {
+int FindList(const SYSTEMSTRUCT& system, std::string_view list_address, LISTSTRUCT* list) {
   Address a = Split(list_address);
   if (a.local.empty()) return 1;
-  return FindRecord(a.local, a.domain, list);
+  return FindRecord(system, a.local, a.domain, list);
 }
 
 // The list log, open for one operation when the list keeps one.
@@ -80,9 +79,9 @@ class ListLog {
 // deleted at the end of the scope.
 class TempMessage {
  public:
-  TempMessage() : encoder_(true) {
-    std::string directory = g_System.TempPath;
-    fd_ = CreateTempFile(&directory, &name_);
+  explicit TempMessage(const SYSTEMSTRUCT& system) : encoder_(true) {
+    std::string directory = system.TempPath;
+    fd_ = CreateTempFile(&directory, system.MailPath, &name_);
     if (fd_ < 0) name_.clear();
   }
   ~TempMessage() {
@@ -121,7 +120,7 @@ void DeliverReply(const MailService& service, const Address& to, std::string_vie
     Log(service, kLogLevelFailure, Format(kLogBadRecipient, to.text().c_str()));
     return;
   }
-  RecipientEntry entry = RecipientEntryFor(to.local, to.domain);
+  RecipientEntry entry = RecipientEntryFor(service.system(), to.local, to.domain);
   ReplyGuard guard;
   service.deliver(entry.entry, sender, message.fd(), entry.local, false);
 }
@@ -247,9 +246,8 @@ bool HasOwnHeader(std::string_view text) {
 // does not count. npos when absent.
 size_t FindKeyword(std::string_view line, std::string_view keyword, bool skip_unsubscribe) {
   for (size_t from = 0; from + keyword.size() <= line.size(); ++from) {
-    if (strncasecmp(line.data() + from, keyword.data(), keyword.size()) != 0) continue;
-    if (skip_unsubscribe && from >= 2 && strncasecmp(line.data() + from - 2, "UN", 2) == 0)
-      continue;
+    if (!EqualsNoCase(line.substr(from, keyword.size()), keyword)) continue;
+    if (skip_unsubscribe && from >= 2 && EqualsNoCase(line.substr(from - 2, 2), "UN")) continue;
     return from;
   }
   return std::string_view::npos;
@@ -295,20 +293,20 @@ void DeliverAll(const MailService& service, const std::vector<RecipientEntry>& e
 
 }  // namespace
 
-RecipientEntry RecipientEntryFor(std::string_view local_part, std::string_view domain,
-                                 bool as_given, std::string_view stored) {
+RecipientEntry RecipientEntryFor(const SYSTEMSTRUCT& system, std::string_view local_part,
+                                 std::string_view domain, bool as_given, std::string_view stored) {
   RecipientEntry result;
   std::string given = std::string(local_part) + "@" + std::string(domain);
   USERSTRUCT user;
-  if (!local_part.empty() && FindRecord(local_part, domain, &user) == 0) {
+  if (!local_part.empty() && FindRecord(system, local_part, domain, &user) == 0) {
     result.entry = "[U]" + (as_given ? given : Str(user.Alias) + "@" + Str(user.Domain));
     result.local = true;
     return result;
   }
   std::string full_name;
-  if ((g_System.Flags & kSysNtUser) != 0 && !local_part.empty() &&
-      EqualsNoCase(domain, FieldText(g_System.NTDomain)) &&
-      NtAccountLookup(local_part, &full_name)) {
+  if ((system.Flags & kSysNtUser) != 0 && !local_part.empty() &&
+      EqualsNoCase(domain, FieldText(system.NTDomain)) &&
+      NtAccountLookup(system.NTUser, local_part, &full_name)) {
     result.entry = "[N]" + given;
     result.local = true;
     return result;
@@ -389,13 +387,12 @@ void ProcessListCommands(const MailService& service, std::string_view sender,
   // commands: replies of two managers would otherwise answer each other.
   if (EqualsNoCase(from.text(), Split(manager).text())) return;
   USERSTRUCT user;
-  if (FindRecord(from.local, from.domain, &user) == 0 && (user.Options & kUserListManager) != 0)
+  if (FindRecord(service.system(), from.local, from.domain, &user) == 0 &&
+      (user.Options & kUserListManager) != 0)
     return;
 
   std::string head(kCommandWindow, '\0');
-  ssize_t got;
-  do got = pread(spool_fd, head.data(), head.size(), 0);
-  while (got < 0 && errno == EINTR);
+  int64_t got = platform::ReadUpTo(spool_fd, head.data(), head.size(), 0);
   if (got <= 0) return;
   head.resize(static_cast<size_t>(got));
 
@@ -430,7 +427,7 @@ void ProcessListCommands(const MailService& service, std::string_view sender,
 void JoinList(const MailService& service, std::string_view member, std::string_view list_address,
               std::string_view name) {
   LISTSTRUCT list;
-  if (FindList(list_address, &list) != 0) return;
+  if (FindList(service.system(), list_address, &list) != 0) return;
   std::string given(member);
   std::string display(name);
   TakeQuotedName(&given, &display);
@@ -442,12 +439,13 @@ void JoinList(const MailService& service, std::string_view member, std::string_v
   if ((list.Options & kListAutoJoin) == 0) {
     // Join by request: the owner decides.
     if (list.OwnerUser[0] == '\0') return;
-    TempMessage request;
+    TempMessage request(service.system());
     // The empty line keeps the request out of the header that delivery puts before it.
     request.Write("\r\n");
-    request.Write(Format(kJoinRequest, g_System.AdministratorName, given.c_str(), list_name.c_str(),
+    const SYSTEMSTRUCT& system = service.system();
+    request.Write(Format(kJoinRequest, system.AdministratorName, given.c_str(), list_name.c_str(),
                          list_domain.c_str()));
-    std::string sender = Str(g_System.AdministratorName) + "@" + PrimaryDomain();
+    std::string sender = Str(system.AdministratorName) + "@" + PrimaryDomain(system);
     DeliverReply(service, Address{Str(list.OwnerUser), Str(list.OwnerDomain)}, sender, request);
     return;
   }
@@ -460,7 +458,7 @@ void JoinList(const MailService& service, std::string_view member, std::string_v
     return;
   }
   // Addresses of the no-response masks are never added, and nothing is reported.
-  if (MatchMaskList(a.text(), FieldText(g_System.NoResponse)) == 1) return;
+  if (MatchMaskList(a.text(), FieldText(service.system().NoResponse)) == 1) return;
   int added = AddMember(Str(list.FileName), a.text(), display);
   if (added == 1) return;  // a member already
   if (added != 0) {
@@ -483,7 +481,7 @@ void JoinList(const MailService& service, std::string_view member, std::string_v
 void LeaveList(const MailService& service, std::string_view member, std::string_view manager,
                std::string_view list_address) {
   LISTSTRUCT list;
-  if (FindList(list_address, &list) != 0) return;
+  if (FindList(service.system(), list_address, &list) != 0) return;
   Address a = Split(member);
   ListLog list_log(list);
   const std::string list_name = Str(list.Name);
@@ -507,7 +505,7 @@ void LeaveList(const MailService& service, std::string_view member, std::string_
   }
 
   // The notice goes out whether or not the address was a member.
-  TempMessage notice;
+  TempMessage notice(service.system());
   std::string manager_text(manager);
   notice.Write(Format(kNoticeFrom, manager_text.c_str()));
   notice.Write(Format(kNoticeTo, a.local.c_str(), a.domain.c_str()));
@@ -520,7 +518,7 @@ void LeaveList(const MailService& service, std::string_view member, std::string_
 void ReviewList(const MailService& service, std::string_view list_address,
                 std::string_view requester, std::string_view manager) {
   LISTSTRUCT list;
-  if (FindList(list_address, &list) != 0) return;
+  if (FindList(service.system(), list_address, &list) != 0) return;
   Address to = Split(requester);
   ListLog list_log(list);
   const std::string list_name = Str(list.Name);
@@ -537,7 +535,7 @@ void ReviewList(const MailService& service, std::string_view list_address,
   }
   std::vector<MEMBERSTRUCT> members;
   if (!ReadMembers(Str(list.FileName), &members)) return;
-  TempMessage review;
+  TempMessage review(service.system());
   if (!review.ok()) return;
   std::string line = Format(kLogCreatingReview, to.local.c_str(), to.domain.c_str());
   Log(service, kLogLevelMail, line);
@@ -552,14 +550,14 @@ void ReviewList(const MailService& service, std::string_view list_address,
 
 void SendListHelp(const MailService& service, std::string_view requester,
                   std::string_view manager) {
-  std::string path = ResolveFileName(Str(g_System.ConfigPath), kHelpFileName);
+  std::string path = ResolveFileName(Str(service.system().ConfigPath), kHelpFileName);
   std::string help;
   if (!platform::ReadWholeFile(path, &help)) return;
   Address to = Split(requester);
   Log(service, kLogLevelMail, Format(kLogCreatingHelp, to.local.c_str(), to.domain.c_str()));
   std::string stored;
   StoredFormEncoder(true).Append(help, &stored);
-  TempMessage message;
+  TempMessage message(service.system());
   // A help file without a header of its own is all body: the empty line keeps its first
   // paragraph out of the header that delivery puts before it.
   if (!HasOwnHeader(stored)) message.WriteStored("\r\n");
@@ -570,9 +568,9 @@ void SendListHelp(const MailService& service, std::string_view requester,
 void SendListsOverview(const MailService& service, std::string_view requester,
                        std::string_view manager, bool joined_only) {
   Address to = Split(requester);
-  TempMessage overview;
+  TempMessage overview(service.system());
   if (!overview.ok()) return;
-  std::string host = Str(g_System.HostName);
+  std::string host = Str(service.system().HostName);
   std::string text;
   if (joined_only) {
     Log(service, kLogLevelMail, Format(kLogCreatingJoined, to.local.c_str(), to.domain.c_str()));
@@ -582,7 +580,7 @@ void SendListsOverview(const MailService& service, std::string_view requester,
     text = Format(kPublicHeading, host.c_str());
   }
   std::vector<LISTSTRUCT> taken;
-  ForEachRecord(Table::kLists, [&](const void* record) {
+  ForEachRecord(service.system(), Table::kLists, [&](const void* record) {
     LISTSTRUCT list;
     std::memcpy(&list, record, sizeof list);
     bool take =
@@ -631,7 +629,7 @@ int DistributeToList(const MailService& service, const LISTSTRUCT& list, std::st
   entries.reserve(members.size());
   auto add = [&](const Address& to, std::string_view stored) {
     if (to.local.empty()) return;
-    RecipientEntry entry = RecipientEntryFor(to.local, to.domain, true, stored);
+    RecipientEntry entry = RecipientEntryFor(service.system(), to.local, to.domain, true, stored);
     if (HoldsEntrySeparator(entry.entry.substr(entry.local ? 3 : 0))) {
       Log(service, kLogLevelFailure, Format(kLogBadRecipient, entry.entry.c_str()));
       return;

@@ -32,8 +32,9 @@ struct RecipientEntry {
 // own Alias and Domain, or with `local_part` and `domain` as given when `as_given`), "[N]" for
 // an operating-system account of NTDomain, else the bare address for the forward queue
 // ("local@domain", or `stored` when it is not empty).
-RecipientEntry RecipientEntryFor(std::string_view local_part, std::string_view domain,
-                                 bool as_given = false, std::string_view stored = {});
+RecipientEntry RecipientEntryFor(const SYSTEMSTRUCT& system, std::string_view local_part,
+                                 std::string_view domain, bool as_given = false,
+                                 std::string_view stored = {});
 
 // The list commands, in the order in which their keywords are searched for.
 enum class ListCommand { kNone, kJoin, kLeave, kReview, kLists, kWhich, kHelp };

@@ -5,10 +5,13 @@
 // POP3 service's collection of remote accounts builds its own with the log "p".
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "common/config.h"
 
 namespace qv::mail {
 
@@ -28,6 +31,17 @@ struct MailService {
   // to disk is what a distribution waits for; the file system commits concurrent flushes
   // together.
   size_t parallel_deliveries = 1;
+  // The settings of the process, owned by the service and alive as long as it runs.
+  const Settings* settings = nullptr;
+
+  const SYSTEMSTRUCT& system() const {
+    assert(settings != nullptr);
+    return settings->system;
+  }
+  const SMTPSTRUCT& smtp() const {
+    assert(settings != nullptr);
+    return settings->smtp;
+  }
 };
 
 }  // namespace qv::mail

@@ -17,11 +17,11 @@ std::vector<std::string> SplitAddressList(std::string_view text) {
   return items;
 }
 
-bool FindUserByAddress(std::string_view address, USERSTRUCT* user) {
+bool FindUserByAddress(const SYSTEMSTRUCT& system, std::string_view address, USERSTRUCT* user) {
   std::string local, domain;
   SplitAddress(address, &local, &domain);
   if (local.empty()) return false;
-  return FindRecord(local, domain, user) == 0;
+  return FindRecord(system, local, domain, user) == 0;
 }
 
 }  // namespace qv::mail

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/config.h"
 #include "common/records.h"
 
 namespace qv::mail {
@@ -21,6 +22,6 @@ std::vector<std::string> SplitAddressList(std::string_view text);
 
 // True with the record when the address (split into local part and domain) names a user of the
 // user table.
-bool FindUserByAddress(std::string_view address, USERSTRUCT* user);
+bool FindUserByAddress(const SYSTEMSTRUCT& system, std::string_view address, USERSTRUCT* user);
 
 }  // namespace qv::mail

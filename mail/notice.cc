@@ -62,17 +62,18 @@ bool AppendForwardNotice(int kind, std::string_view sender, std::string_view add
 
 bool WriteAdminNotice(const MailService& service, int kind, std::string_view sender,
                       std::string_view address, std::string_view text, int queue_fd) {
-  std::string mailbox = g_System.AdministratorMailBox;
-  std::string admin = g_System.AdministratorName;
-  std::string domain = PrimaryDomain();
+  const SYSTEMSTRUCT& system = service.system();
+  std::string mailbox = system.AdministratorMailBox;
+  std::string admin = system.AdministratorName;
+  std::string domain = PrimaryDomain(system);
   if (!IsSafeMailboxName(mailbox)) {
-    WriteLog(kLogLevelFailure, 0, kLogEvent,
+    WriteLog(system, kLogLevelFailure, 0, kLogEvent,
              Format(kLogBadMailbox, (admin + "@" + domain).c_str(), mailbox.c_str()),
              service.log_prefix);
     return false;
   }
   std::string date = FormatMailDate();
-  std::string notice = Format(kReceivedLine, g_System.HostName, kServerVersion, kInstallationText,
+  std::string notice = Format(kReceivedLine, system.HostName, kServerVersion, kInstallationText,
                               admin.c_str(), domain.c_str(), date.c_str());
   notice += kNoticeFrom;
   notice += Format(kNoticeTo, admin.c_str(), domain.c_str());
@@ -88,9 +89,9 @@ bool WriteAdminNotice(const MailService& service, int kind, std::string_view sen
       if (!AppendForwardNotice(kind, sender, address, text, queue_fd, &notice)) return false;
       break;
   }
-  std::string directory = std::string(g_System.MailPath) + "/" + mailbox;
+  std::string directory = std::string(system.MailPath) + "/" + mailbox;
   if (WriteMessageFile(directory, kMailboxExtension, notice) != 0) {
-    WriteLog(kLogLevelFailure, 0, kLogEvent,
+    WriteLog(system, kLogLevelFailure, 0, kLogEvent,
              Format(kLogCannotStore, (admin + "@" + domain).c_str()), service.log_prefix);
     return false;
   }

@@ -35,11 +35,11 @@ struct Destination {
 };
 
 // False when the sender's mailbox name cannot be a directory under MailPath.
-bool ChooseDestination(const Address& sender, Destination* out) {
-  const std::string mail_path = Str(g_System.MailPath);
+bool ChooseDestination(const SYSTEMSTRUCT& system, const Address& sender, Destination* out) {
+  const std::string mail_path = Str(system.MailPath);
   const std::string queue = mail_path + "/" + kForwardDirectory;
   USERSTRUCT user;
-  if (FindRecord(sender.local, sender.domain, &user) == 0) {
+  if (FindRecord(system, sender.local, sender.domain, &user) == 0) {
     if ((user.Options & kUserRemote) != 0) {
       *out = Destination{queue, true, Str(user.Mailbox)};
       return true;
@@ -51,9 +51,8 @@ bool ChooseDestination(const Address& sender, Destination* out) {
     return true;
   }
   std::string full_name;
-  if ((g_System.Flags & kSysNtUser) != 0 &&
-      EqualsNoCase(sender.domain, FieldText(g_System.NTDomain)) &&
-      NtAccountLookup(sender.local, &full_name)) {
+  if ((system.Flags & kSysNtUser) != 0 && EqualsNoCase(sender.domain, FieldText(system.NTDomain)) &&
+      NtAccountLookup(system.NTUser, sender.local, &full_name)) {
     if (!IsSafeMailboxName(sender.local)) return false;
     *out = Destination{mail_path + "/" + sender.local, false, {}};
     return true;
@@ -67,11 +66,13 @@ bool ChooseDestination(const Address& sender, Destination* out) {
 void RunResponder(const mail::MailService& service, std::string_view sender,
                   std::string_view responding_address, std::string_view responder_name) {
   const std::string_view log_prefix = service.log_prefix;
+  const SYSTEMSTRUCT& system = service.system();
   if (responder_name.empty() || sender.size() < 2) return;
   const std::string name(responder_name);
   AUTOSTRUCT responder;
-  if (FindRecord(name, &responder) != 0) {
-    WriteLog(kLogLevelFailure, 0, kLogEvent, Format(kLogNoResponder, name.c_str()), log_prefix);
+  if (FindRecord(system, name, &responder) != 0) {
+    WriteLog(system, kLogLevelFailure, 0, kLogEvent, Format(kLogNoResponder, name.c_str()),
+             log_prefix);
     return;
   }
   AppendFile responder_log;
@@ -90,12 +91,12 @@ void RunResponder(const mail::MailService& service, std::string_view sender,
   while (fd < 0 && errno == EINTR);
   const platform::UniqueFd text(fd);
   if (text_path.empty() || !text.valid()) {
-    WriteLog(kLogLevelFailure, 0, kLogEvent, Format(kLogCannotOpenText, text_path.c_str()),
+    WriteLog(system, kLogLevelFailure, 0, kLogEvent, Format(kLogCannotOpenText, text_path.c_str()),
              log_prefix);
     responder_log.Write(Format(kResponderLogCannotOpen, FormatMailDate(), text_path.c_str()));
     return;
   }
-  WriteLog(kLogLevelMail, 0, kLogEvent,
+  WriteLog(system, kLogLevelMail, 0, kLogEvent,
            Format(kLogPreparingResponder, name.c_str(), from.local.c_str(), from.domain.c_str()),
            log_prefix);
   responder_log.Write(Format(kResponderLogPreparing, FormatMailDate(), name.c_str(),
@@ -103,12 +104,12 @@ void RunResponder(const mail::MailService& service, std::string_view sender,
 
   const std::string responding(responding_address);
   auto failed = [&] {
-    WriteLog(kLogLevelFailure, 0, kLogEvent,
+    WriteLog(system, kLogLevelFailure, 0, kLogEvent,
              Format(kLogCannotStoreReply, name.c_str(), from.local.c_str(), from.domain.c_str()),
              log_prefix);
   };
   Destination destination;
-  if (!ChooseDestination(from, &destination)) return failed();
+  if (!ChooseDestination(system, from, &destination)) return failed();
 
   // Every line of the reply is stored in the transfer form: the writer doubles a leading ".".
   MessageFileWriter writer;
@@ -120,7 +121,7 @@ void RunResponder(const mail::MailService& service, std::string_view sender,
     head += Format(kReplyQueueTo, destination.queue_to.c_str());
     head += Format(kReplyQueueFrom, responding.c_str());
   }
-  head += Format(mail::kReceivedLine, Str(g_System.HostName).c_str(), kServerVersion,
+  head += Format(mail::kReceivedLine, Str(system.HostName).c_str(), kServerVersion,
                  kInstallationText, from.local.c_str(), from.domain.c_str(), FormatMailDate());
   head += Format(kReplyDate, FormatMailDate());
   head += Format(kReplyTo, from.local.c_str(), from.domain.c_str());

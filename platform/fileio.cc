@@ -35,6 +35,22 @@ bool WriteAll(int fd, const void* data, size_t size) {
   return true;
 }
 
+int64_t ReadUpTo(int fd, void* data, size_t size, int64_t offset) {
+  char* p = static_cast<char*>(data);
+  int64_t total = 0;
+  while (size > 0) {
+    ssize_t n = pread(fd, p, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    p += n;
+    size -= static_cast<size_t>(n);
+    offset += n;
+    total += n;
+  }
+  return total;
+}
+
 bool ReadAt(int fd, void* data, size_t size, int64_t offset) {
   char* p = static_cast<char*>(data);
   while (size > 0) {

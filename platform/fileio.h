@@ -24,6 +24,10 @@ bool WriteAll(int fd, const void* data, size_t size);
 bool ReadAt(int fd, void* data, size_t size, int64_t offset);
 bool WriteAt(int fd, const void* data, size_t size, int64_t offset);
 
+// Reads up to `size` bytes at `offset`, fewer only where the file ends, retrying on EINTR and
+// short reads. The count read (0 at the end), or -1 on an error.
+int64_t ReadUpTo(int fd, void* data, size_t size, int64_t offset);
+
 // The size of an open file, or -1.
 int64_t FileSizeOf(int fd);
 

@@ -7,15 +7,16 @@
 
 namespace qv::pop3 {
 
-POPCONNSTRUCT::POPCONNSTRUCT(ConnectionLink& link, const std::string& peer,
+POPCONNSTRUCT::POPCONNSTRUCT(const Settings& settings, ConnectionLink& link,
+                             const std::string& peer,
                              std::function<void(std::function<void()>)> defer,
                              std::chrono::milliseconds idle_limit)
-    : LineConnection(link, kLogPrefixPop3, kErrLineTooLong),
+    : LineConnection(link, settings, kLogPrefixPop3, kErrLineTooLong),
       defer_(std::move(defer)),
       idle_limit_(idle_limit),
-      session_(std::make_unique<Pop3Session>(peer)),
+      session_(std::make_unique<Pop3Session>(settings, peer)),
       alive_(std::make_shared<bool>(true)) {
-  WriteLog(kLogLevelMail, 0, kLogEvent, kLogConnect, kLogPrefixPop3);
+  WriteLog(settings.system, kLogLevelMail, 0, kLogEvent, kLogConnect, kLogPrefixPop3);
   link.SetIdleLimit(idle_limit_);
 }
 

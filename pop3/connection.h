@@ -28,7 +28,8 @@ class POPCONNSTRUCT final : public LineConnection {
  public:
   // `defer` runs a function later on the event loop (so that a long transfer lets other
   // connections in between its pieces).
-  POPCONNSTRUCT(ConnectionLink& link, const std::string& peer,
+  // `settings` must outlive the connection.
+  POPCONNSTRUCT(const Settings& settings, ConnectionLink& link, const std::string& peer,
                 std::function<void(std::function<void()>)> defer,
                 std::chrono::milliseconds idle_limit);
   ~POPCONNSTRUCT() override;

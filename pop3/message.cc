@@ -16,24 +16,10 @@ namespace qv::pop3 {
 
 namespace {
 
-// Reads at a position, retrying on EINTR. Returns the count, 0 at the end, -1 on error.
-ssize_t ReadAt(int fd, char* buffer, size_t size, int64_t position) {
-  for (;;) {
-    ssize_t got = pread(fd, buffer, size, position);
-    if (got < 0 && errno == EINTR) continue;
-    return got;
-  }
-}
-
 // Block size for copying and scanning; the bytes produced do not depend on it.
 constexpr size_t kScanBlock = 64 * 1024;
 
 }  // namespace
-
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) close(fd_);
-  fd_ = fd;
-}
 
 UniqueFd OpenMessageExclusive(const std::string& path) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
@@ -47,7 +33,7 @@ UniqueFd OpenMessageExclusive(const std::string& path) {
 ssize_t ReadPlainText(int file, bool unmask, char* buffer, size_t size, int64_t position,
                       bool* ended) {
   *ended = false;
-  ssize_t got = ReadAt(file, buffer, size, position);
+  int64_t got = platform::ReadUpTo(file, buffer, size, position);
   if (got < 0) return -1;
   if (static_cast<size_t>(got) < size) *ended = true;
   if (got == 0) return 0;

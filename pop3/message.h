@@ -9,34 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/unique_fd.h"
+
 namespace qv::pop3 {
 
-// A file descriptor that closes itself.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) Reset(other.Release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+using UniqueFd = platform::UniqueFd;
 
 // Opens a message file for reading with exclusive access: an advisory lock (flock LOCK_EX,
 // not waiting) that another session sending the same file holds too, for the whole transfer.

@@ -4,6 +4,7 @@
 
 #include "common/config.h"
 #include "common/maillog.h"
+#include "common/strings.h"
 #include "pop3/connection.h"
 #include "pop3/pop3_texts.h"
 
@@ -22,11 +23,10 @@ ServiceSetup Pop3Service::Setup() {
   setup.exit_trace = kTraceExit;
   setup.trace_level = kTraceLevelPop3Service;
   setup.tray_tip = kTrayTip;
-  setup.load_config = [] { return LoadPop3Config(); };
   setup.on_started = [this] { Started(); };
   setup.extra_activity = [this] { return schedule_.active(); };
-  setup.log = [](int level, int number, const char* tag, std::string_view text) {
-    WriteLog(level, number, tag, text, kLogPrefixPop3);
+  setup.log = [this](int level, int number, const char* tag, std::string_view text) {
+    WriteLog(settings().system, level, number, tag, text, kLogPrefixPop3);
   };
   return setup;
 }
@@ -38,17 +38,14 @@ ListenerSetup Pop3Service::Pop3Listener() {
   setup.read_size = kReadSize;
   // The frame's listen queue (above the slot count): with a queue of 4 a burst of clients is
   // dropped by the kernel and left waiting for a greeting that never comes.
-  setup.port = [] { return static_cast<int>(g_Pop3.Port); };
+  setup.port = [this] { return static_cast<int>(settings().pop3.Port); };
   setup.greeting = [] {
-    char text[256];
-    std::snprintf(text, sizeof text, kGreeting, kServerVersion, kInstallationText,
-                  FormatMailDate());
-    return std::string(text);
+    return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
   };
   setup.busy_reply = [] { return std::string(kErrTooManyConnections); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
     auto defer = [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); };
-    return std::make_unique<POPCONNSTRUCT>(link, peer, defer, options_.idle_limit);
+    return std::make_unique<POPCONNSTRUCT>(settings(), link, peer, defer, options_.idle_limit);
   };
   return setup;
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 
+#include "common/config.h"
 #include "common/service_frame.h"
 #include "pop3/schedule.h"
 
@@ -33,6 +34,10 @@ class Pop3Service {
   // Starts the account timer, as the start of the service does (for tests that listen
   // themselves).
   void Started();
+
+  // The settings the service runs with: the frame's, loaded at its start.
+  const Settings& settings() const { return frame_->settings(); }
+  Settings& settings() { return frame_->settings(); }
 
  private:
   ServiceSetup Setup();

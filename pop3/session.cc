@@ -16,6 +16,7 @@
 #include "common/address.h"
 #include "common/config.h"
 #include "common/recordstore.h"
+#include "common/strings.h"
 #include "common/tables.h"
 #include "platform/sysroot.h"
 #include "pop3/logon.h"
@@ -33,42 +34,6 @@ constexpr uint32_t kInUserGiven = StateBit(Pop3State::kUserGiven);
 constexpr uint32_t kInTransaction = StateBit(Pop3State::kTransaction);
 constexpr uint32_t kInClosing = StateBit(Pop3State::kClosing);
 constexpr uint32_t kInAnyState = 0x1f;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  char small[256];
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(small, sizeof small, format, copy);
-  va_end(copy);
-  std::string text;
-  if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
-    text.assign(small, static_cast<size_t>(n));
-  } else if (n > 0) {
-    text.resize(static_cast<size_t>(n) + 1);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    text.resize(static_cast<size_t>(n));
-  }
-  va_end(args);
-  return text;
-}
-
-char Upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view word) {
-  return text.size() >= word.size() && EqualNoCase(text.substr(0, word.size()), word);
-}
 
 // The text up to the first CR or LF.
 std::string_view ToLineEnd(std::string_view text) {
@@ -118,7 +83,8 @@ const Pop3Session::Command Pop3Session::kCommands[] = {
     {"NEWPASS", &Pop3Session::NewPass, kInTransaction},
 };
 
-Pop3Session::Pop3Session(std::string_view peer_address) {
+Pop3Session::Pop3Session(const Settings& settings, std::string_view peer_address)
+    : settings_(settings), system_(settings.system) {
   s_.PeerAddress = std::string(peer_address.substr(0, peer_address.find('\0')));
 }
 
@@ -154,7 +120,7 @@ int DispatchPop3Command(Pop3Session* session, const char* line, size_t length, P
 void Pop3Session::Helo(std::string_view, Pop3Reply* reply) {
   s_.State = Pop3State::kAuthorization;
   reply->result = kResultPositive;
-  reply->text = Format(kReplyHello, g_System.HostName, s_.PeerAddress.c_str());
+  reply->text = Format(kReplyHello, system_.HostName, s_.PeerAddress.c_str());
 }
 
 void Pop3Session::User(std::string_view line, Pop3Reply* reply) {
@@ -177,20 +143,20 @@ void Pop3Session::Pass(std::string_view line, Pop3Reply* reply) {
 
   std::string mailbox;
   USERSTRUCT user{};
-  if (FindRecord(alias, domain, &user) == 0) {
+  if (FindRecord(system_, alias, domain, &user) == 0) {
     if ((user.Options & kUserRemote) != 0) {
       s_.State = Pop3State::kAuthorization;
       reply->text = kErrInvalidUsername;
       return;
     }
     std::string_view stored = FieldText(user.Password);
-    if (!stored.empty() && !EqualNoCase(stored, password)) {
+    if (!stored.empty() && !EqualsNoCase(stored, password)) {
       reply->text = kErrInvalidPassword;  // the state stays: PASS may be sent again
       return;
     }
     mailbox = std::string(FieldText(user.Mailbox));
-  } else if ((g_System.Flags & kSysNtUser) != 0 && g_System.NTUser[0] != '\0' &&
-             NtAccountLookup(alias, nullptr)) {
+  } else if ((system_.Flags & kSysNtUser) != 0 && system_.NTUser[0] != '\0' &&
+             NtAccountLookup(system_.NTUser, alias, nullptr)) {
     int result = SystemLogon(alias, password);
     if (result != PAM_SUCCESS) {
       s_.State = Pop3State::kAuthorization;
@@ -375,7 +341,7 @@ void Pop3Session::NewPass(std::string_view line, Pop3Reply* reply) {
   std::string alias, domain;
   SplitAddress(s_.UserName, &alias, &domain);
   USERSTRUCT user{};
-  if (FindRecord(alias, domain, &user) != 0) {
+  if (FindRecord(system_, alias, domain, &user) != 0) {
     s_.State = Pop3State::kAuthorization;
     reply->result = kResultError;
     reply->text = kErrInvalidUsername;
@@ -389,7 +355,7 @@ void Pop3Session::NewPass(std::string_view line, Pop3Reply* reply) {
     return;
   }
   CopyField(user.Password, std::string(password));
-  if (UpdateRecord(user, false) != 0) {
+  if (UpdateRecord(system_, user, false) != 0) {
     reply->result = kResultError;
     reply->text = kErrGeneralFailure;
     return;
@@ -400,7 +366,7 @@ void Pop3Session::NewPass(std::string_view line, Pop3Reply* reply) {
 
 bool Pop3Session::OpenMailbox(std::string_view mailbox) {
   if (!IsSafeMailboxName(mailbox)) return false;
-  std::string directory = std::string(g_System.MailPath) + "/" + std::string(mailbox);
+  std::string directory = std::string(system_.MailPath) + "/" + std::string(mailbox);
   struct stat st;
   if (lstat(directory.c_str(), &st) != 0) {
     if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) return false;

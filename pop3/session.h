@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/config.h"
 #include "pop3/message.h"
 
 namespace qv::pop3 {
@@ -66,7 +67,8 @@ constexpr size_t kMaxPasswordLength = 80;
 
 class Pop3Session {
  public:
-  explicit Pop3Session(std::string_view peer_address);
+  // `settings` must outlive the session.
+  Pop3Session(const Settings& settings, std::string_view peer_address);
   Pop3Session(const Pop3Session&) = delete;
   Pop3Session& operator=(const Pop3Session&) = delete;
 
@@ -87,6 +89,8 @@ class Pop3Session {
   void ApplyDeletions();
 
  private:
+  const Settings& settings_;
+  const SYSTEMSTRUCT& system_;
   using Handler = void (Pop3Session::*)(std::string_view line, Pop3Reply* reply);
   struct Command {
     const char* verb;

@@ -2,6 +2,7 @@
 
 #include "common/config.h"
 #include "common/maillog.h"
+#include "smtp/smtp_mail.h"
 #include "smtp/texts.h"
 #include "smtp/util.h"
 
@@ -15,11 +16,11 @@ struct SmtpConnection::Storing {
   bool truncated = false;
 };
 
-SmtpConnection::SmtpConnection(ConnectionLink& link, std::string peer,
+SmtpConnection::SmtpConnection(const Settings& settings, ConnectionLink& link, std::string peer,
                                std::function<void()> forward_now, OffloadFunction offload)
-    : LineConnection(link, kLogPrefix, kLineTooLong),
+    : LineConnection(link, settings, kLogPrefix, kLineTooLong),
       start_tick_(std::chrono::steady_clock::now()),
-      session_(std::make_unique<SmtpSession>(std::move(peer))),
+      session_(std::make_unique<SmtpSession>(settings, std::move(peer))),
       forward_now_(std::move(forward_now)),
       offload_(std::move(offload)) {
   link.SetIdleLimit(kCommandIdleLimit);
@@ -44,9 +45,10 @@ void SmtpConnection::OnLine(std::string_view line) {
 
 size_t SmtpConnection::OnRawInput(std::string_view chunk) {
   session_->MarkMessageReceived();
-  bool enforce = (g_Smtp.Flags & kSmtpEnforceSize) != 0;
-  ChunkOutcome outcome = ScanDataChunk(&scan_, chunk, enforce, g_Smtp.ESMTPMaxMsgSize);
-  Log(kLogLevelData, kTagData, chunk.substr(0, outcome.used));
+  const SMTPSTRUCT& smtp = settings().smtp;
+  bool enforce = (smtp.Flags & kSmtpEnforceSize) != 0;
+  ChunkOutcome outcome = ScanDataChunk(&scan_, chunk, enforce, smtp.ESMTPMaxMsgSize);
+  Log(kLogLevelData, kLogData, chunk.substr(0, outcome.used));
   if (outcome.write && !outcome.held.empty()) session_->StoreMessageText(outcome.held);
   if (outcome.write) session_->StoreMessageText(chunk.substr(0, outcome.store));
   if (scan_.state != ScanState::kComplete) return outcome.used;
@@ -63,7 +65,9 @@ size_t SmtpConnection::OnRawInput(std::string_view chunk) {
   storing_ = true;
   Pause();
   link().SetIdleLimit(std::chrono::milliseconds(0));
-  auto work = [job] { job->completion = DeliverPendingMessage(&job->message); };
+  auto work = [job, &settings = settings()] {
+    job->completion = DeliverPendingMessage(SmtpMailService(settings), &job->message);
+  };
   std::weak_ptr<bool> alive = alive_;
   auto done = [this, alive, job] {
     if (!alive.expired()) Stored(*job);
@@ -83,7 +87,7 @@ void SmtpConnection::Stored(const Storing& job) {
   if (!job.completion.stored) {
     text = kMessageNotStored;
   } else if (job.truncated) {
-    text = Format(kMessageTruncated, g_Smtp.ESMTPMaxMsgSize);
+    text = Format(kMessageTruncated, settings().smtp.ESMTPMaxMsgSize);
   } else {
     text = Format(kMessageAccepted, static_cast<int>(job.byte_count),
                   FormatElapsed(job.elapsed.count()).c_str());
@@ -91,7 +95,7 @@ void SmtpConnection::Stored(const Storing& job) {
   SetSlotMode(kCommandMode);
   Reply(text);
   if (job.completion.stored && job.completion.forward_queued &&
-      (g_Smtp.Flags & kSmtpImmediately) != 0 && forward_now_)
+      (settings().smtp.Flags & kSmtpImmediately) != 0 && forward_now_)
     forward_now_();
   Resume();
 }
@@ -109,7 +113,7 @@ void SmtpConnection::SetSlotMode(int mode) {
 
 void SmtpConnection::OnIdle() {
   if (closed()) return;
-  Reply(Format(kIdleTimeout, g_System.HostName));
+  Reply(Format(kIdleTimeout, settings().system.HostName));
   Close();
 }
 

@@ -31,8 +31,9 @@ class SmtpConnection : public LineConnection {
  public:
   // `forward_now` starts a forward run (send immediately); it may be empty. `offload` takes the
   // storing of a received message off the loop; without it the message is stored at once.
-  SmtpConnection(ConnectionLink& link, std::string peer, std::function<void()> forward_now,
-                 OffloadFunction offload = nullptr);
+  // `settings` must outlive the connection.
+  SmtpConnection(const Settings& settings, ConnectionLink& link, std::string peer,
+                 std::function<void()> forward_now, OffloadFunction offload = nullptr);
 
   void OnIdle() override;
 

@@ -22,6 +22,8 @@
 #include "mail/mail_texts.h"
 #include "mail/notice.h"
 #include "net/smtp_client.h"
+#include "platform/fileio.h"
+#include "platform/unique_fd.h"
 #include "smtp/forward_texts.h"
 #include "smtp/smtp_mail.h"
 #include "smtp/texts.h"
@@ -40,23 +42,25 @@ constexpr int kMaxStrayReplies = 8;
 constexpr int kQuitReplyMs = 10000;
 constexpr int kRunNiceness = 10;
 
-void Log(int level, int session, const char* tag, std::string_view text) {
-  WriteLog(level, session, tag, text, kLogPrefix);
+void Log(const SYSTEMSTRUCT& system, int level, int session, const char* tag,
+         std::string_view text) {
+  WriteLog(system, level, session, tag, text, kLogPrefix);
 }
 
-std::string AdministratorAddress() {
-  return std::string(g_System.AdministratorName) + "@" + PrimaryDomain();
+std::string AdministratorAddress(const SYSTEMSTRUCT& system) {
+  return std::string(system.AdministratorName) + "@" + PrimaryDomain(system);
 }
 
-bool IsUser(const std::string& local, const std::string& domain) {
+bool IsUser(const SYSTEMSTRUCT& system, const std::string& local, const std::string& domain) {
   USERSTRUCT user;
-  return FindUserByAddress(local + "@" + domain, &user);
+  return FindUserByAddress(system, local + "@" + domain, &user);
 }
 
-bool IsSystemAccount(const std::string& local, const std::string& domain) {
+bool IsSystemAccount(const SYSTEMSTRUCT& system, const std::string& local,
+                     const std::string& domain) {
   std::string full_name;
-  return (g_System.Flags & kSysNtUser) != 0 && EqualsNoCase(domain, g_System.NTDomain) &&
-         NtAccountLookup(local, &full_name);
+  return (system.Flags & kSysNtUser) != 0 && EqualsNoCase(domain, system.NTDomain) &&
+         NtAccountLookup(system.NTUser, local, &full_name);
 }
 
 bool Cancelled(int cancel_fd) {
@@ -65,29 +69,8 @@ bool Cancelled(int cancel_fd) {
   return ::poll(&p, 1, 0) > 0;
 }
 
-// A descriptor closed at the end of the scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
+  return platform::WriteAll(fd, text.data(), text.size());
 }
 
 // Copies the stored message from the queue file's current position to `fd`, unmasked.
@@ -106,9 +89,9 @@ bool CopyUnmasked(int queue_fd, int fd) {
 // A temporary spool file in TempPath, removed at the end of the scope.
 class TempSpool {
  public:
-  TempSpool() {
-    std::string dir = g_System.TempPath;
-    fd_ = CreateTempFile(&dir, &name_);
+  explicit TempSpool(const SYSTEMSTRUCT& system) {
+    std::string dir = system.TempPath;
+    fd_ = CreateTempFile(&dir, system.MailPath, &name_);
   }
   ~TempSpool() {
     if (fd_ >= 0) {
@@ -128,8 +111,9 @@ class TempSpool {
 
 // The hosts named by the recipient's domain: "#host" names a host, "[address]" an address
 // literal, anything else is looked up. Returns the count as FindMailHosts does.
-int HostsOf(const std::string& domain, const ForwardOptions& options,
+int HostsOf(const Settings& settings, const std::string& domain, const ForwardOptions& options,
             std::vector<std::string>* hosts) {
+  const SYSTEMSTRUCT& system = settings.system;
   hosts->clear();
   if (!domain.empty() && domain[0] == '#') {
     hosts->push_back(domain.substr(1));
@@ -141,18 +125,18 @@ int HostsOf(const std::string& domain, const ForwardOptions& options,
     hosts->push_back(literal);
     return 1;
   }
-  MailHostSettings settings;
-  settings.smtp_flags = g_Smtp.Flags;
-  settings.name_servers = g_System.NameServer;
-  settings.exchange_hosts = g_Smtp.ExchangeHost;
-  settings.own_host = g_System.HostName;
-  settings.timeout_ms = options.dns_timeout_ms;
-  settings.cancel_fd = options.cancel_fd;
-  settings.report = [](int socket, const std::string& text) {
-    Log(kLogLevelProtocol, socket, kTagEvent, text + "\r\n");
+  MailHostSettings lookup;
+  lookup.smtp_flags = settings.smtp.Flags;
+  lookup.name_servers = system.NameServer;
+  lookup.exchange_hosts = settings.smtp.ExchangeHost;
+  lookup.own_host = system.HostName;
+  lookup.timeout_ms = options.dns_timeout_ms;
+  lookup.cancel_fd = options.cancel_fd;
+  lookup.report = [&system](int socket, const std::string& text) {
+    Log(system, kLogLevelProtocol, socket, kLogEvent, text + "\r\n");
   };
   std::string out;
-  int count = FindMailHosts(domain, settings, &out);
+  int count = FindMailHosts(domain, lookup, &out);
   size_t i = 0;
   while (static_cast<int>(hosts->size()) < count && i < out.size()) {
     size_t j = out.find(' ', i);
@@ -164,26 +148,28 @@ int HostsOf(const std::string& domain, const ForwardOptions& options,
 }
 
 // Step 4 of a queue file: the hosts of the recipient's domain in order, until one takes it.
-int SendToHosts(const std::string& recipient, const std::string& domain,
+int SendToHosts(const Settings& settings, const std::string& recipient, const std::string& domain,
                 std::string_view reverse_path, int queue_fd, off_t offset,
                 std::string_view text_before, bool* host_unreachable,
                 const ForwardOptions& options) {
+  const SYSTEMSTRUCT& system = settings.system;
   std::vector<std::string> hosts;
-  int count = HostsOf(domain, options, &hosts);
+  int count = HostsOf(settings, domain, options, &hosts);
   for (const std::string& host : hosts) {
     if (Cancelled(options.cancel_fd)) return 0;
-    if (SendToHost(recipient, reverse_path, host, queue_fd, offset, text_before, host_unreachable,
-                   options) == 1)
+    if (SendToHost(settings, recipient, reverse_path, host, queue_fd, offset, text_before,
+                   host_unreachable, options) == 1)
       return 1;
   }
-  Log(kLogLevelFailure, 0, kTagEvent, count <= 0 ? kLogNoMxHost : kLogMxNoResponse);
+  Log(system, kLogLevelFailure, 0, kLogEvent, count <= 0 ? kLogNoMxHost : kLogMxNoResponse);
   return 0;
 }
 
-bool OpenLink(const ForwardOptions& options) {
+bool OpenLink(const SYSTEMSTRUCT& system, const ForwardOptions& options) {
   std::string error;
-  if (options.dialup.open && options.dialup.open(g_System.RASEntry, &error)) return true;
-  Log(kLogLevelLink, 0, kTagEvent, Format(kLogDialupFailed, g_System.RASEntry, error.c_str()));
+  if (options.dialup.open && options.dialup.open(system.RASEntry, &error)) return true;
+  Log(system, kLogLevelLink, 0, kLogEvent,
+      Format(kLogDialupFailed, system.RASEntry, error.c_str()));
   return false;
 }
 
@@ -195,8 +181,8 @@ int32_t StampOf(std::time_t t) {
                        local.tm_min, local.tm_sec);
 }
 
-std::vector<std::string> QueueFiles() {
-  std::string dir = std::string(g_System.MailPath) + "/" + kForwardDirectory;
+std::vector<std::string> QueueFiles(const SYSTEMSTRUCT& system) {
+  std::string dir = std::string(system.MailPath) + "/" + kForwardDirectory;
   std::vector<std::string> files;
   DIR* d = ::opendir(dir.c_str());
   if (d == nullptr) return files;
@@ -247,26 +233,27 @@ int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope) {
   return 0;
 }
 
-int SendToHost(std::string_view recipients, std::string_view reverse_path, const std::string& host,
-               int queue_fd, off_t offset, std::string_view text_before, bool* host_unreachable,
-               const ForwardOptions& options) {
-  uint16_t port_ex = g_Smtp.PortEx > 0 && g_Smtp.PortEx <= 65535
-                         ? static_cast<uint16_t>(g_Smtp.PortEx)
-                         : kDefaultSmtpPort;
+int SendToHost(const Settings& settings, std::string_view recipients, std::string_view reverse_path,
+               const std::string& host, int queue_fd, off_t offset, std::string_view text_before,
+               bool* host_unreachable, const ForwardOptions& options) {
+  const SYSTEMSTRUCT& system = settings.system;
+  const SMTPSTRUCT& smtp = settings.smtp;
+  uint16_t port_ex = smtp.PortEx > 0 && smtp.PortEx <= 65535 ? static_cast<uint16_t>(smtp.PortEx)
+                                                             : kDefaultSmtpPort;
   std::string name;
   uint16_t port = port_ex;
   SmtpClient conn(options.cancel_fd);
   if (!SplitHostPort(host, port_ex, &name, &port) ||
       conn.Open(name, port) == ConnectResult::kUnknownHost) {
     // Counted as unreachable: the file stays queued until it expires.
-    Log(kLogLevelFailure, 0, kTagEvent, Format(kLogCannotResolve, host.c_str()));
+    Log(system, kLogLevelFailure, 0, kLogEvent, Format(kLogCannotResolve, host.c_str()));
     *host_unreachable = true;
     return 0;
   }
   const int sock = conn.fd();
-  Log(kLogLevelMail, sock, kTagEvent, Format(kLogConnecting, host.c_str()));
+  Log(system, kLogLevelMail, sock, kLogEvent, Format(kLogConnecting, host.c_str()));
   if (conn.Connect(options.connect_timeout_ms) != ConnectResult::kConnected) {
-    Log(kLogLevelFailure, sock, kTagEvent, kLogConnectTimedOut);
+    Log(system, kLogLevelFailure, sock, kLogEvent, kLogConnectTimedOut);
     *host_unreachable = true;
     return 0;
   }
@@ -274,19 +261,19 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   struct stat st {};
   long size = ::fstat(queue_fd, &st) == 0 ? static_cast<long>(st.st_size - offset) : 0;
   size += static_cast<long>(text_before.size());
-  bool ehlo = (g_Smtp.Flags & kSmtpEsmtp) != 0 && (g_Smtp.Flags & kSmtpClientEhlo) != 0;
+  bool ehlo = (smtp.Flags & kSmtpEsmtp) != 0 && (smtp.Flags & kSmtpClientEhlo) != 0;
   const std::string rp(reverse_path);
   std::string last_command, last_reply;
   bool end_sent = false;  // the end line went out: the peer may hold the message now
 
   auto send = [&](const std::string& command) {
-    Log(kLogLevelProtocol, sock, kTagOut, command);
+    Log(system, kLogLevelProtocol, sock, kLogSent, command);
     last_command = command;
     return conn.Send(command, options.reply_timeout_ms);
   };
   auto read = [&](int timeout_ms) {
     last_reply = conn.ReadReply(timeout_ms);
-    if (!last_reply.empty()) Log(kLogLevelProtocol, sock, kTagIn, last_reply);
+    if (!last_reply.empty()) Log(system, kLogLevelProtocol, sock, kLogReceived, last_reply);
     return last_reply;
   };
   // QUIT, and its reply awaited briefly, so that the peer sees an orderly end.
@@ -295,7 +282,7 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   };
   auto finish = [&] {
     quit();
-    Log(kLogLevelMail, sock, kTagEvent, kLogConnectionClosed);
+    Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
     return 1;
   };
   // The conversation did not work out. Kept for the next run: a lost connection (the message
@@ -305,7 +292,7 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
     bool lost = last_reply.empty() || end_sent;
     if (lost || last_reply[0] == '4') {
       if (!lost) quit();
-      Log(kLogLevelMail, sock, kTagEvent, kLogConnectionClosed);
+      Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
       *host_unreachable = true;
       return 0;
     }
@@ -314,37 +301,37 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
         Format(kTransactionShortText, last_command.c_str(), last_reply.c_str());
     quit();
     if (::lseek(queue_fd, offset, SEEK_SET) == offset)
-      ReturnDeliveryReport(reverse_path, recipients, transaction, queue_fd);
-    if ((g_Smtp.Flags & kSmtpSendInfo) != 0 && ::lseek(queue_fd, offset, SEEK_SET) == offset) {
-      if ((g_Smtp.Flags & kSmtpAttachMessage) != 0) {
-        mail::WriteAdminNotice(SmtpMailService(), mail::kNoticeProblemsWithMessage, reverse_path,
-                               recipients, transaction, queue_fd);
+      ReturnDeliveryReport(settings, reverse_path, recipients, transaction, queue_fd);
+    if ((smtp.Flags & kSmtpSendInfo) != 0 && ::lseek(queue_fd, offset, SEEK_SET) == offset) {
+      if ((smtp.Flags & kSmtpAttachMessage) != 0) {
+        mail::WriteAdminNotice(SmtpMailService(settings), mail::kNoticeProblemsWithMessage,
+                               reverse_path, recipients, transaction, queue_fd);
       } else {
-        mail::WriteAdminNotice(SmtpMailService(), mail::kNoticeProblems, reverse_path, recipients,
-                               short_text, -1);
+        mail::WriteAdminNotice(SmtpMailService(settings), mail::kNoticeProblems, reverse_path,
+                               recipients, short_text, -1);
       }
     }
-    Log(kLogLevelMail, sock, kTagEvent, kLogConnectionClosed);
+    Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
     return 1;
   };
 
   // Greeting.
   if (!ReplyStartsWith(read(options.reply_timeout_ms), "220")) {
-    Log(kLogLevelFailure, sock, kTagEvent, kLogConnectTimedOut);
+    Log(system, kLogLevelFailure, sock, kLogEvent, kLogConnectTimedOut);
     *host_unreachable = true;
     return 0;
   }
   // Hello, with the fall-back from EHLO to HELO.
-  if (!send(Format(ehlo ? kCmdEhlo : kCmdHelo, g_System.HostName))) return fail();
+  if (!send(Format(ehlo ? kCmdEhlo : kCmdHelo, system.HostName))) return fail();
   for (int stray = 0;;) {
     read(options.reply_timeout_ms);
     if (ReplyStartsWith(last_reply, "25")) break;
     if (ReplyStartsWith(last_reply, "22") && ++stray <= kMaxStrayReplies) continue;
     if (!ehlo || last_reply.empty()) return fail();
     ehlo = false;
-    if (!send(Format(kCmdHelo, g_System.HostName))) return fail();
+    if (!send(Format(kCmdHelo, system.HostName))) return fail();
   }
-  bool with_size = ehlo && (g_Smtp.Flags & kSmtpEsmtpSize) != 0;
+  bool with_size = ehlo && (smtp.Flags & kSmtpEsmtpSize) != 0;
   if (!send(with_size ? Format(kCmdMailFromSize, rp.c_str(), static_cast<int>(size))
                       : Format(kCmdMailFrom, rp.c_str())))
     return fail();
@@ -366,7 +353,7 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   // text is kept as it was received, its dots already doubled.
   MessageText message(/*stuff_dots=*/false);
   if (!text_before.empty()) {
-    Log(kLogLevelData, sock, kTagData, text_before);
+    Log(system, kLogLevelData, sock, kLogData, text_before);
     if (!conn.Send(message.Encode(text_before), options.reply_timeout_ms)) return fail();
   }
   if (::lseek(queue_fd, offset, SEEK_SET) != offset) return fail();
@@ -378,7 +365,7 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
     if (n == 0) break;
     UnscrambleBuffer(block, static_cast<size_t>(n));
     std::string_view text(block, static_cast<size_t>(n));
-    Log(kLogLevelData, sock, kTagData, text);
+    Log(system, kLogLevelData, sock, kLogData, text);
     if (!conn.Send(message.Encode(text), options.reply_timeout_ms)) return fail();
   }
   end_sent = true;
@@ -387,14 +374,15 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   return finish();
 }
 
-int ReturnDeliveryReport(std::string_view reverse_path, std::string_view recipients,
-                         std::string_view transaction, int queue_fd) {
+int ReturnDeliveryReport(const Settings& settings, std::string_view reverse_path,
+                         std::string_view recipients, std::string_view transaction, int queue_fd) {
+  const SYSTEMSTRUCT& system = settings.system;
   // A report goes to a sender; a message without one is itself a report.
   if (reverse_path.empty()) return 0;
-  TempSpool spool;
+  TempSpool spool(system);
   if (spool.fd() < 0) return 0;
   std::string rp(reverse_path);
-  std::string text = Format(kReportFrom, g_System.AdministratorName, PrimaryDomain().c_str());
+  std::string text = Format(kReportFrom, system.AdministratorName, PrimaryDomain(system).c_str());
   text += Format(kReportTo, rp.c_str());
   text += Format(kReportDate, FormatMailDate());
   text += kReportSubject;
@@ -407,20 +395,21 @@ int ReturnDeliveryReport(std::string_view reverse_path, std::string_view recipie
   SplitAddress(rp, &local, &domain);
   // Delivered as a report: with the empty reverse-path, so that no responder answers it and no
   // report is ever made about it.
-  const mail::MailService& service = SmtpMailService();
-  if (!local.empty() && !domain.empty() && IsUser(local, domain))
+  const mail::MailService service = SmtpMailService(settings);
+  if (!local.empty() && !domain.empty() && IsUser(system, local, domain))
     return mail::DeliverRecipients(service, "[U]" + local + "@" + domain, "", spool.fd(), true,
                                    true);
-  if (!local.empty() && !domain.empty() && IsSystemAccount(local, domain))
+  if (!local.empty() && !domain.empty() && IsSystemAccount(system, local, domain))
     return mail::DeliverRecipients(service, "[N]" + local + "@" + domain, "", spool.fd(), true,
                                    true);
   return mail::DeliverRecipients(service, rp, "", spool.fd(), false, true);
 }
 
-int ForwardQueueFile(const std::string& path, bool expired, bool* host_unreachable,
-                     const ForwardOptions& options) {
+int ForwardQueueFile(const Settings& settings, const std::string& path, bool expired,
+                     bool* host_unreachable, const ForwardOptions& options) {
+  const SYSTEMSTRUCT& system = settings.system;
   *host_unreachable = false;
-  Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return 0;
   char raw[kQueueHead];
   ssize_t got = ::read(file.get(), raw, sizeof raw);
@@ -429,14 +418,14 @@ int ForwardQueueFile(const std::string& path, bool expired, bool* host_unreachab
   QueueEnvelope env;
   switch (ReadQueueEnvelope(std::string_view(raw, static_cast<size_t>(got)), &env)) {
     case kQueueNoDestination:
-      Log(kLogLevelLink, 0, kTagEvent, kLogNoDestination);
+      Log(system, kLogLevelLink, 0, kLogEvent, kLogNoDestination);
       return 1;
     case kQueueInvalidAddress:
-      Log(kLogLevelLink, 0, kTagEvent,
+      Log(system, kLogLevelLink, 0, kLogEvent,
           Format(kLogInvalidAddress, env.local.c_str(), env.domain.c_str()));
       return 1;
     case kQueueInvalidFormat:
-      Log(kLogLevelLink, 0, kTagEvent, kLogInvalidFormat);
+      Log(system, kLogLevelLink, 0, kLogEvent, kLogInvalidFormat);
       return 1;
     default:
       break;
@@ -444,9 +433,9 @@ int ForwardQueueFile(const std::string& path, bool expired, bool* host_unreachab
   const off_t offset = env.message_offset;
   const std::string recipient = env.local + "@" + env.domain;
   if (!expired) {
-    Log(kLogLevelMail, 0, kTagEvent,
+    Log(system, kLogLevelMail, 0, kLogEvent,
         Format(kLogSendingForward, env.local.c_str(), env.domain.c_str()));
-    return SendToHosts(recipient, env.domain, env.reverse_path, file.get(), offset, "",
+    return SendToHosts(settings, recipient, env.domain, env.reverse_path, file.get(), offset, "",
                        host_unreachable, options);
   }
 
@@ -455,43 +444,45 @@ int ForwardQueueFile(const std::string& path, bool expired, bool* host_unreachab
   SplitAddress(env.reverse_path, &sender_local, &sender_domain);
   std::string return_text = Format(kReturnText, FormatMailDate(), sender_local.c_str(),
                                    sender_domain.c_str(), recipient.c_str());
-  const bool return_to_sender = (g_Smtp.Flags & kSmtpReturnToSender) != 0;
+  const SMTPSTRUCT& smtp = settings.smtp;
+  const bool return_to_sender = (smtp.Flags & kSmtpReturnToSender) != 0;
   const bool has_sender = !sender_local.empty() && !sender_domain.empty();
-  if (return_to_sender && has_sender && IsUser(sender_local, sender_domain)) {
-    Log(kLogLevelMail, 0, kTagEvent,
+  if (return_to_sender && has_sender && IsUser(system, sender_local, sender_domain)) {
+    Log(system, kLogLevelMail, 0, kLogEvent,
         Format(kLogReturnToSender, sender_local.c_str(), sender_domain.c_str()));
-    TempSpool spool;
+    TempSpool spool(system);
     if (spool.fd() < 0 || !WriteAll(spool.fd(), return_text) ||
         ::lseek(file.get(), offset, SEEK_SET) != offset || !CopyUnmasked(file.get(), spool.fd()) ||
         !spool.Rewind())
       return 0;  // kept: tried again on the next run
-    mail::DeliverRecipients(SmtpMailService(), "[U]" + sender_local + "@" + sender_domain,
-                            AdministratorAddress(), spool.fd(), true, false);
+    mail::DeliverRecipients(SmtpMailService(settings), "[U]" + sender_local + "@" + sender_domain,
+                            AdministratorAddress(system), spool.fd(), true, false);
     return 1;
   }
-  if ((g_Smtp.Flags & kSmtpSendInfo) != 0 && ::lseek(file.get(), offset, SEEK_SET) == offset) {
-    bool attach = (g_Smtp.Flags & kSmtpAttachMessage) != 0;
-    mail::WriteAdminNotice(SmtpMailService(),
+  if ((smtp.Flags & kSmtpSendInfo) != 0 && ::lseek(file.get(), offset, SEEK_SET) == offset) {
+    bool attach = (smtp.Flags & kSmtpAttachMessage) != 0;
+    mail::WriteAdminNotice(SmtpMailService(settings),
                            attach ? mail::kNoticeExpiredWithMessage : mail::kNoticeExpired,
                            env.reverse_path, recipient, "", attach ? file.get() : -1);
   }
   // Nothing goes back without RETURNTOSENDER, and nothing to a report's empty sender.
   if (!return_to_sender || !has_sender) return 1;
-  Log(kLogLevelMail, 0, kTagEvent,
+  Log(system, kLogLevelMail, 0, kLogEvent,
       Format(kLogReturnToSender, sender_local.c_str(), sender_domain.c_str()));
   // The return is itself a report: it leaves with the empty reverse-path.
-  return SendToHosts(sender_local + "@" + sender_domain, sender_domain, "", file.get(), offset,
-                     return_text, host_unreachable, options);
+  return SendToHosts(settings, sender_local + "@" + sender_domain, sender_domain, "", file.get(),
+                     offset, return_text, host_unreachable, options);
 }
 
-int RunForwardQueue(const ForwardOptions& options) {
-  if ((g_Smtp.Flags & (kSmtpUseDns | kSmtpUseMx)) == 0) return 0;
+int RunForwardQueue(const Settings& settings, const ForwardOptions& options) {
+  const SYSTEMSTRUCT& system = settings.system;
+  if ((settings.smtp.Flags & (kSmtpUseDns | kSmtpUseMx)) == 0) return 0;
   const int32_t now = StampOf(std::time(nullptr));
-  std::vector<std::string> files = QueueFiles();
+  std::vector<std::string> files = QueueFiles(system);
   if (files.empty()) return 0;
   bool opened = false;
-  if ((g_System.Flags & kSysDialup) != 0) {
-    if (!OpenLink(options)) return 0;
+  if ((system.Flags & kSysDialup) != 0) {
+    if (!OpenLink(system, options)) return 0;
     opened = true;
   }
   int removed = 0;
@@ -500,30 +491,31 @@ int RunForwardQueue(const ForwardOptions& options) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) continue;  // taken away meanwhile
     int32_t age = now - StampOf(st.st_mtime);
-    bool expired = g_Smtp.ReturnTimer < age;
+    bool expired = settings.smtp.ReturnTimer < age;
     // A link that went down during the file is dialled again, and the file tried once more.
     for (int attempt = 0; attempt < 2; ++attempt) {
       bool unreachable = false;
-      if (ForwardQueueFile(path, expired, &unreachable, options) == 1) {
+      if (ForwardQueueFile(settings, path, expired, &unreachable, options) == 1) {
         ::unlink(path.c_str());
         ++removed;
         break;
       }
       if (!opened || !unreachable || attempt > 0 || Cancelled(options.cancel_fd) ||
-          options.dialup.is_active(g_System.RASEntry))
+          options.dialup.is_active(system.RASEntry))
         break;
-      options.dialup.close(g_System.RASEntry);
-      opened = OpenLink(options);
+      options.dialup.close(system.RASEntry);
+      opened = OpenLink(system, options);
       if (!opened) return removed;
     }
   }
-  if (opened) options.dialup.close(g_System.RASEntry);
+  if (opened) options.dialup.close(system.RASEntry);
   return removed;
 }
 
 // ---------------------------------------------------------------------------------------------
 
 struct ForwardRunner::State {
+  const Settings* settings = nullptr;
   std::function<void(std::function<void()>)> post;
   std::function<void()> finished;
   ForwardOptions options;
@@ -538,9 +530,11 @@ struct ForwardRunner::State {
   }
 };
 
-ForwardRunner::ForwardRunner(std::function<void(std::function<void()>)> post,
+ForwardRunner::ForwardRunner(const Settings& settings,
+                             std::function<void(std::function<void()>)> post,
                              std::function<void()> finished, ForwardOptions options)
     : state_(std::make_shared<State>()) {
+  state_->settings = &settings;
   state_->post = std::move(post);
   state_->finished = std::move(finished);
   state_->options = std::move(options);
@@ -562,7 +556,7 @@ bool ForwardRunner::Start() {
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kRunNiceness);
     ForwardOptions options = shared->options;
     options.cancel_fd = shared->cancel[0];
-    RunForwardQueue(options);
+    RunForwardQueue(*shared->settings, options);
     // The end of the run is handled on the loop thread, like every other event.
     shared->post([shared] {
       if (shared->stopped) return;

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <thread>
 
+#include "common/config.h"
 #include "net/dns.h"
 
 namespace qv::smtp {
@@ -56,27 +57,27 @@ constexpr int kQueueInvalidFormat = 3;
 int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope);
 
 // One run over the queue. Returns the number of files removed.
-int RunForwardQueue(const ForwardOptions& options = {});
+int RunForwardQueue(const Settings& settings, const ForwardOptions& options = {});
 
 // One queue file: 1 when the file is done and must be removed, 0 when it stays queued.
 // *host_unreachable tells that the hosts could not be reached.
-int ForwardQueueFile(const std::string& path, bool expired, bool* host_unreachable,
-                     const ForwardOptions& options = {});
+int ForwardQueueFile(const Settings& settings, const std::string& path, bool expired,
+                     bool* host_unreachable, const ForwardOptions& options = {});
 
 // One conversation with `host` ("host" or "host:port"; the port defaults to the SMTP PortEx)
 // for the blank-separated `recipients`: `text_before` and then the stored message of
 // `queue_fd` from `offset` are sent. 1 done (handed over, or refused and reported), 0 not
 // done (the file stays queued; *host_unreachable is set).
-int SendToHost(std::string_view recipients, std::string_view reverse_path, const std::string& host,
-               int queue_fd, off_t offset, std::string_view text_before, bool* host_unreachable,
-               const ForwardOptions& options = {});
+int SendToHost(const Settings& settings, std::string_view recipients, std::string_view reverse_path,
+               const std::string& host, int queue_fd, off_t offset, std::string_view text_before,
+               bool* host_unreachable, const ForwardOptions& options = {});
 
 // The report of a failed conversation for the sender `reverse_path`: delivered to the sender's
 // mailbox when the sender is local, else queued for sending with an empty reverse-path. The
 // message is read from `queue_fd` at its current position. Nothing is made for an empty
 // reverse-path (a report is never reported). Returns 1 when the report was delivered or queued.
-int ReturnDeliveryReport(std::string_view reverse_path, std::string_view recipients,
-                         std::string_view transaction, int queue_fd);
+int ReturnDeliveryReport(const Settings& settings, std::string_view reverse_path,
+                         std::string_view recipients, std::string_view transaction, int queue_fd);
 
 // The administrator's notices of the forwarder (kinds 2 to 5) are written by the mail library
 // (mail/notice.h).
@@ -85,8 +86,9 @@ int ReturnDeliveryReport(std::string_view reverse_path, std::string_view recipie
 class ForwardRunner {
  public:
   // `post` runs a function on the service's loop thread; `finished` runs there after every run.
-  ForwardRunner(std::function<void(std::function<void()>)> post, std::function<void()> finished,
-                ForwardOptions options = {});
+  // `settings` must outlive the runner.
+  ForwardRunner(const Settings& settings, std::function<void(std::function<void()>)> post,
+                std::function<void()> finished, ForwardOptions options = {});
   ~ForwardRunner();
   ForwardRunner(const ForwardRunner&) = delete;
   ForwardRunner& operator=(const ForwardRunner&) = delete;

@@ -36,12 +36,11 @@ ServiceSetup SmtpService::Setup() {
   setup.exit_trace = kTraceExit;
   setup.trace_level = kTraceLevelSmtpService;
   setup.tray_tip = kTrayTip;
-  setup.load_config = [] { return LoadSmtpConfig(); };
   setup.on_started = [this] { Started(); };
   setup.on_socket_event = [this] { idle_ms_ = 0; };
   setup.extra_activity = [this] { return forward_active_ && forward_active_() ? 1 : 0; };
-  setup.log = [](int level, int number, const char* tag, std::string_view text) {
-    WriteLog(level, number, tag, text, kLogPrefix);
+  setup.log = [this](int level, int number, const char* tag, std::string_view text) {
+    WriteLog(settings().system, level, number, tag, text, kLogPrefix);
   };
   return setup;
 }
@@ -51,14 +50,14 @@ ListenerSetup SmtpService::SmtpListener() {
   setup.name = "SMTP";
   setup.slot_count = kSlotCount;
   setup.read_size = kReadSize;
-  setup.port = [] { return static_cast<int>(g_Smtp.Port); };
+  setup.port = [this] { return static_cast<int>(settings().smtp.Port); };
   setup.greeting = [] {
     return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
   };
-  setup.busy_reply = [] { return Format(kTooManyConnections, g_System.HostName); };
+  setup.busy_reply = [this] { return Format(kTooManyConnections, settings().system.HostName); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
     return std::make_unique<SmtpConnection>(
-        link, peer, [this] { StartForwardRun(); },
+        settings(), link, peer, [this] { StartForwardRun(); },
         [this](std::function<void()> work, std::function<void()> done) {
           frame_->Offload(std::move(work), std::move(done));
         });
@@ -68,10 +67,11 @@ ListenerSetup SmtpService::SmtpListener() {
 
 void SmtpService::Started() {
   auto& loop = frame_->loop();
-  loop.SetTimer(kTimerForward, std::chrono::seconds(g_Smtp.SMTPTimer), [this] { ForwardTick(); });
+  loop.SetTimer(kTimerForward, std::chrono::seconds(settings().smtp.SMTPTimer),
+                [this] { ForwardTick(); });
   loop.SetTimer(kTimerTick, std::chrono::milliseconds(kTickMilliseconds),
                 [this] { HousekeepingTick(); });
-  ping_countdown_ = g_System.ConnectTime * 1000;
+  ping_countdown_ = settings().system.ConnectTime * 1000;
   idle_ms_ = 0;
 }
 
@@ -87,41 +87,41 @@ void SmtpService::StartForwardRun() {
 void SmtpService::ForwardTick() {
   // The run may have ended since the last tick.
   frame_->UpdateTrayIcon();
-  if ((g_Smtp.Flags & (kSmtpUseDns | kSmtpUseMx)) == 0) return;
+  if ((settings().smtp.Flags & (kSmtpUseDns | kSmtpUseMx)) == 0) return;
   if (TraceLevel() <= kTraceLevelChecks) TracePrint("%s", kTraceForwardCheck);
-  WriteLog(kLogLevelData, 0, kTagEvent, kLogCheckOutgoing, kLogPrefix);
+  WriteLog(settings().system, kLogLevelData, 0, kLogEvent, kLogCheckOutgoing, kLogPrefix);
   StartForwardRun();
 }
 
 void SmtpService::HousekeepingTick() {
   frame_->UpdateTrayIcon();
-  if ((g_System.Flags & kSysDialup) == 0) return;
+  if ((settings().system.Flags & kSysDialup) == 0) return;
   bool trace = TraceLevel() <= kTraceLevelChecks;
-  bool ping = (g_System.Flags & kSysPing) != 0;
+  bool ping = (settings().system.Flags & kSysPing) != 0;
   ping_countdown_ -= kTickMilliseconds;
   idle_ms_ += kTickMilliseconds;
   if (ping_countdown_ <= 0) {
     if (trace) TracePrint("%s", kTracePingCheck);
-    ping_countdown_ = g_System.ConnectTime * 1000;
+    ping_countdown_ = settings().system.ConnectTime * 1000;
     if (ping && !link_up_) {
       if (trace) TracePrint("%s", kTraceTimeToPing);
       std::string error;
-      if (dialup_.open(g_System.RASEntry, &error)) {
+      if (dialup_.open(settings().system.RASEntry, &error)) {
         if (trace) TracePrint("%s", kTraceHaveConnection);
         link_up_ = true;
         idle_ms_ = 0;
       } else {
         if (trace) TracePrint("%s", kTraceNoConnection);
-        WriteLog(kLogLevelLink, 0, kTagEvent, Format(kLogDialupFailed, g_System.RASEntry, error.c_str()),
-                 kLogPrefix);
+        WriteLog(settings().system, kLogLevelLink, 0, kLogEvent,
+                 Format(kLogDialupFailed, settings().system.RASEntry, error.c_str()), kLogPrefix);
       }
     }
   }
-  if (static_cast<int64_t>(g_System.ClosingTime) * 1000 < idle_ms_) {
+  if (static_cast<int64_t>(settings().system.ClosingTime) * 1000 < idle_ms_) {
     if (trace) TracePrint("%s", kTraceIdleCheck);
     if (ping && link_up_) {
       if (trace) TracePrint("%s", kTraceIdleClose);
-      dialup_.close(g_System.RASEntry);
+      dialup_.close(settings().system.RASEntry);
       link_up_ = false;
     }
     idle_ms_ = 0;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "common/config.h"
 #include "common/service_frame.h"
 
 namespace qv::smtp {
@@ -58,6 +59,10 @@ class SmtpService {
   ListenerSetup SmtpListener();
   // After the configuration is loaded: timers and counters.
   void Started();
+
+  // The settings the service runs with: the frame's, loaded at its start.
+  const Settings& settings() const { return frame_->settings(); }
+  Settings& settings() { return frame_->settings(); }
 
  private:
   std::unique_ptr<ServiceFrame> frame_;

@@ -99,20 +99,22 @@ bool IsDottedAddress(const std::string& text) {
   return inet_pton(AF_INET, text.c_str(), &addr) == 1;
 }
 
-// A domain literal "[a.b.c.d]" or "#host": 1 when it names this host, 0 when it names another,
-// -1 when the domain is no literal.
-int DomainLiteral(const std::string& domain) {
-  std::string address = g_NetInfo.Address;
+}  // namespace
+
+int SmtpSession::DomainLiteral(const std::string& domain) const {
+  std::string address = settings_.net.Address;
   if (!domain.empty() && domain[0] == '[') {
     return !address.empty() && EqualsNoCase(domain, "[" + address + "]") ? 1 : 0;
   }
   if (!domain.empty() && domain[0] == '#') {
     std::string host = domain.substr(1);
     if (IsDottedAddress(host)) return !address.empty() && host == address ? 1 : 0;
-    return !host.empty() && EqualsNoCase(host, g_System.HostName) ? 1 : 0;
+    return !host.empty() && EqualsNoCase(host, system_.HostName) ? 1 : 0;
   }
   return -1;
 }
+
+namespace {
 
 const char* LocalTag(int kind) {
   switch (kind) {
@@ -129,11 +131,11 @@ const char* LocalTag(int kind) {
   }
 }
 
-bool SearchOtherDomains() {
-  return (g_Smtp.Flags & kSmtpSearchUnknown) != 0;
-}
-
 }  // namespace
+
+bool SmtpSession::SearchOtherDomains() const {
+  return (smtp_.Flags & kSmtpSearchUnknown) != 0;
+}
 
 const SmtpSession::Command SmtpSession::kCommands[] = {
     {"HELO", &SmtpSession::Helo, kHeloStates},
@@ -153,8 +155,13 @@ const SmtpSession::Command SmtpSession::kCommands[] = {
     {"TURN", &SmtpSession::Turn, kAnyState},
 };
 
-SmtpSession::SmtpSession(std::string peer_address) : peer_address_(std::move(peer_address)) {
-  WriteLog(3, 0, kTagEvent, kLogConnect, kLogPrefix);
+SmtpSession::SmtpSession(const Settings& settings, std::string peer_address)
+    : settings_(settings),
+      system_(settings.system),
+      smtp_(settings.smtp),
+      mail_(SmtpMailService(settings)),
+      peer_address_(std::move(peer_address)) {
+  WriteLog(system_, kLogLevelMail, 0, kLogEvent, kLogConnect, kLogPrefix);
 }
 
 SmtpSession::~SmtpSession() {
@@ -176,27 +183,27 @@ Reply SmtpSession::DispatchCommand(std::string_view line) {
 
 Reply SmtpSession::Helo(std::string_view, std::string_view) {
   state_ = SessionState::kReady;
-  return Positive(Format(kHelo, g_System.HostName, peer_address_.c_str()));
+  return Positive(Format(kHelo, system_.HostName, peer_address_.c_str()));
 }
 
 Reply SmtpSession::Ehlo(std::string_view, std::string_view) {
-  if ((g_Smtp.Flags & kSmtpEsmtp) == 0) return Error(kNotImplemented);
+  if ((smtp_.Flags & kSmtpEsmtp) == 0) return Error(kNotImplemented);
   state_ = SessionState::kReady;
   esmtp_ = true;
-  if ((g_Smtp.Flags & kSmtpEnforceSize) != 0)
+  if ((smtp_.Flags & kSmtpEnforceSize) != 0)
     return Positive(
-        Format(kEhloWithSize, g_System.HostName, peer_address_.c_str(), g_Smtp.ESMTPMaxMsgSize));
-  return Positive(Format(kEhlo, g_System.HostName, peer_address_.c_str()));
+        Format(kEhloWithSize, system_.HostName, peer_address_.c_str(), smtp_.ESMTPMaxMsgSize));
+  return Positive(Format(kEhlo, system_.HostName, peer_address_.c_str()));
 }
 
 Reply SmtpSession::Mail(std::string_view line, std::string_view) {
   std::string_view argument;
   if (!KeywordArgument(line, "from", &argument)) return Error(kSyntaxError);
   uint64_t declared = 0;
-  if ((g_Smtp.Flags & kSmtpEnforceSize) != 0) argument = CutMailParameters(argument, &declared);
-  if (esmtp_ && g_Smtp.ESMTPMaxMsgSize >= 0 &&
-      declared > static_cast<uint64_t>(g_Smtp.ESMTPMaxMsgSize))
-    return {kErrorReply, Format(kSizeExceeded, g_Smtp.ESMTPMaxMsgSize)};
+  if ((smtp_.Flags & kSmtpEnforceSize) != 0) argument = CutMailParameters(argument, &declared);
+  if (esmtp_ && smtp_.ESMTPMaxMsgSize >= 0 &&
+      declared > static_cast<uint64_t>(smtp_.ESMTPMaxMsgSize))
+    return {kErrorReply, Format(kSizeExceeded, smtp_.ESMTPMaxMsgSize)};
   if (state_ == SessionState::kMessageReceived) EndTransaction();
 
   std::string address, local, domain;
@@ -205,7 +212,7 @@ Reply SmtpSession::Mail(std::string_view line, std::string_view) {
   if (local.empty()) {
     reverse_path_.clear();
   } else {
-    if (domain.empty()) domain = PrimaryDomain();
+    if (domain.empty()) domain = PrimaryDomain(system_);
     reverse_path_ = local + "@" + domain;
   }
   state_ = SessionState::kSenderGiven;
@@ -269,11 +276,12 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
   if (literal == 1) domain.clear();
 
   std::string full_name;
-  int kind = ClassifyAddress(local, &domain, SearchOtherDomains(), &full_name);
+  int kind = ClassifyAddress(system_, local, &domain, SearchOtherDomains(), &full_name);
   switch (kind) {
     case kAddressUser: {
       USERSTRUCT user{};
-      if (FindRecord(local, domain, &user) != 0) return UnknownRecipient(local, domain, given);
+      if (FindRecord(system_, local, domain, &user) != 0)
+        return UnknownRecipient(local, domain, given);
       if ((user.Options & kUserRemote) == 0) {
         AddLocal("[U]" + Str(user.Alias) + "@" + Str(user.Domain) + "!" + given);
         return Positive(Format(kRecipientFound, Str(user.Name).c_str(), Str(user.Alias).c_str(),
@@ -283,7 +291,7 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
       AddForward(target);
       for (const std::string& copy : SplitAddressList(Str(user.CopyIncoming))) {
         USERSTRUCT other{};
-        if (FindUserByAddress(copy, &other)) {
+        if (FindUserByAddress(system_, copy, &other)) {
           AddLocal("[U]" + Str(other.Alias) + "@" + Str(other.Domain));
         } else {
           AddForward(copy);
@@ -293,7 +301,8 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
     }
     case kAddressList: {
       LISTSTRUCT list{};
-      if (FindRecord(local, domain, &list) != 0) return UnknownRecipient(local, domain, given);
+      if (FindRecord(system_, local, domain, &list) != 0)
+        return UnknownRecipient(local, domain, given);
       if ((list.Options & kListOwnerSends) != 0) {
         std::string sender_local, sender_domain;
         SplitAddress(reverse_path_, &sender_local, &sender_domain);
@@ -307,7 +316,8 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
     }
     case kAddressCommand: {
       EXECSTRUCT command{};
-      if (FindRecord(local, domain, &command) != 0) return UnknownRecipient(local, domain, given);
+      if (FindRecord(system_, local, domain, &command) != 0)
+        return UnknownRecipient(local, domain, given);
       AddLocal("[X]" + Str(command.Name) + "@" + Str(command.Domain));
       return Positive(Format(kRecipientFound, Str(command.Description).c_str(),
                              Str(command.Name).c_str(), Str(command.Domain).c_str()));
@@ -329,13 +339,13 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
 Reply SmtpSession::Route(const std::string& local, const std::string& domain,
                          const std::string& given) {
   ROUTESTRUCT route{};
-  if (FindRouteByAddress(local, domain, &route) != 0) return Error(kRouteUnreadable);
+  if (FindRouteByAddress(system_, local, domain, &route) != 0) return Error(kRouteUnreadable);
   std::string destination = Str(route.Destination);
   switch (route.Type) {
     case kRouteToMail: {
       std::string target_local, target_domain;
       SplitAddress(destination, &target_local, &target_domain);
-      int kind = ClassifyAddress(target_local, &target_domain, SearchOtherDomains());
+      int kind = ClassifyAddress(system_, target_local, &target_domain, SearchOtherDomains());
       if (const char* tag = LocalTag(kind)) {
         AddLocal(tag + destination + "!" + given);
       } else {
@@ -345,9 +355,9 @@ Reply SmtpSession::Route(const std::string& local, const std::string& domain,
     }
     case kRouteToHost: {
       std::string entry = local + "@#" + destination + "!" + given;
-      if (EqualsNoCase(destination, g_System.HostName)) {
+      if (EqualsNoCase(destination, system_.HostName)) {
         std::string found_domain;
-        int kind = ClassifyAddress(local, &found_domain, SearchOtherDomains());
+        int kind = ClassifyAddress(system_, local, &found_domain, SearchOtherDomains());
         if (const char* tag = LocalTag(kind))
           AddLocal(tag + local + "@" + found_domain + "!" + given);
       } else {
@@ -358,7 +368,7 @@ Reply SmtpSession::Route(const std::string& local, const std::string& domain,
     case kRouteToDomain: {
       std::string text = local + "@" + destination;
       std::string target_domain = destination;
-      int kind = ClassifyAddress(local, &target_domain, SearchOtherDomains());
+      int kind = ClassifyAddress(system_, local, &target_domain, SearchOtherDomains());
       if (const char* tag = LocalTag(kind)) {
         AddLocal(tag + local + "@" + target_domain + "!" + given);
       } else {
@@ -373,18 +383,18 @@ Reply SmtpSession::Route(const std::string& local, const std::string& domain,
 
 Reply SmtpSession::UnknownRecipient(const std::string& local, const std::string& domain,
                                     const std::string& given) {
-  std::vector<std::string> targets = SplitAddressList(g_Smtp.ForwardUnknown);
+  std::vector<std::string> targets = SplitAddressList(smtp_.ForwardUnknown);
   // Forwarding to an empty ForwardUnknown would accept mail that goes nowhere: refuse instead.
-  if ((g_Smtp.Flags & kSmtpForwardUnknown) == 0 || targets.empty()) {
-    if ((g_Smtp.Flags & kSmtpNotifyUnknown) != 0)
-      mail::WriteAdminNotice(SmtpMailService(), mail::kNoticeUnknownUser, reverse_path_,
-                             local + "@" + domain, "", -1);
+  if ((smtp_.Flags & kSmtpForwardUnknown) == 0 || targets.empty()) {
+    if ((smtp_.Flags & kSmtpNotifyUnknown) != 0)
+      mail::WriteAdminNotice(mail_, mail::kNoticeUnknownUser, reverse_path_, local + "@" + domain,
+                             "", -1);
     return Error(kRecipientNotHere);
   }
   for (const std::string& target : targets) {
     std::string target_local, target_domain;
     SplitAddress(target, &target_local, &target_domain);
-    int kind = ClassifyAddress(target_local, &target_domain, SearchOtherDomains());
+    int kind = ClassifyAddress(system_, target_local, &target_domain, SearchOtherDomains());
     const char* tag = LocalTag(kind);
     if (tag != nullptr && kind != kAddressAccount) {
       AddLocal(tag + target + "!" + given);
@@ -392,7 +402,7 @@ Reply SmtpSession::UnknownRecipient(const std::string& local, const std::string&
       AddForward(target + "!" + given);
     }
   }
-  return Positive(Format(kUnknownWillForward, g_Smtp.ForwardUnknown));
+  return Positive(Format(kUnknownWillForward, smtp_.ForwardUnknown));
 }
 
 Reply SmtpSession::Data(std::string_view, std::string_view) {
@@ -428,10 +438,10 @@ Reply SmtpSession::Vrfy(std::string_view line, std::string_view args) {
   SplitAddress(address, &local, &domain);
   if (local.empty()) return Error(kSyntaxError);
   std::string full_name;
-  switch (ClassifyAddress(local, &domain, false, &full_name)) {
+  switch (ClassifyAddress(system_, local, &domain, false, &full_name)) {
     case kAddressUser: {
       USERSTRUCT user{};
-      if (FindRecord(local, domain, &user) != 0) return Error(kRecipientNotHere);
+      if (FindRecord(system_, local, domain, &user) != 0) return Error(kRecipientNotHere);
       if ((user.Options & kUserRemote) != 0)
         return Positive(Format(kWillForward, Str(user.Mailbox).c_str()));
       return Positive(Format(kRecipientFound, Str(user.Name).c_str(), Str(user.Alias).c_str(),
@@ -441,7 +451,7 @@ Reply SmtpSession::Vrfy(std::string_view line, std::string_view args) {
       return Error(kIsAList);
     case kAddressCommand: {
       EXECSTRUCT command{};
-      if (FindRecord(local, domain, &command) != 0) return Error(kRecipientNotHere);
+      if (FindRecord(system_, local, domain, &command) != 0) return Error(kRecipientNotHere);
       return Positive(Format(kRecipientFound, Str(command.Description).c_str(),
                              Str(command.Name).c_str(), Str(command.Domain).c_str()));
     }
@@ -459,9 +469,9 @@ Reply SmtpSession::Expn(std::string_view line, std::string_view args) {
   SplitAddress(address, &local, &domain);
   if (local.empty()) return Error(kSyntaxError);
   LISTSTRUCT list{};
-  if (FindRecord(local, domain, &list) != 0) {
+  if (FindRecord(system_, local, domain, &list) != 0) {
     USERSTRUCT user{};
-    if (FindRecord(local, domain, &user) == 0) return Error(kIsAUser);
+    if (FindRecord(system_, local, domain, &user) == 0) return Error(kIsAUser);
     return Error(kRecipientNotHere);
   }
   if ((list.Options & kListHidden) != 0) return Error(kPermissionDenied);
@@ -500,18 +510,18 @@ Reply SmtpSession::Turn(std::string_view, std::string_view) {
 bool SmtpSession::StoreMessageText(std::string_view text) {
   if (spool_failed_) return false;
   if (spool_fd_ < 0) {
-    std::string directory = g_System.TempPath;
-    spool_fd_ = CreateTempFile(&directory, &spool_name_);
+    std::string directory = system_.TempPath;
+    spool_fd_ = CreateTempFile(&directory, system_.MailPath, &spool_name_);
     if (spool_fd_ < 0) {
       spool_name_.clear();
       spool_failed_ = true;
-      WriteLog(1, 0, kTagEvent, kLogSpoolFailed, kLogPrefix);
+      WriteLog(system_, kLogLevelFailure, 0, kLogEvent, kLogSpoolFailed, kLogPrefix);
       return false;
     }
   }
   if (!WriteSpool(spool_fd_, text)) {
     spool_failed_ = true;
-    WriteLog(1, 0, kTagEvent, kLogSpoolFailed, kLogPrefix);
+    WriteLog(system_, kLogLevelFailure, 0, kLogEvent, kLogSpoolFailed, kLogPrefix);
     return false;
   }
   return true;
@@ -526,7 +536,7 @@ PendingMessage& PendingMessage::operator=(PendingMessage&& other) noexcept {
     local_list = std::move(other.local_list);
     forward_list = std::move(other.forward_list);
     reverse_path = std::move(other.reverse_path);
-    std::swap(spool_fd, other.spool_fd);
+    std::swap(spool, other.spool);
     std::swap(spool_name, other.spool_name);
     spool_ok = other.spool_ok;
   }
@@ -534,26 +544,25 @@ PendingMessage& PendingMessage::operator=(PendingMessage&& other) noexcept {
 }
 
 PendingMessage::~PendingMessage() {
-  if (spool_fd >= 0) close(spool_fd);
+  spool.Reset();
   if (!spool_name.empty()) unlink(spool_name.c_str());
 }
 
-Completion DeliverPendingMessage(PendingMessage* message) {
+Completion DeliverPendingMessage(const mail::MailService& service, PendingMessage* message) {
   Completion completion;
-  if (message->spool_fd >= 0 && message->spool_ok) {
+  if (message->spool && message->spool_ok) {
     mail::DeliveryReport report;
     if (!message->local_list.empty())
-      mail::DeliverRecipients(SmtpMailService(), message->local_list, message->reverse_path,
-                              message->spool_fd, true, true, &report);
+      mail::DeliverRecipients(service, message->local_list, message->reverse_path,
+                              message->spool.get(), true, true, &report);
     if (!message->forward_list.empty()) {
-      mail::DeliverRecipients(SmtpMailService(), message->forward_list, message->reverse_path,
-                              message->spool_fd, false, true, &report);
+      mail::DeliverRecipients(service, message->forward_list, message->reverse_path,
+                              message->spool.get(), false, true, &report);
       completion.forward_queued = true;
     }
     completion.stored = report.failures == 0;
   }
-  if (message->spool_fd >= 0) close(message->spool_fd);
-  message->spool_fd = -1;
+  message->spool.Reset();
   if (!message->spool_name.empty()) unlink(message->spool_name.c_str());
   message->spool_name.clear();
   return completion;
@@ -564,7 +573,7 @@ PendingMessage SmtpSession::TakeMessage() {
   message.local_list = std::move(local_list_);
   message.forward_list = std::move(forward_list_);
   message.reverse_path = reverse_path_;
-  message.spool_fd = spool_fd_;
+  message.spool.Reset(spool_fd_);
   message.spool_name = std::move(spool_name_);
   message.spool_ok = spool_fd_ >= 0 && !spool_failed_;
   local_list_.clear();
@@ -578,7 +587,7 @@ PendingMessage SmtpSession::TakeMessage() {
 
 Completion SmtpSession::CompleteMessage() {
   PendingMessage message = TakeMessage();
-  return DeliverPendingMessage(&message);
+  return DeliverPendingMessage(mail_, &message);
 }
 
 }  // namespace qv::smtp

@@ -8,6 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/config.h"
+#include "mail/mail_service.h"
+#include "platform/unique_fd.h"
+
 namespace qv::smtp {
 
 enum class SessionState : uint32_t {
@@ -47,7 +51,7 @@ struct PendingMessage {
   std::string local_list;
   std::string forward_list;
   std::string reverse_path;
-  int spool_fd = -1;
+  platform::UniqueFd spool;
   std::string spool_name;
   bool spool_ok = false;  // the whole text reached the spool file
 };
@@ -57,16 +61,17 @@ struct Completion {
   bool forward_queued = false;  // the forward list was delivered to the queue
 };
 
-// Delivers the local list, then the forward list, from the spool file; then deletes the spool
-// file. Touches no session, so it may run on another thread.
-Completion DeliverPendingMessage(PendingMessage* message);
+// Delivers the local list, then the forward list, from the spool file, for `service`; then
+// deletes the spool file. Touches no session, so it may run on another thread.
+Completion DeliverPendingMessage(const mail::MailService& service, PendingMessage* message);
 
 // The session record (SESSIONSTRUCT) with its operations. Creating it is CreateSession; the
 // destructor is DestroySession, which delivers nothing: a message is delivered as soon as its
 // end line arrives (CompleteMessage), and a message cut off before that is discarded.
 class SmtpSession {
  public:
-  explicit SmtpSession(std::string peer_address);
+  // `settings` must outlive the session.
+  SmtpSession(const Settings& settings, std::string peer_address);
   ~SmtpSession();
   SmtpSession(const SmtpSession&) = delete;
   SmtpSession& operator=(const SmtpSession&) = delete;
@@ -129,6 +134,15 @@ class SmtpSession {
   void EndTransaction();
   void DiscardSpool();
 
+  bool SearchOtherDomains() const;
+  // A domain literal "[a.b.c.d]" or "#host": 1 when it names this host, 0 when it names
+  // another, -1 when the domain is no literal.
+  int DomainLiteral(const std::string& domain) const;
+
+  const Settings& settings_;
+  const SYSTEMSTRUCT& system_;
+  const SMTPSTRUCT& smtp_;
+  mail::MailService mail_;
   SessionState state_ = SessionState::kReady;
   std::string reverse_path_;
   std::string local_list_;

@@ -10,15 +10,18 @@ namespace {
 // threads, and concurrent flushes of the copies share the file system's commits.
 constexpr size_t kListDeliveryThreads = 16;
 
-void Deliver(std::string_view entry, std::string_view reverse_path, int message_fd, bool local,
-             bool top_level) {
-  mail::DeliverRecipients(SmtpMailService(), entry, reverse_path, message_fd, local, top_level);
-}
-
 }  // namespace
 
-const mail::MailService& SmtpMailService() {
-  static const mail::MailService service{Deliver, kLogPrefix, kListDeliveryThreads};
+mail::MailService SmtpMailService(const Settings& settings) {
+  mail::MailService service;
+  service.settings = &settings;
+  service.deliver = [&settings](std::string_view entry, std::string_view reverse_path,
+                                int message_fd, bool local, bool top_level) {
+    mail::DeliverRecipients(SmtpMailService(settings), entry, reverse_path, message_fd, local,
+                            top_level);
+  };
+  service.log_prefix = kLogPrefix;
+  service.parallel_deliveries = kListDeliveryThreads;
   return service;
 }
 

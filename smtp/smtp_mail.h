@@ -2,12 +2,13 @@
 // log lines to the "s" transaction log.
 #pragma once
 
+#include "common/config.h"
 #include "mail/mail_service.h"
 
 namespace qv::smtp {
 
 // The service passed to delivery, notices, lists and responders by the session and the
-// forwarder.
-const mail::MailService& SmtpMailService();
+// forwarder, running with `settings`, which must outlive it.
+mail::MailService SmtpMailService(const Settings& settings);
 
 }  // namespace qv::smtp

@@ -129,11 +129,7 @@ inline constexpr HelpTopic kHelpTopics[] = {
 
 // The stored-message and notice texts of delivery are in mail/mail_texts.h.
 
-// Transaction log texts.
-inline constexpr char kTagIn[] = "-->";
-inline constexpr char kTagOut[] = "<--";
-inline constexpr char kTagEvent[] = "***";
-inline constexpr char kTagData[] = "<DATA>";
+// Transaction log texts (the direction tags are those of common/maillog.h).
 inline constexpr char kLogConnect[] = "SMTP-User connect\r\n";
 inline constexpr char kLogCheckOutgoing[] = "Check outgoing mail\r\n";
 inline constexpr char kLogDialupFailed[] = "Could not open dial-up profile '%s';%s\r\n";

@@ -14,9 +14,15 @@
 
 namespace {
 
+// Settings under which no log is written.
+const qv::Settings& NoLog() {
+  static const qv::Settings settings;
+  return settings;
+}
+
 class Recorder : public qv::LineConnection {
  public:
-  explicit Recorder(qv::ConnectionLink& link) : LineConnection(link, "f", "long\r\n") {}
+  explicit Recorder(qv::ConnectionLink& link) : LineConnection(link, NoLog(), "f", "long\r\n") {}
   void OnIdle() override {}
   using LineConnection::Resume;
 

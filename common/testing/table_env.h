@@ -1,5 +1,5 @@
-// Test helpers for the directory tables: a temporary configuration directory in g_System, record
-// builders and a look at the raw index file.
+// Test helpers for the directory tables: a settings value with a temporary configuration
+// directory, record builders and a look at the raw index file.
 #pragma once
 
 #include <sys/stat.h>
@@ -18,28 +18,33 @@
 
 namespace qv::testing {
 
-// Points g_System's paths at a fresh directory ("config" and "mail" below it) for the scope.
+// A settings value whose paths point at a fresh directory ("config" and "mail" below it) for the
+// scope, with the given local domains (the first one is also the NT domain).
 class ScopedTables {
  public:
   explicit ScopedTables(const std::string& domains = "example.com;example.org") {
-    std::memset(&g_System, 0, sizeof g_System);
-    CopyField(g_System.ConfigPath, dir_.Sub("config"));
-    CopyField(g_System.MailPath, dir_.Sub("mail"));
-    CopyField(g_System.Domain, domains);
+    CopyField(settings_.system.ConfigPath, dir_.Sub("config"));
+    CopyField(settings_.system.MailPath, dir_.Sub("mail"));
+    CopyField(settings_.system.Domain, domains);
     std::string d = domains.substr(0, domains.find(';'));
-    CopyField(g_System.NTDomain, d);
+    CopyField(settings_.system.NTDomain, d);
     MakeDir(config());
     MakeDir(mail());
   }
-  ~ScopedTables() { std::memset(&g_System, 0, sizeof g_System); }
   std::string config() const { return dir_.Sub("config"); }
   std::string mail() const { return dir_.Sub("mail"); }
   std::string root() const { return dir_.path(); }
   std::string File(const std::string& name) const { return config() + "/" + name; }
 
+  Settings& settings() { return settings_; }
+  const Settings& settings() const { return settings_; }
+  SYSTEMSTRUCT& system() { return settings_.system; }
+  const SYSTEMSTRUCT& system() const { return settings_.system; }
+
  private:
   static void MakeDir(const std::string& path) { ::mkdir(path.c_str(), 0755); }
   TempDir dir_;
+  Settings settings_;
 };
 
 inline USERSTRUCT MakeUser(const std::string& alias, const std::string& domain,
@@ -85,6 +90,7 @@ class ToolEnv {
   }
   const ScopedTables& tables() const { return tables_; }
   std::string config() const { return tables_.config(); }
+  const SYSTEMSTRUCT& system() const { return tables_.system(); }
 
   // Runs a program of the build; `banner` is the first banner line it must print, followed by
   // the build line and an empty line, which are taken off the output.

@@ -35,68 +35,66 @@ void SetNumber(const char* key_path, const char* name, uint32_t value) {
 
 class ConfigTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    GetNetworkInfo();
-    g_NtMode = false;
-  }
+  void SetUp() override { GetNetworkInfo(s_.net); }
   ScopedSystemRoot root_;
+  Settings s_;
 };
 
 TEST_F(ConfigTest, DefaultsWithoutAnyKey) {
-  ASSERT_TRUE(LoadSystemConfig());
-  EXPECT_EQ(g_System.LogLevel, 1);  // 1 only when the key itself is missing
-  EXPECT_STREQ(g_System.HostName, g_NetInfo.HostName);
-  EXPECT_STREQ(g_System.LogViewer, "NOTEPAD.EXE");
-  EXPECT_EQ(g_System.MaxLogTime, 7);
-  EXPECT_EQ(g_System.ConnectTime, 3600);
-  EXPECT_EQ(g_System.ClosingTime, 90);
-  EXPECT_EQ(g_System.Port, 32000);
-  EXPECT_EQ(g_System.PasswordPort, 106);
-  EXPECT_STREQ(g_System.InstallPath, "");  // paths are only defaulted when the key exists
+  LoadSystemConfig(s_);
+  EXPECT_EQ(s_.system.LogLevel, 1);  // 1 only when the key itself is missing
+  EXPECT_STREQ(s_.system.HostName, s_.net.HostName);
+  EXPECT_STREQ(s_.system.LogViewer, "NOTEPAD.EXE");
+  EXPECT_EQ(s_.system.MaxLogTime, 7);
+  EXPECT_EQ(s_.system.ConnectTime, 3600);
+  EXPECT_EQ(s_.system.ClosingTime, 90);
+  EXPECT_EQ(s_.system.Port, 32000);
+  EXPECT_EQ(s_.system.PasswordPort, 106);
+  EXPECT_STREQ(s_.system.InstallPath, "");  // paths are only defaulted when the key exists
 
-  ASSERT_TRUE(LoadSmtpConfig());
-  EXPECT_EQ(g_Smtp.Flags, 1u);  // 1 when the key is missing
-  EXPECT_EQ(g_Smtp.SMTPTimer, 900);
-  EXPECT_EQ(g_Smtp.ReturnTimer, 259200);
-  EXPECT_EQ(g_Smtp.ESMTPMaxMsgSize, 5000);
-  EXPECT_EQ(g_Smtp.Port, 25);
-  EXPECT_EQ(g_Smtp.PortEx, 25);
-  ASSERT_TRUE(LoadPop3Config());
-  EXPECT_EQ(g_Pop3.Port, 110);
-  EXPECT_EQ(g_Pop3.PortEx, 110);
-  EXPECT_EQ(g_Pop3.Flags, 0u);
+  LoadSmtpConfig(s_);
+  EXPECT_EQ(s_.smtp.Flags, 1u);  // 1 when the key is missing
+  EXPECT_EQ(s_.smtp.SMTPTimer, 900);
+  EXPECT_EQ(s_.smtp.ReturnTimer, 259200);
+  EXPECT_EQ(s_.smtp.ESMTPMaxMsgSize, 5000);
+  EXPECT_EQ(s_.smtp.Port, 25);
+  EXPECT_EQ(s_.smtp.PortEx, 25);
+  LoadPop3Config(s_);
+  EXPECT_EQ(s_.pop3.Port, 110);
+  EXPECT_EQ(s_.pop3.PortEx, 110);
+  EXPECT_EQ(s_.pop3.Flags, 0u);
 }
 
 TEST_F(ConfigTest, DefaultsWithAnEmptyKey) {
   SetText(kControlKey, "Unrelated", "x");
   SetText(kSmtpKey, "Unrelated", "x");
-  ASSERT_TRUE(LoadSystemConfig());
-  EXPECT_EQ(g_System.LogLevel, 4);
-  EXPECT_STREQ(g_System.InstallPath, "/opt/quorvane");
-  EXPECT_STREQ(g_System.MailPath, "/opt/quorvane/mail");
-  EXPECT_STREQ(g_System.TempPath, "/opt/quorvane/temp");
-  EXPECT_STREQ(g_System.LogPath, "/opt/quorvane/log");
-  EXPECT_STREQ(g_System.ConfigPath, "/opt/quorvane/config");
-  ASSERT_TRUE(LoadSmtpConfig());
-  EXPECT_EQ(g_Smtp.Flags, 0u);  // 0 when only the value is missing
+  LoadSystemConfig(s_);
+  EXPECT_EQ(s_.system.LogLevel, 4);
+  EXPECT_STREQ(s_.system.InstallPath, "/opt/quorvane");
+  EXPECT_STREQ(s_.system.MailPath, "/opt/quorvane/mail");
+  EXPECT_STREQ(s_.system.TempPath, "/opt/quorvane/temp");
+  EXPECT_STREQ(s_.system.LogPath, "/opt/quorvane/log");
+  EXPECT_STREQ(s_.system.ConfigPath, "/opt/quorvane/config");
+  LoadSmtpConfig(s_);
+  EXPECT_EQ(s_.smtp.Flags, 0u);  // 0 when only the value is missing
 }
 
 TEST_F(ConfigTest, DomainDefaultsAndNtDomain) {
   SetText(kWinlogonKey, "DefaultDomainName", "CORP");
-  ASSERT_TRUE(LoadSystemConfig());
-  EXPECT_STREQ(g_System.Domain, "CORP");
-  EXPECT_STREQ(g_System.NTDomain, "CORP");
+  LoadSystemConfig(s_);
+  EXPECT_STREQ(s_.system.Domain, "CORP");
+  EXPECT_STREQ(s_.system.NTDomain, "CORP");
 
   SetText(kControlKey, "Domain", "a.example;b.example");
-  ASSERT_TRUE(LoadSystemConfig());
-  EXPECT_STREQ(g_System.Domain, "a.example;b.example");
-  EXPECT_STREQ(g_System.NTDomain, "a.example");
+  LoadSystemConfig(s_);
+  EXPECT_STREQ(s_.system.Domain, "a.example;b.example");
+  EXPECT_STREQ(s_.system.NTDomain, "a.example");
 
   SetText(kControlKey, "NTDomain", "nt.example");
   SetText(kControlKey, "HostName", "");  // empty counts as missing
-  ASSERT_TRUE(LoadSystemConfig());
-  EXPECT_STREQ(g_System.NTDomain, "nt.example");
-  EXPECT_STREQ(g_System.HostName, g_NetInfo.HostName);
+  LoadSystemConfig(s_);
+  EXPECT_STREQ(s_.system.NTDomain, "nt.example");
+  EXPECT_STREQ(s_.system.HostName, s_.net.HostName);
 }
 
 TEST_F(ConfigTest, TrailingSlashesAndLimits) {
@@ -107,16 +105,16 @@ TEST_F(ConfigTest, TrailingSlashesAndLimits) {
   SetNumber(kControlKey, "ConnectTime", 10);
   SetNumber(kSmtpKey, "SMTPTimer", 0);
   SetNumber(kSmtpKey, "ReturnTimer", 59);
-  ASSERT_TRUE(LoadSystemConfig());
-  EXPECT_STREQ(g_System.InstallPath, "/srv/qv");
-  EXPECT_STREQ(g_System.MailPath, "/srv/mail/");  // loses one slash and nothing else
-  EXPECT_STREQ(g_System.TempPath, "/srv/qv//temp");
-  EXPECT_STREQ(g_System.LogPath, "/srv/qv/log");
-  EXPECT_STREQ(g_System.ConfigPath, "/srv/config/");
-  EXPECT_EQ(g_System.ConnectTime, 60);
-  ASSERT_TRUE(LoadSmtpConfig());
-  EXPECT_EQ(g_Smtp.SMTPTimer, 60);
-  EXPECT_EQ(g_Smtp.ReturnTimer, 60);
+  LoadSystemConfig(s_);
+  EXPECT_STREQ(s_.system.InstallPath, "/srv/qv");
+  EXPECT_STREQ(s_.system.MailPath, "/srv/mail/");  // loses one slash and nothing else
+  EXPECT_STREQ(s_.system.TempPath, "/srv/qv//temp");
+  EXPECT_STREQ(s_.system.LogPath, "/srv/qv/log");
+  EXPECT_STREQ(s_.system.ConfigPath, "/srv/config/");
+  EXPECT_EQ(s_.system.ConnectTime, 60);
+  LoadSmtpConfig(s_);
+  EXPECT_EQ(s_.smtp.SMTPTimer, 60);
+  EXPECT_EQ(s_.smtp.ReturnTimer, 60);
 }
 
 TEST_F(ConfigTest, WrongTypesAndOverlongTexts) {
@@ -127,30 +125,30 @@ TEST_F(ConfigTest, WrongTypesAndOverlongTexts) {
   SetNumber(kControlKey, "RemoteServer", 0x41);  // untested text: the stored bytes
   SetText(kSmtpKey, "ESMTPMaxMsgSize", "abc");   // untested number: the stored bytes
   SetText(kSmtpKey, "Flags", "1");
-  ASSERT_TRUE(LoadSystemConfig());
-  EXPECT_EQ(g_System.LogLevel, 4);
-  EXPECT_STREQ(g_System.Domain, "");
-  EXPECT_STREQ(g_System.HostName, g_NetInfo.HostName);
-  EXPECT_EQ(std::strlen(g_System.NameServer), 127u);
-  EXPECT_STREQ(g_System.RemoteServer, "A");
-  ASSERT_TRUE(LoadSmtpConfig());
-  EXPECT_EQ(g_Smtp.ESMTPMaxMsgSize, 'a' | ('b' << 8) | ('c' << 16));
-  EXPECT_EQ(g_Smtp.Flags, 0u);
+  LoadSystemConfig(s_);
+  EXPECT_EQ(s_.system.LogLevel, 4);
+  EXPECT_STREQ(s_.system.Domain, "");
+  EXPECT_STREQ(s_.system.HostName, s_.net.HostName);
+  EXPECT_EQ(std::strlen(s_.system.NameServer), 127u);
+  EXPECT_STREQ(s_.system.RemoteServer, "A");
+  LoadSmtpConfig(s_);
+  EXPECT_EQ(s_.smtp.ESMTPMaxMsgSize, 'a' | ('b' << 8) | ('c' << 16));
+  EXPECT_EQ(s_.smtp.Flags, 0u);
 }
 
 TEST_F(ConfigTest, SaveWritesEveryValueAndMakesDirectories) {
   TempDir dir;
-  std::memset(&g_System, 0, sizeof g_System);
-  CopyField(g_System.HostName, "mail.example");
-  CopyField(g_System.InstallPath, dir.path());
-  CopyField(g_System.MailPath, dir.Sub("mail"));
-  CopyField(g_System.TempPath, dir.Sub("temp"));
-  CopyField(g_System.LogPath, dir.Sub("log"));
-  CopyField(g_System.ConfigPath, dir.Sub("config"));
-  CopyField(g_System.RASPassword, "pw\"with\\quote");
-  g_System.LogLevel = 3;
-  g_System.Flags = 0x12;
-  ASSERT_TRUE(SaveSystemConfig());
+  std::memset(&s_.system, 0, sizeof s_.system);
+  CopyField(s_.system.HostName, "mail.example");
+  CopyField(s_.system.InstallPath, dir.path());
+  CopyField(s_.system.MailPath, dir.Sub("mail"));
+  CopyField(s_.system.TempPath, dir.Sub("temp"));
+  CopyField(s_.system.LogPath, dir.Sub("log"));
+  CopyField(s_.system.ConfigPath, dir.Sub("config"));
+  CopyField(s_.system.RASPassword, "pw\"with\\quote");
+  s_.system.LogLevel = 3;
+  s_.system.Flags = 0x12;
+  ASSERT_TRUE(SaveSystemConfig(s_));
   struct stat st {};
   EXPECT_EQ(stat(dir.Sub("mail").c_str(), &st), 0);
   EXPECT_EQ(stat(dir.Sub("temp").c_str(), &st), 0);
@@ -167,17 +165,17 @@ TEST_F(ConfigTest, SaveWritesEveryValueAndMakesDirectories) {
       "RemoteServer", "RemoteLogin",  "NTUser",      "NTDomain",          "NoResponse"};
   EXPECT_EQ(names, expected);  // in order, and never InstallPath
 
-  SYSTEMSTRUCT saved = g_System;
+  SYSTEMSTRUCT saved = s_.system;
   SetText(kControlKey, "InstallPath", dir.path());
-  ASSERT_TRUE(LoadSystemConfig());
-  EXPECT_STREQ(g_System.RASPassword, saved.RASPassword);
-  EXPECT_EQ(g_System.LogLevel, 3);
-  EXPECT_EQ(g_System.Flags, 0x12u);
+  LoadSystemConfig(s_);
+  EXPECT_STREQ(s_.system.RASPassword, saved.RASPassword);
+  EXPECT_EQ(s_.system.LogLevel, 3);
+  EXPECT_EQ(s_.system.Flags, 0x12u);
 
-  g_Smtp = {};
-  CopyField(g_Smtp.ExchangeHost, "relay");
-  g_Smtp.Flags = 0x80;
-  ASSERT_TRUE(SaveSmtpConfig());
+  s_.smtp = {};
+  CopyField(s_.smtp.ExchangeHost, "relay");
+  s_.smtp.Flags = 0x80;
+  ASSERT_TRUE(SaveSmtpConfig(s_));
   ASSERT_EQ(reg::OpenKey(kSmtpKey, &key), reg::kSuccess);
   names.clear();
   for (const auto& v : key.values()) names.push_back(v.name);
@@ -186,13 +184,31 @@ TEST_F(ConfigTest, SaveWritesEveryValueAndMakesDirectories) {
 }
 
 TEST_F(ConfigTest, SaveRemoteConfigWritesOnlyThree) {
-  CopyField(g_System.RemoteServer, "host");
-  CopyField(g_System.RemoteLogin, "admin");
-  g_System.Port = 32001;
-  ASSERT_TRUE(SaveRemoteConfig());
+  CopyField(s_.system.RemoteServer, "host");
+  CopyField(s_.system.RemoteLogin, "admin");
+  s_.system.Port = 32001;
+  ASSERT_TRUE(SaveRemoteConfig(s_));
   reg::Key key;
   ASSERT_EQ(reg::OpenKey(kControlKey, &key), reg::kSuccess);
   ASSERT_EQ(key.values().size(), 3u);
+}
+
+// A registry that cannot be written is reported by every save, and the values stay unwritten.
+TEST_F(ConfigTest, SavesReportARegistryThatCannotBeWritten) {
+  ASSERT_EQ(mkdir(reg::RegistryFilePath().c_str(), 0755), 0);  // a folder where the file goes
+  CopyField(s_.system.HostName, "mail.example");
+  EXPECT_FALSE(SaveSystemConfig(s_));
+  EXPECT_FALSE(SaveRemoteConfig(s_));
+  EXPECT_FALSE(SaveSmtpConfig(s_));
+  EXPECT_FALSE(SavePop3Config(s_));
+  std::string host;
+  EXPECT_FALSE(reg::ReadString(kControlKey, "HostName", &host));
+  // Once the registry can be written again, saving works and says so.
+  ASSERT_EQ(rmdir(reg::RegistryFilePath().c_str()), 0);
+  EXPECT_TRUE(SaveSystemConfig(s_));
+  EXPECT_TRUE(SavePop3Config(s_));
+  ASSERT_TRUE(reg::ReadString(kControlKey, "HostName", &host));
+  EXPECT_EQ(host, "mail.example");
 }
 
 TEST(StartEntry, RemovesAndAppendsWholeWords) {
@@ -215,17 +231,17 @@ TEST(StartEntry, RemovesAndAppendsWholeWords) {
 
 TEST_F(ConfigTest, SaveBringsTheStartEntryInLine) {
   platform::WriteProfileString("windows", "run", "/OPT/QUORVANE/QVSMTP95 /usr/bin/Other");
-  std::memset(&g_System, 0, sizeof g_System);
-  CopyField(g_System.InstallPath, "/opt/quorvane");
-  ASSERT_TRUE(LoadSmtpConfig());
-  EXPECT_TRUE(g_AutoStartSmtp);
-  g_AutoStartSmtp = false;
-  SaveSmtpConfig();
+  std::memset(&s_.system, 0, sizeof s_.system);
+  CopyField(s_.system.InstallPath, "/opt/quorvane");
+  LoadSmtpConfig(s_);
+  EXPECT_TRUE(s_.autostart_smtp);
+  s_.autostart_smtp = false;
+  SaveSmtpConfig(s_);
   char buf[256];
   platform::GetProfileString("windows", "run", "", buf, sizeof buf);
   EXPECT_STREQ(buf, " /usr/bin/other");
-  g_AutoStartSmtp = true;
-  SaveSmtpConfig();
+  s_.autostart_smtp = true;
+  SaveSmtpConfig(s_);
   platform::GetProfileString("windows", "run", "", buf, sizeof buf);
   EXPECT_STREQ(buf, " /usr/bin/other /opt/quorvane/qvsmtp95");
   // Unchanged entries are not rewritten.
@@ -235,7 +251,7 @@ TEST_F(ConfigTest, SaveBringsTheStartEntryInLine) {
   struct stat st1 {
   }, st2{};
   stat(platform::ProfilePath().c_str(), &st1);
-  SaveSmtpConfig();
+  SaveSmtpConfig(s_);
   stat(platform::ProfilePath().c_str(), &st2);
   EXPECT_EQ(st1.st_ino, st2.st_ino);
 }
@@ -246,8 +262,8 @@ class ServiceCommandTest : public ConfigTest {
  protected:
   void SetUp() override {
     ConfigTest::SetUp();
-    std::memset(&g_System, 0, sizeof g_System);
-    CopyField(g_System.InstallPath, install_.path());
+    std::memset(&s_.system, 0, sizeof s_.system);
+    CopyField(s_.system.InstallPath, install_.path());
     for (const char* name : {"qvsmtp95", "qvpop395", "qvctrl95"})
       ASSERT_EQ(
           symlink((qv::testing::BinDir() + "/qvtesthold").c_str(), install_.Sub(name).c_str()), 0);
@@ -267,33 +283,33 @@ class ServiceCommandTest : public ConfigTest {
 };
 
 TEST_F(ServiceCommandTest, QueryStartStopRestartRemove) {
-  EXPECT_EQ(ServiceCommand(kServiceSmtp, kCommandQuery), 1);
-  EXPECT_EQ(ServiceCommand(kServiceSmtp, kCommandInstall), 1);
-  EXPECT_EQ(ServiceCommand(kServiceSmtp, kCommandStart), -1);
+  EXPECT_EQ(ServiceCommand(s_, kServiceSmtp, kCommandQuery), 1);
+  EXPECT_EQ(ServiceCommand(s_, kServiceSmtp, kCommandInstall), 1);
+  EXPECT_EQ(ServiceCommand(s_, kServiceSmtp, kCommandStart), -1);
   ASSERT_TRUE(WaitFor(kServiceSmtp, true));
-  EXPECT_EQ(ServiceCommand(kServiceSmtp, kCommandQuery), 4);
-  EXPECT_EQ(ServiceCommand(kServicePop3, kCommandQuery), 1);
+  EXPECT_EQ(ServiceCommand(s_, kServiceSmtp, kCommandQuery), 4);
+  EXPECT_EQ(ServiceCommand(s_, kServicePop3, kCommandQuery), 1);
 
   pid_t before = 0, after = 0;
   ASSERT_TRUE(platform::FindServiceWindow("QuorvaneSmtp", &before));
-  EXPECT_EQ(ServiceCommand(kServiceSmtp, kCommandInterrogate), -1);  // restart
+  EXPECT_EQ(ServiceCommand(s_, kServiceSmtp, kCommandInterrogate), -1);  // restart
   for (int i = 0; i < 800; ++i) {
     if (platform::FindServiceWindow("QuorvaneSmtp", &after) && after != before && after != 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   EXPECT_NE(after, before);
-  EXPECT_EQ(ServiceCommand(kServiceSmtp, kCommandQuery), 4);
+  EXPECT_EQ(ServiceCommand(s_, kServiceSmtp, kCommandQuery), 4);
 
-  EXPECT_EQ(ServiceCommand(kServiceSmtp, kCommandStop), -1);
+  EXPECT_EQ(ServiceCommand(s_, kServiceSmtp, kCommandStop), -1);
   ASSERT_TRUE(WaitFor(kServiceSmtp, false));
-  EXPECT_EQ(ServiceCommand(kServiceSmtp, kCommandQuery), 1);
+  EXPECT_EQ(ServiceCommand(s_, kServiceSmtp, kCommandQuery), 1);
 
-  EXPECT_EQ(ServiceCommand(kServiceControl, kCommandStart), -1);
+  EXPECT_EQ(ServiceCommand(s_, kServiceControl, kCommandStart), -1);
   ASSERT_TRUE(WaitFor(kServiceControl, true));
-  EXPECT_EQ(ServiceCommand(kServiceControl, kCommandRemove), 4);
+  EXPECT_EQ(ServiceCommand(s_, kServiceControl, kCommandRemove), 4);
   ASSERT_TRUE(WaitFor(kServiceControl, false));
-  EXPECT_EQ(ServiceCommand(kServiceControl, kCommandRemove), 1);
-  EXPECT_EQ(ServiceCommand(9, kCommandQuery), -1);
+  EXPECT_EQ(ServiceCommand(s_, kServiceControl, kCommandRemove), 1);
+  EXPECT_EQ(ServiceCommand(s_, 9, kCommandQuery), -1);
 }
 
 }  // namespace

@@ -16,11 +16,19 @@ namespace {
 
 using qv::testing::FakeLink;
 
+// Settings under which no log is written.
+const Settings& NoLog() {
+  static const Settings settings;
+  return settings;
+}
+
 // A small line protocol: "pause" waits for the test to resume, "sync" pauses and resumes at
 // once, "raw <n>" takes the next n bytes as raw input, "quit" closes; anything else is echoed.
 class TestConnection : public LineConnection {
  public:
-  explicit TestConnection(ConnectionLink& link) : LineConnection(link, "t", "line too long\r\n") {}
+  // Without settings of its own, the connection writes no log.
+  explicit TestConnection(ConnectionLink& link, const Settings& settings = NoLog())
+      : LineConnection(link, settings, "t", "line too long\r\n") {}
 
   void OnIdle() override {}
   using LineConnection::Resume;
@@ -178,15 +186,14 @@ TEST(LineConnection, APausedConnectionHoldsTheLinkOnceALineIsWaiting) {
 
 TEST(LineConnection, LinesAndRepliesAreLogged) {
   qv::testing::TempDir dir;
-  SYSTEMSTRUCT saved = g_System;
-  CopyField(g_System.LogPath, dir.path());
-  g_System.LogLevel = 4;
+  Settings settings;
+  CopyField(settings.system.LogPath, dir.path());
+  settings.system.LogLevel = 4;
   {
     FakeLink link;
-    TestConnection c(link);
+    TestConnection c(link, settings);
     c.OnReceive("hello\r\npause\r\n");
   }
-  g_System = saved;
   std::string log;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
     log += qv::testing::ReadFileText(entry.path().string());

@@ -217,14 +217,13 @@ TEST(MakeMessageFileNameTest, SkipsNamesThatExistAndFailsOnAMissingDirectory) {
 TEST(CreateTempFileTest, CreatesFreshFilesAndFallsBackToMailPath) {
   TempDir dir;
   FakeClock clock;
-  SYSTEMSTRUCT saved = g_System;
-  CopyField(g_System.MailPath, dir.Sub("mail"));
+  const std::string mail_path = dir.Sub("mail");
   fs::create_directory(dir.Sub("mail"));
 
   std::string temp_dir = dir.Sub("temp/nested");
   std::string first, second;
-  int fd1 = CreateTempFile(&temp_dir, &first);
-  int fd2 = CreateTempFile(&temp_dir, &second);
+  int fd1 = CreateTempFile(&temp_dir, mail_path, &first);
+  int fd2 = CreateTempFile(&temp_dir, mail_path, &second);
   ASSERT_GE(fd1, 0);
   ASSERT_GE(fd2, 0);
   EXPECT_EQ(temp_dir, dir.Sub("temp/nested"));
@@ -242,12 +241,11 @@ TEST(CreateTempFileTest, CreatesFreshFilesAndFallsBackToMailPath) {
   WriteFileText(dir.Sub("file"), "x");
   std::string bad = dir.Sub("file/sub");
   std::string name;
-  int fd3 = CreateTempFile(&bad, &name);
+  int fd3 = CreateTempFile(&bad, mail_path, &name);
   ASSERT_GE(fd3, 0);
   close(fd3);
   EXPECT_EQ(bad, dir.Sub("mail"));
   EXPECT_EQ(name, dir.Sub("mail/qv14301500.tmp"));
-  g_System = saved;
 }
 
 TEST(CreateTempFileTest, WaitsForTheNextSecondWhenAllIndexesAreTaken) {
@@ -256,7 +254,7 @@ TEST(CreateTempFileTest, WaitsForTheNextSecondWhenAllIndexesAreTaken) {
   std::string temp_dir = dir.path();
   for (int i = 0; i < 100; ++i) WriteFileText(TempFileNameAt(dir.path(), clock.Local(), i), "x");
   std::string name;
-  int fd = CreateTempFile(&temp_dir, &name);
+  int fd = CreateTempFile(&temp_dir, dir.path(), &name);
   ASSERT_GE(fd, 0);
   close(fd);
   EXPECT_EQ(g_fake_waits, 1);

@@ -58,18 +58,13 @@ class ScopedTimeZone {
   std::string old_;
 };
 
-// Keeps the process's common settings record and restores it at the end of the scope.
-class LogSettings {
- public:
-  LogSettings(const std::string& log_path, int level) : saved_(g_System) {
-    CopyField(g_System.LogPath, log_path);
-    g_System.LogLevel = level;
-  }
-  ~LogSettings() { g_System = saved_; }
-
- private:
-  SYSTEMSTRUCT saved_;
-};
+// A common settings record with the given log folder and level.
+SYSTEMSTRUCT LogSettings(const std::string& log_path, int level) {
+  SYSTEMSTRUCT system{};
+  CopyField(system.LogPath, log_path);
+  system.LogLevel = level;
+  return system;
+}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -214,7 +209,7 @@ class WriteLogTest : public ::testing::Test {
  protected:
   TempDir dir_;
   std::string log_path_ = dir_.Sub("logs/deeper");
-  LogSettings settings_{log_path_, 4};
+  SYSTEMSTRUCT system_ = LogSettings(log_path_, 4);
 
   std::string TodayLog(const char* prefix) {
     std::time_t now = std::time(nullptr);
@@ -225,7 +220,7 @@ class WriteLogTest : public ::testing::Test {
 };
 
 TEST_F(WriteLogTest, CreatesTheFolderAndWritesOneLinePerTextLine) {
-  WriteLog(3, 42, kLogEvent, "first line\r\nsecond line\r\n", -1, kLogPrefixSmtp);
+  WriteLog(system_, 3, 42, kLogEvent, "first line\r\nsecond line\r\n", -1, kLogPrefixSmtp);
   std::string text = ReadFileText(TodayLog("s"));
   std::vector<std::string> lines = Lines(text);
   ASSERT_EQ(lines.size(), 2u) << text;
@@ -239,14 +234,14 @@ TEST_F(WriteLogTest, CreatesTheFolderAndWritesOneLinePerTextLine) {
 }
 
 TEST_F(WriteLogTest, LevelsLengthsAndAbsentText) {
-  WriteLog(5, 1, kLogData, "too detailed", -1, "s");
-  WriteLog(1, 1, kLogEvent, nullptr, -1, "s");
-  WriteLog(1, 1, kLogEvent, "zero length", 0, "s");
+  WriteLog(system_, 5, 1, kLogData, "too detailed", -1, "s");
+  WriteLog(system_, 1, 1, kLogEvent, nullptr, -1, "s");
+  WriteLog(system_, 1, 1, kLogEvent, "zero length", 0, "s");
   EXPECT_FALSE(std::filesystem::exists(TodayLog("s")));
 
-  WriteLog(4, 1, kLogEvent, "cut here|not this", 8, "s");
-  WriteLog(0, 2, kLogEvent, "link", -1, "s");
-  WriteLog(1, 3, kLogEvent, std::string_view("view"), "p");
+  WriteLog(system_, 4, 1, kLogEvent, "cut here|not this", 8, "s");
+  WriteLog(system_, 0, 2, kLogEvent, "link", -1, "s");
+  WriteLog(system_, 1, 3, kLogEvent, std::string_view("view"), "p");
   std::vector<std::string> s = Lines(ReadFileText(TodayLog("s")));
   ASSERT_EQ(s.size(), 2u);
   EXPECT_TRUE(s[0].ends_with("*** cut here")) << s[0];
@@ -259,8 +254,8 @@ TEST_F(WriteLogTest, LevelsLengthsAndAbsentText) {
 TEST_F(WriteLogTest, AppendsAndMasksPasswords) {
   std::filesystem::create_directories(log_path_);
   WriteFileText(TodayLog("p"), "00000  old line\r\n");
-  WriteLog(4, 5, kLogReceived, "PASS hunter2\r\n", -1, "p");
-  WriteLog(5, 5, kLogData, "PASS hunter2\r\n", -1, "p");
+  WriteLog(system_, 4, 5, kLogReceived, "PASS hunter2\r\n", -1, "p");
+  WriteLog(system_, 5, 5, kLogData, "PASS hunter2\r\n", -1, "p");
   std::string text = ReadFileText(TodayLog("p"));
   std::vector<std::string> lines = Lines(text);
   ASSERT_EQ(lines.size(), 2u);  // level 5 is above LogLevel 4
@@ -268,16 +263,16 @@ TEST_F(WriteLogTest, AppendsAndMasksPasswords) {
   EXPECT_TRUE(lines[1].ends_with("--> PASS **********")) << lines[1];
   EXPECT_EQ(text.find("hunter2"), std::string::npos);
 
-  g_System.LogLevel = 5;
-  WriteLog(5, 5, kLogData, "PASS hunter2\r\n", -1, "p");
+  system_.LogLevel = 5;
+  WriteLog(system_, 5, 5, kLogData, "PASS hunter2\r\n", -1, "p");
   EXPECT_TRUE(Lines(ReadFileText(TodayLog("p"))).back().ends_with("<DATA> PASS hunter2"));
 }
 
 TEST_F(WriteLogTest, AnUnopenableLogLosesTheEntrySilently) {
   std::string file = dir_.Sub("plainfile");
   WriteFileText(file, "x");
-  CopyField(g_System.LogPath, file + "/sub");
-  WriteLog(1, 1, kLogEvent, "lost", -1, "s");
+  CopyField(system_.LogPath, file + "/sub");
+  WriteLog(system_, 1, 1, kLogEvent, "lost", -1, "s");
   EXPECT_EQ(ReadFileText(file), "x");
 }
 
@@ -286,10 +281,10 @@ TEST_F(WriteLogTest, WritersRunningTogetherNeverMixTheirLines) {
   constexpr int kEntries = 200;
   std::vector<std::thread> threads;
   for (int w = 0; w < kWriters; ++w) {
-    threads.emplace_back([w] {
+    threads.emplace_back([this, w] {
       std::string text;
       for (int line = 0; line < 3; ++line) text += "writer " + std::to_string(w) + " line\r\n";
-      for (int i = 0; i < kEntries; ++i) WriteLog(3, w, kLogEvent, text.c_str(), -1, "s");
+      for (int i = 0; i < kEntries; ++i) WriteLog(system_, 3, w, kLogEvent, text.c_str(), -1, "s");
     });
   }
   for (auto& t : threads) t.join();

@@ -57,40 +57,29 @@ TEST(GetWindowsKindTest, AlwaysTheNtLine) {
 
 // ---- version stamps ----
 
-class InstallPathScope {
- public:
-  explicit InstallPathScope(const std::string& path) : saved_(g_System) {
-    CopyField(g_System.InstallPath, path);
-  }
-  ~InstallPathScope() { g_System = saved_; }
-
- private:
-  SYSTEMSTRUCT saved_;
-};
-
 TEST(GetProgramVersionTest, ReadsTheStampOfABuiltProgram) {
-  InstallPathScope scope(testing::BinDir());
+  const std::string bin = testing::BinDir();
   std::string text;
-  ASSERT_TRUE(GetProgramVersion("qvreg", &text));
+  ASSERT_TRUE(GetProgramVersion(bin, "qvreg", &text));
   EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d+\.\d+\.\d+\.\d+)"))) << text;
 
-  EXPECT_FALSE(GetProgramVersion("no-such-program", &text));
+  EXPECT_FALSE(GetProgramVersion(bin, "no-such-program", &text));
   EXPECT_TRUE(text.empty());
   // An ELF program without the stamp (the test program itself).
-  InstallPathScope self(std::filesystem::path(SelfPath()).parent_path().string());
-  EXPECT_FALSE(GetProgramVersion(std::filesystem::path(SelfPath()).filename().string(), &text));
+  const std::string self = std::filesystem::path(SelfPath()).parent_path().string();
+  EXPECT_FALSE(
+      GetProgramVersion(self, std::filesystem::path(SelfPath()).filename().string(), &text));
 }
 
 TEST(GetProgramVersionTest, NotAProgram) {
   TempDir dir;
-  InstallPathScope scope(dir.path());
   WriteFileText(dir.Sub("text"), "just some text that is not a program at all, long enough");
   WriteFileText(dir.Sub("empty"), "");
   std::filesystem::create_directory(dir.Sub("folder"));
   std::string text;
-  EXPECT_FALSE(GetProgramVersion("text", &text));
-  EXPECT_FALSE(GetProgramVersion("empty", &text));
-  EXPECT_FALSE(GetProgramVersion("folder", &text));
+  EXPECT_FALSE(GetProgramVersion(dir.path(), "text", &text));
+  EXPECT_FALSE(GetProgramVersion(dir.path(), "empty", &text));
+  EXPECT_FALSE(GetProgramVersion(dir.path(), "folder", &text));
 }
 
 // A small ELF image: a null section, the name table and the version section.

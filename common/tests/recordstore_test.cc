@@ -40,12 +40,12 @@ class RecordStoreTest : public ::testing::Test {
 
   int Add(const std::string& alias, const std::string& domain) {
     USERSTRUCT u = MakeUser(alias, domain);
-    return AddRecord(&u);
+    return AddRecord(tables_.system(), &u);
   }
   // Finds a user; "" when not found.
   std::string FoundDomain(const std::string& alias, const std::string& domain) {
     USERSTRUCT u;
-    if (FindRecord(alias, domain, &u) != 0) return "";
+    if (FindRecord(tables_.system(), alias, domain, &u) != 0) return "";
     return std::string(FieldText(u.Domain));
   }
 
@@ -168,11 +168,11 @@ TEST_F(RecordStoreTest, DeleteMovesLargeTailsIntact) {
 TEST_F(RecordStoreTest, AddFindUpdateDeleteUsers) {
   EXPECT_EQ(FoundDomain("ann", ""), "");
   USERSTRUCT probe;
-  EXPECT_EQ(FindRecord("ann", "", &probe), -1);  // no data file yet
+  EXPECT_EQ(FindRecord(tables_.system(), "ann", "", &probe), -1);  // no data file yet
 
   USERSTRUCT ann = MakeUser("ann  ", "", "secret ");
   CopyField(ann.Name, "Ann Lee \t");
-  ASSERT_EQ(AddRecord(&ann), 0);
+  ASSERT_EQ(AddRecord(tables_.system(), &ann), 0);
   // The add rules changed the record in place.
   EXPECT_EQ(FieldText(ann.Alias), "ann");
   EXPECT_EQ(FieldText(ann.Domain), "example.com");
@@ -181,28 +181,28 @@ TEST_F(RecordStoreTest, AddFindUpdateDeleteUsers) {
   EXPECT_EQ(FieldText(ann.Mailbox), "ann");
 
   USERSTRUCT found;
-  ASSERT_EQ(FindRecord("ANN", "EXAMPLE.COM", &found), 0);
+  ASSERT_EQ(FindRecord(tables_.system(), "ANN", "EXAMPLE.COM", &found), 0);
   EXPECT_EQ(UserBytes(found), UserBytes(ann));
-  EXPECT_EQ(FindRecord("ann", "example.org", &found), 1);
-  EXPECT_EQ(FindRecord("an", "", &found), 1);
+  EXPECT_EQ(FindRecord(tables_.system(), "ann", "example.org", &found), 1);
+  EXPECT_EQ(FindRecord(tables_.system(), "an", "", &found), 1);
 
   USERSTRUCT again = MakeUser("Ann", "example.com");
-  EXPECT_EQ(AddRecord(&again), 1);
+  EXPECT_EQ(AddRecord(tables_.system(), &again), 1);
   USERSTRUCT other = MakeUser("ann", "example.org");
-  EXPECT_EQ(AddRecord(&other), 0);
+  EXPECT_EQ(AddRecord(tables_.system(), &other), 0);
   EXPECT_EQ(FoundDomain("ann", "example.org"), "example.org");
 
   CopyField(found.Password, "changed");
-  ASSERT_EQ(UpdateRecord(found, false), 0);
-  ASSERT_EQ(FindRecord("ann", "example.com", &found), 0);
+  ASSERT_EQ(UpdateRecord(tables_.system(), found, false), 0);
+  ASSERT_EQ(FindRecord(tables_.system(), "ann", "example.com", &found), 0);
   EXPECT_EQ(FieldText(found.Password), "changed");
   EXPECT_EQ(ReadFileText(UserDat()).size(), 2 * 1501u);  // replaced in place
 
   USERSTRUCT nobody = MakeUser("nobody", "example.com");
-  EXPECT_EQ(UpdateRecord(nobody, false), -1);
-  EXPECT_EQ(UpdateRecord(nobody, true), -1);
+  EXPECT_EQ(UpdateRecord(tables_.system(), nobody, false), -1);
+  EXPECT_EQ(UpdateRecord(tables_.system(), nobody, true), -1);
 
-  ASSERT_EQ(UpdateRecord(MakeUser("ann", "example.com"), true), 0);
+  ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser("ann", "example.com"), true), 0);
   EXPECT_EQ(FoundDomain("ann", "example.com"), "");
   EXPECT_EQ(FoundDomain("ann", ""), "example.org");
   EXPECT_EQ(ReadFileText(UserDat()).size(), 2 * 1501u);  // the data stays until compaction
@@ -230,18 +230,18 @@ TEST_F(RecordStoreTest, KeysEqualInTheir31FirstCharactersAreToldApartByTheRecord
   ASSERT_EQ(Add(stem + "two", "example.com"), 0);
   ASSERT_EQ(Add(stem, "example.com"), 0);
   USERSTRUCT u;
-  ASSERT_EQ(FindRecord(stem + "two", "", &u), 0);
+  ASSERT_EQ(FindRecord(tables_.system(), stem + "two", "", &u), 0);
   EXPECT_EQ(FieldText(u.Alias), stem + "two");
-  ASSERT_EQ(FindRecord(stem, "", &u), 0);
+  ASSERT_EQ(FindRecord(tables_.system(), stem, "", &u), 0);
   EXPECT_EQ(FieldText(u.Alias), stem);
-  EXPECT_EQ(FindRecord(stem + "three", "", &u), 1);
-  ASSERT_EQ(UpdateRecord(MakeUser(stem + "one", "example.com"), true), 0);
-  EXPECT_EQ(FindRecord(stem + "one", "", &u), 1);
-  EXPECT_EQ(FindRecord(stem + "two", "", &u), 0);
+  EXPECT_EQ(FindRecord(tables_.system(), stem + "three", "", &u), 1);
+  ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser(stem + "one", "example.com"), true), 0);
+  EXPECT_EQ(FindRecord(tables_.system(), stem + "one", "", &u), 1);
+  EXPECT_EQ(FindRecord(tables_.system(), stem + "two", "", &u), 0);
   // 200-character keys: longer than any key field, never found, never a crash.
-  EXPECT_EQ(FindRecord(std::string(200, 'q'), "", &u), 1);
+  EXPECT_EQ(FindRecord(tables_.system(), std::string(200, 'q'), "", &u), 1);
   EXPECT_EQ(Add(std::string(200, 'z'), "example.com"), 0);  // stored cut to 127
-  EXPECT_EQ(FindRecord(std::string(127, 'z'), "", &u), 0);
+  EXPECT_EQ(FindRecord(tables_.system(), std::string(127, 'z'), "", &u), 0);
 }
 
 // The files the setup writes: upper-case names, the first record at offset 0 with an index entry
@@ -255,7 +255,7 @@ TEST_F(RecordStoreTest, SetupFilesAreFoundWhateverTheCaseOfTheirNames) {
   WriteFileText(tables_.File("USER.IDX"), Bytes(&e, sizeof e));
 
   USERSTRUCT u;
-  ASSERT_EQ(FindRecord("LISTSERVER", "example.com", &u), 0);
+  ASSERT_EQ(FindRecord(tables_.system(), "LISTSERVER", "example.com", &u), 0);
   EXPECT_EQ(+u.Options, kUserListManager);
   ASSERT_EQ(Add("ann", "example.com"), 0);
   EXPECT_EQ(ReadFileText(tables_.File("USER.DAT")).size(), 2 * 1501u);
@@ -264,7 +264,7 @@ TEST_F(RecordStoreTest, SetupFilesAreFoundWhateverTheCaseOfTheirNames) {
   EXPECT_NE(access(UserDat().c_str(), F_OK), 0);  // no second pair of files
   EXPECT_EQ(FoundDomain("ann", ""), "example.com");
   EXPECT_EQ(FoundDomain("listserver", ""), "example.com");
-  ASSERT_EQ(UpdateRecord(MakeUser("listserver", "example.com"), true), 0);
+  ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser("listserver", "example.com"), true), 0);
   EXPECT_EQ(FoundDomain("listserver", ""), "");
 }
 
@@ -277,13 +277,13 @@ TEST_F(RecordStoreTest, ScanModeReadsOnToTheMatchingRecord) {
   WriteFileText(UserIdx(), Bytes(&e, sizeof e));  // only the entry of offset 0
   EXPECT_EQ(FoundDomain("bob", "example.org"), "example.org");
   // Deleting through scan mode removes the entry that points at the record found.
-  ASSERT_EQ(UpdateRecord(MakeUser("bob", "example.com"), true), 0);
+  ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser("bob", "example.com"), true), 0);
   EXPECT_EQ(ReadFileText(UserIdx()).size(), 0u);
 }
 
 TEST_F(RecordStoreTest, DeletingTheOnlyRecordLeavesNothingFindable) {
   ASSERT_EQ(Add("solo", "example.com"), 0);  // at offset 0: its entry sends lookups to scan
-  ASSERT_EQ(UpdateRecord(MakeUser("solo", "example.com"), true), 0);
+  ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser("solo", "example.com"), true), 0);
   EXPECT_EQ(ReadFileText(UserIdx()).size(), 0u);
   EXPECT_EQ(FoundDomain("solo", ""), "");
   EXPECT_EQ(FoundDomain("solo", "example.com"), "");
@@ -304,7 +304,7 @@ TEST_F(RecordStoreTest, MissingIndexScansAndIsRebuiltBeforeTheFirstChange) {
     EXPECT_EQ(FoundDomain(alias, ""), "example.com");
 
   ASSERT_EQ(unlink(UserIdx().c_str()), 0);
-  ASSERT_EQ(UpdateRecord(MakeUser("bob", "example.com"), true), 0);
+  ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser("bob", "example.com"), true), 0);
   EXPECT_EQ(FoundDomain("bob", ""), "");
   EXPECT_EQ(FoundDomain("ann", ""), "example.com");
 }
@@ -338,46 +338,46 @@ TEST_F(RecordStoreTest, TornDataFilesAndWildOffsets) {
 TEST_F(RecordStoreTest, AddRulesOfTheOtherTables) {
   ROUTESTRUCT route{};
   CopyField(route.Destination, "relay");
-  EXPECT_EQ(AddRecord(&route), -1);  // no masks
+  EXPECT_EQ(AddRecord(tables_.system(), &route), -1);  // no masks
   CopyField(route.Masks, "*@a.com ");
-  ASSERT_EQ(AddRecord(&route), 0);
+  ASSERT_EQ(AddRecord(tables_.system(), &route), 0);
   EXPECT_EQ(FieldText(route.Masks), "*@a.com ");  // stored unchanged
   CopyField(route.Masks, "*@b.com");
-  EXPECT_EQ(AddRecord(&route), 0);  // the route table does not test its key
+  EXPECT_EQ(AddRecord(tables_.system(), &route), 0);  // the route table does not test its key
   EXPECT_EQ(ReadIndexEntries(tables_.File("routes.idx")).size(), 2u);
 
   AUTOSTRUCT responder{};
-  EXPECT_EQ(AddRecord(&responder), -1);
+  EXPECT_EQ(AddRecord(tables_.system(), &responder), -1);
   CopyField(responder.Name, "away");
-  ASSERT_EQ(AddRecord(&responder), 0);
-  EXPECT_EQ(AddRecord(&responder), 1);
+  ASSERT_EQ(AddRecord(tables_.system(), &responder), 0);
+  EXPECT_EQ(AddRecord(tables_.system(), &responder), 1);
 
   ACCOUNTSTRUCT account{};
-  EXPECT_EQ(AddRecord(&account), -1);
+  EXPECT_EQ(AddRecord(tables_.system(), &account), -1);
   CopyField(account.Name, "pop");
-  ASSERT_EQ(AddRecord(&account), 0);
+  ASSERT_EQ(AddRecord(tables_.system(), &account), 0);
   ACCOUNTSTRUCT found;
-  EXPECT_EQ(FindRecord("POP", &found), 0);
+  EXPECT_EQ(FindRecord(tables_.system(), "POP", &found), 0);
 
   LISTSTRUCT list{};
   CopyField(list.Name, "news ");
-  ASSERT_EQ(AddRecord(&list), 0);
+  ASSERT_EQ(AddRecord(tables_.system(), &list), 0);
   EXPECT_EQ(FieldText(list.Name), "news");
   EXPECT_EQ(FieldText(list.Domain), "example.com");
   EXECSTRUCT command{};
   CopyField(command.Name, "changepass");
   CopyField(command.Domain, "  ");  // blank: the primary domain after trimming
-  ASSERT_EQ(AddRecord(&command), 0);
+  ASSERT_EQ(AddRecord(tables_.system(), &command), 0);
   EXPECT_EQ(FieldText(command.Domain), "example.com");
 }
 
 TEST_F(RecordStoreTest, CompactTableDropsDeletedAndRebuildBringsThemBack) {
   for (const char* alias : {"ann", "bob", "cyd", "dan"}) ASSERT_EQ(Add(alias, "example.com"), 0);
-  ASSERT_EQ(UpdateRecord(MakeUser("bob", "example.com"), true), 0);
+  ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser("bob", "example.com"), true), 0);
   std::string before = ReadFileText(UserDat());
 
   std::FILE* out = std::tmpfile();
-  ASSERT_EQ(CompactTable(Table::kUser, out), 0);
+  ASSERT_EQ(CompactTable(tables_.system(), Table::kUser, out), 0);
   std::rewind(out);
   char text[256] = {};
   size_t n = std::fread(text, 1, sizeof text - 1, out);
@@ -393,7 +393,7 @@ TEST_F(RecordStoreTest, CompactTableDropsDeletedAndRebuildBringsThemBack) {
 
   // Rebuild on the uncompacted files makes the deleted user visible again.
   WriteFileText(UserDat(), before);
-  ASSERT_EQ(RebuildIndex(Table::kUser, nullptr), 0);
+  ASSERT_EQ(RebuildIndex(tables_.system(), Table::kUser, nullptr), 0);
   EXPECT_EQ(FoundDomain("bob", ""), "example.com");
   EXPECT_EQ(ReadIndexEntries(UserIdx()),
             (Entries{{"ann", 0}, {"bob", 1501}, {"cyd", 3002}, {"dan", 4503}}));
@@ -426,10 +426,10 @@ TEST_F(RecordStoreTest, CompactionKilledAtAnyStepLeavesEveryRecordAsBeforeOrAsAf
     for (int i = 0; i < 12; ++i) {
       std::string alias = "user" + std::to_string((i * 7) % 12);
       USERSTRUCT u = MakeUser(alias, "example.com", "pw-" + alias);
-      ASSERT_EQ(AddRecord(&u), 0);
+      ASSERT_EQ(AddRecord(tables_.system(), &u), 0);
     }
     for (const std::string& alias : gone)
-      ASSERT_EQ(UpdateRecord(MakeUser(alias, "example.com"), true), 0);
+      ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser(alias, "example.com"), true), 0);
     const std::string old_data = ReadFileText(UserDat());
     const std::string old_index = ReadFileText(UserIdx());
 
@@ -438,7 +438,7 @@ TEST_F(RecordStoreTest, CompactionKilledAtAnyStepLeavesEveryRecordAsBeforeOrAsAf
     if (pid == 0) {
       g_kill_at = step;
       SetCompactionStepHook(&KillAtChosenStep);
-      CompactTable(Table::kUser, nullptr);
+      CompactTable(tables_.system(), Table::kUser, nullptr);
       _exit(0);
     }
     int status = 0;
@@ -448,7 +448,7 @@ TEST_F(RecordStoreTest, CompactionKilledAtAnyStepLeavesEveryRecordAsBeforeOrAsAf
     // The first operation settles what the compaction left.
     for (const std::string& alias : live) {
       USERSTRUCT u;
-      ASSERT_EQ(FindRecord(alias, "", &u), 0) << alias;
+      ASSERT_EQ(FindRecord(tables_.system(), alias, "", &u), 0) << alias;
       EXPECT_EQ(FieldText(u.Password), "pw-" + alias);
     }
     for (const std::string& alias : gone) EXPECT_EQ(FoundDomain(alias, ""), "") << alias;
@@ -471,11 +471,11 @@ TEST_F(RecordStoreTest, CompactionKilledAtAnyStepLeavesEveryRecordAsBeforeOrAsAf
 
 TEST_F(RecordStoreTest, ReorganisationSkipsTablesItCannotOpen) {
   std::FILE* out = std::tmpfile();
-  EXPECT_EQ(CompactTable(Table::kLists, out), -1);
-  EXPECT_EQ(RebuildIndex(Table::kLists, out), -1);
+  EXPECT_EQ(CompactTable(tables_.system(), Table::kLists, out), -1);
+  EXPECT_EQ(RebuildIndex(tables_.system(), Table::kLists, out), -1);
   ASSERT_EQ(Add("ann", "example.com"), 0);
   ASSERT_EQ(unlink(UserIdx().c_str()), 0);
-  EXPECT_EQ(CompactTable(Table::kUser, out), -1);  // no index to follow
+  EXPECT_EQ(CompactTable(tables_.system(), Table::kUser, out), -1);  // no index to follow
   EXPECT_EQ(std::ftell(out), 0);                   // nothing printed
   std::fclose(out);
   EXPECT_EQ(ReadFileText(UserDat()).size(), 1501u);
@@ -486,7 +486,7 @@ TEST_F(RecordStoreTest, CompactTableDropsEntriesThatReachNoRecord) {
   ASSERT_EQ(Add("ann", "example.com"), 0);
   ASSERT_EQ(Add("bob", "example.com"), 0);
   ASSERT_TRUE(IndexInsert("ghost", 1501 * 9, UserIdx()));
-  ASSERT_EQ(CompactTable(Table::kUser, nullptr), 0);
+  ASSERT_EQ(CompactTable(tables_.system(), Table::kUser, nullptr), 0);
   EXPECT_EQ(ReadIndexEntries(UserIdx()), (Entries{{"ann", 0}, {"bob", 1501}}));
 }
 
@@ -502,7 +502,7 @@ TEST_F(RecordStoreTest, RebuildGivesTheBytesOfSequentialInserts) {
   std::string built_by_adds = ReadFileText(UserIdx());
   ASSERT_EQ(built_by_adds.size(), 1500 * 36u);
   std::FILE* out = std::tmpfile();
-  ASSERT_EQ(RebuildIndex(Table::kUser, out), 0);
+  ASSERT_EQ(RebuildIndex(tables_.system(), Table::kUser, out), 0);
   EXPECT_EQ(std::ftell(out),
             static_cast<long>(
                 std::string("Rebuilding indexfile: " + tables_.config() + "/user.idx\n").size() +
@@ -572,7 +572,7 @@ TEST_F(RecordStoreTest, ConcurrentProcessesLoseNoRecord) {
         char alias[32];
         std::snprintf(alias, sizeof alias, "u%04d-%d", (i * 37) % kPerProcess, id);
         USERSTRUCT u = MakeUser(alias, "example.com");
-        if (AddRecord(&u) != 0) ++failures;
+        if (AddRecord(tables_.system(), &u) != 0) ++failures;
       }
       _exit(failures == 0 ? 0 : 1);
     }
@@ -606,8 +606,8 @@ TEST_F(RecordStoreTest, ReadersNeverSeeAHalfMovedIndex) {
   std::thread reader([&] {
     USERSTRUCT u;
     while (!done) {
-      if (FindRecord("zzz", "example.com", &u) != 0) ++misses;
-      if (FindRecord("y1150", "", &u) != 0) ++misses;
+      if (FindRecord(tables_.system(), "zzz", "example.com", &u) != 0) ++misses;
+      if (FindRecord(tables_.system(), "y1150", "", &u) != 0) ++misses;
     }
   });
   for (int i = 999; i > 600; --i) Add("x" + std::to_string(i), "example.com");
@@ -618,18 +618,18 @@ TEST_F(RecordStoreTest, ReadersNeverSeeAHalfMovedIndex) {
 
 TEST_F(RecordStoreTest, NestedLocksOfOneThreadDoNotDeadlock) {
   ASSERT_EQ(Add("ann", "example.com"), 0);
-  TableLock lock(Table::kUser, LockMode::kExclusive);
+  TableLock lock(tables_.system(), Table::kUser, LockMode::kExclusive);
   USERSTRUCT u;
-  ASSERT_EQ(FindRecord("ann", "", &u), 0);  // shared inside exclusive
+  ASSERT_EQ(FindRecord(tables_.system(), "ann", "", &u), 0);  // shared inside exclusive
   CopyField(u.Password, "new");
-  ASSERT_EQ(UpdateRecord(u, false), 0);
+  ASSERT_EQ(UpdateRecord(tables_.system(), u, false), 0);
   ASSERT_EQ(Add("bob", "example.com"), 0);
 }
 
 TEST_F(RecordStoreTest, ForEachRecordWalksTheIndexOrder) {
-  auto walk = [](size_t stop_after = 0) {
+  auto walk = [this](size_t stop_after = 0) {
     std::vector<std::string> seen;
-    int r = ForEachRecord(Table::kUser, [&](const void* record) {
+    int r = ForEachRecord(tables_.system(), Table::kUser, [&](const void* record) {
       const auto* u = static_cast<const USERSTRUCT*>(record);
       seen.push_back(std::string(FieldText(u->Alias)) + "@" + std::string(FieldText(u->Domain)));
       return stop_after == 0 || seen.size() < stop_after;
@@ -643,7 +643,7 @@ TEST_F(RecordStoreTest, ForEachRecordWalksTheIndexOrder) {
   ASSERT_EQ(Add("ann", "example.com"), 0);
   ASSERT_EQ(Add("bob", "example.com"), 0);
   ASSERT_EQ(Add("dan", "example.org"), 0);
-  ASSERT_EQ(UpdateRecord(MakeUser("ann", "example.com"), true), 0);
+  ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser("ann", "example.com"), true), 0);
   EXPECT_EQ(walk(),
             (std::vector<std::string>{"bob@example.com", "cyd@example.com", "dan@example.org"}));
   EXPECT_EQ(walk(1), std::vector<std::string>{"bob@example.com"});

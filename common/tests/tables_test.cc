@@ -42,27 +42,27 @@ class TablesTest : public ::testing::Test {
                const std::string& mailbox = "") {
     USERSTRUCT u = MakeUser(alias, domain, "", mailbox);
     u.Options = options;
-    ASSERT_EQ(AddRecord(&u), 0);
+    ASSERT_EQ(AddRecord(tables_.system(), &u), 0);
   }
   void AddList(const std::string& name, const std::string& domain, const std::string& file = "") {
     LISTSTRUCT l{};
     CopyField(l.Name, name);
     CopyField(l.Domain, domain);
     CopyField(l.FileName, file);
-    ASSERT_EQ(AddRecord(&l), 0);
+    ASSERT_EQ(AddRecord(tables_.system(), &l), 0);
   }
   void AddCommand(const std::string& name, const std::string& domain) {
     EXECSTRUCT x{};
     CopyField(x.Name, name);
     CopyField(x.Domain, domain);
-    ASSERT_EQ(AddRecord(&x), 0);
+    ASSERT_EQ(AddRecord(tables_.system(), &x), 0);
   }
   void AddRoute(const std::string& masks, const std::string& destination, int32_t type = 0) {
     ROUTESTRUCT r{};
     CopyField(r.Masks, masks);
     CopyField(r.Destination, destination);
     r.Type = type;
-    ASSERT_EQ(AddRecord(&r), 0);
+    ASSERT_EQ(AddRecord(tables_.system(), &r), 0);
   }
 
   qv::testing::ScopedTables tables_;
@@ -114,42 +114,42 @@ TEST_F(TablesTest, ClassifyAddressTriesRoutesListsCommandsUsersInTurn) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.local) + "@" + c.domain);
     std::string domain = c.domain;
-    EXPECT_EQ(ClassifyAddress(c.local, &domain, c.search), c.result);
+    EXPECT_EQ(ClassifyAddress(tables_.system(), c.local, &domain, c.search), c.result);
     EXPECT_EQ(domain, c.domain_after);
   }
 }
 
 TEST_F(TablesTest, ClassifyAddressSearchesOtherDomainsInOrder) {
-  CopyField(g_System.Domain, "one.test; two.test;;three.test");
+  CopyField(tables_.system().Domain, "one.test; two.test;;three.test");
   AddUser("carl", "three.test");
   AddList("carl", "two.test");
   std::string domain = "one.test";
-  EXPECT_EQ(ClassifyAddress("carl", &domain, true), kAddressList);
+  EXPECT_EQ(ClassifyAddress(tables_.system(), "carl", &domain, true), kAddressList);
   EXPECT_EQ(domain, "two.test");
   domain = "three.test";
-  EXPECT_EQ(ClassifyAddress("carl", &domain, true), kAddressUser);
+  EXPECT_EQ(ClassifyAddress(tables_.system(), "carl", &domain, true), kAddressUser);
   EXPECT_EQ(domain, "three.test");
   domain = "two.test";  // an entry with blanks around it is still local
-  EXPECT_EQ(ClassifyAddress("nobody", &domain, false), kAddressUser);
+  EXPECT_EQ(ClassifyAddress(tables_.system(), "nobody", &domain, false), kAddressUser);
 }
 
 TEST_F(TablesTest, AnEmptyDomainEntryDoesNotMakeEveryDomainLocal) {
-  CopyField(g_System.Domain, "example.com;");
-  EXPECT_TRUE(IsLocalDomain("example.com"));
-  EXPECT_TRUE(IsLocalDomain("EXAMPLE.COM"));
-  EXPECT_FALSE(IsLocalDomain("foreign.net"));
-  EXPECT_FALSE(IsLocalDomain(""));
+  CopyField(tables_.system().Domain, "example.com;");
+  EXPECT_TRUE(IsLocalDomain(tables_.system(), "example.com"));
+  EXPECT_TRUE(IsLocalDomain(tables_.system(), "EXAMPLE.COM"));
+  EXPECT_FALSE(IsLocalDomain(tables_.system(), "foreign.net"));
+  EXPECT_FALSE(IsLocalDomain(tables_.system(), ""));
   for (const char* other : {"example.community", "example.co", "mail.example.com", "example.com."})
-    EXPECT_FALSE(IsLocalDomain(other)) << other;
+    EXPECT_FALSE(IsLocalDomain(tables_.system(), other)) << other;
   std::string domain = "foreign.net";
-  EXPECT_EQ(ClassifyAddress("x", &domain, true), kAddressForeign);
+  EXPECT_EQ(ClassifyAddress(tables_.system(), "x", &domain, true), kAddressForeign);
 }
 
 TEST_F(TablesTest, ClassifyWithoutAnyTableFiles) {
   std::string domain = "example.com";
-  EXPECT_EQ(ClassifyAddress("ann", &domain, true), kAddressUser);
+  EXPECT_EQ(ClassifyAddress(tables_.system(), "ann", &domain, true), kAddressUser);
   domain = "elsewhere.net";
-  EXPECT_EQ(ClassifyAddress("ann", &domain, true), kAddressForeign);
+  EXPECT_EQ(ClassifyAddress(tables_.system(), "ann", &domain, true), kAddressForeign);
 }
 
 // ---- Operating-system accounts --------------------------------------------------------------
@@ -174,36 +174,36 @@ class AccountsTest : public TablesTest {
  protected:
   void SetUp() override {
     SetSystemAccountSource(&FakeAccounts);
-    g_System.Flags = kSysNtUser;
-    CopyField(g_System.NTUser, "mailusers");
+    tables_.system().Flags = kSysNtUser;
+    CopyField(tables_.system().NTUser, "mailusers");
   }
   void TearDown() override { SetSystemAccountSource(nullptr); }
 };
 
 TEST_F(AccountsTest, GroupMembersOfTheNtDomainAreAccounts) {
   std::string name;
-  EXPECT_TRUE(NtAccountLookup("ann", &name));
+  EXPECT_TRUE(NtAccountLookup(tables_.system().NTUser, "ann", &name));
   EXPECT_EQ(name, "Ann Lee");
-  EXPECT_TRUE(NtAccountLookup("cyd", &name));
+  EXPECT_TRUE(NtAccountLookup(tables_.system().NTUser, "cyd", &name));
   EXPECT_EQ(name, "");
-  EXPECT_FALSE(NtAccountLookup("bob", &name));     // not in the group
-  EXPECT_FALSE(NtAccountLookup("nobody", &name));  // no account
-  EXPECT_FALSE(NtAccountLookup("", &name));
+  EXPECT_FALSE(NtAccountLookup(tables_.system().NTUser, "bob", &name));     // not in the group
+  EXPECT_FALSE(NtAccountLookup(tables_.system().NTUser, "nobody", &name));  // no account
+  EXPECT_FALSE(NtAccountLookup(tables_.system().NTUser, "", &name));
 
   std::string domain = "Example.Com";
-  EXPECT_EQ(ClassifyAddress("ann", &domain, false, &name), kAddressAccount);
+  EXPECT_EQ(ClassifyAddress(tables_.system(), "ann", &domain, false, &name), kAddressAccount);
   EXPECT_EQ(name, "Ann Lee");
   domain = "example.org";  // a local domain, but not the NT domain
-  EXPECT_EQ(ClassifyAddress("ann", &domain, false), kAddressUser);
+  EXPECT_EQ(ClassifyAddress(tables_.system(), "ann", &domain, false), kAddressUser);
   domain = "example.com";
-  EXPECT_EQ(ClassifyAddress("bob", &domain, false), kAddressUser);
+  EXPECT_EQ(ClassifyAddress(tables_.system(), "bob", &domain, false), kAddressUser);
 
-  g_System.Flags = 0;
+  tables_.system().Flags = 0;
   domain = "example.com";
-  EXPECT_EQ(ClassifyAddress("ann", &domain, false), kAddressUser);
-  g_System.Flags = kSysNtUser;
-  CopyField(g_System.NTUser, "");
-  EXPECT_FALSE(NtAccountLookup("ann", &name));
+  EXPECT_EQ(ClassifyAddress(tables_.system(), "ann", &domain, false), kAddressUser);
+  tables_.system().Flags = kSysNtUser;
+  CopyField(tables_.system().NTUser, "");
+  EXPECT_FALSE(NtAccountLookup(tables_.system().NTUser, "ann", &name));
 }
 
 TEST(MachineAccountsTest, RootIsInItsOwnGroup) {
@@ -219,26 +219,26 @@ TEST(MachineAccountsTest, RootIsInItsOwnGroup) {
 
 TEST_F(TablesTest, FindRouteByAddressTakesTheFirstInIndexOrder) {
   ROUTESTRUCT r;
-  EXPECT_EQ(FindRouteByAddress("a", "b.com", &r), -1);  // no route files
+  EXPECT_EQ(FindRouteByAddress(tables_.system(), "a", "b.com", &r), -1);  // no route files
   AddRoute("*@b.com", "zeta");
   AddRoute("a@b.com;*@c.com", "alpha", kRouteToDomain);
   AddRoute(";;x@*", "mid");
-  ASSERT_EQ(FindRouteByAddress("a", "b.com", &r), 0);
+  ASSERT_EQ(FindRouteByAddress(tables_.system(), "a", "b.com", &r), 0);
   EXPECT_EQ(FieldText(r.Destination), "alpha");
   EXPECT_EQ(+r.Type, kRouteToDomain);
-  ASSERT_EQ(FindRouteByAddress("q", "B.COM", &r), 0);
+  ASSERT_EQ(FindRouteByAddress(tables_.system(), "q", "B.COM", &r), 0);
   EXPECT_EQ(FieldText(r.Destination), "zeta");
-  ASSERT_EQ(FindRouteByAddress("x", "anything", &r), 0);
+  ASSERT_EQ(FindRouteByAddress(tables_.system(), "x", "anything", &r), 0);
   EXPECT_EQ(FieldText(r.Destination), "mid");
-  EXPECT_EQ(FindRouteByAddress("q", "d.com", &r), 1);
+  EXPECT_EQ(FindRouteByAddress(tables_.system(), "q", "d.com", &r), 1);
 
   // Without its index the route file is read in file order.
   ASSERT_EQ(unlink(tables_.File("routes.idx").c_str()), 0);
-  ASSERT_EQ(FindRouteByAddress("a", "b.com", &r), 0);
+  ASSERT_EQ(FindRouteByAddress(tables_.system(), "a", "b.com", &r), 0);
   EXPECT_EQ(FieldText(r.Destination), "zeta");
   // An empty index: no route is reachable.
   WriteFileText(tables_.File("routes.idx"), "");
-  EXPECT_EQ(FindRouteByAddress("a", "b.com", &r), 1);
+  EXPECT_EQ(FindRouteByAddress(tables_.system(), "a", "b.com", &r), 1);
 }
 
 // ---- Mailbox names --------------------------------------------------------------------------
@@ -263,30 +263,30 @@ TEST_F(TablesTest, ServiceFoldersAreNoMailboxes) {
   }
   // Adding: as the alias that becomes the mailbox, or as the mailbox itself.
   USERSTRUCT u = MakeUser("forward", "example.com");
-  EXPECT_EQ(AddRecord(&u), -1);
+  EXPECT_EQ(AddRecord(tables_.system(), &u), -1);
   u = MakeUser("ann", "example.com", "", "Temp");
-  EXPECT_EQ(AddRecord(&u), -1);
+  EXPECT_EQ(AddRecord(tables_.system(), &u), -1);
   // Mail routed away keeps no mailbox: the alias is free.
   u = MakeUser("forward", "example.com", "", "fwd@far.net");
   u.Options = kUserRemote;
-  EXPECT_EQ(AddRecord(&u), 0);
+  EXPECT_EQ(AddRecord(tables_.system(), &u), 0);
   // The import adds through the same test.
   std::string file = tables_.root() + "/users.txt";
   WriteFileText(file, "temp;example.com\nbob;example.com;;;FORWARD\ncyd;example.com\n");
-  EXPECT_EQ(ImportUsers(file, nullptr), 2);
-  EXPECT_EQ(FindRecord("temp", "", &u), 1);
-  EXPECT_EQ(FindRecord("bob", "", &u), 1);
-  EXPECT_EQ(FindRecord("cyd", "", &u), 0);
+  EXPECT_EQ(ImportUsers(tables_.system(), file, nullptr), 2);
+  EXPECT_EQ(FindRecord(tables_.system(), "temp", "", &u), 1);
+  EXPECT_EQ(FindRecord(tables_.system(), "bob", "", &u), 1);
+  EXPECT_EQ(FindRecord(tables_.system(), "cyd", "", &u), 0);
   // Changing a user to a service folder is refused; the stored record stays.
   CopyField(u.Mailbox, "forward");
-  EXPECT_EQ(UpdateRecord(u, false), -1);
-  ASSERT_EQ(FindRecord("cyd", "", &u), 0);
+  EXPECT_EQ(UpdateRecord(tables_.system(), u, false), -1);
+  ASSERT_EQ(FindRecord(tables_.system(), "cyd", "", &u), 0);
   EXPECT_EQ(FieldText(u.Mailbox), "cyd");
-  EXPECT_EQ(UpdateRecord(u, true), 0);
+  EXPECT_EQ(UpdateRecord(tables_.system(), u, true), 0);
 }
 
 TEST_F(TablesTest, SyncMailboxDirectories) {
-  EXPECT_EQ(SyncMailboxDirectories(), -1);  // no user index
+  EXPECT_EQ(SyncMailboxDirectories(tables_.system()), -1);  // no user index
   AddUser("ann", "example.com");
   AddUser("bob", "example.com", kUserRemote, "bob@elsewhere.net");
   AddUser("cyd", "example.com", 0, "..");
@@ -300,7 +300,7 @@ TEST_F(TablesTest, SyncMailboxDirectories) {
   WriteFileText(mail + "/plainfile", "x");
   symlink("/tmp", (mail + "/link").c_str());
 
-  ASSERT_EQ(SyncMailboxDirectories(), 0);
+  ASSERT_EQ(SyncMailboxDirectories(tables_.system()), 0);
   EXPECT_TRUE(IsDir(mail + "/ann"));
   EXPECT_TRUE(IsDir(mail + "/shared"));
   EXPECT_FALSE(IsDir(mail + "/bob@elsewhere.net"));
@@ -419,7 +419,7 @@ TEST_F(TablesTest, ImportUsersAddsPrintsAndCounts) {
   WriteFileText(file, text);
 
   std::FILE* out = std::tmpfile();
-  EXPECT_EQ(ImportUsers(file, out), 2);
+  EXPECT_EQ(ImportUsers(tables_.system(), file, out), 2);
   std::string dots;
   for (int i = 1; i <= 123; ++i) {
     dots += '.';
@@ -428,18 +428,18 @@ TEST_F(TablesTest, ImportUsersAddsPrintsAndCounts) {
   EXPECT_EQ(Drain(out), dots + "\n\n");
 
   USERSTRUCT u;
-  ASSERT_EQ(FindRecord("user119", "example.com", &u), 0);
+  ASSERT_EQ(FindRecord(tables_.system(), "user119", "example.com", &u), 0);
   EXPECT_EQ(FieldText(u.Name), "Name 119");
   EXPECT_EQ(FieldText(u.Mailbox), "user119");
-  ASSERT_EQ(FindRecord("rem", "", &u), 0);
+  ASSERT_EQ(FindRecord(tables_.system(), "rem", "", &u), 0);
   EXPECT_EQ(+u.Options, kUserRemote);
   EXPECT_EQ(FieldText(u.Mailbox), "rem@far.net");
-  EXPECT_EQ(FindRecord("last", "", &u), 1);
-  EXPECT_EQ(FindRecord("lonely", "", &u), 1);
+  EXPECT_EQ(FindRecord(tables_.system(), "last", "", &u), 1);
+  EXPECT_EQ(FindRecord(tables_.system(), "lonely", "", &u), 1);
 
-  EXPECT_EQ(ImportUsers(tables_.root() + "/missing.txt", nullptr), -1);
+  EXPECT_EQ(ImportUsers(tables_.system(), tables_.root() + "/missing.txt", nullptr), -1);
   WriteFileText(file, "");
-  EXPECT_EQ(ImportUsers(file, nullptr), 0);
+  EXPECT_EQ(ImportUsers(tables_.system(), file, nullptr), 0);
 }
 
 // ---- Members --------------------------------------------------------------------------------
@@ -498,14 +498,15 @@ TEST_F(TablesTest, MemberFilesWithEmptyAndTornRecords) {
 TEST_F(TablesTest, ListMembersThroughTheListAddress) {
   std::string file = tables_.File("news.mls");
   AddList("news", "example.com", file);
-  EXPECT_EQ(AddListMember("news@example.com", "ann@x", "Ann"), 0);
-  EXPECT_EQ(AddListMember("<NEWS@example.com>", "ann@x", "Ann"), 0);  // 0 whatever the add said
-  EXPECT_EQ(AddListMember("news@example.org", "ann@x", "Ann"), -1);
-  EXPECT_EQ(AddListMember("other@example.com", "ann@x", "Ann"), -1);
+  EXPECT_EQ(AddListMember(tables_.system(), "news@example.com", "ann@x", "Ann"), 0);
+  EXPECT_EQ(AddListMember(tables_.system(), "<NEWS@example.com>", "ann@x", "Ann"),
+            0);  // 0 whatever the add said
+  EXPECT_EQ(AddListMember(tables_.system(), "news@example.org", "ann@x", "Ann"), -1);
+  EXPECT_EQ(AddListMember(tables_.system(), "other@example.com", "ann@x", "Ann"), -1);
   EXPECT_EQ(ReadFileText(file).size(), 256u);
-  EXPECT_EQ(UpdateListMember("news@example.com", "nobody@x", "", "", true), 0);
-  EXPECT_EQ(UpdateListMember("nolist@example.com", "ann@x", "", "", true), -1);
-  EXPECT_EQ(UpdateListMember("news", "ann@x", "ann@y", "Ann Y", false), 0);
+  EXPECT_EQ(UpdateListMember(tables_.system(), "news@example.com", "nobody@x", "", "", true), 0);
+  EXPECT_EQ(UpdateListMember(tables_.system(), "nolist@example.com", "ann@x", "", "", true), -1);
+  EXPECT_EQ(UpdateListMember(tables_.system(), "news", "ann@x", "ann@y", "Ann Y", false), 0);
   MEMBERSTRUCT m;
   std::string bytes = ReadFileText(file);
   ASSERT_EQ(bytes.size(), 256u);

@@ -40,11 +40,11 @@ class Spool {
 std::string Copy(const MailEnv& env, const std::string& spool_text, const std::string& sender) {
   Spool spool(env, spool_text);
   std::string out;
-  EXPECT_TRUE(
-      CopyMessage(spool.fd(), "t@x.test", sender, "26010203040506", [&](std::string_view text) {
-        out.append(text);
-        return true;
-      }));
+  EXPECT_TRUE(CopyMessage(spool.fd(), "t@x.test", sender, "26010203040506", "mx.example.test",
+                          [&](std::string_view text) {
+                            out.append(text);
+                            return true;
+                          }));
   return Normalize(out);
 }
 
@@ -207,16 +207,16 @@ TEST_F(DeliveryTest, ForwardQueueFiles) {
 TEST_F(DeliveryTest, UnknownUsersAtDeliveryTime) {
   Deliver("[U]gone@example.test!gone@example.test", "a@b.test", true);
   EXPECT_TRUE(env_.Mailbox("gone").empty());
-  CopyField(g_System.AdministratorName, "admin");
-  CopyField(g_System.AdministratorMailBox, "postmaster");
-  g_Smtp.Flags |= kSmtpNotifyUnknown;
+  CopyField(env_.system().AdministratorName, "admin");
+  CopyField(env_.system().AdministratorMailBox, "postmaster");
+  env_.smtp().Flags |= kSmtpNotifyUnknown;
   Deliver("[U]gone@example.test!gone@example.test", "a@b.test", true);
   auto notices = env_.Mailbox("postmaster");
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_NE(notices[0].find(" --> From: a@b.test\r\n --> To:   gone@example.test\r\n"),
             std::string::npos);
-  g_Smtp.Flags |= kSmtpForwardUnknown;
-  CopyField(g_Smtp.ForwardUnknown, "bob@example.test, lost@far.test");
+  env_.smtp().Flags |= kSmtpForwardUnknown;
+  CopyField(env_.smtp().ForwardUnknown, "bob@example.test, lost@far.test");
   Deliver("[U]gone@example.test!gone@example.test", "a@b.test", true);
   auto bob = env_.Mailbox("bob");
   ASSERT_EQ(bob.size(), 1u);

@@ -22,6 +22,7 @@
 #include "common/testing/test_env.h"
 #include "gtest/gtest.h"
 #include "mail/lists.h"
+#include "platform/fileio.h"
 
 namespace qv::lists::testing {
 
@@ -38,9 +39,8 @@ struct Delivery {
 inline std::string ReadFd(int fd) {
   std::string out;
   char buffer[4096];
-  for (off_t at = 0;;) {
-    ssize_t n = pread(fd, buffer, sizeof buffer, at);
-    if (n < 0 && errno == EINTR) continue;
+  for (int64_t at = 0;;) {
+    int64_t n = platform::ReadUpTo(fd, buffer, sizeof buffer, at);
     if (n <= 0) break;
     out.append(buffer, static_cast<size_t>(n));
     at += n;
@@ -52,12 +52,14 @@ class ListEnv {
  public:
   ListEnv() {
     ForgetMessageMaskDecision();
-    CopyField(g_System.LogPath, tables_.root() + "/log");
-    CopyField(g_System.TempPath, tables_.root() + "/temp");
-    ::mkdir(g_System.TempPath, 0755);
-    g_System.LogLevel = 5;
-    CopyField(g_System.HostName, "mail.example.com");
-    CopyField(g_System.AdministratorName, "postmaster");
+    SYSTEMSTRUCT& system = tables_.system();
+    CopyField(system.LogPath, tables_.root() + "/log");
+    CopyField(system.TempPath, tables_.root() + "/temp");
+    ::mkdir(system.TempPath, 0755);
+    system.LogLevel = 5;
+    CopyField(system.HostName, "mail.example.com");
+    CopyField(system.AdministratorName, "postmaster");
+    service.settings = &tables_.settings();
     service.log_prefix = "s";
     service.deliver = [this](std::string_view entry, std::string_view sender, int fd, bool local,
                              bool top_level) {
@@ -70,12 +72,15 @@ class ListEnv {
   std::string root() const { return tables_.root(); }
   std::string mail() const { return tables_.mail(); }
   std::string config() const { return tables_.config(); }
+  // The settings the service runs with; a test may change them before it runs the code.
+  SYSTEMSTRUCT& system() { return tables_.system(); }
+  const SYSTEMSTRUCT& system() const { return tables_.system(); }
 
   void AddUser(const std::string& alias, const std::string& domain, int32_t options = 0,
                const std::string& mailbox = "") {
     USERSTRUCT u = qv::testing::MakeUser(alias, domain, "", mailbox);
     u.Options = options;
-    ASSERT_EQ(AddRecord(&u), 0);
+    ASSERT_EQ(AddRecord(system(), &u), 0);
   }
 
   LISTSTRUCT AddList(const std::string& name, const std::string& domain, int32_t options,
@@ -91,7 +96,7 @@ class ListEnv {
     CopyField(l.OwnerDomain, owner_domain);
     CopyField(l.LogFile, ListLogPath(name));
     l.Options = options;
-    EXPECT_EQ(AddRecord(&l), 0);
+    EXPECT_EQ(AddRecord(system(), &l), 0);
     return l;
   }
 
@@ -126,7 +131,7 @@ class ListEnv {
     std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    std::string log = qv::testing::ReadFileText(LogFilePath(g_System.LogPath, prefix, local));
+    std::string log = qv::testing::ReadFileText(LogFilePath(system().LogPath, prefix, local));
     std::vector<std::string> out;
     size_t pos = 0;
     while (pos < log.size()) {

@@ -231,7 +231,7 @@ TEST_F(ListsTest, InvalidAddressesAreRefusedAndReported) {
 
 TEST_F(ListsTest, NoResponseMasksAreNeverAdded) {
   env_.AddList("staff", "example.com", kListAutoJoin);
-  CopyField(g_System.NoResponse, "mailer-daemon@*;*@lists.example.net");
+  CopyField(env_.system().NoResponse, "mailer-daemon@*;*@lists.example.net");
   JoinList(env_.service, "MAILER-DAEMON@example.org", "staff@example.com", "");
   JoinList(env_.service, "x@lists.example.net", "staff@example.com", "");
   JoinList(env_.service, "y@example.net", "staff@example.com", "");
@@ -261,10 +261,10 @@ TEST_F(ListsTest, WelcomeResponderAnswersNewMembersOnly) {
   AUTOSTRUCT r{};
   CopyField(r.Name, "welcome");
   CopyField(r.TextFile, env_.root() + "/welcome.txt");
-  ASSERT_EQ(AddRecord(&r), 0);
+  ASSERT_EQ(AddRecord(env_.system(), &r), 0);
   LISTSTRUCT l = env_.AddList("staff", "example.com", kListAutoJoin | kListRespond);
   CopyField(l.Responder, "welcome");
-  ASSERT_EQ(UpdateRecord(l, false), 0);
+  ASSERT_EQ(UpdateRecord(env_.system(), l, false), 0);
   Commands("ann@example.com", "join staff@example.com\r\njoin staff@example.com\r\n");
   std::vector<std::string> files = env_.Files("ann");
   ASSERT_EQ(files.size(), 1u);  // the second join changed nothing and sent nothing
@@ -349,7 +349,8 @@ TEST_F(ListsTest, ConcurrentJoinsAndLeavesLoseNoMember) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      MailService quiet{[](std::string_view, std::string_view, int, bool, bool) {}, "s"};
+      MailService quiet{[](std::string_view, std::string_view, int, bool, bool) {}, "s", 1,
+                        env_.service.settings};
       for (int i = 0; i < kJoins; ++i) {
         JoinList(quiet, "m" + std::to_string(p) + "x" + std::to_string(i) + "@example.org",
                  "staff@example.com", "");
@@ -530,7 +531,7 @@ TEST_F(ListsTest, ParallelDistributionDeliversEveryMemberOnce) {
                          EXPECT_EQ(text, "shared spool");
                          EXPECT_EQ(sender, "owner@example.com");
                        },
-                       "s", 8};
+                       "s", 8, env_.service.settings};
   DistributeToList(parallel, l, "x@example.org", Spool("shared spool"), true);
   ASSERT_EQ(seen.size(), 301u);
   for (const auto& [entry, count] : seen) EXPECT_EQ(count, 1) << entry;
@@ -567,10 +568,12 @@ TEST_F(ListsTest, OnlyTheOwnerMaySendToAnOwnerOnlyList) {
 // ---- Recipient entries ------------------------------------------------------------------------
 
 TEST_F(ListsTest, RecipientEntries) {
-  EXPECT_EQ(RecipientEntryFor("ANN", "example.com").entry, "[U]ann@example.com");
-  EXPECT_EQ(RecipientEntryFor("ANN", "example.com", true).entry, "[U]ANN@example.com");
-  EXPECT_EQ(RecipientEntryFor("star", "any.example").entry, "[U]star@*");
-  RecipientEntry foreign = RecipientEntryFor("who", "example.net", true, "Who@Example.net");
+  EXPECT_EQ(RecipientEntryFor(env_.system(), "ANN", "example.com").entry, "[U]ann@example.com");
+  EXPECT_EQ(RecipientEntryFor(env_.system(), "ANN", "example.com", true).entry,
+            "[U]ANN@example.com");
+  EXPECT_EQ(RecipientEntryFor(env_.system(), "star", "any.example").entry, "[U]star@*");
+  RecipientEntry foreign =
+      RecipientEntryFor(env_.system(), "who", "example.net", true, "Who@Example.net");
   EXPECT_EQ(foreign.entry, "Who@Example.net");
   EXPECT_FALSE(foreign.local);
   // Operating-system accounts of NTDomain, when NTUSER is set.
@@ -579,14 +582,14 @@ TEST_F(ListsTest, RecipientEntries) {
     *account = SystemAccount{"sys", "System User", {"mailusers"}};
     return true;
   });
-  CopyField(g_System.NTUser, "mailusers");
-  CopyField(g_System.NTDomain, "nt.example");
-  EXPECT_EQ(RecipientEntryFor("sys", "nt.example").entry, "sys@nt.example");
-  g_System.Flags |= kSysNtUser;
-  RecipientEntry nt = RecipientEntryFor("sys", "NT.example");
+  CopyField(env_.system().NTUser, "mailusers");
+  CopyField(env_.system().NTDomain, "nt.example");
+  EXPECT_EQ(RecipientEntryFor(env_.system(), "sys", "nt.example").entry, "sys@nt.example");
+  env_.system().Flags |= kSysNtUser;
+  RecipientEntry nt = RecipientEntryFor(env_.system(), "sys", "NT.example");
   EXPECT_EQ(nt.entry, "[N]sys@NT.example");
   EXPECT_TRUE(nt.local);
-  EXPECT_EQ(RecipientEntryFor("nobody", "nt.example").entry, "nobody@nt.example");
+  EXPECT_EQ(RecipientEntryFor(env_.system(), "nobody", "nt.example").entry, "nobody@nt.example");
   SetSystemAccountSource(nullptr);
 }
 

@@ -17,16 +17,18 @@
 namespace qv::mail::testing {
 
 MailEnv::MailEnv() : tables_("example.test;other.test") {
-  CopyField(g_System.HostName, "mx.example.test");
-  CopyField(g_System.TempPath, temp());
-  CopyField(g_System.LogPath, log());
-  g_System.LogLevel = 5;
-  std::memset(&g_Smtp, 0, sizeof g_Smtp);
-  g_Smtp.Flags = kSmtpEsmtp;
-  g_Smtp.SMTPTimer = 900;
-  g_Smtp.ReturnTimer = 259200;
+  SYSTEMSTRUCT& system = tables_.system();
+  CopyField(system.HostName, "mx.example.test");
+  CopyField(system.TempPath, temp());
+  CopyField(system.LogPath, log());
+  system.LogLevel = 5;
+  SMTPSTRUCT& smtp = tables_.settings().smtp;
+  smtp.Flags = kSmtpEsmtp;
+  smtp.SMTPTimer = 900;
+  smtp.ReturnTimer = 259200;
   ::mkdir(temp().c_str(), 0755);
   ForgetMessageMaskDecision();
+  service.settings = &tables_.settings();
   service.log_prefix = kLogPrefixSmtp;
   service.deliver = [this](std::string_view entry, std::string_view reverse_path, int fd,
                            bool local, bool top_level) {
@@ -35,7 +37,6 @@ MailEnv::MailEnv() : tables_("example.test;other.test") {
 }
 
 MailEnv::~MailEnv() {
-  std::memset(&g_Smtp, 0, sizeof g_Smtp);
   ForgetMessageMaskDecision();
 }
 
@@ -47,7 +48,7 @@ void MailEnv::AddUser(const std::string& alias, const std::string& domain, const
   user.Options = options;
   CopyField(user.CopyIncoming, copy_incoming);
   CopyField(user.CopyOutgoing, copy_outgoing);
-  ASSERT_EQ(AddRecord(&user), 0) << alias;
+  ASSERT_EQ(AddRecord(tables_.system(), &user), 0) << alias;
 }
 
 void MailEnv::AddCommand(const std::string& name, const std::string& domain,
@@ -59,7 +60,7 @@ void MailEnv::AddCommand(const std::string& name, const std::string& domain,
   CopyField(command.Description, description);
   CopyField(command.Application, application);
   CopyField(command.Parameters, parameters);
-  ASSERT_EQ(AddRecord(&command), 0) << name;
+  ASSERT_EQ(AddRecord(tables_.system(), &command), 0) << name;
 }
 
 namespace {

@@ -13,8 +13,8 @@
 
 namespace qv::mail::testing {
 
-// A temporary system for one test: g_System paths (config, mail, temp, log) under a fresh
-// directory with the domains "example.test;other.test", host "mx.example.test", the SMTP
+// A temporary system for one test: settings whose paths (config, mail, temp, log) lie under a
+// fresh directory with the domains "example.test;other.test", host "mx.example.test", the SMTP
 // defaults, and the message mask off-switch untouched.
 class MailEnv {
  public:
@@ -27,6 +27,10 @@ class MailEnv {
   std::string temp() const { return tables_.root() + "/temp"; }
   std::string log() const { return tables_.root() + "/log"; }
   std::string root() const { return tables_.root(); }
+  // The settings the service runs with; a test may change them before it delivers.
+  Settings& settings() { return tables_.settings(); }
+  SYSTEMSTRUCT& system() { return tables_.system(); }
+  SMTPSTRUCT& smtp() { return tables_.settings().smtp; }
 
   // Adds table records; the test fails when the store refuses one.
   void AddUser(const std::string& alias, const std::string& domain, const std::string& name = "",

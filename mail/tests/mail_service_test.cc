@@ -29,6 +29,7 @@ class OtherServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     // A service with its own log that records its deliveries and carries them out.
+    collection_.settings = &env_.settings();
     collection_.log_prefix = "p";
     collection_.deliver = [this](std::string_view entry, std::string_view reverse_path, int fd,
                                  bool local, bool top_level) {
@@ -61,7 +62,7 @@ class OtherServiceTest : public ::testing::Test {
     CopyField(list.OwnerUser, "ann");
     CopyField(list.OwnerDomain, "example.test");
     list.Options = options;
-    ASSERT_EQ(AddRecord(&list), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &list), 0);
     for (const std::string& member : members)
       ASSERT_EQ(AddMember(Str(list.FileName), member, ""), 0);
   }
@@ -99,7 +100,7 @@ TEST_F(OtherServiceTest, ListCommandsAndJoinsUseTheCallersService) {
   USERSTRUCT joiner = qv::testing::MakeUser("joiner", "example.test");
   joiner.Options = kUserJoinList;
   CopyField(joiner.MailingList, "staff@example.test");
-  ASSERT_EQ(AddRecord(&joiner), 0);
+  ASSERT_EQ(AddRecord(env_.system(), &joiner), 0);
   Deliver("[U]joiner@example.test!joiner@example.test", "dan@far.test");
   ExpectLoggedForCollectionOnly("Adding mail address <dan@far.test> to mailing list");
 }
@@ -108,12 +109,12 @@ TEST_F(OtherServiceTest, RespondersCommandsAndNoticesLogToTheCaller) {
   AUTOSTRUCT away{};
   CopyField(away.Name, "away");
   CopyField(away.TextFile, env_.root() + "/away.txt");
-  ASSERT_EQ(AddRecord(&away), 0);
+  ASSERT_EQ(AddRecord(env_.system(), &away), 0);
   qv::testing::WriteFileText(env_.root() + "/away.txt", "Away.\r\n");
   USERSTRUCT user = qv::testing::MakeUser("gone", "example.test");
   user.Options = kUserRespond;
   CopyField(user.Responder, "away");
-  ASSERT_EQ(AddRecord(&user), 0);
+  ASSERT_EQ(AddRecord(env_.system(), &user), 0);
   Deliver("[U]gone@example.test!gone@example.test", "bob@example.test");
   EXPECT_EQ(env_.Mailbox("bob").size(), 1u);  // the reply
   ExpectLoggedForCollectionOnly("Preparing responder 'away' for <bob@example.test>");
@@ -123,18 +124,57 @@ TEST_F(OtherServiceTest, RespondersCommandsAndNoticesLogToTheCaller) {
   ExpectLoggedForCollectionOnly("Performing execution of 'Runner'");
 
   // A notice that cannot be written is reported in the caller's log.
-  CopyField(g_System.AdministratorName, "admin");
-  CopyField(g_System.AdministratorMailBox, "../up");
+  CopyField(env_.system().AdministratorName, "admin");
+  CopyField(env_.system().AdministratorMailBox, "../up");
   EXPECT_FALSE(
       WriteAdminNotice(collection_, kNoticeUnknownUser, "a@b.test", "x@example.test", "", -1));
   ExpectLoggedForCollectionOnly("invalid mailbox name '../up'");
   // With a mailbox it is written; an unknown kind writes nothing.
-  CopyField(g_System.AdministratorMailBox, "postmaster");
+  CopyField(env_.system().AdministratorMailBox, "postmaster");
   EXPECT_TRUE(WriteAdminNotice(collection_, kNoticeUnknownUser, "", "x@example.test", "", -1));
   EXPECT_FALSE(WriteAdminNotice(collection_, 99, "", "x@example.test", "", -1));
   ASSERT_EQ(env_.Mailbox("postmaster").size(), 1u);
   EXPECT_NE(env_.Mailbox("postmaster")[0].find(" --> From: <>\r\n --> To:   x@example.test\r\n"),
             std::string::npos);
+}
+
+// Two services with settings of their own run side by side in one process: each delivers into its
+// own mail folder, names its own host and logs into its own log.
+TEST(MailServiceSettings, TwoServicesKeepToTheirOwnSettings) {
+  MailEnv first;
+  MailEnv second;
+  CopyField(second.system().HostName, "mx.second.test");
+  first.AddUser("bob", "example.test", "Bob");
+  second.AddUser("bob", "example.test", "Bob");
+  second.AddUser("evil", "example.test", "Evil", "../escape");
+  auto deliver = [](MailEnv& env, const std::string& text,
+                    const std::string& to = "[U]bob@example.test") {
+    std::string path = env.temp() + "/spool.tmp";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    EXPECT_TRUE(DeliverRecipients(env.service, to, "a@b.test", fd, true, true));
+    close(fd);
+    unlink(path.c_str());
+  };
+  deliver(first, "Subject: one\r\n\r\nfor the first");
+  deliver(second, "Subject: two\r\n\r\nfor the second");
+  deliver(first, "Subject: three\r\n\r\nfor the first again");
+
+  std::vector<std::string> one = first.Mailbox("bob");
+  std::vector<std::string> two = second.Mailbox("bob");
+  ASSERT_EQ(one.size(), 2u);
+  ASSERT_EQ(two.size(), 1u);
+  for (const std::string& text : one) {
+    EXPECT_NE(text.find("Received: by mx.example.test "), std::string::npos) << text;
+    EXPECT_EQ(text.find("for the second"), std::string::npos) << text;
+  }
+  EXPECT_NE(two[0].find("Received: by mx.second.test "), std::string::npos) << two[0];
+  EXPECT_NE(two[0].find("for the second"), std::string::npos) << two[0];
+  // A mailbox name refused by the second service is logged in its log only.
+  deliver(second, "Subject: four\r\n\r\nnowhere", "[U]evil@example.test");
+  EXPECT_NE(second.LogText().find("'../escape'"), std::string::npos) << second.LogText();
+  EXPECT_EQ(first.LogText().find("escape"), std::string::npos) << first.LogText();
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class ResponderTest : public ::testing::Test {
     CopyField(r.LogFile, ResponderLog(name));
     CopyField(r.Exceptions, exceptions);
     r.Options = options;
-    ASSERT_EQ(AddRecord(&r), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &r), 0);
     WriteFileText(TextPath(name), text);
   }
   // The list environment's service with the transaction log `prefix`.
@@ -130,9 +130,9 @@ TEST_F(ResponderTest, OperatingSystemAccountsGetItInTheirMailbox) {
     *account = SystemAccount{name, "", {"mail"}};
     return name == "sysuser";
   });
-  CopyField(g_System.NTUser, "mail");
-  CopyField(g_System.NTDomain, "nt.example");
-  g_System.Flags |= kSysNtUser;
+  CopyField(env_.system().NTUser, "mail");
+  CopyField(env_.system().NTDomain, "nt.example");
+  env_.system().Flags |= kSysNtUser;
   RunResponder(Service("s"), "sysuser@NT.EXAMPLE", kResponding, "away");
   SetSystemAccountSource(nullptr);
   EXPECT_NE(env_.OnlyMessage("sysuser").find("To: <sysuser@NT.EXAMPLE>"), std::string::npos);

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 
 #include "common/testing/test_env.h"
 #include "platform/eventloop.h"
+#include "platform/fileio.h"
 #include "platform/presence.h"
 #include "platform/spawn.h"
 #include "platform/winprofile.h"
@@ -19,6 +21,27 @@ using qv::testing::ReadFileText;
 using qv::testing::ScopedSystemRoot;
 using qv::testing::TempDir;
 using qv::testing::WriteFileText;
+
+// ReadUpTo reads to the end of the file and no further, from any position, and tells a read
+// error from the end.
+TEST(FileIo, ReadUpToStopsOnlyAtTheEnd) {
+  TempDir dir;
+  std::string bytes(100000, 'x');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 26);
+  WriteFileText(dir.Sub("f"), bytes);
+  int fd = open(dir.Sub("f").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::string got(bytes.size() + 10, '\0');
+  EXPECT_EQ(ReadUpTo(fd, got.data(), got.size(), 0), static_cast<int64_t>(bytes.size()));
+  EXPECT_EQ(got.substr(0, bytes.size()), bytes);
+  EXPECT_EQ(ReadUpTo(fd, got.data(), 10, 99995), 5);
+  EXPECT_EQ(got.substr(0, 5), bytes.substr(99995));
+  EXPECT_EQ(ReadUpTo(fd, got.data(), 10, 100000), 0);
+  EXPECT_EQ(ReadUpTo(fd, got.data(), 10, 200000), 0);
+  EXPECT_EQ(ReadUpTo(fd, got.data(), 0, 0), 0);
+  close(fd);
+  EXPECT_EQ(ReadUpTo(fd, got.data(), 10, 0), -1);  // closed descriptor
+}
 
 TEST(Profile, ReadsWritesAndCutsToTheBuffer) {
   ScopedSystemRoot root;

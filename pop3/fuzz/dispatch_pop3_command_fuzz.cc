@@ -29,13 +29,12 @@ class FuzzSystem {
     char pattern[] = "/tmp/qvpop3fuzz.XXXXXX";
     root_ = mkdtemp(pattern);
     setenv("QUORVANE_SYSTEM", root_.c_str(), 1);
-    std::memset(&g_System, 0, sizeof g_System);
-    CopyField(g_System.HostName, "mail.example.test");
-    CopyField(g_System.Domain, "example.test");
-    CopyField(g_System.MailPath, root_ + "/mail");
-    CopyField(g_System.TempPath, root_ + "/temp");
-    CopyField(g_System.LogPath, root_ + "/log");
-    CopyField(g_System.ConfigPath, root_ + "/config");
+    CopyField(settings_.system.HostName, "mail.example.test");
+    CopyField(settings_.system.Domain, "example.test");
+    CopyField(settings_.system.MailPath, root_ + "/mail");
+    CopyField(settings_.system.TempPath, root_ + "/temp");
+    CopyField(settings_.system.LogPath, root_ + "/log");
+    CopyField(settings_.system.ConfigPath, root_ + "/config");
     for (const char* dir : {"/mail", "/temp", "/log", "/config"})
       std::filesystem::create_directories(root_ + dir);
     AddUser("ann", "pw");
@@ -49,9 +48,10 @@ class FuzzSystem {
   // Puts the password and the three messages back when commands changed them.
   void Refill() {
     USERSTRUCT user{};
-    if (FindRecord("ann", "", &user) == 0 && std::strcmp(user.Password, "pw") != 0) {
+    if (FindRecord(settings_.system, "ann", "", &user) == 0 &&
+        std::strcmp(user.Password, "pw") != 0) {
       CopyField(user.Password, "pw");
-      UpdateRecord(user, false);
+      UpdateRecord(settings_.system, user, false);
     }
     std::string box = root_ + "/mail/ann";
     std::error_code ec;
@@ -67,14 +67,17 @@ class FuzzSystem {
     WriteMessageFile(box, kMailboxExtension, "");
   }
 
+  const Settings& settings() const { return settings_; }
+
  private:
   void AddUser(const char* alias, const char* password) {
     USERSTRUCT user{};
     CopyField(user.Alias, alias);
     CopyField(user.Password, password);
-    AddRecord(&user);
+    AddRecord(settings_.system, &user);
   }
   std::string root_;
+  Settings settings_;
 };
 
 }  // namespace
@@ -83,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static FuzzSystem system;
   system.Refill();
   std::string_view input(reinterpret_cast<const char*>(data), size);
-  Pop3Session session("127.0.0.1");
+  Pop3Session session(system.settings(), "127.0.0.1");
   Pop3Reply reply;
   if (!input.empty() && (input[0] & 1) != 0) {
     DispatchPop3Command(&session, "USER ann\r\n", 10, &reply);

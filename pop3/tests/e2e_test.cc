@@ -40,10 +40,10 @@ class Pop3E2E : public ::testing::Test {
     reg::SetString(&control, "HostName", "mail.example.test");
     reg::SetString(&control, "Domain", "example.test");
     reg::SetString(&control, "InstallPath", qv::testing::BinDir());
-    reg::SetString(&control, "MailPath", g_System.MailPath);
-    reg::SetString(&control, "TempPath", g_System.TempPath);
-    reg::SetString(&control, "LogPath", g_System.LogPath);
-    reg::SetString(&control, "ConfigPath", g_System.ConfigPath);
+    reg::SetString(&control, "MailPath", sys_.system().MailPath);
+    reg::SetString(&control, "TempPath", sys_.system().TempPath);
+    reg::SetString(&control, "LogPath", sys_.system().LogPath);
+    reg::SetString(&control, "ConfigPath", sys_.system().ConfigPath);
     reg::SetDword(&control, "LogLevel", 4);
     reg::CloseKey(&control);
     reg::Key pop3;

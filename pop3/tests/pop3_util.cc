@@ -16,15 +16,14 @@ namespace qv::pop3::testing {
 namespace fs = std::filesystem;
 
 Pop3TestSystem::Pop3TestSystem() {
-  std::memset(&g_System, 0, sizeof g_System);
-  CopyField(g_System.HostName, "mail.example.test");
-  CopyField(g_System.Domain, "example.test");
-  CopyField(g_System.InstallPath, root() + "/install");
-  CopyField(g_System.MailPath, root() + "/mail");
-  CopyField(g_System.TempPath, root() + "/temp");
-  CopyField(g_System.LogPath, root() + "/log");
-  CopyField(g_System.ConfigPath, root() + "/config");
-  g_System.LogLevel = 5;
+  CopyField(settings_.system.HostName, "mail.example.test");
+  CopyField(settings_.system.Domain, "example.test");
+  CopyField(settings_.system.InstallPath, root() + "/install");
+  CopyField(settings_.system.MailPath, root() + "/mail");
+  CopyField(settings_.system.TempPath, root() + "/temp");
+  CopyField(settings_.system.LogPath, root() + "/log");
+  CopyField(settings_.system.ConfigPath, root() + "/config");
+  settings_.system.LogLevel = 5;
   for (const char* dir : {"/mail", "/temp", "/log", "/config"})
     platform::MakeDirectories(root() + dir);
   ForgetMessageMaskDecision();
@@ -42,7 +41,7 @@ void Pop3TestSystem::AddUser(const std::string& alias, const std::string& passwo
   CopyField(user.Password, password);
   CopyField(user.Mailbox, mailbox);
   user.Options = options;
-  AddRecord(&user);
+  AddRecord(settings_.system, &user);
 }
 
 std::string Pop3TestSystem::AddMessage(const std::string& mailbox, const std::string& text) {
@@ -58,7 +57,7 @@ void Pop3TestSystem::WriteRaw(const std::string& mailbox, const std::string& nam
 }
 
 std::string Pop3TestSystem::MailboxPath(const std::string& mailbox) const {
-  return std::string(g_System.MailPath) + "/" + mailbox;
+  return std::string(settings_.system.MailPath) + "/" + mailbox;
 }
 
 std::vector<std::string> Pop3TestSystem::MailboxFiles(const std::string& mailbox) const {
@@ -75,7 +74,7 @@ std::vector<std::string> Pop3TestSystem::MailboxFiles(const std::string& mailbox
 std::vector<std::string> Pop3TestSystem::TempFiles() const {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(std::string(g_System.TempPath), ec))
+  for (const auto& entry : fs::directory_iterator(std::string(settings_.system.TempPath), ec))
     names.push_back(entry.path().filename().string());
   return names;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/config.h"
 #include "common/testing/test_env.h"
 
 namespace qv::pop3::testing {
@@ -27,9 +28,15 @@ class Pop3TestSystem {
   // Files left in the temp folder.
   std::vector<std::string> TempFiles() const;
   const std::string& root() const { return root_.path(); }
+  // The settings the code under test runs with; a test may change them.
+  Settings& settings() { return settings_; }
+  const Settings& settings() const { return settings_; }
+  SYSTEMSTRUCT& system() { return settings_.system; }
+  const SYSTEMSTRUCT& system() const { return settings_.system; }
 
  private:
   qv::testing::ScopedSystemRoot root_;
+  Settings settings_;
 };
 
 }  // namespace qv::pop3::testing

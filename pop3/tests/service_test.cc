@@ -25,7 +25,9 @@ using testing::Pop3TestSystem;
 // The service listening on a free loopback port, its loop on a thread of its own.
 class RunningService {
  public:
-  explicit RunningService(Pop3ServiceOptions options = {}) : service_(options) {
+  explicit RunningService(const Settings& settings, Pop3ServiceOptions options = {})
+      : service_(options) {
+    service_.settings() = settings;
     EXPECT_TRUE(service_.listener().Listen(0));
     port_ = service_.listener().BoundPort();
     service_.Started();
@@ -62,7 +64,7 @@ class ServiceTest : public ::testing::Test {
 
 TEST_F(ServiceTest, GreetingConversationAndQuit) {
   sys_.AddMessage("ann", "Subject: hi\r\n\r\n.\r\n..stuffed\r\nend");
-  RunningService service;
+  RunningService service(sys_.settings());
   Client c(service.port());
   std::string greeting = c.Line();
   std::string expected = "+OK Quorvane POP3 Server (v1.00 " + std::string(kInstallationText) +
@@ -84,7 +86,7 @@ TEST_F(ServiceTest, GreetingConversationAndQuit) {
 }
 
 TEST_F(ServiceTest, CommandsSplitOverReadsAndTwoLinesInOneRead) {
-  RunningService service;
+  RunningService service(sys_.settings());
   auto c = LoggedOn(service.port());
   c->Send("ST");
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -103,7 +105,7 @@ TEST_F(ServiceTest, CommandsSplitOverReadsAndTwoLinesInOneRead) {
 TEST_F(ServiceTest, CommandsSentBehindARetrFollowTheMessage) {
   sys_.AddMessage("ann", "Subject: one\r\n\r\nfirst");
   sys_.AddMessage("ann", "Subject: two\r\n\r\nsecond");
-  RunningService service;
+  RunningService service(sys_.settings());
   Client c(service.port());
   c.Line();
   c.Send("USER ann\r\nPASS pw\r\nRETR 1\r\nRETR 2\r\nDELE 1\r\nQUIT\r\n");
@@ -123,7 +125,7 @@ TEST_F(ServiceTest, CommandsSentBehindARetrFollowTheMessage) {
 }
 
 TEST_F(ServiceTest, EachConnectionHasItsOwnLineBuffer) {
-  RunningService service;
+  RunningService service(sys_.settings());
   auto a = LoggedOn(service.port());
   auto b = LoggedOn(service.port());
   a->Send("NO");
@@ -137,7 +139,7 @@ TEST_F(ServiceTest, EachConnectionHasItsOwnLineBuffer) {
 }
 
 TEST_F(ServiceTest, SixthConnectionIsRefusedAndAFreedSlotIsReused) {
-  RunningService service;
+  RunningService service(sys_.settings());
   std::vector<std::unique_ptr<Client>> clients;
   for (int i = 0; i < 5; ++i) {
     clients.push_back(std::make_unique<Client>(service.port()));
@@ -161,7 +163,7 @@ TEST_F(ServiceTest, SixthConnectionIsRefusedAndAFreedSlotIsReused) {
 
 TEST_F(ServiceTest, LineTooLongClosesWithoutDeletions) {
   sys_.AddMessage("ann", "Subject: keep\r\n\r\nbody");
-  RunningService service;
+  RunningService service(sys_.settings());
   auto c = LoggedOn(service.port());
   EXPECT_EQ(c->Ask("DELE 1"), "+OK\r\n");
   c->Send(std::string(5000, 'x'));
@@ -178,7 +180,7 @@ TEST_F(ServiceTest, LineTooLongClosesWithoutDeletions) {
 }
 
 TEST_F(ServiceTest, BinaryInputGetsRepliesNotACrash) {
-  RunningService service;
+  RunningService service(sys_.settings());
   Client c(service.port());
   c.Line();
   c.Send(std::string("\0\xff\x01USER\0ann\r\n", 13));
@@ -193,7 +195,7 @@ TEST_F(ServiceTest, IdleConnectionIsClosedWithoutDeletions) {
   sys_.AddMessage("ann", "Subject: keep\r\n\r\nbody");
   Pop3ServiceOptions options;
   options.idle_limit = std::chrono::milliseconds(300);
-  RunningService service(options);
+  RunningService service(sys_.settings(), options);
   auto c = LoggedOn(service.port());
   EXPECT_EQ(c->Ask("DELE 1"), "+OK\r\n");
   EXPECT_TRUE(c->Closed());  // nothing more is sent: the service ends the connection
@@ -202,8 +204,8 @@ TEST_F(ServiceTest, IdleConnectionIsClosedWithoutDeletions) {
 
 // A message larger than the socket buffers on both sides, with lone dots at many places.
 // The data lines of the log are left out, to keep these runs short.
-std::string LargeMessage() {
-  g_System.LogLevel = 4;
+std::string LargeMessage(Pop3TestSystem& sys) {
+  sys.system().LogLevel = 4;
   std::string text = "Subject: large\r\n\r\n";
   for (int i = 0; text.size() < 6 * 1024 * 1024; ++i) {
     text += "line " + std::to_string(i) + " " + std::string(static_cast<size_t>(i % 200), 'z');
@@ -221,9 +223,9 @@ std::string Stuffed(const std::string& text) {
 }
 
 TEST_F(ServiceTest, ATransferWaitsForTheReaderWhileOthersAreServed) {
-  std::string text = LargeMessage();
+  std::string text = LargeMessage(sys_);
   sys_.AddMessage("ann", text);
-  RunningService service;
+  RunningService service(sys_.settings());
   auto slow = LoggedOn(service.port());
   std::string reply = slow->Ask("RETR 1");
   EXPECT_EQ(reply, "+OK " + std::to_string(text.size()) + " octets\r\n");
@@ -238,8 +240,8 @@ TEST_F(ServiceTest, ATransferWaitsForTheReaderWhileOthersAreServed) {
 }
 
 TEST_F(ServiceTest, AClientThatLeavesInTheMiddleOfATransfer) {
-  sys_.AddMessage("ann", LargeMessage());
-  RunningService service;
+  sys_.AddMessage("ann", LargeMessage(sys_));
+  RunningService service(sys_.settings());
   for (int i = 0; i < 3; ++i) {
     auto c = LoggedOn(service.port());
     c->Ask("RETR 1");
@@ -252,12 +254,12 @@ TEST_F(ServiceTest, AClientThatLeavesInTheMiddleOfATransfer) {
 }
 
 TEST_F(ServiceTest, TheLogHasTheConnectionAndNoPassword) {
-  RunningService service;
+  RunningService service(sys_.settings());
   auto c = LoggedOn(service.port());
   EXPECT_EQ(c->Ask("QUIT"), "+OK\r\n");
   EXPECT_TRUE(c->Closed());
   std::string log;
-  for (const auto& entry : std::filesystem::directory_iterator(g_System.LogPath))
+  for (const auto& entry : std::filesystem::directory_iterator(sys_.system().LogPath))
     log += qv::testing::ReadFileText(entry.path().string());
   EXPECT_NE(log.find("00000  "), std::string::npos);
   EXPECT_NE(log.find("*** POP3-User connect\r\n"), std::string::npos);

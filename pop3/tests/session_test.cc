@@ -86,14 +86,14 @@ TEST_F(SessionTest, CommandWordsArePrefixesInTableOrderAndAnyCase) {
       {"QUI", kErrUnknownMessage},
   };
   for (const Case& c : cases) {
-    Pop3Session s("10.0.0.1");
+    Pop3Session s(sys_.settings(), "10.0.0.1");
     EXPECT_EQ(s.Dispatch(c.line).text, c.reply) << c.line;
     EXPECT_EQ(s.state(), Pop3State::kAuthorization) << c.line;
   }
 }
 
 TEST_F(SessionTest, HeloAnswersWithHostAndPeerAndResetsTheState) {
-  Pop3Session s("192.0.2.7");
+  Pop3Session s(sys_.settings(), "192.0.2.7");
   EXPECT_EQ(Say(s, "USER ann"), "+OK <ann>\r\n");
   Pop3Reply r = s.Dispatch("helo there\r\n");
   EXPECT_EQ(r.result, kResultPositive);
@@ -118,10 +118,10 @@ TEST_F(SessionTest, UserLineLengthLimits) {
       {"user %s%n%s", "+OK <%s%n%s>\r\n"},
   };
   for (const Case& c : cases) {
-    Pop3Session s("10.0.0.1");
+    Pop3Session s(sys_.settings(), "10.0.0.1");
     EXPECT_EQ(Say(s, c.line), c.reply) << c.line.substr(0, 20);
   }
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Say(s, "USER ann");
   EXPECT_EQ(Say(s, "USER bob"), kErrInvalidState);
 }
@@ -149,7 +149,7 @@ TEST_F(SessionTest, Authentication) {
       {"eve@branch.test", "pw", kErrInvalidUsername, Pop3State::kAuthorization},
   };
   for (const Case& c : cases) {
-    Pop3Session s("10.0.0.1");
+    Pop3Session s(sys_.settings(), "10.0.0.1");
     Say(s, std::string("USER ") + c.user);
     EXPECT_EQ(Say(s, std::string("PASS ") + c.pass), c.reply) << c.user << " / " << c.pass;
     EXPECT_EQ(s.state(), c.after) << c.user << " / " << c.pass;
@@ -157,7 +157,7 @@ TEST_F(SessionTest, Authentication) {
 }
 
 TEST_F(SessionTest, WrongPasswordMayBeFollowedByTheRightOne) {
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Say(s, "USER ann");
   EXPECT_EQ(Say(s, "PASS wrong"), kErrInvalidPassword);
   EXPECT_EQ(Say(s, "PASS    Secret"), "+OK\r\n");  // blanks after PASS are skipped
@@ -166,7 +166,7 @@ TEST_F(SessionTest, WrongPasswordMayBeFollowedByTheRightOne) {
 
 TEST_F(SessionTest, MissingMailboxIsCreatedEmpty) {
   ASSERT_FALSE(std::filesystem::exists(sys_.MailboxPath("bobbox")));
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s, "bob", "x");
   EXPECT_TRUE(std::filesystem::is_directory(sys_.MailboxPath("bobbox")));
   EXPECT_EQ(Say(s, "STAT"), "+OK 0 0\r\n");
@@ -178,7 +178,7 @@ TEST_F(SessionTest, MailboxNameThatIsNoFolderNameIsRefused) {
   sys_.AddUser("dots", "", "..");
   sys_.AddUser("slash", "", "a/b");
   for (const char* user : {"dots", "slash"}) {
-    Pop3Session s("10.0.0.1");
+    Pop3Session s(sys_.settings(), "10.0.0.1");
     Say(s, std::string("USER ") + user);
     EXPECT_EQ(Say(s, "PASS x"), kErrCannotReadDirectory) << user;
     EXPECT_EQ(s.state(), Pop3State::kAuthorization);
@@ -194,7 +194,7 @@ TEST_F(SessionTest, OnlyOrdinaryVisibleInFilesAreListed) {
   std::filesystem::create_directory(sys_.MailboxPath("ann") + "/folder.in");
   std::filesystem::create_symlink(sys_.MailboxPath("ann") + "/" + kept,
                                   sys_.MailboxPath("ann") + "/link.in");
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s);
   EXPECT_EQ(Say(s, "UIDL"),
             "+OK 1 " + std::to_string(s.record().Messages[0].Size) + "\r\n1 " + kept + "\r\n.\r\n");
@@ -202,7 +202,7 @@ TEST_F(SessionTest, OnlyOrdinaryVisibleInFilesAreListed) {
 
 TEST_F(SessionTest, DeleteMarksKeepNumbersAndRsetRestores) {
   std::vector<std::string> names = ThreeMessages();
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s);
   const auto& m = s.record().Messages;
   ASSERT_EQ(m.size(), 3u);
@@ -226,7 +226,7 @@ TEST_F(SessionTest, DeleteMarksKeepNumbersAndRsetRestores) {
 
 TEST_F(SessionTest, MessageNumbersThatAreNotNumbers) {
   ThreeMessages();
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s);
   for (const char* arg : {"", " ", "0", "-1", "+1", "4", "99", "99999999999", "4294967297", "1x",
                           "x1", "0x1", "1.0"}) {
@@ -243,7 +243,7 @@ TEST_F(SessionTest, MessageNumbersThatAreNotNumbers) {
 
 TEST_F(SessionTest, RetrSendsThePlainTextAndCountsLast) {
   ThreeMessages();
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s);
   EXPECT_EQ(Say(s, "LAST"), "+OK 0\r\n");
   Pop3Reply r = s.Dispatch("RETR 3\r\n");
@@ -265,7 +265,7 @@ TEST_F(SessionTest, RetrSendsThePlainTextAndCountsLast) {
 
 TEST_F(SessionTest, TheTextEndsAtTheFirstZeroByteAndNeedsNoTempFile) {
   sys_.AddMessage("ann", std::string("before\0after", 12));
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s);
   Pop3Reply r = s.Dispatch("RETR 1");
   ASSERT_EQ(r.result, kResultMessage);
@@ -276,7 +276,7 @@ TEST_F(SessionTest, TheTextEndsAtTheFirstZeroByteAndNeedsNoTempFile) {
 
 TEST_F(SessionTest, MessageHeldOrGoneGivesGeneralFailure) {
   std::vector<std::string> names = ThreeMessages();
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s);
   std::string path = sys_.MailboxPath("ann") + "/" + s.record().Messages[0].FileName;
   int holder = open(path.c_str(), O_RDONLY);
@@ -293,7 +293,7 @@ TEST_F(SessionTest, MessageHeldOrGoneGivesGeneralFailure) {
 
 TEST_F(SessionTest, TheMessageStaysHeldWhileItsFileIsOut) {
   ThreeMessages();
-  Pop3Session s("10.0.0.1"), t("10.0.0.2");
+  Pop3Session s(sys_.settings(), "10.0.0.1"), t(sys_.settings(), "10.0.0.2");
   Login(s);
   Login(t);
   Pop3Reply held = s.Dispatch("RETR 2");
@@ -306,7 +306,7 @@ TEST_F(SessionTest, TheMessageStaysHeldWhileItsFileIsOut) {
 
 TEST_F(SessionTest, TopArguments) {
   sys_.AddMessage("ann", "A: 1\r\nB: 2\r\n\r\nl1\r\nl2\r\nl3\r\n");
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s);
   struct Case {
     const char* line;
@@ -344,14 +344,14 @@ TEST_F(SessionTest, TopArguments) {
 TEST_F(SessionTest, QuitAppliesDeletionsOnlyFromTheTransactionState) {
   ThreeMessages();
   {
-    Pop3Session s("10.0.0.1");
+    Pop3Session s(sys_.settings(), "10.0.0.1");
     Login(s);
     for (const char* line : {"DELE 1", "DELE 2", "DELE 3"}) EXPECT_EQ(Say(s, line), "+OK\r\n");
     // The connection drops: the session goes away without QUIT.
   }
   EXPECT_EQ(sys_.MailboxFiles("ann").size(), 3u);
   {
-    Pop3Session s("10.0.0.1");
+    Pop3Session s(sys_.settings(), "10.0.0.1");
     Login(s);
     EXPECT_EQ(Say(s, "DELE 2"), "+OK\r\n");
     // Another session removed message 1 meanwhile; deleting it again is no failure.
@@ -363,7 +363,7 @@ TEST_F(SessionTest, QuitAppliesDeletionsOnlyFromTheTransactionState) {
     EXPECT_EQ(sys_.MailboxFiles("ann"), std::vector<std::string>{kept});
   }
   for (const char* user : {"", "ann"}) {
-    Pop3Session s("10.0.0.1");
+    Pop3Session s(sys_.settings(), "10.0.0.1");
     if (*user) Say(s, std::string("USER ") + user);
     EXPECT_EQ(Say(s, "QUIT"), "+OK\r\n");
     EXPECT_EQ(s.state(), Pop3State::kClosing);
@@ -373,35 +373,35 @@ TEST_F(SessionTest, QuitAppliesDeletionsOnlyFromTheTransactionState) {
 
 TEST_F(SessionTest, NewPassChangesTheStoredPassword) {
   {
-    Pop3Session s("10.0.0.1");
+    Pop3Session s(sys_.settings(), "10.0.0.1");
     Login(s);
     EXPECT_EQ(Say(s, "NEWPASS   Fresh1"), "+OK\r\n");
     EXPECT_EQ(s.state(), Pop3State::kTransaction);
   }
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Say(s, "USER ann");
   EXPECT_EQ(Say(s, "PASS Secret"), kErrInvalidPassword);
   EXPECT_EQ(Say(s, "PASS FRESH1"), "+OK\r\n");
 }
 
 TEST_F(SessionTest, NewPassRefusesWhatTheRecordCannotHold) {
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s);
   EXPECT_EQ(Say(s, "NEWPASS"), kErrInvalidPassword);
   EXPECT_EQ(Say(s, "NEWPASS    "), kErrInvalidPassword);
   EXPECT_EQ(Say(s, "NEWPASS " + std::string(81, 'p')), kErrInvalidPassword);
   EXPECT_EQ(Say(s, "NEWPASS " + std::string(80, 'p')), "+OK\r\n");
-  Pop3Session again("10.0.0.1");
+  Pop3Session again(sys_.settings(), "10.0.0.1");
   Say(again, "USER ann");
   EXPECT_EQ(Say(again, "PASS " + std::string(80, 'P')), "+OK\r\n");
 }
 
 TEST_F(SessionTest, NewPassForAUserNoLongerInTheTableEndsTheLogon) {
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s, "bob", "");
   USERSTRUCT bob{};
-  ASSERT_EQ(FindRecord("bob", "", &bob), 0);
-  ASSERT_EQ(UpdateRecord(bob, true), 0);
+  ASSERT_EQ(FindRecord(sys_.system(), "bob", "", &bob), 0);
+  ASSERT_EQ(UpdateRecord(sys_.system(), bob, true), 0);
   EXPECT_EQ(Say(s, "NEWPASS x"), kErrInvalidUsername);
   EXPECT_EQ(s.state(), Pop3State::kAuthorization);
   EXPECT_EQ(Say(s, "STAT"), kErrInvalidState);
@@ -410,12 +410,12 @@ TEST_F(SessionTest, NewPassForAUserNoLongerInTheTableEndsTheLogon) {
 TEST_F(SessionTest, EveryTransactionCommandNeedsTheMailbox) {
   for (const char* line : {"STAT", "LIST", "RETR 1", "DELE 1", "NOOP", "LAST", "RSET", "UIDL",
                            "TOP 1 1", "NEWPASS x"}) {
-    Pop3Session s("10.0.0.1");
+    Pop3Session s(sys_.settings(), "10.0.0.1");
     EXPECT_EQ(Say(s, line), kErrInvalidState) << line;
     Say(s, "USER ann");
     EXPECT_EQ(Say(s, line), kErrInvalidState) << line;
   }
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s);
   EXPECT_EQ(Say(s, "USER bob"), kErrInvalidState);
   EXPECT_EQ(Say(s, "PASS x"), kErrInvalidState);
@@ -424,10 +424,10 @@ TEST_F(SessionTest, EveryTransactionCommandNeedsTheMailbox) {
 
 TEST_F(SessionTest, OnlyTheFirstLineOfTheTextCounts) {
   ThreeMessages();
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s);
   EXPECT_EQ(s.Dispatch("STAT\r\nNOOP\r\n").text.substr(0, 6), "+OK 3 ");
-  Pop3Session u("10.0.0.1");
+  Pop3Session u(sys_.settings(), "10.0.0.1");
   EXPECT_EQ(u.Dispatch("USER ann\r\nPASS Secret\r\n").text, "+OK <ann>\r\n");
   EXPECT_EQ(u.state(), Pop3State::kUserGiven);
 }
@@ -463,8 +463,8 @@ class SystemAccountTest : public SessionTest {
   SystemAccountTest() {
     SetSystemLogonForTesting(FakeLogon);
     SetSystemAccountSource(FakeAccounts);
-    g_System.Flags |= kSysNtUser;
-    CopyField(g_System.NTUser, "mailusers");
+    sys_.system().Flags |= kSysNtUser;
+    CopyField(sys_.system().NTUser, "mailusers");
     g_logon_result = PAM_SUCCESS;
   }
   ~SystemAccountTest() override {
@@ -489,7 +489,7 @@ TEST_F(SystemAccountTest, PamResultsMapOntoTheReplies) {
   };
   for (const Case& c : cases) {
     g_logon_result = c.pam;
-    Pop3Session s("10.0.0.1");
+    Pop3Session s(sys_.settings(), "10.0.0.1");
     Say(s, "USER carol@example.test");
     EXPECT_EQ(Say(s, "PASS  open sesame"), c.reply) << c.pam;
     EXPECT_EQ(s.state(), c.after) << c.pam;
@@ -503,17 +503,17 @@ TEST_F(SystemAccountTest, PamResultsMapOntoTheReplies) {
 TEST_F(SystemAccountTest, TheGroupCheckAndTheOptionComeFirst) {
   g_logon_user.clear();
   for (const char* user : {"dave", "nobody"}) {
-    Pop3Session s("10.0.0.1");
+    Pop3Session s(sys_.settings(), "10.0.0.1");
     Say(s, std::string("USER ") + user);
     EXPECT_EQ(Say(s, "PASS x"), kErrInvalidUsername) << user;
   }
-  g_System.Flags &= ~kSysNtUser;
-  Pop3Session s("10.0.0.1");
+  sys_.system().Flags &= ~kSysNtUser;
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Say(s, "USER carol");
   EXPECT_EQ(Say(s, "PASS x"), kErrInvalidUsername);
-  CopyField(g_System.NTUser, "");
-  g_System.Flags |= kSysNtUser;
-  Pop3Session t("10.0.0.1");
+  CopyField(sys_.system().NTUser, "");
+  sys_.system().Flags |= kSysNtUser;
+  Pop3Session t(sys_.settings(), "10.0.0.1");
   Say(t, "USER carol");
   EXPECT_EQ(Say(t, "PASS x"), kErrInvalidUsername);
   EXPECT_TRUE(g_logon_user.empty());  // PAM was never asked
@@ -521,14 +521,14 @@ TEST_F(SystemAccountTest, TheGroupCheckAndTheOptionComeFirst) {
 
 TEST_F(SystemAccountTest, TableUsersAreNeverAskedOfTheSystem) {
   g_logon_user.clear();
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Say(s, "USER ann");
   EXPECT_EQ(Say(s, "PASS wrong"), kErrInvalidPassword);
   EXPECT_TRUE(g_logon_user.empty());
 }
 
 TEST_F(SystemAccountTest, NewPassDoesNotReachTheSystemAccount) {
-  Pop3Session s("10.0.0.1");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s, "carol", "pw");
   EXPECT_EQ(Say(s, "NEWPASS other"), kErrInvalidUsername);
   EXPECT_EQ(s.state(), Pop3State::kAuthorization);

@@ -19,6 +19,8 @@
 namespace {
 
 std::string g_root;
+// The settings every session of the run sees.
+qv::Settings g_settings;
 
 void RemoveRoot() {
   std::error_code ec;
@@ -34,36 +36,36 @@ void Prepare() {
   std::filesystem::create_directories(g_root + "/config");
   std::filesystem::create_directories(g_root + "/mail");
   std::filesystem::create_directories(g_root + "/temp");
-  qv::CopyField(qv::g_System.ConfigPath, g_root + "/config");
-  qv::CopyField(qv::g_System.MailPath, g_root + "/mail");
-  qv::CopyField(qv::g_System.TempPath, g_root + "/temp");
-  qv::CopyField(qv::g_System.LogPath, g_root + "/log");
-  qv::CopyField(qv::g_System.Domain, "example.test;other.test");
-  qv::CopyField(qv::g_System.HostName, "mx.example.test");
-  qv::CopyField(qv::g_NetInfo.Address, "192.0.2.1");
-  qv::g_System.LogLevel = -1;  // no log files
+  qv::CopyField(g_settings.system.ConfigPath, g_root + "/config");
+  qv::CopyField(g_settings.system.MailPath, g_root + "/mail");
+  qv::CopyField(g_settings.system.TempPath, g_root + "/temp");
+  qv::CopyField(g_settings.system.LogPath, g_root + "/log");
+  qv::CopyField(g_settings.system.Domain, "example.test;other.test");
+  qv::CopyField(g_settings.system.HostName, "mx.example.test");
+  qv::CopyField(g_settings.net.Address, "192.0.2.1");
+  g_settings.system.LogLevel = -1;  // no log files
   qv::USERSTRUCT user{};
   qv::CopyField(user.Alias, "bob");
   qv::CopyField(user.Domain, "example.test");
-  qv::AddRecord(&user);
+  qv::AddRecord(g_settings.system, &user);
   qv::USERSTRUCT remote{};
   qv::CopyField(remote.Alias, "dave");
   qv::CopyField(remote.Domain, "*");
   qv::CopyField(remote.Mailbox, "dave@far.test");
   qv::CopyField(remote.CopyIncoming, "bob@example.test x@y.test");
   remote.Options = qv::kUserRemote;
-  qv::AddRecord(&remote);
+  qv::AddRecord(g_settings.system, &remote);
   qv::LISTSTRUCT list{};
   qv::CopyField(list.Name, "staff");
   qv::CopyField(list.Domain, "example.test");
   qv::CopyField(list.FileName, g_root + "/staff.mbr");
   list.Options = qv::kListOwnerSends;
-  qv::AddRecord(&list);
+  qv::AddRecord(g_settings.system, &list);
   qv::ROUTESTRUCT route{};
   qv::CopyField(route.Masks, "*@legacy.test;*@r*.test");
   route.Type = qv::kRouteToHost;
   qv::CopyField(route.Destination, "mx.example.test");
-  qv::AddRecord(&route);
+  qv::AddRecord(g_settings.system, &route);
 }
 
 }  // namespace
@@ -72,11 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (g_root.empty()) Prepare();
   if (size == 0) return 0;
   // Every option except the notice, which would write a file per unknown recipient.
-  qv::g_Smtp.Flags = (static_cast<uint32_t>(data[0]) << 7) & ~qv::kSmtpNotifyUnknown;
-  qv::g_Smtp.ESMTPMaxMsgSize = data[0] & 1 ? 5000 : -1;
-  qv::CopyField(qv::g_Smtp.ForwardUnknown, data[0] & 2 ? "bob@example.test;far@x.test" : "");
+  g_settings.smtp.Flags = (static_cast<uint32_t>(data[0]) << 7) & ~qv::kSmtpNotifyUnknown;
+  g_settings.smtp.ESMTPMaxMsgSize = data[0] & 1 ? 5000 : -1;
+  qv::CopyField(g_settings.smtp.ForwardUnknown, data[0] & 2 ? "bob@example.test;far@x.test" : "");
 
-  qv::smtp::SmtpSession session("198.51.100.7");
+  qv::smtp::SmtpSession session(g_settings, "198.51.100.7");
   std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
   while (!input.empty()) {
     size_t end = input.find('\n');

@@ -24,7 +24,7 @@ class ClientsE2E : public ::testing::Test {
     reg::SetString(&control, "MailPath", env_.mail());
     reg::SetString(&control, "TempPath", env_.temp());
     reg::SetString(&control, "LogPath", env_.log());
-    reg::SetString(&control, "ConfigPath", g_System.ConfigPath);
+    reg::SetString(&control, "ConfigPath", env_.system().ConfigPath);
     reg::CloseKey(&control);
     reg::Key smtp;
     reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);

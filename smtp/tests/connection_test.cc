@@ -22,7 +22,8 @@ class ConnectionTest : public ::testing::Test {
     env_.AddUser("carol", "example.test", "Carol");
   }
   std::unique_ptr<SmtpConnection> Open(std::function<void()> forward_now = nullptr) {
-    return std::make_unique<SmtpConnection>(link_, "198.51.100.7", std::move(forward_now));
+    return std::make_unique<SmtpConnection>(env_.settings(), link_, "198.51.100.7",
+                                            std::move(forward_now));
   }
   // Feeds the text in pieces of `piece` bytes (a read each).
   void Feed(SmtpConnection& c, const std::string& text, size_t piece = 1024) {
@@ -167,7 +168,7 @@ TEST_F(ConnectionTest, OverlongCommandLineIsRefusedAndClosed) {
   };
   for (const auto& test : cases) {
     FakeLink link;
-    SmtpConnection c(link, "198.51.100.7", nullptr);
+    SmtpConnection c(env_.settings(), link, "198.51.100.7", nullptr);
     for (size_t i = 0; i < test.input.size() && !link.closed; i += 1024)
       c.OnReceive(test.input.substr(i, 1024));
     EXPECT_EQ(link.sent, test.reply) << test.input.size();
@@ -206,7 +207,7 @@ TEST_F(ConnectionTest, EveryLineOfAReadIsAnsweredInOrder) {
   for (size_t piece : {transaction.size(), size_t{1}, size_t{4}, size_t{1024}}) {
     FakeLink link;
     {
-      SmtpConnection c(link, "198.51.100.7", nullptr);
+      SmtpConnection c(env_.settings(), link, "198.51.100.7", nullptr);
       Feed(c, transaction, piece);
       EXPECT_TRUE(std::regex_match(link.sent, replies)) << piece << "\n" << link.sent;
       EXPECT_TRUE(link.closed);
@@ -219,7 +220,8 @@ TEST_F(ConnectionTest, EveryLineOfAReadIsAnsweredInOrder) {
 
 TEST_F(ConnectionTest, CommandsBehindTheEndLineWaitForTheMessagesReply) {
   DeferredOffload offload;
-  auto c = std::make_unique<SmtpConnection>(link_, "198.51.100.7", nullptr, offload.Function());
+  auto c = std::make_unique<SmtpConnection>(env_.settings(), link_, "198.51.100.7", nullptr,
+                                            offload.Function());
   Feed(*c, "MAIL FROM:<alice@other.test>\r\nRCPT TO:<bob@example.test>\r\nDATA\r\n");
   link_.Take();
   Feed(*c, "Subject: hi\r\n\r\nHello\r\n.\r\nRSET\r\nQUIT\r\n");
@@ -237,7 +239,7 @@ TEST_F(ConnectionTest, CommandsBehindTheEndLineWaitForTheMessagesReply) {
 }
 
 TEST_F(ConnectionTest, SizeLimitTruncatesAndSaysSo) {
-  g_Smtp.Flags |= kSmtpEnforceSize;
+  env_.smtp().Flags |= kSmtpEnforceSize;
   auto c = Open();
   Say(*c, "EHLO client\r\n");
   Say(*c, "MAIL FROM:<alice@other.test>\r\n");
@@ -256,7 +258,7 @@ TEST_F(ConnectionTest, SizeLimitTruncatesAndSaysSo) {
   // The stored text is the first 5000 bytes: header, empty line and the start of the body.
   EXPECT_EQ(box[0].substr(body_at + 4), body.substr(0, 5000 - 16));
   // Without the enforcement bit there is no limit.
-  g_Smtp.Flags &= ~kSmtpEnforceSize;
+  env_.smtp().Flags &= ~kSmtpEnforceSize;
   Say(*c, "MAIL FROM:<alice@other.test>\r\n");
   Say(*c, "RCPT TO:<carol@example.test>\r\n");
   Say(*c, "DATA\r\n");
@@ -267,8 +269,8 @@ TEST_F(ConnectionTest, SizeLimitTruncatesAndSaysSo) {
 
 TEST_F(ConnectionTest, MessageThatCannotBeStoredIsNotAcknowledged) {
   // Neither the temporary folder nor the mail folder can hold a file.
-  CopyField(g_System.TempPath, "/dev/null/temp");
-  CopyField(g_System.MailPath, "/dev/null/mail");
+  CopyField(env_.system().TempPath, "/dev/null/temp");
+  CopyField(env_.system().MailPath, "/dev/null/mail");
   auto c = Open();
   Say(*c, "MAIL FROM:<alice@other.test>\r\n");
   Say(*c, "RCPT TO:<bob@example.test>\r\n");
@@ -292,7 +294,7 @@ TEST_F(ConnectionTest, MailboxThatCannotBeWrittenIsNotAcknowledged) {
 }
 
 TEST_F(ConnectionTest, SendImmediatelyStartsTheRunAfterTheReply) {
-  g_Smtp.Flags |= kSmtpImmediately;
+  env_.smtp().Flags |= kSmtpImmediately;
   std::string sent_before_run;
   int runs = 0;
   auto c = Open([&] {
@@ -316,7 +318,8 @@ TEST_F(ConnectionTest, SendImmediatelyStartsTheRunAfterTheReply) {
 
 TEST_F(ConnectionTest, ReplyWaitsForTheStoredMessageAndHeldInputFollows) {
   DeferredOffload offload;
-  auto c = std::make_unique<SmtpConnection>(link_, "198.51.100.7", nullptr, offload.Function());
+  auto c = std::make_unique<SmtpConnection>(env_.settings(), link_, "198.51.100.7", nullptr,
+                                            offload.Function());
   Say(*c, "MAIL FROM:<alice@other.test>\r\n");
   Say(*c, "RCPT TO:<bob@example.test>\r\n");
   Say(*c, "DATA\r\n");
@@ -339,7 +342,8 @@ TEST_F(ConnectionTest, ReplyWaitsForTheStoredMessageAndHeldInputFollows) {
 
 TEST_F(ConnectionTest, ConnectionGoneWhileStoringStillStoresTheMessage) {
   DeferredOffload offload;
-  auto c = std::make_unique<SmtpConnection>(link_, "198.51.100.7", nullptr, offload.Function());
+  auto c = std::make_unique<SmtpConnection>(env_.settings(), link_, "198.51.100.7", nullptr,
+                                            offload.Function());
   Say(*c, "MAIL FROM:<alice@other.test>\r\n");
   Say(*c, "RCPT TO:<bob@example.test>\r\n");
   Say(*c, "DATA\r\n");

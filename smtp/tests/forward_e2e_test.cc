@@ -46,7 +46,7 @@ class ForwardE2E : public ::testing::Test {
     reg::SetString(&control, "MailPath", env_.mail());
     reg::SetString(&control, "TempPath", env_.temp());
     reg::SetString(&control, "LogPath", env_.log());
-    reg::SetString(&control, "ConfigPath", g_System.ConfigPath);
+    reg::SetString(&control, "ConfigPath", env_.system().ConfigPath);
     reg::SetDword(&control, "LogLevel", 5);
     reg::CloseKey(&control);
     reg::Key smtp;
@@ -142,14 +142,17 @@ TEST(ForwardInService, TheRunCountsAsActivityUntilItsEndReachesTheLoop) {
     return FakeSmtpPeer::StandardReply(line);
   };
   FakeSmtpPeer peer(slow);
-  g_Smtp.Flags = kSmtpUseMx;
-  g_Smtp.PortEx = peer.port();
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
   ASSERT_EQ(WriteMessageFile(env.mail() + "/forward", kQueueExtension,
                              "To: dora@remote.test\r\nFrom: bob@example.test\r\n\r\nhi\r\n"),
             0);
   SmtpService service;
+  service.settings() = env.settings();
+  SMTPSTRUCT& smtp = service.settings().smtp;
+  smtp.Flags = kSmtpUseMx;
+  smtp.PortEx = peer.port();
+  CopyField(smtp.ExchangeHost, "127.0.0.1");
   ForwardRunner runner(
+      service.settings(),
       [&service](std::function<void()> fn) { service.frame().loop().Post(std::move(fn)); },
       [&service] { service.frame().UpdateTrayIcon(); });
   service.SetForwardRun([&runner] { runner.Start(); }, [&runner] { return runner.Active(); });
@@ -173,7 +176,6 @@ TEST(ForwardInService, TheRunCountsAsActivityUntilItsEndReachesTheLoop) {
   EXPECT_TRUE(env.Queue().empty());
   runner.Stop();
   platform::TrayRemove();
-  std::memset(&g_Smtp, 0, sizeof g_Smtp);
 }
 
 }  // namespace

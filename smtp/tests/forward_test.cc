@@ -43,24 +43,22 @@ class ForwardTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ForgetMessageMaskDecision();
-    CopyField(g_System.TempPath, tables_.root() + "/temp");
-    CopyField(g_System.LogPath, tables_.root() + "/log");
-    CopyField(g_System.HostName, "mx.local.test");
-    CopyField(g_System.AdministratorName, "postmaster");
-    CopyField(g_System.AdministratorMailBox, "admin");
-    g_System.LogLevel = 5;
-    std::memset(&g_Smtp, 0, sizeof g_Smtp);
-    g_Smtp.Flags = kSmtpUseMx;
-    g_Smtp.ReturnTimer = 259200;
-    g_Smtp.PortEx = peer_.port();
-    g_Smtp.SMTPTimer = 900;
+    CopyField(tables_.system().TempPath, tables_.root() + "/temp");
+    CopyField(tables_.system().LogPath, tables_.root() + "/log");
+    CopyField(tables_.system().HostName, "mx.local.test");
+    CopyField(tables_.system().AdministratorName, "postmaster");
+    CopyField(tables_.system().AdministratorMailBox, "admin");
+    tables_.system().LogLevel = 5;
+    tables_.settings().smtp.Flags = kSmtpUseMx;
+    tables_.settings().smtp.ReturnTimer = 259200;
+    tables_.settings().smtp.PortEx = peer_.port();
+    tables_.settings().smtp.SMTPTimer = 900;
     USERSTRUCT ann = testing::MakeUser("ann", "local.test", "pw", "ann");
-    ASSERT_EQ(AddRecord(&ann), 0);
+    ASSERT_EQ(AddRecord(tables_.system(), &ann), 0);
     options_.reply_timeout_ms = 5000;
     options_.connect_timeout_ms = 5000;
     options_.dns_timeout_ms = 2000;
   }
-  void TearDown() override { std::memset(&g_Smtp, 0, sizeof g_Smtp); }
 
   std::string ForwardDir() const { return tables_.mail() + "/forward"; }
 
@@ -108,7 +106,7 @@ class ForwardTest : public ::testing::Test {
 
   std::string LogText() const {
     std::string all;
-    std::string dir = std::string(g_System.LogPath);
+    std::string dir = std::string(tables_.system().LogPath);
     if (DIR* d = ::opendir(dir.c_str())) {
       while (dirent* e = ::readdir(d))
         if (e->d_name[0] == 's') all += testing::ReadFileText(dir + "/" + e->d_name);
@@ -177,7 +175,7 @@ TEST_F(ForwardTest, MalformedFilesAreRemovedWithALogLine) {
   Queue("bob@remote.test\r\nReceived: y", "", "");  // no From: line at all
   std::string garbage;
   WriteMessageFile(ForwardDir(), kQueueExtension, std::string(5000, '\0'), 0, &garbage);
-  EXPECT_EQ(RunForwardQueue(options_), 4);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 4);
   EXPECT_TRUE(QueueTexts().empty());
   EXPECT_TRUE(Logged("Cannot forward message; Invalid mail address <@>"));
   EXPECT_TRUE(Logged("Cannot forward message; No destination address is given"));
@@ -189,11 +187,12 @@ TEST_F(ForwardTest, MalformedFilesAreRemovedWithALogLine) {
 // Conversations.
 
 TEST_F(ForwardTest, HostAndLiteralFormsGoStraightToTheirHost) {
-  g_Smtp.Flags = kSmtpUseDns;  // no name server: only the address itself can say where
+  tables_.settings().smtp.Flags =
+      kSmtpUseDns;  // no name server: only the address itself can say where
   std::string expect_msg = kStored;
   for (const char* to : {"bob@#127.0.0.1", "bob@[127.0.0.1]"}) {
     Queue(to, "ann@local.test");
-    EXPECT_EQ(RunForwardQueue(options_), 1) << to;
+    EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1) << to;
   }
   std::vector<std::string> want = {"HELO mx.local.test",
                                    "MAIL FROM: <ann@local.test>",
@@ -222,13 +221,13 @@ TEST_F(ForwardTest, ExchangersFromARealNameServerAndARealPeer) {
   testing::DnsmasqServer dns(
       {"--mx-host=remote.test,127.0.0.1,10", "--mx-host=remote.test,mx.local.test,20"});
   if (!dns.ok()) GTEST_SKIP() << dns.why();
-  g_Smtp.Flags = kSmtpUseDns;
-  g_Smtp.PortEx = real.port();
-  CopyField(g_System.NameServer, dns.address());
+  tables_.settings().smtp.Flags = kSmtpUseDns;
+  tables_.settings().smtp.PortEx = real.port();
+  CopyField(tables_.system().NameServer, dns.address());
   std::string big = kStored;
   for (int i = 0; i < 3000; ++i) big += "body line " + std::to_string(i) + "\r\n";
   Queue("bob@remote.test", "ann@local.test", big);
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   auto got = real.WaitForMessages(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].mail_from, "ann@local.test");
@@ -244,13 +243,13 @@ TEST_F(ForwardTest, ExchangersFromARealNameServerAndARealPeer) {
 TEST_F(ForwardTest, ARealPeerStoresTheMessageAsQueued) {
   RealSmtpPeer real;
   if (!real.ok()) GTEST_SKIP() << real.why();
-  g_Smtp.PortEx = real.port();
+  tables_.settings().smtp.PortEx = real.port();
   // Stored as received: dots doubled, and the last line with its line end or (when the end line
   // of the transfer took it) without.
   std::string open_end = "Subject: open\r\n\r\n..dot\r\nno line end";
   Queue("bob@#127.0.0.1", "ann@local.test");
   Queue("bob@#127.0.0.1", "ann@local.test", open_end);
-  EXPECT_EQ(RunForwardQueue(options_), 2);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 2);
   auto got = real.WaitForMessages(2);
   ASSERT_EQ(got.size(), 2u);
   std::string want = kStored;
@@ -260,10 +259,10 @@ TEST_F(ForwardTest, ARealPeerStoresTheMessageAsQueued) {
 }
 
 TEST_F(ForwardTest, EhloWithSizeAndTheFallBackToHelo) {
-  g_Smtp.Flags = kSmtpUseMx | kSmtpEsmtp | kSmtpClientEhlo | kSmtpEsmtpSize;
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpEsmtp | kSmtpClientEhlo | kSmtpEsmtpSize;
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   std::vector<std::string> cmds = peer_.commands();
   ASSERT_GE(cmds.size(), 2u);
   EXPECT_EQ(cmds[0], "EHLO mx.local.test");
@@ -276,9 +275,9 @@ TEST_F(ForwardTest, EhloWithSizeAndTheFallBackToHelo) {
                                       : FakeSmtpPeer::StandardReply(line);
   };
   FakeSmtpPeer old_peer(old);
-  g_Smtp.PortEx = old_peer.port();
+  tables_.settings().smtp.PortEx = old_peer.port();
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   std::vector<std::string> want = {"EHLO mx.local.test",
                                    "HELO mx.local.test",
                                    "MAIL FROM: <ann@local.test>",
@@ -299,11 +298,11 @@ TEST_F(ForwardTest, MultiLineRepliesAreReadToTheirLastLine) {
     return FakeSmtpPeer::StandardReply(line);
   };
   FakeSmtpPeer multi(s);
-  g_Smtp.Flags = kSmtpUseMx | kSmtpEsmtp | kSmtpClientEhlo;
-  g_Smtp.PortEx = multi.port();
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpEsmtp | kSmtpClientEhlo;
+  tables_.settings().smtp.PortEx = multi.port();
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   std::vector<std::string> want = {"EHLO mx.local.test", "MAIL FROM: <ann@local.test>",
                                    "RCPT TO: <bob@remote.test>", "DATA", "QUIT"};
   EXPECT_EQ(multi.commands(), want);
@@ -311,11 +310,11 @@ TEST_F(ForwardTest, MultiLineRepliesAreReadToTheirLastLine) {
 }
 
 TEST_F(ForwardTest, SmartHostsInOrderUntilOneTakesTheMessage) {
-  g_Smtp.Flags = kSmtpUseMx;
+  tables_.settings().smtp.Flags = kSmtpUseMx;
   // Nothing listens on 127.0.0.2 at the peer's port; the peer is on 127.0.0.1.
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.2;127.0.0.1");
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.2;127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   EXPECT_EQ(peer_.messages().size(), 1u);
   EXPECT_TRUE(Logged("Connecting to 127.0.0.2"));
   EXPECT_TRUE(Logged("Connection timed out"));
@@ -334,12 +333,13 @@ TEST_F(ForwardTest, UnreachableHostsKeepTheFile) {
       {"no host at all", kSmtpUseMx, "", "There is no MX-Host available"},
   };
   for (const Case& c : cases) {
-    g_Smtp.Flags = c.flags;
-    CopyField(g_Smtp.ExchangeHost, c.exchange_host);
+    tables_.settings().smtp.Flags = c.flags;
+    CopyField(tables_.settings().smtp.ExchangeHost, c.exchange_host);
     std::string path = Queue("bob@remote.test", "ann@local.test");
     bool unreachable = false;
-    EXPECT_EQ(ForwardQueueFile(path, false, &unreachable, options_), 0) << c.what;
-    EXPECT_EQ(RunForwardQueue(options_), 0) << c.what;
+    EXPECT_EQ(ForwardQueueFile(tables_.settings(), path, false, &unreachable, options_), 0)
+        << c.what;
+    EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 0) << c.what;
     EXPECT_EQ(QueueTexts().size(), 1u) << c.what;
     EXPECT_TRUE(Logged(c.log)) << c.what;
     ::unlink(path.c_str());
@@ -351,10 +351,10 @@ TEST_F(ForwardTest, ANameServerWithoutExchangersLeavesTheFileQueued) {
   testing::FakeDnsServer dns([](const testing::Bytes& q) {
     return std::vector<testing::FakeDnsServer::Reply>{{testing::AnswerTo(q, {})}};
   });
-  g_Smtp.Flags = kSmtpUseDns;
-  CopyField(g_System.NameServer, dns.address());
+  tables_.settings().smtp.Flags = kSmtpUseDns;
+  CopyField(tables_.system().NameServer, dns.address());
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(options_), 0);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 0);
   EXPECT_EQ(QueueTexts().size(), 1u);
   EXPECT_TRUE(Logged("There is no MX-Host available"));
   EXPECT_EQ(dns.questions(), std::vector<std::string>{"remote.test"});
@@ -366,11 +366,11 @@ TEST_F(ForwardTest, ANameServerAnsweringWithNameServersLeavesTheSmartHostToTry) 
         testing::Record(testing::Labels("remote.test"), 2, testing::Labels("ns1.remote.test"));
     return std::vector<testing::FakeDnsServer::Reply>{{testing::AnswerTo(q, {ns})}};
   });
-  g_Smtp.Flags = kSmtpUseDns | kSmtpUseMx;
-  CopyField(g_System.NameServer, dns.address());
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  tables_.settings().smtp.Flags = kSmtpUseDns | kSmtpUseMx;
+  CopyField(tables_.system().NameServer, dns.address());
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   EXPECT_EQ(peer_.messages().size(), 1u);
   EXPECT_FALSE(Logged("ns1.remote.test"));
 }
@@ -388,11 +388,11 @@ FakeSmtpPeer::Script Refusing(const std::string& verb, const std::string& reply)
 
 TEST_F(ForwardTest, ARefusedRecipientIsReportedToTheLocalSender) {
   FakeSmtpPeer refusing(Refusing("RCPT", "550 5.1.1 no such user\r\n"));
-  g_Smtp.PortEx = refusing.port();
-  g_Smtp.Flags = kSmtpUseMx | kSmtpSendInfo;
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  tables_.settings().smtp.PortEx = refusing.port();
+  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpSendInfo;
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   // QUIT ends the conversation, the file is gone, and the sender has the report.
   std::vector<std::string> want = {"HELO mx.local.test", "MAIL FROM: <ann@local.test>",
                                    "RCPT TO: <bob@remote.test>", "QUIT"};
@@ -432,11 +432,11 @@ TEST_F(ForwardTest, ARefusedRecipientIsReportedToTheLocalSender) {
 
 TEST_F(ForwardTest, TheNoticeWithAttachmentCarriesTheMessage) {
   FakeSmtpPeer refusing(Refusing("MAIL", "553 sender refused\r\n"));
-  g_Smtp.PortEx = refusing.port();
-  g_Smtp.Flags = kSmtpUseMx | kSmtpSendInfo | kSmtpAttachMessage;
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  tables_.settings().smtp.PortEx = refusing.port();
+  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpSendInfo | kSmtpAttachMessage;
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   std::vector<std::string> admin = Mailbox("admin");
   ASSERT_EQ(admin.size(), 1u);
   EXPECT_NE(admin[0].find("--> MAIL FROM: <ann@local.test>\r\n<-- 553 sender refused\r\n\r\n"
@@ -456,15 +456,15 @@ bool FakeAccount(const std::string& name, SystemAccount* account) {
 
 TEST_F(ForwardTest, AReportToAnAccountSenderLandsInTheAccountsMailbox) {
   FakeSmtpPeer refusing(Refusing("RCPT", "550 no\r\n"));
-  g_Smtp.PortEx = refusing.port();
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  tables_.settings().smtp.PortEx = refusing.port();
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
   SetSystemAccountSource(&FakeAccount);
-  g_System.Flags = kSysNtUser;
-  CopyField(g_System.NTUser, "mailusers");
+  tables_.system().Flags = kSysNtUser;
+  CopyField(tables_.system().NTUser, "mailusers");
   Queue("bob@remote.test", "sam@local.test");
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   SetSystemAccountSource(nullptr);
-  g_System.Flags = 0;
+  tables_.system().Flags = 0;
   std::vector<std::string> box = Mailbox("sam");
   ASSERT_EQ(box.size(), 1u);
   EXPECT_NE(box[0].find("To: sam@local.test\r\n"), std::string::npos);
@@ -474,10 +474,10 @@ TEST_F(ForwardTest, AReportToAnAccountSenderLandsInTheAccountsMailbox) {
 
 TEST_F(ForwardTest, AReportToAForeignSenderIsQueuedWithTheEmptyReversePath) {
   FakeSmtpPeer refusing(Refusing("RCPT", "550 no\r\n"));
-  g_Smtp.PortEx = refusing.port();
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  tables_.settings().smtp.PortEx = refusing.port();
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "carl@far.test");
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   std::vector<std::string> queued = QueueTexts();
   ASSERT_EQ(queued.size(), 1u);
   EXPECT_EQ(queued[0].rfind("To: carl@far.test\r\nFrom: \r\n", 0), 0u) << queued[0];
@@ -485,7 +485,7 @@ TEST_F(ForwardTest, AReportToAForeignSenderIsQueuedWithTheEmptyReversePath) {
             std::string::npos);
 
   // The report leaves with MAIL FROM: <>; refused in turn, it makes no report of its own.
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   std::vector<std::string> cmds = refusing.commands();
   ASSERT_GE(cmds.size(), 6u);
   EXPECT_EQ(cmds[5], "MAIL FROM: <>");
@@ -514,13 +514,14 @@ TEST_F(ForwardTest, TemporaryRefusalsAndLostConnectionsKeepTheFile) {
       {"refused after the end line", after_data},
       {"dropped after the end line", silent_after_data},
   };
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
   for (Case& c : cases) {
     FakeSmtpPeer peer(c.script);
-    g_Smtp.PortEx = peer.port();
+    tables_.settings().smtp.PortEx = peer.port();
     std::string path = Queue("bob@remote.test", "ann@local.test");
     bool unreachable = false;
-    EXPECT_EQ(ForwardQueueFile(path, false, &unreachable, options_), 0) << c.what;
+    EXPECT_EQ(ForwardQueueFile(tables_.settings(), path, false, &unreachable, options_), 0)
+        << c.what;
     EXPECT_TRUE(unreachable) << c.what;
     EXPECT_TRUE(Mailbox("ann").empty()) << c.what;
     ::unlink(path.c_str());
@@ -531,14 +532,15 @@ TEST_F(ForwardTest, TemporaryRefusalsAndLostConnectionsKeepTheFile) {
 // Expiry.
 
 TEST_F(ForwardTest, AnExpiredMessageGoesBackToItsLocalSender) {
-  g_Smtp.Flags = kSmtpUseMx | kSmtpReturnToSender | kSmtpSendInfo;
-  g_Smtp.ReturnTimer = 3600;
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.2");  // unreachable; never tried when expired
+  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpReturnToSender | kSmtpSendInfo;
+  tables_.settings().smtp.ReturnTimer = 3600;
+  CopyField(tables_.settings().smtp.ExchangeHost,
+            "127.0.0.2");  // unreachable; never tried when expired
   std::string fresh = Queue("dan@remote.test", "ann@local.test");
   Age(fresh, 3000);
   std::string old = Queue("bob@remote.test", "ann@local.test");
   Age(old, 3700);
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   EXPECT_EQ(QueueTexts().size(), 1u);
   std::vector<std::string> box = Mailbox("ann");
   ASSERT_EQ(box.size(), 1u);
@@ -570,12 +572,12 @@ TEST_F(ForwardTest, AnExpiredMessageWithoutReturnIsRemovedAndReported) {
       {"notice without the message", kSmtpUseMx | kSmtpSendInfo, true, false},
       {"notice with the message", kSmtpUseMx | kSmtpSendInfo | kSmtpAttachMessage, true, true},
   };
-  g_Smtp.ReturnTimer = 60;
+  tables_.settings().smtp.ReturnTimer = 60;
   for (const Case& c : cases) {
-    g_Smtp.Flags = c.flags;
+    tables_.settings().smtp.Flags = c.flags;
     std::string path = Queue("bob@remote.test", "ann@local.test");
     Age(path, 120);
-    EXPECT_EQ(RunForwardQueue(options_), 1) << c.what;
+    EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1) << c.what;
     EXPECT_TRUE(QueueTexts().empty()) << c.what;
     EXPECT_TRUE(Mailbox("ann").empty()) << c.what;
     std::vector<std::string> admin = Mailbox("admin");
@@ -600,11 +602,11 @@ TEST_F(ForwardTest, AnExpiredMessageWithoutReturnIsRemovedAndReported) {
 }
 
 TEST_F(ForwardTest, AnExpiredMessageOfAForeignSenderIsReturnedByMail) {
-  g_Smtp.Flags = kSmtpUseMx | kSmtpReturnToSender;
-  g_Smtp.ReturnTimer = 60;
+  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpReturnToSender;
+  tables_.settings().smtp.ReturnTimer = 60;
   std::string path = Queue("bob@remote.test", "carl@#127.0.0.1");
   Age(path, 120);
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   std::vector<std::string> want = {"HELO mx.local.test", "MAIL FROM: <>",
                                    "RCPT TO: <carl@#127.0.0.1>", "DATA", "QUIT"};
   EXPECT_EQ(peer_.commands(), want);
@@ -619,7 +621,7 @@ TEST_F(ForwardTest, AnExpiredMessageOfAForeignSenderIsReturnedByMail) {
 
   // An expired report has nobody to go back to.
   Age(Queue("carl@far.test", ""), 120);
-  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
   EXPECT_EQ(peer_.connections(), 1);
   EXPECT_TRUE(QueueTexts().empty());
 }
@@ -628,22 +630,22 @@ TEST_F(ForwardTest, AnExpiredMessageOfAForeignSenderIsReturnedByMail) {
 // The run.
 
 TEST_F(ForwardTest, NothingRunsWithoutDnsOrSmartHosts) {
-  g_Smtp.Flags = 0;
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  tables_.settings().smtp.Flags = 0;
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(options_), 0);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 0);
   EXPECT_EQ(peer_.connections(), 0);
   EXPECT_EQ(QueueTexts().size(), 1u);
 }
 
 TEST_F(ForwardTest, DialUp) {
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
-  CopyField(g_System.RASEntry, "provider");
-  g_System.Flags = kSysDialup;
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  CopyField(tables_.system().RASEntry, "provider");
+  tables_.system().Flags = kSysDialup;
   Queue("bob@remote.test", "ann@local.test");
 
   // Without dial-up networking the run ends before the first file.
-  EXPECT_EQ(RunForwardQueue(options_), 0);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 0);
   EXPECT_TRUE(Logged("Could not open dial-up profile 'provider';Could not load 'rasapi32.dll'"));
   EXPECT_EQ(peer_.connections(), 0);
 
@@ -662,17 +664,17 @@ TEST_F(ForwardTest, DialUp) {
     calls.push_back("active?");
     return false;
   };
-  EXPECT_EQ(RunForwardQueue(o), 1);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), o), 1);
   EXPECT_EQ(calls, (std::vector<std::string>{"open provider", "close provider"}));
 
   // A link lost while a host was unreachable is dialled again and the file tried once more.
   calls.clear();
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.2");
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.2");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(o), 0);
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), o), 0);
   EXPECT_EQ(calls, (std::vector<std::string>{"open provider", "active?", "close provider",
                                              "open provider", "close provider"}));
-  g_System.Flags = 0;
+  tables_.system().Flags = 0;
 }
 
 TEST_F(ForwardTest, TheRunnerRunsOneRunAtATimeAndStopsPromptly) {
@@ -683,8 +685,8 @@ TEST_F(ForwardTest, TheRunnerRunsOneRunAtATimeAndStopsPromptly) {
     return std::string();
   };
   FakeSmtpPeer slow(mute);
-  g_Smtp.PortEx = slow.port();
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  tables_.settings().smtp.PortEx = slow.port();
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
 
   std::mutex mu;
@@ -694,6 +696,7 @@ TEST_F(ForwardTest, TheRunnerRunsOneRunAtATimeAndStopsPromptly) {
   o.reply_timeout_ms = 60000;
   {
     ForwardRunner runner(
+        tables_.settings(),
         [&](std::function<void()> fn) {
           std::lock_guard<std::mutex> lock(mu);
           posted.push_back(std::move(fn));
@@ -716,11 +719,12 @@ TEST_F(ForwardTest, TheRunnerRunsOneRunAtATimeAndStopsPromptly) {
 }
 
 TEST_F(ForwardTest, TheRunnerReportsTheEndOfEachRunOnTheLoop) {
-  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
   std::mutex mu;
   std::deque<std::function<void()>> posted;
   int finished = 0;
   ForwardRunner runner(
+      tables_.settings(),
       [&](std::function<void()> fn) {
         std::lock_guard<std::mutex> lock(mu);
         posted.push_back(std::move(fn));

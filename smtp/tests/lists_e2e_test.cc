@@ -59,7 +59,7 @@ class ListsE2E : public ::testing::Test {
     reg::SetString(&control, "MailPath", env_.mail());
     reg::SetString(&control, "TempPath", env_.temp());
     reg::SetString(&control, "LogPath", env_.log());
-    reg::SetString(&control, "ConfigPath", g_System.ConfigPath);
+    reg::SetString(&control, "ConfigPath", env_.system().ConfigPath);
     reg::SetString(&control, "AdministratorName", "postmaster");
     reg::SetDword(&control, "LogLevel", 5);
     reg::CloseKey(&control);
@@ -77,7 +77,7 @@ class ListsE2E : public ::testing::Test {
   void TearDown() override { Stop(); }
 
   std::string Members(const std::string& list) const {
-    return std::string(g_System.ConfigPath) + "/" + list + ".mls";
+    return env_.root() + "/config/" + list + ".mls";
   }
 
   void AddResponder(const std::string& name, const std::string& text,
@@ -88,7 +88,7 @@ class ListsE2E : public ::testing::Test {
     CopyField(r.LogFile, env_.root() + "/" + name + ".log");
     CopyField(r.Exceptions, exceptions);
     r.Options = kAutoLog;
-    ASSERT_EQ(AddRecord(&r), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &r), 0);
     WriteFileText(env_.root() + "/" + name + ".txt", text);
   }
 
@@ -219,10 +219,10 @@ TEST_F(ListsE2E, OverviewsAndNoCommandsFromTheManagerItself) {
 TEST_F(ListsE2E, ResponderRepliesToLocalAndForeignSendersExceptMasked) {
   AddResponder("away", "Carol is away.\r\n.signature\r\n", "*@masked.test");
   USERSTRUCT carol;
-  ASSERT_EQ(FindRecord("carol", "example.test", &carol), 0);
+  ASSERT_EQ(FindRecord(env_.system(), "carol", "example.test", &carol), 0);
   carol.Options |= kUserRespond;
   CopyField(carol.Responder, "away");
-  ASSERT_EQ(UpdateRecord(carol, false), 0);
+  ASSERT_EQ(UpdateRecord(env_.system(), carol, false), 0);
   ASSERT_TRUE(Start());
 
   Send("bob@example.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");
@@ -257,10 +257,10 @@ TEST_F(ListsE2E, ReplyTextReachesThePop3ClientAsWritten) {
   // reach the client as ".signature", not as "signature".
   AddResponder("away", "Thanks.\n.\n.signature\n", "");
   USERSTRUCT carol;
-  ASSERT_EQ(FindRecord("carol", "example.test", &carol), 0);
+  ASSERT_EQ(FindRecord(env_.system(), "carol", "example.test", &carol), 0);
   carol.Options |= kUserRespond;
   CopyField(carol.Responder, "away");
-  ASSERT_EQ(UpdateRecord(carol, false), 0);
+  ASSERT_EQ(UpdateRecord(env_.system(), carol, false), 0);
   ASSERT_TRUE(Start());
   ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
   Send("bob@example.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");

@@ -17,7 +17,7 @@ TEST(MessageEnd, StoredFileIsTheSameWhereverTheReadsSplitTheMessage) {
   const std::string message = "Subject: dots\r\n\r\n..stuffed\r\nsee you...\r\n.\r\n";
   for (size_t cut = 0; cut <= message.size(); ++cut) {
     FakeLink link;
-    SmtpConnection connection(link, "198.51.100.7", nullptr);
+    SmtpConnection connection(env.settings(), link, "198.51.100.7", nullptr);
     for (const char* line :
          {"MAIL FROM:<alice@other.test>\r\n", "RCPT TO:<bob@example.test>\r\n", "DATA\r\n"})
       connection.OnReceive(line);

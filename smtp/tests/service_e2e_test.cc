@@ -44,7 +44,7 @@ class ServiceE2E : public ::testing::Test {
     reg::SetString(&control, "MailPath", env_.mail());
     reg::SetString(&control, "TempPath", env_.temp());
     reg::SetString(&control, "LogPath", env_.log());
-    reg::SetString(&control, "ConfigPath", g_System.ConfigPath);
+    reg::SetString(&control, "ConfigPath", env_.system().ConfigPath);
     reg::SetDword(&control, "LogLevel", 5);
     reg::CloseKey(&control);
     reg::Key smtp;

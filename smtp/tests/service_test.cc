@@ -19,9 +19,10 @@ struct DialupCalls {
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_System.ConnectTime = 60;
-    g_System.ClosingTime = 90;
-    CopyField(g_System.RASEntry, "office");
+    service_.settings() = env_.settings();
+    system().ConnectTime = 60;
+    system().ClosingTime = 90;
+    CopyField(system().RASEntry, "office");
     DialupHooks hooks;
     hooks.open = [this](const std::string& entry, std::string* error) {
       EXPECT_EQ(entry, "office");
@@ -36,6 +37,7 @@ class ServiceTest : public ::testing::Test {
     service_.SetDialup(hooks);
     service_.Started();
   }
+  SYSTEMSTRUCT& system() { return service_.settings().system; }
   void Ticks(int n) {
     for (int i = 0; i < n; ++i) service_.HousekeepingTick();
   }
@@ -46,7 +48,7 @@ class ServiceTest : public ::testing::Test {
 };
 
 TEST_F(ServiceTest, WithoutDialupTheTickDoesNothing) {
-  g_System.Flags = 0;
+  system().Flags = 0;
   Ticks(100);
   EXPECT_EQ(service_.ping_countdown(), 60000);
   EXPECT_EQ(service_.idle_time(), 0);
@@ -54,7 +56,7 @@ TEST_F(ServiceTest, WithoutDialupTheTickDoesNothing) {
 }
 
 TEST_F(ServiceTest, WithoutPingTheCountersRunButTheLinkIsLeftAlone) {
-  g_System.Flags = kSysDialup;
+  system().Flags = kSysDialup;
   Ticks(11);
   EXPECT_EQ(service_.ping_countdown(), 5000);
   EXPECT_EQ(service_.idle_time(), 55000);
@@ -66,7 +68,7 @@ TEST_F(ServiceTest, WithoutPingTheCountersRunButTheLinkIsLeftAlone) {
 }
 
 TEST_F(ServiceTest, PingOpensTheLinkAndIdleClosesIt) {
-  g_System.Flags = kSysDialup | kSysPing;
+  system().Flags = kSysDialup | kSysPing;
   Ticks(12);
   EXPECT_EQ(calls_.opens, 1);
   EXPECT_TRUE(service_.link_up());
@@ -82,7 +84,7 @@ TEST_F(ServiceTest, PingOpensTheLinkAndIdleClosesIt) {
 }
 
 TEST_F(ServiceTest, FailedPingIsLoggedAndRetriedAfterConnectTime) {
-  g_System.Flags = kSysDialup | kSysPing;
+  system().Flags = kSysDialup | kSysPing;
   calls_.succeed = false;
   Ticks(12);
   EXPECT_EQ(calls_.opens, 1);
@@ -97,10 +99,11 @@ TEST_F(ServiceTest, FailedPingIsLoggedAndRetriedAfterConnectTime) {
 
 TEST(ServiceDefaults, WithoutADialupLibraryThePingFails) {
   SmtpEnv env;
-  g_System.Flags = kSysDialup | kSysPing;
-  g_System.ConnectTime = 60;
-  CopyField(g_System.RASEntry, "office");
   SmtpService service;
+  service.settings() = env.settings();
+  service.settings().system.Flags = kSysDialup | kSysPing;
+  service.settings().system.ConnectTime = 60;
+  CopyField(service.settings().system.RASEntry, "office");
   service.Started();
   for (int i = 0; i < 12; ++i) service.HousekeepingTick();
   EXPECT_NE(env.LogText().find("Could not open dial-up profile 'office';Could not load "
@@ -111,16 +114,17 @@ TEST(ServiceDefaults, WithoutADialupLibraryThePingFails) {
 TEST(ServiceForward, TimerStartsARunOnlyWithAWayOut) {
   SmtpEnv env;
   SmtpService service;
+  service.settings() = env.settings();
   int runs = 0;
   bool active = false;
   service.SetForwardRun([&] { ++runs; }, [&] { return active; });
-  g_Smtp.Flags = kSmtpEsmtp;
+  service.settings().smtp.Flags = kSmtpEsmtp;
   service.ForwardTick();
   EXPECT_EQ(runs, 0);
-  g_Smtp.Flags = kSmtpUseMx;
+  service.settings().smtp.Flags = kSmtpUseMx;
   service.ForwardTick();
   EXPECT_EQ(runs, 1);
-  g_Smtp.Flags = kSmtpUseDns;
+  service.settings().smtp.Flags = kSmtpUseDns;
   service.ForwardTick();
   EXPECT_EQ(runs, 2);
   EXPECT_NE(env.LogText().find("*** Check outgoing mail"), std::string::npos);

@@ -53,7 +53,7 @@ class SessionTest : public ::testing::Test {
 
   // A session in `state` (0 to 4).
   std::unique_ptr<SmtpSession> In(int state, const std::string& sender = "alice@other.test") {
-    auto s = std::make_unique<SmtpSession>("198.51.100.7");
+    auto s = std::make_unique<SmtpSession>(env_.settings(), "198.51.100.7");
     if (state >= 1) s->DispatchCommand("MAIL FROM:<" + sender + ">");
     if (state >= 2) s->DispatchCommand("RCPT TO:<bob@example.test>");
     if (state >= 3) {
@@ -143,14 +143,14 @@ TEST_F(SessionTest, FixedReplies) {
       {"DATA", kErrorReply, "501 invalid Command in this state\r\n"},
   };
   for (const auto& c : cases) {
-    SmtpSession s("198.51.100.7");
+    SmtpSession s(env_.settings(), "198.51.100.7");
     Reply r = s.DispatchCommand(c.line);
     EXPECT_EQ(r.code, c.code) << c.line;
     if (c.reply != nullptr) {
       EXPECT_EQ(r.text, c.reply) << c.line;
     }
   }
-  SmtpSession s("198.51.100.7");
+  SmtpSession s(env_.settings(), "198.51.100.7");
   EXPECT_EQ(s.DispatchCommand("HELP help").text, s.DispatchCommand("HELP").text);
   // Every topic ends with the closing line, and every line of every HELP reply carries the code.
   for (const char* topic : {"HELO", "EHLO", "MAIL", "RCPT", "DATA", "RSET", "VRFY", "EXPN", "NOOP",
@@ -166,14 +166,14 @@ TEST_F(SessionTest, FixedReplies) {
 }
 
 TEST_F(SessionTest, EhloDependsOnTheOptions) {
-  g_Smtp.Flags = 0;
-  SmtpSession plain("198.51.100.7");
+  env_.smtp().Flags = 0;
+  SmtpSession plain(env_.settings(), "198.51.100.7");
   EXPECT_EQ(plain.DispatchCommand("EHLO x").text, "502 Not implemented\r\n");
   EXPECT_EQ(plain.DispatchCommand("EHLO x").code, kErrorReply);
   EXPECT_FALSE(plain.esmtp());
-  g_Smtp.Flags = kSmtpEsmtp | kSmtpEnforceSize;
-  g_Smtp.ESMTPMaxMsgSize = 10485760;
-  SmtpSession sized("198.51.100.7");
+  env_.smtp().Flags = kSmtpEsmtp | kSmtpEnforceSize;
+  env_.smtp().ESMTPMaxMsgSize = 10485760;
+  SmtpSession sized(env_.settings(), "198.51.100.7");
   EXPECT_EQ(sized.DispatchCommand("EHLO x").text,
             "250-mx.example.test Hello 198.51.100.7\r\n250-EXPN\r\n250-SIZE 10485760\r\n"
             "250 HELP\r\n");
@@ -205,7 +205,7 @@ TEST_F(SessionTest, MailSetsTheReversePath) {
       {"MAIL", "501 Syntax Error\r\n", ""},
   };
   for (const auto& c : cases) {
-    SmtpSession s("198.51.100.7");
+    SmtpSession s(env_.settings(), "198.51.100.7");
     Reply r = s.DispatchCommand(c.line);
     EXPECT_EQ(r.text, c.reply) << c.line;
     EXPECT_EQ(s.reverse_path(), c.reverse_path) << c.line;
@@ -241,8 +241,8 @@ TEST_F(SessionTest, MailSizeParameter) {
        "250 <size@b.test>, sender ok\r\n", "size@b.test"},
   };
   for (const auto& c : cases) {
-    g_Smtp.Flags = c.flags;
-    SmtpSession s("198.51.100.7");
+    env_.smtp().Flags = c.flags;
+    SmtpSession s(env_.settings(), "198.51.100.7");
     if (c.ehlo) s.DispatchCommand("EHLO x");
     Reply r = s.DispatchCommand(c.line);
     EXPECT_EQ(r.text, c.reply) << c.line;
@@ -339,9 +339,9 @@ TEST_F(SessionTest, ListOwnerMaySendToAnOwnerOnlyList) {
 }
 
 TEST_F(SessionTest, UnknownRecipientOptions) {
-  CopyField(g_System.AdministratorName, "admin");
-  CopyField(g_System.AdministratorMailBox, "postmaster");
-  g_Smtp.Flags |= kSmtpNotifyUnknown;
+  CopyField(env_.system().AdministratorName, "admin");
+  CopyField(env_.system().AdministratorMailBox, "postmaster");
+  env_.smtp().Flags |= kSmtpNotifyUnknown;
   auto s = In(1);
   EXPECT_EQ(s->DispatchCommand("RCPT TO:<nobody@example.test>").text, "550 Recipient not here\r\n");
   auto notices = env_.Mailbox("postmaster");
@@ -357,8 +357,9 @@ TEST_F(SessionTest, UnknownRecipientOptions) {
             " --> From: alice@other.test\r\n --> To:   nobody@example.test\r\n");
 
   // Forwarding of unknown users wins over the notice.
-  g_Smtp.Flags |= kSmtpForwardUnknown;
-  CopyField(g_Smtp.ForwardUnknown, "carol@example.test;lost@elsewhere.test, staff@example.test");
+  env_.smtp().Flags |= kSmtpForwardUnknown;
+  CopyField(env_.smtp().ForwardUnknown,
+            "carol@example.test;lost@elsewhere.test, staff@example.test");
   auto f = In(1);
   EXPECT_EQ(f->DispatchCommand("RCPT TO:<nobody@example.test>").text,
             "250 User unknown; will forward to <carol@example.test;lost@elsewhere.test, "
@@ -369,11 +370,11 @@ TEST_F(SessionTest, UnknownRecipientOptions) {
   EXPECT_EQ(env_.Mailbox("postmaster").size(), 1u);
 
   // Forwarding to nowhere would lose the mail: it is refused instead.
-  CopyField(g_Smtp.ForwardUnknown, "");
+  CopyField(env_.smtp().ForwardUnknown, "");
   auto e = In(1);
   EXPECT_EQ(e->DispatchCommand("RCPT TO:<nobody@example.test>").text, "550 Recipient not here\r\n");
   // A notice without an administrator mailbox is not written anywhere.
-  CopyField(g_System.AdministratorMailBox, "");
+  CopyField(env_.system().AdministratorMailBox, "");
   auto n = In(1);
   EXPECT_EQ(n->DispatchCommand("RCPT TO:<nobody@example.test>").code, kErrorReply);
   EXPECT_EQ(env_.Mailbox("postmaster").size(), 2u);
@@ -443,14 +444,14 @@ TEST_F(SessionTest, VerifyAndExpand) {
       {"EXPN", kErrorReply, "501 Syntax Error\r\n"},
   };
   for (const auto& c : cases) {
-    SmtpSession s("198.51.100.7");
+    SmtpSession s(env_.settings(), "198.51.100.7");
     Reply r = s.DispatchCommand(c.line);
     EXPECT_EQ(r.code, c.code) << c.line;
     EXPECT_EQ(r.text, c.reply) << c.line;
   }
   // A line break kept in a member file does not split the member's line of the reply.
   AddMember(members_, "cy@far.test", "Cy\r\n250 Forged");
-  SmtpSession s("198.51.100.7");
+  SmtpSession s(env_.settings(), "198.51.100.7");
   std::string expanded = s.DispatchCommand("EXPN staff").text;
   EXPECT_EQ(ReplyFault(expanded), "") << expanded;
   EXPECT_NE(expanded.find("250 Cy  250 Forged <cy@far.test>\r\n"), std::string::npos);

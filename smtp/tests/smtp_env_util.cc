@@ -16,29 +16,28 @@
 namespace qv::smtp::testing {
 
 SmtpEnv::SmtpEnv() : tables_("example.test;other.test") {
-  CopyField(g_System.HostName, "mx.example.test");
-  CopyField(g_System.TempPath, temp());
-  CopyField(g_System.LogPath, log());
-  g_System.LogLevel = 5;
-  g_System.ConnectTime = 3600;
-  g_System.ClosingTime = 90;
-  std::memset(&g_NetInfo, 0, sizeof g_NetInfo);
-  CopyField(g_NetInfo.Address, "192.0.2.1");
-  CopyField(g_NetInfo.HostName, "mx.example.test");
-  std::memset(&g_Smtp, 0, sizeof g_Smtp);
-  g_Smtp.Flags = kSmtpEsmtp;
-  g_Smtp.ESMTPMaxMsgSize = 5000;
-  g_Smtp.SMTPTimer = 900;
-  g_Smtp.ReturnTimer = 259200;
-  g_Smtp.Port = 25;
-  g_Smtp.PortEx = 25;
+  SYSTEMSTRUCT& system = tables_.system();
+  CopyField(system.HostName, "mx.example.test");
+  CopyField(system.TempPath, temp());
+  CopyField(system.LogPath, log());
+  system.LogLevel = 5;
+  system.ConnectTime = 3600;
+  system.ClosingTime = 90;
+  NETINFO& net = tables_.settings().net;
+  CopyField(net.Address, "192.0.2.1");
+  CopyField(net.HostName, "mx.example.test");
+  SMTPSTRUCT& smtp = tables_.settings().smtp;
+  smtp.Flags = kSmtpEsmtp;
+  smtp.ESMTPMaxMsgSize = 5000;
+  smtp.SMTPTimer = 900;
+  smtp.ReturnTimer = 259200;
+  smtp.Port = 25;
+  smtp.PortEx = 25;
   ::mkdir(temp().c_str(), 0755);
   ForgetMessageMaskDecision();
 }
 
 SmtpEnv::~SmtpEnv() {
-  std::memset(&g_Smtp, 0, sizeof g_Smtp);
-  std::memset(&g_NetInfo, 0, sizeof g_NetInfo);
   ForgetMessageMaskDecision();
 }
 
@@ -50,7 +49,7 @@ void SmtpEnv::AddUser(const std::string& alias, const std::string& domain, const
   user.Options = options;
   CopyField(user.CopyIncoming, copy_incoming);
   CopyField(user.CopyOutgoing, copy_outgoing);
-  ASSERT_EQ(AddRecord(&user), 0) << alias;
+  ASSERT_EQ(AddRecord(tables_.system(), &user), 0) << alias;
 }
 
 void SmtpEnv::AddList(const std::string& name, const std::string& domain,
@@ -64,7 +63,7 @@ void SmtpEnv::AddList(const std::string& name, const std::string& domain,
   CopyField(list.OwnerUser, owner);
   CopyField(list.OwnerDomain, owner_domain);
   list.Options = options;
-  ASSERT_EQ(AddRecord(&list), 0) << name;
+  ASSERT_EQ(AddRecord(tables_.system(), &list), 0) << name;
 }
 
 void SmtpEnv::AddCommand(const std::string& name, const std::string& domain,
@@ -76,7 +75,7 @@ void SmtpEnv::AddCommand(const std::string& name, const std::string& domain,
   CopyField(command.Description, description);
   CopyField(command.Application, application);
   CopyField(command.Parameters, parameters);
-  ASSERT_EQ(AddRecord(&command), 0) << name;
+  ASSERT_EQ(AddRecord(tables_.system(), &command), 0) << name;
 }
 
 void SmtpEnv::AddRoute(const std::string& masks, int32_t type, const std::string& destination) {
@@ -84,7 +83,7 @@ void SmtpEnv::AddRoute(const std::string& masks, int32_t type, const std::string
   CopyField(route.Masks, masks);
   route.Type = type;
   CopyField(route.Destination, destination);
-  ASSERT_EQ(AddRecord(&route), 0) << masks;
+  ASSERT_EQ(AddRecord(tables_.system(), &route), 0) << masks;
 }
 
 namespace {

@@ -16,8 +16,8 @@
 
 namespace qv::smtp::testing {
 
-// A temporary system for one test: g_System paths (config, mail, temp, log) under a fresh
-// directory with the domains "example.test;other.test", host "mx.example.test" at 192.0.2.1,
+// A temporary system for one test: settings whose paths (config, mail, temp, log) lie under a
+// fresh directory with the domains "example.test;other.test", host "mx.example.test" at 192.0.2.1,
 // the SMTP defaults with ESMTP on, and the message mask off-switch untouched.
 class SmtpEnv {
  public:
@@ -27,6 +27,11 @@ class SmtpEnv {
   std::string temp() const { return tables_.root() + "/temp"; }
   std::string log() const { return tables_.root() + "/log"; }
   std::string root() const { return tables_.root(); }
+  // The settings the code under test runs with; a test may change them.
+  Settings& settings() { return tables_.settings(); }
+  SYSTEMSTRUCT& system() { return tables_.system(); }
+  SMTPSTRUCT& smtp() { return tables_.settings().smtp; }
+  NETINFO& net() { return tables_.settings().net; }
 
   // Adds table records; the test fails when the store refuses one.
   void AddUser(const std::string& alias, const std::string& domain, const std::string& name = "",

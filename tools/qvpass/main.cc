@@ -1,6 +1,5 @@
 // qvpass: changes the password of one user of the user table after checking the old one. Run by
 // hand, and by the SMTP service for a password change sent by mail ("changepass" command).
-#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/strings.h"
 #include "common/tables.h"
 
 namespace {
@@ -61,11 +61,12 @@ int Run(int argc, char** argv) {
   std::printf(kBanner, "Quorvane");
   std::fputs(kBannerBuild, stdout);
   std::fputs("\n", stdout);
-  if (argc < 2 || strncasecmp(argv[1], "-?", 2) == 0) {
+  if (argc < 2 || qv::StartsWithNoCase(argv[1], "-?")) {
     std::printf(kUsage, kProgram, kProgram);
     return kExitOk;
   }
-  if (!qv::LoadTableSettings()) {
+  qv::SYSTEMSTRUCT system{};
+  if (!qv::LoadTableSettings(system)) {
     std::fputs(kNotInstalled, stdout);
     return kExitNotInstalled;
   }
@@ -75,7 +76,7 @@ int Run(int argc, char** argv) {
     return kExitArguments;
   }
   const std::string old_password = PasswordArgument(argv[2]);
-  if (argc >= 5 && strcasecmp(argv[3], argv[4]) != 0) {
+  if (argc >= 5 && !qv::EqualsNoCase(argv[3], argv[4])) {
     std::fputs(kNotIdentical, stdout);
     return kExitArguments;
   }
@@ -92,11 +93,11 @@ int Run(int argc, char** argv) {
   std::string alias, domain;
   qv::SplitAddress(name, &alias, &domain);
   // Find, check and write back under one lock, so that no other change to the record is lost.
-  qv::TableLock lock(qv::Table::kUser, qv::LockMode::kExclusive);
+  qv::TableLock lock(system, qv::Table::kUser, qv::LockMode::kExclusive);
   qv::USERSTRUCT user;
-  int found = qv::FindRecord(alias, domain, &user);
+  int found = qv::FindRecord(system, alias, domain, &user);
   if (found < 0) {
-    std::printf(kCannotGet, (std::string(qv::g_System.ConfigPath) + "/user.dat").c_str());
+    std::printf(kCannotGet, (std::string(system.ConfigPath) + "/user.dat").c_str());
     return kExitFailed;
   }
   if (found > 0) {
@@ -104,12 +105,12 @@ int Run(int argc, char** argv) {
     return kExitFailed;
   }
   std::string stored(qv::FieldText(user.Password));
-  if (strcasecmp(stored.c_str(), old_password.c_str()) != 0) {
+  if (!qv::EqualsNoCase(stored, old_password)) {
     std::fputs(kWrongPassword, stdout);
     return kExitPassword;
   }
   qv::CopyField(user.Password, new_password);
-  if (qv::UpdateRecord(user, false) != 0) {
+  if (qv::UpdateRecord(system, user, false) != 0) {
     std::fputs(kCannotSave, stdout);
     return kExitPassword;
   }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/strings.h"
 #include "platform/registry.h"
 
 namespace {
@@ -28,20 +29,12 @@ int Usage(const char* why) {
   return kExitUsage;
 }
 
-bool EqualFold(const std::string& a, const char* b) {
-  if (a.size() != std::strlen(b)) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
 // Strips the root from a key as written on the command line; false when the root is another.
 bool KeyPath(const std::string& arg, std::string* path) {
   size_t slash = arg.find('\\');
   std::string root = arg.substr(0, slash);
-  if (!EqualFold(root, "HKEY_LOCAL_MACHINE") && !EqualFold(root, "HKLM")) return false;
+  if (!qv::EqualsNoCase(root, "HKEY_LOCAL_MACHINE") && !qv::EqualsNoCase(root, "HKLM"))
+    return false;
   *path = slash == std::string::npos ? std::string() : arg.substr(slash + 1);
   return true;
 }
@@ -80,11 +73,11 @@ bool Switches(const std::vector<std::string>& args, size_t from, std::string* v,
   for (size_t i = from; i < args.size(); i += 2) {
     if (i + 1 >= args.size()) return false;
     const std::string& s = args[i];
-    if (EqualFold(s, "/v"))
+    if (qv::EqualsNoCase(s, "/v"))
       *v = args[i + 1];
-    else if (EqualFold(s, "/t"))
+    else if (qv::EqualsNoCase(s, "/t"))
       *t = args[i + 1];
-    else if (EqualFold(s, "/d")) {
+    else if (qv::EqualsNoCase(s, "/d")) {
       *d = args[i + 1];
       *has_d = true;
     } else
@@ -107,7 +100,7 @@ int Query(const std::vector<std::string>& args) {
       key.path().substr(std::min(key.path().size(), qv::reg::kLocalMachine.size() + 1)).c_str());
   bool found = args.size() == 2;
   for (const auto& v : key.values()) {
-    if (args.size() == 3 && !EqualFold(v.name, args[2].c_str())) continue;
+    if (args.size() == 3 && !qv::EqualsNoCase(v.name, args[2].c_str())) continue;
     PrintValue(v);
     found = true;
   }
@@ -132,9 +125,9 @@ int Add(const std::vector<std::string>& args) {
   if (args.size() == 2) return kExitOk;  // just the key
   if (!has_data) return Usage("add needs /d <data>");
   long rc;
-  if (EqualFold(type, "REG_SZ")) {
+  if (qv::EqualsNoCase(type, "REG_SZ")) {
     rc = qv::reg::SetString(&key, name, data);
-  } else if (EqualFold(type, "REG_DWORD")) {
+  } else if (qv::EqualsNoCase(type, "REG_DWORD")) {
     errno = 0;
     char* end = nullptr;
     long long n = std::strtoll(data.c_str(), &end, 0);
@@ -156,7 +149,7 @@ int Delete(const std::vector<std::string>& args) {
   bool has_data = false;
   if (args.size() != 4) return Usage("delete takes a key and /v <name>");
   if (!KeyPath(args[1], &path)) return Usage("keys begin with HKEY_LOCAL_MACHINE or HKLM");
-  if (!Switches(args, 2, &name, &type, &data, &has_data) || !EqualFold(args[2], "/v"))
+  if (!Switches(args, 2, &name, &type, &data, &has_data) || !qv::EqualsNoCase(args[2], "/v"))
     return Usage("delete takes /v <name>");
   qv::reg::Key key;
   if (qv::reg::OpenKey(path, &key) != qv::reg::kSuccess) {
@@ -177,10 +170,10 @@ int Delete(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return Usage(nullptr);
-  if (EqualFold(args[0], "query")) return Query(args);
-  if (EqualFold(args[0], "add")) return Add(args);
-  if (EqualFold(args[0], "delete")) return Delete(args);
-  if (EqualFold(args[0], "export")) {
+  if (qv::EqualsNoCase(args[0], "query")) return Query(args);
+  if (qv::EqualsNoCase(args[0], "add")) return Add(args);
+  if (qv::EqualsNoCase(args[0], "delete")) return Delete(args);
+  if (qv::EqualsNoCase(args[0], "export")) {
     if (args.size() != 1) return Usage("export takes no arguments");
     std::fputs(qv::reg::ExportText().c_str(), stdout);
     return kExitOk;

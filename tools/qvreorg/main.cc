@@ -1,6 +1,5 @@
 // qvreorg: reorganises the record files of the directory tables: compacts each chosen table
 // (dropping deleted records) or, with "-r", rebuilds each chosen table's index from its data.
-#include <strings.h>
 
 #include <cctype>
 #include <cstdio>
@@ -8,6 +7,7 @@
 
 #include "common/config.h"
 #include "common/recordstore.h"
+#include "common/strings.h"
 #include "common/tables.h"
 
 namespace {
@@ -64,7 +64,8 @@ int Run(int argc, char** argv) {
     std::printf(kUsage, kProgram);
     return kExitOk;
   }
-  if (!qv::LoadTableSettings()) {
+  qv::SYSTEMSTRUCT system{};
+  if (!qv::LoadTableSettings(system)) {
     std::fputs(kNotInstalled, stdout);
     return kExitNotInstalled;
   }
@@ -77,7 +78,7 @@ int Run(int argc, char** argv) {
   }
   bool rebuild = false;
   if (argc >= 3) {
-    if (strcasecmp(argv[2], "-r") != 0) {
+    if (!qv::EqualsNoCase(argv[2], "-r")) {
       std::printf(kInvalidSwitch, argv[2]);
       return kExitSwitch;
     }
@@ -88,9 +89,9 @@ int Run(int argc, char** argv) {
     if (!HasMode(modes, mode.letter)) continue;
     // A table that cannot be opened is skipped without a message.
     if (rebuild)
-      qv::RebuildIndex(mode.table, stdout);
+      qv::RebuildIndex(system, mode.table, stdout);
     else
-      qv::CompactTable(mode.table, stdout);
+      qv::CompactTable(system, mode.table, stdout);
     std::fflush(stdout);
   }
   return kExitOk;

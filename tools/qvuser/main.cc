@@ -1,6 +1,5 @@
 // qvuser: adds, shows and deletes users of the user table and imports users from a text file,
 // working directly on the record files beside the running services.
-#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
@@ -9,6 +8,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/strings.h"
 #include "common/tables.h"
 
 namespace {
@@ -55,10 +55,6 @@ constexpr int kExitFailed = 5;
 
 enum class Command { kNone, kAdd, kShow, kDelete };
 
-bool StartsWithFold(const char* text, const char* prefix) {
-  return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
-}
-
 struct Options {
   Command command = Command::kNone;
   std::string alias, domain, name, password, import_file;
@@ -70,11 +66,11 @@ char Parse(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (o->command == Command::kNone) {
-      if (StartsWithFold(arg, "ADD"))
+      if (qv::StartsWithNoCase(arg, "ADD"))
         o->command = Command::kAdd;
-      else if (StartsWithFold(arg, "SHOW"))
+      else if (qv::StartsWithNoCase(arg, "SHOW"))
         o->command = Command::kShow;
-      else if (StartsWithFold(arg, "DELETE"))
+      else if (qv::StartsWithNoCase(arg, "DELETE"))
         o->command = Command::kDelete;
       continue;  // anything before the command is ignored
     }
@@ -142,11 +138,12 @@ int Run(int argc, char** argv) {
     std::printf(kUsage, kProgram, kProgram, kProgram, kProgram, kProgram);
     return kExitOk;
   }
-  if (!qv::LoadTableSettings()) {
+  qv::SYSTEMSTRUCT system{};
+  if (!qv::LoadTableSettings(system)) {
     std::fputs(kNotInstalled, stdout);
     return kExitNotInstalled;
   }
-  const std::string data_file = std::string(qv::g_System.ConfigPath) + "/user.dat";
+  const std::string data_file = std::string(system.ConfigPath) + "/user.dat";
 
   Options o;
   if (char twice = Parse(argc, argv, &o)) {
@@ -168,7 +165,7 @@ int Run(int argc, char** argv) {
 
   if (o.command == Command::kAdd && !o.import_file.empty()) {
     std::fflush(stdout);
-    int result = qv::ImportUsers(o.import_file, stdout);
+    int result = qv::ImportUsers(system, o.import_file, stdout);
     if (result < 0) {
       std::printf(kCannotImport, o.import_file.c_str());
       return kExitFailed;
@@ -189,7 +186,7 @@ int Run(int argc, char** argv) {
       qv::CopyField(user.Password, o.password);
       qv::CopyField(user.Name, o.name);
       user.Options = 0;
-      int result = qv::AddRecord(&user);
+      int result = qv::AddRecord(system, &user);
       if (result < 0 && qv::IsServiceFolder(qv::FieldText(user.Mailbox))) {
         std::printf(kServiceFolder, user.Mailbox);
         return kExitFailed;
@@ -206,7 +203,7 @@ int Run(int argc, char** argv) {
     }
     case Command::kShow: {
       qv::USERSTRUCT found;
-      int result = qv::FindRecord(o.alias, o.domain, &found);
+      int result = qv::FindRecord(system, o.alias, o.domain, &found);
       if (result < 0) {
         std::printf(kCannotGet, data_file.c_str());
         return kExitFailed;
@@ -220,7 +217,7 @@ int Run(int argc, char** argv) {
       return kExitOk;
     }
     case Command::kDelete:
-      if (qv::UpdateRecord(user, true) != 0) {
+      if (qv::UpdateRecord(system, user, true) != 0) {
         std::printf(kCannotDelete, data_file.c_str());
         return kExitFailed;
       }

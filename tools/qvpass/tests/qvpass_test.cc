@@ -39,14 +39,14 @@ class QvpassTest : public ::testing::Test {
     USERSTRUCT u = MakeUser(alias, domain, password);
     CopyField(u.Name, alias + " full name");
     CopyField(u.CopyIncoming, "copy@" + alias);
-    ASSERT_EQ(AddRecord(&u), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &u), 0);
   }
   RunResult Qvpass(const std::vector<std::string>& args) const {
     return env_.Run("qvpass", args, kBanner);
   }
   std::string Password(const std::string& alias, const std::string& domain) {
     USERSTRUCT u;
-    if (FindRecord(alias, domain, &u) != 0) return "<none>";
+    if (FindRecord(env_.system(), alias, domain, &u) != 0) return "<none>";
     return std::string(FieldText(u.Password));
   }
 
@@ -91,12 +91,12 @@ TEST_F(QvpassTest, RefusalsChangeNothing) {
 
 TEST_F(QvpassTest, ChangesOnlyThePassword) {
   USERSTRUCT before;
-  ASSERT_EQ(FindRecord("ann", "", &before), 0);
+  ASSERT_EQ(FindRecord(env_.system(), "ann", "", &before), 0);
   RunResult r = Qvpass({"ann", "sECRET", "'New Pass\"'", "'new pass\"'"});  // case-blind checks
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "");
   USERSTRUCT after;
-  ASSERT_EQ(FindRecord("ann", "", &after), 0);
+  ASSERT_EQ(FindRecord(env_.system(), "ann", "", &after), 0);
   EXPECT_EQ(FieldText(after.Password), "New Pass");
   std::memcpy(after.Password, before.Password, sizeof after.Password);
   EXPECT_EQ(std::memcmp(&after, &before, sizeof after), 0);

@@ -38,9 +38,9 @@ class QvreorgTest : public ::testing::Test {
   void SetUp() override {
     for (const char* alias : {"ann", "bob", "cyd"}) {
       USERSTRUCT u = MakeUser(alias, "example.com");
-      ASSERT_EQ(AddRecord(&u), 0);
+      ASSERT_EQ(AddRecord(env_.system(), &u), 0);
     }
-    ASSERT_EQ(UpdateRecord(MakeUser("bob", "example.com"), true), 0);
+    ASSERT_EQ(UpdateRecord(env_.system(), MakeUser("bob", "example.com"), true), 0);
   }
   RunResult Qvreorg(const std::vector<std::string>& args) const {
     return env_.Run("qvreorg", args, kBanner);
@@ -49,20 +49,20 @@ class QvreorgTest : public ::testing::Test {
   void AddAllOtherTables() {
     LISTSTRUCT l{};
     CopyField(l.Name, "news");
-    ASSERT_EQ(AddRecord(&l), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &l), 0);
     EXECSTRUCT x{};
     CopyField(x.Name, "changepass");
-    ASSERT_EQ(AddRecord(&x), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &x), 0);
     ROUTESTRUCT r{};
     CopyField(r.Masks, "*@a.com");
     CopyField(r.Destination, "relay");
-    ASSERT_EQ(AddRecord(&r), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &r), 0);
     AUTOSTRUCT a{};
     CopyField(a.Name, "away");
-    ASSERT_EQ(AddRecord(&a), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &a), 0);
     ACCOUNTSTRUCT p{};
     CopyField(p.Name, "pop");
-    ASSERT_EQ(AddRecord(&p), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &p), 0);
   }
 
   ToolEnv env_;
@@ -99,8 +99,8 @@ TEST_F(QvreorgTest, CompactingDropsTheDeletedUser) {
   EXPECT_EQ(ReadFileText(Path("user.dat")).size(), 2 * 1501u);
   EXPECT_EQ(ReadIndexEntries(Path("user.idx")), (Entries{{"ann", 0}, {"cyd", 1501}}));
   USERSTRUCT u;
-  EXPECT_EQ(FindRecord("cyd", "", &u), 0);
-  EXPECT_EQ(FindRecord("bob", "", &u), 1);
+  EXPECT_EQ(FindRecord(env_.system(), "cyd", "", &u), 0);
+  EXPECT_EQ(FindRecord(env_.system(), "bob", "", &u), 1);
   EXPECT_NE(access(Path("user.da$").c_str(), F_OK), 0);
 }
 
@@ -109,7 +109,7 @@ TEST_F(QvreorgTest, RebuildingBringsTheDeletedUserBack) {
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "Rebuilding indexfile: " + Path("user.idx") + "\n...\n\n");
   USERSTRUCT u;
-  EXPECT_EQ(FindRecord("bob", "", &u), 0);
+  EXPECT_EQ(FindRecord(env_.system(), "bob", "", &u), 0);
   EXPECT_EQ(ReadIndexEntries(Path("user.idx")),
             (Entries{{"ann", 0}, {"bob", 1501}, {"cyd", 3002}}));
 }

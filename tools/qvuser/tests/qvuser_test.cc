@@ -97,7 +97,7 @@ TEST_F(QvuserTest, AddShowDelete) {
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "");
   USERSTRUCT u;
-  ASSERT_EQ(FindRecord("ann", "example.com", &u), 0);
+  ASSERT_EQ(FindRecord(env_.system(), "ann", "example.com", &u), 0);
   EXPECT_EQ(FieldText(u.Name), "Ann Marie Lee");
   EXPECT_EQ(FieldText(u.Password), "pw");
   EXPECT_EQ(FieldText(u.Mailbox), "ann");
@@ -113,7 +113,7 @@ TEST_F(QvuserTest, AddShowDelete) {
   EXPECT_EQ(Qvuser({"-a", "ignored", "SHOWING", "-a", "ann"}).code, 0);
   r = Qvuser({"-d", "example.org", "ADD", "-a", "bob", "-dexample.org"});
   EXPECT_EQ(r.code, 0);
-  ASSERT_EQ(FindRecord("bob", "example.org", &u), 0);
+  ASSERT_EQ(FindRecord(env_.system(), "bob", "example.org", &u), 0);
 
   r = Qvuser({"SHOW", "-a", "ANN"});
   EXPECT_EQ(r.code, 0);
@@ -128,7 +128,7 @@ TEST_F(QvuserTest, AddShowDelete) {
 
   r = Qvuser({"DELETE", "-a", "ann", "-d", "example.com"});
   EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(FindRecord("ann", "", &u), 1);
+  EXPECT_EQ(FindRecord(env_.system(), "ann", "", &u), 1);
   r = Qvuser({"DELETE", "-a", "ann", "-d", "example.com"});
   EXPECT_EQ(r.code, 5);
   EXPECT_EQ(r.out, "Error: Cannot delete user data from file '" + DataFile() + "'\n");
@@ -147,8 +147,8 @@ TEST_F(QvuserTest, ServiceFoldersAreRefusedAsMailboxes) {
   EXPECT_EQ(r.code, 5);
   EXPECT_NE(r.out.find("Attention: 2 user records"), std::string::npos) << r.out;
   USERSTRUCT u;
-  EXPECT_NE(FindRecord("forward", "", &u), 0);
-  EXPECT_NE(FindRecord("ann", "", &u), 0);
+  EXPECT_NE(FindRecord(env_.system(), "forward", "", &u), 0);
+  EXPECT_NE(FindRecord(env_.system(), "ann", "", &u), 0);
   EXPECT_EQ(Qvuser({"ADD", "-a", "forwarder"}).code, 0);
 }
 
@@ -161,12 +161,12 @@ TEST_F(QvuserTest, ShowPrintsTheOptionLines) {
   CopyField(u.CopyIncoming, "in@x");
   CopyField(u.Responder, "away");
   CopyField(u.MailingList, "news");
-  ASSERT_EQ(AddRecord(&u), 0);
+  ASSERT_EQ(AddRecord(env_.system(), &u), 0);
   USERSTRUCT d = qv::testing::MakeUser("dan", "example.com");
   d.Options = kUserListManager;
   CopyField(d.CopyOutgoing, "out@x");
   CopyField(d.Responder, "not shown without its option");
-  ASSERT_EQ(AddRecord(&d), 0);
+  ASSERT_EQ(AddRecord(env_.system(), &d), 0);
 
   RunResult r = Qvuser({"SHOW", "-a", "cyd", "-d", "anything.net"});
   EXPECT_EQ(r.code, 0);
@@ -209,17 +209,17 @@ TEST_F(QvuserTest, ImportFromAFile) {
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "..\n\nUser records from file '" + file + "' added successfully.\n");
   USERSTRUCT u;
-  EXPECT_EQ(FindRecord("bob", "", &u), 0);
+  EXPECT_EQ(FindRecord(env_.system(), "bob", "", &u), 0);
   EXPECT_EQ(+u.Options, kUserRemote);
-  EXPECT_EQ(FindRecord("last", "", &u), 1);  // no line feed after the last line
-  EXPECT_EQ(FindRecord("ignored", "", &u), 1);
+  EXPECT_EQ(FindRecord(env_.system(), "last", "", &u), 1);  // no line feed after the last line
+  EXPECT_EQ(FindRecord(env_.system(), "ignored", "", &u), 1);
 
   WriteFileText(file, "ann;example.com\ncyd;example.com\nnodomain\n");
   r = Qvuser({"add", file});
   EXPECT_EQ(r.code, 5);
   EXPECT_EQ(r.out,
             "...\n\nAttention: 2 user records from file '" + file + "' could not be converted.\n");
-  EXPECT_EQ(FindRecord("cyd", "", &u), 0);
+  EXPECT_EQ(FindRecord(env_.system(), "cyd", "", &u), 0);
 
   r = Qvuser({"ADD", file + ".missing"});
   EXPECT_EQ(r.code, 5);
@@ -246,7 +246,7 @@ TEST_F(QvuserTest, TwoConcurrentImportsLoseNoUser) {
   EXPECT_EQ(qv::testing::ReadIndexEntries(env_.config() + "/user.idx").size(), 300u);
   USERSTRUCT u;
   for (int i = 0; i < 300; ++i)
-    ASSERT_EQ(FindRecord("u" + std::to_string(i), "example.com", &u), 0) << i;
+    ASSERT_EQ(FindRecord(env_.system(), "u" + std::to_string(i), "example.com", &u), 0) << i;
 }
 
 }  // namespace
