@@ -518,6 +518,20 @@ long DeleteValue(Key* key, std::string_view name) {
   return kSuccess;
 }
 
+long DeleteKey(std::string_view path) {
+  std::string full = FullPath(path);
+  FileLock lock(true);
+  if (!lock.ok()) return kAccessDenied;
+  Hive hive = Parse(ReadFile(RegistryFilePath()));
+  if (!KeyExists(hive, full)) return kFileNotFound;
+  std::erase_if(hive.sections, [&](const Section& s) {
+    return EqualFold(s.path, full) ||
+           (s.path.size() > full.size() && s.path[full.size()] == '\\' &&
+            EqualFold(std::string_view(s.path).substr(0, full.size()), full));
+  });
+  return Store(hive) ? kSuccess : kCantWrite;
+}
+
 void CloseKey(Key* key) {
   *key = Key();
 }

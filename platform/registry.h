@@ -76,6 +76,8 @@ long SetValue(Key* key, std::string_view name, uint32_t type, const void* data, 
 long SetString(Key* key, std::string_view name, std::string_view text);
 long SetDword(Key* key, std::string_view name, uint32_t value);
 long DeleteValue(Key* key, std::string_view name);
+// Deletes the key with its values and every key below it. kFileNotFound when none of them exists.
+long DeleteKey(std::string_view path);
 void CloseKey(Key* key);
 
 // Convenience reads used by tools and tests: true when the value exists with the type.
