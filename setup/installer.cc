@@ -51,6 +51,9 @@ class Reporter {
   void Line(const char* word, const std::string& what) {
     std::fprintf(out_, kLine, word, what.c_str());
   }
+  void Status(const char* service, const std::string& what) {
+    std::fprintf(out_, kStatusLine, service, what.c_str());
+  }
   void Text(const std::string& text) { std::fputs(text.c_str(), out_); }
   int Fail(const std::string& text) {
     std::fflush(out_);
@@ -203,6 +206,13 @@ struct Wanted {
   std::string value;  // text, or the number in decimal
   bool asked;         // given on the command line (a kept differing value is reported)
 };
+
+// How a value's key is named in progress lines: the SMTP and POP3 keys by their service.
+std::string KeyLabel(const char* key) {
+  if (std::strcmp(key, kSmtpKey) == 0) return "SMTP ";
+  if (std::strcmp(key, kPop3Key) == 0) return "POP3 ";
+  return "";
+}
 
 bool ValueExists(const char* key_path, const char* name) {
   reg::Key key;
@@ -445,7 +455,8 @@ int Install(const SetupOptions& o, Reporter& r) {
     if (ValueExists(w.key, w.name)) {
       std::string existing = ExistingText(w);
       if (w.asked && existing != w.value)
-        std::fprintf(r.out(), kKeptDiffers, w.name, existing.c_str(), w.value.c_str());
+        std::fprintf(r.out(), kKeptDiffers, (KeyLabel(w.key) + w.name).c_str(), existing.c_str(),
+                     w.value.c_str());
       continue;
     }
     reg::Key key;
@@ -456,7 +467,10 @@ int Install(const SetupOptions& o, Reporter& r) {
     reg::CloseKey(&key);
     if (rc != reg::kSuccess) return r.Fail(Format(kErrValue, w.name, w.key));
     changed = true;
-    r.Line("set", std::string(w.name) + " = " + w.value);
+    std::string shown = std::string(w.name) == "Flags"
+                            ? Format("0x%04lX", std::stoul(w.value))
+                            : w.value;
+    r.Line("set", KeyLabel(w.key) + w.name + " = " + shown);
   }
   if (name_server.empty())
     r.Line("note", "no name server in /etc/resolv.conf: set NameServer to send mail out");
@@ -609,16 +623,16 @@ int ShowStatus(Reporter& r) {
   int code = kExitOk;
   for (const ServiceRun& run : ServiceRuns(s, mode)) {
     if (access(run.program.c_str(), X_OK) != 0) {
-      r.Line(run.info->name, "not installed (" + run.program + ")");
+      r.Status(run.info->name, "not installed (" + run.program + ")");
       continue;
     }
     pid_t pid = 0;
     if (Running(*run.info, mode, &pid)) {
-      r.Line(run.info->name,
+      r.Status(run.info->name,
              Format("running%s, port %d",
                     pid > 0 ? Format(", pid %d", static_cast<int>(pid)).c_str() : "", run.port));
     } else {
-      r.Line(run.info->name, Format("stopped, port %d", run.port));
+      r.Status(run.info->name, Format("stopped, port %d", run.port));
       code = kExitNotRunning;
     }
   }
