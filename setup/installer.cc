@@ -536,8 +536,11 @@ int Install(const SetupOptions& o, Reporter& r) {
   r.Text("\n");
   r.Line("SMTP", Format("127.0.0.1 port %d, mail for %s", s.smtp.Port, s.system.Domain));
   r.Line("POP3", Format("127.0.0.1 port %d, users log on with their alias", s.pop3.Port));
-  r.Line("control", Format("127.0.0.1 port %d (qvctl), password changes on port %d",
-                           s.system.Port, s.system.PasswordPort));
+  std::string control = std::string(s.system.InstallPath) + "/" +
+                        (mode == ServiceMode::kSystemd ? "qvctrl" : "qvctrl95");
+  if (access(control.c_str(), X_OK) == 0)
+    r.Line("control", Format("127.0.0.1 port %d (qvctl), password changes on port %d",
+                             s.system.Port, s.system.PasswordPort));
   if (!admin_line.empty())
     r.Line("admin", Format("%s@%s, mailbox %s/%s", admin_line.c_str(), primary.c_str(),
                            s.system.MailPath, admin_line.c_str()));

@@ -271,7 +271,12 @@ TEST_F(QvsetupTest, InstallsServesMailToTheAdministratorAndUninstalls) {
   EXPECT_EQ(start.code, 0) << start.out << start.err;
   EXPECT_NE(Holder("QuorvanePop3"), 0);
 
-  // Uninstall: nothing runs, the keys and programs are gone, the mail and records stay.
+  // Uninstall: nothing runs, the keys and programs are gone, the mail and records stay, and so
+  // do keys that only look alike.
+  reg::Key sibling;
+  ASSERT_EQ(reg::CreateKey("System\\CurrentControlSet\\Services\\QuorvaneSmtpOld", "", &sibling),
+            reg::kSuccess);
+  reg::SetDword(&sibling, "Port", 26);
   RunResult gone = Setup({"uninstall"});
   ASSERT_EQ(gone.code, 0) << gone.out << gone.err;
   EXPECT_EQ(Holder("QuorvaneSmtp"), 0);
@@ -281,6 +286,11 @@ TEST_F(QvsetupTest, InstallsServesMailToTheAdministratorAndUninstalls) {
   reg::Key key;
   EXPECT_NE(reg::OpenKey(kControlKey, &key), reg::kSuccess);
   EXPECT_NE(reg::OpenKey(kSmtpKey, &key), reg::kSuccess);
+  EXPECT_NE(reg::OpenKey("System\\CurrentControlSet\\Services\\QuorvaneSmtp", &key),
+            reg::kSuccess);
+  uint32_t kept_port = 0;
+  EXPECT_TRUE(reg::ReadDword("System\\CurrentControlSet\\Services\\QuorvaneSmtpOld", "Port",
+                             &kept_port));
   EXPECT_FALSE(std::filesystem::exists(prefix() + "/qvsmtp95"));
   EXPECT_TRUE(std::filesystem::exists(prefix() + "/config/USER.DAT"));
   EXPECT_TRUE(std::filesystem::exists(pam_dir() + "/quorvane"));  // not ours: kept
