@@ -32,9 +32,8 @@ int WriteNewRecordFile(const std::string& path, const void* record, size_t size)
 }
 
 // One table's initial record: the data file and its index entry, under the table's lock.
-int WriteInitialRecord(const std::string& config_dir, const char* data_name,
-                       const char* index_name, std::string_view key, const void* record,
-                       size_t size) {
+int WriteInitialRecord(const std::string& config_dir, const char* data_name, const char* index_name,
+                       std::string_view key, const void* record, size_t size) {
   std::string data = ResolveFileName(config_dir, data_name);
   if (Exists(data)) return 0;
   FileLock lock(LockPathFor(data), LockMode::kExclusive);
@@ -82,8 +81,7 @@ int CreateInitialRecords(std::string_view domain, const std::string& install_dir
   USERSTRUCT user = ListServerUser(domain);
   int commands = WriteInitialRecord(config_dir, kCommandsData, kCommandsIndex, command.Name,
                                     &command, sizeof command);
-  int users =
-      WriteInitialRecord(config_dir, kUserData, kUserIndex, user.Alias, &user, sizeof user);
+  int users = WriteInitialRecord(config_dir, kUserData, kUserIndex, user.Alias, &user, sizeof user);
   if (commands < 0 || users < 0) return -1;
   return commands + users;
 }

@@ -67,7 +67,9 @@ class Reporter {
   std::FILE* err_;
 };
 
-std::string ErrnoText() { return std::strerror(errno); }
+std::string ErrnoText() {
+  return std::strerror(errno);
+}
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
@@ -80,7 +82,8 @@ bool Exists(const std::string& path) {
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }
@@ -334,7 +337,7 @@ ServiceMode ChooseMode(const SetupOptions& o) {
   if (env != nullptr && *env != '\0') return CurrentServiceMode();
   // Installing system units needs root; anyone else gets presence-lock services.
   return platform::ServiceManagerAvailable() && geteuid() == 0 ? ServiceMode::kSystemd
-                                                                : ServiceMode::kPresence;
+                                                               : ServiceMode::kPresence;
 }
 
 void UseMode(ServiceMode mode) {
@@ -365,189 +368,229 @@ Settings LoadInstalled() {
 
 // ---- Commands -------------------------------------------------------------------------------
 
-int Install(const SetupOptions& o, Reporter& r) {
-  if (_DetectTCP() != 1) return r.Fail(kErrNoTcp);
-  ServiceMode mode = ChooseMode(o);
-  if (mode == ServiceMode::kSystemd && !platform::ServiceManagerAvailable())
-    return r.Fail(kErrNoSystemd);
-  UseMode(mode);
-  char os[16] = {};
-  _GetOsVersion(os);
-  r.Line("services", mode == ServiceMode::kSystemd
-                         ? Format("systemd units in %s (%s)", kUnitDirectory, os)
-                         : Format("processes with presence locks (%s)", os));
+// One run of "install": the steps in order, each returning kExitOk or the failure's exit code.
+class Installation {
+ public:
+  Installation(const SetupOptions& o, Reporter& r) : o_(o), r_(r), prefix_(Absolute(o.prefix)) {}
 
-  const std::string prefix = Absolute(o.prefix);
-  const std::string from = o.from.empty() ? SelfDirectory() : Absolute(o.from);
-  for (const char* required : {"qvsmtp95", "qvpop395"})
-    if (access((from + "/" + required).c_str(), X_OK) != 0)
-      return r.Fail(Format(kErrNoProgram, required, from.c_str()));
+  int Run() {
+    for (int (Installation::*step)() :
+         {&Installation::Detect, &Installation::CopyPrograms, &Installation::WriteSettings,
+          &Installation::MakeFolders, &Installation::WriteRecords, &Installation::WritePamFile,
+          &Installation::Start}) {
+      int code = (this->*step)();
+      if (code != kExitOk) return code;
+    }
+    Summary();
+    return kExitOk;
+  }
 
-  bool changed = false;
-  // Programs.
-  if (!platform::MakeDirectories(prefix))
-    return r.Fail(Format(kErrDirectory, prefix.c_str(), ErrnoText().c_str()));
-  if (!SameFile(from, prefix)) {
-    std::vector<std::string> manifest = ReadManifest(prefix);
-    for (const std::string& name : InstalledFileNames()) {
-      std::string source = from + "/" + name;
-      if (access(source.c_str(), R_OK) != 0) continue;
-      bool copied = false;
-      Status st = CopyProgram(source, prefix + "/" + name, &copied);
-      if (!st) return r.Fail(Format(kErrCopy, source.c_str(), (prefix + "/" + name).c_str(),
-                                    st.error().c_str()));
-      manifest.push_back(name);
-      if (copied) {
-        changed = true;
-        r.Line("installed", prefix + "/" + name);
+ private:
+  int Detect() {
+    if (_DetectTCP() != 1) return r_.Fail(kErrNoTcp);
+    mode_ = ChooseMode(o_);
+    if (mode_ == ServiceMode::kSystemd && !platform::ServiceManagerAvailable())
+      return r_.Fail(kErrNoSystemd);
+    UseMode(mode_);
+    char os[16] = {};
+    _GetOsVersion(os);
+    r_.Line("services", mode_ == ServiceMode::kSystemd
+                            ? Format("systemd units in %s (%s)", kUnitDirectory, os)
+                            : Format("processes with presence locks (%s)", os));
+    return kExitOk;
+  }
+
+  int CopyPrograms() {
+    const std::string from = o_.from.empty() ? SelfDirectory() : Absolute(o_.from);
+    for (const char* required : {"qvsmtp95", "qvpop395"})
+      if (access((from + "/" + required).c_str(), X_OK) != 0)
+        return r_.Fail(Format(kErrNoProgram, required, from.c_str()));
+    if (!platform::MakeDirectories(prefix_))
+      return r_.Fail(Format(kErrDirectory, prefix_.c_str(), ErrnoText().c_str()));
+    std::vector<std::string> manifest = ReadManifest(prefix_);
+    if (!SameFile(from, prefix_)) {
+      for (const std::string& name : InstalledFileNames()) {
+        std::string source = from + "/" + name, target = prefix_ + "/" + name;
+        if (access(source.c_str(), R_OK) != 0) continue;
+        bool copied = false;
+        Status st = CopyProgram(source, target, &copied);
+        if (!st)
+          return r_.Fail(Format(kErrCopy, source.c_str(), target.c_str(), st.error().c_str()));
+        manifest.push_back(name);
+        if (copied) {
+          changed_ = true;
+          r_.Line("installed", target);
+        }
       }
     }
-    if (!WriteManifest(prefix, manifest))
-      return r.Fail(Format(kErrWrite, (prefix + "/" + kManifestName).c_str(), ErrnoText().c_str()));
-  }
-  if (mode == ServiceMode::kSystemd) {
-    // The service manager runs the programs under their own names.
-    std::vector<std::string> manifest = ReadManifest(prefix);
-    size_t count = 0;
-    const ServiceInfo* all = Services(&count);
-    for (size_t i = 0; i < count; ++i) {
-      std::string link = prefix + "/" + all[i].managed;
-      if (access((prefix + "/" + all[i].program).c_str(), X_OK) != 0 || Exists(link)) continue;
-      if (symlink(all[i].program, link.c_str()) != 0)
-        return r.Fail(Format(kErrCopy, all[i].program, link.c_str(), ErrnoText().c_str()));
-      manifest.push_back(all[i].managed);
-      changed = true;
-      r.Line("linked", link + " -> " + all[i].program);
+    if (mode_ == ServiceMode::kSystemd) {
+      // The service manager runs the programs under their own names.
+      size_t count = 0;
+      const ServiceInfo* all = Services(&count);
+      for (size_t i = 0; i < count; ++i) {
+        std::string link = prefix_ + "/" + all[i].managed;
+        if (access((prefix_ + "/" + all[i].program).c_str(), X_OK) != 0 || Exists(link)) continue;
+        if (symlink(all[i].program, link.c_str()) != 0)
+          return r_.Fail(Format(kErrCopy, all[i].program, link.c_str(), ErrnoText().c_str()));
+        manifest.push_back(all[i].managed);
+        changed_ = true;
+        r_.Line("linked", link + " -> " + all[i].program);
+      }
     }
-    WriteManifest(prefix, manifest);
+    if (!manifest.empty() && !WriteManifest(prefix_, manifest))
+      return r_.Fail(
+          Format(kErrWrite, (prefix_ + "/" + kManifestName).c_str(), ErrnoText().c_str()));
+    return kExitOk;
   }
 
-  // Settings: only the values the registry does not hold yet.
-  if (!platform::MakeDirectories(platform::SystemRoot()))
-    return r.Fail(Format(kErrDirectory, platform::SystemRoot().c_str(), ErrnoText().c_str()));
-  for (const char* key : {kControlKey, kSmtpKey, kPop3Key})
-    if (_CreateSystemKey(key) != 1)
-      return r.Fail(Format(kErrKey, key, reg::RegistryFilePath().c_str()));
-  std::string name_server = FirstNameServer("/etc/resolv.conf");
-  std::vector<Wanted> wanted = {
-      {kControlKey, "InstallPath", true, prefix, false},
-      {kControlKey, "MailPath", true, prefix + "/mail", false},
-      {kControlKey, "TempPath", true, prefix + "/temp", false},
-      {kControlKey, "LogPath", true, prefix + "/log", false},
-      {kControlKey, "ConfigPath", true, prefix + "/config", false},
-      {kControlKey, "HostName", true, o.hostname.empty() ? MachineHostName() : o.hostname,
-       !o.hostname.empty()},
-      {kControlKey, "Domain", true, o.domain, true},
-      {kControlKey, "Port", false, std::to_string(o.control_port), o.control_port_given},
-      {kControlKey, "PasswordPort", false, std::to_string(o.password_port),
-       o.password_port_given},
-      {kSmtpKey, "Port", false, std::to_string(o.smtp_port), o.smtp_port_given},
-      {kSmtpKey, "ESMTPMaxMsgSize", false, std::to_string(kInstallMaxMessageSize), false},
-      {kSmtpKey, "Flags", false, std::to_string(InstallSmtpFlags()), false},
-      {kPop3Key, "Port", false, std::to_string(o.pop3_port), o.pop3_port_given},
-  };
-  if (!name_server.empty()) wanted.push_back({kControlKey, "NameServer", true, name_server, false});
-  if (!o.admin.empty()) {
-    wanted.push_back({kControlKey, "AdministratorName", true, o.admin, true});
-    wanted.push_back({kControlKey, "AdministratorMailBox", true, o.admin, true});
-  }
-  for (const Wanted& w : wanted) {
-    if (ValueExists(w.key, w.name)) {
-      std::string existing = ExistingText(w);
-      if (w.asked && existing != w.value)
-        std::fprintf(r.out(), kKeptDiffers, (KeyLabel(w.key) + w.name).c_str(), existing.c_str(),
-                     w.value.c_str());
-      continue;
+  // Only the values the registry does not hold yet are written.
+  int WriteSettings() {
+    if (!platform::MakeDirectories(platform::SystemRoot()))
+      return r_.Fail(Format(kErrDirectory, platform::SystemRoot().c_str(), ErrnoText().c_str()));
+    for (const char* key : {kControlKey, kSmtpKey, kPop3Key})
+      if (_CreateSystemKey(key) != 1)
+        return r_.Fail(Format(kErrKey, key, reg::RegistryFilePath().c_str()));
+    std::string name_server = FirstNameServer("/etc/resolv.conf");
+    for (const Wanted& w : WantedValues(name_server)) {
+      if (ValueExists(w.key, w.name)) {
+        std::string existing = ExistingText(w);
+        if (w.asked && existing != w.value)
+          std::fprintf(r_.out(), kKeptDiffers, (KeyLabel(w.key) + w.name).c_str(), existing.c_str(),
+                       w.value.c_str());
+        continue;
+      }
+      reg::Key key;
+      long rc = reg::CreateKey(w.key, "", &key);
+      if (rc == reg::kSuccess)
+        rc = w.text ? reg::SetString(&key, w.name, w.value)
+                    : reg::SetDword(&key, w.name, static_cast<uint32_t>(std::stoul(w.value)));
+      reg::CloseKey(&key);
+      if (rc != reg::kSuccess) return r_.Fail(Format(kErrValue, w.name, w.key));
+      changed_ = true;
+      std::string shown =
+          std::string(w.name) == "Flags" ? Format("0x%04lX", std::stoul(w.value)) : w.value;
+      r_.Line("set", KeyLabel(w.key) + w.name + " = " + shown);
     }
-    reg::Key key;
-    long rc = reg::CreateKey(w.key, "", &key);
-    if (rc == reg::kSuccess)
-      rc = w.text ? reg::SetString(&key, w.name, w.value)
-                  : reg::SetDword(&key, w.name, static_cast<uint32_t>(std::stoul(w.value)));
-    reg::CloseKey(&key);
-    if (rc != reg::kSuccess) return r.Fail(Format(kErrValue, w.name, w.key));
-    changed = true;
-    std::string shown = std::string(w.name) == "Flags"
-                            ? Format("0x%04lX", std::stoul(w.value))
-                            : w.value;
-    r.Line("set", KeyLabel(w.key) + w.name + " = " + shown);
-  }
-  if (name_server.empty())
-    r.Line("note", "no name server in /etc/resolv.conf: set NameServer to send mail out");
-
-  Settings s = LoadInstalled();
-  const std::string primary = PrimaryDomain();
-
-  // Folders. Mail, spool files and records are for the services' eyes only.
-  for (const char* dir : {s.system.MailPath, s.system.TempPath, s.system.LogPath,
-                          s.system.ConfigPath}) {
-    if (IsDirectory(dir)) continue;
-    if (!platform::MakeDirectories(dir) || chmod(dir, 0700) != 0)
-      return r.Fail(Format(kErrDirectory, dir, ErrnoText().c_str()));
-    r.Line("created", dir);
+    if (name_server.empty())
+      r_.Line("note", "no name server in /etc/resolv.conf: set NameServer to send mail out");
+    settings_ = LoadInstalled();
+    primary_ = PrimaryDomain();
+    return kExitOk;
   }
 
-  // Initial records and the administrator.
-  int records = _CreateDemoUser(primary.c_str(), s.system.InstallPath, s.system.ConfigPath);
-  if (records < 0) return r.Fail(Format(kErrRecords, s.system.ConfigPath));
-  r.Line(records > 0 ? "created" : "kept", "the command changepass and the user listserver");
-  if (!o.admin.empty()) {
-    USERSTRUCT admin{};
-    CopyField(admin.Alias, o.admin);
-    CopyField(admin.Domain, primary);
-    CopyField(admin.Password, o.admin_password);
-    CopyField(admin.Name, "Administrator");
-    CopyField(admin.Mailbox, o.admin);
-    admin.Options = kUserAdmin | kUserListManager;
-    int added = AddRecord(&admin);
-    if (added < 0) return r.Fail(Format(kErrAdmin, o.admin.c_str(), s.system.ConfigPath));
-    r.Line(added == 0 ? "added" : "kept",
-           Format("the user %s@%s (administrator, list manager)", o.admin.c_str(), primary.c_str()));
-    std::string mailbox = std::string(s.system.MailPath) + "/" + o.admin;
-    if (!IsDirectory(mailbox) && (!platform::MakeDirectories(mailbox) || chmod(mailbox.c_str(), 0700) != 0))
-      return r.Fail(Format(kErrDirectory, mailbox.c_str(), ErrnoText().c_str()));
-  }
-  std::string help = ResolveFileName(s.system.ConfigPath, "LISTHELP.TXT");
-  if (!Exists(help)) {
-    if (!platform::WriteFileAtomically(help, ListHelpText("listserver@" + primary), 0644))
-      return r.Fail(Format(kErrWrite, help.c_str(), ErrnoText().c_str()));
-    r.Line("created", help);
-  }
-
-  // PAM service of operating-system logons.
-  if (!o.pam_dir.empty() && o.pam_dir != "none" && IsDirectory(o.pam_dir)) {
-    std::string pam = o.pam_dir + "/" + kPamServiceName;
-    if (!Exists(pam)) {
-      if (!platform::WriteFileAtomically(pam, PamServiceText(o.pam_dir), 0644))
-        return r.Fail(Format(kErrWrite, pam.c_str(), ErrnoText().c_str()) +
-                      " (or --pam-dir none)");
-      r.Line("created", pam);
+  std::vector<Wanted> WantedValues(const std::string& name_server) const {
+    std::vector<Wanted> wanted = {
+        {kControlKey, "InstallPath", true, prefix_, false},
+        {kControlKey, "MailPath", true, prefix_ + "/mail", false},
+        {kControlKey, "TempPath", true, prefix_ + "/temp", false},
+        {kControlKey, "LogPath", true, prefix_ + "/log", false},
+        {kControlKey, "ConfigPath", true, prefix_ + "/config", false},
+        {kControlKey, "HostName", true, o_.hostname.empty() ? MachineHostName() : o_.hostname,
+         !o_.hostname.empty()},
+        {kControlKey, "Domain", true, o_.domain, true},
+        {kControlKey, "Port", false, std::to_string(o_.control_port), o_.control_port_given},
+        {kControlKey, "PasswordPort", false, std::to_string(o_.password_port),
+         o_.password_port_given},
+        {kSmtpKey, "Port", false, std::to_string(o_.smtp_port), o_.smtp_port_given},
+        {kSmtpKey, "ESMTPMaxMsgSize", false, std::to_string(kInstallMaxMessageSize), false},
+        {kSmtpKey, "Flags", false, std::to_string(InstallSmtpFlags()), false},
+        {kPop3Key, "Port", false, std::to_string(o_.pop3_port), o_.pop3_port_given},
+    };
+    if (!name_server.empty())
+      wanted.push_back({kControlKey, "NameServer", true, name_server, false});
+    if (!o_.admin.empty()) {
+      wanted.push_back({kControlKey, "AdministratorName", true, o_.admin, true});
+      wanted.push_back({kControlKey, "AdministratorMailBox", true, o_.admin, true});
     }
+    return wanted;
   }
 
-  // Services.
-  if (mode == ServiceMode::kPresence) SetStartEntry(s.system.InstallPath, true);
-  int code = StartServices(s, mode, changed, r);
-  if (code != kExitOk) return code;
+  // Mail, spool files and records are for the services' eyes only.
+  int MakeFolders() {
+    const SYSTEMSTRUCT& sys = settings_.system;
+    for (const char* dir : {sys.MailPath, sys.TempPath, sys.LogPath, sys.ConfigPath}) {
+      if (IsDirectory(dir)) continue;
+      if (!platform::MakeDirectories(dir) || chmod(dir, 0700) != 0)
+        return r_.Fail(Format(kErrDirectory, dir, ErrnoText().c_str()));
+      r_.Line("created", dir);
+    }
+    return kExitOk;
+  }
 
-  std::string admin_line =
-      o.admin.empty() ? std::string(s.system.AdministratorName)
-                      : o.admin;
-  r.Text("\n");
-  r.Line("SMTP", Format("127.0.0.1 port %d, mail for %s", s.smtp.Port, s.system.Domain));
-  r.Line("POP3", Format("127.0.0.1 port %d, users log on with their alias", s.pop3.Port));
-  std::string control = std::string(s.system.InstallPath) + "/" +
-                        (mode == ServiceMode::kSystemd ? "qvctrl" : "qvctrl95");
-  if (access(control.c_str(), X_OK) == 0)
-    r.Line("control", Format("127.0.0.1 port %d (qvctl), password changes on port %d",
-                             s.system.Port, s.system.PasswordPort));
-  if (!admin_line.empty())
-    r.Line("admin", Format("%s@%s, mailbox %s/%s", admin_line.c_str(), primary.c_str(),
-                           s.system.MailPath, admin_line.c_str()));
-  r.Line("settings", reg::RegistryFilePath());
-  r.Line("logs", s.system.LogPath);
-  return kExitOk;
-}
+  // The initial records, the administrator and the list help file.
+  int WriteRecords() {
+    const SYSTEMSTRUCT& sys = settings_.system;
+    int records = _CreateDemoUser(primary_.c_str(), sys.InstallPath, sys.ConfigPath);
+    if (records < 0) return r_.Fail(Format(kErrRecords, sys.ConfigPath));
+    r_.Line(records > 0 ? "created" : "kept", "the command changepass and the user listserver");
+    if (!o_.admin.empty()) {
+      USERSTRUCT admin{};
+      CopyField(admin.Alias, o_.admin);
+      CopyField(admin.Domain, primary_);
+      CopyField(admin.Password, o_.admin_password);
+      CopyField(admin.Name, "Administrator");
+      CopyField(admin.Mailbox, o_.admin);
+      admin.Options = kUserAdmin | kUserListManager;
+      int added = AddRecord(&admin);
+      if (added < 0) return r_.Fail(Format(kErrAdmin, o_.admin.c_str(), sys.ConfigPath));
+      r_.Line(added == 0 ? "added" : "kept", Format("the user %s@%s (administrator, list manager)",
+                                                    o_.admin.c_str(), primary_.c_str()));
+      std::string mailbox = std::string(sys.MailPath) + "/" + o_.admin;
+      if (!IsDirectory(mailbox) &&
+          (!platform::MakeDirectories(mailbox) || chmod(mailbox.c_str(), 0700) != 0))
+        return r_.Fail(Format(kErrDirectory, mailbox.c_str(), ErrnoText().c_str()));
+    }
+    std::string help = ResolveFileName(sys.ConfigPath, "LISTHELP.TXT");
+    if (!Exists(help)) {
+      if (!platform::WriteFileAtomically(help, ListHelpText("listserver@" + primary_), 0644))
+        return r_.Fail(Format(kErrWrite, help.c_str(), ErrnoText().c_str()));
+      r_.Line("created", help);
+    }
+    return kExitOk;
+  }
+
+  // The PAM service of operating-system logons; an administrator's own file stays.
+  int WritePamFile() {
+    if (o_.pam_dir.empty() || o_.pam_dir == "none" || !IsDirectory(o_.pam_dir)) return kExitOk;
+    std::string pam = o_.pam_dir + "/" + kPamServiceName;
+    if (Exists(pam)) return kExitOk;
+    if (!platform::WriteFileAtomically(pam, PamServiceText(o_.pam_dir), 0644))
+      return r_.Fail(Format(kErrWrite, pam.c_str(), ErrnoText().c_str()) + " (or --pam-dir none)");
+    r_.Line("created", pam);
+    return kExitOk;
+  }
+
+  int Start() {
+    if (mode_ == ServiceMode::kPresence) SetStartEntry(settings_.system.InstallPath, true);
+    return StartServices(settings_, mode_, changed_, r_);
+  }
+
+  void Summary() {
+    const SYSTEMSTRUCT& sys = settings_.system;
+    r_.Text("\n");
+    r_.Line("SMTP", Format("127.0.0.1 port %d, mail for %s", settings_.smtp.Port, sys.Domain));
+    r_.Line("POP3",
+            Format("127.0.0.1 port %d, users log on with their alias", settings_.pop3.Port));
+    std::string control = std::string(sys.InstallPath) + "/" +
+                          (mode_ == ServiceMode::kSystemd ? "qvctrl" : "qvctrl95");
+    if (access(control.c_str(), X_OK) == 0)
+      r_.Line("control", Format("127.0.0.1 port %d (qvctl), password changes on port %d", sys.Port,
+                                sys.PasswordPort));
+    if (sys.AdministratorName[0] != '\0')
+      r_.Line("admin", Format("%s@%s, mailbox %s/%s", sys.AdministratorName, primary_.c_str(),
+                              sys.MailPath, sys.AdministratorMailBox));
+    r_.Line("settings", reg::RegistryFilePath());
+    r_.Line("logs", sys.LogPath);
+  }
+
+  const SetupOptions& o_;
+  Reporter& r_;
+  const std::string prefix_;
+  ServiceMode mode_ = ServiceMode::kPresence;
+  bool changed_ = false;  // a program or a setting changed: running services restart
+  Settings settings_;
+  std::string primary_;
+};
 
 int Uninstall(const SetupOptions& o, Reporter& r) {
   if (!Installed()) {
@@ -575,12 +618,13 @@ int Uninstall(const SetupOptions& o, Reporter& r) {
   SetStartEntry(install, false);
 
   if (o.purge) {
-    for (const char* dir : {s.system.MailPath, s.system.TempPath, s.system.LogPath,
-                            s.system.ConfigPath}) {
+    for (const char* dir :
+         {s.system.MailPath, s.system.TempPath, s.system.LogPath, s.system.ConfigPath}) {
       std::string path = Absolute(dir);
       if (!IsDirectory(path)) continue;
       // Only what lies inside the installation folder is ours to remove.
-      if (path.size() <= install.size() + 1 || path.compare(0, install.size() + 1, install + "/") != 0) {
+      if (path.size() <= install.size() + 1 ||
+          path.compare(0, install.size() + 1, install + "/") != 0) {
         r.Line("left", path + " (outside " + install + ")");
         continue;
       }
@@ -632,8 +676,8 @@ int ShowStatus(Reporter& r) {
     pid_t pid = 0;
     if (Running(*run.info, mode, &pid)) {
       r.Status(run.info->name,
-             Format("running%s, port %d",
-                    pid > 0 ? Format(", pid %d", static_cast<int>(pid)).c_str() : "", run.port));
+               Format("running%s, port %d",
+                      pid > 0 ? Format(", pid %d", static_cast<int>(pid)).c_str() : "", run.port));
     } else {
       r.Status(run.info->name, Format("stopped, port %d", run.port));
       code = kExitNotRunning;
@@ -664,7 +708,8 @@ int ShowMailbox(const SetupOptions& o, Reporter& r) {
     std::string plain;
     for (size_t i = 0; i < text.size(); ++i)
       if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
-    r.Text("==== " + dir + "/" + name + "\n" + plain + (plain.empty() || plain.back() == '\n' ? "" : "\n"));
+    r.Text("==== " + dir + "/" + name + "\n" + plain +
+           (plain.empty() || plain.back() == '\n' ? "" : "\n"));
   }
   return kExitOk;
 }
@@ -696,11 +741,52 @@ std::string PamServiceText(const std::string& pam_dir) {
   return text + "auth     required  pam_unix.so\naccount  required  pam_unix.so\n";
 }
 
+namespace {
+
+struct TextOption {
+  const char* name;
+  std::string SetupOptions::*field;
+  bool install_only;
+};
+const TextOption kTextOptions[] = {
+    {"--system", &SetupOptions::system, false},
+    {"--pam-dir", &SetupOptions::pam_dir, false},
+    {"--prefix", &SetupOptions::prefix, true},
+    {"--domain", &SetupOptions::domain, true},
+    {"--hostname", &SetupOptions::hostname, true},
+    {"--admin", &SetupOptions::admin, true},
+    {"--admin-password", &SetupOptions::admin_password, true},
+    {"--from", &SetupOptions::from, true},
+    {"--services", &SetupOptions::services, true},
+};
+
+struct PortOption {
+  const char* name;
+  int SetupOptions::*field;
+  bool SetupOptions::*given;
+};
+const PortOption kPortOptions[] = {
+    {"--smtp-port", &SetupOptions::smtp_port, &SetupOptions::smtp_port_given},
+    {"--pop3-port", &SetupOptions::pop3_port, &SetupOptions::pop3_port_given},
+    {"--control-port", &SetupOptions::control_port, &SetupOptions::control_port_given},
+    {"--password-port", &SetupOptions::password_port, &SetupOptions::password_port_given},
+};
+
+template <typename T, size_t N>
+const T* FindOption(const T (&table)[N], const std::string& name) {
+  for (const T& option : table)
+    if (name == option.name) return &option;
+  return nullptr;
+}
+
+}  // namespace
+
 Result<SetupOptions> ParseSetupArguments(const std::vector<std::string>& args) {
   SetupOptions o;
   if (args.empty()) return Fail("a command is missing");
   o.command = args[0];
-  static const char* const kCommands[] = {"install", "uninstall", "status", "start", "stop", "show"};
+  static const char* const kCommands[] = {"install", "uninstall", "status",
+                                          "start",   "stop",      "show"};
   if (std::none_of(std::begin(kCommands), std::end(kCommands),
                    [&](const char* c) { return o.command == c; }))
     return Fail("unknown command '" + o.command + "'");
@@ -717,31 +803,19 @@ Result<SetupOptions> ParseSetupArguments(const std::vector<std::string>& args) {
       }
       return Fail("unexpected argument '" + a + "'");
     }
+    const TextOption* text = FindOption(kTextOptions, a);
+    const PortOption* port = FindOption(kPortOptions, a);
+    bool known = text != nullptr || port != nullptr;
+    bool allowed = (text != nullptr && !text->install_only) || o.command == "install";
+    if (!known || !allowed) return Fail("unknown option '" + a + "' for " + o.command);
     if (i + 1 >= args.size()) return Fail(a + " needs a value");
     const std::string& v = args[++i];
-    std::string* text = nullptr;
-    int* port = nullptr;
-    bool* given = nullptr;
-    if (a == "--system") text = &o.system;
-    else if (a == "--pam-dir") text = &o.pam_dir;
-    else if (o.command != "install") return Fail("unknown option '" + a + "' for " + o.command);
-    else if (a == "--prefix") text = &o.prefix;
-    else if (a == "--domain") text = &o.domain;
-    else if (a == "--hostname") text = &o.hostname;
-    else if (a == "--admin") text = &o.admin;
-    else if (a == "--admin-password") text = &o.admin_password;
-    else if (a == "--from") text = &o.from;
-    else if (a == "--services") text = &o.services;
-    else if (a == "--smtp-port") port = &o.smtp_port, given = &o.smtp_port_given;
-    else if (a == "--pop3-port") port = &o.pop3_port, given = &o.pop3_port_given;
-    else if (a == "--control-port") port = &o.control_port, given = &o.control_port_given;
-    else if (a == "--password-port") port = &o.password_port, given = &o.password_port_given;
-    else return Fail("unknown option '" + a + "'");
     if (text != nullptr) {
-      *text = v;
+      o.*(text->field) = v;
+    } else if (!ParsePort(v, &(o.*(port->field)))) {
+      return Fail(a + " needs a port number from 1 to 65535");
     } else {
-      if (!ParsePort(v, port)) return Fail(a + " needs a port number from 1 to 65535");
-      *given = true;
+      o.*(port->given) = true;
     }
   }
   if (o.command == "install") {
@@ -776,7 +850,7 @@ int RunSetup(const std::vector<std::string>& args, std::FILE* out, std::FILE* er
   const SetupOptions& o = *parsed;
   if (!o.system.empty()) setenv("QUORVANE_SYSTEM", Absolute(o.system).c_str(), 1);
   Reporter r(out, err);
-  if (o.command == "install") return Install(o, r);
+  if (o.command == "install") return Installation(o, r).Run();
   if (o.command == "uninstall") return Uninstall(o, r);
   if (o.command == "status") return ShowStatus(r);
   if (o.command == "show") return ShowMailbox(o, r);

@@ -42,12 +42,12 @@ struct SetupOptions {
   int password_port = 106;
   bool smtp_port_given = false, pop3_port_given = false, control_port_given = false,
        password_port_given = false;
-  std::string system;        // the system root; empty: QUORVANE_SYSTEM or its default
-  std::string from;          // folder of the built programs; empty: qvsetup's own folder
+  std::string system;                  // the system root; empty: QUORVANE_SYSTEM or its default
+  std::string from;                    // folder of the built programs; empty: qvsetup's own folder
   std::string pam_dir = "/etc/pam.d";  // "none" or empty: no PAM file
-  std::string services;      // presence, systemd, or empty for the machine's choice
+  std::string services;                // presence, systemd, or empty for the machine's choice
   bool purge = false;
-  std::string mailbox;       // show
+  std::string mailbox;  // show
 };
 
 Result<SetupOptions> ParseSetupArguments(const std::vector<std::string>& args);

@@ -61,14 +61,18 @@ int _CreateDemoUser(const char* domain, const char* install_dir, const char* con
   return qv::setup::CreateInitialRecords(domain, install_dir, config_dir);
 }
 
-int _ListCountItems(void*, int) { return -1; }
+int _ListCountItems(void*, int) {
+  return -1;
+}
 
 int _ListFocusItem(void*, int, char* text) {
   if (text != nullptr) text[0] = '\0';
   return -1;
 }
 
-int _LBClearAllSel(void*, int) { return -1; }
+int _LBClearAllSel(void*, int) {
+  return -1;
+}
 
 void _SetDialogTitle(void*, const char*) {}
 

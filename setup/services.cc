@@ -53,7 +53,9 @@ std::string UnitWord(const std::string& text, bool command) {
   return quote ? "\"" + out + "\"" : out;
 }
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 }  // namespace
 

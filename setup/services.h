@@ -18,11 +18,11 @@ ServiceMode CurrentServiceMode();
 inline constexpr char kServiceModeVariable[] = "QUORVANE_SERVICES";
 
 struct ServiceInfo {
-  int service;                // 1 SMTP, 2 POP3, 3 control (as ServiceCommand numbers them)
-  const char* name;           // service name and presence class
-  const char* display;        // display name of the service manager
-  const char* program;        // presence-lock program
-  const char* managed;        // program under the service manager
+  int service;          // 1 SMTP, 2 POP3, 3 control (as ServiceCommand numbers them)
+  const char* name;     // service name and presence class
+  const char* display;  // display name of the service manager
+  const char* program;  // presence-lock program
+  const char* managed;  // program under the service manager
 };
 
 // The three services in the order they are installed.

@@ -18,7 +18,8 @@ inline constexpr char kUsage[] =
 // Progress: a word for what happened and the thing it happened to.
 inline constexpr char kLine[] = "%-10s %s\n";
 inline constexpr char kStatusLine[] = "%-16s %s\n";
-inline constexpr char kKeptDiffers[] = "kept       %s = %s (asked for %s; change it with qvctl or qvreg)\n";
+inline constexpr char kKeptDiffers[] =
+    "kept       %s = %s (asked for %s; change it with qvctl or qvreg)\n";
 
 // Failures (on standard error, prefixed with "qvsetup: ").
 inline constexpr char kErrPrefix[] = "qvsetup: ";

@@ -1,5 +1,7 @@
 // The installer: its arguments, the files it writes, and qvsetup itself installing into a
 // temporary folder and system root, checked with Python's smtplib and poplib.
+#include "setup/installer.h"
+
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,7 +17,6 @@
 #include "platform/presence.h"
 #include "platform/registry.h"
 #include "platform/winprofile.h"
-#include "setup/installer.h"
 #include "setup/services.h"
 
 namespace qv::setup {
@@ -77,9 +78,9 @@ TEST(ServiceByProgramPath, NamesMatchExactlyPerMode) {
 }
 
 TEST(SetupArguments, AcceptsTheCommandsAndRefusesWhatCannotWork) {
-  auto ok = ParseSetupArguments({"install", "--prefix", "/p", "--domain", "example.test",
-                                 "--admin", "boss", "--admin-password", "pw", "--smtp-port",
-                                 "2525", "--pop3-port", "1100"});
+  auto ok = ParseSetupArguments({"install", "--prefix", "/p", "--domain", "example.test", "--admin",
+                                 "boss", "--admin-password", "pw", "--smtp-port", "2525",
+                                 "--pop3-port", "1100"});
   ASSERT_TRUE(ok) << ok.error();
   EXPECT_EQ(ok->prefix, "/p");
   EXPECT_EQ(ok->smtp_port, 2525);
@@ -94,8 +95,8 @@ TEST(SetupArguments, AcceptsTheCommandsAndRefusesWhatCannotWork) {
   const std::vector<std::vector<std::string>> bad = {
       {},
       {"frobnicate"},
-      {"install", "--domain", "example.test"},                       // no prefix
-      {"install", "--prefix", "/p"},                                 // no domain
+      {"install", "--domain", "example.test"},  // no prefix
+      {"install", "--prefix", "/p"},            // no domain
       {"install", "--prefix", "/p", "--domain", "bad domain"},
       {"install", "--prefix", "/p", "--domain", "x.test", "--admin", "boss"},  // no password
       {"install", "--prefix", "/p", "--domain", "x.test", "--admin", "a@b", "--admin-password",
@@ -111,6 +112,8 @@ TEST(SetupArguments, AcceptsTheCommandsAndRefusesWhatCannotWork) {
       {"install", "--prefix", "/p", "--domain", "x.test", "--services", "init"},
       {"install", "--prefix"},
       {"status", "--prefix", "/p"},
+      {"status", "--purge"},
+      {"install", "--prefix", "/p", "--domain", "x.test", "--frobnicate", "1"},
       {"uninstall", "stray"},
       {"show"},
   };
@@ -132,8 +135,8 @@ TEST(SetupFiles, ListHelpAndPamService) {
   EXPECT_NE(PamServiceText(pam.path()).find("pam_unix.so"), std::string::npos);
   WriteFileText(pam.Sub("common-auth"), "");
   EXPECT_NE(PamServiceText(pam.path()).find("auth     include  common-auth\n"), std::string::npos);
-  EXPECT_EQ(InstallSmtpFlags(), kSmtpUseDns | kSmtpEsmtp | kSmtpEnforceSize | kSmtpClientEhlo |
-                                    kSmtpDomainAsHost);
+  EXPECT_EQ(InstallSmtpFlags(),
+            kSmtpUseDns | kSmtpEsmtp | kSmtpEnforceSize | kSmtpClientEhlo | kSmtpDomainAsHost);
 }
 
 // ---- qvsetup, the program --------------------------------------------------------------
@@ -154,8 +157,10 @@ class QvsetupTest : public ::testing::Test {
   void SetUp() override {
     setenv("QUORVANE_SERVICES", "presence", 1);
     smtp_ = qv::testing::FreeLoopbackPort();
-    do pop3_ = qv::testing::FreeLoopbackPort(); while (pop3_ == smtp_);
-    do control_ = qv::testing::FreeLoopbackPort(); while (control_ == smtp_ || control_ == pop3_);
+    do pop3_ = qv::testing::FreeLoopbackPort();
+    while (pop3_ == smtp_);
+    do control_ = qv::testing::FreeLoopbackPort();
+    while (control_ == smtp_ || control_ == pop3_);
     do password_ = qv::testing::FreeLoopbackPort();
     while (password_ == smtp_ || password_ == pop3_ || password_ == control_);
     std::filesystem::create_directory(pam_dir());
@@ -174,11 +179,29 @@ class QvsetupTest : public ::testing::Test {
     return RunProgram(qv::testing::BinDir() + "/qvsetup", args);
   }
   RunResult Install(const std::string& from = qv::testing::BinDir()) {
-    return Setup({"install", "--prefix", prefix(), "--domain", "example.test", "--hostname",
-                  "mail.example.test", "--admin", "boss", "--admin-password", "Chief7",
-                  "--smtp-port", std::to_string(smtp_), "--pop3-port", std::to_string(pop3_),
-                  "--control-port", std::to_string(control_), "--password-port", std::to_string(password_),
-                  "--from", from, "--services", "presence"});
+    return Setup({"install",
+                  "--prefix",
+                  prefix(),
+                  "--domain",
+                  "example.test",
+                  "--hostname",
+                  "mail.example.test",
+                  "--admin",
+                  "boss",
+                  "--admin-password",
+                  "Chief7",
+                  "--smtp-port",
+                  std::to_string(smtp_),
+                  "--pop3-port",
+                  std::to_string(pop3_),
+                  "--control-port",
+                  std::to_string(control_),
+                  "--password-port",
+                  std::to_string(password_),
+                  "--from",
+                  from,
+                  "--services",
+                  "presence"});
   }
   pid_t Holder(const char* cls) {
     pid_t pid = 0;
@@ -222,21 +245,22 @@ TEST_F(QvsetupTest, InstallsServesMailToTheAdministratorAndUninstalls) {
 
   // Real clients: smtplib hands a message to the administrator, poplib fetches it.
   std::string script = dir_.Sub("client.py");
-  WriteFileText(script,
-                "import poplib, smtplib, sys\n"
-                "smtp, pop = int(sys.argv[1]), int(sys.argv[2])\n"
-                "with smtplib.SMTP('127.0.0.1', smtp) as s:\n"
-                "    s.ehlo()\n"
-                "    print('size', s.esmtp_features.get('size', 'none'))\n"
-                "    s.sendmail('ann@other.test', ['boss@example.test'],\n"
-                "               'Subject: Welcome\\r\\nFrom: ann@other.test\\r\\n\\r\\nFirst mail\\r\\n')\n"
-                "p = poplib.POP3('127.0.0.1', pop)\n"
-                "p.user('boss'); p.pass_('chief7')\n"
-                "print('count', p.stat()[0])\n"
-                "for line in p.retr(1)[1]: print(line.decode())\n"
-                "p.quit()\n");
-  RunResult py = RunProgram("/usr/bin/python3",
-                            {script, std::to_string(smtp_), std::to_string(pop3_)});
+  WriteFileText(
+      script,
+      "import poplib, smtplib, sys\n"
+      "smtp, pop = int(sys.argv[1]), int(sys.argv[2])\n"
+      "with smtplib.SMTP('127.0.0.1', smtp) as s:\n"
+      "    s.ehlo()\n"
+      "    print('size', s.esmtp_features.get('size', 'none'))\n"
+      "    s.sendmail('ann@other.test', ['boss@example.test'],\n"
+      "               'Subject: Welcome\\r\\nFrom: ann@other.test\\r\\n\\r\\nFirst mail\\r\\n')\n"
+      "p = poplib.POP3('127.0.0.1', pop)\n"
+      "p.user('boss'); p.pass_('chief7')\n"
+      "print('count', p.stat()[0])\n"
+      "for line in p.retr(1)[1]: print(line.decode())\n"
+      "p.quit()\n");
+  RunResult py =
+      RunProgram("/usr/bin/python3", {script, std::to_string(smtp_), std::to_string(pop3_)});
   ASSERT_EQ(py.code, 0) << py.out << py.err;
   EXPECT_NE(py.out.find("size 10485760\n"), std::string::npos) << py.out;
   EXPECT_NE(py.out.find("count 1\n"), std::string::npos) << py.out;
@@ -286,11 +310,10 @@ TEST_F(QvsetupTest, InstallsServesMailToTheAdministratorAndUninstalls) {
   reg::Key key;
   EXPECT_NE(reg::OpenKey(kControlKey, &key), reg::kSuccess);
   EXPECT_NE(reg::OpenKey(kSmtpKey, &key), reg::kSuccess);
-  EXPECT_NE(reg::OpenKey("System\\CurrentControlSet\\Services\\QuorvaneSmtp", &key),
-            reg::kSuccess);
+  EXPECT_NE(reg::OpenKey("System\\CurrentControlSet\\Services\\QuorvaneSmtp", &key), reg::kSuccess);
   uint32_t kept_port = 0;
-  EXPECT_TRUE(reg::ReadDword("System\\CurrentControlSet\\Services\\QuorvaneSmtpOld", "Port",
-                             &kept_port));
+  EXPECT_TRUE(
+      reg::ReadDword("System\\CurrentControlSet\\Services\\QuorvaneSmtpOld", "Port", &kept_port));
   EXPECT_FALSE(std::filesystem::exists(prefix() + "/qvsmtp95"));
   EXPECT_TRUE(std::filesystem::exists(prefix() + "/config/USER.DAT"));
   EXPECT_TRUE(std::filesystem::exists(pam_dir() + "/quorvane"));  // not ours: kept

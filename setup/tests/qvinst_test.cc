@@ -25,10 +25,10 @@ namespace {
 using qv::testing::ReadFileText;
 using qv::testing::WriteFileText;
 
-const char* const kExports[] = {
-    "_GetOsVersion",  "_DetectTCP",      "_CreateSystemKey", "_HandleService",
-    "_CreateDataIndex", "_CreateDemoUser", "_ListCountItems", "_ListFocusItem",
-    "_LBClearAllSel", "_SetDialogTitle", "_ShowDlgHelp",     "_DestroyHelp"};
+const char* const kExports[] = {"_GetOsVersion",   "_DetectTCP",       "_CreateSystemKey",
+                                "_HandleService",  "_CreateDataIndex", "_CreateDemoUser",
+                                "_ListCountItems", "_ListFocusItem",   "_LBClearAllSel",
+                                "_SetDialogTitle", "_ShowDlgHelp",     "_DestroyHelp"};
 
 class Library {
  public:
@@ -82,7 +82,8 @@ TEST_F(QvinstTest, ExportsExactlyTheTwelveNamesWithCLinkage) {
   std::istringstream lines(nm.out);
   std::string address, type, name;
   while (lines >> address >> type >> name)
-    if (type == "T" || type == "D" || type == "B" || type == "W" || type == "V") defined.insert(name);
+    if (type == "T" || type == "D" || type == "B" || type == "W" || type == "V")
+      defined.insert(name);
   EXPECT_EQ(defined, std::set<std::string>(std::begin(kExports), std::end(kExports)));
 }
 
