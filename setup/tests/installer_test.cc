@@ -152,6 +152,12 @@ bool PortAnswers(int port) {
   return ok;
 }
 
+// The control service and its client are built in this tree.
+bool HaveControl() {
+  return access((qv::testing::BinDir() + "/qvctrl95").c_str(), X_OK) == 0 &&
+         access((qv::testing::BinDir() + "/qvctl").c_str(), X_OK) == 0;
+}
+
 class QvsetupTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -267,6 +273,19 @@ TEST_F(QvsetupTest, InstallsServesMailToTheAdministratorAndUninstalls) {
   EXPECT_NE(py.out.find("Subject: Welcome\n"), std::string::npos) << py.out;
   EXPECT_NE(py.out.find("\nFirst mail\n"), std::string::npos) << py.out;
 
+  // The control service, where it is built: the administrator logs in with qvctl.
+  if (HaveControl()) {
+    EXPECT_NE(first.out.find("started    QuorvaneControl"), std::string::npos) << first.out;
+    RunResult login =
+        RunProgram(qv::testing::BinDir() + "/qvctl",
+                   {"-p", std::to_string(control_), "-u", "boss@example.test", "NOOP"}, "chief7\n");
+    EXPECT_EQ(login.code, 0) << login.out << login.err;
+    RunResult refused =
+        RunProgram(qv::testing::BinDir() + "/qvctl",
+                   {"-p", std::to_string(control_), "-u", "listserver", "NOOP"}, "x\n");
+    EXPECT_NE(refused.code, 0) << refused.out;  // not an administrator
+  }
+
   // Installing again keeps what is there: same services, same records, no second admin.
   pid_t smtp_pid = Holder("QuorvaneSmtp");
   std::string users = ReadFileText(prefix() + "/config/USER.DAT");
@@ -305,7 +324,9 @@ TEST_F(QvsetupTest, InstallsServesMailToTheAdministratorAndUninstalls) {
   ASSERT_EQ(gone.code, 0) << gone.out << gone.err;
   EXPECT_EQ(Holder("QuorvaneSmtp"), 0);
   EXPECT_EQ(Holder("QuorvanePop3"), 0);
+  EXPECT_EQ(Holder("QuorvaneControl"), 0);
   EXPECT_FALSE(PortAnswers(smtp_));
+  EXPECT_FALSE(PortAnswers(control_));
   EXPECT_FALSE(PortAnswers(pop3_));
   reg::Key key;
   EXPECT_NE(reg::OpenKey(kControlKey, &key), reg::kSuccess);
