@@ -371,13 +371,17 @@ Settings LoadInstalled() {
 // One run of "install": the steps in order, each returning kExitOk or the failure's exit code.
 class Installation {
  public:
-  Installation(const SetupOptions& o, Reporter& r) : o_(o), r_(r), prefix_(Absolute(o.prefix)) {}
+  Installation(const SetupOptions& o, Reporter& r)
+      : o_(o),
+        r_(r),
+        prefix_(Absolute(o.prefix)),
+        from_(o.from.empty() ? SelfDirectory() : Absolute(o.from)) {}
 
   int Run() {
     for (int (Installation::*step)() :
-         {&Installation::Detect, &Installation::CopyPrograms, &Installation::WriteSettings,
-          &Installation::MakeFolders, &Installation::WriteRecords, &Installation::WritePamFile,
-          &Installation::Start}) {
+         {&Installation::Detect, &Installation::CheckPorts, &Installation::CopyPrograms,
+          &Installation::WriteSettings, &Installation::MakeFolders, &Installation::WriteRecords,
+          &Installation::WritePamFile, &Installation::Start}) {
       int code = (this->*step)();
       if (code != kExitOk) return code;
     }
@@ -400,8 +404,35 @@ class Installation {
     return kExitOk;
   }
 
+  // Before anything is written: a port that another program answers on, for a service that
+  // does not run yet, fails the installation (the port kept in the registry, else the asked one).
+  int CheckPorts() {
+    struct Port {
+      int service;
+      const char* key;
+      const char* name;
+      int asked;
+      const char* option;
+    } ports[] = {
+        {1, kSmtpKey, "Port", o_.smtp_port, "--smtp-port"},
+        {2, kPop3Key, "Port", o_.pop3_port, "--pop3-port"},
+        {3, kControlKey, "Port", o_.control_port, "--control-port"},
+    };
+    for (const Port& p : ports) {
+      const ServiceInfo& info = *ServiceByNumber(p.service);
+      if (access((from_ + "/" + info.program).c_str(), X_OK) != 0 &&
+          access((prefix_ + "/" + info.program).c_str(), X_OK) != 0)
+        continue;  // not installed
+      uint32_t kept = 0;
+      int port = reg::ReadDword(p.key, p.name, &kept) ? static_cast<int>(kept) : p.asked;
+      if (!Running(info, mode_, nullptr) && PortAnswers(port))
+        return r_.Fail(Format(kErrPortBusy, port, info.name, p.option));
+    }
+    return kExitOk;
+  }
+
   int CopyPrograms() {
-    const std::string from = o_.from.empty() ? SelfDirectory() : Absolute(o_.from);
+    const std::string& from = from_;
     for (const char* required : {"qvsmtp95", "qvpop395"})
       if (access((from + "/" + required).c_str(), X_OK) != 0)
         return r_.Fail(Format(kErrNoProgram, required, from.c_str()));
@@ -586,6 +617,7 @@ class Installation {
   const SetupOptions& o_;
   Reporter& r_;
   const std::string prefix_;
+  const std::string from_;  // where the programs are taken from
   ServiceMode mode_ = ServiceMode::kPresence;
   bool changed_ = false;  // a program or a setting changed: running services restart
   Settings settings_;

@@ -371,6 +371,9 @@ TEST_F(QvsetupTest, FailuresAreReportedAndExitNonZero) {
             std::string::npos)
       << busy.err;
   EXPECT_EQ(Holder("QuorvaneSmtp"), 0);
+  reg::Key key;  // found before anything was written
+  EXPECT_NE(reg::OpenKey(kControlKey, &key), reg::kSuccess);
+  EXPECT_FALSE(std::filesystem::exists(prefix() + "/qvsmtp95"));
 
   RunResult usage = Setup({"install", "--prefix", prefix()});
   EXPECT_EQ(usage.code, 2);
