@@ -154,6 +154,7 @@ int RunAndWait(const std::string& program, const std::vector<std::string>& args)
 }
 
 bool InstallSystemdService(const ServiceInfo& info, const std::string& program, bool start) {
+  if (!platform::ServiceManagerAvailable()) return false;  // chosen, but systemd does not run
   const char* root = std::getenv("QUORVANE_SYSTEM");
   std::string system_root = root != nullptr && *root != '\0' ? root : "/etc/quorvane";
   if (platform::ServiceQuery(info.name) == platform::kServiceRunning)

@@ -18,6 +18,7 @@
 #include "common/testing/test_env.h"
 #include "platform/presence.h"
 #include "platform/registry.h"
+#include "platform/svcmgr.h"
 
 namespace qv::setup {
 namespace {
@@ -263,6 +264,14 @@ TEST_F(QvinstTest, HandleServiceStartsAndRestartsAPresenceService) {
   pid_t still = 0;
   EXPECT_TRUE(platform::FindServiceWindow("QuorvaneSmtp", &still));
   EXPECT_EQ(still, second);
+
+  // The service manager's mode chosen on a machine without systemd: nothing is written.
+  if (!platform::ServiceManagerAvailable()) {
+    setenv("QUORVANE_SERVICES", "systemd", 1);
+    EXPECT_EQ(handle(2, dir_.Sub("qvsmtp").c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists("/etc/systemd/system/QuorvaneSmtp.service"));
+    setenv("QUORVANE_SERVICES", "presence", 1);
+  }
 
   platform::SendDestroy("QuorvaneSmtp");
   for (int i = 0; i < 200 && platform::FindServiceWindow("QuorvaneSmtp"); ++i)
