@@ -247,7 +247,9 @@ TEST_F(QvsetupTest, InstallsServesMailToTheAdministratorAndUninstalls) {
   char entry[512] = {};
   platform::GetProfileString("windows", "run", "", entry, sizeof entry);
   // The start entry is kept in lower case.
-  EXPECT_TRUE(EqualsNoCase(entry, prefix() + "/qvsmtp95 " + prefix() + "/qvpop395")) << entry;
+  std::string programs = prefix() + "/qvsmtp95 " + prefix() + "/qvpop395";
+  if (HaveControl()) programs += " " + prefix() + "/qvctrl95";
+  EXPECT_TRUE(EqualsNoCase(entry, programs)) << entry;
 
   // Real clients: smtplib hands a message to the administrator, poplib fetches it.
   std::string script = dir_.Sub("client.py");
