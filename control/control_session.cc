@@ -149,6 +149,16 @@ SessionReply ControlSession::Dispatch(std::string_view line) {
   return reply;
 }
 
+int DispatchControlCommand(ControlSession* session, const char* line, size_t length,
+                           SessionReply* reply) {
+  if (session == nullptr) {
+    *reply = SessionReply();
+    return kReplyNone;
+  }
+  *reply = session->Dispatch(std::string_view(line == nullptr ? "" : line, line ? length : 0));
+  return reply->kind;
+}
+
 // ---- Login ---------------------------------------------------------------------------------
 
 void ControlSession::UserNameStep(std::string_view line, SessionReply* reply) {

@@ -88,6 +88,11 @@ class ControlSession {
   Settings settings_;
 };
 
+// The dispatcher as the connection calls it: the session's reply kind for the `length` bytes
+// at `line` (kReplyNone without a session), the reply itself in *reply.
+int DispatchControlCommand(ControlSession* session, const char* line, size_t length,
+                           SessionReply* reply);
+
 // The help text of a topic (the text after HELP and its blanks); "Command unknown" when no
 // topic matches.
 const char* HelpText(std::string_view topic);
