@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -26,9 +27,12 @@ bool EndsWith(std::string_view text, std::string_view end) {
   return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
 }
 
-// The end of a prompt-ended reply: ">" alone, or a last line ">".
-bool EndsWithPrompt(std::string_view text) {
-  return text == ">" || EndsWith(text, kPromptEnd);
+// Where the first prompt-ended reply of the text ends: after a ">" that begins it (the reply
+// of a stream write) or after the first line ">"; npos when none is there yet.
+size_t PromptEnd(std::string_view text) {
+  if (!text.empty() && text[0] == '>') return 1;
+  size_t at = text.find(kPromptEnd);
+  return at == std::string_view::npos ? at : at + kPromptEnd.size();
 }
 
 }  // namespace
@@ -125,11 +129,14 @@ ControlLogin ControlClient::Login(const std::string& host, uint16_t port, std::s
   if (client_.Connect(host, port, timeout_ms_) != ConnectResult::kConnected)
     return ControlLogin::kConnectFailed;
   auto until_prompt = [](const std::string& text, size_t* taken) {
-    if (EndsWith(text, kUserPrompt) || EndsWith(text, kPasswordPrompt) || EndsWithPrompt(text)) {
-      *taken = text.size();
-      return true;
+    size_t first = std::string::npos;
+    for (std::string_view prompt : {kUserPrompt, kPasswordPrompt, kPromptEnd}) {
+      size_t at = text.find(prompt);
+      if (at != std::string::npos) first = std::min(first, at + prompt.size());
     }
-    return false;
+    if (first == std::string::npos) return false;
+    *taken = first;
+    return true;
   };
   Result<std::string> greeting = ReadReply(until_prompt);
   if (!greeting || !EndsWith(*greeting, kUserPrompt)) {
@@ -146,7 +153,7 @@ ControlLogin ControlClient::Login(const std::string& host, uint16_t port, std::s
   if (!SendLine(password)) return ControlLogin::kBroken;
   Result<std::string> outcome = ReadReply(until_prompt);
   if (!outcome) return ControlLogin::kBroken;
-  if (outcome->rfind(kLoginOk, 0) == 0 && EndsWithPrompt(*outcome)) return ControlLogin::kOk;
+  if (outcome->rfind(kLoginOk, 0) == 0 && EndsWith(*outcome, kPromptEnd)) return ControlLogin::kOk;
   Close();
   if (outcome->rfind(kNoPermission, 0) == 0) return ControlLogin::kNoPermission;
   if (outcome->rfind(kInvalidPassword, 0) == 0) return ControlLogin::kBadPassword;
@@ -156,8 +163,9 @@ ControlLogin ControlClient::Login(const std::string& host, uint16_t port, std::s
 Result<std::string> ControlClient::Command(std::string_view line) {
   if (!SendLine(line)) return Fail("cannot send to the control service");
   Result<std::string> reply = ReadReply([](const std::string& text, size_t* taken) {
-    if (!EndsWithPrompt(text)) return false;
-    *taken = text.size();
+    size_t end = PromptEnd(text);
+    if (end == std::string::npos) return false;
+    *taken = end;
     return true;
   });
   if (!reply) return reply;
@@ -169,8 +177,9 @@ Result<std::string> ControlClient::Command(std::string_view line) {
 Result<std::string> ControlClient::Quit(std::string_view line) {
   if (!SendLine(line)) return Fail("cannot send to the control service");
   Result<std::string> reply = ReadReply([](const std::string& text, size_t* taken) {
-    if (!EndsWith(text, kClosing)) return false;
-    *taken = text.size();
+    size_t at = text.find(kClosing);
+    if (at == std::string::npos) return false;
+    *taken = at + kClosing.size();
     return true;
   });
   Close();
@@ -197,8 +206,9 @@ Result<std::string> ControlClient::Stream(std::string_view line) {
   both += kSentinel;
   if (!SendLine(both)) return Fail("cannot send to the control service");
   Result<std::string> reply = ReadReply([](const std::string& text, size_t* taken) {
-    if (!EndsWith(text, kPromptEnd)) return false;
-    *taken = text.size();
+    size_t at = text.find(kPromptEnd);
+    if (at == std::string::npos) return false;
+    *taken = at + kPromptEnd.size();
     return true;
   });
   if (!reply) return reply;
