@@ -42,7 +42,8 @@ double Ms(Clock::duration d) {
 int LoadTable(qv::ControlClient& client) {
   size_t separators = qv::ControlClient::RecordSeparators("USER");
   for (int n = 0;; ++n) {
-    qv::Result<std::string> line = client.Record("GETSTREAM USER #" + std::to_string(n), separators);
+    qv::Result<std::string> line =
+        client.Record("GETSTREAM USER #" + std::to_string(n), separators);
     if (!line) return -1;
     if (line->rfind("#|", 0) == 0) return n;
   }

@@ -47,10 +47,10 @@ struct HelpTopic {
 
 // Compared in this order over each topic's length.
 const HelpTopic kHelpTopics[] = {
-    {"HELP", kHelpCommands}, {"NOOP", kHelpNoop},   {"QUIT", kHelpQuit},   {"EXIT", kHelpQuit},
-    {"SAVE", kHelpSave},     {"RSET", kHelpRset},   {"SET", kHelpSet},     {"FLAGS", kHelpFlags},
-    {"PARA", kHelpPara},     {"START", kHelpStart}, {"STOP", kHelpStop},   {"USER", kHelpUser},
-    {"LIST", kHelpList},     {"AUTO", kHelpAuto},   {"EXEC", kHelpExec},   {"ROUTE", kHelpRoute},
+    {"HELP", kHelpCommands}, {"NOOP", kHelpNoop},   {"QUIT", kHelpQuit}, {"EXIT", kHelpQuit},
+    {"SAVE", kHelpSave},     {"RSET", kHelpRset},   {"SET", kHelpSet},   {"FLAGS", kHelpFlags},
+    {"PARA", kHelpPara},     {"START", kHelpStart}, {"STOP", kHelpStop}, {"USER", kHelpUser},
+    {"LIST", kHelpList},     {"AUTO", kHelpAuto},   {"EXEC", kHelpExec}, {"ROUTE", kHelpRoute},
     {"POPA", kHelpPopa},     {"STATE", kHelpState},
 };
 
@@ -289,7 +289,8 @@ void ControlSession::PutStream(std::string_view line, SessionReply* reply) {
   std::string_view rest = AfterFirstBlank(line);
   size_t blank = rest.find(' ');
   std::string_view word = rest.substr(0, blank);
-  std::string_view fields = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+  std::string_view fields =
+      blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
   if (EqualsNoCase(word, kStreamOptions)) {
     OptionsExtras extras = host_.Extras();
     Settings changed = settings_;

@@ -47,7 +47,7 @@ class ControlSession {
   struct Command {
     const char* verb;
     Handler handler;
-    uint32_t states;      // bit (1 << state) for each state in which the command runs
+    uint32_t states;  // bit (1 << state) for each state in which the command runs
     bool waits_for_services;
   };
   static const Command kCommands[];

@@ -22,14 +22,14 @@ struct OptionDef {
   size_t width;  // of a text field
 };
 
-#define QV_TEXT(keyword, record, field)                                               \
-  OptionDef {                                                                         \
+#define QV_TEXT(keyword, record, field)                                              \
+  OptionDef {                                                                        \
     keyword, Conversion::kText, [](Settings& s) -> void* { return s.record.field; }, \
-        sizeof(Settings{}.record.field)                                               \
+        sizeof(Settings{}.record.field)                                              \
   }
-#define QV_NUMBER(keyword, conversion, record, field)                                  \
-  OptionDef {                                                                          \
-    keyword, conversion, [](Settings& s) -> void* { return &s.record.field; }, 0       \
+#define QV_NUMBER(keyword, conversion, record, field)                            \
+  OptionDef {                                                                    \
+    keyword, conversion, [](Settings& s) -> void* { return &s.record.field; }, 0 \
   }
 
 const OptionDef kOptions[] = {
@@ -249,8 +249,8 @@ std::string ShowOptions(const Settings& settings) {
       text(s.NTDomain).c_str(), text(s.AdministratorName).c_str(),
       text(s.AdministratorMailBox).c_str(), text(s.NoResponse).c_str(),
       text(m.ExchangeHost).c_str(), FormatInterval(m.SMTPTimer, IntervalKind::kMinutes).c_str(),
-      FormatInterval(m.ReturnTimer, IntervalKind::kMinutes).c_str(),
-      text(m.ForwardUnknown).c_str(), m.ESMTPMaxMsgSize);
+      FormatInterval(m.ReturnTimer, IntervalKind::kMinutes).c_str(), text(m.ForwardUnknown).c_str(),
+      m.ESMTPMaxMsgSize);
   out += WrapFlagWords(FlagWords(settings));
   out += kPrompt;
   return out;
@@ -335,7 +335,8 @@ bool ApplySetArguments(Settings& settings, std::string_view arguments) {
     size_t blank = rest.find(' ');
     std::string_view word = rest.substr(0, blank);
     std::string_view value;
-    if (EqualsNoCase(word, "FLAGS") && blank != std::string_view::npos) value = rest.substr(blank + 1);
+    if (EqualsNoCase(word, "FLAGS") && blank != std::string_view::npos)
+      value = rest.substr(blank + 1);
     if (!SetOption(changed, word, value)) return false;
   }
   settings = changed;

@@ -49,8 +49,8 @@ std::string_view AfterWord(std::string_view text) {
 
 // The command word must be followed by a blank; the text ends at the first CR; the sub-command
 // is compared over its own length, in the order given. False gives "Syntax Error".
-bool ParseHuman(std::string_view line, size_t word_length,
-                std::initializer_list<const char*> subs, HumanLine* out) {
+bool ParseHuman(std::string_view line, size_t word_length, std::initializer_list<const char*> subs,
+                HumanLine* out) {
   if (line.size() <= word_length || line[word_length] != ' ') return false;
   std::string_view text = SkipBlanks(line.substr(word_length));
   text = text.substr(0, text.find('\r'));
@@ -77,7 +77,9 @@ class Arguments {
       text = SkipBlanks(text.substr(comma + 1));
     }
   }
-  std::string_view operator[](size_t i) const { return i < args_.size() ? args_[i] : std::string_view(); }
+  std::string_view operator[](size_t i) const {
+    return i < args_.size() ? args_[i] : std::string_view();
+  }
 
  private:
   std::vector<std::string_view> args_;
@@ -181,7 +183,8 @@ std::string ListCommand(std::string_view line) {
     case 2: {
       Address owner = Split(args[3]);
       std::string file(args[2]);
-      if (file.empty()) file = Format(kDefaultMemberFile, TablesDirectory().c_str(), a.local.c_str());
+      if (file.empty())
+        file = Format(kDefaultMemberFile, TablesDirectory().c_str(), a.local.c_str());
       if (!fits || !Put(list.Description, args[1]) || !Put(list.FileName, file) ||
           !Put(list.OwnerUser, owner.local) || !Put(list.OwnerDomain, owner.domain))
         return kCannotAddList;
@@ -274,8 +277,7 @@ std::string RouteCommand(std::string_view line) {
       return AddRecord(&route) == 0 ? kRouteAdded : kCannotAddRoute;
     case 1:
       // The key is the destination: with only the masks, nothing is removed.
-      if (!Put(route.Masks, args[0]) || !Put(route.Destination, args[1]))
-        return kCannotDeleteRoute;
+      if (!Put(route.Masks, args[0]) || !Put(route.Destination, args[1])) return kCannotDeleteRoute;
       return UpdateRecord(route, true) == 0 ? kRouteDeleted : kCannotDeleteRoute;
     default: {
       if (!Fits(args[0], sizeof route.Destination) || FindRecord(args[0], &route) != 0)
@@ -386,9 +388,9 @@ struct StreamTable {
 };
 
 const StreamTable kStreamTables[] = {
-    {kStreamUser, Table::kUser, true},         {kStreamList, Table::kLists, true},
-    {kStreamRoute, Table::kRoutes, false},     {kStreamExec, Table::kCommands, true},
-    {kStreamAuto, Table::kResponder, false},   {kStreamAccount, Table::kAccounts, false},
+    {kStreamUser, Table::kUser, true},       {kStreamList, Table::kLists, true},
+    {kStreamRoute, Table::kRoutes, false},   {kStreamExec, Table::kCommands, true},
+    {kStreamAuto, Table::kResponder, false}, {kStreamAccount, Table::kAccounts, false},
 };
 
 const StreamTable* FindStreamTable(std::string_view word) {

@@ -69,7 +69,7 @@ size_t ControlClient::RecordSeparators(std::string_view word) {
   struct Count {
     const char* word;
     size_t separators;
-  } counts[] = {{"USER", 11}, {"LIST", 9},    {"ROUTE", 3},    {"EXEC", 7},
+  } counts[] = {{"USER", 11}, {"LIST", 9},    {"ROUTE", 3},   {"EXEC", 7},
                 {"AUTO", 5},  {"ACCOUNT", 7}, {"OPTIONS", 43}};
   for (const Count& c : counts)
     if (EqualsNoCase(word, c.word)) return c.separators;

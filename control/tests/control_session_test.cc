@@ -168,8 +168,7 @@ TEST_F(ControlSessionTest, QuitSavesSyncsAndRestartsOnlyRunningServices) {
   EXPECT_EQ(r.text, "10.0.0.7 closing connection\r\n");
   EXPECT_TRUE(r.close);
   EXPECT_EQ(s.state(), ControlState::kClosing);
-  std::vector<std::string> expected = {"save", "sync", "service 1 1", "service 2 1",
-                                       "service 2 8"};
+  std::vector<std::string> expected = {"save", "sync", "service 1 1", "service 2 1", "service 2 8"};
   EXPECT_EQ(host_.log, expected);
   // Nothing more is handled.
   r = s.Dispatch("SAVE");
@@ -196,8 +195,8 @@ TEST_F(ControlSessionTest, StartStopAndStateGoThroughTheServiceCommand) {
   struct {
     int state;
     const char* word;
-  } words[] = {{0, "<unknown>"}, {1, "Stopped"}, {2, "Pending"}, {3, "Pending"},
-               {4, "Running"},   {5, "Pending"}, {6, "Pending"}, {7, "Paused"},
+  } words[] = {{0, "<unknown>"}, {1, "Stopped"},   {2, "Pending"}, {3, "Pending"},
+               {4, "Running"},   {5, "Pending"},   {6, "Pending"}, {7, "Paused"},
                {8, "<unknown>"}, {-1, "<unknown>"}};
   for (const auto& w : words) EXPECT_STREQ(StateWord(w.state), w.word) << w.state;
 }

@@ -20,18 +20,17 @@ TEST(FormatIntervalTest, EachKindPicksItsUnit) {
     IntervalKind kind;
     const char* text;
   } cases[] = {
-      {3600, IntervalKind::kMinutes, "60 minutes"},  {7200, IntervalKind::kMinutes, "2 hours"},
-      {86400, IntervalKind::kMinutes, "24 hours"},   {172800, IntervalKind::kMinutes, "2 days"},
-      {900, IntervalKind::kMinutes, "15 minutes"},   {3630, IntervalKind::kMinutes, "60 minutes"},
-      {0, IntervalKind::kMinutes, "0 minutes"},      {90, IntervalKind::kSeconds, "90 seconds"},
-      {60, IntervalKind::kSeconds, "60 seconds"},    {120, IntervalKind::kSeconds, "2 minutes"},
-      {3600, IntervalKind::kSeconds, "60 minutes"},  {7200, IntervalKind::kSeconds, "2 hours"},
-      {3660, IntervalKind::kSeconds, "61 minutes"},  {3600, IntervalKind::kAccount, "1 hours"},
-      {7200, IntervalKind::kAccount, "2 hours"},     {86400, IntervalKind::kAccount, "1 days"},
-      {5400, IntervalKind::kAccount, "90 minutes"},  {-60, IntervalKind::kMinutes, "-1 minutes"},
+      {3600, IntervalKind::kMinutes, "60 minutes"}, {7200, IntervalKind::kMinutes, "2 hours"},
+      {86400, IntervalKind::kMinutes, "24 hours"},  {172800, IntervalKind::kMinutes, "2 days"},
+      {900, IntervalKind::kMinutes, "15 minutes"},  {3630, IntervalKind::kMinutes, "60 minutes"},
+      {0, IntervalKind::kMinutes, "0 minutes"},     {90, IntervalKind::kSeconds, "90 seconds"},
+      {60, IntervalKind::kSeconds, "60 seconds"},   {120, IntervalKind::kSeconds, "2 minutes"},
+      {3600, IntervalKind::kSeconds, "60 minutes"}, {7200, IntervalKind::kSeconds, "2 hours"},
+      {3660, IntervalKind::kSeconds, "61 minutes"}, {3600, IntervalKind::kAccount, "1 hours"},
+      {7200, IntervalKind::kAccount, "2 hours"},    {86400, IntervalKind::kAccount, "1 days"},
+      {5400, IntervalKind::kAccount, "90 minutes"}, {-60, IntervalKind::kMinutes, "-1 minutes"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(FormatInterval(c.seconds, c.kind), c.text) << c.seconds;
+  for (const Case& c : cases) EXPECT_EQ(FormatInterval(c.seconds, c.kind), c.text) << c.seconds;
 }
 
 TEST(FlagWordsTest, WordsInOrderAndWrappedAt46) {
@@ -53,7 +52,8 @@ TEST(FlagWordsTest, WordsInOrderAndWrappedAt46) {
   size_t start = 0;
   while (start < wrapped.size()) {
     size_t end = wrapped.find("\r\n", start);
-    std::string line = wrapped.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string line =
+        wrapped.substr(start, end == std::string::npos ? std::string::npos : end - start);
     size_t first = line.find_first_not_of(' ');
     EXPECT_LE(line.size() - (first == std::string::npos ? line.size() : first), 46u) << line;
     if (end == std::string::npos) break;

@@ -116,8 +116,9 @@ TEST_F(RecordCommandsTest, ResponderCommandAndRoute) {
   EXPECT_EQ(ExecCommand("EXEC DELETE run@example.com"), kCannotDeleteExec);
 
   EXPECT_EQ(RouteCommand("ROUTE ADD TOHOST *@far.example,relay.example"), kRouteAdded);
-  EXPECT_EQ(RouteCommand("ROUTE SHOW relay.example"),
-            "  Mask:     *@far.example\r\n  Route to: TO HOST\r\n  Name:     relay.example\r\n\r\n>");
+  EXPECT_EQ(
+      RouteCommand("ROUTE SHOW relay.example"),
+      "  Mask:     *@far.example\r\n  Route to: TO HOST\r\n  Name:     relay.example\r\n\r\n>");
   EXPECT_EQ(RouteCommand("ROUTE ADD odd *@x,y.example"), kRouteAdded);  // unknown type: 0
   EXPECT_NE(RouteCommand("ROUTE SHOW y.example").find("TO MAIL"), std::string::npos);
   EXPECT_EQ(RouteCommand("ROUTE ADD *@x,host"), kSyntaxError);  // the masks taken as the type
@@ -155,7 +156,8 @@ TEST_F(RecordCommandsTest, GetStreamByKeyAndByIndexPosition) {
   EXPECT_EQ(GetStream("GETSTREAM AUTO #0", none), "#||0|||");  // five fields
   for (const char* name : {"carl", "anna", "bert", "dora"})
     ASSERT_EQ(UserCommand(std::string("USER ADD ") + name + "@example.com,pw"), kUserAdded);
-  EXPECT_EQ(GetStream("GETSTREAM USER bert@example.com", none).rfind("bert|example.com|pw|", 0), 0u);
+  EXPECT_EQ(GetStream("GETSTREAM USER bert@example.com", none).rfind("bert|example.com|pw|", 0),
+            0u);
   EXPECT_EQ(GetStream("getstream user nobody@example.com", none), "");
   // Index order, not the order in the data file.
   EXPECT_EQ(GetStream("GETSTREAM USER #0", none).rfind("anna|", 0), 0u);
@@ -188,7 +190,7 @@ TEST_F(RecordCommandsTest, MemberFilesAreReadOnlyForExistingLists) {
   EXPECT_EQ(GetStream("GETSTREAM MEMBER " + outside + "|#0", none), "");
   EXPECT_EQ(GetStream("GETSTREAM MEMBER " + tables_.config() + "/../secret.mls|#0", none), "");
   EXPECT_EQ(GetStream("GETSTREAM MEMBER /etc/passwd|#0", none), "");
-  ASSERT_EQ(ListCommand("LIST ADD l@example.com,,"+ outside), kListAdded);
+  ASSERT_EQ(ListCommand("LIST ADD l@example.com,," + outside), kListAdded);
   EXPECT_EQ(GetStream("GETSTREAM MEMBER " + outside + "|0", none), "");  // no "#"
   EXPECT_EQ(GetStream("GETSTREAM MEMBER " + outside, none), "");
   EXPECT_EQ(GetStream("GETSTREAM MEMBER " + outside + "|#0", none).size(), 128u + 1 + 128u);
@@ -243,7 +245,8 @@ TEST_F(RecordCommandsTest, PutStreamAddsEditsAndDeletes) {
   ASSERT_EQ(FindRecord("crew", "example.com", &l), 0);
   EXPECT_STREQ(l.FileName, "");
   ASSERT_EQ(UpdateRecord(Table::kLists, &l, true), 0);
-  ASSERT_TRUE(PutStreamRecord("LIST", "ADD|crew|example.com|Crew|" + tables_.config() + "/crew.mls|"));
+  ASSERT_TRUE(
+      PutStreamRecord("LIST", "ADD|crew|example.com|Crew|" + tables_.config() + "/crew.mls|"));
   EXPECT_TRUE(PutStreamRecord("LIST", "ADDMEMBER|crew@example.com|m@x.org|Em"));
   EXPECT_EQ(GetStream("GETSTREAM MEMBER " + tables_.config() + "/crew.mls|#0", {}), "m@x.org|Em");
   EXPECT_TRUE(PutStreamRecord("LIST", "DELETEMEMBER|crew@example.com|m@x.org|"));

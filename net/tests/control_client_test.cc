@@ -15,12 +15,12 @@ using testing::ChunkServer;
 const char kGreeting[] = "Quorvane Control Service (v1.00 Linux) for Windows 95 ready at now\r\n";
 
 TEST(ControlClientTest, RepliesSplitAnywhereAreReassembled) {
-  ChunkServer server({std::string(kGreeting) + "User", "name: ", "Pass", "word: ",
-                      "Login OK (Enter HELP for command help)\r\n", ">",
-                      "User added successful\r\n", ">", "#||||||0|||||", "\r\n>",
-                      "\r\n>bob|example.com|pw|||", "|0|||||", "Cannot add user !\r\n>",
-                      "10.0.0.1 closing connection\r\n"},
-                     200);
+  ChunkServer server(
+      {std::string(kGreeting) + "User", "name: ", "Pass",
+       "word: ", "Login OK (Enter HELP for command help)\r\n", ">", "User added successful\r\n",
+       ">", "#||||||0|||||", "\r\n>", "\r\n>bob|example.com|pw|||", "|0|||||",
+       "Cannot add user !\r\n>", "10.0.0.1 closing connection\r\n"},
+      200);
   ControlClient client(-1, 5000);
   ASSERT_EQ(client.Login("127.0.0.1", server.port(), "admin", "pw"), ControlLogin::kOk);
   Result<std::string> added = client.Command("USER ADD x@y");
@@ -64,8 +64,7 @@ TEST(ControlClientTest, LoginOutcomes) {
   for (const Case& c : cases) {
     ChunkServer server(c.chunks, 50);
     ControlClient client(-1, 2000);
-    EXPECT_EQ(client.Login("127.0.0.1", server.port(), "admin", "pw"), c.result)
-        << c.chunks.back();
+    EXPECT_EQ(client.Login("127.0.0.1", server.port(), "admin", "pw"), c.result) << c.chunks.back();
   }
 }
 
@@ -90,8 +89,8 @@ TEST(ControlClientTest, SilentOrEndlessPeersEndTheRead) {
 }
 
 TEST(ControlClientTest, FailureRepliesAndSeparatorCounts) {
-  for (const char* failure : {"Cannot add user !\r\n>", "Invalid Command\r\n>",
-                              "Syntax Error\r\n>", "User unknown !\r\n>", "List unknown !"})
+  for (const char* failure : {"Cannot add user !\r\n>", "Invalid Command\r\n>", "Syntax Error\r\n>",
+                              "User unknown !\r\n>", "List unknown !"})
     EXPECT_TRUE(IsControlFailure(failure)) << failure;
   for (const char* fine : {"User added successful\r\n>", "\r\n>", "Command unknown\r\n>", ">",
                            "  Alias:   Invalid\r\n>"})

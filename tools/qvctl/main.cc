@@ -66,7 +66,8 @@ bool AskPassword(std::string* password) {
 
 // A reply as the terminal shows it: line feeds only, one closing line end dropped.
 void Print(std::string text) {
-  if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) text.resize(text.size() - 2);
+  if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
+    text.resize(text.size() - 2);
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
