@@ -72,8 +72,8 @@ int main(int argc, char** argv) {
 
   int port = qv::bench::FreePort();
   int password_port = qv::bench::FreePort();
-  CopyField(qv::g_System.ConfigPath, root + "/config");
-  CopyField(qv::g_System.Domain, "example.test");
+  qv::CopyField(qv::g_System.ConfigPath, root + "/config");
+  qv::CopyField(qv::g_System.Domain, "example.test");
   qv::reg::Key control;
   qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
   qv::reg::SetString(&control, "Domain", "example.test");
@@ -88,17 +88,17 @@ int main(int argc, char** argv) {
   qv::reg::CloseKey(&control);
 
   qv::USERSTRUCT admin{};
-  CopyField(admin.Alias, "admin");
-  CopyField(admin.Domain, "example.test");
-  CopyField(admin.Password, "pw");
+  qv::CopyField(admin.Alias, "admin");
+  qv::CopyField(admin.Domain, "example.test");
+  qv::CopyField(admin.Password, "pw");
   admin.Options = qv::kUserAdmin;
   qv::AddRecord(&admin);
   for (int i = 1; i < kUsers; ++i) {
     qv::USERSTRUCT user{};
-    CopyField(user.Alias, "user" + std::to_string(i));
-    CopyField(user.Domain, "example.test");
-    CopyField(user.Password, "secret");
-    CopyField(user.Name, "User number " + std::to_string(i));
+    qv::CopyField(user.Alias, "user" + std::to_string(i));
+    qv::CopyField(user.Domain, "example.test");
+    qv::CopyField(user.Password, "secret");
+    qv::CopyField(user.Name, "User number " + std::to_string(i));
     qv::AddRecord(&user);
   }
 
