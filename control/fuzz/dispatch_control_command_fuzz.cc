@@ -40,6 +40,8 @@ class FuzzSystem {
     char pattern[] = "/tmp/qvctrlfuzz.XXXXXX";
     root_ = mkdtemp(pattern);
     setenv("QUORVANE_SYSTEM", root_.c_str(), 1);
+    // Member files named without a folder land here, not wherever the replay was started.
+    if (chdir(root_.c_str()) != 0) abort();
     std::memset(&g_System, 0, sizeof g_System);
     CopyField(g_System.Domain, "example.test");
     CopyField(g_System.MailPath, root_ + "/mail");
@@ -88,9 +90,9 @@ class FuzzSystem {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static FuzzSystem* system = new FuzzSystem;
-  if (system->Grown()) system->Reset();
-  ControlSession session(system->host(), "127.0.0.1");
+  static FuzzSystem system;
+  if (system.Grown()) system.Reset();
+  ControlSession session(system.host(), "127.0.0.1");
   SessionReply reply;
   DispatchControlCommand(&session, "admin@example.test\r\n", 20, &reply);
   DispatchControlCommand(&session, "any\r\n", 5, &reply);

@@ -33,13 +33,17 @@ struct FuzzTables {
     CopyField(user.Password, "pw");
     AddRecord(&user);
   }
+  ~FuzzTables() {
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+  }
   std::string root;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static FuzzTables* tables = new FuzzTables;
+  static FuzzTables tables;
   (void)tables;
   auto session = std::make_unique<control::PasswordSession>();
   std::string_view input(reinterpret_cast<const char*>(data), size);
