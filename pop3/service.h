@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common/service_frame.h"
+#include "pop3/collect_runner.h"
 #include "pop3/schedule.h"
 
 namespace qv::pop3 {
@@ -16,6 +17,8 @@ constexpr size_t kSlotCount = 5;
 struct Pop3ServiceOptions {
   std::chrono::milliseconds idle_limit = std::chrono::minutes(10);
   std::chrono::milliseconds account_period = std::chrono::seconds(kTickSeconds);
+  // Where fetched mail goes (empty: DeliverFetched).
+  FetchedDelivery deliver_fetched;
 };
 
 class Pop3Service {
@@ -26,7 +29,8 @@ class Pop3Service {
   int Run();
 
   ServiceFrame& frame() { return *frame_; }
-  AccountSchedule& schedule() { return schedule_; }
+  // The remote account checks; made when the service has started.
+  RemoteCollection* collection() { return collection_.get(); }
   // Starts the account timer, as the start of the service does (for tests that listen
   // themselves).
   void Started();
@@ -35,8 +39,8 @@ class Pop3Service {
   ServiceSetup Setup();
 
   Pop3ServiceOptions options_;
-  AccountSchedule schedule_;
   std::unique_ptr<ServiceFrame> frame_;
+  std::unique_ptr<RemoteCollection> collection_;
 };
 
 }  // namespace qv::pop3
