@@ -1,0 +1,126 @@
+// Checks against a real POP3 server: Debian's dovecot on a loopback port, with a passwd-file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/config.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "platform/fileio.h"
+#include "pop3/collect.h"
+#include "pop3/tests/collect_util.h"
+#include "pop3/tests/pop3_util.h"
+
+namespace qv::pop3 {
+namespace {
+
+using testing::DovecotServer;
+using testing::Pop3TestSystem;
+
+class DovecotCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(dovecot_.Start(&error)) << error;
+    dovecot_.AddUser("office", "officepw");
+    dovecot_.AddUser("ann", "annpw");
+    dovecot_.AddUser("bob", "bobpw");
+    context_.settings.system = g_System;
+    context_.settings.pop3.PortEx = dovecot_.port();
+    context_.pause_between_users = std::chrono::milliseconds(10);
+    context_.deliver = [this](std::string_view local, std::string_view domain,
+                              std::string_view sender, int fd) {
+      std::string text(static_cast<size_t>(platform::FileSizeOf(fd)), '\0');
+      EXPECT_TRUE(platform::ReadAt(fd, text.data(), text.size(), 0));
+      std::lock_guard<std::mutex> lock(mutex_);
+      delivered_.push_back(std::string(local) + "@" + std::string(domain) + " from " +
+                           std::string(sender) + "\n" + text);
+    };
+  }
+
+  void AddAccount(const std::string& name, int options, const std::string& login,
+                  const std::string& password) {
+    ACCOUNTSTRUCT a{};
+    CopyField(a.Name, name);
+    CopyField(a.Server, "127.0.0.1");
+    CopyField(a.Account, login);
+    CopyField(a.Password, password);
+    a.Interval = 900;
+    a.Options = options;
+    ASSERT_EQ(AddRecord(&a), 0);
+  }
+
+  std::vector<std::string> Delivered() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> sorted = delivered_;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+  }
+
+  Pop3TestSystem sys_;
+  DovecotServer dovecot_;
+  CollectContext context_;
+  std::mutex mutex_;
+  std::vector<std::string> delivered_;
+};
+
+TEST_F(DovecotCheckTest, SharedAccountFetchesEverythingAndEmptiesTheMailbox) {
+  AddAccount("office", kAccountShared, "office", "officepw");
+  EXPECT_EQ(CheckAccount(context_, "office"), 1);  // empty remote mailbox
+  EXPECT_TRUE(Delivered().empty());
+
+  dovecot_.AddMessage("office",
+                      "From: Sam <sam@far.test>\r\nTo: ann@example.test\r\nSubject: 1\r\n\r\n"
+                      ".hidden dot\r\nbody\r\n");
+  dovecot_.AddMessage("office",
+                      "Received: from a by b for <bob@example.test>\r\nFrom: <tim@far.test>\r\n"
+                      "To: ann@example.test\r\nSubject: 2\r\n\r\nx\r\n");
+  dovecot_.AddMessage("office", "From: u@far.test\r\nSubject: 3\r\n\r\nnobody\r\n");
+  EXPECT_EQ(CheckAccount(context_, "office"), 1);
+  std::vector<std::string> got = Delivered();
+  ASSERT_EQ(got.size(), 3u);
+  // The line with a leading dot is stored as it came: doubled.
+  EXPECT_EQ(got[1],
+            "ann@example.test from sam@far.test\nFrom: Sam <sam@far.test>\r\n"
+            "To: ann@example.test\r\nSubject: 1\r\n\r\n..hidden dot\r\nbody\r\n");
+  EXPECT_EQ(got[0], "@ from u@far.test\nFrom: u@far.test\r\nSubject: 3\r\n\r\nnobody\r\n");
+  EXPECT_EQ(got[2].substr(0, got[2].find('\n')), "bob@example.test from tim@far.test");
+  EXPECT_EQ(dovecot_.MessageCount("office"), 0u);
+}
+
+TEST_F(DovecotCheckTest, WrongPasswordLeavesTheMail) {
+  AddAccount("office", kAccountShared, "office", "wrong");
+  dovecot_.AddMessage("office", "Subject: kept\r\n\r\nx\r\n");
+  EXPECT_EQ(CheckAccount(context_, "office"), 0);
+  EXPECT_TRUE(Delivered().empty());
+  EXPECT_EQ(dovecot_.MessageCount("office"), 1u);
+}
+
+TEST_F(DovecotCheckTest, PersonalAccountWithEachUsersLogin) {
+  AddAccount("isp", kAccountUserLogin, "", "");
+  for (const char* alias : {"ann", "bob"}) {
+    USERSTRUCT u{};
+    CopyField(u.Alias, alias);
+    CopyField(u.Domain, "example.test");
+    CopyField(u.Password, std::string(alias) + "pw");
+    CopyField(u.PopAccount, "isp");
+    u.Options = kUserPopLookup;
+    ASSERT_EQ(AddRecord(&u), 0);
+  }
+  dovecot_.AddMessage("ann", "From: a@far.test\r\n\r\nfor ann\r\n");
+  dovecot_.AddMessage("bob", "From: b@far.test\r\n\r\nfor bob\r\n");
+  EXPECT_EQ(CheckAccount(context_, "isp"), 1);
+  EXPECT_EQ(Delivered(),
+            (std::vector<std::string>{"ann@example.test from a@far.test\nFrom: a@far.test\r\n\r\n"
+                                      "for ann\r\n",
+                                      "bob@example.test from b@far.test\nFrom: b@far.test\r\n\r\n"
+                                      "for bob\r\n"}));
+  EXPECT_EQ(dovecot_.MessageCount("ann"), 0u);
+  EXPECT_EQ(dovecot_.MessageCount("bob"), 0u);
+}
+
+}  // namespace
+}  // namespace qv::pop3
