@@ -364,9 +364,6 @@ bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view rev
     for (size_t at = block.find("\r\n.\r\n"); at != std::string::npos;
          at = block.find("\r\n.\r\n", at + 1))
       block[at + 2] = ' ';
-    if (offset + block.size() >= size) {
-      while (!block.empty() && block.back() == '.') block.pop_back();
-    }
     if (!block.empty() && !write(block)) return false;
   }
   return true;

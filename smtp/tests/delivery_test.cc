@@ -70,9 +70,9 @@ TEST(CopyMessage, HeaderWindowAddedHeadersAndBody) {
        added + "X: " + std::string(3000, 'a') + "\r\n\r\nbody"},
       {"no header at all", "a@b.test", added + "no header at all"},
       {"", "a@b.test", added},
-      // An end line kept in the text loses its dot; dots at the very end go.
+      // An end line kept in the text loses its dot; dots at the very end stay.
       {"S: s\r\n\r\nbody\r\n.\r\n", "a@b.test", "S: s\r\n" + added + "\r\nbody\r\n \r\n"},
-      {"S: s\r\n\r\nsee you...", "a@b.test", "S: s\r\n" + added + "\r\nsee you"},
+      {"S: s\r\n\r\nsee you...", "a@b.test", "S: s\r\n" + added + "\r\nsee you..."},
       {"S: s\r\n\r\n..stuffed\r\nline", "a@b.test", "S: s\r\n" + added + "\r\n..stuffed\r\nline"},
   };
   for (const auto& c : cases) EXPECT_EQ(Copy(env, c.spool, c.sender), c.stored) << c.spool;
@@ -84,8 +84,8 @@ TEST(CopyMessage, LongBodyIsCopiedWhole) {
   for (int i = 0; body.size() < 100000; ++i) body += "line " + std::to_string(i) + "\r\n";
   body += "last.";
   std::string out = Copy(env, "Subject: big\r\n\r\n" + body, "a@b.test");
-  // The body follows the header whole, with only its final dot removed.
-  std::string kept = "\r\n" + body.substr(0, body.size() - 1);
+  // The body follows the header whole, its final dot included.
+  std::string kept = "\r\n" + body;
   ASSERT_GT(out.size(), kept.size());
   EXPECT_EQ(out.substr(out.size() - kept.size()), kept);
 }
