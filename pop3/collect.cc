@@ -185,13 +185,28 @@ FetchedMessage::FetchedMessage(bool shared, LocalTest is_local)
     : shared_(shared), is_local_(std::move(is_local)) {}
 
 FetchedMessage::~FetchedMessage() {
+  Discard();
+}
+
+void FetchedMessage::Discard() {
   if (fd_.valid()) {
     fd_.Reset();
     ::unlink(path_.c_str());
   }
+  path_.clear();
+  buffer_.clear();
+  failed_ = false;
+  size_ = 0;
+  at_line_start_ = true;
+  in_header_ = true;
+  field_ = Field::kNone;
+  sender_.clear();
+  received_.clear();
+  to_cc_.clear();
 }
 
 bool FetchedMessage::Open(const std::string& temp_path) {
+  Discard();
   std::string directory = temp_path;
   std::string name;
   int fd = CreateTempFile(&directory, &name);

@@ -149,9 +149,11 @@ class FetchedMessage {
   FetchedMessage(const FetchedMessage&) = delete;
   FetchedMessage& operator=(const FetchedMessage&) = delete;
 
-  // Creates the temporary file in `temp_path` (or MailPath when that cannot be made). False
-  // when no file can be created.
+  // Creates the temporary file in `temp_path` (or MailPath when that cannot be made), for a new
+  // message (what a previous one left is discarded). False when no file can be created.
   bool Open(const std::string& temp_path);
+  // Closes and deletes the temporary file and forgets the message (the destructor does it too).
+  void Discard();
 
   // One received line with its line end (a line longer than kCollectLineMax is given in pieces:
   // the first and the following ones in order). Returns true while the message goes on, false
