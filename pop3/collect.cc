@@ -428,7 +428,12 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
   FetchStep step = conversation.OnReply(reply);
   for (;;) {
     if (!step.send.empty() && !SendCommand(context, client, step.send)) return false;
-    if (step.end) return conversation.ok();
+    if (step.end) {
+      // The server applies the deletions when it takes QUIT and answers after that: closing
+      // before the answer could end the session before they are done.
+      if (conversation.ok()) ReadReply(context, client, &reply);
+      return conversation.ok();
+    }
     if (step.receive) {
       FetchedMessage message(target.shared, is_local);
       bool complete = message.Open(context.settings.system.TempPath) &&

@@ -75,10 +75,11 @@ struct FetchStep {
 // | kRetr     | to RETR k     | nothing: receive the message    | kMessage             |
 // | kMessage  | (message end) | DELE k                          | kDele, or kLastDele  |
 // | kDele     | to DELE k     | LIST k+1                        | kList                |
-// | kLastDele | to DELE n     | QUIT (its reply is not awaited) | kDone                |
+// | kLastDele | to DELE n     | QUIT                            | kDone                |
 //
 // Any other reply ends the conversation at once, without QUIT (kFailed): deletions already
-// asked for are then not applied by the server, and those messages come again next time.
+// asked for are then not applied by the server, and those messages come again next time. The
+// answer to QUIT is read (FetchMailbox) but does not change the outcome.
 class FetchConversation {
  public:
   FetchConversation(std::string login, std::string password);
