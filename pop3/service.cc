@@ -5,6 +5,7 @@
 #include "common/config.h"
 #include "common/maillog.h"
 #include "pop3/connection.h"
+#include "pop3/deliver_fetched.h"
 #include "pop3/pop3_texts.h"
 
 namespace qv::pop3 {
@@ -55,6 +56,13 @@ void Pop3Service::Started() {
   context.settings.pop3 = g_Pop3;
   context.settings.net = g_NetInfo;
   context.deliver = options_.deliver_fetched;
+  if (!context.deliver) {
+    auto delivery = std::make_shared<CollectionDelivery>(context.settings);
+    context.deliver = [delivery](std::string_view local, std::string_view domain,
+                                 std::string_view sender, int fd) {
+      delivery->Deliver(local, domain, sender, fd, false);
+    };
+  }
   collection_ = std::make_unique<RemoteCollection>(
       [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); },
       [this] { frame_->UpdateTrayIcon(); }, std::move(context));

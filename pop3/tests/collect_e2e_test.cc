@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,12 +13,14 @@
 #include "common/recordstore.h"
 #include "platform/fileio.h"
 #include "pop3/collect.h"
+#include "pop3/service.h"
 #include "pop3/tests/collect_util.h"
 #include "pop3/tests/pop3_util.h"
 
 namespace qv::pop3 {
 namespace {
 
+using testing::Client;
 using testing::DovecotServer;
 using testing::Pop3TestSystem;
 
@@ -120,6 +124,51 @@ TEST_F(DovecotCheckTest, PersonalAccountWithEachUsersLogin) {
                                       "for bob\r\n"}));
   EXPECT_EQ(dovecot_.MessageCount("ann"), 0u);
   EXPECT_EQ(dovecot_.MessageCount("bob"), 0u);
+}
+
+TEST_F(DovecotCheckTest, TheServiceCollectsIntoMailboxesAndServesThem) {
+  CopyField(g_System.AdministratorName, "postmaster");
+  CopyField(g_System.AdministratorMailBox, "admin");
+  g_Pop3.PortEx = dovecot_.port();
+  sys_.AddUser("ann", "annpw", "ann");
+  sys_.AddUser("bob", "bobpw", "bob");
+  AddAccount("office", kAccountShared, "office", "officepw");
+  dovecot_.AddMessage("office",
+                      "From: Sam <sam@far.test>\r\nTo: ann@example.test, Bob@Example.test\r\n"
+                      "Cc: ANN@example.test\r\nSubject: both\r\n\r\n.hidden dot\r\n");
+  dovecot_.AddMessage("office", "From: sam@far.test\r\nTo: zoe@example.test\r\n\r\nwho?\r\n");
+
+  Pop3ServiceOptions options;
+  options.account_period = std::chrono::milliseconds(100);
+  Pop3Service service(options);
+  ASSERT_TRUE(service.frame().Listen(0));
+  int port = service.frame().BoundPort();
+  service.Started();
+  std::thread loop([&] { service.frame().loop().Run(); });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while ((dovecot_.MessageCount("office") > 0 || sys_.MailboxFiles("admin").empty()) &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+  // One copy each for ann and bob, however often the header names them.
+  EXPECT_EQ(sys_.MailboxFiles("ann").size(), 1u);
+  EXPECT_EQ(sys_.MailboxFiles("bob").size(), 1u);
+  EXPECT_EQ(sys_.MailboxFiles("admin").size(), 1u);  // zoe is unknown
+  Client c(port);
+  EXPECT_EQ(c.Line().substr(0, 4), "+OK ");
+  EXPECT_EQ(c.Ask("USER ann"), "+OK <ann>\r\n");
+  EXPECT_EQ(c.Ask("PASS annpw"), "+OK\r\n");
+  c.Send("RETR 1\r\n");
+  EXPECT_EQ(c.Line().substr(0, 4), "+OK ");
+  std::string text = c.UpTo("\r\n.\r\n");
+  EXPECT_EQ(text.rfind("Received: by mail.example.test", 0), 0u);
+  EXPECT_NE(text.find("Subject: both\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\n\r\n..hidden dot\r\n"), std::string::npos) << text;
+  EXPECT_EQ(c.Ask("QUIT"), "+OK\r\n");
+
+  service.frame().loop().Post([&] { service.frame().Stop(); });
+  loop.join();
+  service.frame().CloseAll();
 }
 
 }  // namespace
