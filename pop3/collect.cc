@@ -6,7 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "common/address.h"
 #include "common/mailfile.h"
@@ -365,6 +370,75 @@ void Deliver(const CollectContext& context, const FetchTarget& target,
   }
 }
 
+// The deliveries of one conversation: received messages are delivered by a few threads while
+// the conversation goes on. Submit waits while the threads are all busy and the queue is full,
+// so that only a bounded number of messages is held at a time.
+class DeliveryPipeline {
+ public:
+  DeliveryPipeline(const CollectContext& context, const FetchTarget& target)
+      : context_(context), target_(target) {}
+  ~DeliveryPipeline() { Wait(); }
+  DeliveryPipeline(const DeliveryPipeline&) = delete;
+  DeliveryPipeline& operator=(const DeliveryPipeline&) = delete;
+
+  void Submit(std::unique_ptr<FetchedMessage> message) {
+    size_t threads = std::max<size_t>(1, context_.parallel_deliveries);
+    if (threads == 1) {
+      Deliver(context_, target_, *message);
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    room_.wait(lock, [&] { return queue_.size() < threads; });
+    queue_.push_back(std::move(message));
+    ++pending_;
+    if (workers_.size() < threads && idle_ == 0)
+      workers_.emplace_back([this] { Work(); });
+    wake_.notify_one();
+  }
+
+  // Returns when every message submitted has been delivered; the threads end.
+  void Wait() {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      done_.wait(lock, [&] { return pending_ == 0; });
+      ending_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : workers_) t.join();
+    workers_.clear();
+    ending_ = false;
+  }
+
+ private:
+  void Work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      ++idle_;
+      wake_.wait(lock, [&] { return ending_ || !queue_.empty(); });
+      --idle_;
+      if (queue_.empty()) return;
+      std::unique_ptr<FetchedMessage> message = std::move(queue_.front());
+      queue_.pop_front();
+      room_.notify_one();
+      lock.unlock();
+      Deliver(context_, target_, *message);
+      message.reset();  // the temporary file goes
+      lock.lock();
+      if (--pending_ == 0) done_.notify_all();
+    }
+  }
+
+  const CollectContext& context_;
+  const FetchTarget& target_;
+  std::mutex mutex_;
+  std::condition_variable wake_, room_, done_;
+  std::deque<std::unique_ptr<FetchedMessage>> queue_;
+  std::vector<std::thread> workers_;
+  size_t pending_ = 0;
+  size_t idle_ = 0;
+  bool ending_ = false;
+};
+
 // Waits for `ms` unless the cancel descriptor becomes readable first (then false).
 bool Pause(int cancel_fd, std::chrono::milliseconds ms) {
   pollfd p{cancel_fd, POLLIN, 0};
@@ -423,10 +497,15 @@ bool ConnectTo(const CollectContext& context, LineClient& client, const std::str
 bool FetchMailbox(const CollectContext& context, LineClient& client, const FetchTarget& target) {
   FetchConversation conversation(target.login, target.password);
   FetchedMessage::LocalTest is_local = context.is_local ? context.is_local : DefaultIsLocal;
+  DeliveryPipeline deliveries(context, target);
   std::string reply;
   if (!ReadReply(context, client, &reply)) return false;
   FetchStep step = conversation.OnReply(reply);
   for (;;) {
+    if (step.end && conversation.ok()) {
+      // QUIT makes the server apply the deletions: every message must be delivered first.
+      deliveries.Wait();
+    }
     if (!step.send.empty() && !SendCommand(context, client, step.send)) return false;
     if (step.end) {
       // The server applies the deletions when it takes QUIT and answers after that: closing
@@ -435,11 +514,11 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
       return conversation.ok();
     }
     if (step.receive) {
-      FetchedMessage message(target.shared, is_local);
-      bool complete = message.Open(context.settings.system.TempPath) &&
-                      ReceiveMessage(context, client, &message);
+      auto message = std::make_unique<FetchedMessage>(target.shared, is_local);
+      bool complete = message->Open(context.settings.system.TempPath) &&
+                      ReceiveMessage(context, client, message.get());
       if (complete) {
-        Deliver(context, target, message);
+        deliveries.Submit(std::move(message));
       } else {
         Log(kLogLevelFailure, client.fd(), kLogEvent,
             Format(kLogMessageCut, conversation.message()));

@@ -39,6 +39,9 @@ constexpr int kCollectReceiveTimeoutMs = 60000;
 constexpr int kCollectConnectTimeoutMs = 60000;
 // The pause between the users of a personal account.
 constexpr std::chrono::milliseconds kPauseBetweenUsers{1000};
+// Messages of one conversation delivered at the same time. Each delivery ends by flushing its
+// files to disk; the file system commits concurrent flushes together.
+constexpr size_t kParallelDeliveries = 16;
 
 // ---- The conversation ------------------------------------------------------------------------
 
@@ -218,6 +221,8 @@ struct CollectContext {
   int receive_timeout_ms = kCollectReceiveTimeoutMs;
   int connect_timeout_ms = kCollectConnectTimeoutMs;
   std::chrono::milliseconds pause_between_users = kPauseBetweenUsers;
+  // Above 1, `deliver` is called from that many threads at once and must allow it.
+  size_t parallel_deliveries = kParallelDeliveries;
 };
 
 // Who a conversation logs in as and for whom it delivers.
@@ -229,8 +234,11 @@ struct FetchTarget {
   bool shared = false;
 };
 
-// Holds one conversation on a connected client: true when it ended in order. Each message is
-// delivered, then deleted on the server, only when its end line arrived.
+// Holds one conversation on a connected client: true when it ended in order. A message is
+// delivered, and deleted on the server, only when its end line arrived. Deliveries run beside
+// the conversation (up to parallel_deliveries at a time), so DELE k may go out while message k
+// is still being written; QUIT, which makes the server apply the deletions, is sent only when
+// every delivery has ended. A conversation that ends otherwise also waits for them.
 bool FetchMailbox(const CollectContext& context, LineClient& client, const FetchTarget& target);
 
 // Checks the account `name` of the accounts table: 1 when the check ran in order, 0 when the

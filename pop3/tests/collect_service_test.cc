@@ -1,13 +1,9 @@
 // The account checks inside the running service: clients are served while a check runs, the
-// check counts as activity, and ticks during a check start no other.
+// check counts as activity, ticks during a check start no other, and a stop ends it at once.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <future>
-#include <mutex>
-#include <vector>
-
-#include <poll.h>
 #include <string>
 #include <thread>
 
@@ -105,46 +101,6 @@ TEST_F(CollectServiceTest, ClientsAreServedWhileAnAccountIsChecked) {
   service.collection()->Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   service.frame().CloseAll();
-}
-
-TEST(CheckRunner, OneJobAtATime) {
-  std::vector<std::function<void()>> posted;
-  std::mutex mutex;
-  int finished = 0;
-  CheckRunner runner(
-      [&](std::function<void()> fn) {
-        std::lock_guard<std::mutex> lock(mutex);
-        posted.push_back(std::move(fn));
-      },
-      [&] { ++finished; });
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  EXPECT_TRUE(runner.Start([released](int) { released.wait(); }));
-  EXPECT_TRUE(runner.Active());
-  EXPECT_FALSE(runner.Start([](int) {}));
-  release.set_value();
-  // The end reaches the "loop" as a posted function.
-  for (int i = 0; i < 500; ++i) {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (!posted.empty()) break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_EQ(posted.size(), 1u);
-  EXPECT_TRUE(runner.Active());
-  posted[0]();
-  EXPECT_FALSE(runner.Active());
-  EXPECT_EQ(finished, 1);
-  // Stop makes the cancel descriptor readable and waits for the job.
-  EXPECT_TRUE(runner.Start([](int cancel_fd) {
-    pollfd p{cancel_fd, POLLIN, 0};
-    ::poll(&p, 1, 20000);
-  }));
-  auto start = std::chrono::steady_clock::now();
-  runner.Stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_FALSE(runner.Start([](int) {}));
 }
 
 }  // namespace
