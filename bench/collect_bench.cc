@@ -1,11 +1,14 @@
 // Collection from a remote POP account: 1,000 messages of 10 KB on a POP3 server in this program
-// (on loopback, answering from memory) collected by one check of the POP3 service into a local
-// mailbox, while a client of the service asks STAT again and again. Reports messages per second
+// (on loopback, answering from memory) collected by one check of the POP3 service into local
+// mailboxes, while a client of the service asks STAT again and again. The account is shared and
+// its messages go to ten users (argument "personal": one user's account, all into one mailbox;
+// a mailbox takes at most 100 new message files per second, the counter of their names). Reports messages per second
 // collected and the service's STAT response times during the check. The service runs in this
 // process with its real frame, loop, schedule and check runner; its tick comes every 200 ms
 // instead of every minute. Run it on an idle machine against a release build:
 //   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -DQV_TESTS=OFF
-//   cmake --build build/rel --target collect_bench && build/rel/bin/collect_bench [messages]
+//   cmake --build build/rel --target collect_bench
+//   build/rel/bin/collect_bench [messages [shared|personal]]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -136,9 +139,12 @@ class MemoryPop3Server {
   std::thread thread_;
 };
 
+constexpr int kUsers = 10;
+
 std::string TenKilobyteMessage(int n) {
-  std::string text = "From: <sender" + std::to_string(n) + "@far.test>\r\nTo: ann@example.test\r\n" +
-                     "Subject: message " + std::to_string(n) + "\r\n\r\n";
+  std::string text = "From: <sender" + std::to_string(n) + "@far.test>\r\nTo: user" +
+                     std::to_string(n % kUsers) + "@example.test\r\nSubject: message " +
+                     std::to_string(n) + "\r\n\r\n";
   while (text.size() < 10 * 1024) text += std::string(76, 'a' + n % 26) + "\r\n";
   return text;
 }
@@ -153,6 +159,7 @@ double Percentile(std::vector<double> v, double p) {
 
 int main(int argc, char** argv) {
   int count = argc > 1 ? std::atoi(argv[1]) : 1000;
+  bool shared = argc <= 2 || std::string(argv[2]) != "personal";
   qv::testing::TempDir dir;
   std::memset(&qv::g_System, 0, sizeof qv::g_System);
   qv::CopyField(qv::g_System.HostName, "mail.example.test");
@@ -172,20 +179,25 @@ int main(int argc, char** argv) {
   for (int i = 0; i < count; ++i) messages.push_back(TenKilobyteMessage(i));
   MemoryPop3Server remote(std::move(messages));
 
-  qv::USERSTRUCT ann{};
-  qv::CopyField(ann.Alias, "ann");
-  qv::CopyField(ann.Domain, "example.test");
-  qv::CopyField(ann.Password, "pw");
-  qv::CopyField(ann.Mailbox, "ann");
-  qv::CopyField(ann.PopAccount, "isp");
-  ann.Options = qv::kUserPopLookup;
-  qv::AddRecord(&ann);
+  // ann reads her mailbox during the check; with a shared account userN gets message N mod 10.
+  for (int i = -1; i < kUsers; ++i) {
+    qv::USERSTRUCT u{};
+    std::string alias = i < 0 ? "ann" : "user" + std::to_string(i);
+    qv::CopyField(u.Alias, alias);
+    qv::CopyField(u.Domain, "example.test");
+    qv::CopyField(u.Password, "pw");
+    qv::CopyField(u.Mailbox, alias);
+    qv::CopyField(u.PopAccount, i < 0 ? "isp" : "");
+    u.Options = i < 0 ? qv::kUserPopLookup : 0;
+    qv::AddRecord(&u);
+  }
   qv::ACCOUNTSTRUCT isp{};
   qv::CopyField(isp.Name, "isp");
   qv::CopyField(isp.Server, "127.0.0.1:" + std::to_string(remote.port()));
   qv::CopyField(isp.Account, "remote");
   qv::CopyField(isp.Password, "secret");
   isp.Interval = 3600;  // one check in the run
+  isp.Options = shared ? qv::kAccountShared : 0;
   qv::AddRecord(&isp);
   // The first check comes at the first tick: a countdown of one tick.
   qv::pop3::Pop3ServiceOptions options;
@@ -237,16 +249,18 @@ int main(int argc, char** argv) {
 
   size_t stored = 0;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dir.Sub("mail/ann"), ec)) {
-    if (entry.path().extension() == ".in") ++stored;
+  for (const auto& box : fs::directory_iterator(dir.Sub("mail"), ec)) {
+    for (const auto& entry : fs::directory_iterator(box.path(), ec))
+      if (entry.path().extension() == ".in") ++stored;
   }
   double seconds = remote.seconds();
   std::ifstream loadavg("/proc/loadavg");
   std::string load;
   std::getline(loadavg, load);
-  std::printf("collect_bench: %d messages of 10 KB, nproc %u, load %s\n", count,
+  std::printf("collect_bench: %d messages of 10 KB, %s, nproc %u, load %s\n", count,
+              shared ? "shared account, 10 mailboxes" : "personal account, one mailbox",
               std::thread::hardware_concurrency(), load.c_str());
-  std::printf("  collected by one check: %.2f s, %.0f messages/s (%zu stored in the mailbox)\n",
+  std::printf("  collected by one check: %.2f s, %.0f messages/s (%zu stored in mailboxes)\n",
               seconds, seconds > 0 ? count / seconds : 0.0, stored);
   std::printf("  STAT during the check: %zu answers, median %.1f ms, p99 %.1f ms, max %.1f ms\n",
               latencies_ms.size(), Percentile(latencies_ms, 0.5), Percentile(latencies_ms, 0.99),

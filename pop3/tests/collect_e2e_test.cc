@@ -95,14 +95,6 @@ TEST_F(DovecotCheckTest, SharedAccountFetchesEverythingAndEmptiesTheMailbox) {
   EXPECT_EQ(dovecot_.MessageCount("office"), 0u);
 }
 
-TEST_F(DovecotCheckTest, WrongPasswordLeavesTheMail) {
-  AddAccount("office", kAccountShared, "office", "wrong");
-  dovecot_.AddMessage("office", "Subject: kept\r\n\r\nx\r\n");
-  EXPECT_EQ(CheckAccount(context_, "office"), 0);
-  EXPECT_TRUE(Delivered().empty());
-  EXPECT_EQ(dovecot_.MessageCount("office"), 1u);
-}
-
 TEST_F(DovecotCheckTest, PersonalAccountWithEachUsersLogin) {
   AddAccount("isp", kAccountUserLogin, "", "");
   for (const char* alias : {"ann", "bob"}) {
