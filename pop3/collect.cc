@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -355,19 +356,20 @@ bool ReceiveMessage(const CollectContext& context, LineClient& client, FetchedMe
   }
 }
 
-void Deliver(const CollectContext& context, const FetchTarget& target,
+// True when every delivery stored the message.
+bool Deliver(const CollectContext& context, const FetchTarget& target,
              const FetchedMessage& message) {
-  if (!context.deliver) return;
+  if (!context.deliver) return true;
   std::vector<std::string> recipients = message.Recipients();
-  if (!target.shared || recipients.empty()) {
-    context.deliver(target.local, target.domain, message.sender(), message.fd());
-    return;
-  }
+  if (!target.shared || recipients.empty())
+    return context.deliver(target.local, target.domain, message.sender(), message.fd());
+  bool stored = true;
   for (const std::string& address : recipients) {
     std::string local, domain;
     SplitAddress(address, &local, &domain);
-    context.deliver(local, domain, message.sender(), message.fd());
+    if (!context.deliver(local, domain, message.sender(), message.fd())) stored = false;
   }
+  return stored;
 }
 
 // The deliveries of one conversation: received messages are delivered by a few threads while
@@ -384,7 +386,7 @@ class DeliveryPipeline {
   void Submit(std::unique_ptr<FetchedMessage> message) {
     size_t threads = std::max<size_t>(1, context_.parallel_deliveries);
     if (threads == 1) {
-      Deliver(context_, target_, *message);
+      if (!Deliver(context_, target_, *message)) failed_ = true;
       return;
     }
     std::unique_lock<std::mutex> lock(mutex_);
@@ -409,6 +411,9 @@ class DeliveryPipeline {
     ending_ = false;
   }
 
+  // True when a delivery could not store its message.
+  bool failed() const { return failed_; }
+
  private:
   void Work() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -421,9 +426,10 @@ class DeliveryPipeline {
       queue_.pop_front();
       room_.notify_one();
       lock.unlock();
-      Deliver(context_, target_, *message);
+      bool stored = Deliver(context_, target_, *message);
       message.reset();  // the temporary file goes
       lock.lock();
+      if (!stored) failed_ = true;
       if (--pending_ == 0) done_.notify_all();
     }
   }
@@ -437,6 +443,7 @@ class DeliveryPipeline {
   size_t pending_ = 0;
   size_t idle_ = 0;
   bool ending_ = false;
+  std::atomic<bool> failed_{false};
 };
 
 // Waits for `ms` unless the cancel descriptor becomes readable first (then false).
@@ -503,8 +510,12 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
   FetchStep step = conversation.OnReply(reply);
   for (;;) {
     if (step.end && conversation.ok()) {
-      // QUIT makes the server apply the deletions: every message must be delivered first.
+      // QUIT makes the server apply the deletions: every message must be stored first.
       deliveries.Wait();
+      if (deliveries.failed()) {
+        Log(kLogLevelFailure, client.fd(), kLogEvent, kLogNotStored);
+        return false;
+      }
     }
     if (!step.send.empty() && !SendCommand(context, client, step.send)) return false;
     if (step.end) {

@@ -198,8 +198,9 @@ class FetchedMessage {
 
 // One message fetched for `local`@`domain` (both empty: a shared account message without a
 // local recipient) from `sender`, in the plain file `message_fd` (read with pread from its
-// start).
-using FetchedDelivery = std::function<void(std::string_view local, std::string_view domain,
+// start). False when the message could not be stored: the conversation then ends without QUIT,
+// so that the server keeps the mail.
+using FetchedDelivery = std::function<bool(std::string_view local, std::string_view domain,
                                            std::string_view sender, int message_fd)>;
 
 // Dial-up calls of a check. The default stands for a machine without dial-up networking:
@@ -238,7 +239,8 @@ struct FetchTarget {
 // delivered, and deleted on the server, only when its end line arrived. Deliveries run beside
 // the conversation (up to parallel_deliveries at a time), so DELE k may go out while message k
 // is still being written; QUIT, which makes the server apply the deletions, is sent only when
-// every delivery has ended. A conversation that ends otherwise also waits for them.
+// every delivery has ended, and not at all when one of them could not store its message (the
+// conversation then fails). A conversation that ends otherwise also waits for them.
 bool FetchMailbox(const CollectContext& context, LineClient& client, const FetchTarget& target);
 
 // Checks the account `name` of the accounts table: 1 when the check ran in order, 0 when the

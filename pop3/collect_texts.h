@@ -37,6 +37,9 @@ inline constexpr char kNoDialupLibrary[] = "Could not load 'rasapi32.dll'";
 // A message whose end line never arrived: its number. It stays on the server.
 inline constexpr char kLogMessageCut[] =
     "Message %d not complete; left on the server for the next check\r\n";
+// A fetched message could not be stored: the server keeps the mail for the next check.
+inline constexpr char kLogNotStored[] =
+    "A fetched message could not be stored; mail left on the server for the next check\r\n";
 // The server's host name could not be looked up.
 inline constexpr char kLogUnknownServer[] = "Cannot resolve POP server %s\r\n";
 

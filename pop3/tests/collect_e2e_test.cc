@@ -42,6 +42,7 @@ class DovecotCheckTest : public ::testing::Test {
       std::lock_guard<std::mutex> lock(mutex_);
       delivered_.push_back(std::string(local) + "@" + std::string(domain) + " from " +
                            std::string(sender) + "\n" + text);
+      return true;
     };
   }
 

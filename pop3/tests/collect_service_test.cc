@@ -56,6 +56,7 @@ TEST_F(CollectServiceTest, ClientsAreServedWhileAnAccountIsChecked) {
   options.account_period = std::chrono::milliseconds(100);
   options.deliver_fetched = [&](std::string_view, std::string_view, std::string_view, int) {
     ++delivered;
+    return true;
   };
   Pop3Service service(options);
   ASSERT_TRUE(service.frame().Listen(0));

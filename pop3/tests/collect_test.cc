@@ -243,6 +243,7 @@ class CheckTest : public ::testing::Test {
       EXPECT_TRUE(platform::ReadAt(fd, text.data(), text.size(), 0));
       std::lock_guard<std::mutex> lock(mutex_);
       delivered_.push_back({std::string(local), std::string(domain), std::string(sender), text});
+      return true;
     };
   }
 
@@ -331,12 +332,27 @@ TEST_F(CheckTest, QuitWaitsForDeliveriesThatRunSideBySide) {
     EXPECT_EQ(server_.MessageCount(), 4u);
     --running;
     ++done;
+    return true;
   };
   EXPECT_EQ(CheckAccount(context_, "acct"), 1);
   EXPECT_EQ(done, 4);
   EXPECT_GT(most, 1);
   EXPECT_EQ(server_.MessageCount(), 0u);
   EXPECT_EQ(server_.Commands().back(), "QUIT");
+}
+
+TEST_F(CheckTest, AMessageThatCannotBeStoredKeepsTheMailOnTheServer) {
+  AddAccount("acct", kAccountShared);
+  for (int i = 1; i <= 3; ++i) server_.AddMessage(Message(i));
+  std::atomic<int> calls{0};
+  context_.deliver = [&](std::string_view, std::string_view, std::string_view, int) {
+    return ++calls != 2;  // the second message finds the disk full
+  };
+  EXPECT_EQ(CheckAccount(context_, "acct"), 0);
+  EXPECT_EQ(calls, 3);
+  EXPECT_NE(server_.Commands().back(), "QUIT");
+  EXPECT_EQ(server_.MessageCount(), 3u);
+  EXPECT_NE(Log().find("could not be stored"), std::string::npos);
 }
 
 TEST_F(CheckTest, EmptyMailboxAndWrongPassword) {
