@@ -50,7 +50,8 @@ class Delivery {
            int fd)
       : settings_(settings), service_(service), sender_(sender), fd_(fd) {}
 
-  void Run(std::string local, std::string domain, bool remote);
+  // False when the file for the address could not be written.
+  bool Run(std::string local, std::string domain, bool remote);
 
  private:
   std::string ReceivedLine(const std::string& local, const std::string& domain) const {
@@ -61,9 +62,9 @@ class Delivery {
   bool WriteFile(const std::string& directory, std::string_view extension, const std::string& head,
                  std::string_view to_address, std::string_view reverse_path,
                  const std::string& who);
-  void Queue(const std::string& local, const std::string& domain);
-  void ReportUnknown(const std::string& local, const std::string& domain);
-  void User(const USERSTRUCT& user, const std::string& local, const std::string& domain);
+  bool Queue(const std::string& local, const std::string& domain);
+  bool ReportUnknown(const std::string& local, const std::string& domain);
+  bool User(const USERSTRUCT& user, const std::string& local, const std::string& domain);
 
   const Settings& settings_;
   const mail::MailService& service_;
@@ -86,52 +87,56 @@ bool Delivery::WriteFile(const std::string& directory, std::string_view extensio
   return ok;
 }
 
-void Delivery::Queue(const std::string& local, const std::string& domain) {
+bool Delivery::Queue(const std::string& local, const std::string& domain) {
   std::string address = local + "@" + domain;
   std::string head = Format(kQueueToAddress, local.c_str(), domain.c_str()) +
                      Format(kQueueFromAddress, settings_.system.AdministratorName,
                             FirstDomain(settings_).c_str()) +
                      ReceivedLine(local, domain);
-  WriteFile(std::string(settings_.system.MailPath) + "/" + kForwardDirectory, kQueueExtension,
-            head, address, "", address);
+  return WriteFile(std::string(settings_.system.MailPath) + "/" + kForwardDirectory,
+                   kQueueExtension, head, address, "", address);
 }
 
-void Delivery::ReportUnknown(const std::string& local, const std::string& domain) {
+bool Delivery::ReportUnknown(const std::string& local, const std::string& domain) {
   std::string mailbox(FieldText(settings_.system.AdministratorMailBox));
   std::string admin(FieldText(settings_.system.AdministratorName));
   std::string first = FirstDomain(settings_);
   if (!IsSafeMailboxName(mailbox)) {
     Log(kLogLevelFailure,
         Format(mail::kLogBadMailbox, (admin + "@" + first).c_str(), mailbox.c_str()));
-    return;
+    // A setting to correct, not a passing failure: keeping the mail on the server would hold
+    // up every later message of the account.
+    return true;
   }
   std::string head = ReceivedLine(admin, first) + kReportFrom +
                      Format(kReportTo, admin.c_str(), first.c_str()) +
                      Format(kReportDate, FormatMailDate()) + kReportSubject + kReportIntro +
                      Format(kReportAddress, local.c_str(), domain.c_str()) + kReportOriginal;
-  WriteFile(std::string(settings_.system.MailPath) + "/" + mailbox, kMailboxExtension, head, "",
-            "", admin + "@" + first);
+  return WriteFile(std::string(settings_.system.MailPath) + "/" + mailbox, kMailboxExtension,
+                   head, "", "", admin + "@" + first);
 }
 
-void Delivery::User(const USERSTRUCT& user, const std::string& local, const std::string& domain) {
+bool Delivery::User(const USERSTRUCT& user, const std::string& local, const std::string& domain) {
   std::string alias(FieldText(user.Alias));
   std::string user_domain(FieldText(user.Domain));
   std::string user_address = alias + "@" + user_domain;
   std::string mailbox(FieldText(user.Mailbox));
   std::string received = ReceivedLine(local, domain);
+  bool stored = false;
   if ((user.Options & kUserRemote) != 0) {
     std::string head = Format(kQueueToText, mailbox.c_str()) +
                        Format(kQueueFromAddress, alias.c_str(), user_domain.c_str()) + received;
-    WriteFile(std::string(settings_.system.MailPath) + "/" + kForwardDirectory, kQueueExtension,
-              head, user_address, sender_, local + "@" + domain);
+    stored = WriteFile(std::string(settings_.system.MailPath) + "/" + kForwardDirectory,
+                       kQueueExtension, head, user_address, sender_, local + "@" + domain);
   } else {
     if (mailbox.empty()) mailbox = alias;
     if (IsSafeMailboxName(mailbox)) {
-      WriteFile(std::string(settings_.system.MailPath) + "/" + mailbox, kMailboxExtension,
-                received, user_address, sender_, local + "@" + domain);
+      stored = WriteFile(std::string(settings_.system.MailPath) + "/" + mailbox,
+                         kMailboxExtension, received, user_address, sender_, local + "@" + domain);
     } else {
       Log(kLogLevelFailure,
           Format(mail::kLogBadMailbox, (local + "@" + domain).c_str(), mailbox.c_str()));
+      stored = true;  // a record to correct (see ReportUnknown)
     }
   }
 
@@ -148,14 +153,15 @@ void Delivery::User(const USERSTRUCT& user, const std::string& local, const std:
     lists::RunResponder(service_, sender_, user_address, FieldText(user.Responder));
   if ((user.Options & kUserJoinList) != 0 && sender_.size() >= 2)
     lists::JoinList(service_, sender_, FieldText(user.MailingList), "");
+  return stored;
 }
 
-void Delivery::Run(std::string local, std::string domain, bool remote) {
+bool Delivery::Run(std::string local, std::string domain, bool remote) {
   DepthGuard depth;
   if (t_depth > mail::kMaxDeliveryDepth) {
     Log(kLogLevelFailure,
         Format(mail::kLogDeliveryLoop, (local + "@" + domain).c_str(), mail::kMaxDeliveryDepth));
-    return;
+    return true;  // ended on purpose; the first deliveries of the chain were stored
   }
   bool forced = false;
   std::string classified = domain;
@@ -187,20 +193,15 @@ void Delivery::Run(std::string local, std::string domain, bool remote) {
     LISTSTRUCT list{};
     if (FindRecord(local, domain, &list) == 0) {
       lists::DistributeToList(service_, list, sender_, fd_, t_depth == 1);
-      return;
+      return true;
     }
   }
   USERSTRUCT user{};
   bool is_user = !forced && !local.empty() && FindRecord(local, domain, &user) == 0;
   if (!is_user) {
-    if (remote || forced) {
-      Queue(local, domain);
-    } else {
-      ReportUnknown(local, domain);
-    }
-    return;
+    return remote || forced ? Queue(local, domain) : ReportUnknown(local, domain);
   }
-  User(user, local, domain);
+  return User(user, local, domain);
 }
 
 }  // namespace
@@ -215,9 +216,9 @@ CollectionDelivery::CollectionDelivery(const Settings& settings) : settings_(set
   };
 }
 
-void CollectionDelivery::Deliver(std::string_view local, std::string_view domain,
+bool CollectionDelivery::Deliver(std::string_view local, std::string_view domain,
                                  std::string_view sender, int message_fd, bool remote) {
-  Delivery(settings_, service_, sender, message_fd)
+  return Delivery(settings_, service_, sender, message_fd)
       .Run(std::string(local), std::string(domain), remote);
 }
 

@@ -21,8 +21,10 @@ class CollectionDelivery {
   // Delivers the message in the plain file `message_fd` (read with pread from its start) from
   // `sender` to `local`@`domain`. `remote`: an address that is not a user goes to the forward
   // queue (else it is reported to the administrator as unknown). A chain of derived deliveries
-  // (copies that copy on) ends after mail::kMaxDeliveryDepth steps with a log line.
-  void Deliver(std::string_view local, std::string_view domain, std::string_view sender,
+  // (copies that copy on) ends after mail::kMaxDeliveryDepth steps with a log line. False when
+  // the file for this address (mailbox, queue or report) could not be written; what derived
+  // deliveries fail to write is only logged.
+  bool Deliver(std::string_view local, std::string_view domain, std::string_view sender,
                int message_fd, bool remote);
 
   // What lists and responders deliver through: recipient entries go to Deliver (local entries

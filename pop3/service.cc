@@ -60,7 +60,7 @@ void Pop3Service::Started() {
     auto delivery = std::make_shared<CollectionDelivery>(context.settings);
     context.deliver = [delivery](std::string_view local, std::string_view domain,
                                  std::string_view sender, int fd) {
-      delivery->Deliver(local, domain, sender, fd, false);
+      return delivery->Deliver(local, domain, sender, fd, false);
     };
   }
   collection_ = std::make_unique<RemoteCollection>(

@@ -225,5 +225,20 @@ TEST_F(DeliverFetchedTest, ListManagerCommandsAreAnswered) {
   EXPECT_EQ(Files("listserver").size(), 1u);
 }
 
+TEST_F(DeliverFetchedTest, AFileThatCannotBeWrittenIsReported) {
+  AddUser("ann");
+  CollectionDelivery delivery(settings_);
+  EXPECT_TRUE(delivery.Deliver("ann", "example.test", "sam@far.test", fd_, false));
+  // The mailbox folder cannot take files (a file stands in its place).
+  AddUser("bob");
+  qv::testing::WriteFileText(std::string(g_System.MailPath) + "/bob", "not a folder");
+  EXPECT_FALSE(delivery.Deliver("bob", "example.test", "sam@far.test", fd_, false));
+  EXPECT_NE(Log().find("Cannot store message for <bob@example.test>"), std::string::npos);
+  // A setting to correct is logged, and does not hold the mail back.
+  CopyField(settings_.system.AdministratorMailBox, "");
+  CollectionDelivery unset(settings_);
+  EXPECT_TRUE(unset.Deliver("nobody", "example.test", "sam@far.test", fd_, false));
+}
+
 }  // namespace
 }  // namespace qv::pop3
