@@ -207,7 +207,7 @@ bool Delivery::Run(std::string local, std::string domain, bool remote) {
 }  // namespace
 
 CollectionDelivery::CollectionDelivery(const Settings& settings) : settings_(settings) {
-  service_.log_prefix = kLogPrefixPop3;
+  service_.log_prefix = std::string(kLogPrefixPop3, sizeof kLogPrefixPop3 - 1);
   service_.deliver = [this](std::string_view entry, std::string_view reverse_path, int fd,
                             bool local, bool) {
     std::string entry_local, entry_domain;
