@@ -96,29 +96,6 @@ TEST_F(DovecotCheckTest, SharedAccountFetchesEverythingAndEmptiesTheMailbox) {
   EXPECT_EQ(dovecot_.MessageCount("office"), 0u);
 }
 
-TEST_F(DovecotCheckTest, PersonalAccountWithEachUsersLogin) {
-  AddAccount("isp", kAccountUserLogin, "", "");
-  for (const char* alias : {"ann", "bob"}) {
-    USERSTRUCT u{};
-    CopyField(u.Alias, alias);
-    CopyField(u.Domain, "example.test");
-    CopyField(u.Password, std::string(alias) + "pw");
-    CopyField(u.PopAccount, "isp");
-    u.Options = kUserPopLookup;
-    ASSERT_EQ(AddRecord(&u), 0);
-  }
-  dovecot_.AddMessage("ann", "From: a@far.test\r\n\r\nfor ann\r\n");
-  dovecot_.AddMessage("bob", "From: b@far.test\r\n\r\nfor bob\r\n");
-  EXPECT_EQ(CheckAccount(context_, "isp"), 1);
-  EXPECT_EQ(Delivered(),
-            (std::vector<std::string>{"ann@example.test from a@far.test\nFrom: a@far.test\r\n\r\n"
-                                      "for ann\r\n",
-                                      "bob@example.test from b@far.test\nFrom: b@far.test\r\n\r\n"
-                                      "for bob\r\n"}));
-  EXPECT_EQ(dovecot_.MessageCount("ann"), 0u);
-  EXPECT_EQ(dovecot_.MessageCount("bob"), 0u);
-}
-
 TEST_F(DovecotCheckTest, TheServiceCollectsIntoMailboxesAndServesThem) {
   CopyField(g_System.AdministratorName, "postmaster");
   CopyField(g_System.AdministratorMailBox, "admin");

@@ -163,14 +163,6 @@ TEST_F(ReceptionTest, StoresLinesAsReceivedUpToTheEndLine) {
   EXPECT_TRUE(sys_.TempFiles().empty());
 }
 
-TEST_F(ReceptionTest, PiecesOfALongLineAreNotLineStarts) {
-  FetchedMessage m(false, IsLocal);
-  // The piece ".\r\n" ends a long line here; it is not the end line of the message.
-  std::string text = Receive(m, {"x: y\r\n", "\r\n", std::string(4096, 'a'), ".\r\n", "z\r\n",
-                                 ".\r\n"});
-  EXPECT_EQ(text, "x: y\r\n\r\n" + std::string(4096, 'a') + ".\r\nz\r\n");
-}
-
 TEST_F(ReceptionTest, SenderFromTheFromFieldAndItsContinuation) {
   struct Case {
     std::vector<std::string> lines;
@@ -508,27 +500,6 @@ TEST_F(CheckTest, DialupUnreachableAndUnknownServers) {
   EXPECT_NE(Log().find("Connection timed out"), std::string::npos);
   AddAccount("nameless", kAccountShared, "no-such-host.invalid");
   EXPECT_EQ(CheckAccount(context_, "nameless"), 0);
-}
-
-TEST_F(CheckTest, CancelEndsACheckAtOnce) {
-  AddAccount("acct", kAccountShared);
-  server_.AddMessage(Message(1));
-  server_.faults().retr_delay_ms = 3000;
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  context_.cancel_fd = pipe_fds[0];
-  context_.receive_timeout_ms = 20000;
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_EQ(::write(pipe_fds[1], "x", 1), 1);
-  });
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(CheckAccount(context_, "acct"), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  stopper.join();
-  ::close(pipe_fds[0]);
-  ::close(pipe_fds[1]);
-  EXPECT_TRUE(delivered().empty());
 }
 
 }  // namespace

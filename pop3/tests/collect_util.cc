@@ -145,12 +145,10 @@ void ScriptedPop3Server::Conversation(int fd) {
       size_t count = 0, octets = 0;
       for (size_t i = 0; i < messages_.size(); ++i)
         if (!deleted[i]) ++count, octets += messages_[i].size();
-      reply = faults_.stat_reply.empty() ? Format("+OK %zu %zu\r\n", count, octets)
-                                         : faults_.stat_reply;
+      reply = Format("+OK %zu %zu\r\n", count, octets);
     } else if (EqualsNoCase(verb, "LIST")) {
-      reply = !faults_.list_reply.empty() ? faults_.list_reply
-              : valid ? Format("+OK %d %zu\r\n", number, messages_[number - 1].size())
-                      : "-ERR no such message\r\n";
+      reply = valid ? Format("+OK %d %zu\r\n", number, messages_[number - 1].size())
+                    : "-ERR no such message\r\n";
     } else if (EqualsNoCase(verb, "RETR")) {
       auto staged = faults_.retr_reply.find(number);
       if (staged != faults_.retr_reply.end()) {

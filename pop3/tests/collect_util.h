@@ -27,9 +27,6 @@ class ScriptedPop3Server {
     std::map<int, size_t> cut_after;
     // Milliseconds to wait before answering RETR (a slow server).
     int retr_delay_ms = 0;
-    // Replies to STAT / LIST k in place of the right ones.
-    std::string stat_reply;
-    std::string list_reply;
   };
 
   ScriptedPop3Server(std::string user, std::string password);

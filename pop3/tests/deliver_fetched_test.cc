@@ -207,24 +207,6 @@ TEST_F(DeliverFetchedTest, ListsAndTheJoinOption) {
   EXPECT_NE(qv::testing::ReadFileText(members).find("newcomer@far.test"), std::string::npos);
 }
 
-TEST_F(DeliverFetchedTest, ListManagerCommandsAreAnswered) {
-  AddUser("ann");
-  AddUser("listserver", kUserListManager);
-  LISTSTRUCT list{};
-  CopyField(list.Name, "staff");
-  CopyField(list.Domain, "example.test");
-  std::string members = std::string(g_System.ConfigPath) + "/staff.mls";
-  CopyField(list.FileName, members);
-  CopyField(list.OwnerUser, "ann");
-  CopyField(list.OwnerDomain, "example.test");
-  list.Options = kListAutoJoin | kListPublic;
-  ASSERT_EQ(AddRecord(&list), 0);
-  // The message body says "join staff@example.test".
-  Deliver("listserver", "example.test", false, "sam@far.test");
-  EXPECT_NE(qv::testing::ReadFileText(members).find("sam@far.test"), std::string::npos);
-  EXPECT_EQ(Files("listserver").size(), 1u);
-}
-
 TEST_F(DeliverFetchedTest, AFileThatCannotBeWrittenIsReported) {
   AddUser("ann");
   CollectionDelivery delivery(settings_);
