@@ -200,6 +200,10 @@ void FetchedMessage::Discard() {
     ::unlink(path_.c_str());
   }
   path_.clear();
+  Forget();
+}
+
+void FetchedMessage::Forget() {
   buffer_.clear();
   failed_ = false;
   size_ = 0;
@@ -212,7 +216,13 @@ void FetchedMessage::Discard() {
 }
 
 bool FetchedMessage::Open(const std::string& temp_path) {
-  Discard();
+  if (fd_.valid()) {
+    // The file of the previous message serves again: creating and deleting a file for every
+    // message costs the file system more than emptying one.
+    Forget();
+    if (::ftruncate(fd_.get(), 0) == 0 && ::lseek(fd_.get(), 0, SEEK_SET) == 0) return true;
+    Discard();
+  }
   std::string directory = temp_path;
   std::string name;
   int fd = CreateTempFile(&directory, &name);
@@ -383,10 +393,22 @@ class DeliveryPipeline {
   DeliveryPipeline(const DeliveryPipeline&) = delete;
   DeliveryPipeline& operator=(const DeliveryPipeline&) = delete;
 
+  // A message to receive into: one whose delivery has ended (its file is used again), or a new
+  // one.
+  std::unique_ptr<FetchedMessage> Take(FetchedMessage::LocalTest is_local) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spare_.empty()) return std::make_unique<FetchedMessage>(target_.shared, std::move(is_local));
+    std::unique_ptr<FetchedMessage> message = std::move(spare_.back());
+    spare_.pop_back();
+    return message;
+  }
+
   void Submit(std::unique_ptr<FetchedMessage> message) {
     size_t threads = std::max<size_t>(1, context_.parallel_deliveries);
     if (threads == 1) {
       if (!Deliver(context_, target_, *message)) failed_ = true;
+      std::lock_guard<std::mutex> lock(mutex_);
+      spare_.push_back(std::move(message));
       return;
     }
     std::unique_lock<std::mutex> lock(mutex_);
@@ -427,8 +449,8 @@ class DeliveryPipeline {
       room_.notify_one();
       lock.unlock();
       bool stored = Deliver(context_, target_, *message);
-      message.reset();  // the temporary file goes
       lock.lock();
+      spare_.push_back(std::move(message));
       if (!stored) failed_ = true;
       if (--pending_ == 0) done_.notify_all();
     }
@@ -439,6 +461,8 @@ class DeliveryPipeline {
   std::mutex mutex_;
   std::condition_variable wake_, room_, done_;
   std::deque<std::unique_ptr<FetchedMessage>> queue_;
+  // Delivered messages whose temporary files serve the next ones (deleted with the pipeline).
+  std::vector<std::unique_ptr<FetchedMessage>> spare_;
   std::vector<std::thread> workers_;
   size_t pending_ = 0;
   size_t idle_ = 0;
@@ -525,7 +549,7 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
       return conversation.ok();
     }
     if (step.receive) {
-      auto message = std::make_unique<FetchedMessage>(target.shared, is_local);
+      std::unique_ptr<FetchedMessage> message = deliveries.Take(is_local);
       bool complete = message->Open(context.settings.system.TempPath) &&
                       ReceiveMessage(context, client, message.get());
       if (complete) {

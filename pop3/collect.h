@@ -153,8 +153,9 @@ class FetchedMessage {
   FetchedMessage(const FetchedMessage&) = delete;
   FetchedMessage& operator=(const FetchedMessage&) = delete;
 
-  // Creates the temporary file in `temp_path` (or MailPath when that cannot be made), for a new
-  // message (what a previous one left is discarded). False when no file can be created.
+  // Makes the temporary file in `temp_path` (or MailPath when that cannot be made) ready for a
+  // new message: the file of a previous message is emptied and used again, else a new one is
+  // created. False when no file can be had.
   bool Open(const std::string& temp_path);
   // Closes and deletes the temporary file and forgets the message (the destructor does it too).
   void Discard();
@@ -178,6 +179,8 @@ class FetchedMessage {
   enum class Field { kNone, kFrom, kReceived, kToCc };
   void HeaderLine(std::string_view line);
   bool Flush();
+  // Forgets the message but keeps the file.
+  void Forget();
 
   bool shared_;
   LocalTest is_local_;

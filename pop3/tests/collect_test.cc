@@ -163,6 +163,18 @@ TEST_F(ReceptionTest, StoresLinesAsReceivedUpToTheEndLine) {
   EXPECT_TRUE(sys_.TempFiles().empty());
 }
 
+TEST_F(ReceptionTest, TheFileServesTheNextMessageEmptied) {
+  FetchedMessage m(true, IsLocal);
+  Receive(m, {"From: a@far.test\r\n", "To: ann@example.test\r\n", "\r\n", "a long first body\r\n"});
+  std::string path = m.path();
+  EXPECT_EQ(Receive(m, {"Subject: second\r\n", "\r\n", "b\r\n", ".\r\n"}),
+            "Subject: second\r\n\r\nb\r\n");
+  EXPECT_EQ(m.path(), path);
+  EXPECT_EQ(m.sender(), "");
+  EXPECT_TRUE(m.Recipients().empty());
+  EXPECT_EQ(sys_.TempFiles().size(), 1u);
+}
+
 TEST_F(ReceptionTest, SenderFromTheFromFieldAndItsContinuation) {
   struct Case {
     std::vector<std::string> lines;
