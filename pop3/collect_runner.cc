@@ -6,6 +6,9 @@
 
 #include <thread>
 
+#include "common/config.h"
+#include "pop3/deliver_fetched.h"
+
 namespace qv::pop3 {
 
 namespace {
@@ -104,6 +107,25 @@ void RemoteCollection::Tick() {
     }
   });
   if (changed_) changed_();
+}
+
+std::unique_ptr<RemoteCollection> MakeRemoteCollection(
+    std::function<void(std::function<void()>)> post, std::function<void()> changed,
+    FetchedDelivery deliver) {
+  CollectContext context;
+  context.settings.system = g_System;
+  context.settings.pop3 = g_Pop3;
+  context.settings.net = g_NetInfo;
+  context.deliver = std::move(deliver);
+  if (!context.deliver) {
+    auto delivery = std::make_shared<CollectionDelivery>(context.settings);
+    context.deliver = [delivery](std::string_view local, std::string_view domain,
+                                 std::string_view sender, int fd) {
+      return delivery->Deliver(local, domain, sender, fd, false);
+    };
+  }
+  return std::make_unique<RemoteCollection>(std::move(post), std::move(changed),
+                                            std::move(context));
 }
 
 }  // namespace qv::pop3

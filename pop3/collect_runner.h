@@ -72,4 +72,10 @@ class RemoteCollection {
   int checks_done_ = 0;
 };
 
+// The collection of the running service, with the settings it loaded at start and its
+// delivery of fetched mail (empty `deliver`: CollectionDelivery, see deliver_fetched.h).
+std::unique_ptr<RemoteCollection> MakeRemoteCollection(
+    std::function<void(std::function<void()>)> post, std::function<void()> changed,
+    FetchedDelivery deliver);
+
 }  // namespace qv::pop3

@@ -5,7 +5,6 @@
 #include "common/config.h"
 #include "common/maillog.h"
 #include "pop3/connection.h"
-#include "pop3/deliver_fetched.h"
 #include "pop3/pop3_texts.h"
 
 namespace qv::pop3 {
@@ -51,21 +50,9 @@ ServiceSetup Pop3Service::Setup() {
 
 void Pop3Service::Started() {
   // The checks run beside the loop; their start and end reach the tray through the loop.
-  CollectContext context;
-  context.settings.system = g_System;
-  context.settings.pop3 = g_Pop3;
-  context.settings.net = g_NetInfo;
-  context.deliver = options_.deliver_fetched;
-  if (!context.deliver) {
-    auto delivery = std::make_shared<CollectionDelivery>(context.settings);
-    context.deliver = [delivery](std::string_view local, std::string_view domain,
-                                 std::string_view sender, int fd) {
-      return delivery->Deliver(local, domain, sender, fd, false);
-    };
-  }
-  collection_ = std::make_unique<RemoteCollection>(
+  collection_ = MakeRemoteCollection(
       [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); },
-      [this] { frame_->UpdateTrayIcon(); }, std::move(context));
+      [this] { frame_->UpdateTrayIcon(); }, options_.deliver_fetched);
   collection_->Load();
   frame_->loop().SetTimer(kTimerAccounts, options_.account_period,
                           [this] { collection_->Tick(); });
