@@ -203,11 +203,11 @@ int main(int argc, char** argv) {
   qv::pop3::Pop3ServiceOptions options;
   options.account_period = std::chrono::milliseconds(200);
   qv::pop3::Pop3Service service(options);
-  if (!service.frame().Listen(0)) {
+  if (!service.listener().Listen(0)) {
     std::fprintf(stderr, "cannot listen\n");
     return 1;
   }
-  int port = service.frame().BoundPort();
+  int port = service.listener().BoundPort();
   service.Started();
   // Due at the first tick, then an hour later.
   for (int i = 0; i < 60 - 1; ++i) service.collection()->schedule().TakeDue(true);

@@ -13,6 +13,7 @@ namespace qv::pop3 {
 
 inline constexpr char kWindowClass[] = "QuorvanePop3";
 constexpr size_t kSlotCount = 5;
+constexpr size_t kReadSize = 1024;
 
 struct Pop3ServiceOptions {
   std::chrono::milliseconds idle_limit = std::chrono::minutes(10);
@@ -29,6 +30,8 @@ class Pop3Service {
   int Run();
 
   ServiceFrame& frame() { return *frame_; }
+  // The POP3 port.
+  Listener& listener() { return *listener_; }
   // The remote account checks; made when the service has started.
   RemoteCollection* collection() { return collection_.get(); }
   // Starts the account timer, as the start of the service does (for tests that listen
@@ -37,9 +40,11 @@ class Pop3Service {
 
  private:
   ServiceSetup Setup();
+  ListenerSetup Pop3Listener();
 
   Pop3ServiceOptions options_;
   std::unique_ptr<ServiceFrame> frame_;
+  Listener* listener_ = nullptr;
   std::unique_ptr<RemoteCollection> collection_;
 };
 

@@ -111,8 +111,8 @@ TEST_F(DovecotCheckTest, TheServiceCollectsIntoMailboxesAndServesThem) {
   Pop3ServiceOptions options;
   options.account_period = std::chrono::milliseconds(100);
   Pop3Service service(options);
-  ASSERT_TRUE(service.frame().Listen(0));
-  int port = service.frame().BoundPort();
+  ASSERT_TRUE(service.listener().Listen(0));
+  int port = service.listener().BoundPort();
   service.Started();
   std::thread loop([&] { service.frame().loop().Run(); });
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

@@ -59,8 +59,8 @@ TEST_F(CollectServiceTest, ClientsAreServedWhileAnAccountIsChecked) {
     return true;
   };
   Pop3Service service(options);
-  ASSERT_TRUE(service.frame().Listen(0));
-  int port = service.frame().BoundPort();
+  ASSERT_TRUE(service.listener().Listen(0));
+  int port = service.listener().BoundPort();
   service.Started();
   std::thread loop([&] { service.frame().loop().Run(); });
 
