@@ -2,10 +2,10 @@
 // (on loopback, answering from memory) collected by one check of the POP3 service into local
 // mailboxes, while a client of the service asks STAT again and again. The account is shared and
 // its messages go to ten users (argument "personal": one user's account, all into one mailbox;
-// a mailbox takes at most 100 new message files per second, the counter of their names). Reports messages per second
-// collected and the service's STAT response times during the check. The service runs in this
-// process with its real frame, loop, schedule and check runner; its tick comes every 200 ms
-// instead of every minute. Run it on an idle machine against a release build:
+// a mailbox takes at most 100 new message files per second, the counter of their names). Reports
+// messages per second collected and the service's STAT response times during the check. The service
+// runs in this process with its real frame, loop, schedule and check runner; its tick comes every
+// 200 ms instead of every minute. Run it on an idle machine against a release build:
 //   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -DQV_TESTS=OFF
 //   cmake --build build/rel --target collect_bench
 //   build/rel/bin/collect_bench [messages [shared|personal]]
@@ -262,8 +262,9 @@ int main(int argc, char** argv) {
               std::thread::hardware_concurrency(), load.c_str());
   std::printf("  collected by one check: %.2f s, %.0f messages/s (%zu stored in mailboxes)\n",
               seconds, seconds > 0 ? count / seconds : 0.0, stored);
-  std::printf("  STAT during the check: %zu answers, median %.1f ms, p99 %.1f ms, max %.1f ms\n",
-              latencies_ms.size(), Percentile(latencies_ms, 0.5), Percentile(latencies_ms, 0.99),
-              latencies_ms.empty() ? 0.0 : *std::max_element(latencies_ms.begin(), latencies_ms.end()));
+  std::printf(
+      "  STAT during the check: %zu answers, median %.1f ms, p99 %.1f ms, max %.1f ms\n",
+      latencies_ms.size(), Percentile(latencies_ms, 0.5), Percentile(latencies_ms, 0.99),
+      latencies_ms.empty() ? 0.0 : *std::max_element(latencies_ms.begin(), latencies_ms.end()));
   return stored == static_cast<size_t>(count) ? 0 : 2;
 }

@@ -175,7 +175,8 @@ std::string AddressAround(std::string_view line, size_t from, size_t* next) {
   return std::string(line.substr(start, end - start));
 }
 
-// ---- Reception -----------------------------------------------------------------------------------
+// ---- Reception
+// -----------------------------------------------------------------------------------
 
 namespace {
 
@@ -312,7 +313,8 @@ std::vector<std::string> FetchedMessage::Recipients() const {
   return to_cc_;
 }
 
-// ---- Checks ---------------------------------------------------------------------------------------
+// ---- Checks
+// ---------------------------------------------------------------------------------------
 
 CollectDialup NoCollectDialup() {
   CollectDialup d;
@@ -397,7 +399,8 @@ class DeliveryPipeline {
   // one.
   std::unique_ptr<FetchedMessage> Take(FetchedMessage::LocalTest is_local) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (spare_.empty()) return std::make_unique<FetchedMessage>(target_.shared, std::move(is_local));
+    if (spare_.empty())
+      return std::make_unique<FetchedMessage>(target_.shared, std::move(is_local));
     std::unique_ptr<FetchedMessage> message = std::move(spare_.back());
     spare_.pop_back();
     return message;
@@ -415,8 +418,7 @@ class DeliveryPipeline {
     room_.wait(lock, [&] { return queue_.size() < threads; });
     queue_.push_back(std::move(message));
     ++pending_;
-    if (workers_.size() < threads && idle_ == 0)
-      workers_.emplace_back([this] { Work(); });
+    if (workers_.size() < threads && idle_ == 0) workers_.emplace_back([this] { Work(); });
     wake_.notify_one();
   }
 
@@ -593,7 +595,8 @@ int CheckSharedAccount(const CollectContext& context, const ACCOUNTSTRUCT& accou
       client.Close();
     }
   }
-  if (dialup && context.dialup.close) context.dialup.close(std::string(FieldText(account.DialProfile)));
+  if (dialup && context.dialup.close)
+    context.dialup.close(std::string(FieldText(account.DialProfile)));
   return result;
 }
 
@@ -652,7 +655,8 @@ int CheckUserAccounts(const CollectContext& context, const ACCOUNTSTRUCT& accoun
     client.Close();
   }
   if (taken) Log(kLogLevelMail, last_socket, kLogEvent, kLogConnectionClosed);
-  if (dialup && context.dialup.close) context.dialup.close(std::string(FieldText(account.DialProfile)));
+  if (dialup && context.dialup.close)
+    context.dialup.close(std::string(FieldText(account.DialProfile)));
   return result;
 }
 

@@ -135,7 +135,8 @@ bool IsPositiveReply(std::string_view reply);
 // Empty when no "@" follows. *next (when given) receives the position after the address.
 std::string AddressAround(std::string_view line, size_t from = 0, size_t* next = nullptr);
 
-// ---- Reception of one message --------------------------------------------------------------------
+// ---- Reception of one message
+// --------------------------------------------------------------------
 
 // A fetched message on its way into a temporary file in TempPath: lines are given one at a time
 // as received (the status line of RETR is not one of them). Header lines give the sender (the
@@ -197,7 +198,8 @@ class FetchedMessage {
   std::vector<std::string> to_cc_;
 };
 
-// ---- Checks ---------------------------------------------------------------------------------------
+// ---- Checks
+// ---------------------------------------------------------------------------------------
 
 // One message fetched for `local`@`domain` (both empty: a shared account message without a
 // local recipient) from `sender`, in the plain file `message_fd` (read with pread from its

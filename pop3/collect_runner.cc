@@ -83,9 +83,7 @@ void CheckRunner::Stop() {
 
 RemoteCollection::RemoteCollection(std::function<void(std::function<void()>)> post,
                                    std::function<void()> changed, CollectContext context)
-    : changed_(changed),
-      context_(std::move(context)),
-      runner_(std::move(post), [this] {
+    : changed_(changed), context_(std::move(context)), runner_(std::move(post), [this] {
         checks_done_ = done_->load();
         if (changed_) changed_();
       }) {}

@@ -55,8 +55,8 @@ class Delivery {
 
  private:
   std::string ReceivedLine(const std::string& local, const std::string& domain) const {
-    return Format(mail::kReceivedLine, settings_.system.HostName, kServerVersion,
-                  kInstallationText, local.c_str(), domain.c_str(), FormatMailDate());
+    return Format(mail::kReceivedLine, settings_.system.HostName, kServerVersion, kInstallationText,
+                  local.c_str(), domain.c_str(), FormatMailDate());
   }
   // Writes one message file: `head` and then the message copy.
   bool WriteFile(const std::string& directory, std::string_view extension, const std::string& head,
@@ -112,8 +112,8 @@ bool Delivery::ReportUnknown(const std::string& local, const std::string& domain
                      Format(kReportTo, admin.c_str(), first.c_str()) +
                      Format(kReportDate, FormatMailDate()) + kReportSubject + kReportIntro +
                      Format(kReportAddress, local.c_str(), domain.c_str()) + kReportOriginal;
-  return WriteFile(std::string(settings_.system.MailPath) + "/" + mailbox, kMailboxExtension,
-                   head, "", "", admin + "@" + first);
+  return WriteFile(std::string(settings_.system.MailPath) + "/" + mailbox, kMailboxExtension, head,
+                   "", "", admin + "@" + first);
 }
 
 bool Delivery::User(const USERSTRUCT& user, const std::string& local, const std::string& domain) {
@@ -131,8 +131,8 @@ bool Delivery::User(const USERSTRUCT& user, const std::string& local, const std:
   } else {
     if (mailbox.empty()) mailbox = alias;
     if (IsSafeMailboxName(mailbox)) {
-      stored = WriteFile(std::string(settings_.system.MailPath) + "/" + mailbox,
-                         kMailboxExtension, received, user_address, sender_, local + "@" + domain);
+      stored = WriteFile(std::string(settings_.system.MailPath) + "/" + mailbox, kMailboxExtension,
+                         received, user_address, sender_, local + "@" + domain);
     } else {
       Log(kLogLevelFailure,
           Format(mail::kLogBadMailbox, (local + "@" + domain).c_str(), mailbox.c_str()));

@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/config.h"

@@ -64,17 +64,23 @@ TEST(FetchConversation, FollowsTheTable) {
        true,
        {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "QUIT\r\n"},
        FetchState::kDone},
-      {"no count after +OK", {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK\r\n"}, true,
-       {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "QUIT\r\n"}, FetchState::kDone},
+      {"no count after +OK",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK\r\n"},
+       true,
+       {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "QUIT\r\n"},
+       FetchState::kDone},
       {"two messages, replies in any case",
-       {"+ok\r\n", "+Ok\r\n", "+OK\r\n", "+OK  2 300\r\n", "+OK 1 100\r\n", "+OK\r\n",
-        "+OK\r\n", "+OK 2 200\r\n", "+OK\r\n", "+OK\r\n"},
+       {"+ok\r\n", "+Ok\r\n", "+OK\r\n", "+OK  2 300\r\n", "+OK 1 100\r\n", "+OK\r\n", "+OK\r\n",
+        "+OK 2 200\r\n", "+OK\r\n", "+OK\r\n"},
        true,
        {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "LIST 1\r\n", "RETR 1\r\n", "<receive>",
         "DELE 1\r\n", "LIST 2\r\n", "RETR 2\r\n", "<receive>", "DELE 2\r\n", "QUIT\r\n"},
        FetchState::kDone},
-      {"wrong password: no QUIT", {"+OK\r\n", "+OK\r\n", "-ERR bad password\r\n"}, true,
-       {"USER acct\r\n", "PASS pw\r\n"}, FetchState::kFailed},
+      {"wrong password: no QUIT",
+       {"+OK\r\n", "+OK\r\n", "-ERR bad password\r\n"},
+       true,
+       {"USER acct\r\n", "PASS pw\r\n"},
+       FetchState::kFailed},
       {"negative greeting", {"-ERR busy\r\n"}, true, {}, FetchState::kFailed},
       {"LIST without a size",
        {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 1 10\r\n", "+OK 1\r\n"},
@@ -150,9 +156,9 @@ TEST_F(ReceptionTest, StoresLinesAsReceivedUpToTheEndLine) {
   std::string path;
   {
     FetchedMessage m(false, IsLocal);
-    std::string text = Receive(m, {"Subject: x\r\n", "\r\n", "..leading dot\r\n", ". \r\n",
-                                   "+OK not a status line\r\n", "-ERR neither\r\n", "bare lf\n",
-                                   ".\r\n", "after the end\r\n"});
+    std::string text = Receive(
+        m, {"Subject: x\r\n", "\r\n", "..leading dot\r\n", ". \r\n", "+OK not a status line\r\n",
+            "-ERR neither\r\n", "bare lf\n", ".\r\n", "after the end\r\n"});
     EXPECT_EQ(text,
               "Subject: x\r\n\r\n..leading dot\r\n. \r\n+OK not a status line\r\n-ERR neither\r\n"
               "bare lf\n");
@@ -185,8 +191,7 @@ TEST_F(ReceptionTest, SenderFromTheFromFieldAndItsContinuation) {
       {{"FROM:\r\n", "  \"Ann Smith\"\r\n", "\t<ann@remote.test>\r\n", "\r\n"}, "ann@remote.test"},
       {{"From: a@x.test\r\n", "From: b@x.test\r\n", "\r\n"}, "a@x.test"},
       // Other fields that hold "From:" are not the sender; neither is the body.
-      {{"X-Original-From: c@x.test\r\n", "Resent-From: d@x.test\r\n", "\r\n",
-        "From: e@x.test\r\n"},
+      {{"X-Original-From: c@x.test\r\n", "Resent-From: d@x.test\r\n", "\r\n", "From: e@x.test\r\n"},
        ""},
       {{"Received: from host by me\r\n", "\tfor <r@example.test>\r\n", "From: f@x.test\r\n"},
        "f@x.test"},
@@ -207,9 +212,9 @@ TEST_F(ReceptionTest, RecipientsOfASharedAccount) {
   };
   const std::vector<Case> cases = {
       {"the first local address of the Received lines",
-       {"Received: from a by b for <x@foreign.test>; now\r\n",
-        "Received: from c by d\r\n", "\tfor <Bob@example.test>; now\r\n",
-        "Received: from e by f for <carl@example.test>\r\n", "To: ann@example.test\r\n", "\r\n"},
+       {"Received: from a by b for <x@foreign.test>; now\r\n", "Received: from c by d\r\n",
+        "\tfor <Bob@example.test>; now\r\n", "Received: from e by f for <carl@example.test>\r\n",
+        "To: ann@example.test\r\n", "\r\n"},
        {"Bob@example.test"}},
       {"every To and Cc address, each once",
        {"Received: from a by b for <x@foreign.test>\r\n",
@@ -263,8 +268,8 @@ class CheckTest : public ::testing::Test {
     a.Options = options;
     ASSERT_EQ(AddRecord(&a), 0);
   }
-  void AddPopUser(const std::string& alias, const std::string& password,
-                  const std::string& account, int options = kUserPopLookup) {
+  void AddPopUser(const std::string& alias, const std::string& password, const std::string& account,
+                  int options = kUserPopLookup) {
     USERSTRUCT u{};
     CopyField(u.Alias, alias);
     CopyField(u.Domain, "example.test");
@@ -371,8 +376,7 @@ TEST_F(CheckTest, EmptyMailboxAndWrongPassword) {
   EXPECT_EQ(server_.Commands(), (std::vector<std::string>{"USER remote", "PASS guess"}));
   EXPECT_TRUE(delivered().empty());
   EXPECT_EQ(CheckAccount(context_, "unknown"), 0);
-  EXPECT_NE(Log().find("Connecting to 127.0.0.1 for shared POP account 'acct'"),
-            std::string::npos);
+  EXPECT_NE(Log().find("Connecting to 127.0.0.1 for shared POP account 'acct'"), std::string::npos);
 }
 
 TEST_F(CheckTest, NegativeRetrEndsTheMessageWithoutDele) {
@@ -507,7 +511,8 @@ TEST_F(CheckTest, DialupUnreachableAndUnknownServers) {
   EXPECT_EQ(CheckAccount(context_, "dial"), 1);
   EXPECT_EQ(calls, (std::vector<std::string>{"open provider", "close provider"}));
 
-  AddAccount("refused", kAccountShared, "127.0.0.1:" + std::to_string(qv::testing::FreeLoopbackPort()));
+  AddAccount("refused", kAccountShared,
+             "127.0.0.1:" + std::to_string(qv::testing::FreeLoopbackPort()));
   EXPECT_EQ(CheckAccount(context_, "refused"), 0);
   EXPECT_NE(Log().find("Connection timed out"), std::string::npos);
   AddAccount("nameless", kAccountShared, "no-such-host.invalid");

@@ -257,9 +257,9 @@ bool DovecotServer::Start(std::string* error) {
       "service anvil {\n  chroot =\n}\n"
       "service auth {\n  user = %s\n}\n"
       "service auth-worker {\n  user = %s\n}\n",
-      root_.c_str(), root_.c_str(), root_.c_str(), unprivileged.c_str(),
-      unprivileged_group.c_str(), unprivileged.c_str(), root_.c_str(), passwd_.c_str(), uid_,
-      gid_, root_.c_str(), port_, self.c_str(), self.c_str());
+      root_.c_str(), root_.c_str(), root_.c_str(), unprivileged.c_str(), unprivileged_group.c_str(),
+      unprivileged.c_str(), root_.c_str(), passwd_.c_str(), uid_, gid_, root_.c_str(), port_,
+      self.c_str(), self.c_str());
   qv::testing::WriteFileText(root_ + "/dovecot.conf", config);
   pid_t pid = -1;
   if (!platform::StartProgram({program, "-F", "-c", root_ + "/dovecot.conf"}, &pid)) {

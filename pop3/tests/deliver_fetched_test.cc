@@ -134,9 +134,9 @@ TEST_F(DeliverFetchedTest, RemoteAddressesAndRoutedUsersGoToTheQueue) {
   std::sort(queued.begin(), queued.end());
   EXPECT_EQ(queued[0].rfind("To: away@other.test\r\nFrom: away@example.test\r\nReceived: by ", 0),
             0u);
-  EXPECT_EQ(queued[1].rfind("To: carl@far.test\r\nFrom: postmaster@example.test\r\nReceived: by ",
-                            0),
-            0u);
+  EXPECT_EQ(
+      queued[1].rfind("To: carl@far.test\r\nFrom: postmaster@example.test\r\nReceived: by ", 0),
+      0u);
   EXPECT_NE(queued[1].find("for <carl@far.test>"), std::string::npos);
 }
 
