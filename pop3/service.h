@@ -6,16 +6,20 @@
 #include <memory>
 
 #include "common/service_frame.h"
+#include "pop3/collect_runner.h"
 #include "pop3/schedule.h"
 
 namespace qv::pop3 {
 
 inline constexpr char kWindowClass[] = "QuorvanePop3";
 constexpr size_t kSlotCount = 5;
+constexpr size_t kReadSize = 1024;
 
 struct Pop3ServiceOptions {
   std::chrono::milliseconds idle_limit = std::chrono::minutes(10);
   std::chrono::milliseconds account_period = std::chrono::seconds(kTickSeconds);
+  // Where fetched mail goes (empty: DeliverFetched).
+  FetchedDelivery deliver_fetched;
 };
 
 class Pop3Service {
@@ -26,17 +30,22 @@ class Pop3Service {
   int Run();
 
   ServiceFrame& frame() { return *frame_; }
-  AccountSchedule& schedule() { return schedule_; }
+  // The POP3 port.
+  Listener& listener() { return *listener_; }
+  // The remote account checks; made when the service has started.
+  RemoteCollection* collection() { return collection_.get(); }
   // Starts the account timer, as the start of the service does (for tests that listen
   // themselves).
   void Started();
 
  private:
   ServiceSetup Setup();
+  ListenerSetup Pop3Listener();
 
   Pop3ServiceOptions options_;
-  AccountSchedule schedule_;
   std::unique_ptr<ServiceFrame> frame_;
+  Listener* listener_ = nullptr;
+  std::unique_ptr<RemoteCollection> collection_;
 };
 
 }  // namespace qv::pop3
