@@ -586,16 +586,27 @@ long DeleteValue(Key* key, std::string_view name) {
 
 long DeleteKey(std::string_view path) {
   std::string full = FullPath(path);
-  FileLock lock(true);
-  if (!lock.ok()) return kAccessDenied;
-  Hive hive = Parse(ReadFile(RegistryFilePath()));
+  std::optional<FileLock> lock;
+  Hive local;
+  if (t_batch == nullptr) {
+    lock.emplace(true);
+    if (!lock->ok()) return kAccessDenied;
+    local = Parse(ReadFile(RegistryFilePath()));
+  } else if (!t_batch->lock.ok()) {
+    return kAccessDenied;
+  }
+  Hive& hive = t_batch != nullptr ? t_batch->hive : local;
   if (!KeyExists(hive, full)) return kFileNotFound;
   std::erase_if(hive.sections, [&](const Section& s) {
     return EqualFold(s.path, full) ||
            (s.path.size() > full.size() && s.path[full.size()] == '\\' &&
             EqualFold(std::string_view(s.path).substr(0, full.size()), full));
   });
-  return Store(hive) ? kSuccess : kCantWrite;
+  if (t_batch != nullptr)
+    t_batch->changed = true;
+  else if (!Store(hive))
+    return kCantWrite;
+  return kSuccess;
 }
 
 void CloseKey(Key* key) {

@@ -81,10 +81,10 @@ long DeleteKey(std::string_view path);
 void CloseKey(Key* key);
 
 // Several writes as one: while a Batch of this thread is open, CreateKey, SetValue, SetString,
-// SetDword, DeleteValue and OpenKey of the thread work on one copy of the registry read under
-// the exclusive lock, which Commit writes in one atomic replacement of the file. Other readers
-// see the file before or after the whole batch, never a part of it. Without Commit (or when the
-// lock cannot be taken) nothing is written. Batches do not nest.
+// SetDword, DeleteValue, DeleteKey and OpenKey of the thread work on one copy of the registry read
+// under the exclusive lock, which Commit writes in one atomic replacement of the file. Other
+// readers see the file before or after the whole batch, never a part of it. Without Commit (or when
+// the lock cannot be taken) nothing is written. Batches do not nest.
 struct BatchState;
 class Batch {
  public:

@@ -684,6 +684,8 @@ int Uninstall(const SetupOptions& o, Reporter& r) {
       r.Line("removed", pam);
   }
 
+  // The keys go in one replacement of the registry file.
+  reg::Batch batch;
   for (const char* key : {"System\\CurrentControlSet\\Services\\QuorvaneControl",
                           "System\\CurrentControlSet\\Services\\QuorvaneSmtp",
                           "System\\CurrentControlSet\\Services\\QuorvanePop3"}) {
@@ -691,6 +693,8 @@ int Uninstall(const SetupOptions& o, Reporter& r) {
     if (rc != reg::kSuccess && rc != reg::kFileNotFound) return r.Fail(Format(kErrRemoveKey, key));
   }
   if (o.purge) reg::DeleteKey(kProductKey);
+  if (batch.Commit() != reg::kSuccess)
+    return r.Fail(Format(kErrRemoveKey, "System\\CurrentControlSet\\Services\\Quorvane*"));
   r.Line("removed", "the registry keys of the services");
   return kExitOk;
 }
