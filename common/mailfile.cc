@@ -340,15 +340,25 @@ int MessageFileWriter::Open(const std::string& directory, std::string_view exten
 
 int MessageFileWriter::Write(std::string_view text) {
   if (fd_ < 0 || failed_) return -1;
-  bool stuff = (options_ & kMessageDotStuff) != 0;
-  for (char c : text) {
-    if (stuff && at_line_start_ && c == '.') {
+  const bool stuff = (options_ & kMessageDotStuff) != 0;
+  // Whole runs at a time: up to the end of the line when stuffing, else as much as the buffer
+  // takes.
+  while (!text.empty()) {
+    if (stuff && at_line_start_ && text.front() == '.') {
       buffer_.push_back('.');
       ++size_;
     }
-    buffer_.push_back(c);
-    ++size_;
-    at_line_start_ = c == '\n';
+    size_t take = text.size();
+    if (stuff) {
+      size_t lf = text.find('\n');
+      if (lf != std::string_view::npos) take = lf + 1;
+    }
+    size_t room = buffer_.size() < kWriteChunk ? kWriteChunk - buffer_.size() : 1;
+    take = std::min(take, room);
+    buffer_.append(text.data(), take);
+    size_ += take;
+    at_line_start_ = text[take - 1] == '\n';
+    text.remove_prefix(take);
     if (buffer_.size() >= kWriteChunk && Flush() != 0) return -1;
   }
   return 0;

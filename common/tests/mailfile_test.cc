@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <string>
@@ -478,6 +479,26 @@ TEST_F(WriterTest, LargeMessageInOddPieces) {
   std::string back;
   ASSERT_EQ(ReadMessageFile(w.name(), 0, &back), 0);
   EXPECT_TRUE(back == text);
+
+  // Dot-stuffed, with lines of every length so that line starts fall on the buffer's edges.
+  std::mt19937 rng(5);
+  text.clear();
+  std::string want;
+  while (text.size() < 700'000) {
+    std::string line = (rng() % 3 ? "." : "x") + std::string(rng() % 9000, 'y') + "\r\n";
+    text += line;
+    want += (line[0] == '.' ? "." : "") + line;
+  }
+  ASSERT_EQ(w.Open(dir_.path(), "in", kMessageDotStuff), 0);
+  for (size_t pos = 0; pos < text.size();) {
+    size_t n = 1 + rng() % 70'000;
+    ASSERT_EQ(w.Write(std::string_view(text).substr(pos, n)), 0);
+    pos += n;
+  }
+  ASSERT_EQ(w.Commit(), 0);
+  ASSERT_EQ(ReadMessageFile(w.name(), 0, &back), 0);
+  EXPECT_TRUE(back == want);
+  EXPECT_EQ(w.size(), want.size());
 }
 
 TEST_F(WriterTest, NeverReplacesAnExistingMessage) {
