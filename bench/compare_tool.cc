@@ -60,7 +60,8 @@ int FillMailbox(const std::string& dir, int count, size_t size) {
 // the same bytes on the wire.
 int FillMaildir(const std::string& dir, int count, size_t size) {
   const std::string text = WithoutCr(MessageText(size));
-  for (const char* sub : {"new", "cur", "tmp"}) std::filesystem::create_directories(dir + "/" + sub);
+  for (const char* sub : {"new", "cur", "tmp"})
+    std::filesystem::create_directories(dir + "/" + sub);
   long now = static_cast<long>(std::time(nullptr));
   for (int i = 0; i < count; ++i) {
     std::string name = dir + "/new/" + std::to_string(now) + ".M" + std::to_string(i) + "P" +
@@ -145,14 +146,14 @@ int Pop3(int port, const std::string& user, const std::string& password) {
   long long bytes = 0;
   for (int n = 1; n <= count; ++n) {
     size_t body = 0;
-    if (!c.Send("RETR " + std::to_string(n) + "\r\n") || !ok() || !c.Until("\r\n.\r\n", nullptr, &body)) {
+    if (!c.Send("RETR " + std::to_string(n) + "\r\n") || !ok() ||
+        !c.Until("\r\n.\r\n", nullptr, &body)) {
       std::fprintf(stderr, "compare_tool: RETR %d failed: %s\n", n, reply.c_str());
       return 1;
     }
     bytes += static_cast<long long>(body) + 2;
   }
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   c.Send("QUIT\r\n");
   c.Until("\r\n");
   std::printf("%d %lld %.6f\n", count, bytes, seconds);

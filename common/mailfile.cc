@@ -41,8 +41,7 @@ constexpr int kWriterTempSuffixLength = 4;  // ".tmp"
 std::atomic<int> g_mask_state{-1};
 
 constexpr char kCounterFirst[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-constexpr char kCounterSecond[] =
-    "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+constexpr char kCounterSecond[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 static_assert(sizeof kCounterFirst - 1 == 52 && sizeof kCounterSecond - 1 == 62);
 static_assert(kMessageNamesPerSecond ==
               kMessageDigitNames + (sizeof kCounterFirst - 1) * (sizeof kCounterSecond - 1));
@@ -89,7 +88,8 @@ int NextMessageCounter(const std::string& key, std::time_t now) {
   auto it = g_name_cursors.find(key);
   if (it == g_name_cursors.end()) {
     if (g_name_cursors.size() >= kCursorsKept) {
-      std::erase_if(g_name_cursors, [now](const auto& entry) { return entry.second.second != now; });
+      std::erase_if(g_name_cursors,
+                    [now](const auto& entry) { return entry.second.second != now; });
     }
     it = g_name_cursors.emplace(key, NameCursor{now}).first;
   }

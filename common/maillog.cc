@@ -13,10 +13,12 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <utility>
 
 #include "common/config.h"
 #include "platform/fileio.h"
 #include "platform/sysroot.h"
+#include "platform/unique_fd.h"
 
 namespace qv {
 
@@ -107,25 +109,25 @@ class HeldLogs {
               std::time_t now) {
     std::lock_guard<std::mutex> lock(mutex_);
     Held& held = Find(prefix);
-    if (held.fd >= 0 && (held.path != path || (now != held.checked && !StillHeld(held, now)))) {
-      Close(&held);
+    if (held.fd.valid() && (held.path != path || (now != held.checked && !StillHeld(held, now)))) {
+      held.fd.Reset();
     }
-    if (held.fd < 0 && !Open(&held, path, now)) return;
-    if (!platform::WriteAll(held.fd, entry.data(), entry.size())) {
-      Close(&held);  // the next entry opens the file again
+    if (!held.fd.valid() && !Open(&held, path, now)) return;
+    if (!platform::WriteAll(held.fd.get(), entry.data(), entry.size())) {
+      held.fd.Reset();  // the next entry opens the file again
     }
   }
 
   void CloseAll() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (Held& held : held_) Close(&held);
+    for (Held& held : held_) held.fd.Reset();
   }
 
  private:
   struct Held {
     std::string prefix;
     std::string path;
-    int fd = -1;
+    platform::UniqueFd fd;
     dev_t device = 0;
     ino_t inode = 0;
     std::time_t checked = 0;  // when the file at `path` was last found to be the one held
@@ -140,15 +142,9 @@ class HeldLogs {
     return held_.back();
   }
 
-  static void Close(Held* held) {
-    if (held->fd >= 0) close(held->fd);
-    held->fd = -1;
-  }
-
   static bool StillHeld(Held& held, std::time_t now) {
     struct stat st {};
-    if (stat(held.path.c_str(), &st) != 0 || st.st_dev != held.device ||
-        st.st_ino != held.inode) {
+    if (stat(held.path.c_str(), &st) != 0 || st.st_dev != held.device || st.st_ino != held.inode) {
       return false;
     }
     held.checked = now;
@@ -160,13 +156,10 @@ class HeldLogs {
     if (fd < 0 && errno == ENOENT && platform::MakeDirectories(g_System.LogPath)) {
       fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
-    if (fd < 0) return false;
+    platform::UniqueFd owned(fd);
     struct stat st {};
-    if (fstat(fd, &st) != 0) {
-      close(fd);
-      return false;
-    }
-    held->fd = fd;
+    if (!owned.valid() || fstat(owned.get(), &st) != 0) return false;
+    held->fd = std::move(owned);
     held->path = path;
     held->device = st.st_dev;
     held->inode = st.st_ino;

@@ -327,9 +327,7 @@ class HeldLogTest : public WriteLogTest {
   }
 
   static void Write(const std::string& text) { WriteLog(3, 7, kLogEvent, text.c_str(), -1, "s"); }
-  std::string Day(int day) const {
-    return LogFilePath(log_path_, "s", MakeTm(2026, 12, day));
-  }
+  std::string Day(int day) const { return LogFilePath(log_path_, "s", MakeTm(2026, 12, day)); }
   // The texts of the entries of a log file, in order.
   static std::vector<std::string> Entries(const std::string& path) {
     std::vector<std::string> out;

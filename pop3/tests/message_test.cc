@@ -178,10 +178,17 @@ TEST(DotStuffer, LongLinesInBlocksAgreeWithTheDefinition) {
     std::string text;
     while (text.size() < 20000) {
       switch (rng() % 5) {
-        case 0: text += ".\r\n"; break;
-        case 1: text += "."; break;
-        case 2: text += "\r"; break;
-        default: text += std::string(rng() % 3000, 'x') + (rng() % 2 ? "\r\n" : "\n");
+        case 0:
+          text += ".\r\n";
+          break;
+        case 1:
+          text += ".";
+          break;
+        case 2:
+          text += "\r";
+          break;
+        default:
+          text += std::string(rng() % 3000, 'x') + (rng() % 2 ? "\r\n" : "\n");
       }
     }
     DotStuffer s;
