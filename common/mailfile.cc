@@ -82,7 +82,7 @@ void WaitForNextSecond(std::time_t seen) {
 }
 
 // The next message counter to try for `key` (directory and extension) during the second `now`,
-// or -1 when every name of that second has been tried (or a newer second has begun there).
+// or -1 when every name of that second has been tried.
 int NextMessageCounter(const std::string& key, std::time_t now) {
   std::lock_guard<std::mutex> lock(g_counter_mutex);
   auto it = g_name_cursors.find(key);
@@ -94,8 +94,9 @@ int NextMessageCounter(const std::string& key, std::time_t now) {
     it = g_name_cursors.emplace(key, NameCursor{now}).first;
   }
   NameCursor& cursor = it->second;
-  if (cursor.second < now) cursor = NameCursor{now};
-  if (cursor.second != now) return -1;  // a caller still in a second that has passed
+  // A new second starts afresh; so does an earlier one (a clock set back, or a caller that read
+  // the clock just before the second changed), whose names are then tried again.
+  if (cursor.second != now) cursor = NameCursor{now};
   if (cursor.digit_tries < kMessageDigitNames) {
     ++cursor.digit_tries;
     int n = g_message_counter;

@@ -245,6 +245,19 @@ TEST(MakeMessageFileNameTest, NamesPastTheHundredthFollowAtOnceInOrder) {
   EXPECT_LT(CounterOf(name), 100);
 }
 
+TEST(MakeMessageFileNameTest, AClockSetBackGivesNamesAtOnce) {
+  TempDir dir;
+  FakeClock clock;
+  std::string name;
+  g_fake_now += 3600;
+  for (int i = 0; i < 150; ++i) ASSERT_EQ(MakeMessageFileName(dir.path(), "in", &name), 0);
+  g_fake_now -= 3600;  // back by an hour: the names of that second are free
+  ASSERT_EQ(MakeMessageFileName(dir.path(), "in", &name), 0);
+  EXPECT_EQ(name.substr(dir.path().size() + 1, 12), "261207143015");
+  EXPECT_LT(CounterOf(name), 100);
+  EXPECT_EQ(g_fake_waits, 0);
+}
+
 TEST(MakeMessageFileNameTest, NamesTakenByOthersAreSkippedInOrder) {
   // Another process filled the two-digit names and some of the later ones.
   TempDir dir;
