@@ -135,7 +135,10 @@ int main(int argc, char** argv) {
   if (user.empty()) return Usage("no user: give -u or set RemoteLogin");
   if (port <= 0 || port > 65535) return Usage("bad port");
   std::string command;
-  for (; i < argc; ++i) command += (command.empty() ? "" : " ") + std::string(argv[i]);
+  for (; i < argc; ++i) {
+    if (!command.empty()) command += ' ';
+    command += argv[i];
+  }
 
   std::string password;
   if (isatty(STDIN_FILENO)) {
