@@ -2,24 +2,20 @@
 // libbrasshr.so and runs the calls it is told (tests/share_peer.cc).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "common/testing/line_process.h"
 #include "common/testing/test_env.h"
 #include "linkshare/brasshr.h"
 #include "linkshare/share_layout.h"
-
-extern char** environ;
 
 namespace qv::linkshare {
 namespace {
@@ -27,81 +23,25 @@ namespace {
 using qv::testing::BinDir;
 using qv::testing::ScopedSystemRoot;
 
-class Peer {
+// A process that has the library loaded.
+class Peer : public qv::testing::LineProcess {
  public:
-  Peer() {
-    signal(SIGPIPE, SIG_IGN);
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::string program = BinDir() + "/linkshare_peer";
-    std::string library = BinDir() + "/" + kLibraryName;
-    char* argv[] = {program.data(), library.data(), nullptr};
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-    ready_ = ReadLine() == "ready";
-  }
-  ~Peer() {
-    if (to_ >= 0) close(to_);
-    if (from_ >= 0) close(from_);
-    if (pid_ > 0) {
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-  }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-
-  bool ready() const { return ready_; }
-
-  std::string Call(const std::string& line) {
-    std::string text = line + "\n";
-    if (write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return "";
-    return ReadLine();
-  }
+  Peer()
+      : LineProcess(BinDir() + "/linkshare_peer", {BinDir() + "/" + kLibraryName}) {}
+  bool ready() const { return first_line() == "ready"; }
 
   // Ends the process without unloading the library, as a crash would.
   void Die() {
-    Call("die");
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
+    Send("die");
+    Wait();
   }
 
   // Unloads the library and ends.
   void Finish() {
     EXPECT_EQ(Call("unload"), "ok");
-    close(to_);
-    to_ = -1;
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
+    Close();
+    Wait();
   }
-
- private:
-  std::string ReadLine() {
-    std::string line;
-    while (true) {
-      pollfd p{from_, POLLIN, 0};
-      if (poll(&p, 1, 30000) <= 0) return line + "<timeout>";
-      char c;
-      if (read(from_, &c, 1) != 1) return line + "<eof>";
-      if (c == '\n') return line;
-      line += c;
-    }
-  }
-
-  pid_t pid_ = -1;
-  int to_ = -1;
-  int from_ = -1;
-  bool ready_ = false;
 };
 
 std::string CurrentName() { return ObjectName(CurrentSystemRoot()); }
