@@ -106,9 +106,9 @@ bool InStartEntry(const char* program) {
   return ToLower(ReadStartEntry()).find(ToLower(program)) != std::string::npos;
 }
 
-void ApplyStartEntry(const char* program, bool wanted) {
+void ApplyStartEntry(const char* install_path, const char* program, bool wanted) {
   std::string entry = ReadStartEntry();
-  std::string adjusted = AdjustStartEntry(entry, g_System.InstallPath, program, wanted);
+  std::string adjusted = AdjustStartEntry(entry, install_path, program, wanted);
   if (adjusted != entry) platform::WriteProfileString("windows", "run", adjusted);
 }
 
@@ -145,10 +145,11 @@ const char* ServiceProgram(int service) {
   const ServiceNames* n = Names(service);
   return n ? n->program : "";
 }
-std::string ServiceProgramPath(int service) {
+std::string ServiceProgramPath(const Settings& settings, int service) {
   const ServiceNames* n = Names(service);
   if (n == nullptr) return {};
-  return std::string(g_System.InstallPath) + "/" + (g_NtMode ? n->nt_program : n->program);
+  return std::string(settings.system.InstallPath) + "/" +
+         (settings.nt_mode ? n->nt_program : n->program);
 }
 
 std::string AdjustStartEntry(const std::string& entry, const std::string& install_path,
@@ -169,20 +170,19 @@ std::string AdjustStartEntry(const std::string& entry, const std::string& instal
   return lower;
 }
 
-bool GetNetworkInfo() {
-  std::memset(&g_NetInfo, 0, sizeof g_NetInfo);
+void GetNetworkInfo(NETINFO& net) {
+  std::memset(&net, 0, sizeof net);
   platform::NetworkFacts facts = platform::GatherNetworkFacts();
-  CopyField(g_NetInfo.Description, facts.description);
-  CopyField(g_NetInfo.SystemStatus, facts.status);
-  CopyField(g_NetInfo.HostName, facts.host_name);
-  CopyField(g_NetInfo.Address, facts.address);
-  return true;
+  CopyField(net.Description, facts.description);
+  CopyField(net.SystemStatus, facts.status);
+  CopyField(net.HostName, facts.host_name);
+  CopyField(net.Address, facts.address);
 }
 
-bool LoadSystemConfig() {
-  SYSTEMSTRUCT& s = g_System;
+bool LoadSystemConfig(Settings& settings) {
+  SYSTEMSTRUCT& s = settings.system;
   std::memset(&s, 0, sizeof s);
-  CopyField(s.HostName, g_NetInfo.HostName);
+  CopyField(s.HostName, settings.net.HostName);
   CopyField(s.LogViewer, "NOTEPAD.EXE");
   s.LogLevel = 1;
   s.MaxLogTime = 7;
@@ -206,15 +206,15 @@ bool LoadSystemConfig() {
 
   reg::Key key;
   if (reg::OpenKey(kControlKey, &key) != reg::kSuccess) {
-    if (g_NtMode)
+    if (settings.nt_mode)
       s.Flags |= kSysNtMode;
     else
-      g_AutoStartControl = InStartEntry("qvctrl95");
+      settings.autostart_control = InStartEntry("qvctrl95");
     return true;
   }
 
   if (!QueryText(key, "HostName", s.HostName, sizeof s.HostName, true, true))
-    CopyField(s.HostName, g_NetInfo.HostName);
+    CopyField(s.HostName, settings.net.HostName);
   QueryText(key, "Domain", s.Domain, sizeof s.Domain, true, true);
   QueryText(key, "NameServer", s.NameServer, sizeof s.NameServer, false, false);
   if (!QueryText(key, "InstallPath", s.InstallPath, sizeof s.InstallPath, true, false))
@@ -262,15 +262,15 @@ bool LoadSystemConfig() {
     CopyField(s.LogPath, std::string(s.InstallPath) + "/log");
   if (s.ConnectTime < 60) s.ConnectTime = 60;
 
-  if (g_NtMode)
+  if (settings.nt_mode)
     s.Flags |= kSysNtMode;
   else
-    g_AutoStartControl = InStartEntry("qvctrl95");
+    settings.autostart_control = InStartEntry("qvctrl95");
   return true;
 }
 
-bool SaveSystemConfig() {
-  const SYSTEMSTRUCT& s = g_System;
+bool SaveSystemConfig(const Settings& settings) {
+  const SYSTEMSTRUCT& s = settings.system;
   reg::Key key;
   if (reg::CreateKey(kControlKey, "QuorvaneControl", &key) == reg::kSuccess) {
     SetText(&key, "HostName", s.HostName);
@@ -303,23 +303,23 @@ bool SaveSystemConfig() {
   MakeDirectoryIfMissing(s.TempPath);
   MakeDirectoryIfMissing(s.LogPath);
   MakeDirectoryIfMissing(s.MailPath);
-  if (!g_NtMode) ApplyStartEntry("qvctrl95", g_AutoStartControl);
+  if (!settings.nt_mode) ApplyStartEntry(settings.system.InstallPath, "qvctrl95", settings.autostart_control);
   return true;
 }
 
-bool SaveRemoteConfig() {
+bool SaveRemoteConfig(const Settings& settings) {
   reg::Key key;
   if (reg::CreateKey(kControlKey, "QuorvaneControl", &key) == reg::kSuccess) {
-    SetNumber(&key, "Port", g_System.Port);
-    SetText(&key, "RemoteServer", g_System.RemoteServer);
-    SetText(&key, "RemoteLogin", g_System.RemoteLogin);
+    SetNumber(&key, "Port", settings.system.Port);
+    SetText(&key, "RemoteServer", settings.system.RemoteServer);
+    SetText(&key, "RemoteLogin", settings.system.RemoteLogin);
     reg::CloseKey(&key);
   }
   return true;
 }
 
-bool LoadSmtpConfig() {
-  SMTPSTRUCT& s = g_Smtp;
+bool LoadSmtpConfig(Settings& settings) {
+  SMTPSTRUCT& s = settings.smtp;
   std::memset(&s, 0, sizeof s);
   s.SMTPTimer = 900;
   s.ReturnTimer = 259200;
@@ -329,7 +329,7 @@ bool LoadSmtpConfig() {
   s.Flags = 1;
   reg::Key key;
   if (reg::OpenKey(kSmtpKey, &key) != reg::kSuccess) {
-    if (!g_NtMode) g_AutoStartSmtp = InStartEntry("qvsmtp95");
+    if (!settings.nt_mode) settings.autostart_smtp = InStartEntry("qvsmtp95");
     return true;
   }
   QueryText(key, "ExchangeHost", s.ExchangeHost, sizeof s.ExchangeHost, false, false);
@@ -344,12 +344,12 @@ bool LoadSmtpConfig() {
   reg::CloseKey(&key);
   if (s.SMTPTimer < 60) s.SMTPTimer = 60;
   if (s.ReturnTimer < 60) s.ReturnTimer = 60;
-  if (!g_NtMode) g_AutoStartSmtp = InStartEntry("qvsmtp95");
+  if (!settings.nt_mode) settings.autostart_smtp = InStartEntry("qvsmtp95");
   return true;
 }
 
-bool SaveSmtpConfig() {
-  const SMTPSTRUCT& s = g_Smtp;
+bool SaveSmtpConfig(const Settings& settings) {
+  const SMTPSTRUCT& s = settings.smtp;
   reg::Key key;
   if (reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &key) == reg::kSuccess) {
     SetText(&key, "ExchangeHost", s.ExchangeHost);
@@ -362,12 +362,12 @@ bool SaveSmtpConfig() {
     SetNumber(&key, "Flags", static_cast<int32_t>(s.Flags));
     reg::CloseKey(&key);
   }
-  if (!g_NtMode) ApplyStartEntry("qvsmtp95", g_AutoStartSmtp);
+  if (!settings.nt_mode) ApplyStartEntry(settings.system.InstallPath, "qvsmtp95", settings.autostart_smtp);
   return true;
 }
 
-bool LoadPop3Config() {
-  POP3STRUCT& s = g_Pop3;
+bool LoadPop3Config(Settings& settings) {
+  POP3STRUCT& s = settings.pop3;
   s.Port = 110;
   s.PortEx = 110;
   s.Flags = 0;
@@ -379,27 +379,28 @@ bool LoadPop3Config() {
     s.Flags = QueryNumber(key, "Flags", &flags) ? static_cast<uint32_t>(flags) : 0;
     reg::CloseKey(&key);
   }
-  if (!g_NtMode) g_AutoStartPop3 = InStartEntry("qvpop395");
+  if (!settings.nt_mode) settings.autostart_pop3 = InStartEntry("qvpop395");
   return true;
 }
 
-bool SavePop3Config() {
+bool SavePop3Config(const Settings& settings) {
+  const POP3STRUCT& s = settings.pop3;
   reg::Key key;
   if (reg::CreateKey(kPop3Key, "QuorvanePop3", &key) == reg::kSuccess) {
-    SetNumber(&key, "Port", g_Pop3.Port);
-    SetNumber(&key, "PortEx", g_Pop3.PortEx);
-    SetNumber(&key, "Flags", static_cast<int32_t>(g_Pop3.Flags));
+    SetNumber(&key, "Port", s.Port);
+    SetNumber(&key, "PortEx", s.PortEx);
+    SetNumber(&key, "Flags", static_cast<int32_t>(s.Flags));
     reg::CloseKey(&key);
   }
-  if (!g_NtMode) ApplyStartEntry("qvpop395", g_AutoStartPop3);
+  if (!settings.nt_mode) ApplyStartEntry(settings.system.InstallPath, "qvpop395", settings.autostart_pop3);
   return true;
 }
 
-int ServiceCommand(int service, int command) {
+int ServiceCommand(const Settings& settings, int service, int command) {
   const ServiceNames* n = Names(service);
   if (n == nullptr) return -1;
-  std::string program = ServiceProgramPath(service);
-  if (g_NtMode) {
+  std::string program = ServiceProgramPath(settings, service);
+  if (settings.nt_mode) {
     switch (command) {
       case kCommandQuery:
         return platform::ServiceQuery(n->name);
@@ -449,5 +450,64 @@ int ServiceCommand(int service, int command) {
       return -1;
   }
 }
+
+
+bool LoadSettings(Settings& settings) {
+  GetNetworkInfo(settings.net);
+  return LoadSystemConfig(settings) && LoadSmtpConfig(settings) && LoadPop3Config(settings);
+}
+
+// The process-wide records of the older call sites: a Settings value is built from them, the
+// value-based function runs, and what it changed is copied back.
+namespace {
+
+Settings FromGlobals() {
+  Settings s;
+  s.system = g_System;
+  s.smtp = g_Smtp;
+  s.pop3 = g_Pop3;
+  s.net = g_NetInfo;
+  s.nt_mode = g_NtMode;
+  s.autostart_control = g_AutoStartControl;
+  s.autostart_smtp = g_AutoStartSmtp;
+  s.autostart_pop3 = g_AutoStartPop3;
+  return s;
+}
+
+void ToGlobals(const Settings& s) {
+  g_System = s.system;
+  g_Smtp = s.smtp;
+  g_Pop3 = s.pop3;
+  g_NetInfo = s.net;
+  g_AutoStartControl = s.autostart_control;
+  g_AutoStartSmtp = s.autostart_smtp;
+  g_AutoStartPop3 = s.autostart_pop3;
+}
+
+template <typename F>
+bool WithGlobals(F f) {
+  Settings s = FromGlobals();
+  bool ok = f(s);
+  ToGlobals(s);
+  return ok;
+}
+
+}  // namespace
+
+bool GetNetworkInfo() {
+  GetNetworkInfo(g_NetInfo);
+  return true;
+}
+bool LoadSystemConfig() { return WithGlobals([](Settings& s) { return LoadSystemConfig(s); }); }
+bool SaveSystemConfig() { return SaveSystemConfig(FromGlobals()); }
+bool SaveRemoteConfig() { return SaveRemoteConfig(FromGlobals()); }
+bool LoadSmtpConfig() { return WithGlobals([](Settings& s) { return LoadSmtpConfig(s); }); }
+bool SaveSmtpConfig() { return SaveSmtpConfig(FromGlobals()); }
+bool LoadPop3Config() { return WithGlobals([](Settings& s) { return LoadPop3Config(s); }); }
+bool SavePop3Config() { return SavePop3Config(FromGlobals()); }
+int ServiceCommand(int service, int command) {
+  return ServiceCommand(FromGlobals(), service, command);
+}
+std::string ServiceProgramPath(int service) { return ServiceProgramPath(FromGlobals(), service); }
 
 }  // namespace qv

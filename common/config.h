@@ -107,7 +107,37 @@ constexpr uint32_t kSmtpSearchUnknown = 0x2000;
 constexpr uint32_t kSmtpDnsSubdomain = 0x4000;
 constexpr uint32_t kSmtpDomainAsHost = 0x8000;
 
-// The process's records. Services fill them once at start and treat them as read-only.
+// Every setting of a process: the three records, the network facts, the mode and the autostart
+// marks. Loaded once at start (LoadSettings) and handed by reference to what needs it; the
+// control service and the console load a copy, edit it and save it.
+struct Settings {
+  SYSTEMSTRUCT system{};
+  SMTPSTRUCT smtp{};
+  POP3STRUCT pop3{};
+  NETINFO net{};
+  // NT mode: the service manager instead of presence locks (see g_NtMode).
+  bool nt_mode = false;
+  // Whether each service's program is in the start entry (presence-lock mode).
+  bool autostart_control = false;
+  bool autostart_smtp = false;
+  bool autostart_pop3 = false;
+};
+
+// The network facts, then the common, SMTP and POP3 records with their defaults.
+bool LoadSettings(Settings& settings);
+void GetNetworkInfo(NETINFO& net);
+// LoadSystemConfig takes the host name default from settings.net.
+bool LoadSystemConfig(Settings& settings);
+bool SaveSystemConfig(const Settings& settings);
+// Only Port, RemoteServer and RemoteLogin of the common key.
+bool SaveRemoteConfig(const Settings& settings);
+bool LoadSmtpConfig(Settings& settings);
+bool SaveSmtpConfig(const Settings& settings);
+bool LoadPop3Config(Settings& settings);
+bool SavePop3Config(const Settings& settings);
+
+// The process's records of the older call sites, being replaced by a Settings value handed
+// down from main. The functions without arguments below work on them.
 extern SYSTEMSTRUCT g_System;
 extern SMTPSTRUCT g_Smtp;
 extern POP3STRUCT g_Pop3;
@@ -143,12 +173,14 @@ constexpr int kCommandStop = 6;
 constexpr int kCommandRemove = 7;
 constexpr int kCommandInterrogate = 8;  // restart in the presence-lock mode
 
+int ServiceCommand(const Settings& settings, int service, int command);
 int ServiceCommand(int service, int command);
 
 // Names of a service: its presence class and service name, display name and program.
 const char* ServiceName(int service);
 const char* ServiceDisplayName(int service);
 const char* ServiceProgram(int service);
+std::string ServiceProgramPath(const Settings& settings, int service);
 std::string ServiceProgramPath(int service);
 
 // The start entry rule, as a pure function: the entry as it should be (lower case) for the
