@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "common/strings.h"
 #include "common/trace.h"
 #include "dialup/dialup_texts.h"
 
@@ -27,26 +26,6 @@ constexpr uint32_t kClosePollMs = 250;
 constexpr uint32_t kMinPollMs = 20;
 
 bool Tracing(int level) { return TraceLevel() <= level; }
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char buf[256];
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  return n < 0 ? std::string() : std::string(buf, std::min<size_t>(n, sizeof buf - 1));
-}
-
-bool SameName(const char* a, const char* b) {
-  if (a == nullptr || b == nullptr) return false;
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    char x = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 32) : *a;
-    char y = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 32) : *b;
-    if (x != y) return false;
-  }
-  return *a == *b;
-}
 
 void CopyText(char* dest, size_t size, const std::string& text) {
   size_t n = std::min(text.size(), size - 1);
@@ -110,7 +89,7 @@ HRASCONN LinkManager::FindRasConnection(const char* entry) {
   count = std::min<uint32_t>(count, static_cast<uint32_t>(conns.size()));
   for (uint32_t i = 0; i < count; ++i) {
     conns[i].szEntryName[sizeof conns[i].szEntryName - 1] = '\0';
-    if (SameName(conns[i].szEntryName, entry)) return conns[i].hrasconn;
+    if (entry != nullptr && EqualsNoCase(conns[i].szEntryName, entry)) return conns[i].hrasconn;
   }
   return 0;
 }
