@@ -34,7 +34,8 @@ inline constexpr char kTrUnlockOut[] = "<<_UnlockRas\r\n";
 inline constexpr int kTraceLevelOps = 27;
 inline constexpr char kTrOpenIn[] = ">> OpenConnection [pszConnection=%s]\r\n";
 inline constexpr char kTrShareCount[] = "  :: Share Count [erc=%d, Count=%d]\r\n";
-inline constexpr char kTrDialFailed[] = "  ::OpenConnection: Dial failed [erc=%d, hRasConn=x%x]\r\n";
+inline constexpr char kTrDialFailed[] =
+    "  ::OpenConnection: Dial failed [erc=%d, hRasConn=x%x]\r\n";
 inline constexpr char kTrWillHangUp[] =
     "  ::OpenConnection: Will HangUp - GetConnStatus [erc=%d, hRasConn=x%x, connstate=%d, "
     "connError=%d]\r\n";
@@ -42,7 +43,8 @@ inline constexpr char kTrBailing[] = "  ::OpenConnection: Bailing, no existing c
 inline constexpr char kTrFoundExisting[] =
     "  ::OpenConnection: Found existing - GetConnStatus [erc=%d, hRasConn=x%x, connstate=%d, "
     "connError=%d]\r\n";
-inline constexpr char kTrOpenOut[] = "<< OpenConnection [Connection=%s, hRasConn=x%x, ShareCnt=%d]\r\n";
+inline constexpr char kTrOpenOut[] =
+    "<< OpenConnection [Connection=%s, hRasConn=x%x, ShareCnt=%d]\r\n";
 inline constexpr char kTrCloseIn[] = ">>CloseConnection [Connection=%s]\r\n";
 inline constexpr char kTrCloseOut[] =
     "<< CloseConnection [boRet=%d, Connection=%s, ercLock=%d, boHangupRas=%d]\r\n";

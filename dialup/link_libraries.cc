@@ -152,7 +152,9 @@ uint32_t ShareFunctions::LockRas(uint32_t wait_ms, uint32_t* wait_result) {
   return handle_ ? lock_(wait_ms, wait_result) : kErrModNotFound;
 }
 
-uint32_t ShareFunctions::UnlockRas() { return handle_ ? unlock_() : kErrModNotFound; }
+uint32_t ShareFunctions::UnlockRas() {
+  return handle_ ? unlock_() : kErrModNotFound;
+}
 
 uint32_t ShareFunctions::AddRef(const char* entry, bool already_up) {
   return handle_ ? add_ref_(entry, already_up ? 1 : 0) : kErrModNotFound;

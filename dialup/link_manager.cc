@@ -25,7 +25,9 @@ constexpr uint32_t kClosePollMs = 250;
 // program); the shortest pause between two questions.
 constexpr uint32_t kMinPollMs = 20;
 
-bool Tracing(int level) { return TraceLevel() <= level; }
+bool Tracing(int level) {
+  return TraceLevel() <= level;
+}
 
 void CopyText(char* dest, size_t size, const std::string& text) {
   size_t n = std::min(text.size(), size - 1);
@@ -39,7 +41,9 @@ uint32_t Tick() {
   return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
-const char* Hidden(const char* password) { return *password != '\0' ? kTraceHidden : ""; }
+const char* Hidden(const char* password) {
+  return *password != '\0' ? kTraceHidden : "";
+}
 
 }  // namespace
 
@@ -132,9 +136,9 @@ uint32_t LinkManager::OpenConnection(const char* entry, std::string* error) {
   int32_t has_password = 0;
   uint32_t erc = ras_.GetEntryDialParams(nullptr, &params, &has_password);
   if (Tracing(kTraceLevelOps))
-    TracePrint(kTrEntryParams, static_cast<int>(erc), has_password,
-               static_cast<int>(params.dwSize), params.szEntryName, params.szPhoneNumber,
-               params.szUserName, Hidden(params.szPassword), params.szDomain);
+    TracePrint(kTrEntryParams, static_cast<int>(erc), has_password, static_cast<int>(params.dwSize),
+               params.szEntryName, params.szPhoneNumber, params.szUserName,
+               Hidden(params.szPassword), params.szDomain);
   if ((erc == 0 || erc == ras::kErrCallNotImplemented) && settings_.override_credentials &&
       !settings_.user.empty()) {
     CopyText(params.szUserName, sizeof params.szUserName, settings_.user);

@@ -72,7 +72,9 @@ bool ProcessAlive(const Attachment& slot) {
   return now == 0 || now == slot.start_time;
 }
 
-std::atomic_ref<int32_t> SlotPid(Attachment& slot) { return std::atomic_ref<int32_t>(slot.pid); }
+std::atomic_ref<int32_t> SlotPid(Attachment& slot) {
+  return std::atomic_ref<int32_t>(slot.pid);
+}
 
 // Frees the slots of processes that ended without unloading the library. Returns the number of
 // slots still in use.
@@ -106,8 +108,8 @@ bool InitMutex(pthread_mutex_t* mutex, bool recursive) {
   if (pthread_mutexattr_init(&attr) != 0) return false;
   bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
             pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-            pthread_mutexattr_settype(&attr, recursive ? PTHREAD_MUTEX_RECURSIVE
-                                                       : PTHREAD_MUTEX_ERRORCHECK) == 0 &&
+            pthread_mutexattr_settype(
+                &attr, recursive ? PTHREAD_MUTEX_RECURSIVE : PTHREAD_MUTEX_ERRORCHECK) == 0 &&
             pthread_mutex_init(mutex, &attr) == 0;
   pthread_mutexattr_destroy(&attr);
   return ok;
@@ -128,7 +130,9 @@ void LockFile(int fd) {
   }
 }
 
-void UnlockFile(int fd) { flock(fd, LOCK_UN); }
+void UnlockFile(int fd) {
+  flock(fd, LOCK_UN);
+}
 
 bool TakeSlot(ShareControl& control, pid_t pid) {
   for (Attachment& slot : control.slots) {
@@ -219,8 +223,12 @@ void Detach() {
   g_view = View{};
 }
 
-__attribute__((constructor)) void LoadLibrary() { Attach(); }
-__attribute__((destructor)) void UnloadLibrary() { Detach(); }
+__attribute__((constructor)) void LoadLibrary() {
+  Attach();
+}
+__attribute__((destructor)) void UnloadLibrary() {
+  Detach();
+}
 
 timespec DeadlineAfter(uint32_t ms) {
   timespec ts{};
@@ -286,8 +294,7 @@ RasShareEntry* FindEntry(ShareObject* object, const char* name, bool claim) {
       if (free_entry == nullptr) free_entry = &e;
       continue;
     }
-    if ((e.flags & kEntryInUse) != 0 && std::strncmp(e.entry, name, kEntryNameMax) == 0)
-      return &e;
+    if ((e.flags & kEntryInUse) != 0 && std::strncmp(e.entry, name, kEntryNameMax) == 0) return &e;
   }
   if (!claim || free_entry == nullptr) return nullptr;
   free_entry->count = 0;

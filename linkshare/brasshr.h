@@ -31,7 +31,8 @@ QV_BRS_EXPORT uint32_t BRS_ReleaseRef(const char* entry, int32_t* hang_up);
 
 // Reads or changes the count of the entry: operation 0 increment, 1 decrement, 2 set to `value`,
 // 3 query. The count before the operation goes to *previous.
-QV_BRS_EXPORT uint32_t BRS_ShareCount(const char* entry, uint32_t operation, int32_t* previous, int32_t value);
+QV_BRS_EXPORT uint32_t BRS_ShareCount(const char* entry, uint32_t operation, int32_t* previous,
+                                      int32_t value);
 
 }  // extern "C"
 

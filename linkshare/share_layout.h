@@ -45,9 +45,9 @@ struct Attachment {
 static_assert(sizeof(Attachment) == 16);
 
 struct ShareControl {
-  uint32_t magic;         // kMagic once the object is set up
-  uint32_t removed;       // 1 once the last process removed the object's name
-  int32_t count_holder;   // the process holding the count lock, 0 when free
+  uint32_t magic;        // kMagic once the object is set up
+  uint32_t removed;      // 1 once the last process removed the object's name
+  int32_t count_holder;  // the process holding the count lock, 0 when free
   uint32_t reserved;
   pthread_mutex_t dial_lock;   // robust, process-shared, recursive
   pthread_mutex_t count_lock;  // robust, process-shared

@@ -120,8 +120,7 @@ QV_RAS_EXPORT uint32_t RasGetEntryDialParamsA(const char* phonebook, RASDIALPARA
 
 // The entries whose link is up or down but present. *bytes is the buffer size in, the needed
 // size out; 603 when the buffer is too small.
-QV_RAS_EXPORT uint32_t RasEnumConnectionsA(RASCONNA* connections, uint32_t* bytes,
-                                           uint32_t* count);
+QV_RAS_EXPORT uint32_t RasEnumConnectionsA(RASCONNA* connections, uint32_t* bytes, uint32_t* count);
 
 // The state of a connection; 6 when it is gone.
 QV_RAS_EXPORT uint32_t RasGetConnectStatusA(HRASCONN handle, RASCONNSTATUSA* status);

@@ -58,7 +58,9 @@ constexpr ErrorText kErrorTexts[] = {
     {kErrRequestTimeout, "The link did not come up in time; the dial was stopped."},
 };
 
-uint32_t DialLimitMs() { return g_dial_limit_ms.load(); }
+uint32_t DialLimitMs() {
+  return g_dial_limit_ms.load();
+}
 
 std::string NetRoot() {
   std::lock_guard<std::mutex> lock(g_state_mutex);
@@ -173,7 +175,7 @@ Link Probe(const PhonebookEntry& e) {
   int code = -1;
   uint32_t limit = std::min(kStatusLimitMs, DialLimitMs());
   return RunCommand(e.status, limit, &code) == CommandEnd::kExited && code == 0 ? Link::kUp
-                                                                               : Link::kNone;
+                                                                                : Link::kNone;
 }
 
 std::string DeviceName(const PhonebookEntry& e) {
@@ -366,7 +368,9 @@ uint32_t RasEnumEntriesA(const char*, const char* phonebook, RASENTRYNAMEA* entr
   return kOk;
 }
 
-void QvRasSetDialLimit(uint32_t ms) { g_dial_limit_ms.store(ms == 0 ? kDialLimitMs : ms); }
+void QvRasSetDialLimit(uint32_t ms) {
+  g_dial_limit_ms.store(ms == 0 ? kDialLimitMs : ms);
+}
 
 void QvRasSetNetRoot(const char* path) {
   std::lock_guard<std::mutex> lock(qv::platform::ras::g_state_mutex);

@@ -1,5 +1,7 @@
 // The link manager on the real dial-up layer and link share library, against phone books whose
 // dial and hang-up commands create and remove a state file and whose Status command tests it.
+#include "dialup/link_manager.h"
+
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,7 +17,6 @@
 #include "common/testing/line_process.h"
 #include "common/testing/test_env.h"
 #include "common/trace.h"
-#include "dialup/link_manager.h"
 
 namespace qv::dialup {
 namespace {
@@ -27,8 +28,12 @@ using qv::testing::ScopedSystemRoot;
 using qv::testing::WriteFileText;
 using Clock = std::chrono::steady_clock;
 
-std::string RasPath() { return BinDir() + "/" + platform::ras::kLibraryName; }
-std::string SharePath() { return BinDir() + "/" + linkshare::kLibraryName; }
+std::string RasPath() {
+  return BinDir() + "/" + platform::ras::kLibraryName;
+}
+std::string SharePath() {
+  return BinDir() + "/" + linkshare::kLibraryName;
+}
 
 size_t Lines(const std::string& text) {
   size_t n = 0;
@@ -57,10 +62,14 @@ class LinkManagerTest : public ::testing::Test {
   void WriteStatePhonebook(const std::string& dial_delay = "0") {
     WriteFileText(root_.path() + "/phonebook.ini",
                   "[Provider]\nPhoneNumber=555-0100\nUser=office\nPassword=secret\nDomain=OFFICE\n"
-                  "Dial=/bin/sh -c \"echo d >> " + dials_ + "; sleep " + dial_delay +
-                      "; echo up > " + state_ + "\"\n"
-                  "HangUp=/bin/sh -c \"echo h >> " + hangups_ + "; rm -f " + state_ + "\"\n"
-                  "Status=/usr/bin/test -s " + state_ + "\n");
+                  "Dial=/bin/sh -c \"echo d >> " +
+                      dials_ + "; sleep " + dial_delay + "; echo up > " + state_ +
+                      "\"\n"
+                      "HangUp=/bin/sh -c \"echo h >> " +
+                      hangups_ + "; rm -f " + state_ +
+                      "\"\n"
+                      "Status=/usr/bin/test -s " +
+                      state_ + "\n");
   }
 
   LinkSettings Settings() const {

@@ -26,8 +26,7 @@ using qv::testing::ScopedSystemRoot;
 // A process that has the library loaded.
 class Peer : public qv::testing::LineProcess {
  public:
-  Peer()
-      : LineProcess(BinDir() + "/linkshare_peer", {BinDir() + "/" + kLibraryName}) {}
+  Peer() : LineProcess(BinDir() + "/linkshare_peer", {BinDir() + "/" + kLibraryName}) {}
   bool ready() const { return first_line() == "ready"; }
 
   // Ends the process without unloading the library, as a crash would.
@@ -44,7 +43,9 @@ class Peer : public qv::testing::LineProcess {
   }
 };
 
-std::string CurrentName() { return ObjectName(CurrentSystemRoot()); }
+std::string CurrentName() {
+  return ObjectName(CurrentSystemRoot());
+}
 
 bool ObjectExists() {
   int fd = shm_open(CurrentName().c_str(), O_RDONLY, 0);
@@ -177,10 +178,10 @@ TEST(LinkShare, CountOperations) {
     const char* answer;
     int in_use;
   } steps[] = {
-      {"count E 0 0", "0 0", 1},   {"count E 0 0", "0 1", 1},    {"count E 1 0", "0 2", 1},
-      {"count E 2 7", "0 1", 1},   {"count E 3 0", "0 7", 1},    {"count E 9 0", "87 -99", 1},
-      {"count E 2 -1", "87 -99", 1}, {"count E 2 0", "0 7", 0},  {"count E 1 0", "0 0", 0},
-      {"count F 9 0", "87 -99", 0}, {"count F 2 -5", "87 -99", 0},
+      {"count E 0 0", "0 0", 1},     {"count E 0 0", "0 1", 1},     {"count E 1 0", "0 2", 1},
+      {"count E 2 7", "0 1", 1},     {"count E 3 0", "0 7", 1},     {"count E 9 0", "87 -99", 1},
+      {"count E 2 -1", "87 -99", 1}, {"count E 2 0", "0 7", 0},     {"count E 1 0", "0 0", 0},
+      {"count F 9 0", "87 -99", 0},  {"count F 2 -5", "87 -99", 0},
   };
   for (const Step& s : steps) {
     EXPECT_EQ(a.Call(s.call), s.answer) << s.call;

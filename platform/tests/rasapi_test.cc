@@ -1,5 +1,7 @@
 // The dial-up layer, loaded the way the link manager loads it, against phone books whose
 // commands bring a "link" up and down by creating and removing a state file.
+#include "platform/rasapi.h"
+
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -13,7 +15,6 @@
 #include <thread>
 
 #include "common/testing/test_env.h"
-#include "platform/rasapi.h"
 #include "platform/rasapi_phonebook.h"
 
 namespace qv::platform::ras {
@@ -126,14 +127,17 @@ TEST(Phonebook, SectionsKeysAndMalformedParts) {
       "Dial=pon provider\r\n"
       "no equals sign here\r\n"
       "Unknown=x\r\n"
-      "[" + long_name + "]\r\nDial=too long\r\n"
+      "[" +
+      long_name +
+      "]\r\nDial=too long\r\n"
       "[]\r\nDial=empty\r\n"
       "[trailing] text\r\nDial=trailing\r\n"
       "[PROVIDER]\r\nDial=duplicate\r\n"
       "[bad\x01name]\r\nDial=control\r\n"
       "[Other]\nInterface=ppp1\nStatus=/bin/true\n"
       "[unterminated\nDial=lost\n"
-      "[" + std::string(kMaxEntryName, 'm') + "]\n";
+      "[" +
+      std::string(kMaxEntryName, 'm') + "]\n";
   auto book = ParsePhonebook(text);
   ASSERT_EQ(book.size(), 3u);
   EXPECT_EQ(book[0].name, "Provider");
@@ -225,8 +229,8 @@ TEST_F(RasApi, RecordSizesAndBuffers) {
 }
 
 TEST_F(RasApi, DialParameters) {
-  WritePhonebook(StateEntry("Provider") + "[Bare]\n[Long]\nPhoneNumber=" +
-                 std::string(200, '9') + "\nDomain=" + std::string(40, 'd') + "\n");
+  WritePhonebook(StateEntry("Provider") + "[Bare]\n[Long]\nPhoneNumber=" + std::string(200, '9') +
+                 "\nDomain=" + std::string(40, 'd') + "\n");
   RASDIALPARAMSA p = Params("PROVIDER");
   int32_t has_password = -1;
   ASSERT_EQ(Ras().params(nullptr, &p, &has_password), kOk);
@@ -295,8 +299,10 @@ TEST_F(RasApi, FailingAndIncompleteEntries) {
     uint32_t result;
     bool handle_back;
   } cases[] = {
-      {"NoDial", kErrCorruptPhonebook, false},      {"NoProbe", kErrCorruptPhonebook, false},
-      {"BadInterface", kErrCorruptPhonebook, false}, {"Missing", kErrDeviceDoesNotExist, false},
+      {"NoDial", kErrCorruptPhonebook, false},
+      {"NoProbe", kErrCorruptPhonebook, false},
+      {"BadInterface", kErrCorruptPhonebook, false},
+      {"Missing", kErrDeviceDoesNotExist, false},
       {"Fails", kErrDisconnection, true},
   };
   for (const Case& c : cases) {
@@ -390,9 +396,9 @@ TEST_F(RasApi, ErrorTexts) {
   char text[128];
   EXPECT_EQ(Ras().error_string(kErrBufferTooSmall, text, sizeof text), kOk);
   EXPECT_GT(std::strlen(text), 0u);
-  for (uint32_t e : {kErrInvalidHandle, kErrPortAlreadyOpen, kErrCannotFindEntry,
-                     kErrCorruptPhonebook, kErrDisconnection, kErrRequestTimeout,
-                     kErrDeviceDoesNotExist}) {
+  for (uint32_t e :
+       {kErrInvalidHandle, kErrPortAlreadyOpen, kErrCannotFindEntry, kErrCorruptPhonebook,
+        kErrDisconnection, kErrRequestTimeout, kErrDeviceDoesNotExist}) {
     EXPECT_EQ(Ras().error_string(e, text, sizeof text), kOk) << e;
   }
   EXPECT_EQ(Ras().error_string(99999, text, sizeof text), kErrInvalidParameter);
