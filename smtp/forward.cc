@@ -18,8 +18,8 @@
 #include "common/mailfile.h"
 #include "common/maillog.h"
 #include "common/records.h"
+#include "net/smtp_client.h"
 #include "smtp/delivery.h"
-#include "smtp/forward_client.h"
 #include "smtp/forward_texts.h"
 #include "smtp/notice.h"
 #include "smtp/texts.h"
@@ -267,9 +267,9 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
                          : kDefaultSmtpPort;
   std::string name;
   uint16_t port = port_ex;
-  SmtpClientConnection conn(options.cancel_fd);
+  SmtpClient conn(options.cancel_fd);
   if (!SplitHostPort(host, port_ex, &name, &port) ||
-      conn.Open(name, port) == SmtpClientConnection::kUnknownHost) {
+      conn.Open(name, port) == ConnectResult::kUnknownHost) {
     // Counted as unreachable: the file stays queued until it expires.
     Log(kLogLevelFailure, 0, kTagEvent, Format(kLogCannotResolve, host.c_str()));
     *host_unreachable = true;
@@ -277,7 +277,7 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   }
   const int sock = conn.fd();
   Log(kLogLevelMail, sock, kTagEvent, Format(kLogConnecting, host.c_str()));
-  if (conn.Connect(options.connect_timeout_ms) != SmtpClientConnection::kConnected) {
+  if (conn.Connect(options.connect_timeout_ms) != ConnectResult::kConnected) {
     Log(kLogLevelFailure, sock, kTagEvent, kLogConnectTimedOut);
     *host_unreachable = true;
     return 0;
@@ -289,6 +289,7 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   bool ehlo = (g_Smtp.Flags & kSmtpEsmtp) != 0 && (g_Smtp.Flags & kSmtpClientEhlo) != 0;
   const std::string rp(reverse_path);
   std::string last_command, last_reply;
+  bool end_sent = false;  // the end line went out: the peer may hold the message now
 
   auto send = [&](const std::string& command) {
     Log(kLogLevelProtocol, sock, kTagOut, command);
@@ -313,7 +314,7 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   // may have arrived when the end line was sent) and a temporary refusal (4xx). Otherwise the
   // refusal is final and the sender gets the report.
   auto fail = [&] {
-    bool lost = last_reply.empty() || last_command == kCmdDataEnd;
+    bool lost = last_reply.empty() || end_sent;
     if (lost || last_reply[0] == '4') {
       if (!lost) quit();
       Log(kLogLevelMail, sock, kTagEvent, kLogConnectionClosed);
@@ -372,10 +373,12 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   if (!ReplyStartsWith(read(options.reply_timeout_ms), "25")) return fail();
   if (!send(kCmdData)) return fail();
   if (!ReplyStartsWith(read(options.reply_timeout_ms), "354")) return fail();
-  // The message: the text before it, then the stored text from the offset, unmasked.
+  // The message: the text before it, then the stored text from the offset, unmasked. The stored
+  // text is kept as it was received, its dots already doubled.
+  MessageText message(/*stuff_dots=*/false);
   if (!text_before.empty()) {
     Log(kLogLevelData, sock, kTagData, text_before);
-    if (!conn.Send(text_before, options.reply_timeout_ms)) return fail();
+    if (!conn.Send(message.Encode(text_before), options.reply_timeout_ms)) return fail();
   }
   if (::lseek(queue_fd, offset, SEEK_SET) != offset) return fail();
   char block[kDataBlock];
@@ -387,9 +390,10 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
     UnscrambleBuffer(block, static_cast<size_t>(n));
     std::string_view text(block, static_cast<size_t>(n));
     Log(kLogLevelData, sock, kTagData, text);
-    if (!conn.Send(text, options.reply_timeout_ms)) return fail();
+    if (!conn.Send(message.Encode(text), options.reply_timeout_ms)) return fail();
   }
-  if (!send(kCmdDataEnd)) return fail();
+  end_sent = true;
+  if (!send(std::string(message.EndLine()))) return fail();
   if (!ReplyStartsWith(read(options.reply_timeout_ms * 2), "25")) return fail();
   return finish();
 }

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <thread>
 
-#include "smtp/dns.h"
+#include "net/dns.h"
 
 namespace qv::smtp {
 

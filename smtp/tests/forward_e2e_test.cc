@@ -18,7 +18,7 @@
 #include "platform/tray.h"
 #include "smtp/forward.h"
 #include "smtp/service.h"
-#include "smtp/tests/forward_peer_util.h"
+#include "net/tests/smtp_peer_util.h"
 #include "smtp/tests/smtp_env_util.h"
 
 namespace qv::smtp {

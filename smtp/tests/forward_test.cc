@@ -23,8 +23,8 @@
 #include "common/mailfile.h"
 #include "common/testing/table_env.h"
 #include "common/testing/test_env.h"
-#include "smtp/tests/dns_fake_util.h"
-#include "smtp/tests/forward_peer_util.h"
+#include "net/tests/dns_fake_util.h"
+#include "net/tests/smtp_peer_util.h"
 
 namespace qv::smtp {
 namespace {
@@ -190,7 +190,7 @@ TEST_F(ForwardTest, MalformedFilesAreRemovedWithALogLine) {
 
 TEST_F(ForwardTest, HostAndLiteralFormsGoStraightToTheirHost) {
   g_Smtp.Flags = kSmtpUseDns;  // no name server: only the address itself can say where
-  std::string expect_msg = std::string(kStored) + "\r\n";  // the end line brings its own CR LF
+  std::string expect_msg = kStored;
   for (const char* to : {"bob@#127.0.0.1", "bob@[127.0.0.1]"}) {
     Queue(to, "ann@local.test");
     EXPECT_EQ(RunForwardQueue(options_), 1) << to;
@@ -234,11 +234,29 @@ TEST_F(ForwardTest, ExchangersFromARealNameServerAndARealPeer) {
   EXPECT_EQ(got[0].mail_from, "ann@local.test");
   EXPECT_EQ(got[0].rcpt_to, std::vector<std::string>{"bob@remote.test"});
   // The peer removes the transfer's dot-stuffing: the stored "..a" arrives as ".a".
-  std::string want = big + "\r\n";
+  std::string want = big;
   want.replace(want.find("..a stuffed"), 2, ".");
   EXPECT_EQ(got[0].content.size(), want.size());
   EXPECT_TRUE(got[0].content == want);
   EXPECT_TRUE(QueueTexts().empty());
+}
+
+TEST_F(ForwardTest, ARealPeerStoresTheMessageAsQueued) {
+  RealSmtpPeer real;
+  if (!real.ok()) GTEST_SKIP() << real.why();
+  g_Smtp.PortEx = real.port();
+  // Stored as received: dots doubled, and the last line with its line end or (when the end line
+  // of the transfer took it) without.
+  std::string open_end = "Subject: open\r\n\r\n..dot\r\nno line end";
+  Queue("bob@#127.0.0.1", "ann@local.test");
+  Queue("bob@#127.0.0.1", "ann@local.test", open_end);
+  EXPECT_EQ(RunForwardQueue(options_), 2);
+  auto got = real.WaitForMessages(2);
+  ASSERT_EQ(got.size(), 2u);
+  std::string want = kStored;
+  want.replace(want.find("..a stuffed"), 2, ".");
+  EXPECT_EQ(got[0].content, want);
+  EXPECT_EQ(got[1].content, "Subject: open\r\n\r\n.dot\r\nno line end\r\n");
 }
 
 TEST_F(ForwardTest, EhloWithSizeAndTheFallBackToHelo) {
@@ -340,6 +358,21 @@ TEST_F(ForwardTest, ANameServerWithoutExchangersLeavesTheFileQueued) {
   EXPECT_EQ(QueueTexts().size(), 1u);
   EXPECT_TRUE(Logged("There is no MX-Host available"));
   EXPECT_EQ(dns.questions(), std::vector<std::string>{"remote.test"});
+}
+
+TEST_F(ForwardTest, ANameServerAnsweringWithNameServersLeavesTheSmartHostToTry) {
+  testing::FakeDnsServer dns([](const testing::Bytes& q) {
+    testing::Bytes ns =
+        testing::Record(testing::Labels("remote.test"), 2, testing::Labels("ns1.remote.test"));
+    return std::vector<testing::FakeDnsServer::Reply>{{testing::AnswerTo(q, {ns})}};
+  });
+  g_Smtp.Flags = kSmtpUseDns | kSmtpUseMx;
+  CopyField(g_System.NameServer, dns.address());
+  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  Queue("bob@remote.test", "ann@local.test");
+  EXPECT_EQ(RunForwardQueue(options_), 1);
+  EXPECT_EQ(peer_.messages().size(), 1u);
+  EXPECT_FALSE(Logged("ns1.remote.test"));
 }
 
 // ---------------------------------------------------------------------------------------------

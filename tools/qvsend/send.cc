@@ -9,8 +9,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "smtp/dns.h"
-#include "smtp/forward_client.h"
+#include "common/strings.h"
+#include "net/dns.h"
+#include "net/smtp_client.h"
+#include "platform/unique_fd.h"
 
 namespace qv::qvsend {
 
@@ -47,29 +49,12 @@ constexpr char kHelo[] = "HELO %s\r\n";
 constexpr char kMailFrom[] = "MAIL FROM: <%s>\r\n";
 constexpr char kRcptTo[] = "RCPT TO: <%s>\r\n";
 constexpr char kData[] = "DATA\r\n";
-constexpr char kDataEnd[] = "\r\n.\r\n";
 constexpr char kQuit[] = "QUIT\r\n";
 
 constexpr uint16_t kSmtpPort = 25;
 constexpr size_t kHeadBytes = 2048;
 constexpr size_t kBlock = 2048;
 constexpr char kDefaultResolvConf[] = "/etc/resolv.conf";
-
-std::string Fill(const char* format, const std::string& arg) {
-  int n = std::snprintf(nullptr, 0, format, arg.c_str());
-  std::string text(static_cast<size_t>(n), '\0');
-  std::snprintf(text.data(), text.size() + 1, format, arg.c_str());
-  return text;
-}
-
-bool StartsWithFold(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(text[i])) !=
-        std::toupper(static_cast<unsigned char>(prefix[i])))
-      return false;
-  return true;
-}
 
 std::string* OptionField(Options* o, char letter) {
   switch (letter) {
@@ -92,18 +77,17 @@ std::string* OptionField(Options* o, char letter) {
 
 // The whole file; false when it cannot be opened or read (a folder, say).
 bool ReadMessageFile(const std::string& path, std::string* text) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return false;
   char buf[65536];
   bool ok = true;
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
     text->append(buf, static_cast<size_t>(n));
   }
-  ::close(fd);
   return ok;
 }
 
@@ -164,7 +148,7 @@ void FillFromMessage(std::string_view head, Options* options) {
     // The header ends at the first empty line: a body line never names recipients.
     if (line.empty()) return;
     for (const Field& f : fields) {
-      if (!f.value->empty() || !StartsWithFold(line, f.name)) continue;
+      if (!f.value->empty() || !StartsWithNoCase(line, f.name)) continue;
       std::string_view value = line.substr(std::string_view(f.name).size());
       while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
         value.remove_prefix(1);
@@ -221,9 +205,9 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
                  std::FILE* out) {
   std::string name;
   uint16_t port = kSmtpPort;
-  SmtpClientConnection conn;
+  SmtpClient conn;
   if (!SplitHostPort(host, kSmtpPort, &name, &port) ||
-      conn.Connect(name, port) != SmtpClientConnection::kConnected) {
+      conn.Connect(name, port) != ConnectResult::kConnected) {
     std::fprintf(out, kErrUnknownHost, host.c_str());
     return Outcome::kFailed;
   }
@@ -242,24 +226,26 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
 
   std::string greeting = conn.ReadReply();
   if (!ReplyStartsWith(greeting, "220")) return Outcome::kFailed;
-  int r = command(Fill(kHelo, local_host), "25");
+  int r = command(Format(kHelo, local_host.c_str()), "25");
   if (r < 0) return Outcome::kFailed;
   if (r == 0) return refuse();
-  r = command(Fill(kMailFrom, from), "25");
+  r = command(Format(kMailFrom, from.c_str()), "25");
   if (r < 0) return Outcome::kFailed;
   if (r == 0) return refuse();
   for (const std::string& rcpt : recipients) {
-    r = command(Fill(kRcptTo, rcpt), "25");
+    r = command(Format(kRcptTo, rcpt.c_str()), "25");
     if (r < 0) return Outcome::kFailed;
     if (r == 0) return refuse();
   }
   r = command(kData, "354");
   if (r < 0) return Outcome::kFailed;
   if (r == 0) return refuse();
-  // The file as stored, unchanged: it is sent as prepared.
+  // The file is plain text: a line that starts with "." gets a second one, so that the peer
+  // stores the file as it is, whatever the blocks it goes in.
+  MessageText text(/*stuff_dots=*/true);
   for (size_t at = 0; at < message.size(); at += kBlock)
-    if (!conn.Send(message.substr(at, kBlock))) return Outcome::kFailed;
-  if (!conn.Send(kDataEnd)) return Outcome::kFailed;
+    if (!conn.Send(text.Encode(message.substr(at, kBlock)))) return Outcome::kFailed;
+  if (!conn.Send(text.EndLine())) return Outcome::kFailed;
   std::string reply = conn.ReadReply(kClientDataEndMs);
   if (!ReplyStartsWith(reply, "25")) {
     if (!reply.empty()) conn.Send(kQuit);

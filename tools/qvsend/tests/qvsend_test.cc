@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/testing/test_env.h"
-#include "smtp/tests/dns_fake_util.h"
-#include "smtp/tests/forward_peer_util.h"
+#include "net/tests/dns_fake_util.h"
+#include "net/tests/smtp_peer_util.h"
 #include "tools/qvsend/send.h"
 
 namespace qv::qvsend {
@@ -229,10 +229,10 @@ TEST(QvsendProgram, UsageAndErrors) {
   ::unsetenv("QVSEND_RESOLV_CONF");
 }
 
-TEST(QvsendProgram, SendsTheFileUnchangedToTheNamedHost) {
+TEST(QvsendProgram, SendsTheFileToTheNamedHost) {
   FakeSmtpPeer peer;
   TempDir dir;
-  // A dot line in the middle and no line end at the close: both go out exactly as stored.
+  // On the wire a line that starts with a dot gets a second one, and the last line its line end.
   std::string message = "From: Ann <ann@x.test>\r\nSubject: plain\r\n\r\n.leading dot\r\nlast line";
   WriteFileText(dir.Sub("m"), message);
   RunResult r = RunQvsend(
@@ -250,7 +250,9 @@ TEST(QvsendProgram, SendsTheFileUnchangedToTheNamedHost) {
   EXPECT_EQ(cmds[5], "DATA");
   EXPECT_EQ(cmds[6], "QUIT");
   ASSERT_EQ(peer.messages().size(), 1u);
-  EXPECT_EQ(peer.messages()[0], message + "\r\n");
+  std::string wire = message + "\r\n";
+  wire.replace(wire.find(".leading"), 1, "..");
+  EXPECT_EQ(peer.messages()[0], wire);
 }
 
 TEST(QvsendProgram, ARealServerReceivesALargeMessage) {
@@ -266,9 +268,32 @@ TEST(QvsendProgram, ARealServerReceivesALargeMessage) {
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].mail_from, "a@x.test");
   EXPECT_EQ(got[0].rcpt_to, std::vector<std::string>{"bob@y.test"});
-  // The end line adds its CR LF after the file's own last line end.
-  EXPECT_EQ(got[0].content.size(), message.size() + 2);
-  EXPECT_TRUE(got[0].content == message + "\r\n");
+  EXPECT_EQ(got[0].content.size(), message.size());
+  EXPECT_TRUE(got[0].content == message);
+}
+
+TEST(QvsendProgram, ARealServerStoresTheFileByteForByte) {
+  RealSmtpPeer peer;
+  if (!peer.ok()) GTEST_SKIP() << peer.why();
+  TempDir dir;
+  // Lines that begin with a dot: one alone (which would end the message), one at the very start
+  // of a send block (the file goes out in blocks of 2048 bytes); a dot after a bare LF is inside
+  // a line and goes as it is.
+  std::string head = "From: a@x.test\r\nTo: b@y.test\r\n\r\n.\r\nafter the dot line\r\n";
+  std::string filler;
+  while (head.size() + filler.size() + 80 < 2048) filler += std::string(78, 'f') + "\r\n";
+  filler += std::string(2048 - head.size() - filler.size() - 2, 'g') + "\r\n";
+  std::string message = head + filler + ".at a block start\r\n..two\n.bare\r\nend\r\n";
+  ASSERT_EQ(message.find(".at a block start"), 2048u);
+  WriteFileText(dir.Sub("m"), message);
+  // A file without a line end at its close gets one: SMTP carries lines.
+  WriteFileText(dir.Sub("open"), "From: a@x.test\r\nTo: b@y.test\r\n\r\n.no end");
+  EXPECT_EQ(RunQvsend({"-h", peer.address(), dir.Sub("m")}).code, 0);
+  EXPECT_EQ(RunQvsend({"-h", peer.address(), dir.Sub("open")}).code, 0);
+  auto got = peer.WaitForMessages(2);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_TRUE(got[0].content == message) << got[0].content;
+  EXPECT_EQ(got[1].content, "From: a@x.test\r\nTo: b@y.test\r\n\r\n.no end\r\n");
 }
 
 TEST(QvsendProgram, RefusalsAndBrokenConversations) {
@@ -364,7 +389,7 @@ TEST(QvsendProgram, DnsModeTriesEachRecipientsExchangersInOrder) {
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].rcpt_to, std::vector<std::string>{"a@one.test"});
   EXPECT_EQ(got[1].rcpt_to, std::vector<std::string>{"b@two.test"});
-  EXPECT_EQ(got[1].content, "Subject: dns\r\n\r\nhello\r\n\r\n");
+  EXPECT_EQ(got[1].content, "Subject: dns\r\n\r\nhello\r\n");
   EXPECT_EQ(dns.questions(), (std::vector<std::string>{"one.test", "none.test", "two.test"}));
 }
 

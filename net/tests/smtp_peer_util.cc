@@ -1,4 +1,4 @@
-#include "smtp/tests/forward_peer_util.h"
+#include "net/tests/smtp_peer_util.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -197,7 +197,7 @@ RealSmtpPeer::RealSmtpPeer() {
   }
   char tmpl[] = "/tmp/qvsink.XXXXXX";
   dir_ = ::mkdtemp(tmpl);
-  std::string script = std::string(QV_SOURCE_DIR) + "/smtp/tests/forward_smtp_sink.py";
+  std::string script = std::string(QV_SOURCE_DIR) + "/net/tests/smtp_sink.py";
   for (int attempt = 0; attempt < 3 && port_ == 0; ++attempt) {
     uint16_t port = FreeTcpPort();
     int out[2];

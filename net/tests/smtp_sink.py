@@ -1,6 +1,6 @@
 """A real SMTP server for the tests of outgoing mail.
 
-forward_smtp_sink.py <folder> <port>: serves SMTP on 127.0.0.1:<port> with aiosmtpd and stores
+smtp_sink.py <folder> <port>: serves SMTP on 127.0.0.1:<port> with aiosmtpd and stores
 every accepted message as <folder>/<n>.msg: the line "MAIL FROM:<sender>", one "RCPT TO:<rcpt>"
 line per recipient, an empty line, then the content as received. Prints "ready" once listening
 and runs until it is terminated.

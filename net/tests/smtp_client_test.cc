@@ -1,59 +1,21 @@
-#include "smtp/forward_client.h"
+#include "net/smtp_client.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "smtp/tests/forward_peer_util.h"
+#include "net/tests/chunk_server.h"
+#include "net/tests/smtp_peer_util.h"
 
 namespace qv {
 namespace {
 
-// A listener that, for one connection, writes the chunks with a pause between them, then
-// keeps the connection open until `hold_ms` has passed (or closes at once).
-class ChunkServer {
- public:
-  ChunkServer(std::vector<std::string> chunks, int hold_ms) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 1);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this, chunks, hold_ms] {
-      int c = ::accept(fd_, nullptr, nullptr);
-      if (c < 0) return;
-      for (const std::string& chunk : chunks) {
-        ::send(c, chunk.data(), chunk.size(), MSG_NOSIGNAL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
-      ::close(c);
-    });
-  }
-  ~ChunkServer() {
-    thread_.join();
-    ::close(fd_);
-  }
-  uint16_t port() const { return port_; }
+using testing::ChunkServer;
 
- private:
-  int fd_;
-  uint16_t port_;
-  std::thread thread_;
-};
-
-TEST(SmtpClientConnection, ReadsRepliesWholeWhateverTheirPieces) {
+TEST(SmtpClient, ReadsRepliesWholeWhateverTheirPieces) {
   struct Case {
     const char* what;
     std::vector<std::string> chunks;
@@ -73,33 +35,33 @@ TEST(SmtpClientConnection, ReadsRepliesWholeWhateverTheirPieces) {
   };
   for (const Case& c : cases) {
     ChunkServer server(c.chunks, 0);
-    SmtpClientConnection conn;
-    ASSERT_EQ(conn.Connect("127.0.0.1", server.port()), SmtpClientConnection::kConnected);
+    SmtpClient conn;
+    ASSERT_EQ(conn.Connect("127.0.0.1", server.port()), ConnectResult::kConnected);
     for (const std::string& want : c.replies) EXPECT_EQ(conn.ReadReply(2000), want) << c.what;
   }
 }
 
-TEST(SmtpClientConnection, SilenceHugeRepliesAndCancelEndTheRead) {
+TEST(SmtpClient, SilenceHugeRepliesAndCancelEndTheRead) {
   {
     ChunkServer silent({"220-only a start\r\n"}, 400);
-    SmtpClientConnection conn;
-    ASSERT_EQ(conn.Connect("127.0.0.1", silent.port()), SmtpClientConnection::kConnected);
+    SmtpClient conn;
+    ASSERT_EQ(conn.Connect("127.0.0.1", silent.port()), ConnectResult::kConnected);
     EXPECT_EQ(conn.ReadReply(100), "");
   }
   {
     std::vector<std::string> flood(100, std::string(1000, 'x'));
     flood.insert(flood.begin(), "220-");
     ChunkServer big(flood, 0);
-    SmtpClientConnection conn;
-    ASSERT_EQ(conn.Connect("127.0.0.1", big.port()), SmtpClientConnection::kConnected);
+    SmtpClient conn;
+    ASSERT_EQ(conn.Connect("127.0.0.1", big.port()), ConnectResult::kConnected);
     EXPECT_EQ(conn.ReadReply(2000), "");
   }
   {
     int pipefd[2];
     ASSERT_EQ(::pipe(pipefd), 0);
     ChunkServer silent({}, 400);
-    SmtpClientConnection conn(pipefd[0]);
-    ASSERT_EQ(conn.Connect("127.0.0.1", silent.port()), SmtpClientConnection::kConnected);
+    SmtpClient conn(pipefd[0]);
+    ASSERT_EQ(conn.Connect("127.0.0.1", silent.port()), ConnectResult::kConnected);
     ASSERT_EQ(::write(pipefd[1], "x", 1), 1);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(conn.ReadReply(60000), "");
@@ -110,12 +72,12 @@ TEST(SmtpClientConnection, SilenceHugeRepliesAndCancelEndTheRead) {
   }
 }
 
-TEST(SmtpClientConnection, ConnectFailures) {
-  SmtpClientConnection conn;
-  EXPECT_EQ(conn.Connect("no-such-host.invalid", 25), SmtpClientConnection::kUnknownHost);
+TEST(SmtpClient, ConnectFailures) {
+  SmtpClient conn;
+  EXPECT_EQ(conn.Connect("no-such-host.invalid", 25), ConnectResult::kUnknownHost);
   EXPECT_EQ(conn.fd(), -1);
   uint16_t closed = testing::FreeTcpPort();
-  EXPECT_EQ(conn.Connect("127.0.0.1", closed), SmtpClientConnection::kConnectFailed);
+  EXPECT_EQ(conn.Connect("127.0.0.1", closed), ConnectResult::kConnectFailed);
   EXPECT_GE(conn.fd(), 0) << "the socket stays until Close, for its number in the log";
   conn.Close();
   EXPECT_EQ(conn.fd(), -1);
@@ -123,10 +85,10 @@ TEST(SmtpClientConnection, ConnectFailures) {
   EXPECT_FALSE(conn.Send("x"));
 }
 
-TEST(SmtpClientConnection, SendsLargeDataAgainstASlowReader) {
+TEST(SmtpClient, SendsLargeDataAgainstASlowReader) {
   testing::FakeSmtpPeer peer;
-  SmtpClientConnection conn;
-  ASSERT_EQ(conn.Connect("127.0.0.1", peer.port()), SmtpClientConnection::kConnected);
+  SmtpClient conn;
+  ASSERT_EQ(conn.Connect("127.0.0.1", peer.port()), ConnectResult::kConnected);
   EXPECT_EQ(conn.ReadReply(), "220 peer.test ESMTP ready\r\n");
   ASSERT_TRUE(conn.Send("DATA\r\n"));
   EXPECT_EQ(conn.ReadReply(), "354 go ahead\r\n");
@@ -137,6 +99,40 @@ TEST(SmtpClientConnection, SendsLargeDataAgainstASlowReader) {
   EXPECT_EQ(conn.ReadReply(), "250 2.0.0 queued\r\n");
   ASSERT_EQ(peer.messages().size(), 1u);
   EXPECT_TRUE(peer.messages()[0] == big);
+}
+
+// The text as it goes on the wire, given in pieces cut at every position, then its end line.
+std::string Wire(std::string_view text, bool stuff, size_t cut) {
+  MessageText encoder(stuff);
+  std::string wire;
+  wire += encoder.Encode(text.substr(0, cut));
+  wire += encoder.Encode(text.substr(cut));
+  wire += encoder.EndLine();
+  return wire;
+}
+
+TEST(MessageText, DotsAndTheEndLineWhereverThePiecesSplit) {
+  struct Case {
+    const char* text;
+    bool stuff;
+    const char* wire;
+  } cases[] = {
+      {"a\r\n", true, "a\r\n.\r\n"},
+      {"a", true, "a\r\n.\r\n"},
+      {"", true, ".\r\n"},
+      {"a\r", true, "a\r\r\n.\r\n"},
+      {"a\n", true, "a\n\r\n.\r\n"},
+      {".\r\n", true, "..\r\n.\r\n"},
+      {"x\r\n.\r\n..y\r\nz.\n.w\r.v", true, "x\r\n..\r\n...y\r\nz.\n.w\r.v\r\n.\r\n"},
+      {".a\r\n", true, "..a\r\n.\r\n"},
+      {"x\r\n..y\r\n", false, "x\r\n..y\r\n.\r\n"},
+      {"x\r\n..y", false, "x\r\n..y\r\n.\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::string_view text = c.text;
+    for (size_t cut = 0; cut <= text.size(); ++cut)
+      EXPECT_EQ(Wire(text, c.stuff, cut), c.wire) << c.text << " cut at " << cut;
+  }
 }
 
 }  // namespace

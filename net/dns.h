@@ -129,8 +129,9 @@ struct MailHostSettings {
   DnsReport report;
 };
 
-// The hosts to try for mail to the domain, in order, separated by one blank in *out. Returns
-// their count; 0 or less means no mail host was found.
+// The hosts to try for mail to the domain, in order, separated by one blank in *out: the
+// exchangers (or the domain itself), then the smart hosts. Returns their count; 0 means no mail
+// host was found. A name server named by an answer without exchangers is never one of them.
 int FindMailHosts(std::string_view domain, const MailHostSettings& settings, std::string* out);
 
 // Splits "host" or "host:port" (the port 1 to 65535). False when the host is empty or the

@@ -1,4 +1,4 @@
-#include "smtp/dns.h"
+#include "net/dns.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -15,6 +15,8 @@
 #include <random>
 
 #include "common/config.h"
+#include "common/strings.h"
+#include "platform/unique_fd.h"
 
 namespace qv {
 
@@ -30,20 +32,6 @@ char Lower(uint8_t c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool EqualFold(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(static_cast<uint8_t>(a[i])) != Lower(static_cast<uint8_t>(b[i]))) return false;
-  return true;
-}
-
-bool ContainsFold(std::string_view text, std::string_view part) {
-  if (part.empty()) return true;
-  for (size_t i = 0; i + part.size() <= text.size(); ++i)
-    if (EqualFold(text.substr(i, part.size()), part)) return true;
-  return false;
-}
-
 uint16_t Get16(std::span<const uint8_t> m, size_t at) {
   return static_cast<uint16_t>((m[at] << 8) | m[at + 1]);
 }
@@ -56,14 +44,6 @@ uint32_t Get32(std::span<const uint8_t> m, size_t at) {
 void Put16(std::vector<uint8_t>* out, uint16_t v) {
   out->push_back(static_cast<uint8_t>(v >> 8));
   out->push_back(static_cast<uint8_t>(v & 0xff));
-}
-
-std::string Format(const char* format, std::string_view arg) {
-  std::string a(arg);
-  int n = std::snprintf(nullptr, 0, format, a.c_str());
-  std::string text(static_cast<size_t>(n), '\0');
-  std::snprintf(text.data(), text.size() + 1, format, a.c_str());
-  return text;
 }
 
 void Append(std::string* text, const char* format, unsigned long value) {
@@ -198,21 +178,6 @@ std::string DataText(std::span<const uint8_t> m, size_t at, size_t length, uint1
   return text;
 }
 
-// A socket closed when the scope ends, on every path.
-class Socket {
- public:
-  explicit Socket(int fd) : fd_(fd) {}
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 uint16_t RandomId() {
   uint16_t id = 0;
   if (getrandom(&id, sizeof id, 0) == static_cast<ssize_t>(sizeof id)) return id;
@@ -236,7 +201,7 @@ bool IsAnswerTo(std::span<const uint8_t> m, uint16_t id, std::string_view domain
   bool intact = true;
   size_t p = kDnsHeaderSize + DecodeName(m, kDnsHeaderSize, &name, &intact);
   if (!intact || p + 4 > m.size()) return false;
-  if (!EqualFold(name, QuestionName(domain))) return false;
+  if (!EqualsNoCase(name, QuestionName(domain))) return false;
   if (Get16(m, p) != kDnsTypeMx || Get16(m, p + 2) != kDnsClassIn) return false;
   *records = p + 4;
   return true;
@@ -258,7 +223,7 @@ Wait WaitReadable(int fd, int cancel_fd, int timeout_ms) {
 
 void Report(const MxQueryOptions& options, int socket, const char* format,
             std::string_view server) {
-  if (options.report) options.report(socket, Format(format, server));
+  if (options.report) options.report(socket, Format(format, std::string(server).c_str()));
 }
 
 }  // namespace
@@ -403,13 +368,13 @@ bool ResolveIPv4(const std::string& host, in_addr* address) {
 int QueryMailExchangers(std::string_view name_server, std::string_view domain,
                         const MxQueryOptions& options, std::string* out) {
   out->clear();
-  Socket sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  platform::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (sock.fd() < 0 ||
-      ::bind(sock.fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    Report(options, sock.fd() < 0 ? 0 : sock.fd(), kDnsNoResponse, name_server);
+  if (sock.get() < 0 ||
+      ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    Report(options, sock.get() < 0 ? 0 : sock.get(), kDnsNoResponse, name_server);
     return 0;
   }
   std::string host;
@@ -417,15 +382,15 @@ int QueryMailExchangers(std::string_view name_server, std::string_view domain,
   sockaddr_in server{};
   server.sin_family = AF_INET;
   if (!SplitHostPort(name_server, kDnsPort, &host, &port) || !ResolveIPv4(host, &server.sin_addr)) {
-    Report(options, sock.fd(), kDnsCannotFindServer, name_server);
+    Report(options, sock.get(), kDnsCannotFindServer, name_server);
     return 0;
   }
   server.sin_port = htons(port);
 
   DnsHeader header;
   header.id = RandomId();
-  if (EncodeQuery(sock.fd(), header, domain, server) != 1) {
-    Report(options, sock.fd(), kDnsSendError, name_server);
+  if (EncodeQuery(sock.get(), header, domain, server) != 1) {
+    Report(options, sock.get(), kDnsSendError, name_server);
     return 0;
   }
 
@@ -439,15 +404,15 @@ int QueryMailExchangers(std::string_view name_server, std::string_view domain,
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() < 0) left = std::chrono::milliseconds(0);
-    Wait w = WaitReadable(sock.fd(), options.cancel_fd, static_cast<int>(left.count()));
+    Wait w = WaitReadable(sock.get(), options.cancel_fd, static_cast<int>(left.count()));
     if (w == Wait::kCancelled) return 0;
     if (w == Wait::kTimeout) {
-      Report(options, sock.fd(), kDnsTimedOut, name_server);
+      Report(options, sock.get(), kDnsTimedOut, name_server);
       return 0;
     }
     sockaddr_in from{};
     socklen_t from_len = sizeof from;
-    ssize_t got = ::recvfrom(sock.fd(), buffer, sizeof buffer, 0,
+    ssize_t got = ::recvfrom(sock.get(), buffer, sizeof buffer, 0,
                              reinterpret_cast<sockaddr*>(&from), &from_len);
     if (got < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
@@ -497,7 +462,7 @@ int QueryMailExchangers(std::string_view name_server, std::string_view domain,
   int32_t limit = 65535;
   if (!options.own_host.empty()) {
     for (const MXENTRY& e : entries) {
-      if (EqualFold(e.host, options.own_host)) {
+      if (EqualsNoCase(e.host, options.own_host)) {
         limit = e.preference;
         break;
       }
@@ -532,7 +497,8 @@ int QueryMailExchangers(std::string_view name_server, std::string_view domain,
                                 : std::string_view(options.prefer_server_containing);
   const MXENTRY* chosen = nullptr;
   for (const MXENTRY& e : entries) {
-    if (e.type == kDnsTypeNs && !e.host.empty() && ContainsFold(e.host, wanted)) {
+    if (e.type == kDnsTypeNs && !e.host.empty() &&
+        FindNoCase(e.host, wanted) != std::string_view::npos) {
       chosen = &e;
       break;
     }
@@ -569,14 +535,12 @@ int FindMailHosts(std::string_view domain, const MailHostSettings& settings, std
         while (!server.empty() && server.back() == ' ') server.remove_suffix(1);
         if (server.empty()) continue;
         std::string found;
-        int r = QueryMailExchangers(server, candidate, options, &found);
-        count = r;
-        if (r == 0) {
-          out->clear();
-        } else {
+        // A result of -1 names a name server, not a mail host: the list holds mail hosts only.
+        if (int r = QueryMailExchangers(server, candidate, options, &found); r > 0) {
           *out = found;
+          count = r;
+          break;
         }
-        if (r > 0) break;
       }
       if (out->empty() && (settings.smtp_flags & kSmtpDomainAsHost)) {
         *out = candidate;

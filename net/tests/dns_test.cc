@@ -1,4 +1,4 @@
-#include "smtp/dns.h"
+#include "net/dns.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "common/config.h"
-#include "smtp/tests/dns_fake_util.h"
+#include "net/tests/dns_fake_util.h"
 
 namespace qv {
 namespace {
@@ -557,10 +557,11 @@ TEST(DnsFindMailHosts, ServersInOrderFallBacksAndSmartHosts) {
       {"smart hosts alone", kSmtpUseMx, both, "example.test", ";relay1;;relay2", 2,
        "relay1 relay2"},
       {"no DNS without USEDNS", kSmtpUseMx, both, "example.test", "", 0, ""},
-      {"name server left by -1 counts -1", kSmtpUseDns, full.address(), "ns.test", "", -1,
-       "ns1.ns.test"},
-      {"a smart host lifts a -1 to 0", kSmtpUseDns | kSmtpUseMx, full.address(), "ns.test", "relay",
-       0, "ns1.ns.test relay"},
+      {"a name server is no mail host", kSmtpUseDns, full.address(), "ns.test", "", 0, ""},
+      {"the smart host after a name-server answer", kSmtpUseDns | kSmtpUseMx, full.address(),
+       "ns.test", "relay", 1, "relay"},
+      {"the domain as host after a name-server answer", kSmtpUseDns | kSmtpDomainAsHost,
+       full.address(), "ns.test", "", 1, "ns.test"},
       {"a 0 after a -1 empties out", kSmtpUseDns, full.address() + ";" + empty.address(), "ns.test",
        "", 0, ""},
   };

@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "smtp/dns.h"
+#include "net/dns.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::span<const uint8_t> m(data, size);

@@ -1,4 +1,4 @@
-#include "smtp/tests/dns_fake_util.h"
+#include "net/tests/dns_fake_util.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

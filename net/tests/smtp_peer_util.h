@@ -66,7 +66,7 @@ class FakeSmtpPeer {
 };
 
 // aiosmtpd on a free loopback port, run by the Debian python3 with the helper script
-// smtp/tests/forward_smtp_sink.py; every accepted message lands as one file in a folder.
+// net/tests/smtp_sink.py; every accepted message lands as one file in a folder.
 class RealSmtpPeer {
  public:
   struct Message {
