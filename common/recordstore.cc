@@ -18,6 +18,7 @@
 
 #include "common/address.h"
 #include "common/config.h"
+#include "common/tables.h"
 #include "platform/fileio.h"
 
 namespace qv {
@@ -473,6 +474,46 @@ class Dots {
   long count_ = 0;
 };
 
+// ---- Compaction marker --------------------------------------------------------------------
+
+constexpr char kStepBuild[] = "build\n";
+constexpr char kStepSwap[] = "swap\n";
+
+void (*g_compaction_hook)(CompactionStep) = nullptr;
+
+void CompactionReached(CompactionStep step) {
+  if (g_compaction_hook != nullptr) g_compaction_hook(step);
+}
+
+// Writes the marker whole (a new file renamed over the old one) and flushes it and its folder.
+bool WriteMarker(const std::string& marker, const char* step) {
+  std::string tmp = marker + ".new";
+  Fd fd = OpenFile(tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!fd.valid()) return false;
+  if (!platform::WriteAll(fd.get(), step, std::strlen(step)) ||
+      !PutInPlace(fd.get(), tmp, marker)) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+void RemoveMarker(const std::string& marker) {
+  unlink(marker.c_str());
+  platform::SyncParentDirectory(marker);
+}
+
+// The step the marker names; empty when there is none (or it cannot be read).
+std::string ReadMarker(const std::string& marker) {
+  Fd fd = OpenFile(marker, O_RDONLY);
+  if (!fd.valid()) return {};
+  char text[16] = {};
+  ssize_t n;
+  do n = read(fd.get(), text, sizeof text - 1);
+  while (n < 0 && errno == EINTR);
+  return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+}
+
 // ---- The record test ----------------------------------------------------------------------
 
 std::string_view RecordKey(const TableDef& def, const void* record) {
@@ -584,6 +625,12 @@ void TrimTrailingBlanks(char* field, size_t width) {
   while (n > 0 && (field[n - 1] == ' ' || field[n - 1] == '\t')) field[--n] = '\0';
 }
 
+// A user whose mail stays here never gets a service folder for its mailbox: it would receive
+// into the forward queue, and its POP3 logon would read other people's outgoing mail.
+bool UserMailboxAllowed(const USERSTRUCT& user) {
+  return (user.Options & kUserRemote) != 0 || !IsServiceFolder(FieldText(user.Mailbox));
+}
+
 // The add rules. False when the record is refused.
 bool ApplyAddRules(const TableDef& def, void* record) {
   if (def.has_domain) {
@@ -596,6 +643,7 @@ bool ApplyAddRules(const TableDef& def, void* record) {
       TrimTrailingBlanks(user->Password, sizeof user->Password);
       TrimTrailingBlanks(user->Name, sizeof user->Name);
       if (user->Mailbox[0] == '\0') CopyField(user->Mailbox, std::string(FieldText(user->Alias)));
+      return UserMailboxAllowed(*user);
     }
     return true;
   }
@@ -656,7 +704,32 @@ FileLock::~FileLock() {
   }
 }
 
-TableLock::TableLock(Table table, LockMode mode) : lock_(GetTablePaths(table).lock, mode) {}
+TableLock::TableLock(Table table, LockMode mode) : lock_(GetTablePaths(table).lock, mode) {
+  SettleCompaction(GetTablePaths(table));
+}
+
+void SetCompactionStepHook(void (*hook)(CompactionStep step)) {
+  g_compaction_hook = hook;
+}
+
+void SettleCompaction(const TablePaths& paths) {
+  if (!FileExists(paths.marker)) return;
+  const std::string pairs[2][2] = {{ReplacementName(paths.index), paths.index},
+                                   {ReplacementName(paths.data), paths.data}};
+  if (ReadMarker(paths.marker) == kStepSwap) {
+    // Both replacements were complete: put in place what is not yet (index first, then data).
+    for (const auto& pair : pairs) {
+      if (FileExists(pair[0]) && rename(pair[0].c_str(), pair[1].c_str()) != 0 && errno != ENOENT)
+        return;  // the marker stays: the next operation tries again
+    }
+  } else {
+    // Cut off while writing (or the marker never became whole): the old files stand.
+    for (const auto& pair : pairs) unlink(pair[0].c_str());
+  }
+  platform::SyncParentDirectory(paths.marker);
+  unlink((paths.marker + ".new").c_str());
+  RemoveMarker(paths.marker);
+}
 
 std::string LockPathFor(const std::string& path) {
   std::string base = BaseNameOf(path);
@@ -697,6 +770,7 @@ TablePaths GetTablePaths(Table table) {
   p.data = ResolveFileName(dir, name + ".dat");
   p.index = ResolveFileName(dir, name + ".idx");
   p.lock = JoinPath(dir, name + ".lock");
+  p.marker = JoinPath(dir, name + ".cmp");
   p.built_data = dir + "/" + name + ".dat";
   p.built_index = dir + "/" + name + ".idx";
   return p;
@@ -730,6 +804,7 @@ int FindRecord(Table table, std::string_view key, std::string_view domain, void*
   const TableDef& def = GetTableDef(table);
   TablePaths paths = GetTablePaths(table);
   FileLock lock(paths.lock, LockMode::kShared);
+  SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDONLY);
   if (!data.valid()) return -1;
   IndexFile index(OpenFile(paths.index, O_RDONLY));
@@ -744,6 +819,7 @@ int ForEachRecord(Table table, const std::function<bool(const void* record)>& vi
   const TableDef& def = GetTableDef(table);
   TablePaths paths = GetTablePaths(table);
   FileLock lock(paths.lock, LockMode::kShared);
+  SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDONLY);
   if (!data.valid()) return -1;
   IndexFile index(OpenFile(paths.index, O_RDONLY));
@@ -786,6 +862,7 @@ int AddRecord(Table table, void* record) {
   if (!ApplyAddRules(def, record)) return -1;
   TablePaths paths = GetTablePaths(table);
   FileLock lock(paths.lock, LockMode::kExclusive);
+  SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDWR | O_CREAT);
   if (!data.valid()) return -1;
   if (!EnsureIndex(def, data.get(), paths.index)) return -1;
@@ -811,8 +888,12 @@ int AddRecord(Table table, void* record) {
 
 int UpdateRecord(Table table, const void* record, bool remove) {
   const TableDef& def = GetTableDef(table);
+  if (!remove && table == Table::kUser &&
+      !UserMailboxAllowed(*static_cast<const USERSTRUCT*>(record)))
+    return -1;
   TablePaths paths = GetTablePaths(table);
   FileLock lock(paths.lock, LockMode::kExclusive);
+  SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDWR);
   if (!data.valid()) return -1;
   if (remove && !EnsureIndex(def, data.get(), paths.index)) return -1;
@@ -873,18 +954,23 @@ int CompactTable(Table table, std::FILE* out) {
   const TableDef& def = GetTableDef(table);
   TablePaths paths = GetTablePaths(table);
   FileLock lock(paths.lock, LockMode::kExclusive);
+  SettleCompaction(paths);
   Fd index_in = OpenFile(paths.index, O_RDONLY);
   Fd data_in = OpenFile(paths.data, O_RDONLY);
   if (!index_in.valid() || !data_in.valid()) return -1;
+  // From here until the swap is decided, a crash leaves the old files standing.
+  if (!WriteMarker(paths.marker, kStepBuild)) return -1;
   std::string index_tmp = ReplacementName(paths.index);
   std::string data_tmp = ReplacementName(paths.data);
-  Fd index_out = OpenFile(index_tmp, O_WRONLY | O_CREAT | O_TRUNC);
-  Fd data_out = OpenFile(data_tmp, O_WRONLY | O_CREAT | O_TRUNC);
-  if (!index_out.valid() || !data_out.valid()) {
+  auto give_up = [&] {
     unlink(index_tmp.c_str());
     unlink(data_tmp.c_str());
+    RemoveMarker(paths.marker);
     return -1;
-  }
+  };
+  Fd index_out = OpenFile(index_tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  Fd data_out = OpenFile(data_tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  if (!index_out.valid() || !data_out.valid()) return give_up();
   if (out) std::fprintf(out, "Compacting datafile: %s\n", paths.built_data.c_str());
   Dots dots(out, 51);
   IndexFile index(std::move(index_in));
@@ -894,6 +980,7 @@ int CompactTable(Table table, std::FILE* out) {
   int64_t written = 0;
   bool ok = true;
   for (int64_t i = 0; ok && i < index.count(); ++i) {
+    if (i == index.count() / 2) CompactionReached(CompactionStep::kBuilding);
     IndexEntry e;
     if (!index.Get(i, &e)) {
       ok = false;
@@ -911,15 +998,24 @@ int CompactTable(Table table, std::FILE* out) {
     written += static_cast<int64_t>(def.record_size);
     dots.Dot();
   }
-  ok = ok && index_writer.Flush() && data_writer.Flush() && fsync(data_out.get()) == 0 &&
-       PutInPlace(index_out.get(), index_tmp, paths.index) &&
-       PutInPlace(data_out.get(), data_tmp, paths.data);
+  if (index.count() == 0) CompactionReached(CompactionStep::kBuilding);
+  ok = ok && index_writer.Flush() && data_writer.Flush() && fsync(index_out.get()) == 0 &&
+       fsync(data_out.get()) == 0;
+  if (ok) CompactionReached(CompactionStep::kReplacementsWritten);
+  ok = ok && WriteMarker(paths.marker, kStepSwap);
   if (out) std::fputs("\n\n", out);
-  if (!ok) {
-    unlink(index_tmp.c_str());
-    unlink(data_tmp.c_str());
-    return -1;
-  }
+  if (!ok) return give_up();
+  CompactionReached(CompactionStep::kSwapDecided);
+
+  // The swap is decided: from here a crash is completed by the next operation on the table, and
+  // so is a rename that fails now (the marker stays until both are done).
+  if (rename(index_tmp.c_str(), paths.index.c_str()) != 0) return -1;
+  CompactionReached(CompactionStep::kIndexReplaced);
+  if (rename(data_tmp.c_str(), paths.data.c_str()) != 0) return -1;
+  CompactionReached(CompactionStep::kDataReplaced);
+  platform::SyncParentDirectory(paths.data);
+  RemoveMarker(paths.marker);
+  CompactionReached(CompactionStep::kFinished);
   return 0;
 }
 
@@ -927,6 +1023,7 @@ int RebuildIndex(Table table, std::FILE* out) {
   const TableDef& def = GetTableDef(table);
   TablePaths paths = GetTablePaths(table);
   FileLock lock(paths.lock, LockMode::kExclusive);
+  SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDONLY);
   if (!data.valid()) return -1;
   // The new index must be creatable before anything is printed.

@@ -79,6 +79,7 @@ struct TablePaths {
   std::string data;  // the existing file's path, whatever its case
   std::string index;
   std::string lock;
+  std::string marker;       // "<table>.cmp": the step of a compaction under way (see CompactTable)
   std::string built_data;   // "%s/%s.dat" of ConfigPath and the table name, for messages
   std::string built_index;  // "%s/%s.idx"
 };
@@ -109,14 +110,17 @@ int FindRecord(Table table, std::string_view key, std::string_view domain, void*
 
 // Adds a record after the add rules (empty Domain -> the primary local domain, trailing blanks
 // of key and Domain removed; users also trim Password and Name and an empty Mailbox takes the
-// Alias; routes, responders and accounts refuse an empty first field with -1). The record is
-// changed in place by those rules. 0 added, 1 exists already (same key and matching domain;
-// routes never), -1 file error.
+// Alias; routes, responders and accounts refuse an empty first field with -1; a user whose mail
+// is not routed away is refused with -1 when its Mailbox is a service folder, IsServiceFolder
+// of tables.h).
+// The record is changed in place by those rules. 0 added, 1 exists already (same key and
+// matching domain; routes never), -1 refused or file error.
 int AddRecord(Table table, void* record);
 
 // Replaces (or, with `remove`, deletes from the index) the stored record whose key equals the
 // given record's key and whose Domain mask matches the given record's Domain (an empty Domain
-// matches any). 0 done, -1 not found or file error.
+// matches any). A replacing user record is refused like AddRecord refuses its Mailbox. 0 done,
+// -1 refused, not found or file error.
 int UpdateRecord(Table table, const void* record, bool remove);
 
 // Calls `visit` with each record of the table in index order (a table without an index file:
@@ -132,7 +136,29 @@ int CompactFile(const std::string& path, size_t record_size);
 // Keeps only the records the index reaches, in index order, with dense offsets. With `out`,
 // prints "Compacting datafile: %s\n", a "." per record (a line feed after every 51) and "\n\n".
 // 0 done, -1 a file could not be opened or created (nothing is printed then).
+//
+// The new index and data files replace the old ones together, also across a crash: the marker
+// file names the step ("build" while the replacements are written, "swap" once both are complete
+// and flushed), and the next operation on the table finishes a "swap" (renames what is left) or
+// rolls back anything else (deletes the replacements) before it reads. See docs/record-files.md.
 int CompactTable(Table table, std::FILE* out);
+
+// Finishes or rolls back a compaction of the table that was cut off, as the marker says. Every
+// operation of this file does it under the table's lock before opening the table; code that
+// opens a table's files itself calls it after taking the lock. Cheap when there is no marker.
+void SettleCompaction(const TablePaths& paths);
+
+// The steps of CompactTable in order, at which a test may stop the process.
+enum class CompactionStep {
+  kBuilding,             // marker "build" written; half the records copied
+  kReplacementsWritten,  // both replacement files complete and flushed
+  kSwapDecided,          // marker "swap" written
+  kIndexReplaced,        // the new index renamed over the old one
+  kDataReplaced,         // the new data file renamed over the old one
+  kFinished,             // marker removed
+};
+// Called at each step of every later CompactTable in this process; null for none. For tests.
+void SetCompactionStepHook(void (*hook)(CompactionStep step));
 
 // A fresh index of every record in the data file (deleted records come back). With `out`,
 // prints "Rebuilding indexfile: %s\n", the dots and "\n\n". 0 done, -1 error.

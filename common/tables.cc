@@ -14,12 +14,15 @@
 #include "common/accounts.h"
 #include "common/address.h"
 #include "common/config.h"
+#include "common/mailfile.h"
 #include "platform/fileio.h"
 #include "platform/registry.h"
 namespace qv {
 namespace {
 
 constexpr std::string_view kBlanks = " \t";
+// The temporary folder that installations keep under MailPath beside the forward queue.
+constexpr std::string_view kTempDirectory = "temp";
 
 int OpenRead(const std::string& path) {
   int fd;
@@ -138,9 +141,7 @@ bool LoadTableSettings() {
 bool IsLocalDomain(std::string_view domain) {
   domain = UpToNul(domain);
   for (const std::string& entry : LocalDomains()) {
-    if (domain.size() >= entry.size() &&
-        strncasecmp(domain.data(), entry.data(), entry.size()) == 0)
-      return true;
+    if (EqualFold(domain, entry)) return true;
   }
   return false;
 }
@@ -180,6 +181,7 @@ int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROU
   std::string address = std::string(UpToNul(local_part)) + "@" + std::string(UpToNul(domain));
   TablePaths paths = GetTablePaths(Table::kRoutes);
   FileLock lock(paths.lock, LockMode::kShared);
+  SettleCompaction(paths);
   ScopedFd data(OpenRead(paths.data));
   if (data.fd < 0) return -1;
   ScopedFd index(OpenRead(paths.index));
@@ -213,8 +215,13 @@ int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROU
   return 1;
 }
 
+bool IsServiceFolder(std::string_view name) {
+  return EqualFold(name, kForwardDirectory) || EqualFold(name, kTempDirectory);
+}
+
 bool IsSafeMailboxName(std::string_view mailbox) {
   if (mailbox.empty() || mailbox == "." || mailbox == "..") return false;
+  if (IsServiceFolder(mailbox)) return false;
   return mailbox.find('/') == std::string_view::npos &&
          mailbox.find('\0') == std::string_view::npos;
 }
@@ -291,9 +298,7 @@ int SyncMailboxDirectories() {
     while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
     closedir(d);
     for (const std::string& name : names) {
-      if (name == "." || name == ".." || strcasecmp(name.c_str(), "forward") == 0 ||
-          strcasecmp(name.c_str(), "temp") == 0)
-        continue;
+      if (name == "." || name == ".." || IsServiceFolder(name)) continue;
       std::string path = mail + "/" + name;
       struct stat st {};
       if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
@@ -305,6 +310,7 @@ int SyncMailboxDirectories() {
   {
     TablePaths paths = GetTablePaths(Table::kUser);
     FileLock lock(paths.lock, LockMode::kShared);
+    SettleCompaction(paths);
     ScopedFd index(OpenRead(paths.index));
     if (index.fd < 0) return -1;
     ScopedFd data(OpenRead(paths.data));
@@ -403,11 +409,15 @@ std::string ExpandMembers(const LISTSTRUCT& list) {
   ScopedFd file(OpenRead(file_name));
   if (file.fd < 0) return {};
   std::string out;
+  // A CR or LF kept in a member file would split the line and end the reply early: blanks.
+  auto append = [&out](std::string_view text) {
+    for (char c : text) out += (c == '\r' || c == '\n') ? ' ' : c;
+  };
   ForEachMember(file.fd, [&](const MEMBERSTRUCT& m, int64_t) {
     out += "250-";
-    out += FieldText(m.Name);
+    append(FieldText(m.Name));
     out += " <";
-    out += FieldText(m.Address);
+    append(FieldText(m.Address));
     out += ">\r\n";
     return true;
   });

@@ -32,16 +32,23 @@ constexpr int kAddressForeign = -1;
 int ClassifyAddress(std::string_view local_part, std::string* domain, bool search_other_domains,
                     std::string* full_name = nullptr);
 
-// True when the domain is one of the local domains of `Domain` (its first characters equal an
-// entry, compared over the entry's length without regard to case).
+// True when the domain equals one of the entries of `Domain` without regard to case (an entry
+// is no prefix: "example.community" is not local for "example.com").
 bool IsLocalDomain(std::string_view domain);
 
 // The first route, in index order, one of whose Masks matches "<local>@<domain>". 0 found,
 // 1 none, -1 the route files cannot be opened.
 int FindRouteByAddress(std::string_view local_part, std::string_view domain, ROUTESTRUCT* route);
 
-// True when a mailbox name may become a directory under MailPath: not empty, not "." or "..",
-// no "/" (and no NUL). Delivery and directory creation refuse other names.
+// True for a folder the services keep under MailPath for themselves: the forward queue
+// "forward" and the temporary folder "temp", compared without regard to case. No user's mailbox
+// may be one: adding or changing a user (AddRecord and UpdateRecord, so also the import and
+// qvuser) refuses it, and IsSafeMailboxName refuses it for delivery and POP3 logon.
+bool IsServiceFolder(std::string_view name);
+
+// True when a mailbox name may become a user's directory under MailPath: not empty, not "." or
+// "..", no "/" (and no NUL), no service folder. Delivery, POP3 logon and directory creation
+// refuse other names.
 bool IsSafeMailboxName(std::string_view mailbox);
 
 // Imports users from a text file, one per line (see docs/import-file.md). With `progress`,
@@ -63,7 +70,7 @@ bool ParseImportLine(std::string_view line, USERSTRUCT* user);
 template <class Read, class Line>
 bool ForEachImportLine(Read&& read, Line&& line);
 
-// Removes the empty subdirectories of MailPath (except "forward" and "temp"), then creates the
+// Removes the empty subdirectories of MailPath (except the service folders), then creates the
 // mailbox directory of every user, in index order, whose mail is not routed away. 0, or -1
 // when the user index cannot be opened.
 int SyncMailboxDirectories();
@@ -88,7 +95,8 @@ int UpdateListMember(std::string_view list_address, std::string_view address,
 // Drops the empty records of a member file.
 int CompactMemberFile(const std::string& member_file);
 
-// "250-%s <%s>\r\n" (name, address) per member in file order; empty without a member file.
+// "250-%s <%s>\r\n" (name, address) per member in file order; empty without a member file. A CR
+// or LF in a stored name or address is given as a blank, so that every member stays one line.
 std::string ExpandMembers(const LISTSTRUCT& list);
 
 // ---- Template definition -------------------------------------------------------------------

@@ -84,6 +84,7 @@ void SmtpConnection::ReceiveData(std::string_view chunk) {
   bool enforce = (g_Smtp.Flags & kSmtpEnforceSize) != 0;
   ChunkOutcome outcome = ScanDataChunk(&scan_, chunk, enforce, g_Smtp.ESMTPMaxMsgSize);
   WriteLog(5, link_.Number(), kTagData, chunk, kLogPrefix);
+  if (outcome.write && !outcome.held.empty()) session_->StoreMessageText(outcome.held);
   if (outcome.write) session_->StoreMessageText(chunk.substr(0, outcome.store));
   if (scan_.state != ScanState::kComplete) return;
 

@@ -1,5 +1,6 @@
 #include "smtp/data_scan.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "smtp/texts.h"
@@ -50,22 +51,21 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
   if (scan->state == ScanState::kComplete) return outcome;
   const size_t n = chunk.size();
 
-  uint64_t count = static_cast<uint64_t>(scan->byte_count) + n;
+  // Positions in the data: `before` is the chunk's first byte.
+  const uint64_t before = scan->byte_count;
+  const uint64_t count = before + n;
   scan->byte_count = count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(count);
+  const bool was_truncated = scan->truncated;
+  const uint64_t limit = max_size < 0 ? 0 : static_cast<uint64_t>(max_size);
+  if (enforce_limit && count > limit) scan->truncated = true;
 
-  bool was_truncated = scan->truncated;
-  size_t limit = n;
-  if (enforce_limit && !scan->truncated &&
-      count > static_cast<uint64_t>(max_size < 0 ? 0 : max_size)) {
-    uint64_t before = count - n;
-    uint64_t max = max_size < 0 ? 0 : static_cast<uint64_t>(max_size);
-    limit = max > before ? static_cast<size_t>(max - before) : 0;
-    scan->truncated = true;
-  }
-
-  int matched = MatchedBefore(scan->state);
-  size_t text_end = n;
+  // The end line matched so far. At the start of the data its CR LF is assumed, not received:
+  // only the bytes that did arrive are held.
+  const int matched_before = MatchedBefore(scan->state);
+  const uint64_t held_before = std::min<uint64_t>(static_cast<uint64_t>(matched_before), before);
+  int matched = matched_before;
   bool complete = false;
+  size_t end = 0;  // with `complete`: the chunk index after the end line
   for (size_t i = 0; i < n; ++i) {
     char c = chunk[i];
     if (c == kEndLine[matched]) {
@@ -75,26 +75,35 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
     }
     if (matched == kEndLineLength) {
       complete = true;
-      size_t in_chunk = i + 1;
-      if (in_chunk >= kEndLineLength) {
-        text_end = i + 1 - kEndLineLength;
-      } else {
-        int before = kEndLineLength - static_cast<int>(in_chunk);
-        if (before >= 3) {
-          text_end = in_chunk;  // the dot is stored already: complete its line
-        } else if (before == 1) {
-          text_end = 1;  // the CR is stored already: add its LF
-        } else {
-          text_end = 0;
-        }
-      }
+      end = i + 1;
       break;
     }
   }
   scan->state = complete ? ScanState::kComplete : StateFor(matched);
 
-  outcome.write = !was_truncated;
-  outcome.store = outcome.write ? std::min(text_end, limit) : 0;
+  // The text this chunk settles: from the first held byte to the start of the end line, or to
+  // the bytes held for the next chunk.
+  uint64_t from = before - held_before;
+  uint64_t to;
+  if (complete) {
+    uint64_t line_end = before + end;
+    to = line_end > kEndLineLength ? line_end - kEndLineLength : 0;
+  } else {
+    to = count - std::min<uint64_t>(static_cast<uint64_t>(matched), count);
+  }
+  if (enforce_limit) {
+    from = std::min(from, limit);
+    to = std::min(to, limit);
+  }
+  if (to > from) {
+    uint64_t held_end = std::min(to, before);
+    if (held_end > from) {
+      outcome.held = std::string_view(kEndLine + (matched_before - held_before),
+                                      static_cast<size_t>(held_end - from));
+    }
+    if (to > before) outcome.store = static_cast<size_t>(to - before);
+  }
+  outcome.write = !was_truncated || !outcome.held.empty() || outcome.store > 0;
   return outcome;
 }
 

@@ -30,19 +30,23 @@ struct DataScan {
 };
 
 struct ChunkOutcome {
-  bool write = false;  // the chunk goes to the spool file (which is created if missing)
-  size_t store = 0;    // how many bytes from the chunk's start are message text
+  bool write = false;     // text goes to the spool file (which is created if missing)
+  std::string_view held;  // held back from earlier chunks and now known to be text: stored first
+  size_t store = 0;       // then this many bytes from the chunk's start
 };
 
-// Advances the recogniser over one chunk. With `enforce_limit`, at most `max_size` bytes are
-// stored in all; the chunk that crosses the limit is cut and later chunks are not stored, while
-// the recogniser still reads everything.
+// Advances the recogniser over one chunk and tells what of it is message text.
 //
-// What is stored when the end line completes: the text before its CR when the whole end line is
-// in this chunk; nothing when only "." CR LF is (the CR LF before it is already stored, or the
-// message just began); the rest of the CR LF pair when the earlier chunk ended with a CR; and the
-// rest of the end line when the earlier chunk already held its dot. Bytes after the end line are
+// The message text is every byte of the data up to the end line CR LF "." CR LF (or up to "." CR
+// LF when the data begins with it), whatever the chunks: the end line is the only thing left out,
+// so a last line "see you..." keeps its dots. Bytes at the end of a chunk that may begin the end
+// line (CR, CR LF, CR LF ".", CR LF "." CR) are held back until a later chunk shows whether they
+// are text; `held` then gives them back (a view of static text). Bytes after the end line are
 // never stored.
+//
+// With `enforce_limit`, text from the `max_size`th byte of the data on is not stored (the chunk
+// that crosses the limit is cut, later chunks give at most the held bytes below the limit), while
+// the recogniser still reads everything.
 ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_limit,
                            int32_t max_size);
 

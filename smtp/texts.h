@@ -53,12 +53,12 @@ inline constexpr char kRouteUnreadable[] = "451 Cannot read the route table; try
 inline constexpr char kMemberLine[] = "250-%s <%s>\r\n";
 inline constexpr char kNoMembers[] = "550 The list has no members\r\n";
 
-// HELP.
+// HELP. Every line carries the reply code: "214-" on each line but the last, "214 " on the last.
 inline constexpr char kHelpCommands[] =
     "214-Commands:\r\n"
-    "          HELO    MAIL    RCPT    DATA    RSET    VRFY\r\n"
-    "          EXPN    SEND    SAML    SOML    NOOP    QUIT\r\n"
-    "          For more info use 'HELP <topic>'.\r\n"
+    "214-          HELO    MAIL    RCPT    DATA    RSET    VRFY\r\n"
+    "214-          EXPN    SEND    SAML    SOML    NOOP    QUIT\r\n"
+    "214-          For more info use 'HELP <topic>'.\r\n"
     "214 End of Help\r\n";
 inline constexpr char kHelpUnknown[] = "214-Command unknown\r\n214 End of Help\r\n";
 struct HelpTopic {
@@ -66,54 +66,68 @@ struct HelpTopic {
   const char* text;
 };
 inline constexpr HelpTopic kHelpTopics[] = {
-    {"HELO", "214-HELO <hostname>\r\n    Introduce yourself.\r\n214 End of Help\r\n"},
-    {"EHLO",
-     "214-EHLO <hostname>\r\n    Introduce yourself, and request extended SMTP mode.\r\n"
+    {"HELO",
+     "214-HELO <hostname>\r\n"
+     "214-    Introduce yourself.\r\n"
      "214 End of Help\r\n"},
-    {"MAIL", "214-MAIL FROM: <sender>\r\n    Specifies the sender.\r\n214 End of Help\r\n"},
+    {"EHLO",
+     "214-EHLO <hostname>\r\n"
+     "214-    Introduce yourself, and request extended SMTP mode.\r\n"
+     "214 End of Help\r\n"},
+    {"MAIL",
+     "214-MAIL FROM: <sender>\r\n"
+     "214-    Specifies the sender.\r\n"
+     "214 End of Help\r\n"},
     {"RCPT",
-     "214-RCPT TO: <recipient>\r\n    Specifies the recipient. Can be used any number of "
-     "times.\r\n214 End of Help\r\n"},
+     "214-RCPT TO: <recipient>\r\n"
+     "214-    Specifies the recipient. Can be used any number of times.\r\n"
+     "214 End of Help\r\n"},
     {"DATA",
-     "214-DATA\r\n    The following text is the mail message, terminated by .<CR/LF>.\r\n"
+     "214-DATA\r\n"
+     "214-    The following text is the mail message, terminated by .<CR/LF>.\r\n"
      "214 End of Help\r\n"},
     {"RSET",
-     "214-RSET\r\n    Resets my current State (I forget what you've told me).\r\n"
+     "214-RSET\r\n"
+     "214-    Resets my current State (I forget what you've told me).\r\n"
      "214 End of Help\r\n"},
-    {"VRFY", "214-VRFY <recipient>\r\n    Verify an address.\r\n214 End of Help\r\n"},
-    {"EXPN", "214-EXPN <mailing-list>\r\n    Expand mailing-list members.\r\n214 End of Help\r\n"},
-    {"NOOP", "214-NOOP\r\n    Do nothing. !\r\n214 End of Help\r\n"},
-    {"QUIT", "214-QUIT\r\n    Exit QUORVANE.\r\n214 End of Help\r\n"},
-    {"TURN", "214-TURN\r\n    Change the roles. Server <-> Client.\r\n214 End of Help\r\n"},
+    {"VRFY",
+     "214-VRFY <recipient>\r\n"
+     "214-    Verify an address.\r\n"
+     "214 End of Help\r\n"},
+    {"EXPN",
+     "214-EXPN <mailing-list>\r\n"
+     "214-    Expand mailing-list members.\r\n"
+     "214 End of Help\r\n"},
+    {"NOOP",
+     "214-NOOP\r\n"
+     "214-    Do nothing. !\r\n"
+     "214 End of Help\r\n"},
+    {"QUIT",
+     "214-QUIT\r\n"
+     "214-    Exit QUORVANE.\r\n"
+     "214 End of Help\r\n"},
+    {"TURN",
+     "214-TURN\r\n"
+     "214-    Change the roles. Server <-> Client.\r\n"
+     "214 End of Help\r\n"},
     {"SEND",
-     "214-SEND FROM: <sender>\r\n    Send a message directly to the user's terminal.\r\n"
-     "    Not supported here !\r\n214 End of Help\r\n"},
+     "214-SEND FROM: <sender>\r\n"
+     "214-    Send a message directly to the user's terminal.\r\n"
+     "214-    Not supported here !\r\n"
+     "214 End of Help\r\n"},
     {"SAML",
-     "214-SAML FROM: <sender>\r\n    Send a message directly to the user's terminal, and also "
-     "mail a letter.\r\n    Not supported here !\r\n214 End of Help\r\n"},
+     "214-SAML FROM: <sender>\r\n"
+     "214-    Send a message directly to the user's terminal, and also mail a letter.\r\n"
+     "214-    Not supported here !\r\n"
+     "214 End of Help\r\n"},
     {"SOML",
-     "214-SOML FROM: <sender>\r\n    If the user is logged in, send directly, otherwise mail..\r\n"
-     "    Not supported here !\r\n214 End of Help\r\n"},
+     "214-SOML FROM: <sender>\r\n"
+     "214-    If the user is logged in, send directly, otherwise mail..\r\n"
+     "214-    Not supported here !\r\n"
+     "214 End of Help\r\n"},
 };
 
-// Stored message texts.
-inline constexpr char kReceivedLine[] =
-    "Received: by %s with Quorvane-SMTP/POP3-Server (v%s %s) for <%s@%s> at %s\r\n";
-inline constexpr char kQueueTo[] = "To: ";
-inline constexpr char kQueueFrom[] = "\r\nFrom: ";
-inline constexpr char kAddedDate[] = "Date: %s\r\n";
-inline constexpr char kAddedFrom[] = "From: %s\r\n";
-inline constexpr char kAddedTo[] = "To: <%s>\r\n";
-inline constexpr char kAddedMessageId[] = "Message-Id: <%s@%s>\r\n";
-
-// Administrator notice, kind 1.
-inline constexpr char kNoticeFrom[] = "From: <>\r\n";
-inline constexpr char kNoticeTo[] = "To: %s@%s\r\n";
-inline constexpr char kNoticeDate[] = "Date: %s\r\n";
-inline constexpr char kNoticeUnknownSubject[] = "Subject: Message for unknown user\r\n\r\n";
-inline constexpr char kNoticeUnknownBody[] =
-    "---------------\r\nThe following user address is unknown and was rejected:\r\n";
-inline constexpr char kNoticeUnknownLines[] = " --> From: %s\r\n --> To:   %s\r\n";
+// The stored-message and notice texts of delivery are in mail/mail_texts.h.
 
 // Transaction log texts.
 inline constexpr char kTagIn[] = "-->";
@@ -123,15 +137,7 @@ inline constexpr char kTagData[] = "<DATA>";
 inline constexpr char kLogConnect[] = "SMTP-User connect\r\n";
 inline constexpr char kLogCheckOutgoing[] = "Check outgoing mail\r\n";
 inline constexpr char kLogDialupFailed[] = "Could not open dial-up profile '%s';%s\r\n";
-inline constexpr char kLogPerforming[] = "Performing execution of '%s'\r\n";
-inline constexpr char kLogInvalidFilename[] = "Cannot execute '%s'; Invalid filename\r\n";
-inline constexpr char kLogExecuted[] = "Execution of '%s' succesful\r\n";
-inline constexpr char kLogNotFound[] = "Cannot execute '%s'; File not found\r\n";
-inline constexpr char kLogCannotStore[] = "Cannot store message for <%s>\r\n";
 inline constexpr char kLogSpoolFailed[] = "Cannot write the message to a temporary file\r\n";
-inline constexpr char kLogDeliveryLoop[] =
-    "Delivery to <%s> not done; forwarding loops more than %d times\r\n";
-inline constexpr char kLogBadMailbox[] = "Cannot deliver to <%s>; invalid mailbox name '%s'\r\n";
 
 // Trace texts.
 inline constexpr char kTraceStart[] = "SMTPMAIN.WinMain [hMainWindow=x%x]\r\n";

@@ -1,6 +1,7 @@
 #include "common/recordstore.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -396,6 +397,76 @@ TEST_F(RecordStoreTest, CompactTableDropsDeletedAndRebuildBringsThemBack) {
   EXPECT_EQ(FoundDomain("bob", ""), "example.com");
   EXPECT_EQ(ReadIndexEntries(UserIdx()),
             (Entries{{"ann", 0}, {"bob", 1501}, {"cyd", 3002}, {"dan", 4503}}));
+}
+
+// ---- A compaction killed at each of its steps --------------------------------------------
+
+CompactionStep g_kill_at = CompactionStep::kFinished;
+
+void KillAtChosenStep(CompactionStep step) {
+  if (step == g_kill_at) kill(getpid(), SIGKILL);
+}
+
+TEST_F(RecordStoreTest, CompactionKilledAtAnyStepLeavesEveryRecordAsBeforeOrAsAfter) {
+  const CompactionStep steps[] = {
+      CompactionStep::kBuilding,     CompactionStep::kReplacementsWritten,
+      CompactionStep::kSwapDecided,  CompactionStep::kIndexReplaced,
+      CompactionStep::kDataReplaced, CompactionStep::kFinished,
+  };
+  std::vector<std::string> live, gone;
+  for (int i = 0; i < 12; ++i) {
+    std::string alias = "user" + std::to_string((i * 7) % 12);
+    (i % 3 == 1 ? gone : live).push_back(alias);
+  }
+  for (CompactionStep step : steps) {
+    SCOPED_TRACE(static_cast<int>(step));
+    for (const char* name : {"user.dat", "user.idx", "user.cmp", "user.da$", "user.id$"})
+      unlink(tables_.File(name).c_str());
+    // Deleted records between the others, so that compaction moves every later record.
+    for (int i = 0; i < 12; ++i) {
+      std::string alias = "user" + std::to_string((i * 7) % 12);
+      USERSTRUCT u = MakeUser(alias, "example.com", "pw-" + alias);
+      ASSERT_EQ(AddRecord(&u), 0);
+    }
+    for (const std::string& alias : gone)
+      ASSERT_EQ(UpdateRecord(MakeUser(alias, "example.com"), true), 0);
+    const std::string old_data = ReadFileText(UserDat());
+    const std::string old_index = ReadFileText(UserIdx());
+
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      g_kill_at = step;
+      SetCompactionStepHook(&KillAtChosenStep);
+      CompactTable(Table::kUser, nullptr);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+
+    // The first operation settles what the compaction left.
+    for (const std::string& alias : live) {
+      USERSTRUCT u;
+      ASSERT_EQ(FindRecord(alias, "", &u), 0) << alias;
+      EXPECT_EQ(FieldText(u.Password), "pw-" + alias);
+    }
+    for (const std::string& alias : gone) EXPECT_EQ(FoundDomain(alias, ""), "") << alias;
+    for (const char* name : {"user.cmp", "user.cmp.new", "user.da$", "user.id$"})
+      EXPECT_NE(access(tables_.File(name).c_str(), F_OK), 0) << name;
+    // The pair is wholly the old one or wholly the new one; every entry reaches its own record.
+    const std::string data = ReadFileText(UserDat());
+    if (step < CompactionStep::kSwapDecided) {
+      EXPECT_EQ(data, old_data);
+      EXPECT_EQ(ReadFileText(UserIdx()), old_index);
+    } else {
+      EXPECT_EQ(data.size(), live.size() * sizeof(USERSTRUCT));
+    }
+    for (const auto& [key, offset] : ReadIndexEntries(UserIdx())) {
+      ASSERT_LE(offset + sizeof(USERSTRUCT), data.size()) << key;
+      EXPECT_EQ(FieldText(data.data() + offset, 128), key);
+    }
+  }
 }
 
 TEST_F(RecordStoreTest, ReorganisationSkipsTablesItCannotOpen) {

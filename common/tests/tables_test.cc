@@ -103,8 +103,10 @@ TEST_F(TablesTest, ClassifyAddressTriesRoutesListsCommandsUsersInTurn) {
       {"nobody", "example.com", true, kAddressUser, "example.com"},  // restored when not found
       // A foreign address is never looked for in the local domains.
       {"bob", "foreign.net", true, kAddressForeign, "foreign.net"},
-      // The local test compares the first characters of the domain with each entry.
-      {"nobody", "example.community", false, kAddressUser, "example.community"},
+      // A local domain matches only itself: an entry is no prefix of other domains.
+      {"nobody", "example.community", false, kAddressForeign, "example.community"},
+      {"bob", "example.community", true, kAddressForeign, "example.community"},
+      {"nobody", "EXAMPLE.Com", false, kAddressUser, "EXAMPLE.Com"},
       // No domain: every record's domain mask is accepted.
       {"bob", "", false, kAddressUser, ""},
       {"nobody", "", false, kAddressForeign, ""},
@@ -137,6 +139,8 @@ TEST_F(TablesTest, AnEmptyDomainEntryDoesNotMakeEveryDomainLocal) {
   EXPECT_TRUE(IsLocalDomain("EXAMPLE.COM"));
   EXPECT_FALSE(IsLocalDomain("foreign.net"));
   EXPECT_FALSE(IsLocalDomain(""));
+  for (const char* other : {"example.community", "example.co", "mail.example.com", "example.com."})
+    EXPECT_FALSE(IsLocalDomain(other)) << other;
   std::string domain = "foreign.net";
   EXPECT_EQ(ClassifyAddress("x", &domain, true), kAddressForeign);
 }
@@ -245,6 +249,40 @@ TEST(MailboxNameTest, OnlyPlainNamesBecomeDirectories) {
     EXPECT_TRUE(IsSafeMailboxName(ok)) << ok;
   for (const auto& bad : {""s, "."s, ".."s, "../x"s, "a/b"s, "/"s, "/etc"s, "a\0b"s})
     EXPECT_FALSE(IsSafeMailboxName(bad)) << bad;
+}
+
+TEST_F(TablesTest, ServiceFoldersAreNoMailboxes) {
+  using namespace std::string_literals;
+  for (const auto& folder : {"forward"s, "FORWARD"s, "Forward"s, "temp"s, "TEMP"s}) {
+    EXPECT_TRUE(IsServiceFolder(folder)) << folder;
+    EXPECT_FALSE(IsSafeMailboxName(folder)) << folder;
+  }
+  for (const auto& name : {"forwarder"s, "temp2"s, "forwar"s, "ann"s}) {
+    EXPECT_FALSE(IsServiceFolder(name)) << name;
+    EXPECT_TRUE(IsSafeMailboxName(name)) << name;
+  }
+  // Adding: as the alias that becomes the mailbox, or as the mailbox itself.
+  USERSTRUCT u = MakeUser("forward", "example.com");
+  EXPECT_EQ(AddRecord(&u), -1);
+  u = MakeUser("ann", "example.com", "", "Temp");
+  EXPECT_EQ(AddRecord(&u), -1);
+  // Mail routed away keeps no mailbox: the alias is free.
+  u = MakeUser("forward", "example.com", "", "fwd@far.net");
+  u.Options = kUserRemote;
+  EXPECT_EQ(AddRecord(&u), 0);
+  // The import adds through the same test.
+  std::string file = tables_.root() + "/users.txt";
+  WriteFileText(file, "temp;example.com\nbob;example.com;;;FORWARD\ncyd;example.com\n");
+  EXPECT_EQ(ImportUsers(file, nullptr), 2);
+  EXPECT_EQ(FindRecord("temp", "", &u), 1);
+  EXPECT_EQ(FindRecord("bob", "", &u), 1);
+  EXPECT_EQ(FindRecord("cyd", "", &u), 0);
+  // Changing a user to a service folder is refused; the stored record stays.
+  CopyField(u.Mailbox, "forward");
+  EXPECT_EQ(UpdateRecord(u, false), -1);
+  ASSERT_EQ(FindRecord("cyd", "", &u), 0);
+  EXPECT_EQ(FieldText(u.Mailbox), "cyd");
+  EXPECT_EQ(UpdateRecord(u, true), 0);
 }
 
 TEST_F(TablesTest, SyncMailboxDirectories) {

@@ -1,7 +1,9 @@
 // The end-of-data recogniser over hostile chunkings. The first byte chooses the size limit, each
-// following byte below 0x20 ends a chunk (and is not data); the rest is message data. Checked:
+// following byte below 0x08 ends a chunk (and is not data); the rest is message data. Checked:
 // the end is found exactly when the data stream (which begins at a line start) holds CR LF "."
-// CR LF, in the chunk where that line ends; nothing beyond a chunk or the limit is stored.
+// CR LF, in the chunk where that line ends; what is stored is the data before that line, cut at
+// the limit, whatever the chunks; nothing beyond a chunk is stored.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -34,18 +36,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     stream += chunks[i];
     if (stream.find("\r\n.\r\n") != std::string::npos) expected_chunk = i;
   }
+  // The data without the assumed line start, and its text: up to the end line.
+  std::string received = stream.substr(2);
+  size_t end_line = stream.find("\r\n.\r\n");
+  std::string text = end_line == std::string::npos
+                         ? received
+                         : received.substr(0, end_line < 2 ? 0 : end_line - 2);
 
   DataScan scan;
-  size_t stored = 0;
+  std::string stored;
+  bool complete = false;
   for (size_t i = 0; i < chunks.size(); ++i) {
     ChunkOutcome out = ScanDataChunk(&scan, chunks[i], enforce, max);
-    if (out.store > chunks[i].size()) std::abort();
-    if (!out.write && out.store != 0) std::abort();
-    stored += out.store;
-    if (enforce && stored > static_cast<size_t>(max < 0 ? 0 : max)) std::abort();
-    bool complete = scan.state == ScanState::kComplete;
+    if (out.store > chunks[i].size() || out.held.size() > 4) std::abort();
+    if (!out.write && (out.store != 0 || !out.held.empty())) std::abort();
+    stored.append(out.held);
+    stored.append(chunks[i], 0, out.store);
+    complete = scan.state == ScanState::kComplete;
     if (complete != (i >= expected_chunk)) std::abort();
     if (complete) break;
+  }
+  size_t limit = enforce ? static_cast<size_t>(max < 0 ? 0 : max) : text.size();
+  if (complete) {
+    if (stored != text.substr(0, limit)) std::abort();
+  } else {
+    // Only a possible start of the end line (at most 4 bytes) is still held back.
+    if (stored.size() > limit || text.compare(0, stored.size(), stored) != 0) std::abort();
+    if (stored.size() < std::min(limit, text.size() < 4 ? size_t{0} : text.size() - 4))
+      std::abort();
   }
   return 0;
 }

@@ -13,6 +13,23 @@ namespace {
 using testing::Normalize;
 using testing::SmtpEnv;
 
+// What is wrong with a reply's form, or "": every line ends in CR LF and begins with the same
+// three digits, followed by "-" on every line but the last and by a blank on the last.
+std::string ReplyFault(const std::string& reply) {
+  if (reply.size() < 6 || reply.compare(reply.size() - 2, 2, "\r\n") != 0) return "no CR LF at end";
+  const std::string code = reply.substr(0, 3);
+  for (size_t pos = 0; pos < reply.size();) {
+    size_t end = reply.find("\r\n", pos);
+    std::string line = reply.substr(pos, end - pos);
+    bool last = end + 2 == reply.size();
+    if (line.size() < 4 || line.compare(0, 3, code) != 0 || line[3] != (last ? ' ' : '-') ||
+        line.find_first_of("\r\n") != std::string::npos)
+      return "bad line: " + line;
+    pos = end + 2;
+  }
+  return "";
+}
+
 class SessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -105,18 +122,18 @@ TEST_F(SessionTest, FixedReplies) {
       {"RSET", kPositiveReply, "250 Reset State\r\n"},
       {"QUIT", kPositiveReply, "221 198.51.100.7 closing connection\r\n"},
       {"HELP", kPositiveReply,
-       "214-Commands:\r\n          HELO    MAIL    RCPT    DATA    RSET    VRFY\r\n          "
-       "EXPN    SEND    SAML    SOML    NOOP    QUIT\r\n          For more info use 'HELP "
-       "<topic>'.\r\n214 End of Help\r\n"},
+       "214-Commands:\r\n214-          HELO    MAIL    RCPT    DATA    RSET    VRFY\r\n214-    "
+       "      EXPN    SEND    SAML    SOML    NOOP    QUIT\r\n214-          For more info use "
+       "'HELP <topic>'.\r\n214 End of Help\r\n"},
       {"HELP help", kPositiveReply, nullptr},
       {"help  rcpt", kPositiveReply,
-       "214-RCPT TO: <recipient>\r\n    Specifies the recipient. Can be used any number of "
+       "214-RCPT TO: <recipient>\r\n214-    Specifies the recipient. Can be used any number of "
        "times.\r\n214 End of Help\r\n"},
-      {"HELP NOOPS", kPositiveReply, "214-NOOP\r\n    Do nothing. !\r\n214 End of Help\r\n"},
+      {"HELP NOOPS", kPositiveReply, "214-NOOP\r\n214-    Do nothing. !\r\n214 End of Help\r\n"},
       {"HELP soml", kPositiveReply,
-       "214-SOML FROM: <sender>\r\n    If the user is logged in, send directly, otherwise "
-       "mail..\r\n    Not supported here !\r\n214 End of Help\r\n"},
-      {"HELP QUIT", kPositiveReply, "214-QUIT\r\n    Exit QUORVANE.\r\n214 End of Help\r\n"},
+       "214-SOML FROM: <sender>\r\n214-    If the user is logged in, send directly, otherwise "
+       "mail..\r\n214-    Not supported here !\r\n214 End of Help\r\n"},
+      {"HELP QUIT", kPositiveReply, "214-QUIT\r\n214-    Exit QUORVANE.\r\n214 End of Help\r\n"},
       {"HELP XYZZY", kPositiveReply, "214-Command unknown\r\n214 End of Help\r\n"},
       {"HELP ab", kPositiveReply, "214-Command unknown\r\n214 End of Help\r\n"},
       {"FOO", kErrorReply, "501 Syntax Error\r\n"},
@@ -135,13 +152,17 @@ TEST_F(SessionTest, FixedReplies) {
   }
   SmtpSession s("198.51.100.7");
   EXPECT_EQ(s.DispatchCommand("HELP help").text, s.DispatchCommand("HELP").text);
-  // Every topic ends with the closing line.
+  // Every topic ends with the closing line, and every line of every HELP reply carries the code.
   for (const char* topic : {"HELO", "EHLO", "MAIL", "RCPT", "DATA", "RSET", "VRFY", "EXPN", "NOOP",
                             "QUIT", "TURN", "SEND", "SAML", "SOML"}) {
     std::string text = s.DispatchCommand(std::string("HELP ") + topic).text;
     EXPECT_EQ(text.substr(0, 8), std::string("214-") + topic) << topic;
     EXPECT_EQ(text.substr(text.size() - 17), "214 End of Help\r\n") << topic;
+    EXPECT_EQ(ReplyFault(text), "") << topic;
   }
+  EXPECT_EQ(ReplyFault(s.DispatchCommand("HELP").text), "");
+  EXPECT_EQ(ReplyFault(s.DispatchCommand("HELP none").text), "");
+  EXPECT_EQ(ReplyFault(s.DispatchCommand("EHLO x").text), "");
 }
 
 TEST_F(SessionTest, EhloDependsOnTheOptions) {
@@ -427,6 +448,12 @@ TEST_F(SessionTest, VerifyAndExpand) {
     EXPECT_EQ(r.code, c.code) << c.line;
     EXPECT_EQ(r.text, c.reply) << c.line;
   }
+  // A line break kept in a member file does not split the member's line of the reply.
+  AddMember(members_, "cy@far.test", "Cy\r\n250 Forged");
+  SmtpSession s("198.51.100.7");
+  std::string expanded = s.DispatchCommand("EXPN staff").text;
+  EXPECT_EQ(ReplyFault(expanded), "") << expanded;
+  EXPECT_NE(expanded.find("250 Cy  250 Forged <cy@far.test>\r\n"), std::string::npos);
 }
 
 TEST_F(SessionTest, RsetAndNewMailEndTheTransaction) {

@@ -41,6 +41,7 @@ constexpr char kImported[] = "User records from file '%s' added successfully.\n"
 constexpr char kNotConverted[] =
     "Attention: %d user records from file '%s' could not be converted.\n";
 constexpr char kCannotAdd[] = "Error: Cannot add new user to file '%s'\n";
+constexpr char kServiceFolder[] = "Error: '%s' is a folder of the mail services, not a mailbox\n";
 constexpr char kExists[] = "Error: User %s@%s already exists\n";
 constexpr char kCannotGet[] = "Error: Cannot get user data from file '%s'\n";
 constexpr char kNoSuchUser[] = "Error: User %s@%s does not exist\n";
@@ -189,6 +190,10 @@ int Run(int argc, char** argv) {
       qv::CopyField(user.Name, o.name);
       user.Options = 0;
       int result = qv::AddRecord(&user);
+      if (result < 0 && qv::IsServiceFolder(qv::FieldText(user.Mailbox))) {
+        std::printf(kServiceFolder, user.Mailbox);
+        return kExitFailed;
+      }
       if (result < 0) {
         std::printf(kCannotAdd, data_file.c_str());
         return kExitFailed;

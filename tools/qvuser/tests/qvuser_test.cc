@@ -134,6 +134,24 @@ TEST_F(QvuserTest, AddShowDelete) {
   EXPECT_EQ(r.out, "Error: Cannot delete user data from file '" + DataFile() + "'\n");
 }
 
+TEST_F(QvuserTest, ServiceFoldersAreRefusedAsMailboxes) {
+  for (const char* alias : {"forward", "FORWARD", "Temp"}) {
+    RunResult r = Qvuser({"ADD", "-a", alias, "-d", "example.com"});
+    EXPECT_EQ(r.code, 5) << alias;
+    EXPECT_EQ(r.out, std::string("Error: '") + alias +
+                         "' is a folder of the mail services, not a mailbox\n");
+  }
+  WriteFileText(env_.tables().root() + "/users.txt",
+                "forward;example.com\nann;example.com;;;temp\n");
+  RunResult r = Qvuser({"ADD", env_.tables().root() + "/users.txt"});
+  EXPECT_EQ(r.code, 5);
+  EXPECT_NE(r.out.find("Attention: 2 user records"), std::string::npos) << r.out;
+  USERSTRUCT u;
+  EXPECT_NE(FindRecord("forward", "", &u), 0);
+  EXPECT_NE(FindRecord("ann", "", &u), 0);
+  EXPECT_EQ(Qvuser({"ADD", "-a", "forwarder"}).code, 0);
+}
+
 TEST_F(QvuserTest, ShowPrintsTheOptionLines) {
   USERSTRUCT u = qv::testing::MakeUser("cyd", "*", "", "cyd@far.net");
   u.Options =

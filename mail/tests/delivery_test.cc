@@ -1,4 +1,4 @@
-#include "smtp/delivery.h"
+#include "mail/delivery.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,18 +9,18 @@
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "common/records.h"
-#include "smtp/tests/smtp_env_util.h"
+#include "mail/tests/mail_env_util.h"
 
-namespace qv::smtp {
+namespace qv::mail {
 namespace {
 
+using testing::MailEnv;
 using testing::Normalize;
-using testing::SmtpEnv;
 
 // A plain spool file holding `text`, open for reading and writing.
 class Spool {
  public:
-  Spool(const SmtpEnv& env, const std::string& text) {
+  Spool(const MailEnv& env, const std::string& text) {
     path_ = env.temp() + "/spool.tmp";
     fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     EXPECT_GE(fd_, 0);
@@ -37,7 +37,7 @@ class Spool {
   int fd_ = -1;
 };
 
-std::string Copy(const SmtpEnv& env, const std::string& spool_text, const std::string& sender) {
+std::string Copy(const MailEnv& env, const std::string& spool_text, const std::string& sender) {
   Spool spool(env, spool_text);
   std::string out;
   EXPECT_TRUE(
@@ -49,7 +49,7 @@ std::string Copy(const SmtpEnv& env, const std::string& spool_text, const std::s
 }
 
 TEST(CopyMessage, HeaderWindowAddedHeadersAndBody) {
-  SmtpEnv env;
+  MailEnv env;
   const std::string added =
       "Date: <date>\r\nFrom: a@b.test\r\nTo: <t@x.test>\r\nMessage-Id: "
       "<<id>@mx.example.test>\r\n";
@@ -70,22 +70,22 @@ TEST(CopyMessage, HeaderWindowAddedHeadersAndBody) {
        added + "X: " + std::string(3000, 'a') + "\r\n\r\nbody"},
       {"no header at all", "a@b.test", added + "no header at all"},
       {"", "a@b.test", added},
-      // An end line kept in the text loses its dot; dots at the very end go.
+      // An end line kept in the text loses its dot; dots at the very end stay.
       {"S: s\r\n\r\nbody\r\n.\r\n", "a@b.test", "S: s\r\n" + added + "\r\nbody\r\n \r\n"},
-      {"S: s\r\n\r\nsee you...", "a@b.test", "S: s\r\n" + added + "\r\nsee you"},
+      {"S: s\r\n\r\nsee you...", "a@b.test", "S: s\r\n" + added + "\r\nsee you..."},
       {"S: s\r\n\r\n..stuffed\r\nline", "a@b.test", "S: s\r\n" + added + "\r\n..stuffed\r\nline"},
   };
   for (const auto& c : cases) EXPECT_EQ(Copy(env, c.spool, c.sender), c.stored) << c.spool;
 }
 
 TEST(CopyMessage, LongBodyIsCopiedWhole) {
-  SmtpEnv env;
+  MailEnv env;
   std::string body;
   for (int i = 0; body.size() < 100000; ++i) body += "line " + std::to_string(i) + "\r\n";
   body += "last.";
   std::string out = Copy(env, "Subject: big\r\n\r\n" + body, "a@b.test");
-  // The body follows the header whole, with only its final dot removed.
-  std::string kept = "\r\n" + body.substr(0, body.size() - 1);
+  // The body follows the header whole, its final dot included.
+  std::string kept = "\r\n" + body;
   ASSERT_GT(out.size(), kept.size());
   EXPECT_EQ(out.substr(out.size() - kept.size()), kept);
 }
@@ -110,10 +110,10 @@ class DeliveryTest : public ::testing::Test {
               const std::string& text = "Subject: t\r\n\r\nhello") {
     Spool spool(env_, text);
     report_ = DeliveryReport();
-    return DeliverRecipients(list, sender, spool.fd(), local, top, &report_);
+    return DeliverRecipients(env_.service, list, sender, spool.fd(), local, top, &report_);
   }
 
-  SmtpEnv env_;
+  MailEnv env_;
   DeliveryReport report_;
 };
 
@@ -254,4 +254,4 @@ TEST_F(DeliveryTest, CommandEntriesAreLogged) {
 }
 
 }  // namespace
-}  // namespace qv::smtp
+}  // namespace qv::mail

@@ -1,0 +1,102 @@
+// The real qvsmtp95 against the clients people use: Python's smtplib and curl.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "common/config.h"
+#include "common/testing/line_client.h"
+#include "platform/registry.h"
+#include "platform/spawn.h"
+#include "smtp/tests/smtp_env_util.h"
+
+namespace qv::smtp {
+namespace {
+
+using testing::SmtpEnv;
+
+class ClientsE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.AddUser("bob", "example.test", "Bob Builder");
+    port_ = qv::testing::FreeLoopbackPort();
+    reg::Key control;
+    reg::CreateKey(kControlKey, "QuorvaneControl", &control);
+    reg::SetString(&control, "HostName", "mx.example.test");
+    reg::SetString(&control, "Domain", "example.test");
+    reg::SetString(&control, "InstallPath", qv::testing::BinDir());
+    reg::SetString(&control, "MailPath", env_.mail());
+    reg::SetString(&control, "TempPath", env_.temp());
+    reg::SetString(&control, "LogPath", env_.log());
+    reg::SetString(&control, "ConfigPath", g_System.ConfigPath);
+    reg::CloseKey(&control);
+    reg::Key smtp;
+    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
+    reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port_));
+    reg::SetDword(&smtp, "Flags", kSmtpEsmtp);
+    reg::CloseKey(&smtp);
+    ASSERT_TRUE(platform::StartProgram({qv::testing::BinDir() + "/qvsmtp95"}, &pid_));
+    for (int i = 0; i < 400; ++i) {
+      qv::testing::LineClient probe;
+      if (probe.Connect(port_)) {
+        probe.ReadLine();
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    FAIL() << "qvsmtp95 does not answer";
+  }
+  void TearDown() override {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+
+  qv::testing::RunResult Python(const std::string& code) {
+    std::string script = env_.root() + "/client.py";
+    qv::testing::WriteFileText(script, code);
+    return qv::testing::RunProgram("/usr/bin/python3", {script, std::to_string(port_)});
+  }
+
+  SmtpEnv env_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+TEST_F(ClientsE2E, SmtplibReadsEveryHelpReplyWholeAndTheNextReplyAsItsOwn) {
+  auto result = Python(
+      "import smtplib, sys\n"
+      "s = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), timeout=20)\n"
+      "for topic in ('', 'SAML', 'DATA', 'HELP', 'nothing'):\n"
+      "    s.help(topic)\n"
+      "    print(s.noop())\n"
+      "print(s.verify('bob'))\n"
+      "s.quit()\n");
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "(250, b'OK')\n(250, b'OK')\n(250, b'OK')\n(250, b'OK')\n(250, b'OK')\n"
+            "(250, b'Bob Builder <bob@example.test>')\n");
+}
+
+TEST_F(ClientsE2E, CurlMessageEndingInDotsIsStoredWithItsDots) {
+  // curl sends the message and its end line in one write: the end line's split cannot matter.
+  std::string file = env_.root() + "/message.txt";
+  qv::testing::WriteFileText(file, "Subject: dots\r\n\r\n..begins\r\nsee you...\r\n");
+  auto sent = qv::testing::RunProgram(
+      "/usr/bin/curl",
+      {"-sS", "--url", "smtp://127.0.0.1:" + std::to_string(port_), "--mail-from",
+       "alice@other.test", "--mail-rcpt", "bob@example.test", "--upload-file", file});
+  ASSERT_EQ(sent.code, 0) << sent.err;
+  auto box = env_.Mailbox("bob");
+  ASSERT_EQ(box.size(), 1u);
+  const std::string body = "\r\n\r\n...begins\r\nsee you...";
+  ASSERT_GE(box[0].size(), body.size());
+  EXPECT_EQ(box[0].substr(box[0].size() - body.size()), body);
+}
+
+}  // namespace
+}  // namespace qv::smtp
