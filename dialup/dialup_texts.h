@@ -3,10 +3,12 @@
 // that level).
 #pragma once
 
+#include "common/dialup_link.h"
+
 namespace qv::dialup {
 
 // Error texts of OpenConnection.
-inline constexpr char kErrNoRasLibrary[] = "Could not load 'rasapi32.dll'";
+inline constexpr const char* kErrNoRasLibrary = kNoDialupLayerText;
 inline constexpr char kErrDialParams[] = "Error getting dial parameters";
 inline constexpr char kErrLockShare[] = "Error attempting to lock RAS Share";
 inline constexpr char kErrNoExisting[] = "Error, no existing connection after failed dial (%d)";

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/program.h"
 #include "common/strings.h"
 #include "common/trace.h"
 #include "dialup/dialup_texts.h"
@@ -46,6 +47,15 @@ const char* Hidden(const char* password) {
 }
 
 }  // namespace
+
+LinkSettings LinkSettingsOf(const SYSTEMSTRUCT& system) {
+  LinkSettings s;
+  s.user = std::string(system.RASUser, strnlen(system.RASUser, sizeof system.RASUser));
+  s.password =
+      std::string(system.RASPassword, strnlen(system.RASPassword, sizeof system.RASPassword));
+  s.override_credentials = GetWindowsKind() != 0;
+  return s;
+}
 
 LinkManager::LinkManager(LinkSettings settings)
     : settings_(std::move(settings)),

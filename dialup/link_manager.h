@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/config.h"
+#include "common/dialup_link.h"
 #include "dialup/link_libraries.h"
 
 namespace qv::dialup {
@@ -29,7 +31,10 @@ struct LinkSettings {
   uint32_t lock_wait_ms = 180000;
 };
 
-class LinkManager {
+// The settings of the common key: RASUser and RASPassword, used on the NT line of systems.
+LinkSettings LinkSettingsOf(const SYSTEMSTRUCT& system);
+
+class LinkManager : public DialupLink {
  public:
   // Loads the link share library at once; the dial-up layer loads at first use.
   explicit LinkManager(LinkSettings settings = {});
@@ -46,6 +51,13 @@ class LinkManager {
 
   // True when a connection of the entry exists and is connected.
   bool IsConnectionActive(const char* entry);
+
+  // The services' interface: the three operations above.
+  bool Open(const std::string& entry, std::string* error) override {
+    return OpenConnection(entry.c_str(), error) != 0;
+  }
+  bool Close(const std::string& entry) override { return CloseConnection(entry.c_str()); }
+  bool IsActive(const std::string& entry) override { return IsConnectionActive(entry.c_str()); }
 
   // The first connection whose entry name equals `entry` (without regard to case), or 0.
   HRASCONN FindRasConnection(const char* entry);

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -335,16 +336,17 @@ TEST_F(LinkManagerTest, TwoProcessesShareOneLink) {
 TEST_F(LinkManagerTest, ThreadsOfOneProcess) {
   WriteStatePhonebook();
   LinkManager manager(Settings());
+  DialupLink& link = manager;
   std::vector<std::thread> threads;
   std::atomic<int> opened{0};
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([&] {
       for (int round = 0; round < 3; ++round) {
         std::string error;
-        if (manager.OpenConnection("Provider", &error) != 0) {
+        if (link.Open("Provider", &error)) {
           ++opened;
-          manager.IsConnectionActive("Provider");
-          manager.CloseConnection("Provider");
+          link.IsActive("Provider");
+          link.Close("Provider");
         }
       }
     });
@@ -353,6 +355,24 @@ TEST_F(LinkManagerTest, ThreadsOfOneProcess) {
   EXPECT_EQ(opened.load(), 12);
   EXPECT_FALSE(LinkUp());
   EXPECT_EQ(Lines(ReadFileText(dials_)), Lines(ReadFileText(hangups_)));
+}
+
+TEST(DialupInterface, NoDialupAndTheSettingsOfTheCommonKey) {
+  DialupLink& none = NoDialupLink();
+  std::string error;
+  EXPECT_FALSE(none.Open("Provider", &error));
+  EXPECT_EQ(error, "Could not load 'rasapi32.dll'");
+  EXPECT_TRUE(none.Close("Provider"));
+  EXPECT_FALSE(none.IsActive("Provider"));
+
+  SYSTEMSTRUCT system{};
+  std::memset(system.RASUser, 'u', sizeof system.RASUser);  // no terminator
+  std::strcpy(system.RASPassword, "pw");
+  LinkSettings settings = LinkSettingsOf(system);
+  EXPECT_EQ(settings.user, std::string(sizeof system.RASUser, 'u'));
+  EXPECT_EQ(settings.password, "pw");
+  EXPECT_TRUE(settings.override_credentials);
+  EXPECT_EQ(settings.lock_wait_ms, 180000u);
 }
 
 }  // namespace
