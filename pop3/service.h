@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 
+#include "common/dialup_link.h"
 #include "common/service_frame.h"
 #include "pop3/schedule.h"
 
@@ -17,6 +18,10 @@ constexpr size_t kReadSize = 1024;
 struct Pop3ServiceOptions {
   std::chrono::milliseconds idle_limit = std::chrono::minutes(10);
   std::chrono::milliseconds account_period = std::chrono::seconds(kTickSeconds);
+  // The dial-up link a check of a remote account opens around its conversation (account option
+  // 0x2); it must outlive the service. The default stands for a machine without dial-up
+  // networking.
+  DialupLink* dialup = &NoDialupLink();
 };
 
 class Pop3Service {
@@ -30,6 +35,7 @@ class Pop3Service {
   // The POP3 port.
   Listener& listener() { return *listener_; }
   AccountSchedule& schedule() { return schedule_; }
+  DialupLink& dialup() { return *options_.dialup; }
   // Starts the account timer, as the start of the service does (for tests that listen
   // themselves).
   void Started();

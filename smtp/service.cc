@@ -10,11 +10,6 @@
 namespace qv::smtp {
 
 SmtpService::SmtpService() {
-  dialup_.open = [](const std::string&, std::string* error) {
-    *error = kNoDialupLibrary;
-    return false;
-  };
-  dialup_.close = [](const std::string&) { return true; };
   frame_ = std::make_unique<ServiceFrame>(Setup());
   listener_ = &frame_->AddListener(SmtpListener());
 }
@@ -22,10 +17,6 @@ SmtpService::SmtpService() {
 void SmtpService::SetForwardRun(std::function<void()> start, std::function<bool()> active) {
   start_forward_ = std::move(start);
   forward_active_ = std::move(active);
-}
-
-void SmtpService::SetDialup(DialupHooks hooks) {
-  dialup_ = std::move(hooks);
 }
 
 ServiceSetup SmtpService::Setup() {
@@ -106,7 +97,7 @@ void SmtpService::HousekeepingTick() {
     if (ping && !link_up_) {
       if (trace) TracePrint("%s", kTraceTimeToPing);
       std::string error;
-      if (dialup_.open(g_System.RASEntry, &error)) {
+      if (dialup_->Open(g_System.RASEntry, &error)) {
         if (trace) TracePrint("%s", kTraceHaveConnection);
         link_up_ = true;
         idle_ms_ = 0;
@@ -121,7 +112,7 @@ void SmtpService::HousekeepingTick() {
     if (trace) TracePrint("%s", kTraceIdleCheck);
     if (ping && link_up_) {
       if (trace) TracePrint("%s", kTraceIdleClose);
-      dialup_.close(g_System.RASEntry);
+      dialup_->Close(g_System.RASEntry);
       link_up_ = false;
     }
     idle_ms_ = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/config.h"
+#include "common/testing/fake_dialup.h"
 #include "smtp/tests/smtp_env_util.h"
 
 namespace qv::smtp {
@@ -10,30 +11,13 @@ namespace {
 
 using testing::SmtpEnv;
 
-struct DialupCalls {
-  int opens = 0;
-  int closes = 0;
-  bool succeed = true;
-};
-
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_System.ConnectTime = 60;
     g_System.ClosingTime = 90;
     CopyField(g_System.RASEntry, "office");
-    DialupHooks hooks;
-    hooks.open = [this](const std::string& entry, std::string* error) {
-      EXPECT_EQ(entry, "office");
-      ++calls_.opens;
-      if (!calls_.succeed) *error = "line busy";
-      return calls_.succeed;
-    };
-    hooks.close = [this](const std::string&) {
-      ++calls_.closes;
-      return true;
-    };
-    service_.SetDialup(hooks);
+    service_.SetDialup(dialup_);
     service_.Started();
   }
   void Ticks(int n) {
@@ -41,8 +25,8 @@ class ServiceTest : public ::testing::Test {
   }
 
   SmtpEnv env_;
+  qv::testing::FakeDialup dialup_;
   SmtpService service_;
-  DialupCalls calls_;
 };
 
 TEST_F(ServiceTest, WithoutDialupTheTickDoesNothing) {
@@ -50,7 +34,7 @@ TEST_F(ServiceTest, WithoutDialupTheTickDoesNothing) {
   Ticks(100);
   EXPECT_EQ(service_.ping_countdown(), 60000);
   EXPECT_EQ(service_.idle_time(), 0);
-  EXPECT_EQ(calls_.opens, 0);
+  EXPECT_EQ(dialup_.Count("open office"), 0);
 }
 
 TEST_F(ServiceTest, WithoutPingTheCountersRunButTheLinkIsLeftAlone) {
@@ -62,37 +46,37 @@ TEST_F(ServiceTest, WithoutPingTheCountersRunButTheLinkIsLeftAlone) {
   EXPECT_EQ(service_.ping_countdown(), 60000);
   Ticks(7);  // idle 95 s > 90 s: the idle check resets the idle time
   EXPECT_EQ(service_.idle_time(), 0);
-  EXPECT_EQ(calls_.opens + calls_.closes, 0);
+  EXPECT_EQ(dialup_.Count("open office") + dialup_.Count("close office"), 0);
 }
 
 TEST_F(ServiceTest, PingOpensTheLinkAndIdleClosesIt) {
   g_System.Flags = kSysDialup | kSysPing;
   Ticks(12);
-  EXPECT_EQ(calls_.opens, 1);
+  EXPECT_EQ(dialup_.Count("open office"), 1);
   EXPECT_TRUE(service_.link_up());
   EXPECT_EQ(service_.idle_time(), 0);
   Ticks(18);  // 90 s: not yet above the closing time
-  EXPECT_EQ(calls_.closes, 0);
+  EXPECT_EQ(dialup_.Count("close office"), 0);
   Ticks(1);
-  EXPECT_EQ(calls_.closes, 1);
+  EXPECT_EQ(dialup_.Count("close office"), 1);
   EXPECT_FALSE(service_.link_up());
   // The next ping opens it again.
   Ticks(24);
-  EXPECT_EQ(calls_.opens, 2);
+  EXPECT_EQ(dialup_.Count("open office"), 2);
 }
 
 TEST_F(ServiceTest, FailedPingIsLoggedAndRetriedAfterConnectTime) {
   g_System.Flags = kSysDialup | kSysPing;
-  calls_.succeed = false;
+  dialup_.open_succeeds = false;
   Ticks(12);
-  EXPECT_EQ(calls_.opens, 1);
+  EXPECT_EQ(dialup_.Count("open office"), 1);
   EXPECT_FALSE(service_.link_up());
   EXPECT_NE(env_.LogText().find("*** Could not open dial-up profile 'office';line busy"),
             std::string::npos);
   Ticks(11);
-  EXPECT_EQ(calls_.opens, 1);
+  EXPECT_EQ(dialup_.Count("open office"), 1);
   Ticks(1);
-  EXPECT_EQ(calls_.opens, 2);
+  EXPECT_EQ(dialup_.Count("open office"), 2);
 }
 
 TEST(ServiceDefaults, WithoutADialupLibraryThePingFails) {
