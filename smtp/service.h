@@ -48,6 +48,8 @@ class SmtpService {
   int32_t ping_countdown() const { return ping_countdown_; }
   int32_t idle_time() const { return idle_ms_; }
   bool link_up() const { return link_up_; }
+  // An open or close of the link is running on the worker pool.
+  bool link_busy() const { return link_busy_; }
   // What the service gives the frame and its listener (for tests that run the frame on their
   // own).
   ServiceSetup Setup();
@@ -64,6 +66,7 @@ class SmtpService {
   int32_t ping_countdown_ = 0;
   int32_t idle_ms_ = 0;
   bool link_up_ = false;
+  bool link_busy_ = false;
 };
 
 }  // namespace qv::smtp

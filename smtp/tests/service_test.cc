@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "common/config.h"
 #include "common/testing/fake_dialup.h"
 #include "smtp/tests/smtp_env_util.h"
@@ -10,6 +16,15 @@ namespace qv::smtp {
 namespace {
 
 using testing::SmtpEnv;
+
+// Lets the loop take the ends of link work done on the worker pool.
+void Settle(SmtpService& service) {
+  for (int i = 0; i < 1000 && service.link_busy(); ++i) {
+    service.frame().loop().context().poll();
+    service.frame().loop().context().restart();
+    if (service.link_busy()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
 
 class ServiceTest : public ::testing::Test {
  protected:
@@ -21,7 +36,10 @@ class ServiceTest : public ::testing::Test {
     service_.Started();
   }
   void Ticks(int n) {
-    for (int i = 0; i < n; ++i) service_.HousekeepingTick();
+    for (int i = 0; i < n; ++i) {
+      service_.HousekeepingTick();
+      Settle(service_);
+    }
   }
 
   SmtpEnv env_;
@@ -79,6 +97,63 @@ TEST_F(ServiceTest, FailedPingIsLoggedAndRetriedAfterConnectTime) {
   EXPECT_EQ(dialup_.Count("open office"), 2);
 }
 
+// A dial that takes long (here: until the test lets it end) never holds up the loop, and no
+// second open or a close starts while it runs.
+class GatedDialup : public DialupLink {
+ public:
+  bool Open(const std::string&, std::string*) override {
+    ++opens;
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [this] { return released; });
+    return true;
+  }
+  bool Close(const std::string&) override {
+    ++closes;
+    return true;
+  }
+  bool IsActive(const std::string&) override { return false; }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mu);
+    released = true;
+    cv.notify_all();
+  }
+  std::atomic<int> opens{0}, closes{0};
+  std::mutex mu;
+  std::condition_variable cv;
+  bool released = false;
+};
+
+TEST(ServiceLink, ASlowDialRunsBesideTheLoop) {
+  SmtpEnv env;
+  g_System.Flags = kSysDialup | kSysPing;
+  g_System.ConnectTime = 5;
+  g_System.ClosingTime = 5;
+  CopyField(g_System.RASEntry, "office");
+  GatedDialup dialup;
+  SmtpService service;
+  service.SetDialup(dialup);
+  service.Started();
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 6; ++i) service.HousekeepingTick();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_TRUE(service.link_busy());
+  for (int i = 0; i < 200 && dialup.opens.load() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(dialup.opens.load(), 1);
+  EXPECT_EQ(dialup.closes.load(), 0);
+  EXPECT_FALSE(service.link_up());
+  dialup.Release();
+  Settle(service);
+  EXPECT_TRUE(service.link_up());
+  // Idle beyond the closing time: the close runs on the pool too.
+  service.HousekeepingTick();
+  service.HousekeepingTick();
+  Settle(service);
+  EXPECT_FALSE(service.link_up());
+  EXPECT_EQ(dialup.closes.load(), 1);
+  g_System.Flags = 0;
+}
+
 TEST(ServiceDefaults, WithoutADialupLibraryThePingFails) {
   SmtpEnv env;
   g_System.Flags = kSysDialup | kSysPing;
@@ -86,7 +161,10 @@ TEST(ServiceDefaults, WithoutADialupLibraryThePingFails) {
   CopyField(g_System.RASEntry, "office");
   SmtpService service;
   service.Started();
-  for (int i = 0; i < 12; ++i) service.HousekeepingTick();
+  for (int i = 0; i < 12; ++i) {
+    service.HousekeepingTick();
+    Settle(service);
+  }
   EXPECT_NE(env.LogText().find("Could not open dial-up profile 'office';Could not load "
                                "'rasapi32.dll'"),
             std::string::npos);
