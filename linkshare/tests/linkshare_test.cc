@@ -339,12 +339,5 @@ TEST(LinkShare, ProcessesStartingTogetherShareOneObject) {
   EXPECT_FALSE(ObjectExists());
 }
 
-TEST(LinkShare, SystemRootsHaveTheirOwnObjects) {
-  EXPECT_EQ(ObjectName("/srv/q"), ObjectName("/srv/q/"));
-  EXPECT_NE(ObjectName("/srv/q"), ObjectName("/srv/r"));
-  EXPECT_EQ(ObjectName("/srv/q").rfind("/BRENnockRasShareCountFileMap.", 0), 0u);
-  EXPECT_LT(ObjectName(std::string(4000, 'a')).size(), 64u);
-}
-
 }  // namespace
 }  // namespace qv::linkshare
