@@ -1,24 +1,15 @@
 #include "dialup/link_libraries.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <utility>
 
 #include "common/trace.h"
 #include "dialup/dialup_texts.h"
+#include "platform/rasapi_client.h"
 
 namespace qv::dialup {
 namespace {
-
-std::string ProgramFolder() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "";
-  std::string text(path, static_cast<size_t>(n));
-  size_t slash = text.find_last_of('/');
-  return slash == std::string::npos ? std::string() : text.substr(0, slash);
-}
 
 template <typename Fn>
 bool Bind(void* library, const char* name, Fn* out) {
@@ -33,13 +24,7 @@ void Trace(int level, const char* text) {
 }  // namespace
 
 void* OpenLibrary(const std::string& name) {
-  if (name.empty()) return nullptr;
-  if (name.find('/') != std::string::npos) return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-  std::string folder = ProgramFolder();
-  if (!folder.empty()) {
-    if (void* lib = dlopen((folder + "/" + name).c_str(), RTLD_NOW | RTLD_LOCAL)) return lib;
-  }
-  return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  return platform::OpenSystemLibrary(name);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "common/testing/test_env.h"
+#include "platform/rasapi_client.h"
 #include "platform/rasapi_phonebook.h"
 
 namespace qv::platform::ras {
@@ -390,6 +391,18 @@ TEST_F(RasApi, InterfaceStates) {
   EXPECT_EQ(Dial("Net", &again), kErrPortAlreadyOpen);
   EXPECT_EQ(Ras().hang_up(handle), kOk);
   EXPECT_EQ(State(handle, &state), kErrInvalidHandle);
+}
+
+TEST_F(RasApi, PhonebookListThroughTheLayer) {
+  std::string book;
+  for (int i = 0; i < 40; ++i) book += "[Entry " + std::to_string(i) + "]\n";
+  WritePhonebook(book);
+  auto names = ListPhonebookEntries(BinDir() + "/" + kLibraryName);
+  ASSERT_EQ(names.size(), 40u);
+  EXPECT_EQ(names[39], "Entry 39");
+  EXPECT_TRUE(ListPhonebookEntries("libno-such-rasapi32.so").empty());
+  WritePhonebook("");
+  EXPECT_TRUE(ListPhonebookEntries(BinDir() + "/" + kLibraryName).empty());
 }
 
 TEST_F(RasApi, ErrorTexts) {
