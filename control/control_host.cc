@@ -1,6 +1,7 @@
 #include "control/control_host.h"
 
 #include "common/tables.h"
+#include "platform/rasapi_client.h"
 #include "platform/registry.h"
 
 namespace qv::control {
@@ -55,7 +56,8 @@ void SystemControlHost::SetExtras(const OptionsExtras& extras) {
 }
 
 std::vector<std::string> SystemControlHost::PhoneBookEntries() {
-  return {};  // no dial-up layer yet: the list is empty
+  // Through the dial-up layer: empty on a machine without it.
+  return platform::ras::ListPhonebookEntries();
 }
 
 }  // namespace qv::control

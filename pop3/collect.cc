@@ -316,16 +316,6 @@ std::vector<std::string> FetchedMessage::Recipients() const {
 // ---- Checks
 // ---------------------------------------------------------------------------------------
 
-CollectDialup NoCollectDialup() {
-  CollectDialup d;
-  d.open = [](const std::string&, std::string* error) {
-    *error = kNoDialupLibrary;
-    return false;
-  };
-  d.close = [](const std::string&) {};
-  return d;
-}
-
 namespace {
 
 void Log(int level, int number, const char* tag, std::string_view text) {
@@ -510,7 +500,7 @@ bool ResolveServer(const CollectContext& context, const ACCOUNTSTRUCT& account,
 bool OpenDialup(const CollectContext& context, const ACCOUNTSTRUCT& account) {
   std::string profile(FieldText(account.DialProfile));
   std::string error;
-  if (context.dialup.open && context.dialup.open(profile, &error)) return true;
+  if (context.dialup->Open(profile, &error)) return true;
   Log(kLogLevelLink, 0, kLogEvent, Format(kLogDialupFailed, profile.c_str(), error.c_str()));
   return false;
 }
@@ -595,8 +585,7 @@ int CheckSharedAccount(const CollectContext& context, const ACCOUNTSTRUCT& accou
       client.Close();
     }
   }
-  if (dialup && context.dialup.close)
-    context.dialup.close(std::string(FieldText(account.DialProfile)));
+  if (dialup) context.dialup->Close(std::string(FieldText(account.DialProfile)));
   return result;
 }
 
@@ -655,8 +644,7 @@ int CheckUserAccounts(const CollectContext& context, const ACCOUNTSTRUCT& accoun
     client.Close();
   }
   if (taken) Log(kLogLevelMail, last_socket, kLogEvent, kLogConnectionClosed);
-  if (dialup && context.dialup.close)
-    context.dialup.close(std::string(FieldText(account.DialProfile)));
+  if (dialup) context.dialup->Close(std::string(FieldText(account.DialProfile)));
   return result;
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/config.h"
+#include "common/dialup_link.h"
 #include "common/records.h"
 #include "platform/unique_fd.h"
 
@@ -208,19 +209,13 @@ class FetchedMessage {
 using FetchedDelivery = std::function<bool(std::string_view local, std::string_view domain,
                                            std::string_view sender, int message_fd)>;
 
-// Dial-up calls of a check. The default stands for a machine without dial-up networking:
-// opening fails with kNoDialupLibrary.
-struct CollectDialup {
-  std::function<bool(const std::string& profile, std::string* error)> open;
-  std::function<void(const std::string& profile)> close;
-};
-CollectDialup NoCollectDialup();
-
 // What a check needs besides the account.
 struct CollectContext {
   Settings settings;
   FetchedDelivery deliver;
-  CollectDialup dialup = NoCollectDialup();
+  // The dial-up link of accounts with option 0x2 (it must outlive the checks); the default
+  // stands for a machine without dial-up networking.
+  DialupLink* dialup = &NoDialupLink();
   // Whether an address is not foreign; empty: ClassifyAddress of the directory tables.
   FetchedMessage::LocalTest is_local;
   int cancel_fd = -1;

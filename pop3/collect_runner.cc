@@ -109,8 +109,9 @@ void RemoteCollection::Tick() {
 
 std::unique_ptr<RemoteCollection> MakeRemoteCollection(
     std::function<void(std::function<void()>)> post, std::function<void()> changed,
-    FetchedDelivery deliver) {
+    FetchedDelivery deliver, DialupLink* dialup) {
   CollectContext context;
+  context.dialup = dialup;
   context.settings.system = g_System;
   context.settings.pop3 = g_Pop3;
   context.settings.net = g_NetInfo;

@@ -72,10 +72,10 @@ class RemoteCollection {
   int checks_done_ = 0;
 };
 
-// The collection of the running service, with the settings it loaded at start and its
-// delivery of fetched mail (empty `deliver`: CollectionDelivery, see deliver_fetched.h).
+// The collection of the running service, with the settings it loaded at start, its delivery of
+// fetched mail (empty `deliver`: CollectionDelivery, see deliver_fetched.h) and its dial-up link.
 std::unique_ptr<RemoteCollection> MakeRemoteCollection(
     std::function<void(std::function<void()>)> post, std::function<void()> changed,
-    FetchedDelivery deliver);
+    FetchedDelivery deliver, DialupLink* dialup = &NoDialupLink());
 
 }  // namespace qv::pop3

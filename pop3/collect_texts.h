@@ -32,8 +32,6 @@ inline constexpr char kLogConnectionTimedOut[] = "Connection timed out\r\n";
 inline constexpr char kLogConnectionClosed[] = "Connection closed\r\n";
 // Profile, the dial-up error text.
 inline constexpr char kLogDialupFailed[] = "Could not open dial-up profile '%s';%s\r\n";
-// What a machine without dial-up networking reports when a profile is to be opened.
-inline constexpr char kNoDialupLibrary[] = "Could not load 'rasapi32.dll'";
 // A message whose end line never arrived: its number. It stays on the server.
 inline constexpr char kLogMessageCut[] =
     "Message %d not complete; left on the server for the next check\r\n";

@@ -58,9 +58,9 @@ ListenerSetup Pop3Service::Pop3Listener() {
 
 void Pop3Service::Started() {
   // The checks run beside the loop; their start and end reach the tray through the loop.
-  collection_ =
-      MakeRemoteCollection([this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); },
-                           [this] { frame_->UpdateTrayIcon(); }, options_.deliver_fetched);
+  collection_ = MakeRemoteCollection(
+      [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); },
+      [this] { frame_->UpdateTrayIcon(); }, options_.deliver_fetched, options_.dialup);
   collection_->Load();
   frame_->loop().SetTimer(kTimerAccounts, options_.account_period, [this] { collection_->Tick(); });
 }

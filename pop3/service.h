@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 
+#include "common/dialup_link.h"
 #include "common/service_frame.h"
 #include "pop3/collect_runner.h"
 #include "pop3/schedule.h"
@@ -20,6 +21,10 @@ struct Pop3ServiceOptions {
   std::chrono::milliseconds account_period = std::chrono::seconds(kTickSeconds);
   // Where fetched mail goes (empty: DeliverFetched).
   FetchedDelivery deliver_fetched;
+  // The dial-up link a check of a remote account opens around its conversation (account option
+  // 0x2); it must outlive the service. The default stands for a machine without dial-up
+  // networking.
+  DialupLink* dialup = &NoDialupLink();
 };
 
 class Pop3Service {

@@ -182,7 +182,7 @@ int SendToHosts(const std::string& recipient, const std::string& domain,
 
 bool OpenLink(const ForwardOptions& options) {
   std::string error;
-  if (options.dialup.open && options.dialup.open(g_System.RASEntry, &error)) return true;
+  if (options.dialup->Open(g_System.RASEntry, &error)) return true;
   Log(kLogLevelLink, 0, kTagEvent, Format(kLogDialupFailed, g_System.RASEntry, error.c_str()));
   return false;
 }
@@ -211,17 +211,6 @@ std::vector<std::string> QueueFiles() {
 }
 
 }  // namespace
-
-ForwardDialup NoDialup() {
-  ForwardDialup d;
-  d.open = [](const std::string&, std::string* error) {
-    *error = kNoDialupLibrary;
-    return false;
-  };
-  d.close = [](const std::string&) { return true; };
-  d.is_active = [](const std::string&) { return false; };
-  return d;
-}
 
 int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope) {
   *envelope = QueueEnvelope{};
@@ -510,14 +499,14 @@ int RunForwardQueue(const ForwardOptions& options) {
         break;
       }
       if (!opened || !unreachable || attempt > 0 || Cancelled(options.cancel_fd) ||
-          options.dialup.is_active(g_System.RASEntry))
+          options.dialup->IsActive(g_System.RASEntry))
         break;
-      options.dialup.close(g_System.RASEntry);
+      options.dialup->Close(g_System.RASEntry);
       opened = OpenLink(options);
       if (!opened) return removed;
     }
   }
-  if (opened) options.dialup.close(g_System.RASEntry);
+  if (opened) options.dialup->Close(g_System.RASEntry);
   return removed;
 }
 

@@ -150,7 +150,4 @@ inline constexpr char kTraceIdleCheck[] = " --- Idle Check ---\r\n";
 inline constexpr char kTraceIdleClose[] = " --- Idle: Close Connection ---\r\n";
 inline constexpr char kTraceForwardCheck[] = " --- Forward Check ---\r\n";
 
-// The dial-up library is not part of this build yet: opening a link fails with this text.
-inline constexpr char kNoDialupLibrary[] = "Could not load 'rasapi32.dll'";
-
 }  // namespace qv::smtp

@@ -17,6 +17,7 @@
 #include "common/maillog.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/testing/fake_dialup.h"
 #include "common/testing/test_env.h"
 #include "net/line_client.h"
 #include "platform/fileio.h"
@@ -502,14 +503,11 @@ TEST_F(CheckTest, DialupUnreachableAndUnknownServers) {
             std::string::npos);
 
   // A dial-up link that opens is closed again after the check.
-  std::vector<std::string> calls;
-  context_.dialup.open = [&](const std::string& p, std::string*) {
-    calls.push_back("open " + p);
-    return true;
-  };
-  context_.dialup.close = [&](const std::string& p) { calls.push_back("close " + p); };
+  qv::testing::FakeDialup dialup;
+  context_.dialup = &dialup;
   EXPECT_EQ(CheckAccount(context_, "dial"), 1);
-  EXPECT_EQ(calls, (std::vector<std::string>{"open provider", "close provider"}));
+  EXPECT_EQ(dialup.calls(), (std::vector<std::string>{"open provider", "close provider"}));
+  context_.dialup = &NoDialupLink();
 
   AddAccount("refused", kAccountShared,
              "127.0.0.1:" + std::to_string(qv::testing::FreeLoopbackPort()));

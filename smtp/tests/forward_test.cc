@@ -21,6 +21,7 @@
 
 #include "common/accounts.h"
 #include "common/config.h"
+#include "common/testing/fake_dialup.h"
 #include "common/mailfile.h"
 #include "common/testing/table_env.h"
 #include "common/testing/test_env.h"
@@ -668,30 +669,20 @@ TEST_F(ForwardTest, DialUp) {
   EXPECT_EQ(peer_.connections(), 0);
 
   // A link that opens is closed at the end of the run.
-  std::vector<std::string> calls;
+  qv::testing::FakeDialup dialup;
   ForwardOptions o = options_;
-  o.dialup.open = [&](const std::string& entry, std::string*) {
-    calls.push_back("open " + entry);
-    return true;
-  };
-  o.dialup.close = [&](const std::string& entry) {
-    calls.push_back("close " + entry);
-    return true;
-  };
-  o.dialup.is_active = [&](const std::string&) {
-    calls.push_back("active?");
-    return false;
-  };
+  o.dialup = &dialup;
   EXPECT_EQ(RunForwardQueue(o), 1);
-  EXPECT_EQ(calls, (std::vector<std::string>{"open provider", "close provider"}));
+  EXPECT_EQ(dialup.calls(), (std::vector<std::string>{"open provider", "close provider"}));
 
   // A link lost while a host was unreachable is dialled again and the file tried once more.
-  calls.clear();
+  dialup.Clear();
   CopyField(g_Smtp.ExchangeHost, "127.0.0.2");
   Queue("bob@remote.test", "ann@local.test");
   EXPECT_EQ(RunForwardQueue(o), 0);
-  EXPECT_EQ(calls, (std::vector<std::string>{"open provider", "active?", "close provider",
-                                             "open provider", "close provider"}));
+  EXPECT_EQ(dialup.calls(),
+            (std::vector<std::string>{"open provider", "active? provider", "close provider",
+                                      "open provider", "close provider"}));
   g_System.Flags = 0;
 }
 
