@@ -71,6 +71,32 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
   return args;
 }
 
+std::string JoinCommandLine(const std::vector<std::string>& args) {
+  std::string line;
+  for (const std::string& arg : args) {
+    if (!line.empty()) line += ' ';
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
+      line += arg;
+      continue;
+    }
+    line += '"';
+    size_t backslashes = 0;
+    for (char c : arg) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      // Backslashes count only before a quote: there each is doubled and the quote escaped.
+      line.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+      backslashes = 0;
+      line += c;
+    }
+    line.append(2 * backslashes, '\\');
+    line += '"';
+  }
+  return line;
+}
+
 bool StartProgram(const std::vector<std::string>& argv, pid_t* pid) {
   if (argv.empty() || argv[0].empty()) return false;
   std::vector<char*> args = ArgvOf(argv);

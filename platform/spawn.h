@@ -14,6 +14,10 @@ namespace qv::platform {
 // before a quote give n backslashes, 2n+1 give n and a literal quote).
 std::vector<std::string> SplitCommandLine(std::string_view line);
 
+// The inverse of SplitCommandLine: words that hold a blank, a tab or a double quote (and empty
+// words) are quoted and escaped so that SplitCommandLine gives back exactly `args`.
+std::string JoinCommandLine(const std::vector<std::string>& args);
+
 // Starts the first word of the command line as a program with the other words as arguments.
 // No shell sees the line. The child is remembered and reaped by ReapChildren. True when the
 // program started; *pid receives its id when given.

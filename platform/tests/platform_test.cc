@@ -74,6 +74,23 @@ TEST(CommandLine, StartsWithoutShell) {
   EXPECT_FALSE(StartCommandLine(""));
 }
 
+TEST(CommandLine, JoinGivesBackEveryWord) {
+  const std::vector<std::string> cases[] = {
+      {},
+      {""},
+      {"a", "", "b"},
+      {"plain", "two words", "\ttab"},
+      {"hello\" --injected \"/etc/passwd", "fixed"},
+      {"a\\\"b", "end\\", "\\\\", "\"", "\\\"", "x\\ y\\\\"},
+      {"C:\\dir\\file", "\"\"", "a\"\"b c"},
+  };
+  for (const auto& args : cases) {
+    std::string line = JoinCommandLine(args);
+    EXPECT_EQ(SplitCommandLine(line), args) << line;
+  }
+  EXPECT_EQ(JoinCommandLine({"a", "b c", ""}), "a \"b c\" \"\"");
+}
+
 TEST(Presence, LockIsExclusiveAndReleasedAtEnd) {
   ScopedSystemRoot root;
   EXPECT_FALSE(FindServiceWindow("QuorvaneTest"));
