@@ -244,16 +244,10 @@ void ServiceFrame::Log(int level, int number, const char* tag, std::string_view 
 }
 
 bool ServiceFrame::Listen(int port) {
-  std::error_code ec;
   auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(loop_.context());
   asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(port));
   if (port < 0 || port > 65535) return false;
-  acceptor->open(endpoint.protocol(), ec);
-  // A restarted service must be able to listen again while old connections linger.
-  if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor->bind(endpoint, ec);
-  if (!ec) acceptor->listen(setup_.backlog, ec);
-  if (ec) return false;
+  if (platform::OpenListener(*acceptor, endpoint, setup_.backlog)) return false;
   acceptor_ = std::move(acceptor);
   Accept();
   return true;
@@ -268,9 +262,10 @@ int ServiceFrame::BoundPort() const {
 
 void ServiceFrame::Accept() {
   if (!acceptor_ || stopping_) return;
-  acceptor_->async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
-    OnAccepted(ec, std::move(socket));
-  });
+  platform::AsyncAccept(*acceptor_,
+                        [this](const std::error_code& ec, asio::ip::tcp::socket socket) {
+                          OnAccepted(ec, std::move(socket));
+                        });
 }
 
 void ServiceFrame::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket) {

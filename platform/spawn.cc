@@ -97,12 +97,19 @@ std::string JoinCommandLine(const std::vector<std::string>& args) {
   return line;
 }
 
-bool StartProgram(const std::vector<std::string>& argv, pid_t* pid) {
+bool StartProgram(const std::vector<std::string>& argv, pid_t* pid, ChildOutput output) {
   if (argv.empty() || argv[0].empty()) return false;
   std::vector<char*> args = ArgvOf(argv);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (output == ChildOutput::kNull) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  }
+  // Sockets and files of the service never reach the program, even one opened by another
+  // thread without close-on-exec a moment ago.
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   pid_t child = 0;
   int rc = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -144,6 +151,10 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
         dup2(null, STDOUT_FILENO);
         if (null > STDERR_FILENO) close(null);
       }
+      // Nothing of ours but the close-on-exec pipe that reports a failed start.
+      unsigned report = static_cast<unsigned>(pipefd[1]);
+      if (report > STDERR_FILENO + 1) close_range(STDERR_FILENO + 1, report - 1, 0);
+      close_range(report + 1, ~0u, 0);
       execv(program.c_str(), cargv.data());
       char fail = 1;
       ssize_t ignored = write(pipefd[1], &fail, 1);
