@@ -57,7 +57,6 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
   scan->byte_count = count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(count);
   const bool was_truncated = scan->truncated;
   const uint64_t limit = max_size < 0 ? 0 : static_cast<uint64_t>(max_size);
-  if (enforce_limit && count > limit) scan->truncated = true;
 
   // The end line matched so far. At the start of the data its CR LF is assumed, not received:
   // only the bytes that did arrive are held.
@@ -91,6 +90,9 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
   } else {
     to = count - std::min<uint64_t>(static_cast<uint64_t>(matched), count);
   }
+  // Over the limit is text beyond it; the end line and bytes that may still be part of it
+  // count for nothing.
+  if (enforce_limit && to > limit) scan->truncated = true;
   if (enforce_limit) {
     from = std::min(from, limit);
     to = std::min(to, limit);

@@ -26,7 +26,7 @@ enum class ScanState : int32_t {
 struct DataScan {
   ScanState state = ScanState::kFresh;
   uint32_t byte_count = 0;  // bytes received in data mode, end line included
-  bool truncated = false;   // the message exceeded the size limit
+  bool truncated = false;   // the message text exceeded the size limit: it is refused whole
 };
 
 struct ChunkOutcome {
@@ -46,7 +46,8 @@ struct ChunkOutcome {
 //
 // With `enforce_limit`, text from the `max_size`th byte of the data on is not stored (the chunk
 // that crosses the limit is cut, later chunks give at most the held bytes below the limit), while
-// the recogniser still reads everything.
+// the recogniser still reads everything. `truncated` is set once the text (the end line not
+// counted) is known to be longer than `max_size`.
 ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_limit,
                            int32_t max_size);
 

@@ -574,6 +574,13 @@ PendingMessage SmtpSession::TakeMessage() {
   return message;
 }
 
+void SmtpSession::RefuseMessage() {
+  local_list_.clear();
+  forward_list_.clear();
+  entries_ = 0;
+  DiscardSpool();
+}
+
 Completion SmtpSession::CompleteMessage() {
   PendingMessage message = TakeMessage();
   return DeliverPendingMessage(&message);

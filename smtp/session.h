@@ -88,6 +88,9 @@ class SmtpSession {
   PendingMessage TakeMessage();
   // TakeMessage and DeliverPendingMessage in one step.
   Completion CompleteMessage();
+  // The end line of a message over the size limit arrived: nothing of it is delivered, the spool
+  // file is deleted, and the session is ready for the next MAIL as after an accepted message.
+  void RefuseMessage();
 
   SessionState state() const { return state_; }
   const std::string& reverse_path() const { return reverse_path_; }

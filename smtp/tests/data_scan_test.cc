@@ -186,11 +186,19 @@ TEST(DataScan, SizeLimitStoresExactlyTheMaximum) {
   EXPECT_EQ(none.stored, "");
 }
 
-TEST(DataScan, MessageWithinTheLimitIsNotTruncated) {
-  DataScan scan;
-  ScanDataChunk(&scan, "0123456789\r\n.\r\n", true, 15);
-  EXPECT_FALSE(scan.truncated);
-  EXPECT_EQ(scan.state, ScanState::kComplete);
+TEST(DataScan, OnlyTextBeyondTheLimitIsOverSize) {
+  // The end line counts for nothing: text of exactly the limit is within it, however the end
+  // line is split; one byte more is over.
+  for (int limit : {10, 9}) {
+    std::string data = "0123456789\r\n.\r\n";
+    for (size_t cut = 0; cut <= data.size(); ++cut) {
+      DataScan scan;
+      ScanDataChunk(&scan, data.substr(0, cut), true, limit);
+      ScanDataChunk(&scan, data.substr(cut), true, limit);
+      EXPECT_EQ(scan.state, ScanState::kComplete);
+      EXPECT_EQ(scan.truncated, limit == 9) << limit << " " << cut;
+    }
+  }
 }
 
 TEST(DataScan, ElapsedTextBoundaries) {

@@ -185,5 +185,22 @@ TEST_F(HostileE2E, StartedProgramHoldsNothingOfTheService) {
   EXPECT_EQ(kill(program, 0), 0);  // still running
 }
 
+TEST_F(HostileE2E, OverSizeMessageIsRefusedAndNothingDelivered) {
+  ASSERT_TRUE(Start());
+  std::string out = Python(
+      "big = 'Subject: big\\r\\n\\r\\n' + ('x' * 78 + '\\r\\n') * 100\n"
+      "try:\n"
+      "    s.sendmail('alice@other.test', ['bob@example.test'], big)\n"
+      "    print('accepted')\n"
+      "except smtplib.SMTPDataError as e:\n"
+      "    print('refused', e.smtp_code, e.smtp_error.decode())\n"
+      "print('next', s.sendmail('alice@other.test', ['carol@example.test'], "
+      "'Subject: small\\r\\n\\r\\nhi\\r\\n'))\n");
+  EXPECT_EQ(out, "refused 552 Message size exceeds fixed maximium message size\nnext {}\n");
+  EXPECT_TRUE(env_.Mailbox("bob").empty());
+  EXPECT_EQ(env_.Mailbox("carol").size(), 1u);
+  EXPECT_TRUE(env_.TempFiles().empty());
+}
+
 }  // namespace
 }  // namespace qv::smtp
