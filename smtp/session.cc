@@ -13,6 +13,7 @@
 #include "common/maillog.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/strings.h"
 #include "common/tables.h"
 #include "smtp/delivery.h"
 #include "smtp/notice.h"
@@ -223,6 +224,7 @@ Reply SmtpSession::Rcpt(std::string_view line, std::string_view) {
   // Several addresses may be separated by ";"; an error ends the command at once.
   std::string local_before = local_list_, forward_before = forward_list_;
   size_t entries_before = entries_;
+  added_deliveries_.clear();
   Reply last;
   for (;;) {
     size_t semicolon = argument.find(';');
@@ -236,19 +238,37 @@ Reply SmtpSession::Rcpt(std::string_view line, std::string_view) {
     local_list_ = std::move(local_before);
     forward_list_ = std::move(forward_before);
     entries_ = entries_before;
+    for (const std::string& key : added_deliveries_) deliveries_.erase(key);
     return Error(kTooManyRecipients);
   }
   state_ = SessionState::kRecipientsGiven;
   return last;
 }
 
+bool SmtpSession::FirstDelivery(const std::string& entry) {
+  std::string key = entry.substr(0, entry.find('!'));
+  for (char& c : key) c = qv::UpperAscii(c);
+  if (!deliveries_.insert(key).second) return false;
+  added_deliveries_.push_back(std::move(key));
+  return true;
+}
+
+void SmtpSession::ForgetDeliveries() {
+  deliveries_.clear();
+  added_deliveries_.clear();
+}
+
+// A recipient named twice (or two names of one mailbox, list, command or forward address) is
+// answered each time but delivered once.
 void SmtpSession::AddLocal(const std::string& entry) {
+  if (!FirstDelivery(entry)) return;
   if (!local_list_.empty()) local_list_ += ' ';
   local_list_ += entry;
   ++entries_;
 }
 
 void SmtpSession::AddForward(const std::string& entry) {
+  if (!FirstDelivery(entry)) return;
   if (!forward_list_.empty()) forward_list_ += ' ';
   forward_list_ += entry;
   ++entries_;
@@ -406,6 +426,7 @@ void SmtpSession::EndTransaction() {
   local_list_.clear();
   forward_list_.clear();
   entries_ = 0;
+  ForgetDeliveries();
   DiscardSpool();
   reverse_path_.clear();
   state_ = SessionState::kReady;
@@ -568,6 +589,7 @@ PendingMessage SmtpSession::TakeMessage() {
   local_list_.clear();
   forward_list_.clear();
   entries_ = 0;
+  ForgetDeliveries();
   spool_fd_ = -1;
   spool_name_.clear();
   spool_failed_ = false;
@@ -578,6 +600,7 @@ void SmtpSession::RefuseMessage() {
   local_list_.clear();
   forward_list_.clear();
   entries_ = 0;
+  ForgetDeliveries();
   DiscardSpool();
 }
 

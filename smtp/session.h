@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 namespace qv::smtp {
 
@@ -128,6 +130,10 @@ class SmtpSession {
   Reply Route(const std::string& local, const std::string& domain, const std::string& given);
   void AddLocal(const std::string& entry);
   void AddForward(const std::string& entry);
+  // False when the transaction already delivers to the entry's mailbox, list, command or
+  // forward address (its tag and delivery address, without regard to case).
+  bool FirstDelivery(const std::string& entry);
+  void ForgetDeliveries();
   // Ends the transaction without a reply: lists freed, spool deleted, reverse-path cleared.
   void EndTransaction();
   void DiscardSpool();
@@ -142,6 +148,8 @@ class SmtpSession {
   std::string peer_address_;
   bool esmtp_ = false;
   size_t entries_ = 0;
+  std::unordered_set<std::string> deliveries_;  // keys of FirstDelivery
+  std::vector<std::string> added_deliveries_;   // keys added by the current RCPT
 };
 
 }  // namespace qv::smtp

@@ -202,5 +202,31 @@ TEST_F(HostileE2E, OverSizeMessageIsRefusedAndNothingDelivered) {
   EXPECT_TRUE(env_.TempFiles().empty());
 }
 
+TEST_F(HostileE2E, OneRecipientNamedFiftyTimesGetsOneCopy) {
+  // A list of ten members, named twenty times, gives each member one copy.
+  std::string members = env_.root() + "/ten.mbr";
+  {
+    std::ofstream file(members, std::ios::binary);
+    for (int i = 0; i < 10; ++i) {
+      env_.AddUser("m" + std::to_string(i), "example.test");
+      char record[256] = {};
+      std::string address = "m" + std::to_string(i) + "@example.test";
+      address.copy(record, 127);
+      file.write(record, sizeof record);
+    }
+  }
+  env_.AddList("ten", "example.test", "Ten", members);
+  ASSERT_TRUE(Start());
+  std::string out = Python(
+      "print(s.sendmail('alice@other.test', ['bob@example.test'] * 25 + "
+      "['BOB@Example.test'] * 25, 'Subject: once\\r\\n\\r\\nhi\\r\\n'))\n"
+      "print(s.sendmail('alice@other.test', ['ten@example.test'] * 20, "
+      "'Subject: list\\r\\n\\r\\nhi\\r\\n'))\n");
+  EXPECT_EQ(out, "{}\n{}\n");
+  EXPECT_EQ(env_.Mailbox("bob").size(), 1u);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(env_.Mailbox("m" + std::to_string(i)).size(), 1u) << i;
+  EXPECT_TRUE(env_.Queue().empty());
+}
+
 }  // namespace
 }  // namespace qv::smtp
