@@ -18,10 +18,12 @@
 #include "common/mailfile.h"
 #include "common/maillog.h"
 #include "common/records.h"
+#include "mail/delivery.h"
+#include "mail/mail_texts.h"
+#include "mail/notice.h"
 #include "net/smtp_client.h"
-#include "smtp/delivery.h"
 #include "smtp/forward_texts.h"
-#include "smtp/notice.h"
+#include "smtp/smtp_mail.h"
 #include "smtp/texts.h"
 #include "smtp/util.h"
 
@@ -98,20 +100,6 @@ bool CopyUnmasked(int queue_fd, int fd) {
     if (n == 0) return true;
     UnscrambleBuffer(buf, static_cast<size_t>(n));
     if (!WriteAll(fd, std::string_view(buf, static_cast<size_t>(n)))) return false;
-  }
-}
-
-// Appends the stored message from the queue file's current position, unmasked.
-bool AppendUnmasked(int queue_fd, std::string* text) {
-  if (queue_fd < 0) return false;
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::read(queue_fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    UnscrambleBuffer(buf, static_cast<size_t>(n));
-    text->append(buf, static_cast<size_t>(n));
   }
 }
 
@@ -329,10 +317,11 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
       ReturnDeliveryReport(reverse_path, recipients, transaction, queue_fd);
     if ((g_Smtp.Flags & kSmtpSendInfo) != 0 && ::lseek(queue_fd, offset, SEEK_SET) == offset) {
       if ((g_Smtp.Flags & kSmtpAttachMessage) != 0) {
-        WriteAdminNotice(kNoticeProblemsWithMessage, reverse_path, recipients, transaction,
-                         queue_fd);
+        mail::WriteAdminNotice(SmtpMailService(), mail::kNoticeProblemsWithMessage, reverse_path,
+                               recipients, transaction, queue_fd);
       } else {
-        WriteAdminNotice(kNoticeProblems, reverse_path, recipients, short_text, -1);
+        mail::WriteAdminNotice(SmtpMailService(), mail::kNoticeProblems, reverse_path, recipients,
+                               short_text, -1);
       }
     }
     Log(kLogLevelMail, sock, kTagEvent, kLogConnectionClosed);
@@ -398,31 +387,6 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
   return finish();
 }
 
-bool AppendForwardNotice(int kind, std::string_view sender, std::string_view address,
-                         std::string_view text, int queue_fd, std::string* notice) {
-  std::string from = sender.empty() ? std::string("<>") : std::string(sender);
-  std::string to(address);
-  switch (kind) {
-    case kNoticeExpired:
-      *notice += kNoticeUnreachableSubject;
-      *notice += Format(kNoticeUndeliverableLine, from.c_str(), to.c_str());
-      return true;
-    case kNoticeExpiredWithMessage:
-      *notice += kNoticeUnreachableSubject;
-      *notice += kNoticeUndeliverableIntro;
-      return AppendUnmasked(queue_fd, notice);
-    case kNoticeProblems:
-    case kNoticeProblemsWithMessage:
-      *notice += kNoticeProblemsSubject;
-      *notice += kReportIntro;
-      *notice += Format(kReportRecipients, to.c_str());
-      *notice += text;
-      return kind == kNoticeProblems || AppendUnmasked(queue_fd, notice);
-    default:
-      return false;
-  }
-}
-
 int ReturnDeliveryReport(std::string_view reverse_path, std::string_view recipients,
                          std::string_view transaction, int queue_fd) {
   // A report goes to a sender; a message without one is itself a report.
@@ -434,8 +398,8 @@ int ReturnDeliveryReport(std::string_view reverse_path, std::string_view recipie
   text += Format(kReportTo, rp.c_str());
   text += Format(kReportDate, FormatMailDate());
   text += kReportSubject;
-  text += kReportIntro;
-  text += Format(kReportRecipients, std::string(recipients).c_str());
+  text += mail::kReportIntro;
+  text += Format(mail::kReportRecipients, std::string(recipients).c_str());
   text += transaction;
   if (!WriteAll(spool.fd(), text) || !CopyUnmasked(queue_fd, spool.fd()) || !spool.Rewind())
     return 0;
@@ -443,11 +407,14 @@ int ReturnDeliveryReport(std::string_view reverse_path, std::string_view recipie
   SplitAddress(rp, &local, &domain);
   // Delivered as a report: with the empty reverse-path, so that no responder answers it and no
   // report is ever made about it.
+  const mail::MailService& service = SmtpMailService();
   if (!local.empty() && !domain.empty() && IsUser(local, domain))
-    return DeliverRecipients("[U]" + local + "@" + domain, "", spool.fd(), true, true);
+    return mail::DeliverRecipients(service, "[U]" + local + "@" + domain, "", spool.fd(), true,
+                                   true);
   if (!local.empty() && !domain.empty() && IsSystemAccount(local, domain))
-    return DeliverRecipients("[N]" + local + "@" + domain, "", spool.fd(), true, true);
-  return DeliverRecipients(rp, "", spool.fd(), false, true);
+    return mail::DeliverRecipients(service, "[N]" + local + "@" + domain, "", spool.fd(), true,
+                                   true);
+  return mail::DeliverRecipients(service, rp, "", spool.fd(), false, true);
 }
 
 int ForwardQueueFile(const std::string& path, bool expired, bool* host_unreachable,
@@ -498,14 +465,15 @@ int ForwardQueueFile(const std::string& path, bool expired, bool* host_unreachab
         ::lseek(file.get(), offset, SEEK_SET) != offset || !CopyUnmasked(file.get(), spool.fd()) ||
         !spool.Rewind())
       return 0;  // kept: tried again on the next run
-    DeliverRecipients("[U]" + sender_local + "@" + sender_domain, AdministratorAddress(),
-                      spool.fd(), true, false);
+    mail::DeliverRecipients(SmtpMailService(), "[U]" + sender_local + "@" + sender_domain,
+                            AdministratorAddress(), spool.fd(), true, false);
     return 1;
   }
   if ((g_Smtp.Flags & kSmtpSendInfo) != 0 && ::lseek(file.get(), offset, SEEK_SET) == offset) {
     bool attach = (g_Smtp.Flags & kSmtpAttachMessage) != 0;
-    WriteAdminNotice(attach ? kNoticeExpiredWithMessage : kNoticeExpired, env.reverse_path,
-                     recipient, "", attach ? file.get() : -1);
+    mail::WriteAdminNotice(SmtpMailService(),
+                           attach ? mail::kNoticeExpiredWithMessage : mail::kNoticeExpired,
+                           env.reverse_path, recipient, "", attach ? file.get() : -1);
   }
   // Nothing goes back without RETURNTOSENDER, and nothing to a report's empty sender.
   if (!return_to_sender || !has_sender) return 1;

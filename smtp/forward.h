@@ -78,18 +78,8 @@ int SendToHost(std::string_view recipients, std::string_view reverse_path, const
 int ReturnDeliveryReport(std::string_view reverse_path, std::string_view recipients,
                          std::string_view transaction, int queue_fd);
 
-// Kinds of the administrator's notices made by the forwarder.
-constexpr int kNoticeExpired = 2;              // an expired file, without the message
-constexpr int kNoticeExpiredWithMessage = 3;   // an expired file, with the message
-constexpr int kNoticeProblems = 4;             // a failed conversation, without the message
-constexpr int kNoticeProblemsWithMessage = 5;  // a failed conversation, with the message
-
-// Appends the lines of notice `kind` (2 to 5) after the common lines of WriteAdminNotice:
-// `sender` (empty shows as "<>"), `address` (the recipients), `text` (the transaction text of
-// kinds 4 and 5) and the queued message read from `queue_fd` at its current position (kinds 3
-// and 5). False for another kind or when the message cannot be read.
-bool AppendForwardNotice(int kind, std::string_view sender, std::string_view address,
-                         std::string_view text, int queue_fd, std::string* notice);
+// The administrator's notices of the forwarder (kinds 2 to 5) are written by the mail library
+// (mail/notice.h).
 
 // Runs forward runs on a worker thread, one at a time.
 class ForwardRunner {

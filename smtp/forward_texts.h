@@ -47,18 +47,7 @@ inline constexpr char kReportFrom[] = "From: %s@%s\r\n";
 inline constexpr char kReportTo[] = "To: %s\r\n";
 inline constexpr char kReportDate[] = "Date: %s\r\n";
 inline constexpr char kReportSubject[] = "Subject: Delivery unsuccesful: Delivery problems\r\n\r\n";
-inline constexpr char kReportIntro[] =
-    "---------------\r\nThe following address has delivery problems:\r\n";
-inline constexpr char kReportRecipients[] = "  %s\r\n\r\n";
-
-// The administrator's notices about forwarded mail (kinds 2 to 5), after the common lines.
-inline constexpr char kNoticeUnreachableSubject[] =
-    "Subject: Delivery unsuccesful: Host unreachable\r\n\r\n";
-inline constexpr char kNoticeUndeliverableLine[] =
-    "---------------\r\nA message from '%s' to '%s' is undeliverable.\r\n";
-inline constexpr char kNoticeUndeliverableIntro[] =
-    "---------------\r\nThe following message is undeliverable:\r\n\r\n";
-inline constexpr char kNoticeProblemsSubject[] =
-    "Subject: Delivery unsuccesful: Delivery problems\r\n\r\n";
+// Its introduction and recipients lines, kReportIntro and kReportRecipients, are shared with
+// the administrator's notices in mail/mail_texts.h.
 
 }  // namespace qv::smtp

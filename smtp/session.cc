@@ -15,8 +15,9 @@
 #include "common/recordstore.h"
 #include "common/strings.h"
 #include "common/tables.h"
-#include "smtp/delivery.h"
-#include "smtp/notice.h"
+#include "mail/delivery.h"
+#include "mail/notice.h"
+#include "smtp/smtp_mail.h"
 #include "smtp/texts.h"
 #include "smtp/util.h"
 
@@ -396,7 +397,8 @@ Reply SmtpSession::UnknownRecipient(const std::string& local, const std::string&
   // Forwarding to an empty ForwardUnknown would accept mail that goes nowhere: refuse instead.
   if ((g_Smtp.Flags & kSmtpForwardUnknown) == 0 || targets.empty()) {
     if ((g_Smtp.Flags & kSmtpNotifyUnknown) != 0)
-      WriteAdminNotice(kNoticeUnknownUser, reverse_path_, local + "@" + domain, "", -1);
+      mail::WriteAdminNotice(SmtpMailService(), mail::kNoticeUnknownUser, reverse_path_,
+                             local + "@" + domain, "", -1);
     return Error(kRecipientNotHere);
   }
   for (const std::string& target : targets) {
@@ -560,13 +562,13 @@ PendingMessage::~PendingMessage() {
 Completion DeliverPendingMessage(PendingMessage* message) {
   Completion completion;
   if (message->spool_fd >= 0 && message->spool_ok) {
-    DeliveryReport report;
+    mail::DeliveryReport report;
     if (!message->local_list.empty())
-      DeliverRecipients(message->local_list, message->reverse_path, message->spool_fd, true, true,
-                        &report);
+      mail::DeliverRecipients(SmtpMailService(), message->local_list, message->reverse_path,
+                              message->spool_fd, true, true, &report);
     if (!message->forward_list.empty()) {
-      DeliverRecipients(message->forward_list, message->reverse_path, message->spool_fd, false,
-                        true, &report);
+      mail::DeliverRecipients(SmtpMailService(), message->forward_list, message->reverse_path,
+                              message->spool_fd, false, true, &report);
       completion.forward_queued = true;
     }
     completion.stored = report.failures == 0;

@@ -127,24 +127,7 @@ inline constexpr HelpTopic kHelpTopics[] = {
      "214 End of Help\r\n"},
 };
 
-// Stored message texts.
-inline constexpr char kReceivedLine[] =
-    "Received: by %s with Quorvane-SMTP/POP3-Server (v%s %s) for <%s@%s> at %s\r\n";
-inline constexpr char kQueueTo[] = "To: ";
-inline constexpr char kQueueFrom[] = "\r\nFrom: ";
-inline constexpr char kAddedDate[] = "Date: %s\r\n";
-inline constexpr char kAddedFrom[] = "From: %s\r\n";
-inline constexpr char kAddedTo[] = "To: <%s>\r\n";
-inline constexpr char kAddedMessageId[] = "Message-Id: <%s@%s>\r\n";
-
-// Administrator notice, kind 1.
-inline constexpr char kNoticeFrom[] = "From: <>\r\n";
-inline constexpr char kNoticeTo[] = "To: %s@%s\r\n";
-inline constexpr char kNoticeDate[] = "Date: %s\r\n";
-inline constexpr char kNoticeUnknownSubject[] = "Subject: Message for unknown user\r\n\r\n";
-inline constexpr char kNoticeUnknownBody[] =
-    "---------------\r\nThe following user address is unknown and was rejected:\r\n";
-inline constexpr char kNoticeUnknownLines[] = " --> From: %s\r\n --> To:   %s\r\n";
+// The stored-message and notice texts of delivery are in mail/mail_texts.h.
 
 // Transaction log texts.
 inline constexpr char kTagIn[] = "-->";
@@ -154,15 +137,7 @@ inline constexpr char kTagData[] = "<DATA>";
 inline constexpr char kLogConnect[] = "SMTP-User connect\r\n";
 inline constexpr char kLogCheckOutgoing[] = "Check outgoing mail\r\n";
 inline constexpr char kLogDialupFailed[] = "Could not open dial-up profile '%s';%s\r\n";
-inline constexpr char kLogPerforming[] = "Performing execution of '%s'\r\n";
-inline constexpr char kLogInvalidFilename[] = "Cannot execute '%s'; Invalid filename\r\n";
-inline constexpr char kLogExecuted[] = "Execution of '%s' succesful\r\n";
-inline constexpr char kLogNotFound[] = "Cannot execute '%s'; File not found\r\n";
-inline constexpr char kLogCannotStore[] = "Cannot store message for <%s>\r\n";
 inline constexpr char kLogSpoolFailed[] = "Cannot write the message to a temporary file\r\n";
-inline constexpr char kLogDeliveryLoop[] =
-    "Delivery to <%s> not done; forwarding loops more than %d times\r\n";
-inline constexpr char kLogBadMailbox[] = "Cannot deliver to <%s>; invalid mailbox name '%s'\r\n";
 
 // Trace texts.
 inline constexpr char kTraceStart[] = "SMTPMAIN.WinMain [hMainWindow=x%x]\r\n";

@@ -21,7 +21,7 @@
 #include "common/testing/table_env.h"
 #include "common/testing/test_env.h"
 #include "gtest/gtest.h"
-#include "smtp/lists.h"
+#include "mail/lists.h"
 
 namespace qv::lists::testing {
 

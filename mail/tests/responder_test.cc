@@ -1,4 +1,4 @@
-#include "smtp/responder.h"
+#include "mail/responder.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/testing/test_env.h"
-#include "smtp/tests/list_env_util.h"
+#include "mail/tests/list_env_util.h"
 
 namespace qv::lists {
 namespace {
@@ -44,6 +44,10 @@ class ResponderTest : public ::testing::Test {
     r.Options = options;
     ASSERT_EQ(AddRecord(&r), 0);
     WriteFileText(TextPath(name), text);
+  }
+  // The list environment's service with the transaction log `prefix`.
+  MailService Service(const char* prefix) const {
+    return MailService{env_.service.deliver, prefix};
   }
   std::string TextPath(const std::string& name) const { return env_.root() + "/" + name + ".txt"; }
   std::string ResponderLog(const std::string& name) const {
@@ -80,7 +84,7 @@ std::string WithoutDates(std::string text) {
 }
 
 TEST_F(ResponderTest, LocalSenderGetsTheReplyInItsMailbox) {
-  RunResponder("s", "bob@example.com", kResponding, "away");
+  RunResponder(Service("s"), "bob@example.com", kResponding, "away");
   EXPECT_EQ(WithoutDates(env_.OnlyMessage("bobbox")),
             "Received: by mail.example.com with Quorvane-SMTP/POP3-Server (v1.00 Linux) for "
             "<bob@example.com> at DATE\r\n"
@@ -102,14 +106,14 @@ TEST_F(ResponderTest, LocalSenderGetsTheReplyInItsMailbox) {
 }
 
 TEST_F(ResponderTest, RoutedAndForeignSendersGetItThroughTheQueue) {
-  RunResponder("p", "far@example.com", kResponding, "away");
+  RunResponder(Service("p"), "far@example.com", kResponding, "away");
   std::string routed = env_.OnlyMessage("forward");
   EXPECT_EQ(routed.rfind("To: far@remote.example\r\nFrom: ann@example.com\r\nReceived: by ", 0), 0u)
       << routed;
   EXPECT_NE(routed.find("\r\nTo: <far@example.com>\r\n"), std::string::npos);
   for (const std::string& f : env_.Files("forward")) unlink(f.c_str());
 
-  RunResponder("p", "<who@elsewhere.example>", kResponding, "away");
+  RunResponder(Service("p"), "<who@elsewhere.example>", kResponding, "away");
   std::string foreign = env_.OnlyMessage("forward");
   EXPECT_EQ(foreign.rfind("To: who@elsewhere.example\r\nFrom: ann@example.com\r\n", 0), 0u);
   EXPECT_NE(foreign.find("for <who@elsewhere.example> at "), std::string::npos);
@@ -129,14 +133,14 @@ TEST_F(ResponderTest, OperatingSystemAccountsGetItInTheirMailbox) {
   CopyField(g_System.NTUser, "mail");
   CopyField(g_System.NTDomain, "nt.example");
   g_System.Flags |= kSysNtUser;
-  RunResponder("s", "sysuser@NT.EXAMPLE", kResponding, "away");
+  RunResponder(Service("s"), "sysuser@NT.EXAMPLE", kResponding, "away");
   SetSystemAccountSource(nullptr);
   EXPECT_NE(env_.OnlyMessage("sysuser").find("To: <sysuser@NT.EXAMPLE>"), std::string::npos);
 }
 
 TEST_F(ResponderTest, ExceptionMasksSilenceTheResponder) {
   for (const char* sender : {"x@SPAM.example", "noreply@anywhere.example"})
-    RunResponder("s", sender, kResponding, "away");
+    RunResponder(Service("s"), sender, kResponding, "away");
   EXPECT_TRUE(env_.Files("forward").empty());
   EXPECT_TRUE(env_.LogTexts().empty());
   EXPECT_EQ(ResponderLogLines("away"),
@@ -148,17 +152,17 @@ TEST_F(ResponderTest, ExceptionMasksSilenceTheResponder) {
 }
 
 TEST_F(ResponderTest, NothingForEmptyNamesAndShortSenders) {
-  RunResponder("s", "", kResponding, "away");
-  RunResponder("s", "x", kResponding, "away");
-  RunResponder("s", "bob@example.com", kResponding, "");
+  RunResponder(Service("s"), "", kResponding, "away");
+  RunResponder(Service("s"), "x", kResponding, "away");
+  RunResponder(Service("s"), "bob@example.com", kResponding, "");
   EXPECT_TRUE(env_.Files("bobbox").empty());
   EXPECT_TRUE(env_.LogTexts().empty());
 }
 
 TEST_F(ResponderTest, MissingResponderAndMissingTextAreReported) {
-  RunResponder("s", "bob@example.com", kResponding, "nosuch");
+  RunResponder(Service("s"), "bob@example.com", kResponding, "nosuch");
   ASSERT_EQ(unlink(TextPath("away").c_str()), 0);
-  RunResponder("s", "bob@example.com", kResponding, "away");
+  RunResponder(Service("s"), "bob@example.com", kResponding, "away");
   EXPECT_TRUE(env_.Files("bobbox").empty());
   EXPECT_EQ(env_.LogTexts(),
             (std::vector<std::string>{"Auto responder 'nosuch' does not exist",
@@ -169,8 +173,8 @@ TEST_F(ResponderTest, MissingResponderAndMissingTextAreReported) {
 
 TEST_F(ResponderTest, WithoutTheLogOptionNoResponderLogIsWritten) {
   AddResponder("quiet", "Hi", 0, "*@spam.example");
-  RunResponder("s", "bob@example.com", kResponding, "quiet");
-  RunResponder("s", "x@spam.example", kResponding, "quiet");
+  RunResponder(Service("s"), "bob@example.com", kResponding, "quiet");
+  RunResponder(Service("s"), "x@spam.example", kResponding, "quiet");
   EXPECT_EQ(env_.Files("bobbox").size(), 1u);
   struct stat st {};
   EXPECT_NE(stat(ResponderLog("quiet").c_str(), &st), 0);
@@ -180,7 +184,7 @@ TEST_F(ResponderTest, TextIsStoredInTheTransferForm) {
   // A line "." in the text must not end the message when it is sent on; ".signature" must
   // reach the client as ".signature". Lines ending in LF only become CR LF.
   AddResponder("dots", ".signature\n.\nlast line\n..two", 0);
-  RunResponder("s", "bob@example.com", kResponding, "dots");
+  RunResponder(Service("s"), "bob@example.com", kResponding, "dots");
   std::string reply = env_.OnlyMessage("bobbox");
   EXPECT_NE(reply.find("\r\n\r\n..signature\r\n..\r\nlast line\r\n...two"), std::string::npos)
       << reply;
@@ -196,7 +200,7 @@ TEST_F(ResponderTest, LongTextsArriveWhole) {
     expected += (i % 7 == 0 ? "." : "") + line + "\r\n";
   }
   AddResponder("long", text, 0);
-  RunResponder("s", "bob@example.com", kResponding, "long");
+  RunResponder(Service("s"), "bob@example.com", kResponding, "long");
   std::string reply = env_.OnlyMessage("bobbox");
   size_t body = reply.find("\r\n\r\n");
   ASSERT_NE(body, std::string::npos);
@@ -205,7 +209,7 @@ TEST_F(ResponderTest, LongTextsArriveWhole) {
 
 TEST_F(ResponderTest, UnsafeMailboxNamesAreRefused) {
   env_.AddUser("evil", "example.com", 0, "../escape");
-  RunResponder("s", "evil@example.com", kResponding, "away");
+  RunResponder(Service("s"), "evil@example.com", kResponding, "away");
   struct stat st {};
   EXPECT_NE(stat((env_.root() + "/escape").c_str(), &st), 0);
   EXPECT_EQ(env_.LogTexts().back(),

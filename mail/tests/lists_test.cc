@@ -1,4 +1,4 @@
-#include "smtp/lists.h"
+#include "mail/lists.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/testing/test_env.h"
-#include "smtp/tests/list_env_util.h"
+#include "mail/tests/list_env_util.h"
 
 namespace qv::lists {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "smtp/lists.h"
+#include "mail/lists.h"
 
 using qv::lists::CommandLines;
 using qv::lists::ParseCommandLine;

@@ -3,39 +3,24 @@
 // list-manager option. Both mail services run this code; each passes itself as a MailService, so
 // that deliveries go to its own delivery function and log lines to its own transaction log.
 //
-// Messages handed to delivery are plain files in the stored form of received mail: lines end in
-// CR LF and a line that begins with "." carries a second "." (the SMTP transfer form). Delivery
-// copies them unchanged into mailbox and queue files, so texts composed here are written in
-// that form.
+// Messages handed to delivery are plain files in the stored form of received mail
+// (stored_form.h): texts composed here are written in that form.
 #pragma once
 
-#include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/records.h"
+#include "mail/mail_service.h"
+#include "mail/stored_form.h"
 
 namespace qv::lists {
 
-// The service that runs the list and responder code.
-struct MailService {
-  // Carries out one recipient entry ("[U]a@b", "[N]a@b" or a bare address) for the message in
-  // the plain file `message_fd`, read from its start with pread. `local`: the entry is
-  // delivered on this host, else it goes to the forward queue. The SMTP service passes its
-  // DeliverRecipients.
-  std::function<void(std::string_view entry, std::string_view reverse_path, int message_fd,
-                     bool local, bool top_level)>
-      deliver;
-  // The transaction log of the service: "s" or "p".
-  std::string log_prefix;
-  // How many members' copies of a list message may be delivered at the same time. Above 1,
-  // `deliver` is called from that many threads at once and must allow it. Flushing each copy
-  // to disk is what a distribution waits for; the file system commits concurrent flushes
-  // together.
-  size_t parallel_deliveries = 1;
-};
+// The service that runs the list and responder code (mail_service.h).
+using mail::MailService;
+// Texts composed here are brought into the stored form by this encoder (stored_form.h).
+using mail::StoredFormEncoder;
 
 // A recipient entry built for a delivery of this code.
 struct RecipientEntry {
@@ -72,9 +57,9 @@ std::vector<std::string> CommandLines(std::string_view head);
 
 // Carries out the commands of the message in `spool_fd` from `sender`, replying under the
 // `manager` address. Nothing is done for an empty sender, a sender equal to the manager
-// address, or a sender that is itself a user with the list-manager option. Returns 0.
-int ProcessListCommands(const MailService& service, std::string_view sender,
-                        std::string_view manager, int spool_fd);
+// address, or a sender that is itself a user with the list-manager option.
+void ProcessListCommands(const MailService& service, std::string_view sender,
+                         std::string_view manager, int spool_fd);
 
 // True while a reply of the list code is being delivered: delivery does not read such mail
 // for commands when it reaches a list manager.
@@ -103,19 +88,5 @@ void SendListHelp(const MailService& service, std::string_view requester, std::s
 // Mails the lists that `requester` belongs to (`joined_only`) or the public lists.
 void SendListsOverview(const MailService& service, std::string_view requester,
                        std::string_view manager, bool joined_only);
-
-// Text brought into the stored form: a bare LF becomes CR LF and, with `stuff_dots`, a line that
-// begins with "." gets a second ".". Pieces of one text go through one encoder in order (a CR
-// LF or a line start may fall between two pieces).
-class StoredFormEncoder {
- public:
-  explicit StoredFormEncoder(bool stuff_dots) : stuff_dots_(stuff_dots) {}
-  void Append(std::string_view text, std::string* out);
-
- private:
-  bool stuff_dots_;
-  bool at_line_start_ = true;
-  bool after_cr_ = false;
-};
 
 }  // namespace qv::lists

@@ -1,4 +1,4 @@
-#include "smtp/responder.h"
+#include "mail/responder.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,11 +14,13 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/service_frame.h"
+#include "common/strings.h"
 #include "common/tables.h"
-#include "smtp/list_texts.h"
-#include "smtp/list_util.h"
-#include "smtp/lists.h"
-#include "smtp/texts.h"
+#include "mail/list_texts.h"
+#include "mail/list_util.h"
+#include "mail/mail_texts.h"
+#include "mail/stored_form.h"
+#include "platform/unique_fd.h"
 
 namespace qv::lists {
 namespace {
@@ -62,8 +64,9 @@ bool ChooseDestination(const Address& sender, Destination* out) {
 
 }  // namespace
 
-void RunResponder(std::string_view log_prefix, std::string_view sender,
+void RunResponder(const mail::MailService& service, std::string_view sender,
                   std::string_view responding_address, std::string_view responder_name) {
+  const std::string_view log_prefix = service.log_prefix;
   if (responder_name.empty() || sender.size() < 2) return;
   const std::string name(responder_name);
   AUTOSTRUCT responder;
@@ -82,20 +85,16 @@ void RunResponder(std::string_view log_prefix, std::string_view sender,
   }
 
   const std::string text_path = Str(responder.TextFile);
-  int text_fd;
-  do text_fd = open(text_path.c_str(), O_RDONLY | O_CLOEXEC);
-  while (text_fd < 0 && errno == EINTR);
-  if (text_path.empty() || text_fd < 0) {
+  int fd;
+  do fd = open(text_path.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  const platform::UniqueFd text(fd);
+  if (text_path.empty() || !text.valid()) {
     WriteLog(kLogLevelFailure, 0, kLogEvent, Format(kLogCannotOpenText, text_path.c_str()),
              log_prefix);
     responder_log.Write(Format(kResponderLogCannotOpen, FormatMailDate(), text_path.c_str()));
     return;
   }
-  struct CloseText {
-    int fd;
-    ~CloseText() { close(fd); }
-  } close_text{text_fd};
-
   WriteLog(kLogLevelMail, 0, kLogEvent,
            Format(kLogPreparingResponder, name.c_str(), from.local.c_str(), from.domain.c_str()),
            log_prefix);
@@ -121,7 +120,7 @@ void RunResponder(std::string_view log_prefix, std::string_view sender,
     head += Format(kReplyQueueTo, destination.queue_to.c_str());
     head += Format(kReplyQueueFrom, responding.c_str());
   }
-  head += Format(smtp::kReceivedLine, Str(g_System.HostName).c_str(), kServerVersion,
+  head += Format(mail::kReceivedLine, Str(g_System.HostName).c_str(), kServerVersion,
                  kInstallationText, from.local.c_str(), from.domain.c_str(), FormatMailDate());
   head += Format(kReplyDate, FormatMailDate());
   head += Format(kReplyTo, from.local.c_str(), from.domain.c_str());
@@ -129,11 +128,11 @@ void RunResponder(std::string_view log_prefix, std::string_view sender,
   head += Format(kReplySubject, responding.c_str());
   bool ok = writer.Write(head) == 0;
 
-  StoredFormEncoder line_ends(false);  // the writer stuffs the dots
+  mail::StoredFormEncoder line_ends(false);  // the writer stuffs the dots
   char block[kTextBlock];
   std::string body;
   while (ok) {
-    ssize_t got = read(text_fd, block, sizeof block);
+    ssize_t got = read(text.get(), block, sizeof block);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) ok = false;
     if (got <= 0) break;

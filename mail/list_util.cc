@@ -1,4 +1,4 @@
-#include "smtp/list_util.h"
+#include "mail/list_util.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,19 +17,16 @@ Address Split(std::string_view text) {
 }
 
 void AppendFile::Open(const std::string& path) {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
+  fd_.Reset();
   if (path.empty()) return;
-  do fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  while (fd_ < 0 && errno == EINTR);
-}
-
-AppendFile::~AppendFile() {
-  if (fd_ >= 0) close(fd_);
+  int fd;
+  do fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  while (fd < 0 && errno == EINTR);
+  fd_.Reset(fd);
 }
 
 void AppendFile::Write(std::string_view text) {
-  if (fd_ >= 0 && !text.empty()) platform::WriteAll(fd_, text.data(), text.size());
+  if (fd_.valid() && !text.empty()) platform::WriteAll(fd_.get(), text.data(), text.size());
 }
 
 }  // namespace qv::lists

@@ -1,10 +1,7 @@
-#include "smtp/delivery.h"
+#include "mail/delivery.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <ctime>
 #include <vector>
 
@@ -16,13 +13,16 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/service_frame.h"
+#include "common/strings.h"
 #include "common/tables.h"
-#include "smtp/listhooks.h"
-#include "smtp/notice.h"
-#include "smtp/texts.h"
-#include "smtp/util.h"
+#include "mail/lists.h"
+#include "mail/mail_texts.h"
+#include "mail/mail_util.h"
+#include "mail/notice.h"
+#include "mail/responder.h"
+#include "platform/fileio.h"
 
-namespace qv::smtp {
+namespace qv::mail {
 namespace {
 
 constexpr size_t kHeaderWindow = 2048;
@@ -54,18 +54,11 @@ std::string Given(const Entry& entry) {
   return entry.given_local + "@" + entry.given_domain;
 }
 
-bool ReadAt(int fd, uint64_t offset, size_t size, std::string* out) {
-  out->resize(size);
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = pread(fd, out->data() + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  out->resize(done);
-  return true;
+// Up to `limit` bytes of a file of `size` bytes from `offset` (fewer at its end).
+bool ReadPiece(int fd, uint64_t size, uint64_t offset, size_t limit, std::string* out) {
+  size_t n = offset < size ? static_cast<size_t>(std::min<uint64_t>(limit, size - offset)) : 0;
+  out->resize(n);
+  return n == 0 || platform::ReadAt(fd, out->data(), n, static_cast<int64_t>(offset));
 }
 
 std::string ReceivedLine(const Entry& entry) {
@@ -75,11 +68,16 @@ std::string ReceivedLine(const Entry& entry) {
 
 class Delivery {
  public:
-  Delivery(std::string_view reverse_path, int spool_fd, int depth, DeliveryReport* report)
-      : reverse_path_(reverse_path), spool_fd_(spool_fd), depth_(depth), report_(report) {}
+  Delivery(const MailService& service, std::string_view reverse_path, int spool_fd, int depth,
+           DeliveryReport* report)
+      : service_(service),
+        reverse_path_(reverse_path),
+        spool_fd_(spool_fd),
+        depth_(depth),
+        report_(report) {}
 
-  int Forward(std::string_view list, bool top_level);
-  int Local(std::string_view list, bool top_level);
+  bool Forward(std::string_view list, bool top_level);
+  void Local(std::string_view list, bool top_level);
 
  private:
   void User(const Entry& entry, bool top_level);
@@ -92,7 +90,11 @@ class Delivery {
   void MailboxMessage(const std::string& mailbox, const Entry& entry);
   void QueueMessage(const Entry& entry);
   void Failed(const std::string& address);
+  void Log(int level, const std::string& text) const {
+    WriteLog(level, 0, kLogEvent, text, service_.log_prefix);
+  }
 
+  const MailService& service_;
   std::string reverse_path_;
   int spool_fd_;
   int depth_;
@@ -101,16 +103,15 @@ class Delivery {
 
 void Delivery::Failed(const std::string& address) {
   if (report_ != nullptr) ++report_->failures;
-  WriteLog(1, 0, kTagEvent, Format(kLogCannotStore, address.c_str()), kLogPrefix);
+  Log(kLogLevelFailure, Format(kLogCannotStore, address.c_str()));
 }
 
 void Delivery::Derived(const std::string& entry, bool local) {
   if (depth_ + 1 > kMaxDeliveryDepth) {
-    WriteLog(1, 0, kTagEvent, Format(kLogDeliveryLoop, entry.c_str(), kMaxDeliveryDepth),
-             kLogPrefix);
+    Log(kLogLevelFailure, Format(kLogDeliveryLoop, entry.c_str(), kMaxDeliveryDepth));
     return;
   }
-  Delivery derived(reverse_path_, spool_fd_, depth_ + 1, report_);
+  Delivery derived(service_, reverse_path_, spool_fd_, depth_ + 1, report_);
   if (local) {
     derived.Local(entry, false);
   } else {
@@ -118,8 +119,8 @@ void Delivery::Derived(const std::string& entry, bool local) {
   }
 }
 
-int Delivery::Forward(std::string_view list, bool top_level) {
-  if (list.find('@') == std::string_view::npos) return 0;
+bool Delivery::Forward(std::string_view list, bool top_level) {
+  if (list.find('@') == std::string_view::npos) return false;
   Entry last;
   bool any = false;
   size_t pos = 0;
@@ -137,7 +138,7 @@ int Delivery::Forward(std::string_view list, bool top_level) {
     pos = end;
   }
   if (top_level && any) CopiesOfOutgoing(last);
-  return 1;
+  return true;
 }
 
 void Delivery::QueueMessage(const Entry& entry) {
@@ -157,7 +158,7 @@ void Delivery::QueueMessage(const Entry& entry) {
   }
 }
 
-int Delivery::Local(std::string_view list, bool top_level) {
+void Delivery::Local(std::string_view list, bool top_level) {
   size_t pos = 0;
   while (pos < list.size()) {
     while (pos < list.size() && (list[pos] == ' ' || list[pos] == ';')) ++pos;
@@ -177,7 +178,6 @@ int Delivery::Local(std::string_view list, bool top_level) {
     }
     pos = end;
   }
-  return 1;
 }
 
 void Delivery::User(const Entry& entry, bool top_level) {
@@ -187,7 +187,7 @@ void Delivery::User(const Entry& entry, bool top_level) {
   if (local.empty() || FindRecord(local, domain, &user) != 0) {
     if ((g_Smtp.Flags & kSmtpForwardUnknown) == 0) {
       if ((g_Smtp.Flags & kSmtpNotifyUnknown) != 0)
-        WriteAdminNotice(kNoticeUnknownUser, reverse_path_, Given(entry), "", -1);
+        WriteAdminNotice(service_, kNoticeUnknownUser, reverse_path_, Given(entry), "", -1);
       return;
     }
     for (const std::string& target : SplitAddressList(g_Smtp.ForwardUnknown)) {
@@ -209,8 +209,8 @@ void Delivery::User(const Entry& entry, bool top_level) {
   }
 
   std::string user_address = Str(user.Alias) + "@" + Str(user.Domain);
-  if ((user.Options & kUserListManager) != 0 && !ListCommandsInProgress())
-    ProcessListCommands(reverse_path_, user_address, spool_fd_);
+  if ((user.Options & kUserListManager) != 0 && !lists::ListCommandsInProgress())
+    lists::ProcessListCommands(service_, reverse_path_, user_address, spool_fd_);
 
   if ((user.Options & kUserRemote) == 0) {
     std::string mailbox = Str(user.Mailbox);
@@ -236,9 +236,9 @@ void Delivery::User(const Entry& entry, bool top_level) {
     }
   }
   if ((user.Options & kUserRespond) != 0 && reverse_path_.size() >= 2)
-    RunResponder(reverse_path_, user_address, Str(user.Responder));
+    lists::RunResponder(service_, reverse_path_, user_address, Str(user.Responder));
   if ((user.Options & kUserJoinList) != 0 && reverse_path_.size() >= 2)
-    JoinList(reverse_path_, Str(user.MailingList), "");
+    lists::JoinList(service_, reverse_path_, Str(user.MailingList), "");
   CopiesOfOutgoing(entry);
 }
 
@@ -260,7 +260,7 @@ void Delivery::List(const Entry& entry, bool top_level) {
   SplitAddress(entry.address, &local, &domain);
   LISTSTRUCT list{};
   if (local.empty() || FindRecord(local, domain, &list) != 0) return;
-  DistributeToList(list, reverse_path_, spool_fd_, top_level);
+  lists::DistributeToList(service_, list, reverse_path_, spool_fd_, top_level);
 }
 
 void Delivery::Command(const Entry& entry) {
@@ -269,16 +269,15 @@ void Delivery::Command(const Entry& entry) {
   EXECSTRUCT command{};
   if (local.empty() || FindRecord(local, domain, &command) != 0) return;
   std::string description = Str(command.Description);
-  WriteLog(3, 0, kTagEvent, Format(kLogPerforming, description.c_str()), kLogPrefix);
+  Log(kLogLevelMail, Format(kLogPerforming, description.c_str()));
   if (command.Application[0] == '\0') {
-    WriteLog(1, 0, kTagEvent, Format(kLogInvalidFilename, description.c_str()), kLogPrefix);
+    Log(kLogLevelFailure, Format(kLogInvalidFilename, description.c_str()));
     return;
   }
   // The program reads the spool file through this process's open descriptor of it.
   bool started = ExpandCommandLine(CommandFieldsOf(command),
                                    "/proc/self/fd/" + std::to_string(spool_fd_)) != 0;
-  WriteLog(1, 0, kTagEvent, Format(started ? kLogExecuted : kLogNotFound, description.c_str()),
-           kLogPrefix);
+  Log(kLogLevelFailure, Format(started ? kLogExecuted : kLogNotFound, description.c_str()));
 }
 
 void Delivery::Account(const Entry& entry) {
@@ -289,8 +288,7 @@ void Delivery::Account(const Entry& entry) {
 
 void Delivery::MailboxMessage(const std::string& mailbox, const Entry& entry) {
   if (!IsSafeMailboxName(mailbox)) {
-    WriteLog(1, 0, kTagEvent, Format(kLogBadMailbox, entry.address.c_str(), mailbox.c_str()),
-             kLogPrefix);
+    Log(kLogLevelFailure, Format(kLogBadMailbox, entry.address.c_str(), mailbox.c_str()));
     return;
   }
   std::string directory = std::string(g_System.MailPath) + "/" + mailbox;
@@ -308,21 +306,24 @@ void Delivery::MailboxMessage(const std::string& mailbox, const Entry& entry) {
 
 }  // namespace
 
-int DeliverRecipients(std::string_view list, std::string_view reverse_path, int spool_fd,
-                      bool local, bool top_level, DeliveryReport* report) {
-  Delivery delivery(reverse_path, spool_fd, 0, report);
-  return local ? delivery.Local(list, top_level) : delivery.Forward(list, top_level);
+bool DeliverRecipients(const MailService& service, std::string_view list,
+                       std::string_view reverse_path, int spool_fd, bool local, bool top_level,
+                       DeliveryReport* report) {
+  Delivery delivery(service, reverse_path, spool_fd, 0, report);
+  if (!local) return delivery.Forward(list, top_level);
+  delivery.Local(list, top_level);
+  return true;
 }
 
 bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view reverse_path,
                  std::string_view message_id_base,
                  const std::function<bool(std::string_view)>& write) {
-  struct stat st {};
-  if (fstat(spool_fd, &st) != 0) return false;
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const int64_t file_size = platform::FileSizeOf(spool_fd);
+  if (file_size < 0) return false;
+  const uint64_t size = static_cast<uint64_t>(file_size);
 
   std::string head;
-  if (!ReadAt(spool_fd, 0, kHeaderWindow, &head)) return false;
+  if (!ReadPiece(spool_fd, size, 0, kHeaderWindow, &head)) return false;
   uint64_t body_from = 0;
   bool has_date = false, has_from = false, has_to = false, has_id = false;
   size_t header_end = head.find("\r\n\r\n");
@@ -358,7 +359,7 @@ bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view rev
 
   std::string block;
   for (uint64_t offset = body_from; offset < size; offset += kBodyBlock) {
-    if (!ReadAt(spool_fd, offset, kBodyBlock, &block)) return false;
+    if (!ReadPiece(spool_fd, size, offset, kBodyBlock, &block)) return false;
     if (block.empty()) break;
     // A stored end line would end the message early when it is sent on: blank out its dot.
     for (size_t at = block.find("\r\n.\r\n"); at != std::string::npos;
@@ -381,4 +382,4 @@ std::string NextMessageIdBase() {
   return base;
 }
 
-}  // namespace qv::smtp
+}  // namespace qv::mail

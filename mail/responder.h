@@ -1,9 +1,11 @@
 // Auto responders: a reply with the text of a responder's file, written straight into the
-// sender's mailbox or into the forward queue. Both mail services run this code; `log_prefix`
-// names the transaction log of the calling service ("s" or "p").
+// sender's mailbox or into the forward queue. Both mail services run this code; the calling
+// service's transaction log takes the log lines.
 #pragma once
 
 #include <string_view>
+
+#include "mail/mail_service.h"
 
 namespace qv::lists {
 
@@ -13,7 +15,7 @@ namespace qv::lists {
 // the responder's exception masks gets no reply (only a line in the responder log). The reply
 // goes to the sender's mailbox when the sender is a local user or account, to the forward
 // queue otherwise (for a local user whose mail is routed away: to that remote address).
-void RunResponder(std::string_view log_prefix, std::string_view sender,
+void RunResponder(const mail::MailService& service, std::string_view sender,
                   std::string_view responding_address, std::string_view responder_name);
 
 }  // namespace qv::lists

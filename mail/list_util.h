@@ -6,13 +6,12 @@
 #include <string_view>
 
 #include "common/records.h"
-#include "smtp/util.h"
+#include "mail/mail_util.h"
+#include "platform/unique_fd.h"
 
 namespace qv::lists {
 
-using smtp::EqualsNoCase;
-using smtp::Format;
-using smtp::Str;
+using mail::Str;
 
 // An address split into local part and domain (SplitAddress).
 struct Address {
@@ -28,16 +27,13 @@ class AppendFile {
  public:
   AppendFile() = default;
   explicit AppendFile(const std::string& path) { Open(path); }
-  ~AppendFile();
   // Opens the file at its end, creating it when missing.
   void Open(const std::string& path);
-  AppendFile(const AppendFile&) = delete;
-  AppendFile& operator=(const AppendFile&) = delete;
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return fd_.valid(); }
   void Write(std::string_view text);
 
  private:
-  int fd_ = -1;
+  platform::UniqueFd fd_;
 };
 
 }  // namespace qv::lists

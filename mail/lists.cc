@@ -1,4 +1,4 @@
-#include "smtp/lists.h"
+#include "mail/lists.h"
 
 #include <fcntl.h>
 #include <strings.h>
@@ -19,11 +19,14 @@
 #include "common/mailfile.h"
 #include "common/maillog.h"
 #include "common/recordstore.h"
+#include "common/strings.h"
 #include "common/tables.h"
+#include "mail/list_texts.h"
+#include "mail/list_util.h"
+#include "mail/mail_util.h"
+#include "mail/responder.h"
+#include "mail/stored_form.h"
 #include "platform/fileio.h"
-#include "smtp/list_texts.h"
-#include "smtp/list_util.h"
-#include "smtp/responder.h"
 
 namespace qv::lists {
 namespace {
@@ -292,17 +295,6 @@ void DeliverAll(const MailService& service, const std::vector<RecipientEntry>& e
 
 }  // namespace
 
-void StoredFormEncoder::Append(std::string_view text, std::string* out) {
-  out->reserve(out->size() + text.size() + text.size() / 32 + 2);
-  for (char c : text) {
-    if (c == '\n' && !after_cr_) out->push_back('\r');
-    if (stuff_dots_ && at_line_start_ && c == '.') out->push_back('.');
-    out->push_back(c);
-    after_cr_ = c == '\r';
-    at_line_start_ = c == '\n';
-  }
-}
-
 RecipientEntry RecipientEntryFor(std::string_view local_part, std::string_view domain,
                                  bool as_given, std::string_view stored) {
   RecipientEntry result;
@@ -389,22 +381,22 @@ bool ListCommandsInProgress() {
   return t_replying;
 }
 
-int ProcessListCommands(const MailService& service, std::string_view sender,
-                        std::string_view manager, int spool_fd) {
+void ProcessListCommands(const MailService& service, std::string_view sender,
+                         std::string_view manager, int spool_fd) {
   Address from = Split(sender);
-  if (from.local.empty()) return 0;
+  if (from.local.empty()) return;
   // Mail from the list manager itself, or from another list manager, is never read for
   // commands: replies of two managers would otherwise answer each other.
-  if (EqualsNoCase(from.text(), Split(manager).text())) return 0;
+  if (EqualsNoCase(from.text(), Split(manager).text())) return;
   USERSTRUCT user;
   if (FindRecord(from.local, from.domain, &user) == 0 && (user.Options & kUserListManager) != 0)
-    return 0;
+    return;
 
   std::string head(kCommandWindow, '\0');
   ssize_t got;
   do got = pread(spool_fd, head.data(), head.size(), 0);
   while (got < 0 && errno == EINTR);
-  if (got <= 0) return 0;
+  if (got <= 0) return;
   head.resize(static_cast<size_t>(got));
 
   for (const std::string& line : CommandLines(head)) {
@@ -433,7 +425,6 @@ int ProcessListCommands(const MailService& service, std::string_view sender,
         break;
     }
   }
-  return 0;
 }
 
 void JoinList(const MailService& service, std::string_view member, std::string_view list_address,
@@ -484,7 +475,7 @@ void JoinList(const MailService& service, std::string_view member, std::string_v
   Log(service, kLogLevelMail, line);
   list_log.Write(line);
   if ((list.Options & kListRespond) != 0) {
-    RunResponder(service.log_prefix, given, Str(list.OwnerUser) + "@" + Str(list.OwnerDomain),
+    RunResponder(service, given, Str(list.OwnerUser) + "@" + Str(list.OwnerDomain),
                  Str(list.Responder));
   }
 }

@@ -1,4 +1,4 @@
-#include "smtp/delivery.h"
+#include "mail/delivery.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,18 +9,18 @@
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "common/records.h"
-#include "smtp/tests/smtp_env_util.h"
+#include "mail/tests/mail_env_util.h"
 
-namespace qv::smtp {
+namespace qv::mail {
 namespace {
 
+using testing::MailEnv;
 using testing::Normalize;
-using testing::SmtpEnv;
 
 // A plain spool file holding `text`, open for reading and writing.
 class Spool {
  public:
-  Spool(const SmtpEnv& env, const std::string& text) {
+  Spool(const MailEnv& env, const std::string& text) {
     path_ = env.temp() + "/spool.tmp";
     fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     EXPECT_GE(fd_, 0);
@@ -37,7 +37,7 @@ class Spool {
   int fd_ = -1;
 };
 
-std::string Copy(const SmtpEnv& env, const std::string& spool_text, const std::string& sender) {
+std::string Copy(const MailEnv& env, const std::string& spool_text, const std::string& sender) {
   Spool spool(env, spool_text);
   std::string out;
   EXPECT_TRUE(
@@ -49,7 +49,7 @@ std::string Copy(const SmtpEnv& env, const std::string& spool_text, const std::s
 }
 
 TEST(CopyMessage, HeaderWindowAddedHeadersAndBody) {
-  SmtpEnv env;
+  MailEnv env;
   const std::string added =
       "Date: <date>\r\nFrom: a@b.test\r\nTo: <t@x.test>\r\nMessage-Id: "
       "<<id>@mx.example.test>\r\n";
@@ -79,7 +79,7 @@ TEST(CopyMessage, HeaderWindowAddedHeadersAndBody) {
 }
 
 TEST(CopyMessage, LongBodyIsCopiedWhole) {
-  SmtpEnv env;
+  MailEnv env;
   std::string body;
   for (int i = 0; body.size() < 100000; ++i) body += "line " + std::to_string(i) + "\r\n";
   body += "last.";
@@ -110,10 +110,10 @@ class DeliveryTest : public ::testing::Test {
               const std::string& text = "Subject: t\r\n\r\nhello") {
     Spool spool(env_, text);
     report_ = DeliveryReport();
-    return DeliverRecipients(list, sender, spool.fd(), local, top, &report_);
+    return DeliverRecipients(env_.service, list, sender, spool.fd(), local, top, &report_);
   }
 
-  SmtpEnv env_;
+  MailEnv env_;
   DeliveryReport report_;
 };
 
@@ -254,4 +254,4 @@ TEST_F(DeliveryTest, CommandEntriesAreLogged) {
 }
 
 }  // namespace
-}  // namespace qv::smtp
+}  // namespace qv::mail

@@ -1,0 +1,59 @@
+// Test helpers of the delivery and notice tests: a temporary system (paths, tables,
+// configuration) and a mail service that delivers for real.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/config.h"
+#include "common/records.h"
+#include "common/testing/table_env.h"
+#include "common/testing/test_env.h"
+#include "mail/mail_service.h"
+
+namespace qv::mail::testing {
+
+// A temporary system for one test: g_System paths (config, mail, temp, log) under a fresh
+// directory with the domains "example.test;other.test", host "mx.example.test", the SMTP
+// defaults, and the message mask off-switch untouched.
+class MailEnv {
+ public:
+  MailEnv();
+  ~MailEnv();
+  MailEnv(const MailEnv&) = delete;
+  MailEnv& operator=(const MailEnv&) = delete;
+
+  std::string mail() const { return tables_.mail(); }
+  std::string temp() const { return tables_.root() + "/temp"; }
+  std::string log() const { return tables_.root() + "/log"; }
+  std::string root() const { return tables_.root(); }
+
+  // Adds table records; the test fails when the store refuses one.
+  void AddUser(const std::string& alias, const std::string& domain, const std::string& name = "",
+               const std::string& mailbox = "", int32_t options = 0,
+               const std::string& copy_incoming = "", const std::string& copy_outgoing = "");
+  void AddCommand(const std::string& name, const std::string& domain,
+                  const std::string& description, const std::string& application,
+                  const std::string& parameters = "");
+
+  // The unmasked contents of every "*.in" file of a mailbox directory, in name order.
+  std::vector<std::string> Mailbox(const std::string& name) const;
+  // The same for the forward queue ("*.out").
+  std::vector<std::string> Queue() const;
+  // Today's transaction log of `prefix`.
+  std::string LogText(const std::string& prefix = "s") const;
+
+  // A service that delivers through DeliverRecipients with itself and logs to "s", as the SMTP
+  // service does.
+  MailService service;
+
+ private:
+  qv::testing::ScopedSystemRoot system_;
+  qv::testing::ScopedTables tables_;
+};
+
+// Replaces the date texts of a stored message ("Sat, 7 Mar 26  14:30:15 +0000") by "<date>" and
+// the Message-Id base by "<id>", so that whole files compare as text.
+std::string Normalize(const std::string& text);
+
+}  // namespace qv::mail::testing

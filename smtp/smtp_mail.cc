@@ -1,0 +1,25 @@
+#include "smtp/smtp_mail.h"
+
+#include "mail/delivery.h"
+#include "smtp/texts.h"
+
+namespace qv::smtp {
+namespace {
+
+// Members' copies of a list message stored at the same time: delivery is safe on several
+// threads, and concurrent flushes of the copies share the file system's commits.
+constexpr size_t kListDeliveryThreads = 16;
+
+void Deliver(std::string_view entry, std::string_view reverse_path, int message_fd, bool local,
+             bool top_level) {
+  mail::DeliverRecipients(SmtpMailService(), entry, reverse_path, message_fd, local, top_level);
+}
+
+}  // namespace
+
+const mail::MailService& SmtpMailService() {
+  static const mail::MailService service{Deliver, kLogPrefix, kListDeliveryThreads};
+  return service;
+}
+
+}  // namespace qv::smtp
