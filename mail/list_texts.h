@@ -61,16 +61,19 @@ inline constexpr char kLogBadRecipient[] =
 
 // Auto responders: the reply (its "Received:" line is delivery's kReceivedLine).
 inline constexpr char kReplyQueueTo[] = "To: %s\r\n";
-inline constexpr char kReplyQueueFrom[] = "From: %s\r\n";
+inline constexpr char kReplyQueueFrom[] = "From: \r\n";  // empty: no reply to a reply
 inline constexpr char kReplyDate[] = "Date: %s\r\n";
 inline constexpr char kReplyTo[] = "To: <%s@%s>\r\n";
 inline constexpr char kReplyFrom[] = "From: <%s>\r\n";
-inline constexpr char kReplySubject[] = "Subject: Reply from %s\r\n\r\n";
+inline constexpr char kReplySubject[] = "Subject: Reply from %s\r\n";
+inline constexpr char kReplyAutoSubmitted[] = "Auto-Submitted: auto-replied\r\n\r\n";
 
 // Auto responders: transaction log and responder log lines (the latter after the date text).
 inline constexpr char kLogNoResponder[] = "Auto responder '%s' does not exist\r\n";
 inline constexpr char kLogCannotOpenText[] = "Cannot open responder file '%s'\r\n";
 inline constexpr char kLogPreparingResponder[] = "Preparing responder '%s' for <%s@%s>\r\n";
+inline constexpr char kLogAutomaticMessage[] =
+    "No reply of responder '%s' for <%s@%s>; The message was sent automatically\r\n";
 inline constexpr char kLogCannotStoreReply[] =
     "Cannot store the reply of responder '%s' for <%s@%s>\r\n";
 inline constexpr char kResponderLogException[] =

@@ -270,7 +270,8 @@ TEST_F(ListsTest, WelcomeResponderAnswersNewMembersOnly) {
   ASSERT_EQ(files.size(), 1u);  // the second join changed nothing and sent nothing
   std::string reply = env_.OnlyMessage("ann");
   EXPECT_NE(reply.find("From: <owner@example.com>\r\n"), std::string::npos);
-  EXPECT_NE(reply.find("Subject: Reply from owner@example.com\r\n\r\nWelcome!\r\n..\r\n"),
+  EXPECT_NE(reply.find("Subject: Reply from owner@example.com\r\nAuto-Submitted: "
+                       "auto-replied\r\n\r\nWelcome!\r\n..\r\n"),
             std::string::npos)
       << reply;
 }
