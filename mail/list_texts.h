@@ -32,6 +32,8 @@ inline constexpr char kOverviewList[] = "   %s@%s (%s)\r\n";
 inline constexpr char kLogInvalidAddress[] =
     "Cannot add mail address <%s@%s> to mailing list '%s@%s'; Invalid address\r\n";
 inline constexpr char kLogAdding[] = "Adding mail address <%s@%s> to mailing list '%s@%s'\r\n";
+inline constexpr char kLogMemberIsList[] =
+    "Cannot add mail address <%s@%s> to mailing list '%s@%s'; Address is a mailing list\r\n";
 inline constexpr char kLogCannotAdd[] =
     "Cannot add mail address <%s@%s> to mailing list '%s@%s'; Cannot write the members file\r\n";
 inline constexpr char kLogRemoving[] =
@@ -56,6 +58,8 @@ inline constexpr char kListLogPreparing[] =
     "Preparing message from '%s' for mailing list <%s@%s>\r\n";
 inline constexpr char kListLogMember[] = "Sending message to mailing list member <%s@%s>\r\n";
 inline constexpr char kListLogOwner[] = "Sending message to mailing list owner <%s@%s>\r\n";
+inline constexpr char kLogSkippingListMember[] =
+    "Skipping member <%s@%s> of mailing list '%s@%s'; Address is a mailing list\r\n";
 inline constexpr char kLogBadRecipient[] =
     "Cannot send list mail to <%s>; the address holds a blank, ';' or '!'\r\n";
 

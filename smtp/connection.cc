@@ -119,7 +119,9 @@ void SmtpConnection::ReceiveData(std::string_view chunk) {
 void SmtpConnection::Stored(const Storing& job) {
   storing_ = false;
   std::string text;
-  if (!job.completion.stored) {
+  if (job.completion.looping) {
+    text = kTooManyHops;
+  } else if (!job.completion.stored) {
     text = kMessageNotStored;
   } else {
     text = Format(kMessageAccepted, static_cast<int>(job.byte_count),

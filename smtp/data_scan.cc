@@ -109,6 +109,28 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
   return outcome;
 }
 
+void ReceivedLineCounter::Feed(std::string_view text) {
+  static constexpr char kField[] = "RECEIVED:";
+  static constexpr size_t kFieldLength = sizeof kField - 1;
+  for (char c : text) {
+    if (done_) return;
+    if (c == '\n') {
+      if (line_bytes_ == 0 || (line_bytes_ == 1 && first_is_cr_)) done_ = true;
+      line_bytes_ = 0;
+      prefix_ok_ = true;
+      first_is_cr_ = false;
+      continue;
+    }
+    if (line_bytes_ == 0) first_is_cr_ = c == '\r';
+    if (line_bytes_ < kFieldLength) {
+      char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+      prefix_ok_ = prefix_ok_ && upper == kField[line_bytes_];
+      if (prefix_ok_ && line_bytes_ + 1 == kFieldLength) ++count_;
+      ++line_bytes_;
+    }
+  }
+}
+
 std::string FormatElapsed(int64_t milliseconds) {
   if (milliseconds < 0) milliseconds = 0;
   long seconds = static_cast<long>(milliseconds / 1000);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "common/tables.h"
 #include "mail/delivery.h"
 #include "mail/notice.h"
+#include "smtp/data_scan.h"
 #include "smtp/smtp_mail.h"
 #include "smtp/texts.h"
 #include "smtp/util.h"
@@ -559,9 +561,31 @@ PendingMessage::~PendingMessage() {
   if (!spool_name.empty()) unlink(spool_name.c_str());
 }
 
+namespace {
+
+// Reads the header of the spool file for its "Received:" lines, up to one more than the limit.
+size_t ReceivedLines(int spool_fd) {
+  ReceivedLineCounter counter;
+  char block[4096];
+  int64_t at = 0;
+  while (!counter.header_done() && counter.count() <= kMaxReceivedLines) {
+    ssize_t got = pread(spool_fd, block, sizeof block, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    counter.Feed(std::string_view(block, static_cast<size_t>(got)));
+    at += got;
+  }
+  return counter.count();
+}
+
+}  // namespace
+
 Completion DeliverPendingMessage(PendingMessage* message) {
   Completion completion;
-  if (message->spool_fd >= 0 && message->spool_ok) {
+  if (message->spool_fd >= 0 && message->spool_ok &&
+      ReceivedLines(message->spool_fd) > kMaxReceivedLines) {
+    completion.looping = true;
+  } else if (message->spool_fd >= 0 && message->spool_ok) {
     mail::DeliveryReport report;
     if (!message->local_list.empty())
       mail::DeliverRecipients(SmtpMailService(), message->local_list, message->reverse_path,

@@ -55,12 +55,14 @@ struct PendingMessage {
 };
 
 struct Completion {
+  bool looping = false;         // too many "Received:" lines: refused, nothing delivered
   bool stored = false;          // every recipient's copy was written
   bool forward_queued = false;  // the forward list was delivered to the queue
 };
 
 // Delivers the local list, then the forward list, from the spool file; then deletes the spool
-// file. Touches no session, so it may run on another thread.
+// file. A message with more than kMaxReceivedLines "Received:" lines is delivered to no one.
+// Touches no session, so it may run on another thread.
 Completion DeliverPendingMessage(PendingMessage* message);
 
 // The session record (SESSIONSTRUCT) with its operations. Creating it is CreateSession; the

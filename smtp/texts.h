@@ -15,6 +15,7 @@ inline constexpr char kGreeting[] =
 inline constexpr char kTooManyConnections[] = "421 %s Too many connections; try again later\r\n";
 inline constexpr char kIdleTimeout[] = "421 %s Timeout; closing connection\r\n";
 inline constexpr char kLineTooLong[] = "500 Line too long\r\n";
+inline constexpr char kTooManyHops[] = "554 Too many hops; mail loop?\r\n";
 inline constexpr char kMessageTooLarge[] =
     "552 Message size exceeds fixed maximium message size\r\n";
 inline constexpr char kMessageAccepted[] =

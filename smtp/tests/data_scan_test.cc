@@ -201,6 +201,31 @@ TEST(DataScan, OnlyTextBeyondTheLimitIsOverSize) {
   }
 }
 
+TEST(ReceivedLineCounterTest, CountsHeaderFieldsWhateverThePieces) {
+  const struct {
+    const char* text;
+    size_t count;
+    bool done;
+  } cases[] = {
+      {"", 0, false},
+      {"Received: a\r\nreceived:b\r\nRECEIVED: c\r\nSubject: s\r\n\r\nReceived: body\r\n", 3, true},
+      {"X-Received: a\r\nReceived : b\r\n Received: folded\r\nReceivedX: c\r\n", 0, false},
+      {"\r\nReceived: after the empty line\r\n", 0, true},
+      {"Received: a\nReceived: b\n\nReceived: c\n", 2, true},
+      {"Receive", 0, false},
+      {"Received:", 1, false},
+  };
+  for (const auto& c : cases) {
+    std::string text = c.text;
+    for (size_t piece : {text.size() + 1, size_t{1}, size_t{2}, size_t{5}}) {
+      ReceivedLineCounter counter;
+      for (size_t i = 0; i < text.size(); i += piece) counter.Feed(text.substr(i, piece));
+      EXPECT_EQ(counter.count(), c.count) << c.text << " " << piece;
+      EXPECT_EQ(counter.header_done(), c.done) << c.text << " " << piece;
+    }
+  }
+}
+
 TEST(DataScan, ElapsedTextBoundaries) {
   struct Case {
     int64_t ms;

@@ -202,6 +202,20 @@ TEST_F(HostileE2E, OverSizeMessageIsRefusedAndNothingDelivered) {
   EXPECT_TRUE(env_.TempFiles().empty());
 }
 
+TEST_F(HostileE2E, MessageThatWentRoundTooOftenIsRefused) {
+  ASSERT_TRUE(Start());
+  std::string received;
+  for (int i = 0; i < 50; ++i) received += "Received: by relay" + std::to_string(i) + ".test\r\n";
+  // Fifty hops are still mail; the fifty-first is a loop (a folded line is no new field).
+  EXPECT_EQ(Send("bob@example.test", received + " \tReceived: folded\r\nSubject: s\r\n\r\nhi")
+                .substr(0, 4),
+            "250 ");
+  EXPECT_EQ(Send("bob@example.test", "received:  by x\r\n" + received + "Subject: s\r\n\r\nhi"),
+            "554 Too many hops; mail loop?\r\n");
+  EXPECT_EQ(env_.Mailbox("bob").size(), 1u);
+  EXPECT_TRUE(env_.TempFiles().empty());
+}
+
 TEST_F(HostileE2E, OneRecipientNamedFiftyTimesGetsOneCopy) {
   // A list of ten members, named twenty times, gives each member one copy.
   std::string members = env_.root() + "/ten.mbr";

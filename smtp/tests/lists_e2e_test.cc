@@ -182,6 +182,22 @@ TEST_F(ListsE2E, SubscribeAndUnsubscribeByMail) {
                        "'staff@example.test'"));
 }
 
+TEST_F(ListsE2E, AListIsNeverItsOwnMember) {
+  ASSERT_TRUE(Start());
+  Command("eve@far.test",
+          "join staff@example.test, staff@example.test\r\n"
+          "join staff@example.test, closed@example.test\r\n"
+          "join staff@example.test, bob@example.test\r\n");
+  EXPECT_EQ(MemberAddresses("staff"), std::vector<std::string>{"bob@example.test"});
+  EXPECT_TRUE(Contains(env_.LogText(),
+                       "*** Cannot add mail address <staff@example.test> to mailing list "
+                       "'staff@example.test'; Address is a mailing list"));
+  // A post reaches the member once and nothing goes round through the queue.
+  Send("alice@sender.test", {"staff@example.test"}, "Subject: News\r\n\r\nHello");
+  EXPECT_EQ(env_.Mailbox("bob").size(), 1u);
+  EXPECT_TRUE(env_.Queue().empty());
+}
+
 TEST_F(ListsE2E, ListMessageReachesEveryMemberUnderTheOwner) {
   ASSERT_TRUE(Start());
   for (const char* who : {"bob@example.test", "carol@example.test", "ext@far.test"})
