@@ -1,6 +1,7 @@
 // Message files, their names and mask, and temporary files.
 #include "common/mailfile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -342,6 +343,25 @@ int ReadMessageFile(const std::string& path, size_t max_bytes, std::string* text
 void SetMailFileClockForTesting(std::time_t (*now)(), void (*wait)()) {
   g_clock = now;
   g_wait = wait;
+}
+
+size_t RemoveInterruptedWrites(const std::string& directory, std::time_t before) {
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return 0;
+  const std::string_view pattern = kWriterTempTemplate;
+  size_t removed = 0;
+  while (const dirent* entry = readdir(dir)) {
+    std::string_view name = entry->d_name;
+    bool match = name.size() == pattern.size();
+    for (size_t i = 0; match && i < name.size(); ++i)
+      match = pattern[i] == 'X' || pattern[i] == name[i];
+    struct stat st {};
+    if (!match || fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode) || st.st_mtime >= before) continue;
+    if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) ++removed;
+  }
+  closedir(dir);
+  return removed;
 }
 
 }  // namespace qv

@@ -125,4 +125,9 @@ int ReadMessageFile(const std::string& path, size_t max_bytes, std::string* text
 // move on. Null restores the real clock and a real wait.
 void SetMailFileClockForTesting(std::time_t (*now)(), void (*wait)());
 
+// Removes from `directory` the hidden temporary files that message writes left when they were
+// interrupted (a crash or a kill before Commit or Abandon): regular files of the writer's
+// temporary name last changed before `before`. Returns how many were removed.
+size_t RemoveInterruptedWrites(const std::string& directory, std::time_t before);
+
 }  // namespace qv

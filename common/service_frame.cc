@@ -1,5 +1,8 @@
 #include "common/service_frame.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <asio/write.hpp>
@@ -7,6 +10,8 @@
 #include <utility>
 
 #include "common/config.h"
+#include "common/mailfile.h"
+#include "common/maillog.h"
 #include "common/trace.h"
 #include "platform/debugout.h"
 #include "platform/presence.h"
@@ -19,10 +24,15 @@ namespace {
 // Log texts of the frame itself.
 constexpr char kLogAcceptFailed[] = "Cannot accept connection; %s\r\n";
 constexpr char kLogAllSlotsTaken[] = "Connection from %s refused; all %zu slots are taken\r\n";
+constexpr char kLogInterruptedWrites[] = "Removed %zu unfinished message files\r\n";
 
 // A failed accept (no descriptors left, for example) is retried after this pause, so that the
 // listener neither spins nor stops listening.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
+
+// The hidden file of a message write younger than this may belong to a write still under way in
+// another service; it is left alone.
+constexpr std::chrono::minutes kInterruptedWriteAge{1};
 
 }  // namespace
 
@@ -32,13 +42,14 @@ constexpr std::chrono::milliseconds kAcceptRetry{100};
 class FrameConnection final : public ConnectionLink,
                               public std::enable_shared_from_this<FrameConnection> {
  public:
-  FrameConnection(ServiceFrame& frame, asio::ip::tcp::socket socket, size_t slot)
-      : frame_(frame),
+  FrameConnection(Listener& listener, asio::ip::tcp::socket socket, size_t slot)
+      : frame_(listener.frame_),
+        listener_(listener),
         socket_(std::move(socket)),
         number_(static_cast<int>(socket_.native_handle())),
         slot_(slot),
-        idle_timer_(frame.loop().context()),
-        buffer_(frame.setup_.read_size) {
+        idle_timer_(frame_.loop().context()),
+        buffer_(listener.setup_.read_size) {
     std::error_code ec;
     socket_.non_blocking(true, ec);
   }
@@ -83,6 +94,11 @@ class FrameConnection final : public ConnectionLink,
     ArmIdle();
   }
 
+  void HoldInput(bool hold) override {
+    input_held_ = hold;
+    if (!hold && !reading_) StartRead();
+  }
+
   void Start() {
     ArmIdle();
     StartRead();
@@ -99,11 +115,14 @@ class FrameConnection final : public ConnectionLink,
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     handler_.reset();
-    frame_.FreeSlot(slot_);
+    listener_.FreeSlot(slot_);
   }
 
  private:
+  // reading_ stays set from here until OnRead has decided whether to read on.
   void StartRead() {
+    if (finished_ || close_requested_ || failed_) return;
+    reading_ = true;
     socket_.async_read_some(
         asio::buffer(buffer_),
         [self = shared_from_this()](const std::error_code& ec, size_t n) { self->OnRead(ec, n); });
@@ -120,11 +139,12 @@ class FrameConnection final : public ConnectionLink,
     in_handler_ = true;
     handler_->OnReceive(std::string_view(buffer_.data(), n));
     in_handler_ = false;
+    reading_ = false;
     if (close_requested_ || failed_) {
       if (!writing_ || failed_) Finish();
       return;
     }
-    StartRead();
+    if (!input_held_) StartRead();
   }
 
   void StartWrite() {
@@ -172,6 +192,7 @@ class FrameConnection final : public ConnectionLink,
   }
 
   ServiceFrame& frame_;
+  Listener& listener_;
   asio::ip::tcp::socket socket_;
   int number_;
   size_t slot_;
@@ -187,6 +208,8 @@ class FrameConnection final : public ConnectionLink,
   bool finished_ = false;
   bool failed_ = false;
   bool in_handler_ = false;
+  bool reading_ = false;     // a read is outstanding or being handled
+  bool input_held_ = false;  // HoldInput: no read until released
 };
 
 WorkerPool::WorkerPool(platform::EventLoop& loop, size_t threads) : loop_(loop) {
@@ -226,56 +249,54 @@ void WorkerPool::Work() {
   }
 }
 
-ServiceFrame::ServiceFrame(ServiceSetup setup)
-    : setup_(std::move(setup)), accept_retry_(loop_.context()), slots_(setup_.slot_count) {}
+Listener::Listener(ServiceFrame& frame, ListenerSetup setup)
+    : frame_(frame),
+      setup_(std::move(setup)),
+      accept_retry_(frame.loop().context()),
+      slots_(setup_.slot_count) {}
 
-ServiceFrame::~ServiceFrame() {
-  workers_.reset();
+Listener::~Listener() {
   CloseAll();
 }
 
-void ServiceFrame::Offload(std::function<void()> work, std::function<void()> done) {
-  if (!workers_) workers_ = std::make_unique<WorkerPool>(loop_, setup_.worker_threads);
-  workers_->Submit(std::move(work), std::move(done));
-}
-
-void ServiceFrame::Log(int level, int number, const char* tag, std::string_view text) {
-  if (setup_.log) setup_.log(level, number, tag, text);
-}
-
-bool ServiceFrame::Listen(int port) {
-  auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(loop_.context());
-  asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(port));
+bool Listener::Listen(int port) {
   if (port < 0 || port > 65535) return false;
+  auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(frame_.loop().context());
+  asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(port));
+  // Close-on-exec from the start, with address reuse (see platform/eventloop.h).
   if (platform::OpenListener(*acceptor, endpoint, setup_.backlog)) return false;
   acceptor_ = std::move(acceptor);
   Accept();
   return true;
 }
 
-int ServiceFrame::BoundPort() const {
+int Listener::BoundPort() const {
   if (!acceptor_) return 0;
   std::error_code ec;
   auto endpoint = acceptor_->local_endpoint(ec);
   return ec ? 0 : endpoint.port();
 }
 
-void ServiceFrame::Accept() {
-  if (!acceptor_ || stopping_) return;
+int Listener::configured_port() const {
+  return setup_.port ? setup_.port() : 0;
+}
+
+void Listener::Accept() {
+  if (!acceptor_ || frame_.stopping()) return;
   platform::AsyncAccept(*acceptor_,
                         [this](const std::error_code& ec, asio::ip::tcp::socket socket) {
                           OnAccepted(ec, std::move(socket));
                         });
 }
 
-void ServiceFrame::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket) {
-  if (stopping_ || ec == asio::error::operation_aborted) return;
-  if (setup_.on_socket_event) setup_.on_socket_event();
+void Listener::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket) {
+  if (frame_.stopping() || ec == asio::error::operation_aborted) return;
+  frame_.SocketEvent();
   if (ec) {
     char text[256];
     std::snprintf(text, sizeof text, kLogAcceptFailed, ec.message().c_str());
-    Log(1, 0, "***", text);
-    UpdateTrayIcon();
+    frame_.Log(kLogLevelFailure, 0, kLogEvent, text);
+    frame_.UpdateTrayIcon();
     accept_retry_.expires_after(kAcceptRetry);
     accept_retry_.async_wait([this](const std::error_code& e) {
       if (!e) Accept();
@@ -295,7 +316,7 @@ void ServiceFrame::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket s
     if (!reply.empty()) asio::write(socket, asio::buffer(reply), wec);
     char text[256];
     std::snprintf(text, sizeof text, kLogAllSlotsTaken, peer.c_str(), slots_.size());
-    Log(3, static_cast<int>(socket.native_handle()), "***", text);
+    frame_.Log(kLogLevelMail, static_cast<int>(socket.native_handle()), kLogEvent, text);
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, wec);
     socket.close(wec);
     Accept();
@@ -305,23 +326,19 @@ void ServiceFrame::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket s
   auto connection = std::make_shared<FrameConnection>(*this, std::move(socket), index);
   slots_[index] = connection;
   connection->SetHandler(setup_.make_handler(*connection, peer));
-  UpdateTrayIcon();
+  frame_.UpdateTrayIcon();
   if (setup_.greeting) connection->Send(setup_.greeting());
   if (!connection->finished()) connection->Start();
   Accept();
 }
 
-void ServiceFrame::SocketEvent() {
-  if (setup_.on_socket_event) setup_.on_socket_event();
-}
-
-void ServiceFrame::FreeSlot(size_t index) {
+void Listener::FreeSlot(size_t index) {
   if (index >= slots_.size()) return;
   slots_[index].reset();
-  UpdateTrayIcon();
+  frame_.UpdateTrayIcon();
 }
 
-void ServiceFrame::CloseAll() {
+void Listener::CloseAll() {
   for (auto& slot : slots_) {
     if (slot) {
       auto connection = slot;
@@ -331,8 +348,50 @@ void ServiceFrame::CloseAll() {
   if (acceptor_) {
     std::error_code ec;
     acceptor_->close(ec);
+    acceptor_.reset();
   }
   accept_retry_.cancel();
+}
+
+int Listener::SlotNumber(size_t index) const {
+  if (index >= slots_.size() || !slots_[index]) return 0;
+  return slots_[index]->Number();
+}
+
+size_t Listener::SlotsInUse() const {
+  size_t n = 0;
+  for (const auto& slot : slots_)
+    if (slot) ++n;
+  return n;
+}
+
+ServiceFrame::ServiceFrame(ServiceSetup setup) : setup_(std::move(setup)) {}
+
+ServiceFrame::~ServiceFrame() {
+  workers_.reset();
+  CloseAll();
+}
+
+Listener& ServiceFrame::AddListener(ListenerSetup setup) {
+  listeners_.push_back(std::make_unique<Listener>(*this, std::move(setup)));
+  return *listeners_.back();
+}
+
+void ServiceFrame::Offload(std::function<void()> work, std::function<void()> done) {
+  if (!workers_) workers_ = std::make_unique<WorkerPool>(loop_, setup_.worker_threads);
+  workers_->Submit(std::move(work), std::move(done));
+}
+
+void ServiceFrame::Log(int level, int number, const char* tag, std::string_view text) {
+  if (setup_.log) setup_.log(level, number, tag, text);
+}
+
+void ServiceFrame::SocketEvent() {
+  if (setup_.on_socket_event) setup_.on_socket_event();
+}
+
+void ServiceFrame::CloseAll() {
+  for (auto& listener : listeners_) listener->CloseAll();
   // Let the cancelled socket operations complete so that nothing outlives the loop.
   loop_.context().restart();
   loop_.context().poll();
@@ -346,25 +405,14 @@ void ServiceFrame::Stop() {
 }
 
 int ServiceFrame::activity() const {
-  int count = static_cast<int>(SlotsInUse());
+  int count = 0;
+  for (const auto& listener : listeners_) count += static_cast<int>(listener->SlotsInUse());
   if (setup_.extra_activity) count += setup_.extra_activity();
   return count < 0 ? 0 : count;
 }
 
 void ServiceFrame::UpdateTrayIcon() {
   platform::TraySetIcon(activity() > 0 ? platform::kIconBusy : platform::kIconIdle);
-}
-
-int ServiceFrame::SlotNumber(size_t index) const {
-  if (index >= slots_.size() || !slots_[index]) return 0;
-  return slots_[index]->Number();
-}
-
-size_t ServiceFrame::SlotsInUse() const {
-  size_t n = 0;
-  for (const auto& slot : slots_)
-    if (slot) ++n;
-  return n;
 }
 
 int ServiceFrame::Run() {
@@ -377,16 +425,32 @@ int ServiceFrame::Run() {
   GetNetworkInfo();
   LoadSystemConfig();
   if (setup_.load_config && !setup_.load_config()) return 1;
-  int port = setup_.port ? setup_.port() : 0;
-  if (!Listen(port)) {
+
+  auto before = std::chrono::system_clock::now() - kInterruptedWriteAge;
+  size_t swept = SweepInterruptedWrites(g_System.MailPath, g_System.TempPath,
+                                        std::chrono::system_clock::to_time_t(before));
+  if (swept > 0) {
+    char text[128];
+    std::snprintf(text, sizeof text, kLogInterruptedWrites, swept);
+    Log(kLogLevelMail, 0, kLogEvent, text);
+  }
+
+  size_t open = 0;
+  for (auto& listener : listeners_) {
+    int port = listener->configured_port();
+    if (listener->Listen(port)) {
+      ++open;
+      continue;
+    }
     platform::DebugOutput(setup_.window_class + ": cannot listen on port " + std::to_string(port) +
                           "\n");
-    return 1;
+    if (!setup_.listen_failed || !setup_.listen_failed(*listener)) return 1;
   }
+  if (open == 0) return 1;
   if (setup_.on_started) setup_.on_started();
 
   TraceInitService(setup_.client_id.c_str());
-  if (TraceLevel() <= 70 && !setup_.start_trace.empty())
+  if (TraceLevel() <= setup_.trace_level && !setup_.start_trace.empty())
     TracePrint(setup_.start_trace.c_str(), static_cast<unsigned>(getpid()));
   platform::TrayAdd(platform::kIconIdle, setup_.tray_tip);
   UpdateTrayIcon();
@@ -399,9 +463,28 @@ int ServiceFrame::Run() {
   CloseAll();
 
   platform::TrayRemove();
-  if (TraceLevel() <= 70 && !setup_.exit_trace.empty()) TracePrint("%s", setup_.exit_trace.c_str());
+  if (TraceLevel() <= setup_.trace_level && !setup_.exit_trace.empty())
+    TracePrint("%s", setup_.exit_trace.c_str());
   TraceShutdown();
   return 0;
+}
+
+size_t SweepInterruptedWrites(const std::string& mail_path, const std::string& temp_path,
+                              std::time_t before) {
+  size_t removed = 0;
+  if (!temp_path.empty()) removed += RemoveInterruptedWrites(temp_path, before);
+  DIR* mail = mail_path.empty() ? nullptr : opendir(mail_path.c_str());
+  if (mail == nullptr) return removed;
+  while (const dirent* entry = readdir(mail)) {
+    std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    // Mailboxes and the forward queue; a link to a folder elsewhere is not followed.
+    struct stat st {};
+    if (fstatat(dirfd(mail), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+      removed += RemoveInterruptedWrites(mail_path + "/" + entry->d_name, before);
+  }
+  closedir(mail);
+  return removed;
 }
 
 void StartConsole() {

@@ -1,8 +1,9 @@
-// The process frame shared by the services: presence lock, configuration load, the listening
-// socket, a fixed table of connection slots, timers by id, the tray state and the stop signal.
-// A service gives the frame its parameters and a factory of connection handlers; the handlers see
-// their connection only through ConnectionLink, so a protocol never touches a socket and can be
-// driven byte by byte in tests.
+// The process frame shared by the services: presence lock, configuration load, the event loop,
+// timers by id, the worker pool, the tray state and the stop signal, and one or more listeners.
+// A listener is a listening socket with its own fixed table of connection slots, greeting, busy
+// reply and factory of connection handlers; a service adds one listener per port it serves. The
+// handlers see their connection only through ConnectionLink, so a protocol never touches a
+// socket and can be driven byte by byte in tests.
 #pragma once
 
 #include <asio/ip/tcp.hpp>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -19,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/trace.h"
 #include "platform/eventloop.h"
 
 namespace qv {
@@ -46,6 +49,9 @@ class ConnectionLink {
   // closing: a handler that streams a large text sends its next piece only then, and is told
   // by OnDrained when the queue has emptied, so that it never holds more than a piece.
   virtual bool CanSendMore() const { return true; }
+  // While held, the socket is not read and no input is delivered: a peer that sends ahead is
+  // then held back by the network instead of by the handler's memory. Releasing it reads on.
+  virtual void HoldInput(bool /*hold*/) {}
 
  protected:
   ~ConnectionLink() = default;
@@ -55,40 +61,61 @@ class ConnectionLink {
 class ConnectionHandler {
  public:
   virtual ~ConnectionHandler() = default;
-  // One read of at most the frame's read size.
+  // One read of at most the listener's read size.
   virtual void OnReceive(std::string_view bytes) = 0;
   virtual void OnIdle() = 0;
   // The bytes queued by Send have all gone to the socket (after the queue had to wait).
   virtual void OnDrained() {}
 };
 
-struct ServiceSetup {
-  std::string window_class;  // presence lock name, e.g. "QuorvaneSmtp"
-  std::string client_id;     // trace client id, e.g. "qvsmtp95"
-  std::string start_trace;   // level-70 trace line at start; "%x" takes the process id
-  std::string exit_trace;    // level-70 trace line at the end
-  std::string tray_tip;
+// Connections the kernel may hold for a listener before they are accepted. A burst of more
+// connections than this (25 clients at once, say) overflows the queue; with SYN cookies such a
+// client believes itself connected while the server has forgotten it, and it waits for a
+// greeting forever. So every listener's queue is larger than its slot table, whatever queue
+// length the service was first written with.
+constexpr int kListenBacklog = 64;
+
+class Listener;
+
+using HandlerFactory =
+    std::function<std::unique_ptr<ConnectionHandler>(ConnectionLink& link, const std::string& peer)>;
+
+// One port of a service.
+struct ListenerSetup {
+  std::string name;  // in the frame's messages, e.g. "SMTP" or "password"
   size_t slot_count = 25;
   size_t read_size = 1024;
-  int backlog = 64;  // keep it above slot_count: see the SMTP service's kListenBacklog
-
-  // Loads the service's own configuration after the common one; false ends the start.
-  std::function<bool()> load_config;
-  // The listening port, asked after load_config.
+  int backlog = kListenBacklog;  // keep it above slot_count (see kListenBacklog)
+  // The port, asked after the configuration is loaded; 0 takes a free port.
   std::function<int()> port;
   // Sent to every connection that gets a slot (not logged).
   std::function<std::string()> greeting;
   // Sent to a connection that finds every slot taken; the connection is then closed.
   std::function<std::string()> busy_reply;
-  std::function<std::unique_ptr<ConnectionHandler>(ConnectionLink& link, const std::string& peer)>
-      make_handler;
-  // After the listener is up: timers are set here.
+  HandlerFactory make_handler;
+};
+
+struct ServiceSetup {
+  std::string window_class;  // presence lock name, e.g. "QuorvaneSmtp"
+  std::string client_id;     // trace client id, e.g. "qvsmtp95"
+  std::string start_trace;   // trace line at start; "%x" takes the process id
+  std::string exit_trace;    // trace line at the end
+  long trace_level = kTraceLevelErrors;  // of start_trace and exit_trace: the service's own
+  std::string tray_tip;
+
+  // Loads the service's own configuration after the common one; false ends the start.
+  std::function<bool()> load_config;
+  // A listener that cannot be opened at start (the port is taken, say). True goes on without
+  // it; false, or no function, ends the start with exit code 1, and so does a start at which no
+  // listener opened.
+  std::function<bool(const Listener& listener)> listen_failed;
+  // After the listeners are up: timers are set here.
   std::function<void()> on_started;
   // The stop signal, before the loop ends.
   std::function<void()> on_stopping;
   // Threads of the worker pool (see Offload).
   size_t worker_threads = 8;
-  // Every accept and every read, of any connection.
+  // Every accept and every read, of any connection of any listener.
   std::function<void()> on_socket_event;
   // Activity not held in slots (runs of background work), added to the count for the tray.
   std::function<int()> extra_activity;
@@ -122,6 +149,46 @@ class WorkerPool {
 };
 
 class FrameConnection;
+class ServiceFrame;
+
+// A listening socket and its slot table. Made by ServiceFrame::AddListener and owned by the
+// frame; it lives as long as the frame.
+class Listener {
+ public:
+  Listener(ServiceFrame& frame, ListenerSetup setup);
+  ~Listener();
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  // The listening socket on every local address; port 0 takes a free port. False when it cannot
+  // be created, bound or put into listen (the listener then stays closed).
+  bool Listen(int port);
+  bool listening() const { return acceptor_ != nullptr; }
+  int BoundPort() const;
+  const std::string& name() const { return setup_.name; }
+  // The port the service configured (asked at start), whatever became of it.
+  int configured_port() const;
+
+  // The socket number held by slot `index`, or 0 when the slot is free.
+  int SlotNumber(size_t index) const;
+  size_t SlotsInUse() const;
+  size_t slot_count() const { return slots_.size(); }
+
+  // Frees every slot (their handlers are destroyed) and closes the listening socket.
+  void CloseAll();
+
+ private:
+  friend class FrameConnection;
+  void Accept();
+  void OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket);
+  void FreeSlot(size_t index);
+
+  ServiceFrame& frame_;
+  ListenerSetup setup_;
+  std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
+  asio::steady_timer accept_retry_;
+  std::vector<std::shared_ptr<FrameConnection>> slots_;
+};
 
 class ServiceFrame {
  public:
@@ -130,18 +197,21 @@ class ServiceFrame {
   ServiceFrame(const ServiceFrame&) = delete;
   ServiceFrame& operator=(const ServiceFrame&) = delete;
 
-  // The whole life of the service process: presence lock, network facts, common and service
-  // configuration, listener, trace, tray, loop until the stop signal. Returns the exit code.
-  int Run();
+  // Adds a port to serve; Run opens it. Listeners are added before Run, never while it runs.
+  Listener& AddListener(ListenerSetup setup);
+  size_t listener_count() const { return listeners_.size(); }
+  Listener& listener(size_t index) { return *listeners_.at(index); }
 
-  // The listening socket on every local address; port 0 takes a free port. False when it cannot
-  // be created, bound or put into listen.
-  bool Listen(int port);
-  int BoundPort() const;
+  // The whole life of the service process: presence lock, network facts, common and service
+  // configuration, removal of the files of interrupted message writes, listeners, trace, tray,
+  // loop until the stop signal. Returns the exit code.
+  int Run();
 
   // Ends the loop: what the stop signal does. Connections are freed when the loop has ended.
   void Stop();
-  // Frees every slot (their handlers are destroyed). Run calls it when the loop has ended.
+  bool stopping() const { return stopping_; }
+  // Frees every slot of every listener and closes the listening sockets. Run calls it when the
+  // loop has ended.
   void CloseAll();
 
   platform::EventLoop& loop() { return loop_; }
@@ -149,30 +219,30 @@ class ServiceFrame {
   // Runs `work` on the worker pool (started on first use) and `done` on the loop afterwards.
   void Offload(std::function<void()> work, std::function<void()> done);
 
-  // Connections holding a slot plus other activity; the tray shows the busy icon while above 0.
+  // Connections holding a slot of any listener plus other activity; the tray shows the busy
+  // icon while above 0.
   int activity() const;
   void UpdateTrayIcon();
 
-  // The socket number held by slot `index`, or 0 when the slot is free.
-  int SlotNumber(size_t index) const;
-  size_t SlotsInUse() const;
-
  private:
+  friend class Listener;
   friend class FrameConnection;
-  void Accept();
-  void OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket);
-  void FreeSlot(size_t index);
   void SocketEvent();
   void Log(int level, int number, const char* tag, std::string_view text);
 
   ServiceSetup setup_;
   platform::EventLoop loop_;
-  std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
-  asio::steady_timer accept_retry_;
-  std::vector<std::shared_ptr<FrameConnection>> slots_;
+  std::vector<std::unique_ptr<Listener>> listeners_;
   std::unique_ptr<WorkerPool> workers_;
   bool stopping_ = false;
 };
+
+// Removes the hidden files that interrupted message writes left behind (see
+// RemoveInterruptedWrites in common/mailfile.h) from the temporary folder and from every folder
+// in the mail folder (the mailboxes and the forward queue); only files last changed before
+// `before`. Returns how many were removed.
+size_t SweepInterruptedWrites(const std::string& mail_path, const std::string& temp_path,
+                              std::time_t before);
 
 // Runs the console loader "<InstallPath>/qvrun"; its result is ignored.
 void StartConsole();

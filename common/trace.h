@@ -27,6 +27,15 @@ constexpr long kTracePid = 0x10;
 constexpr long kTraceTid = 0x20;
 constexpr long kTraceClient = 0x100;
 
+// Levels of the system's trace lines: a line of level N is written when TraceLevel() <= N.
+constexpr long kTraceLevelDialupCalls = 0;   // the dial-up library's call wrappers
+constexpr long kTraceLevelDialLock = 25;     // the dial lock
+constexpr long kTraceLevelChecks = 26;       // the SMTP service's periodic checks
+constexpr long kTraceLevelDialupFlow = 27;   // the dial-up flow
+constexpr long kTraceLevelPop3Service = 50;  // the POP3 service's start and end
+constexpr long kTraceLevelErrors = 70;       // errors
+constexpr long kTraceLevelSmtpService = 70;  // the SMTP service's start and end
+
 inline constexpr char kDefaultTraceFile[] = "/tmp/dbgdump.log";
 
 // Null `logfile` gives the default trace file; null `client_id` the empty text.

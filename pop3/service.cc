@@ -11,6 +11,7 @@ namespace qv::pop3 {
 
 Pop3Service::Pop3Service(Pop3ServiceOptions options) : options_(options) {
   frame_ = std::make_unique<ServiceFrame>(Setup());
+  listener_ = &frame_->AddListener(Pop3Listener());
 }
 
 ServiceSetup Pop3Service::Setup() {
@@ -19,12 +20,24 @@ ServiceSetup Pop3Service::Setup() {
   setup.client_id = kTraceClientName;
   setup.start_trace = kTraceStart;
   setup.exit_trace = kTraceExit;
+  setup.trace_level = kTraceLevelPop3Service;
   setup.tray_tip = kTrayTip;
-  setup.slot_count = kSlotCount;
-  setup.read_size = 1024;
-  // The frame's default listen queue (above the slot count): with a queue of 4 a burst of
-  // clients is dropped by the kernel and left waiting for a greeting that never comes.
   setup.load_config = [] { return LoadPop3Config(); };
+  setup.on_started = [this] { Started(); };
+  setup.extra_activity = [this] { return schedule_.active(); };
+  setup.log = [](int level, int number, const char* tag, std::string_view text) {
+    WriteLog(level, number, tag, text, kLogPrefixPop3);
+  };
+  return setup;
+}
+
+ListenerSetup Pop3Service::Pop3Listener() {
+  ListenerSetup setup;
+  setup.name = "POP3";
+  setup.slot_count = kSlotCount;
+  setup.read_size = kReadSize;
+  // The frame's listen queue (above the slot count): with a queue of 4 a burst of clients is
+  // dropped by the kernel and left waiting for a greeting that never comes.
   setup.port = [] { return static_cast<int>(g_Pop3.Port); };
   setup.greeting = [] {
     char text[256];
@@ -36,11 +49,6 @@ ServiceSetup Pop3Service::Setup() {
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
     auto defer = [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); };
     return std::make_unique<POPCONNSTRUCT>(link, peer, defer, options_.idle_limit);
-  };
-  setup.on_started = [this] { Started(); };
-  setup.extra_activity = [this] { return schedule_.active(); };
-  setup.log = [](int level, int number, const char* tag, std::string_view text) {
-    WriteLog(level, number, tag, text, kLogPrefixPop3);
   };
   return setup;
 }

@@ -12,6 +12,7 @@ namespace qv::pop3 {
 
 inline constexpr char kWindowClass[] = "QuorvanePop3";
 constexpr size_t kSlotCount = 5;
+constexpr size_t kReadSize = 1024;
 
 struct Pop3ServiceOptions {
   std::chrono::milliseconds idle_limit = std::chrono::minutes(10);
@@ -26,6 +27,8 @@ class Pop3Service {
   int Run();
 
   ServiceFrame& frame() { return *frame_; }
+  // The POP3 port.
+  Listener& listener() { return *listener_; }
   AccountSchedule& schedule() { return schedule_; }
   // Starts the account timer, as the start of the service does (for tests that listen
   // themselves).
@@ -33,10 +36,12 @@ class Pop3Service {
 
  private:
   ServiceSetup Setup();
+  ListenerSetup Pop3Listener();
 
   Pop3ServiceOptions options_;
   AccountSchedule schedule_;
   std::unique_ptr<ServiceFrame> frame_;
+  Listener* listener_ = nullptr;
 };
 
 }  // namespace qv::pop3

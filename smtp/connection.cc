@@ -16,54 +16,20 @@ struct SmtpConnection::Storing {
 
 SmtpConnection::SmtpConnection(ConnectionLink& link, std::string peer,
                                std::function<void()> forward_now, OffloadFunction offload)
-    : link_(link),
+    : LineConnection(link, kLogPrefix, kLineTooLong),
       start_tick_(std::chrono::steady_clock::now()),
       session_(std::make_unique<SmtpSession>(std::move(peer))),
       forward_now_(std::move(forward_now)),
       offload_(std::move(offload)) {
-  link_.SetIdleLimit(kCommandIdleLimit);
+  link.SetIdleLimit(kCommandIdleLimit);
 }
 
-void SmtpConnection::Reply(std::string_view text, bool log) {
-  if (log) WriteLog(4, link_.Number(), kTagOut, text, kLogPrefix);
-  link_.Send(text);
-}
-
-void SmtpConnection::OnReceive(std::string_view bytes) {
-  if (closed_) return;
-  if (storing_) {
-    // The client should wait for the reply; what it sends meanwhile is read afterwards, as one
-    // read, and no more of it than a command line.
-    held_.append(bytes.substr(0, kLineLimit > held_.size() ? kLineLimit - held_.size() : 0));
-    return;
-  }
-  if (mode_ == kDataMode) {
-    ReceiveData(bytes);
-    return;
-  }
-  scan_.state = ScanState::kFresh;
-  partial_.append(bytes);
-  size_t end = partial_.find("\r\n");
-  if (end != std::string::npos && end + 2 <= kLineLimit) {
-    // One command per read: text after the first line end is not kept.
-    std::string line = partial_.substr(0, end);
-    partial_.clear();
-    HandleCommandLine(line);
-  } else if (end != std::string::npos || partial_.size() >= kLineLimit) {
-    partial_.clear();
-    Reply(kLineTooLong, true);
-    link_.Close();
-    closed_ = true;
-  }
-}
-
-void SmtpConnection::HandleCommandLine(std::string_view line) {
-  WriteLog(4, link_.Number(), kTagIn, line, kLogPrefix);
+void SmtpConnection::OnLine(std::string_view line) {
   smtp::Reply reply = session_->DispatchCommand(line);
   switch (reply.code) {
     case kErrorReply:
     case kPositiveReply:
-      Reply(reply.text, true);
+      Reply(reply.text);
       break;
     case kStartData:
       Reply(reply.text, false);
@@ -72,37 +38,36 @@ void SmtpConnection::HandleCommandLine(std::string_view line) {
     default:
       break;
   }
-  if (session_->state() == SessionState::kClosing) {
-    link_.Close();
-    closed_ = true;
-  }
+  if (session_->state() == SessionState::kClosing) Close();
 }
 
-void SmtpConnection::ReceiveData(std::string_view chunk) {
+size_t SmtpConnection::OnRawInput(std::string_view chunk) {
   session_->MarkMessageReceived();
   bool enforce = (g_Smtp.Flags & kSmtpEnforceSize) != 0;
   ChunkOutcome outcome = ScanDataChunk(&scan_, chunk, enforce, g_Smtp.ESMTPMaxMsgSize);
-  WriteLog(5, link_.Number(), kTagData, chunk, kLogPrefix);
+  Log(kLogLevelData, kTagData, chunk.substr(0, outcome.used));
   if (outcome.write && !outcome.held.empty()) session_->StoreMessageText(outcome.held);
   if (outcome.write) session_->StoreMessageText(chunk.substr(0, outcome.store));
-  if (scan_.state != ScanState::kComplete) return;
+  if (scan_.state != ScanState::kComplete) return outcome.used;
   if (scan_.truncated) {
     // Refused whole: a cut message is never delivered.
     session_->RefuseMessage();
     SetSlotMode(kCommandMode);
-    Reply(kMessageTooLarge, true);
-    return;
+    Reply(kMessageTooLarge);
+    return outcome.used;
   }
 
   // The message is stored (flushed to disk) before the reply: once the client reads 250, the
-  // message is safe. Storing runs off the loop when the frame offers it.
+  // message is safe. Storing runs off the loop when the frame offers it; what the client sends
+  // meanwhile waits.
   auto job = std::make_shared<Storing>();
   job->elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start_tick_);
   job->byte_count = scan_.byte_count;
   job->message = session_->TakeMessage();
   storing_ = true;
-  link_.SetIdleLimit(std::chrono::milliseconds(0));
+  Pause();
+  link().SetIdleLimit(std::chrono::milliseconds(0));
   auto work = [job] { job->completion = DeliverPendingMessage(&job->message); };
   std::weak_ptr<bool> alive = alive_;
   auto done = [this, alive, job] {
@@ -114,6 +79,7 @@ void SmtpConnection::ReceiveData(std::string_view chunk) {
     work();
     done();
   }
+  return outcome.used;
 }
 
 void SmtpConnection::Stored(const Storing& job) {
@@ -128,15 +94,11 @@ void SmtpConnection::Stored(const Storing& job) {
                   FormatElapsed(job.elapsed.count()).c_str());
   }
   SetSlotMode(kCommandMode);
-  Reply(text, true);
+  Reply(text);
   if (job.completion.stored && job.completion.forward_queued &&
       (g_Smtp.Flags & kSmtpImmediately) != 0 && forward_now_)
     forward_now_();
-  if (!held_.empty()) {
-    std::string held;
-    held.swap(held_);
-    OnReceive(held);
-  }
+  Resume();
 }
 
 void SmtpConnection::SetSlotMode(int mode) {
@@ -145,15 +107,15 @@ void SmtpConnection::SetSlotMode(int mode) {
   scan_.byte_count = 0;
   scan_.truncated = false;
   if (mode == kDataMode) scan_.state = ScanState::kFresh;
-  link_.SetIdleLimit(mode == kDataMode ? std::chrono::milliseconds(kDataIdleLimit)
-                                       : std::chrono::milliseconds(kCommandIdleLimit));
+  SetRawInput(mode == kDataMode);
+  link().SetIdleLimit(mode == kDataMode ? std::chrono::milliseconds(kDataIdleLimit)
+                                        : std::chrono::milliseconds(kCommandIdleLimit));
 }
 
 void SmtpConnection::OnIdle() {
-  if (closed_) return;
-  Reply(Format(kIdleTimeout, g_System.HostName), true);
-  link_.Close();
-  closed_ = true;
+  if (closed()) return;
+  Reply(Format(kIdleTimeout, g_System.HostName));
+  Close();
 }
 
 }  // namespace qv::smtp

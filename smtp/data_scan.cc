@@ -50,13 +50,8 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
   ChunkOutcome outcome;
   if (scan->state == ScanState::kComplete) return outcome;
   const size_t n = chunk.size();
-
   // Positions in the data: `before` is the chunk's first byte.
   const uint64_t before = scan->byte_count;
-  const uint64_t count = before + n;
-  scan->byte_count = count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(count);
-  const bool was_truncated = scan->truncated;
-  const uint64_t limit = max_size < 0 ? 0 : static_cast<uint64_t>(max_size);
 
   // The end line matched so far. At the start of the data its CR LF is assumed, not received:
   // only the bytes that did arrive are held.
@@ -79,6 +74,13 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
     }
   }
   scan->state = complete ? ScanState::kComplete : StateFor(matched);
+  // Bytes after the end line are the next command's: not read, not counted.
+  outcome.used = complete ? end : n;
+
+  const uint64_t count = before + outcome.used;
+  scan->byte_count = count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(count);
+  const bool was_truncated = scan->truncated;
+  const uint64_t limit = max_size < 0 ? 0 : static_cast<uint64_t>(max_size);
 
   // The text this chunk settles: from the first held byte to the start of the end line, or to
   // the bytes held for the next chunk.

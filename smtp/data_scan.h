@@ -33,6 +33,7 @@ struct ChunkOutcome {
   bool write = false;     // text goes to the spool file (which is created if missing)
   std::string_view held;  // held back from earlier chunks and now known to be text: stored first
   size_t store = 0;       // then this many bytes from the chunk's start
+  size_t used = 0;        // bytes of the chunk read: through the end line, or all of it
 };
 
 // Advances the recogniser over one chunk and tells what of it is message text.
@@ -42,7 +43,7 @@ struct ChunkOutcome {
 // so a last line "see you..." keeps its dots. Bytes at the end of a chunk that may begin the end
 // line (CR, CR LF, CR LF ".", CR LF "." CR) are held back until a later chunk shows whether they
 // are text; `held` then gives them back (a view of static text). Bytes after the end line are
-// never stored.
+// neither stored nor counted: they are the next command's.
 //
 // With `enforce_limit`, text from the `max_size`th byte of the data on is not stored (the chunk
 // that crosses the limit is cut, later chunks give at most the held bytes below the limit), while

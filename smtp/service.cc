@@ -16,6 +16,7 @@ SmtpService::SmtpService() {
   };
   dialup_.close = [](const std::string&) { return true; };
   frame_ = std::make_unique<ServiceFrame>(Setup());
+  listener_ = &frame_->AddListener(SmtpListener());
 }
 
 void SmtpService::SetForwardRun(std::function<void()> start, std::function<bool()> active) {
@@ -33,11 +34,23 @@ ServiceSetup SmtpService::Setup() {
   setup.client_id = kProgramName;
   setup.start_trace = kTraceStart;
   setup.exit_trace = kTraceExit;
+  setup.trace_level = kTraceLevelSmtpService;
   setup.tray_tip = kTrayTip;
-  setup.slot_count = 25;
-  setup.read_size = 1024;
-  setup.backlog = kListenBacklog;
   setup.load_config = [] { return LoadSmtpConfig(); };
+  setup.on_started = [this] { Started(); };
+  setup.on_socket_event = [this] { idle_ms_ = 0; };
+  setup.extra_activity = [this] { return forward_active_ && forward_active_() ? 1 : 0; };
+  setup.log = [](int level, int number, const char* tag, std::string_view text) {
+    WriteLog(level, number, tag, text, kLogPrefix);
+  };
+  return setup;
+}
+
+ListenerSetup SmtpService::SmtpListener() {
+  ListenerSetup setup;
+  setup.name = "SMTP";
+  setup.slot_count = kSlotCount;
+  setup.read_size = kReadSize;
   setup.port = [] { return static_cast<int>(g_Smtp.Port); };
   setup.greeting = [] {
     return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
@@ -49,12 +62,6 @@ ServiceSetup SmtpService::Setup() {
         [this](std::function<void()> work, std::function<void()> done) {
           frame_->Offload(std::move(work), std::move(done));
         });
-  };
-  setup.on_started = [this] { Started(); };
-  setup.on_socket_event = [this] { idle_ms_ = 0; };
-  setup.extra_activity = [this] { return forward_active_ && forward_active_() ? 1 : 0; };
-  setup.log = [](int level, int number, const char* tag, std::string_view text) {
-    WriteLog(level, number, tag, text, kLogPrefix);
   };
   return setup;
 }
@@ -81,15 +88,15 @@ void SmtpService::ForwardTick() {
   // The run may have ended since the last tick.
   frame_->UpdateTrayIcon();
   if ((g_Smtp.Flags & (kSmtpUseDns | kSmtpUseMx)) == 0) return;
-  if (TraceLevel() <= 26) TracePrint("%s", kTraceForwardCheck);
-  WriteLog(5, 0, kTagEvent, kLogCheckOutgoing, kLogPrefix);
+  if (TraceLevel() <= kTraceLevelChecks) TracePrint("%s", kTraceForwardCheck);
+  WriteLog(kLogLevelData, 0, kTagEvent, kLogCheckOutgoing, kLogPrefix);
   StartForwardRun();
 }
 
 void SmtpService::HousekeepingTick() {
   frame_->UpdateTrayIcon();
   if ((g_System.Flags & kSysDialup) == 0) return;
-  bool trace = TraceLevel() <= 26;
+  bool trace = TraceLevel() <= kTraceLevelChecks;
   bool ping = (g_System.Flags & kSysPing) != 0;
   ping_countdown_ -= kTickMilliseconds;
   idle_ms_ += kTickMilliseconds;
@@ -105,7 +112,7 @@ void SmtpService::HousekeepingTick() {
         idle_ms_ = 0;
       } else {
         if (trace) TracePrint("%s", kTraceNoConnection);
-        WriteLog(0, 0, kTagEvent, Format(kLogDialupFailed, g_System.RASEntry, error.c_str()),
+        WriteLog(kLogLevelLink, 0, kTagEvent, Format(kLogDialupFailed, g_System.RASEntry, error.c_str()),
                  kLogPrefix);
       }
     }

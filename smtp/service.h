@@ -16,11 +16,9 @@ constexpr int kTimerForward = 1001;
 constexpr int kTimerTick = 1002;
 constexpr int kTickMilliseconds = 5000;
 
-// Connections the kernel may hold for the listener before they are accepted. A burst of more
-// connections than this (25 clients at once, say) overflows the queue; with SYN cookies such a
-// client believes itself connected while the server has forgotten it, and it waits for a
-// greeting forever. So the queue is larger than the slot table.
-constexpr int kListenBacklog = 64;
+// The SMTP port's slot table and reads.
+constexpr size_t kSlotCount = 25;
+constexpr size_t kReadSize = 1024;
 
 // The dial-up link operations the housekeeping timer uses. The defaults stand for a machine
 // without dial-up networking: opening fails with kNoDialupLibrary, closing does nothing.
@@ -42,6 +40,8 @@ class SmtpService {
   int Run();
 
   ServiceFrame& frame() { return *frame_; }
+  // The SMTP port.
+  Listener& listener() { return *listener_; }
 
   // The timers' work, also called by tests.
   void ForwardTick();
@@ -52,13 +52,16 @@ class SmtpService {
   int32_t ping_countdown() const { return ping_countdown_; }
   int32_t idle_time() const { return idle_ms_; }
   bool link_up() const { return link_up_; }
-  // What ServiceSetup gives the frame (for tests that run the frame on their own).
+  // What the service gives the frame and its listener (for tests that run the frame on their
+  // own).
   ServiceSetup Setup();
+  ListenerSetup SmtpListener();
   // After the configuration is loaded: timers and counters.
   void Started();
 
  private:
   std::unique_ptr<ServiceFrame> frame_;
+  Listener* listener_ = nullptr;
   std::function<void()> start_forward_;
   std::function<bool()> forward_active_;
   DialupHooks dialup_;

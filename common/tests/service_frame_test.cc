@@ -3,14 +3,23 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <set>
 
 #include <atomic>
 #include <future>
 #include <mutex>
 #include <thread>
 
+#include "common/config.h"
+#include "common/mailfile.h"
 #include "common/testing/line_client.h"
+#include "common/testing/test_env.h"
+#include "platform/registry.h"
 #include "platform/tray.h"
 
 namespace qv {
@@ -61,31 +70,42 @@ class EchoHandler : public ConnectionHandler {
   std::string line_;
 };
 
-// A frame listening on a free loopback port with its loop on a thread of its own.
+ListenerSetup EchoListener(size_t slots, std::string greeting = "hello\r\n",
+                           std::string busy = "busy\r\n") {
+  ListenerSetup setup;
+  setup.name = "echo";
+  setup.slot_count = slots;
+  setup.read_size = 1024;
+  setup.greeting = [greeting] { return greeting; };
+  setup.busy_reply = [busy] { return busy; };
+  setup.make_handler = [](ConnectionLink& link, const std::string&) {
+    return std::make_unique<EchoHandler>(link);
+  };
+  return setup;
+}
+
+// A frame listening on free loopback ports with its loop on a thread of its own.
 class RunningFrame {
  public:
   explicit RunningFrame(size_t slots, std::function<int()> extra = nullptr,
-                        std::function<void(std::string_view)> log = nullptr) {
+                        std::function<void(std::string_view)> log = nullptr,
+                        std::vector<ListenerSetup> more = {}) {
     ServiceSetup setup;
     setup.window_class = "QuorvaneFrameTest";
-    setup.slot_count = slots;
-    setup.read_size = 1024;
-    setup.greeting = [] { return std::string("hello\r\n"); };
-    setup.busy_reply = [] { return std::string("busy\r\n"); };
-    setup.make_handler = [](ConnectionLink& link, const std::string&) {
-      return std::make_unique<EchoHandler>(link);
-    };
     setup.extra_activity = std::move(extra);
     if (log) setup.log = [log](int, int, const char*, std::string_view text) { log(text); };
     frame_ = std::make_unique<ServiceFrame>(std::move(setup));
-    listening_ = frame_->Listen(0);
+    more.insert(more.begin(), EchoListener(slots));
+    listening_ = true;
+    for (auto& listener_setup : more)
+      listening_ = frame_->AddListener(std::move(listener_setup)).Listen(0) && listening_;
     platform::TrayAdd(platform::kIconIdle, "test");
     thread_ = std::thread([this] { frame_->loop().Run(); });
   }
   ~RunningFrame() { Stop(); }
 
   bool listening() const { return listening_; }
-  int port() const { return frame_->BoundPort(); }
+  int port(size_t listener = 0) const { return frame_->listener(listener).BoundPort(); }
 
   template <typename F>
   auto Query(F fn) {
@@ -94,17 +114,20 @@ class RunningFrame {
     return promise.get_future().get();
   }
 
-  size_t SlotsInUse() {
-    return Query([this] { return frame_->SlotsInUse(); });
+  size_t SlotsInUse(size_t listener = 0) {
+    return Query([this, listener] { return frame_->listener(listener).SlotsInUse(); });
   }
   int SlotNumber(size_t i) {
-    return Query([this, i] { return frame_->SlotNumber(i); });
+    return Query([this, i] { return frame_->listener(0).SlotNumber(i); });
+  }
+  int activity() {
+    return Query([this] { return frame_->activity(); });
   }
 
-  // Waits (with a guard) until the frame holds `n` connections.
-  bool WaitSlots(size_t n) {
+  // Waits (with a guard) until the listener holds `n` connections.
+  bool WaitSlots(size_t n, size_t listener = 0) {
     for (int i = 0; i < 2000; ++i) {
-      if (SlotsInUse() == n) return true;
+      if (SlotsInUse(listener) == n) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
@@ -317,12 +340,183 @@ TEST(ServiceFrame, FailedAcceptIsLoggedAndTheListenerGoesOn) {
 
 TEST(ServiceFrame, ListenFailsOnATakenPort) {
   RunningFrame first(1);
-  ServiceSetup setup;
-  setup.slot_count = 1;
-  ServiceFrame second(std::move(setup));
+  ServiceFrame second(ServiceSetup{});
+  Listener& listener = second.AddListener(EchoListener(1));
   // reuse_address does not let two listeners share one port.
-  EXPECT_FALSE(second.Listen(first.port()));
-  EXPECT_FALSE(second.Listen(70000));
+  EXPECT_FALSE(listener.Listen(first.port()));
+  EXPECT_FALSE(listener.Listen(70000));
+  EXPECT_FALSE(listener.listening());
+}
+
+
+TEST(ServiceFrame, TwoListenersKeepTheirOwnSlotsAndGreetings) {
+  RunningFrame frame(2, nullptr, nullptr, {EchoListener(1, "pw ready\r\n", "pw busy\r\n")});
+  ASSERT_TRUE(frame.listening());
+  ASSERT_NE(frame.port(0), frame.port(1));
+  LineClient pw;
+  ASSERT_TRUE(pw.Connect(frame.port(1)));
+  EXPECT_EQ(pw.ReadLine(), "pw ready\r\n");
+  // The second listener is full with one connection; the first still has both its slots.
+  LineClient pw_more;
+  ASSERT_TRUE(pw_more.Connect(frame.port(1)));
+  std::string rest;
+  EXPECT_TRUE(pw_more.WaitClosed(&rest));
+  EXPECT_EQ(rest, "pw busy\r\n");
+  LineClient a, b, c;
+  ASSERT_TRUE(a.Connect(frame.port(0)));
+  EXPECT_EQ(a.ReadLine(), "hello\r\n");
+  ASSERT_TRUE(b.Connect(frame.port(0)));
+  EXPECT_EQ(b.ReadLine(), "hello\r\n");
+  ASSERT_TRUE(c.Connect(frame.port(0)));
+  EXPECT_TRUE(c.WaitClosed(&rest));
+  EXPECT_EQ(rest, "busy\r\n");
+  EXPECT_EQ(frame.SlotsInUse(0), 2u);
+  EXPECT_EQ(frame.SlotsInUse(1), 1u);
+  EXPECT_EQ(frame.activity(), 3);
+  // Both are served by the one loop.
+  pw.Send("x\r\n");
+  a.Send("y\r\n");
+  EXPECT_EQ(pw.ReadLine(), "echo x\r\n");
+  EXPECT_EQ(a.ReadLine(), "echo y\r\n");
+  pw.Disconnect();
+  ASSERT_TRUE(frame.WaitSlots(0, 1));
+  LineClient pw_again;
+  ASSERT_TRUE(pw_again.Connect(frame.port(1)));
+  EXPECT_EQ(pw_again.ReadLine(), "pw ready\r\n");
+}
+
+// Sets a file's modification time `seconds` into the past.
+void Age(const std::string& path, int seconds) {
+  timespec times[2];
+  clock_gettime(CLOCK_REALTIME, &times[0]);
+  times[0].tv_sec -= seconds;
+  times[1] = times[0];
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+// A message write in a child process that dies before it commits; the hidden file it leaves.
+std::string InterruptedWrite(const std::string& directory) {
+  std::set<std::string> before;
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    before.insert(entry.path().string());
+  pid_t pid = fork();
+  if (pid == 0) {
+    MessageFileWriter writer;
+    if (writer.Open(directory, kMailboxExtension) != 0) _exit(1);
+    writer.Write(std::string(100000, 'm'));
+    _exit(0);  // no Commit, no Abandon: as if killed
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    if (before.count(entry.path().string()) == 0) return entry.path().string();
+  ADD_FAILURE() << "no temporary file in " << directory;
+  return "";
+}
+
+TEST(SweepInterruptedWrites, RemovesOnlyOldHiddenMessageFiles) {
+  qv::testing::TempDir dir;
+  std::string mail = dir.Sub("mail"), temp = dir.Sub("temp");
+  for (const char* sub : {"mail/bob", "mail/forward", "mail/bob/deeper", "temp", "elsewhere"})
+    std::filesystem::create_directories(dir.Sub(sub));
+  std::string in_box = InterruptedWrite(mail + "/bob");
+  std::string in_queue = InterruptedWrite(mail + "/forward");
+  std::string in_temp = InterruptedWrite(temp);
+  std::vector<std::string> gone = {in_box, in_queue, in_temp};
+  std::vector<std::string> kept = {
+      InterruptedWrite(mail + "/bob"),  // young: a write may still be under way
+      mail + "/bob/26120811300000.in",
+      mail + "/bob/.qvmsg-abc.tmp",      // not the writer's name
+      mail + "/bob/.qvmsg-abcdef.tmpx",  // not the writer's name
+      temp + "/qv11300000.tmp",          // a spool file, not a message write
+      mail + "/.qvmsg-abcdef.tmp",       // the mail folder itself holds no messages
+      mail + "/bob/deeper/.qvmsg-abcdef.tmp",
+      dir.Sub("elsewhere/.qvmsg-abcdef.tmp"),
+  };
+  for (size_t i = 1; i < kept.size(); ++i) qv::testing::WriteFileText(kept[i], "x");
+  // A folder and a link of the writer's name are left alone, and so is what the link points at.
+  std::filesystem::create_directory(mail + "/forward/.qvmsg-dddddd.tmp");
+  kept.push_back(mail + "/forward/.qvmsg-dddddd.tmp");
+  std::filesystem::create_symlink(dir.Sub("elsewhere/.qvmsg-abcdef.tmp"),
+                                  mail + "/forward/.qvmsg-llllll.tmp");
+  kept.push_back(mail + "/forward/.qvmsg-llllll.tmp");
+  // A link to a folder elsewhere is not followed.
+  std::filesystem::create_directory_symlink(dir.Sub("elsewhere"), mail + "/linked");
+  for (size_t i = 1; i < kept.size(); ++i) Age(kept[i], 3600);
+  for (const auto& path : gone) Age(path, 120);
+
+  EXPECT_EQ(SweepInterruptedWrites(mail, temp, std::time(nullptr) - 60), gone.size());
+  for (const auto& path : gone) EXPECT_FALSE(std::filesystem::exists(path)) << path;
+  for (const auto& path : kept)
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(path))) << path;
+  // Missing folders are no error.
+  EXPECT_EQ(SweepInterruptedWrites(dir.Sub("none"), dir.Sub("none2"), std::time(nullptr)), 0u);
+}
+
+// Whole runs of the frame against a temporary system root, stopped as soon as they started (the
+// trace levels and the removal of interrupted writes at start are tested with the real programs).
+class FrameRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reg::Key key;
+    ASSERT_EQ(reg::CreateKey(kControlKey, "", &key), reg::kSuccess);
+    reg::SetString(&key, "MailPath", root_.path() + "/mail");
+    reg::SetString(&key, "TempPath", root_.path() + "/temp");
+    reg::SetString(&key, "LogPath", root_.path() + "/log");
+    reg::SetDword(&key, "LogLevel", 5);
+    reg::CloseKey(&key);
+  }
+  // A frame with an echo listener on a free port and a second one ("password") on `second_port`,
+  // run until it has started. Sets started_ and failed_.
+  int Run(int second_port, std::function<bool(const Listener&)> listen_failed) {
+    ServiceSetup setup;
+    setup.window_class = "QuorvaneFrameRunTest";
+    setup.listen_failed = [this, listen_failed](const Listener& listener) {
+      failed_.push_back(listener.name());
+      return listen_failed && listen_failed(listener);
+    };
+    ServiceFrame* frame = nullptr;
+    setup.on_started = [this, &frame] {
+      started_ = true;
+      open_ = {frame->listener(0).listening(), frame->listener(1).listening()};
+      frame->loop().Post([frame] { frame->Stop(); });
+    };
+    ServiceFrame run(std::move(setup));
+    frame = &run;
+    ListenerSetup first = EchoListener(2);
+    first.port = [] { return 0; };
+    run.AddListener(std::move(first));
+    ListenerSetup second = EchoListener(1);
+    second.name = "password";
+    second.port = [second_port] { return second_port; };
+    run.AddListener(std::move(second));
+    return run.Run();
+  }
+
+  qv::testing::ScopedSystemRoot root_;
+  bool started_ = false;
+  std::vector<bool> open_;
+  std::vector<std::string> failed_;
+};
+
+TEST_F(FrameRun, AListenerThatCannotOpenIsReportedAndTheServiceDecides) {
+  RunningFrame holder(1);  // holds the second listener's port
+  EXPECT_EQ(Run(holder.port(), [](const Listener&) { return true; }), 0);
+  EXPECT_TRUE(started_);
+  EXPECT_EQ(open_, (std::vector<bool>{true, false}));
+  EXPECT_EQ(failed_, std::vector<std::string>{"password"});
+
+  started_ = false;
+  failed_.clear();
+  EXPECT_EQ(Run(holder.port(), [](const Listener&) { return false; }), 1);
+  EXPECT_FALSE(started_);
+  EXPECT_EQ(failed_, std::vector<std::string>{"password"});
+  // Both free: nothing to report.
+  failed_.clear();
+  EXPECT_EQ(Run(0, [](const Listener&) { return false; }), 0);
+  EXPECT_EQ(open_, (std::vector<bool>{true, true}));
+  EXPECT_TRUE(failed_.empty());
 }
 
 }  // namespace

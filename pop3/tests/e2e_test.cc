@@ -7,12 +7,15 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "common/config.h"
 #include "common/mailfile.h"
+#include "common/testing/service_process.h"
 #include "common/testing/test_env.h"
 #include "platform/registry.h"
 #include "platform/spawn.h"
@@ -25,33 +28,6 @@ namespace {
 using testing::Client;
 using testing::FreePort;
 using testing::Pop3TestSystem;
-
-// A service program running in the background until Stop.
-class Program {
- public:
-  ~Program() { Stop(); }
-  // Starts the program and waits until its port answers (the greeting is read and dropped).
-  bool Start(const std::string& name, int port) {
-    if (!platform::StartProgram({qv::testing::BinDir() + "/" + name}, &pid_)) return false;
-    for (int i = 0; i < 400; ++i) {
-      Client probe(port);
-      if (probe.connected() && !probe.Line().empty()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
-  }
-  int Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 class Pop3E2E : public ::testing::Test {
  protected:
@@ -93,8 +69,8 @@ class Pop3E2E : public ::testing::Test {
   Pop3TestSystem sys_;
   int pop3_port_ = 0;
   int smtp_port_ = 0;
-  Program pop3_;
-  Program smtp_;
+  qv::testing::ServiceProcess pop3_;
+  qv::testing::ServiceProcess smtp_;
 };
 
 // Hex digits of bytes, as the client scripts print them.
@@ -172,6 +148,75 @@ TEST_F(Pop3E2E, PoplibFetchesWhatSmtpDeliveredByteForByte) {
   EXPECT_EQ(sys_.MailboxFiles("ann").size(), 1u);
   EXPECT_EQ(pop3_.Stop(), 0);
   EXPECT_EQ(smtp_.Stop(), 0);
+}
+
+TEST_F(Pop3E2E, LinesSentTogetherAreAllAnswered) {
+  ASSERT_TRUE(smtp_.Start("qvsmtp95", smtp_port_));
+  ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
+  // Raw sockets: each packet goes out in one send, and the replies are read afterwards.
+  std::string out = Python(
+      "import socket, sys\n"
+      "def talk(port, packets):\n"
+      "    s = socket.create_connection(('127.0.0.1', port), timeout=20)\n"
+      "    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)\n"
+      "    f = s.makefile('rb')\n"
+      "    f.readline()\n"
+      "    for packet, count in packets:\n"
+      "        s.sendall(packet)\n"
+      "        for _ in range(count): print(f.readline().decode().rstrip())\n"
+      "    s.close()\n"
+      "talk(int(sys.argv[1]), [\n"
+      "    (b'MAIL FROM:<alice@other.test>\\r\\nRCPT TO:<ann@example.test>\\r\\nDATA\\r\\n', 3),\n"
+      "    (b'Subject: piped\\r\\n\\r\\nbody\\r\\n.\\r\\nQUIT\\r\\n', 2)])\n"
+      "talk(int(sys.argv[2]), [(b'USER ann\\r\\nPASS secret\\r\\nSTAT\\r\\nQUIT\\r\\n', 4)])\n");
+  std::istringstream in(out);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  const char* starts[] = {"250 <alice@other.test>", "250 ", "354 ", "250 ", "221 ",
+                          "+OK <ann>", "+OK", "+OK 1 ", "+OK"};
+  ASSERT_EQ(lines.size(), std::size(starts)) << out;
+  for (size_t i = 0; i < lines.size(); ++i)
+    EXPECT_EQ(lines[i].substr(0, std::strlen(starts[i])), starts[i]) << i << ": " << out;
+  EXPECT_NE(lines[3].find("bytes received"), std::string::npos) << out;
+}
+
+// The services' start and end trace lines are written at their own levels: POP3's 50, SMTP's 70.
+TEST_F(Pop3E2E, StartAndEndTraceLinesAtEachServicesLevel) {
+  std::string trace = sys_.root() + "/trace.txt";
+  auto run = [&](const char* program, int port, uint32_t threshold) {
+    reg::Key key;
+    reg::CreateKey(kTraceKey, "", &key);
+    reg::SetDword(&key, "DbgLevel", threshold);
+    reg::SetDword(&key, "DbgOutTo", 2);
+    reg::SetDword(&key, "DbgMex", 0);
+    reg::SetString(&key, "DbgLogfile", trace);
+    reg::CloseKey(&key);
+    std::filesystem::remove(trace);
+    qv::testing::ServiceProcess service;
+    EXPECT_TRUE(service.Start(program, port));
+    EXPECT_EQ(service.Stop(), 0);
+    return std::filesystem::exists(trace) ? qv::testing::ReadFileText(trace) : std::string();
+  };
+  EXPECT_EQ(run("qvpop395", pop3_port_, 60), "");
+  std::string pop3 = run("qvpop395", pop3_port_, 50);
+  EXPECT_EQ(pop3.rfind("POP3MAIN.WinMain [hMainWindow=x", 0), 0u) << pop3;
+  EXPECT_NE(pop3.find("POP3MAIN.WinMain - Exiting\r\n"), std::string::npos) << pop3;
+  std::string smtp = run("qvsmtp95", smtp_port_, 60);
+  EXPECT_EQ(smtp.rfind("SMTPMAIN.WinMain [hMainWindow=x", 0), 0u) << smtp;
+  EXPECT_EQ(run("qvsmtp95", smtp_port_, 71), "");
+}
+
+TEST_F(Pop3E2E, TheStartRemovesWhatInterruptedWritesLeft) {
+  std::string box = sys_.MailboxPath("ann");
+  std::filesystem::create_directories(box);
+  std::string old_file = box + "/.qvmsg-a1B2c3.tmp", young_file = box + "/.qvmsg-d4E5f6.tmp";
+  qv::testing::WriteFileText(old_file, "half a message");
+  qv::testing::WriteFileText(young_file, "a message being written");
+  std::filesystem::last_write_time(
+      old_file, std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
+  ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
+  EXPECT_FALSE(std::filesystem::exists(old_file));
+  EXPECT_TRUE(std::filesystem::exists(young_file));
 }
 
 TEST_F(Pop3E2E, ListRetrAndADroppedConnection) {

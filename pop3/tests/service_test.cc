@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -25,8 +26,8 @@ using testing::Pop3TestSystem;
 class RunningService {
  public:
   explicit RunningService(Pop3ServiceOptions options = {}) : service_(options) {
-    EXPECT_TRUE(service_.frame().Listen(0));
-    port_ = service_.frame().BoundPort();
+    EXPECT_TRUE(service_.listener().Listen(0));
+    port_ = service_.listener().BoundPort();
     service_.Started();
     thread_ = std::thread([this] { service_.frame().loop().Run(); });
   }
@@ -91,10 +92,34 @@ TEST_F(ServiceTest, CommandsSplitOverReadsAndTwoLinesInOneRead) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   c->Send("\n");
   EXPECT_EQ(c->Line(), "+OK 0 0\r\n");
-  // Two commands in one read: only the first is answered.
-  c->Send("STAT\r\nNOOP\r\n");
+  // Several commands in one read are all answered, in order.
+  c->Send("STAT\r\nNOOP\r\nLA");
   EXPECT_EQ(c->Line(), "+OK 0 0\r\n");
-  EXPECT_EQ(c->Ask("LAST"), "+OK 0\r\n");
+  EXPECT_EQ(c->Line(), "+OK\r\n");
+  c->Send("ST\r\n");
+  EXPECT_EQ(c->Line(), "+OK 0\r\n");
+}
+
+TEST_F(ServiceTest, CommandsSentBehindARetrFollowTheMessage) {
+  sys_.AddMessage("ann", "Subject: one\r\n\r\nfirst");
+  sys_.AddMessage("ann", "Subject: two\r\n\r\nsecond");
+  RunningService service;
+  Client c(service.port());
+  c.Line();
+  c.Send("USER ann\r\nPASS pw\r\nRETR 1\r\nRETR 2\r\nDELE 1\r\nQUIT\r\n");
+  EXPECT_EQ(c.Line(), "+OK <ann>\r\n");
+  EXPECT_EQ(c.Line(), "+OK\r\n");
+  EXPECT_EQ(c.Line().substr(0, 4), "+OK ");
+  std::string first = c.UpTo("\r\n.\r\n");
+  EXPECT_EQ(c.Line().substr(0, 4), "+OK ");
+  std::string second = c.UpTo("\r\n.\r\n");
+  std::set<std::string> both = {first, second};
+  EXPECT_EQ(both, (std::set<std::string>{"Subject: one\r\n\r\nfirst\r\n.\r\n",
+                                          "Subject: two\r\n\r\nsecond\r\n.\r\n"}));
+  EXPECT_EQ(c.Line(), "+OK\r\n");
+  EXPECT_EQ(c.Line(), "+OK\r\n");
+  EXPECT_TRUE(c.Closed());
+  EXPECT_EQ(sys_.MailboxFiles("ann").size(), 1u);
 }
 
 TEST_F(ServiceTest, EachConnectionHasItsOwnLineBuffer) {

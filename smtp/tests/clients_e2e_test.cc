@@ -1,16 +1,9 @@
 // The real qvsmtp95 against the clients people use: Python's smtplib and curl.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <thread>
 
 #include "common/config.h"
-#include "common/testing/line_client.h"
+#include "common/testing/service_process.h"
 #include "platform/registry.h"
-#include "platform/spawn.h"
 #include "smtp/tests/smtp_env_util.h"
 
 namespace qv::smtp {
@@ -38,22 +31,7 @@ class ClientsE2E : public ::testing::Test {
     reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port_));
     reg::SetDword(&smtp, "Flags", kSmtpEsmtp);
     reg::CloseKey(&smtp);
-    ASSERT_TRUE(platform::StartProgram({qv::testing::BinDir() + "/qvsmtp95"}, &pid_));
-    for (int i = 0; i < 400; ++i) {
-      qv::testing::LineClient probe;
-      if (probe.Connect(port_)) {
-        probe.ReadLine();
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    FAIL() << "qvsmtp95 does not answer";
-  }
-  void TearDown() override {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+    ASSERT_TRUE(service_.Start("qvsmtp95", port_)) << "qvsmtp95 does not answer";
   }
 
   qv::testing::RunResult Python(const std::string& code) {
@@ -64,7 +42,7 @@ class ClientsE2E : public ::testing::Test {
 
   SmtpEnv env_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  qv::testing::ServiceProcess service_;
 };
 
 TEST_F(ClientsE2E, SmtplibReadsEveryHelpReplyWholeAndTheNextReplyAsItsOwn) {

@@ -175,10 +175,65 @@ TEST_F(ConnectionTest, OverlongCommandLineIsRefusedAndClosed) {
   }
 }
 
-TEST_F(ConnectionTest, TextAfterTheFirstLineOfARead) {
-  // One command per read: a client that pipelines loses the rest of the read.
-  auto c = Open();
-  EXPECT_EQ(Say(*c, "NOOP\r\nNOOP\r\n"), "250 OK\r\n");
+// An offload that keeps the work until the test runs it, as a worker pool would later.
+struct DeferredOffload {
+  std::vector<std::pair<std::function<void()>, std::function<void()>>> jobs;
+  OffloadFunction Function() {
+    return [this](std::function<void()> work, std::function<void()> done) {
+      jobs.emplace_back(std::move(work), std::move(done));
+    };
+  }
+  void RunAll() {
+    auto pending = std::move(jobs);
+    jobs.clear();
+    for (auto& job : pending) {
+      job.first();
+      job.second();
+    }
+  }
+};
+
+TEST_F(ConnectionTest, EveryLineOfAReadIsAnsweredInOrder) {
+  const std::string transaction =
+      "MAIL FROM:<alice@other.test>\r\nRCPT TO:<bob@example.test>\r\nDATA\r\n"
+      "Subject: hi\r\n\r\nHello\r\n.\r\nNOOP\r\nQUIT\r\nNOOP\r\n";
+  const std::regex replies(
+      "250 <alice@other.test>, sender ok\r\n250 Bob Builder <bob@example.test>\r\n"
+      "354 Start mail input, terminate with '<CRLF>.<CRLF>'\r\n"
+      // The bytes after the end line are the next command's, not the message's.
+      "250 25 bytes received in [0-9]+,[0-9]+ seconds; Message accepted for delivery\r\n"
+      "250 OK\r\n221 198.51.100.7 closing connection\r\n");
+  for (size_t piece : {transaction.size(), size_t{1}, size_t{4}, size_t{1024}}) {
+    FakeLink link;
+    {
+      SmtpConnection c(link, "198.51.100.7", nullptr);
+      Feed(c, transaction, piece);
+      EXPECT_TRUE(std::regex_match(link.sent, replies)) << piece << "\n" << link.sent;
+      EXPECT_TRUE(link.closed);
+    }
+  }
+  auto box = env_.Mailbox("bob");
+  ASSERT_EQ(box.size(), 4u);
+  for (const auto& message : box) EXPECT_EQ(Normalize(message), kExpectedBob);
+}
+
+TEST_F(ConnectionTest, CommandsBehindTheEndLineWaitForTheMessagesReply) {
+  DeferredOffload offload;
+  auto c = std::make_unique<SmtpConnection>(link_, "198.51.100.7", nullptr, offload.Function());
+  Feed(*c, "MAIL FROM:<alice@other.test>\r\nRCPT TO:<bob@example.test>\r\nDATA\r\n");
+  link_.Take();
+  Feed(*c, "Subject: hi\r\n\r\nHello\r\n.\r\nRSET\r\nQUIT\r\n");
+  EXPECT_TRUE(c->storing());
+  EXPECT_EQ(link_.Take(), "");
+  offload.RunAll();
+  std::string replies = link_.Take();
+  EXPECT_EQ(replies.substr(0, 7), "250 25 ") << replies;
+  EXPECT_NE(replies.find("\r\n250 Reset State\r\n221 198.51.100.7 closing connection\r\n"),
+            std::string::npos)
+      << replies;
+  EXPECT_TRUE(link_.closed);
+  ASSERT_EQ(env_.Mailbox("bob").size(), 1u);
+  EXPECT_EQ(Normalize(env_.Mailbox("bob")[0]), kExpectedBob);
 }
 
 TEST_F(ConnectionTest, MessageOverTheSizeLimitIsRefusedWhole) {
@@ -264,24 +319,6 @@ TEST_F(ConnectionTest, SendImmediatelyStartsTheRunAfterTheReply) {
   EXPECT_EQ(sent_before_run.substr(0, 4), "250 ");
   EXPECT_EQ(env_.Queue().size(), 1u);
 }
-
-// An offload that keeps the work until the test runs it, as a worker pool would later.
-struct DeferredOffload {
-  std::vector<std::pair<std::function<void()>, std::function<void()>>> jobs;
-  OffloadFunction Function() {
-    return [this](std::function<void()> work, std::function<void()> done) {
-      jobs.emplace_back(std::move(work), std::move(done));
-    };
-  }
-  void RunAll() {
-    auto pending = std::move(jobs);
-    jobs.clear();
-    for (auto& job : pending) {
-      job.first();
-      job.second();
-    }
-  }
-};
 
 TEST_F(ConnectionTest, ReplyWaitsForTheStoredMessageAndHeldInputFollows) {
   DeferredOffload offload;

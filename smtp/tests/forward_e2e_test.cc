@@ -13,6 +13,7 @@
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_process.h"
 #include "platform/registry.h"
 #include "platform/spawn.h"
 #include "platform/tray.h"
@@ -55,26 +56,10 @@ class ForwardE2E : public ::testing::Test {
     reg::SetDword(&smtp, "Flags", flags);
     reg::SetString(&smtp, "ExchangeHost", "127.0.0.1");
     reg::CloseKey(&smtp);
-    if (!platform::StartProgram({qv::testing::BinDir() + "/qvsmtp95"}, &pid_)) return false;
-    for (int i = 0; i < 400; ++i) {
-      LineClient probe;
-      if (probe.Connect(port_)) {
-        probe.ReadLine();
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
+    return service_.Start("qvsmtp95", port_);
   }
 
-  int Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  int Stop() { return service_.Stop(); }
 
   std::string Say(LineClient& client, const std::string& line) {
     client.Send(line);
@@ -97,7 +82,7 @@ class ForwardE2E : public ::testing::Test {
 
   SmtpEnv env_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  qv::testing::ServiceProcess service_;
 };
 
 TEST_F(ForwardE2E, AForeignRecipientIsSentOnAtOnce) {

@@ -18,6 +18,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_process.h"
 #include "common/testing/test_env.h"
 #include "platform/registry.h"
 #include "platform/spawn.h"
@@ -90,21 +91,8 @@ class HostileE2E : public ::testing::Test {
     for (pid_t pid : programs_) kill(pid, SIGKILL);
   }
 
-  bool Start() {
-    if (!platform::StartProgram({qv::testing::BinDir() + "/qvsmtp95"}, &pid_,
-                                platform::ChildOutput::kInherit))
-      return false;
-    return WaitFor([&] {
-      LineClient probe;
-      return probe.Connect(port_) && probe.ReadLine().starts_with("220 ");
-    });
-  }
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
+  bool Start() { return smtp_.Start("qvsmtp95", port_); }
+  void Stop() { smtp_.Stop(); }
 
   // Sends one message by plain SMTP and returns the reply to its end line.
   std::string Send(const std::string& recipient, const std::string& text) {
@@ -138,7 +126,7 @@ class HostileE2E : public ::testing::Test {
 
   SmtpEnv env_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  qv::testing::ServiceProcess smtp_;
   std::vector<pid_t> programs_;  // started by the service, ended by the test
 };
 
@@ -178,7 +166,7 @@ TEST_F(HostileE2E, StartedProgramHoldsNothingOfTheService) {
   Stop();
   EXPECT_TRUE(idle.WaitClosed());
   ASSERT_TRUE(Start());
-  EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0);
+  EXPECT_EQ(waitpid(smtp_.pid(), nullptr, WNOHANG), 0);
   LineClient client;
   ASSERT_TRUE(client.Connect(port_));
   EXPECT_EQ(client.ReadLine().substr(0, 4), "220 ");

@@ -17,6 +17,7 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_process.h"
 #include "common/testing/test_env.h"
 #include "platform/registry.h"
 #include "platform/spawn.h"
@@ -91,30 +92,10 @@ class ListsE2E : public ::testing::Test {
     WriteFileText(env_.root() + "/" + name + ".txt", text);
   }
 
-  // Starts a service program and waits until its port answers.
-  static bool StartProgram(const std::string& name, int port, pid_t* pid) {
-    if (!platform::StartProgram({qv::testing::BinDir() + "/" + name}, pid)) return false;
-    for (int i = 0; i < 400; ++i) {
-      LineClient probe;
-      if (probe.Connect(port)) {
-        probe.ReadLine();
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
-  }
-  static void StopProgram(pid_t* pid) {
-    if (*pid <= 0) return;
-    kill(*pid, SIGTERM);
-    int status = 0;
-    waitpid(*pid, &status, 0);
-    *pid = -1;
-  }
-  bool Start() { return StartProgram("qvsmtp95", port_, &pid_); }
+  bool Start() { return smtp_.Start("qvsmtp95", port_); }
   void Stop() {
-    StopProgram(&pid_);
-    StopProgram(&pop3_pid_);
+    smtp_.Stop();
+    pop3_.Stop();
   }
 
   // Sends one message in one connection; the reply to the end of data.
@@ -151,9 +132,9 @@ class ListsE2E : public ::testing::Test {
 
   SmtpEnv env_;
   int port_ = 0;
-  pid_t pid_ = -1;
   int pop3_port_ = 0;
-  pid_t pop3_pid_ = -1;
+  qv::testing::ServiceProcess smtp_;
+  qv::testing::ServiceProcess pop3_;
 };
 
 TEST_F(ListsE2E, SubscribeAndUnsubscribeByMail) {
@@ -306,7 +287,7 @@ TEST_F(ListsE2E, ReplyTextReachesThePop3ClientAsWritten) {
   CopyField(carol.Responder, "away");
   ASSERT_EQ(UpdateRecord(carol, false), 0);
   ASSERT_TRUE(Start());
-  ASSERT_TRUE(StartProgram("qvpop395", pop3_port_, &pop3_pid_));
+  ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
   Send("bob@example.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");
   ASSERT_EQ(env_.Mailbox("bob").size(), 1u);
   std::string script = env_.root() + "/fetch.py";

@@ -16,6 +16,7 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_process.h"
 #include "platform/presence.h"
 #include "platform/registry.h"
 #include "platform/spawn.h"
@@ -56,28 +57,9 @@ class ServiceE2E : public ::testing::Test {
   void TearDown() override { Stop(); }
 
   // Starts the service and waits until it answers.
-  bool Start() {
-    if (!platform::StartProgram({qv::testing::BinDir() + "/qvsmtp95"}, &pid_)) return false;
-    for (int i = 0; i < 400; ++i) {
-      LineClient probe;
-      if (probe.Connect(port_)) {
-        probe.ReadLine();
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
-  }
-
+  bool Start() { return service_.Start("qvsmtp95", port_); }
   // Sends the stop signal and returns the exit status code (or -1).
-  int Stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  int Stop() { return service_.Stop(); }
 
   // A client past the greeting.
   std::unique_ptr<LineClient> Client() {
@@ -95,7 +77,7 @@ class ServiceE2E : public ::testing::Test {
 
   SmtpEnv env_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  qv::testing::ServiceProcess service_;
 };
 
 TEST_F(ServiceE2E, GreetingAndReplies) {

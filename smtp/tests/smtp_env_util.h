@@ -10,6 +10,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/service_frame.h"
+#include "common/testing/fake_link.h"
 #include "common/testing/table_env.h"
 #include "common/testing/test_env.h"
 
@@ -58,25 +59,6 @@ class SmtpEnv {
 std::string Normalize(const std::string& text);
 
 // A connection as a handler sees it; records sends and closes.
-class FakeLink : public ConnectionLink {
- public:
-  void Send(std::string_view bytes) override {
-    if (!closed) sent.append(bytes);
-  }
-  void Close() override { closed = true; }
-  int Number() const override { return 7; }
-  void SetIdleLimit(std::chrono::milliseconds limit) override { idle_limit = limit; }
-
-  // What was sent since the last call.
-  std::string Take() {
-    std::string out;
-    out.swap(sent);
-    return out;
-  }
-
-  std::string sent;
-  bool closed = false;
-  std::chrono::milliseconds idle_limit{0};
-};
+using FakeLink = qv::testing::FakeLink;
 
 }  // namespace qv::smtp::testing

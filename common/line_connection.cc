@@ -1,0 +1,94 @@
+#include "common/line_connection.h"
+
+#include <algorithm>
+
+#include "common/maillog.h"
+
+namespace qv {
+
+LineConnection::LineConnection(ConnectionLink& link, std::string_view log_prefix,
+                               std::string_view line_too_long)
+    : link_(link), log_prefix_(log_prefix), line_too_long_(line_too_long) {}
+
+void LineConnection::Reply(std::string_view text, bool log) {
+  if (log) Log(kLogLevelProtocol, kLogSent, text);
+  link_.Send(text);
+}
+
+void LineConnection::Log(int level, const char* tag, std::string_view text) {
+  WriteLog(level, link_.Number(), tag, text, log_prefix_);
+}
+
+void LineConnection::Close() {
+  if (closed_) return;
+  closed_ = true;
+  link_.Close();
+}
+
+void LineConnection::OnReceive(std::string_view bytes) {
+  if (closed_) return;
+  if (input_.empty() && !processing_) {
+    // The usual case: nothing waits, so the read is handled where it lies.
+    size_t used = Process(bytes);
+    input_.assign(bytes.substr(used));
+  } else {
+    input_.append(bytes);
+    Drain();
+  }
+  UpdateHold();
+}
+
+void LineConnection::Resume() {
+  if (!paused_) return;
+  paused_ = false;
+  if (closed_) return;
+  Drain();
+  UpdateHold();
+}
+
+void LineConnection::Drain() {
+  if (processing_ || input_.empty()) return;
+  size_t used = Process(input_);
+  input_.erase(0, used);
+}
+
+size_t LineConnection::Process(std::string_view input) {
+  processing_ = true;
+  size_t pos = 0;
+  while (!closed_ && !paused_ && pos < input.size()) {
+    std::string_view rest = input.substr(pos);
+    if (raw_) {
+      size_t used = std::min(OnRawInput(rest), rest.size());
+      pos += used;
+      if (used == 0 && raw_ && !paused_) break;  // it takes nothing more for now
+      continue;
+    }
+    size_t end = rest.find("\r\n");
+    bool too_long = end == std::string_view::npos ? rest.size() >= kCommandLineLimit
+                                                  : end + 2 > kCommandLineLimit;
+    if (too_long) {
+      Reply(line_too_long_);
+      OnLineTooLong();
+      Close();
+      break;
+    }
+    if (end == std::string_view::npos) break;
+    pos += end + 2;
+    std::string_view line = rest.substr(0, end);
+    Log(kLogLevelProtocol, kLogReceived, line);
+    OnLine(line);
+  }
+  processing_ = false;
+  return pos;
+}
+
+void LineConnection::UpdateHold() {
+  if (processing_) return;
+  if (closed_) input_.clear();  // nothing is handed on any more
+  bool hold = !closed_ && paused_ && input_.size() >= kCommandLineLimit;
+  if (hold == holding_) return;
+  holding_ = hold;
+  link_.HoldInput(hold);
+}
+
+}  // namespace qv

@@ -1,0 +1,36 @@
+// A ConnectionLink without a socket, for driving a connection handler byte by byte: it keeps
+// what was sent, whether the handler closed, its idle limit and whether input is held.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "common/service_frame.h"
+
+namespace qv::testing {
+
+class FakeLink : public ConnectionLink {
+ public:
+  void Send(std::string_view bytes) override {
+    if (!closed) sent.append(bytes);
+  }
+  void Close() override { closed = true; }
+  int Number() const override { return 7; }
+  void SetIdleLimit(std::chrono::milliseconds limit) override { idle_limit = limit; }
+  void HoldInput(bool hold) override { held = hold; }
+
+  // What was sent since the last call.
+  std::string Take() {
+    std::string out;
+    out.swap(sent);
+    return out;
+  }
+
+  std::string sent;
+  bool closed = false;
+  bool held = false;
+  std::chrono::milliseconds idle_limit{0};
+};
+
+}  // namespace qv::testing
