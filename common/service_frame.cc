@@ -442,8 +442,8 @@ int ServiceFrame::Run() {
       ++open;
       continue;
     }
-    platform::DebugOutput(setup_.window_class + ": cannot listen on port " + std::to_string(port) +
-                          "\n");
+    platform::DebugOutput(setup_.window_class + ": cannot listen on port " +
+                          std::to_string(port) + "\n");
     if (!setup_.listen_failed || !setup_.listen_failed(*listener)) return 1;
   }
   if (open == 0) return 1;
