@@ -81,6 +81,13 @@ void EventLoop::Post(std::function<void()> fn) {
   asio::post(io_, std::move(fn));
 }
 
+void EventLoop::After(std::chrono::milliseconds delay, std::function<void()> fn) {
+  auto timer = std::make_shared<asio::steady_timer>(io_, delay);
+  timer->async_wait([timer, fn = std::move(fn)](const std::error_code& ec) {
+    if (!ec) fn();
+  });
+}
+
 void EventLoop::Run() {
   auto guard = asio::make_work_guard(io_);
   io_.run();

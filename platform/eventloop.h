@@ -36,6 +36,10 @@ class EventLoop {
   // Runs `fn` on the loop's thread; safe to call from any thread.
   void Post(std::function<void()> fn);
 
+  // Runs `fn` once on the loop's thread after `delay` (from the loop's thread only). Nothing
+  // cancels it: `fn` checks that what it touches still exists. After Quit it never runs.
+  void After(std::chrono::milliseconds delay, std::function<void()> fn);
+
   // Runs until Quit.
   void Run();
   void Quit();
