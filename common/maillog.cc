@@ -7,14 +7,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <utility>
 
 #include "common/config.h"
 #include "platform/fileio.h"
 #include "platform/sysroot.h"
+#include "platform/unique_fd.h"
 
 namespace qv {
 
@@ -48,8 +53,15 @@ int CompareNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
+std::atomic<std::time_t (*)()> g_log_clock{nullptr};
+
+std::time_t Now() {
+  std::time_t (*clock)() = g_log_clock.load(std::memory_order_acquire);
+  return clock != nullptr ? clock() : std::time(nullptr);
+}
+
 std::tm LocalNow(std::time_t* now = nullptr) {
-  std::time_t t = std::time(nullptr);
+  std::time_t t = Now();
   if (now != nullptr) *now = t;
   std::tm local{};
   localtime_r(&t, &local);
@@ -109,6 +121,85 @@ void AppendLogLines(std::string* out, long session, std::string_view tag, std::s
     out->append(line);
     out->append("\r\n");
   }
+}
+
+// The day's log file of each program prefix, held open between entries. An entry goes to the
+// file held while the day's name stays the same and the file at that name is still the one held;
+// whether it is, is looked at no more than once a second (a file deleted or moved away by an
+// administrator gets the entries of that second at most). Every entry is one write with
+// O_APPEND, as with a file opened per entry, so the bytes and their order do not change and the
+// lines of several processes never mix.
+class HeldLogs {
+ public:
+  void Append(std::string_view prefix, const std::string& path, std::string_view entry,
+              std::time_t now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Held& held = Find(prefix);
+    if (held.fd.valid() && (held.path != path || (now != held.checked && !StillHeld(held, now)))) {
+      held.fd.Reset();
+    }
+    if (!held.fd.valid() && !Open(&held, path, now)) return;
+    if (!platform::WriteAll(held.fd.get(), entry.data(), entry.size())) {
+      held.fd.Reset();  // the next entry opens the file again
+    }
+  }
+
+  void CloseAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Held& held : held_) held.fd.Reset();
+  }
+
+ private:
+  struct Held {
+    std::string prefix;
+    std::string path;
+    platform::UniqueFd fd;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::time_t checked = 0;  // when the file at `path` was last found to be the one held
+  };
+
+  Held& Find(std::string_view prefix) {
+    for (Held& held : held_) {
+      if (held.prefix == prefix) return held;
+    }
+    held_.emplace_back();
+    held_.back().prefix = prefix;
+    return held_.back();
+  }
+
+  static bool StillHeld(Held& held, std::time_t now) {
+    struct stat st {};
+    if (stat(held.path.c_str(), &st) != 0 || st.st_dev != held.device || st.st_ino != held.inode) {
+      return false;
+    }
+    held.checked = now;
+    return true;
+  }
+
+  static bool Open(Held* held, const std::string& path, std::time_t now) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT && platform::MakeDirectories(g_System.LogPath)) {
+      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    platform::UniqueFd owned(fd);
+    struct stat st {};
+    if (!owned.valid() || fstat(owned.get(), &st) != 0) return false;
+    held->fd = std::move(owned);
+    held->path = path;
+    held->device = st.st_dev;
+    held->inode = st.st_ino;
+    held->checked = now;
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::deque<Held> held_;  // one per prefix; few, and never moved once made
+};
+
+HeldLogs& Logs() {
+  static HeldLogs* logs = new HeldLogs;  // left alive for entries written while the process ends
+  return *logs;
 }
 
 int MonthLength(int month) {
@@ -194,15 +285,17 @@ void WriteLog(int level, long session, std::string_view tag, const char* text, l
   AppendLogLines(&entry, session, tag, body, [] { return std::string_view(FormatMailDate()); });
   if (entry.empty()) return;
 
-  std::string path = LogFilePath(g_System.LogPath, prefix, LocalNow());
-  // One append of the whole entry: O_APPEND keeps the lines of two processes apart.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0 && errno == ENOENT && platform::MakeDirectories(g_System.LogPath)) {
-    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  }
-  if (fd < 0) return;
-  platform::WriteAll(fd, entry.data(), entry.size());
-  close(fd);
+  std::time_t now = 0;
+  std::tm local = LocalNow(&now);
+  Logs().Append(prefix, LogFilePath(g_System.LogPath, prefix, local), entry, now);
+}
+
+void CloseLogFiles() {
+  Logs().CloseAll();
+}
+
+void SetLogClockForTesting(std::time_t (*now)()) {
+  g_log_clock.store(now, std::memory_order_release);
 }
 
 std::string LogCutoffName(int tm_year, int month, int day, int max_log_time) {

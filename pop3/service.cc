@@ -24,7 +24,10 @@ ServiceSetup Pop3Service::Setup() {
   setup.tray_tip = kTrayTip;
   setup.load_config = [] { return LoadPop3Config(); };
   setup.on_started = [this] { Started(); };
-  setup.extra_activity = [this] { return schedule_.active(); };
+  setup.extra_activity = [this] { return collection_ ? collection_->active() : 0; };
+  setup.on_stopping = [this] {
+    if (collection_) collection_->Stop();
+  };
   setup.log = [](int level, int number, const char* tag, std::string_view text) {
     WriteLog(level, number, tag, text, kLogPrefixPop3);
   };
@@ -61,14 +64,12 @@ ListenerSetup Pop3Service::Pop3Listener() {
 }
 
 void Pop3Service::Started() {
-  // The remote account collection fills the schedule; until then it stays empty.
-  frame_->loop().SetTimer(kTimerAccounts, options_.account_period, [this] {
-    schedule_.Tick([this](const std::string&) {
-      frame_->UpdateTrayIcon();
-      return 0;
-    });
-    frame_->UpdateTrayIcon();
-  });
+  // The checks run beside the loop; their start and end reach the tray through the loop.
+  collection_ =
+      MakeRemoteCollection([this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); },
+                           [this] { frame_->UpdateTrayIcon(); }, options_.deliver_fetched);
+  collection_->Load();
+  frame_->loop().SetTimer(kTimerAccounts, options_.account_period, [this] { collection_->Tick(); });
 }
 
 int Pop3Service::Run() {

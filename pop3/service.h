@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common/service_frame.h"
+#include "pop3/collect_runner.h"
 #include "pop3/schedule.h"
 
 namespace qv::pop3 {
@@ -17,6 +18,8 @@ constexpr size_t kReadSize = 1024;
 struct Pop3ServiceOptions {
   std::chrono::milliseconds idle_limit = std::chrono::minutes(10);
   std::chrono::milliseconds account_period = std::chrono::seconds(kTickSeconds);
+  // Where fetched mail goes (empty: DeliverFetched).
+  FetchedDelivery deliver_fetched;
 };
 
 class Pop3Service {
@@ -29,7 +32,8 @@ class Pop3Service {
   ServiceFrame& frame() { return *frame_; }
   // The POP3 port.
   Listener& listener() { return *listener_; }
-  AccountSchedule& schedule() { return schedule_; }
+  // The remote account checks; made when the service has started.
+  RemoteCollection* collection() { return collection_.get(); }
   // Starts the account timer, as the start of the service does (for tests that listen
   // themselves).
   void Started();
@@ -39,9 +43,9 @@ class Pop3Service {
   ListenerSetup Pop3Listener();
 
   Pop3ServiceOptions options_;
-  AccountSchedule schedule_;
   std::unique_ptr<ServiceFrame> frame_;
   Listener* listener_ = nullptr;
+  std::unique_ptr<RemoteCollection> collection_;
 };
 
 }  // namespace qv::pop3

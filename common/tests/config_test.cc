@@ -296,5 +296,14 @@ TEST_F(ServiceCommandTest, QueryStartStopRestartRemove) {
   EXPECT_EQ(ServiceCommand(9, kCommandQuery), -1);
 }
 
+// A query is answered at once, but one that follows a stop of this process still sees its result.
+TEST_F(ServiceCommandTest, QueryRightAfterAStopSeesTheServiceGone) {
+  EXPECT_EQ(ServiceCommand(kServicePop3, kCommandStart), -1);
+  ASSERT_TRUE(WaitFor(kServicePop3, true));
+  EXPECT_EQ(ServiceCommand(kServicePop3, kCommandQuery), 4);
+  EXPECT_EQ(ServiceCommand(kServicePop3, kCommandStop), -1);
+  EXPECT_EQ(ServiceCommand(kServicePop3, kCommandQuery), 1);
+}
+
 }  // namespace
 }  // namespace qv

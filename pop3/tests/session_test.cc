@@ -7,12 +7,16 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "common/accounts.h"
 #include "common/config.h"
+#include "common/mailfile.h"
 #include "common/recordstore.h"
 #include "pop3/logon.h"
 #include "pop3/pop3_texts.h"
@@ -204,6 +208,52 @@ TEST_F(SessionTest, OnlyOrdinaryVisibleInFilesAreListed) {
   Login(s);
   EXPECT_EQ(Say(s, "UIDL"),
             "+OK 1 " + std::to_string(s.record().Messages[0].Size) + "\r\n1 " + kept + "\r\n.\r\n");
+}
+
+std::time_t StandingClock() {
+  return 1796999415;  // the clock stands: every message falls into one second
+}
+void NoWait() {}
+
+TEST_F(SessionTest, NamesPastTheHundredthOfASecondAreListedAndRetrieved) {
+  SetMailFileClockForTesting(StandingClock, NoWait);
+  std::map<std::string, std::string> texts;  // file name -> text
+  for (int i = 0; i < 103; ++i) {
+    std::string text = "Subject: " + std::to_string(i) + "\r\n\r\nbody " + std::to_string(i);
+    texts[sys_.AddMessage("ann", text)] = text;
+  }
+  SetMailFileClockForTesting(nullptr, nullptr);
+  ASSERT_EQ(texts.size(), 103u);
+  std::vector<std::string> past;  // the names after the two-digit ones, in order
+  for (const auto& [name, text] : texts) {
+    if (!std::isdigit(static_cast<unsigned char>(name[12]))) past.push_back(name);
+  }
+  ASSERT_EQ(past.size(), 3u);
+  EXPECT_EQ(past[0].substr(12), "A0.in");
+  EXPECT_EQ(past[2].substr(12), "A2.in");
+
+  Pop3Session s("10.0.0.1");
+  Login(s);
+  const auto& m = s.record().Messages;
+  ASSERT_EQ(m.size(), 103u);
+  std::string uidl = Say(s, "UIDL");
+  for (size_t i = 0; i < m.size(); ++i) {
+    ASSERT_EQ(texts.count(m[i].FileName), 1u) << m[i].FileName;
+    std::string line = std::to_string(i + 1) + " " + m[i].FileName + "\r\n";
+    EXPECT_NE(uidl.find("\n" + line), std::string::npos) << line;
+    if (m[i].FileName != past[1]) continue;
+    std::string n = std::to_string(i + 1);
+    EXPECT_EQ(Say(s, "UIDL " + n), "+OK " + n + " " + past[1] + "\r\n");
+    Pop3Reply r = s.Dispatch("RETR " + n);
+    ASSERT_EQ(r.result, kResultMessage);
+    EXPECT_EQ(ReadAll(r.file.get()), texts[past[1]]);
+    r.file.Reset();
+    EXPECT_EQ(Say(s, "DELE " + n), "+OK\r\n");
+  }
+  EXPECT_EQ(Say(s, "QUIT"), "+OK\r\n");
+  std::vector<std::string> left = sys_.MailboxFiles("ann");
+  EXPECT_EQ(left.size(), 102u);
+  EXPECT_FALSE(std::binary_search(left.begin(), left.end(), past[1]));
 }
 
 TEST_F(SessionTest, DeleteMarksKeepNumbersAndRsetRestores) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -319,6 +320,25 @@ TEST_F(ForwardTest, SmartHostsInOrderUntilOneTakesTheMessage) {
   EXPECT_EQ(peer_.messages().size(), 1u);
   EXPECT_TRUE(Logged("Connecting to 127.0.0.2"));
   EXPECT_TRUE(Logged("Connection timed out"));
+}
+
+TEST_F(ForwardTest, QueueNamesPastTheHundredthOfASecondAreSentInNameOrder) {
+  CopyField(g_Smtp.ExchangeHost, "127.0.0.1");
+  const std::vector<std::string> names = {"26120714301599.out", "261207143015A0.out",
+                                          "261207143015Az.out", "261207143015a0.out",
+                                          "261207143015zz.out"};
+  for (size_t i = names.size(); i-- > 0;) {
+    std::string queued = Queue("bob@remote.test", "ann@local.test",
+                               "Subject: " + std::to_string(i) + "\r\n\r\nbody\r\n");
+    ASSERT_EQ(std::rename(queued.c_str(), (ForwardDir() + "/" + names[i]).c_str()), 0);
+  }
+  EXPECT_EQ(RunForwardQueue(options_), static_cast<int>(names.size()));
+  std::vector<std::string> sent = peer_.messages();
+  ASSERT_EQ(sent.size(), names.size());
+  for (size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_NE(sent[i].find("Subject: " + std::to_string(i) + "\r\n"), std::string::npos) << sent[i];
+  }
+  EXPECT_TRUE(QueueTexts().empty());
 }
 
 TEST_F(ForwardTest, UnreachableHostsKeepTheFile) {
