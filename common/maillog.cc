@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -72,13 +73,38 @@ template <typename DateFn>
 void AppendLogLines(std::string* out, long session, std::string_view tag, std::string_view text,
                     DateFn date) {
   bool mask_passwords = tag != kLogData;
+  // Lines end at CR LF or NUL, and CR and LF at the start and the end of the text are line ends
+  // too. A CR or LF inside a line is shown as a blank: no received text can make one entry look
+  // like two.
+  size_t first = text.find_first_not_of("\r\n");
+  size_t last = text.find_last_not_of("\r\n");
+  text =
+      first == std::string_view::npos ? std::string_view() : text.substr(first, last - first + 1);
   size_t pos = 0;
+  std::string shown;
   while (pos < text.size()) {
-    size_t stop = text.find_first_of(std::string_view("\r\n\0", 3), pos);
+    size_t stop = std::min(text.find("\r\n", pos), text.find('\0', pos));
     if (stop == std::string_view::npos) stop = text.size();
     std::string_view line = text.substr(pos, stop - pos);
-    pos = stop + 1;
+    pos = stop + (stop < text.size() && text[stop] == '\r' ? 2 : 1);
     if (line.empty()) continue;
+    if (line.find_first_of("\r\n") != std::string_view::npos) {
+      // What followed a stray line end may still be a password for the peer that sent it.
+      shown.clear();
+      for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] != '\r' && line[i] != '\n') {
+          shown.push_back(line[i]);
+          continue;
+        }
+        shown.push_back(' ');
+        std::string_view rest = line.substr(i + 1);
+        if (mask_passwords && (StartsWithNoCase(rest, "PASS") || StartsWithNoCase(rest, "NEWP"))) {
+          shown += StartsWithNoCase(rest, "PASS") ? kMaskedPass : kMaskedNewPass;
+          break;
+        }
+      }
+      line = shown;
+    }
     // A password must never reach the log: POP3 takes any line starting with the four letters
     // "PASS" as the command, and the password services any line starting with "NEWP".
     if (mask_passwords && StartsWithNoCase(line, "PASS"))

@@ -333,7 +333,29 @@ int SyncMailboxDirectories() {
   return 0;
 }
 
+bool IsListAddress(std::string_view address) {
+  std::string local, domain;
+  SplitAddress(UpToNul(address), &local, &domain);
+  if (local.empty()) return false;
+  LISTSTRUCT list;
+  if (FindRecord(local, domain, &list) == 0) return true;
+  int kind = ClassifyAddress(local, &domain, false);
+  if (kind == kAddressList) return true;
+  ROUTESTRUCT route;
+  if (kind != kAddressRoute || FindRouteByAddress(local, domain, &route) != 0) return false;
+  std::string destination(FieldText(route.Destination));
+  if (route.Type == kRouteToMail) {
+    SplitAddress(destination, &local, &domain);
+  } else if (route.Type == kRouteToDomain) {
+    domain = destination;
+  } else {
+    return false;
+  }
+  return !local.empty() && ClassifyAddress(local, &domain, false) == kAddressList;
+}
+
 int AddMember(const std::string& member_file, std::string_view address, std::string_view name) {
+  if (IsListAddress(address)) return kMemberIsList;
   MEMBERSTRUCT member{};
   CopyField(member.Address, std::string(UpToNul(address)));
   CopyField(member.Name, std::string(UpToNul(name)));
@@ -359,6 +381,7 @@ int AddMember(const std::string& member_file, std::string_view address, std::str
 
 int UpdateMember(const std::string& member_file, std::string_view address,
                  std::string_view new_address, std::string_view new_name, bool remove) {
+  if (!remove && IsListAddress(new_address)) return kMemberIsList;
   FileLock lock(LockPathFor(member_file), LockMode::kExclusive);
   int raw;
   do raw = open(member_file.c_str(), O_RDWR | O_CLOEXEC);
@@ -386,16 +409,19 @@ int UpdateMember(const std::string& member_file, std::string_view address,
 int AddListMember(std::string_view list_address, std::string_view address, std::string_view name) {
   LISTSTRUCT list;
   if (FindList(list_address, &list) != 0) return -1;
-  AddMember(std::string(FieldText(list.FileName)), address, name);
-  return 0;
+  return AddMember(std::string(FieldText(list.FileName)), address, name) == kMemberIsList
+             ? kMemberIsList
+             : 0;
 }
 
 int UpdateListMember(std::string_view list_address, std::string_view address,
                      std::string_view new_address, std::string_view new_name, bool remove) {
   LISTSTRUCT list;
   if (FindList(list_address, &list) != 0) return -1;
-  UpdateMember(std::string(FieldText(list.FileName)), address, new_address, new_name, remove);
-  return 0;
+  return UpdateMember(std::string(FieldText(list.FileName)), address, new_address, new_name,
+                      remove) == kMemberIsList
+             ? kMemberIsList
+             : 0;
 }
 
 int CompactMemberFile(const std::string& member_file) {

@@ -236,7 +236,7 @@ void Delivery::User(const Entry& entry, bool top_level) {
     }
   }
   if ((user.Options & kUserRespond) != 0 && reverse_path_.size() >= 2)
-    lists::RunResponder(service_, reverse_path_, user_address, Str(user.Responder));
+    lists::RunResponder(service_, reverse_path_, user_address, Str(user.Responder), spool_fd_);
   if ((user.Options & kUserJoinList) != 0 && reverse_path_.size() >= 2)
     lists::JoinList(service_, reverse_path_, Str(user.MailingList), "");
   CopiesOfOutgoing(entry);

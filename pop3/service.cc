@@ -50,8 +50,15 @@ ListenerSetup Pop3Service::Pop3Listener() {
   };
   setup.busy_reply = [] { return std::string(kErrTooManyConnections); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
-    auto defer = [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); };
-    return std::make_unique<POPCONNSTRUCT>(link, peer, defer, options_.idle_limit);
+    LoopTools tools;
+    tools.defer = [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); };
+    tools.after = [this](std::chrono::milliseconds delay, std::function<void()> fn) {
+      frame_->loop().After(delay, std::move(fn));
+    };
+    tools.offload = [this](std::function<void()> work, std::function<void()> done) {
+      frame_->Offload(std::move(work), std::move(done));
+    };
+    return std::make_unique<POPCONNSTRUCT>(link, peer, std::move(tools), options_.idle_limit);
   };
   return setup;
 }

@@ -186,9 +186,18 @@ TEST(FormatLogEntryTest, Table) {
   const Case cases[] = {
       {0, kLogEvent, "Service started", "00000  " + d + "   *** Service started\r\n"},
       {123, kLogReceived, "HELO x\r\n", "00123  " + d + "   --> HELO x\r\n"},
-      {7, kLogSent, "\r\n\r\n250 a\r\n\r\n250 b\n\r250 c",
+      {7, kLogSent, "\r\n\r\n250 a\r\n\r\n250 b\r\n250 c\r\n",
        "00007  " + d + "   <-- 250 a\r\n00007  " + d + "   <-- 250 b\r\n00007  " + d +
            "   <-- 250 c\r\n"},
+      // Only CR LF ends a line inside the text: a lone CR or LF is shown as a blank, so that
+      // one received line is one log line.
+      {7, kLogReceived, "NOOP\rRCPT TO:<x@y>\r\n", "00007  " + d + "   --> NOOP RCPT TO:<x@y>\r\n"},
+      {7, kLogSent, "250 b\n\r250 c", "00007  " + d + "   <-- 250 b  250 c\r\n"},
+      {7, kLogEvent, "\n\ra\nb\r\r\n\n", "00007  " + d + "   *** a b\r\n"},
+      {9, kLogReceived, "USER ann\nPASS secret",
+       "00009  " + d + "   --> USER ann PASS **********\r\n"},
+      {9, kLogReceived, "X\rnewpass fresh\rY", "00009  " + d + "   --> X NEWPASS **********\r\n"},
+      {9, kLogData, "a\nPASS b", "00009  " + d + "   <DATA> a PASS b\r\n"},
       {1, kLogEvent, "a\0b"s, "00001  " + d + "   *** a\r\n00001  " + d + "   *** b\r\n"},
       {1, kLogEvent, "\r\n\n\r", ""},
       {1, kLogEvent, "", ""},

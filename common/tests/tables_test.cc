@@ -513,6 +513,32 @@ TEST_F(TablesTest, ListMembersThroughTheListAddress) {
   EXPECT_EQ(FormatMemberLine(m), "ann@y|Ann Y");
 }
 
+TEST_F(TablesTest, ListsAreNeverListMembers) {
+  // A list as a member (itself, another list, or through a route) would bring every post back.
+  std::string file = tables_.File("club.mls");
+  AddList("club", "example.com", file);
+  AddList("staff", "example.com", tables_.File("staff.mls"));
+  AddRoute("news@example.com", "STAFF@example.com", kRouteToMail);
+  AddRoute("*@old.example.com", "example.com", kRouteToDomain);
+  AddRoute("relay@example.com", "relay.example.net", kRouteToHost);
+  for (const char* address : {"club@example.com", "<CLUB@Example.Com>", "staff@example.com",
+                              "news@example.com", "staff@old.example.com"}) {
+    EXPECT_TRUE(IsListAddress(address)) << address;
+    EXPECT_EQ(AddMember(file, address, ""), kMemberIsList) << address;
+    EXPECT_EQ(AddListMember("club@example.com", address, ""), kMemberIsList) << address;
+  }
+  for (const char* address :
+       {"ann@example.com", "club@example.org", "ann@old.example.com", "relay@example.com", ""}) {
+    EXPECT_FALSE(IsListAddress(address)) << address;
+  }
+  EXPECT_EQ(AddListMember("club@example.com", "ann@example.com", "Ann"), 0);
+  EXPECT_EQ(UpdateMember(file, "ann@example.com", "staff@example.com", "", false), kMemberIsList);
+  EXPECT_EQ(UpdateListMember("club@example.com", "ann@*", "club@example.com", "", false),
+            kMemberIsList);
+  EXPECT_EQ(ReadFileText(file).substr(0, 15), "ann@example.com");
+  EXPECT_EQ(ReadFileText(file).size(), 256u);
+}
+
 TEST_F(TablesTest, ConcurrentMemberAddsLoseNone) {
   std::string file = tables_.File("busy.mls");
   auto adder = [&](char tag) {

@@ -50,8 +50,14 @@ class SessionTest : public ::testing::Test {
     sys_.AddUser("eve", "pw", "eve", 0, "*.branch.test");
   }
 
-  std::string Say(Pop3Session& s, const std::string& line) {
-    return s.Dispatch(line + "\r\n").text;
+  // The reply to a line; an operating-system logon runs here, as the connection runs it on its
+  // worker pool.
+  std::string Say(Pop3Session& s, const std::string& line) { return Reply(s, line).text; }
+  Pop3Reply Reply(Pop3Session& s, const std::string& line) {
+    Pop3Reply reply = s.Dispatch(line + "\r\n");
+    if (reply.result != kResultLogon) return reply;
+    const LogonRequest& r = reply.logon;
+    return s.FinishSystemLogon(SystemLogon(r.user, r.password, r.peer));
   }
 
   void Login(Pop3Session& s, const std::string& user = "ann", const std::string& pass = "Secret") {
@@ -421,6 +427,45 @@ TEST_F(SessionTest, QuitAppliesDeletionsOnlyFromTheTransactionState) {
   EXPECT_EQ(sys_.MailboxFiles("ann").size(), 1u);
 }
 
+TEST_F(SessionTest, FailedLogonsAreAnsweredLate) {
+  // Every PASS that does not log on is delayed and logged; the number of tries stays free.
+  struct Case {
+    const char* user;
+    const char* pass;
+    std::string reply;
+  } cases[] = {
+      {"ann", "wrong", kErrInvalidPassword},
+      {"far", "pw", kErrInvalidUsername},
+      {"nobody", "x", kErrInvalidUsername},
+  };
+  for (const Case& c : cases) {
+    Pop3Session s("10.0.0.1");
+    Say(s, std::string("USER ") + c.user);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      Pop3Reply r = Reply(s, std::string("PASS ") + c.pass);
+      EXPECT_EQ(r.text, c.reply) << c.user;
+      EXPECT_TRUE(r.delayed && r.failed_logon) << c.user;
+      if (s.state() != Pop3State::kUserGiven) Say(s, std::string("USER ") + c.user);
+    }
+  }
+  Pop3Session s("10.0.0.1");
+  Say(s, "USER ann");
+  Reply(s, "PASS wrong");
+  Pop3Reply ok = Reply(s, "PASS secret");
+  EXPECT_EQ(ok.text, "+OK\r\n");
+  EXPECT_FALSE(ok.delayed || ok.failed_logon);
+  // A refused NEWPASS is late too; a good one and other commands are not.
+  EXPECT_TRUE(Reply(s, "NEWPASS").delayed);
+  EXPECT_FALSE(Reply(s, "NEWPASS Fresh1").delayed);
+  EXPECT_FALSE(Reply(s, "STAT").delayed);
+  EXPECT_FALSE(Reply(s, "RETR 99").delayed);
+  // PASS out of its state is no logon.
+  Pop3Session t("10.0.0.1");
+  Pop3Reply early = Reply(t, "PASS x");
+  EXPECT_EQ(early.text, kErrInvalidState);
+  EXPECT_FALSE(early.delayed || early.failed_logon);
+}
+
 TEST_F(SessionTest, NewPassChangesTheStoredPassword) {
   {
     Pop3Session s("10.0.0.1");
@@ -492,11 +537,12 @@ TEST(DispatchPop3Command, WithoutASessionNothingIsSent) {
 // ---- Operating-system accounts ------------------------------------------------------------
 
 int g_logon_result = PAM_SUCCESS;
-std::string g_logon_user, g_logon_password;
+std::string g_logon_user, g_logon_password, g_logon_peer;
 
-int FakeLogon(const std::string& user, const std::string& password) {
+int FakeLogon(const std::string& user, const std::string& password, const std::string& peer) {
   g_logon_user = user;
   g_logon_password = password;
+  g_logon_peer = peer;
   return g_logon_result;
 }
 
@@ -545,9 +591,38 @@ TEST_F(SystemAccountTest, PamResultsMapOntoTheReplies) {
     EXPECT_EQ(s.state(), c.after) << c.pam;
     EXPECT_EQ(g_logon_user, "carol");
     EXPECT_EQ(g_logon_password, "open sesame");
+    EXPECT_EQ(g_logon_peer, "10.0.0.1");
   }
   // The account's mailbox is its name.
   EXPECT_TRUE(std::filesystem::is_directory(sys_.MailboxPath("carol")));
+}
+
+TEST_F(SystemAccountTest, TheLogonIsLeftToTheCaller) {
+  // The session never waits for PAM itself: the connection runs it on its worker pool.
+  g_logon_user.clear();
+  Pop3Session s("192.0.2.9");
+  Say(s, "USER carol");
+  Pop3Reply pending = s.Dispatch("PASS pw\r\n");
+  EXPECT_EQ(pending.result, kResultLogon);
+  EXPECT_EQ(pending.logon.user, "carol");
+  EXPECT_EQ(pending.logon.password, "pw");
+  EXPECT_EQ(pending.logon.peer, "192.0.2.9");
+  EXPECT_TRUE(g_logon_user.empty());
+  Pop3Reply failed = s.FinishSystemLogon(PAM_AUTH_ERR);
+  EXPECT_TRUE(failed.delayed && failed.failed_logon);
+  Say(s, "USER carol");
+  s.Dispatch("PASS pw\r\n");
+  Pop3Reply ok = s.FinishSystemLogon(PAM_SUCCESS);
+  EXPECT_EQ(ok.text, "+OK\r\n");
+  EXPECT_FALSE(ok.delayed || ok.failed_logon);
+  EXPECT_EQ(s.state(), Pop3State::kTransaction);
+}
+
+TEST(PamAnswerTest, AVisiblePromptGetsTheNameNeverThePassword) {
+  EXPECT_EQ(PamAnswer(PAM_PROMPT_ECHO_OFF, "carol", "Secret1"), "Secret1");
+  EXPECT_EQ(PamAnswer(PAM_PROMPT_ECHO_ON, "carol", "Secret1"), "carol");
+  EXPECT_EQ(PamAnswer(PAM_ERROR_MSG, "carol", "Secret1"), "");
+  EXPECT_EQ(PamAnswer(PAM_TEXT_INFO, "carol", "Secret1"), "");
 }
 
 TEST_F(SystemAccountTest, TheGroupCheckAndTheOptionComeFirst) {
