@@ -116,7 +116,8 @@ void BM_ImportUsers10000(benchmark::State& state) {
     state.PauseTiming();
     auto dir = FreshTables();
     state.ResumeTiming();
-    if (qv::ImportUsers(file, nullptr) != 0) state.SkipWithError("import rejected lines");
+    if (qv::ImportUsers(BenchSettings().system, file, nullptr) != 0)
+      state.SkipWithError("import rejected lines");
     state.PauseTiming();
     dir.reset();
     state.ResumeTiming();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -36,6 +37,24 @@ const ServiceNames kServices[] = {
     {"QuorvaneControl", "Quorvane Control-Service", "qvctrl95", "qvctrl", kControlKey,
      "QuorvaneControl"},
 };
+
+// A start or stop takes a moment to show in the presence lock. A command that follows one of
+// this process's starts or stops within half a second waits out the rest of that half second,
+// so that its answer sees the result; any other command is answered at once.
+constexpr std::chrono::milliseconds kSettleTime{500};
+std::atomic<std::chrono::steady_clock::rep> g_last_change{0};
+
+void WaitForSettle() {
+  using Clock = std::chrono::steady_clock;
+  auto last = Clock::time_point(Clock::duration(g_last_change.load()));
+  auto since = Clock::now() - last;
+  if (since >= Clock::duration::zero() && since < kSettleTime)
+    std::this_thread::sleep_for(kSettleTime - since);
+}
+
+void NoteChange() {
+  g_last_change.store(std::chrono::steady_clock::now().time_since_epoch().count());
+}
 
 const ServiceNames* Names(int service) {
   if (service < 1 || service > 3) return nullptr;
@@ -416,8 +435,9 @@ int ServiceCommand(const Settings& settings, int service, int command) {
         return -1;
     }
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  WaitForSettle();
   bool exists = platform::FindServiceWindow(n->name);
+  if (command != kCommandQuery && command != kCommandInstall) NoteChange();
   switch (command) {
     case kCommandQuery:
     case kCommandInstall:

@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -26,7 +29,7 @@ namespace qv {
 namespace {
 
 constexpr uint32_t kFlagNoMask = 0x1;
-constexpr int kNamesPerSecond = 100;
+constexpr int kTempNamesPerSecond = 100;
 // A directory whose names stay taken for this many seconds in a row is given up on: the clock
 // is not moving on, or something else fills the directory.
 constexpr int kMaxWaitRounds = 60;
@@ -38,8 +41,28 @@ constexpr int kWriterTempSuffixLength = 4;  // ".tmp"
 // -1 until the first use decides; then 1 (masked) or 0 (plain).
 std::atomic<int> g_mask_state{-1};
 
-std::mutex g_counter_mutex;
+constexpr char kCounterFirst[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+constexpr char kCounterSecond[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+static_assert(sizeof kCounterFirst - 1 == 52 && sizeof kCounterSecond - 1 == 62);
+static_assert(kMessageNamesPerSecond ==
+              kMessageDigitNames + (sizeof kCounterFirst - 1) * (sizeof kCounterSecond - 1));
+
+// Where the search for a free message name stands in one directory during one second: how many
+// two-digit names were tried, and the next of the names past them. Names once tried are not
+// tried again in the same second, so a busy directory costs one attempt per message rather than
+// a walk over every name taken before.
+struct NameCursor {
+  std::time_t second = 0;
+  int digit_tries = 0;
+  int next_extended = kMessageDigitNames;
+};
+
+// Cursors of fewer directories are never dropped; more are pruned to those of the second.
+constexpr size_t kCursorsKept = 64;
+
+std::mutex g_counter_mutex;  // guards the two below
 int g_message_counter = 0;
+std::map<std::string, NameCursor, std::less<>> g_name_cursors;
 
 std::time_t (*g_clock)() = nullptr;
 void (*g_wait)() = nullptr;
@@ -59,11 +82,56 @@ void WaitForNextSecond(std::time_t seen) {
   }
 }
 
-int NextMessageCounter() {
+// The next message counter to try for `key` (directory and extension) during the second `now`,
+// or -1 when every name of that second has been tried.
+int NextMessageCounter(const std::string& key, std::time_t now) {
   std::lock_guard<std::mutex> lock(g_counter_mutex);
-  int n = g_message_counter;
-  g_message_counter = (g_message_counter + 1) % kNamesPerSecond;
-  return n;
+  auto it = g_name_cursors.find(key);
+  if (it == g_name_cursors.end()) {
+    if (g_name_cursors.size() >= kCursorsKept) {
+      std::erase_if(g_name_cursors,
+                    [now](const auto& entry) { return entry.second.second != now; });
+    }
+    it = g_name_cursors.emplace(key, NameCursor{now}).first;
+  }
+  NameCursor& cursor = it->second;
+  // A new second starts afresh; so does an earlier one (a clock set back, or a caller that read
+  // the clock just before the second changed), whose names are then tried again.
+  if (cursor.second != now) cursor = NameCursor{now};
+  if (cursor.digit_tries < kMessageDigitNames) {
+    ++cursor.digit_tries;
+    int n = g_message_counter;
+    g_message_counter = (g_message_counter + 1) % kMessageDigitNames;
+    return n;
+  }
+  if (cursor.next_extended < kMessageNamesPerSecond) return cursor.next_extended++;
+  return -1;
+}
+
+// Claims a fresh message name in `directory` through `claim` (0 taken by us, else an errno),
+// going on with the next second when every name of the current one is taken. Returns 0 or -1.
+template <typename ClaimFn>
+int ClaimMessageName(const std::string& directory, std::string_view extension, ClaimFn claim,
+                     std::string* name) {
+  std::string key = directory;
+  key += '\0';
+  key += extension;
+  for (int round = 0; round < kMaxWaitRounds; ++round) {
+    std::time_t now = Now();
+    std::tm local{};
+    localtime_r(&now, &local);
+    for (int counter; (counter = NextMessageCounter(key, now)) >= 0;) {
+      std::string candidate = MessageFileNameAt(directory, extension, local, counter);
+      int err = claim(candidate);
+      if (err == 0) {
+        *name = std::move(candidate);
+        return 0;
+      }
+      if (err != EEXIST) return -1;
+    }
+    WaitForNextSecond(now);
+  }
+  return -1;
 }
 
 // Tries the names of the current second in turn through `claim` (0 taken by us, else an errno),
@@ -74,7 +142,7 @@ int ClaimFreshName(NameFn name_for, ClaimFn claim, std::string* name) {
     std::time_t now = Now();
     std::tm local{};
     localtime_r(&now, &local);
-    for (int i = 0; i < kNamesPerSecond; ++i) {
+    for (int i = 0; i < kTempNamesPerSecond; ++i) {
       std::string candidate = name_for(local, i);
       int err = claim(candidate);
       if (err == 0) {
@@ -145,14 +213,42 @@ void UnscrambleBuffer(void* data, size_t length) {
   ScrambleBuffer(data, length);
 }
 
+std::string MessageCounterText(int counter) {
+  assert(counter >= 0 && counter < kMessageNamesPerSecond);
+  counter = ((counter % kMessageNamesPerSecond) + kMessageNamesPerSecond) % kMessageNamesPerSecond;
+  if (counter < kMessageDigitNames) {
+    return {static_cast<char>('0' + counter / 10), static_cast<char>('0' + counter % 10)};
+  }
+  int past = counter - kMessageDigitNames;
+  constexpr int kSeconds = sizeof kCounterSecond - 1;
+  return {kCounterFirst[past / kSeconds], kCounterSecond[past % kSeconds]};
+}
+
+int MessageCounterOf(std::string_view text) {
+  if (text.size() != 2) return -1;
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (digit(text[0]) && digit(text[1])) return (text[0] - '0') * 10 + (text[1] - '0');
+  const char* first = std::strchr(kCounterFirst, text[0]);
+  const char* second = std::strchr(kCounterSecond, text[1]);
+  if (text[0] == '\0' || text[1] == '\0' || first == nullptr || second == nullptr) return -1;
+  constexpr int kSeconds = sizeof kCounterSecond - 1;
+  return kMessageDigitNames + static_cast<int>(first - kCounterFirst) * kSeconds +
+         static_cast<int>(second - kCounterSecond);
+}
+
+std::string MessageNameStem(const std::tm& local, int counter) {
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%02d%02d%02d%02d%02d%02d", (local.tm_year + 1900) % 100,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return stamp + MessageCounterText(counter);
+}
+
 std::string MessageFileNameAt(std::string_view directory, std::string_view extension,
                               const std::tm& local, int counter) {
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "/%02d%02d%02d%02d%02d%02d%02d.", (local.tm_year + 1900) % 100,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-                counter % kNamesPerSecond);
   std::string name(directory);
-  name += stamp;
+  name += '/';
+  name += MessageNameStem(local, counter);
+  name += '.';
   name += extension;
   return name;
 }
@@ -160,16 +256,14 @@ std::string MessageFileNameAt(std::string_view directory, std::string_view exten
 std::string TempFileNameAt(std::string_view directory, const std::tm& local, int index) {
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "/%s%02d%02d%02d%02d.tmp", kTempPrefix, local.tm_hour,
-                local.tm_min, local.tm_sec, index % kNamesPerSecond);
+                local.tm_min, local.tm_sec, index % kTempNamesPerSecond);
   return std::string(directory) + stamp;
 }
 
 int MakeMessageFileName(const std::string& directory, std::string_view extension,
                         std::string* name) {
-  return ClaimFreshName(
-      [&](const std::tm& local, int) {
-        return MessageFileNameAt(directory, extension, local, NextMessageCounter());
-      },
+  return ClaimMessageName(
+      directory, extension,
       [](const std::string& path) {
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) return errno;
@@ -248,15 +342,25 @@ int MessageFileWriter::Open(const std::string& directory, std::string_view exten
 
 int MessageFileWriter::Write(std::string_view text) {
   if (fd_ < 0 || failed_) return -1;
-  bool stuff = (options_ & kMessageDotStuff) != 0;
-  for (char c : text) {
-    if (stuff && at_line_start_ && c == '.') {
+  const bool stuff = (options_ & kMessageDotStuff) != 0;
+  // Whole runs at a time: up to the end of the line when stuffing, else as much as the buffer
+  // takes.
+  while (!text.empty()) {
+    if (stuff && at_line_start_ && text.front() == '.') {
       buffer_.push_back('.');
       ++size_;
     }
-    buffer_.push_back(c);
-    ++size_;
-    at_line_start_ = c == '\n';
+    size_t take = text.size();
+    if (stuff) {
+      size_t lf = text.find('\n');
+      if (lf != std::string_view::npos) take = lf + 1;
+    }
+    size_t room = buffer_.size() < kWriteChunk ? kWriteChunk - buffer_.size() : 1;
+    take = std::min(take, room);
+    buffer_.append(text.data(), take);
+    size_ += take;
+    at_line_start_ = text[take - 1] == '\n';
+    text.remove_prefix(take);
     if (buffer_.size() >= kWriteChunk && Flush() != 0) return -1;
   }
   return 0;
@@ -284,10 +388,8 @@ int MessageFileWriter::Commit() {
   }
   Close();
   std::string final_name;
-  int result = ClaimFreshName(
-      [&](const std::tm& local, int) {
-        return MessageFileNameAt(directory_, extension_, local, NextMessageCounter());
-      },
+  int result = ClaimMessageName(
+      directory_, extension_,
       [&](const std::string& path) { return RenameNoReplace(temp_path_, path); }, &final_name);
   if (result != 0) {
     Abandon();

@@ -33,7 +33,24 @@ bool MessageMaskEnabled();
 // Tests only: forget the decision so that the next use reads the registry again.
 void ForgetMessageMaskDecision();
 
-// "<dir>/YYMMDDhhmmssNN.<extension>" for a local time and a counter 0..99.
+// Message names per directory, extension and second: the counters 0..99 are written as two
+// digits ("00".."99"); the counters from 100 on as a letter "A"-"Z" or "a"-"z" followed by a
+// digit or letter ("0"-"9", "A"-"Z", "a"-"z"), "A0" to "zz". The two characters of a larger
+// counter always sort after those of a smaller one in byte order.
+constexpr int kMessageDigitNames = 100;
+constexpr int kMessageNamesPerSecond = kMessageDigitNames + 52 * 62;  // 3,324
+
+// The two counter characters of a message name for a counter 0..kMessageNamesPerSecond-1.
+std::string MessageCounterText(int counter);
+
+// The counter of two counter characters, or -1 when they are not a counter's form.
+int MessageCounterOf(std::string_view text);
+
+// "YYMMDDhhmmssNN" for a local time and a counter: the stem of message names, also the base of
+// the Message-Id the system adds to a message that has none.
+std::string MessageNameStem(const std::tm& local, int counter);
+
+// "<dir>/YYMMDDhhmmssNN.<extension>" for a local time and a counter (see MessageCounterText).
 std::string MessageFileNameAt(std::string_view directory, std::string_view extension,
                               const std::tm& local, int counter);
 
@@ -41,10 +58,12 @@ std::string MessageFileNameAt(std::string_view directory, std::string_view exten
 std::string TempFileNameAt(std::string_view directory, const std::tm& local, int index);
 
 // Reserves a fresh message file name in `directory` by creating the empty file with
-// O_CREAT|O_EXCL (so two processes never get the same name), and sets *name. The counter is one
-// per process and moves on after every name tried; when the 100 names of the current second are
-// taken it waits for the next second. Returns 0, or -1 on a file error. Writers of messages
-// should use MessageFileWriter, which never shows an empty file under the final name.
+// O_CREAT|O_EXCL (so two processes never get the same name), and sets *name. The two-digit
+// names of the current second come first, their counter one per process that moves on after
+// every name tried; when all 100 are taken the names from "A0" on follow in order, and only when
+// every name of the second is taken does it wait for the next second. Returns 0, or -1 on a file
+// error. Writers of messages should use MessageFileWriter, which never shows an empty file under
+// the final name.
 int MakeMessageFileName(const std::string& directory, std::string_view extension,
                         std::string* name);
 

@@ -6,14 +6,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <utility>
 
 #include "common/config.h"
 #include "platform/fileio.h"
 #include "platform/sysroot.h"
+#include "platform/unique_fd.h"
 
 namespace qv {
 
@@ -47,8 +53,15 @@ int CompareNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
+std::atomic<std::time_t (*)()> g_log_clock{nullptr};
+
+std::time_t Now() {
+  std::time_t (*clock)() = g_log_clock.load(std::memory_order_acquire);
+  return clock != nullptr ? clock() : std::time(nullptr);
+}
+
 std::tm LocalNow(std::time_t* now = nullptr) {
-  std::time_t t = std::time(nullptr);
+  std::time_t t = Now();
   if (now != nullptr) *now = t;
   std::tm local{};
   localtime_r(&t, &local);
@@ -60,13 +73,38 @@ template <typename DateFn>
 void AppendLogLines(std::string* out, long session, std::string_view tag, std::string_view text,
                     DateFn date) {
   bool mask_passwords = tag != kLogData;
+  // Lines end at CR LF or NUL, and CR and LF at the start and the end of the text are line ends
+  // too. A CR or LF inside a line is shown as a blank: no received text can make one entry look
+  // like two.
+  size_t first = text.find_first_not_of("\r\n");
+  size_t last = text.find_last_not_of("\r\n");
+  text =
+      first == std::string_view::npos ? std::string_view() : text.substr(first, last - first + 1);
   size_t pos = 0;
+  std::string shown;
   while (pos < text.size()) {
-    size_t stop = text.find_first_of(std::string_view("\r\n\0", 3), pos);
+    size_t stop = std::min(text.find("\r\n", pos), text.find('\0', pos));
     if (stop == std::string_view::npos) stop = text.size();
     std::string_view line = text.substr(pos, stop - pos);
-    pos = stop + 1;
+    pos = stop + (stop < text.size() && text[stop] == '\r' ? 2 : 1);
     if (line.empty()) continue;
+    if (line.find_first_of("\r\n") != std::string_view::npos) {
+      // What followed a stray line end may still be a password for the peer that sent it.
+      shown.clear();
+      for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] != '\r' && line[i] != '\n') {
+          shown.push_back(line[i]);
+          continue;
+        }
+        shown.push_back(' ');
+        std::string_view rest = line.substr(i + 1);
+        if (mask_passwords && (StartsWithNoCase(rest, "PASS") || StartsWithNoCase(rest, "NEWP"))) {
+          shown += StartsWithNoCase(rest, "PASS") ? kMaskedPass : kMaskedNewPass;
+          break;
+        }
+      }
+      line = shown;
+    }
     // A password must never reach the log: POP3 takes any line starting with the four letters
     // "PASS" as the command, and the password services any line starting with "NEWP".
     if (mask_passwords && StartsWithNoCase(line, "PASS"))
@@ -83,6 +121,86 @@ void AppendLogLines(std::string* out, long session, std::string_view tag, std::s
     out->append(line);
     out->append("\r\n");
   }
+}
+
+// The day's log file of each program prefix, held open between entries. An entry goes to the
+// file held while the day's name stays the same and the file at that name is still the one held;
+// whether it is, is looked at no more than once a second (a file deleted or moved away by an
+// administrator gets the entries of that second at most). Every entry is one write with
+// O_APPEND, as with a file opened per entry, so the bytes and their order do not change and the
+// lines of several processes never mix.
+class HeldLogs {
+ public:
+  void Append(std::string_view prefix, std::string_view folder, const std::string& path,
+              std::string_view entry, std::time_t now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Held& held = Find(prefix);
+    if (held.fd.valid() && (held.path != path || (now != held.checked && !StillHeld(held, now)))) {
+      held.fd.Reset();
+    }
+    if (!held.fd.valid() && !Open(&held, folder, path, now)) return;
+    if (!platform::WriteAll(held.fd.get(), entry.data(), entry.size())) {
+      held.fd.Reset();  // the next entry opens the file again
+    }
+  }
+
+  void CloseAll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Held& held : held_) held.fd.Reset();
+  }
+
+ private:
+  struct Held {
+    std::string prefix;
+    std::string path;
+    platform::UniqueFd fd;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::time_t checked = 0;  // when the file at `path` was last found to be the one held
+  };
+
+  Held& Find(std::string_view prefix) {
+    for (Held& held : held_) {
+      if (held.prefix == prefix) return held;
+    }
+    held_.emplace_back();
+    held_.back().prefix = prefix;
+    return held_.back();
+  }
+
+  static bool StillHeld(Held& held, std::time_t now) {
+    struct stat st {};
+    if (stat(held.path.c_str(), &st) != 0 || st.st_dev != held.device || st.st_ino != held.inode) {
+      return false;
+    }
+    held.checked = now;
+    return true;
+  }
+
+  // `folder` is made when it is missing.
+  static bool Open(Held* held, std::string_view folder, const std::string& path, std::time_t now) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT && platform::MakeDirectories(std::string(folder))) {
+      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    platform::UniqueFd owned(fd);
+    struct stat st {};
+    if (!owned.valid() || fstat(owned.get(), &st) != 0) return false;
+    held->fd = std::move(owned);
+    held->path = path;
+    held->device = st.st_dev;
+    held->inode = st.st_ino;
+    held->checked = now;
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::deque<Held> held_;  // one per prefix; few, and never moved once made
+};
+
+HeldLogs& Logs() {
+  static HeldLogs* logs = new HeldLogs;  // left alive for entries written while the process ends
+  return *logs;
 }
 
 int MonthLength(int month) {
@@ -168,15 +286,17 @@ void WriteLog(const SYSTEMSTRUCT& system, int level, long session, std::string_v
   AppendLogLines(&entry, session, tag, body, [] { return std::string_view(FormatMailDate()); });
   if (entry.empty()) return;
 
-  std::string path = LogFilePath(system.LogPath, prefix, LocalNow());
-  // One append of the whole entry: O_APPEND keeps the lines of two processes apart.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0 && errno == ENOENT && platform::MakeDirectories(system.LogPath)) {
-    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  }
-  if (fd < 0) return;
-  platform::WriteAll(fd, entry.data(), entry.size());
-  close(fd);
+  std::time_t now = 0;
+  std::tm local = LocalNow(&now);
+  Logs().Append(prefix, system.LogPath, LogFilePath(system.LogPath, prefix, local), entry, now);
+}
+
+void CloseLogFiles() {
+  Logs().CloseAll();
+}
+
+void SetLogClockForTesting(std::time_t (*now)()) {
+  g_log_clock.store(now, std::memory_order_release);
 }
 
 std::string LogCutoffName(int tm_year, int month, int day, int max_log_time) {

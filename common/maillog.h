@@ -48,7 +48,11 @@ int32_t MailTimeStamp(int years, int month, int day, int hour, int minute, int s
 // zero-terminated. Nothing is written when `level` is above its LogLevel, `text` is null
 // or `length` is 0. Lines split at CR, LF and NUL; empty lines are skipped. Outside "<DATA>" a
 // line beginning with "PASS" or "NEWP" (any case) is written with ten asterisks in place of its
-// argument. A log file that cannot be opened loses the entry silently.
+// argument. A log file that cannot be opened loses the entry silently. Safe from any thread.
+//
+// The day's file of each prefix is held open between entries, and each entry is one write with
+// O_APPEND. It is opened again when the day's name changes, and when the file at that name is no
+// longer the one held (deleted or moved away), which is looked at no more than once a second.
 void WriteLog(const SYSTEMSTRUCT& system, int level, long session, std::string_view tag,
               const char* text, long length, std::string_view prefix);
 
@@ -57,6 +61,13 @@ inline void WriteLog(const SYSTEMSTRUCT& system, int level, long session, std::s
                      std::string_view text, std::string_view prefix) {
   WriteLog(system, level, session, tag, text.data(), static_cast<long>(text.size()), prefix);
 }
+
+// Closes the log files WriteLog holds open; the next entry opens its file again.
+void CloseLogFiles();
+
+// Tests only: replaces the clock of the log (the day of its file name, the date texts and the
+// look at the held file); null restores the real clock.
+void SetLogClockForTesting(std::time_t (*now)());
 
 // The log entry text that WriteLog appends, built with `date` as every line's date text. Empty
 // when no line remains. Exposed for tests and the fuzzer.

@@ -111,15 +111,85 @@ std::string_view TrimRight(std::string_view text, std::string_view set) {
   return end == std::string_view::npos ? std::string_view() : text.substr(0, end + 1);
 }
 
-// Replaces the first occurrence of `placeholder` (any case). False when there is none. The
-// text never grows beyond the longest command line.
-bool ReplaceFirst(std::string* line, std::string_view placeholder, std::string_view value) {
-  size_t at = FindNoCase(*line, placeholder);
-  if (at == std::string::npos) return false;
-  line->replace(at, placeholder.size(), value);
-  if (line->size() > kCommandLineMax) line->resize(kCommandLineMax);
-  return true;
-}
+// One argument while placeholders are replaced: pieces of the record's text and values taken
+// from the message, kept apart. Only the record's text is searched for placeholders, so a value
+// is never expanded again and always stays inside the argument it was put in.
+struct Piece {
+  std::string text;
+  bool value = false;
+};
+using Word = std::vector<Piece>;
+
+class Arguments {
+ public:
+  // `room`: the most characters the arguments may hold, with one blank between two of them.
+  Arguments(std::string_view parameters, size_t room) : room_(room) {
+    for (std::string& text : platform::SplitCommandLine(parameters)) {
+      words_.push_back(Word{Piece{std::move(text), false}});
+    }
+  }
+
+  bool Contains(std::string_view placeholder) const {
+    for (const Word& word : words_) {
+      for (const Piece& piece : word) {
+        if (!piece.value && FindNoCase(piece.text, placeholder) != std::string::npos) return true;
+      }
+    }
+    return false;
+  }
+
+  // Replaces the first placeholder (any case) in the record's text, in word order, by `value`,
+  // cut so that the arguments stay within their room. False when there is none.
+  bool ReplaceFirst(std::string_view placeholder, std::string_view value) {
+    for (Word& word : words_) {
+      for (size_t i = 0; i < word.size(); ++i) {
+        if (word[i].value) continue;
+        size_t at = FindNoCase(word[i].text, placeholder);
+        if (at == std::string::npos) continue;
+        size_t used = Size() - placeholder.size();
+        value = value.substr(0, room_ > used ? room_ - used : 0);
+        std::string after = word[i].text.substr(at + placeholder.size());
+        word[i].text.resize(at);
+        word.insert(word.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                    {Piece{std::string(value), true}, Piece{std::move(after), false}});
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The finished arguments: the one that crosses the room is cut, those after it are left out.
+  std::vector<std::string> Take() const {
+    std::vector<std::string> out;
+    size_t used = 0;
+    for (const Word& word : words_) {
+      size_t blank = out.empty() ? 0 : 1;
+      if (used + blank > room_) break;
+      std::string text;
+      for (const Piece& piece : word) text += piece.text;
+      size_t left = room_ - used - blank;
+      bool cut = text.size() > left;
+      if (cut && left == 0) break;
+      if (cut) text.resize(left);
+      used += blank + text.size();
+      out.push_back(std::move(text));
+      if (cut) break;
+    }
+    return out;
+  }
+
+ private:
+  size_t Size() const {
+    size_t size = words_.empty() ? 0 : words_.size() - 1;
+    for (const Word& word : words_) {
+      for (const Piece& piece : word) size += piece.text.size();
+    }
+    return size;
+  }
+
+  std::vector<Word> words_;
+  size_t room_;
+};
 
 // The value after a keyword's header text: leading blanks skipped, up to the delimiter or the
 // line end, without trailing CR, LF and blanks. `*end` is where the value ended.
@@ -134,8 +204,8 @@ std::string_view KeywordValue(std::string_view message, size_t start, char delim
   return TrimRight(message.substr(start, stop - start), "\r\n ");
 }
 
-// Applies the placeholder definitions of the keywords text to `parameters`.
-void ApplyKeywords(std::string* parameters, std::string_view keywords, std::string_view message) {
+// Applies the placeholder definitions of the keywords text to the arguments.
+void ApplyKeywords(Arguments* arguments, std::string_view keywords, std::string_view message) {
   size_t pos = 0;
   size_t search_from = 0;
   while (pos < keywords.size()) {
@@ -149,7 +219,7 @@ void ApplyKeywords(std::string* parameters, std::string_view keywords, std::stri
     pos = std::min(keywords.size(), close + 3);
 
     std::string placeholder = "%%" + std::string(name) + "%%";
-    if (FindNoCase(*parameters, placeholder) == std::string::npos) continue;
+    if (!arguments->Contains(placeholder)) continue;
     std::string_view value;
     size_t found = message.find(header, std::min(search_from, message.size()));
     if (found != std::string_view::npos) {
@@ -157,11 +227,12 @@ void ApplyKeywords(std::string* parameters, std::string_view keywords, std::stri
       value = KeywordValue(message, found + header.size(), delimiter, &end);
       search_from = end;
     }
-    ReplaceFirst(parameters, placeholder, value);
+    arguments->ReplaceFirst(placeholder, value);
   }
 }
 
-// The rest of the first message line that begins with `name` (any case), blanks skipped.
+// The rest of the first message line that begins with `name` (any case), without the blanks
+// around it.
 std::string_view HeaderValue(std::string_view message, std::string_view name) {
   size_t line = 0;
   while (line < message.size()) {
@@ -170,7 +241,7 @@ std::string_view HeaderValue(std::string_view message, std::string_view name) {
       while (start < message.size() && IsBlank(message[start])) ++start;
       size_t stop = message.find_first_of("\r\n", start);
       if (stop == std::string_view::npos) stop = message.size();
-      return message.substr(start, stop - start);
+      return TrimRight(message.substr(start, stop - start), " \t");
     }
     size_t next = message.find('\n', line);
     if (next == std::string_view::npos) break;
@@ -266,23 +337,22 @@ CommandLine BuildCommandLine(const CommandFields& fields, std::string_view messa
 
   CommandLine result;
   result.program = std::string(ProgramText(CutAtNul(fields.application)));
-  std::string parameters(CutAtNul(fields.parameters));
+  size_t room =
+      kCommandLineMax > result.program.size() + 1 ? kCommandLineMax - result.program.size() - 1 : 0;
+  // The record's parameters are split into words first; each placeholder is then replaced
+  // inside its own word, so that no value from the message can add or split arguments.
+  Arguments arguments(CutAtNul(fields.parameters), room);
   if ((fields.options & kCommandUseKeywords) != 0) {
-    ApplyKeywords(&parameters, CutAtNul(fields.keywords), message);
+    ApplyKeywords(&arguments, CutAtNul(fields.keywords), message);
   }
   for (const char* placeholder : kHeaderPlaceholders) {
     std::string_view name(placeholder + 2, std::strlen(placeholder) - 4);
-    if (FindNoCase(parameters, placeholder) == std::string::npos) continue;
-    ReplaceFirst(&parameters, placeholder, HeaderValue(message, name));
+    if (!arguments.Contains(placeholder)) continue;
+    arguments.ReplaceFirst(placeholder, HeaderValue(message, name));
   }
-
-  result.line = result.program + " " + parameters;
-  if (result.line.size() > kCommandLineMax) result.line.resize(kCommandLineMax);
-  result.line = std::string(TrimRight(result.line, " "));
-  // The arguments are the words of the line after the program text, so that both agree.
-  std::string_view rest(result.line);
-  rest.remove_prefix(std::min(rest.size(), result.program.size() + 1));
-  result.arguments = platform::SplitCommandLine(rest);
+  result.arguments = arguments.Take();
+  result.line = result.program;
+  if (!result.arguments.empty()) result.line += " " + platform::JoinCommandLine(result.arguments);
   return result;
 }
 

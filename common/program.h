@@ -54,19 +54,24 @@ constexpr size_t kCommandLineMax = 4096;
 
 struct CommandLine {
   std::string program;                 // the application, never changed by the message
-  std::vector<std::string> arguments;  // the expanded parameters split into words
-  std::string line;                    // program, a blank and the expanded parameters
+  std::vector<std::string> arguments;  // the words of the parameters, placeholders replaced
+  std::string line;                    // program and arguments as one text, for logs and tests
 };
 
-// Builds the command line for a message text. With kCommandUseKeywords, each definition of
-// `keywords` ("User: %%username%%\r" ...) replaces the first "%%username%%" of the parameters
-// by the text after "User:" in the message up to the delimiter or the line end, each search
-// starting where the previous value ended. Then each of "%%From:%%", "%%To:%%", "%%Subject:%%",
-// "%%Date:%%", "%%Message-ID:%%", "%%Reply-To:%%", "%%MIME-Version:%%", "%%Content-Type:%%",
+// Builds the command line for a message text. The parameters are split into words like a C
+// runtime command line first; placeholders are then replaced inside the words, so that each
+// value is part of exactly one argument whatever quotes and blanks it holds, and a missing value
+// leaves an empty argument in its place. With kCommandUseKeywords, each definition of `keywords`
+// ("User: %%username%%\r" ...) replaces the first "%%username%%" by the text after "User:" in
+// the message up to the delimiter or the line end, each search starting where the previous
+// value ended. Then each of "%%From:%%", "%%To:%%", "%%Subject:%%", "%%Date:%%",
+// "%%Message-ID:%%", "%%Reply-To:%%", "%%MIME-Version:%%", "%%Content-Type:%%",
 // "%%Content-Transfer-Encoding:%%", "%%X-Mailer:%%" and "%%Message-Text%%" is replaced by the
-// rest of the first message line that begins with its name. Placeholders compare without
-// regard to case; a missing value is empty. The words of the result are split like a C runtime
-// command line; no shell ever reads it. Pure: exposed for tests and the fuzzer.
+// rest of the first message line that begins with its name, without the blanks around it.
+// Placeholders compare without regard to case and are looked for only in the record's text,
+// never in a value already put in. The program, a blank and the arguments (a blank between two)
+// hold at most kCommandLineMax characters: values are cut first. No shell ever reads the
+// result. Pure: exposed for tests and the fuzzer.
 CommandLine BuildCommandLine(const CommandFields& fields, std::string_view message);
 
 // Reads the first 4096 bytes of the (plain) message file, builds the command line and starts

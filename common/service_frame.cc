@@ -261,15 +261,10 @@ Listener::~Listener() {
 
 bool Listener::Listen(int port) {
   if (port < 0 || port > 65535) return false;
-  std::error_code ec;
   auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(frame_.loop().context());
   asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(port));
-  acceptor->open(endpoint.protocol(), ec);
-  // A restarted service must be able to listen again while old connections linger.
-  if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
-  if (!ec) acceptor->bind(endpoint, ec);
-  if (!ec) acceptor->listen(setup_.backlog, ec);
-  if (ec) return false;
+  // Close-on-exec from the start, with address reuse (see platform/eventloop.h).
+  if (platform::OpenListener(*acceptor, endpoint, setup_.backlog)) return false;
   acceptor_ = std::move(acceptor);
   Accept();
   return true;
@@ -288,9 +283,10 @@ int Listener::configured_port() const {
 
 void Listener::Accept() {
   if (!acceptor_ || frame_.stopping()) return;
-  acceptor_->async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
-    OnAccepted(ec, std::move(socket));
-  });
+  platform::AsyncAccept(*acceptor_,
+                        [this](const std::error_code& ec, asio::ip::tcp::socket socket) {
+                          OnAccepted(ec, std::move(socket));
+                        });
 }
 
 void Listener::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socket) {

@@ -323,7 +323,30 @@ int SyncMailboxDirectories(const SYSTEMSTRUCT& system) {
   return 0;
 }
 
-int AddMember(const std::string& member_file, std::string_view address, std::string_view name) {
+bool IsListAddress(const SYSTEMSTRUCT& system, std::string_view address) {
+  std::string local, domain;
+  SplitAddress(UpToNul(address), &local, &domain);
+  if (local.empty()) return false;
+  LISTSTRUCT list;
+  if (FindRecord(system, local, domain, &list) == 0) return true;
+  int kind = ClassifyAddress(system, local, &domain, false);
+  if (kind == kAddressList) return true;
+  ROUTESTRUCT route;
+  if (kind != kAddressRoute || FindRouteByAddress(system, local, domain, &route) != 0) return false;
+  std::string destination(FieldText(route.Destination));
+  if (route.Type == kRouteToMail) {
+    SplitAddress(destination, &local, &domain);
+  } else if (route.Type == kRouteToDomain) {
+    domain = destination;
+  } else {
+    return false;
+  }
+  return !local.empty() && ClassifyAddress(system, local, &domain, false) == kAddressList;
+}
+
+int AddMember(const SYSTEMSTRUCT& system, const std::string& member_file, std::string_view address,
+              std::string_view name) {
+  if (IsListAddress(system, address)) return kMemberIsList;
   MEMBERSTRUCT member{};
   CopyField(member.Address, std::string(UpToNul(address)));
   CopyField(member.Name, std::string(UpToNul(name)));
@@ -344,8 +367,10 @@ int AddMember(const std::string& member_file, std::string_view address, std::str
   return platform::WriteAt(file.get(), &member, sizeof member, offset) ? 0 : -1;
 }
 
-int UpdateMember(const std::string& member_file, std::string_view address,
-                 std::string_view new_address, std::string_view new_name, bool remove) {
+int UpdateMember(const SYSTEMSTRUCT& system, const std::string& member_file,
+                 std::string_view address, std::string_view new_address,
+                 std::string_view new_name, bool remove) {
+  if (!remove && IsListAddress(system, new_address)) return kMemberIsList;
   FileLock lock(LockPathFor(member_file), LockMode::kExclusive);
   platform::UniqueFd file = OpenFile(member_file, O_RDWR);
   if (!file) return -1;
@@ -371,8 +396,9 @@ int AddListMember(const SYSTEMSTRUCT& system, std::string_view list_address,
                   std::string_view address, std::string_view name) {
   LISTSTRUCT list;
   if (FindList(system, list_address, &list) != 0) return -1;
-  AddMember(std::string(FieldText(list.FileName)), address, name);
-  return 0;
+  return AddMember(system, std::string(FieldText(list.FileName)), address, name) == kMemberIsList
+             ? kMemberIsList
+             : 0;
 }
 
 int UpdateListMember(const SYSTEMSTRUCT& system, std::string_view list_address,
@@ -380,8 +406,10 @@ int UpdateListMember(const SYSTEMSTRUCT& system, std::string_view list_address,
                      std::string_view new_name, bool remove) {
   LISTSTRUCT list;
   if (FindList(system, list_address, &list) != 0) return -1;
-  UpdateMember(std::string(FieldText(list.FileName)), address, new_address, new_name, remove);
-  return 0;
+  return UpdateMember(system, std::string(FieldText(list.FileName)), address, new_address, new_name,
+                      remove) == kMemberIsList
+             ? kMemberIsList
+             : 0;
 }
 
 int CompactMemberFile(const std::string& member_file) {

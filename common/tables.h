@@ -80,19 +80,32 @@ int SyncMailboxDirectories(const SYSTEMSTRUCT& system);
 
 // ---- List member files (256-byte MEMBERSTRUCT records, no index) ---------------------------
 
-// 0 added, 1 the address is there already (compared without regard to case), -1 file error.
-int AddMember(const std::string& member_file, std::string_view address, std::string_view name);
+// True when the address names a mailing list of this host (the tables of `system`), directly or
+// through a route to a mail address or domain: a copy sent there would come back and be
+// distributed again, so such an address is never a list member.
+bool IsListAddress(const SYSTEMSTRUCT& system, std::string_view address);
 
-// Finds the list by its address and adds to its member file: -1 the list is unknown, else 0.
+// Result of AddMember and UpdateMember: the address names a mailing list (IsListAddress).
+constexpr int kMemberIsList = 2;
+
+// 0 added, 1 the address is there already (compared without regard to case), kMemberIsList
+// refused, -1 file error.
+int AddMember(const SYSTEMSTRUCT& system, const std::string& member_file, std::string_view address,
+              std::string_view name);
+
+// Finds the list by its address and adds to its member file: -1 the list is unknown,
+// kMemberIsList refused, else 0.
 int AddListMember(const SYSTEMSTRUCT& system, std::string_view list_address,
                   std::string_view address, std::string_view name);
 
 // Changes (or with `remove` deletes) the first member whose address matches `address` as a mask
-// (either side may hold "*"). 0 done, -1 no such member or file error.
-int UpdateMember(const std::string& member_file, std::string_view address,
-                 std::string_view new_address, std::string_view new_name, bool remove);
+// (either side may hold "*"). 0 done, kMemberIsList the new address is refused, -1 no such
+// member or file error.
+int UpdateMember(const SYSTEMSTRUCT& system, const std::string& member_file,
+                 std::string_view address, std::string_view new_address,
+                 std::string_view new_name, bool remove);
 
-// The same through the list's address: -1 the list is unknown, else 0.
+// The same through the list's address: -1 the list is unknown, kMemberIsList refused, else 0.
 int UpdateListMember(const SYSTEMSTRUCT& system, std::string_view list_address,
                      std::string_view address, std::string_view new_address,
                      std::string_view new_name, bool remove);

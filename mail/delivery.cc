@@ -1,8 +1,8 @@
 #include "mail/delivery.h"
 
 #include <algorithm>
-#include <atomic>
 #include <ctime>
+#include <mutex>
 #include <vector>
 
 #include "common/address.h"
@@ -238,7 +238,7 @@ void Delivery::User(const Entry& entry, bool top_level) {
     }
   }
   if ((user.Options & kUserRespond) != 0 && reverse_path_.size() >= 2)
-    lists::RunResponder(service_, reverse_path_, user_address, Str(user.Responder));
+    lists::RunResponder(service_, reverse_path_, user_address, Str(user.Responder), spool_fd_);
   if ((user.Options & kUserJoinList) != 0 && reverse_path_.size() >= 2)
     lists::JoinList(service_, reverse_path_, Str(user.MailingList), "");
   CopiesOfOutgoing(entry);
@@ -377,14 +377,25 @@ bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view rev
 
 std::string NextMessageIdBase() {
   // Messages are stored on several threads: the storing pool and the forwarder's worker.
-  static std::atomic<unsigned> next{0};
-  int counter = static_cast<int>(next.fetch_add(1) % 100);
+  // The counter starts again every second, so that bases stay distinct up to the number of
+  // message names a second has.
+  static std::mutex mutex;
+  static std::time_t second = 0;
+  static int next = 0;
   std::time_t now = std::time(nullptr);
+  int counter = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (now != second) {
+      second = now;
+      next = 0;
+    }
+    counter = next;
+    next = (next + 1) % kMessageNamesPerSecond;
+  }
   std::tm local{};
   localtime_r(&now, &local);
-  std::string base = Format("%02d%02d%02d%02d%02d%02d%02d", local.tm_year % 100, local.tm_mon + 1,
-                            local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, counter);
-  return base;
+  return MessageNameStem(local, counter);
 }
 
 }  // namespace qv::mail

@@ -32,6 +32,8 @@ inline constexpr char kOverviewList[] = "   %s@%s (%s)\r\n";
 inline constexpr char kLogInvalidAddress[] =
     "Cannot add mail address <%s@%s> to mailing list '%s@%s'; Invalid address\r\n";
 inline constexpr char kLogAdding[] = "Adding mail address <%s@%s> to mailing list '%s@%s'\r\n";
+inline constexpr char kLogMemberIsList[] =
+    "Cannot add mail address <%s@%s> to mailing list '%s@%s'; Address is a mailing list\r\n";
 inline constexpr char kLogCannotAdd[] =
     "Cannot add mail address <%s@%s> to mailing list '%s@%s'; Cannot write the members file\r\n";
 inline constexpr char kLogRemoving[] =
@@ -56,21 +58,26 @@ inline constexpr char kListLogPreparing[] =
     "Preparing message from '%s' for mailing list <%s@%s>\r\n";
 inline constexpr char kListLogMember[] = "Sending message to mailing list member <%s@%s>\r\n";
 inline constexpr char kListLogOwner[] = "Sending message to mailing list owner <%s@%s>\r\n";
+inline constexpr char kLogSkippingListMember[] =
+    "Skipping member <%s@%s> of mailing list '%s@%s'; Address is a mailing list\r\n";
 inline constexpr char kLogBadRecipient[] =
     "Cannot send list mail to <%s>; the address holds a blank, ';' or '!'\r\n";
 
 // Auto responders: the reply (its "Received:" line is delivery's kReceivedLine).
 inline constexpr char kReplyQueueTo[] = "To: %s\r\n";
-inline constexpr char kReplyQueueFrom[] = "From: %s\r\n";
+inline constexpr char kReplyQueueFrom[] = "From: \r\n";  // empty: no reply to a reply
 inline constexpr char kReplyDate[] = "Date: %s\r\n";
 inline constexpr char kReplyTo[] = "To: <%s@%s>\r\n";
 inline constexpr char kReplyFrom[] = "From: <%s>\r\n";
-inline constexpr char kReplySubject[] = "Subject: Reply from %s\r\n\r\n";
+inline constexpr char kReplySubject[] = "Subject: Reply from %s\r\n";
+inline constexpr char kReplyAutoSubmitted[] = "Auto-Submitted: auto-replied\r\n\r\n";
 
 // Auto responders: transaction log and responder log lines (the latter after the date text).
 inline constexpr char kLogNoResponder[] = "Auto responder '%s' does not exist\r\n";
 inline constexpr char kLogCannotOpenText[] = "Cannot open responder file '%s'\r\n";
 inline constexpr char kLogPreparingResponder[] = "Preparing responder '%s' for <%s@%s>\r\n";
+inline constexpr char kLogAutomaticMessage[] =
+    "No reply of responder '%s' for <%s@%s>; The message was sent automatically\r\n";
 inline constexpr char kLogCannotStoreReply[] =
     "Cannot store the reply of responder '%s' for <%s@%s>\r\n";
 inline constexpr char kResponderLogException[] =

@@ -459,11 +459,13 @@ void JoinList(const MailService& service, std::string_view member, std::string_v
   }
   // Addresses of the no-response masks are never added, and nothing is reported.
   if (MatchMaskList(a.text(), FieldText(service.system().NoResponse)) == 1) return;
-  int added = AddMember(Str(list.FileName), a.text(), display);
+  // A list (this one or another of this host) as a member would bring every post back.
+  int added = AddMember(service.system(), Str(list.FileName), a.text(), display);
   if (added == 1) return;  // a member already
   if (added != 0) {
-    std::string line = Format(kLogCannotAdd, a.local.c_str(), a.domain.c_str(), list_name.c_str(),
-                              list_domain.c_str());
+    std::string line =
+        Format(added == kMemberIsList ? kLogMemberIsList : kLogCannotAdd, a.local.c_str(),
+               a.domain.c_str(), list_name.c_str(), list_domain.c_str());
     Log(service, kLogLevelFailure, line);
     list_log.Write(line);
     return;
@@ -638,6 +640,16 @@ int DistributeToList(const MailService& service, const LISTSTRUCT& list, std::st
   };
   for (const MEMBERSTRUCT& m : members) {
     Address to = Split(FieldText(m.Address));
+    // A list among the members (written in before joins refused them): its copy would come
+    // back and be distributed again.
+    LISTSTRUCT member_list;
+    if (!to.local.empty() && FindRecord(service.system(), to.local, to.domain, &member_list) == 0) {
+      std::string line = Format(kLogSkippingListMember, to.local.c_str(), to.domain.c_str(),
+                                list_name.c_str(), list_domain.c_str());
+      Log(service, kLogLevelFailure, line);
+      list_log.Write(line);
+      continue;
+    }
     list_log.Write(Format(kListLogMember, to.local.c_str(), to.domain.c_str()));
     add(to, FieldText(m.Address));
   }

@@ -61,10 +61,67 @@ bool ChooseDestination(const SYSTEMSTRUCT& system, const Address& sender, Destin
   return true;
 }
 
+// The header of the message file: its text up to the first empty line, at most this much.
+constexpr size_t kHeaderLimit = 64 * 1024;
+
+std::string ReadHeader(int fd) {
+  std::string header;
+  char block[4096];
+  while (header.size() < kHeaderLimit) {
+    ssize_t got = pread(fd, block, sizeof block, static_cast<off_t>(header.size()));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    size_t from = header.size() < 3 ? 0 : header.size() - 3;
+    header.append(block, static_cast<size_t>(got));
+    size_t end = header.find("\r\n\r\n", from);
+    if (end == std::string::npos && header.starts_with("\r\n")) end = 0;
+    if (end != std::string::npos) {
+      header.resize(end + 2);
+      break;
+    }
+  }
+  return header;
+}
+
+std::string_view Trimmed(std::string_view text) {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  size_t last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
 }  // namespace
 
+bool SentAutomatically(std::string_view header) {
+  size_t pos = 0;
+  while (pos < header.size()) {
+    size_t end = header.find('\n', pos);
+    if (end == std::string_view::npos) end = header.size();
+    std::string_view line = header.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) break;  // the end of the header
+    size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    std::string_view name = Trimmed(line.substr(0, colon));
+    std::string_view value = Trimmed(line.substr(colon + 1));
+    if (EqualsNoCase(name, "Auto-Submitted")) {
+      // "no" may carry comments or parameters after it.
+      std::string_view keyword = Trimmed(value.substr(0, value.find_first_of(";( \t")));
+      if (!EqualsNoCase(keyword, "no")) return true;
+    } else if (EqualsNoCase(name, "Precedence")) {
+      if (EqualsNoCase(value, "bulk") || EqualsNoCase(value, "list") || EqualsNoCase(value, "junk"))
+        return true;
+    } else if (EqualsNoCase(name, "List-Id")) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void RunResponder(const mail::MailService& service, std::string_view sender,
-                  std::string_view responding_address, std::string_view responder_name) {
+                  std::string_view responding_address, std::string_view responder_name,
+                  int message_fd) {
   const std::string_view log_prefix = service.log_prefix;
   const SYSTEMSTRUCT& system = service.system();
   if (responder_name.empty() || sender.size() < 2) return;
@@ -82,6 +139,14 @@ void RunResponder(const mail::MailService& service, std::string_view sender,
   const std::string address = from.text();
   if (MatchMaskList(address, FieldText(responder.Exceptions)) == 1) {
     responder_log.Write(Format(kResponderLogException, FormatMailDate(), address.c_str()));
+    return;
+  }
+  // Mail sent by a program (another responder, a list, a delivery report) is never answered:
+  // two responders would otherwise answer each other without end.
+  if (message_fd >= 0 && SentAutomatically(ReadHeader(message_fd))) {
+    WriteLog(system, kLogLevelMail, 0, kLogEvent,
+             Format(kLogAutomaticMessage, name.c_str(), from.local.c_str(), from.domain.c_str()),
+             log_prefix);
     return;
   }
 
@@ -119,7 +184,7 @@ void RunResponder(const mail::MailService& service, std::string_view sender,
   std::string head;
   if (destination.queue) {
     head += Format(kReplyQueueTo, destination.queue_to.c_str());
-    head += Format(kReplyQueueFrom, responding.c_str());
+    head += kReplyQueueFrom;
   }
   head += Format(mail::kReceivedLine, Str(system.HostName).c_str(), kServerVersion,
                  kInstallationText, from.local.c_str(), from.domain.c_str(), FormatMailDate());
@@ -127,6 +192,7 @@ void RunResponder(const mail::MailService& service, std::string_view sender,
   head += Format(kReplyTo, from.local.c_str(), from.domain.c_str());
   head += Format(kReplyFrom, responding.c_str());
   head += Format(kReplySubject, responding.c_str());
+  head += kReplyAutoSubmitted;
   bool ok = writer.Write(head) == 0;
 
   mail::StoredFormEncoder line_ends(false);  // the writer stuffs the dots

@@ -1,6 +1,11 @@
 #include "platform/eventloop.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <asio/post.hpp>
+#include <cerrno>
 #include <csignal>
 
 #include "platform/spawn.h"
@@ -76,6 +81,13 @@ void EventLoop::Post(std::function<void()> fn) {
   asio::post(io_, std::move(fn));
 }
 
+void EventLoop::After(std::chrono::milliseconds delay, std::function<void()> fn) {
+  auto timer = std::make_shared<asio::steady_timer>(io_, delay);
+  timer->async_wait([timer, fn = std::move(fn)](const std::error_code& ec) {
+    if (!ec) fn();
+  });
+}
+
 void EventLoop::Run() {
   auto guard = asio::make_work_guard(io_);
   io_.run();
@@ -86,6 +98,63 @@ void EventLoop::Quit() {
   stop_signals_.cancel();
   child_signal_.cancel();
   io_.stop();
+}
+
+std::error_code OpenListener(asio::ip::tcp::acceptor& acceptor,
+                             const asio::ip::tcp::endpoint& endpoint, int backlog) {
+  std::error_code ec;
+  // Non-blocking too: a client that gives up between the wake-up and accept4 leaves nothing to
+  // accept, and the loop must not wait for the next one.
+  int fd = ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                    IPPROTO_TCP);
+  if (fd < 0) return {errno, std::system_category()};
+  acceptor.assign(endpoint.protocol(), fd, ec);
+  if (ec) {
+    ::close(fd);
+    return ec;
+  }
+  // A restarted service must be able to listen again while old connections linger.
+  acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(backlog, ec);
+  if (ec) {
+    std::error_code ignored;
+    acceptor.close(ignored);
+  }
+  return ec;
+}
+
+void AsyncAccept(asio::ip::tcp::acceptor& acceptor, AcceptHandler handler) {
+  auto executor = acceptor.get_executor();
+  acceptor.async_wait(
+      asio::socket_base::wait_read,
+      [&acceptor, executor, handler = std::move(handler)](const std::error_code& ec) mutable {
+        if (ec) {
+          handler(ec, asio::ip::tcp::socket(executor));
+          return;
+        }
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        int fd;
+        do {
+          fd = ::accept4(acceptor.native_handle(), reinterpret_cast<sockaddr*>(&peer), &length,
+                         SOCK_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        asio::ip::tcp::socket socket(executor);
+        if (fd < 0) {
+          if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
+            AsyncAccept(acceptor, std::move(handler));
+            return;
+          }
+          handler(std::error_code(errno, std::system_category()), std::move(socket));
+          return;
+        }
+        std::error_code assign_ec;
+        socket.assign(peer.ss_family == AF_INET6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), fd,
+                      assign_ec);
+        if (assign_ec) ::close(fd);
+        handler(assign_ec, std::move(socket));
+      });
 }
 
 }  // namespace qv::platform

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
+#include <system_error>
 
 namespace qv::platform {
 
@@ -34,6 +36,10 @@ class EventLoop {
   // Runs `fn` on the loop's thread; safe to call from any thread.
   void Post(std::function<void()> fn);
 
+  // Runs `fn` once on the loop's thread after `delay` (from the loop's thread only). Nothing
+  // cancels it: `fn` checks that what it touches still exists. After Quit it never runs.
+  void After(std::chrono::milliseconds delay, std::function<void()> fn);
+
   // Runs until Quit.
   void Run();
   void Quit();
@@ -57,5 +63,19 @@ class EventLoop {
   unsigned next_generation_ = 1;
   bool destroyed_ = false;
 };
+
+// Sockets of the services are close-on-exec from the moment they exist, so that a program
+// started meanwhile (by another thread, too) never holds a listening port or a client's
+// connection. asio opens and accepts without that flag; these two stand in for its open and
+// async_accept.
+
+// Opens `acceptor` on `endpoint` with address reuse, bound and listening with `backlog`.
+std::error_code OpenListener(asio::ip::tcp::acceptor& acceptor,
+                             const asio::ip::tcp::endpoint& endpoint, int backlog);
+
+// Waits for the next connection on `acceptor` and hands it over as a connected socket, or the
+// error (operation_aborted when the acceptor was closed; the acceptor is not touched then).
+using AcceptHandler = std::function<void(const std::error_code&, asio::ip::tcp::socket)>;
+void AsyncAccept(asio::ip::tcp::acceptor& acceptor, AcceptHandler handler);
 
 }  // namespace qv::platform

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
+#include <optional>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -402,6 +404,36 @@ const Value* FindValue(const std::vector<Value>& values, std::string_view name) 
 
 }  // namespace
 
+// The open batch of a thread: the lock it holds and the copy of the registry it changes.
+struct BatchState {
+  FileLock lock{true};
+  Hive hive;
+  bool changed = false;
+};
+
+namespace {
+thread_local BatchState* t_batch = nullptr;
+}  // namespace
+
+Batch::Batch() : state_(new BatchState) {
+  assert(t_batch == nullptr);
+  if (state_->lock.ok()) state_->hive = Parse(ReadFile(RegistryFilePath()));
+  t_batch = state_;
+}
+
+Batch::~Batch() {
+  if (t_batch == state_) t_batch = nullptr;
+  delete state_;
+}
+
+long Batch::Commit() {
+  if (t_batch != state_) return kInvalidHandle;
+  t_batch = nullptr;
+  if (!state_->lock.ok()) return kAccessDenied;
+  if (state_->changed && !Store(state_->hive)) return kCantWrite;
+  return kSuccess;
+}
+
 std::string RegistryFilePath() {
   return platform::SystemPath("registry.reg");
 }
@@ -413,6 +445,20 @@ void SetDiagnosticSink(void (*sink)(const char*)) {
 long CreateKey(std::string_view path, std::string_view /*key_class*/, Key* key) {
   *key = Key();
   std::string full = FullPath(path);
+  if (t_batch != nullptr) {
+    if (!t_batch->lock.ok()) return kAccessDenied;
+    Section* s = FindSection(&t_batch->hive, full);
+    if (s == nullptr) {
+      t_batch->hive.sections.push_back({full, {}});
+      t_batch->changed = true;
+      s = &t_batch->hive.sections.back();
+    }
+    key->valid_ = true;
+    key->writable_ = true;
+    key->path_ = s->path;
+    key->values_ = s->values;
+    return kSuccess;
+  }
   FileLock lock(true);
   if (!lock.ok()) return kAccessDenied;
   Hive hive = Parse(ReadFile(RegistryFilePath()));
@@ -432,7 +478,7 @@ long CreateKey(std::string_view path, std::string_view /*key_class*/, Key* key) 
 long OpenKey(std::string_view path, Key* key) {
   *key = Key();
   std::string full = FullPath(path);
-  Hive hive = Load();
+  Hive hive = t_batch != nullptr ? t_batch->hive : Load();
   if (!KeyExists(hive, full)) return kFileNotFound;
   Section* s = FindSection(&hive, full);
   key->valid_ = true;
@@ -469,9 +515,16 @@ long SetValue(Key* key, std::string_view name, uint32_t type, const void* data, 
   v.type = type;
   if (size > 0)
     v.data.assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
-  FileLock lock(true);
-  if (!lock.ok()) return kAccessDenied;
-  Hive hive = Parse(ReadFile(RegistryFilePath()));
+  std::optional<FileLock> lock;
+  Hive local;
+  if (t_batch == nullptr) {
+    lock.emplace(true);
+    if (!lock->ok()) return kAccessDenied;
+    local = Parse(ReadFile(RegistryFilePath()));
+  } else if (!t_batch->lock.ok()) {
+    return kAccessDenied;
+  }
+  Hive& hive = t_batch != nullptr ? t_batch->hive : local;
   Section* s = FindSection(&hive, key->path_);
   if (s == nullptr) {
     hive.sections.push_back({key->path_, {}});
@@ -485,7 +538,10 @@ long SetValue(Key* key, std::string_view name, uint32_t type, const void* data, 
   } else {
     s->values.push_back(v);
   }
-  if (!Store(hive)) return kCantWrite;
+  if (t_batch != nullptr)
+    t_batch->changed = true;
+  else if (!Store(hive))
+    return kCantWrite;
   key->values_ = s->values;
   return kSuccess;
 }
@@ -504,17 +560,52 @@ long SetDword(Key* key, std::string_view name, uint32_t value) {
 long DeleteValue(Key* key, std::string_view name) {
   if (!key->valid_) return kInvalidHandle;
   if (!key->writable_) return kAccessDenied;
-  FileLock lock(true);
-  if (!lock.ok()) return kAccessDenied;
-  Hive hive = Parse(ReadFile(RegistryFilePath()));
+  std::optional<FileLock> lock;
+  Hive local;
+  if (t_batch == nullptr) {
+    lock.emplace(true);
+    if (!lock->ok()) return kAccessDenied;
+    local = Parse(ReadFile(RegistryFilePath()));
+  } else if (!t_batch->lock.ok()) {
+    return kAccessDenied;
+  }
+  Hive& hive = t_batch != nullptr ? t_batch->hive : local;
   Section* s = FindSection(&hive, key->path_);
   if (s == nullptr) return kFileNotFound;
   auto it = std::find_if(s->values.begin(), s->values.end(),
                          [&](const Value& x) { return EqualFold(x.name, name); });
   if (it == s->values.end()) return kFileNotFound;
   s->values.erase(it);
-  if (!Store(hive)) return kCantWrite;
+  if (t_batch != nullptr)
+    t_batch->changed = true;
+  else if (!Store(hive))
+    return kCantWrite;
   key->values_ = s->values;
+  return kSuccess;
+}
+
+long DeleteKey(std::string_view path) {
+  std::string full = FullPath(path);
+  std::optional<FileLock> lock;
+  Hive local;
+  if (t_batch == nullptr) {
+    lock.emplace(true);
+    if (!lock->ok()) return kAccessDenied;
+    local = Parse(ReadFile(RegistryFilePath()));
+  } else if (!t_batch->lock.ok()) {
+    return kAccessDenied;
+  }
+  Hive& hive = t_batch != nullptr ? t_batch->hive : local;
+  if (!KeyExists(hive, full)) return kFileNotFound;
+  std::erase_if(hive.sections, [&](const Section& s) {
+    return EqualFold(s.path, full) ||
+           (s.path.size() > full.size() && s.path[full.size()] == '\\' &&
+            EqualFold(std::string_view(s.path).substr(0, full.size()), full));
+  });
+  if (t_batch != nullptr)
+    t_batch->changed = true;
+  else if (!Store(hive))
+    return kCantWrite;
   return kSuccess;
 }
 

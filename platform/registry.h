@@ -76,7 +76,28 @@ long SetValue(Key* key, std::string_view name, uint32_t type, const void* data, 
 long SetString(Key* key, std::string_view name, std::string_view text);
 long SetDword(Key* key, std::string_view name, uint32_t value);
 long DeleteValue(Key* key, std::string_view name);
+// Deletes the key with its values and every key below it. kFileNotFound when none of them exists.
+long DeleteKey(std::string_view path);
 void CloseKey(Key* key);
+
+// Several writes as one: while a Batch of this thread is open, CreateKey, SetValue, SetString,
+// SetDword, DeleteValue, DeleteKey and OpenKey of the thread work on one copy of the registry read
+// under the exclusive lock, which Commit writes in one atomic replacement of the file. Other
+// readers see the file before or after the whole batch, never a part of it. Without Commit (or when
+// the lock cannot be taken) nothing is written. Batches do not nest.
+struct BatchState;
+class Batch {
+ public:
+  Batch();
+  ~Batch();
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+  // Writes the changes (if any) and ends the batch. kSuccess, or kAccessDenied / kCantWrite.
+  long Commit();
+
+ private:
+  BatchState* state_;
+};
 
 // Convenience reads used by tools and tests: true when the value exists with the type.
 bool ReadString(std::string_view path, std::string_view name, std::string* out);

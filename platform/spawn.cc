@@ -71,12 +71,45 @@ std::vector<std::string> SplitCommandLine(std::string_view line) {
   return args;
 }
 
-bool StartProgram(const std::vector<std::string>& argv, pid_t* pid) {
+std::string JoinCommandLine(const std::vector<std::string>& args) {
+  std::string line;
+  for (const std::string& arg : args) {
+    if (!line.empty()) line += ' ';
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
+      line += arg;
+      continue;
+    }
+    line += '"';
+    size_t backslashes = 0;
+    for (char c : arg) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      // Backslashes count only before a quote: there each is doubled and the quote escaped.
+      line.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+      backslashes = 0;
+      line += c;
+    }
+    line.append(2 * backslashes, '\\');
+    line += '"';
+  }
+  return line;
+}
+
+bool StartProgram(const std::vector<std::string>& argv, pid_t* pid, ChildOutput output) {
   if (argv.empty() || argv[0].empty()) return false;
   std::vector<char*> args = ArgvOf(argv);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (output == ChildOutput::kNull) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  }
+  // Sockets and files of the service never reach the program, even one opened by another
+  // thread without close-on-exec a moment ago.
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   pid_t child = 0;
   int rc = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -118,6 +151,10 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
         dup2(null, STDOUT_FILENO);
         if (null > STDERR_FILENO) close(null);
       }
+      // Nothing of ours but the close-on-exec pipe that reports a failed start.
+      unsigned report = static_cast<unsigned>(pipefd[1]);
+      if (report > STDERR_FILENO + 1) close_range(STDERR_FILENO + 1, report - 1, 0);
+      close_range(report + 1, ~0u, 0);
       execv(program.c_str(), cargv.data());
       char fail = 1;
       ssize_t ignored = write(pipefd[1], &fail, 1);

@@ -3,16 +3,17 @@
 #include <cstring>
 
 #include "common/maillog.h"
+#include "common/strings.h"
+#include "pop3/logon.h"
 #include "pop3/pop3_texts.h"
 
 namespace qv::pop3 {
 
 POPCONNSTRUCT::POPCONNSTRUCT(const Settings& settings, ConnectionLink& link,
-                             const std::string& peer,
-                             std::function<void(std::function<void()>)> defer,
+                             const std::string& peer, LoopTools tools,
                              std::chrono::milliseconds idle_limit)
     : LineConnection(link, settings, kLogPrefixPop3, kErrLineTooLong),
-      defer_(std::move(defer)),
+      tools_(std::move(tools)),
       idle_limit_(idle_limit),
       session_(std::make_unique<Pop3Session>(settings, peer)),
       alive_(std::make_shared<bool>(true)) {
@@ -33,6 +34,7 @@ void POPCONNSTRUCT::OnLine(std::string_view line) {
   Pop3Reply reply;
   int result = DispatchPop3Command(session_.get(), line.data(), line.size(), &reply);
   if (result == kResultNoSession) return;
+  if (result == kResultLogon) return SystemLogonAway(std::move(reply.logon));
   if (result == kResultMessage || result == kResultTop) {
     Log(kLogLevelProtocol, kLogSent, reply.text);
     int64_t limit =
@@ -43,9 +45,57 @@ void POPCONNSTRUCT::OnLine(std::string_view line) {
     Pause();
     SendPendingFile();
   } else {
-    Reply(reply.text);
+    return Answer(std::move(reply));
   }
   if (session_->state() == Pop3State::kClosing) Close();
+}
+
+void POPCONNSTRUCT::SystemLogonAway(LogonRequest request) {
+  Pause();
+  auto job = std::make_shared<std::pair<LogonRequest, int>>(std::move(request), 0);
+  auto work = [job] {
+    LogonRequest& r = job->first;
+    job->second = SystemLogon(r.user, r.password, r.peer);
+    std::fill(r.password.begin(), r.password.end(), '\0');
+  };
+  auto done = [this, job, alive = alive_] {
+    if (!*alive) return;
+    Answer(session_->FinishSystemLogon(job->second));
+  };
+  if (tools_.offload) {
+    tools_.offload(std::move(work), std::move(done));
+  } else {
+    work();
+    done();
+  }
+}
+
+void POPCONNSTRUCT::Answer(Pop3Reply reply) {
+  if (reply.failed_logon) {
+    const POPSESSIONSTRUCT& record = session_->record();
+    Log(kLogLevelFailure, kLogEvent,
+        Format(kLogLogonFailed, record.UserName.c_str(), record.PeerAddress.c_str()));
+  }
+  auto send = [this, text = std::move(reply.text)] {
+    Reply(text);
+    if (session_->state() == Pop3State::kClosing) Close();
+    Resume();
+  };
+  if (!reply.delayed || !tools_.after) return send();
+  // Later commands wait too: a guesser gains nothing by sending ahead.
+  Pause();
+  tools_.after(std::chrono::duration_cast<std::chrono::milliseconds>(kFailedLogonDelay),
+               [send = std::move(send), alive = alive_] {
+                 if (*alive) send();
+               });
+}
+
+void POPCONNSTRUCT::Defer(std::function<void()> fn) {
+  if (tools_.defer) {
+    tools_.defer(std::move(fn));
+  } else {
+    fn();
+  }
 }
 
 void POPCONNSTRUCT::SendPendingFile() {
@@ -55,7 +105,7 @@ void POPCONNSTRUCT::SendPendingFile() {
       // Let the other connections in; go on at the next turn of the loop.
       if (!pump_scheduled_) {
         pump_scheduled_ = true;
-        defer_([this, alive = alive_] {
+        Defer([this, alive = alive_] {
           if (!*alive) return;
           pump_scheduled_ = false;
           SendPendingFile();

@@ -22,15 +22,26 @@ constexpr std::chrono::minutes kDefaultIdleLimit{10};
 constexpr size_t kSendChunk = 64 * 1024;
 constexpr int kChunksPerTurn = 4;
 
+// What a connection asks of the service's event loop. A function left empty runs its work at
+// once, in place.
+struct LoopTools {
+  // Runs a function later on the loop (so that a long transfer lets other connections in
+  // between its pieces).
+  std::function<void(std::function<void()>)> defer;
+  // Runs a function on the loop after a pause (the late answer to a failed logon).
+  std::function<void(std::chrono::milliseconds, std::function<void()>)> after;
+  // Runs `work` away from the loop (the worker pool), then `done` on the loop (the operating
+  // system's logon, which may take seconds).
+  std::function<void(std::function<void()> work, std::function<void()> done)> offload;
+};
+
 // The connection record of a slot: the pending message (file and transfer limit, both held by
 // the transfer) and the session.
 class POPCONNSTRUCT final : public LineConnection {
  public:
-  // `defer` runs a function later on the event loop (so that a long transfer lets other
-  // connections in between its pieces).
   // `settings` must outlive the connection.
   POPCONNSTRUCT(const Settings& settings, ConnectionLink& link, const std::string& peer,
-                std::function<void(std::function<void()>)> defer,
+                LoopTools tools,
                 std::chrono::milliseconds idle_limit);
   ~POPCONNSTRUCT() override;
 
@@ -46,8 +57,14 @@ class POPCONNSTRUCT final : public LineConnection {
   void OnLineTooLong() override;
   // Sends pieces of the pending message while the socket takes them.
   void SendPendingFile();
+  void Defer(std::function<void()> fn);
+  // Runs the operating system's logon of a PASS on the worker pool; commands wait meanwhile.
+  void SystemLogonAway(LogonRequest request);
+  // Sends a reply that is no message; a failed logon is logged, and answered only after
+  // kFailedLogonDelay with the commands behind it waiting.
+  void Answer(Pop3Reply reply);
 
-  std::function<void(std::function<void()>)> defer_;
+  LoopTools tools_;
   std::chrono::milliseconds idle_limit_;
   std::unique_ptr<Pop3Session> session_;
   MessageTransfer pending_;

@@ -95,10 +95,17 @@ int64_t ComputeTopLimit(int file, int lines, bool unmask) {
 void DotStuffer::Encode(std::string_view text, std::string* out) {
   size_t run = 0;  // start of the bytes not yet appended that pass unchanged
   for (size_t i = 0; i < text.size(); ++i) {
+    if (at_ == At::kInLine) {
+      // Nothing inside a line changes: go straight to the next line start.
+      const void* lf = std::memchr(text.data() + i, '\n', text.size() - i);
+      if (lf == nullptr) break;
+      i = static_cast<size_t>(static_cast<const char*>(lf) - text.data());
+      at_ = At::kLineStart;
+      continue;
+    }
     char c = text[i];
     switch (at_) {
       case At::kInLine:
-        if (c == '\n') at_ = At::kLineStart;
         break;
       case At::kLineStart:
         if (c == '.') {

@@ -52,6 +52,7 @@ constexpr long kLogonFailureNumber = 1326;
 
 inline constexpr char kLogConnect[] = "POP3-User connect\r\n";
 inline constexpr char kLogLineTooLong[] = "Line too long; connection closed\r\n";
+inline constexpr char kLogLogonFailed[] = "Logon of user '%s' from %s failed\r\n";
 inline constexpr char kLogIdle[] = "No command for %d seconds; connection closed\r\n";
 
 // ---- Trace and tray (the sixth connection and failed accepts are logged by the service frame)

@@ -1,6 +1,8 @@
 #include "pop3/schedule.h"
 
 #include "common/config.h"
+#include "common/records.h"
+#include "common/recordstore.h"
 
 namespace qv::pop3 {
 
@@ -36,6 +38,34 @@ void AccountSchedule::Tick(const CheckFunction& check) {
     e.Countdown = e.Interval;
     if (active_ > 0) --active_;
   }
+}
+
+std::vector<std::string> AccountSchedule::TakeDue(bool hold) {
+  std::vector<std::string> due;
+  for (SCHEDSTRUCT& e : entries_) {
+    if (e.AccountName[0] == '\0') break;
+    e.Countdown -= kTickSeconds;
+    // Held entries stay at 0 or below; the countdown does not run on below that.
+    if (e.Countdown > 0) continue;
+    if (hold) {
+      e.Countdown = 0;
+      continue;
+    }
+    due.emplace_back(e.AccountName);
+    e.Countdown = e.Interval;
+  }
+  return due;
+}
+
+bool LoadAccountSchedule(const SYSTEMSTRUCT& system, AccountSchedule* schedule) {
+  schedule->Clear();
+  int result = ForEachRecord(system, Table::kAccounts, [&](const void* record) {
+    const auto& account = *static_cast<const ACCOUNTSTRUCT*>(record);
+    std::string_view name = FieldText(account.Name);
+    if (name.empty()) return true;
+    return schedule->Add(name, account.Interval);
+  });
+  return result == 0;
 }
 
 }  // namespace qv::pop3

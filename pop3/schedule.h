@@ -1,12 +1,15 @@
 // The remote account schedule: which remote POP accounts are due at each one-minute tick of the
-// service. Collecting mail from those accounts is not built yet, so the service starts with an
-// empty schedule and the tick has nothing to check.
+// service. It is filled once at start from the accounts table; a change of the table takes
+// effect at the next start.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "common/config.h"
 
 namespace qv::pop3 {
 
@@ -36,6 +39,11 @@ class AccountSchedule {
   // of 60 seconds or less is checked at every tick.
   void Tick(const CheckFunction& check);
 
+  // The same tick for checks that run elsewhere: the accounts due now, in table order, whose
+  // countdowns start their intervals again. With `hold` (a check is still running) none is
+  // returned and due entries stay due, so that the next free tick takes them.
+  std::vector<std::string> TakeDue(bool hold);
+
   // Checks running now (for the tray icon).
   int active() const { return active_; }
   const SCHEDSTRUCT& entry(int i) const { return entries_[i]; }
@@ -44,5 +52,10 @@ class AccountSchedule {
   SCHEDSTRUCT entries_[kScheduleEntries];
   int active_ = 0;
 };
+
+// Fills the schedule from the accounts table of `system`: every record with a name, in index order,
+// takes the next entry with countdown and interval both its Interval (at most kScheduleEntries).
+// The schedule is cleared first. False when the accounts table cannot be opened.
+bool LoadAccountSchedule(const SYSTEMSTRUCT& system, AccountSchedule* schedule);
 
 }  // namespace qv::pop3

@@ -24,7 +24,10 @@ ServiceSetup Pop3Service::Setup() {
   setup.trace_level = kTraceLevelPop3Service;
   setup.tray_tip = kTrayTip;
   setup.on_started = [this] { Started(); };
-  setup.extra_activity = [this] { return schedule_.active(); };
+  setup.extra_activity = [this] { return collection_ ? collection_->active() : 0; };
+  setup.on_stopping = [this] {
+    if (collection_) collection_->Stop();
+  };
   setup.log = [this](int level, int number, const char* tag, std::string_view text) {
     WriteLog(settings().system, level, number, tag, text, kLogPrefixPop3);
   };
@@ -44,21 +47,26 @@ ListenerSetup Pop3Service::Pop3Listener() {
   };
   setup.busy_reply = [] { return std::string(kErrTooManyConnections); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
-    auto defer = [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); };
-    return std::make_unique<POPCONNSTRUCT>(settings(), link, peer, defer, options_.idle_limit);
+    LoopTools tools;
+    tools.defer = [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); };
+    tools.after = [this](std::chrono::milliseconds delay, std::function<void()> fn) {
+      frame_->loop().After(delay, std::move(fn));
+    };
+    tools.offload = [this](std::function<void()> work, std::function<void()> done) {
+      frame_->Offload(std::move(work), std::move(done));
+    };
+    return std::make_unique<POPCONNSTRUCT>(settings(), link, peer, std::move(tools), options_.idle_limit);
   };
   return setup;
 }
 
 void Pop3Service::Started() {
-  // The remote account collection fills the schedule; until then it stays empty.
-  frame_->loop().SetTimer(kTimerAccounts, options_.account_period, [this] {
-    schedule_.Tick([this](const std::string&) {
-      frame_->UpdateTrayIcon();
-      return 0;
-    });
-    frame_->UpdateTrayIcon();
-  });
+  // The checks run beside the loop; their start and end reach the tray through the loop.
+  collection_ = MakeRemoteCollection(
+      settings(), [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); },
+      [this] { frame_->UpdateTrayIcon(); }, options_.deliver_fetched, options_.dialup);
+  collection_->Load();
+  frame_->loop().SetTimer(kTimerAccounts, options_.account_period, [this] { collection_->Tick(); });
 }
 
 int Pop3Service::Run() {

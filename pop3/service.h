@@ -6,7 +6,9 @@
 #include <memory>
 
 #include "common/config.h"
+#include "common/dialup_link.h"
 #include "common/service_frame.h"
+#include "pop3/collect_runner.h"
 #include "pop3/schedule.h"
 
 namespace qv::pop3 {
@@ -18,6 +20,12 @@ constexpr size_t kReadSize = 1024;
 struct Pop3ServiceOptions {
   std::chrono::milliseconds idle_limit = std::chrono::minutes(10);
   std::chrono::milliseconds account_period = std::chrono::seconds(kTickSeconds);
+  // Where fetched mail goes (empty: DeliverFetched).
+  FetchedDelivery deliver_fetched;
+  // The dial-up link a check of a remote account opens around its conversation (account option
+  // 0x2); it must outlive the service. The default stands for a machine without dial-up
+  // networking.
+  DialupLink* dialup = &NoDialupLink();
 };
 
 class Pop3Service {
@@ -30,7 +38,8 @@ class Pop3Service {
   ServiceFrame& frame() { return *frame_; }
   // The POP3 port.
   Listener& listener() { return *listener_; }
-  AccountSchedule& schedule() { return schedule_; }
+  // The remote account checks; made when the service has started.
+  RemoteCollection* collection() { return collection_.get(); }
   // Starts the account timer, as the start of the service does (for tests that listen
   // themselves).
   void Started();
@@ -44,9 +53,9 @@ class Pop3Service {
   ListenerSetup Pop3Listener();
 
   Pop3ServiceOptions options_;
-  AccountSchedule schedule_;
   std::unique_ptr<ServiceFrame> frame_;
   Listener* listener_ = nullptr;
+  std::unique_ptr<RemoteCollection> collection_;
 };
 
 }  // namespace qv::pop3

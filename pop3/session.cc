@@ -141,41 +141,56 @@ void Pop3Session::Pass(std::string_view line, Pop3Reply* reply) {
   SplitAddress(s_.UserName, &alias, &domain);
   reply->result = kResultError;
 
-  std::string mailbox;
   USERSTRUCT user{};
   if (FindRecord(system_, alias, domain, &user) == 0) {
     if ((user.Options & kUserRemote) != 0) {
-      s_.State = Pop3State::kAuthorization;
-      reply->text = kErrInvalidUsername;
-      return;
+      return FailLogon(Pop3State::kAuthorization, kErrInvalidUsername, reply);
     }
     std::string_view stored = FieldText(user.Password);
     if (!stored.empty() && !EqualsNoCase(stored, password)) {
-      reply->text = kErrInvalidPassword;  // the state stays: PASS may be sent again
-      return;
+      // The state stays: PASS may be sent again.
+      return FailLogon(Pop3State::kUserGiven, kErrInvalidPassword, reply);
     }
-    mailbox = std::string(FieldText(user.Mailbox));
-  } else if ((system_.Flags & kSysNtUser) != 0 && system_.NTUser[0] != '\0' &&
-             NtAccountLookup(system_.NTUser, alias, nullptr)) {
-    int result = SystemLogon(alias, password);
-    if (result != PAM_SUCCESS) {
-      s_.State = Pop3State::kAuthorization;
-      if (result == PAM_PERM_DENIED || result == PAM_AUTHINFO_UNAVAIL) {
-        reply->text = kErrNoPrivileges;
-      } else {
-        reply->text = Format(kErrLoginFailed, kLogonFailureNumber);
-      }
-      return;
-    }
-    mailbox = alias;
-  } else {
-    s_.State = Pop3State::kAuthorization;
-    reply->text = kErrInvalidUsername;
+    return EnterTransaction(std::string(FieldText(user.Mailbox)), reply);
+  }
+  if ((system_.Flags & kSysNtUser) != 0 && system_.NTUser[0] != '\0' &&
+      NtAccountLookup(system_.NTUser, alias, nullptr)) {
+    // The operating system's logon may take seconds: the caller runs it away from the loop.
+    logon_mailbox_ = alias;
+    reply->result = kResultLogon;
+    reply->logon = LogonRequest{alias, std::move(password), s_.PeerAddress};
     return;
   }
+  FailLogon(Pop3State::kAuthorization, kErrInvalidUsername, reply);
+}
 
+Pop3Reply Pop3Session::FinishSystemLogon(int pam_result) {
+  Pop3Reply reply;
+  reply.result = kResultError;
+  std::string mailbox;
+  mailbox.swap(logon_mailbox_);
+  if (pam_result == PAM_SUCCESS) {
+    EnterTransaction(mailbox, &reply);
+  } else if (pam_result == PAM_PERM_DENIED || pam_result == PAM_AUTHINFO_UNAVAIL) {
+    FailLogon(Pop3State::kAuthorization, kErrNoPrivileges, &reply);
+  } else {
+    FailLogon(Pop3State::kAuthorization, Format(kErrLoginFailed, kLogonFailureNumber), &reply);
+  }
+  return reply;
+}
+
+void Pop3Session::FailLogon(Pop3State state, std::string text, Pop3Reply* reply) {
+  s_.State = state;
+  reply->result = kResultError;
+  reply->text = std::move(text);
+  reply->delayed = true;
+  reply->failed_logon = true;
+}
+
+void Pop3Session::EnterTransaction(const std::string& mailbox, Pop3Reply* reply) {
   if (!OpenMailbox(mailbox)) {
     s_.State = Pop3State::kAuthorization;
+    reply->result = kResultError;
     reply->text = kErrCannotReadDirectory;
     return;
   }
@@ -341,6 +356,8 @@ void Pop3Session::NewPass(std::string_view line, Pop3Reply* reply) {
   std::string alias, domain;
   SplitAddress(s_.UserName, &alias, &domain);
   USERSTRUCT user{};
+  // Every refusal is answered late, as a failed PASS is.
+  reply->delayed = true;
   if (FindRecord(system_, alias, domain, &user) != 0) {
     s_.State = Pop3State::kAuthorization;
     reply->result = kResultError;
@@ -360,6 +377,7 @@ void Pop3Session::NewPass(std::string_view line, Pop3Reply* reply) {
     reply->text = kErrGeneralFailure;
     return;
   }
+  reply->delayed = false;
   reply->result = kResultPositive;
   reply->text = kReplyOk;
 }

@@ -3,6 +3,7 @@
 // TOP, the message to send); it never touches a socket.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,6 +30,20 @@ constexpr int kResultError = 1;     // error reply
 constexpr int kResultPositive = 2;  // positive reply
 constexpr int kResultMessage = 3;   // positive reply followed by the message (RETR)
 constexpr int kResultTop = 4;       // positive reply followed by the cut message (TOP)
+// The reply waits for the operating system's logon of Pop3Reply::logon: run SystemLogon with it
+// away from the event loop, then FinishSystemLogon gives the reply.
+constexpr int kResultLogon = 5;
+
+// A failed PASS or NEWPASS is answered only after this pause, so that guessing passwords over
+// one connection is slow; other connections are served meanwhile.
+constexpr std::chrono::seconds kFailedLogonDelay{1};
+
+// What the logon of an operating-system account needs (kResultLogon).
+struct LogonRequest {
+  std::string user;
+  std::string password;
+  std::string peer;
+};
 
 // One message found when the mailbox was opened.
 struct POPMSGSTRUCT {
@@ -55,9 +70,12 @@ struct POPSESSIONSTRUCT {
 struct Pop3Reply {
   int result = kResultNoSession;
   std::string text;
-  UniqueFd file;      // kResultMessage, kResultTop: the stored (masked) message file, held
-                      // exclusively, at its start
-  int top_lines = 0;  // kResultTop: body lines to send
+  UniqueFd file;              // kResultMessage, kResultTop: the stored (masked) message file, held
+                              // exclusively, at its start
+  int top_lines = 0;          // kResultTop: body lines to send
+  bool delayed = false;       // answered only after kFailedLogonDelay (a failed PASS or NEWPASS)
+  bool failed_logon = false;  // a PASS that did not log on (logged with the user and the peer)
+  LogonRequest logon;         // kResultLogon
 };
 
 // Longest USER line (the command word, a blank and up to 128 characters of name).
@@ -75,6 +93,10 @@ class Pop3Session {
   // Handles one command line: the text as received, with or without its line end. Text after
   // the first NUL is ignored.
   Pop3Reply Dispatch(std::string_view line);
+
+  // The reply to a PASS that waited for the operating system's logon (kResultLogon), given the
+  // PAM result of SystemLogon.
+  Pop3Reply FinishSystemLogon(int pam_result);
 
   Pop3State state() const { return s_.State; }
   const POPSESSIONSTRUCT& record() const { return s_; }
@@ -121,8 +143,13 @@ class Pop3Session {
   uint32_t MessageNumber(std::string_view text) const;
   // Opens message n exclusively for sending; false with the error reply set.
   bool OpenMessage(uint32_t n, Pop3Reply* reply);
+  // The end of a successful authentication: the mailbox opened, state 2, "+OK".
+  void EnterTransaction(const std::string& mailbox, Pop3Reply* reply);
+  // A PASS that does not log on: state `state`, the error `text`, answered late.
+  void FailLogon(Pop3State state, std::string text, Pop3Reply* reply);
 
   POPSESSIONSTRUCT s_;
+  std::string logon_mailbox_;  // the account's mailbox while its logon runs
 };
 
 // The dispatcher as the frame calls it: result 0 (nothing to send) without a session, else the

@@ -13,7 +13,6 @@ struct SmtpConnection::Storing {
   Completion completion;
   std::chrono::milliseconds elapsed{0};
   uint32_t byte_count = 0;
-  bool truncated = false;
 };
 
 SmtpConnection::SmtpConnection(const Settings& settings, ConnectionLink& link, std::string peer,
@@ -52,6 +51,13 @@ size_t SmtpConnection::OnRawInput(std::string_view chunk) {
   if (outcome.write && !outcome.held.empty()) session_->StoreMessageText(outcome.held);
   if (outcome.write) session_->StoreMessageText(chunk.substr(0, outcome.store));
   if (scan_.state != ScanState::kComplete) return outcome.used;
+  if (scan_.truncated) {
+    // Refused whole: a cut message is never delivered.
+    session_->RefuseMessage();
+    SetSlotMode(kCommandMode);
+    Reply(kMessageTooLarge);
+    return outcome.used;
+  }
 
   // The message is stored (flushed to disk) before the reply: once the client reads 250, the
   // message is safe. Storing runs off the loop when the frame offers it; what the client sends
@@ -60,7 +66,6 @@ size_t SmtpConnection::OnRawInput(std::string_view chunk) {
   job->elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start_tick_);
   job->byte_count = scan_.byte_count;
-  job->truncated = scan_.truncated;
   job->message = session_->TakeMessage();
   storing_ = true;
   Pause();
@@ -84,10 +89,10 @@ size_t SmtpConnection::OnRawInput(std::string_view chunk) {
 void SmtpConnection::Stored(const Storing& job) {
   storing_ = false;
   std::string text;
-  if (!job.completion.stored) {
+  if (job.completion.looping) {
+    text = kTooManyHops;
+  } else if (!job.completion.stored) {
     text = kMessageNotStored;
-  } else if (job.truncated) {
-    text = Format(kMessageTruncated, settings().smtp.ESMTPMaxMsgSize);
   } else {
     text = Format(kMessageAccepted, static_cast<int>(job.byte_count),
                   FormatElapsed(job.elapsed.count()).c_str());

@@ -81,7 +81,6 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
   scan->byte_count = count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(count);
   const bool was_truncated = scan->truncated;
   const uint64_t limit = max_size < 0 ? 0 : static_cast<uint64_t>(max_size);
-  if (enforce_limit && count > limit) scan->truncated = true;
 
   // The text this chunk settles: from the first held byte to the start of the end line, or to
   // the bytes held for the next chunk.
@@ -93,6 +92,9 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
   } else {
     to = count - std::min<uint64_t>(static_cast<uint64_t>(matched), count);
   }
+  // Over the limit is text beyond it; the end line and bytes that may still be part of it
+  // count for nothing.
+  if (enforce_limit && to > limit) scan->truncated = true;
   if (enforce_limit) {
     from = std::min(from, limit);
     to = std::min(to, limit);
@@ -107,6 +109,28 @@ ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_
   }
   outcome.write = !was_truncated || !outcome.held.empty() || outcome.store > 0;
   return outcome;
+}
+
+void ReceivedLineCounter::Feed(std::string_view text) {
+  static constexpr char kField[] = "RECEIVED:";
+  static constexpr size_t kFieldLength = sizeof kField - 1;
+  for (char c : text) {
+    if (done_) return;
+    if (c == '\n') {
+      if (line_bytes_ == 0 || (line_bytes_ == 1 && first_is_cr_)) done_ = true;
+      line_bytes_ = 0;
+      prefix_ok_ = true;
+      first_is_cr_ = false;
+      continue;
+    }
+    if (line_bytes_ == 0) first_is_cr_ = c == '\r';
+    if (line_bytes_ < kFieldLength) {
+      char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+      prefix_ok_ = prefix_ok_ && upper == kField[line_bytes_];
+      if (prefix_ok_ && line_bytes_ + 1 == kFieldLength) ++count_;
+      ++line_bytes_;
+    }
+  }
 }
 
 std::string FormatElapsed(int64_t milliseconds) {

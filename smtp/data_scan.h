@@ -26,7 +26,7 @@ enum class ScanState : int32_t {
 struct DataScan {
   ScanState state = ScanState::kFresh;
   uint32_t byte_count = 0;  // bytes received in data mode, end line included
-  bool truncated = false;   // the message exceeded the size limit
+  bool truncated = false;   // the message text exceeded the size limit: it is refused whole
 };
 
 struct ChunkOutcome {
@@ -47,9 +47,30 @@ struct ChunkOutcome {
 //
 // With `enforce_limit`, text from the `max_size`th byte of the data on is not stored (the chunk
 // that crosses the limit is cut, later chunks give at most the held bytes below the limit), while
-// the recogniser still reads everything.
+// the recogniser still reads everything. `truncated` is set once the text (the end line not
+// counted) is known to be longer than `max_size`.
 ChunkOutcome ScanDataChunk(DataScan* scan, std::string_view chunk, bool enforce_limit,
                            int32_t max_size);
+
+// A message with more "Received:" lines than this has gone round in a loop (RFC 5321 6.3).
+constexpr size_t kMaxReceivedLines = 50;
+
+// Counts the "Received:" lines of a message header (the field name in any case, at the start of
+// a line) over the pieces of its text, whatever the pieces. The header ends at its first empty
+// line; nothing after it counts.
+class ReceivedLineCounter {
+ public:
+  void Feed(std::string_view text);
+  size_t count() const { return count_; }
+  bool header_done() const { return done_; }
+
+ private:
+  size_t count_ = 0;
+  bool done_ = false;
+  size_t line_bytes_ = 0;     // bytes of the current line so far (counting stops at 9)
+  bool prefix_ok_ = true;     // the line so far matches "Received:"
+  bool first_is_cr_ = false;  // the line so far is a lone CR
+};
 
 // "%ld,%ld seconds" up to 60 s, "%ld:%ld minutes" up to 3600 s, else "%ld:%ld:%ld hours".
 std::string FormatElapsed(int64_t milliseconds);

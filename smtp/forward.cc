@@ -167,7 +167,7 @@ int SendToHosts(const Settings& settings, const std::string& recipient, const st
 
 bool OpenLink(const SYSTEMSTRUCT& system, const ForwardOptions& options) {
   std::string error;
-  if (options.dialup.open && options.dialup.open(system.RASEntry, &error)) return true;
+  if (options.dialup->Open(system.RASEntry, &error)) return true;
   Log(system, kLogLevelLink, 0, kLogEvent,
       Format(kLogDialupFailed, system.RASEntry, error.c_str()));
   return false;
@@ -197,17 +197,6 @@ std::vector<std::string> QueueFiles(const SYSTEMSTRUCT& system) {
 }
 
 }  // namespace
-
-ForwardDialup NoDialup() {
-  ForwardDialup d;
-  d.open = [](const std::string&, std::string* error) {
-    *error = kNoDialupLibrary;
-    return false;
-  };
-  d.close = [](const std::string&) { return true; };
-  d.is_active = [](const std::string&) { return false; };
-  return d;
-}
 
 int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope) {
   *envelope = QueueEnvelope{};
@@ -501,14 +490,14 @@ int RunForwardQueue(const Settings& settings, const ForwardOptions& options) {
         break;
       }
       if (!opened || !unreachable || attempt > 0 || Cancelled(options.cancel_fd) ||
-          options.dialup.is_active(system.RASEntry))
+          options.dialup->IsActive(system.RASEntry))
         break;
-      options.dialup.close(system.RASEntry);
+      options.dialup->Close(system.RASEntry);
       opened = OpenLink(system, options);
       if (!opened) return removed;
     }
   }
-  if (opened) options.dialup.close(system.RASEntry);
+  if (opened) options.dialup->Close(system.RASEntry);
   return removed;
 }
 

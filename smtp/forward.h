@@ -18,23 +18,17 @@
 #include <thread>
 
 #include "common/config.h"
+#include "common/dialup_link.h"
 #include "net/dns.h"
 
 namespace qv::smtp {
 
-// The dial-up calls of a run. The defaults stand for a machine without dial-up networking:
-// opening fails with the text of the missing library, nothing is ever active.
-struct ForwardDialup {
-  std::function<bool(const std::string& entry, std::string* error)> open;
-  std::function<bool(const std::string& entry)> close;
-  std::function<bool(const std::string& entry)> is_active;
-};
-ForwardDialup NoDialup();
-
 struct ForwardOptions {
   // When this descriptor becomes readable the run stops at its next wait and between files.
   int cancel_fd = -1;
-  ForwardDialup dialup = NoDialup();
+  // The dial-up link opened around a run when DIALUP is set (it must outlive the runs); the
+  // default stands for a machine without dial-up networking.
+  DialupLink* dialup = &NoDialupLink();
   int dns_timeout_ms = kDnsTimeoutMs;
   int connect_timeout_ms = 60000;
   int reply_timeout_ms = 300000;

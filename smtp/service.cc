@@ -10,11 +10,6 @@
 namespace qv::smtp {
 
 SmtpService::SmtpService() {
-  dialup_.open = [](const std::string&, std::string* error) {
-    *error = kNoDialupLibrary;
-    return false;
-  };
-  dialup_.close = [](const std::string&) { return true; };
   frame_ = std::make_unique<ServiceFrame>(Setup());
   listener_ = &frame_->AddListener(SmtpListener());
 }
@@ -22,10 +17,6 @@ SmtpService::SmtpService() {
 void SmtpService::SetForwardRun(std::function<void()> start, std::function<bool()> active) {
   start_forward_ = std::move(start);
   forward_active_ = std::move(active);
-}
-
-void SmtpService::SetDialup(DialupHooks hooks) {
-  dialup_ = std::move(hooks);
 }
 
 ServiceSetup SmtpService::Setup() {
@@ -103,26 +94,47 @@ void SmtpService::HousekeepingTick() {
   if (ping_countdown_ <= 0) {
     if (trace) TracePrint("%s", kTracePingCheck);
     ping_countdown_ = settings().system.ConnectTime * 1000;
-    if (ping && !link_up_) {
+    if (ping && !link_up_ && !link_busy_) {
       if (trace) TracePrint("%s", kTraceTimeToPing);
-      std::string error;
-      if (dialup_.open(settings().system.RASEntry, &error)) {
-        if (trace) TracePrint("%s", kTraceHaveConnection);
-        link_up_ = true;
-        idle_ms_ = 0;
-      } else {
-        if (trace) TracePrint("%s", kTraceNoConnection);
-        WriteLog(settings().system, kLogLevelLink, 0, kLogEvent,
-                 Format(kLogDialupFailed, settings().system.RASEntry, error.c_str()), kLogPrefix);
-      }
+      // A dial may take a minute (and the wait for another process's dial longer): it runs on
+      // the worker pool while the loop goes on serving, and its end comes back to the loop.
+      struct Opening {
+        std::string entry;
+        std::string error;
+        bool ok = false;
+      };
+      auto opening = std::make_shared<Opening>();
+      opening->entry = settings().system.RASEntry;
+      link_busy_ = true;
+      DialupLink* link = dialup_;
+      frame_->Offload(
+          [link, opening] { opening->ok = link->Open(opening->entry, &opening->error); },
+          [this, opening] {
+            link_busy_ = false;
+            bool trace = TraceLevel() <= kTraceLevelChecks;
+            if (opening->ok) {
+              if (trace) TracePrint("%s", kTraceHaveConnection);
+              link_up_ = true;
+              idle_ms_ = 0;
+            } else {
+              if (trace) TracePrint("%s", kTraceNoConnection);
+              WriteLog(settings().system, kLogLevelLink, 0, kLogEvent,
+                       Format(kLogDialupFailed, opening->entry.c_str(), opening->error.c_str()),
+                       kLogPrefix);
+            }
+          });
     }
   }
   if (static_cast<int64_t>(settings().system.ClosingTime) * 1000 < idle_ms_) {
     if (trace) TracePrint("%s", kTraceIdleCheck);
-    if (ping && link_up_) {
+    if (ping && link_up_ && !link_busy_) {
       if (trace) TracePrint("%s", kTraceIdleClose);
-      dialup_.close(settings().system.RASEntry);
+      // The hang-up may wait many seconds for the link to go: on the worker pool too.
       link_up_ = false;
+      link_busy_ = true;
+      DialupLink* link = dialup_;
+      std::string entry = settings().system.RASEntry;
+      frame_->Offload([link, entry] { link->Close(entry); }, [this] { link_busy_ = false; });
     }
     idle_ms_ = 0;
   }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/config.h"
+#include "common/dialup_link.h"
 #include "common/service_frame.h"
 
 namespace qv::smtp {
@@ -21,13 +22,6 @@ constexpr int kTickMilliseconds = 5000;
 constexpr size_t kSlotCount = 25;
 constexpr size_t kReadSize = 1024;
 
-// The dial-up link operations the housekeeping timer uses. The defaults stand for a machine
-// without dial-up networking: opening fails with kNoDialupLibrary, closing does nothing.
-struct DialupHooks {
-  std::function<bool(const std::string& entry, std::string* error)> open;
-  std::function<bool(const std::string& entry)> close;
-};
-
 class SmtpService {
  public:
   SmtpService();
@@ -35,7 +29,9 @@ class SmtpService {
   // The outgoing forwarder: `start` starts a forward run unless one is running (it must not
   // block the loop); `active` tells whether a run is in progress (it counts as activity).
   void SetForwardRun(std::function<void()> start, std::function<bool()> active);
-  void SetDialup(DialupHooks hooks);
+  // The dial-up link of the ping and idle checks; it must outlive the service. Without it the
+  // service behaves as on a machine without dial-up networking.
+  void SetDialup(DialupLink& link) { dialup_ = &link; }
 
   // The life of the service process; returns the exit code.
   int Run();
@@ -53,6 +49,8 @@ class SmtpService {
   int32_t ping_countdown() const { return ping_countdown_; }
   int32_t idle_time() const { return idle_ms_; }
   bool link_up() const { return link_up_; }
+  // An open or close of the link is running on the worker pool.
+  bool link_busy() const { return link_busy_; }
   // What the service gives the frame and its listener (for tests that run the frame on their
   // own).
   ServiceSetup Setup();
@@ -69,10 +67,11 @@ class SmtpService {
   Listener* listener_ = nullptr;
   std::function<void()> start_forward_;
   std::function<bool()> forward_active_;
-  DialupHooks dialup_;
+  DialupLink* dialup_ = &NoDialupLink();
   int32_t ping_countdown_ = 0;
   int32_t idle_ms_ = 0;
   bool link_up_ = false;
+  bool link_busy_ = false;
 };
 
 }  // namespace qv::smtp

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -13,9 +14,11 @@
 #include "common/maillog.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/strings.h"
 #include "common/tables.h"
 #include "mail/delivery.h"
 #include "mail/notice.h"
+#include "smtp/data_scan.h"
 #include "smtp/smtp_mail.h"
 #include "smtp/texts.h"
 #include "smtp/util.h"
@@ -231,6 +234,7 @@ Reply SmtpSession::Rcpt(std::string_view line, std::string_view) {
   // Several addresses may be separated by ";"; an error ends the command at once.
   std::string local_before = local_list_, forward_before = forward_list_;
   size_t entries_before = entries_;
+  added_deliveries_.clear();
   Reply last;
   for (;;) {
     size_t semicolon = argument.find(';');
@@ -244,19 +248,37 @@ Reply SmtpSession::Rcpt(std::string_view line, std::string_view) {
     local_list_ = std::move(local_before);
     forward_list_ = std::move(forward_before);
     entries_ = entries_before;
+    for (const std::string& key : added_deliveries_) deliveries_.erase(key);
     return Error(kTooManyRecipients);
   }
   state_ = SessionState::kRecipientsGiven;
   return last;
 }
 
+bool SmtpSession::FirstDelivery(const std::string& entry) {
+  std::string key = entry.substr(0, entry.find('!'));
+  for (char& c : key) c = qv::UpperAscii(c);
+  if (!deliveries_.insert(key).second) return false;
+  added_deliveries_.push_back(std::move(key));
+  return true;
+}
+
+void SmtpSession::ForgetDeliveries() {
+  deliveries_.clear();
+  added_deliveries_.clear();
+}
+
+// A recipient named twice (or two names of one mailbox, list, command or forward address) is
+// answered each time but delivered once.
 void SmtpSession::AddLocal(const std::string& entry) {
+  if (!FirstDelivery(entry)) return;
   if (!local_list_.empty()) local_list_ += ' ';
   local_list_ += entry;
   ++entries_;
 }
 
 void SmtpSession::AddForward(const std::string& entry) {
+  if (!FirstDelivery(entry)) return;
   if (!forward_list_.empty()) forward_list_ += ' ';
   forward_list_ += entry;
   ++entries_;
@@ -418,6 +440,7 @@ void SmtpSession::EndTransaction() {
   local_list_.clear();
   forward_list_.clear();
   entries_ = 0;
+  ForgetDeliveries();
   DiscardSpool();
   reverse_path_.clear();
   state_ = SessionState::kReady;
@@ -548,9 +571,31 @@ PendingMessage::~PendingMessage() {
   if (!spool_name.empty()) unlink(spool_name.c_str());
 }
 
+namespace {
+
+// Reads the header of the spool file for its "Received:" lines, up to one more than the limit.
+size_t ReceivedLines(int spool_fd) {
+  ReceivedLineCounter counter;
+  char block[4096];
+  int64_t at = 0;
+  while (!counter.header_done() && counter.count() <= kMaxReceivedLines) {
+    ssize_t got = pread(spool_fd, block, sizeof block, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    counter.Feed(std::string_view(block, static_cast<size_t>(got)));
+    at += got;
+  }
+  return counter.count();
+}
+
+}  // namespace
+
 Completion DeliverPendingMessage(const mail::MailService& service, PendingMessage* message) {
   Completion completion;
-  if (message->spool && message->spool_ok) {
+  if (message->spool && message->spool_ok &&
+      ReceivedLines(message->spool.get()) > kMaxReceivedLines) {
+    completion.looping = true;
+  } else if (message->spool && message->spool_ok) {
     mail::DeliveryReport report;
     if (!message->local_list.empty())
       mail::DeliverRecipients(service, message->local_list, message->reverse_path,
@@ -579,10 +624,19 @@ PendingMessage SmtpSession::TakeMessage() {
   local_list_.clear();
   forward_list_.clear();
   entries_ = 0;
+  ForgetDeliveries();
   spool_fd_ = -1;
   spool_name_.clear();
   spool_failed_ = false;
   return message;
+}
+
+void SmtpSession::RefuseMessage() {
+  local_list_.clear();
+  forward_list_.clear();
+  entries_ = 0;
+  ForgetDeliveries();
+  DiscardSpool();
 }
 
 Completion SmtpSession::CompleteMessage() {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "common/config.h"
 #include "mail/mail_service.h"
@@ -57,12 +59,14 @@ struct PendingMessage {
 };
 
 struct Completion {
+  bool looping = false;         // too many "Received:" lines: refused, nothing delivered
   bool stored = false;          // every recipient's copy was written
   bool forward_queued = false;  // the forward list was delivered to the queue
 };
 
 // Delivers the local list, then the forward list, from the spool file, for `service`; then
-// deletes the spool file. Touches no session, so it may run on another thread.
+// deletes the spool file. A message with more than kMaxReceivedLines "Received:" lines is
+// delivered to no one. Touches no session, so it may run on another thread.
 Completion DeliverPendingMessage(const mail::MailService& service, PendingMessage* message);
 
 // The session record (SESSIONSTRUCT) with its operations. Creating it is CreateSession; the
@@ -93,6 +97,9 @@ class SmtpSession {
   PendingMessage TakeMessage();
   // TakeMessage and DeliverPendingMessage in one step.
   Completion CompleteMessage();
+  // The end line of a message over the size limit arrived: nothing of it is delivered, the spool
+  // file is deleted, and the session is ready for the next MAIL as after an accepted message.
+  void RefuseMessage();
 
   SessionState state() const { return state_; }
   const std::string& reverse_path() const { return reverse_path_; }
@@ -130,6 +137,10 @@ class SmtpSession {
   Reply Route(const std::string& local, const std::string& domain, const std::string& given);
   void AddLocal(const std::string& entry);
   void AddForward(const std::string& entry);
+  // False when the transaction already delivers to the entry's mailbox, list, command or
+  // forward address (its tag and delivery address, without regard to case).
+  bool FirstDelivery(const std::string& entry);
+  void ForgetDeliveries();
   // Ends the transaction without a reply: lists freed, spool deleted, reverse-path cleared.
   void EndTransaction();
   void DiscardSpool();
@@ -153,6 +164,8 @@ class SmtpSession {
   std::string peer_address_;
   bool esmtp_ = false;
   size_t entries_ = 0;
+  std::unordered_set<std::string> deliveries_;  // keys of FirstDelivery
+  std::vector<std::string> added_deliveries_;   // keys added by the current RCPT
 };
 
 }  // namespace qv::smtp

@@ -15,8 +15,9 @@ inline constexpr char kGreeting[] =
 inline constexpr char kTooManyConnections[] = "421 %s Too many connections; try again later\r\n";
 inline constexpr char kIdleTimeout[] = "421 %s Timeout; closing connection\r\n";
 inline constexpr char kLineTooLong[] = "500 Line too long\r\n";
-inline constexpr char kMessageTruncated[] =
-    "250 Message size exceeds fixed maximium message size; Message was truncated to %d bytes\r\n";
+inline constexpr char kTooManyHops[] = "554 Too many hops; mail loop?\r\n";
+inline constexpr char kMessageTooLarge[] =
+    "552 Message size exceeds fixed maximium message size\r\n";
 inline constexpr char kMessageAccepted[] =
     "250 %d bytes received in %s; Message accepted for delivery\r\n";
 inline constexpr char kMessageNotStored[] = "451 Message could not be stored; try again later\r\n";
@@ -145,8 +146,5 @@ inline constexpr char kTraceNoConnection[] = " --- Ping: No connection ---\r\n";
 inline constexpr char kTraceIdleCheck[] = " --- Idle Check ---\r\n";
 inline constexpr char kTraceIdleClose[] = " --- Idle: Close Connection ---\r\n";
 inline constexpr char kTraceForwardCheck[] = " --- Forward Check ---\r\n";
-
-// The dial-up library is not part of this build yet: opening a link fails with this text.
-inline constexpr char kNoDialupLibrary[] = "Could not load 'rasapi32.dll'";
 
 }  // namespace qv::smtp

@@ -29,7 +29,8 @@ class ServiceProcess {
   // it greets, or does not greet within the guard time.
   bool Start(const std::string& name, int port) {
     Stop();
-    if (!platform::StartProgram({BinDir() + "/" + name}, &pid_)) {
+    // The service's own reports (sanitizers, aborts) reach the test's output.
+    if (!platform::StartProgram({BinDir() + "/" + name}, &pid_, platform::ChildOutput::kInherit)) {
       pid_ = -1;
       return false;
     }

@@ -312,5 +312,14 @@ TEST_F(ServiceCommandTest, QueryStartStopRestartRemove) {
   EXPECT_EQ(ServiceCommand(s_, 9, kCommandQuery), -1);
 }
 
+// A query is answered at once, but one that follows a stop of this process still sees its result.
+TEST_F(ServiceCommandTest, QueryRightAfterAStopSeesTheServiceGone) {
+  EXPECT_EQ(ServiceCommand(s_, kServicePop3, kCommandStart), -1);
+  ASSERT_TRUE(WaitFor(kServicePop3, true));
+  EXPECT_EQ(ServiceCommand(s_, kServicePop3, kCommandQuery), 4);
+  EXPECT_EQ(ServiceCommand(s_, kServicePop3, kCommandStop), -1);
+  EXPECT_EQ(ServiceCommand(s_, kServicePop3, kCommandQuery), 1);
+}
+
 }  // namespace
 }  // namespace qv

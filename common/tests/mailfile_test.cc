@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <string>
@@ -161,13 +162,36 @@ TEST(FileNameTest, Forms) {
   t.tm_mday = 1;
   t.tm_hour = t.tm_min = t.tm_sec = 0;
   EXPECT_EQ(MessageFileNameAt("d", "in", t, 5), "d/00010100000005.in");
+  // Past the hundredth name of a second: a letter, then a digit or letter.
+  EXPECT_EQ(MessageFileNameAt("d", "in", t, 100), "d/000101000000A0.in");
+  EXPECT_EQ(MessageFileNameAt("d", "out", t, 161), "d/000101000000Az.out");
+  EXPECT_EQ(MessageFileNameAt("d", "in", t, 162), "d/000101000000B0.in");
+  EXPECT_EQ(MessageFileNameAt("d", "in", t, 100 + 26 * 62), "d/000101000000a0.in");
+  EXPECT_EQ(MessageFileNameAt("d", "in", t, kMessageNamesPerSecond - 1), "d/000101000000zz.in");
+  EXPECT_EQ(MessageNameStem(t, 7), "00010100000007");
+}
+
+TEST(FileNameTest, EveryCounterHasItsOwnTextSortedInCounterOrder) {
+  ASSERT_EQ(kMessageNamesPerSecond, 3324);
+  std::string previous;
+  for (int counter = 0; counter < kMessageNamesPerSecond; ++counter) {
+    std::string text = MessageCounterText(counter);
+    ASSERT_EQ(text.size(), 2u);
+    ASSERT_LT(previous, text) << counter;  // byte order, as a sorted listing shows them
+    ASSERT_EQ(MessageCounterOf(text), counter) << text;
+    previous = text;
+  }
+  for (const char* bad : {"", "0", "000", "0A", "9z", "A-", "-A", "{0", "A{", "A ", " 0"}) {
+    EXPECT_EQ(MessageCounterOf(bad), -1) << bad;
+  }
+  EXPECT_EQ(MessageCounterOf(std::string_view("A\0", 2)), -1);
 }
 
 int CounterOf(const std::string& name) {
   std::smatch m;
-  static const std::regex form(R"(.*/\d{12}(\d\d)\.(in|out))");
+  static const std::regex form(R"(.*/\d{12}([0-9A-Za-z]{2})\.(in|out))");
   if (!std::regex_match(name, m, form)) return -1;
-  return std::stoi(m[1]);
+  return MessageCounterOf(m[1].str());
 }
 
 TEST(MakeMessageFileNameTest, CountersDifferAndWrapAfter99) {
@@ -188,12 +212,67 @@ TEST(MakeMessageFileNameTest, CountersDifferAndWrapAfter99) {
   }
   EXPECT_EQ(std::set<int>(counters.begin(), counters.end()).size(), 100u);
 
-  // Every name of the second is taken now: the next one waits for the next second.
+  // Another folder of the same second starts with the process's counter where it stands.
+  std::string other;
+  fs::create_directory(dir.Sub("queue"));
+  ASSERT_EQ(MakeMessageFileName(dir.Sub("queue"), "out", &other), 0);
+  EXPECT_EQ(CounterOf(other), (counters.back() + 1) % 100);
+}
+
+TEST(MakeMessageFileNameTest, NamesPastTheHundredthFollowAtOnceInOrder) {
+  TempDir dir;
+  FakeClock clock;
   std::string name;
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(MakeMessageFileName(dir.path(), "in", &name), 0);
+  // Every two-digit name of the second is taken: the rest of the second's names follow without
+  // waiting, each sorting after the one before.
+  std::string previous = name.substr(0, name.size() - 5) + "99.in";
+  for (int counter = 100; counter < kMessageNamesPerSecond; ++counter) {
+    ASSERT_EQ(MakeMessageFileName(dir.path(), "in", &name), 0);
+    ASSERT_EQ(CounterOf(name), counter) << name;
+    ASSERT_LT(previous, name);
+    previous = name;
+  }
+  EXPECT_EQ(g_fake_waits, 0);
+  EXPECT_EQ(Names(dir.path()).size(), static_cast<size_t>(kMessageNamesPerSecond));
+  EXPECT_TRUE(previous.ends_with("/261207143015zz.in")) << previous;
+
+  // Only when every name of the second is taken does the next one wait for the next second,
+  // which begins again with two digits.
   ASSERT_EQ(MakeMessageFileName(dir.path(), "in", &name), 0);
   EXPECT_EQ(g_fake_waits, 1);
   EXPECT_EQ(name.substr(dir.path().size() + 1, 12), "261207143016");
-  EXPECT_EQ(CounterOf(name), (counters.back() + 1) % 100);
+  EXPECT_LT(CounterOf(name), 100);
+}
+
+TEST(MakeMessageFileNameTest, AClockSetBackGivesNamesAtOnce) {
+  TempDir dir;
+  FakeClock clock;
+  std::string name;
+  g_fake_now += 3600;
+  for (int i = 0; i < 150; ++i) ASSERT_EQ(MakeMessageFileName(dir.path(), "in", &name), 0);
+  g_fake_now -= 3600;  // back by an hour: the names of that second are free
+  ASSERT_EQ(MakeMessageFileName(dir.path(), "in", &name), 0);
+  EXPECT_EQ(name.substr(dir.path().size() + 1, 12), "261207143015");
+  EXPECT_LT(CounterOf(name), 100);
+  EXPECT_EQ(g_fake_waits, 0);
+}
+
+TEST(MakeMessageFileNameTest, NamesTakenByOthersAreSkippedInOrder) {
+  // Another process filled the two-digit names and some of the later ones.
+  TempDir dir;
+  FakeClock clock;
+  std::tm local = clock.Local();
+  for (int i = 0; i < 100; ++i) WriteFileText(MessageFileNameAt(dir.path(), "out", local, i), "");
+  for (int i : {100, 101, 103}) WriteFileText(MessageFileNameAt(dir.path(), "out", local, i), "");
+  std::vector<int> got;
+  for (int i = 0; i < 3; ++i) {
+    std::string name;
+    ASSERT_EQ(MakeMessageFileName(dir.path(), "out", &name), 0);
+    got.push_back(CounterOf(name));
+  }
+  EXPECT_EQ(got, (std::vector<int>{102, 104, 105}));
+  EXPECT_EQ(g_fake_waits, 0);
 }
 
 TEST(MakeMessageFileNameTest, SkipsNamesThatExistAndFailsOnAMissingDirectory) {
@@ -411,6 +490,26 @@ TEST_F(WriterTest, LargeMessageInOddPieces) {
   std::string back;
   ASSERT_EQ(ReadMessageFile(w.name(), 0, &back), 0);
   EXPECT_TRUE(back == text);
+
+  // Dot-stuffed, with lines of every length so that line starts fall on the buffer's edges.
+  std::mt19937 rng(5);
+  text.clear();
+  std::string want;
+  while (text.size() < 700'000) {
+    std::string line = (rng() % 3 ? "." : "x") + std::string(rng() % 9000, 'y') + "\r\n";
+    text += line;
+    want += (line[0] == '.' ? "." : "") + line;
+  }
+  ASSERT_EQ(w.Open(dir_.path(), "in", kMessageDotStuff), 0);
+  for (size_t pos = 0; pos < text.size();) {
+    size_t n = 1 + rng() % 70'000;
+    ASSERT_EQ(w.Write(std::string_view(text).substr(pos, n)), 0);
+    pos += n;
+  }
+  ASSERT_EQ(w.Commit(), 0);
+  ASSERT_EQ(ReadMessageFile(w.name(), 0, &back), 0);
+  EXPECT_TRUE(back == want);
+  EXPECT_EQ(w.size(), want.size());
 }
 
 TEST_F(WriterTest, NeverReplacesAnExistingMessage) {
@@ -421,8 +520,8 @@ TEST_F(WriterTest, NeverReplacesAnExistingMessage) {
   }
   std::string name;
   ASSERT_EQ(WriteMessageFile(dir_.path(), "in", "new", 0, &name), 0);
-  EXPECT_EQ(g_fake_waits, 1);
-  EXPECT_EQ(name.substr(dir_.path().size() + 1, 12), "261207143016");
+  EXPECT_EQ(g_fake_waits, 0);
+  EXPECT_EQ(name, dir_.path() + "/261207143015A0.in");
   EXPECT_EQ(ReadFileText(name), Masked("new"));
   for (int i = 0; i < 100; ++i) {
     EXPECT_EQ(ReadFileText(MessageFileNameAt(dir_.path(), "in", local, i)),

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -177,9 +181,18 @@ TEST(FormatLogEntryTest, Table) {
   const Case cases[] = {
       {0, kLogEvent, "Service started", "00000  " + d + "   *** Service started\r\n"},
       {123, kLogReceived, "HELO x\r\n", "00123  " + d + "   --> HELO x\r\n"},
-      {7, kLogSent, "\r\n\r\n250 a\r\n\r\n250 b\n\r250 c",
+      {7, kLogSent, "\r\n\r\n250 a\r\n\r\n250 b\r\n250 c\r\n",
        "00007  " + d + "   <-- 250 a\r\n00007  " + d + "   <-- 250 b\r\n00007  " + d +
            "   <-- 250 c\r\n"},
+      // Only CR LF ends a line inside the text: a lone CR or LF is shown as a blank, so that
+      // one received line is one log line.
+      {7, kLogReceived, "NOOP\rRCPT TO:<x@y>\r\n", "00007  " + d + "   --> NOOP RCPT TO:<x@y>\r\n"},
+      {7, kLogSent, "250 b\n\r250 c", "00007  " + d + "   <-- 250 b  250 c\r\n"},
+      {7, kLogEvent, "\n\ra\nb\r\r\n\n", "00007  " + d + "   *** a b\r\n"},
+      {9, kLogReceived, "USER ann\nPASS secret",
+       "00009  " + d + "   --> USER ann PASS **********\r\n"},
+      {9, kLogReceived, "X\rnewpass fresh\rY", "00009  " + d + "   --> X NEWPASS **********\r\n"},
+      {9, kLogData, "a\nPASS b", "00009  " + d + "   <DATA> a PASS b\r\n"},
       {1, kLogEvent, "a\0b"s, "00001  " + d + "   *** a\r\n00001  " + d + "   *** b\r\n"},
       {1, kLogEvent, "\r\n\n\r", ""},
       {1, kLogEvent, "", ""},
@@ -296,6 +309,134 @@ TEST_F(WriteLogTest, WritersRunningTogetherNeverMixTheirLines) {
     ASSERT_TRUE(std::regex_match(l, m, line)) << l;
     EXPECT_EQ(m[1], m[2]);
   }
+}
+
+// The log's clock, moved by the test.
+std::atomic<std::time_t> g_log_now{0};
+std::time_t LogNow() {
+  return g_log_now.load();
+}
+
+class HeldLogTest : public WriteLogTest {
+ protected:
+  HeldLogTest() {
+    std::tm t = MakeTm(2026, 12, 7, 23, 59, 58);
+    t.tm_isdst = -1;
+    g_log_now = mktime(&t);
+    SetLogClockForTesting(LogNow);
+  }
+  ~HeldLogTest() override {
+    SetLogClockForTesting(nullptr);
+    CloseLogFiles();
+  }
+
+  void Write(const std::string& text) { WriteLog(system_, 3, 7, kLogEvent, text.c_str(), -1, "s"); }
+  std::string Day(int day) const { return LogFilePath(log_path_, "s", MakeTm(2026, 12, day)); }
+  // The texts of the entries of a log file, in order.
+  static std::vector<std::string> Entries(const std::string& path) {
+    std::vector<std::string> out;
+    for (const std::string& line : Lines(ReadFileText(path))) {
+      size_t at = line.find("*** ");
+      out.push_back(at == std::string::npos ? "?" + line : line.substr(at + 4));
+    }
+    return out;
+  }
+  using Texts = std::vector<std::string>;
+};
+
+TEST_F(HeldLogTest, OpenedAgainAfterRemovalMoveAndTheDayChanged) {
+  g_log_now -= 1;  // 23:59:57
+  Write("one");
+  Write("two");
+  ASSERT_EQ(Entries(Day(7)), (Texts{"one", "two"}));
+
+  // Moved away: the rest of the second still reaches the moved file; from the next second on
+  // the entries go to a new file under the day's name.
+  ASSERT_EQ(std::rename(Day(7).c_str(), (Day(7) + ".old").c_str()), 0);
+  Write("three");
+  ++g_log_now;  // 23:59:58
+  Write("four");
+  EXPECT_EQ(Entries(Day(7) + ".old"), (Texts{"one", "two", "three"}));
+  EXPECT_EQ(Entries(Day(7)), (Texts{"four"}));
+
+  // Removed: the next second makes a new file.
+  std::filesystem::remove(Day(7));
+  ++g_log_now;  // 23:59:59
+  Write("five");
+  EXPECT_EQ(Entries(Day(7)), (Texts{"five"}));
+
+  // The next day has its own file; the day before keeps what it had.
+  ++g_log_now;  // 00:00:00
+  Write("six");
+  EXPECT_EQ(Entries(Day(7)), (Texts{"five"}));
+  EXPECT_EQ(Entries(Day(8)), (Texts{"six"}));
+  std::vector<std::string> lines = Lines(ReadFileText(Day(8)));
+  EXPECT_NE(lines[0].find("  Tue, 8 Dec 26  00:00:00 "), std::string::npos) << lines[0];
+
+  // Replaced by another file of the same name: that one is written from the next second on.
+  std::filesystem::remove(Day(8));
+  WriteFileText(Day(8), "00000  kept\r\n");
+  ++g_log_now;
+  Write("seven");
+  EXPECT_EQ(Entries(Day(8)), (Texts{"?00000  kept", "seven"}));
+
+  // Within one second the file held is not looked at again.
+  std::filesystem::remove(Day(8));
+  Write("eight");
+  EXPECT_FALSE(std::filesystem::exists(Day(8)));
+}
+
+TEST_F(HeldLogTest, WritersAcrossReopensLoseAndDoubleNothing) {
+  // Four threads log while the clock moves on over midnight and the file is moved away again
+  // and again.
+  constexpr int kWriters = 4;
+  constexpr int kEntries = 300;
+  g_log_now -= 30;  // 23:59:28
+  std::atomic<int> done{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w) {
+    threads.emplace_back([this, w, &done] {
+      for (int i = 0; i < kEntries; ++i) {
+        std::string text = "w" + std::to_string(w) + " n" + std::to_string(i) + "\r\nsecond line";
+        WriteLog(system_, 3, w, kLogEvent, text.c_str(), -1, "s");
+      }
+      ++done;
+    });
+  }
+  std::vector<std::string> files;  // in the order the files were made
+  for (int round = 0; done < kWriters; ++round) {
+    std::string moved = Day(7) + "." + std::to_string(round);
+    if (std::rename(Day(7).c_str(), moved.c_str()) == 0) files.push_back(moved);
+    if (round < 120 && round % 3 == 0) ++g_log_now;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  for (auto& t : threads) t.join();
+  for (int day : {7, 8}) {
+    if (std::filesystem::exists(Day(day))) files.push_back(Day(day));
+  }
+  ASSERT_GT(files.size(), 2u);
+
+  std::map<std::string, int> seen;
+  std::vector<int> last(kWriters, -1);
+  static const std::regex first(R"(0000(\d)  .{29,31}   \*\*\* w(\d) n(\d+))");
+  for (const std::string& file : files) {
+    std::vector<std::string> lines = Lines(ReadFileText(file));
+    for (size_t i = 0; i < lines.size(); ++i) {
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(lines[i], m, first)) << lines[i];
+      ASSERT_EQ(m[1], m[2]);
+      // The two lines of an entry stay together, and a writer's entries keep their order.
+      ASSERT_LT(i + 1, lines.size());
+      EXPECT_TRUE(lines[++i].ends_with(" second line")) << lines[i];
+      size_t writer = std::stoul(m[2]);
+      int n = std::stoi(m[3]);
+      EXPECT_GT(n, last[writer]) << file;
+      last[writer] = n;
+      ++seen[m[2].str() + " " + m[3].str()];
+    }
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kWriters * kEntries));
+  for (const auto& [entry, count] : seen) EXPECT_EQ(count, 1) << entry;
 }
 
 TEST(LogCutoffTest, Table) {

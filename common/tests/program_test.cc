@@ -291,14 +291,46 @@ TEST(BuildCommandLineTest, Table) {
   const CommandCase cases[] = {
       {"plain", "/bin/prog", "a b", "", 0, kMessage, "/bin/prog a b", {"a", "b"}},
       {"no parameters", "/bin/prog", "", "", 0, kMessage, "/bin/prog", {}},
-      {"subject words are plain arguments",
+      {"a value is one argument",
        "/bin/prog",
        "%%Subject:%%",
        "",
        0,
        kMessage,
-       "/bin/prog x; rm -rf /",
-       {"x;", "rm", "-rf", "/"}},
+       "/bin/prog \"x; rm -rf /\"",
+       {"x; rm -rf /"}},
+      {"quotes in a value never end its argument",
+       "/p",
+       "\"%%Subject:%%\" fixed",
+       "",
+       0,
+       "Subject: hello\" --injected \"/etc/passwd\r\n",
+       "/p \"hello\\\" --injected \\\"/etc/passwd\" fixed",
+       {"hello\" --injected \"/etc/passwd", "fixed"}},
+      {"backslashes and a trailing quote",
+       "/p",
+       "%%Subject:%%",
+       "",
+       0,
+       "Subject: a\\\" \\\"\r\n",
+       "/p \"a\\\\\\\" \\\\\\\"\"",
+       {"a\\\" \\\""}},
+      {"a placeholder inside a word",
+       "/p",
+       "--subject=%%Subject:%%. \"to %%To:%% now\"",
+       "",
+       0,
+       kMessage,
+       "/p \"--subject=x; rm -rf /.\" \"to bob@example.com now\"",
+       {"--subject=x; rm -rf /.", "to bob@example.com now"}},
+      {"a value is never expanded again",
+       "/p",
+       "%%Subject:%% %%To:%%",
+       "",
+       0,
+       "Subject: %%To:%%\r\nTo: bob\r\n",
+       "/p %%To:%% bob",
+       {"%%To:%%", "bob"}},
       {"To is not taken from Reply-To",
        "/p",
        "%%To:%%",
@@ -313,16 +345,16 @@ TEST(BuildCommandLineTest, Table) {
        "",
        0,
        kMessage,
-       "/p reply@example.com Ann <ann@example.com>",
-       {"reply@example.com", "Ann", "<ann@example.com>"}},
-      {"missing header leaves the rest",
+       "/p reply@example.com \"Ann <ann@example.com>\"",
+       {"reply@example.com", "Ann <ann@example.com>"}},
+      {"missing header gives an empty argument",
        "/p",
        "before %%Date:%% after",
        "",
        0,
        kMessage,
-       "/p before  after",
-       {"before", "after"}},
+       "/p before \"\" after",
+       {"before", "", "after"}},
       {"only the first occurrence",
        "/p",
        "%%To:%% %%To:%%",
@@ -353,17 +385,17 @@ TEST(BuildCommandLineTest, Table) {
        "",
        0,
        "Subject: s\r\nMessage-Text: the text\r\n",
-       "/p : the text",
-       {":", "the", "text"}},
+       "/p \": the text\"",
+       {": the text"}},
       {"trailing blanks of the line", "/p", "a   ", "", 0, "", "/p a", {"a"}},
-      {"quotes in a value group words",
+      {"blanks around a value",
        "/p",
        "%%Subject:%%",
        "",
        0,
-       "Subject: say \"hi there\"\r\n",
-       "/p say \"hi there\"",
-       {"say", "hi there"}},
+       "Subject: \t say \"hi there\" \t\r\n",
+       "/p \"say \\\"hi there\\\"\"",
+       {"say \"hi there\""}},
       {"a NUL ends the message",
        "/p",
        "%%Subject:%%|%%To:%%",
@@ -378,8 +410,8 @@ TEST(BuildCommandLineTest, Table) {
        "",
        0,
        kMessage,
-       "/bin/%%Subject:%% x; rm -rf /",
-       {"x;", "rm", "-rf", "/"}},
+       "/bin/%%Subject:%% \"x; rm -rf /\"",
+       {"x; rm -rf /"}},
       {"quoted program with a blank", "\"/opt/my prog\"", "a", "", 0, "", "/opt/my prog a", {"a"}},
       // Placeholder definitions.
       {"password mail",
@@ -390,6 +422,22 @@ TEST(BuildCommandLineTest, Table) {
        kPasswordMail,
        "/q ann old1 new2",
        {"ann", "old1", "new2"}},
+      {"a missing value keeps the places of the others",
+       "/q",
+       "%%username%% %%oldpass%% %%newpass%%",
+       kPasswordKeywords,
+       1,
+       "User: ann\r\nNewPass: new2\r\n",
+       "/q ann \"\" new2",
+       {"ann", "", "new2"}},
+      {"a definition's value is never expanded again",
+       "/q",
+       "%%username%% %%Subject:%%",
+       kPasswordKeywords,
+       1,
+       "Subject: s\r\nUser: %%Subject:%% x\r\n",
+       "/q \"%%Subject:%% x\" s",
+       {"%%Subject:%% x", "s"}},
       {"definitions off",
        "/q",
        "%%username%%",
@@ -468,11 +516,27 @@ TEST(BuildCommandLineTest, LimitsOfMessageAndLine) {
   std::string far = std::string(5000, 'x') + "\r\nSubject: too far\r\n";
   EXPECT_EQ(BuildCommandLine({"/p", "[%%Subject:%%]", "", 0}, far).line, "/p []");
 
+  // The program, a blank and the arguments with a blank between two stay within the limit:
+  // values are cut so that every word of the record keeps its place.
+  auto length = [](const CommandLine& command) {
+    size_t n = command.program.size();
+    for (const std::string& argument : command.arguments) n += 1 + argument.size();
+    return n;
+  };
   std::string huge = "Subject: " + std::string(4090, 'y') + "\r\n";
   CommandFields fields{"/p", "%%Subject:%% %%Subject:%% %%Subject:%% tail", "", 0};
   CommandLine got = BuildCommandLine(fields, huge);
-  EXPECT_LE(got.line.size(), kCommandLineMax);
-  EXPECT_TRUE(got.line.starts_with("/p yyy"));
+  EXPECT_EQ(length(got), kCommandLineMax);
+  ASSERT_EQ(got.arguments.size(), 4u);
+  EXPECT_EQ(got.arguments[0], std::string(4096 - 3 - 2 * 12 - 4 - 3, 'y'));
+  EXPECT_EQ(got.arguments[1], "%%Subject:%%");  // only the first placeholder is replaced
+  EXPECT_EQ(got.arguments[2], "%%Subject:%%");
+  EXPECT_EQ(got.arguments[3], "tail");
+  // Words of the record beyond the limit: the one that crosses it is cut, the rest left out.
+  got = BuildCommandLine(
+      {"/p", std::string(3000, 'a') + " " + std::string(3000, 'b') + " c", "", 0}, "");
+  EXPECT_EQ(got.arguments,
+            (std::vector<std::string>{std::string(3000, 'a'), std::string(4096 - 3 - 3001, 'b')}));
 
   // Many definitions that each insert a long value stay bounded.
   std::string keywords;
@@ -482,7 +546,7 @@ TEST(BuildCommandLineTest, LimitsOfMessageAndLine) {
     parameters += "%%k" + std::to_string(i) + "%% ";
   }
   got = BuildCommandLine({"/p", parameters, keywords, 1}, huge);
-  EXPECT_LE(got.line.size(), kCommandLineMax);
+  EXPECT_LE(length(got), kCommandLineMax);
 }
 
 TEST(CommandFieldsOfTest, TakesTheFieldsOfARecord) {
@@ -541,9 +605,9 @@ TEST_F(ExpandCommandLineTest, HeaderValuesNeverReachAShell) {
                         "2) `touch " + marker + "3` | tee " + marker + "4 > " + marker +
                         "5\r\n\r\nbody\r\n.\r\n";
   std::vector<std::string> args = Run("%%Subject:%% %%From:%%", message);
-  std::vector<std::string> expected = {"x;",          "touch",      marker,        "$(touch",
-                                       marker + "2)", "`touch",     marker + "3`", "|",
-                                       "tee",         marker + "4", ">",           marker + "5"};
+  std::vector<std::string> expected = {
+      "x; touch " + marker,
+      "$(touch " + marker + "2) `touch " + marker + "3` | tee " + marker + "4 > " + marker + "5"};
   EXPECT_EQ(args, expected);
   for (const char* suffix : {"", "2", "3", "4", "5"}) {
     EXPECT_FALSE(std::filesystem::exists(marker + suffix)) << suffix;

@@ -446,12 +446,12 @@ TEST_F(TablesTest, ImportUsersAddsPrintsAndCounts) {
 
 TEST_F(TablesTest, MemberFileOperations) {
   std::string file = tables_.File("news.mls");
-  EXPECT_EQ(UpdateMember(file, "a@x", "", "", false), -1);  // no file yet
-  EXPECT_EQ(AddMember(file, "ann@example.com", "Ann"), 0);
-  EXPECT_EQ(AddMember(file, "ANN@EXAMPLE.COM", "Other"), 1);
-  EXPECT_EQ(AddMember(file, "bob@example.com", "Bob"), 0);
-  EXPECT_EQ(AddMember(file, "cyd@example.org", ""), 0);
-  EXPECT_EQ(AddMember(file, "", "nobody"), -1);
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "a@x", "", "", false), -1);  // no file yet
+  EXPECT_EQ(AddMember(tables_.system(), file, "ann@example.com", "Ann"), 0);
+  EXPECT_EQ(AddMember(tables_.system(), file, "ANN@EXAMPLE.COM", "Other"), 1);
+  EXPECT_EQ(AddMember(tables_.system(), file, "bob@example.com", "Bob"), 0);
+  EXPECT_EQ(AddMember(tables_.system(), file, "cyd@example.org", ""), 0);
+  EXPECT_EQ(AddMember(tables_.system(), file, "", "nobody"), -1);
   EXPECT_EQ(ReadFileText(file).size(), 3 * 256u);
 
   LISTSTRUCT list{};
@@ -459,15 +459,15 @@ TEST_F(TablesTest, MemberFileOperations) {
   EXPECT_EQ(ExpandMembers(list),
             "250-Ann <ann@example.com>\r\n250-Bob <bob@example.com>\r\n250- <cyd@example.org>\r\n");
 
-  EXPECT_EQ(UpdateMember(file, "bob@*", "robert@example.com", "Robert", false), 0);
-  EXPECT_EQ(UpdateMember(file, "*@example.org", "", "", true), 0);
-  EXPECT_EQ(UpdateMember(file, "nobody@x", "", "", true), -1);
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "bob@*", "robert@example.com", "Robert", false), 0);
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "*@example.org", "", "", true), 0);
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "nobody@x", "", "", true), -1);
   EXPECT_EQ(ExpandMembers(list),
             "250-Ann <ann@example.com>\r\n250-Robert <robert@example.com>\r\n");
   EXPECT_EQ(ReadFileText(file).size(), 2 * 256u);
 
-  EXPECT_EQ(UpdateMember(file, "ann@example.com", "", "", true), 0);
-  EXPECT_EQ(UpdateMember(file, "robert@example.com", "", "", true), 0);
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "ann@example.com", "", "", true), 0);
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "robert@example.com", "", "", true), 0);
   EXPECT_EQ(ReadFileText(file), "");  // the only member deleted: an empty file
   EXPECT_EQ(ExpandMembers(list), "");
   CopyField(list.FileName, "");
@@ -481,8 +481,8 @@ TEST_F(TablesTest, MemberFilesWithEmptyAndTornRecords) {
   empty.Name[0] = 'z';  // empty: first byte zero
   WriteFileText(file, std::string(reinterpret_cast<char*>(&empty), 256) +
                           std::string(reinterpret_cast<char*>(&a), 256) + "half a record");
-  EXPECT_EQ(AddMember(file, "a@x", ""), 1);
-  EXPECT_EQ(AddMember(file, "b@x", "B"), 0);  // overwrites the torn tail
+  EXPECT_EQ(AddMember(tables_.system(), file, "a@x", ""), 1);
+  EXPECT_EQ(AddMember(tables_.system(), file, "b@x", "B"), 0);  // overwrites the torn tail
   EXPECT_EQ(ReadFileText(file).size(), 3 * 256u);
   LISTSTRUCT list{};
   CopyField(list.FileName, file);
@@ -491,7 +491,7 @@ TEST_F(TablesTest, MemberFilesWithEmptyAndTornRecords) {
   EXPECT_EQ(ReadFileText(file).size(), 2 * 256u);
   // "*" as the address deletes the first real member, not the empty record before it.
   WriteFileText(file, std::string(reinterpret_cast<char*>(&empty), 256) + ReadFileText(file));
-  EXPECT_EQ(UpdateMember(file, "*", "", "", true), 0);
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "*", "", "", true), 0);
   EXPECT_EQ(ExpandMembers(list), "250-B <b@x>\r\n");
 }
 
@@ -514,11 +514,37 @@ TEST_F(TablesTest, ListMembersThroughTheListAddress) {
   EXPECT_EQ(FormatMemberLine(m), "ann@y|Ann Y");
 }
 
+TEST_F(TablesTest, ListsAreNeverListMembers) {
+  // A list as a member (itself, another list, or through a route) would bring every post back.
+  std::string file = tables_.File("club.mls");
+  AddList("club", "example.com", file);
+  AddList("staff", "example.com", tables_.File("staff.mls"));
+  AddRoute("news@example.com", "STAFF@example.com", kRouteToMail);
+  AddRoute("*@old.example.com", "example.com", kRouteToDomain);
+  AddRoute("relay@example.com", "relay.example.net", kRouteToHost);
+  for (const char* address : {"club@example.com", "<CLUB@Example.Com>", "staff@example.com",
+                              "news@example.com", "staff@old.example.com"}) {
+    EXPECT_TRUE(IsListAddress(tables_.system(), address)) << address;
+    EXPECT_EQ(AddMember(tables_.system(), file, address, ""), kMemberIsList) << address;
+    EXPECT_EQ(AddListMember(tables_.system(), "club@example.com", address, ""), kMemberIsList) << address;
+  }
+  for (const char* address :
+       {"ann@example.com", "club@example.org", "ann@old.example.com", "relay@example.com", ""}) {
+    EXPECT_FALSE(IsListAddress(tables_.system(), address)) << address;
+  }
+  EXPECT_EQ(AddListMember(tables_.system(), "club@example.com", "ann@example.com", "Ann"), 0);
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "ann@example.com", "staff@example.com", "", false), kMemberIsList);
+  EXPECT_EQ(UpdateListMember(tables_.system(), "club@example.com", "ann@*", "club@example.com", "", false),
+            kMemberIsList);
+  EXPECT_EQ(ReadFileText(file).substr(0, 15), "ann@example.com");
+  EXPECT_EQ(ReadFileText(file).size(), 256u);
+}
+
 TEST_F(TablesTest, ConcurrentMemberAddsLoseNone) {
   std::string file = tables_.File("busy.mls");
   auto adder = [&](char tag) {
     for (int i = 0; i < 100; ++i)
-      AddMember(file, std::string(1, tag) + std::to_string(i) + "@x", "");
+      AddMember(tables_.system(), file, std::string(1, tag) + std::to_string(i) + "@x", "");
   };
   std::thread a(adder, 'a'), b(adder, 'b');
   a.join();

@@ -229,6 +229,24 @@ TEST_F(ListsTest, InvalidAddressesAreRefusedAndReported) {
   EXPECT_NE(ReadFileText(env_.ListLogPath("staff")).find("<nodomain@>"), std::string::npos);
 }
 
+TEST_F(ListsTest, ListsAreRefusedAsMembers) {
+  env_.AddList("staff", "example.com", kListAutoJoin | kListLog);
+  env_.AddList("club", "example.com", kListAutoJoin);
+  Commands("bob@example.org",
+           "join staff@example.com, staff@example.com\r\n"
+           "join staff@example.com, CLUB@example.com\r\n"
+           "join staff@example.com, ann@example.com\r\n");
+  EXPECT_EQ(env_.Members("staff"), std::vector<std::string>{"ann@example.com|"});
+  const std::string refused = "> to mailing list 'staff@example.com'; Address is a mailing list";
+  EXPECT_EQ(env_.LogTexts(),
+            (std::vector<std::string>{
+                "Cannot add mail address <staff@example.com" + refused,
+                "Cannot add mail address <CLUB@example.com" + refused,
+                "Adding mail address <ann@example.com> to mailing list 'staff@example.com'"}));
+  EXPECT_NE(ReadFileText(env_.ListLogPath("staff")).find("<CLUB@example.com" + refused),
+            std::string::npos);
+}
+
 TEST_F(ListsTest, NoResponseMasksAreNeverAdded) {
   env_.AddList("staff", "example.com", kListAutoJoin);
   CopyField(env_.system().NoResponse, "mailer-daemon@*;*@lists.example.net");
@@ -270,7 +288,8 @@ TEST_F(ListsTest, WelcomeResponderAnswersNewMembersOnly) {
   ASSERT_EQ(files.size(), 1u);  // the second join changed nothing and sent nothing
   std::string reply = env_.OnlyMessage("ann");
   EXPECT_NE(reply.find("From: <owner@example.com>\r\n"), std::string::npos);
-  EXPECT_NE(reply.find("Subject: Reply from owner@example.com\r\n\r\nWelcome!\r\n..\r\n"),
+  EXPECT_NE(reply.find("Subject: Reply from owner@example.com\r\nAuto-Submitted: "
+                       "auto-replied\r\n\r\nWelcome!\r\n..\r\n"),
             std::string::npos)
       << reply;
 }
@@ -513,6 +532,24 @@ TEST_F(ListsTest, DistributionGoesToEveryMemberUnderTheOwner) {
   EXPECT_EQ(log[1],
             "Cannot send list mail to <bad name@example.org>; the address holds a blank, ';' or "
             "'!'");
+}
+
+TEST_F(ListsTest, DistributionSkipsListsAmongTheMembers) {
+  LISTSTRUCT l = env_.AddList("staff", "example.com", kListLog);
+  env_.AddList("club", "example.com", 0);
+  // Written in by hand or before joins refused lists.
+  env_.WriteMembers("staff", {"STAFF@example.com|", "ann@example.com|", "club@example.com|"});
+  DistributeToList(env_.service, l, "bob@example.org", Spool("Subject: hi\r\n\r\nx\r\n"), true);
+  ASSERT_EQ(env_.deliveries.size(), 1u);
+  EXPECT_EQ(env_.deliveries[0].entry, "[U]ann@example.com");
+  std::vector<std::string> log = env_.LogTexts();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[1],
+            "Skipping member <STAFF@example.com> of mailing list 'staff@example.com'; Address is a "
+            "mailing list");
+  EXPECT_EQ(log[2],
+            "Skipping member <club@example.com> of mailing list 'staff@example.com'; Address is a "
+            "mailing list");
 }
 
 TEST_F(ListsTest, ParallelDistributionDeliversEveryMemberOnce) {

@@ -64,7 +64,7 @@ class OtherServiceTest : public ::testing::Test {
     list.Options = options;
     ASSERT_EQ(AddRecord(env_.system(), &list), 0);
     for (const std::string& member : members)
-      ASSERT_EQ(AddMember(Str(list.FileName), member, ""), 0);
+      ASSERT_EQ(AddMember(env_.system(), Str(list.FileName), member, ""), 0);
   }
 
   // The log must hold `text` in the collection's log and nowhere in the SMTP service's.

@@ -1,5 +1,6 @@
 #include "mail/responder.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,7 +48,9 @@ class ResponderTest : public ::testing::Test {
   }
   // The list environment's service with the transaction log `prefix`.
   MailService Service(const char* prefix) const {
-    return MailService{env_.service.deliver, prefix};
+    MailService service = env_.service;
+    service.log_prefix = prefix;
+    return service;
   }
   std::string TextPath(const std::string& name) const { return env_.root() + "/" + name + ".txt"; }
   std::string ResponderLog(const std::string& name) const {
@@ -91,7 +94,8 @@ TEST_F(ResponderTest, LocalSenderGetsTheReplyInItsMailbox) {
             "Date: DATE\r\n"
             "To: <bob@example.com>\r\n"
             "From: <ann@example.com>\r\n"
-            "Subject: Reply from ann@example.com\r\n\r\n"
+            "Subject: Reply from ann@example.com\r\n"
+            "Auto-Submitted: auto-replied\r\n\r\n"
             "I am away.\r\n");
   // Stored masked, like every message file.
   std::vector<std::string> files = env_.Files("bobbox");
@@ -108,14 +112,17 @@ TEST_F(ResponderTest, LocalSenderGetsTheReplyInItsMailbox) {
 TEST_F(ResponderTest, RoutedAndForeignSendersGetItThroughTheQueue) {
   RunResponder(Service("p"), "far@example.com", kResponding, "away");
   std::string routed = env_.OnlyMessage("forward");
-  EXPECT_EQ(routed.rfind("To: far@remote.example\r\nFrom: ann@example.com\r\nReceived: by ", 0), 0u)
-      << routed;
+  // An empty envelope sender: a responder at the other end never answers the reply.
+  EXPECT_EQ(routed.rfind("To: far@remote.example\r\nFrom: \r\nReceived: by ", 0), 0u) << routed;
   EXPECT_NE(routed.find("\r\nTo: <far@example.com>\r\n"), std::string::npos);
   for (const std::string& f : env_.Files("forward")) unlink(f.c_str());
 
   RunResponder(Service("p"), "<who@elsewhere.example>", kResponding, "away");
   std::string foreign = env_.OnlyMessage("forward");
-  EXPECT_EQ(foreign.rfind("To: who@elsewhere.example\r\nFrom: ann@example.com\r\n", 0), 0u);
+  EXPECT_EQ(foreign.rfind("To: who@elsewhere.example\r\nFrom: \r\n", 0), 0u);
+  EXPECT_NE(foreign.find("\r\nFrom: <ann@example.com>\r\nSubject: Reply from ann@example.com\r\n"
+                         "Auto-Submitted: auto-replied\r\n\r\n"),
+            std::string::npos);
   EXPECT_NE(foreign.find("for <who@elsewhere.example> at "), std::string::npos);
   std::vector<std::string> files = env_.Files("forward");
   ASSERT_EQ(files.size(), 1u);
@@ -149,6 +156,57 @@ TEST_F(ResponderTest, ExceptionMasksSilenceTheResponder) {
                 "responder mask",
                 "No responder created for <noreply@anywhere.example>; Address does not match "
                 "with responder mask"}));
+}
+
+TEST(SentAutomaticallyTest, Table) {
+  const struct {
+    const char* header;
+    bool automatic;
+  } cases[] = {
+      {"", false},
+      {"Subject: hi\r\nFrom: a@b\r\n", false},
+      {"Auto-Submitted: no\r\n", false},
+      {"auto-submitted:  No (a person wrote this)\r\n", false},
+      {"Auto-Submitted: auto-replied\r\n", true},
+      {"AUTO-SUBMITTED:auto-generated\r\n", true},
+      {"Auto-Submitted: auto-notified; owner-email=x@y\r\n", true},
+      {"Auto-Submitted:\r\n", true},
+      {"Precedence: bulk\r\n", true},
+      {"precedence: LIST \r\n", true},
+      {"Precedence: junk\r\n", true},
+      {"Precedence: first-class\r\n", false},
+      {"List-Id: Club <club.example.test>\r\n", true},
+      {"List-Unsubscribe: <mailto:x@y>\r\n", false},
+      {"X-Auto-Submitted: auto-replied\r\n", false},
+      {"Subject: Auto-Submitted: auto-replied\r\n", false},
+      // The body does not count.
+      {"Subject: s\r\n\r\nPrecedence: bulk\r\n", false},
+      {"Subject: s\n\nList-Id: x\n", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SentAutomatically(c.header), c.automatic) << c.header;
+}
+
+TEST_F(ResponderTest, AutomaticMailIsNeverAnswered) {
+  std::string message = env_.root() + "/message";
+  auto answer = [&](const std::string& text) {
+    WriteFileText(message, text);
+    int fd = open(message.c_str(), O_RDONLY | O_CLOEXEC);
+    RunResponder(Service("s"), "bob@example.com", kResponding, "away", fd);
+    close(fd);
+  };
+  // Behind many other header lines too.
+  std::string received;
+  for (int i = 0; i < 200; ++i) received += "Received: from h" + std::to_string(i) + "\r\n";
+  answer(received + "Auto-Submitted: auto-replied\r\n\r\nI am away too.\r\n");
+  answer("Subject: news\r\nPrecedence: bulk\r\n\r\nbody\r\n");
+  EXPECT_TRUE(env_.Files("bobbox").empty());
+  EXPECT_EQ(env_.LogTexts(),
+            (std::vector<std::string>(2,
+                                      "No reply of responder 'away' for <bob@example.com>; "
+                                      "The message was sent automatically")));
+  // A person's mail, even one that says so, is answered.
+  answer("Subject: hello\r\nAuto-Submitted: no\r\n\r\nPrecedence: bulk\r\n");
+  EXPECT_EQ(env_.Files("bobbox").size(), 1u);
 }
 
 TEST_F(ResponderTest, NothingForEmptyNamesAndShortSenders) {

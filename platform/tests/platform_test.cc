@@ -1,10 +1,15 @@
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <thread>
 
 #include "common/testing/test_env.h"
@@ -95,6 +100,109 @@ TEST(CommandLine, StartsWithoutShell) {
   EXPECT_EQ(ReadFileText(marker), ";\n");
   EXPECT_FALSE(StartCommandLine("/no/such/program"));
   EXPECT_FALSE(StartCommandLine(""));
+}
+
+TEST(CommandLine, JoinGivesBackEveryWord) {
+  const std::vector<std::string> cases[] = {
+      {},
+      {""},
+      {"a", "", "b"},
+      {"plain", "two words", "\ttab"},
+      {"hello\" --injected \"/etc/passwd", "fixed"},
+      {"a\\\"b", "end\\", "\\\\", "\"", "\\\"", "x\\ y\\\\"},
+      {"C:\\dir\\file", "\"\"", "a\"\"b c"},
+  };
+  for (const auto& args : cases) {
+    std::string line = JoinCommandLine(args);
+    EXPECT_EQ(SplitCommandLine(line), args) << line;
+  }
+  EXPECT_EQ(JoinCommandLine({"a", "b c", ""}), "a \"b c\" \"\"");
+}
+
+// What a running program holds once it sleeps (its loader has closed the libraries by then):
+// "<fd> -> <target>" for each open descriptor.
+std::vector<std::string> DescriptorsOf(pid_t pid) {
+  std::string proc = "/proc/" + std::to_string(pid);
+  for (int i = 0; i < 400; ++i) {
+    std::string stat = ReadFileText(proc + "/stat");
+    size_t state = stat.rfind(") ");
+    if (state != std::string::npos && stat.compare(state + 2, 1, "S") == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::vector<std::string> seen;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd", ec)) {
+    seen.push_back(entry.path().filename().string() + " -> " +
+                   std::filesystem::read_symlink(entry.path(), ec).string());
+  }
+  std::sort(seen.begin(), seen.end());
+  return seen;
+}
+
+TEST(StartProgram, HoldsOnlyItsStandardStreams) {
+  TempDir dir;
+  // Descriptors of ours without close-on-exec: a socket, a file and a pipe.
+  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  int file = open(dir.Sub("open-file").c_str(), O_CREAT | O_RDWR, 0600);
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  ASSERT_GE(sock, 0);
+  ASSERT_GE(file, 0);
+  for (ChildOutput output : {ChildOutput::kNull, ChildOutput::kInherit}) {
+    pid_t pid = 0;
+    ASSERT_TRUE(StartProgram({"/bin/sleep", "30"}, &pid, output));
+    std::vector<std::string> held = DescriptorsOf(pid);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    ASSERT_EQ(held.size(), 3u);
+    EXPECT_EQ(held[0], "0 -> /dev/null");
+    if (output == ChildOutput::kNull) {
+      EXPECT_EQ(held[1], "1 -> /dev/null");
+      EXPECT_EQ(held[2], "2 -> /dev/null");
+    }
+  }
+  for (int fd : {sock, file, ends[0], ends[1]}) close(fd);
+}
+
+TEST(EventLoop, SocketsAreCloseOnExec) {
+  EventLoop loop;
+  asio::ip::tcp::acceptor acceptor(loop.context());
+  asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+  ASSERT_FALSE(OpenListener(acceptor, endpoint, 5));
+  EXPECT_NE(fcntl(acceptor.native_handle(), F_GETFD) & FD_CLOEXEC, 0);
+  int port = acceptor.local_endpoint().port();
+
+  // Refused: a second listener on the same port.
+  asio::ip::tcp::acceptor second(loop.context());
+  EXPECT_TRUE(OpenListener(second, asio::ip::tcp::endpoint(endpoint.address(), port), 5));
+  EXPECT_FALSE(second.is_open());
+
+  int accepted_flags = -1;
+  std::string peer;
+  AsyncAccept(acceptor, [&](const std::error_code& ec, asio::ip::tcp::socket socket) {
+    ASSERT_FALSE(ec) << ec.message();
+    accepted_flags = fcntl(socket.native_handle(), F_GETFD);
+    peer = socket.remote_endpoint().address().to_string();
+    loop.Quit();
+  });
+  int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+  loop.Run();
+  close(client);
+  EXPECT_NE(accepted_flags & FD_CLOEXEC, 0);
+  EXPECT_EQ(peer, "127.0.0.1");
+
+  // A closed acceptor ends the wait with operation_aborted.
+  std::error_code aborted;
+  loop.context().restart();
+  AsyncAccept(acceptor, [&](const std::error_code& ec, asio::ip::tcp::socket) { aborted = ec; });
+  acceptor.close();
+  loop.context().poll();
+  EXPECT_EQ(aborted, asio::error::operation_aborted);
 }
 
 TEST(Presence, LockIsExclusiveAndReleasedAtEnd) {

@@ -20,6 +20,7 @@
 #include "platform/registry.h"
 #include "platform/spawn.h"
 #include "pop3/pop3_texts.h"
+#include "pop3/session.h"
 #include "pop3/tests/pop3_util.h"
 
 namespace qv::pop3 {
@@ -172,8 +173,15 @@ TEST_F(Pop3E2E, LinesSentTogetherAreAllAnswered) {
   std::istringstream in(out);
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
-  const char* starts[] = {"250 <alice@other.test>", "250 ", "354 ", "250 ", "221 ",
-                          "+OK <ann>", "+OK", "+OK 1 ", "+OK"};
+  const char* starts[] = {"250 <alice@other.test>",
+                          "250 ",
+                          "354 ",
+                          "250 ",
+                          "221 ",
+                          "+OK <ann>",
+                          "+OK",
+                          "+OK 1 ",
+                          "+OK"};
   ASSERT_EQ(lines.size(), std::size(starts)) << out;
   for (size_t i = 0; i < lines.size(); ++i)
     EXPECT_EQ(lines[i].substr(0, std::strlen(starts[i])), starts[i]) << i << ": " << out;
@@ -241,6 +249,44 @@ TEST_F(Pop3E2E, ListRetrAndADroppedConnection) {
   EXPECT_EQ(c.Ask("QUIT"), "+OK\r\n");
   EXPECT_TRUE(c.Closed());
   EXPECT_EQ(sys_.MailboxFiles("ann").size(), 3u);
+}
+
+TEST_F(Pop3E2E, AWrongPasswordIsAnsweredAfterASecondWhileOthersAreServed) {
+  ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
+  std::string out = Python(
+      "import poplib, sys, threading, time\n"
+      "port = int(sys.argv[2])\n"
+      "guesser = poplib.POP3('127.0.0.1', port, timeout=20)\n"
+      "guesser.user('ann')\n"
+      "times = {}\n"
+      "def guess():\n"
+      "    start = time.monotonic()\n"
+      "    try:\n"
+      "        guesser.pass_('wrong')\n"
+      "    except poplib.error_proto as e:\n"
+      "        times['error'] = e.args[0].decode()\n"
+      "    times['guess'] = (start, time.monotonic())\n"
+      "t = threading.Thread(target=guess)\n"
+      "t.start()\n"
+      "time.sleep(0.1)\n"
+      "other = poplib.POP3('127.0.0.1', port, timeout=20)\n"
+      "other.user('ann')\n"
+      "other.pass_('Secret')\n"
+      "print(other.stat())\n"
+      "other.quit()\n"
+      "served = time.monotonic()\n"
+      "t.join()\n"
+      "start, answered = times['guess']\n"
+      "print(times['error'], answered - start >= 1.0, served < answered)\n"
+      "guesser.pass_('Secret')\n"
+      "print(guesser.stat())\n"
+      "guesser.quit()\n");
+  EXPECT_EQ(out, "(0, 0)\n-ERR invalid Password True True\n(0, 0)\n");
+  std::string log;
+  for (const auto& entry : std::filesystem::directory_iterator(sys_.system().LogPath))
+    log += qv::testing::ReadFileText(entry.path().string());
+  EXPECT_NE(log.find("*** Logon of user 'ann' from 127.0.0.1 failed"), std::string::npos) << log;
+  EXPECT_EQ(log.find("wrong"), std::string::npos);
 }
 
 TEST_F(Pop3E2E, TheSecondInstanceEndsAtOnce) {
@@ -328,6 +374,14 @@ class PamE2E : public Pop3E2E {
   std::string last_stat_;
   bool started_ = false;
 };
+
+TEST_F(PamE2E, AFailedSystemLogonIsAnsweredLate) {
+  ASSERT_TRUE(started_);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Logon("carol", "wrong"), "-ERR Login failed (1326)\r\n");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kFailedLogonDelay);
+  EXPECT_EQ(Logon("carol", "Secret1"), "+OK\r\n");
+}
 
 TEST_F(PamE2E, SystemAccountsLogOnThroughPam) {
   ASSERT_TRUE(started_);

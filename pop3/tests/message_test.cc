@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -153,6 +154,52 @@ TEST(DotStuffer, PiecesOfAnySizeGiveTheSameBytesAndTheEndComesLast) {
       EXPECT_NE(lines[i], ".\n") << ::testing::PrintToString(text);
     }
     EXPECT_EQ(lines.back(), ".\r\n");
+  }
+}
+
+// The transfer form by its definition, one byte at a time: a "." that starts a line and is
+// followed by LF, CR LF or the end of the text gets a second ".".
+std::string StuffByDefinition(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    bool line_start = i == 0 || text[i - 1] == '\n';
+    std::string rest = text.substr(i + 1, 2);
+    bool lone = rest.empty() || rest[0] == '\n' || rest == "\r\n";
+    if (line_start && text[i] == '.' && lone) out += '.';
+    out += text[i];
+  }
+  return out;
+}
+
+TEST(DotStuffer, LongLinesInBlocksAgreeWithTheDefinition) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 400; ++round) {
+    // Lines of every length, some of them lone dots, fed in blocks of random size.
+    std::string text;
+    while (text.size() < 20000) {
+      switch (rng() % 5) {
+        case 0:
+          text += ".\r\n";
+          break;
+        case 1:
+          text += ".";
+          break;
+        case 2:
+          text += "\r";
+          break;
+        default:
+          text += std::string(rng() % 3000, 'x') + (rng() % 2 ? "\r\n" : "\n");
+      }
+    }
+    DotStuffer s;
+    std::string out;
+    for (size_t at = 0; at < text.size();) {
+      size_t n = std::min<size_t>(text.size() - at, 1 + rng() % 5000);
+      s.Encode(std::string_view(text).substr(at, n), &out);
+      at += n;
+    }
+    s.Finish(&out);
+    ASSERT_EQ(out, StuffByDefinition(text)) << round;
   }
 }
 

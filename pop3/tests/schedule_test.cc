@@ -6,6 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "common/config.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "pop3/tests/pop3_util.h"
+
 namespace qv::pop3 {
 namespace {
 
@@ -62,6 +67,41 @@ TEST(AccountSchedule, NoCheckFunctionStillRestartsTheCountdown) {
   EXPECT_EQ(s.entry(0).Countdown, 60);
   s.Tick(nullptr);
   EXPECT_EQ(s.entry(0).Countdown, 120);
+}
+
+TEST(AccountSchedule, DueAccountsWaitWhileACheckRuns) {
+  AccountSchedule s;
+  s.Add("a", 60);
+  s.Add("b", 180);
+  EXPECT_EQ(s.TakeDue(false), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(s.TakeDue(true), (std::vector<std::string>{}));  // a is due, but a check runs
+  EXPECT_EQ(s.TakeDue(true), (std::vector<std::string>{}));  // b too now
+  EXPECT_EQ(s.entry(0).Countdown, 0);
+  EXPECT_EQ(s.entry(1).Countdown, 0);
+  EXPECT_EQ(s.TakeDue(false), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(s.entry(1).Countdown, 180);
+  EXPECT_EQ(s.TakeDue(false), (std::vector<std::string>{"a"}));
+}
+
+TEST(LoadAccountSchedule, TakesTheNamedAccountsInIndexOrder) {
+  testing::Pop3TestSystem sys;
+  AccountSchedule s;
+  s.Add("stale", 60);
+  EXPECT_FALSE(LoadAccountSchedule(sys.system(), &s));  // no accounts table
+  EXPECT_EQ(s.size(), 0);
+  for (int i = 0; i < kScheduleEntries + 5; ++i) {
+    ACCOUNTSTRUCT a{};
+    // Added in reverse, so that the index order differs from the file order.
+    CopyField(a.Name, "acct" + std::to_string(100 + kScheduleEntries + 5 - i));
+    a.Interval = 60 * (i + 1);
+    ASSERT_EQ(AddRecord(sys.system(), &a), 0);
+  }
+  ASSERT_TRUE(LoadAccountSchedule(sys.system(), &s));
+  ASSERT_EQ(s.size(), kScheduleEntries);
+  EXPECT_STREQ(s.entry(0).AccountName, "acct101");
+  EXPECT_EQ(s.entry(0).Interval, 60 * (kScheduleEntries + 5));
+  EXPECT_EQ(s.entry(0).Countdown, s.entry(0).Interval);
+  EXPECT_STREQ(s.entry(kScheduleEntries - 1).AccountName, "acct150");
 }
 
 }  // namespace

@@ -7,12 +7,16 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "common/accounts.h"
 #include "common/config.h"
+#include "common/mailfile.h"
 #include "common/recordstore.h"
 #include "pop3/logon.h"
 #include "pop3/pop3_texts.h"
@@ -46,8 +50,14 @@ class SessionTest : public ::testing::Test {
     sys_.AddUser("eve", "pw", "eve", 0, "*.branch.test");
   }
 
-  std::string Say(Pop3Session& s, const std::string& line) {
-    return s.Dispatch(line + "\r\n").text;
+  // The reply to a line; an operating-system logon runs here, as the connection runs it on its
+  // worker pool.
+  std::string Say(Pop3Session& s, const std::string& line) { return Reply(s, line).text; }
+  Pop3Reply Reply(Pop3Session& s, const std::string& line) {
+    Pop3Reply reply = s.Dispatch(line + "\r\n");
+    if (reply.result != kResultLogon) return reply;
+    const LogonRequest& r = reply.logon;
+    return s.FinishSystemLogon(SystemLogon(r.user, r.password, r.peer));
   }
 
   void Login(Pop3Session& s, const std::string& user = "ann", const std::string& pass = "Secret") {
@@ -198,6 +208,52 @@ TEST_F(SessionTest, OnlyOrdinaryVisibleInFilesAreListed) {
   Login(s);
   EXPECT_EQ(Say(s, "UIDL"),
             "+OK 1 " + std::to_string(s.record().Messages[0].Size) + "\r\n1 " + kept + "\r\n.\r\n");
+}
+
+std::time_t StandingClock() {
+  return 1796999415;  // the clock stands: every message falls into one second
+}
+void NoWait() {}
+
+TEST_F(SessionTest, NamesPastTheHundredthOfASecondAreListedAndRetrieved) {
+  SetMailFileClockForTesting(StandingClock, NoWait);
+  std::map<std::string, std::string> texts;  // file name -> text
+  for (int i = 0; i < 103; ++i) {
+    std::string text = "Subject: " + std::to_string(i) + "\r\n\r\nbody " + std::to_string(i);
+    texts[sys_.AddMessage("ann", text)] = text;
+  }
+  SetMailFileClockForTesting(nullptr, nullptr);
+  ASSERT_EQ(texts.size(), 103u);
+  std::vector<std::string> past;  // the names after the two-digit ones, in order
+  for (const auto& [name, text] : texts) {
+    if (!std::isdigit(static_cast<unsigned char>(name[12]))) past.push_back(name);
+  }
+  ASSERT_EQ(past.size(), 3u);
+  EXPECT_EQ(past[0].substr(12), "A0.in");
+  EXPECT_EQ(past[2].substr(12), "A2.in");
+
+  Pop3Session s(sys_.settings(), "10.0.0.1");
+  Login(s);
+  const auto& m = s.record().Messages;
+  ASSERT_EQ(m.size(), 103u);
+  std::string uidl = Say(s, "UIDL");
+  for (size_t i = 0; i < m.size(); ++i) {
+    ASSERT_EQ(texts.count(m[i].FileName), 1u) << m[i].FileName;
+    std::string line = std::to_string(i + 1) + " " + m[i].FileName + "\r\n";
+    EXPECT_NE(uidl.find("\n" + line), std::string::npos) << line;
+    if (m[i].FileName != past[1]) continue;
+    std::string n = std::to_string(i + 1);
+    EXPECT_EQ(Say(s, "UIDL " + n), "+OK " + n + " " + past[1] + "\r\n");
+    Pop3Reply r = s.Dispatch("RETR " + n);
+    ASSERT_EQ(r.result, kResultMessage);
+    EXPECT_EQ(ReadAll(r.file.get()), texts[past[1]]);
+    r.file.Reset();
+    EXPECT_EQ(Say(s, "DELE " + n), "+OK\r\n");
+  }
+  EXPECT_EQ(Say(s, "QUIT"), "+OK\r\n");
+  std::vector<std::string> left = sys_.MailboxFiles("ann");
+  EXPECT_EQ(left.size(), 102u);
+  EXPECT_FALSE(std::binary_search(left.begin(), left.end(), past[1]));
 }
 
 TEST_F(SessionTest, DeleteMarksKeepNumbersAndRsetRestores) {
@@ -371,6 +427,45 @@ TEST_F(SessionTest, QuitAppliesDeletionsOnlyFromTheTransactionState) {
   EXPECT_EQ(sys_.MailboxFiles("ann").size(), 1u);
 }
 
+TEST_F(SessionTest, FailedLogonsAreAnsweredLate) {
+  // Every PASS that does not log on is delayed and logged; the number of tries stays free.
+  struct Case {
+    const char* user;
+    const char* pass;
+    std::string reply;
+  } cases[] = {
+      {"ann", "wrong", kErrInvalidPassword},
+      {"far", "pw", kErrInvalidUsername},
+      {"nobody", "x", kErrInvalidUsername},
+  };
+  for (const Case& c : cases) {
+    Pop3Session s(sys_.settings(), "10.0.0.1");
+    Say(s, std::string("USER ") + c.user);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      Pop3Reply r = Reply(s, std::string("PASS ") + c.pass);
+      EXPECT_EQ(r.text, c.reply) << c.user;
+      EXPECT_TRUE(r.delayed && r.failed_logon) << c.user;
+      if (s.state() != Pop3State::kUserGiven) Say(s, std::string("USER ") + c.user);
+    }
+  }
+  Pop3Session s(sys_.settings(), "10.0.0.1");
+  Say(s, "USER ann");
+  Reply(s, "PASS wrong");
+  Pop3Reply ok = Reply(s, "PASS secret");
+  EXPECT_EQ(ok.text, "+OK\r\n");
+  EXPECT_FALSE(ok.delayed || ok.failed_logon);
+  // A refused NEWPASS is late too; a good one and other commands are not.
+  EXPECT_TRUE(Reply(s, "NEWPASS").delayed);
+  EXPECT_FALSE(Reply(s, "NEWPASS Fresh1").delayed);
+  EXPECT_FALSE(Reply(s, "STAT").delayed);
+  EXPECT_FALSE(Reply(s, "RETR 99").delayed);
+  // PASS out of its state is no logon.
+  Pop3Session t(sys_.settings(), "10.0.0.1");
+  Pop3Reply early = Reply(t, "PASS x");
+  EXPECT_EQ(early.text, kErrInvalidState);
+  EXPECT_FALSE(early.delayed || early.failed_logon);
+}
+
 TEST_F(SessionTest, NewPassChangesTheStoredPassword) {
   {
     Pop3Session s(sys_.settings(), "10.0.0.1");
@@ -442,11 +537,12 @@ TEST(DispatchPop3Command, WithoutASessionNothingIsSent) {
 // ---- Operating-system accounts ------------------------------------------------------------
 
 int g_logon_result = PAM_SUCCESS;
-std::string g_logon_user, g_logon_password;
+std::string g_logon_user, g_logon_password, g_logon_peer;
 
-int FakeLogon(const std::string& user, const std::string& password) {
+int FakeLogon(const std::string& user, const std::string& password, const std::string& peer) {
   g_logon_user = user;
   g_logon_password = password;
+  g_logon_peer = peer;
   return g_logon_result;
 }
 
@@ -495,9 +591,38 @@ TEST_F(SystemAccountTest, PamResultsMapOntoTheReplies) {
     EXPECT_EQ(s.state(), c.after) << c.pam;
     EXPECT_EQ(g_logon_user, "carol");
     EXPECT_EQ(g_logon_password, "open sesame");
+    EXPECT_EQ(g_logon_peer, "10.0.0.1");
   }
   // The account's mailbox is its name.
   EXPECT_TRUE(std::filesystem::is_directory(sys_.MailboxPath("carol")));
+}
+
+TEST_F(SystemAccountTest, TheLogonIsLeftToTheCaller) {
+  // The session never waits for PAM itself: the connection runs it on its worker pool.
+  g_logon_user.clear();
+  Pop3Session s(sys_.settings(), "192.0.2.9");
+  Say(s, "USER carol");
+  Pop3Reply pending = s.Dispatch("PASS pw\r\n");
+  EXPECT_EQ(pending.result, kResultLogon);
+  EXPECT_EQ(pending.logon.user, "carol");
+  EXPECT_EQ(pending.logon.password, "pw");
+  EXPECT_EQ(pending.logon.peer, "192.0.2.9");
+  EXPECT_TRUE(g_logon_user.empty());
+  Pop3Reply failed = s.FinishSystemLogon(PAM_AUTH_ERR);
+  EXPECT_TRUE(failed.delayed && failed.failed_logon);
+  Say(s, "USER carol");
+  s.Dispatch("PASS pw\r\n");
+  Pop3Reply ok = s.FinishSystemLogon(PAM_SUCCESS);
+  EXPECT_EQ(ok.text, "+OK\r\n");
+  EXPECT_FALSE(ok.delayed || ok.failed_logon);
+  EXPECT_EQ(s.state(), Pop3State::kTransaction);
+}
+
+TEST(PamAnswerTest, AVisiblePromptGetsTheNameNeverThePassword) {
+  EXPECT_EQ(PamAnswer(PAM_PROMPT_ECHO_OFF, "carol", "Secret1"), "Secret1");
+  EXPECT_EQ(PamAnswer(PAM_PROMPT_ECHO_ON, "carol", "Secret1"), "carol");
+  EXPECT_EQ(PamAnswer(PAM_ERROR_MSG, "carol", "Secret1"), "");
+  EXPECT_EQ(PamAnswer(PAM_TEXT_INFO, "carol", "Secret1"), "");
 }
 
 TEST_F(SystemAccountTest, TheGroupCheckAndTheOptionComeFirst) {

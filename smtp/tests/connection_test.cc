@@ -238,7 +238,7 @@ TEST_F(ConnectionTest, CommandsBehindTheEndLineWaitForTheMessagesReply) {
   EXPECT_EQ(Normalize(env_.Mailbox("bob")[0]), kExpectedBob);
 }
 
-TEST_F(ConnectionTest, SizeLimitTruncatesAndSaysSo) {
+TEST_F(ConnectionTest, MessageOverTheSizeLimitIsRefusedWhole) {
   env_.smtp().Flags |= kSmtpEnforceSize;
   auto c = Open();
   Say(*c, "EHLO client\r\n");
@@ -247,16 +247,22 @@ TEST_F(ConnectionTest, SizeLimitTruncatesAndSaysSo) {
   Say(*c, "DATA\r\n");
   std::string body;
   while (body.size() < 6000) body += "0123456789012345678901234567890123456789\r\n";
-  Feed(*c, "Subject: big\r\n\r\n" + body + ".\r\n");
-  EXPECT_EQ(link_.Take(),
-            "250 Message size exceeds fixed maximium message size; Message was truncated to "
-            "5000 bytes\r\n");
-  auto box = env_.Mailbox("bob");
-  ASSERT_EQ(box.size(), 1u);
-  size_t body_at = box[0].find("\r\n\r\n");
-  ASSERT_NE(body_at, std::string::npos);
-  // The stored text is the first 5000 bytes: header, empty line and the start of the body.
-  EXPECT_EQ(box[0].substr(body_at + 4), body.substr(0, 5000 - 16));
+  Feed(*c, "Subject: big\r\n\r\n" + body + ".\r\n", 7);
+  EXPECT_EQ(link_.Take(), "552 Message size exceeds fixed maximium message size\r\n");
+  EXPECT_TRUE(env_.Mailbox("bob").empty());
+  EXPECT_TRUE(env_.TempFiles().empty());
+  EXPECT_EQ(c->mode(), kCommandMode);
+  // Ready for the next transaction as after an accepted message; a message of exactly the
+  // limit is accepted.
+  Say(*c, "MAIL FROM:<alice@other.test>\r\n");
+  EXPECT_EQ(Say(*c, "RCPT TO:<carol@example.test>\r\n"), "250 Carol <carol@example.test>\r\n");
+  Say(*c, "DATA\r\n");
+  std::string exact = "Subject: s\r\n\r\n" + std::string(5000 - 14, 'x');
+  Feed(*c, exact + "\r\n.\r\n");
+  EXPECT_EQ(link_.Take().substr(0, 23), "250 5005 bytes received");
+  EXPECT_EQ(env_.Mailbox("carol").size(), 1u);
+  EXPECT_EQ(Say(*c, "RSET\r\n"), "250 Reset State\r\n");
+  EXPECT_TRUE(env_.Mailbox("bob").empty());
   // Without the enforcement bit there is no limit.
   env_.smtp().Flags &= ~kSmtpEnforceSize;
   Say(*c, "MAIL FROM:<alice@other.test>\r\n");

@@ -186,11 +186,44 @@ TEST(DataScan, SizeLimitStoresExactlyTheMaximum) {
   EXPECT_EQ(none.stored, "");
 }
 
-TEST(DataScan, MessageWithinTheLimitIsNotTruncated) {
-  DataScan scan;
-  ScanDataChunk(&scan, "0123456789\r\n.\r\n", true, 15);
-  EXPECT_FALSE(scan.truncated);
-  EXPECT_EQ(scan.state, ScanState::kComplete);
+TEST(DataScan, OnlyTextBeyondTheLimitIsOverSize) {
+  // The end line counts for nothing: text of exactly the limit is within it, however the end
+  // line is split; one byte more is over.
+  for (int limit : {10, 9}) {
+    std::string data = "0123456789\r\n.\r\n";
+    for (size_t cut = 0; cut <= data.size(); ++cut) {
+      DataScan scan;
+      ScanDataChunk(&scan, data.substr(0, cut), true, limit);
+      ScanDataChunk(&scan, data.substr(cut), true, limit);
+      EXPECT_EQ(scan.state, ScanState::kComplete);
+      EXPECT_EQ(scan.truncated, limit == 9) << limit << " " << cut;
+    }
+  }
+}
+
+TEST(ReceivedLineCounterTest, CountsHeaderFieldsWhateverThePieces) {
+  const struct {
+    const char* text;
+    size_t count;
+    bool done;
+  } cases[] = {
+      {"", 0, false},
+      {"Received: a\r\nreceived:b\r\nRECEIVED: c\r\nSubject: s\r\n\r\nReceived: body\r\n", 3, true},
+      {"X-Received: a\r\nReceived : b\r\n Received: folded\r\nReceivedX: c\r\n", 0, false},
+      {"\r\nReceived: after the empty line\r\n", 0, true},
+      {"Received: a\nReceived: b\n\nReceived: c\n", 2, true},
+      {"Receive", 0, false},
+      {"Received:", 1, false},
+  };
+  for (const auto& c : cases) {
+    std::string text = c.text;
+    for (size_t piece : {text.size() + 1, size_t{1}, size_t{2}, size_t{5}}) {
+      ReceivedLineCounter counter;
+      for (size_t i = 0; i < text.size(); i += piece) counter.Feed(text.substr(i, piece));
+      EXPECT_EQ(counter.count(), c.count) << c.text << " " << piece;
+      EXPECT_EQ(counter.header_done(), c.done) << c.text << " " << piece;
+    }
+  }
 }
 
 TEST(DataScan, ElapsedTextBoundaries) {

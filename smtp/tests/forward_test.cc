@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -20,6 +21,7 @@
 
 #include "common/accounts.h"
 #include "common/config.h"
+#include "common/testing/fake_dialup.h"
 #include "common/mailfile.h"
 #include "common/testing/table_env.h"
 #include "common/testing/test_env.h"
@@ -318,6 +320,25 @@ TEST_F(ForwardTest, SmartHostsInOrderUntilOneTakesTheMessage) {
   EXPECT_EQ(peer_.messages().size(), 1u);
   EXPECT_TRUE(Logged("Connecting to 127.0.0.2"));
   EXPECT_TRUE(Logged("Connection timed out"));
+}
+
+TEST_F(ForwardTest, QueueNamesPastTheHundredthOfASecondAreSentInNameOrder) {
+  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  const std::vector<std::string> names = {"26120714301599.out", "261207143015A0.out",
+                                          "261207143015Az.out", "261207143015a0.out",
+                                          "261207143015zz.out"};
+  for (size_t i = names.size(); i-- > 0;) {
+    std::string queued = Queue("bob@remote.test", "ann@local.test",
+                               "Subject: " + std::to_string(i) + "\r\n\r\nbody\r\n");
+    ASSERT_EQ(std::rename(queued.c_str(), (ForwardDir() + "/" + names[i]).c_str()), 0);
+  }
+  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), static_cast<int>(names.size()));
+  std::vector<std::string> sent = peer_.messages();
+  ASSERT_EQ(sent.size(), names.size());
+  for (size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_NE(sent[i].find("Subject: " + std::to_string(i) + "\r\n"), std::string::npos) << sent[i];
+  }
+  EXPECT_TRUE(QueueTexts().empty());
 }
 
 TEST_F(ForwardTest, UnreachableHostsKeepTheFile) {
@@ -650,30 +671,20 @@ TEST_F(ForwardTest, DialUp) {
   EXPECT_EQ(peer_.connections(), 0);
 
   // A link that opens is closed at the end of the run.
-  std::vector<std::string> calls;
+  qv::testing::FakeDialup dialup;
   ForwardOptions o = options_;
-  o.dialup.open = [&](const std::string& entry, std::string*) {
-    calls.push_back("open " + entry);
-    return true;
-  };
-  o.dialup.close = [&](const std::string& entry) {
-    calls.push_back("close " + entry);
-    return true;
-  };
-  o.dialup.is_active = [&](const std::string&) {
-    calls.push_back("active?");
-    return false;
-  };
+  o.dialup = &dialup;
   EXPECT_EQ(RunForwardQueue(tables_.settings(), o), 1);
-  EXPECT_EQ(calls, (std::vector<std::string>{"open provider", "close provider"}));
+  EXPECT_EQ(dialup.calls(), (std::vector<std::string>{"open provider", "close provider"}));
 
   // A link lost while a host was unreachable is dialled again and the file tried once more.
-  calls.clear();
+  dialup.Clear();
   CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.2");
   Queue("bob@remote.test", "ann@local.test");
   EXPECT_EQ(RunForwardQueue(tables_.settings(), o), 0);
-  EXPECT_EQ(calls, (std::vector<std::string>{"open provider", "active?", "close provider",
-                                             "open provider", "close provider"}));
+  EXPECT_EQ(dialup.calls(),
+            (std::vector<std::string>{"open provider", "active? provider", "close provider",
+                                      "open provider", "close provider"}));
   tables_.system().Flags = 0;
 }
 

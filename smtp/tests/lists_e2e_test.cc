@@ -163,6 +163,22 @@ TEST_F(ListsE2E, SubscribeAndUnsubscribeByMail) {
                        "'staff@example.test'"));
 }
 
+TEST_F(ListsE2E, AListIsNeverItsOwnMember) {
+  ASSERT_TRUE(Start());
+  Command("eve@far.test",
+          "join staff@example.test, staff@example.test\r\n"
+          "join staff@example.test, closed@example.test\r\n"
+          "join staff@example.test, bob@example.test\r\n");
+  EXPECT_EQ(MemberAddresses("staff"), std::vector<std::string>{"bob@example.test"});
+  EXPECT_TRUE(Contains(env_.LogText(),
+                       "*** Cannot add mail address <staff@example.test> to mailing list "
+                       "'staff@example.test'; Address is a mailing list"));
+  // A post reaches the member once and nothing goes round through the queue.
+  Send("alice@sender.test", {"staff@example.test"}, "Subject: News\r\n\r\nHello");
+  EXPECT_EQ(env_.Mailbox("bob").size(), 1u);
+  EXPECT_TRUE(env_.Queue().empty());
+}
+
 TEST_F(ListsE2E, ListMessageReachesEveryMemberUnderTheOwner) {
   ASSERT_TRUE(Start());
   for (const char* who : {"bob@example.test", "carol@example.test", "ext@far.test"})
@@ -230,19 +246,28 @@ TEST_F(ListsE2E, ResponderRepliesToLocalAndForeignSendersExceptMasked) {
   ASSERT_EQ(box.size(), 1u);
   EXPECT_TRUE(Contains(box[0],
                        "From: <carol@example.test>\r\nSubject: Reply from "
-                       "carol@example.test\r\n\r\nCarol is away.\r\n..signature\r\n"))
+                       "carol@example.test\r\nAuto-Submitted: auto-replied\r\n\r\nCarol is "
+                       "away.\r\n..signature\r\n"))
       << box[0];
 
   Send("alice@sender.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");
   std::vector<std::string> queue = env_.Queue();
   ASSERT_EQ(queue.size(), 1u);
-  EXPECT_EQ(queue[0].rfind("To: alice@sender.test\r\nFrom: carol@example.test\r\nReceived: ", 0),
-            0u)
-      << queue[0];
+  // An empty envelope sender: a responder at the other end never answers the reply.
+  EXPECT_EQ(queue[0].rfind("To: alice@sender.test\r\nFrom: \r\nReceived: ", 0), 0u) << queue[0];
+
+  // Mail sent by a program is not answered: the other end's reply, a list's post.
+  Send("alice@sender.test", {"carol@example.test"},
+       "Subject: Reply from alice@sender.test\r\nAuto-Submitted: auto-replied\r\n\r\naway");
+  Send("news@sender.test", {"carol@example.test"}, "Precedence: bulk\r\n\r\nnews");
+  EXPECT_EQ(env_.Queue().size(), 1u);
+  EXPECT_TRUE(Contains(env_.LogText(),
+                       "*** No reply of responder 'away' for <alice@sender.test>; The message "
+                       "was sent automatically"));
 
   Send("eve@masked.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");
   EXPECT_EQ(env_.Queue().size(), 1u);
-  EXPECT_EQ(env_.Mailbox("carol").size(), 3u);
+  EXPECT_EQ(env_.Mailbox("carol").size(), 5u);
   std::string responder_log = ReadFileText(env_.root() + "/away.log");
   EXPECT_TRUE(Contains(responder_log,
                        "No responder created for <eve@masked.test>; Address does "
@@ -275,7 +300,8 @@ TEST_F(ListsE2E, ReplyTextReachesThePop3ClientAsWritten) {
   auto result = qv::testing::RunProgram("/usr/bin/python3", {script, std::to_string(pop3_port_)});
   ASSERT_EQ(result.code, 0) << result.err;
   EXPECT_TRUE(Contains(result.out,
-                       "'Subject: Reply from carol@example.test'\n''\n'Thanks.'\n"
+                       "'Subject: Reply from carol@example.test'\n"
+                       "'Auto-Submitted: auto-replied'\n''\n'Thanks.'\n"
                        "'.'\n'.signature'\n"))
       << result.out;
 }

@@ -401,6 +401,45 @@ TEST_F(SessionTest, AtMostAThousandRecipientEntries) {
   EXPECT_EQ(s->DispatchCommand("RCPT TO:<bob@example.test>").code, kPositiveReply);
 }
 
+TEST_F(SessionTest, RecipientsNamedTwiceAreKeptOnce) {
+  auto s = In(1);
+  struct Step {
+    const char* rcpt;
+    const char* reply;
+  } steps[] = {
+      {"<bob@example.test>", "250 Bob Builder <bob@example.test>\r\n"},
+      {"<BOB@Example.Test>", "250 Bob Builder <bob@example.test>\r\n"},
+      {"<bob@[192.0.2.1]>", "250 Bob Builder <bob@example.test>\r\n"},
+      {"<anyone@legacy.test>", "250 User not local; will forward to <bob@example.test>\r\n"},
+      {"<staff@example.test>", "250 Staff list <staff@example.test>\r\n"},
+      {"<STAFF@example.test>;<staff@EXAMPLE.test>", "250 Staff list <staff@example.test>\r\n"},
+      {"<changepass@example.test>", "250 Password-Manager <changepass@example.test>\r\n"},
+      {"<ChangePass@example.test>", "250 Password-Manager <changepass@example.test>\r\n"},
+      {"<zed@faraway.test>", "250 User not local; will forward to <zed@faraway.test>\r\n"},
+      {"<ZED@FARAWAY.test>", "250 User not local; will forward to <ZED@FARAWAY.test>\r\n"},
+      {"<dave@example.test>", "250 User not local; will forward to <dave@remote.test>\r\n"},
+      {"<dave@remote.test>", "250 User not local; will forward to <dave@remote.test>\r\n"},
+      {"<carol@example.test>", "250 Carol <carol@example.test>\r\n"},
+  };
+  for (int round = 0; round < 2; ++round) {
+    for (const Step& step : steps) {
+      EXPECT_EQ(s->DispatchCommand(std::string("RCPT TO:") + step.rcpt).text, step.reply)
+          << step.rcpt;
+    }
+  }
+  EXPECT_EQ(s->local_list(),
+            "[U]bob@example.test!bob@example.test [L]staff@example.test "
+            "[X]changepass@example.test [U]carol@example.test");
+  EXPECT_EQ(s->forward_list(), "zed@faraway.test dave@remote.test x@far.test");
+  EXPECT_EQ(s->recipient_entries(), 7u);
+  // Fifty of one address make one entry; a new transaction starts afresh.
+  s->DispatchCommand("RSET");
+  s->DispatchCommand("MAIL FROM:<a@b.test>");
+  for (int i = 0; i < 50; ++i) s->DispatchCommand("RCPT TO:<Bob@example.test>");
+  EXPECT_EQ(s->local_list(), "[U]bob@example.test!Bob@example.test");
+  EXPECT_EQ(s->recipient_entries(), 1u);
+}
+
 TEST_F(SessionTest, LongAndHostileAddresses) {
   std::string long_local(300, 'a');
   auto s = In(1);
@@ -416,8 +455,8 @@ TEST_F(SessionTest, LongAndHostileAddresses) {
 }
 
 TEST_F(SessionTest, VerifyAndExpand) {
-  AddMember(members_, "ann@example.test", "Ann");
-  AddMember(members_, "ben@far.test", "Ben");
+  AddMember(env_.system(), members_, "ann@example.test", "Ann");
+  AddMember(env_.system(), members_, "ben@far.test", "Ben");
   struct Case {
     const char* line;
     int code;
@@ -450,7 +489,7 @@ TEST_F(SessionTest, VerifyAndExpand) {
     EXPECT_EQ(r.text, c.reply) << c.line;
   }
   // A line break kept in a member file does not split the member's line of the reply.
-  AddMember(members_, "cy@far.test", "Cy\r\n250 Forged");
+  AddMember(env_.system(), members_, "cy@far.test", "Cy\r\n250 Forged");
   SmtpSession s(env_.settings(), "198.51.100.7");
   std::string expanded = s.DispatchCommand("EXPN staff").text;
   EXPECT_EQ(ReplyFault(expanded), "") << expanded;

@@ -1,0 +1,166 @@
+// Drives a running qvctrl95 over loopback the way the console's remote mode does: a table of
+// 1,000 users loaded one record per request ("GETSTREAM USER #n" until the "#" record), and,
+// while one client keeps loading, another client's SET and STATE timed one by one. Run it on an
+// idle machine against a release build:
+//   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -DQV_TESTS=OFF
+//   cmake --build build/rel --target control_bench qvctrl95 && build/rel/bin/control_bench
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_util.h"
+#include "common/config.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "net/control_client.h"
+#include "platform/registry.h"
+#include "platform/spawn.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kUsers = 1000;
+constexpr int kLoads = 5;
+constexpr int kProbes = 20;
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Loads the whole user table one record per request; the number of records, or -1.
+int LoadTable(qv::ControlClient& client) {
+  size_t separators = qv::ControlClient::RecordSeparators("USER");
+  for (int n = 0;; ++n) {
+    qv::Result<std::string> line =
+        client.Record("GETSTREAM USER #" + std::to_string(n), separators);
+    if (!line) return -1;
+    if (line->rfind("#|", 0) == 0) return n;
+  }
+}
+
+bool LogIn(qv::ControlClient& client, int port) {
+  return client.Login("127.0.0.1", static_cast<uint16_t>(port), "admin@example.test", "pw") ==
+         qv::ControlLogin::kOk;
+}
+
+void Report(const char* what, std::vector<double> ms) {
+  std::sort(ms.begin(), ms.end());
+  std::printf("%-40s median %8.2f ms  max %8.2f ms  (%zu samples)\n", what, ms[ms.size() / 2],
+              ms.back(), ms.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string bin = argc > 1 ? argv[1] : qv::bench::ProgramDir();
+  char pattern[] = "/tmp/qvctrlbench.XXXXXX";
+  std::string root = mkdtemp(pattern);
+  setenv("QUORVANE_SYSTEM", root.c_str(), 1);
+  for (const char* dir : {"/config", "/log", "/mail", "/temp", "/install"})
+    std::filesystem::create_directories(root + dir);
+
+  int port = qv::bench::FreePort();
+  int password_port = qv::bench::FreePort();
+  qv::SYSTEMSTRUCT tables{};
+  qv::CopyField(tables.ConfigPath, root + "/config");
+  qv::CopyField(tables.Domain, "example.test");
+  qv::reg::Key control;
+  qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
+  qv::reg::SetString(&control, "Domain", "example.test");
+  // No service programs in the installation folder: STATE only asks.
+  qv::reg::SetString(&control, "InstallPath", root + "/install");
+  qv::reg::SetString(&control, "MailPath", root + "/mail");
+  qv::reg::SetString(&control, "TempPath", root + "/temp");
+  qv::reg::SetString(&control, "LogPath", root + "/log");
+  qv::reg::SetString(&control, "ConfigPath", root + "/config");
+  qv::reg::SetDword(&control, "Port", static_cast<uint32_t>(port));
+  qv::reg::SetDword(&control, "PasswordPort", static_cast<uint32_t>(password_port));
+  qv::reg::CloseKey(&control);
+
+  qv::USERSTRUCT admin{};
+  qv::CopyField(admin.Alias, "admin");
+  qv::CopyField(admin.Domain, "example.test");
+  qv::CopyField(admin.Password, "pw");
+  admin.Options = qv::kUserAdmin;
+  qv::AddRecord(tables, &admin);
+  for (int i = 1; i < kUsers; ++i) {
+    qv::USERSTRUCT user{};
+    qv::CopyField(user.Alias, "user" + std::to_string(i));
+    qv::CopyField(user.Domain, "example.test");
+    qv::CopyField(user.Password, "secret");
+    qv::CopyField(user.Name, "User number " + std::to_string(i));
+    qv::AddRecord(tables, &user);
+  }
+
+  pid_t pid = -1;
+  if (!qv::platform::StartProgram({bin + "/qvctrl95"}, &pid)) {
+    std::fprintf(stderr, "cannot start %s/qvctrl95\n", bin.c_str());
+    return 1;
+  }
+  qv::ControlClient loader(-1, 30000);
+  bool up = false;
+  for (int i = 0; i < 200 && !(up = LogIn(loader, port)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  if (!up) {
+    std::fprintf(stderr, "qvctrl95 does not answer on port %d\n", port);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    return 1;
+  }
+
+  std::vector<double> loads;
+  for (int i = 0; i < kLoads; ++i) {
+    auto start = Clock::now();
+    int records = LoadTable(loader);
+    loads.push_back(Ms(Clock::now() - start));
+    if (records != kUsers) std::fprintf(stderr, "loaded %d records, not %d\n", records, kUsers);
+  }
+  Report("load of 1,000 users, one client", loads);
+
+  // One client keeps loading while another asks.
+  std::atomic<bool> stop{false};
+  std::atomic<int> background_loads{0};
+  std::thread background([&] {
+    qv::ControlClient client(-1, 30000);
+    if (!LogIn(client, port)) return;
+    while (!stop) {
+      if (LoadTable(client) == kUsers) ++background_loads;
+    }
+  });
+  qv::ControlClient asker(-1, 30000);
+  if (!LogIn(asker, port)) {
+    std::fprintf(stderr, "second login failed\n");
+  } else {
+    std::vector<double> set, state;
+    for (int i = 0; i < kProbes; ++i) {
+      auto start = Clock::now();
+      asker.Command("SET LOGLEVEL=" + std::to_string(i % 6));
+      set.push_back(Ms(Clock::now() - start));
+      start = Clock::now();
+      asker.Command("STATE");
+      state.push_back(Ms(Clock::now() - start));
+    }
+    Report("SET while another client loads", set);
+    Report("STATE while another client loads", state);
+  }
+  stop = true;
+  background.join();
+  std::printf("background loads completed meanwhile: %d\n", background_loads.load());
+
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  std::error_code ec;
+  std::filesystem::remove_all(root, ec);
+  return 0;
+}

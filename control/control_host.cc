@@ -1,0 +1,64 @@
+#include "control/control_host.h"
+
+#include "common/tables.h"
+#include "platform/rasapi_client.h"
+#include "platform/registry.h"
+
+namespace qv::control {
+
+bool SaveAllSettings(const Settings& settings) {
+  reg::Batch batch;
+  SaveSystemConfig(settings);
+  SaveSmtpConfig(settings);
+  SavePop3Config(settings);
+  return batch.Commit() == reg::kSuccess;
+}
+
+SystemControlHost::SystemControlHost(const Settings& loaded)
+    : tables_(loaded.system), current_(loaded) {
+  current_.nt_mode = false;  // the control service always starts and stops by presence
+}
+
+Settings SystemControlHost::CurrentSettings() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return current_;
+}
+
+void SystemControlHost::SaveSettings(const Settings& settings) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  SaveAllSettings(settings);
+  current_ = settings;
+}
+
+void SystemControlHost::ReloadSettings(Settings* settings) {
+  LoadSystemConfig(*settings);
+  LoadSmtpConfig(*settings);
+  LoadPop3Config(*settings);
+}
+
+int SystemControlHost::ServiceCommand(int service, int command) {
+  Settings settings = CurrentSettings();
+  settings.nt_mode = false;
+  return qv::ServiceCommand(settings, service, command);
+}
+
+void SystemControlHost::SyncMailboxDirectories() {
+  qv::SyncMailboxDirectories(tables_);
+}
+
+OptionsExtras SystemControlHost::Extras() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return extras_;
+}
+
+void SystemControlHost::SetExtras(const OptionsExtras& extras) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  extras_ = extras;
+}
+
+std::vector<std::string> SystemControlHost::PhoneBookEntries() {
+  // Through the dial-up layer: empty on a machine without it.
+  return platform::ras::ListPhonebookEntries();
+}
+
+}  // namespace qv::control

@@ -1,0 +1,65 @@
+// What the control and password sessions need of the process around them: the settings last
+// saved, their saving and reloading, the start and stop of the two mail services, the mailbox
+// directories and the dial-up phone book. The sessions see only this seam, so tests drive them
+// with a fake; SystemControlHost is the real one. Its methods may be called from a worker
+// thread (the process runs the commands that wait for the services off its event loop).
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/config.h"
+#include "control/options.h"
+
+namespace qv::control {
+
+class ControlHost {
+ public:
+  virtual ~ControlHost() = default;
+  // The settings a new control session starts from: as last saved, or as loaded at start.
+  virtual Settings CurrentSettings() = 0;
+  // Writes the common, SMTP and POP3 records in one replacement of the registry; they become
+  // the current settings.
+  virtual void SaveSettings(const Settings& settings) = 0;
+  // Reloads the three records from the registry into `settings` (its network facts stay).
+  virtual void ReloadSettings(Settings* settings) = 0;
+  // ServiceCommand for the SMTP or POP3 service (kServiceSmtp, kServicePop3).
+  virtual int ServiceCommand(int service, int command) = 0;
+  virtual void SyncMailboxDirectories() = 0;
+  // The OPTIONS stream's kept fields.
+  virtual OptionsExtras Extras() = 0;
+  virtual void SetExtras(const OptionsExtras& extras) = 0;
+  // The names of the dial-up phone-book entries.
+  virtual std::vector<std::string> PhoneBookEntries() = 0;
+};
+
+// Saves the three records in one locked, atomic replacement of the registry file, so a service
+// started meanwhile reads either the old or the new settings. False when it could not be
+// written.
+bool SaveAllSettings(const Settings& settings);
+
+class SystemControlHost : public ControlHost {
+ public:
+  // `loaded`: the settings the process loaded at its start. The current settings start as a
+  // copy; the mailbox directories are made after the tables of `loaded`, which must outlive
+  // the host.
+  explicit SystemControlHost(const Settings& loaded);
+
+  Settings CurrentSettings() override;
+  void SaveSettings(const Settings& settings) override;
+  void ReloadSettings(Settings* settings) override;
+  int ServiceCommand(int service, int command) override;
+  void SyncMailboxDirectories() override;
+  OptionsExtras Extras() override;
+  void SetExtras(const OptionsExtras& extras) override;
+  std::vector<std::string> PhoneBookEntries() override;
+
+ private:
+  const SYSTEMSTRUCT& tables_;
+  std::mutex mutex_;
+  Settings current_;
+  OptionsExtras extras_;
+};
+
+}  // namespace qv::control

@@ -1,0 +1,106 @@
+// The conversation of one control connection: the login dialogue, then the commands of a
+// logged-in administrator. A session takes one received line and returns the reply; it never
+// touches a socket. It holds its own working copy of the settings, which SET and the OPTIONS
+// stream change and SAVE, QUIT and EXIT write.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/config.h"
+#include "control/control_host.h"
+#include "control/session_reply.h"
+
+namespace qv::control {
+
+enum class ControlState : uint32_t {
+  kUserName = 0,  // awaiting the user name
+  kPassword = 1,  // awaiting the password
+  kLoggedIn = 2,
+  kClosing = 3,  // the connection is closed after the reply
+};
+
+// The longest user name line of the login, its line end counted.
+constexpr size_t kMaxUserNameLine = 128;
+
+class ControlSession {
+ public:
+  // `process`: the settings the process loaded at its start, through which the login and the
+  // record commands read the tables; it must outlive the session.
+  ControlSession(const Settings& process, ControlHost& host, std::string_view peer_address);
+  ControlSession(const ControlSession&) = delete;
+  ControlSession& operator=(const ControlSession&) = delete;
+
+  // Handles one line: the text as received, with or without its CR LF; text after a NUL is
+  // ignored. In the closing state nothing is done and nothing is replied.
+  SessionReply Dispatch(std::string_view line);
+
+  // True when the command of `line` waits for the mail services or writes the registry (SAVE,
+  // QUIT, EXIT, START, STOP, STATE, PUTSTREAM): the process runs it off its event loop.
+  bool WaitsForServices(std::string_view line) const;
+
+  ControlState state() const { return state_; }
+  const Settings& settings() const { return settings_; }
+  const std::string& user_name() const { return user_name_; }
+
+ private:
+  using Handler = void (ControlSession::*)(std::string_view line, SessionReply* reply);
+  struct Command {
+    const char* verb;
+    Handler handler;
+    uint32_t states;  // bit (1 << state) for each state in which the command runs
+    bool waits_for_services;
+  };
+  static const Command kCommands[];
+
+  static std::string_view Clean(std::string_view line);
+  const Command* Find(std::string_view line) const;
+
+  void UserNameStep(std::string_view line, SessionReply* reply);
+  void PasswordStep(std::string_view line, SessionReply* reply);
+
+  void Help(std::string_view line, SessionReply* reply);
+  void Noop(std::string_view line, SessionReply* reply);
+  void Quit(std::string_view line, SessionReply* reply);
+  void Save(std::string_view line, SessionReply* reply);
+  void Rset(std::string_view line, SessionReply* reply);
+  void Set(std::string_view line, SessionReply* reply);
+  void Start(std::string_view line, SessionReply* reply);
+  void Stop(std::string_view line, SessionReply* reply);
+  void PutStream(std::string_view line, SessionReply* reply);
+  void GetStream(std::string_view line, SessionReply* reply);
+  void User(std::string_view line, SessionReply* reply);
+  void List(std::string_view line, SessionReply* reply);
+  void Auto(std::string_view line, SessionReply* reply);
+  void Exec(std::string_view line, SessionReply* reply);
+  void Route(std::string_view line, SessionReply* reply);
+  void Popa(std::string_view line, SessionReply* reply);
+  void State(std::string_view line, SessionReply* reply);
+
+  // The service named after START or STOP: kServiceSmtp, kServicePop3, or 0.
+  static int ServiceArgument(std::string_view line, size_t word_length);
+  // The three saves, then a restart of the SMTP and the POP3 service.
+  void SaveAndRestart();
+
+  const SYSTEMSTRUCT& tables_;
+  ControlHost& host_;
+  ControlState state_ = ControlState::kUserName;
+  std::string user_name_;
+  std::string peer_;
+  Settings settings_;
+};
+
+// The dispatcher as the connection calls it: the session's reply kind for the `length` bytes
+// at `line` (kReplyNone without a session), the reply itself in *reply.
+int DispatchControlCommand(ControlSession* session, const char* line, size_t length,
+                           SessionReply* reply);
+
+// The help text of a topic (the text after HELP and its blanks); "Command unknown" when no
+// topic matches.
+const char* HelpText(std::string_view topic);
+
+// The STATE word of a service state.
+const char* StateWord(int state);
+
+}  // namespace qv::control

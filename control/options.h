@@ -1,0 +1,71 @@
+// The settings as the control protocol shows and takes them: the interval texts, the flag
+// words, SET's keywords with their conversions, ShowOptions, and the whole configuration as one
+// "|"-separated line (the OPTIONS stream the console reads and writes).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/config.h"
+
+namespace qv::control {
+
+// How an interval setting is shown: ConnectTime, SMTPTimer and ReturnTimer in minutes, hours
+// or days; ClosingTime in seconds, minutes or hours; an account's Interval as POPA SHOW gives
+// it (where 60 minutes already count as 1 hours).
+enum class IntervalKind { kMinutes, kSeconds, kAccount };
+
+// "%d %s": the number and its unit word.
+std::string FormatInterval(int32_t seconds, IntervalKind kind);
+// The same split into number and unit for formats that take them apart.
+void SplitInterval(int32_t seconds, IntervalKind kind, int* number, const char** unit);
+
+// The words of every set flag, each followed by one blank: the common flags DIALUP, PING,
+// NTUSER, then the SMTP flags in bit order.
+std::string FlagWords(const Settings& settings);
+
+// The flag words cut into lines of at most 46 characters for ShowOptions: a piece ends at the
+// last blank at or before the 46th character, and the next line is indented to the value
+// column.
+std::string WrapFlagWords(std::string_view words);
+
+// SET without arguments.
+std::string ShowOptions(const Settings& settings);
+
+// One assignment of SET. The value loses leading and trailing quote characters; the keyword is
+// compared as a whole word without regard to case. Texts longer than their setting's field,
+// numbers and intervals that do not fit 32 bits, an unknown keyword, and FLAGS with nothing
+// after it fail and change nothing. CONFIGDIR is shown but cannot be set.
+bool SetOption(Settings& settings, std::string_view keyword, std::string_view value);
+
+// The arguments of a SET line (after the word SET and its blanks, without the line end):
+// assignments "KEY=value" separated by blanks, or one word alone (FLAGS takes the rest of the
+// line as its flag list; any other word is set to an empty value). All of them apply or none:
+// false leaves `settings` as it was.
+bool ApplySetArguments(Settings& settings, std::string_view arguments);
+
+// Interval conversion of SET: the leading number times the unit named by the first letter that
+// follows it ("d", "h" or else the default for PINGTIME and its kind; "h", "m" or else seconds
+// for IDLETIME). False when the result does not fit 32 bits.
+enum class IntervalInput { kPingLike, kIdle };
+bool ParseInterval(std::string_view value, IntervalInput input, int32_t* seconds);
+
+// The three texts and three numbers of the OPTIONS stream that the service only keeps from the
+// last PUTSTREAM OPTIONS and sends back.
+struct OptionsExtras {
+  char texts[3][32] = {};
+  int32_t numbers[3] = {};
+};
+
+// The 43 fields, each followed by "|".
+std::string BuildOptionsLine(const Settings& settings, const OptionsExtras& extras);
+// Reads an OPTIONS line with the stream field rules into the settings and the extras. The
+// network facts (fields 35 to 37) describe the host the service runs on and are not taken.
+// A line with fewer than the 43 fields changes nothing and gives false: taking the missing
+// fields as empty would wipe the paths and ports that the services are started with.
+bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* extras);
+
+constexpr int kOptionsFieldCount = 43;
+
+}  // namespace qv::control

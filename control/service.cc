@@ -1,0 +1,112 @@
+#include "control/service.h"
+
+#include <asio/steady_timer.hpp>
+
+#include "common/config.h"
+#include "common/maillog.h"
+#include "common/records.h"
+#include "common/strings.h"
+#include "control/control_texts.h"
+
+namespace qv::control {
+
+namespace {
+
+constexpr char kControlListenerName[] = "control";
+constexpr char kPasswordListenerName[] = "password";
+
+}  // namespace
+
+int PurgeOldLogs(const std::tm& local_now, const std::string& log_path, int max_log_time) {
+  if (local_now.tm_min != 0) return -1;
+  return PruneLogFiles(log_path, max_log_time);
+}
+
+ControlService::ControlService(ControlServiceOptions options) : options_(options) {
+  frame_ = std::make_unique<ServiceFrame>(Setup());
+  frame_->AddListener(ControlListener());
+  frame_->AddListener(PasswordListener());
+  context_.idle_limit = options_.idle_limit;
+  context_.failure_delay = options_.failure_delay;
+  context_.offload = [this](std::function<void()> work, std::function<void()> done) {
+    frame_->Offload(std::move(work), std::move(done));
+  };
+  context_.after = [this](std::chrono::milliseconds delay, std::function<void()> fn) {
+    auto timer = std::make_shared<asio::steady_timer>(frame_->loop().context(), delay);
+    timer->async_wait([timer, fn = std::move(fn)](const std::error_code& ec) {
+      if (!ec) fn();
+    });
+  };
+}
+
+ServiceSetup ControlService::Setup() {
+  ServiceSetup setup;
+  setup.window_class = kWindowClass;
+  setup.client_id = kProgramName;
+  setup.start_trace = kTraceStart;
+  setup.exit_trace = kTraceExit;
+  setup.tray_tip = kTrayTip;
+  setup.load_config = [this] { return LoadConfig(); };
+  setup.listen_failed = [](const Listener& listener) {
+    return listener.name() != kControlListenerName;
+  };
+  setup.on_started = [this] { Started(); };
+  setup.log = [](int, int, const char*, std::string_view) {};  // no transaction log
+  return setup;
+}
+
+bool ControlService::LoadConfig() {
+  host_ = std::make_unique<SystemControlHost>(frame_->settings());
+  // The tables are read through the process's settings; the transaction log is
+  // not written.
+  frame_->settings().system.LogLevel = -1;
+  return true;
+}
+
+ListenerSetup ControlService::ControlListener() {
+  ListenerSetup setup;
+  setup.name = kControlListenerName;
+  setup.slot_count = kControlSlots;
+  setup.read_size = kReadSize;
+  setup.port = [this] { return static_cast<int>(host_->CurrentSettings().system.Port); };
+  setup.greeting = [] {
+    return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
+  };
+  setup.busy_reply = [] { return std::string(kTooManyConnections); };
+  setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
+    return std::make_unique<ControlConnection>(frame_->settings(), link, peer, *host_, context_);
+  };
+  return setup;
+}
+
+ListenerSetup ControlService::PasswordListener() {
+  ListenerSetup setup;
+  setup.name = kPasswordListenerName;
+  setup.slot_count = kPasswordSlots;
+  setup.read_size = kReadSize;
+  setup.port = [this] { return static_cast<int>(host_->CurrentSettings().system.PasswordPort); };
+  setup.greeting = [] { return std::string(kPwGreeting); };
+  setup.busy_reply = [] { return std::string(kPwTooManyConnections); };
+  setup.make_handler = [this](ConnectionLink& link, const std::string&) {
+    return std::make_unique<PasswordConnection>(frame_->settings(), link, context_);
+  };
+  return setup;
+}
+
+void ControlService::Started() {
+  frame_->loop().SetTimer(kTimerCleanup, options_.cleanup_period, [this] { Tick(); });
+}
+
+void ControlService::Tick() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  Settings settings = host_->CurrentSettings();
+  PurgeOldLogs(local, std::string(FieldText(settings.system.LogPath)), settings.system.MaxLogTime);
+}
+
+int ControlService::Run() {
+  return frame_->Run();
+}
+
+}  // namespace qv::control

@@ -1,0 +1,54 @@
+// The control service process: one frame with two listeners, the control port
+// (25 slots) and the password port (5 slots). Without the control listener the
+// service ends; a missing password listener does not stop it. A tick every 60
+// seconds prunes old logs during the first minute of each hour.
+#pragma once
+
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "common/service_frame.h"
+#include "control/connection.h"
+#include "control/control_host.h"
+
+namespace qv::control {
+
+constexpr size_t kControlSlots = 25;
+constexpr size_t kPasswordSlots = 5;
+constexpr size_t kReadSize = 1024;
+constexpr int kTimerCleanup = 1001;
+
+struct ControlServiceOptions {
+  std::chrono::milliseconds idle_limit{std::chrono::minutes(10)};
+  std::chrono::milliseconds failure_delay{kFailureDelayMs};
+  std::chrono::milliseconds cleanup_period{std::chrono::seconds(60)};
+};
+
+// The hourly log pruning of the cleanup tick: prunes `log_path` when the local
+// time is in the first minute of an hour. The number of files deleted, or -1
+// when it was not the time.
+int PurgeOldLogs(const std::tm& local_now, const std::string& log_path, int max_log_time);
+
+class ControlService {
+ public:
+  explicit ControlService(ControlServiceOptions options = {});
+  int Run();
+  ServiceFrame& frame() { return *frame_; }
+
+ private:
+  ServiceSetup Setup();
+  ListenerSetup ControlListener();
+  ListenerSetup PasswordListener();
+  bool LoadConfig();
+  void Started();
+  void Tick();
+
+  ControlServiceOptions options_;
+  std::unique_ptr<ServiceFrame> frame_;
+  std::unique_ptr<SystemControlHost> host_;
+  ConnectionContext context_;
+};
+
+}  // namespace qv::control

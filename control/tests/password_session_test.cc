@@ -1,0 +1,108 @@
+#include "control/password_session.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/recordstore.h"
+#include "common/testing/table_env.h"
+#include "control/control_texts.h"
+
+namespace qv::control {
+namespace {
+
+using qv::testing::MakeUser;
+using qv::testing::ScopedTables;
+
+class PasswordSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    USERSTRUCT u = MakeUser("ann", "example.com", "OldPw");
+    ASSERT_EQ(AddRecord(tables_.system(), &u), 0);
+    USERSTRUCT empty = MakeUser("eve", "example.com", "");
+    ASSERT_EQ(AddRecord(tables_.system(), &empty), 0);
+  }
+  std::string StoredPassword(const char* alias) {
+    USERSTRUCT u{};
+    EXPECT_EQ(FindRecord(tables_.system(), alias, "example.com", &u), 0);
+    return u.Password;
+  }
+  ScopedTables tables_;
+};
+
+TEST_F(PasswordSessionTest, ChangesThePasswordOnceAndCloses) {
+  PasswordSession s(tables_.system());
+  EXPECT_EQ(s.Dispatch("USER ann@example.com\r\n").text, kPwOk);
+  EXPECT_EQ(s.Dispatch("PASS oldpw\r\n").text, kPwOk);  // any letter case
+  SessionReply r = s.Dispatch("NEWPASS fresh\r\n");
+  EXPECT_EQ(r.text, kPwOk);
+  EXPECT_EQ(r.kind, kReplyNormal);
+  EXPECT_TRUE(r.close);
+  EXPECT_FALSE(r.delayed);
+  EXPECT_EQ(StoredPassword("ann"), "fresh");
+  EXPECT_EQ(s.Dispatch("QUIT").kind, kReplyNone);
+}
+
+TEST_F(PasswordSessionTest, OrderOfCommandsIsEnforced) {
+  PasswordSession s(tables_.system());
+  SessionReply r = s.Dispatch("PASS x");
+  EXPECT_EQ(r.text, kPwSyntaxError);
+  EXPECT_EQ(r.kind, kReplyError);
+  EXPECT_EQ(s.state(), PasswordState::kNew);
+  EXPECT_EQ(s.Dispatch("NEWPASS x").text, kPwSyntaxError);
+  EXPECT_EQ(s.Dispatch("HELO").text, kPwSyntaxError);
+  EXPECT_EQ(s.Dispatch("").text, kPwSyntaxError);
+  EXPECT_EQ(s.Dispatch("userann@example.com").text, kPwOk);
+  EXPECT_EQ(s.user(), "ann@example.com");
+  EXPECT_EQ(s.Dispatch("USER other").text, kPwSyntaxError);
+  EXPECT_EQ(s.Dispatch("PASS OLDPW").text, kPwOk);
+  EXPECT_FALSE(s.Dispatch("PASS again").close);
+  // NEWPX counts as NEWPASS; its argument starts after the seventh character.
+  EXPECT_EQ(s.Dispatch("NEWPXYZabc").text, kPwOk);
+  EXPECT_EQ(StoredPassword("ann"), "abc");
+}
+
+TEST_F(PasswordSessionTest, FailuresAreDelayedAndEndTheConnection) {
+  struct Case {
+    const char* user;
+    const char* old_password;
+    std::string new_password;
+    const char* reply;
+  } cases[] = {
+      {"nobody@example.com", "x", "y", kPwInvalidUser},
+      {"ann@example.com", "wrong", "y", kPwInvalidPassword},
+      {"eve@example.com", "something", "y", kPwInvalidPassword},  // empty matches only empty
+      {"ann@example.com", "oldpw", std::string(81, 'n'), kPwInvalidPassword},
+      {"ann@example.com", "oldpw", "a|b", kPwInvalidPassword},
+  };
+  for (const Case& c : cases) {
+    PasswordSession s(tables_.system());
+    s.Dispatch(std::string("USER ") + c.user);
+    s.Dispatch(std::string("PASS ") + c.old_password);
+    SessionReply r = s.Dispatch("NEWPASS " + c.new_password);
+    EXPECT_EQ(r.text, c.reply) << c.user << " " << c.old_password;
+    EXPECT_TRUE(r.delayed);
+    EXPECT_TRUE(r.close);
+  }
+  EXPECT_EQ(StoredPassword("ann"), "OldPw");
+  PasswordSession eve(tables_.system());
+  eve.Dispatch("USER eve@example.com");
+  eve.Dispatch("PASS");
+  EXPECT_EQ(eve.Dispatch("NEWPASS " + std::string(80, 'n')).text, kPwOk);
+  EXPECT_EQ(StoredPassword("eve"), std::string(80, 'n'));
+}
+
+TEST_F(PasswordSessionTest, OverlongUserAndPasswordAreRefused) {
+  PasswordSession s(tables_.system());
+  EXPECT_EQ(s.Dispatch("USER " + std::string(128, 'u')).text, kPwInvalidUser);
+  EXPECT_EQ(s.state(), PasswordState::kNew);
+  EXPECT_EQ(s.Dispatch("USER ann@example.com").text, kPwOk);
+  EXPECT_EQ(s.Dispatch("PASS " + std::string(128, 'p')).text, kPwInvalidPassword);
+  EXPECT_EQ(s.state(), PasswordState::kUserGiven);
+  SessionReply r = s.Dispatch("quit");
+  EXPECT_EQ(r.text, kPwOk);
+  EXPECT_TRUE(r.close);
+}
+
+}  // namespace
+}  // namespace qv::control

@@ -1,0 +1,110 @@
+// The account checks inside the running service: clients are served while a check runs, the
+// check counts as activity, ticks during a check start no other, and a stop ends it at once.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "common/config.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "pop3/collect_runner.h"
+#include "pop3/service.h"
+#include "pop3/tests/collect_util.h"
+#include "pop3/tests/pop3_util.h"
+
+namespace qv::pop3 {
+namespace {
+
+using testing::Client;
+using testing::Pop3TestSystem;
+using testing::ScriptedPop3Server;
+
+class CollectServiceTest : public ::testing::Test {
+ protected:
+  CollectServiceTest() : remote_("remote", "secret") {
+    sys_.AddUser("ann", "pw", "ann");
+    ACCOUNTSTRUCT a{};
+    CopyField(a.Name, "shared");
+    CopyField(a.Server, "127.0.0.1:" + std::to_string(remote_.port()));
+    CopyField(a.Account, "remote");
+    CopyField(a.Password, "secret");
+    a.Interval = 60;
+    a.Options = kAccountShared;
+    AddRecord(sys_.system(), &a);
+  }
+
+  // Runs `fn` on the service's loop and returns its result.
+  template <class F>
+  auto OnLoop(Pop3Service& service, F fn) {
+    std::promise<decltype(fn())> result;
+    service.frame().loop().Post([&] { result.set_value(fn()); });
+    return result.get_future().get();
+  }
+
+  Pop3TestSystem sys_;
+  ScriptedPop3Server remote_;
+};
+
+TEST_F(CollectServiceTest, ClientsAreServedWhileAnAccountIsChecked) {
+  for (int i = 0; i < 3; ++i) remote_.AddMessage("Subject: " + std::to_string(i) + "\r\n\r\nx\r\n");
+  remote_.faults().retr_delay_ms = 1500;  // each message takes a while
+  std::atomic<int> delivered{0};
+  Pop3ServiceOptions options;
+  options.account_period = std::chrono::milliseconds(100);
+  options.deliver_fetched = [&](std::string_view, std::string_view, std::string_view, int) {
+    ++delivered;
+    return true;
+  };
+  Pop3Service service(options);
+  service.settings() = sys_.settings();
+  ASSERT_TRUE(service.listener().Listen(0));
+  int port = service.listener().BoundPort();
+  service.Started();
+  std::thread loop([&] { service.frame().loop().Run(); });
+
+  // Wait for the check to be under way.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+  while (remote_.Commands().size() < 5 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(OnLoop(service, [&] { return service.collection()->active(); }), 1);
+
+  // A client gets its replies at once while the check waits on the slow server.
+  auto start = std::chrono::steady_clock::now();
+  Client c(port);
+  EXPECT_EQ(c.Line().substr(0, 4), "+OK ");
+  EXPECT_EQ(c.Ask("USER ann"), "+OK <ann>\r\n");
+  EXPECT_EQ(c.Ask("PASS pw"), "+OK\r\n");
+  EXPECT_EQ(c.Ask("STAT"), "+OK 0 0\r\n");
+  // Well inside one message's wait: a loop held by the check would answer after all three.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1200));
+  // Connection plus check.
+  EXPECT_EQ(OnLoop(service, [&] { return service.frame().activity(); }), 2);
+  EXPECT_EQ(c.Ask("QUIT"), "+OK\r\n");
+
+  // Many ticks passed during the check; none started another.
+  while (delivered < 3 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(delivered, 3);
+  EXPECT_EQ(remote_.connections(), 1);
+  while (remote_.connections() < 2 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(remote_.connections(), 2);  // the next tick after the check checks again
+
+  // Stopping ends a check that waits on the server without waiting for it.
+  remote_.AddMessage("Subject: slow\r\n\r\nx\r\n");
+  remote_.faults().retr_delay_ms = 5000;
+  while (remote_.connections() < 3 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  start = std::chrono::steady_clock::now();
+  service.frame().loop().Post([&] { service.frame().Stop(); });
+  loop.join();
+  service.collection()->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+  service.frame().CloseAll();
+}
+
+}  // namespace
+}  // namespace qv::pop3

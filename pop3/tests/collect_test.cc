@@ -1,0 +1,521 @@
+// Collection from remote POP accounts: the client's state table, the reception of a message,
+// and whole checks against a server in the test whose faults are staged.
+#include "pop3/collect.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/maillog.h"
+#include "common/records.h"
+#include "common/recordstore.h"
+#include "common/testing/fake_dialup.h"
+#include "common/testing/test_env.h"
+#include "net/line_client.h"
+#include "platform/fileio.h"
+#include "pop3/collect_texts.h"
+#include "pop3/tests/collect_util.h"
+#include "pop3/tests/pop3_util.h"
+
+namespace qv::pop3 {
+namespace {
+
+using testing::Pop3TestSystem;
+using testing::ScriptedPop3Server;
+
+// ---- The state table -------------------------------------------------------------------------
+
+// Feeds replies to a conversation and records what it sends; "<receive>" stands for a message
+// reception, after which `complete` tells how it ended.
+std::vector<std::string> Converse(FetchConversation& c, const std::vector<std::string>& replies,
+                                  bool complete = true) {
+  std::vector<std::string> sent;
+  for (const std::string& reply : replies) {
+    FetchStep step = c.OnReply(reply);
+    if (!step.send.empty()) sent.push_back(step.send);
+    if (step.receive) {
+      sent.push_back("<receive>");
+      step = c.OnMessageEnd(complete);
+      if (!step.send.empty()) sent.push_back(step.send);
+    }
+    if (step.end) break;
+  }
+  return sent;
+}
+
+TEST(FetchConversation, FollowsTheTable) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> replies;
+    bool complete;
+    std::vector<std::string> sent;
+    FetchState end;
+  };
+  const std::vector<Case> cases = {
+      {"empty mailbox",
+       {"+OK hi\r\n", "+OK\r\n", "+OK\r\n", "+OK 0 0\r\n"},
+       true,
+       {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "QUIT\r\n"},
+       FetchState::kDone},
+      {"no count after +OK",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK\r\n"},
+       true,
+       {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "QUIT\r\n"},
+       FetchState::kDone},
+      {"two messages, replies in any case",
+       {"+ok\r\n", "+Ok\r\n", "+OK\r\n", "+OK  2 300\r\n", "+OK 1 100\r\n", "+OK\r\n", "+OK\r\n",
+        "+OK 2 200\r\n", "+OK\r\n", "+OK\r\n"},
+       true,
+       {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "LIST 1\r\n", "RETR 1\r\n", "<receive>",
+        "DELE 1\r\n", "LIST 2\r\n", "RETR 2\r\n", "<receive>", "DELE 2\r\n", "QUIT\r\n"},
+       FetchState::kDone},
+      {"wrong password: no QUIT",
+       {"+OK\r\n", "+OK\r\n", "-ERR bad password\r\n"},
+       true,
+       {"USER acct\r\n", "PASS pw\r\n"},
+       FetchState::kFailed},
+      {"negative greeting", {"-ERR busy\r\n"}, true, {}, FetchState::kFailed},
+      {"LIST without a size",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 1 10\r\n", "+OK 1\r\n"},
+       true,
+       {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "LIST 1\r\n"},
+       FetchState::kFailed},
+      {"negative RETR: no DELE, no QUIT",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 1 10\r\n", "+OK 1 10\r\n", "-ERR gone\r\n"},
+       true,
+       {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "LIST 1\r\n", "RETR 1\r\n"},
+       FetchState::kFailed},
+      {"message cut off: no DELE",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 1 10\r\n", "+OK 1 10\r\n", "+OK\r\n"},
+       false,
+       {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "LIST 1\r\n", "RETR 1\r\n", "<receive>"},
+       FetchState::kFailed},
+      {"negative DELE ends it",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2 10\r\n", "+OK 1 10\r\n", "+OK\r\n", "-ERR\r\n"},
+       true,
+       {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "LIST 1\r\n", "RETR 1\r\n", "<receive>",
+        "DELE 1\r\n"},
+       FetchState::kFailed},
+  };
+  for (const Case& c : cases) {
+    FetchConversation conversation("acct", "pw");
+    EXPECT_EQ(Converse(conversation, c.replies, c.complete), c.sent) << c.name;
+    EXPECT_EQ(conversation.state(), c.end) << c.name;
+    EXPECT_EQ(conversation.ok(), c.end == FetchState::kDone) << c.name;
+  }
+}
+
+// ---- Addresses and reception -------------------------------------------------------------------
+
+TEST(AddressAround, BoundsTheAddressAroundItsAt) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"From: ann@example.test\r\n", "ann@example.test"},
+      {"From: \"Ann\" <ann@example.test>\r\n", "ann@example.test"},
+      {"From:ann@x.test;bob@y.test", "ann@x.test"},
+      {"From: a,b@x.test,c", "b@x.test"},
+      {"From: \tq@x.test\t(Q)", "q@x.test"},
+      {"From: \"q@x\"", "q@x"},
+      {"From: nobody", ""},
+      {"From: <@>", "@"},
+  };
+  for (const auto& [line, address] : cases) EXPECT_EQ(AddressAround(line), address) << line;
+  size_t next = 0;
+  std::string line = "To: a@x.test, b@y.test\r\n";
+  EXPECT_EQ(AddressAround(line, 0, &next), "a@x.test");
+  EXPECT_EQ(AddressAround(line, next, &next), "b@y.test");
+  EXPECT_EQ(AddressAround(line, next, &next), "");
+  EXPECT_EQ(next, line.size());
+}
+
+class ReceptionTest : public ::testing::Test {
+ protected:
+  static bool IsLocal(std::string_view, std::string_view domain) {
+    return domain == "example.test";
+  }
+  // The message received from these lines, and the stored text.
+  std::string Receive(FetchedMessage& m, const std::vector<std::string>& lines) {
+    EXPECT_TRUE(m.Open(sys_.system().TempPath, sys_.system().MailPath));
+    for (const std::string& line : lines)
+      if (!m.AddLine(line)) break;
+    EXPECT_TRUE(m.Finish());
+    std::string text(m.size(), '\0');
+    EXPECT_TRUE(platform::ReadAt(m.fd(), text.data(), text.size(), 0));
+    return text;
+  }
+  Pop3TestSystem sys_;
+};
+
+TEST_F(ReceptionTest, StoresLinesAsReceivedUpToTheEndLine) {
+  std::string path;
+  {
+    FetchedMessage m(false, IsLocal);
+    std::string text = Receive(
+        m, {"Subject: x\r\n", "\r\n", "..leading dot\r\n", ". \r\n", "+OK not a status line\r\n",
+            "-ERR neither\r\n", "bare lf\n", ".\r\n", "after the end\r\n"});
+    EXPECT_EQ(text,
+              "Subject: x\r\n\r\n..leading dot\r\n. \r\n+OK not a status line\r\n-ERR neither\r\n"
+              "bare lf\n");
+    path = m.path();
+    EXPECT_EQ(::access(path.c_str(), F_OK), 0);
+  }
+  EXPECT_NE(::access(path.c_str(), F_OK), 0);  // the temporary file goes with the message
+  EXPECT_TRUE(sys_.TempFiles().empty());
+}
+
+TEST_F(ReceptionTest, TheFileServesTheNextMessageEmptied) {
+  FetchedMessage m(true, IsLocal);
+  Receive(m, {"From: a@far.test\r\n", "To: ann@example.test\r\n", "\r\n", "a long first body\r\n"});
+  std::string path = m.path();
+  EXPECT_EQ(Receive(m, {"Subject: second\r\n", "\r\n", "b\r\n", ".\r\n"}),
+            "Subject: second\r\n\r\nb\r\n");
+  EXPECT_EQ(m.path(), path);
+  EXPECT_EQ(m.sender(), "");
+  EXPECT_TRUE(m.Recipients().empty());
+  EXPECT_EQ(sys_.TempFiles().size(), 1u);
+}
+
+TEST_F(ReceptionTest, SenderFromTheFromFieldAndItsContinuation) {
+  struct Case {
+    std::vector<std::string> lines;
+    std::string sender;
+  };
+  const std::vector<Case> cases = {
+      {{"From: Ann <ann@example.test>\r\n", "\r\n"}, "ann@example.test"},
+      {{"FROM:\r\n", "  \"Ann Smith\"\r\n", "\t<ann@remote.test>\r\n", "\r\n"}, "ann@remote.test"},
+      {{"From: a@x.test\r\n", "From: b@x.test\r\n", "\r\n"}, "a@x.test"},
+      // Other fields that hold "From:" are not the sender; neither is the body.
+      {{"X-Original-From: c@x.test\r\n", "Resent-From: d@x.test\r\n", "\r\n", "From: e@x.test\r\n"},
+       ""},
+      {{"Received: from host by me\r\n", "\tfor <r@example.test>\r\n", "From: f@x.test\r\n"},
+       "f@x.test"},
+  };
+  for (const Case& c : cases) {
+    FetchedMessage m(false, IsLocal);
+    Receive(m, c.lines);
+    EXPECT_EQ(m.sender(), c.sender) << c.lines[0];
+    EXPECT_TRUE(m.Recipients().empty());  // a personal account has no recipient list
+  }
+}
+
+TEST_F(ReceptionTest, RecipientsOfASharedAccount) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> lines;
+    std::vector<std::string> recipients;
+  };
+  const std::vector<Case> cases = {
+      {"the first local address of the Received lines",
+       {"Received: from a by b for <x@foreign.test>; now\r\n", "Received: from c by d\r\n",
+        "\tfor <Bob@example.test>; now\r\n", "Received: from e by f for <carl@example.test>\r\n",
+        "To: ann@example.test\r\n", "\r\n"},
+       {"Bob@example.test"}},
+      {"every To and Cc address, each once",
+       {"Received: from a by b for <x@foreign.test>\r\n",
+        "To: Ann <ann@example.test>, bob@example.test\r\n", "Cc: ANN@example.TEST,\r\n",
+        " carl@remote.test\r\n", "Reply-To: dave@example.test\r\n",
+        "In-Reply-To: <id@example.test>\r\n", "\r\n", "To: body@example.test\r\n"},
+       {"ann@example.test", "bob@example.test", "carl@remote.test"}},
+      {"neither", {"Subject: hello\r\n", "\r\n", "To: body@example.test\r\n"}, {}},
+  };
+  for (const Case& c : cases) {
+    FetchedMessage m(true, IsLocal);
+    Receive(m, c.lines);
+    EXPECT_EQ(m.Recipients(), c.recipients) << c.name;
+  }
+}
+
+// ---- Whole checks against a staged server ---------------------------------------------------
+
+struct Delivered {
+  std::string local, domain, sender, text;
+  auto operator<=>(const Delivered&) const = default;
+};
+
+class CheckTest : public ::testing::Test {
+ protected:
+  CheckTest() : server_("remote", "secret") {
+    context_.settings.system = sys_.system();
+    context_.settings.pop3.PortEx = server_.port();
+    context_.receive_timeout_ms = 5000;
+    context_.connect_timeout_ms = 5000;
+    context_.pause_between_users = std::chrono::milliseconds(1);
+    context_.deliver = [this](std::string_view local, std::string_view domain,
+                              std::string_view sender, int fd) {
+      std::string text(static_cast<size_t>(platform::FileSizeOf(fd)), '\0');
+      EXPECT_TRUE(platform::ReadAt(fd, text.data(), text.size(), 0));
+      std::lock_guard<std::mutex> lock(mutex_);
+      delivered_.push_back({std::string(local), std::string(domain), std::string(sender), text});
+      return true;
+    };
+  }
+
+  void AddAccount(const std::string& name, int options, const std::string& server = "127.0.0.1",
+                  const std::string& login = "remote", const std::string& password = "secret") {
+    ACCOUNTSTRUCT a{};
+    CopyField(a.Name, name);
+    CopyField(a.Server, server);
+    CopyField(a.Account, login);
+    CopyField(a.Password, password);
+    CopyField(a.DialProfile, "provider");
+    a.Interval = 60;
+    a.Options = options;
+    ASSERT_EQ(AddRecord(sys_.system(), &a), 0);
+  }
+  void AddPopUser(const std::string& alias, const std::string& password, const std::string& account,
+                  int options = kUserPopLookup) {
+    USERSTRUCT u{};
+    CopyField(u.Alias, alias);
+    CopyField(u.Domain, "example.test");
+    CopyField(u.Password, password);
+    CopyField(u.Mailbox, alias);
+    CopyField(u.PopAccount, account);
+    u.Options = options;
+    ASSERT_EQ(AddRecord(sys_.system(), &u), 0);
+  }
+  std::string Log() const {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return qv::testing::ReadFileText(LogFilePath(sys_.system().LogPath, kLogPrefixPop3, local));
+  }
+  // In a fixed order: deliveries run side by side.
+  std::vector<Delivered> delivered() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Delivered> sorted = delivered_;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+  }
+
+  Pop3TestSystem sys_;
+  ScriptedPop3Server server_;
+  CollectContext context_;
+  std::mutex mutex_;
+  std::vector<Delivered> delivered_;
+};
+
+std::string Message(int n) {
+  return "From: <sender" + std::to_string(n) + "@far.test>\r\nSubject: " + std::to_string(n) +
+         "\r\n\r\n..dot stuffed\r\nline " + std::to_string(n) + "\r\n";
+}
+
+TEST_F(CheckTest, ThreeMessagesFetchedInOrderAndDeleted) {
+  AddAccount("acct", 0);
+  AddPopUser("ann", "annpw", "acct");
+  for (int i = 1; i <= 3; ++i) server_.AddMessage(Message(i));
+  EXPECT_EQ(CheckAccount(context_, "acct"), 1);
+  EXPECT_EQ(server_.Commands(),
+            (std::vector<std::string>{"USER remote", "PASS secret", "STAT", "LIST 1", "RETR 1",
+                                      "DELE 1", "LIST 2", "RETR 2", "DELE 2", "LIST 3", "RETR 3",
+                                      "DELE 3", "QUIT"}));
+  std::vector<Delivered> got = delivered();
+  ASSERT_EQ(got.size(), 3u);
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_EQ(got[i - 1], (Delivered{"ann", "example.test",
+                                     "sender" + std::to_string(i) + "@far.test", Message(i)}));
+  }
+  EXPECT_EQ(server_.MessageCount(), 0u);
+  EXPECT_TRUE(sys_.TempFiles().empty());
+  std::string log = Log();
+  EXPECT_NE(log.find("Checking POP account 'acct'"), std::string::npos);
+  EXPECT_NE(log.find("Connecting to 127.0.0.1 for user <ann@example.test>"), std::string::npos);
+  EXPECT_NE(log.find("<-- PASS **********"), std::string::npos);
+  EXPECT_EQ(log.find("secret"), std::string::npos);
+  EXPECT_NE(log.find("Connection closed"), std::string::npos);
+}
+
+TEST_F(CheckTest, QuitWaitsForDeliveriesThatRunSideBySide) {
+  AddAccount("acct", kAccountShared);
+  for (int i = 1; i <= 4; ++i) server_.AddMessage(Message(i));
+  std::atomic<int> running{0}, most{0}, done{0};
+  context_.deliver = [&](std::string_view, std::string_view, std::string_view, int) {
+    most = std::max(most.load(), ++running);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The server has not been told to apply the deletions yet.
+    EXPECT_EQ(server_.MessageCount(), 4u);
+    --running;
+    ++done;
+    return true;
+  };
+  EXPECT_EQ(CheckAccount(context_, "acct"), 1);
+  EXPECT_EQ(done, 4);
+  EXPECT_GT(most, 1);
+  EXPECT_EQ(server_.MessageCount(), 0u);
+  EXPECT_EQ(server_.Commands().back(), "QUIT");
+}
+
+TEST_F(CheckTest, AMessageThatCannotBeStoredKeepsTheMailOnTheServer) {
+  AddAccount("acct", kAccountShared);
+  for (int i = 1; i <= 3; ++i) server_.AddMessage(Message(i));
+  std::atomic<int> calls{0};
+  context_.deliver = [&](std::string_view, std::string_view, std::string_view, int) {
+    return ++calls != 2;  // the second message finds the disk full
+  };
+  EXPECT_EQ(CheckAccount(context_, "acct"), 0);
+  EXPECT_EQ(calls, 3);
+  EXPECT_NE(server_.Commands().back(), "QUIT");
+  EXPECT_EQ(server_.MessageCount(), 3u);
+  EXPECT_NE(Log().find("could not be stored"), std::string::npos);
+}
+
+TEST_F(CheckTest, EmptyMailboxAndWrongPassword) {
+  AddAccount("acct", kAccountShared);
+  AddAccount("wrong", kAccountShared, "127.0.0.1", "remote", "guess");
+  EXPECT_EQ(CheckAccount(context_, "acct"), 1);
+  EXPECT_EQ(server_.Commands(),
+            (std::vector<std::string>{"USER remote", "PASS secret", "STAT", "QUIT"}));
+  server_.ClearCommands();
+  server_.AddMessage(Message(1));
+  EXPECT_EQ(CheckAccount(context_, "wrong"), 0);
+  EXPECT_EQ(server_.Commands(), (std::vector<std::string>{"USER remote", "PASS guess"}));
+  EXPECT_TRUE(delivered().empty());
+  EXPECT_EQ(CheckAccount(context_, "unknown"), 0);
+  EXPECT_NE(Log().find("Connecting to 127.0.0.1 for shared POP account 'acct'"), std::string::npos);
+}
+
+TEST_F(CheckTest, NegativeRetrEndsTheMessageWithoutDele) {
+  AddAccount("acct", kAccountShared);
+  for (int i = 1; i <= 3; ++i) server_.AddMessage(Message(i));
+  server_.faults().retr_reply[2] = "-ERR message locked\r\n";
+  EXPECT_EQ(CheckAccount(context_, "acct"), 0);
+  EXPECT_EQ(server_.Commands(),
+            (std::vector<std::string>{"USER remote", "PASS secret", "STAT", "LIST 1", "RETR 1",
+                                      "DELE 1", "LIST 2", "RETR 2"}));
+  ASSERT_EQ(delivered().size(), 1u);
+  EXPECT_EQ(delivered()[0].text, Message(1));
+  // Without QUIT the server applied no deletion.
+  EXPECT_EQ(server_.MessageCount(), 3u);
+}
+
+TEST_F(CheckTest, MessageCutByABrokenConnectionStaysForTheNextCheck) {
+  AddAccount("acct", kAccountShared);
+  server_.AddMessage(Message(1));
+  server_.AddMessage(Message(2));
+  server_.faults().cut_after[2] = 20;
+  EXPECT_EQ(CheckAccount(context_, "acct"), 0);
+  ASSERT_EQ(delivered().size(), 1u);  // message 1 only; nothing of message 2
+  EXPECT_EQ(server_.Commands().back(), "RETR 2");
+  EXPECT_EQ(server_.MessageCount(), 2u);
+  EXPECT_NE(Log().find("Message 2 not complete"), std::string::npos);
+  EXPECT_TRUE(sys_.TempFiles().empty());
+  // The next check fetches both whole (message 1 again: its DELE was never applied).
+  EXPECT_EQ(CheckAccount(context_, "acct"), 1);
+  ASSERT_EQ(delivered().size(), 3u);
+  EXPECT_EQ(delivered()[2].text, Message(2));
+  EXPECT_EQ(server_.MessageCount(), 0u);
+}
+
+TEST_F(CheckTest, LongLinesAreKeptWholeAndOverlongOnesEndTheConversation) {
+  AddAccount("acct", kAccountShared);
+  // The second line is taken in two pieces, the second of them ".\r\n": not the end line.
+  std::string long_body = "Subject: long\r\n\r\n" + std::string(10000, 'b') + "\r\n" +
+                          std::string(4096, 'c') + ".\r\nend\r\n";
+  server_.AddMessage(long_body);
+  server_.faults().greeting = "+OK " + std::string(9000, 'g') + "\r\n";
+  EXPECT_EQ(CheckAccount(context_, "acct"), 1);
+  ASSERT_EQ(delivered().size(), 1u);
+  EXPECT_EQ(delivered()[0].text, long_body);
+  // The log holds the reply cut to the line limit.
+  EXPECT_EQ(Log().find(std::string(4097, 'g')), std::string::npos);
+
+  server_.AddMessage("Subject: huge\r\n\r\n" + std::string(kCollectReadMax + 100000, 'h') + "\r\n");
+  EXPECT_EQ(CheckAccount(context_, "acct"), 0);
+  EXPECT_EQ(delivered().size(), 1u);
+  EXPECT_EQ(server_.MessageCount(), 1u);
+}
+
+TEST_F(CheckTest, ASilentServerEndsTheConversationAfterTheTimeLimit) {
+  AddAccount("acct", kAccountShared);
+  server_.AddMessage(Message(1));
+  server_.faults().retr_delay_ms = 1500;
+  context_.receive_timeout_ms = 200;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(CheckAccount(context_, "acct"), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(delivered().empty());
+  EXPECT_EQ(server_.MessageCount(), 1u);
+}
+
+TEST_F(CheckTest, SharedAccountDeliversToTheRecipientsItFinds) {
+  AddAccount("shared", kAccountShared);
+  std::string by_received =
+      "Received: from x by y for <bob@example.test>\r\nTo: ann@example.test, carl@example.test\r\n"
+      "From: s@far.test\r\n\r\nhi\r\n";
+  std::string by_to = "To: ann@example.test, ANN@EXAMPLE.TEST\r\nCc: carl@example.test\r\n\r\n";
+  std::string none = "Subject: nobody\r\n\r\n";
+  server_.AddMessage(by_received);
+  server_.AddMessage(by_to);
+  server_.AddMessage(none);
+  EXPECT_EQ(CheckAccount(context_, "shared"), 1);
+  EXPECT_EQ(delivered(), (std::vector<Delivered>{
+                             {"", "", "", none},
+                             {"ann", "example.test", "", by_to},
+                             {"bob", "example.test", "s@far.test", by_received},
+                             {"carl", "example.test", "", by_to},
+                         }));
+}
+
+TEST_F(CheckTest, PersonalAccountWithTheUsersOwnLogins) {
+  AddAccount("isp", kAccountUserLogin);
+  server_.AddLogin("ann", "annpw");
+  server_.AddLogin("bob", "bobpw");
+  AddPopUser("ann", "annpw", "ISP");  // the account name in any case
+  AddPopUser("bob", "bobpw", "isp");
+  AddPopUser("carl", "carlpw", "other");
+  AddPopUser("dave", "davepw", "isp", 0);  // without the lookup option
+  auto start = std::chrono::steady_clock::now();
+  context_.pause_between_users = std::chrono::milliseconds(300);
+  EXPECT_EQ(CheckAccount(context_, "isp"), 1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+  EXPECT_EQ(server_.Commands(),
+            (std::vector<std::string>{"USER ann", "PASS annpw", "STAT", "QUIT", "USER bob",
+                                      "PASS bobpw", "STAT", "QUIT"}));
+  EXPECT_EQ(server_.connections(), 2);
+}
+
+TEST_F(CheckTest, AFailedUserDoesNotStopTheOthers) {
+  AddAccount("isp", kAccountUserLogin);
+  server_.AddLogin("bob", "bobpw");
+  AddPopUser("ann", "wrong", "isp");
+  AddPopUser("bob", "bobpw", "isp");
+  server_.AddMessage(Message(1));
+  EXPECT_EQ(CheckAccount(context_, "isp"), 0);
+  ASSERT_EQ(delivered().size(), 1u);
+  EXPECT_EQ(delivered()[0].local, "bob");
+}
+
+TEST_F(CheckTest, DialupUnreachableAndUnknownServers) {
+  AddAccount("dial", kAccountShared | kAccountDialup);
+  AddAccount("dialuser", kAccountDialup);
+  AddPopUser("ann", "annpw", "dialuser");
+  EXPECT_EQ(CheckAccount(context_, "dial"), 0);
+  EXPECT_EQ(CheckAccount(context_, "dialuser"), 0);
+  EXPECT_EQ(server_.connections(), 0);
+  std::string log = Log();
+  EXPECT_NE(log.find("Could not open dial-up profile 'provider';Could not load 'rasapi32.dll'"),
+            std::string::npos);
+
+  // A dial-up link that opens is closed again after the check.
+  qv::testing::FakeDialup dialup;
+  context_.dialup = &dialup;
+  EXPECT_EQ(CheckAccount(context_, "dial"), 1);
+  EXPECT_EQ(dialup.calls(), (std::vector<std::string>{"open provider", "close provider"}));
+  context_.dialup = &NoDialupLink();
+
+  AddAccount("refused", kAccountShared,
+             "127.0.0.1:" + std::to_string(qv::testing::FreeLoopbackPort()));
+  EXPECT_EQ(CheckAccount(context_, "refused"), 0);
+  EXPECT_NE(Log().find("Connection timed out"), std::string::npos);
+  AddAccount("nameless", kAccountShared, "no-such-host.invalid");
+  EXPECT_EQ(CheckAccount(context_, "nameless"), 0);
+}
+
+}  // namespace
+}  // namespace qv::pop3

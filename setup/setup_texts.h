@@ -1,0 +1,69 @@
+// The installer's texts: usage, progress and failure lines, and the files it writes.
+#pragma once
+
+namespace qv::setup {
+
+inline constexpr char kUsage[] =
+    "Usage: qvsetup install --prefix DIR --domain NAME [--hostname NAME]\n"
+    "                       [--admin ALIAS --admin-password PASSWORD]\n"
+    "                       [--smtp-port N] [--pop3-port N] [--control-port N]\n"
+    "                       [--password-port N] [--system DIR] [--from DIR]\n"
+    "                       [--pam-dir DIR|none] [--services presence|systemd]\n"
+    "       qvsetup uninstall [--system DIR] [--purge]\n"
+    "       qvsetup status [--system DIR]\n"
+    "       qvsetup start [--system DIR]\n"
+    "       qvsetup stop [--system DIR]\n"
+    "       qvsetup show MAILBOX [--system DIR]\n";
+
+// Progress: a word for what happened and the thing it happened to.
+inline constexpr char kLine[] = "%-10s %s\n";
+inline constexpr char kStatusLine[] = "%-16s %s\n";
+inline constexpr char kKeptDiffers[] =
+    "kept       %s = %s (asked for %s; change it with qvctl or qvreg)\n";
+
+// Failures (on standard error, prefixed with "qvsetup: ").
+inline constexpr char kErrPrefix[] = "qvsetup: ";
+inline constexpr char kErrNoTcp[] =
+    "TCP is not in the protocol database (/etc/protocols, Debian package netbase)";
+inline constexpr char kErrNoSystemd[] = "--services systemd: this machine does not run systemd";
+inline constexpr char kErrNoProgram[] = "%s is missing in %s (build it first)";
+inline constexpr char kErrCopy[] = "cannot install %s as %s: %s";
+inline constexpr char kErrDirectory[] = "cannot create the folder %s: %s";
+inline constexpr char kErrKey[] = "cannot create the registry key %s in %s";
+inline constexpr char kErrValue[] = "cannot write the registry value %s of %s";
+inline constexpr char kErrRecords[] = "cannot write the initial records in %s";
+inline constexpr char kErrAdmin[] = "cannot add the administrator %s to the user table in %s";
+inline constexpr char kErrWrite[] = "cannot write %s: %s";
+inline constexpr char kErrPortBusy[] =
+    "port %d, wanted by %s, is in use by another program (choose another with %s)";
+inline constexpr char kErrStart[] = "%s did not start (program %s); see the logs in %s";
+inline constexpr char kErrStop[] = "%s did not stop";
+inline constexpr char kErrNotInstalled[] = "nothing is installed under the system root %s";
+inline constexpr char kErrRemoveKey[] = "cannot remove the registry key %s";
+inline constexpr char kErrRemove[] = "cannot remove %s: %s";
+inline constexpr char kErrMailbox[] = "no such mailbox: %s";
+
+// The PAM service of operating-system logons (the POP3 service's NTUSER option).
+inline constexpr char kPamHeader[] =
+    "# Logons of operating-system accounts to the Quorvane mail services.\n";
+
+// The help file of the list manager. %s: the list manager's address.
+inline constexpr char kListHelp[] =
+    "Mailing lists on this server\r\n"
+    "\r\n"
+    "Send your commands in the body of a message to %s, one\r\n"
+    "command on each line. The subject line is not read. Replies come back to the address\r\n"
+    "you send from.\r\n"
+    "\r\n"
+    "  SUBSCRIBE list@domain             join a list with the address you send from\r\n"
+    "  SUBSCRIBE list@domain, address    join a list with another address\r\n"
+    "  UNSUBSCRIBE list@domain           leave a list (LEAVE does the same)\r\n"
+    "  REVIEW list@domain                show the members of a list\r\n"
+    "  LISTS                             show the public lists of this server\r\n"
+    "  WHICH                             show the lists you belong to\r\n"
+    "  HELP                              send this text\r\n"
+    "\r\n"
+    "JOIN works like SUBSCRIBE. A list may ask its owner to agree before you are added; you\r\n"
+    "get a message when that is done. Some lists show their members to the owner only.\r\n";
+
+}  // namespace qv::setup

@@ -1,0 +1,386 @@
+// The installer: its arguments, the files it writes, and qvsetup itself installing into a
+// temporary folder and system root, checked with Python's smtplib and poplib.
+#include "setup/installer.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "common/config.h"
+#include "common/records.h"
+#include "common/strings.h"
+#include "common/testing/test_env.h"
+#include "platform/presence.h"
+#include "platform/registry.h"
+#include "platform/winprofile.h"
+#include "setup/services.h"
+
+namespace qv::setup {
+namespace {
+
+using qv::testing::ReadFileText;
+using qv::testing::RunProgram;
+using qv::testing::RunResult;
+using qv::testing::WriteFileText;
+
+TEST(UnitText, RunsTheProgramWithTheSystemRootAndRestartsOnFailure) {
+  const ServiceInfo& smtp = *ServiceByNumber(1);
+  EXPECT_EQ(UnitText(smtp, "/opt/quorvane/qvsmtp", "/etc/quorvane"),
+            "[Unit]\n"
+            "Description=Quorvane SMTP - Service\n"
+            "After=network.target\n"
+            "\n"
+            "[Service]\n"
+            "Type=simple\n"
+            "ExecStart=/opt/quorvane/qvsmtp\n"
+            "Environment=QUORVANE_SYSTEM=/etc/quorvane\n"
+            "Restart=on-failure\n"
+            "RestartSec=5\n"
+            "\n"
+            "[Install]\n"
+            "WantedBy=multi-user.target\n");
+  EXPECT_EQ(UnitPath(*ServiceByNumber(3)), "/etc/systemd/system/QuorvaneControl.service");
+  // Blanks, quotes and the signs systemd expands are escaped, so the paths reach the program
+  // as written.
+  std::string odd = UnitText(*ServiceByNumber(2), "/srv/mail 100%/$HOME/qvpop3", "/etc/q \"x\"");
+  EXPECT_NE(odd.find("ExecStart=\"/srv/mail 100%%/$$HOME/qvpop3\"\n"), std::string::npos) << odd;
+  EXPECT_NE(odd.find("Environment=\"QUORVANE_SYSTEM=/etc/q \\\"x\\\"\"\n"), std::string::npos)
+      << odd;
+  EXPECT_NE(odd.find("Description=Quorvane POP3 - Service\n"), std::string::npos);
+}
+
+TEST(ServiceByProgramPath, NamesMatchExactlyPerMode) {
+  struct Case {
+    const char* path;
+    ServiceMode mode;
+    int service;  // 0: none
+  } cases[] = {
+      {"/opt/q/qvsmtp95", ServiceMode::kPresence, 1},
+      {"/opt/q/QVPOP395.EXE", ServiceMode::kPresence, 2},
+      {"qvctrl95", ServiceMode::kPresence, 3},
+      {"/opt/q/qvsmtp", ServiceMode::kPresence, 0},
+      {"/opt/q/qvsmtp", ServiceMode::kSystemd, 1},
+      {"/opt/q/qvpop3.exe", ServiceMode::kSystemd, 2},
+      {"/opt/q/qvsmtp95", ServiceMode::kSystemd, 0},
+      {"/opt/q/qvsmtp95x", ServiceMode::kPresence, 0},
+      {"/opt/q/aqvsmtp95", ServiceMode::kPresence, 0},
+      {"/opt/qvsmtp95/", ServiceMode::kPresence, 0},
+      {"", ServiceMode::kPresence, 0},
+  };
+  for (const Case& c : cases) {
+    const ServiceInfo* info = ServiceByProgramPath(c.path, c.mode);
+    EXPECT_EQ(info ? info->service : 0, c.service) << c.path;
+  }
+}
+
+TEST(SetupArguments, AcceptsTheCommandsAndRefusesWhatCannotWork) {
+  auto ok = ParseSetupArguments({"install", "--prefix", "/p", "--domain", "example.test", "--admin",
+                                 "boss", "--admin-password", "pw", "--smtp-port", "2525",
+                                 "--pop3-port", "1100"});
+  ASSERT_TRUE(ok) << ok.error();
+  EXPECT_EQ(ok->prefix, "/p");
+  EXPECT_EQ(ok->smtp_port, 2525);
+  EXPECT_TRUE(ok->smtp_port_given);
+  EXPECT_FALSE(ok->control_port_given);
+  EXPECT_EQ(ok->control_port, 32000);
+  auto show = ParseSetupArguments({"show", "ann", "--system", "/s"});
+  ASSERT_TRUE(show);
+  EXPECT_EQ(show->mailbox, "ann");
+  EXPECT_TRUE(ParseSetupArguments({"uninstall", "--purge"}));
+
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"frobnicate"},
+      {"install", "--domain", "example.test"},  // no prefix
+      {"install", "--prefix", "/p"},            // no domain
+      {"install", "--prefix", "/p", "--domain", "bad domain"},
+      {"install", "--prefix", "/p", "--domain", "x.test", "--admin", "boss"},  // no password
+      {"install", "--prefix", "/p", "--domain", "x.test", "--admin", "a@b", "--admin-password",
+       "pw"},
+      {"install", "--prefix", "/p", "--domain", "x.test", "--admin", "..", "--admin-password",
+       "pw"},
+      {"install", "--prefix", "/p", "--domain", "x.test", "--admin", "boss", "--admin-password",
+       "p\nw"},
+      {"install", "--prefix", "/p", "--domain", "x.test", "--smtp-port", "0"},
+      {"install", "--prefix", "/p", "--domain", "x.test", "--smtp-port", "65536"},
+      {"install", "--prefix", "/p", "--domain", "x.test", "--smtp-port", "25x"},
+      {"install", "--prefix", "/p", "--domain", "x.test", "--pop3-port", "25"},  // SMTP's port
+      {"install", "--prefix", "/p", "--domain", "x.test", "--services", "init"},
+      {"install", "--prefix"},
+      {"status", "--prefix", "/p"},
+      {"status", "--purge"},
+      {"install", "--prefix", "/p", "--domain", "x.test", "--frobnicate", "1"},
+      {"uninstall", "stray"},
+      {"show"},
+  };
+  for (const auto& args : bad) {
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    EXPECT_FALSE(ParseSetupArguments(args)) << joined;
+  }
+}
+
+TEST(SetupFiles, ListHelpAndPamService) {
+  std::string help = ListHelpText("listserver@example.test");
+  EXPECT_NE(help.find("listserver@example.test"), std::string::npos);
+  for (const char* word : {"SUBSCRIBE", "UNSUBSCRIBE", "REVIEW", "LISTS", "WHICH", "HELP"})
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+  EXPECT_EQ(help.find("\n", 0), help.find("\r\n") + 1);  // lines end in CR LF
+
+  qv::testing::TempDir pam;
+  EXPECT_NE(PamServiceText(pam.path()).find("pam_unix.so"), std::string::npos);
+  WriteFileText(pam.Sub("common-auth"), "");
+  EXPECT_NE(PamServiceText(pam.path()).find("auth     include  common-auth\n"), std::string::npos);
+  EXPECT_EQ(InstallSmtpFlags(),
+            kSmtpUseDns | kSmtpEsmtp | kSmtpEnforceSize | kSmtpClientEhlo | kSmtpDomainAsHost);
+}
+
+// ---- qvsetup, the program --------------------------------------------------------------
+
+bool PortAnswers(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+// The control service and its client are built in this tree.
+bool HaveControl() {
+  return access((qv::testing::BinDir() + "/qvctrl95").c_str(), X_OK) == 0 &&
+         access((qv::testing::BinDir() + "/qvctl").c_str(), X_OK) == 0;
+}
+
+class QvsetupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("QUORVANE_SERVICES", "presence", 1);
+    smtp_ = qv::testing::FreeLoopbackPort();
+    do pop3_ = qv::testing::FreeLoopbackPort();
+    while (pop3_ == smtp_);
+    do control_ = qv::testing::FreeLoopbackPort();
+    while (control_ == smtp_ || control_ == pop3_);
+    do password_ = qv::testing::FreeLoopbackPort();
+    while (password_ == smtp_ || password_ == pop3_ || password_ == control_);
+    std::filesystem::create_directory(pam_dir());
+  }
+  void TearDown() override {
+    // Whatever a failed test left running goes.
+    for (const char* cls : {"QuorvaneSmtp", "QuorvanePop3", "QuorvaneControl"})
+      platform::SendDestroy(cls);
+    unsetenv("QUORVANE_SERVICES");
+  }
+  std::string prefix() const { return dir_.Sub("inst"); }
+  std::string pam_dir() const { return dir_.Sub("pam.d"); }
+
+  RunResult Setup(std::vector<std::string> args) {
+    args.insert(args.end(), {"--system", root_.path(), "--pam-dir", pam_dir()});
+    return RunProgram(qv::testing::BinDir() + "/qvsetup", args);
+  }
+  RunResult Install(const std::string& from = qv::testing::BinDir()) {
+    return Setup({"install",
+                  "--prefix",
+                  prefix(),
+                  "--domain",
+                  "example.test",
+                  "--hostname",
+                  "mail.example.test",
+                  "--admin",
+                  "boss",
+                  "--admin-password",
+                  "Chief7",
+                  "--smtp-port",
+                  std::to_string(smtp_),
+                  "--pop3-port",
+                  std::to_string(pop3_),
+                  "--control-port",
+                  std::to_string(control_),
+                  "--password-port",
+                  std::to_string(password_),
+                  "--from",
+                  from,
+                  "--services",
+                  "presence"});
+  }
+  pid_t Holder(const char* cls) {
+    pid_t pid = 0;
+    return platform::FindServiceWindow(cls, &pid) ? pid : 0;
+  }
+
+  qv::testing::ScopedSystemRoot root_;
+  qv::testing::TempDir dir_;
+  int smtp_ = 0, pop3_ = 0, control_ = 0, password_ = 0;
+};
+
+TEST_F(QvsetupTest, InstallsServesMailToTheAdministratorAndUninstalls) {
+  RunResult first = Install();
+  ASSERT_EQ(first.code, 0) << first.out << first.err;
+  EXPECT_NE(first.out.find("started    QuorvaneSmtp"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("started    QuorvanePop3"), std::string::npos) << first.out;
+
+  // The settings, records and files of a new installation.
+  std::string text;
+  uint32_t number = 0;
+  ASSERT_TRUE(reg::ReadString(kControlKey, "InstallPath", &text));
+  EXPECT_EQ(text, prefix());
+  ASSERT_TRUE(reg::ReadString(kControlKey, "MailPath", &text));
+  EXPECT_EQ(text, prefix() + "/mail");
+  ASSERT_TRUE(reg::ReadString(kControlKey, "AdministratorMailBox", &text));
+  EXPECT_EQ(text, "boss");
+  ASSERT_TRUE(reg::ReadDword(kSmtpKey, "Flags", &number));
+  EXPECT_EQ(number, 0x8381u);
+  ASSERT_TRUE(reg::ReadDword(kSmtpKey, "ESMTPMaxMsgSize", &number));
+  EXPECT_EQ(number, 10485760u);
+  ASSERT_TRUE(reg::ReadDword(kPop3Key, "Port", &number));
+  EXPECT_EQ(number, static_cast<uint32_t>(pop3_));
+  EXPECT_TRUE(std::filesystem::exists(prefix() + "/config/LISTHELP.TXT"));
+  EXPECT_TRUE(std::filesystem::exists(prefix() + "/config/COMMANDS.DAT"));
+  EXPECT_TRUE(std::filesystem::exists(pam_dir() + "/quorvane"));
+  EXPECT_TRUE(std::filesystem::exists(prefix() + "/libqvinst.so"));
+  char entry[512] = {};
+  platform::GetProfileString("windows", "run", "", entry, sizeof entry);
+  // The start entry is kept in lower case.
+  std::string programs = prefix() + "/qvsmtp95 " + prefix() + "/qvpop395";
+  if (HaveControl()) programs += " " + prefix() + "/qvctrl95";
+  EXPECT_TRUE(EqualsNoCase(entry, programs)) << entry;
+
+  // Real clients: smtplib hands a message to the administrator, poplib fetches it.
+  std::string script = dir_.Sub("client.py");
+  WriteFileText(
+      script,
+      "import poplib, smtplib, sys\n"
+      "smtp, pop = int(sys.argv[1]), int(sys.argv[2])\n"
+      "with smtplib.SMTP('127.0.0.1', smtp) as s:\n"
+      "    s.ehlo()\n"
+      "    print('size', s.esmtp_features.get('size', 'none'))\n"
+      "    s.sendmail('ann@other.test', ['boss@example.test'],\n"
+      "               'Subject: Welcome\\r\\nFrom: ann@other.test\\r\\n\\r\\nFirst mail\\r\\n')\n"
+      "p = poplib.POP3('127.0.0.1', pop)\n"
+      "p.user('boss'); p.pass_('chief7')\n"
+      "print('count', p.stat()[0])\n"
+      "for line in p.retr(1)[1]: print(line.decode())\n"
+      "p.quit()\n");
+  RunResult py =
+      RunProgram("/usr/bin/python3", {script, std::to_string(smtp_), std::to_string(pop3_)});
+  ASSERT_EQ(py.code, 0) << py.out << py.err;
+  EXPECT_NE(py.out.find("size 10485760\n"), std::string::npos) << py.out;
+  EXPECT_NE(py.out.find("count 1\n"), std::string::npos) << py.out;
+  EXPECT_NE(py.out.find("Subject: Welcome\n"), std::string::npos) << py.out;
+  EXPECT_NE(py.out.find("\nFirst mail\n"), std::string::npos) << py.out;
+
+  // The control service, where it is built: the administrator logs in with qvctl.
+  if (HaveControl()) {
+    EXPECT_NE(first.out.find("started    QuorvaneControl"), std::string::npos) << first.out;
+    RunResult login =
+        RunProgram(qv::testing::BinDir() + "/qvctl",
+                   {"-p", std::to_string(control_), "-u", "boss@example.test", "NOOP"}, "chief7\n");
+    EXPECT_EQ(login.code, 0) << login.out << login.err;
+    RunResult refused =
+        RunProgram(qv::testing::BinDir() + "/qvctl",
+                   {"-p", std::to_string(control_), "-u", "listserver", "NOOP"}, "x\n");
+    EXPECT_NE(refused.code, 0) << refused.out;  // not an administrator
+  }
+
+  // Installing again keeps what is there: same services, same records, no second admin.
+  pid_t smtp_pid = Holder("QuorvaneSmtp");
+  std::string users = ReadFileText(prefix() + "/config/USER.DAT");
+  WriteFileText(pam_dir() + "/quorvane", "# the administrator's own\n");
+  RunResult again = Install();
+  ASSERT_EQ(again.code, 0) << again.out << again.err;
+  EXPECT_EQ(again.out.find("set "), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("running    QuorvaneSmtp"), std::string::npos) << again.out;
+  EXPECT_EQ(Holder("QuorvaneSmtp"), smtp_pid);
+  EXPECT_EQ(ReadFileText(prefix() + "/config/USER.DAT"), users);
+  EXPECT_EQ(ReadFileText(pam_dir() + "/quorvane"), "# the administrator's own\n");
+
+  RunResult status = Setup({"status"});
+  EXPECT_EQ(status.code, 0) << status.out << status.err;
+  EXPECT_NE(status.out.find("QuorvanePop3"), std::string::npos);
+  RunResult show = Setup({"show", "boss"});
+  EXPECT_EQ(show.code, 0) << show.err;
+  EXPECT_NE(show.out.find("\nFirst mail\n"), std::string::npos) << show.out;  // kept: no DELE
+  EXPECT_EQ(Setup({"show", "../config"}).code, 1);
+
+  // Stop and start keep the installation.
+  EXPECT_EQ(Setup({"stop"}).code, 0);
+  EXPECT_EQ(Holder("QuorvaneSmtp"), 0);
+  EXPECT_EQ(Setup({"status"}).code, 3);
+  RunResult start = Setup({"start"});
+  EXPECT_EQ(start.code, 0) << start.out << start.err;
+  EXPECT_NE(Holder("QuorvanePop3"), 0);
+
+  // Uninstall: nothing runs, the keys and programs are gone, the mail and records stay, and so
+  // do keys that only look alike.
+  reg::Key sibling;
+  ASSERT_EQ(reg::CreateKey("System\\CurrentControlSet\\Services\\QuorvaneSmtpOld", "", &sibling),
+            reg::kSuccess);
+  reg::SetDword(&sibling, "Port", 26);
+  RunResult gone = Setup({"uninstall"});
+  ASSERT_EQ(gone.code, 0) << gone.out << gone.err;
+  EXPECT_EQ(Holder("QuorvaneSmtp"), 0);
+  EXPECT_EQ(Holder("QuorvanePop3"), 0);
+  EXPECT_EQ(Holder("QuorvaneControl"), 0);
+  EXPECT_FALSE(PortAnswers(smtp_));
+  EXPECT_FALSE(PortAnswers(control_));
+  EXPECT_FALSE(PortAnswers(pop3_));
+  reg::Key key;
+  EXPECT_NE(reg::OpenKey(kControlKey, &key), reg::kSuccess);
+  EXPECT_NE(reg::OpenKey(kSmtpKey, &key), reg::kSuccess);
+  EXPECT_NE(reg::OpenKey("System\\CurrentControlSet\\Services\\QuorvaneSmtp", &key), reg::kSuccess);
+  uint32_t kept_port = 0;
+  EXPECT_TRUE(
+      reg::ReadDword("System\\CurrentControlSet\\Services\\QuorvaneSmtpOld", "Port", &kept_port));
+  EXPECT_FALSE(std::filesystem::exists(prefix() + "/qvsmtp95"));
+  EXPECT_TRUE(std::filesystem::exists(prefix() + "/config/USER.DAT"));
+  EXPECT_TRUE(std::filesystem::exists(pam_dir() + "/quorvane"));  // not ours: kept
+  platform::GetProfileString("windows", "run", "", entry, sizeof entry);
+  EXPECT_EQ(std::string(entry), "");
+  EXPECT_EQ(Setup({"status"}).code, 1);
+
+  // A purge takes the rest.
+  ASSERT_EQ(Install().code, 0);
+  RunResult purge = Setup({"uninstall", "--purge"});
+  ASSERT_EQ(purge.code, 0) << purge.out << purge.err;
+  EXPECT_FALSE(std::filesystem::exists(prefix()));
+}
+
+TEST_F(QvsetupTest, FailuresAreReportedAndExitNonZero) {
+  // The programs are missing where they are taken from.
+  qv::testing::TempDir empty;
+  RunResult missing = Install(empty.path());
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("qvsmtp95 is missing"), std::string::npos) << missing.err;
+
+  // Another program holds the SMTP port.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(smtp_));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(fd, 4), 0);
+  RunResult busy = Install();
+  close(fd);
+  EXPECT_EQ(busy.code, 1);
+  EXPECT_NE(busy.err.find(std::to_string(smtp_) + ", wanted by QuorvaneSmtp, is in use"),
+            std::string::npos)
+      << busy.err;
+  EXPECT_EQ(Holder("QuorvaneSmtp"), 0);
+  reg::Key key;  // found before anything was written
+  EXPECT_NE(reg::OpenKey(kControlKey, &key), reg::kSuccess);
+  EXPECT_FALSE(std::filesystem::exists(prefix() + "/qvsmtp95"));
+
+  RunResult usage = Setup({"install", "--prefix", prefix()});
+  EXPECT_EQ(usage.code, 2);
+  EXPECT_NE(usage.err.find("Usage: qvsetup install"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qv::setup

@@ -1,0 +1,172 @@
+// qvctl: a command-line client of the control service.
+//   qvctl [-h host] [-p port] [-u user] [command ...]
+// Logs in (the password is asked on the terminal without echo; when standard input is not a
+// terminal its first line is the password), then runs the command given on the command line,
+// or else every line of standard input, and prints each reply without the prompt.
+// Exit codes: 0 every command succeeded, 1 a reply reported a failure, 2 no connection or the
+// login failed, 64 wrong usage.
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "common/config.h"
+#include "common/strings.h"
+#include "net/control_client.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailedReply = 1;
+constexpr int kExitNoLogin = 2;
+constexpr int kExitUsage = 64;
+
+constexpr char kDefaultHost[] = "127.0.0.1";
+
+int Usage(const char* why) {
+  if (why != nullptr) std::fprintf(stderr, "qvctl: %s\n", why);
+  std::fprintf(stderr,
+               "usage: qvctl [-h host] [-p port] [-u user] [command ...]\n"
+               "  Without a command, the commands are read from standard input, one a line.\n"
+               "  The password is asked without echo, or is the first line of standard input\n"
+               "  when that is not a terminal. Host, port and user default to the RemoteServer,\n"
+               "  Port and RemoteLogin settings.\n");
+  return kExitUsage;
+}
+
+// The password typed on the terminal, without echo.
+bool AskPassword(std::string* password) {
+  std::FILE* tty = std::fopen("/dev/tty", "r+");
+  if (tty == nullptr) return false;
+  std::fputs("Password: ", tty);
+  std::fflush(tty);
+  termios old{};
+  bool quiet = tcgetattr(fileno(tty), &old) == 0;
+  if (quiet) {
+    termios silent = old;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(fileno(tty), TCSAFLUSH, &silent);
+  }
+  char buffer[256];
+  bool ok = std::fgets(buffer, sizeof buffer, tty) != nullptr;
+  if (quiet) tcsetattr(fileno(tty), TCSAFLUSH, &old);
+  std::fputs("\n", tty);
+  std::fclose(tty);
+  if (!ok) return false;
+  *password = buffer;
+  while (!password->empty() && (password->back() == '\n' || password->back() == '\r'))
+    password->pop_back();
+  return true;
+}
+
+// A reply as the terminal shows it: line feeds only, one closing line end dropped.
+void Print(std::string text) {
+  if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
+    text.resize(text.size() - 2);
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  if (!out.empty()) std::cout << out << '\n';
+}
+
+// Runs one command; false when its reply reports a failure or the connection failed.
+bool Run(qv::ControlClient& client, const std::string& line, bool* connection_lost) {
+  qv::Result<std::string> reply = qv::Fail("");
+  bool stream = qv::StartsWithNoCase(line, "GETSTREAM") || qv::StartsWithNoCase(line, "PUTSTREAM");
+  bool quit = qv::StartsWithNoCase(line, "QUIT") || qv::StartsWithNoCase(line, "EXIT");
+  if (stream)
+    reply = client.Stream(line);
+  else if (quit)
+    reply = client.Quit(line);
+  else
+    reply = client.Command(line);
+  if (!reply) {
+    std::fprintf(stderr, "qvctl: %s\n", reply.error().c_str());
+    *connection_lost = true;
+    return false;
+  }
+  if (stream) {
+    std::cout << *reply << '\n';
+    return true;
+  }
+  Print(*reply);
+  return !qv::IsControlFailure(*reply);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qv::Settings settings;
+  qv::LoadSystemConfig(settings);
+  std::string host = settings.system.RemoteServer;
+  if (host.empty()) host = kDefaultHost;
+  long port = settings.system.Port;
+  std::string user = settings.system.RemoteLogin;
+
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-'; ++i) {
+    std::string option = argv[i];
+    if (option == "--") {
+      ++i;
+      break;
+    }
+    if (option == "--help") return Usage(nullptr);
+    if (i + 1 >= argc) return Usage(("missing value after " + option).c_str());
+    const char* value = argv[++i];
+    if (option == "-h") {
+      host = value;
+    } else if (option == "-p") {
+      char* end = nullptr;
+      port = std::strtol(value, &end, 10);
+      if (*end != '\0' || port <= 0 || port > 65535) return Usage("bad port");
+    } else if (option == "-u") {
+      user = value;
+    } else {
+      return Usage(("unknown option " + option).c_str());
+    }
+  }
+  if (user.empty()) return Usage("no user: give -u or set RemoteLogin");
+  if (port <= 0 || port > 65535) return Usage("bad port");
+  std::string command;
+  for (; i < argc; ++i) {
+    if (!command.empty()) command += ' ';
+    command += argv[i];
+  }
+
+  std::string password;
+  if (isatty(STDIN_FILENO)) {
+    if (!AskPassword(&password)) return Usage("cannot ask for the password");
+  } else if (std::getline(std::cin, password)) {
+    while (!password.empty() && password.back() == '\r') password.pop_back();
+  }
+
+  qv::ControlClient client;
+  qv::ControlLogin login = client.Login(host, static_cast<uint16_t>(port), user, password);
+  if (login != qv::ControlLogin::kOk) {
+    std::fprintf(stderr, "qvctl: %s:%ld: %s\n", host.c_str(), port, qv::ControlLoginText(login));
+    return kExitNoLogin;
+  }
+
+  bool all_ok = true;
+  bool lost = false;
+  if (!command.empty()) {
+    all_ok = Run(client, command, &lost);
+  } else {
+    std::string line;
+    while (!lost && client.connected() && std::getline(std::cin, line)) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+      if (line.empty()) continue;
+      if (!Run(client, line, &lost)) all_ok = false;
+    }
+  }
+  std::cout.flush();
+  if (lost) return kExitNoLogin;
+  return all_ok ? kExitOk : kExitFailedReply;
+}
