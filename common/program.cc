@@ -352,7 +352,10 @@ CommandLine BuildCommandLine(const CommandFields& fields, std::string_view messa
   }
   result.arguments = arguments.Take();
   result.line = result.program;
-  if (!result.arguments.empty()) result.line += " " + platform::JoinCommandLine(result.arguments);
+  if (!result.arguments.empty()) {
+    result.line += ' ';
+    result.line += platform::JoinCommandLine(result.arguments);
+  }
   return result;
 }
 

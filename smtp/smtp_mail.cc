@@ -20,7 +20,7 @@ mail::MailService SmtpMailService(const Settings& settings) {
     mail::DeliverRecipients(SmtpMailService(settings), entry, reverse_path, message_fd, local,
                             top_level);
   };
-  service.log_prefix = kLogPrefix;
+  service.log_prefix = std::string(kLogPrefix, sizeof kLogPrefix - 1);
   service.parallel_deliveries = kListDeliveryThreads;
   return service;
 }
