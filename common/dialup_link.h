@@ -10,6 +10,7 @@
 // - Implementations are thread-safe: the event loop and worker threads call them at once.
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace qv {
@@ -32,5 +33,13 @@ class DialupLink {
 // A machine without dial-up networking: every open fails with the text of the missing dial-up
 // layer, closing does nothing, no link is ever active.
 DialupLink& NoDialupLink();
+
+struct SYSTEMSTRUCT;
+
+// The dial-up link of this machine for a service program's main: the link manager, set up from
+// the common settings. It loads the link share library at once, for the life of the process; the
+// dial-up layer loads at the first use of the link. Defined by the dial-up library (qvdialup),
+// which the service programs link.
+std::unique_ptr<DialupLink> MakeSystemDialupLink(const SYSTEMSTRUCT& system);
 
 }  // namespace qv

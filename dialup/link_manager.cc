@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -265,3 +266,11 @@ bool LinkManager::IsConnectionActive(const char* entry) {
 }
 
 }  // namespace qv::dialup
+
+namespace qv {
+
+std::unique_ptr<DialupLink> MakeSystemDialupLink(const SYSTEMSTRUCT& system) {
+  return std::make_unique<dialup::LinkManager>(dialup::LinkSettingsOf(system));
+}
+
+}  // namespace qv
