@@ -10,35 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "common/background_runner.h"
 #include "pop3/collect.h"
 #include "pop3/schedule.h"
 
 namespace qv::pop3 {
 
-// Runs jobs on a worker thread, one at a time, with a cancel descriptor that Stop makes
-// readable, so that a job waiting on the network ends at once.
-class CheckRunner {
- public:
-  using Job = std::function<void(int cancel_fd)>;
-
-  // `post` runs a function on the service's loop thread; `finished` runs there after each job.
-  CheckRunner(std::function<void(std::function<void()>)> post, std::function<void()> finished);
-  ~CheckRunner();
-  CheckRunner(const CheckRunner&) = delete;
-  CheckRunner& operator=(const CheckRunner&) = delete;
-
-  // Starts the job unless one is in progress or the runner is stopped (then false). Called on
-  // the loop thread.
-  bool Start(Job job);
-  // True from Start until the job's end has reached the loop thread.
-  bool Active() const;
-  // Ends a job in progress at its next wait and waits for it. No job starts afterwards.
-  void Stop();
-
- private:
-  struct State;
-  std::shared_ptr<State> state_;
-};
+// The checks run one at a time beside the loop.
+using CheckRunner = BackgroundRunner;
 
 // The schedule, its tick and the runner of the checks, as the service holds them.
 class RemoteCollection {

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -503,73 +502,20 @@ int RunForwardQueue(const Settings& settings, const ForwardOptions& options) {
 
 // ---------------------------------------------------------------------------------------------
 
-struct ForwardRunner::State {
-  const Settings* settings = nullptr;
-  std::function<void(std::function<void()>)> post;
-  std::function<void()> finished;
-  ForwardOptions options;
-  std::atomic<bool> active{false};
-  std::atomic<bool> stopped{false};
-  int cancel[2] = {-1, -1};
-  std::thread worker;
-
-  ~State() {
-    if (cancel[0] >= 0) ::close(cancel[0]);
-    if (cancel[1] >= 0) ::close(cancel[1]);
-  }
-};
-
 ForwardRunner::ForwardRunner(const Settings& settings,
                              std::function<void(std::function<void()>)> post,
                              std::function<void()> finished, ForwardOptions options)
-    : state_(std::make_shared<State>()) {
-  state_->settings = &settings;
-  state_->post = std::move(post);
-  state_->finished = std::move(finished);
-  state_->options = std::move(options);
-  if (::pipe2(state_->cancel, O_CLOEXEC) != 0) state_->cancel[0] = state_->cancel[1] = -1;
-}
-
-ForwardRunner::~ForwardRunner() {
-  Stop();
-}
+    : settings_(settings),
+      options_(std::move(options)),
+      runner_(std::move(post), std::move(finished), kRunNiceness) {}
 
 bool ForwardRunner::Start() {
-  State& s = *state_;
-  if (s.stopped || s.active) return false;
-  if (s.worker.joinable()) s.worker.join();  // a run whose end is still on its way
-  s.active = true;
-  std::shared_ptr<State> shared = state_;
-  s.worker = std::thread([shared] {
-    // Background work: the sessions on the loop thread come first when the processor is short.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kRunNiceness);
-    ForwardOptions options = shared->options;
-    options.cancel_fd = shared->cancel[0];
-    RunForwardQueue(*shared->settings, options);
-    // The end of the run is handled on the loop thread, like every other event.
-    shared->post([shared] {
-      if (shared->stopped) return;
-      if (shared->worker.joinable()) shared->worker.join();
-      shared->active = false;
-      if (shared->finished) shared->finished();
-    });
+  const Settings& settings = settings_;
+  ForwardOptions options = options_;
+  return runner_.Start([&settings, options](int cancel_fd) mutable {
+    options.cancel_fd = cancel_fd;
+    RunForwardQueue(settings, options);
   });
-  return true;
-}
-
-bool ForwardRunner::Active() const {
-  return state_->active;
-}
-
-void ForwardRunner::Stop() {
-  State& s = *state_;
-  s.stopped = true;
-  if (s.cancel[1] >= 0) {
-    ssize_t w = ::write(s.cancel[1], "x", 1);
-    (void)w;
-  }
-  if (s.worker.joinable()) s.worker.join();
-  s.active = false;
 }
 
 }  // namespace qv::smtp

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <thread>
 
+#include "common/background_runner.h"
 #include "common/config.h"
 #include "common/dialup_link.h"
 #include "net/dns.h"
@@ -83,20 +84,20 @@ class ForwardRunner {
   // `settings` must outlive the runner.
   ForwardRunner(const Settings& settings, std::function<void(std::function<void()>)> post,
                 std::function<void()> finished, ForwardOptions options = {});
-  ~ForwardRunner();
   ForwardRunner(const ForwardRunner&) = delete;
   ForwardRunner& operator=(const ForwardRunner&) = delete;
 
   // Starts a run unless one is in progress (then false). Called on the loop thread.
   bool Start();
   // True from Start until the run's end has reached the loop thread.
-  bool Active() const;
+  bool Active() const { return runner_.Active(); }
   // Ends a run in progress at its next wait and waits for it. No run starts afterwards.
-  void Stop();
+  void Stop() { runner_.Stop(); }
 
  private:
-  struct State;
-  std::shared_ptr<State> state_;
+  const Settings& settings_;
+  ForwardOptions options_;
+  BackgroundRunner runner_;
 };
 
 }  // namespace qv::smtp
