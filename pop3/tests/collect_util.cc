@@ -125,7 +125,7 @@ void ScriptedPop3Server::Conversation(int fd) {
     if (line.size() > verb.size()) number = std::atoi(line.c_str() + verb.size() + 1);
     std::unique_lock<std::mutex> lock(mutex_);
     commands_.push_back(line);
-    bool valid = number >= 1 && number <= static_cast<int>(messages_.size()) &&
+    bool valid = number >= 1 && number <= static_cast<int>(deleted.size()) &&
                  !deleted[static_cast<size_t>(number - 1)];
     std::string reply;
     if (EqualsNoCase(verb, "USER")) {
@@ -143,7 +143,8 @@ void ScriptedPop3Server::Conversation(int fd) {
       reply = "+OK\r\n";
     } else if (EqualsNoCase(verb, "STAT")) {
       size_t count = 0, octets = 0;
-      for (size_t i = 0; i < messages_.size(); ++i)
+      // Messages added during the conversation are not part of its maildrop.
+      for (size_t i = 0; i < deleted.size(); ++i)
         if (!deleted[i]) ++count, octets += messages_[i].size();
       reply = Format("+OK %zu %zu\r\n", count, octets);
     } else if (EqualsNoCase(verb, "LIST")) {
@@ -177,7 +178,7 @@ void ScriptedPop3Server::Conversation(int fd) {
     } else if (EqualsNoCase(verb, "QUIT")) {
       std::vector<std::string> kept;
       for (size_t i = 0; i < messages_.size(); ++i)
-        if (!deleted[i]) kept.push_back(messages_[i]);
+        if (i >= deleted.size() || !deleted[i]) kept.push_back(messages_[i]);
       messages_.swap(kept);
       lock.unlock();
       SendAll(fd, "+OK bye\r\n");
