@@ -25,6 +25,10 @@
 namespace qv::console {
 namespace {
 
+// The OPTIONS line's fields before the network facts (sockets layer description and status,
+// host address).
+constexpr int kFieldsBeforeNetFacts = 34;
+
 // Saving the settings restarts both mail services before the service answers.
 constexpr int kSaveTimeoutFactor = 3;
 
@@ -72,7 +76,7 @@ class RemoteStore : public ConsoleStore {
     if (!control::ParseOptionsLine(*line, &loaded, &extras)) return Fail(kOptionsUnreadable);
     // The network facts of the server's host, which the settings parser leaves alone.
     control::StreamFields fields(*line);
-    for (int i = 0; i < 34; ++i) fields.Skip();
+    for (int i = 0; i < kFieldsBeforeNetFacts; ++i) fields.Skip();
     fields.Text(loaded.net.Description);
     fields.Text(loaded.net.SystemStatus);
     fields.Text(loaded.net.Address);
