@@ -123,6 +123,17 @@ QTreeWidgetItem* AccountsPage::FindNode(Table table, const std::string& text) co
   return nullptr;
 }
 
+QTreeWidgetItem* AccountsPage::FindSaved(const TableRecord& saved) const {
+  if (QTreeWidgetItem* node = FindNode(saved.table(), saved.NodeText())) return node;
+  // The store filled an empty domain: the first record of that name is the one.
+  QTreeWidgetItem* parent = category(saved.table());
+  for (int i = 0; i < parent->childCount(); ++i) {
+    const TableRecord* record = RecordOf(parent->child(i));
+    if (record && EqualsNoCase(record->Key(), saved.Key())) return parent->child(i);
+  }
+  return nullptr;
+}
+
 void AccountsPage::ResetCategory(int index) {
   QTreeWidgetItem* parent = categories_[index];
   loaded_[index] = false;
@@ -167,8 +178,8 @@ bool AccountsPage::LoadCategory(int index) {
   return true;
 }
 
-void AccountsPage::ShowRecord(Table table, const std::string& text) {
-  QTreeWidgetItem* parent = category(table);
+void AccountsPage::ShowRecord(const TableRecord& saved) {
+  QTreeWidgetItem* parent = category(saved.table());
   int index = static_cast<int>(std::find(categories_.begin(), categories_.end(), parent) -
                                categories_.begin());
   if (loaded_[index]) {
@@ -178,7 +189,7 @@ void AccountsPage::ShowRecord(Table table, const std::string& text) {
     parent->setExpanded(true);  // loads it
     if (!loaded_[index]) return;
   }
-  if (QTreeWidgetItem* node = FindNode(table, text)) tree_->setCurrentItem(node);
+  if (QTreeWidgetItem* node = FindSaved(saved)) tree_->setCurrentItem(node);
 }
 
 int AccountsPage::CurrentCategory() const {
@@ -204,7 +215,7 @@ void AccountsPage::AddRecord() {
   std::unique_ptr<RecordDialog> dialog =
       MakeRecordDialog(context(), TableRecord(kCategories[index].table), true, this);
   if (run_(*dialog) != QDialog::Accepted) return;
-  ShowRecord(dialog->record().table(), dialog->record().NodeText());
+  ShowRecord(dialog->record());
 }
 
 void AccountsPage::EditRecord() {
@@ -214,7 +225,7 @@ void AccountsPage::EditRecord() {
   // dialog works on its own copy.
   std::unique_ptr<RecordDialog> dialog = MakeRecordDialog(context(), *current, false, this);
   if (run_(*dialog) != QDialog::Accepted) return;
-  ShowRecord(dialog->record().table(), dialog->record().NodeText());
+  ShowRecord(dialog->record());
 }
 
 void AccountsPage::RemoveRecord() {

@@ -60,8 +60,9 @@ class AccountsPage : public ConsolePage {
   // Loads a category's table into its nodes; on failure (reported) it is left unloaded.
   bool LoadCategory(int index);
   void ResetCategory(int index);
-  // Shows the record's node, loading its category (again) first.
-  void ShowRecord(Table table, const std::string& text);
+  // Makes the node of a record just saved the current one, loading its category (again) first.
+  void ShowRecord(const TableRecord& saved);
+  QTreeWidgetItem* FindSaved(const TableRecord& saved) const;
   // The category of the current node, or -1.
   int CurrentCategory() const;
   void UpdateButtons();

@@ -87,11 +87,11 @@ bool MembersDialog::Load() {
   }();
   if (!context_.Check(loaded)) return false;
   members_ = std::move(loaded).value();
-  Show();
+  ShowRows();
   return true;
 }
 
-void MembersDialog::Show() {
+void MembersDialog::ShowRows() {
   rows_->setUpdatesEnabled(false);
   rows_->clear();
   QStringList texts;

@@ -44,7 +44,7 @@ class MembersDialog : public QDialog {
   const std::vector<MEMBERSTRUCT>& members() const { return members_; }
 
  private:
-  void Show();
+  void ShowRows();
 
   ConsoleContext& context_;
   LISTSTRUCT list_;

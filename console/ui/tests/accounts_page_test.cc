@@ -185,7 +185,7 @@ TEST_F(AccountsPageTest, AddThroughTheDialogAddsTheRecordAndShowsItsNode) {
   EXPECT_EQ(Children(Category(Table::kRoutes)), (QStringList{"new.example", "relay.example"}));
 }
 
-TEST_F(AccountsPageTest, CancelledOrRefusedDialogChangesNothing) {
+TEST_F(AccountsPageTest, CancelledDialogChangesNothing) {
   Category(Table::kUser)->setExpanded(true);
   page_->tree()->setCurrentItem(Category(Table::kUser)->child(0));
   page_->set_dialog_runner([](QDialog& dialog) {
@@ -195,18 +195,8 @@ TEST_F(AccountsPageTest, CancelledOrRefusedDialogChangesNothing) {
   page_->AddRecord();
   page_->EditRecord();
   page_->RemoveRecord();
-  page_->set_dialog_runner([](QDialog& dialog) {
-    dialog.findChild<QLineEdit*>("Alias")->setText("a|b");  // refused: the dialog stays open
-    dialog.accept();
-    return dialog.result();
-  });
-  page_->tree()->setCurrentItem(Category(Table::kUser));
-  page_->AddRecord();
-  EXPECT_EQ(Calls("AddRecord") + Calls("EditRecord") + Calls("DeleteRecord"), 0);
-  EXPECT_EQ(Calls("LoadTable"), 1);
-  ASSERT_EQ(messages_.size(), 1u);
-  EXPECT_EQ(messages_[0].first, "User");
-  EXPECT_EQ(messages_[0].second, "'Alias' cannot hold the character '|'.");
+  EXPECT_EQ(store_->calls, std::vector<std::string>{"LoadTable"});
+  EXPECT_TRUE(messages_.empty());
 }
 
 TEST_F(AccountsPageTest, EditAndDoubleClickChangeTheRecordOfTheCurrentNode) {
