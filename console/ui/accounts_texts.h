@@ -64,8 +64,6 @@ inline constexpr char kFieldEmpty[] = "'%s' must not be empty.";
 inline constexpr char kKeywordsRemote[] =
     "Keyword definitions of more than one line cannot be sent to a remote server.";
 inline constexpr char kIntervalTooLong[] = "The interval is too long.";
-inline constexpr char kNoListFileName[] =
-    "The list name cannot name its member file: please give a member file.";
 inline constexpr char kAlreadyMember[] = "'%s' is already a member of the list.";
 
 }  // namespace qv::console

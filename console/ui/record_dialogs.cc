@@ -269,27 +269,6 @@ ListDialog::ListDialog(ConsoleContext& context, const TableRecord& record, bool 
   Finish();
 }
 
-bool ListDialog::CollectMore(TableRecord& out) {
-  auto& list = out.as<LISTSTRUCT>();
-  if (!FieldText(list.FileName).empty()) return true;
-  // The list's name becomes a file name in ConfigPath: it must stay one name there.
-  std::string name(FieldText(list.Name));
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-      name.find('\\') != std::string::npos) {
-    return Refuse(QString::fromLatin1(kNoListFileName), LineAt("FileName"));
-  }
-  std::string path(FieldText(context().settings().system.ConfigPath));
-  if (!path.empty() && path.back() != '/') path += '/';
-  path += name + ".mls";
-  if (path.size() > sizeof list.FileName - 1) {
-    return Refuse(QString::fromStdString(Format(kFieldTooLong, "Member file",
-                                                static_cast<int>(sizeof list.FileName) - 1)),
-                  LineAt("FileName"));
-  }
-  std::memcpy(list.FileName, path.data(), path.size());
-  return true;
-}
-
 ResponderDialog::ResponderDialog(ConsoleContext& context, const TableRecord& record, bool adding,
                                  QWidget* parent)
     : RecordDialog(context, record, adding, parent) {

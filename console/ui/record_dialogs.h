@@ -113,15 +113,12 @@ class UserDialog : public RecordDialog {
              QWidget* parent = nullptr);
 };
 
+// A new list left without a member file gets "<ConfigPath>/<name>.mls" from the store.
 class ListDialog : public RecordDialog {
   Q_OBJECT
  public:
   ListDialog(ConsoleContext& context, const TableRecord& record, bool adding,
              QWidget* parent = nullptr);
-
- protected:
-  // A list without a member file gets "<ConfigPath>/<name>.mls".
-  bool CollectMore(TableRecord& out) override;
 };
 
 class ResponderDialog : public RecordDialog {
