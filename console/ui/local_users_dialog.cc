@@ -33,6 +33,7 @@ LocalUsersDialog::LocalUsersDialog(ConsoleContext& context, QWidget* parent)
     : QDialog(parent), context_(context) {
   setWindowTitle(QString::fromLatin1(kLocalUsersTitle));
   auto* layout = new QVBoxLayout(this);
+  setMinimumSize(fontMetrics().averageCharWidth() * 60, fontMetrics().height() * 24);
   rows_ = new QListWidget(this);
   rows_->setObjectName(QStringLiteral("Users"));
   rows_->setSelectionMode(QAbstractItemView::ExtendedSelection);

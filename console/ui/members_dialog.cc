@@ -37,6 +37,7 @@ MembersDialog::MembersDialog(ConsoleContext& context, const LISTSTRUCT& list, QW
   setWindowTitle(QString::fromStdString(Format(kMembersTitle, address.c_str())));
 
   auto* layout = new QVBoxLayout(this);
+  setMinimumSize(fontMetrics().averageCharWidth() * 60, fontMetrics().height() * 24);
   rows_ = new QListWidget(this);
   rows_->setObjectName(QStringLiteral("Members"));
   rows_->setSelectionMode(QAbstractItemView::ExtendedSelection);

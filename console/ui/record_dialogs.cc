@@ -69,7 +69,9 @@ RecordDialog::RecordDialog(ConsoleContext& context, const TableRecord& record, b
     : QDialog(parent), context_(context), record_(record), adding_(adding) {
   auto* layout = new QVBoxLayout(this);
   form_ = new QFormLayout;
+  form_->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
   layout->addLayout(form_);
+  setMinimumWidth(fontMetrics().averageCharWidth() * 64);
   // A record read from one store is never saved into another.
   connect(&context_, &ConsoleContext::modeChanged, this, &QDialog::reject);
 }
