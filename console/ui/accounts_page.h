@@ -74,7 +74,7 @@ class AccountsPage : public ConsolePage {
   QPushButton* edit_;
   QPushButton* remove_;
   QPushButton* members_;
-  DialogRunner run_ = ExecDialog;
+  DialogRunner run_ = RunModal;
 };
 
 }  // namespace qv::console

@@ -49,7 +49,7 @@ class MembersDialog : public QDialog {
   ConsoleContext& context_;
   LISTSTRUCT list_;
   std::vector<MEMBERSTRUCT> members_;
-  DialogRunner run_ = ExecDialog;
+  DialogRunner run_ = RunModal;
   QListWidget* rows_;
   QLineEdit* address_;
   QLineEdit* name_;

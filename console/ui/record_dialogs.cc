@@ -45,7 +45,7 @@ QString Fmt(const char* format, const QString& arg) {
 
 }  // namespace
 
-int ExecDialog(QDialog& dialog) { return dialog.exec(); }
+int RunModal(QDialog& dialog) { return dialog.exec(); }
 
 struct RecordDialog::TextField {
   QString label;

@@ -38,7 +38,7 @@ namespace qv::console {
 // How a page runs a modal dialog: exec() by default. Tests run one from code instead (fill its
 // fields, accept it) and never block on a modal loop.
 using DialogRunner = std::function<int(QDialog&)>;
-int ExecDialog(QDialog& dialog);
+int RunModal(QDialog& dialog);
 
 class RecordDialog : public QDialog {
   Q_OBJECT
