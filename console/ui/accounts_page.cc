@@ -24,16 +24,18 @@ struct Category {
 };
 
 constexpr Category kCategories[AccountsPage::kCategoryCount] = {
-    {kCategoryUsers, Table::kUser},          {kCategoryLists, Table::kLists},
+    {kCategoryUsers, Table::kUser},           {kCategoryLists, Table::kLists},
     {kCategoryResponders, Table::kResponder}, {kCategoryCommands, Table::kCommands},
-    {kCategoryAccounts, Table::kAccounts},   {kCategoryRoutes, Table::kRoutes},
+    {kCategoryAccounts, Table::kAccounts},    {kCategoryRoutes, Table::kRoutes},
 };
 
 // Node types: a category, and a record's node (which holds the record).
 constexpr int kCategoryNode = QTreeWidgetItem::UserType;
 constexpr int kRecordNode = QTreeWidgetItem::UserType + 1;
 
-QString NodeString(const TableRecord& record) { return QString::fromStdString(record.NodeText()); }
+QString NodeString(const TableRecord& record) {
+  return QString::fromStdString(record.NodeText());
+}
 
 class RecordNode : public QTreeWidgetItem {
  public:
@@ -47,7 +49,9 @@ class RecordNode : public QTreeWidgetItem {
 
 }  // namespace
 
-Table AccountsPage::CategoryTable(int index) { return kCategories[index].table; }
+Table AccountsPage::CategoryTable(int index) {
+  return kCategories[index].table;
+}
 
 AccountsPage::AccountsPage(ConsoleContext& context, QWidget* parent)
     : ConsolePage(context, parent) {
@@ -60,9 +64,8 @@ AccountsPage::AccountsPage(ConsoleContext& context, QWidget* parent)
   tree_->setUniformRowHeights(true);
   tree_->setSortingEnabled(false);
   for (int i = 0; i < kCategoryCount; ++i) {
-    categories_[i] =
-        new QTreeWidgetItem(tree_, QStringList(QString::fromLatin1(kCategories[i].text)),
-                            kCategoryNode);
+    categories_[i] = new QTreeWidgetItem(
+        tree_, QStringList(QString::fromLatin1(kCategories[i].text)), kCategoryNode);
     new QTreeWidgetItem(categories_[i], QStringList(QString::fromLatin1(kPlaceholder)));
   }
   layout->addWidget(tree_);

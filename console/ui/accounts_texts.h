@@ -51,8 +51,7 @@ inline constexpr const char* kIntervalUnits[] = {"Seconds", "Minutes", "Hours", 
 inline constexpr int kIntervalUnitSeconds[] = {1, 60, 3600, 86400};
 
 // Route types by their value (0, 1, 2).
-inline constexpr const char* kRouteTypes[] = {"To a mail address", "To a mail host",
-                                              "To a domain"};
+inline constexpr const char* kRouteTypes[] = {"To a mail address", "To a mail host", "To a domain"};
 // A type value this console does not know, kept as it is.
 inline constexpr char kRouteTypeOther[] = "Type %d";
 

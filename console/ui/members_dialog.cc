@@ -32,8 +32,8 @@ QString MemberRow(const MEMBERSTRUCT& member) {
 
 MembersDialog::MembersDialog(ConsoleContext& context, const LISTSTRUCT& list, QWidget* parent)
     : QDialog(parent), context_(context), list_(list) {
-  std::string address = std::string(FieldText(list_.Name)) + "@" +
-                        std::string(FieldText(list_.Domain));
+  std::string address =
+      std::string(FieldText(list_.Name)) + "@" + std::string(FieldText(list_.Domain));
   setWindowTitle(QString::fromStdString(Format(kMembersTitle, address.c_str())));
 
   auto* layout = new QVBoxLayout(this);
@@ -116,7 +116,8 @@ bool MembersDialog::AddMember(const QString& address_text, const QString& name_t
   } checks[] = {{"Address", address_text.trimmed(), address_, sizeof(MEMBERSTRUCT::Address)},
                 {"Name", name_text.trimmed(), name_, sizeof(MEMBERSTRUCT::Name)}};
   for (const Check& check : checks) {
-    if (check.text.contains(QLatin1Char('|'))) return refuse(Format(kFieldHasBar, check.label), check.field);
+    if (check.text.contains(QLatin1Char('|')))
+      return refuse(Format(kFieldHasBar, check.label), check.field);
     if (check.text.contains(QLatin1Char('\r')) || check.text.contains(QLatin1Char('\n'))) {
       return refuse(Format(kFieldHasLineBreak, check.label), check.field);
     }

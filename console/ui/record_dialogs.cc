@@ -45,7 +45,9 @@ QString Fmt(const char* format, const QString& arg) {
 
 }  // namespace
 
-int RunModal(QDialog& dialog) { return dialog.exec(); }
+int RunModal(QDialog& dialog) {
+  return dialog.exec();
+}
 
 struct RecordDialog::TextField {
   QString label;
@@ -78,7 +80,9 @@ RecordDialog::RecordDialog(ConsoleContext& context, const TableRecord& record, b
 
 RecordDialog::~RecordDialog() = default;
 
-QString RecordDialog::OptionName(int32_t bit) { return QStringLiteral("Option%1").arg(bit); }
+QString RecordDialog::OptionName(int32_t bit) {
+  return QStringLiteral("Option%1").arg(bit);
+}
 
 QWidget* RecordDialog::AddTextAt(const QString& label, const char* name, size_t offset,
                                  size_t width, TextKind kind, const char* filter) {
@@ -139,7 +143,9 @@ void RecordDialog::AddOption(const QString& label, size_t options_offset, int32_
   flags_.push_back({options_offset, bit, box});
 }
 
-void RecordDialog::AddRow(const QString& label, QWidget* field) { form_->addRow(label, field); }
+void RecordDialog::AddRow(const QString& label, QWidget* field) {
+  form_->addRow(label, field);
+}
 
 void RecordDialog::Finish() {
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -175,7 +181,8 @@ bool RecordDialog::Collect(TableRecord& out) {
   for (TextField& field : texts_) {
     QWidget* editor = field.line ? static_cast<QWidget*>(field.line) : field.text;
     QString text = field.line ? field.line->text() : field.text->toPlainText();
-    if (field.required && text.trimmed().isEmpty()) return Refuse(Fmt(kFieldEmpty, field.label), editor);
+    if (field.required && text.trimmed().isEmpty())
+      return Refuse(Fmt(kFieldEmpty, field.label), editor);
     if (text.contains(QLatin1Char('|'))) return Refuse(Fmt(kFieldHasBar, field.label), editor);
     if (field.kind != kMultiLine &&
         (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r')))) {

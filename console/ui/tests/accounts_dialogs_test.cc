@@ -72,10 +72,12 @@ class AccountsDialogTest : public ::testing::Test {
 };
 
 TEST_F(AccountsDialogTest, EachTableHasItsDialogAndTitle) {
-  const std::pair<Table, const char*> titles[] = {
-      {Table::kUser, "User"},           {Table::kLists, "Mailing List"},
-      {Table::kResponder, "Auto Responder"}, {Table::kCommands, "Executable"},
-      {Table::kAccounts, "Remote POP Account"}, {Table::kRoutes, "Static Route"}};
+  const std::pair<Table, const char*> titles[] = {{Table::kUser, "User"},
+                                                  {Table::kLists, "Mailing List"},
+                                                  {Table::kResponder, "Auto Responder"},
+                                                  {Table::kCommands, "Executable"},
+                                                  {Table::kAccounts, "Remote POP Account"},
+                                                  {Table::kRoutes, "Static Route"}};
   for (const auto& [table, title] : titles) {
     auto dialog = Dialog(TableRecord(table), true);
     EXPECT_EQ(dialog->windowTitle(), title);
@@ -85,11 +87,16 @@ TEST_F(AccountsDialogTest, EachTableHasItsDialogAndTitle) {
 
 TEST_F(AccountsDialogTest, UserDialogWritesEveryFieldAndOptionBit) {
   auto dialog = Dialog(TableRecord(Table::kUser), true);
-  const std::pair<const char*, const char*> fields[] = {
-      {"Alias", "bob"},          {"Domain", "example.com"},     {"Password", "secret"},
-      {"Name", "Bob Jones"},     {"Mailbox", "bob@far.example"}, {"PopAccount", "isp"},
-      {"CopyIncoming", "in@x"},  {"CopyOutgoing", "out@x"},     {"Responder", "away"},
-      {"MailingList", "fans@example.com"}};
+  const std::pair<const char*, const char*> fields[] = {{"Alias", "bob"},
+                                                        {"Domain", "example.com"},
+                                                        {"Password", "secret"},
+                                                        {"Name", "Bob Jones"},
+                                                        {"Mailbox", "bob@far.example"},
+                                                        {"PopAccount", "isp"},
+                                                        {"CopyIncoming", "in@x"},
+                                                        {"CopyOutgoing", "out@x"},
+                                                        {"Responder", "away"},
+                                                        {"MailingList", "fans@example.com"}};
   for (const auto& [name, text] : fields) Set(*dialog, name, text);
   EXPECT_EQ(dialog->findChild<QLineEdit*>("Password")->echoMode(), QLineEdit::Password);
   EXPECT_EQ(dialog->findChild<QLineEdit*>("Password")->maxLength(), 80);
@@ -119,10 +126,12 @@ TEST_F(AccountsDialogTest, RefusedFieldsAreReportedAndNothingIsSaved) {
       {Table::kUser, "Alias", "   ", "'Alias' must not be empty."},
       {Table::kUser, "Mailbox", "a\nb", "'Mailbox' cannot hold a line break."},
       // 80 characters fit the line edit but not the field's 127 bytes as UTF-8.
-      {Table::kUser, "Name", QString(80, QChar(0x00e9)), "'Full name' is too long: at most 127 bytes."},
+      {Table::kUser, "Name", QString(80, QChar(0x00e9)),
+       "'Full name' is too long: at most 127 bytes."},
       {Table::kLists, "Description", "x|", "'Description' cannot hold the character '|'."},
       {Table::kCommands, "Parameters", "%%a%%|", "'Parameters' cannot hold the character '|'."},
-      {Table::kResponder, "Exceptions", "*@a;*|", "'No response to' cannot hold the character '|'."},
+      {Table::kResponder, "Exceptions", "*@a;*|",
+       "'No response to' cannot hold the character '|'."},
       {Table::kAccounts, "Server", "pop|x", "'POP3 server' cannot hold the character '|'."},
       {Table::kRoutes, "Destination", "", "'Destination' must not be empty."},
   };
@@ -157,8 +166,8 @@ TEST_F(AccountsDialogTest, UntouchedFieldsKeepTheirStoredBytes) {
 TEST_F(AccountsDialogTest, ListDialogWritesItsFieldsAndOptionBits) {
   auto dialog = Dialog(TableRecord(Table::kLists), true);
   const std::pair<const char*, const char*> fields[] = {
-      {"Name", "staff"},     {"Domain", "example.com"},   {"Description", "All of us"},
-      {"FileName", ""},      {"OwnerUser", "boss"},       {"OwnerDomain", "example.com"},
+      {"Name", "staff"},      {"Domain", "example.com"},    {"Description", "All of us"},
+      {"FileName", ""},       {"OwnerUser", "boss"},        {"OwnerDomain", "example.com"},
       {"Responder", "hello"}, {"LogFile", "/srv/staff.log"}};
   for (const auto& [name, text] : fields) Set(*dialog, name, text);
   for (int32_t bit : {kListPublic, kListHidden, kListLog}) {
@@ -300,7 +309,8 @@ class MembersDialogTest : public AccountsDialogTest {
   }
   std::vector<std::string> Stored() {
     std::vector<std::string> lines;
-    for (const MEMBERSTRUCT& m : store_->members["/srv/staff.mls"]) lines.push_back(FormatMemberLine(m));
+    for (const MEMBERSTRUCT& m : store_->members["/srv/staff.mls"])
+      lines.push_back(FormatMemberLine(m));
     return lines;
   }
   LISTSTRUCT list_{};
@@ -350,8 +360,8 @@ TEST_F(MembersDialogTest, FailedLoadAndFailedAddAreReported) {
   store_->broken = true;
   EXPECT_FALSE(dialog.Load());
   EXPECT_FALSE(dialog.AddMember("x@y", ""));
-  EXPECT_EQ(messages_, (std::vector<QString>{"The connection is broken!",
-                                             "The connection is broken!"}));
+  EXPECT_EQ(messages_,
+            (std::vector<QString>{"The connection is broken!", "The connection is broken!"}));
   EXPECT_EQ(dialog.list()->count(), 0);
 }
 
@@ -363,8 +373,7 @@ TEST_F(MembersDialogTest, LocalUsersArePickedAndAdded) {
     Put(u.Name, name);
     return TableRecord(u);
   };
-  store_->tables[Table::kUser] = {user("ann", "example.org", "Ann"),
-                                  user("bob", "*", "Bob"),
+  store_->tables[Table::kUser] = {user("ann", "example.org", "Ann"), user("bob", "*", "Bob"),
                                   user("cy", "example.net", "Cy")};
   MembersDialog dialog(*context_, list_);
   ASSERT_TRUE(dialog.Load());
@@ -380,8 +389,8 @@ TEST_F(MembersDialogTest, LocalUsersArePickedAndAdded) {
   });
   dialog.AddLocalUsers();
   // A user whose domain is a mask gets the first local domain; ann is a member already.
-  EXPECT_EQ(offered, (QStringList{"ann@example.org (Ann)", "bob@example.com (Bob)",
-                                  "cy@example.net (Cy)"}));
+  EXPECT_EQ(offered,
+            (QStringList{"ann@example.org (Ann)", "bob@example.com (Bob)", "cy@example.net (Cy)"}));
   EXPECT_EQ(Stored(), (std::vector<std::string>{"ann@example.org|Ann", "bob@example.com|Bob",
                                                 "cy@example.net|Cy"}));
   EXPECT_EQ(Calls("AddMember"), 2);

@@ -48,8 +48,8 @@ class AccountsLocalTest : public ::testing::Test {
   }
   std::vector<std::string> IndexKeys(qv::Table table) {
     std::vector<std::string> keys;
-    for (const auto& [key, offset] : qv::testing::ReadIndexEntries(
-             GetTablePaths(env_.system(), table).index)) {
+    for (const auto& [key, offset] :
+         qv::testing::ReadIndexEntries(GetTablePaths(env_.system(), table).index)) {
       keys.push_back(key);
     }
     return keys;

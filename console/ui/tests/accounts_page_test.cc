@@ -66,8 +66,9 @@ class AccountsPageTest : public ::testing::Test {
     store_->tables[Table::kLists] = {List("staff", "example.com")};
     store_->tables[Table::kRoutes] = {Route("*@old.example", "new.example")};
     context_ = std::make_unique<ConsoleContext>(std::move(store));
-    context_->set_message_sink(
-        [this](const QString& title, const QString& text) { messages_.push_back({title, text}); });
+    context_->set_message_sink([this](const QString& title, const QString& text) {
+      messages_.push_back({title, text});
+    });
     page_ = std::make_unique<AccountsPage>(*context_);
   }
 

@@ -44,8 +44,8 @@ class AccountsRemoteTest : public ::testing::Test {
     ASSERT_EQ(qv::AddRecord(tables_.system(), &admin), 0);
     ASSERT_TRUE(control_.Start("qvctrl95", port));
 
-    ConnectOutcome connected = ConnectControl("127.0.0.1", "admin@example.test", "secret",
-                                              static_cast<uint16_t>(port));
+    ConnectOutcome connected =
+        ConnectControl("127.0.0.1", "admin@example.test", "secret", static_cast<uint16_t>(port));
     ASSERT_TRUE(connected.store) << connected.error;
     context_ = std::make_unique<ConsoleContext>(std::move(connected.store));
     context_->set_message_sink(
