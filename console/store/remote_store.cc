@@ -11,6 +11,7 @@
 // is checked by reading the record back by its key.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "common/line_connection.h"
 #include "common/strings.h"
@@ -24,6 +25,10 @@
 namespace qv::console {
 namespace {
 
+// The OPTIONS line's fields before the network facts (sockets layer description and status,
+// host address).
+constexpr int kFieldsBeforeNetFacts = 34;
+
 // Saving the settings restarts both mail services before the service answers.
 constexpr int kSaveTimeoutFactor = 3;
 
@@ -31,6 +36,11 @@ constexpr int kSaveTimeoutFactor = 3;
 bool IsEndOfTable(std::string_view line) {
   return line.size() > std::strlen(kEndOfTable) && line.rfind(kEndOfTable, 0) == 0 &&
          line[std::strlen(kEndOfTable)] == '|';
+}
+
+// More records than a file with 32-bit offsets can hold: a peer that never sends the end.
+int MostRecords(size_t record_size) {
+  return static_cast<int>(std::numeric_limits<int32_t>::max() / record_size);
 }
 
 bool HoldsLineEnd(std::string_view text) {
@@ -66,7 +76,7 @@ class RemoteStore : public ConsoleStore {
     if (!control::ParseOptionsLine(*line, &loaded, &extras)) return Fail(kOptionsUnreadable);
     // The network facts of the server's host, which the settings parser leaves alone.
     control::StreamFields fields(*line);
-    for (int i = 0; i < 34; ++i) fields.Skip();
+    for (int i = 0; i < kFieldsBeforeNetFacts; ++i) fields.Skip();
     fields.Text(loaded.net.Description);
     fields.Text(loaded.net.SystemStatus);
     fields.Text(loaded.net.Address);
@@ -100,6 +110,7 @@ class RemoteStore : public ConsoleStore {
   Result<std::vector<TableRecord>> LoadTable(Table table) override {
     std::vector<TableRecord> records;
     for (int n = 0;; ++n) {
+      if (n > MostRecords(GetTableDef(table).record_size)) return Fail(kEndlessTable);
       Result<std::string> line = Stream(Format(kGetRecordAt, StreamWord(table), n));
       if (!line) return Fail(line.error());
       if (line->empty() || IsEndOfTable(*line)) break;
@@ -163,6 +174,7 @@ class RemoteStore : public ConsoleStore {
     if (file.find_first_of("|\r\n") != std::string::npos)
       return Fail(Format(kMemberFileUnreadable, file.c_str()));
     for (int n = 0;; ++n) {
+      if (n > MostRecords(sizeof(MEMBERSTRUCT))) return Fail(kEndlessTable);
       Result<std::string> line = Stream(Format(kGetMemberAt, file.c_str(), n));
       if (!line) return Fail(line.error());
       if (line->empty() || IsEndOfTable(*line)) break;

@@ -79,6 +79,7 @@ inline constexpr char kSettingsNotSaved[] = "The settings cannot be written to t
 inline constexpr char kOptionsTooLong[] =
     "The settings are too long for one line of the control protocol.";
 inline constexpr char kOptionsBadText[] = "A setting holds a '|' or a line end.";
+inline constexpr char kEndlessTable[] = "The server sends more records than a table can hold.";
 inline constexpr char kOptionsUnreadable[] = "The server sent settings that cannot be read.";
 inline constexpr char kRemoteServiceAction[] =
     "Services of a remote server can only be started and stopped.";

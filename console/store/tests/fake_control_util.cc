@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -40,6 +41,14 @@ int ConnectLoopback(int port) {
     return -1;
   }
   return fd;
+}
+
+// The relay passes each piece on as it comes, acknowledged at once, so that it adds no
+// delayed-acknowledgement pauses of its own.
+void Prompt(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
 bool SendAll(int fd, const std::string& text) {
@@ -153,9 +162,12 @@ void FakeControlPeer::Serve(int client) {
   if (upstream_port_ != 0) {
     upstream = ConnectLoopback(upstream_port_);
     if (upstream < 0) return;
-  } else if (!SendAll(client, kGreeting)) {
-    return;
   }
+  Prompt(client);
+  if (upstream >= 0)
+    Prompt(upstream);
+  else if (!SendAll(client, kGreeting))
+    return;
   std::string partial;    // the client's text not yet a whole line
   std::string unhandled;  // the same for the handler
   char buffer[8192];
@@ -172,10 +184,12 @@ void FakeControlPeer::Serve(int client) {
     }
     if (upstream >= 0 && fds[2].revents) {
       ssize_t n = ::recv(upstream, buffer, sizeof buffer, 0);
+      Prompt(upstream);
       if (n <= 0 || !SendAll(client, std::string(buffer, static_cast<size_t>(n)))) break;
     }
     if (fds[0].revents) {
       ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+      Prompt(client);
       if (n <= 0) {
         client_closed_ = true;
         break;
