@@ -74,7 +74,7 @@ class LocalStore : public ConsoleStore {
   }
 
   Status AddRecord(const TableRecord& record) override {
-    if (Status checked = CheckRecord(record); !checked) return checked;
+    if (Status checked = CheckRecord(record, RecordPath::kFile); !checked) return checked;
     TableRecord added = record;
     std::string config(FieldText(settings_.system.ConfigPath));
     if (added.table() == Table::kLists && !GiveDefaultMemberFile(config, &added.as<LISTSTRUCT>()))
@@ -90,7 +90,7 @@ class LocalStore : public ConsoleStore {
   }
 
   Status EditRecord(const TableRecord& record) override {
-    if (Status checked = CheckRecord(record); !checked) return checked;
+    if (Status checked = CheckRecord(record, RecordPath::kFile); !checked) return checked;
     if (UpdateRecord(settings_.system, record.table(), record.data(), false) != 0)
       return Fail(kRecordNotChanged);
     return {};

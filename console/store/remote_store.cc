@@ -122,7 +122,7 @@ class RemoteStore : public ConsoleStore {
   }
 
   Status AddRecord(const TableRecord& record) override {
-    if (Status checked = CheckRecord(record); !checked) return checked;
+    if (Status checked = CheckRecord(record, RecordPath::kLine); !checked) return checked;
     TableRecord added = record;
     if (added.table() == Table::kLists) {
       if (!have_settings_) {
@@ -147,7 +147,7 @@ class RemoteStore : public ConsoleStore {
   }
 
   Status EditRecord(const TableRecord& record) override {
-    if (Status checked = CheckRecord(record); !checked) return checked;
+    if (Status checked = CheckRecord(record, RecordPath::kLine); !checked) return checked;
     if (Status put = Put(record, kOpEdit, false); !put) return put;
     Result<std::string> stored = Lookup(record);
     if (!stored) return Fail(stored.error());
@@ -157,7 +157,7 @@ class RemoteStore : public ConsoleStore {
   }
 
   Status DeleteRecord(const TableRecord& record) override {
-    if (Status checked = CheckRecord(record); !checked) return checked;
+    if (Status checked = CheckRecord(record, RecordPath::kLine); !checked) return checked;
     if (Status put = Put(record, kOpDelete, true); !put) return put;
     Result<std::string> stored = Lookup(record);
     if (!stored) return Fail(stored.error());
@@ -278,7 +278,7 @@ class RemoteStore : public ConsoleStore {
   Status PutMember(const LISTSTRUCT& list, const MEMBERSTRUCT& member, const char* op) {
     if (Status checked = CheckMember(member); !checked) return checked;
     TableRecord list_record(list);
-    if (Status checked = CheckRecord(list_record); !checked) return checked;
+    if (Status checked = CheckRecord(list_record, RecordPath::kLine); !checked) return checked;
     if (list.FileName[0] == '\0') return Fail(kNoMemberFile);
     Result<std::string> reply =
         Command(Format(kPutMember, op, list_record.NodeText().c_str(),

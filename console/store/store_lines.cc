@@ -1,5 +1,6 @@
 #include "console/store/store_lines.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "common/recordstore.h"
@@ -52,13 +53,17 @@ const char* StreamWord(Table table) {
   return "";
 }
 
-Status CheckRecord(const TableRecord& record) {
+Status CheckRecord(const TableRecord& record, RecordPath path) {
   const TableDef& def = GetTableDef(record.table());
   const char* bytes = static_cast<const char*>(record.data());
   if (record.Key().empty()) return Fail(kEmptyKey);
   for (size_t i = 0; i < def.field_count; ++i) {
     const FieldDef& f = def.fields[i];
-    if (!f.number && !CleanText(FieldText(bytes + f.offset, f.width)))
+    if (f.number) continue;
+    std::string_view text = FieldText(bytes + f.offset, f.width);
+    bool lines_allowed = path == RecordPath::kFile && record.table() == Table::kCommands &&
+                         f.offset == offsetof(EXECSTRUCT, Keywords);
+    if (lines_allowed ? text.find('|') != std::string_view::npos : !CleanText(text))
       return Fail(Format(kBadFieldText, f.name));
   }
   return {};

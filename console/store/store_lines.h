@@ -16,10 +16,15 @@ namespace qv::console {
 // The stream word of a table: "USER", "LIST", "EXEC", "ROUTE", "AUTO", "ACCOUNT".
 const char* StreamWord(Table table);
 
+// How a record travels to its table: written into the table file here, or sent as one line to
+// the control service.
+enum class RecordPath { kFile, kLine };
+
 // A record may be stored when its key is not empty and none of its texts holds "|", CR or LF:
 // such a text would split the record's line for the control service and for every reader of
-// the text form.
-Status CheckRecord(const TableRecord& record);
+// the text form. A command's keyword definitions are several lines by nature (the installed
+// password-change command has them), so they may hold CR and LF when written to the file.
+Status CheckRecord(const TableRecord& record, RecordPath path);
 // The same for a member's address and name.
 Status CheckMember(const MEMBERSTRUCT& member);
 

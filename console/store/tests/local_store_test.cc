@@ -147,6 +147,22 @@ TEST_F(LocalStoreTest, RecordsLandInAndLeaveTheTableFiles) {
   ASSERT_TRUE(store->AddRecord(TableRecord(responder)));
   EXPECT_EQ(Keys(*store->LoadTable(Table::kRoutes)), (std::vector<std::string>{"relay.test"}));
   EXPECT_EQ(Keys(*store->LoadTable(Table::kResponder)), (std::vector<std::string>{"away"}));
+
+  // A command's keyword definitions are lines (the installed password-change command has
+  // them): written to the file they may hold line ends, never a "|".
+  EXECSTRUCT command{};
+  CopyField(command.Name, "changepass");
+  CopyField(command.Domain, "example.test");
+  CopyField(command.Keywords, "Subject:\r\n%%user%%\r\n");
+  ASSERT_TRUE(store->AddRecord(TableRecord(command)));
+  CopyField(command.Description, "changed");
+  ASSERT_TRUE(store->EditRecord(TableRecord(command)));
+  CopyField(command.Keywords, "a|b");
+  EXPECT_FALSE(store->EditRecord(TableRecord(command)));
+  EXECSTRUCT stored_command{};
+  ASSERT_EQ(FindRecord(env_.system(), "changepass", "example.test", &stored_command), 0);
+  EXPECT_EQ(FieldText(stored_command.Keywords), "Subject:\r\n%%user%%\r\n");
+  EXPECT_EQ(FieldText(stored_command.Description), "changed");
 }
 
 TEST_F(LocalStoreTest, NewListGetsItsMemberFileAndMembersGoThroughIt) {
