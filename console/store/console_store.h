@@ -4,10 +4,12 @@
 // here knows of windows: the store is a plain library, tested without a display.
 //
 // Every call blocks until it is done. A remote call waits at most the store's time-out (10 s) for
-// each reply and is read until the reply is whole (a record line until its field count, other
-// streams until the prompt of a NOOP sent behind them), never cut at a buffer size. When a
-// remote exchange fails the connection is closed and every later call fails at once with
-// kConnectionBroken; the console then goes back to local mode.
+// each reply and is read until the reply is whole (a stream reply until the prompt of a NOOP
+// sent behind it, so that an empty reply is told from a slow one), never cut at a buffer size.
+// When a remote exchange fails the connection is closed and every later call fails at once with
+// kConnectionBroken; the console then goes back to local mode. The service answers every
+// PUTSTREAM with ">", so a remote record change is read back by its key, and one the service
+// did not make is reported as a failure.
 #pragma once
 
 #include <cassert>

@@ -8,11 +8,11 @@ QApplication& TestApp() {
   static int argc = 1;
   static char name[] = "console_ui_tests";
   static char* argv[] = {name, nullptr};
+  // Made once and never destroyed: destroyed at exit, it would outlive Qt's own globals and
+  // crash after a widget was shown.
   static QApplication* app = [] {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    // Lives as long as the process: Qt's own objects are torn down at exit.
-    static QApplication instance(argc, argv);
-    return &instance;
+    return new QApplication(argc, argv);  // NOLINT: lives as long as the process
   }();
   return *app;
 }
