@@ -72,6 +72,7 @@ inline constexpr char kLocationGroup[] = "Location";
 inline constexpr char kManagedLocal[] = "This computer";
 inline constexpr char kManagedRemote[] = "Remote host: %s";
 inline constexpr char kRemoteHostLabel[] = "Host name:";
+inline constexpr char kLocationHostLabel[] = "Remote host:";
 
 // Servers page.
 inline constexpr char kServerGroup[] = "Server";

@@ -105,7 +105,7 @@ ServersPage::ServersPage(ConsoleContext& context, QWidget* parent)
   host_row->addWidget(remote_host_, 1);
   host_row->addWidget(connect_);
   host_row->addWidget(local_);
-  location_form->addRow(kRemoteHostLabel, host_row);
+  location_form->addRow(kLocationHostLabel, host_row);
   connect(connect_, &QPushButton::clicked, this, [this] { Connect(); });
   connect(remote_host_, &QLineEdit::returnPressed, connect_, &QPushButton::click);
   connect(local_, &QPushButton::clicked, this, &ServersPage::Disconnect);
