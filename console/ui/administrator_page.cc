@@ -17,20 +17,22 @@ AdministratorPage::AdministratorPage(ConsoleContext& context, QWidget* parent)
     : SettingsPage(context, parent), nt_user_(new QComboBox(this)) {
   auto* admin = new QGroupBox(QString::fromLatin1(kAdminGroup), this);
   auto* admin_form = new QFormLayout(admin);
-  admin_form->addRow(kAdminNameLabel, BindText("AdministratorName", [](Settings& s) -> auto& {
-                       return s.system.AdministratorName;
-                     }));
-  admin_form->addRow(kAdminMailboxLabel,
-                     BindText("AdministratorMailBox",
-                              [](Settings& s) -> auto& { return s.system.AdministratorMailBox; }));
+  admin_form->addRow(kAdminNameLabel, BindText(
+                                          "AdministratorName", [](Settings & s) -> auto& {
+                                            return s.system.AdministratorName;
+                                          }));
+  admin_form->addRow(kAdminMailboxLabel, BindText(
+                                             "AdministratorMailBox", [](Settings & s) -> auto& {
+                                               return s.system.AdministratorMailBox;
+                                             }));
 
   auto* nt = new QGroupBox(QString::fromLatin1(kNtGroup), this);
   auto* nt_form = new QFormLayout(nt);
   QCheckBox* nt_flag = BindFlag(
       "NTUSER", kNtUserFlag, [](Settings& s) -> uint32_t& { return s.system.Flags; }, kSysNtUser);
   nt_form->addRow(nt_flag);
-  QLineEdit* nt_domain =
-      BindText("NTDomain", [](Settings& s) -> auto& { return s.system.NTDomain; });
+  QLineEdit* nt_domain = BindText(
+      "NTDomain", [](Settings & s) -> auto& { return s.system.NTDomain; });
   nt_form->addRow(kNtDomainLabel, nt_domain);
   nt_user_->setObjectName("NTUser");
   nt_user_->setEditable(true);
@@ -49,8 +51,8 @@ AdministratorPage::AdministratorPage(ConsoleContext& context, QWidget* parent)
 
   auto* masks = new QGroupBox(QString::fromLatin1(kNoResponseGroup), this);
   auto* masks_column = new QVBoxLayout(masks);
-  masks_column->addWidget(
-      BindListField("NoResponse", [](Settings& s) -> auto& { return s.system.NoResponse; }));
+  masks_column->addWidget(BindListField(
+      "NoResponse", [](Settings & s) -> auto& { return s.system.NoResponse; }));
 
   auto* column = new QVBoxLayout(this);
   column->addWidget(admin);

@@ -25,17 +25,18 @@ ConnectionPage::ConnectionPage(ConsoleContext& context, QWidget* parent)
   dialup->setObjectName("DIALUP");
   link_form->addRow(network);
   link_form->addRow(dialup);
-  Bind([network, dialup](Settings& s) {
-         const bool on = (s.system.Flags & kSysDialup) != 0;
-         dialup->setChecked(on);
-         network->setChecked(!on);
-       },
-       [dialup](Settings& s) {
-         if (dialup->isChecked())
-           s.system.Flags |= kSysDialup;
-         else
-           s.system.Flags &= ~kSysDialup;
-       });
+  Bind(
+      [network, dialup](Settings& s) {
+        const bool on = (s.system.Flags & kSysDialup) != 0;
+        dialup->setChecked(on);
+        network->setChecked(!on);
+      },
+      [dialup](Settings& s) {
+        if (dialup->isChecked())
+          s.system.Flags |= kSysDialup;
+        else
+          s.system.Flags &= ~kSysDialup;
+      });
   connect(dialup, &QRadioButton::toggled, this, [this] { MarkDirty(); });
 
   ras_entry_->setObjectName("RASEntry");
@@ -48,19 +49,22 @@ ConnectionPage::ConnectionPage(ConsoleContext& context, QWidget* parent)
        });
   connect(ras_entry_, &QComboBox::editTextChanged, this, [this] { MarkDirty(); });
   link_form->addRow(kRasEntryLabel, ras_entry_);
-  QLineEdit* user = BindText("RASUser", [](Settings& s) -> auto& { return s.system.RASUser; });
+  QLineEdit* user = BindText(
+      "RASUser", [](Settings & s) -> auto& { return s.system.RASUser; });
   link_form->addRow(kRasUserLabel, user);
-  QLineEdit* password =
-      BindText("RASPassword", [](Settings& s) -> auto& { return s.system.RASPassword; });
+  QLineEdit* password = BindText(
+      "RASPassword", [](Settings & s) -> auto& { return s.system.RASPassword; });
   password->setEchoMode(QLineEdit::Password);
   link_form->addRow(kRasPasswordLabel, password);
   QCheckBox* ping = BindFlag(
       "PING", kPingFlag, [](Settings& s) -> uint32_t& { return s.system.Flags; }, kSysPing);
-  IntervalEdit* connect_time = BindInterval("ConnectTime", control::IntervalKind::kMinutes,
-                                            [](Settings& s) -> auto& { return s.system.ConnectTime; });
+  IntervalEdit* connect_time = BindInterval(
+      "ConnectTime", control::IntervalKind::kMinutes,
+      [](Settings & s) -> auto& { return s.system.ConnectTime; });
   link_form->addRow(ping, connect_time);
-  IntervalEdit* closing = BindInterval("ClosingTime", control::IntervalKind::kSeconds,
-                                       [](Settings& s) -> auto& { return s.system.ClosingTime; });
+  IntervalEdit* closing = BindInterval(
+      "ClosingTime", control::IntervalKind::kSeconds,
+      [](Settings & s) -> auto& { return s.system.ClosingTime; });
   link_form->addRow(kClosingLabel, closing);
   auto enable = [=, this] {
     const bool on = dialup->isChecked();
@@ -77,18 +81,20 @@ ConnectionPage::ConnectionPage(ConsoleContext& context, QWidget* parent)
   grid->addWidget(new QLabel(QString::fromLatin1(kLocalPort), ports), 0, 1);
   grid->addWidget(new QLabel(QString::fromLatin1(kRemotePort), ports), 0, 2);
   grid->addWidget(new QLabel(QString::fromLatin1(kSmtpPorts), ports), 1, 0);
+  grid->addWidget(BindNumber(
+                      "SmtpPort", [](Settings& s) -> int32_t& { return s.smtp.Port; }, 1, kMaxPort),
+                  1, 1);
   grid->addWidget(
-      BindNumber("SmtpPort", [](Settings& s) -> int32_t& { return s.smtp.Port; }, 1, kMaxPort), 1,
-      1);
-  grid->addWidget(
-      BindNumber("SmtpPortEx", [](Settings& s) -> int32_t& { return s.smtp.PortEx; }, 1, kMaxPort),
+      BindNumber(
+          "SmtpPortEx", [](Settings& s) -> int32_t& { return s.smtp.PortEx; }, 1, kMaxPort),
       1, 2);
   grid->addWidget(new QLabel(QString::fromLatin1(kPop3Ports), ports), 2, 0);
+  grid->addWidget(BindNumber(
+                      "Pop3Port", [](Settings& s) -> int32_t& { return s.pop3.Port; }, 1, kMaxPort),
+                  2, 1);
   grid->addWidget(
-      BindNumber("Pop3Port", [](Settings& s) -> int32_t& { return s.pop3.Port; }, 1, kMaxPort), 2,
-      1);
-  grid->addWidget(
-      BindNumber("Pop3PortEx", [](Settings& s) -> int32_t& { return s.pop3.PortEx; }, 1, kMaxPort),
+      BindNumber(
+          "Pop3PortEx", [](Settings& s) -> int32_t& { return s.pop3.PortEx; }, 1, kMaxPort),
       2, 2);
   grid->addWidget(new QLabel(QString::fromLatin1(kPasswordPortLabel), ports), 3, 0);
   grid->addWidget(BindNumber(

@@ -112,8 +112,7 @@ void ConsoleDialog::ReloadPages() {
 
 void ConsoleDialog::UpdateTitle() {
   if (context_->remote())
-    setWindowTitle(
-        QString::fromStdString(Format(kTitleRemote, context_->store().host().c_str())));
+    setWindowTitle(QString::fromStdString(Format(kTitleRemote, context_->store().host().c_str())));
   else
     setWindowTitle(QString::fromLatin1(kTitleLocal));
 }

@@ -27,8 +27,7 @@ bool AskToRaise(int timeout_ms) {
   QEventLoop loop;
   bool answered = false;
   QByteArray received;
-  QObject::connect(&socket, &QLocalSocket::connected, &loop,
-                   [&] { socket.write(kRaiseRequest); });
+  QObject::connect(&socket, &QLocalSocket::connected, &loop, [&] { socket.write(kRaiseRequest); });
   QObject::connect(&socket, &QLocalSocket::readyRead, &loop, [&] {
     received += socket.readAll();
     if (received.startsWith(kRaiseAnswer)) {
@@ -64,7 +63,9 @@ ConsoleInstance::ConsoleInstance(std::unique_ptr<platform::PresenceLock> lock)
   });
 }
 
-ConsoleInstance::~ConsoleInstance() { server_->close(); }
+ConsoleInstance::~ConsoleInstance() {
+  server_->close();
+}
 
 void ConsoleInstance::Serve(QLocalSocket* socket) {
   connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);

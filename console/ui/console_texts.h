@@ -29,9 +29,9 @@ inline constexpr char kSaveQuestion[] = "Save your changes?";
 inline constexpr char kErrorTitle[] = "Error";
 
 // Log levels 0 to 5.
-inline constexpr const char* kLogLevels[] = {"No Logging",        "Error Level",
-                                             "Warning Level",     "Information Level",
-                                             "Debug Level",       "Extended Debug Level"};
+inline constexpr const char* kLogLevels[] = {"No Logging",    "Error Level",
+                                             "Warning Level", "Information Level",
+                                             "Debug Level",   "Extended Debug Level"};
 
 // Interval units.
 inline constexpr char kUnitSeconds[] = "Seconds";

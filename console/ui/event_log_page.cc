@@ -43,7 +43,8 @@ EventLogPage::EventLogPage(ConsoleContext& context, QWidget* parent)
   std::vector<QString> levels;
   for (const char* level : kLogLevels) levels.push_back(QString::fromLatin1(level));
   top->addRow(kLogLevelLabel,
-              BindIndex("LogLevel", levels, [](Settings& s) -> auto& { return s.system.LogLevel; }));
+              BindIndex(
+                  "LogLevel", levels, [](Settings & s) -> auto& { return s.system.LogLevel; }));
 
   auto* logs = new QGridLayout;
   smtp_logs_->setObjectName("SmtpLogs");
@@ -63,10 +64,12 @@ EventLogPage::EventLogPage(ConsoleContext& context, QWidget* parent)
   }
 
   auto* keep = new QFormLayout;
-  keep->addRow(kMaxLogTimeLabel,
-               BindNumber("MaxLogTime", [](Settings& s) -> int32_t& { return s.system.MaxLogTime; },
-                          0, 36500));
-  viewer_ = BindText("LogViewer", [](Settings& s) -> auto& { return s.system.LogViewer; });
+  keep->addRow(
+      kMaxLogTimeLabel,
+      BindNumber(
+          "MaxLogTime", [](Settings& s) -> int32_t& { return s.system.MaxLogTime; }, 0, 36500));
+  viewer_ = BindText(
+      "LogViewer", [](Settings & s) -> auto& { return s.system.LogViewer; });
   viewer_->setPlaceholderText(QString::fromLatin1(kDefaultLogViewer));
   auto* browse = new QPushButton(QString::fromLatin1(kBrowse), this);
   connect(browse, &QPushButton::clicked, this, &EventLogPage::ChooseViewer);
@@ -78,14 +81,17 @@ EventLogPage::EventLogPage(ConsoleContext& context, QWidget* parent)
   auto* paths = new QGroupBox(QString::fromLatin1(kPathsGroup), this);
   auto* paths_form = new QFormLayout(paths);
   paths_form->addRow(kLogPathLabel,
-                     BindText("LogPath", [](Settings& s) -> auto& { return s.system.LogPath; }));
+                     BindText(
+                         "LogPath", [](Settings & s) -> auto& { return s.system.LogPath; }));
   paths_form->addRow(kTempPathLabel,
-                     BindText("TempPath", [](Settings& s) -> auto& { return s.system.TempPath; }));
+                     BindText(
+                         "TempPath", [](Settings & s) -> auto& { return s.system.TempPath; }));
   paths_form->addRow(kMailPathLabel,
-                     BindText("MailPath", [](Settings& s) -> auto& { return s.system.MailPath; }));
-  paths_form->addRow(kConfigPathLabel, BindText("ConfigPath", [](Settings& s) -> auto& {
-                       return s.system.ConfigPath;
-                     }));
+                     BindText(
+                         "MailPath", [](Settings & s) -> auto& { return s.system.MailPath; }));
+  paths_form->addRow(kConfigPathLabel,
+                     BindText(
+                         "ConfigPath", [](Settings & s) -> auto& { return s.system.ConfigPath; }));
 
   auto* page = new QVBoxLayout(this);
   page->addLayout(top);
@@ -127,8 +133,8 @@ bool EventLogPage::ViewLog(const QString& file) {
 
 void EventLogPage::ChooseViewer() {
   const QString filters = QtFilter(kChoosePrograms) + ";;" + QString::fromLatin1(kChooseAllFiles);
-  QString chosen = QFileDialog::getOpenFileName(this, QString::fromLatin1(kLogViewerLabel),
-                                                QString(), filters);
+  QString chosen =
+      QFileDialog::getOpenFileName(this, QString::fromLatin1(kLogViewerLabel), QString(), filters);
   if (!chosen.isEmpty()) viewer_->setText(chosen);
 }
 

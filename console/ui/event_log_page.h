@@ -21,9 +21,10 @@ class EventLogPage : public SettingsPage {
  public:
   explicit EventLogPage(ConsoleContext& context, QWidget* parent = nullptr);
 
-  // Starts the log viewer (the LogViewer field as shown, or xdg-open when it is empty; it may carry arguments of its
-  // own) with "<LogPath>/<file>". A viewer that cannot be started is reported with "Cannot open
-  // log viewer '%s'!". Only in local mode: in remote mode the files are on the other host.
+  // Starts the log viewer (the LogViewer field as shown, or xdg-open when it is empty; it may carry
+  // arguments of its own) with "<LogPath>/<file>". A viewer that cannot be started is reported with
+  // "Cannot open log viewer '%s'!". Only in local mode: in remote mode the files are on the other
+  // host.
   bool ViewLog(const QString& file);
 
   QListWidget* smtp_logs() const { return smtp_logs_; }

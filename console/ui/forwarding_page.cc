@@ -9,7 +9,9 @@
 namespace qv::console {
 
 namespace {
-uint32_t& SmtpFlags(Settings& s) { return s.smtp.Flags; }
+uint32_t& SmtpFlags(Settings& s) {
+  return s.smtp.Flags;
+}
 }  // namespace
 
 ForwardingPage::ForwardingPage(ConsoleContext& context, QWidget* parent)
@@ -18,15 +20,16 @@ ForwardingPage::ForwardingPage(ConsoleContext& context, QWidget* parent)
   auto* forward_form = new QFormLayout(forward);
   forward_form->addRow(BindFlag("USEDNS", kUseDns, SmtpFlags, kSmtpUseDns));
   QCheckBox* use_mx = BindFlag("USEMX", kUseMx, SmtpFlags, kSmtpUseMx);
-  QLineEdit* host =
-      BindText("ExchangeHost", [](Settings& s) -> auto& { return s.smtp.ExchangeHost; });
+  QLineEdit* host = BindText(
+      "ExchangeHost", [](Settings & s) -> auto& { return s.smtp.ExchangeHost; });
   forward_form->addRow(use_mx, host);
   connect(use_mx, &QCheckBox::toggled, host, &QWidget::setEnabled);
   host->setEnabled(false);
   forward_form->addRow(BindFlag("IMMEDIATELLY", kImmediately, SmtpFlags, kSmtpImmediately));
   forward_form->addRow(BindFlag("RETRY", kRetry, SmtpFlags, kSmtpRetry),
-                       BindInterval("SMTPTimer", control::IntervalKind::kMinutes,
-                                    [](Settings& s) -> auto& { return s.smtp.SMTPTimer; }));
+                       BindInterval(
+                           "SMTPTimer", control::IntervalKind::kMinutes,
+                           [](Settings & s) -> auto& { return s.smtp.SMTPTimer; }));
 
   auto* undeliverable = new QGroupBox(QString::fromLatin1(kUndeliverableGroup), this);
   auto* undeliverable_form = new QFormLayout(undeliverable);
@@ -39,8 +42,9 @@ ForwardingPage::ForwardingPage(ConsoleContext& context, QWidget* parent)
   connect(send_info, &QCheckBox::toggled, attach, &QWidget::setEnabled);
   attach->setEnabled(false);
   undeliverable_form->addRow(kReturnAfter,
-                             BindInterval("ReturnTimer", control::IntervalKind::kMinutes,
-                                          [](Settings& s) -> auto& { return s.smtp.ReturnTimer; }));
+                             BindInterval(
+                                 "ReturnTimer", control::IntervalKind::kMinutes,
+                                 [](Settings & s) -> auto& { return s.smtp.ReturnTimer; }));
 
   auto* column = new QVBoxLayout(this);
   column->addWidget(forward);

@@ -10,11 +10,12 @@
 namespace qv::console {
 
 namespace {
-uint32_t& SmtpFlags(Settings& s) { return s.smtp.Flags; }
+uint32_t& SmtpFlags(Settings& s) {
+  return s.smtp.Flags;
+}
 }  // namespace
 
-OptionsPage::OptionsPage(ConsoleContext& context, QWidget* parent)
-    : SettingsPage(context, parent) {
+OptionsPage::OptionsPage(ConsoleContext& context, QWidget* parent) : SettingsPage(context, parent) {
   auto* esmtp = new QGroupBox(QString::fromLatin1(kEsmtpGroup), this);
   auto* esmtp_form = new QFormLayout(esmtp);
   QCheckBox* esmtp_flag = BindFlag("ESMTP", kEsmtp, SmtpFlags, kSmtpEsmtp);
@@ -36,8 +37,8 @@ OptionsPage::OptionsPage(ConsoleContext& context, QWidget* parent)
   unknown_form->addRow(BindFlag("SEARCHUNKNOWN", kSearchUnknown, SmtpFlags, kSmtpSearchUnknown));
   unknown_form->addRow(BindFlag("NOTIFYUNKNOWN", kNotifyUnknown, SmtpFlags, kSmtpNotifyUnknown));
   QCheckBox* forward = BindFlag("FORWARDUNKNOWN", kForwardUnknown, SmtpFlags, kSmtpForwardUnknown);
-  QLineEdit* forward_to =
-      BindText("ForwardUnknown", [](Settings& s) -> auto& { return s.smtp.ForwardUnknown; });
+  QLineEdit* forward_to = BindText(
+      "ForwardUnknown", [](Settings & s) -> auto& { return s.smtp.ForwardUnknown; });
   unknown_form->addRow(forward, forward_to);
   connect(forward, &QCheckBox::toggled, forward_to, &QWidget::setEnabled);
   forward_to->setEnabled(false);

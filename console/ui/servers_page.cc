@@ -113,14 +113,15 @@ ServersPage::ServersPage(ConsoleContext& context, QWidget* parent)
   auto* server = new QGroupBox(QString::fromLatin1(kServerGroup), this);
   auto* server_form = new QFormLayout(server);
   server_form->addRow(kHostNameLabel,
-                      BindText("HostName", [](Settings& s) -> auto& { return s.system.HostName; }));
-  server_form->addRow(kNameServerLabel, BindText("NameServer", [](Settings& s) -> auto& {
-                        return s.system.NameServer;
-                      }));
+                      BindText(
+                          "HostName", [](Settings & s) -> auto& { return s.system.HostName; }));
+  server_form->addRow(kNameServerLabel,
+                      BindText(
+                          "NameServer", [](Settings & s) -> auto& { return s.system.NameServer; }));
   auto* domains = new QGroupBox(QString::fromLatin1(kDomainGroup), this);
   auto* domains_column = new QVBoxLayout(domains);
-  domains_column->addWidget(
-      BindListField("Domain", [](Settings& s) -> auto& { return s.system.Domain; }));
+  domains_column->addWidget(BindListField(
+      "Domain", [](Settings & s) -> auto& { return s.system.Domain; }));
 
   auto* services = new QGroupBox(QString::fromLatin1(kServicesGroup), this);
   auto* grid = new QGridLayout(services);
@@ -136,9 +137,9 @@ ServersPage::ServersPage(ConsoleContext& context, QWidget* parent)
 
   host_prompt_ = [this] {
     bool ok = false;
-    QString host = QInputDialog::getText(this, QString::fromLatin1(kHostTitle),
-                                         QString::fromLatin1(kHostPrompt), QLineEdit::Normal,
-                                         QString(), &ok);
+    QString host =
+        QInputDialog::getText(this, QString::fromLatin1(kHostTitle),
+                              QString::fromLatin1(kHostPrompt), QLineEdit::Normal, QString(), &ok);
     return ok ? host.trimmed().toStdString() : std::string();
   };
   connect_prompt_ = [this](ConnectRequest* request) {
@@ -203,7 +204,8 @@ void ServersPage::ShowState(ServiceRow& row, ServiceState state) {
 void ServersPage::LoadExtra() {
   const bool remote = context().remote();
   if (remote) {
-    managed_->setText(QString::fromStdString(Format(kManagedRemote, context().store().host().c_str())));
+    managed_->setText(
+        QString::fromStdString(Format(kManagedRemote, context().store().host().c_str())));
   } else {
     managed_->setText(QString::fromLatin1(kManagedLocal));
     const SYSTEMSTRUCT& s = context().settings().system;
@@ -255,8 +257,9 @@ bool ServersPage::Connect() {
     outcome = connector_(request);
   }
   if (!outcome.store) {
-    context().Message(kErrorTitle, QString::fromStdString(Format(
-                                       kConnectFailed, request.host.c_str(), outcome.error.c_str())));
+    context().Message(kErrorTitle,
+                      QString::fromStdString(
+                          Format(kConnectFailed, request.host.c_str(), outcome.error.c_str())));
     return false;
   }
   // Unsaved changes are settled before the pages show the other server (cancel: the new

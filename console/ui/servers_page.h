@@ -98,8 +98,8 @@ class ServersPage : public SettingsPage {
     QPushButton* remove;
     QCheckBox* autostart;
   };
-  void AddServiceRow(QGridLayout* grid, int row, int service, const char* label,
-                     const char* name, bool Settings::*autostart);
+  void AddServiceRow(QGridLayout* grid, int row, int service, const char* label, const char* name,
+                     bool Settings::*autostart);
   void ShowState(ServiceRow& row, ServiceState state);
 
   QLineEdit* remote_host_;

@@ -125,7 +125,9 @@ QStringList ListEdit::Entries() const {
   return out;
 }
 
-std::string ListEdit::Text() const { return Entries().join(';').toStdString(); }
+std::string ListEdit::Text() const {
+  return Entries().join(';').toStdString();
+}
 
 bool ListEdit::AddEntry(QString* message) {
   const QString item = entry_->text().trimmed();
@@ -163,8 +165,7 @@ void SettingsPage::Store() {
   for (Binding& b : bindings_) b.store(context().settings());
 }
 
-void SettingsPage::Bind(std::function<void(Settings&)> load,
-                        std::function<void(Settings&)> store) {
+void SettingsPage::Bind(std::function<void(Settings&)> load, std::function<void(Settings&)> store) {
   bindings_.push_back({std::move(load), std::move(store)});
 }
 

@@ -1,6 +1,8 @@
 // The applet and its loader: one console per system root (a second open brings the first one
 // forward), CPlApplet's messages through dlopen as a control panel would call it, and qvrun
 // showing the console in a process of its own.
+#include "console/ui/applet.h"
+
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,7 +14,6 @@
 #include <thread>
 
 #include "common/testing/test_env.h"
-#include "console/ui/applet.h"
 #include "console/ui/console_instance.h"
 #include "console/ui/tests/qt_app_util.h"
 #include "platform/presence.h"

@@ -35,8 +35,9 @@ class DialogTest : public ::testing::Test {
     store_ = store.get();
     Defaults(store_->settings);
     dialog_ = std::make_unique<ConsoleDialog>(std::move(store));
-    dialog_->context().set_message_sink(
-        [this](const QString& title, const QString& text) { shown_.push_back({title, text}); });
+    dialog_->context().set_message_sink([this](const QString& title, const QString& text) {
+      shown_.push_back({title, text});
+    });
     // No modal window ever opens in a test: a question nobody answered fails it.
     dialog_->set_save_question([] {
       ADD_FAILURE() << "unexpected question: Save your changes?";

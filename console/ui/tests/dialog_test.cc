@@ -1,11 +1,12 @@
 // The dialog as a whole: its tabs and titles, saving, the question before changes are lost,
 // connecting to a control service and falling back to local mode, and the log viewer.
+#include <sys/stat.h>
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <sys/stat.h>
 #include <chrono>
 #include <thread>
 
@@ -266,9 +267,8 @@ TEST_F(ConnectTest, LocalReturnsAndClosingEndsTheConnection) {
 TEST_F(DialogTest, TheLogViewerGetsTheLogFile) {
   qv::testing::TempDir dir;
   const std::string out = dir.Sub("viewed");
-  qv::testing::WriteFileText(dir.Sub("viewer"),
-                             "#!/bin/sh\necho \"$@\" > " + out + ".tmp && mv " + out + ".tmp " +
-                                 out + "\n");
+  qv::testing::WriteFileText(dir.Sub("viewer"), "#!/bin/sh\necho \"$@\" > " + out + ".tmp && mv " +
+                                                    out + ".tmp " + out + "\n");
   chmod(dir.Sub("viewer").c_str(), 0755);
   CopyField(store_->settings.system.LogViewer, dir.Sub("viewer") + " --follow");
   CopyField(store_->settings.system.LogPath, "/var/log/qv");

@@ -25,10 +25,14 @@ struct TextField {
   std::function<char*(Settings&)> field;
   size_t width;
 };
-#define QV_TEXT_FIELD(name, record, member) \
-  TextField { name, [](Settings& s) { return s.record.member; }, sizeof(SYSTEMSTRUCT{}.member) }
-#define QV_SMTP_TEXT_FIELD(name, member) \
-  TextField { name, [](Settings& s) { return s.smtp.member; }, sizeof(SMTPSTRUCT{}.member) }
+#define QV_TEXT_FIELD(name, record, member)                                          \
+  TextField {                                                                        \
+    name, [](Settings& s) { return s.record.member; }, sizeof(SYSTEMSTRUCT{}.member) \
+  }
+#define QV_SMTP_TEXT_FIELD(name, member)                                         \
+  TextField {                                                                    \
+    name, [](Settings& s) { return s.smtp.member; }, sizeof(SMTPSTRUCT{}.member) \
+  }
 
 const TextField kTextFields[] = {
     QV_TEXT_FIELD("HostName", system, HostName),
@@ -59,8 +63,7 @@ TEST_F(DialogTest, TextFieldsLoadAndStore) {
     EXPECT_EQ(DirtyPages(), 0);
     edit->setText(QString("edited-") + f.name);
     EXPECT_EQ(DirtyPages(), 1);
-    EXPECT_EQ(FieldText(f.field(Saved()), f.width),
-              std::string("edited-") + f.name);
+    EXPECT_EQ(FieldText(f.field(Saved()), f.width), std::string("edited-") + f.name);
     EXPECT_EQ(DirtyPages(), 0);
   }
 }
@@ -182,18 +185,15 @@ const IntervalCase kIntervals[] = {
     // Minutes, hours and days, as the control service shows them.
     {"ConnectTime", [](Settings& s) -> int32_t& { return s.system.ConnectTime; }, 3600, 60,
      "Minutes"},
-    {"ConnectTime", [](Settings& s) -> int32_t& { return s.system.ConnectTime; }, 7200, 2,
-     "Hours"},
+    {"ConnectTime", [](Settings& s) -> int32_t& { return s.system.ConnectTime; }, 7200, 2, "Hours"},
     {"SMTPTimer", [](Settings& s) -> int32_t& { return s.smtp.SMTPTimer; }, 900, 15, "Minutes"},
-    {"ReturnTimer", [](Settings& s) -> int32_t& { return s.smtp.ReturnTimer; }, 259200, 3,
-     "Days"},
+    {"ReturnTimer", [](Settings& s) -> int32_t& { return s.smtp.ReturnTimer; }, 259200, 3, "Days"},
     // Seconds, minutes and hours.
     {"ClosingTime", [](Settings& s) -> int32_t& { return s.system.ClosingTime; }, 90, 90,
      "Seconds"},
     {"ClosingTime", [](Settings& s) -> int32_t& { return s.system.ClosingTime; }, 120, 2,
      "Minutes"},
-    {"ClosingTime", [](Settings& s) -> int32_t& { return s.system.ClosingTime; }, 7200, 2,
-     "Hours"},
+    {"ClosingTime", [](Settings& s) -> int32_t& { return s.system.ClosingTime; }, 7200, 2, "Hours"},
 };
 
 TEST_F(DialogTest, IntervalsShowNumberAndUnit) {
@@ -246,8 +246,8 @@ TEST_F(DialogTest, UnitBoxesOfferTheirKindsUnits) {
 }
 
 TEST_F(DialogTest, LogLevelByName) {
-  const char* names[] = {"No Logging",  "Error Level", "Warning Level", "Information Level",
-                         "Debug Level", "Extended Debug Level"};
+  const char* names[] = {"No Logging",        "Error Level", "Warning Level",
+                         "Information Level", "Debug Level", "Extended Debug Level"};
   for (int level = 0; level <= 5; ++level) {
     store_->settings.system.LogLevel = level;
     dialog_->Reload();
@@ -290,8 +290,7 @@ TEST_F(DialogTest, ListsAreKeptWithTheSeparatorTheSystemReads) {
     edit->entry()->setText("d.test;e.test");
     EXPECT_FALSE(edit->AddEntry());
     EXPECT_EQ(DirtyPages(), 1);
-    EXPECT_EQ(FieldText(c.field(Saved()), c.width),
-              "a.test;b.test;c.test");
+    EXPECT_EQ(FieldText(c.field(Saved()), c.width), "a.test;b.test;c.test");
     list->setCurrentRow(0);
     edit->RemoveSelected();
     EXPECT_EQ(FieldText(c.field(Saved()), c.width), "b.test;c.test");

@@ -53,8 +53,8 @@ std::unique_ptr<FakeStore> SampleServer() {
   s.smtp.SMTPTimer = 900;
   s.smtp.ReturnTimer = 259200;
   s.smtp.ESMTPMaxMsgSize = 10485760;
-  s.smtp.Flags = kSmtpUseDns | kSmtpImmediately | kSmtpReturnToSender | kSmtpSendInfo |
-                 kSmtpEsmtp | kSmtpEnforceSize | kSmtpClientEhlo | kSmtpDomainAsHost;
+  s.smtp.Flags = kSmtpUseDns | kSmtpImmediately | kSmtpReturnToSender | kSmtpSendInfo | kSmtpEsmtp |
+                 kSmtpEnforceSize | kSmtpClientEhlo | kSmtpDomainAsHost;
   CopyField(s.smtp.ExchangeHost, "smarthost.example.net");
   s.pop3.Port = s.pop3.PortEx = 110;
   s.autostart_smtp = s.autostart_pop3 = true;
