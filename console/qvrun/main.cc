@@ -43,12 +43,12 @@ int main(int argc, char** argv) {
 
   void* lib = LoadApplet();
   if (lib == nullptr) {
-    std::fprintf(stderr, "qvrun: cannot load %s: %s\n", kAppletLibrary, dlerror());
+    std::fprintf(stderr, qv::console::kLoaderCannotLoad, kAppletLibrary, dlerror());
     return 1;
   }
   auto entry = reinterpret_cast<AppletEntry>(dlsym(lib, kAppletEntry));
   if (entry == nullptr) {
-    std::fprintf(stderr, "qvrun: %s has no %s\n", kAppletLibrary, kAppletEntry);
+    std::fprintf(stderr, qv::console::kLoaderNoEntry, kAppletLibrary, kAppletEntry);
     dlclose(lib);
     return 1;
   }

@@ -12,6 +12,8 @@ inline constexpr char kAppletName[] = "Quorvane";
 inline constexpr char kAppletInfo[] = "Configures the Quorvane mail server";
 inline constexpr char kLoaderTitle[] = "Quorvane";
 inline constexpr char kLoaderClass[] = "QuorvaneExe";
+inline constexpr char kLoaderCannotLoad[] = "qvrun: cannot load %s: %s\n";
+inline constexpr char kLoaderNoEntry[] = "qvrun: %s has no %s\n";
 
 // Tabs, in their order.
 inline constexpr char kTabServers[] = "Servers";

@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <chrono>
 #include <thread>
 
@@ -163,6 +164,22 @@ TEST_F(ConnectTest, TheRememberedConnectionIsOffered) {
   EXPECT_EQ(asked_.login, "admin@example.test");
   EXPECT_EQ(asked_.port, 32123);
   EXPECT_EQ(tried_.password, "secret");
+}
+
+TEST_F(ConnectTest, TheConnectDialogOffersTheDefaultsAndGivesTheEdits) {
+  ConnectRequest defaults{"far.example.test", "admin@example.test", "", 32123};
+  ConnectDialog connect(defaults);
+  EXPECT_EQ(connect.windowTitle(), "Connect..");
+  EXPECT_EQ(connect.findChild<QLineEdit*>("Login")->text(), "admin@example.test");
+  EXPECT_EQ(connect.findChild<QSpinBox*>("Port")->value(), 32123);
+  connect.findChild<QLineEdit*>("Login")->setText("  root@example.test ");
+  connect.findChild<QLineEdit*>("Password")->setText(" secret ");
+  connect.findChild<QSpinBox*>("Port")->setValue(32001);
+  const ConnectRequest r = connect.Request();
+  EXPECT_EQ(r.host, "far.example.test");
+  EXPECT_EQ(r.login, "root@example.test");
+  EXPECT_EQ(r.password, " secret ");  // a password is taken as typed
+  EXPECT_EQ(r.port, 32001);
 }
 
 TEST_F(ConnectTest, AFailureNamesHostAndReason) {
