@@ -72,6 +72,12 @@ void IntervalEdit::SetSeconds(int32_t seconds) {
   loaded_unit_ = index;
 }
 
+void IntervalEdit::Rebase(int32_t seconds) {
+  loaded_seconds_ = seconds;
+  loaded_number_ = number_->value();
+  loaded_unit_ = unit_->currentIndex();
+}
+
 int32_t IntervalEdit::Seconds() const {
   if (number_->value() == loaded_number_ && unit_->currentIndex() == loaded_unit_)
     return loaded_seconds_;
@@ -199,9 +205,8 @@ QSpinBox* SettingsPage::BindNumber(const char* name, std::function<int32_t&(Sett
       },
       [spin, get, loaded](Settings& s) {
         if (spin->value() != std::clamp(*loaded, spin->minimum(), spin->maximum()))
-          get(s) = spin->value();
-        else
-          get(s) = *loaded;
+          *loaded = spin->value();
+        get(s) = *loaded;
       });
   connect(spin, &QSpinBox::valueChanged, this, [this] { MarkDirty(); });
   return spin;
@@ -226,7 +231,10 @@ IntervalEdit* SettingsPage::BindInterval(const char* name, control::IntervalKind
                                          std::function<int32_t&(Settings&)> get) {
   auto* edit = new IntervalEdit(kind, QString::fromLatin1(name), this);
   Bind([edit, get](Settings& s) { edit->SetSeconds(get(s)); },
-       [edit, get](Settings& s) { get(s) = edit->Seconds(); });
+       [edit, get](Settings& s) {
+         get(s) = edit->Seconds();
+         edit->Rebase(get(s));
+       });
   connect(edit, &IntervalEdit::changed, this, [this] { MarkDirty(); });
   return edit;
 }
@@ -263,9 +271,8 @@ QComboBox* SettingsPage::BindIndex(const char* name, const std::vector<QString>&
       [box, get, loaded](Settings& s) {
         // A stored number without a name stays as it was unless another name is chosen.
         if (box->currentIndex() != std::clamp(*loaded, 0, box->count() - 1))
-          get(s) = box->currentIndex();
-        else
-          get(s) = *loaded;
+          *loaded = box->currentIndex();
+        get(s) = *loaded;
       });
   connect(box, &QComboBox::currentIndexChanged, this, [this] { MarkDirty(); });
   return box;

@@ -39,6 +39,9 @@ class IntervalEdit : public QWidget {
   // ones it showed (a value the units cannot show exactly, e.g. 90 seconds in minutes, is not
   // rounded by a save that did not touch it). At most INT32_MAX.
   int32_t Seconds() const;
+  // The value the widgets now show was stored as `seconds`: a later change is measured from
+  // here.
+  void Rebase(int32_t seconds);
 
   QSpinBox* number() const { return number_; }
   QComboBox* unit() const { return unit_; }

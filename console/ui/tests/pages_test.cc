@@ -229,6 +229,11 @@ TEST_F(DialogTest, AnIntervalTheUnitsCannotShowIsNotRoundedByASave) {
   EXPECT_EQ(Find<QSpinBox>("SMTPTimer")->value(), 1);
   Find<QLineEdit>("HostName")->setText("other.example.test");
   EXPECT_EQ(Saved().smtp.SMTPTimer, 90);
+  // Changed and saved, then set back to the minute it showed: now that minute is meant.
+  Find<QSpinBox>("SMTPTimer")->setValue(2);
+  EXPECT_EQ(Saved().smtp.SMTPTimer, 120);
+  Find<QSpinBox>("SMTPTimer")->setValue(1);
+  EXPECT_EQ(Saved().smtp.SMTPTimer, 60);
 }
 
 TEST_F(DialogTest, UnitBoxesOfferTheirKindsUnits) {
