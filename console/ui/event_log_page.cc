@@ -26,9 +26,10 @@ std::string FindProgram(const std::string& name) {
   std::string_view dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
   while (true) {
     const size_t colon = dirs.find(':');
-    std::string dir(dirs.substr(0, colon));
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + name;
+    std::string_view dir = dirs.substr(0, colon);
+    std::string candidate(dir.empty() ? std::string_view(".") : dir);
+    candidate.push_back('/');
+    candidate += name;
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
     if (colon == std::string_view::npos) return {};
     dirs.remove_prefix(colon + 1);
