@@ -2,8 +2,8 @@
 // root. A relay between the store and the service keeps the lines the store sends and can cut
 // the connection.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -11,12 +11,10 @@
 
 #include "common/records.h"
 #include "common/recordstore.h"
-#include "common/testing/service_process.h"
-#include "common/testing/table_env.h"
 #include "console/store/console_store.h"
 #include "console/store/store_texts.h"
+#include "console/store/tests/control_root_util.h"
 #include "console/store/tests/fake_control_util.h"
-#include "platform/registry.h"
 
 namespace qv::console {
 namespace {
@@ -25,56 +23,27 @@ using Clock = std::chrono::steady_clock;
 using qv::testing::FreeLoopbackPort;
 using qv::testing::MakeUser;
 using qv::testing::ReadFileText;
-using qv::testing::ScopedSystemRoot;
-using qv::testing::ScopedTables;
-using qv::testing::ServiceProcess;
 using qv::testing::WriteFileText;
 using testing::FakeControlPeer;
+using testing::kAdmin;
 using Lines = std::vector<std::string>;
-
-constexpr char kAdmin[] = "admin@example.test";
 
 class RemoteServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    port_ = FreeLoopbackPort();
-    for (const char* dir : {"/temp", "/log", "/install"})
-      ::mkdir((tables_.root() + dir).c_str(), 0755);
-    reg::Key key;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &key);
-    reg::SetString(&key, "Domain", "example.test");
-    reg::SetString(&key, "HostName", "mail.example.test");
-    // No mail service programs here: a save's restart of the services starts nothing.
-    reg::SetString(&key, "InstallPath", tables_.root() + "/install");
-    reg::SetString(&key, "MailPath", tables_.mail());
-    reg::SetString(&key, "TempPath", tables_.root() + "/temp");
-    reg::SetString(&key, "LogPath", tables_.root() + "/log");
-    reg::SetString(&key, "ConfigPath", tables_.config());
-    reg::SetDword(&key, "Port", static_cast<uint32_t>(port_));
-    reg::SetDword(&key, "PasswordPort", static_cast<uint32_t>(FreeLoopbackPort()));
-    reg::CloseKey(&key);
-    USERSTRUCT admin = MakeUser("admin", "example.test", "Secret");
-    admin.Options = kUserAdmin;
-    ASSERT_EQ(qv::AddRecord(tables_.system(), &admin), 0);
-    USERSTRUCT ann = MakeUser("ann", "example.test", "pw");
-    ASSERT_EQ(qv::AddRecord(tables_.system(), &ann), 0);
-    ASSERT_TRUE(control_.Start("qvctrl95", port_));
-  }
+  void SetUp() override { ASSERT_TRUE(root_.Start()); }
 
-  std::unique_ptr<ConsoleStore> Connect(uint16_t port, int timeout_ms = 10000) {
-    ConnectOutcome c = ConnectControl("127.0.0.1", kAdmin, "secret", port, timeout_ms);
+  std::unique_ptr<ConsoleStore> Connect(uint16_t port) {
+    ConnectOutcome c = ConnectControl("127.0.0.1", kAdmin, "secret", port, 10000);
     EXPECT_TRUE(c.store) << c.error;
     return std::move(c.store);
   }
+  const SYSTEMSTRUCT& system() const { return root_.tables().system(); }
 
-  ScopedSystemRoot root_;
-  ScopedTables tables_{"example.test"};
-  ServiceProcess control_;
-  int port_ = 0;
+  testing::ControlRoot root_;
 };
 
 TEST_F(RemoteServiceTest, LoginIsRefusedWithTheDialoguesTexts) {
-  auto port = static_cast<uint16_t>(port_);
+  uint16_t port = root_.port();
   EXPECT_EQ(ConnectControl("127.0.0.1", "ann@example.test", "pw", port).error, kNoPermission);
   EXPECT_EQ(ConnectControl("127.0.0.1", kAdmin, "wrong", port).error, kInvalidPassword);
   EXPECT_EQ(ConnectControl("127.0.0.1", "nobody@example.test", "x", port).error, kInvalidLogin);
@@ -89,7 +58,7 @@ TEST_F(RemoteServiceTest, LoginIsRefusedWithTheDialoguesTexts) {
 }
 
 TEST_F(RemoteServiceTest, TablesMoveAsTheProtocolsLines) {
-  FakeControlPeer relay(port_);
+  FakeControlPeer relay(root_.port());
   auto store = Connect(relay.port());
   ASSERT_TRUE(store);
 
@@ -110,7 +79,7 @@ TEST_F(RemoteServiceTest, TablesMoveAsTheProtocolsLines) {
   Lines puts = relay.lines_starting("PUTSTREAM USER ADD");
   EXPECT_EQ(puts, Lines{"PUTSTREAM USER ADD|bob|example.test|pw|Bob|bob||0||||"});
   USERSTRUCT stored{};
-  ASSERT_EQ(FindRecord(tables_.system(), "bob", "example.test", &stored), 0);
+  ASSERT_EQ(FindRecord(system(), "bob", "example.test", &stored), 0);
   EXPECT_EQ(FieldText(stored.Name), "Bob");
   EXPECT_EQ(store->AddRecord(TableRecord(bob)).error(), kRecordExists);
 
@@ -148,7 +117,7 @@ TEST_F(RemoteServiceTest, TablesMoveAsTheProtocolsLines) {
   ASSERT_TRUE(lists.ok());
   ASSERT_EQ(lists->size(), 1u);
   team = (*lists)[0].as<LISTSTRUCT>();
-  EXPECT_EQ(FieldText(team.FileName), tables_.config() + "/team.mls");
+  EXPECT_EQ(FieldText(team.FileName), root_.tables().config() + "/team.mls");
   MEMBERSTRUCT x{}, y{};
   CopyField(x.Address, "x@far.test");
   CopyField(x.Name, "X");
@@ -162,26 +131,42 @@ TEST_F(RemoteServiceTest, TablesMoveAsTheProtocolsLines) {
   EXPECT_EQ(FieldText((*members)[0].Address), "y@far.test");
 
   ASSERT_TRUE(store->DeleteRecord(TableRecord(bob)));
-  EXPECT_NE(FindRecord(tables_.system(), "bob", "example.test", &stored), 0);
+  EXPECT_NE(FindRecord(system(), "bob", "example.test", &stored), 0);
+  ROUTESTRUCT route{};
+  CopyField(route.Masks, "*@far.test");
+  route.Type = kRouteToDomain;
+  CopyField(route.Destination, "relay.test");
+  ASSERT_TRUE(store->AddRecord(TableRecord(route)));
+  ASSERT_TRUE(store->EditRecord(TableRecord(route)));
+
+  Lines changes = relay.lines_starting("PUTSTREAM");
+  for (const char* line : {"PUTSTREAM LIST ADDMEMBER|team@example.test|x@far.test|X",
+                           "PUTSTREAM LIST DELETEMEMBER|team@example.test|x@far.test|X",
+                           "PUTSTREAM USER DELETE|bob|example.test",
+                           "PUTSTREAM ROUTE ADD|*@far.test|2|relay.test",
+                           "PUTSTREAM ROUTE EDIT|*@far.test|2|relay.test"})
+    EXPECT_EQ(std::count(changes.begin(), changes.end(), line), 1) << line;
+  // Every stream request has its NOOP behind it.
+  EXPECT_EQ(relay.lines_starting("NOOP").size(), relay.lines_starting("GETSTREAM").size());
 }
 
 TEST_F(RemoteServiceTest, SettingsStateLogsAndACutConnection) {
-  WriteFileText(tables_.root() + "/log/s20260101.txt", "x\n");
-  WriteFileText(tables_.root() + "/log/p20260101.txt", "x\n");
-  FakeControlPeer relay(port_);
+  WriteFileText(root_.tables().root() + "/log/s20260101.txt", "x\n");
+  WriteFileText(root_.tables().root() + "/log/p20260101.txt", "x\n");
+  FakeControlPeer relay(root_.port());
   auto store = Connect(relay.port());
   ASSERT_TRUE(store);
 
   Settings s;
   ASSERT_TRUE(store->LoadSettings(&s));
   EXPECT_EQ(FieldText(s.system.HostName), "mail.example.test");
-  EXPECT_EQ(FieldText(s.system.ConfigPath), tables_.config());
+  EXPECT_EQ(FieldText(s.system.ConfigPath), root_.tables().config());
   EXPECT_EQ(store->About(s).host_name, "mail.example.test");
   EXPECT_EQ(store->About(s).smtp_version, kUnknownVersion);
   CopyField(s.system.NameServer, "127.0.0.53");
   s.system.LogLevel = 1;
   ASSERT_TRUE(store->SaveSettings(s));
-  std::string registry = ReadFileText(root_.path() + "/registry.reg");
+  std::string registry = ReadFileText(std::string(getenv("QUORVANE_SYSTEM")) + "/registry.reg");
   EXPECT_NE(registry.find("127.0.0.53"), std::string::npos);
   Settings again;
   ASSERT_TRUE(store->LoadSettings(&again));
@@ -214,7 +199,7 @@ TEST_F(RemoteServiceTest, SettingsStateLogsAndACutConnection) {
 }
 
 TEST_F(RemoteServiceTest, DestroyingTheStoreSaysQuit) {
-  FakeControlPeer relay(port_);
+  FakeControlPeer relay(root_.port());
   {
     auto store = Connect(relay.port());
     ASSERT_TRUE(store);
