@@ -10,40 +10,17 @@
 #include <QPlainTextEdit>
 #include <QSpinBox>
 #include <QToolButton>
-#include <algorithm>
-#include <cstring>
-#include <string_view>
 
 #include "console/ui/local_users_dialog.h"
 #include "console/ui/members_dialog.h"
 #include "console/ui/record_dialogs.h"
-#include "console/ui/tests/fake_store_util.h"
-#include "console/ui/tests/qt_app_util.h"
+#include "console/ui/tests/dialog_fixture_util.h"
 
-namespace qv::console {
+namespace qv::console::testing {
 namespace {
 
-using testing::FakeStore;
-
-template <size_t N>
-void Put(char (&field)[N], std::string_view text) {
-  std::memset(field, 0, N);
-  std::memcpy(field, text.data(), std::min(text.size(), N - 1));
-}
-
-class AccountsDialogTest : public ::testing::Test {
+class AccountsDialogTest : public AccountsTest {
  protected:
-  void SetUp() override {
-    testing::TestApp();
-    auto store = std::make_unique<FakeStore>(remote_, remote_ ? "mailhost" : "");
-    store_ = store.get();
-    context_ = std::make_unique<ConsoleContext>(std::move(store));
-    Put(context_->settings().system.ConfigPath, "/srv/qv/config");
-    Put(context_->settings().system.Domain, "example.com;example.org");
-    context_->set_message_sink(
-        [this](const QString&, const QString& text) { messages_.push_back(text); });
-  }
-
   template <class D = RecordDialog>
   std::unique_ptr<D> Dialog(const TableRecord& record, bool adding) {
     std::unique_ptr<RecordDialog> dialog = MakeRecordDialog(*context_, record, adding);
@@ -61,14 +38,6 @@ class AccountsDialogTest : public ::testing::Test {
     dialog.accept();
     return dialog.result() == QDialog::Accepted;
   }
-  int Calls(const char* name) const {
-    return static_cast<int>(std::count(store_->calls.begin(), store_->calls.end(), name));
-  }
-
-  bool remote_ = false;
-  FakeStore* store_ = nullptr;
-  std::unique_ptr<ConsoleContext> context_;
-  std::vector<QString> messages_;
 };
 
 // Every field and option bit of each table reaches its place in the record (shown as the
@@ -430,4 +399,4 @@ TEST_F(MembersDialogTest, LocalUsersArePickedAndAdded) {
 }
 
 }  // namespace
-}  // namespace qv::console
+}  // namespace qv::console::testing

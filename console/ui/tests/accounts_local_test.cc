@@ -82,21 +82,6 @@ TEST_F(AccountsLocalTest, AddEditAndRemoveAUserThroughTheTableFiles) {
   EXPECT_EQ(FormatRecordLine(qv::Table::kUser, rows[0].data()),
             "bob|example.test|pw|Robert|bob||0|||||");
 
-  // A second user of the same address is refused by the store, and reported.
-  page_->tree()->setCurrentItem(users);
-  int runs = 0;
-  page_->set_dialog_runner([&](QDialog& dialog) {
-    dialog.findChild<QLineEdit*>("Alias")->setText("BOB");
-    dialog.findChild<QLineEdit*>("Domain")->setText("example.test");
-    dialog.accept();
-    ++runs;
-    return dialog.result();
-  });
-  page_->AddRecord();
-  EXPECT_EQ(runs, 1);
-  EXPECT_EQ(messages_.size(), 1u);
-  EXPECT_EQ(IndexKeys(qv::Table::kUser).size(), 1u);
-
   page_->tree()->setCurrentItem(users->child(0));
   Fill({});
   page_->RemoveRecord();
@@ -118,19 +103,12 @@ TEST_F(AccountsLocalTest, NewListGetsItsMemberFileAndMembersLandInIt) {
   EXPECT_EQ(members.windowTitle(), "Members of mailing list  'staff@example.test'");
   ASSERT_TRUE(members.Load());
   EXPECT_EQ(members.list()->count(), 0);
-  EXPECT_TRUE(members.AddMember("ann@example.org", "Ann"));
   EXPECT_TRUE(members.AddMember("bob@example.org", ""));
   Result<std::vector<MEMBERSTRUCT>> stored = MakeLocalStore()->LoadMembers(list);
   ASSERT_TRUE(stored.ok());
-  ASSERT_EQ(stored->size(), 2u);
-  EXPECT_EQ(FormatMemberLine((*stored)[1]), "bob@example.org|");
-
-  members.list()->item(0)->setSelected(true);
-  EXPECT_TRUE(members.RemoveSelected());
-  stored = MakeLocalStore()->LoadMembers(list);
-  ASSERT_TRUE(stored.ok());
   ASSERT_EQ(stored->size(), 1u);
   EXPECT_EQ(FormatMemberLine((*stored)[0]), "bob@example.org|");
+
   EXPECT_TRUE(messages_.empty());
 }
 

@@ -1,5 +1,8 @@
-// A console dialog on an in-memory store for the page tests: the store's settings as a test sets
-// them, the messages the console showed, and the widgets found by their object names.
+// The fixtures of the console's page tests:
+// - DialogTest: the whole console dialog on an in-memory store (or on any store a test opens),
+//   the messages it showed, and its widgets found by their object names;
+// - AccountsTest: a console context on an in-memory store for the account tree and its dialogs,
+//   with record builders.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,8 +10,11 @@
 #include <QString>
 #include <QTabWidget>
 #include <QWidget>
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/testing/test_env.h"
@@ -34,6 +40,12 @@ class DialogTest : public ::testing::Test {
   void MakeDialog(std::unique_ptr<FakeStore> store) {
     store_ = store.get();
     Defaults(store_->settings);
+    Open(std::move(store));
+  }
+
+  // A dialog on `store` that fails the test on any question nobody expected.
+  void Open(std::unique_ptr<ConsoleStore> store) {
+    shown_.clear();
     dialog_ = std::make_unique<ConsoleDialog>(std::move(store));
     dialog_->context().set_message_sink([this](const QString& title, const QString& text) {
       shown_.push_back({title, text});
@@ -92,6 +104,44 @@ class DialogTest : public ::testing::Test {
   FakeStore* store_ = nullptr;  // owned by the dialog's context while it is the store
   std::unique_ptr<ConsoleDialog> dialog_;
   std::vector<Shown> shown_;
+};
+
+template <size_t N>
+void Put(char (&field)[N], std::string_view text) {
+  std::memset(field, 0, N);
+  std::memcpy(field, text.data(), std::min(text.size(), N - 1));
+}
+
+inline TableRecord User(std::string_view alias, std::string_view domain) {
+  USERSTRUCT user{};
+  Put(user.Alias, alias);
+  Put(user.Domain, domain);
+  Put(user.Mailbox, alias);
+  return TableRecord(user);
+}
+
+class AccountsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestApp();
+    auto store = std::make_unique<FakeStore>(remote_, remote_ ? "mailhost" : "");
+    store_ = store.get();
+    context_ = std::make_unique<ConsoleContext>(std::move(store));
+    Put(context_->settings().system.ConfigPath, "/srv/qv/config");
+    Put(context_->settings().system.Domain, "example.com;example.org");
+    context_->set_message_sink(
+        [this](const QString&, const QString& text) { messages_.push_back(text); });
+  }
+
+  int Calls(const char* name) const {
+    return static_cast<int>(std::count(store_->calls.begin(), store_->calls.end(), name));
+  }
+
+  bool remote_ = false;
+  qv::testing::ScopedSystemRoot root_;  // where a switch to local mode looks
+  FakeStore* store_ = nullptr;          // owned by the context while it is the store
+  std::unique_ptr<ConsoleContext> context_;
+  std::vector<QString> messages_;
 };
 
 }  // namespace qv::console::testing

@@ -1,134 +1,68 @@
 // The console on the real stores: in local mode the pages' values go through this computer's
-// registry file and back; in remote mode the console logs in to a real qvctrl95 and shows what
-// the service tells.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
+// registry file and back; in remote mode the console logs in to a real qvctrl95, shows what the
+// service tells, and a user added through the account tree's dialog lands in its table.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
-#include <chrono>
-#include <functional>
-#include <thread>
+#include <QTreeWidget>
 
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
-#include "common/testing/service_process.h"
-#include "common/testing/table_env.h"
-#include "console/ui/console_dialog.h"
-#include "console/ui/servers_page.h"
+#include "console/store/tests/control_root_util.h"
+#include "console/ui/accounts_page.h"
 #include "console/ui/settings_page.h"
-#include "console/ui/tests/qt_app_util.h"
-#include "platform/presence.h"
-#include "platform/registry.h"
+#include "console/ui/tests/dialog_fixture_util.h"
 
 namespace qv::console::testing {
 namespace {
 
 using qv::testing::ReadFileText;
 
-class ModesTest : public ::testing::Test {
- public:  // the edit table below reaches in
-  void SetUp() override {
-    TestApp();
-    reg::Key key;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &key);
-    reg::SetString(&key, "InstallPath", env_.tables().root());
-    reg::SetString(&key, "TempPath", env_.tables().root() + "/temp");
-    reg::SetString(&key, "LogPath", env_.tables().root() + "/log");
-    reg::SetString(&key, "HostName", "mail.example.test");
-    reg::CloseKey(&key);
-  }
-
-  void Open(std::unique_ptr<ConsoleStore> store) {
-    dialog_ = std::make_unique<ConsoleDialog>(std::move(store));
-    dialog_->context().set_message_sink(
-        [this](const QString&, const QString& text) { shown_.push_back(text.toStdString()); });
-    dialog_->set_save_question([] {
-      ADD_FAILURE() << "unexpected question";
-      return ConsoleDialog::Answer::kCancel;
-    });
+class ModesTest : public DialogTest {
+ protected:
+  void OpenLocal() {
+    Open(MakeLocalStore());
     dialog_->Reload();
   }
+  std::string Shown() const { return shown_.empty() ? "" : shown_[0].text.toStdString(); }
 
-  template <class W>
-  W* Find(const char* name) {
-    W* w = dialog_->findChild<W*>(QString::fromLatin1(name));
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-  }
-
-  static Settings Registry() {
-    Settings s;
-    LoadSettings(s);
-    return s;
-  }
-
-  qv::testing::ToolEnv env_{"example.test"};
-  std::unique_ptr<ConsoleDialog> dialog_;
-  std::vector<std::string> shown_;
-};
-
-struct Edit {
-  const char* what;
-  std::function<void(ModesTest&)> change;
-  std::function<bool(const Settings&)> holds;
+  ControlRoot control_;  // the system root in use: made after the fixture's own
 };
 
 TEST_F(ModesTest, LocalValuesRoundTripThroughTheRegistryFile) {
-  Open(MakeLocalStore());
-  EXPECT_TRUE(shown_.empty()) << shown_.front();
+  OpenLocal();
+  EXPECT_TRUE(shown_.empty()) << Shown();
   EXPECT_EQ(dialog_->windowTitle().toStdString(), "Quorvane Console -- <local>");
   // What the registry holds is shown.
   EXPECT_EQ(Find<QLineEdit>("HostName")->text(), "mail.example.test");
   EXPECT_EQ(dialog_->findChild<ListEdit*>("Domain")->Entries().join(";"), "example.test");
   EXPECT_EQ(Find<QSpinBox>("SmtpPort")->value(), 25);
 
-  const Edit edits[] = {
-      {"HostName", [](ModesTest& t) { t.Find<QLineEdit>("HostName")->setText("mx.example.test"); },
-       [](const Settings& s) { return FieldText(s.system.HostName) == "mx.example.test"; }},
-      {"Domain",
-       [](ModesTest& t) {
-         auto* domains = t.dialog_->findChild<ListEdit*>("Domain");
-         domains->entry()->setText("example.org");
-         domains->AddEntry();
-       },
-       [](const Settings& s) { return FieldText(s.system.Domain) == "example.test;example.org"; }},
-      {"USEMX", [](ModesTest& t) { t.Find<QCheckBox>("USEMX")->setChecked(true); },
-       [](const Settings& s) { return (s.smtp.Flags & kSmtpUseMx) != 0; }},
-      {"NTUSER", [](ModesTest& t) { t.Find<QCheckBox>("NTUSER")->setChecked(true); },
-       [](const Settings& s) { return (s.system.Flags & kSysNtUser) != 0; }},
-      {"Pop3Port", [](ModesTest& t) { t.Find<QSpinBox>("Pop3Port")->setValue(1100); },
-       [](const Settings& s) { return s.pop3.Port == 1100; }},
-      {"SMTPTimer",
-       [](ModesTest& t) {
-         t.Find<QSpinBox>("SMTPTimer")->setValue(2);
-         t.Find<QComboBox>("SMTPTimerUnit")->setCurrentText("Hours");
-       },
-       [](const Settings& s) { return s.smtp.SMTPTimer == 7200; }},
-      {"LogLevel", [](ModesTest& t) { t.Find<QComboBox>("LogLevel")->setCurrentIndex(1); },
-       [](const Settings& s) { return s.system.LogLevel == 1; }},
-      {"NoResponse",
-       [](ModesTest& t) {
-         auto* masks = t.dialog_->findChild<ListEdit*>("NoResponse");
-         masks->entry()->setText("mailer-daemon@*");
-         masks->AddEntry();
-       },
-       [](const Settings& s) { return FieldText(s.system.NoResponse) == "mailer-daemon@*"; }},
-  };
-  for (const Edit& e : edits) e.change(*this);
+  Find<QLineEdit>("HostName")->setText("mx.example.test");
+  auto* domains = dialog_->findChild<ListEdit*>("Domain");
+  domains->entry()->setText("example.org");
+  domains->AddEntry();
+  Find<QCheckBox>("USEMX")->setChecked(true);
+  Find<QSpinBox>("SMTPTimer")->setValue(2);
+  Find<QComboBox>("SMTPTimerUnit")->setCurrentText("Hours");
+  Find<QComboBox>("LogLevel")->setCurrentIndex(1);
   ASSERT_TRUE(dialog_->Save());
-  const Settings saved = Registry();
-  for (const Edit& e : edits) EXPECT_TRUE(e.holds(saved)) << e.what;
+  Settings saved;
+  LoadSettings(saved);
+  EXPECT_EQ(FieldText(saved.system.HostName), "mx.example.test");
+  EXPECT_EQ(FieldText(saved.system.Domain), "example.test;example.org");
+  EXPECT_NE(saved.smtp.Flags & kSmtpUseMx, 0u);
+  EXPECT_EQ(saved.smtp.SMTPTimer, 7200);
+  EXPECT_EQ(saved.system.LogLevel, 1);
   const std::string file = ReadFileText(std::string(getenv("QUORVANE_SYSTEM")) + "/registry.reg");
   EXPECT_NE(file.find("mx.example.test"), std::string::npos);
 
   // A console opened afterwards shows the saved values.
-  Open(MakeLocalStore());
+  OpenLocal();
   EXPECT_EQ(Find<QLineEdit>("HostName")->text(), "mx.example.test");
   EXPECT_EQ(Find<QComboBox>("SMTPTimerUnit")->currentText(), "Hours");
   EXPECT_TRUE(Find<QCheckBox>("USEMX")->isChecked());
@@ -139,20 +73,8 @@ class RemoteModeTest : public ModesTest {
  protected:
   void SetUp() override {
     ModesTest::SetUp();
-    port_ = qv::testing::FreeLoopbackPort();
-    reg::Key key;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &key);
-    reg::SetDword(&key, "Port", static_cast<uint32_t>(port_));
-    reg::SetDword(&key, "PasswordPort", static_cast<uint32_t>(qv::testing::FreeLoopbackPort()));
-    reg::CloseKey(&key);
-    ::mkdir((env_.tables().root() + "/temp").c_str(), 0755);
-    ::mkdir((env_.tables().root() + "/log").c_str(), 0755);
-    USERSTRUCT admin = qv::testing::MakeUser("admin", "example.test", "Secret");
-    admin.Options = kUserAdmin;
-    ASSERT_EQ(AddRecord(env_.system(), &admin), 0);
-    USERSTRUCT ann = qv::testing::MakeUser("ann", "example.test", "Other");
-    ASSERT_EQ(AddRecord(env_.system(), &ann), 0);
-    ASSERT_TRUE(control_.Start("qvctrl95", port_));
+    ASSERT_TRUE(control_.Start());
+    OpenLocal();
   }
   void TearDown() override {
     dialog_.reset();
@@ -160,24 +82,19 @@ class RemoteModeTest : public ModesTest {
   }
 
   bool ConnectAs(const std::string& login, const std::string& password) {
-    ServersPage* servers = dialog_->servers();
     Find<QLineEdit>("RemoteHost")->setText("127.0.0.1");
-    servers->set_connect_prompt([&](ConnectRequest* r) {
+    dialog_->servers()->set_connect_prompt([&](ConnectRequest* r) {
       r->login = login;
       r->password = password;
       return true;
     });
-    return servers->Connect();
+    return dialog_->servers()->Connect();
   }
-
-  int port_ = 0;
-  qv::testing::ServiceProcess control_;
 };
 
 TEST_F(RemoteModeTest, ConnectedTheServiceStatesAndSettingsAreShown) {
-  Open(MakeLocalStore());
   // The remembered port is this computer's control port: the one the service listens on here.
-  ASSERT_TRUE(ConnectAs("admin@example.test", "secret")) << (shown_.empty() ? "" : shown_[0]);
+  ASSERT_TRUE(ConnectAs(kAdmin, "secret")) << Shown();
   EXPECT_EQ(dialog_->windowTitle().toStdString(), "Quorvane Console -- <127.0.0.1>");
   EXPECT_EQ(Find<QLineEdit>("HostName")->text(), "mail.example.test");
   // STATE: neither mail service runs on the temporary root.
@@ -186,28 +103,52 @@ TEST_F(RemoteModeTest, ConnectedTheServiceStatesAndSettingsAreShown) {
   EXPECT_TRUE(Find<QPushButton>("SmtpStart")->isEnabled());
   EXPECT_FALSE(Find<QPushButton>("SmtpStop")->isEnabled());
   EXPECT_TRUE(Find<QPushButton>("SmtpInstall")->isHidden());
-  EXPECT_TRUE(shown_.empty()) << shown_.front();
+  EXPECT_TRUE(shown_.empty()) << Shown();
 }
 
 TEST_F(RemoteModeTest, ALoginWithoutTheAdministratorOptionIsRefused) {
-  Open(MakeLocalStore());
-  EXPECT_FALSE(ConnectAs("ann@example.test", "other"));
+  EXPECT_FALSE(ConnectAs("ann@example.test", "pw"));
   ASSERT_EQ(shown_.size(), 1u);
-  EXPECT_EQ(shown_[0],
+  EXPECT_EQ(Shown(),
             "The connection to '127.0.0.1' failed.\n\n"
             "You do not have permission to manage this server!");
   EXPECT_FALSE(dialog_->context().remote());
 }
 
 TEST_F(RemoteModeTest, AServiceThatGoesAwayReturnsTheConsoleToLocalMode) {
-  Open(MakeLocalStore());
-  ASSERT_TRUE(ConnectAs("admin@example.test", "secret"));
+  ASSERT_TRUE(ConnectAs(kAdmin, "secret"));
   control_.Stop();
   dialog_->servers()->RefreshStates();
-  ASSERT_FALSE(shown_.empty());
-  EXPECT_EQ(shown_[0], "The connection is broken!");
+  EXPECT_EQ(Shown(), "The connection is broken!");
   EXPECT_FALSE(dialog_->context().remote());
   EXPECT_EQ(dialog_->windowTitle().toStdString(), "Quorvane Console -- <local>");
+}
+
+TEST_F(RemoteModeTest, TheTreeShowsTheServersUsersAndADialogsUserLandsInItsTable) {
+  ASSERT_TRUE(ConnectAs(kAdmin, "secret")) << Shown();
+  auto* page = dialog_->findChild<AccountsPage*>();
+  ASSERT_NE(page, nullptr);
+  QTreeWidgetItem* users = page->category(Table::kUser);
+  users->setExpanded(true);
+  ASSERT_EQ(users->childCount(), 2);
+  EXPECT_EQ(users->child(0)->text(0), "admin@example.test");
+
+  page->tree()->setCurrentItem(users);
+  page->set_dialog_runner([](QDialog& dialog) {
+    dialog.findChild<QLineEdit*>("Alias")->setText("bob");
+    dialog.findChild<QLineEdit*>("Domain")->setText("example.test");
+    dialog.findChild<QLineEdit*>("Name")->setText("Bob");
+    dialog.accept();
+    return dialog.result();
+  });
+  page->AddRecord();
+  EXPECT_TRUE(shown_.empty()) << Shown();
+  USERSTRUCT bob{};
+  ASSERT_EQ(FindRecord(control_.tables().system(), "bob", "example.test", &bob), 0);
+  EXPECT_EQ(FieldText(bob.Name), "Bob");
+  ASSERT_EQ(users->childCount(), 3);
+  EXPECT_EQ(page->tree()->currentItem(), users->child(2));
+  EXPECT_EQ(users->child(2)->text(0), "bob@example.test");
 }
 
 }  // namespace
