@@ -7,6 +7,16 @@
 
 namespace qv::console::testing {
 
+namespace {
+
+template <class T>
+Result<T> Give(const Status& call, const T& value) {
+  if (!call.ok()) return Fail(call.error());
+  return value;
+}
+
+}  // namespace
+
 Status FakeStore::Call(const char* name) {
   calls.emplace_back(name);
   if (broken) return Fail(kConnectionBroken);
@@ -36,9 +46,7 @@ Status FakeStore::SaveSettings(const Settings& in) {
 }
 
 Result<std::vector<TableRecord>> FakeStore::LoadTable(Table table) {
-  Status s = Call("LoadTable");
-  if (!s.ok()) return Fail(s.error());
-  return tables[table];
+  return Give(Call("LoadTable"), tables[table]);
 }
 
 Status FakeStore::AddRecord(const TableRecord& record) {
@@ -68,9 +76,7 @@ Status FakeStore::DeleteRecord(const TableRecord& record) {
 }
 
 Result<std::vector<MEMBERSTRUCT>> FakeStore::LoadMembers(const LISTSTRUCT& list) {
-  Status s = Call("LoadMembers");
-  if (!s.ok()) return Fail(s.error());
-  return members[std::string(FieldText(list.FileName))];
+  return Give(Call("LoadMembers"), members[std::string(FieldText(list.FileName))]);
 }
 
 Status FakeStore::AddMember(const LISTSTRUCT& list, const MEMBERSTRUCT& member) {
@@ -92,9 +98,7 @@ Status FakeStore::DeleteMember(const LISTSTRUCT& list, const MEMBERSTRUCT& membe
 }
 
 Result<ServiceStates> FakeStore::QueryServices() {
-  Status s = Call("QueryServices");
-  if (!s.ok()) return Fail(s.error());
-  return states;
+  return Give(Call("QueryServices"), states);
 }
 
 Status FakeStore::ServiceAction(int service, int command) {
@@ -104,21 +108,15 @@ Status FakeStore::ServiceAction(int service, int command) {
 }
 
 Result<std::vector<std::string>> FakeStore::PhoneBookEntries() {
-  Status s = Call("PhoneBookEntries");
-  if (!s.ok()) return Fail(s.error());
-  return phone_book;
+  return Give(Call("PhoneBookEntries"), phone_book);
 }
 
 Result<LogFiles> FakeStore::ListLogFiles() {
-  Status s = Call("ListLogFiles");
-  if (!s.ok()) return Fail(s.error());
-  return logs;
+  return Give(Call("ListLogFiles"), logs);
 }
 
 Result<std::vector<std::string>> FakeStore::NtGroups() {
-  Status s = Call("NtGroups");
-  if (!s.ok()) return Fail(s.error());
-  return groups;
+  return Give(Call("NtGroups"), groups);
 }
 
 AboutFacts FakeStore::About(const Settings& in) {

@@ -54,16 +54,11 @@ class ServersPageTest : public DialogTest {
   }
 };
 
-TEST_F(ServersPageTest, RowsShowTheStates) {
+TEST_F(ServersPageTest, AButtonActsThenTheStatesAreReadAgain) {
   store_->states = {ServiceState::kNotInstalled, ServiceState::kStarted};
   dialog_->Reload();
   EXPECT_EQ(Row("Smtp"), "Not installed I---");
   EXPECT_EQ(Row("Pop3"), "Started --TR");
-}
-
-TEST_F(ServersPageTest, AButtonActsThenTheStatesAreReadAgain) {
-  store_->states = {ServiceState::kNotInstalled, ServiceState::kStarted};
-  dialog_->Reload();
   store_->states = {ServiceState::kNotStarted, ServiceState::kNotStarted};
   store_->calls.clear();
   Find<QPushButton>("SmtpInstall")->click();
