@@ -139,16 +139,6 @@ class ConnectTest : public DialogTest {
   FakeStore* remote_ = nullptr;
 };
 
-TEST_F(ConnectTest, TheRememberedConnectionIsOffered) {
-  EXPECT_EQ(Find<QLineEdit>("RemoteHost")->text(), "remembered.example.test");
-  EXPECT_FALSE(Find<QPushButton>("Local")->isEnabled());
-  ASSERT_TRUE(servers_->Connect());
-  EXPECT_EQ(asked_.host, "remembered.example.test");
-  EXPECT_EQ(asked_.login, "admin@example.test");
-  EXPECT_EQ(asked_.port, 32123);
-  EXPECT_EQ(tried_.password, "secret");
-}
-
 TEST_F(ConnectTest, TheConnectDialogOffersTheDefaultsAndGivesTheEdits) {
   ConnectRequest defaults{"far.example.test", "admin@example.test", "", 32123};
   ConnectDialog connect(defaults);
@@ -191,19 +181,25 @@ TEST_F(ConnectTest, WithoutAHostNameItIsAskedFor) {
   EXPECT_EQ(tried_.host, "asked.example.test");
 }
 
-TEST_F(ConnectTest, ConnectedTheConsoleShowsTheRemoteServer) {
-  Find<QLineEdit>("RemoteHost")->setText("far.example.test");
+TEST_F(ConnectTest, TheRememberedConnectionIsOfferedAndTheRemoteServerShown) {
+  EXPECT_EQ(Find<QLineEdit>("RemoteHost")->text(), "remembered.example.test");
+  EXPECT_FALSE(Find<QPushButton>("Local")->isEnabled());
   port_answer_ = 32999;
   ASSERT_TRUE(servers_->Connect());
+  EXPECT_EQ(asked_.host, "remembered.example.test");
+  EXPECT_EQ(asked_.login, "admin@example.test");
+  EXPECT_EQ(asked_.port, 32123);
+  EXPECT_EQ(tried_.password, "secret");
   EXPECT_EQ(tried_.port, 32999);
-  EXPECT_EQ(dialog_->windowTitle().toStdString(), "Quorvane Console -- <far.example.test>");
+  EXPECT_EQ(dialog_->windowTitle().toStdString(),
+            "Quorvane Console -- <remembered.example.test>");
   EXPECT_EQ(Find<QLineEdit>("HostName")->text(), "far.example.test");
   EXPECT_EQ(Find<QLabel>("SmtpState")->text(), "Started");
   EXPECT_TRUE(Find<QPushButton>("Local")->isEnabled());
   // Remembered on this computer: host and login; the port is this computer's control port.
   Settings local;
   LoadSettings(local);
-  EXPECT_EQ(FieldText(local.system.RemoteServer), "far.example.test");
+  EXPECT_EQ(FieldText(local.system.RemoteServer), "remembered.example.test");
   EXPECT_EQ(FieldText(local.system.RemoteLogin), "admin@example.test");
   EXPECT_EQ(local.system.Port, 32123);
 }

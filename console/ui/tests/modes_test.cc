@@ -1,10 +1,13 @@
 // The console on the real stores: in local mode the pages' values go through this computer's
-// registry file and back; in remote mode the console logs in to a real qvctrl95, shows what the
+// registry file and back, and the account tree's records and members through the table and
+// member files; in remote mode the console logs in to a real qvctrl95, shows what the
 // service tells, and a user added through the account tree's dialog lands in its table.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTreeWidget>
@@ -14,6 +17,7 @@
 #include "common/recordstore.h"
 #include "console/store/tests/control_root_util.h"
 #include "console/ui/accounts_page.h"
+#include "console/ui/members_dialog.h"
 #include "console/ui/settings_page.h"
 #include "console/ui/tests/dialog_fixture_util.h"
 
@@ -29,6 +33,27 @@ class ModesTest : public DialogTest {
     dialog_->Reload();
   }
   std::string Shown() const { return shown_.empty() ? "" : shown_[0].text.toStdString(); }
+  AccountsPage* Accounts() {
+    auto* page = dialog_->findChild<AccountsPage*>();
+    EXPECT_NE(page, nullptr);
+    return page;
+  }
+  // Runs the account tree's next dialog: fills the named fields and accepts it (a question is
+  // answered yes).
+  void Fill(std::vector<std::pair<const char*, QString>> fields) {
+    Accounts()->set_dialog_runner([fields](QDialog& dialog) {
+      if (qobject_cast<QMessageBox*>(&dialog)) return int(QMessageBox::Yes);
+      for (const auto& [name, text] : fields) dialog.findChild<QLineEdit*>(name)->setText(text);
+      dialog.accept();
+      return dialog.result();
+    });
+  }
+  // The records of a table as a fresh local store reads them from the files.
+  static std::vector<TableRecord> Rows(Table table) {
+    Result<std::vector<TableRecord>> rows = MakeLocalStore()->LoadTable(table);
+    EXPECT_TRUE(rows.ok()) << rows.error();
+    return rows.ok() ? rows.value() : std::vector<TableRecord>{};
+  }
 
   ControlRoot control_;  // the system root in use: made after the fixture's own
 };
@@ -66,6 +91,57 @@ TEST_F(ModesTest, LocalValuesRoundTripThroughTheRegistryFile) {
   EXPECT_EQ(Find<QLineEdit>("HostName")->text(), "mx.example.test");
   EXPECT_EQ(Find<QComboBox>("SMTPTimerUnit")->currentText(), "Hours");
   EXPECT_TRUE(Find<QCheckBox>("USEMX")->isChecked());
+}
+
+TEST_F(ModesTest, AUserAddedEditedAndRemovedInTheTreeGoesThroughTheTableFiles) {
+  OpenLocal();
+  AccountsPage* page = Accounts();
+  QTreeWidgetItem* users = page->category(Table::kUser);
+  users->setExpanded(true);
+  ASSERT_EQ(users->childCount(), 2);  // admin and ann
+  page->tree()->setCurrentItem(users);
+  Fill({{"Alias", "bob"}, {"Password", "pw"}, {"Name", "Bob"}});
+  page->AddRecord();
+  ASSERT_TRUE(shown_.empty()) << Shown();
+  // The store gave the empty domain the primary one, and the node shows it.
+  ASSERT_EQ(users->childCount(), 3);
+  EXPECT_EQ(users->child(2)->text(0), "bob@example.test");
+  EXPECT_EQ(page->tree()->currentItem(), users->child(2));
+
+  Fill({{"Name", "Robert"}});
+  page->EditRecord();
+  std::vector<TableRecord> rows = Rows(Table::kUser);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(FormatRecordLine(Table::kUser, rows[2].data()),
+            "bob|example.test|pw|Robert|bob||0|||||");
+
+  Fill({});
+  page->RemoveRecord();
+  EXPECT_EQ(Rows(Table::kUser).size(), 2u);
+  EXPECT_EQ(users->childCount(), 2);
+}
+
+TEST_F(ModesTest, ANewListGetsItsMemberFileAndMembersLandInIt) {
+  OpenLocal();
+  Accounts()->tree()->setCurrentItem(Accounts()->category(Table::kLists));
+  Fill({{"Name", "staff"}, {"Description", "All of us"}});
+  Accounts()->AddRecord();
+  ASSERT_TRUE(shown_.empty()) << Shown();
+  std::vector<TableRecord> lists = Rows(Table::kLists);
+  ASSERT_EQ(lists.size(), 1u);
+  const LISTSTRUCT& list = lists[0].as<LISTSTRUCT>();
+  EXPECT_EQ(FieldText(list.FileName), control_.tables().config() + "/staff.mls");
+
+  MembersDialog members(dialog_->context(), list);
+  EXPECT_EQ(members.windowTitle(), "Members of mailing list  'staff@example.test'");
+  ASSERT_TRUE(members.Load());
+  EXPECT_EQ(members.list()->count(), 0);
+  EXPECT_TRUE(members.AddMember("bob@example.org", ""));
+  Result<std::vector<MEMBERSTRUCT>> stored = MakeLocalStore()->LoadMembers(list);
+  ASSERT_TRUE(stored.ok());
+  ASSERT_EQ(stored->size(), 1u);
+  EXPECT_EQ(FormatMemberLine((*stored)[0]), "bob@example.org|");
+  EXPECT_TRUE(shown_.empty()) << Shown();
 }
 
 // Remote mode against the real control service.
@@ -134,13 +210,7 @@ TEST_F(RemoteModeTest, TheTreeShowsTheServersUsersAndADialogsUserLandsInItsTable
   EXPECT_EQ(users->child(0)->text(0), "admin@example.test");
 
   page->tree()->setCurrentItem(users);
-  page->set_dialog_runner([](QDialog& dialog) {
-    dialog.findChild<QLineEdit*>("Alias")->setText("bob");
-    dialog.findChild<QLineEdit*>("Domain")->setText("example.test");
-    dialog.findChild<QLineEdit*>("Name")->setText("Bob");
-    dialog.accept();
-    return dialog.result();
-  });
+  Fill({{"Alias", "bob"}, {"Domain", "example.test"}, {"Name", "Bob"}});
   page->AddRecord();
   EXPECT_TRUE(shown_.empty()) << Shown();
   USERSTRUCT bob{};

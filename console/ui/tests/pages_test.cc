@@ -169,19 +169,21 @@ struct IntervalCase {
   const char* unit;
 };
 
+int32_t& ConnectTime(Settings& s) { return s.system.ConnectTime; }
+int32_t& SmtpTimer(Settings& s) { return s.smtp.SMTPTimer; }
+int32_t& ReturnTimer(Settings& s) { return s.smtp.ReturnTimer; }
+int32_t& ClosingTime(Settings& s) { return s.system.ClosingTime; }
+
 const IntervalCase kIntervals[] = {
     // Minutes, hours and days, as the control service shows them.
-    {"ConnectTime", [](Settings& s) -> int32_t& { return s.system.ConnectTime; }, 3600, 60,
-     "Minutes"},
-    {"ConnectTime", [](Settings& s) -> int32_t& { return s.system.ConnectTime; }, 7200, 2, "Hours"},
-    {"SMTPTimer", [](Settings& s) -> int32_t& { return s.smtp.SMTPTimer; }, 900, 15, "Minutes"},
-    {"ReturnTimer", [](Settings& s) -> int32_t& { return s.smtp.ReturnTimer; }, 259200, 3, "Days"},
+    {"ConnectTime", ConnectTime, 3600, 60, "Minutes"},
+    {"ConnectTime", ConnectTime, 7200, 2, "Hours"},
+    {"SMTPTimer", SmtpTimer, 900, 15, "Minutes"},
+    {"ReturnTimer", ReturnTimer, 259200, 3, "Days"},
     // Seconds, minutes and hours.
-    {"ClosingTime", [](Settings& s) -> int32_t& { return s.system.ClosingTime; }, 90, 90,
-     "Seconds"},
-    {"ClosingTime", [](Settings& s) -> int32_t& { return s.system.ClosingTime; }, 120, 2,
-     "Minutes"},
-    {"ClosingTime", [](Settings& s) -> int32_t& { return s.system.ClosingTime; }, 7200, 2, "Hours"},
+    {"ClosingTime", ClosingTime, 90, 90, "Seconds"},
+    {"ClosingTime", ClosingTime, 120, 2, "Minutes"},
+    {"ClosingTime", ClosingTime, 7200, 2, "Hours"},
 };
 
 TEST_F(DialogTest, IntervalsShowNumberAndUnit) {
