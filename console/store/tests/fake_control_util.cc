@@ -80,13 +80,11 @@ FakeControlPeer::Handler FakeControlPeer::AfterLogin(Handler after) {
   };
 }
 
-FakeControlPeer::FakeControlPeer(Handler handler) : handler_(std::move(handler)) {
-  listener_ = Listen(&port_);
-  ::pipe(wake_);
-  thread_ = std::thread([this] { Run(); });
-}
+FakeControlPeer::FakeControlPeer(Handler handler) : handler_(std::move(handler)) { Start(); }
 
-FakeControlPeer::FakeControlPeer(int upstream_port) : upstream_port_(upstream_port) {
+FakeControlPeer::FakeControlPeer(int upstream_port) : upstream_port_(upstream_port) { Start(); }
+
+void FakeControlPeer::Start() {
   listener_ = Listen(&port_);
   ::pipe(wake_);
   thread_ = std::thread([this] { Run(); });
@@ -112,12 +110,6 @@ std::vector<std::string> FakeControlPeer::lines_starting(const std::string& pref
   for (std::string& line : lines())
     if (line.rfind(prefix, 0) == 0) out.push_back(std::move(line));
   return out;
-}
-
-void FakeControlPeer::Cut() {
-  cut_ = true;
-  char c = 'c';
-  (void)!::write(wake_[1], &c, 1);
 }
 
 bool FakeControlPeer::WaitForClientClose(int timeout_ms) {
@@ -146,7 +138,6 @@ void FakeControlPeer::Run() {
     if (fds[1].revents) {
       char c;
       (void)!::read(wake_[0], &c, 1);
-      cut_ = false;
       continue;
     }
     int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -177,10 +168,7 @@ void FakeControlPeer::Serve(int client) {
     if (fds[1].revents) {
       char c;
       (void)!::read(wake_[0], &c, 1);
-      if (stop_ || cut_) {
-        cut_ = false;
-        break;
-      }
+      if (stop_) break;
     }
     if (upstream >= 0 && fds[2].revents) {
       ssize_t n = ::recv(upstream, buffer, sizeof buffer, 0);

@@ -2,8 +2,7 @@
 // - scripted: it greets, then answers each line the client sends with what the test's handler
 //   returns (nothing, a reply, or the end of the connection);
 // - relay: it passes the bytes between the client and a real control service unchanged.
-// Either way it keeps every line the client sent, in order, and the test can cut the
-// connection at any moment. One client connection at a time.
+// Either way it keeps every line the client sent, in order. One client connection at a time.
 #pragma once
 
 #include <atomic>
@@ -39,12 +38,11 @@ class FakeControlPeer {
   std::vector<std::string> lines();
   // The lines that begin with `prefix`.
   std::vector<std::string> lines_starting(const std::string& prefix);
-  // Closes the client's connection (and the upstream one).
-  void Cut();
   // Waits (bounded) until the client has closed its connection; true when it did.
   bool WaitForClientClose(int timeout_ms = 5000);
 
  private:
+  void Start();
   void Run();
   void Serve(int client);
   void Note(std::string* partial, const char* data, size_t size);
@@ -55,7 +53,6 @@ class FakeControlPeer {
   int wake_[2] = {-1, -1};
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
-  std::atomic<bool> cut_{false};
   std::atomic<bool> client_closed_{false};
   std::mutex mutex_;
   std::vector<std::string> lines_;
