@@ -80,9 +80,13 @@ FakeControlPeer::Handler FakeControlPeer::AfterLogin(Handler after) {
   };
 }
 
-FakeControlPeer::FakeControlPeer(Handler handler) : handler_(std::move(handler)) { Start(); }
+FakeControlPeer::FakeControlPeer(Handler handler) : handler_(std::move(handler)) {
+  Start();
+}
 
-FakeControlPeer::FakeControlPeer(int upstream_port) : upstream_port_(upstream_port) { Start(); }
+FakeControlPeer::FakeControlPeer(int upstream_port) : upstream_port_(upstream_port) {
+  Start();
+}
 
 void FakeControlPeer::Start() {
   listener_ = Listen(&port_);
@@ -194,8 +198,10 @@ void FakeControlPeer::Serve(int client) {
         std::string line = unhandled.substr(0, end);
         unhandled.erase(0, end + 2);
         std::optional<std::string> reply = handler_(line);
-        if (!reply) open = false;
-        else if (!reply->empty() && !SendAll(client, *reply)) open = false;
+        if (!reply)
+          open = false;
+        else if (!reply->empty() && !SendAll(client, *reply))
+          open = false;
       }
       if (!open) break;
     }

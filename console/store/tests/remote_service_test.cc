@@ -44,8 +44,7 @@ TEST_F(RemoteServiceTest, LoginIsRefusedWithTheDialoguesTexts) {
   EXPECT_EQ(ConnectControl("127.0.0.1", "ann@example.test", "pw", port).error, kNoPermission);
   EXPECT_EQ(ConnectControl("127.0.0.1", kAdmin, "wrong", port).error, kInvalidPassword);
   EXPECT_EQ(ConnectControl("127.0.0.1", "nobody@example.test", "x", port).error, kInvalidLogin);
-  EXPECT_EQ(ConnectControl("127.0.0.1", kAdmin, "secret",
-                           static_cast<uint16_t>(FreeLoopbackPort()))
+  EXPECT_EQ(ConnectControl("127.0.0.1", kAdmin, "secret", static_cast<uint16_t>(FreeLoopbackPort()))
                 .error,
             kHostSilent);
   EXPECT_EQ(ConnectControl("", kAdmin, "secret", port).error, kHostUnknown);
@@ -137,11 +136,11 @@ TEST_F(RemoteServiceTest, TablesMoveAsTheProtocolsLines) {
   ASSERT_TRUE(store->EditRecord(TableRecord(route)));
 
   Lines changes = relay.lines_starting("PUTSTREAM");
-  for (const char* line : {"PUTSTREAM LIST ADDMEMBER|team@example.test|x@far.test|X",
-                           "PUTSTREAM LIST DELETEMEMBER|team@example.test|x@far.test|X",
-                           "PUTSTREAM USER DELETE|bob|example.test",
-                           "PUTSTREAM ROUTE ADD|*@far.test|2|relay.test",
-                           "PUTSTREAM ROUTE EDIT|*@far.test|2|relay.test"})
+  for (const char* line :
+       {"PUTSTREAM LIST ADDMEMBER|team@example.test|x@far.test|X",
+        "PUTSTREAM LIST DELETEMEMBER|team@example.test|x@far.test|X",
+        "PUTSTREAM USER DELETE|bob|example.test", "PUTSTREAM ROUTE ADD|*@far.test|2|relay.test",
+        "PUTSTREAM ROUTE EDIT|*@far.test|2|relay.test"})
     EXPECT_EQ(std::count(changes.begin(), changes.end(), line), 1) << line;
   // Every stream request has its NOOP behind it.
   EXPECT_EQ(relay.lines_starting("NOOP").size(), relay.lines_starting("GETSTREAM").size());
@@ -183,7 +182,6 @@ TEST_F(RemoteServiceTest, SettingsStateAndLogs) {
   auto entries = store->PhoneBookEntries();
   ASSERT_TRUE(entries.ok());
   EXPECT_TRUE(store->NtGroups().ok());
-
 }
 
 TEST_F(RemoteServiceTest, DestroyingTheStoreSaysQuit) {

@@ -22,13 +22,15 @@ using testing::FakeControlPeer;
 using Lines = std::vector<std::string>;
 
 std::unique_ptr<ConsoleStore> Connect(FakeControlPeer& peer, int timeout_ms = 2000) {
-  ConnectOutcome c = ConnectControl("127.0.0.1", "admin@example.test", "pw", peer.port(), timeout_ms);
+  ConnectOutcome c =
+      ConnectControl("127.0.0.1", "admin@example.test", "pw", peer.port(), timeout_ms);
   EXPECT_TRUE(c.store) << c.error;
   return std::move(c.store);
 }
 
 TEST(RemoteStoreTest, RepliesAreRead) {
-  const std::map<std::string, std::string> replies = {  // request line -> reply
+  const std::map<std::string, std::string> replies = {
+      // request line -> reply
       {"GETSTREAM USER #0", "ann|example.test|pw|Ann|ann||4|||||"},
       {"GETSTREAM USER #1", "|||||||||||"},  // an empty key is no record
       {"GETSTREAM USER #2", "#||||||0|||||"},
@@ -43,8 +45,8 @@ TEST(RemoteStoreTest, RepliesAreRead) {
       {"GETSTREAM RASENTRY", "|"},
       {"GETSTREAM NTUSERS", "staff  (Office staff)|mail  ()|"},
   };
-  FakeControlPeer peer(FakeControlPeer::AfterLogin(
-      [replies](const std::string& line) -> std::optional<std::string> {
+  FakeControlPeer peer(
+      FakeControlPeer::AfterLogin([replies](const std::string& line) -> std::optional<std::string> {
         auto it = replies.find(line);
         return it != replies.end() ? it->second : std::string("Invalid Command\r\n>");
       }));
@@ -147,12 +149,11 @@ TEST(RemoteStoreTest, LoginOutcomesAreTheDialoguesTexts) {
   EXPECT_EQ(ConnectControl("127.0.0.1", "admin", "pw\nSTOP SMTP", peer.port(), 2000).error,
             kInvalidPassword);
   EXPECT_TRUE(peer.lines().empty());
-
 }
 
 TEST(RemoteStoreTest, TextsTheLineCannotCarryAreRefusedBeforeSending) {
-  FakeControlPeer peer(FakeControlPeer::AfterLogin(
-      [](const std::string& line) -> std::optional<std::string> {
+  FakeControlPeer peer(
+      FakeControlPeer::AfterLogin([](const std::string& line) -> std::optional<std::string> {
         return line.rfind("GETSTREAM OPTIONS", 0) == 0 ? std::string() : std::string(">");
       }));
   auto store = Connect(peer);

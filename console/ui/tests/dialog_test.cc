@@ -191,8 +191,7 @@ TEST_F(ConnectTest, TheRememberedConnectionIsOfferedAndTheRemoteServerShown) {
   EXPECT_EQ(asked_.port, 32123);
   EXPECT_EQ(tried_.password, "secret");
   EXPECT_EQ(tried_.port, 32999);
-  EXPECT_EQ(dialog_->windowTitle().toStdString(),
-            "Quorvane Console -- <remembered.example.test>");
+  EXPECT_EQ(dialog_->windowTitle().toStdString(), "Quorvane Console -- <remembered.example.test>");
   EXPECT_EQ(Find<QLineEdit>("HostName")->text(), "far.example.test");
   EXPECT_EQ(Find<QLabel>("SmtpState")->text(), "Started");
   EXPECT_TRUE(Find<QPushButton>("Local")->isEnabled());

@@ -26,17 +26,19 @@ struct TextField {
   size_t width;
 };
 // The widgets carry the names of the fields they show.
+// clang-format off
 #define QV_TEXT_FIELD(record, member) \
-  TextField { #member, [](Settings& s) { return s.record.member; }, sizeof(Settings{}.record.member) }
+  TextField{#member, [](Settings& s) { return s.record.member; }, sizeof(Settings{}.record.member)}
+// clang-format on
 
 const TextField kTextFields[] = {
-    QV_TEXT_FIELD(system, HostName),      QV_TEXT_FIELD(system, NameServer),
+    QV_TEXT_FIELD(system, HostName),          QV_TEXT_FIELD(system, NameServer),
     QV_TEXT_FIELD(system, AdministratorName), QV_TEXT_FIELD(system, AdministratorMailBox),
-    QV_TEXT_FIELD(system, NTDomain),      QV_TEXT_FIELD(system, RASUser),
-    QV_TEXT_FIELD(system, RASPassword),   QV_TEXT_FIELD(system, LogViewer),
-    QV_TEXT_FIELD(system, LogPath),       QV_TEXT_FIELD(system, TempPath),
-    QV_TEXT_FIELD(system, MailPath),      QV_TEXT_FIELD(system, ConfigPath),
-    QV_TEXT_FIELD(smtp, ExchangeHost),    QV_TEXT_FIELD(smtp, ForwardUnknown),
+    QV_TEXT_FIELD(system, NTDomain),          QV_TEXT_FIELD(system, RASUser),
+    QV_TEXT_FIELD(system, RASPassword),       QV_TEXT_FIELD(system, LogViewer),
+    QV_TEXT_FIELD(system, LogPath),           QV_TEXT_FIELD(system, TempPath),
+    QV_TEXT_FIELD(system, MailPath),          QV_TEXT_FIELD(system, ConfigPath),
+    QV_TEXT_FIELD(smtp, ExchangeHost),        QV_TEXT_FIELD(smtp, ForwardUnknown),
 };
 
 TEST_F(DialogTest, TextFieldsLoadAndStore) {
@@ -169,10 +171,18 @@ struct IntervalCase {
   const char* unit;
 };
 
-int32_t& ConnectTime(Settings& s) { return s.system.ConnectTime; }
-int32_t& SmtpTimer(Settings& s) { return s.smtp.SMTPTimer; }
-int32_t& ReturnTimer(Settings& s) { return s.smtp.ReturnTimer; }
-int32_t& ClosingTime(Settings& s) { return s.system.ClosingTime; }
+int32_t& ConnectTime(Settings& s) {
+  return s.system.ConnectTime;
+}
+int32_t& SmtpTimer(Settings& s) {
+  return s.smtp.SMTPTimer;
+}
+int32_t& ReturnTimer(Settings& s) {
+  return s.smtp.ReturnTimer;
+}
+int32_t& ClosingTime(Settings& s) {
+  return s.system.ClosingTime;
+}
 
 const IntervalCase kIntervals[] = {
     // Minutes, hours and days, as the control service shows them.
