@@ -51,7 +51,8 @@ ListenerSetup SmtpService::SmtpListener() {
         settings(), link, peer, [this] { StartForwardRun(); },
         [this](std::function<void()> work, std::function<void()> done) {
           frame_->Offload(std::move(work), std::move(done));
-        });
+        },
+        spools_);
   };
   return setup;
 }
