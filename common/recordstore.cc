@@ -7,11 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <random>
 #include <utility>
 #include <vector>
@@ -81,6 +85,89 @@ bool PutInPlace(int fd, const std::string& tmp, const std::string& path) {
 std::string_view UpToNul(std::string_view text) {
   size_t nul = text.find('\0');
   return nul == std::string_view::npos ? text : text.substr(0, nul);
+}
+
+// ---- Folder listings ---------------------------------------------------------------------
+
+// ResolveFileName looks for a name without regard to case, which means reading the whole folder
+// whenever the exact name is missing (on every look at a table that does not exist). The names
+// read are kept and used again while the folder is unchanged: the same device and inode, the
+// same change and modification times. Making, removing or renaming a name changes the folder's
+// modification time, but only to the granularity of the file system's clock, so a listing is
+// kept only when the folder had not changed for kListingSettled before it was read; a folder
+// changed just before or while it is read is read again the next time.
+constexpr std::chrono::seconds kListingSettled{2};
+constexpr size_t kListingsKept = 16;
+
+struct FolderStamp {
+  uint64_t device = 0, inode = 0;
+  int64_t modified_s = 0, modified_ns = 0, changed_s = 0, changed_ns = 0;
+  bool operator==(const FolderStamp&) const = default;
+};
+
+struct FolderListing {
+  FolderStamp stamp;
+  std::vector<std::string> names;  // in the order the folder gives them
+};
+
+std::mutex g_listings_mutex;  // guards g_listings
+std::map<std::string, FolderListing> g_listings;
+
+bool StampOf(const std::string& dir, FolderStamp* stamp) {
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  *stamp = FolderStamp{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                       st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
+                       st.st_ctim.tv_nsec};
+  return true;
+}
+
+// True when the folder's last change lies far enough back that any later one shows in its times.
+bool Settled(const FolderStamp& stamp) {
+  std::time_t now = std::time(nullptr);
+  std::time_t last = std::max(stamp.modified_s, stamp.changed_s);
+  return now - last > kListingSettled.count();
+}
+
+// The name among `names` that stands for `name`: itself, else the first equal to it without
+// regard to case; null when there is none.
+const std::string* PickName(const std::vector<std::string>& names, const std::string& name) {
+  const std::string* found = nullptr;
+  for (const std::string& entry : names) {
+    if (entry == name) return &entry;
+    if (found == nullptr && EqualsNoCase(entry, name)) found = &entry;
+  }
+  return found;
+}
+
+// Looks for `name` in the folder `dir` (in the kept listing while the folder is unchanged):
+// *found gets it as the folder spells it. False when the folder cannot be read or holds no such
+// name.
+bool FindInFolder(const std::string& dir, const std::string& name, std::string* found) {
+  FolderStamp stamp;
+  if (!StampOf(dir, &stamp)) return false;
+  {
+    std::lock_guard<std::mutex> lock(g_listings_mutex);
+    auto it = g_listings.find(dir);
+    if (it != g_listings.end() && it->second.stamp == stamp) {
+      const std::string* picked = PickName(it->second.names, name);
+      if (picked != nullptr) *found = *picked;
+      return picked != nullptr;
+    }
+  }
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return false;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
+  closedir(d);
+  const std::string* picked = PickName(names, name);
+  if (picked != nullptr) *found = *picked;
+  if (Settled(stamp)) {
+    std::lock_guard<std::mutex> lock(g_listings_mutex);
+    if (g_listings.size() >= kListingsKept && g_listings.count(dir) == 0) g_listings.clear();
+    g_listings[dir] = FolderListing{stamp, std::move(names)};
+  }
+  return picked != nullptr;
 }
 
 // ---- Lock bookkeeping ---------------------------------------------------------------------
@@ -714,19 +801,10 @@ std::string LockPathFor(const std::string& path) {
 }
 
 std::string ResolveFileName(const std::string& dir, const std::string& name) {
-  std::string exact = JoinPath(dir, name);
-  if (FileExists(exact)) return exact;
-  DIR* d = opendir(dir.empty() ? "." : dir.c_str());
-  if (d == nullptr) return exact;
   std::string found;
-  while (dirent* e = readdir(d)) {
-    if (EqualsNoCase(e->d_name, name)) {
-      found = e->d_name;
-      break;
-    }
-  }
-  closedir(d);
-  return found.empty() ? exact : JoinPath(dir, found);
+  if (!FindInFolder(dir.empty() ? "." : dir, name, &found) || found == name)
+    return JoinPath(dir, name);
+  return JoinPath(dir, found);
 }
 
 TablePaths GetTablePaths(const SYSTEMSTRUCT& system, Table table) {
@@ -741,6 +819,10 @@ TablePaths GetTablePaths(const SYSTEMSTRUCT& system, Table table) {
   p.built_data = dir + "/" + name + ".dat";
   p.built_index = dir + "/" + name + ".idx";
   return p;
+}
+
+bool TableMissing(const TablePaths& paths) {
+  return !FileExists(paths.data) && !FileExists(paths.marker);
 }
 
 std::string PrimaryDomain(const SYSTEMSTRUCT& system) {
@@ -771,6 +853,7 @@ int FindRecord(const SYSTEMSTRUCT& system, Table table, std::string_view key,
                std::string_view domain, void* record) {
   const TableDef& def = GetTableDef(table);
   TablePaths paths = GetTablePaths(system, table);
+  if (TableMissing(paths)) return -1;
   FileLock lock(paths.lock, LockMode::kShared);
   SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDONLY);

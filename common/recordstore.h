@@ -88,6 +88,11 @@ struct TablePaths {
 // The files of a table in the ConfigPath of `system`.
 TablePaths GetTablePaths(const SYSTEMSTRUCT& system, Table table);
 
+// True when the table has no data file and no cut-off compaction waits to be settled: a read
+// finds nothing there, and answers so without taking the table's lock. (A table made a moment
+// later is seen by the next read.)
+bool TableMissing(const TablePaths& paths);
+
 // ---- Index operations (keys are cut to 31 characters first) ------------------------------
 
 // The offset of the given occurrence (0 = first) of the key; -1 when the key or that occurrence

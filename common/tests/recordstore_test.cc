@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -266,6 +267,33 @@ TEST_F(RecordStoreTest, SetupFilesAreFoundWhateverTheCaseOfTheirNames) {
   EXPECT_EQ(FoundDomain("listserver", ""), "example.com");
   ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser("listserver", "example.com"), true), 0);
   EXPECT_EQ(FoundDomain("listserver", ""), "");
+}
+
+// The configuration folder's listing is kept while the folder stands unchanged; whatever is made,
+// renamed or removed in it afterwards is seen by the very next look.
+TEST_F(RecordStoreTest, TablesMadeRenamedOrRemovedAfterAKeptListingAreSeenAtOnce) {
+  const std::string dir = tables_.config();
+  auto resolved = [&](const std::string& name) {
+    std::string path = ResolveFileName(dir, name);
+    return path.substr(path.find_last_of('/') + 1);
+  };
+  EXPECT_EQ(FoundDomain("ann", ""), "");
+  // Long enough unchanged for its listing to be kept.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3100));
+  EXPECT_EQ(resolved("lists.dat"), "lists.dat");
+  EXPECT_EQ(FoundDomain("ann", ""), "");
+  USERSTRUCT found;
+  EXPECT_EQ(FindRecord(tables_.system(), "ann", "", &found), -1);  // no user table yet
+  ASSERT_EQ(Add("ann", "example.com"), 0);
+  EXPECT_EQ(FoundDomain("ann", ""), "example.com");
+  WriteFileText(tables_.File("LISTS.DAT"), "");
+  EXPECT_EQ(resolved("lists.dat"), "LISTS.DAT");
+  ASSERT_EQ(rename(tables_.File("LISTS.DAT").c_str(), tables_.File("Lists.Dat").c_str()), 0);
+  EXPECT_EQ(resolved("lists.dat"), "Lists.Dat");
+  ASSERT_EQ(unlink(tables_.File("Lists.Dat").c_str()), 0);
+  EXPECT_EQ(resolved("lists.dat"), "lists.dat");
+  ASSERT_EQ(unlink(UserDat().c_str()), 0);
+  EXPECT_EQ(FindRecord(tables_.system(), "ann", "", &found), -1);
 }
 
 // Scan mode reads on past a record that fails the domain test.
