@@ -296,6 +296,45 @@ TEST_F(RecordStoreTest, TablesMadeRenamedOrRemovedAfterAKeptListingAreSeenAtOnce
   EXPECT_EQ(FindRecord(tables_.system(), "ann", "", &found), -1);
 }
 
+// Answers read once are given again while the table stands unchanged, and never after another
+// process has changed it, not even in place (the files keep their size).
+TEST_F(RecordStoreTest, AnswersAreNeverStaleAfterAnotherProcessChangesTheTable) {
+  ASSERT_EQ(Add("ann", "example.com"), 0);
+  ASSERT_EQ(Add("bob", "example.com"), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3100));
+  auto name_of = [&](const std::string& alias) {
+    USERSTRUCT u;
+    int found = FindRecord(tables_.system(), alias, "", &u);
+    return found == 0 ? std::string(FieldText(u.Name)) : "(" + std::to_string(found) + ")";
+  };
+  auto in_child = [&](auto&& change) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(change() == 0 ? 0 : 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  for (int i = 0; i < 2; ++i) {  // the second time from what was kept
+    EXPECT_EQ(name_of("ann"), "");
+    EXPECT_EQ(name_of("carl"), "(1)");
+  }
+  ASSERT_EQ(in_child([&] {
+              USERSTRUCT u = MakeUser("ann", "example.com");
+              CopyField(u.Name, "Ann Renamed");
+              return UpdateRecord(tables_.system(), u, false);
+            }),
+            0);
+  EXPECT_EQ(ReadFileText(UserDat()).size(), 2 * sizeof(USERSTRUCT));
+  EXPECT_EQ(name_of("ann"), "Ann Renamed");
+  ASSERT_EQ(in_child([&] { return Add("carl", "example.com"); }), 0);
+  EXPECT_EQ(name_of("carl"), "");
+  ASSERT_EQ(in_child([&] {
+              return UpdateRecord(tables_.system(), MakeUser("bob", "example.com"), true);
+            }),
+            0);
+  EXPECT_EQ(name_of("bob"), "(1)");
+}
+
 // Scan mode reads on past a record that fails the domain test.
 TEST_F(RecordStoreTest, ScanModeReadsOnToTheMatchingRecord) {
   USERSTRUCT a = MakeUser("bob", "example.com"), b = MakeUser("bob", "example.org");
