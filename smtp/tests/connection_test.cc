@@ -109,6 +109,24 @@ TEST_F(ConnectionTest, EveryReadSizeDeliversTheMessage) {
   }
 }
 
+TEST_F(ConnectionTest, DataLogTakesALargeReadAKilobyteAtATime) {
+  auto c = Open();
+  Say(*c, "MAIL FROM:<alice@other.test>\r\n");
+  Say(*c, "RCPT TO:<carol@example.test>\r\n");
+  Say(*c, "DATA\r\n");
+  const std::string header = "Subject: t\r\n\r\n";
+  Feed(*c, header + std::string(1500, 'A') + "\r\n.\r\n", 64 * 1024);
+  EXPECT_EQ(link_.Take().substr(0, 4), "250 ");
+  // As 1 KB reads would have logged it: the long line is cut where the first kilobyte ends.
+  std::string log = env_.LogText();
+  const std::string first(1024 - header.size(), 'A'), rest(1500 - first.size(), 'A');
+  EXPECT_NE(log.find("<DATA> " + first + "\r\n"), std::string::npos);
+  EXPECT_NE(log.find("<DATA> " + rest + "\r\n"), std::string::npos);
+  auto box = env_.Mailbox("carol");
+  ASSERT_EQ(box.size(), 1u);
+  EXPECT_TRUE(box[0].ends_with("\r\n\r\n" + std::string(1500, 'A'))) << box[0].size();
+}
+
 TEST_F(ConnectionTest, TwoMessagesOnOneConnectionGoToTheirOwnRecipients) {
   auto c = Open();
   Say(*c, "MAIL FROM:<alice@other.test>\r\n");
