@@ -18,7 +18,10 @@ namespace qv {
 
 enum class ControlLogin {
   kOk,
-  kConnectFailed,  // no connection, or no greeting
+  kUnknownHost,    // the host name cannot be looked up
+  kSocketError,    // no socket could be made
+  kConnectFailed,  // no connection
+  kNoGreeting,     // connected, but no greeting with its "Username: " (a silent or full service)
   kUnknownUser,    // "Invalid user name"
   kNoPermission,   // the user is no administrator
   kBadPassword,    // "Invalid password"
@@ -48,6 +51,10 @@ class ControlClient {
   // QUIT or EXIT: the "closing connection" line; the service then closes the connection.
   Result<std::string> Quit(std::string_view line = "QUIT");
 
+  // Sends a line and reads nothing (a QUIT whose reply is not waited for). False when it could
+  // not be sent.
+  bool Send(std::string_view line) { return SendLine(line); }
+
   // A stream command (GETSTREAM, PUTSTREAM) whose reply holds `separators` "|" characters when
   // whole, as a table's record line does: read until that many have arrived. A record that was
   // not found gives an empty reply, which this cannot tell from a slow one: use Stream for
@@ -61,6 +68,10 @@ class ControlClient {
   // The number of "|" in a whole record line of the stream word ("USER", "LIST", "ROUTE",
   // "EXEC", "AUTO", "ACCOUNT", "OPTIONS"); 0 for the others.
   static size_t RecordSeparators(std::string_view word);
+
+  // The limit of each wait from now on.
+  void set_timeout_ms(int timeout_ms) { timeout_ms_ = timeout_ms; }
+  int timeout_ms() const { return timeout_ms_; }
 
   void Close() { client_.Close(); }
   bool connected() const { return client_.fd() >= 0; }

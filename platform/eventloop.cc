@@ -1,6 +1,7 @@
 #include "platform/eventloop.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -141,6 +142,12 @@ void AsyncAccept(asio::ip::tcp::acceptor& acceptor, AcceptHandler handler) {
                          SOCK_CLOEXEC);
         } while (fd < 0 && errno == EINTR);
         asio::ip::tcp::socket socket(executor);
+        if (fd >= 0) {
+          // Replies go out as they are written: a reply written in two pieces (a stream reply
+          // and the prompt behind it) must not wait for the peer's delayed acknowledgement.
+          int one = 1;
+          ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        }
         if (fd < 0) {
           if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
             AsyncAccept(acceptor, std::move(handler));

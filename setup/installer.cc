@@ -754,7 +754,8 @@ int ShowMailbox(const SetupOptions& o, Reporter& r) {
 const std::vector<std::string>& InstalledFileNames() {
   static const std::vector<std::string> kNames = {
       "qvsmtp95", "qvpop395", "qvctrl95", "qvctl",   "qvpass",       "qvuser",
-      "qvsend",   "qvreg",    "qvreorg",  "qvsetup", "libqvinst.so", "libbrasshr.so"};
+      "qvsend",   "qvreg",    "qvreorg",  "qvsetup", "libqvinst.so", "libbrasshr.so",
+      "qvrun",    "libqvcpl.so"};
   return kNames;
 }
 

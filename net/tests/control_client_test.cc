@@ -58,7 +58,9 @@ TEST(ControlClientTest, LoginOutcomes) {
        ControlLogin::kNoPermission},
       {{std::string(kGreeting) + "Username: ", "Invalid user name\r\nUsername: "},
        ControlLogin::kUnknownUser},
-      {{"Too many connections\r\n"}, ControlLogin::kConnectFailed},
+      {{"Too many connections\r\n"}, ControlLogin::kNoGreeting},
+      {{std::string(kGreeting) + "Username: ", "Password: ", "Go away\r\nUsername: "},
+       ControlLogin::kBadPassword},
       {{std::string(kGreeting) + "Username: ", "Password: "}, ControlLogin::kBroken},
   };
   for (const Case& c : cases) {
@@ -73,7 +75,7 @@ TEST(ControlClientTest, SilentOrEndlessPeersEndTheRead) {
     ChunkServer server({std::string(kGreeting)}, 400);
     ControlClient client(-1, 100);
     EXPECT_EQ(client.Login("127.0.0.1", server.port(), "admin", "pw"),
-              ControlLogin::kConnectFailed);
+              ControlLogin::kNoGreeting);
   }
   {
     std::vector<std::string> flood = {std::string(kGreeting) + "Username: ", "Password: ",

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -164,7 +165,7 @@ TEST(StartProgram, HoldsOnlyItsStandardStreams) {
   for (int fd : {sock, file, ends[0], ends[1]}) close(fd);
 }
 
-TEST(EventLoop, SocketsAreCloseOnExec) {
+TEST(EventLoop, AcceptedSocketsAreCloseOnExecAndUndelayed) {
   EventLoop loop;
   asio::ip::tcp::acceptor acceptor(loop.context());
   asio::ip::tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
@@ -178,10 +179,13 @@ TEST(EventLoop, SocketsAreCloseOnExec) {
   EXPECT_FALSE(second.is_open());
 
   int accepted_flags = -1;
+  int nodelay = 0;
   std::string peer;
   AsyncAccept(acceptor, [&](const std::error_code& ec, asio::ip::tcp::socket socket) {
     ASSERT_FALSE(ec) << ec.message();
     accepted_flags = fcntl(socket.native_handle(), F_GETFD);
+    socklen_t size = sizeof nodelay;
+    getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NODELAY, &nodelay, &size);
     peer = socket.remote_endpoint().address().to_string();
     loop.Quit();
   });
@@ -194,6 +198,7 @@ TEST(EventLoop, SocketsAreCloseOnExec) {
   loop.Run();
   close(client);
   EXPECT_NE(accepted_flags & FD_CLOEXEC, 0);
+  EXPECT_NE(nodelay, 0);  // a reply in two writes is not held back for an acknowledgement
   EXPECT_EQ(peer, "127.0.0.1");
 
   // A closed acceptor ends the wait with operation_aborted.

@@ -1,0 +1,8 @@
+# console_bench: the console's load of a user table of 1,000 users, in local mode (the table
+# files) and in remote mode (a running qvctrl95 over loopback) (run build/<dir>/bin/console_bench).
+add_executable(console_bench ${CMAKE_CURRENT_SOURCE_DIR}/console_bench.cc)
+target_include_directories(console_bench PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(console_bench PRIVATE qvconsole_store pthread)
+if(TARGET qvctrl95)
+  add_dependencies(console_bench qvctrl95)
+endif()

@@ -1,0 +1,335 @@
+// The remote side of the console's data: one logged-in connection to the control service of
+// another host, through which settings and records move as stream lines.
+//
+// Every exchange waits at most the store's time-out for each piece of its reply and reads the
+// reply whole: the stream replies, which carry no end, are followed by a NOOP whose prompt marks
+// their end (so an empty reply is told from a slow one, and a record of any length arrives
+// whole). The first exchange that fails closes the connection; from then on every call fails at
+// once with kConnectionBroken.
+//
+// The service answers every PUTSTREAM with ">" whatever became of the change, so a record change
+// is checked by reading the record back by its key.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "common/line_connection.h"
+#include "common/strings.h"
+#include "console/store/console_store.h"
+#include "console/store/store_lines.h"
+#include "console/store/store_texts.h"
+#include "control/options.h"
+#include "control/stream_fields.h"
+#include "net/control_client.h"
+
+namespace qv::console {
+namespace {
+
+// The OPTIONS line's fields before the network facts (sockets layer description and status,
+// host address).
+constexpr int kFieldsBeforeNetFacts = 34;
+
+// Saving the settings restarts both mail services before the service answers.
+constexpr int kSaveTimeoutFactor = 3;
+
+// The first field of the line after a table's or member file's last record.
+bool IsEndOfTable(std::string_view line) {
+  return line.size() > std::strlen(kEndOfTable) && line.rfind(kEndOfTable, 0) == 0 &&
+         line[std::strlen(kEndOfTable)] == '|';
+}
+
+// More records than a file with 32-bit offsets can hold: a peer that never sends the end.
+int MostRecords(size_t record_size) {
+  return static_cast<int>(std::numeric_limits<int32_t>::max() / record_size);
+}
+
+bool HoldsLineEnd(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+// The record as the service stores it from its line: the stream field rules applied to it.
+std::string AsStored(const TableRecord& record) {
+  TableRecord stored(record.table());
+  ParseRecordLine(record.table(), FormatRecordLine(record.table(), record.data()), stored.data());
+  return FormatRecordLine(stored.table(), stored.data());
+}
+
+class RemoteStore : public ConsoleStore {
+ public:
+  RemoteStore(std::unique_ptr<ControlClient> client, std::string host)
+      : client_(std::move(client)), host_(std::move(host)) {}
+
+  ~RemoteStore() override {
+    // The service saves and restarts on QUIT; its reply is not waited for.
+    if (!broken_) client_->Send(kQuit);
+    client_->Close();
+  }
+
+  bool remote() const override { return true; }
+  std::string host() const override { return host_; }
+
+  Status LoadSettings(Settings* settings) override {
+    Result<std::string> line = Stream(kGetOptions);
+    if (!line) return Fail(line.error());
+    Settings loaded = *settings;
+    control::OptionsExtras extras;
+    if (!control::ParseOptionsLine(*line, &loaded, &extras)) return Fail(kOptionsUnreadable);
+    // The network facts of the server's host, which the settings parser leaves alone.
+    control::StreamFields fields(*line);
+    for (int i = 0; i < kFieldsBeforeNetFacts; ++i) fields.Skip();
+    fields.Text(loaded.net.Description);
+    fields.Text(loaded.net.SystemStatus);
+    fields.Text(loaded.net.Address);
+    CopyField(loaded.net.HostName, std::string(FieldText(loaded.system.HostName)));
+    settings_ = loaded;
+    extras_ = extras;
+    have_settings_ = true;
+    *settings = loaded;
+    return {};
+  }
+
+  Status SaveSettings(const Settings& settings) override {
+    if (broken_) return Fail(kConnectionBroken);
+    std::string options = control::BuildOptionsLine(settings, extras_);
+    if (HoldsLineEnd(options) ||
+        static_cast<size_t>(std::count(options.begin(), options.end(), '|')) !=
+            control::kOptionsFieldCount)
+      return Fail(kOptionsBadText);
+    std::string line = Format(kPutOptions, options.c_str());
+    if (line.size() + 2 > kCommandLineLimit) return Fail(kOptionsTooLong);
+    int timeout = client_->timeout_ms();
+    client_->set_timeout_ms(timeout * kSaveTimeoutFactor);
+    Result<std::string> reply = Command(line);
+    client_->set_timeout_ms(timeout);
+    if (!reply) return Fail(reply.error());
+    settings_ = settings;
+    have_settings_ = true;
+    return {};
+  }
+
+  Result<std::vector<TableRecord>> LoadTable(Table table) override {
+    std::vector<TableRecord> records;
+    for (int n = 0;; ++n) {
+      if (n > MostRecords(GetTableDef(table).record_size)) return Fail(kEndlessTable);
+      Result<std::string> line = Stream(Format(kGetRecordAt, StreamWord(table), n));
+      if (!line) return Fail(line.error());
+      if (line->empty() || IsEndOfTable(*line)) break;
+      TableRecord record(table);
+      ParseRecordLine(table, *line, record.data());
+      if (!record.Key().empty()) records.push_back(std::move(record));
+    }
+    return records;
+  }
+
+  Status AddRecord(const TableRecord& record) override {
+    if (Status checked = CheckRecord(record, RecordPath::kLine); !checked) return checked;
+    TableRecord added = record;
+    if (added.table() == Table::kLists) {
+      if (!have_settings_) {
+        Settings loaded;
+        if (Status s = LoadSettings(&loaded); !s) return s;
+      }
+      std::string config(FieldText(settings_.system.ConfigPath));
+      if (!GiveDefaultMemberFile(config, &added.as<LISTSTRUCT>()))
+        return Fail(Format(kMemberFileTooLong, config.c_str()));
+    }
+    // Routes may share a destination; every other key is unique.
+    if (added.table() != Table::kRoutes) {
+      Result<std::string> existing = Lookup(added);
+      if (!existing) return Fail(existing.error());
+      if (!existing->empty()) return Fail(kRecordExists);
+    }
+    if (Status put = Put(added, kOpAdd, false); !put) return put;
+    Result<std::string> stored = Lookup(added);
+    if (!stored) return Fail(stored.error());
+    if (stored->empty()) return Fail(kRecordNotTaken);
+    return {};
+  }
+
+  Status EditRecord(const TableRecord& record) override {
+    if (Status checked = CheckRecord(record, RecordPath::kLine); !checked) return checked;
+    if (Status put = Put(record, kOpEdit, false); !put) return put;
+    Result<std::string> stored = Lookup(record);
+    if (!stored) return Fail(stored.error());
+    if (stored->empty()) return Fail(kRecordNotChanged);
+    if (*stored != AsStored(record)) return Fail(kRecordNotTaken);
+    return {};
+  }
+
+  Status DeleteRecord(const TableRecord& record) override {
+    if (Status checked = CheckRecord(record, RecordPath::kLine); !checked) return checked;
+    if (Status put = Put(record, kOpDelete, true); !put) return put;
+    Result<std::string> stored = Lookup(record);
+    if (!stored) return Fail(stored.error());
+    // A route found again may be another one to the same destination.
+    if (!stored->empty() && (record.table() != Table::kRoutes || *stored == AsStored(record)))
+      return Fail(kRecordNotChanged);
+    return {};
+  }
+
+  Result<std::vector<MEMBERSTRUCT>> LoadMembers(const LISTSTRUCT& list) override {
+    std::vector<MEMBERSTRUCT> members;
+    std::string file(FieldText(list.FileName));
+    if (file.empty()) return members;
+    if (file.find_first_of("|\r\n") != std::string::npos)
+      return Fail(Format(kMemberFileUnreadable, file.c_str()));
+    for (int n = 0;; ++n) {
+      if (n > MostRecords(sizeof(MEMBERSTRUCT))) return Fail(kEndlessTable);
+      Result<std::string> line = Stream(Format(kGetMemberAt, file.c_str(), n));
+      if (!line) return Fail(line.error());
+      if (line->empty() || IsEndOfTable(*line)) break;
+      MEMBERSTRUCT member;
+      ParseMemberLine(*line, &member);
+      if (member.Address[0] != '\0') members.push_back(member);
+    }
+    return members;
+  }
+
+  Status AddMember(const LISTSTRUCT& list, const MEMBERSTRUCT& member) override {
+    return PutMember(list, member, kOpAddMember);
+  }
+
+  Status DeleteMember(const LISTSTRUCT& list, const MEMBERSTRUCT& member) override {
+    return PutMember(list, member, kOpDeleteMember);
+  }
+
+  Result<ServiceStates> QueryServices() override {
+    Result<std::string> reply = Command(kState);
+    if (!reply) return Fail(reply.error());
+    return ParseStateReply(*reply);
+  }
+
+  Status ServiceAction(int service, int command) override {
+    const char* name = service == kServiceSmtp   ? kArgSmtp
+                       : service == kServicePop3 ? kArgPop3
+                                                 : nullptr;
+    if (name == nullptr) return Fail(kUnknownService);
+    if (command != kCommandStart && command != kCommandStop) return Fail(kRemoteServiceAction);
+    Result<std::string> reply =
+        Command(Format(command == kCommandStart ? kStartService : kStopService, name));
+    if (!reply) return Fail(reply.error());
+    if (IsControlFailure(*reply)) {
+      std::string text = *reply;
+      while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+      return Fail(text);
+    }
+    return {};
+  }
+
+  Result<std::vector<std::string>> PhoneBookEntries() override {
+    Result<std::string> reply = Stream(kGetPhoneBook);
+    if (!reply) return Fail(reply.error());
+    return SplitNames(*reply);
+  }
+
+  Result<LogFiles> ListLogFiles() override {
+    Result<std::string> reply = Stream(kGetLogs);
+    if (!reply) return Fail(reply.error());
+    return SplitLogNames(*reply);
+  }
+
+  Result<std::vector<std::string>> NtGroups() override {
+    Result<std::string> reply = Stream(kGetGroups);
+    if (!reply) return Fail(reply.error());
+    return SplitNames(*reply);
+  }
+
+  // The programs are on the other host: their versions stay unknown.
+  AboutFacts About(const Settings& settings) override { return ServerFacts(settings); }
+
+ private:
+  Error Broken() {
+    client_->Close();
+    broken_ = true;
+    return Fail(kConnectionBroken);
+  }
+
+  // A stream request and its reply (read up to the prompt of the NOOP sent behind it).
+  Result<std::string> Stream(const std::string& line) {
+    if (broken_) return Fail(kConnectionBroken);
+    Result<std::string> reply = client_->Stream(line);
+    if (!reply) return Broken();
+    return reply;
+  }
+
+  // A request whose reply ends with the prompt (PUTSTREAM's is the prompt alone).
+  Result<std::string> Command(const std::string& line) {
+    if (broken_) return Fail(kConnectionBroken);
+    if (line.size() + 2 > kCommandLineLimit) return Fail(kRecordRefused);
+    Result<std::string> reply = client_->Command(line);
+    if (!reply) return Broken();
+    return reply;
+  }
+
+  Status Put(const TableRecord& record, const char* op, bool key_only) {
+    Result<std::string> reply =
+        Command(Format(kPutRecord, StreamWord(record.table()), op,
+                       RecordFields(record, key_only).c_str()));
+    if (!reply) return Fail(reply.error());
+    return {};
+  }
+
+  // The record with the same key as the service has it, as its line; empty when there is none.
+  Result<std::string> Lookup(const TableRecord& record) {
+    return Stream(
+        Format(kGetRecordByKey, StreamWord(record.table()), LookupKey(record).c_str()));
+  }
+
+  Status PutMember(const LISTSTRUCT& list, const MEMBERSTRUCT& member, const char* op) {
+    if (Status checked = CheckMember(member); !checked) return checked;
+    TableRecord list_record(list);
+    if (Status checked = CheckRecord(list_record, RecordPath::kLine); !checked) return checked;
+    if (list.FileName[0] == '\0') return Fail(kNoMemberFile);
+    Result<std::string> reply =
+        Command(Format(kPutMember, op, list_record.NodeText().c_str(),
+                       std::string(FieldText(member.Address)).c_str(),
+                       std::string(FieldText(member.Name)).c_str()));
+    if (!reply) return Fail(reply.error());
+    return {};
+  }
+
+  std::unique_ptr<ControlClient> client_;
+  std::string host_;
+  bool broken_ = false;
+  Settings settings_;  // as last loaded from or saved to the service
+  bool have_settings_ = false;
+  control::OptionsExtras extras_;  // sent back with every save
+};
+
+const char* LoginError(ControlLogin login) {
+  switch (login) {
+    case ControlLogin::kOk:
+      return "";
+    case ControlLogin::kSocketError:
+      return kSocketError;
+    case ControlLogin::kUnknownHost:
+      return kHostUnknown;
+    case ControlLogin::kConnectFailed:
+      return kHostSilent;
+    case ControlLogin::kUnknownUser:
+      return kInvalidLogin;
+    case ControlLogin::kNoPermission:
+      return kNoPermission;
+    case ControlLogin::kBadPassword:
+      return kInvalidPassword;
+    case ControlLogin::kNoGreeting:
+    case ControlLogin::kBroken:
+      return kGeneralFailure;
+  }
+  return kGeneralFailure;
+}
+
+}  // namespace
+
+ConnectOutcome ConnectControl(const std::string& host, const std::string& login,
+                              const std::string& password, uint16_t port, int timeout_ms) {
+  // A line end would end the line early and send the rest as a command of its own.
+  if (HoldsLineEnd(login)) return {nullptr, kInvalidLogin};
+  if (HoldsLineEnd(password)) return {nullptr, kInvalidPassword};
+  auto client = std::make_unique<ControlClient>(-1, timeout_ms);
+  ControlLogin result = client->Login(host, port, login, password);
+  if (result != ControlLogin::kOk) return {nullptr, LoginError(result)};
+  return {std::make_unique<RemoteStore>(std::move(client), host), {}};
+}
+
+}  // namespace qv::console

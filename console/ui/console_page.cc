@@ -1,0 +1,47 @@
+#include "console/ui/console_page.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QMessageBox>
+
+namespace qv::console {
+
+ConsoleContext::ConsoleContext(std::unique_ptr<ConsoleStore> store, QObject* parent)
+    : QObject(parent), store_(std::move(store)) {}
+
+ConsoleContext::~ConsoleContext() = default;
+
+void ConsoleContext::SwitchStore(std::unique_ptr<ConsoleStore> store) {
+  store_ = std::move(store);
+  LoadSettings();
+  emit modeChanged();
+}
+
+bool ConsoleContext::LoadSettings() {
+  WaitCursor wait;
+  return Check(store_->LoadSettings(&settings_));
+}
+
+bool ConsoleContext::Check(const Status& status) { return status.ok() || Report(status.error()); }
+
+void ConsoleContext::Message(const QString& title, const QString& text) {
+  if (sink_) {
+    sink_(title, text);
+  } else {
+    QMessageBox::critical(window_, title, text);
+  }
+}
+
+bool ConsoleContext::Report(const std::string& error) {
+  Message(QStringLiteral("Error"), QString::fromStdString(error));
+  if (error == kConnectionBroken && store_->remote()) SwitchStore(MakeLocalStore());
+  return false;
+}
+
+WaitCursor::WaitCursor() { QApplication::setOverrideCursor(QCursor(Qt::WaitCursor)); }
+WaitCursor::~WaitCursor() { QApplication::restoreOverrideCursor(); }
+
+ConsolePage::ConsolePage(ConsoleContext& context, QWidget* parent)
+    : QWidget(parent), context_(context) {}
+
+}  // namespace qv::console
