@@ -173,15 +173,20 @@ const std::string* PickName(const std::vector<std::string>& names, const std::st
 
 // The paths of `names` in the folder `dir` as the folder spells them (see PickName); a name the
 // folder does not hold, or every name of a folder that cannot be read, keeps its own spelling.
-// The folder is read once for all of them, or not at all while its kept listing is valid.
+// The folder is read once for all of them, or not at all while its kept listing is valid. With
+// `spelled`, it gets each name as the folder holds it, or "" for a name it does not hold; it is
+// left empty when the folder cannot be read.
 std::vector<std::string> ResolveFileNames(const std::string& dir,
-                                          std::initializer_list<std::string> names) {
+                                          std::initializer_list<std::string> names,
+                                          std::vector<std::string>* spelled = nullptr) {
   const std::string folder = dir.empty() ? "." : dir;
   std::vector<std::string> paths;
   auto resolve = [&](const std::vector<std::string>* listing) {
     for (const std::string& name : names) {
       const std::string* picked = listing == nullptr ? nullptr : PickName(*listing, name);
       paths.push_back(JoinPath(dir, picked == nullptr ? name : *picked));
+      if (spelled != nullptr && listing != nullptr)
+        spelled->push_back(picked == nullptr ? std::string() : *picked);
     }
     return paths;
   };
@@ -243,11 +248,13 @@ enum class TableState {
 };
 
 TableState StampTable(const TablePaths& paths, TableStamp* stamp) {
+  if (paths.listed && paths.marker_listed) return TableState::kUnsettled;
+  if (paths.listed && !paths.data_listed) return TableState::kMissing;
   FileStamp marker;
-  if (!StampPath(paths.data, &stamp->data) || !StampPath(paths.marker, &marker) ||
-      marker.exists)
+  if (!StampPath(paths.data, &stamp->data) ||
+      (!paths.listed && (!StampPath(paths.marker, &marker) || marker.exists)))
     return TableState::kUnsettled;
-  if (!stamp->data.exists) return TableState::kMissing;
+  if (!stamp->data.exists) return paths.listed ? TableState::kUnsettled : TableState::kMissing;
   return StampPath(paths.index, &stamp->index) ? TableState::kStamped : TableState::kUnsettled;
 }
 
@@ -920,17 +927,25 @@ TablePaths GetTablePaths(const SYSTEMSTRUCT& system, Table table) {
   std::string dir = system.ConfigPath;
   std::string name = def.name;
   TablePaths p;
-  std::vector<std::string> files = ResolveFileNames(dir, {name + ".dat", name + ".idx"});
+  std::vector<std::string> spelled;
+  std::vector<std::string> files =
+      ResolveFileNames(dir, {name + ".dat", name + ".idx", name + ".cmp"}, &spelled);
   p.data = std::move(files[0]);
   p.index = std::move(files[1]);
   p.lock = JoinPath(dir, name + ".lock");
   p.marker = JoinPath(dir, name + ".cmp");
+  if (spelled.size() == 3) {
+    p.listed = true;
+    p.data_listed = !spelled[0].empty();
+    p.marker_listed = spelled[2] == name + ".cmp";  // the marker's name is exact
+  }
   p.built_data = dir + "/" + name + ".dat";
   p.built_index = dir + "/" + name + ".idx";
   return p;
 }
 
 bool TableMissing(const TablePaths& paths) {
+  if (paths.listed) return !paths.data_listed && !paths.marker_listed;
   return !FileExists(paths.data) && !FileExists(paths.marker);
 }
 

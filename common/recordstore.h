@@ -85,14 +85,19 @@ struct TablePaths {
   std::string marker;       // "<table>.cmp": the step of a compaction under way (see CompactTable)
   std::string built_data;   // "%s/%s.dat" of ConfigPath and the table name, for messages
   std::string built_index;  // "%s/%s.idx"
+  // What the folder held when the paths were made (listed false when it could not be read):
+  // whether it held the data file and the compaction marker.
+  bool listed = false;
+  bool data_listed = false;
+  bool marker_listed = false;
 };
 
 // The files of a table in the ConfigPath of `system`.
 TablePaths GetTablePaths(const SYSTEMSTRUCT& system, Table table);
 
-// True when the table has no data file and no cut-off compaction waits to be settled: a read
-// finds nothing there, and answers so without taking the table's lock. (A table made a moment
-// later is seen by the next read.)
+// True when the table has no data file and no cut-off compaction waits to be settled, as the
+// folder stood when `paths` were made: a read finds nothing there, and answers so without taking
+// the table's lock. (A table made a moment later is seen by the next read.)
 bool TableMissing(const TablePaths& paths);
 
 // ---- Index operations (keys are cut to 31 characters first) ------------------------------
