@@ -1,6 +1,8 @@
 // The console's load of the user category with 1,000 users, the way the Accounts page does it:
 // in local mode from the table files, in remote mode from a running qvctrl95 over loopback, one
 // record per request. Each load runs several times; the median and the slowest are printed.
+// With the pages built, the whole console is timed as well (without a display): the dialog made,
+// loaded and drawn, then the Accounts page shown and its user category expanded.
 // Run it on an idle machine against a release build:
 //   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -DQV_TESTS=OFF
 //   cmake --build build/rel --target console_bench qvctrl95 && build/rel/bin/console_bench
@@ -18,12 +20,19 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "bench/control_root.h"
 #include "common/config.h"
-#include "common/records.h"
-#include "common/recordstore.h"
 #include "console/store/console_store.h"
-#include "platform/registry.h"
 #include "platform/spawn.h"
+
+#ifdef QV_BENCH_CONSOLE_UI
+#include <QApplication>
+#include <QTabWidget>
+#include <QTreeWidgetItem>
+
+#include "console/ui/accounts_page.h"
+#include "console/ui/console_dialog.h"
+#endif
 
 namespace {
 
@@ -55,52 +64,70 @@ bool TimeLoads(const char* what, qv::console::ConsoleStore& store) {
   return true;
 }
 
+#ifdef QV_BENCH_CONSOLE_UI
+constexpr int kAccountsTab = 3;
+
+void PrintTimes(const char* what, std::vector<double> ms) {
+  std::sort(ms.begin(), ms.end());
+  std::printf("%-44s median %8.2f ms  max %8.2f ms  (%zu runs)\n", what, ms[ms.size() / 2],
+              ms.back(), ms.size());
+}
+
+// Times kLoads openings of the console on stores from `make`: the dialog made, loaded and drawn
+// ("open"), then the Accounts page shown and the user category expanded ("users").
+template <class Make>
+bool TimeConsole(const char* mode, Make make) {
+  std::vector<double> open_ms, users_ms;
+  for (int i = 0; i < kLoads; ++i) {
+    auto store = make();
+    if (!store) return false;
+    auto start = Clock::now();
+    qv::console::ConsoleDialog dialog(std::move(store));
+    dialog.context().set_message_sink([](const QString&, const QString& text) {
+      std::fprintf(stderr, "console: %s\n", text.toUtf8().constData());
+    });
+    dialog.show();
+    QApplication::processEvents();
+    auto opened = Clock::now();
+    dialog.tabs()->setCurrentIndex(kAccountsTab);
+    auto* accounts = static_cast<qv::console::AccountsPage*>(dialog.page(kAccountsTab));
+    QTreeWidgetItem* users = accounts->category(qv::Table::kUser);
+    users->setExpanded(true);
+    QApplication::processEvents();
+    auto loaded = Clock::now();
+    if (users->childCount() != kUsers) {
+      std::fprintf(stderr, "%s: the user category shows %d nodes\n", mode, users->childCount());
+      return false;
+    }
+    open_ms.push_back(Ms(opened - start));
+    users_ms.push_back(Ms(loaded - opened));
+    dialog.set_save_question([] { return qv::console::ConsoleDialog::Answer::kNo; });
+    dialog.done(0);
+  }
+  PrintTimes((std::string(mode) + ": console opened").c_str(), open_ms);
+  PrintTimes((std::string(mode) + ": user category expanded").c_str(), users_ms);
+  return true;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef QV_BENCH_CONSOLE_UI
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+#endif
   std::string bin = argc > 1 ? argv[1] : qv::bench::ProgramDir();
-  char pattern[] = "/tmp/qvconsolebench.XXXXXX";
-  std::string root = mkdtemp(pattern);
-  setenv("QUORVANE_SYSTEM", root.c_str(), 1);
-  for (const char* dir : {"/config", "/log", "/mail", "/temp", "/install"})
-    std::filesystem::create_directories(root + dir);
-
-  int port = qv::bench::FreePort();
-  qv::reg::Key control;
-  qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
-  qv::reg::SetString(&control, "Domain", "example.test");
-  // No service programs in the installation folder: nothing but the control service runs.
-  qv::reg::SetString(&control, "InstallPath", root + "/install");
-  qv::reg::SetString(&control, "MailPath", root + "/mail");
-  qv::reg::SetString(&control, "TempPath", root + "/temp");
-  qv::reg::SetString(&control, "LogPath", root + "/log");
-  qv::reg::SetString(&control, "ConfigPath", root + "/config");
-  qv::reg::SetDword(&control, "Port", static_cast<uint32_t>(port));
-  qv::reg::SetDword(&control, "PasswordPort", static_cast<uint32_t>(qv::bench::FreePort()));
-  qv::reg::CloseKey(&control);
-
-  qv::SYSTEMSTRUCT tables{};
-  qv::CopyField(tables.ConfigPath, root + "/config");
-  qv::CopyField(tables.Domain, "example.test");
-  qv::USERSTRUCT admin{};
-  qv::CopyField(admin.Alias, "admin");
-  qv::CopyField(admin.Domain, "example.test");
-  qv::CopyField(admin.Password, "pw");
-  admin.Options = qv::kUserAdmin;
-  qv::AddRecord(tables, &admin);
-  for (int i = 1; i < kUsers; ++i) {
-    qv::USERSTRUCT user{};
-    qv::CopyField(user.Alias, "user" + std::to_string(i));
-    qv::CopyField(user.Domain, "example.test");
-    qv::CopyField(user.Password, "secret");
-    qv::CopyField(user.Name, "User number " + std::to_string(i));
-    qv::CopyField(user.CopyIncoming, "archive+" + std::to_string(i) + "@example.test");
-    qv::AddRecord(tables, &user);
-  }
+  qv::bench::ControlRoot made = qv::bench::MakeControlRoot("qvconsolebench", kUsers);
+  const std::string& root = made.root;
+  int port = made.port;
 
   int status = 0;
   auto local = qv::console::MakeLocalStore();
   if (!TimeLoads("local: load of 1,000 users", *local)) status = 1;
+#ifdef QV_BENCH_CONSOLE_UI
+  if (!TimeConsole("local", [] { return qv::console::MakeLocalStore(); })) status = 1;
+#endif
 
   pid_t pid = -1;
   if (!qv::platform::StartProgram({bin + "/qvctrl95"}, &pid)) {
@@ -122,6 +149,14 @@ int main(int argc, char** argv) {
     status = 1;
   }
   connected.store.reset();
+#ifdef QV_BENCH_CONSOLE_UI
+  auto connect = [port] {
+    return qv::console::ConnectControl("127.0.0.1", "admin@example.test", "pw",
+                                       static_cast<uint16_t>(port))
+        .store;
+  };
+  if (status == 0 && !TimeConsole("remote", connect)) status = 1;
+#endif
 
   kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);

@@ -19,11 +19,9 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "bench/control_root.h"
 #include "common/config.h"
-#include "common/records.h"
-#include "common/recordstore.h"
 #include "net/control_client.h"
-#include "platform/registry.h"
 #include "platform/spawn.h"
 
 namespace {
@@ -64,44 +62,9 @@ void Report(const char* what, std::vector<double> ms) {
 
 int main(int argc, char** argv) {
   std::string bin = argc > 1 ? argv[1] : qv::bench::ProgramDir();
-  char pattern[] = "/tmp/qvctrlbench.XXXXXX";
-  std::string root = mkdtemp(pattern);
-  setenv("QUORVANE_SYSTEM", root.c_str(), 1);
-  for (const char* dir : {"/config", "/log", "/mail", "/temp", "/install"})
-    std::filesystem::create_directories(root + dir);
-
-  int port = qv::bench::FreePort();
-  int password_port = qv::bench::FreePort();
-  qv::SYSTEMSTRUCT tables{};
-  qv::CopyField(tables.ConfigPath, root + "/config");
-  qv::CopyField(tables.Domain, "example.test");
-  qv::reg::Key control;
-  qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
-  qv::reg::SetString(&control, "Domain", "example.test");
-  // No service programs in the installation folder: STATE only asks.
-  qv::reg::SetString(&control, "InstallPath", root + "/install");
-  qv::reg::SetString(&control, "MailPath", root + "/mail");
-  qv::reg::SetString(&control, "TempPath", root + "/temp");
-  qv::reg::SetString(&control, "LogPath", root + "/log");
-  qv::reg::SetString(&control, "ConfigPath", root + "/config");
-  qv::reg::SetDword(&control, "Port", static_cast<uint32_t>(port));
-  qv::reg::SetDword(&control, "PasswordPort", static_cast<uint32_t>(password_port));
-  qv::reg::CloseKey(&control);
-
-  qv::USERSTRUCT admin{};
-  qv::CopyField(admin.Alias, "admin");
-  qv::CopyField(admin.Domain, "example.test");
-  qv::CopyField(admin.Password, "pw");
-  admin.Options = qv::kUserAdmin;
-  qv::AddRecord(tables, &admin);
-  for (int i = 1; i < kUsers; ++i) {
-    qv::USERSTRUCT user{};
-    qv::CopyField(user.Alias, "user" + std::to_string(i));
-    qv::CopyField(user.Domain, "example.test");
-    qv::CopyField(user.Password, "secret");
-    qv::CopyField(user.Name, "User number " + std::to_string(i));
-    qv::AddRecord(tables, &user);
-  }
+  qv::bench::ControlRoot made = qv::bench::MakeControlRoot("qvctrlbench", kUsers);
+  const std::string& root = made.root;
+  int port = made.port;
 
   pid_t pid = -1;
   if (!qv::platform::StartProgram({bin + "/qvctrl95"}, &pid)) {

@@ -17,6 +17,10 @@ void ConsoleContext::SwitchStore(std::unique_ptr<ConsoleStore> store) {
   emit modeChanged();
 }
 
+void ConsoleContext::EndConnection() {
+  if (store_->remote()) store_ = MakeLocalStore();
+}
+
 bool ConsoleContext::LoadSettings() {
   WaitCursor wait;
   return Check(store_->LoadSettings(&settings_));

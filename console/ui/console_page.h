@@ -44,6 +44,11 @@ class ConsoleContext : public QObject {
   // tells every page (modeChanged).
   void SwitchStore(std::unique_ptr<ConsoleStore> store);
 
+  // Ends a remote connection without loading anything, for a console that is closing: the store
+  // becomes this computer's again (the remote store's end sends QUIT); the settings and the
+  // pages stay as they were and nobody is told.
+  void EndConnection();
+
   // Loads the settings from the store with the wait cursor shown; false after a failure (which
   // was reported).
   bool LoadSettings();

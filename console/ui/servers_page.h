@@ -1,0 +1,120 @@
+// The "Servers" page: which server the console manages (this computer, or the control service of
+// another host), the server's names and local domains, and the state of the SMTP and POP3
+// services with their buttons.
+#pragma once
+
+#include <QDialog>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "console/ui/settings_page.h"
+
+class QGridLayout;
+class QLabel;
+class QPushButton;
+class QSpinBox;
+
+namespace qv::console {
+
+// What the "Connect.." dialog asks.
+struct ConnectRequest {
+  std::string host;
+  std::string login;
+  std::string password;
+  uint16_t port = 0;
+};
+
+// The "Connect.." dialog: login name, password and port, with the remembered ones as defaults.
+class ConnectDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  ConnectDialog(const ConnectRequest& defaults, QWidget* parent = nullptr);
+  // The request with the fields as entered.
+  ConnectRequest Request() const;
+
+ private:
+  ConnectRequest request_;
+  QLineEdit* login_;
+  QLineEdit* password_;
+  QSpinBox* port_;
+};
+
+// Which buttons of a service are usable in a state: install only what is not installed, start
+// what is not running, stop what runs, remove what is installed. Remote mode has only start and
+// stop, and nothing is usable while the state is unknown.
+struct ServiceButtons {
+  bool install = false;
+  bool start = false;
+  bool stop = false;
+  bool remove = false;
+};
+ServiceButtons ButtonsFor(ServiceState state, bool remote);
+const char* StateText(ServiceState state);
+
+class ServersPage : public SettingsPage {
+  Q_OBJECT
+
+ public:
+  explicit ServersPage(ConsoleContext& context, QWidget* parent = nullptr);
+
+  // The questions the page asks, replaceable so that tests answer them without a modal window.
+  // Host?: the host name when none was entered (empty: cancelled).
+  using HostPrompt = std::function<std::string()>;
+  // Connect..: fills in the login, password and port; false: cancelled.
+  using ConnectPrompt = std::function<bool(ConnectRequest*)>;
+  // Logs in (ConnectControl by default).
+  using Connector = std::function<ConnectOutcome(const ConnectRequest&)>;
+  // Asked before the console changes its mode, so that unsaved changes can be saved or kept;
+  // false: stay.
+  using BeforeSwitch = std::function<bool()>;
+  void set_host_prompt(HostPrompt prompt) { host_prompt_ = std::move(prompt); }
+  void set_connect_prompt(ConnectPrompt prompt) { connect_prompt_ = std::move(prompt); }
+  void set_connector(Connector connector) { connector_ = std::move(connector); }
+  void set_before_switch(BeforeSwitch check) { before_switch_ = std::move(check); }
+
+  // Connects to the host of the host field (asking for it when empty) and, on success, makes it
+  // the managed server: the connection is remembered, every page reloads from the server. A
+  // failure shows "The connection to '%s' failed.\n\n%s". True when connected.
+  bool Connect();
+  // Back to this computer.
+  void Disconnect();
+  // Reads the states of the services and sets their texts and buttons.
+  void RefreshStates();
+  // A button of a service: the command, then the states anew.
+  void Act(int service, int command);
+
+ protected:
+  void LoadExtra() override;
+
+ private:
+  struct ServiceRow {
+    int service;
+    QLabel* state;
+    QPushButton* install;
+    QPushButton* start;
+    QPushButton* stop;
+    QPushButton* remove;
+    QCheckBox* autostart;
+  };
+  void AddServiceRow(QGridLayout* grid, int row, int service, const char* label, const char* name,
+                     bool Settings::*autostart);
+  void ShowState(ServiceRow& row, ServiceState state);
+
+  QLineEdit* remote_host_;
+  QLabel* managed_;
+  QPushButton* connect_;
+  QPushButton* local_;
+  ServiceRow rows_[2];
+  int row_count_ = 0;
+  // The remembered connection, from this computer's settings.
+  std::string remembered_login_;
+  int32_t remembered_port_ = 0;
+  HostPrompt host_prompt_;
+  ConnectPrompt connect_prompt_;
+  Connector connector_;
+  BeforeSwitch before_switch_;
+};
+
+}  // namespace qv::console

@@ -1,0 +1,164 @@
+// A page that edits fields of the settings: each field is bound to the widget that shows it, so
+// that loading, storing and the dirty flag come from one list of bindings instead of code per
+// field. Every bound widget carries the field's name as its object name (the flag word for a
+// bit, e.g. "USEDNS"), which is how tests find it; an interval's unit box is "<name>Unit".
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <QStringList>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "console/ui/console_page.h"
+#include "control/options.h"
+
+class QListWidget;
+
+namespace qv::console {
+
+// The system's "name|patterns" chooser text ("Program files|*.exe;*.com;*.bat") as a Qt file
+// dialog filter ("Program files (*.exe *.com *.bat)"); a name that already shows its patterns
+// keeps them.
+QString QtFilter(const char* chooser);
+
+// An interval of seconds shown as a number and a unit: the units of the interval's kind (minutes,
+// hours and days, or seconds, minutes and hours) and the split that the control service shows.
+class IntervalEdit : public QWidget {
+  Q_OBJECT
+
+ public:
+  IntervalEdit(control::IntervalKind kind, const QString& name, QWidget* parent = nullptr);
+
+  void SetSeconds(int32_t seconds);
+  // The interval as shown; the value given to SetSeconds when the number and unit are still the
+  // ones it showed (a value the units cannot show exactly, e.g. 90 seconds in minutes, is not
+  // rounded by a save that did not touch it). At most INT32_MAX.
+  int32_t Seconds() const;
+  // The value the widgets now show was stored as `seconds`: a later change is measured from
+  // here.
+  void Rebase(int32_t seconds);
+
+  QSpinBox* number() const { return number_; }
+  QComboBox* unit() const { return unit_; }
+
+ signals:
+  void changed();
+
+ private:
+  control::IntervalKind kind_;
+  QSpinBox* number_;
+  QComboBox* unit_;
+  int32_t loaded_seconds_ = 0;
+  int loaded_number_ = 0;
+  int loaded_unit_ = 0;
+};
+
+// A list of texts kept in one setting with a separator (the local domains, the responder
+// exception masks): a list with an entry line, Add and Remove. Entries are trimmed, empty ones
+// and repeats (without regard to case) are not added, and an entry that would make the stored
+// text longer than its field is refused with a message.
+class ListEdit : public QWidget {
+  Q_OBJECT
+
+ public:
+  ListEdit(const QString& name, size_t width, QWidget* parent = nullptr);
+
+  void SetText(const std::string& stored);
+  std::string Text() const;
+  // Adds the entry line's text; false when it was refused (too long: `message` tells why).
+  bool AddEntry(QString* message = nullptr);
+  void RemoveSelected();
+  QStringList Entries() const;
+
+  QListWidget* list() const { return list_; }
+  QLineEdit* entry() const { return entry_; }
+
+ signals:
+  void changed();
+  void refused(const QString& message);
+
+ private:
+  size_t width_;
+  QListWidget* list_;
+  QLineEdit* entry_;
+};
+
+class SettingsPage : public ConsolePage {
+  Q_OBJECT
+
+ public:
+  using ConsolePage::ConsolePage;
+
+  // The bound fields from the settings, then LoadExtra; the page is clean afterwards.
+  void Load() override;
+  // The bound fields into the settings.
+  void Store() override;
+
+ protected:
+  // A text field of the settings: its bytes and width.
+  struct FieldRef {
+    char* text;
+    size_t width;
+  };
+
+  // What a page loads besides its bound fields (lists from the store, states).
+  virtual void LoadExtra() {}
+
+  // For the lists a page only offers as choices (phone-book entries, groups): true when `result`
+  // holds them. Only a broken connection is reported; any other failure leaves the choice empty
+  // and the field free to type in.
+  template <class T>
+  bool Choices(const Result<T>& result) {
+    if (result.ok()) return true;
+    if (result.error() == kConnectionBroken) context().Check(result);
+    return false;
+  }
+
+  // Bindings. `get` gives the field inside a Settings; the widget is made, named, bound, and
+  // marks the page dirty when it changes.
+  template <class Get>
+  QLineEdit* BindText(const char* name, Get get) {
+    auto* edit = new QLineEdit(this);
+    BindTextField(edit, name, [get](Settings& s) -> FieldRef {
+      auto& field = get(s);
+      return {field, sizeof field};
+    });
+    return edit;
+  }
+  QSpinBox* BindNumber(const char* name, std::function<int32_t&(Settings&)> get, int minimum,
+                       int maximum);
+  QCheckBox* BindFlag(const char* name, const QString& label,
+                      std::function<uint32_t&(Settings&)> word, uint32_t bit);
+  IntervalEdit* BindInterval(const char* name, control::IntervalKind kind,
+                             std::function<int32_t&(Settings&)> get);
+  ListEdit* BindList(const char* name, std::function<FieldRef(Settings&)> get);
+  // A combo box whose index is the number (the log level).
+  QComboBox* BindIndex(const char* name, const std::vector<QString>& items,
+                       std::function<int32_t&(Settings&)> get);
+  // Any other widget: how it loads, how it stores; call MarkDirty from its change signal.
+  void Bind(std::function<void(Settings&)> load, std::function<void(Settings&)> store);
+
+  template <class Get>
+  ListEdit* BindListField(const char* name, Get get) {
+    return BindList(name, [get](Settings& s) -> FieldRef {
+      auto& field = get(s);
+      return {field, sizeof field};
+    });
+  }
+
+ private:
+  void BindTextField(QLineEdit* edit, const char* name, std::function<FieldRef(Settings&)> get);
+
+  struct Binding {
+    std::function<void(Settings&)> load;
+    std::function<void(Settings&)> store;
+  };
+  std::vector<Binding> bindings_;
+};
+
+}  // namespace qv::console
