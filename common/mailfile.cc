@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -286,6 +287,39 @@ int CreateTempFile(std::string* directory, std::string_view fallback, std::strin
       },
       name);
   return result == 0 ? fd : -1;
+}
+
+// ---- TempFilePool ----
+
+platform::UniqueFd TempFilePool::Take(const std::string& directory, std::string_view fallback) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
+      if (it->directory != directory) continue;
+      platform::UniqueFd file = std::move(it->file);
+      kept_.erase(std::next(it).base());
+      return file;
+    }
+  }
+  std::string made_in = directory;
+  std::string name;
+  platform::UniqueFd file(CreateTempFile(&made_in, fallback, &name));
+  // Nameless from here on: only the descriptor holds the file.
+  if (file) unlink(name.c_str());
+  return file;
+}
+
+void TempFilePool::Release(const std::string& directory, platform::UniqueFd file) {
+  if (!file) return;
+  if (ftruncate(file.get(), 0) != 0 || lseek(file.get(), 0, SEEK_SET) != 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (kept_.size() >= keep_) return;
+  kept_.push_back(Kept{directory, std::move(file)});
+}
+
+size_t TempFilePool::kept() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return kept_.size();
 }
 
 // ---- MessageFileWriter ----

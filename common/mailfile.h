@@ -10,8 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace qv {
 
@@ -73,6 +77,46 @@ int MakeMessageFileName(const std::string& directory, std::string_view extension
 // second are taken it waits for the next second. Returns the open descriptor (the caller closes it
 // and deletes the file) with *name set, or -1.
 int CreateTempFile(std::string* directory, std::string_view fallback, std::string* name);
+
+// Spool files used again from one message to the next. Creating a file and deleting it again for
+// every received message is what costs most on a busy file system (ext4 searches past every
+// recently freed inode on each create), so a service hands the emptied spool file of a finished
+// message to the next one instead.
+//
+// A file of the pool has no name: it is made by CreateTempFile and its name is removed at once,
+// so it lives only as long as a descriptor holds it. A crash or a kill therefore leaves nothing
+// in TempPath, and nothing a restart could take for mail. Delivery reads it through its
+// descriptor (a program started for a message reads "/proc/self/fd/<n>" of this process).
+//
+// Take and Release may be called from any thread.
+class TempFilePool {
+ public:
+  // Keeps at most `keep` emptied files between uses; 0 keeps none (every Take makes a file).
+  explicit TempFilePool(size_t keep) : keep_(keep) {}
+  TempFilePool(const TempFilePool&) = delete;
+  TempFilePool& operator=(const TempFilePool&) = delete;
+
+  // An empty file open for reading and writing at offset 0: one kept for `directory` when there
+  // is one, else a new one made in `directory` (or, as CreateTempFile does, in `fallback`).
+  // Invalid when no file could be made.
+  platform::UniqueFd Take(const std::string& directory, std::string_view fallback);
+
+  // Gives back a file from Take for `directory`: it is emptied (truncated and rewound) and kept
+  // for the next Take; a file that cannot be emptied, and any beyond `keep`, is closed.
+  void Release(const std::string& directory, platform::UniqueFd file);
+
+  // Files kept now.
+  size_t kept() const;
+
+ private:
+  struct Kept {
+    std::string directory;
+    platform::UniqueFd file;
+  };
+  const size_t keep_;
+  mutable std::mutex mutex_;  // guards kept_
+  std::vector<Kept> kept_;
+};
 
 // Options of MessageFileWriter.
 constexpr uint32_t kMessageDotStuff = 0x1;  // a line beginning with "." gets a second "."

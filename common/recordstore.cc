@@ -7,11 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <ctime>
+#include <initializer_list>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <random>
 #include <utility>
 #include <vector>
@@ -81,6 +86,206 @@ bool PutInPlace(int fd, const std::string& tmp, const std::string& path) {
 std::string_view UpToNul(std::string_view text) {
   size_t nul = text.find('\0');
   return nul == std::string_view::npos ? text : text.substr(0, nul);
+}
+
+// ---- File stamps ---------------------------------------------------------------------------
+
+// What the record store keeps between operations (folder listings, answers of FindRecord) it
+// keeps together with the stamp of the files it came from, and gives it again only while they
+// are unchanged: the same device, inode, size and change and modification times. Any change to
+// a file, or to the names of a folder, sets those times, but only to the granularity of the file
+// system's clock; so nothing is kept that was read from a file changed less than kSettled
+// before, and a change made later always shows as a different time.
+constexpr std::chrono::seconds kSettled{2};
+
+struct FileStamp {
+  bool exists = false;
+  uint64_t device = 0, inode = 0;
+  int64_t size = 0, modified_s = 0, modified_ns = 0, changed_s = 0, changed_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp StampOfStat(const struct stat& st) {
+  return FileStamp{true,
+                   static_cast<uint64_t>(st.st_dev),
+                   static_cast<uint64_t>(st.st_ino),
+                   static_cast<int64_t>(st.st_size),
+                   st.st_mtim.tv_sec,
+                   st.st_mtim.tv_nsec,
+                   st.st_ctim.tv_sec,
+                   st.st_ctim.tv_nsec};
+}
+
+// The stamp of the file at `path` (exists false when there is none); false when it cannot be
+// looked at for another reason.
+bool StampPath(const std::string& path, FileStamp* stamp) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) {
+    *stamp = StampOfStat(st);
+    return true;
+  }
+  *stamp = FileStamp{};
+  return errno == ENOENT;
+}
+
+// The stamp of an open file (exists false for an invalid descriptor).
+bool StampFd(int fd, FileStamp* stamp) {
+  *stamp = FileStamp{};
+  if (fd < 0) return true;
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  *stamp = StampOfStat(st);
+  return true;
+}
+
+// True when the file's last change lies far enough back that any later one shows in its times.
+bool Settled(const FileStamp& stamp) {
+  if (!stamp.exists) return true;
+  std::time_t now = std::time(nullptr);
+  return now - std::max(stamp.modified_s, stamp.changed_s) > kSettled.count();
+}
+
+// ---- Folder listings ---------------------------------------------------------------------
+
+// ResolveFileName looks for a name without regard to case, which means reading the whole folder
+// whenever the exact name is missing (on every look at a table that does not exist). The names
+// read are kept while the folder is unchanged (see File stamps).
+constexpr size_t kListingsKept = 16;
+
+struct FolderListing {
+  FileStamp stamp;
+  std::vector<std::string> names;  // in the order the folder gives them
+};
+
+std::mutex g_listings_mutex;  // guards g_listings
+std::map<std::string, FolderListing> g_listings;
+
+// The name among `names` that stands for `name`: itself, else the first equal to it without
+// regard to case; null when there is none.
+const std::string* PickName(const std::vector<std::string>& names, const std::string& name) {
+  const std::string* found = nullptr;
+  for (const std::string& entry : names) {
+    if (entry == name) return &entry;
+    if (found == nullptr && EqualsNoCase(entry, name)) found = &entry;
+  }
+  return found;
+}
+
+// The paths of `names` in the folder `dir` as the folder spells them (see PickName); a name the
+// folder does not hold, or every name of a folder that cannot be read, keeps its own spelling.
+// The folder is read once for all of them, or not at all while its kept listing is valid. With
+// `spelled`, it gets each name as the folder holds it, or "" for a name it does not hold; it is
+// left empty when the folder cannot be read.
+std::vector<std::string> ResolveFileNames(const std::string& dir,
+                                          std::initializer_list<std::string> names,
+                                          std::vector<std::string>* spelled = nullptr) {
+  const std::string folder = dir.empty() ? "." : dir;
+  std::vector<std::string> paths;
+  auto resolve = [&](const std::vector<std::string>* listing) {
+    for (const std::string& name : names) {
+      const std::string* picked = listing == nullptr ? nullptr : PickName(*listing, name);
+      paths.push_back(JoinPath(dir, picked == nullptr ? name : *picked));
+      if (spelled != nullptr && listing != nullptr)
+        spelled->push_back(picked == nullptr ? std::string() : *picked);
+    }
+    return paths;
+  };
+  FileStamp stamp;
+  if (!StampPath(folder, &stamp) || !stamp.exists) return resolve(nullptr);
+  {
+    std::lock_guard<std::mutex> lock(g_listings_mutex);
+    auto it = g_listings.find(folder);
+    if (it != g_listings.end() && it->second.stamp == stamp) return resolve(&it->second.names);
+  }
+  DIR* d = opendir(folder.c_str());
+  if (d == nullptr) return resolve(nullptr);
+  std::vector<std::string> listing;
+  while (dirent* e = readdir(d)) listing.emplace_back(e->d_name);
+  closedir(d);
+  resolve(&listing);
+  if (Settled(stamp)) {
+    std::lock_guard<std::mutex> lock(g_listings_mutex);
+    if (g_listings.size() >= kListingsKept && g_listings.count(folder) == 0) g_listings.clear();
+    g_listings[folder] = FolderListing{stamp, std::move(listing)};
+  }
+  return paths;
+}
+
+// ---- Kept answers of FindRecord ------------------------------------------------------------
+
+// A service looks up the same few records for every message (the recipient when RCPT names it
+// and again when the message is delivered, the sender for its copies). The answer of FindRecord
+// (the record, or that there is none) is kept while the table's data and index files are
+// unchanged (see File stamps) and no compaction is under way; it was read under the table's
+// lock from files of that stamp.
+constexpr size_t kAnswersKept = 256;  // per table; more and the table's answers start afresh
+
+struct TableStamp {
+  FileStamp data, index;
+  bool operator==(const TableStamp&) const = default;
+};
+
+struct TableAnswers {
+  TableStamp stamp;
+  std::map<std::string, std::string> answers;  // key and domain -> the record, or "" for none
+};
+
+std::mutex g_answers_mutex;  // guards g_answers
+std::map<std::string, TableAnswers> g_answers;  // by the data file's path
+
+std::string AnswerKey(std::string_view key, std::string_view domain) {
+  std::string text(key);
+  text += '\0';
+  text += domain;
+  return text;
+}
+
+// How a table's files stand before it is read.
+enum class TableState {
+  kMissing,   // no data file and no compaction marker: nothing to read
+  kStamped,   // a data file and no marker: *stamp tells the files
+  kUnsettled  // a compaction marker, or files that cannot be looked at: read under the lock
+};
+
+TableState StampTable(const TablePaths& paths, TableStamp* stamp) {
+  if (paths.listed && paths.marker_listed) return TableState::kUnsettled;
+  if (paths.listed && !paths.data_listed) return TableState::kMissing;
+  FileStamp marker;
+  if (!StampPath(paths.data, &stamp->data) ||
+      (!paths.listed && (!StampPath(paths.marker, &marker) || marker.exists)))
+    return TableState::kUnsettled;
+  if (!stamp->data.exists) return paths.listed ? TableState::kUnsettled : TableState::kMissing;
+  return StampPath(paths.index, &stamp->index) ? TableState::kStamped : TableState::kUnsettled;
+}
+
+// A kept answer for the table as stamped: 0 found (copied to `record`), 1 none, -2 no answer
+// kept.
+int KeptAnswer(const TablePaths& paths, const TableStamp& stamp, const std::string& key,
+               void* record, size_t record_size) {
+  std::lock_guard<std::mutex> lock(g_answers_mutex);
+  auto table = g_answers.find(paths.data);
+  if (table == g_answers.end() || !(table->second.stamp == stamp)) return -2;
+  auto it = table->second.answers.find(key);
+  if (it == table->second.answers.end()) return -2;
+  if (it->second.empty()) return 1;
+  assert(it->second.size() == record_size);
+  std::memcpy(record, it->second.data(), record_size);
+  return 0;
+}
+
+// Keeps an answer (`record` null: none) read under the table's lock from files of the stamp
+// `read`.
+void KeepAnswer(const TablePaths& paths, const TableStamp& read, const std::string& key,
+                const void* record, size_t record_size) {
+  if (!Settled(read.data) || !Settled(read.index)) return;
+  std::lock_guard<std::mutex> lock(g_answers_mutex);
+  TableAnswers& table = g_answers[paths.data];
+  if (!(table.stamp == read) || table.answers.size() >= kAnswersKept) {
+    table.stamp = read;
+    table.answers.clear();
+  }
+  table.answers[key] =
+      record == nullptr ? std::string() : std::string(static_cast<const char*>(record), record_size);
 }
 
 // ---- Lock bookkeeping ---------------------------------------------------------------------
@@ -714,19 +919,7 @@ std::string LockPathFor(const std::string& path) {
 }
 
 std::string ResolveFileName(const std::string& dir, const std::string& name) {
-  std::string exact = JoinPath(dir, name);
-  if (FileExists(exact)) return exact;
-  DIR* d = opendir(dir.empty() ? "." : dir.c_str());
-  if (d == nullptr) return exact;
-  std::string found;
-  while (dirent* e = readdir(d)) {
-    if (EqualsNoCase(e->d_name, name)) {
-      found = e->d_name;
-      break;
-    }
-  }
-  closedir(d);
-  return found.empty() ? exact : JoinPath(dir, found);
+  return ResolveFileNames(dir, {name}).front();
 }
 
 TablePaths GetTablePaths(const SYSTEMSTRUCT& system, Table table) {
@@ -734,13 +927,26 @@ TablePaths GetTablePaths(const SYSTEMSTRUCT& system, Table table) {
   std::string dir = system.ConfigPath;
   std::string name = def.name;
   TablePaths p;
-  p.data = ResolveFileName(dir, name + ".dat");
-  p.index = ResolveFileName(dir, name + ".idx");
+  std::vector<std::string> spelled;
+  std::vector<std::string> files =
+      ResolveFileNames(dir, {name + ".dat", name + ".idx", name + ".cmp"}, &spelled);
+  p.data = std::move(files[0]);
+  p.index = std::move(files[1]);
   p.lock = JoinPath(dir, name + ".lock");
   p.marker = JoinPath(dir, name + ".cmp");
+  if (spelled.size() == 3) {
+    p.listed = true;
+    p.data_listed = !spelled[0].empty();
+    p.marker_listed = spelled[2] == name + ".cmp";  // the marker's name is exact
+  }
   p.built_data = dir + "/" + name + ".dat";
   p.built_index = dir + "/" + name + ".idx";
   return p;
+}
+
+bool TableMissing(const TablePaths& paths) {
+  if (paths.listed) return !paths.data_listed && !paths.marker_listed;
+  return !FileExists(paths.data) && !FileExists(paths.marker);
 }
 
 std::string PrimaryDomain(const SYSTEMSTRUCT& system) {
@@ -771,14 +977,32 @@ int FindRecord(const SYSTEMSTRUCT& system, Table table, std::string_view key,
                std::string_view domain, void* record) {
   const TableDef& def = GetTableDef(table);
   TablePaths paths = GetTablePaths(system, table);
+  const std::string answer_key = AnswerKey(key, domain);
+  TableStamp stamp;
+  switch (StampTable(paths, &stamp)) {
+    case TableState::kMissing:
+      return -1;
+    case TableState::kStamped:
+      if (int kept = KeptAnswer(paths, stamp, answer_key, record, def.record_size); kept >= 0)
+        return kept;
+      break;
+    case TableState::kUnsettled:
+      break;
+  }
   FileLock lock(paths.lock, LockMode::kShared);
   SettleCompaction(paths);
   Fd data = OpenFile(paths.data, O_RDONLY);
   if (!data.valid()) return -1;
   IndexFile index(OpenFile(paths.index, O_RDONLY));
+  TableStamp read;
+  bool stamped = StampFd(data.get(), &read.data) && StampFd(index.fd(), &read.index);
   std::vector<char> found(def.record_size);
   Match match;
-  if (Search(def, data.get(), index, key, domain, found.data(), &match) != 0) return 1;
+  if (Search(def, data.get(), index, key, domain, found.data(), &match) != 0) {
+    if (stamped) KeepAnswer(paths, read, answer_key, nullptr, 0);
+    return 1;
+  }
+  if (stamped) KeepAnswer(paths, read, answer_key, found.data(), def.record_size);
   std::memcpy(record, found.data(), def.record_size);
   return 0;
 }

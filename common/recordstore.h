@@ -1,6 +1,8 @@
 // The record store: each directory table is a data file of fixed-size records ("<table>.dat")
 // and an index file of sorted 36-byte key entries pointing into it ("<table>.idx"), both in
-// `ConfigPath`. Every program opens the files for each operation and closes them at its end.
+// `ConfigPath`. Every program opens the files for each operation and closes them at its end;
+// FindRecord may instead give an answer it read before, while the table's files are unchanged
+// (see docs/record-files.md), and answers a table without a data file without its lock.
 //
 // Every operation holds an advisory lock for its whole run: shared for reads, exclusive for
 // changes, on the lock file "<table>.lock" beside the table (or "<file>.lock" beside a side
@@ -83,10 +85,20 @@ struct TablePaths {
   std::string marker;       // "<table>.cmp": the step of a compaction under way (see CompactTable)
   std::string built_data;   // "%s/%s.dat" of ConfigPath and the table name, for messages
   std::string built_index;  // "%s/%s.idx"
+  // What the folder held when the paths were made (listed false when it could not be read):
+  // whether it held the data file and the compaction marker.
+  bool listed = false;
+  bool data_listed = false;
+  bool marker_listed = false;
 };
 
 // The files of a table in the ConfigPath of `system`.
 TablePaths GetTablePaths(const SYSTEMSTRUCT& system, Table table);
+
+// True when the table has no data file and no cut-off compaction waits to be settled, as the
+// folder stood when `paths` were made: a read finds nothing there, and answers so without taking
+// the table's lock. (A table made a moment later is seen by the next read.)
+bool TableMissing(const TablePaths& paths);
 
 // ---- Index operations (keys are cut to 31 characters first) ------------------------------
 
@@ -107,6 +119,7 @@ bool IndexDelete(std::string_view key, const std::string& index_path, int occurr
 // Finds the record whose key field equals `key` (without regard to case) and, for tables with a
 // Domain field and a non-empty `domain`, whose Domain mask matches `domain`. 0 found (copied to
 // `record`, which has the table's record size), 1 not found, -1 the data file cannot be opened.
+// An answer read before is given again while the table's files are unchanged.
 int FindRecord(const SYSTEMSTRUCT& system, Table table, std::string_view key,
                std::string_view domain, void* record);
 

@@ -173,6 +173,7 @@ int FindRouteByAddress(const SYSTEMSTRUCT& system, std::string_view local_part,
                        std::string_view domain, ROUTESTRUCT* route) {
   std::string address = std::string(UpToNul(local_part)) + "@" + std::string(UpToNul(domain));
   TablePaths paths = GetTablePaths(system, Table::kRoutes);
+  if (TableMissing(paths)) return -1;
   FileLock lock(paths.lock, LockMode::kShared);
   SettleCompaction(paths);
   platform::UniqueFd data = OpenRead(paths.data);

@@ -26,7 +26,10 @@ namespace qv::mail {
 namespace {
 
 constexpr size_t kHeaderWindow = 2048;
+// End lines in the body are blanked block by block, in blocks of this size from the body's start
+// (as stored files always had it); the body is read many blocks at a time.
 constexpr size_t kBodyBlock = 2048;
+constexpr size_t kBodyRead = 32 * kBodyBlock;
 
 // One recipient entry: tag, delivery address (up to "!"), and the given recipient (after "!",
 // or the address itself).
@@ -362,15 +365,18 @@ bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view rev
                     std::string(host_name).c_str());
   if (!added.empty() && !write(added)) return false;
 
-  std::string block;
-  for (uint64_t offset = body_from; offset < size; offset += kBodyBlock) {
-    if (!ReadPiece(spool_fd, size, offset, kBodyBlock, &block)) return false;
-    if (block.empty()) break;
+  std::string piece;
+  for (uint64_t offset = body_from; offset < size; offset += kBodyRead) {
+    if (!ReadPiece(spool_fd, size, offset, kBodyRead, &piece)) return false;
+    if (piece.empty()) break;
     // A stored end line would end the message early when it is sent on: blank out its dot.
-    for (size_t at = block.find("\r\n.\r\n"); at != std::string::npos;
-         at = block.find("\r\n.\r\n", at + 1))
-      block[at + 2] = ' ';
-    if (!block.empty() && !write(block)) return false;
+    for (size_t from = 0; from < piece.size(); from += kBodyBlock) {
+      std::string_view block(piece.data() + from, std::min(kBodyBlock, piece.size() - from));
+      for (size_t at = block.find("\r\n.\r\n"); at != std::string_view::npos;
+           at = block.find("\r\n.\r\n", at + 1))
+        piece[from + at + 2] = ' ';
+    }
+    if (!write(piece)) return false;
   }
   return true;
 }

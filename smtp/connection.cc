@@ -1,5 +1,7 @@
 #include "smtp/connection.h"
 
+#include <algorithm>
+
 #include "common/config.h"
 #include "common/maillog.h"
 #include "smtp/smtp_mail.h"
@@ -16,10 +18,11 @@ struct SmtpConnection::Storing {
 };
 
 SmtpConnection::SmtpConnection(const Settings& settings, ConnectionLink& link, std::string peer,
-                               std::function<void()> forward_now, OffloadFunction offload)
+                               std::function<void()> forward_now, OffloadFunction offload,
+                               std::shared_ptr<TempFilePool> spool_pool)
     : LineConnection(link, settings, kLogPrefix, kLineTooLong),
       start_tick_(std::chrono::steady_clock::now()),
-      session_(std::make_unique<SmtpSession>(settings, std::move(peer))),
+      session_(std::make_unique<SmtpSession>(settings, std::move(peer), std::move(spool_pool))),
       forward_now_(std::move(forward_now)),
       offload_(std::move(offload)) {
   link.SetIdleLimit(kCommandIdleLimit);
@@ -47,7 +50,9 @@ size_t SmtpConnection::OnRawInput(std::string_view chunk) {
   const SMTPSTRUCT& smtp = settings().smtp;
   bool enforce = (smtp.Flags & kSmtpEnforceSize) != 0;
   ChunkOutcome outcome = ScanDataChunk(&scan_, chunk, enforce, smtp.ESMTPMaxMsgSize);
-  Log(kLogLevelData, kLogData, chunk.substr(0, outcome.used));
+  // The data log takes its lines a kilobyte at a time, as they were always cut, whatever the read.
+  for (size_t at = 0; at < outcome.used; at += kDataLogPiece)
+    Log(kLogLevelData, kLogData, chunk.substr(at, std::min(kDataLogPiece, outcome.used - at)));
   if (outcome.write && !outcome.held.empty()) session_->StoreMessageText(outcome.held);
   if (outcome.write) session_->StoreMessageText(chunk.substr(0, outcome.store));
   if (scan_.state != ScanState::kComplete) return outcome.used;

@@ -20,6 +20,10 @@ namespace qv::smtp {
 constexpr int kCommandMode = 0;
 constexpr int kDataMode = 1;
 
+// Message data goes to the log in pieces of this size (a line that crosses a piece's end is
+// logged as two lines).
+constexpr size_t kDataLogPiece = 1024;
+
 // A connection that sends nothing for this long is told and closed.
 constexpr std::chrono::minutes kCommandIdleLimit{5};
 constexpr std::chrono::minutes kDataIdleLimit{10};
@@ -31,9 +35,10 @@ class SmtpConnection : public LineConnection {
  public:
   // `forward_now` starts a forward run (send immediately); it may be empty. `offload` takes the
   // storing of a received message off the loop; without it the message is stored at once.
-  // `settings` must outlive the connection.
+  // `spool_pool` gives the spool files (see SmtpSession). `settings` must outlive the connection.
   SmtpConnection(const Settings& settings, ConnectionLink& link, std::string peer,
-                 std::function<void()> forward_now, OffloadFunction offload = nullptr);
+                 std::function<void()> forward_now, OffloadFunction offload = nullptr,
+                 std::shared_ptr<TempFilePool> spool_pool = nullptr);
 
   void OnIdle() override;
 

@@ -27,6 +27,9 @@ ServiceSetup SmtpService::Setup() {
   setup.exit_trace = kTraceExit;
   setup.trace_level = kTraceLevelSmtpService;
   setup.tray_tip = kTrayTip;
+  // Every connection's message may be flushing at once: concurrent flushes are what lets the
+  // disk commit many messages together, so no received message waits for a thread.
+  setup.worker_threads = kSlotCount;
   setup.on_started = [this] { Started(); };
   setup.on_socket_event = [this] { idle_ms_ = 0; };
   setup.extra_activity = [this] { return forward_active_ && forward_active_() ? 1 : 0; };
@@ -51,7 +54,8 @@ ListenerSetup SmtpService::SmtpListener() {
         settings(), link, peer, [this] { StartForwardRun(); },
         [this](std::function<void()> work, std::function<void()> done) {
           frame_->Offload(std::move(work), std::move(done));
-        });
+        },
+        spools_);
   };
   return setup;
 }

@@ -9,6 +9,7 @@
 
 #include "common/config.h"
 #include "common/dialup_link.h"
+#include "common/mailfile.h"
 #include "common/service_frame.h"
 
 namespace qv::smtp {
@@ -18,9 +19,10 @@ constexpr int kTimerForward = 1001;
 constexpr int kTimerTick = 1002;
 constexpr int kTickMilliseconds = 5000;
 
-// The SMTP port's slot table and reads.
+// The SMTP port's slot table and reads. A read takes what has arrived up to 64 KB, so that a large
+// message is received (and spooled) in a few reads rather than one per kilobyte.
 constexpr size_t kSlotCount = 25;
-constexpr size_t kReadSize = 1024;
+constexpr size_t kReadSize = 64 * 1024;
 
 class SmtpService {
  public:
@@ -63,6 +65,8 @@ class SmtpService {
   Settings& settings() { return frame_->settings(); }
 
  private:
+  // The spool files of received messages, one kept per slot.
+  std::shared_ptr<TempFilePool> spools_ = std::make_shared<TempFilePool>(kSlotCount);
   std::unique_ptr<ServiceFrame> frame_;
   Listener* listener_ = nullptr;
   std::function<void()> start_forward_;

@@ -158,11 +158,13 @@ const SmtpSession::Command SmtpSession::kCommands[] = {
     {"TURN", &SmtpSession::Turn, kAnyState},
 };
 
-SmtpSession::SmtpSession(const Settings& settings, std::string peer_address)
+SmtpSession::SmtpSession(const Settings& settings, std::string peer_address,
+                         std::shared_ptr<TempFilePool> spool_pool)
     : settings_(settings),
       system_(settings.system),
       smtp_(settings.smtp),
       mail_(SmtpMailService(settings)),
+      spool_pool_(spool_pool ? std::move(spool_pool) : std::make_shared<TempFilePool>(1)),
       peer_address_(std::move(peer_address)) {
   WriteLog(system_, kLogLevelMail, 0, kLogEvent, kLogConnect, kLogPrefix);
 }
@@ -447,10 +449,7 @@ void SmtpSession::EndTransaction() {
 }
 
 void SmtpSession::DiscardSpool() {
-  if (spool_fd_ >= 0) close(spool_fd_);
-  spool_fd_ = -1;
-  if (!spool_name_.empty()) unlink(spool_name_.c_str());
-  spool_name_.clear();
+  if (spool_) spool_pool_->Release(system_.TempPath, std::move(spool_));
   spool_failed_ = false;
 }
 
@@ -532,17 +531,15 @@ Reply SmtpSession::Turn(std::string_view, std::string_view) {
 
 bool SmtpSession::StoreMessageText(std::string_view text) {
   if (spool_failed_) return false;
-  if (spool_fd_ < 0) {
-    std::string directory = system_.TempPath;
-    spool_fd_ = CreateTempFile(&directory, system_.MailPath, &spool_name_);
-    if (spool_fd_ < 0) {
-      spool_name_.clear();
+  if (!spool_) {
+    spool_ = spool_pool_->Take(system_.TempPath, system_.MailPath);
+    if (!spool_) {
       spool_failed_ = true;
       WriteLog(system_, kLogLevelFailure, 0, kLogEvent, kLogSpoolFailed, kLogPrefix);
       return false;
     }
   }
-  if (!WriteSpool(spool_fd_, text)) {
+  if (!WriteSpool(spool_.get(), text)) {
     spool_failed_ = true;
     WriteLog(system_, kLogLevelFailure, 0, kLogEvent, kLogSpoolFailed, kLogPrefix);
     return false;
@@ -560,15 +557,20 @@ PendingMessage& PendingMessage::operator=(PendingMessage&& other) noexcept {
     forward_list = std::move(other.forward_list);
     reverse_path = std::move(other.reverse_path);
     std::swap(spool, other.spool);
-    std::swap(spool_name, other.spool_name);
     spool_ok = other.spool_ok;
+    std::swap(spool_pool, other.spool_pool);
+    std::swap(spool_directory, other.spool_directory);
   }
   return *this;
 }
 
 PendingMessage::~PendingMessage() {
+  ReleaseSpool();
+}
+
+void PendingMessage::ReleaseSpool() {
+  if (spool && spool_pool) spool_pool->Release(spool_directory, std::move(spool));
   spool.Reset();
-  if (!spool_name.empty()) unlink(spool_name.c_str());
 }
 
 namespace {
@@ -607,9 +609,7 @@ Completion DeliverPendingMessage(const mail::MailService& service, PendingMessag
     }
     completion.stored = report.failures == 0;
   }
-  message->spool.Reset();
-  if (!message->spool_name.empty()) unlink(message->spool_name.c_str());
-  message->spool_name.clear();
+  message->ReleaseSpool();
   return completion;
 }
 
@@ -618,15 +618,14 @@ PendingMessage SmtpSession::TakeMessage() {
   message.local_list = std::move(local_list_);
   message.forward_list = std::move(forward_list_);
   message.reverse_path = reverse_path_;
-  message.spool.Reset(spool_fd_);
-  message.spool_name = std::move(spool_name_);
-  message.spool_ok = spool_fd_ >= 0 && !spool_failed_;
+  message.spool_ok = spool_ && !spool_failed_;
+  message.spool = std::move(spool_);
+  message.spool_pool = spool_pool_;
+  message.spool_directory = system_.TempPath;
   local_list_.clear();
   forward_list_.clear();
   entries_ = 0;
   ForgetDeliveries();
-  spool_fd_ = -1;
-  spool_name_.clear();
   spool_failed_ = false;
   return message;
 }

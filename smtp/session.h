@@ -5,12 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "common/config.h"
+#include "common/mailfile.h"
 #include "mail/mail_service.h"
 #include "platform/unique_fd.h"
 
@@ -40,22 +42,27 @@ struct Reply {
 // Recipient entries (local and forward together) that one transaction may hold.
 constexpr size_t kMaxRecipientEntries = 1000;
 
-// A received message on its way to delivery. Owns the spool file.
+// A received message on its way to delivery. Owns the spool file until it gives it back to the
+// pool it came from (emptied, for the next message).
 struct PendingMessage {
   PendingMessage() = default;
   PendingMessage(PendingMessage&& other) noexcept;
   PendingMessage& operator=(PendingMessage&& other) noexcept;
   PendingMessage(const PendingMessage&) = delete;
   PendingMessage& operator=(const PendingMessage&) = delete;
-  // Closes and deletes the spool file.
+  // Gives the spool file back.
   ~PendingMessage();
+
+  // Gives the spool file back to its pool (which empties it), or closes it without one.
+  void ReleaseSpool();
 
   std::string local_list;
   std::string forward_list;
   std::string reverse_path;
   platform::UniqueFd spool;
-  std::string spool_name;
   bool spool_ok = false;  // the whole text reached the spool file
+  std::shared_ptr<TempFilePool> spool_pool;
+  std::string spool_directory;  // the directory the spool file was taken for
 };
 
 struct Completion {
@@ -65,7 +72,7 @@ struct Completion {
 };
 
 // Delivers the local list, then the forward list, from the spool file, for `service`; then
-// deletes the spool file. A message with more than kMaxReceivedLines "Received:" lines is
+// gives the spool file back. A message with more than kMaxReceivedLines "Received:" lines is
 // delivered to no one. Touches no session, so it may run on another thread.
 Completion DeliverPendingMessage(const mail::MailService& service, PendingMessage* message);
 
@@ -74,8 +81,10 @@ Completion DeliverPendingMessage(const mail::MailService& service, PendingMessag
 // end line arrives (CompleteMessage), and a message cut off before that is discarded.
 class SmtpSession {
  public:
-  // `settings` must outlive the session.
-  SmtpSession(const Settings& settings, std::string peer_address);
+  // `settings` must outlive the session. Spool files come from `spool_pool` (the service's, shared
+  // by its connections); without one the session keeps its own file from message to message.
+  SmtpSession(const Settings& settings, std::string peer_address,
+              std::shared_ptr<TempFilePool> spool_pool = nullptr);
   ~SmtpSession();
   SmtpSession(const SmtpSession&) = delete;
   SmtpSession& operator=(const SmtpSession&) = delete;
@@ -88,8 +97,8 @@ class SmtpSession {
 
   // Message data: every chunk marks the message as being received (state 3).
   void MarkMessageReceived() { state_ = SessionState::kMessageReceived; }
-  // Appends message text to the spool file, creating the file in TempPath on first use (also
-  // for empty text). False when the text could not be stored.
+  // Appends message text to the spool file, taking an empty one (made in TempPath, nameless) on
+  // first use (also for empty text). False when the text could not be stored.
   bool StoreMessageText(std::string_view text);
 
   // The end line arrived: hands over what the transaction holds (both recipient lists, the
@@ -98,7 +107,7 @@ class SmtpSession {
   // TakeMessage and DeliverPendingMessage in one step.
   Completion CompleteMessage();
   // The end line of a message over the size limit arrived: nothing of it is delivered, the spool
-  // file is deleted, and the session is ready for the next MAIL as after an accepted message.
+  // file is given back emptied, and the session is ready for the next MAIL as after an accepted message.
   void RefuseMessage();
 
   SessionState state() const { return state_; }
@@ -107,7 +116,8 @@ class SmtpSession {
   const std::string& forward_list() const { return forward_list_; }
   const std::string& peer_address() const { return peer_address_; }
   bool esmtp() const { return esmtp_; }
-  const std::string& spool_name() const { return spool_name_; }
+  // The spool file of the message being received, or -1.
+  int spool_fd() const { return spool_.get(); }
   size_t recipient_entries() const { return entries_; }
 
  private:
@@ -141,7 +151,7 @@ class SmtpSession {
   // forward address (its tag and delivery address, without regard to case).
   bool FirstDelivery(const std::string& entry);
   void ForgetDeliveries();
-  // Ends the transaction without a reply: lists freed, spool deleted, reverse-path cleared.
+  // Ends the transaction without a reply: lists freed, spool given back, reverse-path cleared.
   void EndTransaction();
   void DiscardSpool();
 
@@ -158,9 +168,9 @@ class SmtpSession {
   std::string reverse_path_;
   std::string local_list_;
   std::string forward_list_;
-  int spool_fd_ = -1;
+  std::shared_ptr<TempFilePool> spool_pool_;
+  platform::UniqueFd spool_;
   bool spool_failed_ = false;
-  std::string spool_name_;
   std::string peer_address_;
   bool esmtp_ = false;
   size_t entries_ = 0;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -564,6 +565,81 @@ TEST_F(WriterTest, ProcessesWritingTogetherGetDistinctNames) {
     texts.insert(text);
   }
   EXPECT_EQ(texts.size(), static_cast<size_t>(kProcesses * kMessages));
+}
+
+// ---- TempFilePool ----
+
+std::pair<uint64_t, uint64_t> Identity(int fd) {
+  struct stat st {};
+  EXPECT_EQ(fstat(fd, &st), 0);
+  return {st.st_dev, st.st_ino};
+}
+
+std::string WholeFile(int fd) {
+  std::string text(1 << 16, '\0');
+  ssize_t n = pread(fd, text.data(), text.size(), 0);
+  text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return text;
+}
+
+TEST(TempFilePool, FilesHaveNoNameAndComeBackEmptyForTheNextUse) {
+  TempDir dir;
+  std::string temp = dir.Sub("temp");
+  TempFilePool pool(2);
+  platform::UniqueFd file = pool.Take(temp, dir.path());
+  ASSERT_TRUE(file);
+  // Made in the temporary folder (created for it), whose name is gone at once.
+  EXPECT_TRUE(fs::is_directory(temp));
+  EXPECT_TRUE(Names(temp).empty());
+  auto identity = Identity(file.get());
+  const std::string longer = "a first, longer text\r\n" + std::string(10000, 'L');
+  ASSERT_EQ(write(file.get(), longer.data(), longer.size()), static_cast<ssize_t>(longer.size()));
+  pool.Release(temp, std::move(file));
+  EXPECT_EQ(pool.kept(), 1u);
+
+  platform::UniqueFd again = pool.Take(temp, dir.path());
+  ASSERT_TRUE(again);
+  EXPECT_EQ(pool.kept(), 0u);
+  EXPECT_EQ(Identity(again.get()), identity);
+  EXPECT_EQ(WholeFile(again.get()), "");
+  EXPECT_EQ(lseek(again.get(), 0, SEEK_CUR), 0);
+  ASSERT_EQ(write(again.get(), "short", 5), 5);
+  EXPECT_EQ(WholeFile(again.get()), "short");
+  EXPECT_TRUE(Names(temp).empty());
+}
+
+TEST(TempFilePool, KeepsNoMoreThanItsCountAndOnlyForTheirFolder) {
+  TempDir dir;
+  std::string one = dir.Sub("one"), two = dir.Sub("two");
+  TempFilePool pool(2);
+  std::vector<platform::UniqueFd> files;
+  for (int i = 0; i < 3; ++i) files.push_back(pool.Take(one, dir.path()));
+  std::set<std::pair<uint64_t, uint64_t>> made;
+  for (auto& f : files) made.insert(Identity(f.get()));
+  EXPECT_EQ(made.size(), 3u);
+  for (auto& f : files) pool.Release(one, std::move(f));
+  EXPECT_EQ(pool.kept(), 2u);
+  // A file kept for one folder is never handed out for another.
+  platform::UniqueFd other = pool.Take(two, dir.path());
+  ASSERT_TRUE(other);
+  EXPECT_EQ(made.count(Identity(other.get())), 0u);
+  EXPECT_EQ(pool.kept(), 2u);
+
+  TempFilePool none(0);
+  platform::UniqueFd f = none.Take(one, dir.path());
+  none.Release(one, std::move(f));
+  EXPECT_EQ(none.kept(), 0u);
+  none.Release(one, platform::UniqueFd());
+  EXPECT_EQ(none.kept(), 0u);
+}
+
+TEST(TempFilePool, FolderThatCannotBeMadeFallsBackAndNothingIsMadeWithoutEither) {
+  TempDir dir;
+  TempFilePool pool(1);
+  platform::UniqueFd file = pool.Take("/dev/null/temp", dir.path());
+  ASSERT_TRUE(file);
+  EXPECT_TRUE(Names(dir.path()).empty());
+  EXPECT_FALSE(pool.Take("/dev/null/temp", "/dev/null/mail"));
 }
 
 }  // namespace

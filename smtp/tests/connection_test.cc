@@ -1,9 +1,12 @@
 #include "smtp/connection.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <regex>
+#include <utility>
 
 #include "common/config.h"
 #include "smtp/tests/smtp_env_util.h"
@@ -106,6 +109,24 @@ TEST_F(ConnectionTest, EveryReadSizeDeliversTheMessage) {
   }
 }
 
+TEST_F(ConnectionTest, DataLogTakesALargeReadAKilobyteAtATime) {
+  auto c = Open();
+  Say(*c, "MAIL FROM:<alice@other.test>\r\n");
+  Say(*c, "RCPT TO:<carol@example.test>\r\n");
+  Say(*c, "DATA\r\n");
+  const std::string header = "Subject: t\r\n\r\n";
+  Feed(*c, header + std::string(1500, 'A') + "\r\n.\r\n", 64 * 1024);
+  EXPECT_EQ(link_.Take().substr(0, 4), "250 ");
+  // As 1 KB reads would have logged it: the long line is cut where the first kilobyte ends.
+  std::string log = env_.LogText();
+  const std::string first(1024 - header.size(), 'A'), rest(1500 - first.size(), 'A');
+  EXPECT_NE(log.find("<DATA> " + first + "\r\n"), std::string::npos);
+  EXPECT_NE(log.find("<DATA> " + rest + "\r\n"), std::string::npos);
+  auto box = env_.Mailbox("carol");
+  ASSERT_EQ(box.size(), 1u);
+  EXPECT_TRUE(box[0].ends_with("\r\n\r\n" + std::string(1500, 'A'))) << box[0].size();
+}
+
 TEST_F(ConnectionTest, TwoMessagesOnOneConnectionGoToTheirOwnRecipients) {
   auto c = Open();
   Say(*c, "MAIL FROM:<alice@other.test>\r\n");
@@ -133,7 +154,9 @@ TEST_F(ConnectionTest, ConnectionLostBeforeTheEndLineDeliversNothing) {
   Say(*c, "RCPT TO:<bob@example.test>\r\n");
   Say(*c, "DATA\r\n");
   Feed(*c, "Subject: cut\r\n\r\nhalf a message\r\n.");
-  EXPECT_EQ(env_.TempFiles().size(), 1u);
+  // The text is spooled into a file without a name: nothing shows in the temporary folder.
+  EXPECT_GE(c->session().spool_fd(), 0);
+  EXPECT_TRUE(env_.TempFiles().empty());
   c.reset();
   EXPECT_TRUE(env_.Mailbox("bob").empty());
   EXPECT_TRUE(env_.TempFiles().empty());
@@ -271,6 +294,62 @@ TEST_F(ConnectionTest, MessageOverTheSizeLimitIsRefusedWhole) {
   Feed(*c, "Subject: big\r\n\r\n" + body + ".\r\n");
   std::string expected = "250 " + std::to_string(16 + body.size() + 3) + " bytes received";
   EXPECT_EQ(link_.Take().substr(0, expected.size()), expected);
+}
+
+// The device and inode of a descriptor's file.
+std::pair<uint64_t, uint64_t> FileIdentity(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return {0, 0};
+  return {st.st_dev, st.st_ino};
+}
+
+TEST_F(ConnectionTest, SpoolFileUsedAgainHoldsOnlyTheNextMessage) {
+  env_.smtp().Flags |= kSmtpEnforceSize;
+  auto pool = std::make_shared<TempFilePool>(1);
+  auto c = std::make_unique<SmtpConnection>(env_.settings(), link_, "198.51.100.7", nullptr,
+                                            nullptr, pool);
+  std::string long_body;
+  while (long_body.size() < 3000) long_body += "FIRST-FIRST-FIRST-FIRST\r\n";
+  std::string over;
+  while (over.size() < 6000) over += "REFUSED-REFUSED-REFUSED\r\n";
+  struct Message {
+    const char* to;
+    std::string text;
+    const char* reply;  // how the reply begins
+  };
+  const Message messages[] = {
+      {"bob", "Subject: one\r\n\r\n" + long_body, "250 "},
+      {"carol", "Subject: two\r\n\r\nshort", "250 "},
+      {"bob", "Subject: big\r\n\r\n" + over, "552 "},
+      {"carol", "Subject: three\r\n\r\nafter the refused one", "250 "},
+  };
+  std::pair<uint64_t, uint64_t> first_spool{};
+  for (const Message& m : messages) {
+    Say(*c, "MAIL FROM:<alice@other.test>\r\n");
+    Say(*c, std::string("RCPT TO:<") + m.to + "@example.test>\r\n");
+    Say(*c, "DATA\r\n");
+    Feed(*c, m.text.substr(0, 10));
+    // Every message is spooled into the one file the pool keeps.
+    auto spool = FileIdentity(c->session().spool_fd());
+    if (first_spool.second == 0) first_spool = spool;
+    EXPECT_EQ(spool, first_spool) << m.text.substr(0, 14);
+    Feed(*c, m.text.substr(10) + "\r\n.\r\n", 500);
+    EXPECT_EQ(link_.Take().substr(0, 4), m.reply) << m.text.substr(0, 14);
+    EXPECT_EQ(pool->kept(), 1u);
+    EXPECT_TRUE(env_.TempFiles().empty());
+  }
+  auto bob = env_.Mailbox("bob");
+  auto carol = env_.Mailbox("carol");
+  ASSERT_EQ(bob.size(), 1u);
+  ASSERT_EQ(carol.size(), 2u);
+  EXPECT_NE(bob[0].find(long_body), std::string::npos);
+  // The shorter messages after a longer one hold nothing of it.
+  EXPECT_TRUE(Normalize(carol[0]).ends_with("\r\n\r\nshort")) << carol[0];
+  EXPECT_TRUE(Normalize(carol[1]).ends_with("\r\n\r\nafter the refused one")) << carol[1];
+  for (const auto& message : carol) {
+    EXPECT_EQ(message.find("FIRST"), std::string::npos);
+    EXPECT_EQ(message.find("REFUSED"), std::string::npos);
+  }
 }
 
 TEST_F(ConnectionTest, MessageThatCannotBeStoredIsNotAcknowledged) {

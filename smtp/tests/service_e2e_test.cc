@@ -209,6 +209,44 @@ TEST_F(ServiceE2E, StopSignalLosesNoAcknowledgedMessage) {
   EXPECT_FALSE(platform::FindServiceWindow("QuorvaneSmtp"));
 }
 
+TEST_F(ServiceE2E, CrashBetweenMessagesLeavesNoMail) {
+  ASSERT_TRUE(Start());
+  auto a = Client();
+  Say(*a, "HELO a\r\n");
+  Say(*a, "MAIL FROM:<alice@other.test>\r\n");
+  Say(*a, "RCPT TO:<bob@example.test>\r\n");
+  Say(*a, "DATA\r\n");
+  EXPECT_EQ(Say(*a, "Subject: kept\r\n\r\nacknowledged\r\n.\r\n").substr(0, 4), "250 ");
+  // The spool file of the first message now takes the second, which the crash cuts off.
+  Say(*a, "MAIL FROM:<alice@other.test>\r\n");
+  Say(*a, "RCPT TO:<carol@example.test>\r\n");
+  Say(*a, "DATA\r\n");
+  a->Send("Subject: cut\r\n\r\nhalf of it\r\n");
+  auto b = Client();
+  // Let the half message reach the service before it dies.
+  EXPECT_EQ(Say(*b, "NOOP\r\n"), "250 OK\r\n");
+  ASSERT_EQ(kill(service_.pid(), SIGKILL), 0);
+  EXPECT_EQ(Stop(), -1);
+  EXPECT_TRUE(a->WaitClosed());
+  EXPECT_TRUE(env_.TempFiles().empty());
+  // The restarted service finds the same mail as before the crash, and takes more.
+  ASSERT_TRUE(Start());
+  auto c = Client();
+  Say(*c, "MAIL FROM:<alice@other.test>\r\n");
+  Say(*c, "RCPT TO:<carol@example.test>\r\n");
+  Say(*c, "DATA\r\n");
+  EXPECT_EQ(Say(*c, "Subject: again\r\n\r\nafter the restart\r\n.\r\n").substr(0, 4), "250 ");
+  EXPECT_EQ(Stop(), 0);
+  auto bob = env_.Mailbox("bob");
+  auto carol = env_.Mailbox("carol");
+  ASSERT_EQ(bob.size(), 1u);
+  ASSERT_EQ(carol.size(), 1u);
+  EXPECT_NE(bob[0].find("acknowledged"), std::string::npos);
+  EXPECT_NE(carol[0].find("after the restart"), std::string::npos);
+  EXPECT_EQ(carol[0].find("half of it"), std::string::npos);
+  EXPECT_TRUE(env_.TempFiles().empty());
+}
+
 TEST_F(ServiceE2E, HostileClientsDoNotDisturbOthers) {
   ASSERT_TRUE(Start());
   {

@@ -317,6 +317,31 @@ TEST_F(SessionTest, RecipientsResolveIntoTheTwoLists) {
   }
 }
 
+TEST(SessionTables, TablesMadeWhileTheServiceRunsAreSeenByTheNextRecipient) {
+  // Only the user table exists at first.
+  SmtpEnv env;
+  env.AddUser("bob", "example.test", "Bob Builder");
+  auto s = std::make_unique<SmtpSession>(env.settings(), "198.51.100.7");
+  s->DispatchCommand("MAIL FROM:<alice@other.test>");
+  const struct {
+    const char* rcpt;
+    const char* before;
+    const char* after;
+  } cases[] = {
+      {"RCPT TO:<staff@example.test>", "550 Recipient not here\r\n",
+       "250 Staff list <staff@example.test>\r\n"},
+      {"RCPT TO:<runit@example.test>", "550 Recipient not here\r\n",
+       "250 Runner <runit@example.test>\r\n"},
+      {"RCPT TO:<x@legacy.test>", "250 User not local; will forward to <x@legacy.test>\r\n",
+       "250 User not local; will forward to <bob@example.test>\r\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(s->DispatchCommand(c.rcpt).text, c.before) << c.rcpt;
+  env.AddList("staff", "example.test", "Staff list", env.root() + "/staff.mbr");
+  env.AddCommand("runit", "example.test", "Runner", "/bin/true");
+  env.AddRoute("*@legacy.test", kRouteToMail, "bob@example.test");
+  for (const auto& c : cases) EXPECT_EQ(s->DispatchCommand(c.rcpt).text, c.after) << c.rcpt;
+}
+
 TEST_F(SessionTest, RouteToThisHostResolvesTheLocalPartHere) {
   auto s = In(1);
   Reply r = s->DispatchCommand("RCPT TO:<bob@self.test>");
