@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <set>
 
 #include "common/line_connection.h"
 #include "common/strings.h"
@@ -52,6 +53,13 @@ std::string AsStored(const TableRecord& record) {
   TableRecord stored(record.table());
   ParseRecordLine(record.table(), FormatRecordLine(record.table(), record.data()), stored.data());
   return FormatRecordLine(stored.table(), stored.data());
+}
+
+// A record's table and key, without regard to case, as the records that arrived cut are kept.
+std::string CutKey(const TableRecord& record) {
+  std::string key = std::to_string(static_cast<int>(record.table())) + ":" + LookupKey(record);
+  for (char& c : key) c = UpperAscii(c);
+  return key;
 }
 
 class RemoteStore : public ConsoleStore {
@@ -116,7 +124,11 @@ class RemoteStore : public ConsoleStore {
       if (line->empty() || IsEndOfTable(*line)) break;
       TableRecord record(table);
       ParseRecordLine(table, *line, record.data());
-      if (!record.Key().empty()) records.push_back(std::move(record));
+      if (record.Key().empty()) continue;
+      // A text with line ends (a command's keyword definitions) ends the stream form early: the
+      // record arrives cut, and saving it back would store the cut copy.
+      if (HoldsLineEnd(*line)) cut_.insert(CutKey(record));
+      records.push_back(std::move(record));
     }
     return records;
   }
@@ -148,6 +160,8 @@ class RemoteStore : public ConsoleStore {
 
   Status EditRecord(const TableRecord& record) override {
     if (Status checked = CheckRecord(record, RecordPath::kLine); !checked) return checked;
+    if (cut_.count(CutKey(record)) != 0)
+      return Fail(Format(kRecordCut, record.NodeText().c_str()));
     if (Status put = Put(record, kOpEdit, false); !put) return put;
     Result<std::string> stored = Lookup(record);
     if (!stored) return Fail(stored.error());
@@ -294,6 +308,7 @@ class RemoteStore : public ConsoleStore {
   Settings settings_;  // as last loaded from or saved to the service
   bool have_settings_ = false;
   control::OptionsExtras extras_;  // sent back with every save
+  std::set<std::string> cut_;      // the records that arrived cut, by CutKey
 };
 
 const char* LoginError(ControlLogin login) {

@@ -68,6 +68,9 @@ inline constexpr char kRecordRefused[] = "The record was refused or the table ca
 inline constexpr char kRecordNotChanged[] =
     "The record was not found, was refused or the table cannot be written.";
 inline constexpr char kRecordNotTaken[] = "The server did not take the change of the record.";
+inline constexpr char kRecordCut[] =
+    "The record '%s' holds line breaks, which the control connection cannot carry: change it on "
+    "its server.";
 inline constexpr char kNoMemberFile[] = "The list has no member file.";
 inline constexpr char kMemberFileTooLong[] = "The list's member file name in '%s' would be too long.";
 inline constexpr char kMemberExists[] = "The member is on the list already.";

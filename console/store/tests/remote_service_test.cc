@@ -9,6 +9,7 @@
 
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/strings.h"
 #include "console/store/console_store.h"
 #include "console/store/store_texts.h"
 #include "console/store/tests/control_root_util.h"
@@ -134,6 +135,24 @@ TEST_F(RemoteServiceTest, TablesMoveAsTheProtocolsLines) {
   CopyField(route.Destination, "relay.test");
   ASSERT_TRUE(store->AddRecord(TableRecord(route)));
   ASSERT_TRUE(store->EditRecord(TableRecord(route)));
+
+  // A command whose keyword definitions are lines (as the installed password-change command's
+  // are) arrives cut at the first line end: saving it back would store the cut copy.
+  EXECSTRUCT changepass{};
+  CopyField(changepass.Name, "changepass");
+  CopyField(changepass.Domain, "example.test");
+  CopyField(changepass.Keywords, "Subject:\r\n%%user%%\r\n");
+  changepass.Options = kExecKeywords;
+  ASSERT_EQ(qv::AddRecord(system(), &changepass), 0);
+  auto commands = store->LoadTable(Table::kCommands);
+  ASSERT_TRUE(commands.ok()) << commands.error();
+  ASSERT_EQ(commands->size(), 1u);
+  Status edit = store->EditRecord((*commands)[0]);
+  EXPECT_EQ(edit.error(), Format(kRecordCut, "changepass@example.test"));
+  EXECSTRUCT kept{};
+  ASSERT_EQ(FindRecord(system(), "changepass", "example.test", &kept), 0);
+  EXPECT_EQ(FieldText(kept.Keywords), "Subject:\r\n%%user%%\r\n");
+  EXPECT_EQ(kept.Options, kExecKeywords);
 
   Lines changes = relay.lines_starting("PUTSTREAM");
   for (const char* line :
