@@ -49,7 +49,9 @@ class FrameConnection final : public ConnectionLink,
         number_(static_cast<int>(socket_.native_handle())),
         slot_(slot),
         idle_timer_(frame_.loop().context()),
-        buffer_(listener.setup_.read_size) {
+        buffer_size_(listener.setup_.read_size),
+        // Left unfilled: only the bytes a read delivers are ever looked at.
+        buffer_(std::make_unique_for_overwrite<char[]>(buffer_size_)) {
     std::error_code ec;
     socket_.non_blocking(true, ec);
   }
@@ -124,7 +126,7 @@ class FrameConnection final : public ConnectionLink,
     if (finished_ || close_requested_ || failed_) return;
     reading_ = true;
     socket_.async_read_some(
-        asio::buffer(buffer_),
+        asio::buffer(buffer_.get(), buffer_size_),
         [self = shared_from_this()](const std::error_code& ec, size_t n) { self->OnRead(ec, n); });
   }
 
@@ -137,7 +139,7 @@ class FrameConnection final : public ConnectionLink,
     }
     ArmIdle();
     in_handler_ = true;
-    handler_->OnReceive(std::string_view(buffer_.data(), n));
+    handler_->OnReceive(std::string_view(buffer_.get(), n));
     in_handler_ = false;
     reading_ = false;
     if (close_requested_ || failed_) {
@@ -197,7 +199,8 @@ class FrameConnection final : public ConnectionLink,
   int number_;
   size_t slot_;
   asio::steady_timer idle_timer_;
-  std::vector<char> buffer_;
+  size_t buffer_size_;
+  std::unique_ptr<char[]> buffer_;
   std::unique_ptr<ConnectionHandler> handler_;
   std::string pending_;
   std::string in_flight_;
