@@ -16,21 +16,7 @@ class ClientsE2E : public ::testing::Test {
   void SetUp() override {
     env_.AddUser("bob", "example.test", "Bob Builder");
     port_ = qv::testing::FreeLoopbackPort();
-    reg::Key control;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &control);
-    reg::SetString(&control, "HostName", "mx.example.test");
-    reg::SetString(&control, "Domain", "example.test");
-    reg::SetString(&control, "InstallPath", qv::testing::BinDir());
-    reg::SetString(&control, "MailPath", env_.mail());
-    reg::SetString(&control, "TempPath", env_.temp());
-    reg::SetString(&control, "LogPath", env_.log());
-    reg::SetString(&control, "ConfigPath", env_.system().ConfigPath);
-    reg::CloseKey(&control);
-    reg::Key smtp;
-    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
-    reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port_));
-    reg::SetDword(&smtp, "Flags", kSmtpEsmtp);
-    reg::CloseKey(&smtp);
+    env_.WriteServiceKeys(port_, kSmtpEsmtp);
     ASSERT_TRUE(service_.Start("qvsmtp95", port_)) << "qvsmtp95 does not answer";
   }
 

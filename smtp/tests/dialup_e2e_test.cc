@@ -45,24 +45,15 @@ class DialupE2E : public ::testing::Test {
   // The service with DIALUP on the entry "Provider", sending at once to `port_ex`.
   bool Start(int port_ex) {
     port_ = qv::testing::FreeTcpPort();
+    env_.WriteServiceKeys(port_, kSmtpUseMx | kSmtpImmediately);
     reg::Key control;
     reg::CreateKey(kControlKey, "QuorvaneControl", &control);
-    reg::SetString(&control, "HostName", "mx.example.test");
-    reg::SetString(&control, "Domain", "example.test");
-    reg::SetString(&control, "InstallPath", qv::testing::BinDir());
-    reg::SetString(&control, "MailPath", env_.mail());
-    reg::SetString(&control, "TempPath", env_.temp());
-    reg::SetString(&control, "LogPath", env_.log());
-    reg::SetString(&control, "ConfigPath", env_.system().ConfigPath);
-    reg::SetDword(&control, "LogLevel", 5);
     reg::SetDword(&control, "Flags", kSysDialup);
     reg::SetString(&control, "RASEntry", "Provider");
     reg::CloseKey(&control);
     reg::Key smtp;
     reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
-    reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port_));
     reg::SetDword(&smtp, "PortEx", static_cast<uint32_t>(port_ex));
-    reg::SetDword(&smtp, "Flags", kSmtpUseMx | kSmtpImmediately);
     reg::SetString(&smtp, "ExchangeHost", "127.0.0.1");
     reg::CloseKey(&smtp);
     return service_.Start("qvsmtp95", port_);

@@ -38,22 +38,10 @@ class ForwardE2E : public ::testing::Test {
   // The service with send-immediately on and the forwarder's port `port_ex`.
   bool Start(int port_ex, uint32_t flags = kSmtpUseMx | kSmtpImmediately) {
     port_ = qv::testing::FreeTcpPort();
-    reg::Key control;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &control);
-    reg::SetString(&control, "HostName", "mx.example.test");
-    reg::SetString(&control, "Domain", "example.test");
-    reg::SetString(&control, "InstallPath", qv::testing::BinDir());
-    reg::SetString(&control, "MailPath", env_.mail());
-    reg::SetString(&control, "TempPath", env_.temp());
-    reg::SetString(&control, "LogPath", env_.log());
-    reg::SetString(&control, "ConfigPath", env_.system().ConfigPath);
-    reg::SetDword(&control, "LogLevel", 5);
-    reg::CloseKey(&control);
+    env_.WriteServiceKeys(port_, flags);
     reg::Key smtp;
     reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
-    reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port_));
     reg::SetDword(&smtp, "PortEx", static_cast<uint32_t>(port_ex));
-    reg::SetDword(&smtp, "Flags", flags);
     reg::SetString(&smtp, "ExchangeHost", "127.0.0.1");
     reg::CloseKey(&smtp);
     return service_.Start("qvsmtp95", port_);

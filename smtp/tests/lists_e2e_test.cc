@@ -51,23 +51,12 @@ class ListsE2E : public ::testing::Test {
     env_.AddList("closed", "example.test", "Closed", Members("closed"), kListPublic, "owner",
                  "example.test");
     port_ = FreePort();
+    env_.WriteServiceKeys(port_, kSmtpEsmtp);
     reg::Key control;
     reg::CreateKey(kControlKey, "QuorvaneControl", &control);
-    reg::SetString(&control, "HostName", "mx.example.test");
     reg::SetString(&control, "Domain", "example.test;other.test");
-    reg::SetString(&control, "InstallPath", qv::testing::BinDir());
-    reg::SetString(&control, "MailPath", env_.mail());
-    reg::SetString(&control, "TempPath", env_.temp());
-    reg::SetString(&control, "LogPath", env_.log());
-    reg::SetString(&control, "ConfigPath", env_.system().ConfigPath);
     reg::SetString(&control, "AdministratorName", "postmaster");
-    reg::SetDword(&control, "LogLevel", 5);
     reg::CloseKey(&control);
-    reg::Key smtp;
-    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
-    reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port_));
-    reg::SetDword(&smtp, "Flags", kSmtpEsmtp);
-    reg::CloseKey(&smtp);
     pop3_port_ = FreePort();
     reg::Key pop3;
     reg::CreateKey(kPop3Key, "QuorvanePop3", &pop3);

@@ -36,21 +36,9 @@ class ServiceE2E : public ::testing::Test {
     env_.AddUser("bob", "example.test", "Bob Builder");
     env_.AddUser("carol", "example.test", "Carol");
     port_ = qv::testing::FreeLoopbackPort();
-    reg::Key control;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &control);
-    reg::SetString(&control, "HostName", "mx.example.test");
-    reg::SetString(&control, "Domain", "example.test");
-    reg::SetString(&control, "InstallPath", qv::testing::BinDir());
-    reg::SetString(&control, "MailPath", env_.mail());
-    reg::SetString(&control, "TempPath", env_.temp());
-    reg::SetString(&control, "LogPath", env_.log());
-    reg::SetString(&control, "ConfigPath", env_.system().ConfigPath);
-    reg::SetDword(&control, "LogLevel", 5);
-    reg::CloseKey(&control);
+    env_.WriteServiceKeys(port_, kSmtpEsmtp | kSmtpEnforceSize);
     reg::Key smtp;
     reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
-    reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port_));
-    reg::SetDword(&smtp, "Flags", kSmtpEsmtp | kSmtpEnforceSize);
     reg::SetDword(&smtp, "ESMTPMaxMsgSize", 10485760);
     reg::CloseKey(&smtp);
   }

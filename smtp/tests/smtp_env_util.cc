@@ -12,6 +12,7 @@
 #include "common/mailfile.h"
 #include "common/maillog.h"
 #include "common/recordstore.h"
+#include "platform/registry.h"
 
 namespace qv::smtp::testing {
 
@@ -35,6 +36,25 @@ SmtpEnv::SmtpEnv() : tables_("example.test;other.test") {
   smtp.PortEx = 25;
   ::mkdir(temp().c_str(), 0755);
   ForgetMessageMaskDecision();
+}
+
+void SmtpEnv::WriteServiceKeys(int port, uint32_t flags) const {
+  reg::Key control;
+  reg::CreateKey(kControlKey, "QuorvaneControl", &control);
+  reg::SetString(&control, "HostName", "mx.example.test");
+  reg::SetString(&control, "Domain", "example.test");
+  reg::SetString(&control, "InstallPath", qv::testing::BinDir());
+  reg::SetString(&control, "MailPath", mail());
+  reg::SetString(&control, "TempPath", temp());
+  reg::SetString(&control, "LogPath", log());
+  reg::SetString(&control, "ConfigPath", tables_.config());
+  reg::SetDword(&control, "LogLevel", 5);
+  reg::CloseKey(&control);
+  reg::Key smtp;
+  reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
+  reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port));
+  reg::SetDword(&smtp, "Flags", flags);
+  reg::CloseKey(&smtp);
 }
 
 SmtpEnv::~SmtpEnv() {

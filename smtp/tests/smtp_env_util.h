@@ -45,6 +45,12 @@ class SmtpEnv {
                   const std::string& parameters = "");
   void AddRoute(const std::string& masks, int32_t type, const std::string& destination);
 
+  // Writes the registry the real qvsmtp95 reads at start: the common key (host
+  // "mx.example.test", domain "example.test", this system's folders, the build's programs as the
+  // installation, log level 5) and the SMTP key's port and flags. A test adds values of its own
+  // by opening the keys again.
+  void WriteServiceKeys(int port, uint32_t flags) const;
+
   // The unmasked contents of every "*.in" file of a mailbox directory, in name order.
   std::vector<std::string> Mailbox(const std::string& name) const;
   // The same for the forward queue ("*.out").
