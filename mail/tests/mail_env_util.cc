@@ -51,6 +51,28 @@ void MailEnv::AddUser(const std::string& alias, const std::string& domain, const
   ASSERT_EQ(AddRecord(tables_.system(), &user), 0) << alias;
 }
 
+void MailEnv::AddList(const std::string& name, const std::string& domain,
+                      const std::string& description, const std::string& member_file,
+                      int32_t options, const std::string& owner, const std::string& owner_domain) {
+  LISTSTRUCT list{};
+  CopyField(list.Name, name);
+  CopyField(list.Domain, domain);
+  CopyField(list.Description, description);
+  CopyField(list.FileName, member_file);
+  CopyField(list.OwnerUser, owner);
+  CopyField(list.OwnerDomain, owner_domain);
+  list.Options = options;
+  ASSERT_EQ(AddRecord(tables_.system(), &list), 0) << name;
+}
+
+void MailEnv::AddRoute(const std::string& masks, int32_t type, const std::string& destination) {
+  ROUTESTRUCT route{};
+  CopyField(route.Masks, masks);
+  route.Type = type;
+  CopyField(route.Destination, destination);
+  ASSERT_EQ(AddRecord(tables_.system(), &route), 0) << masks;
+}
+
 void MailEnv::AddCommand(const std::string& name, const std::string& domain,
                          const std::string& description, const std::string& application,
                          const std::string& parameters) {
@@ -65,17 +87,25 @@ void MailEnv::AddCommand(const std::string& name, const std::string& domain,
 
 namespace {
 
-std::vector<std::string> MessageFiles(const std::string& directory, const std::string& extension) {
+// The files of a folder with `extension` (any, when empty), in name order: their unmasked
+// contents, or with `unmask` false their names.
+std::vector<std::string> Files(const std::string& directory, const std::string& extension,
+                               bool unmask) {
   std::vector<std::string> names;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
-    if (entry.path().extension() == extension) names.push_back(entry.path().string());
+    std::string name = entry.path().filename().string();
+    if (extension.empty() || entry.path().extension() == extension) names.push_back(name);
   }
   std::sort(names.begin(), names.end());
   std::vector<std::string> texts;
   for (const auto& name : names) {
     std::string text;
-    ReadMessageFile(name, 0, &text);
+    if (unmask) {
+      ReadMessageFile(directory + "/" + name, 0, &text);
+    } else {
+      text = name;
+    }
     texts.push_back(text);
   }
   return texts;
@@ -84,12 +114,14 @@ std::vector<std::string> MessageFiles(const std::string& directory, const std::s
 }  // namespace
 
 std::vector<std::string> MailEnv::Mailbox(const std::string& name) const {
-  return MessageFiles(mail() + "/" + name, ".in");
+  return Files(mail() + "/" + name, ".in", true);
 }
 
 std::vector<std::string> MailEnv::Queue() const {
-  return MessageFiles(mail() + "/forward", ".out");
+  return Files(mail() + "/forward", ".out", true);
 }
+
+std::vector<std::string> MailEnv::TempFiles() const { return Files(temp(), "", false); }
 
 std::string MailEnv::LogText(const std::string& prefix) const {
   std::time_t now = std::time(nullptr);

@@ -36,20 +36,30 @@ class MailEnv {
   void AddUser(const std::string& alias, const std::string& domain, const std::string& name = "",
                const std::string& mailbox = "", int32_t options = 0,
                const std::string& copy_incoming = "", const std::string& copy_outgoing = "");
+  void AddList(const std::string& name, const std::string& domain, const std::string& description,
+               const std::string& member_file, int32_t options = 0, const std::string& owner = "",
+               const std::string& owner_domain = "");
   void AddCommand(const std::string& name, const std::string& domain,
                   const std::string& description, const std::string& application,
                   const std::string& parameters = "");
+  void AddRoute(const std::string& masks, int32_t type, const std::string& destination);
 
   // The unmasked contents of every "*.in" file of a mailbox directory, in name order.
   std::vector<std::string> Mailbox(const std::string& name) const;
   // The same for the forward queue ("*.out").
   std::vector<std::string> Queue() const;
+  // The names of the files in the temporary folder, in name order.
+  std::vector<std::string> TempFiles() const;
   // Today's transaction log of `prefix`.
   std::string LogText(const std::string& prefix = "s") const;
 
   // A service that delivers through DeliverRecipients with itself and logs to "s", as the SMTP
   // service does.
   MailService service;
+
+ protected:
+  qv::testing::ScopedTables& tables() { return tables_; }
+  const qv::testing::ScopedTables& tables() const { return tables_; }
 
  private:
   qv::testing::ScopedSystemRoot system_;
