@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <asio/version.hpp>
+#include <fstream>
+#include <sstream>
 
 namespace qv::platform {
 
@@ -30,6 +32,17 @@ NetworkFacts GatherNetworkFacts() {
     freeaddrinfo(result);
   }
   return facts;
+}
+
+std::string SystemNameServer(const std::string& resolv_conf) {
+  std::ifstream in(resolv_conf);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string key, value;
+    if (words >> key >> value && key == "nameserver") return value;
+  }
+  return {};
 }
 
 }  // namespace qv::platform

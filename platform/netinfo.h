@@ -1,4 +1,4 @@
-// Network facts gathered once at start.
+// Network facts gathered once at start, and the system's name server.
 #pragma once
 
 #include <string>
@@ -13,5 +13,10 @@ struct NetworkFacts {
 };
 
 NetworkFacts GatherNetworkFacts();
+
+// The operating system's name server: the value of the first "nameserver" line of the resolver
+// configuration `resolv_conf`; empty if there is none.
+inline constexpr char kResolvConf[] = "/etc/resolv.conf";
+std::string SystemNameServer(const std::string& resolv_conf = kResolvConf);
 
 }  // namespace qv::platform

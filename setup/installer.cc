@@ -16,7 +16,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "common/config.h"
@@ -25,6 +24,7 @@
 #include "common/strings.h"
 #include "common/tables.h"
 #include "platform/fileio.h"
+#include "platform/netinfo.h"
 #include "platform/presence.h"
 #include "platform/registry.h"
 #include "platform/svcmgr.h"
@@ -125,17 +125,6 @@ bool PortAnswers(int port) {
   bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   close(fd);
   return ok;
-}
-
-std::string FirstNameServer(const std::string& resolv_conf) {
-  std::ifstream in(resolv_conf);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    std::string key, value;
-    if (words >> key >> value && key == "nameserver") return value;
-  }
-  return {};
 }
 
 std::string MachineHostName() {
@@ -480,7 +469,7 @@ class Installation {
     for (const char* key : {kControlKey, kSmtpKey, kPop3Key})
       if (_CreateSystemKey(key) != 1)
         return r_.Fail(Format(kErrKey, key, reg::RegistryFilePath().c_str()));
-    std::string name_server = FirstNameServer("/etc/resolv.conf");
+    std::string name_server = platform::SystemNameServer();
     for (const Wanted& w : WantedValues(name_server)) {
       if (ValueExists(w.key, w.name)) {
         std::string existing = ExistingText(w);

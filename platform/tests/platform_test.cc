@@ -16,6 +16,7 @@
 #include "common/testing/test_env.h"
 #include "platform/eventloop.h"
 #include "platform/fileio.h"
+#include "platform/netinfo.h"
 #include "platform/presence.h"
 #include "platform/spawn.h"
 #include "platform/winprofile.h"
@@ -30,6 +31,16 @@ using qv::testing::WriteFileText;
 
 // ReadUpTo reads to the end of the file and no further, from any position, and tells a read
 // error from the end.
+TEST(NetInfo, SystemNameServerIsTheFirstNameserverLine) {
+  TempDir dir;
+  WriteFileText(dir.Sub("r1"),
+                "# comment\nsearch x.test\nnameserver 10.0.0.53\nnameserver 9.9.9.9\n");
+  WriteFileText(dir.Sub("r2"), "search only\n");
+  EXPECT_EQ(SystemNameServer(dir.Sub("r1")), "10.0.0.53");
+  EXPECT_EQ(SystemNameServer(dir.Sub("r2")), "");
+  EXPECT_EQ(SystemNameServer(dir.Sub("missing")), "");
+}
+
 TEST(FileIo, ReadUpToStopsOnlyAtTheEnd) {
   TempDir dir;
   std::string bytes(100000, 'x');

@@ -6,12 +6,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "common/strings.h"
 #include "net/dns.h"
 #include "net/smtp_client.h"
+#include "platform/netinfo.h"
 #include "platform/unique_fd.h"
 
 namespace qv::qvsend {
@@ -54,7 +54,6 @@ constexpr char kQuit[] = "QUIT\r\n";
 constexpr uint16_t kSmtpPort = 25;
 constexpr size_t kHeadBytes = 2048;
 constexpr size_t kBlock = 2048;
-constexpr char kDefaultResolvConf[] = "/etc/resolv.conf";
 
 std::string* OptionField(Options* o, char letter) {
   switch (letter) {
@@ -189,17 +188,6 @@ std::vector<std::string> AddressList(std::string_view text) {
   return items;
 }
 
-std::string SystemNameServer(const std::string& resolv_conf) {
-  std::ifstream in(resolv_conf);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    std::string key, value;
-    if (words >> key >> value && key == "nameserver") return value;
-  }
-  return {};
-}
-
 Outcome Converse(const std::string& host, const std::string& local_host, const std::string& from,
                  const std::vector<std::string>& recipients, std::string_view message,
                  std::FILE* out) {
@@ -291,7 +279,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out) {
   std::vector<std::string> cc = AddressList(options.cc);
   if (options.host.empty() && options.name_server.empty()) {
     const char* path = std::getenv("QVSEND_RESOLV_CONF");
-    options.name_server = SystemNameServer(path != nullptr ? path : kDefaultResolvConf);
+    options.name_server = platform::SystemNameServer(path != nullptr ? path : platform::kResolvConf);
     if (options.name_server.empty()) {
       std::fputs(kErrNoDnsServer, out);
       return kExitMissing;

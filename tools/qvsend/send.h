@@ -38,9 +38,6 @@ void FillFromMessage(std::string_view head, Options* options);
 // when any item holds "@", the words without one (display names) are dropped.
 std::vector<std::string> AddressList(std::string_view text);
 
-// The operating system's name server: the first "nameserver" line of the file; empty if none.
-std::string SystemNameServer(const std::string& resolv_conf);
-
 // The result of one conversation.
 enum class Outcome {
   kSent,      // the host took the message

@@ -138,16 +138,6 @@ TEST(QvsendOptions, AddressLists) {
   for (const auto& [text, want] : cases) EXPECT_EQ(AddressList(text), want) << text;
 }
 
-TEST(QvsendOptions, SystemNameServerIsTheFirstNameserverLine) {
-  TempDir dir;
-  WriteFileText(dir.Sub("r1"),
-                "# comment\nsearch x.test\nnameserver 10.0.0.53\nnameserver 9.9.9.9\n");
-  WriteFileText(dir.Sub("r2"), "search only\n");
-  EXPECT_EQ(SystemNameServer(dir.Sub("r1")), "10.0.0.53");
-  EXPECT_EQ(SystemNameServer(dir.Sub("r2")), "");
-  EXPECT_EQ(SystemNameServer(dir.Sub("missing")), "");
-}
-
 // ---------------------------------------------------------------------------------------------
 // The program.
 
