@@ -92,6 +92,10 @@ class Delivery {
   void Derived(const std::string& entry, bool local);
   void MailboxMessage(const std::string& mailbox, const Entry& entry);
   void QueueMessage(const Entry& entry);
+  // Writes one message file into `directory`: `envelope` (the queue's recipient and sender
+  // lines, or nothing), the Received line and the stored message; reports a failure.
+  void WriteMessage(const std::string& directory, const char* extension, const Entry& entry,
+                    const std::string& envelope);
   void Failed(const std::string& address);
   void Log(int level, const std::string& text) const {
     WriteLog(service_.system(), level, 0, kLogEvent, text, service_.log_prefix);
@@ -145,17 +149,20 @@ bool Delivery::Forward(std::string_view list, bool top_level) {
 }
 
 void Delivery::QueueMessage(const Entry& entry) {
-  std::string directory = std::string(service_.system().MailPath) + "/" + kForwardDirectory;
+  WriteMessage(std::string(service_.system().MailPath) + "/" + kForwardDirectory, kQueueExtension,
+               entry, kQueueTo + entry.address + kQueueFrom + reverse_path_ + "\r\n");
+}
+
+void Delivery::WriteMessage(const std::string& directory, const char* extension,
+                            const Entry& entry, const std::string& envelope) {
   MessageFileWriter writer;
-  bool ok = writer.Open(directory, kQueueExtension) == 0;
-  if (ok) {
-    std::string envelope = kQueueTo + entry.address + kQueueFrom + reverse_path_ + "\r\n";
-    ok = writer.Write(envelope) == 0 && writer.Write(ReceivedLine(service_.system(), entry)) == 0 &&
-         CopyMessage(spool_fd_, entry.address, reverse_path_, NextMessageIdBase(),
-                     service_.system().HostName,
-                     [&](std::string_view text) { return writer.Write(text) == 0; }) &&
-         writer.Commit() == 0;
-  }
+  bool ok = writer.Open(directory, extension) == 0 &&
+            (envelope.empty() || writer.Write(envelope) == 0) &&
+            writer.Write(ReceivedLine(service_.system(), entry)) == 0 &&
+            CopyMessage(spool_fd_, entry.address, reverse_path_, NextMessageIdBase(),
+                        service_.system().HostName,
+                        [&](std::string_view text) { return writer.Write(text) == 0; }) &&
+            writer.Commit() == 0;
   if (!ok) {
     writer.Abandon();
     Failed(entry.address);
@@ -297,18 +304,8 @@ void Delivery::MailboxMessage(const std::string& mailbox, const Entry& entry) {
     Log(kLogLevelFailure, Format(kLogBadMailbox, entry.address.c_str(), mailbox.c_str()));
     return;
   }
-  std::string directory = std::string(service_.system().MailPath) + "/" + mailbox;
-  MessageFileWriter writer;
-  bool ok = writer.Open(directory, kMailboxExtension) == 0 &&
-            writer.Write(ReceivedLine(service_.system(), entry)) == 0 &&
-            CopyMessage(spool_fd_, entry.address, reverse_path_, NextMessageIdBase(),
-                        service_.system().HostName,
-                        [&](std::string_view text) { return writer.Write(text) == 0; }) &&
-            writer.Commit() == 0;
-  if (!ok) {
-    writer.Abandon();
-    Failed(entry.address);
-  }
+  WriteMessage(std::string(service_.system().MailPath) + "/" + mailbox, kMailboxExtension, entry,
+               "");
 }
 
 }  // namespace
