@@ -507,6 +507,33 @@ long QueryValue(const Key& key, std::string_view name, uint32_t* type, void* dat
   return kSuccess;
 }
 
+namespace {
+
+// One change of the hive: inside a batch the batch's hive (written when the batch commits),
+// else the file's, read and written back under the write lock held for the change.
+class HiveChange {
+ public:
+  HiveChange() {
+    if (t_batch != nullptr) return;
+    lock_.emplace(true);
+    if (lock_->ok()) local_ = Parse(ReadFile(RegistryFilePath()));
+  }
+  bool ok() const { return t_batch != nullptr ? t_batch->lock.ok() : lock_->ok(); }
+  Hive& hive() { return t_batch != nullptr ? t_batch->hive : local_; }
+  // Marks the batch changed, or stores the file; false when it cannot be written.
+  bool Commit() {
+    if (t_batch == nullptr) return Store(local_);
+    t_batch->changed = true;
+    return true;
+  }
+
+ private:
+  std::optional<FileLock> lock_;
+  Hive local_;
+};
+
+}  // namespace
+
 long SetValue(Key* key, std::string_view name, uint32_t type, const void* data, uint32_t size) {
   if (!key->valid_) return kInvalidHandle;
   if (!key->writable_) return kAccessDenied;
@@ -515,16 +542,9 @@ long SetValue(Key* key, std::string_view name, uint32_t type, const void* data, 
   v.type = type;
   if (size > 0)
     v.data.assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
-  std::optional<FileLock> lock;
-  Hive local;
-  if (t_batch == nullptr) {
-    lock.emplace(true);
-    if (!lock->ok()) return kAccessDenied;
-    local = Parse(ReadFile(RegistryFilePath()));
-  } else if (!t_batch->lock.ok()) {
-    return kAccessDenied;
-  }
-  Hive& hive = t_batch != nullptr ? t_batch->hive : local;
+  HiveChange change;
+  if (!change.ok()) return kAccessDenied;
+  Hive& hive = change.hive();
   Section* s = FindSection(&hive, key->path_);
   if (s == nullptr) {
     hive.sections.push_back({key->path_, {}});
@@ -538,10 +558,7 @@ long SetValue(Key* key, std::string_view name, uint32_t type, const void* data, 
   } else {
     s->values.push_back(v);
   }
-  if (t_batch != nullptr)
-    t_batch->changed = true;
-  else if (!Store(hive))
-    return kCantWrite;
+  if (!change.Commit()) return kCantWrite;
   key->values_ = s->values;
   return kSuccess;
 }
@@ -560,52 +577,32 @@ long SetDword(Key* key, std::string_view name, uint32_t value) {
 long DeleteValue(Key* key, std::string_view name) {
   if (!key->valid_) return kInvalidHandle;
   if (!key->writable_) return kAccessDenied;
-  std::optional<FileLock> lock;
-  Hive local;
-  if (t_batch == nullptr) {
-    lock.emplace(true);
-    if (!lock->ok()) return kAccessDenied;
-    local = Parse(ReadFile(RegistryFilePath()));
-  } else if (!t_batch->lock.ok()) {
-    return kAccessDenied;
-  }
-  Hive& hive = t_batch != nullptr ? t_batch->hive : local;
+  HiveChange change;
+  if (!change.ok()) return kAccessDenied;
+  Hive& hive = change.hive();
   Section* s = FindSection(&hive, key->path_);
   if (s == nullptr) return kFileNotFound;
   auto it = std::find_if(s->values.begin(), s->values.end(),
                          [&](const Value& x) { return EqualFold(x.name, name); });
   if (it == s->values.end()) return kFileNotFound;
   s->values.erase(it);
-  if (t_batch != nullptr)
-    t_batch->changed = true;
-  else if (!Store(hive))
-    return kCantWrite;
+  if (!change.Commit()) return kCantWrite;
   key->values_ = s->values;
   return kSuccess;
 }
 
 long DeleteKey(std::string_view path) {
   std::string full = FullPath(path);
-  std::optional<FileLock> lock;
-  Hive local;
-  if (t_batch == nullptr) {
-    lock.emplace(true);
-    if (!lock->ok()) return kAccessDenied;
-    local = Parse(ReadFile(RegistryFilePath()));
-  } else if (!t_batch->lock.ok()) {
-    return kAccessDenied;
-  }
-  Hive& hive = t_batch != nullptr ? t_batch->hive : local;
+  HiveChange change;
+  if (!change.ok()) return kAccessDenied;
+  Hive& hive = change.hive();
   if (!KeyExists(hive, full)) return kFileNotFound;
   std::erase_if(hive.sections, [&](const Section& s) {
     return EqualFold(s.path, full) ||
            (s.path.size() > full.size() && s.path[full.size()] == '\\' &&
             EqualFold(std::string_view(s.path).substr(0, full.size()), full));
   });
-  if (t_batch != nullptr)
-    t_batch->changed = true;
-  else if (!Store(hive))
-    return kCantWrite;
+  if (!change.Commit()) return kCantWrite;
   return kSuccess;
 }
 
