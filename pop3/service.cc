@@ -39,8 +39,6 @@ ListenerSetup Pop3Service::Pop3Listener() {
   setup.name = "POP3";
   setup.slot_count = kSlotCount;
   setup.read_size = kReadSize;
-  // The frame's listen queue (above the slot count): with a queue of 4 a burst of clients is
-  // dropped by the kernel and left waiting for a greeting that never comes.
   setup.port = [this] { return static_cast<int>(settings().pop3.Port); };
   setup.greeting = [] {
     return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
