@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
