@@ -3,15 +3,15 @@
 // The forwarder and qvsend drive it, each with its own time limits, log and handling of a
 // failure.
 //
-// | state     | reply awaited      | accepted | then                                           |
-// | kGreeting | greeting           | 220      | EHLO (or HELO): kHello                         |
-// | kHello    | to EHLO or HELO    | 25       | MAIL FROM: kMailFrom                           |
-// |           |                    | 22       | read the next reply (stray_hello_replies, at most)
-// | |           |                    | other    | after EHLO: HELO (kHello), and no SIZE         |
-// | kMailFrom | to MAIL FROM       | 25       | RCPT TO 1: kRcptTo, or DATA without recipients |
-// | kRcptTo   | to RCPT TO k       | 25       | RCPT TO k+1, or DATA after the last: kData     |
-// | kData     | to DATA            | 354      | send the message and its end line: kDataEnd    |
-// | kDataEnd  | to the end line    | 25       | QUIT: kDone                                    |
+// | state     | reply awaited   | accepted | then                                           |
+// | kGreeting | greeting        | 220      | EHLO (or HELO): kHello                         |
+// | kHello    | to EHLO or HELO | 25       | MAIL FROM: kMailFrom                           |
+// |           |                 | 22       | read the next one (stray_hello_replies at most)|
+// |           |                 | other    | after EHLO: HELO (kHello), and no SIZE         |
+// | kMailFrom | to MAIL FROM    | 25       | RCPT TO 1: kRcptTo, or DATA without recipients |
+// | kRcptTo   | to RCPT TO k    | 25       | RCPT TO k+1, or DATA after the last: kData     |
+// | kData     | to DATA         | 354      | send the message and its end line: kDataEnd    |
+// | kDataEnd  | to the end line | 25       | QUIT: kDone                                    |
 //
 // A reply is accepted by its first characters. Any other reply, and an empty one (the connection
 // closed or the reply did not arrive whole), fails the conversation in the state it arrived in

@@ -229,6 +229,21 @@ std::vector<std::string> RecipientList(std::string_view recipients) {
   }
 }
 
+// What the conversation with a host sends: EHLO (with SIZE) when ESMTP and CLIENTEHLO are set.
+SmtpEnvelope Envelope(const Settings& settings, std::string_view recipients,
+                      std::string_view reverse_path, long size) {
+  const SMTPSTRUCT& smtp = settings.smtp;
+  SmtpEnvelope envelope;
+  envelope.hello_name = settings.system.HostName;
+  envelope.reverse_path.assign(reverse_path);
+  envelope.recipients = RecipientList(recipients);
+  envelope.ehlo = (smtp.Flags & kSmtpEsmtp) != 0 && (smtp.Flags & kSmtpClientEhlo) != 0;
+  envelope.announce_size = (smtp.Flags & kSmtpEsmtpSize) != 0;
+  envelope.size = size;
+  envelope.stray_hello_replies = kMaxStrayReplies;
+  return envelope;
+}
+
 // The message after the 354 reply: the text before it, then the stored text from the offset,
 // unmasked. The stored text is kept as it was received, its dots already doubled. False when it
 // could not be read or sent.
@@ -307,15 +322,7 @@ int SendToHost(const Settings& settings, std::string_view recipients, std::strin
   struct stat st {};
   long size = ::fstat(queue_fd, &st) == 0 ? static_cast<long>(st.st_size - offset) : 0;
   size += static_cast<long>(text_before.size());
-  SmtpEnvelope envelope;
-  envelope.hello_name = system.HostName;
-  envelope.reverse_path.assign(reverse_path);
-  envelope.recipients = RecipientList(recipients);
-  envelope.ehlo = (smtp.Flags & kSmtpEsmtp) != 0 && (smtp.Flags & kSmtpClientEhlo) != 0;
-  envelope.announce_size = (smtp.Flags & kSmtpEsmtpSize) != 0;
-  envelope.size = size;
-  envelope.stray_hello_replies = kMaxStrayReplies;
-  SmtpConversation conversation(std::move(envelope));
+  SmtpConversation conversation(Envelope(settings, recipients, reverse_path, size));
   std::string last_command, last_reply;
   bool end_sent = false;  // the end line went out: the peer may hold the message now
 
