@@ -9,16 +9,12 @@ namespace {
 constexpr char kEndAtLineStart[] = ".\r\n";
 constexpr char kEndAfterText[] = "\r\n.\r\n";
 
-bool IsContinuation(std::string_view line) {
+}  // namespace
+
+bool IsReplyContinuation(std::string_view line) {
   return line.size() >= 4 && line[3] == '-' && std::isdigit(static_cast<unsigned char>(line[0])) &&
          std::isdigit(static_cast<unsigned char>(line[1])) &&
          std::isdigit(static_cast<unsigned char>(line[2]));
-}
-
-}  // namespace
-
-bool ReplyStartsWith(std::string_view reply, std::string_view code) {
-  return reply.substr(0, code.size()) == code;
 }
 
 std::string_view MessageText::Encode(std::string_view piece) {
@@ -55,7 +51,8 @@ std::string_view MessageText::EndLine() const {
 }
 
 std::string SmtpClient::ReadReply(int timeout_ms) {
-  return line_.ReadUntil([](std::string_view line) { return !IsContinuation(line); }, timeout_ms);
+  return line_.ReadUntil([](std::string_view line) { return !IsReplyContinuation(line); },
+                         timeout_ms);
 }
 
 }  // namespace qv

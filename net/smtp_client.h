@@ -1,7 +1,7 @@
 // The client side of an SMTP conversation, on a line client (net/line_client.h): commands are
 // sent and replies read whole, and the message text goes out with the end line that fits it.
-// The conversation itself (what to send when) belongs to the caller: the forwarder and qvsend
-// each hold their own.
+// What to send when is SmtpConversation's (net/smtp_conversation.h); the forwarder and qvsend
+// drive one over this client.
 //
 // Every wait is bounded by a time limit and ends early when the cancel descriptor becomes
 // readable, so that a service that stops never waits on a silent peer.
@@ -74,7 +74,7 @@ class SmtpClient {
   LineClient line_;
 };
 
-// True when the reply begins with the code (its first characters).
-bool ReplyStartsWith(std::string_view reply, std::string_view code);
+// True when the line (with its line end) continues a reply: it begins with three digits and "-".
+bool IsReplyContinuation(std::string_view line);
 
 }  // namespace qv

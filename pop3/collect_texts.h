@@ -1,22 +1,11 @@
-// Every text of the collection of remote POP accounts: the commands its client sends and the
-// lines it writes to the POP3 service's transaction log (prefix "p"), in one place. Commands and
-// log lines end with CR LF; the formats are filled with snprintf.
+// Every text of the collection of remote POP accounts: the lines it writes to the POP3 service's
+// transaction log (prefix "p") and the texts it makes, in one place (the commands its client
+// sends are in net/client_commands.h). Log lines end with CR LF; the formats are filled with
+// snprintf.
 #pragma once
 
 namespace qv::pop3 {
 
-// ---- Commands of the client ------------------------------------------------------------------
-
-inline constexpr char kCmdUser[] = "USER %s\r\n";
-inline constexpr char kCmdPass[] = "PASS %s\r\n";
-inline constexpr char kCmdStat[] = "STAT\r\n";
-inline constexpr char kCmdList[] = "LIST %d\r\n";
-inline constexpr char kCmdRetr[] = "RETR %d\r\n";
-inline constexpr char kCmdDele[] = "DELE %d\r\n";
-inline constexpr char kCmdQuit[] = "QUIT\r\n";
-
-// A positive reply begins with this (compared without regard to case).
-inline constexpr char kReplyPositive[] = "+OK";
 // The line that ends a message.
 inline constexpr char kMessageEnd[] = ".\r\n";
 

@@ -20,7 +20,9 @@
 #include "mail/delivery.h"
 #include "mail/mail_texts.h"
 #include "mail/notice.h"
+#include "net/client_commands.h"
 #include "net/smtp_client.h"
+#include "net/smtp_conversation.h"
 #include "platform/fileio.h"
 #include "platform/unique_fd.h"
 #include "smtp/forward_texts.h"
@@ -195,6 +197,77 @@ std::vector<std::string> QueueFiles(const SYSTEMSTRUCT& system) {
   return files;
 }
 
+// The report of a final refusal to the sender, and the administrator's notice when SENDINFO is
+// set, each with the message read again from the offset.
+void ReportRefusal(const Settings& settings, std::string_view reverse_path,
+                   std::string_view recipients, int queue_fd, off_t offset,
+                   const std::string& transaction, const std::string& short_text) {
+  const SMTPSTRUCT& smtp = settings.smtp;
+  if (::lseek(queue_fd, offset, SEEK_SET) == offset)
+    ReturnDeliveryReport(settings, reverse_path, recipients, transaction, queue_fd);
+  if ((smtp.Flags & kSmtpSendInfo) == 0 || ::lseek(queue_fd, offset, SEEK_SET) != offset) return;
+  if ((smtp.Flags & kSmtpAttachMessage) != 0) {
+    mail::WriteAdminNotice(SmtpMailService(settings), mail::kNoticeProblemsWithMessage,
+                           reverse_path, recipients, transaction, queue_fd);
+  } else {
+    mail::WriteAdminNotice(SmtpMailService(settings), mail::kNoticeProblems, reverse_path,
+                           recipients, short_text, -1);
+  }
+}
+
+// The blank-separated recipients, in order.
+std::vector<std::string> RecipientList(std::string_view recipients) {
+  std::vector<std::string> list;
+  size_t i = 0;
+  for (;;) {
+    i = recipients.find_first_not_of(' ', i);
+    if (i == std::string_view::npos) return list;
+    size_t j = recipients.find(' ', i);
+    if (j == std::string_view::npos) j = recipients.size();
+    list.emplace_back(recipients.substr(i, j - i));
+    i = j;
+  }
+}
+
+// What the conversation with a host sends: EHLO (with SIZE) when ESMTP and CLIENTEHLO are set.
+SmtpEnvelope Envelope(const Settings& settings, std::string_view recipients,
+                      std::string_view reverse_path, long size) {
+  const SMTPSTRUCT& smtp = settings.smtp;
+  SmtpEnvelope envelope;
+  envelope.hello_name = settings.system.HostName;
+  envelope.reverse_path.assign(reverse_path);
+  envelope.recipients = RecipientList(recipients);
+  envelope.ehlo = (smtp.Flags & kSmtpEsmtp) != 0 && (smtp.Flags & kSmtpClientEhlo) != 0;
+  envelope.announce_size = (smtp.Flags & kSmtpEsmtpSize) != 0;
+  envelope.size = size;
+  envelope.stray_hello_replies = kMaxStrayReplies;
+  return envelope;
+}
+
+// The message after the 354 reply: the text before it, then the stored text from the offset,
+// unmasked. The stored text is kept as it was received, its dots already doubled. False when it
+// could not be read or sent.
+bool SendStoredMessage(const SYSTEMSTRUCT& system, SmtpClient& conn, MessageText& message,
+                       int queue_fd, off_t offset, std::string_view text_before, int timeout_ms) {
+  const int sock = conn.fd();
+  if (!text_before.empty()) {
+    Log(system, kLogLevelData, sock, kLogData, text_before);
+    if (!conn.Send(message.Encode(text_before), timeout_ms)) return false;
+  }
+  if (::lseek(queue_fd, offset, SEEK_SET) != offset) return false;
+  char block[kDataBlock];
+  for (;;) {
+    ssize_t n = ::read(queue_fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    UnscrambleBuffer(block, static_cast<size_t>(n));
+    std::string_view text(block, static_cast<size_t>(n));
+    Log(system, kLogLevelData, sock, kLogData, text);
+    if (!conn.Send(message.Encode(text), timeout_ms)) return false;
+  }
+}
+
 }  // namespace
 
 int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope) {
@@ -249,8 +322,7 @@ int SendToHost(const Settings& settings, std::string_view recipients, std::strin
   struct stat st {};
   long size = ::fstat(queue_fd, &st) == 0 ? static_cast<long>(st.st_size - offset) : 0;
   size += static_cast<long>(text_before.size());
-  bool ehlo = (smtp.Flags & kSmtpEsmtp) != 0 && (smtp.Flags & kSmtpClientEhlo) != 0;
-  const std::string rp(reverse_path);
+  SmtpConversation conversation(Envelope(settings, recipients, reverse_path, size));
   std::string last_command, last_reply;
   bool end_sent = false;  // the end line went out: the peer may hold the message now
 
@@ -266,12 +338,7 @@ int SendToHost(const Settings& settings, std::string_view recipients, std::strin
   };
   // QUIT, and its reply awaited briefly, so that the peer sees an orderly end.
   auto quit = [&] {
-    if (send(kCmdQuit)) read(std::min(options.reply_timeout_ms, kQuitReplyMs));
-  };
-  auto finish = [&] {
-    quit();
-    Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
-    return 1;
+    if (send(kSmtpCmdQuit)) read(std::min(options.reply_timeout_ms, kQuitReplyMs));
   };
   // The conversation did not work out. Kept for the next run: a lost connection (the message
   // may have arrived when the end line was sent) and a temporary refusal (4xx). Otherwise the
@@ -288,78 +355,43 @@ int SendToHost(const Settings& settings, std::string_view recipients, std::strin
     std::string short_text =
         Format(kTransactionShortText, last_command.c_str(), last_reply.c_str());
     quit();
-    if (::lseek(queue_fd, offset, SEEK_SET) == offset)
-      ReturnDeliveryReport(settings, reverse_path, recipients, transaction, queue_fd);
-    if ((smtp.Flags & kSmtpSendInfo) != 0 && ::lseek(queue_fd, offset, SEEK_SET) == offset) {
-      if ((smtp.Flags & kSmtpAttachMessage) != 0) {
-        mail::WriteAdminNotice(SmtpMailService(settings), mail::kNoticeProblemsWithMessage,
-                               reverse_path, recipients, transaction, queue_fd);
-      } else {
-        mail::WriteAdminNotice(SmtpMailService(settings), mail::kNoticeProblems, reverse_path,
-                               recipients, short_text, -1);
-      }
-    }
+    ReportRefusal(settings, reverse_path, recipients, queue_fd, offset, transaction, short_text);
     Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
     return 1;
   };
 
-  // Greeting.
-  if (!ReplyStartsWith(read(options.reply_timeout_ms), "220")) {
-    Log(system, kLogLevelFailure, sock, kLogEvent, kLogConnectTimedOut);
-    *host_unreachable = true;
-    return 0;
-  }
-  // Hello, with the fall-back from EHLO to HELO.
-  if (!send(Format(ehlo ? kCmdEhlo : kCmdHelo, system.HostName))) return fail();
-  for (int stray = 0;;) {
-    read(options.reply_timeout_ms);
-    if (ReplyStartsWith(last_reply, "25")) break;
-    if (ReplyStartsWith(last_reply, "22") && ++stray <= kMaxStrayReplies) continue;
-    if (!ehlo || last_reply.empty()) return fail();
-    ehlo = false;
-    if (!send(Format(kCmdHelo, system.HostName))) return fail();
-  }
-  bool with_size = ehlo && (smtp.Flags & kSmtpEsmtpSize) != 0;
-  if (!send(with_size ? Format(kCmdMailFromSize, rp.c_str(), static_cast<int>(size))
-                      : Format(kCmdMailFrom, rp.c_str())))
-    return fail();
-  // Recipients.
-  size_t i = 0;
+  SmtpStep step = conversation.OnReply(read(options.reply_timeout_ms));
   for (;;) {
-    i = recipients.find_first_not_of(' ', i);
-    if (i == std::string_view::npos) break;
-    size_t j = recipients.find(' ', i);
-    if (j == std::string_view::npos) j = recipients.size();
-    if (!ReplyStartsWith(read(options.reply_timeout_ms), "25")) return fail();
-    if (!send(Format(kCmdRcptTo, std::string(recipients.substr(i, j - i)).c_str()))) return fail();
-    i = j;
+    int reply_ms = options.reply_timeout_ms;
+    switch (step.action) {
+      case SmtpStep::Action::kSend:
+        if (!send(step.command)) return fail();
+        break;
+      case SmtpStep::Action::kRead:
+        break;
+      case SmtpStep::Action::kSendMessage: {
+        MessageText message(/*stuff_dots=*/false);
+        if (!SendStoredMessage(system, conn, message, queue_fd, offset, text_before,
+                               options.reply_timeout_ms))
+          return fail();
+        end_sent = true;
+        if (!send(std::string(message.EndLine()))) return fail();
+        reply_ms = options.reply_timeout_ms * 2;
+        break;
+      }
+      case SmtpStep::Action::kDone:
+        quit();
+        Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
+        return 1;
+      case SmtpStep::Action::kFailed:
+        if (step.failed_in != SmtpState::kGreeting) return fail();
+        // No greeting: counted as a host that does not answer.
+        Log(system, kLogLevelFailure, sock, kLogEvent, kLogConnectTimedOut);
+        *host_unreachable = true;
+        return 0;
+    }
+    step = conversation.OnReply(read(reply_ms));
   }
-  if (!ReplyStartsWith(read(options.reply_timeout_ms), "25")) return fail();
-  if (!send(kCmdData)) return fail();
-  if (!ReplyStartsWith(read(options.reply_timeout_ms), "354")) return fail();
-  // The message: the text before it, then the stored text from the offset, unmasked. The stored
-  // text is kept as it was received, its dots already doubled.
-  MessageText message(/*stuff_dots=*/false);
-  if (!text_before.empty()) {
-    Log(system, kLogLevelData, sock, kLogData, text_before);
-    if (!conn.Send(message.Encode(text_before), options.reply_timeout_ms)) return fail();
-  }
-  if (::lseek(queue_fd, offset, SEEK_SET) != offset) return fail();
-  char block[kDataBlock];
-  for (;;) {
-    ssize_t n = ::read(queue_fd, block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail();
-    if (n == 0) break;
-    UnscrambleBuffer(block, static_cast<size_t>(n));
-    std::string_view text(block, static_cast<size_t>(n));
-    Log(system, kLogLevelData, sock, kLogData, text);
-    if (!conn.Send(message.Encode(text), options.reply_timeout_ms)) return fail();
-  }
-  end_sent = true;
-  if (!send(std::string(message.EndLine()))) return fail();
-  if (!ReplyStartsWith(read(options.reply_timeout_ms * 2), "25")) return fail();
-  return finish();
 }
 
 int ReturnDeliveryReport(const Settings& settings, std::string_view reverse_path,

@@ -1,18 +1,8 @@
-// Every command, log and report text of the outgoing forwarder, in one place. Formats are
-// printf-style.
+// Every log and report text of the outgoing forwarder, in one place (the commands of its client
+// conversation are in net/client_commands.h). Formats are printf-style.
 #pragma once
 
 namespace qv::smtp {
-
-// Commands of the client conversation.
-inline constexpr char kCmdEhlo[] = "EHLO %s\r\n";
-inline constexpr char kCmdHelo[] = "HELO %s\r\n";
-inline constexpr char kCmdMailFromSize[] = "MAIL FROM: <%s> SIZE=%d\r\n";
-inline constexpr char kCmdMailFrom[] = "MAIL FROM: <%s>\r\n";
-inline constexpr char kCmdRcptTo[] = "RCPT TO: <%s>\r\n";
-inline constexpr char kCmdData[] = "DATA\r\n";
-inline constexpr char kCmdDataEnd[] = "\r\n.\r\n";
-inline constexpr char kCmdQuit[] = "QUIT\r\n";
 
 // Log lines.
 inline constexpr char kLogNoDestination[] =

@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 #include "common/strings.h"
 #include "net/dns.h"
 #include "net/smtp_client.h"
+#include "net/smtp_conversation.h"
 #include "platform/netinfo.h"
 #include "platform/unique_fd.h"
 
@@ -44,12 +46,6 @@ constexpr char kErrNoRecipient[] = "Error: No recipient address is given\n";
 constexpr char kErrNoDnsServer[] = "Error: No DNS server is available\n";
 constexpr char kErrUnknownHost[] = "Error: Unknown host %s\n";
 constexpr char kInvalidDomain[] = "Invalid domain %s\n";
-
-constexpr char kHelo[] = "HELO %s\r\n";
-constexpr char kMailFrom[] = "MAIL FROM: <%s>\r\n";
-constexpr char kRcptTo[] = "RCPT TO: <%s>\r\n";
-constexpr char kData[] = "DATA\r\n";
-constexpr char kQuit[] = "QUIT\r\n";
 
 constexpr uint16_t kSmtpPort = 25;
 constexpr size_t kHeadBytes = 2048;
@@ -199,49 +195,45 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
     std::fprintf(out, kErrUnknownHost, host.c_str());
     return Outcome::kFailed;
   }
-  auto command = [&](const std::string& line, const char* expect) -> int {
-    // 1: the expected reply; 0: another reply; -1: the connection broke.
-    if (!conn.Send(line)) return -1;
-    std::string reply = conn.ReadReply();
-    if (reply.empty()) return -1;
-    return ReplyStartsWith(reply, expect) ? 1 : 0;
-  };
-  auto refuse = [&] {
-    conn.Send(kQuit);
-    conn.ReadReply();
-    return Outcome::kRejected;
-  };
-
-  std::string greeting = conn.ReadReply();
-  if (!ReplyStartsWith(greeting, "220")) return Outcome::kFailed;
-  int r = command(Format(kHelo, local_host.c_str()), "25");
-  if (r < 0) return Outcome::kFailed;
-  if (r == 0) return refuse();
-  r = command(Format(kMailFrom, from.c_str()), "25");
-  if (r < 0) return Outcome::kFailed;
-  if (r == 0) return refuse();
-  for (const std::string& rcpt : recipients) {
-    r = command(Format(kRcptTo, rcpt.c_str()), "25");
-    if (r < 0) return Outcome::kFailed;
-    if (r == 0) return refuse();
+  SmtpEnvelope envelope;
+  envelope.hello_name = local_host;
+  envelope.reverse_path = from;
+  envelope.recipients = recipients;
+  SmtpConversation conversation(std::move(envelope));
+  SmtpStep step = conversation.OnReply(conn.ReadReply());
+  for (;;) {
+    int reply_ms = kClientReplyMs;
+    switch (step.action) {
+      case SmtpStep::Action::kSend:
+        if (!conn.Send(step.command)) return Outcome::kFailed;
+        break;
+      case SmtpStep::Action::kRead:
+        break;
+      case SmtpStep::Action::kSendMessage: {
+        // The file is plain text: a line that starts with "." gets a second one, so that the
+        // peer stores the file as it is, whatever the blocks it goes in.
+        MessageText text(/*stuff_dots=*/true);
+        for (size_t at = 0; at < message.size(); at += kBlock)
+          if (!conn.Send(text.Encode(message.substr(at, kBlock)))) return Outcome::kFailed;
+        if (!conn.Send(text.EndLine())) return Outcome::kFailed;
+        reply_ms = kClientDataEndMs;
+        break;
+      }
+      case SmtpStep::Action::kDone:
+        conn.Send(step.command);
+        conn.ReadReply();
+        return Outcome::kSent;
+      case SmtpStep::Action::kFailed:
+        // No greeting or no reply: nothing more is said. A refusal is answered with QUIT, and
+        // its reply awaited, except after the message text.
+        if (step.failed_in == SmtpState::kGreeting || step.reply.empty()) return Outcome::kFailed;
+        conn.Send(step.command);
+        if (step.failed_in == SmtpState::kDataEnd) return Outcome::kFailed;
+        conn.ReadReply();
+        return Outcome::kRejected;
+    }
+    step = conversation.OnReply(conn.ReadReply(reply_ms));
   }
-  r = command(kData, "354");
-  if (r < 0) return Outcome::kFailed;
-  if (r == 0) return refuse();
-  // The file is plain text: a line that starts with "." gets a second one, so that the peer
-  // stores the file as it is, whatever the blocks it goes in.
-  MessageText text(/*stuff_dots=*/true);
-  for (size_t at = 0; at < message.size(); at += kBlock)
-    if (!conn.Send(text.Encode(message.substr(at, kBlock)))) return Outcome::kFailed;
-  if (!conn.Send(text.EndLine())) return Outcome::kFailed;
-  std::string reply = conn.ReadReply(kClientDataEndMs);
-  if (!ReplyStartsWith(reply, "25")) {
-    if (!reply.empty()) conn.Send(kQuit);
-    return Outcome::kFailed;
-  }
-  conn.Send(kQuit);
-  conn.ReadReply();
-  return Outcome::kSent;
 }
 
 int Run(const std::vector<std::string>& args, std::FILE* out) {
@@ -279,7 +271,8 @@ int Run(const std::vector<std::string>& args, std::FILE* out) {
   std::vector<std::string> cc = AddressList(options.cc);
   if (options.host.empty() && options.name_server.empty()) {
     const char* path = std::getenv("QVSEND_RESOLV_CONF");
-    options.name_server = platform::SystemNameServer(path != nullptr ? path : platform::kResolvConf);
+    options.name_server =
+        platform::SystemNameServer(path != nullptr ? path : platform::kResolvConf);
     if (options.name_server.empty()) {
       std::fputs(kErrNoDnsServer, out);
       return kExitMissing;

@@ -1,0 +1,78 @@
+// The client side of one POP3 fetch conversation (log in, fetch every message, delete it on the
+// server, log out) as a state table. It never touches a socket: it takes each reply line and says
+// what to send next. The collection of remote accounts drives it (pop3/collect.h).
+//
+// | state     | reply awaited | positive reply: send            | next                 |
+// | kGreeting | greeting      | USER login                      | kUser                |
+// | kUser     | to USER       | PASS password                   | kPass                |
+// | kPass     | to PASS       | STAT                            | kStat                |
+// | kStat     | to STAT       | n >= 1: LIST 1; else QUIT       | kList, or kDone      |
+// | kList     | to LIST k     | RETR k (needs "+OK k size")     | kRetr                |
+// | kRetr     | to RETR k     | nothing: receive the message    | kMessage             |
+// | kMessage  | (message end) | DELE k                          | kDele, or kLastDele  |
+// | kDele     | to DELE k     | LIST k+1                        | kList                |
+// | kLastDele | to DELE n     | QUIT                            | kDone                |
+//
+// Any other reply, and an empty one (none arrived), ends the conversation at once, without QUIT
+// (kFailed): deletions already asked for are then not applied by the server, and those messages
+// come again next time. The answer to QUIT is read by the caller but does not change the
+// outcome. Which command a state sends is decided in one place (Enter), so that a new state (a
+// further command before USER, say) is one row and one case.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+enum class FetchState {
+  kGreeting,  // waiting for the greeting
+  kUser,      // waiting for the reply to USER
+  kPass,      // to PASS
+  kStat,      // to STAT
+  kList,      // to LIST k
+  kRetr,      // to RETR k (the status line before the message)
+  kMessage,   // receiving message k
+  kDele,      // to DELE k of a message before the last
+  kLastDele,  // to DELE of the last message
+  kDone,      // QUIT sent: the conversation ended in order
+  kFailed,    // ended by a negative reply, a broken connection or an incomplete message
+};
+
+// What the client does next.
+struct FetchStep {
+  std::string send;      // a command to send (empty: none)
+  bool receive = false;  // then receive message `message` up to its end line
+  bool end = false;      // the conversation is over (see FetchConversation::ok)
+};
+
+class FetchConversation {
+ public:
+  FetchConversation(std::string login, std::string password);
+
+  // The reply line (with or without its line end) to what was sent last.
+  FetchStep OnReply(std::string_view reply);
+  // The message being received ended: `complete` when its end line arrived and it was handed
+  // to delivery. A message that did not arrive whole is neither delivered nor deleted.
+  FetchStep OnMessageEnd(bool complete);
+
+  FetchState state() const { return state_; }
+  // True when the conversation reached its end without a negative reply.
+  bool ok() const { return state_ == FetchState::kDone; }
+  int count() const { return count_; }
+  // The number of the message being fetched (from 1).
+  int message() const { return message_; }
+
+ private:
+  // Moves to `next` and makes the step that state begins with: the one place that says what is
+  // sent when.
+  FetchStep Enter(FetchState next);
+
+  std::string login_;
+  std::string password_;
+  FetchState state_ = FetchState::kGreeting;
+  int count_ = 0;
+  int message_ = 0;
+};
+
+}  // namespace qv
