@@ -1,6 +1,7 @@
 // The dial-up link as the mail services use it: opened before work that needs the Internet
 // (the SMTP service's ping, a forward run, a check of remote POP accounts) and closed after it.
-// The link manager (dialup/) is the implementation; the services see only this interface.
+// The link manager (dialup/) is the implementation, made by MakeSystemDialupLink
+// (dialup/system_link.h); the services see only this interface.
 //
 // Contract:
 // - Every Open that succeeded is matched by one Close of the same entry; the link goes down when
@@ -33,13 +34,5 @@ class DialupLink {
 // A machine without dial-up networking: every open fails with the text of the missing dial-up
 // layer, closing does nothing, no link is ever active.
 DialupLink& NoDialupLink();
-
-struct SYSTEMSTRUCT;
-
-// The dial-up link of this machine for a service program's main: the link manager, set up from
-// the common settings. It loads the link share library at once, for the life of the process; the
-// dial-up layer loads at the first use of the link. Defined by the dial-up library (qvdialup),
-// which the service programs link.
-std::unique_ptr<DialupLink> MakeSystemDialupLink(const SYSTEMSTRUCT& system);
 
 }  // namespace qv

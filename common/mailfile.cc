@@ -244,6 +244,26 @@ std::string MessageNameStem(const std::tm& local, int counter) {
   return stamp + MessageCounterText(counter);
 }
 
+std::string NextMessageStem() {
+  static std::mutex mutex;
+  static std::time_t second = 0;
+  static int next = 0;
+  std::time_t now = std::time(nullptr);
+  int counter = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (now != second) {
+      second = now;
+      next = 0;
+    }
+    counter = next;
+    next = (next + 1) % kMessageNamesPerSecond;
+  }
+  std::tm local{};
+  localtime_r(&now, &local);
+  return MessageNameStem(local, counter);
+}
+
 std::string MessageFileNameAt(std::string_view directory, std::string_view extension,
                               const std::tm& local, int counter) {
   std::string name(directory);

@@ -54,6 +54,12 @@ int MessageCounterOf(std::string_view text);
 // the Message-Id the system adds to a message that has none.
 std::string MessageNameStem(const std::tm& local, int counter);
 
+// A fresh stem for the current second, e.g. the base of an added Message-Id. The counter is one
+// per process and starts again every second, so that stems stay distinct up to the number of
+// message names a second has; it is not the one of MakeMessageFileName, which looks for a name
+// free in a directory. Thread-safe.
+std::string NextMessageStem();
+
 // "<dir>/YYMMDDhhmmssNN.<extension>" for a local time and a counter (see MessageCounterText).
 std::string MessageFileNameAt(std::string_view directory, std::string_view extension,
                               const std::tm& local, int counter);

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "common/config.h"
+#include "common/strings.h"
 #include "platform/fileio.h"
 #include "platform/sysroot.h"
 #include "platform/unique_fd.h"
@@ -30,28 +31,6 @@ constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 constexpr char kMaskedPass[] = "PASS **********";
 constexpr char kMaskedNewPass[] = "NEWPASS **********";
-
-char FoldCase(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (FoldCase(text[i]) != prefix[i]) return false;
-  }
-  return true;
-}
-
-int CompareNoCase(std::string_view a, std::string_view b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(FoldCase(a[i]));
-    unsigned char y = static_cast<unsigned char>(FoldCase(b[i]));
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
 
 std::atomic<std::time_t (*)()> g_log_clock{nullptr};
 

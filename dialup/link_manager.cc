@@ -12,6 +12,7 @@
 #include "common/strings.h"
 #include "common/trace.h"
 #include "dialup/dialup_texts.h"
+#include "dialup/system_link.h"
 
 namespace qv::dialup {
 namespace {
@@ -109,16 +110,15 @@ HRASCONN LinkManager::FindRasConnection(const char* entry) {
   return 0;
 }
 
-uint32_t LinkManager::HangUpHandle(HRASCONN handle, uint32_t timeout_ms, uint32_t poll_ms,
-                                   uint32_t* hang_up_result) {
+LinkManager::HangUpResult LinkManager::HangUpHandle(HRASCONN handle, uint32_t timeout_ms,
+                                                    uint32_t poll_ms) {
   uint32_t hang_up = ras_.HangUp(handle);
-  if (hang_up_result != nullptr) *hang_up_result = hang_up;
   RASCONNSTATUSA status{};
   status.dwSize = sizeof status;
   uint32_t erc = ras_.GetConnectStatus(handle, &status);
   if (Tracing(kTraceLevelOps))
     TracePrint(kTrJustHungUp, handle, static_cast<int>(hang_up), static_cast<int>(erc));
-  if (erc == ras::kErrInvalidHandle || timeout_ms == 0) return erc;
+  if (erc == ras::kErrInvalidHandle || timeout_ms == 0) return {hang_up, erc};
   uint32_t start = Tick();
   auto pause = std::chrono::milliseconds(std::max(poll_ms, kMinPollMs));
   while (true) {
@@ -130,17 +130,19 @@ uint32_t LinkManager::HangUpHandle(HRASCONN handle, uint32_t timeout_ms, uint32_
   }
   if (erc != ras::kErrInvalidHandle && Tracing(kTraceLevelOps))
     TracePrint(kTrHangUpTimedOut, static_cast<int>(erc), handle, static_cast<int>(timeout_ms));
-  return erc;
+  return {hang_up, erc};
 }
 
-uint32_t LinkManager::OpenConnection(const char* entry, std::string* error) {
+bool LinkManager::Open(const std::string& entry, std::string* error) {
+  Result<HRASCONN> link = OpenConnection(entry.c_str());
+  *error = link.error();
+  return link.ok();
+}
+
+Result<HRASCONN> LinkManager::OpenConnection(const char* entry) {
   if (Tracing(kTraceLevelOps)) TracePrint(kTrOpenIn, TraceText(entry));
   TraceShareCount(entry);
-  error->clear();
-  if (!ras_.Load()) {
-    *error = kErrNoRasLibrary;
-    return 0;
-  }
+  if (!ras_.Load()) return Fail(kErrNoRasLibrary);
   RASDIALPARAMSA params{};
   params.dwSize = sizeof params;
   if (entry != nullptr) CopyText(params.szEntryName, sizeof params.szEntryName, entry);
@@ -159,15 +161,10 @@ uint32_t LinkManager::OpenConnection(const char* entry, std::string* error) {
   if (Tracing(kTraceLevelOps))
     TracePrint(kTrUseParams, static_cast<int>(erc), params.szEntryName, params.szPhoneNumber,
                params.szUserName, Hidden(params.szPassword), params.szDomain);
-  if (erc != 0) {
-    *error = kErrDialParams;
-    return 0;
-  }
-  if (LockRas() != 0) {
-    *error = kErrLockShare;
-    return 0;
-  }
+  if (erc != 0) return Fail(kErrDialParams);
+  if (LockRas() != 0) return Fail(kErrLockShare);
   HRASCONN result = 0;
+  std::string error;
   for (int attempt = 0; attempt < kDialAttempts; ++attempt) {
     HRASCONN handle = 0;
     erc = ras_.Dial(&params, &handle);
@@ -184,12 +181,12 @@ uint32_t LinkManager::OpenConnection(const char* entry, std::string* error) {
       if (Tracing(kTraceLevelOps))
         TracePrint(kTrWillHangUp, static_cast<int>(sc), handle,
                    static_cast<int>(status.rasconnstate), static_cast<int>(status.dwError));
-      HangUpHandle(handle, kFailedDialHangUpMs, 0, nullptr);
+      HangUpHandle(handle, kFailedDialHangUpMs, 0);
     }
     HRASCONN existing = FindRasConnection(entry);
     if (existing == 0) {
       if (Tracing(kTraceLevelOps)) TracePrint("%s", kTrBailing);
-      *error = Format(kErrNoExisting, static_cast<int>(erc));
+      error = Format(kErrNoExisting, static_cast<int>(erc));
       break;
     }
     status = RASCONNSTATUSA{};
@@ -201,9 +198,9 @@ uint32_t LinkManager::OpenConnection(const char* entry, std::string* error) {
     if (sc != 0) {
       char text[129] = {};
       if (ras_.GetErrorString(sc, text, 128) == 0)
-        *error = text;
+        error = text;
       else
-        *error = Format(kErrRasNumber, static_cast<int>(sc));
+        error = Format(kErrRasNumber, static_cast<int>(sc));
       break;
     }
     if (status.rasconnstate == ras::kStateConnected) {
@@ -212,17 +209,18 @@ uint32_t LinkManager::OpenConnection(const char* entry, std::string* error) {
       break;
     }
     if (status.rasconnstate == ras::kStateDisconnected) {
-      HangUpHandle(existing, kFailedDialHangUpMs, 0, nullptr);
+      HangUpHandle(existing, kFailedDialHangUpMs, 0);
       continue;
     }
-    *error = Format(kErrExistingState, static_cast<int>(status.rasconnstate),
-                    static_cast<int>(status.dwError));
+    error = Format(kErrExistingState, static_cast<int>(status.rasconnstate),
+                   static_cast<int>(status.dwError));
     break;
   }
   int32_t count = 0;
   share_.ShareCount(entry, linkshare::kCountQuery, &count, 0);
   if (Tracing(kTraceLevelOps)) TracePrint(kTrOpenOut, TraceText(entry), result, count);
   UnlockRas();
+  if (result == 0) return Fail(std::move(error));
   return result;
 }
 
@@ -238,9 +236,7 @@ bool LinkManager::CloseConnection(const char* entry) {
     if (hang_up != 0) {
       HRASCONN handle = FindRasConnection(entry);
       if (handle != 0) {
-        uint32_t result = 0;
-        HangUpHandle(handle, kCloseHangUpMs, kClosePollMs, &result);
-        ok = result == 0;
+        ok = HangUpHandle(handle, kCloseHangUpMs, kClosePollMs).hang_up == 0;
       }
     }
     UnlockRas();

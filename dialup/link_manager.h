@@ -14,6 +14,7 @@
 
 #include "common/config.h"
 #include "common/dialup_link.h"
+#include "common/result.h"
 #include "dialup/link_libraries.h"
 
 namespace qv::dialup {
@@ -41,8 +42,9 @@ class LinkManager : public DialupLink {
   LinkManager(const LinkManager&) = delete;
   LinkManager& operator=(const LinkManager&) = delete;
 
-  // Dials the entry or joins its link. The connection handle, or 0 with `error` filled.
-  uint32_t OpenConnection(const char* entry, std::string* error);
+  // Dials the entry or joins its link. The connection handle, or the text for the log of why
+  // there is none (empty when every dial found the link going down).
+  Result<HRASCONN> OpenConnection(const char* entry);
 
   // One user of the entry less; hangs up when this was the last user of a link the system
   // dialled. True when nothing had to be hung up or the hang-up succeeded; false when the dial
@@ -53,9 +55,7 @@ class LinkManager : public DialupLink {
   bool IsConnectionActive(const char* entry);
 
   // The services' interface: the three operations above.
-  bool Open(const std::string& entry, std::string* error) override {
-    return OpenConnection(entry.c_str(), error) != 0;
-  }
+  bool Open(const std::string& entry, std::string* error) override;
   bool Close(const std::string& entry) override { return CloseConnection(entry.c_str()); }
   bool IsActive(const std::string& entry) override { return IsConnectionActive(entry.c_str()); }
 
@@ -65,10 +65,13 @@ class LinkManager : public DialupLink {
  private:
   uint32_t LockRas();
   void UnlockRas();
+  struct HangUpResult {
+    uint32_t hang_up;  // the answer of the hang-up itself
+    uint32_t status;   // the last status result (6 once the connection is gone)
+  };
   // Hangs up and waits up to `timeout_ms` for the connection to be gone, looking every
-  // `poll_ms`. The last status result (6 once it is gone).
-  uint32_t HangUpHandle(HRASCONN handle, uint32_t timeout_ms, uint32_t poll_ms,
-                        uint32_t* hang_up_result);
+  // `poll_ms`.
+  HangUpResult HangUpHandle(HRASCONN handle, uint32_t timeout_ms, uint32_t poll_ms);
   void TraceShareCount(const char* entry);
 
   LinkSettings settings_;

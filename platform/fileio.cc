@@ -8,6 +8,11 @@
 
 namespace qv::platform {
 
+bool Exists(const std::string& path, Links links) {
+  struct stat st {};
+  return (links == Links::kFollow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) == 0;
+}
+
 bool ReadWholeFile(const std::string& path, std::string* text) {
   text->clear();
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -7,6 +7,13 @@
 
 namespace qv::platform {
 
+// How Exists treats a symbolic link: as the file it points to, or as a name of its own (which
+// exists even when what it points to does not).
+enum class Links { kFollow, kAsThemselves };
+
+// Whether `path` names anything: a file, a directory or anything else.
+bool Exists(const std::string& path, Links links = Links::kFollow);
+
 // Reads the whole file; false (and an empty text) when it cannot be opened.
 bool ReadWholeFile(const std::string& path, std::string* text);
 

@@ -4,27 +4,10 @@
 
 #include "platform/fileio.h"
 #include "platform/rasapi.h"
+#include "platform/text.h"
 
 namespace qv::platform::ras {
 namespace {
-
-char Upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  return true;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-    s.remove_suffix(1);
-  return s;
-}
 
 bool HasControl(std::string_view s) {
   return std::any_of(s.begin(), s.end(),
@@ -48,7 +31,7 @@ std::string* FieldOf(PhonebookEntry& e, std::string_view key) {
       {"Status", &PhonebookEntry::status},
   };
   for (const Key& k : kKeys)
-    if (SameText(key, k.name)) return &(e.*k.field);
+    if (EqualsNoCase(key, k.name)) return &(e.*k.field);
   return nullptr;
 }
 
@@ -61,14 +44,14 @@ std::vector<PhonebookEntry> ParsePhonebook(std::string_view text) {
   std::vector<std::string> seen_keys;
   while (!text.empty()) {
     size_t end = text.find('\n');
-    std::string_view line = Trim(text.substr(0, end));
+    std::string_view line = TrimLine(text.substr(0, end));
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[') {
       current = nullptr;
       seen_keys.clear();
       if (line.back() != ']') continue;
-      std::string_view name = Trim(line.substr(1, line.size() - 2));
+      std::string_view name = TrimLine(line.substr(1, line.size() - 2));
       if (name.empty() || name.size() > kMaxEntryName || HasControl(name) ||
           name.find(']') != std::string_view::npos || FindEntry(book, name) != nullptr ||
           book.size() >= kMaxPhonebookEntries)
@@ -80,14 +63,14 @@ std::vector<PhonebookEntry> ParsePhonebook(std::string_view text) {
     }
     size_t eq = line.find('=');
     if (current == nullptr || eq == std::string_view::npos) continue;
-    std::string_view key = Trim(line.substr(0, eq));
+    std::string_view key = TrimLine(line.substr(0, eq));
     std::string* field = FieldOf(*current, key);
     if (field == nullptr) continue;
     bool repeated = std::any_of(seen_keys.begin(), seen_keys.end(),
-                                [&](const std::string& k) { return SameText(k, key); });
+                                [&](const std::string& k) { return EqualsNoCase(k, key); });
     if (repeated) continue;
     seen_keys.emplace_back(key);
-    *field = std::string(Trim(line.substr(eq + 1)));
+    *field = std::string(TrimLine(line.substr(eq + 1)));
   }
   return book;
 }
@@ -100,14 +83,14 @@ std::vector<PhonebookEntry> ReadPhonebook(const std::string& path) {
 
 const PhonebookEntry* FindEntry(const std::vector<PhonebookEntry>& book, std::string_view name) {
   for (const PhonebookEntry& e : book)
-    if (SameText(e.name, name)) return &e;
+    if (EqualsNoCase(e.name, name)) return &e;
   return nullptr;
 }
 
 uint32_t HandleOf(std::string_view name) {
   uint32_t hash = 2166136261u;
   for (char c : name) {
-    hash ^= static_cast<unsigned char>(Upper(c));
+    hash ^= static_cast<unsigned char>(UpperAscii(c));
     hash *= 16777619u;
   }
   return hash == 0 ? 1 : hash;

@@ -7,13 +7,14 @@
 
 #include <algorithm>
 #include <cassert>
-#include <optional>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "platform/debugout.h"
 #include "platform/sysroot.h"
+#include "platform/text.h"
 
 namespace qv::reg {
 namespace {
@@ -28,16 +29,6 @@ void (*g_sink)(const char*) = DefaultSink;
 void Diagnose(const std::string& text) {
   std::string line = "registry: " + text + "\r\n";
   g_sink(line.c_str());
-}
-
-bool EqualFold(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
 }
 
 struct Section {
@@ -60,7 +51,7 @@ std::string FullPath(std::string_view path) {
 
 // Accepts "HKLM\..." as a short form of the root in the file too.
 std::string NormalizeRoot(const std::string& path) {
-  if (path.size() >= 4 && EqualFold(std::string_view(path).substr(0, 4), "HKLM") &&
+  if (path.size() >= 4 && EqualsNoCase(std::string_view(path).substr(0, 4), "HKLM") &&
       (path.size() == 4 || path[4] == '\\'))
     return std::string(kLocalMachine) + path.substr(4);
   return path;
@@ -133,7 +124,7 @@ bool ParseValueLine(std::string_view line, Value* v) {
     v->data.push_back(0);
     return true;
   }
-  if (data.size() >= 6 && EqualFold(data.substr(0, 6), "dword:")) {
+  if (data.size() >= 6 && EqualsNoCase(data.substr(0, 6), "dword:")) {
     std::string_view digits = data.substr(6);
     if (digits.empty() || digits.size() > 8) return false;
     uint32_t n = 0;
@@ -147,11 +138,11 @@ bool ParseValueLine(std::string_view line, Value* v) {
                static_cast<uint8_t>(n >> 24)};
     return true;
   }
-  if (data.size() >= 4 && EqualFold(data.substr(0, 4), "hex:")) {
+  if (data.size() >= 4 && EqualsNoCase(data.substr(0, 4), "hex:")) {
     v->type = kBinary;
     return ParseHexBytes(data.substr(4), &v->data);
   }
-  if (data.size() >= 6 && EqualFold(data.substr(0, 4), "hex(")) {
+  if (data.size() >= 6 && EqualsNoCase(data.substr(0, 4), "hex(")) {
     size_t close = data.find("):");
     if (close == std::string_view::npos || close <= 4) return false;
     uint32_t t = 0;
@@ -215,7 +206,7 @@ Hive Parse(const std::string& text) {
       while (!path.empty() && path.back() == '\\') path.pop_back();
       section = nullptr;
       for (auto& s : hive.sections)
-        if (EqualFold(s.path, path)) section = &s;
+        if (EqualsNoCase(s.path, path)) section = &s;
       if (section == nullptr) {
         hive.sections.push_back({path, {}});
         section = &hive.sections.back();
@@ -228,7 +219,7 @@ Hive Parse(const std::string& text) {
       continue;
     }
     auto it = std::find_if(section->values.begin(), section->values.end(),
-                           [&](const Value& x) { return EqualFold(x.name, v.name); });
+                           [&](const Value& x) { return EqualsNoCase(x.name, v.name); });
     if (it != section->values.end())
       *it = std::move(v);
     else
@@ -382,15 +373,15 @@ bool Store(const Hive& hive) {
 
 Section* FindSection(Hive* hive, const std::string& full) {
   for (auto& s : hive->sections)
-    if (EqualFold(s.path, full)) return &s;
+    if (EqualsNoCase(s.path, full)) return &s;
   return nullptr;
 }
 
 bool KeyExists(const Hive& hive, const std::string& full) {
   for (const auto& s : hive.sections) {
-    if (EqualFold(s.path, full)) return true;
+    if (EqualsNoCase(s.path, full)) return true;
     if (s.path.size() > full.size() && s.path[full.size()] == '\\' &&
-        EqualFold(std::string_view(s.path).substr(0, full.size()), full))
+        EqualsNoCase(std::string_view(s.path).substr(0, full.size()), full))
       return true;
   }
   return false;
@@ -398,7 +389,7 @@ bool KeyExists(const Hive& hive, const std::string& full) {
 
 const Value* FindValue(const std::vector<Value>& values, std::string_view name) {
   for (const auto& v : values)
-    if (EqualFold(v.name, name)) return &v;
+    if (EqualsNoCase(v.name, name)) return &v;
   return nullptr;
 }
 
@@ -551,7 +542,7 @@ long SetValue(Key* key, std::string_view name, uint32_t type, const void* data, 
     s = &hive.sections.back();
   }
   auto it = std::find_if(s->values.begin(), s->values.end(),
-                         [&](const Value& x) { return EqualFold(x.name, name); });
+                         [&](const Value& x) { return EqualsNoCase(x.name, name); });
   if (it != s->values.end()) {
     v.name = it->name;  // keep the spelling it was created with
     *it = v;
@@ -583,7 +574,7 @@ long DeleteValue(Key* key, std::string_view name) {
   Section* s = FindSection(&hive, key->path_);
   if (s == nullptr) return kFileNotFound;
   auto it = std::find_if(s->values.begin(), s->values.end(),
-                         [&](const Value& x) { return EqualFold(x.name, name); });
+                         [&](const Value& x) { return EqualsNoCase(x.name, name); });
   if (it == s->values.end()) return kFileNotFound;
   s->values.erase(it);
   if (!change.Commit()) return kCantWrite;
@@ -598,9 +589,9 @@ long DeleteKey(std::string_view path) {
   Hive& hive = change.hive();
   if (!KeyExists(hive, full)) return kFileNotFound;
   std::erase_if(hive.sections, [&](const Section& s) {
-    return EqualFold(s.path, full) ||
+    return EqualsNoCase(s.path, full) ||
            (s.path.size() > full.size() && s.path[full.size()] == '\\' &&
-            EqualFold(std::string_view(s.path).substr(0, full.size()), full));
+            EqualsNoCase(std::string_view(s.path).substr(0, full.size()), full));
   });
   if (!change.Commit()) return kCantWrite;
   return kSuccess;

@@ -4,31 +4,15 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstring>
 #include <vector>
 
 #include "platform/fileio.h"
 #include "platform/sysroot.h"
+#include "platform/text.h"
 
 namespace qv::platform {
 namespace {
-
-bool EqualFold(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-    s.remove_suffix(1);
-  return s;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -52,17 +36,18 @@ int Locate(const std::vector<std::string>& lines, std::string_view section, std:
   int found = -1;
   *section_end = -1;
   for (size_t i = 0; i < lines.size(); ++i) {
-    std::string_view l = Trim(lines[i]);
+    std::string_view l = TrimLine(lines[i]);
     if (!l.empty() && l.front() == '[') {
       size_t close = l.find(']');
-      inside = close != std::string_view::npos && EqualFold(Trim(l.substr(1, close - 1)), section);
+      inside = close != std::string_view::npos &&
+               EqualsNoCase(TrimLine(l.substr(1, close - 1)), section);
       if (inside) *section_end = static_cast<int>(i) + 1;
       continue;
     }
     if (!inside) continue;
     if (!l.empty()) *section_end = static_cast<int>(i) + 1;
     size_t eq = l.find('=');
-    if (eq != std::string_view::npos && EqualFold(Trim(l.substr(0, eq)), key) && found < 0)
+    if (eq != std::string_view::npos && EqualsNoCase(TrimLine(l.substr(0, eq)), key) && found < 0)
       found = static_cast<int>(i);
   }
   return found;
@@ -111,7 +96,7 @@ bool WriteProfileString(std::string_view section, std::string_view key, std::str
   } else if (end >= 0) {
     lines.insert(lines.begin() + end, entry);
   } else {
-    if (!lines.empty() && !Trim(lines.back()).empty()) lines.emplace_back();
+    if (!lines.empty() && !TrimLine(lines.back()).empty()) lines.emplace_back();
     std::string header = "[";
     header.append(section).append("]");
     lines.push_back(header);

@@ -13,6 +13,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/config.h"
@@ -186,6 +187,27 @@ TEST(FileNameTest, EveryCounterHasItsOwnTextSortedInCounterOrder) {
     EXPECT_EQ(MessageCounterOf(bad), -1) << bad;
   }
   EXPECT_EQ(MessageCounterOf(std::string_view("A\0", 2)), -1);
+}
+
+TEST(FileNameTest, NextStemsAreFreshFromThreadsAtOnce) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 200;
+  std::vector<std::vector<std::string>> stems(kThreads);
+  std::vector<std::thread> threads;
+  for (auto& mine : stems)
+    threads.emplace_back([&mine] {
+      for (int i = 0; i < kEach; ++i) mine.push_back(NextMessageStem());
+    });
+  for (auto& t : threads) t.join();
+  std::set<std::string> seen;
+  static const std::regex form(R"(\d{12}[0-9A-Za-z]{2})");
+  for (const auto& mine : stems) {
+    for (const std::string& stem : mine) {
+      ASSERT_TRUE(std::regex_match(stem, form)) << stem;
+      EXPECT_GE(MessageCounterOf(stem.substr(12)), 0) << stem;
+      EXPECT_TRUE(seen.insert(stem).second) << stem;
+    }
+  }
 }
 
 int CounterOf(const std::string& name) {

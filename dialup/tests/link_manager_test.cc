@@ -48,6 +48,13 @@ size_t Occurrences(const std::string& text, const std::string& what) {
   return n;
 }
 
+// An open as the tests look at it: the handle, or 0 with `error` set to the reason.
+HRASCONN Open(LinkManager& manager, const char* entry, std::string* error) {
+  Result<HRASCONN> link = manager.OpenConnection(entry);
+  *error = link.error();
+  return link.ok() ? *link : 0;
+}
+
 class LinkManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -93,9 +100,9 @@ TEST_F(LinkManagerTest, MissingDialupLayer) {
   settings.ras_library = "libno-such-rasapi32.so";
   LinkManager manager(settings);
   std::string error = "old";
-  EXPECT_EQ(manager.OpenConnection("Provider", &error), 0u);
+  EXPECT_EQ(Open(manager, "Provider", &error), 0u);
   EXPECT_EQ(error, "Could not load 'rasapi32.dll'");
-  EXPECT_EQ(manager.OpenConnection("Provider", &error), 0u);
+  EXPECT_EQ(Open(manager, "Provider", &error), 0u);
   EXPECT_FALSE(manager.IsConnectionActive("Provider"));
   EXPECT_TRUE(manager.CloseConnection("Provider"));
   EXPECT_FALSE(LinkUp());
@@ -108,7 +115,7 @@ TEST_F(LinkManagerTest, MissingDialupLayer) {
   // A library without the entry points is no dial-up layer either.
   settings.ras_library = SharePath();
   LinkManager wrong(settings);
-  EXPECT_EQ(wrong.OpenConnection("Provider", &error), 0u);
+  EXPECT_EQ(Open(wrong, "Provider", &error), 0u);
   EXPECT_EQ(error, "Could not load 'rasapi32.dll'");
   EXPECT_NE(Trace().find("myras._LoadRasLibrary: Missing entry points for RASAPI32.DLL!!\r\n"),
             std::string::npos);
@@ -121,7 +128,7 @@ TEST_F(LinkManagerTest, MissingShareLibraryNeverDials) {
   {
     LinkManager manager(settings);
     std::string error;
-    EXPECT_EQ(manager.OpenConnection("Provider", &error), 0u);
+    EXPECT_EQ(Open(manager, "Provider", &error), 0u);
     EXPECT_EQ(error, "Error attempting to lock RAS Share");
     EXPECT_FALSE(manager.CloseConnection("Provider"));
   }
@@ -149,14 +156,14 @@ TEST_F(LinkManagerTest, DialJoinAndHangUpAtTheLastClose) {
   {
     LinkManager manager(Settings());
     std::string error;
-    uint32_t handle = manager.OpenConnection("provider", &error);
+    uint32_t handle = Open(manager, "provider", &error);
     EXPECT_NE(handle, 0u);
     EXPECT_EQ(error, "");
     EXPECT_TRUE(LinkUp());
     EXPECT_TRUE(manager.IsConnectionActive("PROVIDER"));
     EXPECT_EQ(manager.FindRasConnection("Provider"), handle);
     // A second user joins the link: the dial fails because it is up, and the link is found.
-    EXPECT_EQ(manager.OpenConnection("provider", &error), handle);
+    EXPECT_EQ(Open(manager, "provider", &error), handle);
     EXPECT_EQ(Lines(ReadFileText(dials_)), 1u);
     EXPECT_TRUE(manager.CloseConnection("provider"));
     EXPECT_TRUE(LinkUp());
@@ -202,8 +209,8 @@ TEST_F(LinkManagerTest, LinkUpBeforeIsNeverHungUp) {
   WriteFileText(state_, "up by hand\n");
   LinkManager manager(Settings());
   std::string error;
-  EXPECT_NE(manager.OpenConnection("Provider", &error), 0u);
-  EXPECT_NE(manager.OpenConnection("Provider", &error), 0u);
+  EXPECT_NE(Open(manager, "Provider", &error), 0u);
+  EXPECT_NE(Open(manager, "Provider", &error), 0u);
   EXPECT_TRUE(manager.CloseConnection("Provider"));
   EXPECT_TRUE(manager.CloseConnection("Provider"));
   EXPECT_TRUE(LinkUp());
@@ -222,23 +229,23 @@ TEST_F(LinkManagerTest, DialParametersAndFailedDials) {
   settings.password = "pw";
   LinkManager manager(settings);
   std::string error;
-  EXPECT_EQ(manager.OpenConnection("Unknown", &error), 0u);
+  EXPECT_EQ(Open(manager, "Unknown", &error), 0u);
   EXPECT_EQ(error, "Error getting dial parameters");
-  EXPECT_EQ(manager.OpenConnection(std::string(300, 'x').c_str(), &error), 0u);
+  EXPECT_EQ(Open(manager, std::string(300, 'x').c_str(), &error), 0u);
   EXPECT_EQ(error, "Error getting dial parameters");
-  EXPECT_EQ(manager.OpenConnection(nullptr, &error), 0u);
+  EXPECT_EQ(Open(manager, nullptr, &error), 0u);
   EXPECT_EQ(error, "Error getting dial parameters");
   EXPECT_NE(Trace().find(">> OpenConnection [pszConnection=(null)]\r\n"), std::string::npos);
 
   // A failed dial whose handle came back is hung up before the manager looks further.
-  EXPECT_EQ(manager.OpenConnection("Broken", &error), 0u);
+  EXPECT_EQ(Open(manager, "Broken", &error), 0u);
   EXPECT_EQ(error, "Error, no existing connection after failed dial (628)");
   EXPECT_EQ(ReadFileText(hangups_), "b\n");
-  EXPECT_EQ(manager.OpenConnection("NoLink", &error), 0u);
+  EXPECT_EQ(Open(manager, "NoLink", &error), 0u);
   EXPECT_EQ(error, "Error, no existing connection after failed dial (625)");
 
   // RASUser and RASPassword replace the stored ones.
-  EXPECT_NE(manager.OpenConnection("Provider", &error), 0u);
+  EXPECT_NE(Open(manager, "Provider", &error), 0u);
   EXPECT_NE(Trace().find("  :: Will use DialParams [erc=0, Entry=Provider, PhNum=555-0100, "
                          "User=admin, Pass=***, Domain=OFFICE]\r\n"),
             std::string::npos);
@@ -247,7 +254,7 @@ TEST_F(LinkManagerTest, DialParametersAndFailedDials) {
 
   settings.override_credentials = false;
   LinkManager stored(settings);
-  EXPECT_NE(stored.OpenConnection("Provider", &error), 0u);
+  EXPECT_NE(Open(stored, "Provider", &error), 0u);
   EXPECT_NE(Trace().find("User=office, Pass=***, Domain=OFFICE]\r\n"), std::string::npos);
   EXPECT_TRUE(stored.CloseConnection("Provider"));
 }
@@ -270,7 +277,7 @@ TEST_F(LinkManagerTest, DisconnectedLinkIsRedialledAtMostThreeTimes) {
     LinkManager manager(Settings());
     std::string error = "old";
     auto start = Clock::now();
-    EXPECT_EQ(manager.OpenConnection("Stuck", &error), 0u);
+    EXPECT_EQ(Open(manager, "Stuck", &error), 0u);
     EXPECT_EQ(error, "");
     EXPECT_EQ(ReadFileText(hangups_), "h\nh\nh\n");
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
@@ -292,7 +299,7 @@ TEST_F(LinkManagerTest, DialLockHeldElsewhereTooLong) {
   settings.lock_wait_ms = 300;
   LinkManager manager(settings);
   std::string error;
-  EXPECT_EQ(manager.OpenConnection("Provider", &error), 0u);
+  EXPECT_EQ(Open(manager, "Provider", &error), 0u);
   EXPECT_EQ(error, "Error attempting to lock RAS Share");
   EXPECT_FALSE(LinkUp());
   EXPECT_FALSE(manager.CloseConnection("Provider"));
@@ -301,7 +308,7 @@ TEST_F(LinkManagerTest, DialLockHeldElsewhereTooLong) {
   // A holder that ends without releasing leaves the lock to the next.
   holder.Send("die");
   holder.Wait();
-  EXPECT_NE(manager.OpenConnection("Provider", &error), 0u);
+  EXPECT_NE(Open(manager, "Provider", &error), 0u);
   EXPECT_TRUE(manager.CloseConnection("Provider"));
   EXPECT_FALSE(LinkUp());
 }

@@ -22,9 +22,8 @@ int main(int argc, char** argv) {
     std::string cmd, entry;
     in >> cmd >> entry;
     if (cmd == "open") {
-      std::string error;
-      uint32_t handle = manager.OpenConnection(entry.c_str(), &error);
-      std::cout << handle << '|' << error << std::endl;
+      qv::Result<HRASCONN> link = manager.OpenConnection(entry.c_str());
+      std::cout << (link.ok() ? *link : 0) << '|' << link.error() << std::endl;
     } else if (cmd == "close") {
       std::cout << (manager.CloseConnection(entry.c_str()) ? 1 : 0) << std::endl;
     } else if (cmd == "active") {

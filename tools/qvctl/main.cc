@@ -17,27 +17,26 @@
 
 #include "common/config.h"
 #include "common/strings.h"
+#include "common/tool_frame.h"
 #include "net/control_client.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
+using qv::tool::kExitOk;
 constexpr int kExitFailedReply = 1;
 constexpr int kExitNoLogin = 2;
 constexpr int kExitUsage = 64;
 
 constexpr char kDefaultHost[] = "127.0.0.1";
 
-int Usage(const char* why) {
-  if (why != nullptr) std::fprintf(stderr, "qvctl: %s\n", why);
-  std::fprintf(stderr,
-               "usage: qvctl [-h host] [-p port] [-u user] [command ...]\n"
-               "  Without a command, the commands are read from standard input, one a line.\n"
-               "  The password is asked without echo, or is the first line of standard input\n"
-               "  when that is not a terminal. Host, port and user default to the RemoteServer,\n"
-               "  Port and RemoteLogin settings.\n");
-  return kExitUsage;
-}
+constexpr qv::tool::AdminTool kTool = {
+    "qvctl",
+    "usage: qvctl [-h host] [-p port] [-u user] [command ...]\n"
+    "  Without a command, the commands are read from standard input, one a line.\n"
+    "  The password is asked without echo, or is the first line of standard input\n"
+    "  when that is not a terminal. Host, port and user default to the RemoteServer,\n"
+    "  Port and RemoteLogin settings.\n",
+    kExitUsage};
 
 // The password typed on the terminal, without echo.
 bool AskPassword(std::string* password) {
@@ -88,7 +87,7 @@ bool Run(qv::ControlClient& client, const std::string& line, bool* connection_lo
   else
     reply = client.Command(line);
   if (!reply) {
-    std::fprintf(stderr, "qvctl: %s\n", reply.error().c_str());
+    kTool.Complain(reply.error());
     *connection_lost = true;
     return false;
   }
@@ -117,23 +116,23 @@ int main(int argc, char** argv) {
       ++i;
       break;
     }
-    if (option == "--help") return Usage(nullptr);
-    if (i + 1 >= argc) return Usage(("missing value after " + option).c_str());
+    if (option == "--help") return kTool.Usage(nullptr);
+    if (i + 1 >= argc) return kTool.Usage("missing value after " + option);
     const char* value = argv[++i];
     if (option == "-h") {
       host = value;
     } else if (option == "-p") {
       char* end = nullptr;
       port = std::strtol(value, &end, 10);
-      if (*end != '\0' || port <= 0 || port > 65535) return Usage("bad port");
+      if (*end != '\0' || port <= 0 || port > 65535) return kTool.Usage("bad port");
     } else if (option == "-u") {
       user = value;
     } else {
-      return Usage(("unknown option " + option).c_str());
+      return kTool.Usage("unknown option " + option);
     }
   }
-  if (user.empty()) return Usage("no user: give -u or set RemoteLogin");
-  if (port <= 0 || port > 65535) return Usage("bad port");
+  if (user.empty()) return kTool.Usage("no user: give -u or set RemoteLogin");
+  if (port <= 0 || port > 65535) return kTool.Usage("bad port");
   std::string command;
   for (; i < argc; ++i) {
     if (!command.empty()) command += ' ';
@@ -142,7 +141,7 @@ int main(int argc, char** argv) {
 
   std::string password;
   if (isatty(STDIN_FILENO)) {
-    if (!AskPassword(&password)) return Usage("cannot ask for the password");
+    if (!AskPassword(&password)) return kTool.Usage("cannot ask for the password");
   } else if (std::getline(std::cin, password)) {
     while (!password.empty() && password.back() == '\r') password.pop_back();
   }
@@ -150,7 +149,7 @@ int main(int argc, char** argv) {
   qv::ControlClient client;
   qv::ControlLogin login = client.Login(host, static_cast<uint16_t>(port), user, password);
   if (login != qv::ControlLogin::kOk) {
-    std::fprintf(stderr, "qvctl: %s:%ld: %s\n", host.c_str(), port, qv::ControlLoginText(login));
+    kTool.Complain(qv::Format("%s:%ld: %s", host.c_str(), port, qv::ControlLoginText(login)));
     return kExitNoLogin;
   }
 

@@ -11,13 +11,10 @@
 #include "common/recordstore.h"
 #include "common/strings.h"
 #include "common/tables.h"
+#include "common/tool_frame.h"
 
 namespace {
 
-constexpr char kProgram[] = "qvpass";
-
-constexpr char kBanner[] = "%s Password Utility (Version 2.0)\n";
-constexpr char kBannerBuild[] = "Release " QV_VERSION_TEXT " for Linux\n";
 constexpr char kUsage[] =
     "Usage:   %s name oldpass newpass [newpass]\n"
     "         %s -?\n\n"
@@ -27,7 +24,6 @@ constexpr char kUsage[] =
     "         -?       This screen\n\n"
     "To specify a empty password, enter \"\".\n";
 
-constexpr char kNotInstalled[] = "Error: The service is not installed\n";
 constexpr char kTooFew[] = "Error: Too few parameters\n";
 constexpr char kNotIdentical[] = "Error: The two entries for new password are not identical\n";
 constexpr char kTooLong[] = "Error: The new password is longer than 80 characters\n";
@@ -37,8 +33,9 @@ constexpr char kCannotSave[] = "Error: Cannot save new password\n";
 constexpr char kCannotGet[] = "Error: Cannot get user data from file '%s'\n";
 constexpr char kNoSuchUser[] = "Error: User %s@%s does not exist\n";
 
-constexpr int kExitOk = 0;
-constexpr int kExitNotInstalled = 1;
+constexpr qv::tool::Utility kUtility = {"qvpass", "Password Utility", kUsage};
+
+using qv::tool::kExitOk;
 constexpr int kExitArguments = 2;
 constexpr int kExitNoUser = 3;
 constexpr int kExitPassword = 4;
@@ -57,19 +54,8 @@ std::string PasswordArgument(const char* arg) {
   return text;
 }
 
-int Run(int argc, char** argv) {
-  std::printf(kBanner, "Quorvane");
-  std::fputs(kBannerBuild, stdout);
-  std::fputs("\n", stdout);
-  if (argc < 2 || qv::StartsWithNoCase(argv[1], "-?")) {
-    std::printf(kUsage, kProgram, kProgram);
-    return kExitOk;
-  }
-  qv::SYSTEMSTRUCT system{};
-  if (!qv::LoadTableSettings(system)) {
-    std::fputs(kNotInstalled, stdout);
-    return kExitNotInstalled;
-  }
+// Runs once the frame has checked the installation: argv[1] is there and asks for no usage.
+int Run(qv::SYSTEMSTRUCT& system, int argc, char** argv) {
   const std::string name = argv[1];
   if (argc < 3) {
     std::fputs(kTooFew, stdout);
@@ -120,5 +106,6 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return Run(argc, argv);
+  return qv::tool::RunUtility(kUtility, argc, argv,
+                              [&](qv::SYSTEMSTRUCT& system) { return Run(system, argc, argv); });
 }

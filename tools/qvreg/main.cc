@@ -12,22 +12,21 @@
 #include <vector>
 
 #include "common/strings.h"
+#include "common/tool_frame.h"
 #include "platform/registry.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
+using qv::tool::kExitOk;
 constexpr int kExitNotFound = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitFailed = 3;
 
-int Usage(const char* why) {
-  if (why != nullptr) std::fprintf(stderr, "qvreg: %s\n", why);
-  std::fprintf(stderr,
-               "usage: qvreg query <key> [<value>] | qvreg add <key> /v <name> /t REG_SZ|REG_DWORD "
-               "/d <data> | qvreg delete <key> /v <name> | qvreg export\n");
-  return kExitUsage;
-}
+constexpr qv::tool::AdminTool kTool = {
+    "qvreg",
+    "usage: qvreg query <key> [<value>] | qvreg add <key> /v <name> /t REG_SZ|REG_DWORD "
+    "/d <data> | qvreg delete <key> /v <name> | qvreg export\n",
+    kExitUsage};
 
 // Strips the root from a key as written on the command line; false when the root is another.
 bool KeyPath(const std::string& arg, std::string* path) {
@@ -87,12 +86,13 @@ bool Switches(const std::vector<std::string>& args, size_t from, std::string* v,
 }
 
 int Query(const std::vector<std::string>& args) {
-  if (args.size() < 2 || args.size() > 3) return Usage("query takes a key and an optional value");
+  if (args.size() < 2 || args.size() > 3)
+    return kTool.Usage("query takes a key and an optional value");
   std::string path;
-  if (!KeyPath(args[1], &path)) return Usage("keys begin with HKEY_LOCAL_MACHINE or HKLM");
+  if (!KeyPath(args[1], &path)) return kTool.Usage("keys begin with HKEY_LOCAL_MACHINE or HKLM");
   qv::reg::Key key;
   if (qv::reg::OpenKey(path, &key) != qv::reg::kSuccess) {
-    std::fprintf(stderr, "qvreg: key not found: %s\n", args[1].c_str());
+    kTool.Complain("key not found: " + args[1]);
     return kExitNotFound;
   }
   std::printf(
@@ -105,25 +105,25 @@ int Query(const std::vector<std::string>& args) {
     found = true;
   }
   if (!found) {
-    std::fprintf(stderr, "qvreg: value not found: %s\n", args[2].c_str());
+    kTool.Complain("value not found: " + args[2]);
     return kExitNotFound;
   }
   return kExitOk;
 }
 
 int Add(const std::vector<std::string>& args) {
-  if (args.size() < 2) return Usage("add takes a key");
+  if (args.size() < 2) return kTool.Usage("add takes a key");
   std::string path, name, type = "REG_SZ", data;
   bool has_data = false;
-  if (!KeyPath(args[1], &path)) return Usage("keys begin with HKEY_LOCAL_MACHINE or HKLM");
-  if (!Switches(args, 2, &name, &type, &data, &has_data)) return Usage("bad switches");
+  if (!KeyPath(args[1], &path)) return kTool.Usage("keys begin with HKEY_LOCAL_MACHINE or HKLM");
+  if (!Switches(args, 2, &name, &type, &data, &has_data)) return kTool.Usage("bad switches");
   qv::reg::Key key;
   if (qv::reg::CreateKey(path, "", &key) != qv::reg::kSuccess) {
-    std::fprintf(stderr, "qvreg: cannot write %s\n", qv::reg::RegistryFilePath().c_str());
+    kTool.Complain("cannot write " + qv::reg::RegistryFilePath());
     return kExitFailed;
   }
   if (args.size() == 2) return kExitOk;  // just the key
-  if (!has_data) return Usage("add needs /d <data>");
+  if (!has_data) return kTool.Usage("add needs /d <data>");
   long rc;
   if (qv::EqualsNoCase(type, "REG_SZ")) {
     rc = qv::reg::SetString(&key, name, data);
@@ -132,13 +132,13 @@ int Add(const std::vector<std::string>& args) {
     char* end = nullptr;
     long long n = std::strtoll(data.c_str(), &end, 0);
     if (data.empty() || *end != '\0' || errno != 0 || n < INT32_MIN || n > UINT32_MAX)
-      return Usage("REG_DWORD data must be a 32-bit number (decimal or 0x hex)");
+      return kTool.Usage("REG_DWORD data must be a 32-bit number (decimal or 0x hex)");
     rc = qv::reg::SetDword(&key, name, static_cast<uint32_t>(n));
   } else {
-    return Usage("types are REG_SZ and REG_DWORD");
+    return kTool.Usage("types are REG_SZ and REG_DWORD");
   }
   if (rc != qv::reg::kSuccess) {
-    std::fprintf(stderr, "qvreg: cannot write %s\n", qv::reg::RegistryFilePath().c_str());
+    kTool.Complain("cannot write " + qv::reg::RegistryFilePath());
     return kExitFailed;
   }
   return kExitOk;
@@ -147,36 +147,39 @@ int Add(const std::vector<std::string>& args) {
 int Delete(const std::vector<std::string>& args) {
   std::string path, name, type, data;
   bool has_data = false;
-  if (args.size() != 4) return Usage("delete takes a key and /v <name>");
-  if (!KeyPath(args[1], &path)) return Usage("keys begin with HKEY_LOCAL_MACHINE or HKLM");
+  if (args.size() != 4) return kTool.Usage("delete takes a key and /v <name>");
+  if (!KeyPath(args[1], &path)) return kTool.Usage("keys begin with HKEY_LOCAL_MACHINE or HKLM");
   if (!Switches(args, 2, &name, &type, &data, &has_data) || !qv::EqualsNoCase(args[2], "/v"))
-    return Usage("delete takes /v <name>");
+    return kTool.Usage("delete takes /v <name>");
   qv::reg::Key key;
   if (qv::reg::OpenKey(path, &key) != qv::reg::kSuccess) {
-    std::fprintf(stderr, "qvreg: key not found: %s\n", args[1].c_str());
+    kTool.Complain("key not found: " + args[1]);
     return kExitNotFound;
   }
   if (qv::reg::CreateKey(path, "", &key) != qv::reg::kSuccess) return kExitFailed;
   long rc = qv::reg::DeleteValue(&key, name);
   if (rc == qv::reg::kFileNotFound) {
-    std::fprintf(stderr, "qvreg: value not found: %s\n", name.c_str());
+    kTool.Complain("value not found: " + name);
     return kExitNotFound;
   }
   return rc == qv::reg::kSuccess ? kExitOk : kExitFailed;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return Usage(nullptr);
+int Dispatch(const std::vector<std::string>& args) {
+  if (args.empty()) return kTool.Usage(nullptr);
   if (qv::EqualsNoCase(args[0], "query")) return Query(args);
   if (qv::EqualsNoCase(args[0], "add")) return Add(args);
   if (qv::EqualsNoCase(args[0], "delete")) return Delete(args);
   if (qv::EqualsNoCase(args[0], "export")) {
-    if (args.size() != 1) return Usage("export takes no arguments");
+    if (args.size() != 1) return kTool.Usage("export takes no arguments");
     std::fputs(qv::reg::ExportText().c_str(), stdout);
     return kExitOk;
   }
-  return Usage("unknown operation");
+  return kTool.Usage("unknown operation");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return qv::tool::RunWithArguments(argc, argv, Dispatch);
 }

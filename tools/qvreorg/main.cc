@@ -1,7 +1,6 @@
 // qvreorg: reorganises the record files of the directory tables: compacts each chosen table
 // (dropping deleted records) or, with "-r", rebuilds each chosen table's index from its data.
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -9,13 +8,10 @@
 #include "common/recordstore.h"
 #include "common/strings.h"
 #include "common/tables.h"
+#include "common/tool_frame.h"
 
 namespace {
 
-constexpr char kProgram[] = "qvreorg";
-
-constexpr char kBanner[] = "%s Database Reorganisation Utility (Version 2.0)\n";
-constexpr char kBannerBuild[] = "Release " QV_VERSION_TEXT " for Linux\n";
 constexpr char kUsage[] =
     "Usage:   %s <modes> [-r]\n\n"
     "Modes:   U    Users\n"
@@ -29,12 +25,12 @@ constexpr char kUsage[] =
     "Use one or more modes, to reorganize special databases or use\n"
     "the A mode to reorganize all.\n";
 
-constexpr char kNotInstalled[] = "Error: The service is not installed\n";
 constexpr char kUnknownMode[] = "Error: Unknown mode '%c'\n";
 constexpr char kInvalidSwitch[] = "Error: Invalid switch '%s'\n";
 
-constexpr int kExitOk = 0;
-constexpr int kExitNotInstalled = 1;
+constexpr qv::tool::Utility kUtility = {"qvreorg", "Database Reorganisation Utility", kUsage};
+
+using qv::tool::kExitOk;
 constexpr int kExitMode = 3;
 constexpr int kExitSwitch = 4;
 
@@ -50,28 +46,17 @@ constexpr Mode kModes[] = {
 
 bool HasMode(const char* modes, char letter) {
   for (const char* p = modes; *p; ++p) {
-    char c = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+    char c = qv::UpperAscii(*p);
     if (c == letter || c == 'A') return true;
   }
   return false;
 }
 
-int Run(int argc, char** argv) {
-  std::printf(kBanner, "Quorvane");
-  std::fputs(kBannerBuild, stdout);
-  std::fputs("\n", stdout);
-  if (argc < 2 || std::strncmp(argv[1], "-?", 2) == 0) {
-    std::printf(kUsage, kProgram);
-    return kExitOk;
-  }
-  qv::SYSTEMSTRUCT system{};
-  if (!qv::LoadTableSettings(system)) {
-    std::fputs(kNotInstalled, stdout);
-    return kExitNotInstalled;
-  }
+// Runs once the frame has checked the installation: argv[1] is there and asks for no usage.
+int Run(qv::SYSTEMSTRUCT& system, int argc, char** argv) {
   const char* modes = argv[1];
   for (const char* p = modes; *p; ++p) {
-    if (std::strchr("ULRXPSA", std::toupper(static_cast<unsigned char>(*p))) == nullptr) {
+    if (std::strchr("ULRXPSA", qv::UpperAscii(*p)) == nullptr) {
       std::printf(kUnknownMode, *p);
       return kExitMode;
     }
@@ -100,5 +85,6 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return Run(argc, argv);
+  return qv::tool::RunUtility(kUtility, argc, argv,
+                              [&](qv::SYSTEMSTRUCT& system) { return Run(system, argc, argv); });
 }

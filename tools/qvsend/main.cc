@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "common/tool_frame.h"
 #include "tools/qvsend/send.h"
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  int code = qv::qvsend::Run(args, stdout);
-  std::fflush(stdout);
-  return code;
+  return qv::tool::RunWithArguments(argc, argv, [](const std::vector<std::string>& args) {
+    return qv::qvsend::Run(args, stdout);
+  });
 }

@@ -10,13 +10,10 @@
 #include "common/recordstore.h"
 #include "common/strings.h"
 #include "common/tables.h"
+#include "common/tool_frame.h"
 
 namespace {
 
-constexpr char kProgram[] = "qvuser";
-
-constexpr char kBanner[] = "%s User Configuration Utility (Version 2.0)\n";
-constexpr char kBannerBuild[] = "Release " QV_VERSION_TEXT " for Linux\n";
 constexpr char kUsage[] =
     "Usage:   %s ADD -a alias [-d domain] [-n name] [-p password]\n"
     "         %s ADD filename\n"
@@ -31,7 +28,6 @@ constexpr char kUsage[] =
     "If the 'ADD filename' command is used, all user data must be specified\n"
     "in this file.\n";
 
-constexpr char kNotInstalled[] = "Error: The service is not installed\n";
 constexpr char kMultipleValues[] = "Error: Multiple values for -%c\n";
 constexpr char kNoCommand[] = "Error: No command is given\n";
 constexpr char kNoAlias[] = "Error: No alias is given\n";
@@ -47,8 +43,9 @@ constexpr char kCannotGet[] = "Error: Cannot get user data from file '%s'\n";
 constexpr char kNoSuchUser[] = "Error: User %s@%s does not exist\n";
 constexpr char kCannotDelete[] = "Error: Cannot delete user data from file '%s'\n";
 
-constexpr int kExitOk = 0;
-constexpr int kExitNotInstalled = 1;
+constexpr qv::tool::Utility kUtility = {"qvuser", "User Configuration Utility", kUsage};
+
+using qv::tool::kExitOk;
 constexpr int kExitMultiple = 3;
 constexpr int kExitMissing = 4;
 constexpr int kExitFailed = 5;
@@ -130,19 +127,8 @@ void TerminateFields(qv::USERSTRUCT* u) {
     if (!def.fields[i].number) bytes[def.fields[i].offset + def.fields[i].width - 1] = '\0';
 }
 
-int Run(int argc, char** argv) {
-  std::printf(kBanner, "Quorvane");
-  std::fputs(kBannerBuild, stdout);
-  std::fputs("\n", stdout);
-  if (argc < 2 || std::strncmp(argv[1], "-?", 2) == 0) {
-    std::printf(kUsage, kProgram, kProgram, kProgram, kProgram, kProgram);
-    return kExitOk;
-  }
-  qv::SYSTEMSTRUCT system{};
-  if (!qv::LoadTableSettings(system)) {
-    std::fputs(kNotInstalled, stdout);
-    return kExitNotInstalled;
-  }
+// Runs once the frame has checked the installation: argv[1] is there and asks for no usage.
+int Run(qv::SYSTEMSTRUCT& system, int argc, char** argv) {
   const std::string data_file = std::string(system.ConfigPath) + "/user.dat";
 
   Options o;
@@ -231,5 +217,6 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  return Run(argc, argv);
+  return qv::tool::RunUtility(kUtility, argc, argv,
+                              [&](qv::SYSTEMSTRUCT& system) { return Run(system, argc, argv); });
 }
