@@ -101,7 +101,7 @@ const Pop3Session::Commands Pop3Session::kCommands = {
 };
 
 Pop3Session::Pop3Session(const Settings& settings, std::string_view peer_address)
-    : settings_(settings), system_(settings.system) {
+    : system_(settings.system) {
   s_.PeerAddress = std::string(peer_address.substr(0, peer_address.find('\0')));
 }
 

@@ -98,7 +98,6 @@ class Pop3Session {
   void ApplyDeletions();
 
  private:
-  const Settings& settings_;
   const SYSTEMSTRUCT& system_;
   using Commands = CommandTable<Pop3Session, Pop3State>;
   static const Commands::Row kRows[];

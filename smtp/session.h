@@ -1,6 +1,7 @@
 // The SMTP conversation of one connection: states, the command table, recipient resolution into
 // the local and forward recipient lists, and the message spool file. Takes one command line and
-// returns the reply; it never touches a socket.
+// returns the reply; it never touches a socket. The commands outside the mail transaction are in
+// session_queries.cc.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +36,7 @@ enum ReplyCode : int {
   kStartData = 5,  // the reply opens message data
 };
 
+// A command's reply; its code is a ReplyCode.
 using Reply = CommandReply;
 
 // Recipient entries (local and forward together) that one transaction may hold.
