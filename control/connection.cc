@@ -32,7 +32,7 @@ std::function<void()> SessionConnection::WhileAlive(std::function<void()> fn) {
 }
 
 void SessionConnection::Send(const SessionReply& reply) {
-  if (reply.kind != kReplyNone && !reply.text.empty()) Reply(reply.text, false);
+  if (reply.code != kReplyNone && !reply.text.empty()) Reply(reply.text, false);
   if (reply.close) Close();
 }
 
@@ -43,8 +43,9 @@ void SessionConnection::Deliver(SessionReply reply) {
     return;
   }
   Pause();
-  context_.after(context_.failure_delay, WhileAlive([this, reply = std::move(reply)] {
-                   Send(reply);
+  auto held = std::make_shared<SessionReply>(std::move(reply));
+  context_.after(context_.failure_delay, WhileAlive([this, held] {
+                   Send(*held);
                    Resume();
                  }));
 }

@@ -12,10 +12,12 @@ namespace qv::control {
 
 namespace {
 
-constexpr uint32_t StateBit(ControlState state) {
-  return 1u << static_cast<uint32_t>(state);
-}
 constexpr uint32_t kInLoggedIn = StateBit(ControlState::kLoggedIn);
+
+// Marks of the commands that wait for the mail services or write the registry.
+constexpr uint32_t kWaitsForServices = 1;
+
+constexpr const char* kStateNames[] = {"UserName", "Password", "LoggedIn", "Closing"};
 
 std::string_view SkipBlanks(std::string_view text) {
   size_t start = text.find_first_not_of(' ');
@@ -35,8 +37,15 @@ std::string_view AfterFirstBlank(std::string_view text) {
 
 SessionReply Normal(std::string text) {
   SessionReply reply;
-  reply.kind = kReplyNormal;
+  reply.code = kReplyNormal;
   reply.text = std::move(text);
+  return reply;
+}
+
+SessionReply Error(const char* text) {
+  SessionReply reply;
+  reply.code = kReplyError;
+  reply.text = text;
   return reply;
 }
 
@@ -56,25 +65,38 @@ const HelpTopic kHelpTopics[] = {
 
 }  // namespace
 
-const ControlSession::Command ControlSession::kCommands[] = {
-    {"HELP", &ControlSession::Help, kInLoggedIn, false},
-    {"NOOP", &ControlSession::Noop, kInLoggedIn, false},
-    {"QUIT", &ControlSession::Quit, kInLoggedIn, true},
-    {"EXIT", &ControlSession::Quit, kInLoggedIn, true},
-    {"SAVE", &ControlSession::Save, kInLoggedIn, true},
-    {"RSET", &ControlSession::Rset, kInLoggedIn, false},
-    {"SET", &ControlSession::Set, kInLoggedIn, false},
-    {"START", &ControlSession::Start, kInLoggedIn, true},
-    {"STOP", &ControlSession::Stop, kInLoggedIn, true},
-    {"PUTSTREAM", &ControlSession::PutStream, kInLoggedIn, true},
-    {"GETSTREAM", &ControlSession::GetStream, kInLoggedIn, false},
-    {"USER", &ControlSession::User, kInLoggedIn, false},
-    {"LIST", &ControlSession::List, kInLoggedIn, false},
-    {"AUTO", &ControlSession::Auto, kInLoggedIn, false},
-    {"EXEC", &ControlSession::Exec, kInLoggedIn, false},
-    {"ROUTE", &ControlSession::Route, kInLoggedIn, false},
-    {"POPA", &ControlSession::Popa, kInLoggedIn, false},
-    {"STATE", &ControlSession::State, kInLoggedIn, true},
+const ControlSession::Commands::Row ControlSession::kRows[] = {
+    {"HELP", &ControlSession::Help, kInLoggedIn},
+    {"NOOP", &ControlSession::Noop, kInLoggedIn},
+    {"QUIT", &ControlSession::Quit, kInLoggedIn, kWaitsForServices},
+    {"EXIT", &ControlSession::Quit, kInLoggedIn, kWaitsForServices},
+    {"SAVE", &ControlSession::Save, kInLoggedIn, kWaitsForServices},
+    {"RSET", &ControlSession::Rset, kInLoggedIn},
+    {"SET", &ControlSession::Set, kInLoggedIn},
+    {"START", &ControlSession::Start, kInLoggedIn, kWaitsForServices},
+    {"STOP", &ControlSession::Stop, kInLoggedIn, kWaitsForServices},
+    {"PUTSTREAM", &ControlSession::PutStream, kInLoggedIn, kWaitsForServices},
+    {"GETSTREAM", &ControlSession::GetStream, kInLoggedIn},
+    {"USER", &ControlSession::User, kInLoggedIn},
+    {"LIST", &ControlSession::List, kInLoggedIn},
+    {"AUTO", &ControlSession::Auto, kInLoggedIn},
+    {"EXEC", &ControlSession::Exec, kInLoggedIn},
+    {"ROUTE", &ControlSession::Route, kInLoggedIn},
+    {"POPA", &ControlSession::Popa, kInLoggedIn},
+    {"STATE", &ControlSession::State, kInLoggedIn, kWaitsForServices},
+    // Before the login every line is the user name, then the password.
+    {"", &ControlSession::UserNameStep, StateBit(ControlState::kUserName)},
+    {"", &ControlSession::PasswordStep, StateBit(ControlState::kPassword)},
+};
+
+// A line runs the first row, in this order, whose verb it begins with.
+const ControlSession::Commands ControlSession::kCommands = {
+    .names = {"Control", kStateNames, kTraceLevelErrors},
+    .match = VerbMatch::kPrefix,
+    .rows = kRows,
+    .unknown = {kReplyError, kInvalidCommand},
+    .wrong_state = {kReplyError, kInvalidCommand},
+    .closing = ControlState::kClosing,
 };
 
 const char* HelpText(std::string_view topic) {
@@ -114,43 +136,18 @@ std::string_view ControlSession::Clean(std::string_view line) {
   return line.substr(0, line.find_first_of("\r\n"));
 }
 
-const ControlSession::Command* ControlSession::Find(std::string_view line) const {
-  for (const Command& command : kCommands)
-    if (StartsWithNoCase(line, command.verb)) return &command;
-  return nullptr;
-}
-
 bool ControlSession::WaitsForServices(std::string_view line) const {
-  if (state_ != ControlState::kLoggedIn) return false;
-  const Command* command = Find(Clean(line));
-  return command != nullptr && command->waits_for_services;
+  const Commands::Row* row = kCommands.Find(Clean(line), state_.get());
+  return row != nullptr && (row->marks & kWaitsForServices) != 0;
 }
 
 SessionReply ControlSession::Dispatch(std::string_view line) {
-  SessionReply reply;
-  line = Clean(line);
-  switch (state_) {
-    case ControlState::kUserName:
-      UserNameStep(line, &reply);
-      break;
-    case ControlState::kPassword:
-      PasswordStep(line, &reply);
-      break;
-    case ControlState::kLoggedIn: {
-      const Command* command = Find(line);
-      if (command == nullptr || (command->states & StateBit(state_)) == 0) {
-        reply.kind = kReplyError;
-        reply.text = kInvalidCommand;
-      } else {
-        (this->*command->handler)(line, &reply);
-      }
-      break;
-    }
-    case ControlState::kClosing:
-      break;
+  if (state_.get() == ControlState::kClosing) {
+    SessionReply reply;
+    reply.close = true;
+    return reply;
   }
-  reply.close = state_ == ControlState::kClosing;
-  return reply;
+  return kCommands.Dispatch(*this, state_, Clean(line));
 }
 
 int DispatchControlCommand(ControlSession* session, const char* line, size_t length,
@@ -160,59 +157,51 @@ int DispatchControlCommand(ControlSession* session, const char* line, size_t len
     return kReplyNone;
   }
   *reply = session->Dispatch(std::string_view(line == nullptr ? "" : line, line ? length : 0));
-  return reply->kind;
+  return reply->code;
 }
 
 // ---- Login ---------------------------------------------------------------------------------
 
-void ControlSession::UserNameStep(std::string_view line, SessionReply* reply) {
-  if (line.size() + 2 > kMaxUserNameLine) {
-    reply->kind = kReplyError;
-    reply->text = kInvalidUserName;
-    return;
-  }
+SessionReply ControlSession::UserNameStep(std::string_view line) {
+  if (line.size() + 2 > kMaxUserNameLine) return Error(kInvalidUserName);
   user_name_ = std::string(line);
-  state_ = ControlState::kPassword;
-  reply->kind = kReplyNormal;
-  reply->text = kPasswordPrompt;
+  EnterState(ControlState::kPassword);
+  return Normal(kPasswordPrompt);
 }
 
-void ControlSession::PasswordStep(std::string_view password, SessionReply* reply) {
+SessionReply ControlSession::PasswordStep(std::string_view password) {
   std::string alias, domain;
   SplitAddress(user_name_, &alias, &domain);
   USERSTRUCT user{};
-  reply->kind = kReplyError;
+  // A refusal is answered late.
+  auto refuse = [](const char* text) {
+    SessionReply reply = Error(text);
+    reply.delayed = true;
+    return reply;
+  };
   if (alias.empty() || FindRecord(tables_, alias, domain, &user) != 0) {
-    state_ = ControlState::kUserName;
-    reply->text = kInvalidUserName;
-    reply->delayed = true;
-    return;
+    EnterState(ControlState::kUserName);
+    return refuse(kInvalidUserName);
   }
   if ((user.Options & kUserAdmin) == 0) {
-    state_ = ControlState::kUserName;
-    reply->text = kNoPermission;
-    reply->delayed = true;
-    return;
+    EnterState(ControlState::kUserName);
+    return refuse(kNoPermission);
   }
   std::string_view stored = FieldText(user.Password);
-  if (!stored.empty() && !EqualsNoCase(stored, password)) {
-    reply->text = kInvalidPassword;  // the next line is the password again
-    reply->delayed = true;
-    return;
-  }
-  state_ = ControlState::kLoggedIn;
-  reply->kind = kReplyNormal;
-  reply->text = kLoginOk;
+  if (!stored.empty() && !EqualsNoCase(stored, password))
+    return refuse(kInvalidPassword);  // the next line is the password again
+  EnterState(ControlState::kLoggedIn);
+  return Normal(kLoginOk);
 }
 
 // ---- Commands ------------------------------------------------------------------------------
 
-void ControlSession::Help(std::string_view line, SessionReply* reply) {
-  *reply = Normal(HelpText(AfterCommand(line, 4)));
+SessionReply ControlSession::Help(std::string_view line) {
+  return Normal(HelpText(AfterCommand(line, 4)));
 }
 
-void ControlSession::Noop(std::string_view, SessionReply* reply) {
-  *reply = Normal(kPrompt);
+SessionReply ControlSession::Noop(std::string_view) {
+  return Normal(kPrompt);
 }
 
 void ControlSession::SaveAndRestart() {
@@ -221,35 +210,32 @@ void ControlSession::SaveAndRestart() {
   host_.ServiceCommand(kServicePop3, kCommandInterrogate);
 }
 
-void ControlSession::Quit(std::string_view, SessionReply* reply) {
+SessionReply ControlSession::Quit(std::string_view) {
   host_.SaveSettings(settings_);
   host_.SyncMailboxDirectories();
   for (int service : {kServiceSmtp, kServicePop3}) {
     if (host_.ServiceCommand(service, kCommandQuery) == platform::kServiceRunning)
       host_.ServiceCommand(service, kCommandInterrogate);
   }
-  state_ = ControlState::kClosing;
-  *reply = Normal(Format(kClosing, peer_.c_str()));
+  EnterState(ControlState::kClosing);
+  return Normal(Format(kClosing, peer_.c_str()));
 }
 
-void ControlSession::Save(std::string_view, SessionReply* reply) {
+SessionReply ControlSession::Save(std::string_view) {
   SaveAndRestart();
-  *reply = Normal(kSaved);
+  return Normal(kSaved);
 }
 
-void ControlSession::Rset(std::string_view, SessionReply* reply) {
+SessionReply ControlSession::Rset(std::string_view) {
   host_.ReloadSettings(&settings_);
-  *reply = Normal(kReloaded);
+  return Normal(kReloaded);
 }
 
-void ControlSession::Set(std::string_view line, SessionReply* reply) {
+SessionReply ControlSession::Set(std::string_view line) {
   std::string_view arguments = AfterCommand(line, 3);
   while (!arguments.empty() && arguments.back() == ' ') arguments.remove_suffix(1);
-  if (arguments.empty()) {
-    *reply = Normal(ShowOptions(settings_));
-    return;
-  }
-  *reply = Normal(ApplySetArguments(settings_, arguments) ? kPrompt : kSyntaxError);
+  if (arguments.empty()) return Normal(ShowOptions(settings_));
+  return Normal(ApplySetArguments(settings_, arguments) ? kPrompt : kSyntaxError);
 }
 
 int ControlSession::ServiceArgument(std::string_view line, size_t word_length) {
@@ -259,37 +245,31 @@ int ControlSession::ServiceArgument(std::string_view line, size_t word_length) {
   return 0;
 }
 
-void ControlSession::Start(std::string_view line, SessionReply* reply) {
+SessionReply ControlSession::Start(std::string_view line) {
   int service = ServiceArgument(line, 5);
-  if (service == 0) {
-    *reply = Normal(kSyntaxError);
-    return;
-  }
+  if (service == 0) return Normal(kSyntaxError);
   host_.ServiceCommand(service, kCommandStart);
   bool running = host_.ServiceCommand(service, kCommandQuery) == platform::kServiceRunning;
-  *reply = Normal(Format(running ? kServiceStarted : kCannotStart, ServiceName(service)));
+  return Normal(Format(running ? kServiceStarted : kCannotStart, ServiceName(service)));
 }
 
-void ControlSession::Stop(std::string_view line, SessionReply* reply) {
+SessionReply ControlSession::Stop(std::string_view line) {
   int service = ServiceArgument(line, 4);
-  if (service == 0) {
-    *reply = Normal(kSyntaxError);
-    return;
-  }
+  if (service == 0) return Normal(kSyntaxError);
   host_.ServiceCommand(service, kCommandStop);
   bool stopped = host_.ServiceCommand(service, kCommandQuery) == platform::kServiceStopped;
-  *reply = Normal(Format(stopped ? kServiceStopped : kCannotStop, ServiceName(service)));
+  return Normal(Format(stopped ? kServiceStopped : kCannotStop, ServiceName(service)));
 }
 
-void ControlSession::State(std::string_view, SessionReply* reply) {
+SessionReply ControlSession::State(std::string_view) {
   std::string text;
   for (int service : {kServiceSmtp, kServicePop3})
     text += Format(kStateLine, ServiceName(service),
                    StateWord(host_.ServiceCommand(service, kCommandQuery)));
-  *reply = Normal(text + kPrompt);
+  return Normal(text + kPrompt);
 }
 
-void ControlSession::PutStream(std::string_view line, SessionReply* reply) {
+SessionReply ControlSession::PutStream(std::string_view line) {
   std::string_view rest = AfterFirstBlank(line);
   size_t blank = rest.find(' ');
   std::string_view word = rest.substr(0, blank);
@@ -306,39 +286,38 @@ void ControlSession::PutStream(std::string_view line, SessionReply* reply) {
   } else {
     PutStreamRecord(tables_, word, fields);
   }
-  *reply = Normal(kStreamPrompt);
+  return Normal(kStreamPrompt);
 }
 
-void ControlSession::GetStream(std::string_view line, SessionReply* reply) {
+SessionReply ControlSession::GetStream(std::string_view line) {
   std::string_view rest = AfterFirstBlank(line);
   std::string_view word = rest.substr(0, rest.find(' '));
   if (EqualsNoCase(word, kStreamOptions)) {
-    *reply = Normal(BuildOptionsLine(settings_, host_.Extras()));
-    return;
+    return Normal(BuildOptionsLine(settings_, host_.Extras()));
   }
   StreamSources sources;
   sources.log_path = std::string(FieldText(settings_.system.LogPath));
   sources.phone_book = [this] { return host_.PhoneBookEntries(); };
-  *reply = Normal(qv::control::GetStream(tables_, line, sources));
+  return Normal(qv::control::GetStream(tables_, line, sources));
 }
 
-void ControlSession::User(std::string_view line, SessionReply* reply) {
-  *reply = Normal(UserCommand(tables_, line));
+SessionReply ControlSession::User(std::string_view line) {
+  return Normal(UserCommand(tables_, line));
 }
-void ControlSession::List(std::string_view line, SessionReply* reply) {
-  *reply = Normal(ListCommand(tables_, line));
+SessionReply ControlSession::List(std::string_view line) {
+  return Normal(ListCommand(tables_, line));
 }
-void ControlSession::Auto(std::string_view line, SessionReply* reply) {
-  *reply = Normal(AutoCommand(tables_, line));
+SessionReply ControlSession::Auto(std::string_view line) {
+  return Normal(AutoCommand(tables_, line));
 }
-void ControlSession::Exec(std::string_view line, SessionReply* reply) {
-  *reply = Normal(ExecCommand(tables_, line));
+SessionReply ControlSession::Exec(std::string_view line) {
+  return Normal(ExecCommand(tables_, line));
 }
-void ControlSession::Route(std::string_view line, SessionReply* reply) {
-  *reply = Normal(RouteCommand(tables_, line));
+SessionReply ControlSession::Route(std::string_view line) {
+  return Normal(RouteCommand(tables_, line));
 }
-void ControlSession::Popa(std::string_view line, SessionReply* reply) {
-  *reply = Normal(PopaCommand(tables_, line));
+SessionReply ControlSession::Popa(std::string_view line) {
+  return Normal(PopaCommand(tables_, line));
 }
 
 }  // namespace qv::control

@@ -40,43 +40,38 @@ class ControlSession {
   // QUIT, EXIT, START, STOP, STATE, PUTSTREAM): the process runs it off its event loop.
   bool WaitsForServices(std::string_view line) const;
 
-  ControlState state() const { return state_; }
+  ControlState state() const { return state_.get(); }
   const Settings& settings() const { return settings_; }
   const std::string& user_name() const { return user_name_; }
 
  private:
-  using Handler = void (ControlSession::*)(std::string_view line, SessionReply* reply);
-  struct Command {
-    const char* verb;
-    Handler handler;
-    uint32_t states;  // bit (1 << state) for each state in which the command runs
-    bool waits_for_services;
-  };
-  static const Command kCommands[];
+  using Commands = CommandTable<ControlSession, ControlState>;
+  static const Commands::Row kRows[];
+  static const Commands kCommands;
 
   static std::string_view Clean(std::string_view line);
-  const Command* Find(std::string_view line) const;
 
-  void UserNameStep(std::string_view line, SessionReply* reply);
-  void PasswordStep(std::string_view line, SessionReply* reply);
+  SessionReply UserNameStep(std::string_view line);
+  SessionReply PasswordStep(std::string_view line);
 
-  void Help(std::string_view line, SessionReply* reply);
-  void Noop(std::string_view line, SessionReply* reply);
-  void Quit(std::string_view line, SessionReply* reply);
-  void Save(std::string_view line, SessionReply* reply);
-  void Rset(std::string_view line, SessionReply* reply);
-  void Set(std::string_view line, SessionReply* reply);
-  void Start(std::string_view line, SessionReply* reply);
-  void Stop(std::string_view line, SessionReply* reply);
-  void PutStream(std::string_view line, SessionReply* reply);
-  void GetStream(std::string_view line, SessionReply* reply);
-  void User(std::string_view line, SessionReply* reply);
-  void List(std::string_view line, SessionReply* reply);
-  void Auto(std::string_view line, SessionReply* reply);
-  void Exec(std::string_view line, SessionReply* reply);
-  void Route(std::string_view line, SessionReply* reply);
-  void Popa(std::string_view line, SessionReply* reply);
-  void State(std::string_view line, SessionReply* reply);
+  SessionReply Help(std::string_view line);
+  SessionReply Noop(std::string_view line);
+  SessionReply Quit(std::string_view line);
+  SessionReply Save(std::string_view line);
+  SessionReply Rset(std::string_view line);
+  SessionReply Set(std::string_view line);
+  SessionReply Start(std::string_view line);
+  SessionReply Stop(std::string_view line);
+  SessionReply PutStream(std::string_view line);
+  SessionReply GetStream(std::string_view line);
+  SessionReply User(std::string_view line);
+  SessionReply List(std::string_view line);
+  SessionReply Auto(std::string_view line);
+  SessionReply Exec(std::string_view line);
+  SessionReply Route(std::string_view line);
+  SessionReply Popa(std::string_view line);
+  SessionReply State(std::string_view line);
+  void EnterState(ControlState next) { state_.EnterState(next); }
 
   // The service named after START or STOP: kServiceSmtp, kServicePop3, or 0.
   static int ServiceArgument(std::string_view line, size_t word_length);
@@ -85,7 +80,7 @@ class ControlSession {
 
   const SYSTEMSTRUCT& tables_;
   ControlHost& host_;
-  ControlState state_ = ControlState::kUserName;
+  CommandState<ControlState> state_{kCommands.names, ControlState::kUserName};
   std::string user_name_;
   std::string peer_;
   Settings settings_;

@@ -11,10 +11,9 @@ namespace qv::control {
 
 namespace {
 
-constexpr uint32_t StateBit(PasswordState state) {
-  return 1u << static_cast<uint32_t>(state);
-}
 constexpr uint32_t kInAnyState = 0xf;
+
+constexpr const char* kStateNames[] = {"New", "UserGiven", "PasswordGiven", "Closing"};
 
 // The argument after a command word of `length` characters and the blanks that follow.
 std::string_view Argument(std::string_view line, size_t length) {
@@ -26,58 +25,56 @@ std::string_view Argument(std::string_view line, size_t length) {
 
 SessionReply Reply(int kind, const char* text) {
   SessionReply reply;
-  reply.kind = kind;
+  reply.code = kind;
   reply.text = text;
   return reply;
 }
 
 }  // namespace
 
-const PasswordSession::Command PasswordSession::kCommands[] = {
+// A command is recognised by the four characters of its verb.
+const PasswordSession::Commands::Row PasswordSession::kRows[] = {
     {"USER", &PasswordSession::User, StateBit(PasswordState::kNew)},
     {"PASS", &PasswordSession::Pass, StateBit(PasswordState::kUserGiven)},
     {"NEWP", &PasswordSession::NewPass, StateBit(PasswordState::kPasswordGiven)},
     {"QUIT", &PasswordSession::Quit, kInAnyState},
 };
 
+// Unknown commands and commands out of their turn get the same answer.
+const PasswordSession::Commands PasswordSession::kCommands = {
+    .names = {"Password", kStateNames, kTraceLevelErrors},
+    .match = VerbMatch::kPrefix,
+    .rows = kRows,
+    .unknown = {kReplyError, kPwSyntaxError},
+    .wrong_state = {kReplyError, kPwSyntaxError},
+    .closing = PasswordState::kClosing,
+};
+
 SessionReply PasswordSession::Dispatch(std::string_view line) {
-  if (state_ == PasswordState::kClosing) return {};
+  if (state_.get() == PasswordState::kClosing) return {};
   line = line.substr(0, line.find('\0'));
   line = line.substr(0, line.find_first_of("\r\n"));
-  SessionReply reply = Reply(kReplyError, kPwSyntaxError);
-  for (const Command& command : kCommands) {
-    if (!StartsWithNoCase(line, command.verb)) continue;
-    if ((command.states & StateBit(state_)) != 0) (this->*command.handler)(line, &reply);
-    break;
-  }
-  reply.close = state_ == PasswordState::kClosing;
-  return reply;
+  return kCommands.Dispatch(*this, state_, line);
 }
 
-void PasswordSession::User(std::string_view line, SessionReply* reply) {
+SessionReply PasswordSession::User(std::string_view line) {
   std::string_view user = Argument(line, 4);
-  if (user.size() > kMaxPwUser) {
-    *reply = Reply(kReplyError, kPwInvalidUser);
-    return;
-  }
+  if (user.size() > kMaxPwUser) return Reply(kReplyError, kPwInvalidUser);
   user_ = std::string(user);
-  state_ = PasswordState::kUserGiven;
-  *reply = Reply(kReplyNormal, kPwOk);
+  EnterState(PasswordState::kUserGiven);
+  return Reply(kReplyNormal, kPwOk);
 }
 
-void PasswordSession::Pass(std::string_view line, SessionReply* reply) {
+SessionReply PasswordSession::Pass(std::string_view line) {
   std::string_view password = Argument(line, 4);
-  if (password.size() > kMaxPwOldPassword) {
-    *reply = Reply(kReplyError, kPwInvalidPassword);
-    return;
-  }
+  if (password.size() > kMaxPwOldPassword) return Reply(kReplyError, kPwInvalidPassword);
   old_password_ = std::string(password);
-  state_ = PasswordState::kPasswordGiven;
-  *reply = Reply(kReplyNormal, kPwOk);
+  EnterState(PasswordState::kPasswordGiven);
+  return Reply(kReplyNormal, kPwOk);
 }
 
-void PasswordSession::NewPass(std::string_view line, SessionReply* reply) {
-  state_ = PasswordState::kClosing;
+SessionReply PasswordSession::NewPass(std::string_view line) {
+  EnterState(PasswordState::kClosing);
   std::string_view new_password = Argument(line, 7);
   std::string alias, domain;
   SplitAddress(user_, &alias, &domain);
@@ -85,9 +82,9 @@ void PasswordSession::NewPass(std::string_view line, SessionReply* reply) {
   TableLock lock(system_, Table::kUser, LockMode::kExclusive);
   USERSTRUCT record{};
   if (alias.empty() || FindRecord(system_, alias, domain, &record) != 0) {
-    *reply = Reply(kReplyError, kPwInvalidUser);
-    reply->delayed = true;
-    return;
+    SessionReply reply = Reply(kReplyError, kPwInvalidUser);
+    reply.delayed = true;
+    return reply;
   }
   std::string_view stored = FieldText(record.Password);
   bool matches = stored.empty() ? old_password_.empty() : EqualsNoCase(stored, old_password_);
@@ -95,18 +92,18 @@ void PasswordSession::NewPass(std::string_view line, SessionReply* reply) {
   // form, which would shift the fields of the user's line.
   if (!matches || new_password.size() > kMaxNewPassword ||
       new_password.find('|') != std::string_view::npos) {
-    *reply = Reply(kReplyError, kPwInvalidPassword);
-    reply->delayed = true;
-    return;
+    SessionReply reply = Reply(kReplyError, kPwInvalidPassword);
+    reply.delayed = true;
+    return reply;
   }
   CopyField(record.Password, std::string(new_password));
   UpdateRecord(system_, record, false);
-  *reply = Reply(kReplyNormal, kPwOk);
+  return Reply(kReplyNormal, kPwOk);
 }
 
-void PasswordSession::Quit(std::string_view, SessionReply* reply) {
-  state_ = PasswordState::kClosing;
-  *reply = Reply(kReplyNormal, kPwOk);
+SessionReply PasswordSession::Quit(std::string_view) {
+  EnterState(PasswordState::kClosing);
+  return Reply(kReplyNormal, kPwOk);
 }
 
 }  // namespace qv::control

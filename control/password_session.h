@@ -36,25 +36,22 @@ class PasswordSession {
   // nothing is done and nothing is replied.
   SessionReply Dispatch(std::string_view line);
 
-  PasswordState state() const { return state_; }
+  PasswordState state() const { return state_.get(); }
   const std::string& user() const { return user_; }
 
  private:
-  using Handler = void (PasswordSession::*)(std::string_view line, SessionReply* reply);
-  struct Command {
-    const char* verb;  // recognised by these four characters
-    Handler handler;
-    uint32_t states;
-  };
-  static const Command kCommands[];
+  using Commands = CommandTable<PasswordSession, PasswordState>;
+  static const Commands::Row kRows[];
+  static const Commands kCommands;
 
-  void User(std::string_view line, SessionReply* reply);
-  void Pass(std::string_view line, SessionReply* reply);
-  void NewPass(std::string_view line, SessionReply* reply);
-  void Quit(std::string_view line, SessionReply* reply);
+  SessionReply User(std::string_view line);
+  SessionReply Pass(std::string_view line);
+  SessionReply NewPass(std::string_view line);
+  SessionReply Quit(std::string_view line);
+  void EnterState(PasswordState next) { state_.EnterState(next); }
 
   const SYSTEMSTRUCT& system_;
-  PasswordState state_ = PasswordState::kNew;
+  CommandState<PasswordState> state_{kCommands.names, PasswordState::kNew};
   std::string user_;
   std::string old_password_;
 };

@@ -1,7 +1,11 @@
-// What a control or password session gives back for one line.
+// What a control or password session gives back for one line: the reply of every line
+// protocol, with `code` one of the kinds below. A failed login or password change is `delayed`:
+// the connection sends it only after a pause, so that guessing passwords is slow (other
+// connections are served meanwhile). `close`: the session has ended, and the connection closes
+// once the reply is sent.
 #pragma once
 
-#include <string>
+#include "common/command_table.h"
 
 namespace qv::control {
 
@@ -10,15 +14,7 @@ constexpr int kReplyNone = 0;
 constexpr int kReplyError = 1;
 constexpr int kReplyNormal = 2;
 
-struct SessionReply {
-  int kind = kReplyNone;
-  std::string text;
-  // A failed login or password change: the connection sends the reply only after a pause, so
-  // that guessing passwords is slow (other connections are served meanwhile).
-  bool delayed = false;
-  // The session has ended: the connection closes once the reply is sent.
-  bool close = false;
-};
+using SessionReply = CommandReply;
 
 // The pause before a delayed reply.
 constexpr int kFailureDelayMs = 1000;

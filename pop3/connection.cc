@@ -47,7 +47,7 @@ void POPCONNSTRUCT::OnLine(std::string_view line) {
   } else {
     return Answer(std::move(reply));
   }
-  if (session_->state() == Pop3State::kClosing) Close();
+  if (reply.close) Close();
 }
 
 void POPCONNSTRUCT::SystemLogonAway(LogonRequest request) {
@@ -76,9 +76,9 @@ void POPCONNSTRUCT::Answer(Pop3Reply reply) {
     Log(kLogLevelFailure, kLogEvent,
         Format(kLogLogonFailed, record.UserName.c_str(), record.PeerAddress.c_str()));
   }
-  auto send = [this, text = std::move(reply.text)] {
+  auto send = [this, text = std::move(reply.text), close = reply.close] {
     Reply(text);
-    if (session_->state() == Pop3State::kClosing) Close();
+    if (close) Close();
     Resume();
   };
   if (!reply.delayed || !tools_.after) return send();

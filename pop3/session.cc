@@ -26,14 +26,21 @@ namespace qv::pop3 {
 
 namespace {
 
-constexpr uint32_t StateBit(Pop3State state) {
-  return 1u << static_cast<uint32_t>(state);
-}
 constexpr uint32_t kInAuthorization = StateBit(Pop3State::kAuthorization);
 constexpr uint32_t kInUserGiven = StateBit(Pop3State::kUserGiven);
 constexpr uint32_t kInTransaction = StateBit(Pop3State::kTransaction);
 constexpr uint32_t kInClosing = StateBit(Pop3State::kClosing);
 constexpr uint32_t kInAnyState = 0x1f;
+
+constexpr const char* kStateNames[] = {"Authorization", "UserGiven", "Transaction", "Update",
+                                       "Closing"};
+
+Pop3Reply Answer(int result, std::string text) {
+  Pop3Reply reply;
+  reply.code = result;
+  reply.text = std::move(text);
+  return reply;
+}
 
 // The text up to the first CR or LF.
 std::string_view ToLineEnd(std::string_view text) {
@@ -66,7 +73,7 @@ long long ReadCount(std::string_view text) {
 
 }  // namespace
 
-const Pop3Session::Command Pop3Session::kCommands[] = {
+const Pop3Session::Commands::Row Pop3Session::kRows[] = {
     {"HELO", &Pop3Session::Helo, kInAuthorization | kInUserGiven | kInClosing},
     {"USER", &Pop3Session::User, kInAuthorization},
     {"PASS", &Pop3Session::Pass, kInUserGiven},
@@ -83,151 +90,133 @@ const Pop3Session::Command Pop3Session::kCommands[] = {
     {"NEWPASS", &Pop3Session::NewPass, kInTransaction},
 };
 
+// A line runs the first row, in this order, whose verb it begins with.
+const Pop3Session::Commands Pop3Session::kCommands = {
+    .names = {"POP3", kStateNames, kTraceLevelPop3Service},
+    .match = VerbMatch::kPrefix,
+    .rows = kRows,
+    .unknown = {kResultError, kErrUnknownMessage},
+    .wrong_state = {kResultError, kErrInvalidState},
+    .closing = Pop3State::kClosing,
+};
+
 Pop3Session::Pop3Session(const Settings& settings, std::string_view peer_address)
-    : settings_(settings), system_(settings.system) {
+    : system_(settings.system) {
   s_.PeerAddress = std::string(peer_address.substr(0, peer_address.find('\0')));
 }
 
 Pop3Reply Pop3Session::Dispatch(std::string_view line) {
-  Pop3Reply reply;
   line = line.substr(0, line.find('\0'));
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-  for (const Command& command : kCommands) {
-    if (!StartsWithNoCase(line, command.verb)) continue;
-    if ((command.states & StateBit(s_.State)) == 0) {
-      reply.result = kResultError;
-      reply.text = kErrInvalidState;
-    } else {
-      (this->*command.handler)(line, &reply);
-    }
-    return reply;
-  }
-  reply.result = kResultError;
-  reply.text = kErrUnknownMessage;
-  return reply;
+  return kCommands.Dispatch(*this, state_, line);
 }
 
 int DispatchPop3Command(Pop3Session* session, const char* line, size_t length, Pop3Reply* reply) {
   if (session == nullptr) {
-    reply->result = kResultNoSession;
+    reply->code = kResultNoSession;
     reply->text.clear();
     return kResultNoSession;
   }
   *reply = session->Dispatch(std::string_view(line, line == nullptr ? 0 : length));
-  return reply->result;
+  return reply->code;
 }
 
-void Pop3Session::Helo(std::string_view, Pop3Reply* reply) {
-  s_.State = Pop3State::kAuthorization;
-  reply->result = kResultPositive;
-  reply->text = Format(kReplyHello, system_.HostName, s_.PeerAddress.c_str());
+Pop3Reply Pop3Session::Helo(std::string_view) {
+  EnterState(Pop3State::kAuthorization);
+  return Answer(kResultPositive, Format(kReplyHello, system_.HostName, s_.PeerAddress.c_str()));
 }
 
-void Pop3Session::User(std::string_view line, Pop3Reply* reply) {
-  if (line.size() < 5 || line.size() > kMaxUserLine) {
-    reply->result = kResultError;
-    reply->text = kErrInvalidUsername;
-    return;
-  }
+Pop3Reply Pop3Session::User(std::string_view line) {
+  if (line.size() < 5 || line.size() > kMaxUserLine)
+    return Answer(kResultError, kErrInvalidUsername);
   s_.UserName = std::string(ToLineEnd(line.substr(5)));
-  s_.State = Pop3State::kUserGiven;
-  reply->result = kResultPositive;
-  reply->text = Format(kReplyUser, s_.UserName.c_str());
+  EnterState(Pop3State::kUserGiven);
+  return Answer(kResultPositive, Format(kReplyUser, s_.UserName.c_str()));
 }
 
-void Pop3Session::Pass(std::string_view line, Pop3Reply* reply) {
+Pop3Reply Pop3Session::Pass(std::string_view line) {
   std::string password(Argument(line, 4));
   std::string alias, domain;
   SplitAddress(s_.UserName, &alias, &domain);
-  reply->result = kResultError;
 
   USERSTRUCT user{};
   if (FindRecord(system_, alias, domain, &user) == 0) {
     if ((user.Options & kUserRemote) != 0) {
-      return FailLogon(Pop3State::kAuthorization, kErrInvalidUsername, reply);
+      return FailLogon(Pop3State::kAuthorization, kErrInvalidUsername);
     }
     std::string_view stored = FieldText(user.Password);
     if (!stored.empty() && !EqualsNoCase(stored, password)) {
       // The state stays: PASS may be sent again.
-      return FailLogon(Pop3State::kUserGiven, kErrInvalidPassword, reply);
+      return FailLogon(Pop3State::kUserGiven, kErrInvalidPassword);
     }
-    return EnterTransaction(std::string(FieldText(user.Mailbox)), reply);
+    return EnterTransaction(std::string(FieldText(user.Mailbox)));
   }
   if ((system_.Flags & kSysNtUser) != 0 && system_.NTUser[0] != '\0' &&
       NtAccountLookup(system_.NTUser, alias, nullptr)) {
     // The operating system's logon may take seconds: the caller runs it away from the loop.
     logon_mailbox_ = alias;
-    reply->result = kResultLogon;
-    reply->logon = LogonRequest{alias, std::move(password), s_.PeerAddress};
-    return;
+    Pop3Reply reply;
+    reply.code = kResultLogon;
+    reply.logon = LogonRequest{alias, std::move(password), s_.PeerAddress};
+    return reply;
   }
-  FailLogon(Pop3State::kAuthorization, kErrInvalidUsername, reply);
+  return FailLogon(Pop3State::kAuthorization, kErrInvalidUsername);
 }
 
 Pop3Reply Pop3Session::FinishSystemLogon(int pam_result) {
-  Pop3Reply reply;
-  reply.result = kResultError;
   std::string mailbox;
   mailbox.swap(logon_mailbox_);
-  if (pam_result == PAM_SUCCESS) {
-    EnterTransaction(mailbox, &reply);
-  } else if (pam_result == PAM_PERM_DENIED || pam_result == PAM_AUTHINFO_UNAVAIL) {
-    FailLogon(Pop3State::kAuthorization, kErrNoPrivileges, &reply);
-  } else {
-    FailLogon(Pop3State::kAuthorization, Format(kErrLoginFailed, kLogonFailureNumber), &reply);
-  }
+  if (pam_result == PAM_SUCCESS) return EnterTransaction(mailbox);
+  if (pam_result == PAM_PERM_DENIED || pam_result == PAM_AUTHINFO_UNAVAIL)
+    return FailLogon(Pop3State::kAuthorization, kErrNoPrivileges);
+  return FailLogon(Pop3State::kAuthorization, Format(kErrLoginFailed, kLogonFailureNumber));
+}
+
+Pop3Reply Pop3Session::FailLogon(Pop3State state, std::string text) {
+  EnterState(state);
+  Pop3Reply reply = Answer(kResultError, std::move(text));
+  reply.delayed = true;
+  reply.failed_logon = true;
   return reply;
 }
 
-void Pop3Session::FailLogon(Pop3State state, std::string text, Pop3Reply* reply) {
-  s_.State = state;
-  reply->result = kResultError;
-  reply->text = std::move(text);
-  reply->delayed = true;
-  reply->failed_logon = true;
-}
-
-void Pop3Session::EnterTransaction(const std::string& mailbox, Pop3Reply* reply) {
+Pop3Reply Pop3Session::EnterTransaction(const std::string& mailbox) {
   if (!OpenMailbox(mailbox)) {
-    s_.State = Pop3State::kAuthorization;
-    reply->result = kResultError;
-    reply->text = kErrCannotReadDirectory;
-    return;
+    EnterState(Pop3State::kAuthorization);
+    return Answer(kResultError, kErrCannotReadDirectory);
   }
-  s_.State = Pop3State::kTransaction;
-  reply->result = kResultPositive;
-  reply->text = kReplyOk;
+  EnterState(Pop3State::kTransaction);
+  return Answer(kResultPositive, kReplyOk);
 }
 
-void Pop3Session::Quit(std::string_view, Pop3Reply* reply) {
-  if (s_.State == Pop3State::kTransaction) {
-    s_.State = Pop3State::kUpdate;
+Pop3Reply Pop3Session::Quit(std::string_view) {
+  if (state_.get() == Pop3State::kTransaction) {
+    EnterState(Pop3State::kUpdate);
     ApplyDeletions();
     s_.Messages.clear();
     s_.Messages.shrink_to_fit();
   }
-  s_.State = Pop3State::kClosing;
-  reply->result = kResultPositive;
-  reply->text = kReplyOk;
+  EnterState(Pop3State::kClosing);
+  return Answer(kResultPositive, kReplyOk);
 }
 
-void Pop3Session::Stat(std::string_view, Pop3Reply* reply) {
-  reply->result = kResultPositive;
-  reply->text =
-      Format(kReplyCountOctets, s_.CurrentCount, static_cast<long long>(s_.CurrentOctets));
+Pop3Reply Pop3Session::Stat(std::string_view) {
+  return Answer(kResultPositive, Format(kReplyCountOctets, s_.CurrentCount,
+                                        static_cast<long long>(s_.CurrentOctets)));
 }
 
-void Pop3Session::List(std::string_view line, Pop3Reply* reply) {
-  Listing(line, false, reply);
+Pop3Reply Pop3Session::List(std::string_view line) {
+  return Listing(line, false);
 }
 
-void Pop3Session::Uidl(std::string_view line, Pop3Reply* reply) {
-  Listing(line, true, reply);
+Pop3Reply Pop3Session::Uidl(std::string_view line) {
+  return Listing(line, true);
 }
 
-void Pop3Session::Listing(std::string_view line, bool names, Pop3Reply* reply) {
+Pop3Reply Pop3Session::Listing(std::string_view line, bool names) {
   if (line.size() < 6) {
-    std::string& text = reply->text;
+    Pop3Reply reply;
+    std::string& text = reply.text;
     text.reserve(24 + s_.Messages.size() * (names ? 28 : 22));
     text = Format(kReplyCountOctets, s_.CurrentCount, static_cast<long long>(s_.CurrentOctets));
     char row[320];
@@ -241,19 +230,15 @@ void Pop3Session::Listing(std::string_view line, bool names, Pop3Reply* reply) {
       text.append(row, static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof row) - 1)));
     }
     text += kListEnd;
-    reply->result = kResultPositive;
-    return;
+    reply.code = kResultPositive;
+    return reply;
   }
   uint32_t n = MessageNumber(line.substr(5));
-  if (n == 0) {
-    reply->result = kResultError;
-    reply->text = kErrUnknownMessage;
-    return;
-  }
+  if (n == 0) return Answer(kResultError, kErrUnknownMessage);
   const POPMSGSTRUCT& m = s_.Messages[n - 1];
-  reply->result = kResultPositive;
-  reply->text = names ? Format(kReplyUidlOne, static_cast<int>(n), m.FileName.c_str())
-                      : Format(kReplyListOne, static_cast<int>(n), static_cast<long long>(m.Size));
+  return Answer(kResultPositive,
+                names ? Format(kReplyUidlOne, static_cast<int>(n), m.FileName.c_str())
+                      : Format(kReplyListOne, static_cast<int>(n), static_cast<long long>(m.Size)));
 }
 
 uint32_t Pop3Session::MessageNumber(std::string_view text) const {
@@ -273,7 +258,7 @@ uint32_t Pop3Session::MessageNumber(std::string_view text) const {
 }
 
 bool Pop3Session::OpenMessage(uint32_t n, Pop3Reply* reply) {
-  reply->result = kResultError;
+  reply->code = kResultError;
   reply->text = kErrGeneralFailure;
   // The message is sent straight from its file, unmasked on the way; the file stays held until
   // the transfer ends.
@@ -283,24 +268,21 @@ bool Pop3Session::OpenMessage(uint32_t n, Pop3Reply* reply) {
   return true;
 }
 
-void Pop3Session::Retr(std::string_view line, Pop3Reply* reply) {
+Pop3Reply Pop3Session::Retr(std::string_view line) {
   uint32_t n = MessageNumber(line.substr(std::min<size_t>(5, line.size())));
-  if (n == 0) {
-    reply->result = kResultError;
-    reply->text = kErrUnknownMessage;
-    return;
-  }
-  if (!OpenMessage(n, reply)) return;
+  if (n == 0) return Answer(kResultError, kErrUnknownMessage);
+  Pop3Reply reply;
+  if (!OpenMessage(n, &reply)) return reply;
   s_.HighestRetrieved = std::max(s_.HighestRetrieved, n);
-  reply->result = kResultMessage;
-  reply->text = Format(kReplyRetr, static_cast<long long>(s_.Messages[n - 1].Size));
+  reply.code = kResultMessage;
+  reply.text = Format(kReplyRetr, static_cast<long long>(s_.Messages[n - 1].Size));
+  return reply;
 }
 
-void Pop3Session::Top(std::string_view line, Pop3Reply* reply) {
-  reply->result = kResultError;
-  reply->text = kErrUnknownMessage;
+Pop3Reply Pop3Session::Top(std::string_view line) {
+  Pop3Reply reply = Answer(kResultError, kErrUnknownMessage);
   size_t first = line.find(' ');
-  if (line.size() < 5 || first == std::string_view::npos) return;
+  if (line.size() < 5 || first == std::string_view::npos) return reply;
   std::string_view rest = line.substr(first + 1);
   size_t second = rest.find(' ');
   std::string_view number = rest.substr(0, second);
@@ -308,78 +290,64 @@ void Pop3Session::Top(std::string_view line, Pop3Reply* reply) {
   if (second != std::string_view::npos)
     lines = static_cast<int>(std::max<long long>(0, ReadCount(rest.substr(second + 1))));
   // The number is the text between the two blanks, nothing else.
-  if (number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos) return;
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos)
+    return reply;
   uint32_t n = MessageNumber(number);
-  if (n == 0) return;
-  if (!OpenMessage(n, reply)) return;
-  reply->result = kResultTop;
-  reply->text = kReplyOk;
-  reply->top_lines = lines;
+  if (n == 0) return reply;
+  if (!OpenMessage(n, &reply)) return reply;
+  reply.code = kResultTop;
+  reply.text = kReplyOk;
+  reply.top_lines = lines;
+  return reply;
 }
 
-void Pop3Session::Dele(std::string_view line, Pop3Reply* reply) {
+Pop3Reply Pop3Session::Dele(std::string_view line) {
   uint32_t n = MessageNumber(line.substr(std::min<size_t>(5, line.size())));
-  if (n == 0) {
-    reply->result = kResultError;
-    reply->text = kErrUnknownMessage;
-    return;
-  }
+  if (n == 0) return Answer(kResultError, kErrUnknownMessage);
   POPMSGSTRUCT& m = s_.Messages[n - 1];
   m.Deleted = 1;
   s_.CurrentCount -= 1;
   s_.CurrentOctets -= m.Size;
-  reply->result = kResultPositive;
-  reply->text = kReplyOk;
+  return Answer(kResultPositive, kReplyOk);
 }
 
-void Pop3Session::Noop(std::string_view, Pop3Reply* reply) {
-  reply->result = kResultPositive;
-  reply->text = kReplyOk;
+Pop3Reply Pop3Session::Noop(std::string_view) {
+  return Answer(kResultPositive, kReplyOk);
 }
 
-void Pop3Session::Last(std::string_view, Pop3Reply* reply) {
-  reply->result = kResultPositive;
-  reply->text = Format(kReplyLast, static_cast<int>(s_.HighestRetrieved));
+Pop3Reply Pop3Session::Last(std::string_view) {
+  return Answer(kResultPositive, Format(kReplyLast, static_cast<int>(s_.HighestRetrieved)));
 }
 
-void Pop3Session::Rset(std::string_view, Pop3Reply* reply) {
+Pop3Reply Pop3Session::Rset(std::string_view) {
   for (POPMSGSTRUCT& m : s_.Messages) m.Deleted = 0;
   s_.HighestRetrieved = 0;
   s_.CurrentCount = static_cast<int32_t>(s_.MessageCount);
   s_.CurrentOctets = s_.TotalOctets;
-  reply->result = kResultPositive;
-  reply->text = kReplyOk;
+  return Answer(kResultPositive, kReplyOk);
 }
 
-void Pop3Session::NewPass(std::string_view line, Pop3Reply* reply) {
+Pop3Reply Pop3Session::NewPass(std::string_view line) {
   std::string_view password = Argument(line, 7);
   std::string alias, domain;
   SplitAddress(s_.UserName, &alias, &domain);
   USERSTRUCT user{};
   // Every refusal is answered late, as a failed PASS is.
-  reply->delayed = true;
+  auto refuse = [](const char* text) {
+    Pop3Reply reply = Answer(kResultError, text);
+    reply.delayed = true;
+    return reply;
+  };
   if (FindRecord(system_, alias, domain, &user) != 0) {
-    s_.State = Pop3State::kAuthorization;
-    reply->result = kResultError;
-    reply->text = kErrInvalidUsername;
-    return;
+    EnterState(Pop3State::kAuthorization);
+    return refuse(kErrInvalidUsername);
   }
   // A password the record cannot hold whole, or none at all, would lock the user out or open
   // the mailbox to anyone: refused, the old one stays.
-  if (password.empty() || password.size() > kMaxPasswordLength) {
-    reply->result = kResultError;
-    reply->text = kErrInvalidPassword;
-    return;
-  }
+  if (password.empty() || password.size() > kMaxPasswordLength) return refuse(kErrInvalidPassword);
   CopyField(user.Password, std::string(password));
-  if (UpdateRecord(system_, user, false) != 0) {
-    reply->result = kResultError;
-    reply->text = kErrGeneralFailure;
-    return;
-  }
-  reply->delayed = false;
-  reply->result = kResultPositive;
-  reply->text = kReplyOk;
+  if (UpdateRecord(system_, user, false) != 0) return refuse(kErrGeneralFailure);
+  return Answer(kResultPositive, kReplyOk);
 }
 
 bool Pop3Session::OpenMailbox(std::string_view mailbox) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/command_table.h"
 #include "common/config.h"
 #include "pop3/message.h"
 
@@ -38,13 +39,6 @@ constexpr int kResultLogon = 5;
 // one connection is slow; other connections are served meanwhile.
 constexpr std::chrono::seconds kFailedLogonDelay{1};
 
-// What the logon of an operating-system account needs (kResultLogon).
-struct LogonRequest {
-  std::string user;
-  std::string password;
-  std::string peer;
-};
-
 // One message found when the mailbox was opened.
 struct POPMSGSTRUCT {
   int32_t Deleted = 0;   // 1 = marked deleted
@@ -52,9 +46,8 @@ struct POPMSGSTRUCT {
   std::string FileName;  // the name within the mailbox directory; also the message's UIDL
 };
 
-// The session record of one connection.
+// The session record of one connection (its state is the session's).
 struct POPSESSIONSTRUCT {
-  Pop3State State = Pop3State::kAuthorization;
   std::string UserName;     // the argument of the last accepted USER
   std::string PeerAddress;  // the client's dotted address
   uint32_t MessageCount = 0;
@@ -66,17 +59,11 @@ struct POPSESSIONSTRUCT {
   std::vector<POPMSGSTRUCT> Messages;  // in listing order; message n is Messages[n - 1]
 };
 
-// What a command gives back.
-struct Pop3Reply {
-  int result = kResultNoSession;
-  std::string text;
-  UniqueFd file;              // kResultMessage, kResultTop: the stored (masked) message file, held
-                              // exclusively, at its start
-  int top_lines = 0;          // kResultTop: body lines to send
-  bool delayed = false;       // answered only after kFailedLogonDelay (a failed PASS or NEWPASS)
-  bool failed_logon = false;  // a PASS that did not log on (logged with the user and the peer)
-  LogonRequest logon;         // kResultLogon
-};
+// What a command gives back: `code` is a kResult value; `file` is the stored (masked) message
+// of kResultMessage and kResultTop, `top_lines` the body lines kResultTop sends, `logon` the
+// request of kResultLogon. A failed PASS or NEWPASS is `delayed` (by kFailedLogonDelay); a PASS
+// that did not log on is a `failed_logon`, logged with the user and the peer.
+using Pop3Reply = CommandReply;
 
 // Longest USER line (the command word, a blank and up to 128 characters of name).
 constexpr size_t kMaxUserLine = 133;
@@ -98,7 +85,7 @@ class Pop3Session {
   // PAM result of SystemLogon.
   Pop3Reply FinishSystemLogon(int pam_result);
 
-  Pop3State state() const { return s_.State; }
+  Pop3State state() const { return state_.get(); }
   const POPSESSIONSTRUCT& record() const { return s_; }
 
   // Builds the message list of the mailbox directory `mailbox` under MailPath, creating the
@@ -111,43 +98,40 @@ class Pop3Session {
   void ApplyDeletions();
 
  private:
-  const Settings& settings_;
   const SYSTEMSTRUCT& system_;
-  using Handler = void (Pop3Session::*)(std::string_view line, Pop3Reply* reply);
-  struct Command {
-    const char* verb;
-    Handler handler;
-    uint32_t states;  // bit (1 << state) for every state in which the command is allowed
-  };
-  static const Command kCommands[];
+  using Commands = CommandTable<Pop3Session, Pop3State>;
+  static const Commands::Row kRows[];
+  static const Commands kCommands;
 
-  void Helo(std::string_view line, Pop3Reply* reply);
-  void User(std::string_view line, Pop3Reply* reply);
-  void Pass(std::string_view line, Pop3Reply* reply);
-  void Quit(std::string_view line, Pop3Reply* reply);
-  void Stat(std::string_view line, Pop3Reply* reply);
-  void List(std::string_view line, Pop3Reply* reply);
-  void Retr(std::string_view line, Pop3Reply* reply);
-  void Dele(std::string_view line, Pop3Reply* reply);
-  void Noop(std::string_view line, Pop3Reply* reply);
-  void Last(std::string_view line, Pop3Reply* reply);
-  void Rset(std::string_view line, Pop3Reply* reply);
-  void Uidl(std::string_view line, Pop3Reply* reply);
-  void Top(std::string_view line, Pop3Reply* reply);
-  void NewPass(std::string_view line, Pop3Reply* reply);
+  Pop3Reply Helo(std::string_view line);
+  Pop3Reply User(std::string_view line);
+  Pop3Reply Pass(std::string_view line);
+  Pop3Reply Quit(std::string_view line);
+  Pop3Reply Stat(std::string_view line);
+  Pop3Reply List(std::string_view line);
+  Pop3Reply Retr(std::string_view line);
+  Pop3Reply Dele(std::string_view line);
+  Pop3Reply Noop(std::string_view line);
+  Pop3Reply Last(std::string_view line);
+  Pop3Reply Rset(std::string_view line);
+  Pop3Reply Uidl(std::string_view line);
+  Pop3Reply Top(std::string_view line);
+  Pop3Reply NewPass(std::string_view line);
 
   // Full LIST or UIDL listing, or the line of one message.
-  void Listing(std::string_view line, bool names, Pop3Reply* reply);
+  Pop3Reply Listing(std::string_view line, bool names);
   // The message of a number text, or 0 when it is missing, not a number, out of range or
   // marked deleted.
   uint32_t MessageNumber(std::string_view text) const;
-  // Opens message n exclusively for sending; false with the error reply set.
+  // Opens message n exclusively for sending into reply->file; false with the error reply set.
   bool OpenMessage(uint32_t n, Pop3Reply* reply);
   // The end of a successful authentication: the mailbox opened, state 2, "+OK".
-  void EnterTransaction(const std::string& mailbox, Pop3Reply* reply);
+  Pop3Reply EnterTransaction(const std::string& mailbox);
   // A PASS that does not log on: state `state`, the error `text`, answered late.
-  void FailLogon(Pop3State state, std::string text, Pop3Reply* reply);
+  Pop3Reply FailLogon(Pop3State state, std::string text);
+  void EnterState(Pop3State next) { state_.EnterState(next); }
 
+  CommandState<Pop3State> state_{kCommands.names, Pop3State::kAuthorization};
   POPSESSIONSTRUCT s_;
   std::string logon_mailbox_;  // the account's mailbox while its logon runs
 };

@@ -29,7 +29,7 @@ SmtpConnection::SmtpConnection(const Settings& settings, ConnectionLink& link, s
 }
 
 void SmtpConnection::OnLine(std::string_view line) {
-  smtp::Reply reply = session_->DispatchCommand(line);
+  CommandReply reply = session_->DispatchCommand(line);
   switch (reply.code) {
     case kErrorReply:
     case kPositiveReply:
@@ -42,7 +42,7 @@ void SmtpConnection::OnLine(std::string_view line) {
     default:
       break;
   }
-  if (session_->state() == SessionState::kClosing) Close();
+  if (reply.close) Close();
 }
 
 size_t SmtpConnection::OnRawInput(std::string_view chunk) {

@@ -18,6 +18,7 @@
 #include "common/tables.h"
 #include "mail/delivery.h"
 #include "mail/notice.h"
+#include "smtp/command_line.h"
 #include "smtp/data_scan.h"
 #include "smtp/smtp_mail.h"
 #include "smtp/texts.h"
@@ -26,76 +27,18 @@
 namespace qv::smtp {
 namespace {
 
-constexpr uint32_t State(SessionState s) {
-  return 1u << static_cast<uint32_t>(s);
-}
 constexpr uint32_t kAnyState = 0x1f;
-constexpr uint32_t kHeloStates = State(SessionState::kReady) | State(SessionState::kSenderGiven);
+constexpr uint32_t kHeloStates =
+    StateBit(SessionState::kReady) | StateBit(SessionState::kSenderGiven);
 constexpr uint32_t kMailStates =
-    State(SessionState::kReady) | State(SessionState::kMessageReceived);
+    StateBit(SessionState::kReady) | StateBit(SessionState::kMessageReceived);
 constexpr uint32_t kRcptStates =
-    State(SessionState::kSenderGiven) | State(SessionState::kRecipientsGiven);
-constexpr uint32_t kDataStates = State(SessionState::kRecipientsGiven);
-constexpr uint32_t kNotWithRecipients = kAnyState & ~State(SessionState::kRecipientsGiven);
+    StateBit(SessionState::kSenderGiven) | StateBit(SessionState::kRecipientsGiven);
+constexpr uint32_t kDataStates = StateBit(SessionState::kRecipientsGiven);
+constexpr uint32_t kNotWithRecipients = kAnyState & ~StateBit(SessionState::kRecipientsGiven);
 
-Reply Error(const char* text) {
-  return {kErrorReply, text};
-}
-Reply Positive(std::string text) {
-  return {kPositiveReply, std::move(text)};
-}
-
-// The keyword test of MAIL and RCPT: after the command word, blanks and tabs, a word up to ":"
-// or a blank, blanks, a ":"; the word must equal `keyword`. *argument is what follows the colon
-// and its blanks.
-bool KeywordArgument(std::string_view line, std::string_view keyword, std::string_view* argument) {
-  size_t pos = line.size() < 4 ? line.size() : 4;
-  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
-  size_t word = pos;
-  while (pos < line.size() && line[pos] != ':' && line[pos] != ' ') ++pos;
-  std::string_view found = line.substr(word, pos - word);
-  while (pos < line.size() && line[pos] == ' ') ++pos;
-  if (pos >= line.size() || line[pos] != ':') return false;
-  if (!EqualsNoCase(found, keyword)) return false;
-  ++pos;
-  while (pos < line.size() && line[pos] == ' ') ++pos;
-  *argument = line.substr(pos);
-  return true;
-}
-
-// True when `word` stands at `pos` of `text` as a parameter word: after a blank or tab (or "="
-// when `after_equals`), and followed by "=", a blank, a tab or the end. Parts of an address
-// such as "downsize@example.com" are therefore never taken for parameters.
-bool ParameterAt(std::string_view text, size_t pos, std::string_view word, bool after_equals) {
-  if (pos == 0 || pos + word.size() > text.size()) return false;
-  char before = text[pos - 1];
-  if (before != ' ' && before != '\t' && !(after_equals && before == '=')) return false;
-  if (!EqualsNoCase(text.substr(pos, word.size()), word)) return false;
-  size_t end = pos + word.size();
-  return end == text.size() || text[end] == '=' || text[end] == ' ' || text[end] == '\t';
-}
-
-// Cuts the SIZE and 8BITMIME parameters off a MAIL argument; *declared gets the SIZE value.
-std::string_view CutMailParameters(std::string_view argument, uint64_t* declared) {
-  size_t cut = argument.size();
-  for (size_t i = 0; i < argument.size(); ++i) {
-    if (ParameterAt(argument, i, "SIZE", false)) {
-      if (i < cut) cut = i;
-      size_t j = i + 4;
-      while (j < argument.size() && (argument[j] == ' ' || argument[j] == '=')) ++j;
-      uint64_t value = 0;
-      while (j < argument.size() && argument[j] >= '0' && argument[j] <= '9') {
-        if (value < (uint64_t{1} << 40))
-          value = value * 10 + static_cast<uint64_t>(argument[j] - '0');
-        ++j;
-      }
-      *declared = value;
-    } else if (ParameterAt(argument, i, "8BITMIME", true)) {
-      if (i < cut) cut = i;
-    }
-  }
-  return argument.substr(0, cut);
-}
+constexpr const char* kStateNames[] = {"Ready", "SenderGiven", "RecipientsGiven", "MessageReceived",
+                                       "Closing"};
 
 bool IsDottedAddress(const std::string& text) {
   in_addr addr{};
@@ -140,7 +83,7 @@ bool SmtpSession::SearchOtherDomains() const {
   return (smtp_.Flags & kSmtpSearchUnknown) != 0;
 }
 
-const SmtpSession::Command SmtpSession::kCommands[] = {
+const SmtpSession::Commands::Row SmtpSession::kRows[] = {
     {"HELO", &SmtpSession::Helo, kHeloStates},
     {"EHLO", &SmtpSession::Ehlo, kHeloStates},
     {"MAIL", &SmtpSession::Mail, kMailStates},
@@ -157,6 +100,24 @@ const SmtpSession::Command SmtpSession::kCommands[] = {
     {"QUIT", &SmtpSession::Quit, kAnyState},
     {"TURN", &SmtpSession::Turn, kAnyState},
 };
+
+// Verbs are the first four characters of a line.
+const SmtpSession::Commands SmtpSession::kCommands = {
+    .names = {"SMTP", kStateNames, kTraceLevelSmtpService},
+    .match = VerbMatch::kFirstFour,
+    .rows = kRows,
+    .unknown = {kErrorReply, kSyntaxError},
+    .wrong_state = {kErrorReply, kInvalidState},
+    .closing = SessionState::kClosing,
+};
+
+Reply SmtpSession::Error(const char* text) {
+  return {kErrorReply, text};
+}
+
+Reply SmtpSession::Positive(std::string text) {
+  return {kPositiveReply, std::move(text)};
+}
 
 SmtpSession::SmtpSession(const Settings& settings, std::string peer_address,
                          std::shared_ptr<TempFilePool> spool_pool)
@@ -175,33 +136,11 @@ SmtpSession::~SmtpSession() {
 }
 
 Reply SmtpSession::DispatchCommand(std::string_view line) {
-  if (line.find('\0') != std::string_view::npos || line.size() < 4) return Error(kSyntaxError);
-  std::string_view verb = line.substr(0, 4);
-  for (const Command& command : kCommands) {
-    if (!EqualsNoCase(verb, command.verb)) continue;
-    if ((command.states & State(state_)) == 0) return Error(kInvalidState);
-    std::string_view args = line.size() > 5 ? line.substr(5) : std::string_view();
-    return (this->*command.handler)(line, args);
-  }
-  return Error(kSyntaxError);
+  if (line.find('\0') != std::string_view::npos) return Error(kSyntaxError);
+  return kCommands.Dispatch(*this, state_, line);
 }
 
-Reply SmtpSession::Helo(std::string_view, std::string_view) {
-  state_ = SessionState::kReady;
-  return Positive(Format(kHelo, system_.HostName, peer_address_.c_str()));
-}
-
-Reply SmtpSession::Ehlo(std::string_view, std::string_view) {
-  if ((smtp_.Flags & kSmtpEsmtp) == 0) return Error(kNotImplemented);
-  state_ = SessionState::kReady;
-  esmtp_ = true;
-  if ((smtp_.Flags & kSmtpEnforceSize) != 0)
-    return Positive(
-        Format(kEhloWithSize, system_.HostName, peer_address_.c_str(), smtp_.ESMTPMaxMsgSize));
-  return Positive(Format(kEhlo, system_.HostName, peer_address_.c_str()));
-}
-
-Reply SmtpSession::Mail(std::string_view line, std::string_view) {
+Reply SmtpSession::Mail(std::string_view line) {
   std::string_view argument;
   if (!KeywordArgument(line, "from", &argument)) return Error(kSyntaxError);
   uint64_t declared = 0;
@@ -209,7 +148,7 @@ Reply SmtpSession::Mail(std::string_view line, std::string_view) {
   if (esmtp_ && smtp_.ESMTPMaxMsgSize >= 0 &&
       declared > static_cast<uint64_t>(smtp_.ESMTPMaxMsgSize))
     return {kErrorReply, Format(kSizeExceeded, smtp_.ESMTPMaxMsgSize)};
-  if (state_ == SessionState::kMessageReceived) EndTransaction();
+  if (state_.get() == SessionState::kMessageReceived) EndTransaction();
 
   std::string address, local, domain;
   ExtractAddress(argument, &address);
@@ -220,11 +159,11 @@ Reply SmtpSession::Mail(std::string_view line, std::string_view) {
     if (domain.empty()) domain = PrimaryDomain(system_);
     reverse_path_ = local + "@" + domain;
   }
-  state_ = SessionState::kSenderGiven;
+  EnterState(SessionState::kSenderGiven);
   return Positive(Format(kSenderOk, address.c_str()));
 }
 
-Reply SmtpSession::Rcpt(std::string_view line, std::string_view) {
+Reply SmtpSession::Rcpt(std::string_view line) {
   std::string_view argument;
   if (!KeywordArgument(line, "to", &argument)) return Error(kSyntaxError);
   size_t end = argument.find_first_of("\r\n");
@@ -253,7 +192,7 @@ Reply SmtpSession::Rcpt(std::string_view line, std::string_view) {
     for (const std::string& key : added_deliveries_) deliveries_.erase(key);
     return Error(kTooManyRecipients);
   }
-  state_ = SessionState::kRecipientsGiven;
+  EnterState(SessionState::kRecipientsGiven);
   return last;
 }
 
@@ -429,11 +368,11 @@ Reply SmtpSession::UnknownRecipient(const std::string& local, const std::string&
   return Positive(Format(kUnknownWillForward, smtp_.ForwardUnknown));
 }
 
-Reply SmtpSession::Data(std::string_view, std::string_view) {
+Reply SmtpSession::Data(std::string_view) {
   return {kStartData, kStartMailInput};
 }
 
-Reply SmtpSession::Rset(std::string_view, std::string_view) {
+Reply SmtpSession::Rset(std::string_view) {
   EndTransaction();
   return Positive(kReset);
 }
@@ -445,88 +384,12 @@ void SmtpSession::EndTransaction() {
   ForgetDeliveries();
   DiscardSpool();
   reverse_path_.clear();
-  state_ = SessionState::kReady;
+  EnterState(SessionState::kReady);
 }
 
 void SmtpSession::DiscardSpool() {
   if (spool_) spool_pool_->Release(system_.TempPath, std::move(spool_));
   spool_failed_ = false;
-}
-
-Reply SmtpSession::Vrfy(std::string_view line, std::string_view args) {
-  if (line.size() <= 5) return Error(kSyntaxError);
-  std::string address, local, domain;
-  ExtractAddress(args, &address);
-  SplitAddress(address, &local, &domain);
-  if (local.empty()) return Error(kSyntaxError);
-  std::string full_name;
-  switch (ClassifyAddress(system_, local, &domain, false, &full_name)) {
-    case kAddressUser: {
-      USERSTRUCT user{};
-      if (FindRecord(system_, local, domain, &user) != 0) return Error(kRecipientNotHere);
-      if ((user.Options & kUserRemote) != 0)
-        return Positive(Format(kWillForward, Str(user.Mailbox).c_str()));
-      return Positive(Format(kRecipientFound, Str(user.Name).c_str(), Str(user.Alias).c_str(),
-                             Str(user.Domain).c_str()));
-    }
-    case kAddressList:
-      return Error(kIsAList);
-    case kAddressCommand: {
-      EXECSTRUCT command{};
-      if (FindRecord(system_, local, domain, &command) != 0) return Error(kRecipientNotHere);
-      return Positive(Format(kRecipientFound, Str(command.Description).c_str(),
-                             Str(command.Name).c_str(), Str(command.Domain).c_str()));
-    }
-    case kAddressAccount:
-      return Positive(Format(kRecipientFound, full_name.c_str(), local.c_str(), domain.c_str()));
-    default:
-      return Error(kRecipientNotHere);
-  }
-}
-
-Reply SmtpSession::Expn(std::string_view line, std::string_view args) {
-  if (line.size() <= 5) return Error(kSyntaxError);
-  std::string address, local, domain;
-  ExtractAddress(args, &address);
-  SplitAddress(address, &local, &domain);
-  if (local.empty()) return Error(kSyntaxError);
-  LISTSTRUCT list{};
-  if (FindRecord(system_, local, domain, &list) != 0) {
-    USERSTRUCT user{};
-    if (FindRecord(system_, local, domain, &user) == 0) return Error(kIsAUser);
-    return Error(kRecipientNotHere);
-  }
-  if ((list.Options & kListHidden) != 0) return Error(kPermissionDenied);
-  std::string members = ExpandMembers(list);
-  // The last member line ends the reply.
-  size_t last = members.rfind("250-");
-  if (members.empty() || last == std::string::npos) return Error(kNoMembers);
-  members[last + 3] = ' ';
-  return Positive(std::move(members));
-}
-
-Reply SmtpSession::Help(std::string_view, std::string_view args) {
-  while (!args.empty() && (args[0] == ' ' || args[0] == '\t')) args.remove_prefix(1);
-  if (args.empty() || (args.size() >= 4 && EqualsNoCase(args.substr(0, 4), "HELP")))
-    return Positive(kHelpCommands);
-  if (args.size() >= 4) {
-    for (const HelpTopic& topic : kHelpTopics)
-      if (EqualsNoCase(args.substr(0, 4), topic.topic)) return Positive(topic.text);
-  }
-  return Positive(kHelpUnknown);
-}
-
-Reply SmtpSession::Noop(std::string_view, std::string_view) {
-  return Positive(kOk);
-}
-
-Reply SmtpSession::Quit(std::string_view, std::string_view) {
-  state_ = SessionState::kClosing;
-  return Positive(Format(kClosing, peer_address_.c_str()));
-}
-
-Reply SmtpSession::Turn(std::string_view, std::string_view) {
-  return Positive(kNoTurn);
 }
 
 bool SmtpSession::StoreMessageText(std::string_view text) {

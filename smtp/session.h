@@ -1,6 +1,7 @@
 // The SMTP conversation of one connection: states, the command table, recipient resolution into
 // the local and forward recipient lists, and the message spool file. Takes one command line and
-// returns the reply; it never touches a socket.
+// returns the reply; it never touches a socket. The commands outside the mail transaction are in
+// session_queries.cc.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/command_table.h"
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "mail/mail_service.h"
@@ -26,18 +28,16 @@ enum class SessionState : uint32_t {
   kClosing = 4,
 };
 
-// Reply kinds of DispatchCommand.
+// Reply codes of DispatchCommand.
 enum ReplyCode : int {
   kNoReply = 0,
   kErrorReply = 1,
   kPositiveReply = 2,
-  kStartData = 5,
+  kStartData = 5,  // the reply opens message data
 };
 
-struct Reply {
-  int code = kNoReply;
-  std::string text;
-};
+// A command's reply; its code is a ReplyCode.
+using Reply = CommandReply;
 
 // Recipient entries (local and forward together) that one transaction may hold.
 constexpr size_t kMaxRecipientEntries = 1000;
@@ -96,7 +96,7 @@ class SmtpSession {
   Reply ResolveRecipient(std::string_view address_text);
 
   // Message data: every chunk marks the message as being received (state 3).
-  void MarkMessageReceived() { state_ = SessionState::kMessageReceived; }
+  void MarkMessageReceived() { state_.EnterState(SessionState::kMessageReceived); }
   // Appends message text to the spool file, taking an empty one (made in TempPath, nameless) on
   // first use (also for empty text). False when the text could not be stored.
   bool StoreMessageText(std::string_view text);
@@ -107,10 +107,11 @@ class SmtpSession {
   // TakeMessage and DeliverPendingMessage in one step.
   Completion CompleteMessage();
   // The end line of a message over the size limit arrived: nothing of it is delivered, the spool
-  // file is given back emptied, and the session is ready for the next MAIL as after an accepted message.
+  // file is given back emptied, and the session is ready for the next MAIL as after an accepted
+  // message.
   void RefuseMessage();
 
-  SessionState state() const { return state_; }
+  SessionState state() const { return state_.get(); }
   const std::string& reverse_path() const { return reverse_path_; }
   const std::string& local_list() const { return local_list_; }
   const std::string& forward_list() const { return forward_list_; }
@@ -121,26 +122,25 @@ class SmtpSession {
   size_t recipient_entries() const { return entries_; }
 
  private:
-  using Handler = Reply (SmtpSession::*)(std::string_view line, std::string_view args);
-  struct Command {
-    const char* verb;
-    Handler handler;
-    uint32_t states;  // bit (1 << state) for each state in which the command is accepted
-  };
-  static const Command kCommands[];
+  using Commands = CommandTable<SmtpSession, SessionState>;
+  static const Commands::Row kRows[];
+  static const Commands kCommands;
 
-  Reply Helo(std::string_view line, std::string_view args);
-  Reply Ehlo(std::string_view line, std::string_view args);
-  Reply Mail(std::string_view line, std::string_view args);
-  Reply Rcpt(std::string_view line, std::string_view args);
-  Reply Data(std::string_view line, std::string_view args);
-  Reply Rset(std::string_view line, std::string_view args);
-  Reply Vrfy(std::string_view line, std::string_view args);
-  Reply Expn(std::string_view line, std::string_view args);
-  Reply Help(std::string_view line, std::string_view args);
-  Reply Noop(std::string_view line, std::string_view args);
-  Reply Quit(std::string_view line, std::string_view args);
-  Reply Turn(std::string_view line, std::string_view args);
+  Reply Helo(std::string_view line);
+  Reply Ehlo(std::string_view line);
+  Reply Mail(std::string_view line);
+  Reply Rcpt(std::string_view line);
+  Reply Data(std::string_view line);
+  Reply Rset(std::string_view line);
+  Reply Vrfy(std::string_view line);
+  Reply Expn(std::string_view line);
+  Reply Help(std::string_view line);
+  Reply Noop(std::string_view line);
+  Reply Quit(std::string_view line);
+  Reply Turn(std::string_view line);
+  void EnterState(SessionState next) { state_.EnterState(next); }
+  static Reply Error(const char* text);
+  static Reply Positive(std::string text);
 
   Reply UnknownRecipient(const std::string& local, const std::string& domain,
                          const std::string& given);
@@ -164,7 +164,7 @@ class SmtpSession {
   const SYSTEMSTRUCT& system_;
   const SMTPSTRUCT& smtp_;
   mail::MailService mail_;
-  SessionState state_ = SessionState::kReady;
+  CommandState<SessionState> state_{kCommands.names, SessionState::kReady};
   std::string reverse_path_;
   std::string local_list_;
   std::string forward_list_;

@@ -48,7 +48,7 @@ TEST_F(ControlSessionTest, LoginDialogueHasFourOutcomes) {
   EXPECT_EQ(s.Dispatch("nobody@example.com\r\n").text, kPasswordPrompt);
   SessionReply r = s.Dispatch("x\r\n");
   EXPECT_EQ(r.text, kInvalidUserName);
-  EXPECT_EQ(r.kind, kReplyError);
+  EXPECT_EQ(r.code, kReplyError);
   EXPECT_TRUE(r.delayed);
   EXPECT_EQ(s.state(), ControlState::kUserName);
   // A user without the administrator option.
@@ -68,7 +68,7 @@ TEST_F(ControlSessionTest, LoginDialogueHasFourOutcomes) {
   // The password in another letter case is the same password.
   r = s.Dispatch("SECRET\r\n");
   EXPECT_EQ(r.text, kLoginOk);
-  EXPECT_EQ(r.kind, kReplyNormal);
+  EXPECT_EQ(r.code, kReplyNormal);
   EXPECT_FALSE(r.delayed);
   EXPECT_EQ(s.state(), ControlState::kLoggedIn);
 
@@ -109,7 +109,7 @@ TEST_F(ControlSessionTest, CommandsMatchByPrefixInTheirOrder) {
   EXPECT_EQ(s.Dispatch("noopy").text, kPrompt);
   SessionReply r = s.Dispatch("FROB");
   EXPECT_EQ(r.text, kInvalidCommand);
-  EXPECT_EQ(r.kind, kReplyError);
+  EXPECT_EQ(r.code, kReplyError);
   EXPECT_EQ(s.Dispatch("").text, kInvalidCommand);
   // SETLOGLEVEL=3 is SET with LOGLEVEL=3.
   EXPECT_EQ(s.Dispatch("SETLOGLEVEL=3").text, kPrompt);
@@ -172,7 +172,7 @@ TEST_F(ControlSessionTest, QuitSavesSyncsAndRestartsOnlyRunningServices) {
   EXPECT_EQ(host_.log, expected);
   // Nothing more is handled.
   r = s.Dispatch("SAVE");
-  EXPECT_EQ(r.kind, kReplyNone);
+  EXPECT_EQ(r.code, kReplyNone);
   EXPECT_EQ(host_.saves, 1);
 }
 

@@ -36,18 +36,18 @@ TEST_F(PasswordSessionTest, ChangesThePasswordOnceAndCloses) {
   EXPECT_EQ(s.Dispatch("PASS oldpw\r\n").text, kPwOk);  // any letter case
   SessionReply r = s.Dispatch("NEWPASS fresh\r\n");
   EXPECT_EQ(r.text, kPwOk);
-  EXPECT_EQ(r.kind, kReplyNormal);
+  EXPECT_EQ(r.code, kReplyNormal);
   EXPECT_TRUE(r.close);
   EXPECT_FALSE(r.delayed);
   EXPECT_EQ(StoredPassword("ann"), "fresh");
-  EXPECT_EQ(s.Dispatch("QUIT").kind, kReplyNone);
+  EXPECT_EQ(s.Dispatch("QUIT").code, kReplyNone);
 }
 
 TEST_F(PasswordSessionTest, OrderOfCommandsIsEnforced) {
   PasswordSession s(tables_.system());
   SessionReply r = s.Dispatch("PASS x");
   EXPECT_EQ(r.text, kPwSyntaxError);
-  EXPECT_EQ(r.kind, kReplyError);
+  EXPECT_EQ(r.code, kReplyError);
   EXPECT_EQ(s.state(), PasswordState::kNew);
   EXPECT_EQ(s.Dispatch("NEWPASS x").text, kPwSyntaxError);
   EXPECT_EQ(s.Dispatch("HELO").text, kPwSyntaxError);

@@ -55,7 +55,7 @@ class SessionTest : public ::testing::Test {
   std::string Say(Pop3Session& s, const std::string& line) { return Reply(s, line).text; }
   Pop3Reply Reply(Pop3Session& s, const std::string& line) {
     Pop3Reply reply = s.Dispatch(line + "\r\n");
-    if (reply.result != kResultLogon) return reply;
+    if (reply.code != kResultLogon) return reply;
     const LogonRequest& r = reply.logon;
     return s.FinishSystemLogon(SystemLogon(r.user, r.password, r.peer));
   }
@@ -106,7 +106,7 @@ TEST_F(SessionTest, HeloAnswersWithHostAndPeerAndResetsTheState) {
   Pop3Session s(sys_.settings(), "192.0.2.7");
   EXPECT_EQ(Say(s, "USER ann"), "+OK <ann>\r\n");
   Pop3Reply r = s.Dispatch("helo there\r\n");
-  EXPECT_EQ(r.result, kResultPositive);
+  EXPECT_EQ(r.code, kResultPositive);
   EXPECT_EQ(r.text, "+OK mail.example.test Hello 192.0.2.7\r\n");
   EXPECT_EQ(s.state(), Pop3State::kAuthorization);
   Login(s);
@@ -245,7 +245,7 @@ TEST_F(SessionTest, NamesPastTheHundredthOfASecondAreListedAndRetrieved) {
     std::string n = std::to_string(i + 1);
     EXPECT_EQ(Say(s, "UIDL " + n), "+OK " + n + " " + past[1] + "\r\n");
     Pop3Reply r = s.Dispatch("RETR " + n);
-    ASSERT_EQ(r.result, kResultMessage);
+    ASSERT_EQ(r.code, kResultMessage);
     EXPECT_EQ(ReadAll(r.file.get()), texts[past[1]]);
     r.file.Reset();
     EXPECT_EQ(Say(s, "DELE " + n), "+OK\r\n");
@@ -303,7 +303,7 @@ TEST_F(SessionTest, RetrSendsThePlainTextAndCountsLast) {
   Login(s);
   EXPECT_EQ(Say(s, "LAST"), "+OK 0\r\n");
   Pop3Reply r = s.Dispatch("RETR 3\r\n");
-  ASSERT_EQ(r.result, kResultMessage);
+  ASSERT_EQ(r.code, kResultMessage);
   EXPECT_EQ(r.text, "+OK " + std::to_string(s.record().Messages[2].Size) + " octets\r\n");
   ASSERT_TRUE(r.file.valid());
   std::string text = ReadAll(r.file.get());
@@ -324,7 +324,7 @@ TEST_F(SessionTest, TheTextEndsAtTheFirstZeroByteAndNeedsNoTempFile) {
   Pop3Session s(sys_.settings(), "10.0.0.1");
   Login(s);
   Pop3Reply r = s.Dispatch("RETR 1");
-  ASSERT_EQ(r.result, kResultMessage);
+  ASSERT_EQ(r.code, kResultMessage);
   EXPECT_EQ(ReadAll(r.file.get()), "before");
   EXPECT_EQ(r.text, "+OK 12 octets\r\n");  // the stored size, not the bytes that follow
   EXPECT_TRUE(sys_.TempFiles().empty());   // the copy has no name any more
@@ -341,7 +341,7 @@ TEST_F(SessionTest, MessageHeldOrGoneGivesGeneralFailure) {
   EXPECT_EQ(Say(s, "TOP 1 1"), kErrGeneralFailure);
   EXPECT_EQ(Say(s, "LAST"), "+OK 0\r\n");
   close(holder);
-  EXPECT_EQ(s.Dispatch("RETR 1").result, kResultMessage);
+  EXPECT_EQ(s.Dispatch("RETR 1").code, kResultMessage);
   unlink(path.c_str());
   EXPECT_EQ(Say(s, "RETR 1"), kErrGeneralFailure);
   EXPECT_EQ(s.state(), Pop3State::kTransaction);
@@ -353,11 +353,11 @@ TEST_F(SessionTest, TheMessageStaysHeldWhileItsFileIsOut) {
   Login(s);
   Login(t);
   Pop3Reply held = s.Dispatch("RETR 2");
-  ASSERT_EQ(held.result, kResultMessage);
+  ASSERT_EQ(held.code, kResultMessage);
   EXPECT_EQ(Say(t, "RETR 2"), kErrGeneralFailure);
-  EXPECT_EQ(t.Dispatch("RETR 1").result, kResultMessage);
+  EXPECT_EQ(t.Dispatch("RETR 1").code, kResultMessage);
   held.file.Reset();  // the transfer ended
-  EXPECT_EQ(t.Dispatch("TOP 2 1").result, kResultTop);
+  EXPECT_EQ(t.Dispatch("TOP 2 1").code, kResultTop);
 }
 
 TEST_F(SessionTest, TopArguments) {
@@ -386,7 +386,7 @@ TEST_F(SessionTest, TopArguments) {
   };
   for (const Case& c : cases) {
     Pop3Reply r = s.Dispatch(c.line);
-    EXPECT_EQ(r.result, c.result) << c.line;
+    EXPECT_EQ(r.code, c.result) << c.line;
     if (c.result == kResultTop) {
       EXPECT_EQ(r.text, "+OK\r\n");
       EXPECT_EQ(r.top_lines, c.lines) << c.line;
@@ -603,7 +603,7 @@ TEST_F(SystemAccountTest, TheLogonIsLeftToTheCaller) {
   Pop3Session s(sys_.settings(), "192.0.2.9");
   Say(s, "USER carol");
   Pop3Reply pending = s.Dispatch("PASS pw\r\n");
-  EXPECT_EQ(pending.result, kResultLogon);
+  EXPECT_EQ(pending.code, kResultLogon);
   EXPECT_EQ(pending.logon.user, "carol");
   EXPECT_EQ(pending.logon.password, "pw");
   EXPECT_EQ(pending.logon.peer, "192.0.2.9");
