@@ -33,7 +33,7 @@ struct Delivery {
   std::string text;
   bool local = false;
   bool top_level = false;
-  bool replying = false;  // ListCommandsInProgress() during the delivery
+  bool replying = false;  // delivered as a reply of the list code
 };
 
 inline std::string ReadFd(int fd) {
@@ -61,10 +61,10 @@ class ListEnv {
     CopyField(system.AdministratorName, "postmaster");
     service.settings = &tables_.settings();
     service.log_prefix = "s";
-    service.deliver = [this](std::string_view entry, std::string_view sender, int fd, bool local,
-                             bool top_level) {
-      deliveries.push_back(Delivery{std::string(entry), std::string(sender), ReadFd(fd), local,
-                                    top_level, ListCommandsInProgress()});
+    service.divert = [this](const mail::Recipient& recipient, std::string_view sender, int fd,
+                            const DeliveryPolicy& policy) {
+      deliveries.push_back(Delivery{RecipientText(recipient), std::string(sender), ReadFd(fd),
+                                    recipient.local(), policy.top_level, policy.replying});
     };
   }
   ~ListEnv() { ForgetMessageMaskDecision(); }

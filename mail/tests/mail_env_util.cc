@@ -30,10 +30,6 @@ MailEnv::MailEnv() : tables_("example.test;other.test") {
   ForgetMessageMaskDecision();
   service.settings = &tables_.settings();
   service.log_prefix = kLogPrefixSmtp;
-  service.deliver = [this](std::string_view entry, std::string_view reverse_path, int fd,
-                           bool local, bool top_level) {
-    DeliverRecipients(service, entry, reverse_path, fd, local, top_level);
-  };
 }
 
 MailEnv::~MailEnv() {

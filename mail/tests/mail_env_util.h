@@ -53,8 +53,7 @@ class MailEnv {
   // Today's transaction log of `prefix`.
   std::string LogText(const std::string& prefix = "s") const;
 
-  // A service that delivers through DeliverRecipients with itself and logs to "s", as the SMTP
-  // service does.
+  // A service that delivers received mail for real and logs to "s", as the SMTP service does.
   MailService service;
 
  protected:
