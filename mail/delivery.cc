@@ -15,9 +15,9 @@
 #include "common/service_frame.h"
 #include "common/strings.h"
 #include "common/tables.h"
+#include "mail/delivery_rules.h"
 #include "mail/lists.h"
 #include "mail/mail_texts.h"
-#include "mail/delivery_rules.h"
 #include "mail/mail_util.h"
 #include "mail/notice.h"
 #include "mail/parallel.h"
@@ -72,8 +72,8 @@ class Delivery {
   void QueueMessage(const Recipient& recipient);
   // Writes one message file into `directory`: `envelope` (the queue's recipient and sender
   // lines, or nothing), the Received line and the stored message; reports a failure.
-  void WriteMessage(const std::string& directory, const char* extension,
-                    const Recipient& recipient, const std::string& envelope);
+  void WriteMessage(const std::string& directory, const char* extension, const Recipient& recipient,
+                    const std::string& envelope);
   // What list code reached from here delivers with: a chain of its own.
   DeliveryPolicy ListPolicy() const {
     DeliveryPolicy policy;
@@ -92,6 +92,11 @@ class Delivery {
 };
 
 void Delivery::Run(const std::vector<Recipient>& recipients) {
+  // Queued recipients of which none holds an address go nowhere.
+  const bool queue = std::any_of(recipients.begin(), recipients.end(), [](const Recipient& r) {
+    return !r.local() &&
+           (r.address.find('@') != std::string::npos || r.given.find('@') != std::string::npos);
+  });
   const Recipient* last_queued = nullptr;
   for (const Recipient& recipient : recipients) {
     switch (recipient.kind) {
@@ -108,6 +113,7 @@ void Delivery::Run(const std::vector<Recipient>& recipients) {
         Account(recipient);
         break;
       case RecipientKind::kForward:
+        if (!queue) break;
         QueueMessage(recipient);
         last_queued = &recipient;
         break;
@@ -120,6 +126,7 @@ void Delivery::Derived(const Recipient& recipient) {
   DeliveryPolicy derived = policy_;
   derived.top_level = false;
   derived.depth = policy_.depth + 1;
+  derived.separately = false;
   derived.parallel = 1;
   if (!rules::WithinDepth(service_, derived.depth, RecipientText(recipient))) return;
   Delivery(service_, reverse_path_, spool_fd_, derived, report_).Run({recipient});
@@ -135,8 +142,8 @@ void Delivery::WriteMessage(const std::string& directory, const char* extension,
   std::string local, domain;
   SplitAddress(recipient.for_address(), &local, &domain);
   if (!rules::WriteMessageFile(service_, directory, extension,
-                               envelope + ReceivedLine(service_.system(), local, domain),
-                               spool_fd_, recipient.address, reverse_path_, recipient.address) &&
+                               envelope + ReceivedLine(service_.system(), local, domain), spool_fd_,
+                               recipient.address, reverse_path_, recipient.address) &&
       report_ != nullptr)
     ++report_->failures;
 }
@@ -269,8 +276,8 @@ bool WriteMessageFile(const MailService& service, const std::string& directory,
             writer.Commit() == 0;
   if (!ok) {
     writer.Abandon();
-    WriteLog(service.system(), kLogLevelFailure, 0, kLogEvent,
-             Format(kLogCannotStore, who.c_str()), service.log_prefix);
+    WriteLog(service.system(), kLogLevelFailure, 0, kLogEvent, Format(kLogCannotStore, who.c_str()),
+             service.log_prefix);
   }
   return ok;
 }

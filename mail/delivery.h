@@ -46,9 +46,10 @@ struct DeliveryPolicy {
 // Delivers the message of the plain spool file `spool_fd` (read from its start with pread) from
 // `reverse_path` to `recipients`, for `service`: its log takes the log lines, and lists and
 // responders reached on the way deliver with it. Local recipients are delivered on this host,
-// the others go to the forward queue; with the rules of received mail, the queued recipients of
-// a first delivery are followed by the copies of the sender's outgoing mail (once, for the last
-// of them). Files that could not be written are counted in `report`.
+// the others go to the forward queue. With the rules of received mail, queued recipients of
+// which none holds an "@" go nowhere, and those of a first delivery are followed by the copies
+// of the sender's outgoing mail (once, for the last of them). Files that could not be written
+// are counted in `report`.
 void Deliver(const MailService& service, const std::vector<Recipient>& recipients,
              std::string_view reverse_path, int spool_fd, const DeliveryPolicy& policy = {},
              DeliveryReport* report = nullptr);

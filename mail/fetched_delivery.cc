@@ -24,7 +24,10 @@ namespace {
 class FetchedDelivery {
  public:
   FetchedDelivery(const MailService& service, std::string_view sender, int fd, bool replying)
-      : service_(service), system_(service.system()), sender_(sender), fd_(fd),
+      : service_(service),
+        system_(service.system()),
+        sender_(sender),
+        fd_(fd),
         replying_(replying) {}
 
   // Delivers to `local`@`domain` at `depth`. False when the file for the address could not be
@@ -47,8 +50,7 @@ class FetchedDelivery {
   }
   bool Queue(const std::string& local, const std::string& domain);
   bool ReportUnknown(const std::string& local, const std::string& domain);
-  bool User(const USERSTRUCT& user, const std::string& local, const std::string& domain,
-            int depth);
+  bool User(const USERSTRUCT& user, const std::string& local, const std::string& domain, int depth);
 
   const MailService& service_;
   const SYSTEMSTRUCT& system_;
@@ -59,10 +61,10 @@ class FetchedDelivery {
 
 bool FetchedDelivery::Queue(const std::string& local, const std::string& domain) {
   std::string address = local + "@" + domain;
-  std::string head = Format(kFetchedQueueToAddress, local.c_str(), domain.c_str()) +
-                     Format(kFetchedQueueFromAddress, system_.AdministratorName,
-                            PrimaryDomain(system_).c_str()) +
-                     ReceivedLine(system_, local, domain);
+  std::string head =
+      Format(kFetchedQueueToAddress, local.c_str(), domain.c_str()) +
+      Format(kFetchedQueueFromAddress, system_.AdministratorName, PrimaryDomain(system_).c_str()) +
+      ReceivedLine(system_, local, domain);
   return WriteMessageFile(service_, MailPath(kForwardDirectory), kQueueExtension, head, fd_,
                           address, "", address);
 }
@@ -77,12 +79,11 @@ bool FetchedDelivery::ReportUnknown(const std::string& local, const std::string&
     // up every later message of the account.
     return true;
   }
-  std::string head = ReceivedLine(system_, admin, first) + kNoticeFrom +
-                     Format(kNoticeTo, admin.c_str(), first.c_str()) +
-                     Format(kNoticeDate, FormatMailDate()) + kNoticeUnknownSubject +
-                     kUnknownReportIntro +
-                     Format(kUnknownReportAddress, local.c_str(), domain.c_str()) +
-                     kUnknownReportOriginal;
+  std::string head =
+      ReceivedLine(system_, admin, first) + kNoticeFrom +
+      Format(kNoticeTo, admin.c_str(), first.c_str()) + Format(kNoticeDate, FormatMailDate()) +
+      kNoticeUnknownSubject + kUnknownReportIntro +
+      Format(kUnknownReportAddress, local.c_str(), domain.c_str()) + kUnknownReportOriginal;
   return WriteMessageFile(service_, MailPath(mailbox), kMailboxExtension, head, fd_, "", "",
                           admin + "@" + first);
 }
@@ -117,8 +118,7 @@ bool FetchedDelivery::User(const USERSTRUCT& user, const std::string& local,
     std::string copy_local, copy_domain;
     SplitAddress(copy, &copy_local, &copy_domain);
     USERSTRUCT other{};
-    bool is_user =
-        !copy_local.empty() && FindRecord(system_, copy_local, copy_domain, &other) == 0;
+    bool is_user = !copy_local.empty() && FindRecord(system_, copy_local, copy_domain, &other) == 0;
     Run(copy_local, copy_domain, !is_user, depth + 1);
   }
   if ((user.Options & kUserListManager) != 0 && !replying_)

@@ -501,8 +501,8 @@ void ReviewList(const MailService& service, std::string_view list_address,
   DeliverReply(service, to, manager, review, policy);
 }
 
-void SendListHelp(const MailService& service, std::string_view requester,
-                  std::string_view manager, const DeliveryPolicy& policy) {
+void SendListHelp(const MailService& service, std::string_view requester, std::string_view manager,
+                  const DeliveryPolicy& policy) {
   std::string path = ResolveFileName(Str(service.system().ConfigPath), kHelpFileName);
   std::string help;
   if (!platform::ReadWholeFile(path, &help)) return;
@@ -519,8 +519,7 @@ void SendListHelp(const MailService& service, std::string_view requester,
 }
 
 void SendListsOverview(const MailService& service, std::string_view requester,
-                       std::string_view manager, bool joined_only,
-                       const DeliveryPolicy& policy) {
+                       std::string_view manager, bool joined_only, const DeliveryPolicy& policy) {
   Address to = Split(requester);
   TempMessage overview(service.system());
   if (!overview.ok()) return;
@@ -588,7 +587,8 @@ int DistributeToList(const MailService& service, const LISTSTRUCT& list, std::st
   entries.reserve(members.size());
   auto add = [&](const Address& to, std::string_view stored) {
     if (to.local.empty()) return;
-    mail::Recipient entry = mail::ResolveMember(service.system(), to.local, to.domain, true, stored);
+    mail::Recipient entry =
+        mail::ResolveMember(service.system(), to.local, to.domain, true, stored);
     if (HoldsEntrySeparator(entry.address)) {
       Log(service, kLogLevelFailure, Format(kLogBadRecipient, RecipientText(entry).c_str()));
       return;

@@ -54,8 +54,7 @@ std::vector<std::string> CommandLines(std::string_view head);
 // delivered with `policy` marked as replying: delivery does not read them for commands when
 // they reach a list manager.
 void ProcessListCommands(const MailService& service, std::string_view sender,
-                         std::string_view manager, int spool_fd,
-                         const DeliveryPolicy& policy = {});
+                         std::string_view manager, int spool_fd, const DeliveryPolicy& policy = {});
 
 // Sends the message to every member of the list, with the list owner as envelope sender when
 // the list has one, and to the owner too when the list asks for it. Returns 0.

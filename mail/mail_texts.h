@@ -24,8 +24,7 @@ inline constexpr char kUnknownReportIntro[] =
     "---------------\r\nThe following user address is unknown:\r\n";
 // Local part and domain of the unknown address.
 inline constexpr char kUnknownReportAddress[] = " --> %s@%s\r\n\r\n";
-inline constexpr char kUnknownReportOriginal[] =
-    "---------------\r\nOriginal Message follows:\r\n";
+inline constexpr char kUnknownReportOriginal[] = "---------------\r\nOriginal Message follows:\r\n";
 
 // The common lines of every administrator's notice, and kind 1.
 inline constexpr char kNoticeFrom[] = "From: <>\r\n";

@@ -93,8 +93,8 @@ RecipientKind KindOfAddress(int address_kind) {
   }
 }
 
-Recipient ResolveTarget(const SYSTEMSTRUCT& system, std::string_view target,
-                        std::string_view given, bool search_other, bool accounts) {
+Recipient ResolveTarget(const SYSTEMSTRUCT& system, std::string_view target, std::string_view given,
+                        bool search_other, bool accounts) {
   std::string local, domain;
   SplitAddress(target, &local, &domain);
   RecipientKind kind = KindOfAddress(ClassifyAddress(system, local, &domain, search_other));

@@ -56,8 +56,8 @@ RecipientKind KindOfAddress(int address_kind);
 // user's copy) goes, kept apart from `given`: a local user, list or command with `target` as
 // written (the other domains searched when `search_other`), an account only when `accounts`,
 // else the queue.
-Recipient ResolveTarget(const SYSTEMSTRUCT& system, std::string_view target,
-                        std::string_view given, bool search_other, bool accounts);
+Recipient ResolveTarget(const SYSTEMSTRUCT& system, std::string_view target, std::string_view given,
+                        bool search_other, bool accounts);
 
 // A user's copy address (CopyIncoming, CopyOutgoing): a user of the user table as written,
 // else the queue; kept apart from `given` when it is not empty.

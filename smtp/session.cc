@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -584,19 +583,11 @@ Completion DeliverPendingMessage(const mail::MailService& service, PendingMessag
   } else if (message->spool && message->spool_ok) {
     mail::DeliveryReport report;
     if (!message->local_list.empty())
-      mail::Deliver(service, message->local_list, message->reverse_path, message->spool.get(),
-                    {}, &report);
+      mail::Deliver(service, message->local_list, message->reverse_path, message->spool.get(), {},
+                    &report);
     if (!message->forward_list.empty()) {
-      // A forward list without a single address sends nothing.
-      bool addressed = std::any_of(
-          message->forward_list.begin(), message->forward_list.end(),
-          [](const mail::Recipient& r) {
-            return r.address.find('@') != std::string::npos ||
-                   r.given.find('@') != std::string::npos;
-          });
-      if (addressed)
-        mail::Deliver(service, message->forward_list, message->reverse_path,
-                      message->spool.get(), {}, &report);
+      mail::Deliver(service, message->forward_list, message->reverse_path, message->spool.get(), {},
+                    &report);
       completion.forward_queued = true;
     }
     completion.stored = report.failures == 0;

@@ -21,10 +21,10 @@
 namespace qv::lists {
 namespace {
 
-using qv::testing::ReadFileText;
-using qv::testing::WriteFileText;
 using mail::RecipientText;
 using mail::ResolveMember;
+using qv::testing::ReadFileText;
+using qv::testing::WriteFileText;
 using testing::ListEnv;
 
 // ---- Command lines ----------------------------------------------------------------------
@@ -618,7 +618,8 @@ TEST_F(ListsTest, OnlyTheOwnerMaySendToAnOwnerOnlyList) {
 // ---- Recipient entries ------------------------------------------------------------------------
 
 TEST_F(ListsTest, RecipientEntries) {
-  EXPECT_EQ(RecipientText(ResolveMember(env_.system(), "ANN", "example.com")), "[U]ann@example.com");
+  EXPECT_EQ(RecipientText(ResolveMember(env_.system(), "ANN", "example.com")),
+            "[U]ann@example.com");
   EXPECT_EQ(RecipientText(ResolveMember(env_.system(), "ANN", "example.com", true)),
             "[U]ANN@example.com");
   EXPECT_EQ(RecipientText(ResolveMember(env_.system(), "star", "any.example")), "[U]star@*");
@@ -639,7 +640,8 @@ TEST_F(ListsTest, RecipientEntries) {
   mail::Recipient nt = ResolveMember(env_.system(), "sys", "NT.example");
   EXPECT_EQ(RecipientText(nt), "[N]sys@NT.example");
   EXPECT_TRUE(nt.local());
-  EXPECT_EQ(RecipientText(ResolveMember(env_.system(), "nobody", "nt.example")), "nobody@nt.example");
+  EXPECT_EQ(RecipientText(ResolveMember(env_.system(), "nobody", "nt.example")),
+            "nobody@nt.example");
   SetSystemAccountSource(nullptr);
 }
 

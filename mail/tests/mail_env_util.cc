@@ -86,7 +86,7 @@ namespace {
 // The files of a folder with `extension` (any, when empty), in name order: their unmasked
 // contents, or with `unmask` false their names.
 std::vector<std::string> FolderFiles(const std::string& directory, const std::string& extension,
-                               bool unmask) {
+                                     bool unmask) {
   std::vector<std::string> names;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
@@ -117,7 +117,9 @@ std::vector<std::string> MailEnv::Queue() const {
   return FolderFiles(mail() + "/forward", ".out", true);
 }
 
-std::vector<std::string> MailEnv::TempFiles() const { return FolderFiles(temp(), "", false); }
+std::vector<std::string> MailEnv::TempFiles() const {
+  return FolderFiles(temp(), "", false);
+}
 
 std::vector<std::string> MailEnv::Files(const std::string& folder) const {
   std::vector<std::string> paths;

@@ -31,8 +31,8 @@ class OtherServiceTest : public ::testing::Test {
     // A service with its own log that records its deliveries and carries them out.
     collection_.settings = &env_.settings();
     collection_.log_prefix = "p";
-    collection_.divert = [this](const Recipient& recipient, std::string_view reverse_path,
-                                int fd, const DeliveryPolicy& policy) {
+    collection_.divert = [this](const Recipient& recipient, std::string_view reverse_path, int fd,
+                                const DeliveryPolicy& policy) {
       entries_.push_back(RecipientText(recipient) + (recipient.local() ? " local" : " queued"));
       mail::Deliver(collection_, {recipient}, reverse_path, fd, policy);
     };

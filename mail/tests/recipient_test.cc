@@ -53,7 +53,7 @@ TEST_F(RecipientTest, TargetsResolveToEveryKind) {
       {"staff@example.test", true, Kind::kList},
       {"run@example.test", true, Kind::kCommand},
       {"sys@nt.example", true, Kind::kAccount},
-      {"sys@nt.example", false, Kind::kForward},  // forwarding of unknown users
+      {"sys@nt.example", false, Kind::kForward},       // forwarding of unknown users
       {"bob@old.example.test", true, Kind::kForward},  // a route is no local kind
       {"far@remote.test", true, Kind::kForward},
   };
@@ -104,7 +104,8 @@ TEST(RecipientText, WritesAndReadsEveryKind) {
     const char* text;
   };
   const Case cases[] = {
-      {{Kind::kUser, "bob@example.test", "Bob@Example.test"}, "[U]bob@example.test!Bob@Example.test"},
+      {{Kind::kUser, "bob@example.test", "Bob@Example.test"},
+       "[U]bob@example.test!Bob@Example.test"},
       {{Kind::kList, "staff@example.test", ""}, "[L]staff@example.test"},
       {{Kind::kCommand, "run@example.test", ""}, "[X]run@example.test"},
       {{Kind::kAccount, "sys@nt.example", ""}, "[N]sys@nt.example"},
@@ -115,8 +116,8 @@ TEST(RecipientText, WritesAndReadsEveryKind) {
     std::vector<Recipient> read = ParseRecipients(c.text, c.recipient.local());
     ASSERT_EQ(read.size(), 1u) << c.text;
     EXPECT_EQ(read[0], c.recipient) << c.text;
-    EXPECT_EQ(read[0].for_address(), c.recipient.given.empty() ? c.recipient.address
-                                                                : c.recipient.given);
+    EXPECT_EQ(read[0].for_address(),
+              c.recipient.given.empty() ? c.recipient.address : c.recipient.given);
   }
 }
 

@@ -20,8 +20,8 @@
 
 #include "common/accounts.h"
 #include "common/config.h"
-#include "common/testing/fake_dialup.h"
 #include "common/mailfile.h"
+#include "common/testing/fake_dialup.h"
 #include "common/testing/table_env.h"
 #include "common/testing/test_env.h"
 #include "mail/tests/mail_env_util.h"
@@ -322,8 +322,7 @@ TEST_F(ForwardTest, UnreachableHostsKeepTheFile) {
     CopyField(env_.settings().smtp.ExchangeHost, c.exchange_host);
     std::string path = Queue("bob@remote.test", "ann@local.test");
     bool unreachable = false;
-    EXPECT_EQ(ForwardQueueFile(env_.settings(), path, false, &unreachable, options_), 0)
-        << c.what;
+    EXPECT_EQ(ForwardQueueFile(env_.settings(), path, false, &unreachable, options_), 0) << c.what;
     EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 0) << c.what;
     EXPECT_EQ(QueueTexts().size(), 1u) << c.what;
     EXPECT_TRUE(Logged(c.log)) << c.what;
@@ -505,8 +504,7 @@ TEST_F(ForwardTest, TemporaryRefusalsAndLostConnectionsKeepTheFile) {
     env_.settings().smtp.PortEx = peer.port();
     std::string path = Queue("bob@remote.test", "ann@local.test");
     bool unreachable = false;
-    EXPECT_EQ(ForwardQueueFile(env_.settings(), path, false, &unreachable, options_), 0)
-        << c.what;
+    EXPECT_EQ(ForwardQueueFile(env_.settings(), path, false, &unreachable, options_), 0) << c.what;
     EXPECT_TRUE(unreachable) << c.what;
     EXPECT_TRUE(Mailbox("ann").empty()) << c.what;
     ::unlink(path.c_str());
