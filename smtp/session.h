@@ -108,8 +108,7 @@ class SmtpSession {
   // TakeMessage and DeliverPendingMessage in one step.
   Completion CompleteMessage();
   // The end line of a message over the size limit arrived: nothing of it is delivered, the spool
-  // file is given back emptied, and the session is ready for the next MAIL as after an accepted
-  // message.
+  // file is given back emptied, and the session is ready for the next MAIL as after an accepted message.
   void RefuseMessage();
 
   SessionState state() const { return state_; }
