@@ -15,10 +15,12 @@
 #include "common/service_frame.h"
 #include "common/strings.h"
 #include "common/tables.h"
+#include "mail/delivery_rules.h"
 #include "mail/lists.h"
 #include "mail/mail_texts.h"
 #include "mail/mail_util.h"
 #include "mail/notice.h"
+#include "mail/parallel.h"
 #include "mail/responder.h"
 #include "platform/fileio.h"
 
@@ -31,30 +33,11 @@ constexpr size_t kHeaderWindow = 2048;
 constexpr size_t kBodyBlock = 2048;
 constexpr size_t kBodyRead = 32 * kBodyBlock;
 
-// One recipient entry: tag, delivery address (up to "!"), and the given recipient (after "!",
-// or the address itself).
-struct Entry {
-  std::string tag;
-  std::string address;
-  std::string given_local;
-  std::string given_domain;
-};
-
-Entry ParseEntry(std::string_view text) {
-  Entry entry;
-  if (!text.empty() && text[0] == '[') {
-    entry.tag = std::string(text.substr(0, 3));
-    text.remove_prefix(entry.tag.size());
-  }
-  size_t bang = text.find('!');
-  entry.address = std::string(text.substr(0, bang));
-  std::string_view given = bang == std::string_view::npos ? text : text.substr(bang + 1);
-  SplitAddress(given, &entry.given_local, &entry.given_domain);
-  return entry;
-}
-
-std::string Given(const Entry& entry) {
-  return entry.given_local + "@" + entry.given_domain;
+// The given address of a recipient, split and joined again as the Received line names it.
+std::string Given(const Recipient& recipient) {
+  std::string local, domain;
+  SplitAddress(recipient.for_address(), &local, &domain);
+  return local + "@" + domain;
 }
 
 // Up to `limit` bytes of a file of `size` bytes from `offset` (fewer at its end).
@@ -64,39 +47,39 @@ bool ReadPiece(int fd, uint64_t size, uint64_t offset, size_t limit, std::string
   return n == 0 || platform::ReadAt(fd, out->data(), n, static_cast<int64_t>(offset));
 }
 
-std::string ReceivedLine(const SYSTEMSTRUCT& system, const Entry& entry) {
-  return Format(kReceivedLine, system.HostName, kServerVersion, kInstallationText,
-                entry.given_local.c_str(), entry.given_domain.c_str(), FormatMailDate());
-}
-
+// The rules of received mail for the recipients of one call of Deliver.
 class Delivery {
  public:
-  Delivery(const MailService& service, std::string_view reverse_path, int spool_fd, int depth,
-           DeliveryReport* report)
+  Delivery(const MailService& service, std::string_view reverse_path, int spool_fd,
+           const DeliveryPolicy& policy, DeliveryReport* report)
       : service_(service),
         reverse_path_(reverse_path),
         spool_fd_(spool_fd),
-        depth_(depth),
+        policy_(policy),
         report_(report) {}
 
-  bool Forward(std::string_view list, bool top_level);
-  void Local(std::string_view list, bool top_level);
+  void Run(const std::vector<Recipient>& recipients);
 
  private:
-  void User(const Entry& entry, bool top_level);
-  void List(const Entry& entry, bool top_level);
-  void Command(const Entry& entry);
-  void Account(const Entry& entry);
-  void CopiesOfOutgoing(const Entry& entry);
-  // Delivers one derived entry, not at top level.
-  void Derived(const std::string& entry, bool local);
-  void MailboxMessage(const std::string& mailbox, const Entry& entry);
-  void QueueMessage(const Entry& entry);
+  void User(const Recipient& recipient);
+  void List(const Recipient& recipient);
+  void Command(const Recipient& recipient);
+  void Account(const Recipient& recipient);
+  void CopiesOfOutgoing(const Recipient& recipient);
+  // Delivers one derived recipient, not at top level.
+  void Derived(const Recipient& recipient);
+  void MailboxMessage(const std::string& mailbox, const Recipient& recipient);
+  void QueueMessage(const Recipient& recipient);
   // Writes one message file into `directory`: `envelope` (the queue's recipient and sender
   // lines, or nothing), the Received line and the stored message; reports a failure.
-  void WriteMessage(const std::string& directory, const char* extension, const Entry& entry,
+  void WriteMessage(const std::string& directory, const char* extension, const Recipient& recipient,
                     const std::string& envelope);
-  void Failed(const std::string& address);
+  // What list code reached from here delivers with: a chain of its own.
+  DeliveryPolicy ListPolicy() const {
+    DeliveryPolicy policy;
+    policy.replying = policy_.replying;
+    return policy;
+  }
   void Log(int level, const std::string& text) const {
     WriteLog(service_.system(), level, 0, kLogEvent, text, service_.log_prefix);
   }
@@ -104,181 +87,133 @@ class Delivery {
   const MailService& service_;
   std::string reverse_path_;
   int spool_fd_;
-  int depth_;
+  DeliveryPolicy policy_;
   DeliveryReport* report_;
 };
 
-void Delivery::Failed(const std::string& address) {
-  if (report_ != nullptr) ++report_->failures;
-  Log(kLogLevelFailure, Format(kLogCannotStore, address.c_str()));
-}
-
-void Delivery::Derived(const std::string& entry, bool local) {
-  if (depth_ + 1 > kMaxDeliveryDepth) {
-    Log(kLogLevelFailure, Format(kLogDeliveryLoop, entry.c_str(), kMaxDeliveryDepth));
-    return;
-  }
-  Delivery derived(service_, reverse_path_, spool_fd_, depth_ + 1, report_);
-  if (local) {
-    derived.Local(entry, false);
-  } else {
-    derived.Forward(entry, false);
-  }
-}
-
-bool Delivery::Forward(std::string_view list, bool top_level) {
-  if (list.find('@') == std::string_view::npos) return false;
-  Entry last;
-  bool any = false;
-  size_t pos = 0;
-  while (pos < list.size()) {
-    while (pos < list.size() && list[pos] == ' ') ++pos;
-    size_t end = list.find(' ', pos);
-    if (end == std::string_view::npos) end = list.size();
-    if (end > pos) {
-      Entry entry = ParseEntry(list.substr(pos, end - pos));
-      entry.tag.clear();
-      QueueMessage(entry);
-      last = entry;
-      any = true;
+void Delivery::Run(const std::vector<Recipient>& recipients) {
+  // Queued recipients of which none holds an address go nowhere.
+  const bool queue = std::any_of(recipients.begin(), recipients.end(), [](const Recipient& r) {
+    return !r.local() &&
+           (r.address.find('@') != std::string::npos || r.given.find('@') != std::string::npos);
+  });
+  const Recipient* last_queued = nullptr;
+  for (const Recipient& recipient : recipients) {
+    switch (recipient.kind) {
+      case RecipientKind::kUser:
+        User(recipient);
+        break;
+      case RecipientKind::kList:
+        List(recipient);
+        break;
+      case RecipientKind::kCommand:
+        Command(recipient);
+        break;
+      case RecipientKind::kAccount:
+        Account(recipient);
+        break;
+      case RecipientKind::kForward:
+        if (!queue) break;
+        QueueMessage(recipient);
+        last_queued = &recipient;
+        break;
     }
-    pos = end;
   }
-  if (top_level && any) CopiesOfOutgoing(last);
-  return true;
+  if (policy_.top_level && last_queued != nullptr) CopiesOfOutgoing(*last_queued);
 }
 
-void Delivery::QueueMessage(const Entry& entry) {
+void Delivery::Derived(const Recipient& recipient) {
+  DeliveryPolicy derived = policy_;
+  derived.top_level = false;
+  derived.depth = policy_.depth + 1;
+  derived.separately = false;
+  derived.parallel = 1;
+  if (!rules::WithinDepth(service_, derived.depth, RecipientText(recipient))) return;
+  Delivery(service_, reverse_path_, spool_fd_, derived, report_).Run({recipient});
+}
+
+void Delivery::QueueMessage(const Recipient& recipient) {
   WriteMessage(std::string(service_.system().MailPath) + "/" + kForwardDirectory, kQueueExtension,
-               entry, kQueueTo + entry.address + kQueueFrom + reverse_path_ + "\r\n");
+               recipient, kQueueTo + recipient.address + kQueueFrom + reverse_path_ + "\r\n");
 }
 
 void Delivery::WriteMessage(const std::string& directory, const char* extension,
-                            const Entry& entry, const std::string& envelope) {
-  MessageFileWriter writer;
-  bool ok = writer.Open(directory, extension) == 0 &&
-            (envelope.empty() || writer.Write(envelope) == 0) &&
-            writer.Write(ReceivedLine(service_.system(), entry)) == 0 &&
-            CopyMessage(spool_fd_, entry.address, reverse_path_, NextMessageIdBase(),
-                        service_.system().HostName,
-                        [&](std::string_view text) { return writer.Write(text) == 0; }) &&
-            writer.Commit() == 0;
-  if (!ok) {
-    writer.Abandon();
-    Failed(entry.address);
-  }
-}
-
-void Delivery::Local(std::string_view list, bool top_level) {
-  size_t pos = 0;
-  while (pos < list.size()) {
-    while (pos < list.size() && (list[pos] == ' ' || list[pos] == ';')) ++pos;
-    size_t end = list.find_first_of(" ;", pos);
-    if (end == std::string_view::npos) end = list.size();
-    if (end > pos) {
-      Entry entry = ParseEntry(list.substr(pos, end - pos));
-      if (entry.tag.empty() || EqualsNoCase(entry.tag, "[U]")) {
-        User(entry, top_level);
-      } else if (EqualsNoCase(entry.tag, "[L]")) {
-        List(entry, top_level);
-      } else if (EqualsNoCase(entry.tag, "[X]")) {
-        Command(entry);
-      } else if (EqualsNoCase(entry.tag, "[N]")) {
-        Account(entry);
-      }
-    }
-    pos = end;
-  }
-}
-
-void Delivery::User(const Entry& entry, bool top_level) {
+                            const Recipient& recipient, const std::string& envelope) {
   std::string local, domain;
-  SplitAddress(entry.address, &local, &domain);
+  SplitAddress(recipient.for_address(), &local, &domain);
+  if (!rules::WriteMessageFile(service_, directory, extension,
+                               envelope + ReceivedLine(service_.system(), local, domain), spool_fd_,
+                               recipient.address, reverse_path_, recipient.address) &&
+      report_ != nullptr)
+    ++report_->failures;
+}
+
+void Delivery::User(const Recipient& recipient) {
+  std::string local, domain;
+  SplitAddress(recipient.address, &local, &domain);
+  const std::string given = Given(recipient);
   USERSTRUCT user{};
   if (local.empty() || FindRecord(service_.system(), local, domain, &user) != 0) {
     const SMTPSTRUCT& smtp = service_.smtp();
     if ((smtp.Flags & kSmtpForwardUnknown) == 0) {
       if ((smtp.Flags & kSmtpNotifyUnknown) != 0)
-        WriteAdminNotice(service_, kNoticeUnknownUser, reverse_path_, Given(entry), "", -1);
+        WriteAdminNotice(service_, kNoticeUnknownUser, reverse_path_, given, "", -1);
       return;
     }
-    for (const std::string& target : SplitAddressList(smtp.ForwardUnknown)) {
-      std::string target_local, target_domain;
-      SplitAddress(target, &target_local, &target_domain);
-      int kind = ClassifyAddress(service_.system(), target_local, &target_domain,
-                                 (smtp.Flags & kSmtpSearchUnknown) != 0);
-      const char* tag = kind == kAddressUser      ? "[U]"
-                        : kind == kAddressList    ? "[L]"
-                        : kind == kAddressCommand ? "[X]"
-                                                  : nullptr;
-      if (tag != nullptr) {
-        Derived(tag + target + "!" + Given(entry), true);
-      } else {
-        Derived(target + "!" + Given(entry), false);
-      }
-    }
+    for (const std::string& target : SplitAddressList(smtp.ForwardUnknown))
+      Derived(ResolveTarget(service_.system(), target, given,
+                            (smtp.Flags & kSmtpSearchUnknown) != 0, false));
     return;
   }
 
   std::string user_address = Str(user.Alias) + "@" + Str(user.Domain);
-  if ((user.Options & kUserListManager) != 0 && !lists::ListCommandsInProgress())
-    lists::ProcessListCommands(service_, reverse_path_, user_address, spool_fd_);
+  if ((user.Options & kUserListManager) != 0 && !policy_.replying)
+    lists::ProcessListCommands(service_, reverse_path_, user_address, spool_fd_, ListPolicy());
 
   if ((user.Options & kUserRemote) == 0) {
     std::string mailbox = Str(user.Mailbox);
     if (mailbox.empty()) mailbox = local;
-    MailboxMessage(mailbox, entry);
+    MailboxMessage(mailbox, recipient);
   } else {
     std::string target = Str(user.Mailbox);
     USERSTRUCT other{};
     if (FindUserByAddress(service_.system(), target, &other)) {
-      Derived("[U]" + Str(other.Alias) + "@" + Str(other.Domain) + "!" + Given(entry), true);
+      Derived({RecipientKind::kUser, Str(other.Alias) + "@" + Str(other.Domain), given});
     } else {
-      Derived(target + "!" + Given(entry), false);
+      Derived({RecipientKind::kForward, target, given});
     }
   }
 
-  if (!top_level) return;
-  for (const std::string& copy : SplitAddressList(Str(user.CopyIncoming))) {
-    USERSTRUCT other{};
-    if (FindUserByAddress(service_.system(), copy, &other)) {
-      Derived("[U]" + copy + "!" + Given(entry), true);
-    } else {
-      Derived(copy + "!" + Given(entry), false);
-    }
-  }
+  if (!policy_.top_level) return;
+  for (const std::string& copy : SplitAddressList(Str(user.CopyIncoming)))
+    Derived(ResolveCopy(service_.system(), copy, given));
   if ((user.Options & kUserRespond) != 0 && reverse_path_.size() >= 2)
     lists::RunResponder(service_, reverse_path_, user_address, Str(user.Responder), spool_fd_);
   if ((user.Options & kUserJoinList) != 0 && reverse_path_.size() >= 2)
-    lists::JoinList(service_, reverse_path_, Str(user.MailingList), "");
-  CopiesOfOutgoing(entry);
+    lists::JoinList(service_, reverse_path_, Str(user.MailingList), "", ListPolicy());
+  CopiesOfOutgoing(recipient);
 }
 
-void Delivery::CopiesOfOutgoing(const Entry& entry) {
+void Delivery::CopiesOfOutgoing(const Recipient& recipient) {
   USERSTRUCT sender{};
   if (reverse_path_.empty() || !FindUserByAddress(service_.system(), reverse_path_, &sender))
     return;
-  for (const std::string& copy : SplitAddressList(Str(sender.CopyOutgoing))) {
-    USERSTRUCT other{};
-    if (FindUserByAddress(service_.system(), copy, &other)) {
-      Derived("[U]" + copy + "!" + Given(entry), true);
-    } else {
-      Derived(copy + "!" + Given(entry), false);
-    }
-  }
+  for (const std::string& copy : SplitAddressList(Str(sender.CopyOutgoing)))
+    Derived(ResolveCopy(service_.system(), copy, Given(recipient)));
 }
 
-void Delivery::List(const Entry& entry, bool top_level) {
+void Delivery::List(const Recipient& recipient) {
   std::string local, domain;
-  SplitAddress(entry.address, &local, &domain);
+  SplitAddress(recipient.address, &local, &domain);
   LISTSTRUCT list{};
   if (local.empty() || FindRecord(service_.system(), local, domain, &list) != 0) return;
-  lists::DistributeToList(service_, list, reverse_path_, spool_fd_, top_level);
+  lists::DistributeToList(service_, list, reverse_path_, spool_fd_, policy_.top_level,
+                          ListPolicy());
 }
 
-void Delivery::Command(const Entry& entry) {
+void Delivery::Command(const Recipient& recipient) {
   std::string local, domain;
-  SplitAddress(entry.address, &local, &domain);
+  SplitAddress(recipient.address, &local, &domain);
   EXECSTRUCT command{};
   if (local.empty() || FindRecord(service_.system(), local, domain, &command) != 0) return;
   std::string description = Str(command.Description);
@@ -293,30 +228,114 @@ void Delivery::Command(const Entry& entry) {
   Log(kLogLevelFailure, Format(started ? kLogExecuted : kLogNotFound, description.c_str()));
 }
 
-void Delivery::Account(const Entry& entry) {
+void Delivery::Account(const Recipient& recipient) {
   std::string local, domain;
-  SplitAddress(entry.address, &local, &domain);
-  MailboxMessage(local, entry);
+  SplitAddress(recipient.address, &local, &domain);
+  MailboxMessage(local, recipient);
 }
 
-void Delivery::MailboxMessage(const std::string& mailbox, const Entry& entry) {
+void Delivery::MailboxMessage(const std::string& mailbox, const Recipient& recipient) {
   if (!IsSafeMailboxName(mailbox)) {
-    Log(kLogLevelFailure, Format(kLogBadMailbox, entry.address.c_str(), mailbox.c_str()));
+    Log(kLogLevelFailure, Format(kLogBadMailbox, recipient.address.c_str(), mailbox.c_str()));
     return;
   }
-  WriteMessage(std::string(service_.system().MailPath) + "/" + mailbox, kMailboxExtension, entry,
-               "");
+  WriteMessage(std::string(service_.system().MailPath) + "/" + mailbox, kMailboxExtension,
+               recipient, "");
+}
+
+// One part of a call of Deliver: a single recipient when they are delivered separately, else
+// all of them.
+void DeliverPart(const MailService& service, const std::vector<Recipient>& recipients,
+                 std::string_view reverse_path, int spool_fd, const DeliveryPolicy& policy,
+                 DeliveryReport* report) {
+  if (service.rules == DeliveryRules::kFetched) {
+    for (const Recipient& recipient : recipients) {
+      if (!rules::DeliverFetched(service, recipient, reverse_path, spool_fd, policy.depth + 1,
+                                 policy.replying) &&
+          report != nullptr)
+        ++report->failures;
+    }
+    return;
+  }
+  Delivery(service, reverse_path, spool_fd, policy, report).Run(recipients);
 }
 
 }  // namespace
 
+namespace rules {
+
+bool WriteMessageFile(const MailService& service, const std::string& directory,
+                      std::string_view extension, const std::string& head, int spool_fd,
+                      std::string_view to_address, std::string_view reverse_path,
+                      const std::string& who) {
+  MessageFileWriter writer;
+  bool ok = writer.Open(directory, extension) == 0 && writer.Write(head) == 0 &&
+            CopyMessage(spool_fd, to_address, reverse_path, NextMessageIdBase(),
+                        service.system().HostName,
+                        [&](std::string_view text) { return writer.Write(text) == 0; }) &&
+            writer.Commit() == 0;
+  if (!ok) {
+    writer.Abandon();
+    WriteLog(service.system(), kLogLevelFailure, 0, kLogEvent, Format(kLogCannotStore, who.c_str()),
+             service.log_prefix);
+  }
+  return ok;
+}
+
+bool WithinDepth(const MailService& service, int depth, const std::string& what) {
+  if (depth <= kMaxDeliveryDepth) return true;
+  WriteLog(service.system(), kLogLevelFailure, 0, kLogEvent,
+           Format(kLogDeliveryLoop, what.c_str(), kMaxDeliveryDepth), service.log_prefix);
+  return false;
+}
+
+}  // namespace rules
+
+void Deliver(const MailService& service, const std::vector<Recipient>& recipients,
+             std::string_view reverse_path, int spool_fd, const DeliveryPolicy& policy,
+             DeliveryReport* report) {
+  if (!policy.separately) {
+    DeliverPart(service, recipients, reverse_path, spool_fd, policy, report);
+    return;
+  }
+  std::mutex mutex;
+  RunBounded(recipients.size(), policy.parallel, [&](size_t i) {
+    DeliveryReport part;
+    DeliverPart(service, {recipients[i]}, reverse_path, spool_fd, policy, &part);
+    if (report == nullptr) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    report->failures += part.failures;
+  });
+}
+
+MailService FetchedMailService(const Settings& settings) {
+  MailService service;
+  service.settings = &settings;
+  service.log_prefix = std::string(kLogPrefixPop3, sizeof kLogPrefixPop3 - 1);
+  service.rules = DeliveryRules::kFetched;
+  return service;
+}
+
+Recipient FetchedRecipient(std::string_view local, std::string_view domain, bool remote) {
+  return Recipient{remote ? RecipientKind::kForward : RecipientKind::kUser,
+                   std::string(local) + "@" + std::string(domain), ""};
+}
+
 bool DeliverRecipients(const MailService& service, std::string_view list,
                        std::string_view reverse_path, int spool_fd, bool local, bool top_level,
                        DeliveryReport* report) {
-  Delivery delivery(service, reverse_path, spool_fd, 0, report);
-  if (!local) return delivery.Forward(list, top_level);
-  delivery.Local(list, top_level);
+  if (!local && list.find('@') == std::string_view::npos) return false;
+  DeliveryPolicy policy;
+  policy.top_level = top_level;
+  Deliver(service, ParseRecipients(list, local), reverse_path, spool_fd, policy, report);
   return true;
+}
+
+std::string ReceivedLine(const SYSTEMSTRUCT& system, std::string_view local,
+                         std::string_view domain, std::string_view date) {
+  std::string when = date.empty() ? FormatMailDate() : std::string(date);
+  return Format(kReceivedLine, system.HostName, kServerVersion, kInstallationText,
+                std::string(local).c_str(), std::string(domain).c_str(), when.c_str());
 }
 
 bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view reverse_path,

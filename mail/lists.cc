@@ -5,11 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "common/accounts.h"
@@ -23,6 +20,7 @@
 #include "mail/list_texts.h"
 #include "mail/list_util.h"
 #include "mail/mail_util.h"
+#include "mail/parallel.h"
 #include "mail/responder.h"
 #include "mail/stored_form.h"
 #include "platform/fileio.h"
@@ -33,20 +31,6 @@ namespace {
 constexpr size_t kCommandWindow = 2048;         // bytes of a message read for commands
 constexpr size_t kArgumentWidth = 128;          // the fields of a command's arguments
 constexpr size_t kDeliveryHeaderWindow = 2048;  // delivery looks this far for a header
-
-// Set while the list code delivers one of its own replies.
-thread_local bool t_replying = false;
-
-class ReplyGuard {
- public:
-  ReplyGuard() : previous_(std::exchange(t_replying, true)) {}
-  ~ReplyGuard() { t_replying = previous_; }
-  ReplyGuard(const ReplyGuard&) = delete;
-  ReplyGuard& operator=(const ReplyGuard&) = delete;
-
- private:
-  bool previous_;
-};
 
 void Log(const MailService& service, int level, const std::string& text) {
   WriteLog(service.system(), level, 0, kLogEvent, text, service.log_prefix);
@@ -111,18 +95,34 @@ class TempMessage {
   std::string name_;
 };
 
+// Hands recipients to delivery, or to the service's diversion when it has one.
+void DeliverFromHere(const MailService& service, const std::vector<mail::Recipient>& recipients,
+                     std::string_view sender, int spool_fd, const DeliveryPolicy& policy) {
+  if (!service.divert) {
+    mail::Deliver(service, recipients, sender, spool_fd, policy);
+    return;
+  }
+  size_t threads = policy.separately ? policy.parallel : 1;
+  mail::RunBounded(recipients.size(), threads,
+                   [&](size_t i) { service.divert(recipients[i], sender, spool_fd, policy); });
+}
+
 // Delivers a reply of the list code (never at top level). Mail from here is not read for
 // commands when it reaches a list manager.
 void DeliverReply(const MailService& service, const Address& to, std::string_view sender,
-                  const TempMessage& message) {
+                  const TempMessage& message, const DeliveryPolicy& policy) {
   if (!message.ok() || to.local.empty()) return;
   if (HoldsEntrySeparator(to.text())) {
     Log(service, kLogLevelFailure, Format(kLogBadRecipient, to.text().c_str()));
     return;
   }
-  RecipientEntry entry = RecipientEntryFor(service.system(), to.local, to.domain);
-  ReplyGuard guard;
-  service.deliver(entry.entry, sender, message.fd(), entry.local, false);
+  DeliveryPolicy reply = policy;
+  reply.top_level = false;
+  reply.replying = true;
+  reply.separately = false;
+  reply.parallel = 1;
+  DeliverFromHere(service, {mail::ResolveMember(service.system(), to.local, to.domain)}, sender,
+                  message.fd(), reply);
 }
 
 // The member records of a members file, read under its shared lock. False when the file
@@ -267,54 +267,7 @@ std::string_view SkipBlanks(std::string_view text) {
   return b == std::string_view::npos ? std::string_view() : text.substr(b);
 }
 
-// Delivers the entries, up to `service.parallel_deliveries` at a time. The threads carry the
-// reply mark of the caller.
-void DeliverAll(const MailService& service, const std::vector<RecipientEntry>& entries,
-                const std::string& envelope, int spool_fd, bool top_level) {
-  size_t threads = std::min(service.parallel_deliveries, entries.size());
-  if (threads <= 1) {
-    for (const RecipientEntry& e : entries)
-      service.deliver(e.entry, envelope, spool_fd, e.local, top_level);
-    return;
-  }
-  std::atomic<size_t> next{0};
-  const bool replying = t_replying;
-  auto work = [&] {
-    t_replying = replying;
-    for (size_t i = next++; i < entries.size(); i = next++)
-      service.deliver(entries[i].entry, envelope, spool_fd, entries[i].local, top_level);
-  };
-  std::vector<std::thread> pool;
-  pool.reserve(threads - 1);
-  for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
-  work();
-  for (std::thread& t : pool) t.join();
-}
-
 }  // namespace
-
-RecipientEntry RecipientEntryFor(const SYSTEMSTRUCT& system, std::string_view local_part,
-                                 std::string_view domain, bool as_given, std::string_view stored) {
-  RecipientEntry result;
-  std::string given = std::string(local_part) + "@" + std::string(domain);
-  USERSTRUCT user;
-  if (!local_part.empty() && FindRecord(system, local_part, domain, &user) == 0) {
-    result.entry = "[U]" + (as_given ? given : Str(user.Alias) + "@" + Str(user.Domain));
-    result.local = true;
-    return result;
-  }
-  std::string full_name;
-  if ((system.Flags & kSysNtUser) != 0 && !local_part.empty() &&
-      EqualsNoCase(domain, FieldText(system.NTDomain)) &&
-      NtAccountLookup(system.NTUser, local_part, &full_name)) {
-    result.entry = "[N]" + given;
-    result.local = true;
-    return result;
-  }
-  result.entry = stored.empty() ? given : std::string(stored);
-  result.local = false;
-  return result;
-}
 
 ParsedCommand ParseCommandLine(std::string_view line) {
   struct Keyword {
@@ -375,12 +328,8 @@ std::vector<std::string> CommandLines(std::string_view head) {
   return lines;
 }
 
-bool ListCommandsInProgress() {
-  return t_replying;
-}
-
 void ProcessListCommands(const MailService& service, std::string_view sender,
-                         std::string_view manager, int spool_fd) {
+                         std::string_view manager, int spool_fd, const DeliveryPolicy& policy) {
   Address from = Split(sender);
   if (from.local.empty()) return;
   // Mail from the list manager itself, or from another list manager, is never read for
@@ -403,29 +352,29 @@ void ProcessListCommands(const MailService& service, std::string_view sender,
       case ListCommand::kNone:
         break;
       case ListCommand::kJoin:
-        JoinList(service, member, c.list_address, c.name);
+        JoinList(service, member, c.list_address, c.name, policy);
         break;
       case ListCommand::kLeave:
-        LeaveList(service, member, manager, c.list_address);
+        LeaveList(service, member, manager, c.list_address, policy);
         break;
       case ListCommand::kReview:
-        ReviewList(service, c.list_address, sender, manager);
+        ReviewList(service, c.list_address, sender, manager, policy);
         break;
       case ListCommand::kHelp:
-        SendListHelp(service, sender, manager);
+        SendListHelp(service, sender, manager, policy);
         break;
       case ListCommand::kWhich:
-        SendListsOverview(service, sender, manager, true);
+        SendListsOverview(service, sender, manager, true, policy);
         break;
       case ListCommand::kLists:
-        SendListsOverview(service, sender, manager, false);
+        SendListsOverview(service, sender, manager, false, policy);
         break;
     }
   }
 }
 
 void JoinList(const MailService& service, std::string_view member, std::string_view list_address,
-              std::string_view name) {
+              std::string_view name, const DeliveryPolicy& policy) {
   LISTSTRUCT list;
   if (FindList(service.system(), list_address, &list) != 0) return;
   std::string given(member);
@@ -446,7 +395,8 @@ void JoinList(const MailService& service, std::string_view member, std::string_v
     request.Write(Format(kJoinRequest, system.AdministratorName, given.c_str(), list_name.c_str(),
                          list_domain.c_str()));
     std::string sender = Str(system.AdministratorName) + "@" + PrimaryDomain(system);
-    DeliverReply(service, Address{Str(list.OwnerUser), Str(list.OwnerDomain)}, sender, request);
+    DeliverReply(service, Address{Str(list.OwnerUser), Str(list.OwnerDomain)}, sender, request,
+                 policy);
     return;
   }
 
@@ -481,7 +431,7 @@ void JoinList(const MailService& service, std::string_view member, std::string_v
 }
 
 void LeaveList(const MailService& service, std::string_view member, std::string_view manager,
-               std::string_view list_address) {
+               std::string_view list_address, const DeliveryPolicy& policy) {
   LISTSTRUCT list;
   if (FindList(service.system(), list_address, &list) != 0) return;
   Address a = Split(member);
@@ -514,11 +464,12 @@ void LeaveList(const MailService& service, std::string_view member, std::string_
   notice.Write(kNoticeSubject);
   notice.Write(Format(kNoticeBody, a.local.c_str(), a.domain.c_str(), list_name.c_str(),
                       list_domain.c_str()));
-  DeliverReply(service, a, manager, notice);
+  DeliverReply(service, a, manager, notice, policy);
 }
 
 void ReviewList(const MailService& service, std::string_view list_address,
-                std::string_view requester, std::string_view manager) {
+                std::string_view requester, std::string_view manager,
+                const DeliveryPolicy& policy) {
   LISTSTRUCT list;
   if (FindList(service.system(), list_address, &list) != 0) return;
   Address to = Split(requester);
@@ -547,11 +498,11 @@ void ReviewList(const MailService& service, std::string_view list_address,
   for (const MEMBERSTRUCT& m : members)
     text += Format(kReviewMember, Str(m.Address).c_str(), Str(m.Name).c_str());
   review.Write(text);
-  DeliverReply(service, to, manager, review);
+  DeliverReply(service, to, manager, review, policy);
 }
 
-void SendListHelp(const MailService& service, std::string_view requester,
-                  std::string_view manager) {
+void SendListHelp(const MailService& service, std::string_view requester, std::string_view manager,
+                  const DeliveryPolicy& policy) {
   std::string path = ResolveFileName(Str(service.system().ConfigPath), kHelpFileName);
   std::string help;
   if (!platform::ReadWholeFile(path, &help)) return;
@@ -564,11 +515,11 @@ void SendListHelp(const MailService& service, std::string_view requester,
   // paragraph out of the header that delivery puts before it.
   if (!HasOwnHeader(stored)) message.WriteStored("\r\n");
   message.WriteStored(stored);
-  DeliverReply(service, to, manager, message);
+  DeliverReply(service, to, manager, message, policy);
 }
 
 void SendListsOverview(const MailService& service, std::string_view requester,
-                       std::string_view manager, bool joined_only) {
+                       std::string_view manager, bool joined_only, const DeliveryPolicy& policy) {
   Address to = Split(requester);
   TempMessage overview(service.system());
   if (!overview.ok()) return;
@@ -595,11 +546,11 @@ void SendListsOverview(const MailService& service, std::string_view requester,
                    Str(list.Description).c_str());
   }
   overview.Write(text);
-  DeliverReply(service, to, manager, overview);
+  DeliverReply(service, to, manager, overview, policy);
 }
 
 int DistributeToList(const MailService& service, const LISTSTRUCT& list, std::string_view sender,
-                     int spool_fd, bool top_level) {
+                     int spool_fd, bool top_level, const DeliveryPolicy& policy) {
   std::vector<MEMBERSTRUCT> members;
   if (!ReadMembers(Str(list.FileName), &members)) return 0;
   ListLog list_log(list);
@@ -626,14 +577,20 @@ int DistributeToList(const MailService& service, const LISTSTRUCT& list, std::st
   std::string envelope =
       !owner_user.empty() && !owner_domain.empty() ? owner_user + "@" + owner_domain : sender_text;
 
-  // The entries first, in member order (with the list log), then the deliveries.
-  std::vector<RecipientEntry> entries;
+  // Every member's copy is a delivery of its own, up to parallel_deliveries at a time.
+  DeliveryPolicy copies = policy;
+  copies.top_level = top_level;
+  copies.separately = true;
+  copies.parallel = service.parallel_deliveries;
+  // The recipients first, in member order (with the list log), then the deliveries.
+  std::vector<mail::Recipient> entries;
   entries.reserve(members.size());
   auto add = [&](const Address& to, std::string_view stored) {
     if (to.local.empty()) return;
-    RecipientEntry entry = RecipientEntryFor(service.system(), to.local, to.domain, true, stored);
-    if (HoldsEntrySeparator(entry.entry.substr(entry.local ? 3 : 0))) {
-      Log(service, kLogLevelFailure, Format(kLogBadRecipient, entry.entry.c_str()));
+    mail::Recipient entry =
+        mail::ResolveMember(service.system(), to.local, to.domain, true, stored);
+    if (HoldsEntrySeparator(entry.address)) {
+      Log(service, kLogLevelFailure, Format(kLogBadRecipient, RecipientText(entry).c_str()));
       return;
     }
     entries.push_back(std::move(entry));
@@ -653,11 +610,11 @@ int DistributeToList(const MailService& service, const LISTSTRUCT& list, std::st
     list_log.Write(Format(kListLogMember, to.local.c_str(), to.domain.c_str()));
     add(to, FieldText(m.Address));
   }
-  DeliverAll(service, entries, envelope, spool_fd, top_level);
+  DeliverFromHere(service, entries, envelope, spool_fd, copies);
   if ((list.Options & kListCopyOwner) != 0 && !owner_user.empty()) {
     entries.clear();
     add(Address{owner_user, owner_domain}, {});
-    DeliverAll(service, entries, envelope, spool_fd, top_level);
+    DeliverFromHere(service, entries, envelope, spool_fd, copies);
     list_log.Write(Format(kListLogOwner, owner_user.c_str(), owner_domain.c_str()));
   }
   return 0;

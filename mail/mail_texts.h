@@ -14,6 +14,18 @@ inline constexpr char kAddedFrom[] = "From: %s\r\n";
 inline constexpr char kAddedTo[] = "To: <%s>\r\n";
 inline constexpr char kAddedMessageId[] = "Message-Id: <%s@%s>\r\n";
 
+// Fetched mail: the envelope of a queue file (the recipient, then the sender), and the report of
+// a message for an unknown local recipient to the administrator's mailbox (after the common
+// lines of a notice with the subject of kind 1).
+inline constexpr char kFetchedQueueToAddress[] = "To: %s@%s\r\n";
+inline constexpr char kFetchedQueueToText[] = "To: %s\r\n";
+inline constexpr char kFetchedQueueFromAddress[] = "From: %s@%s\r\n";
+inline constexpr char kUnknownReportIntro[] =
+    "---------------\r\nThe following user address is unknown:\r\n";
+// Local part and domain of the unknown address.
+inline constexpr char kUnknownReportAddress[] = " --> %s@%s\r\n\r\n";
+inline constexpr char kUnknownReportOriginal[] = "---------------\r\nOriginal Message follows:\r\n";
+
 // The common lines of every administrator's notice, and kind 1.
 inline constexpr char kNoticeFrom[] = "From: <>\r\n";
 inline constexpr char kNoticeTo[] = "To: %s@%s\r\n";

@@ -12,6 +12,7 @@
 #include "common/service_frame.h"
 #include "common/strings.h"
 #include "common/tables.h"
+#include "mail/delivery.h"
 #include "mail/mail_texts.h"
 
 namespace qv::mail {
@@ -73,8 +74,7 @@ bool WriteAdminNotice(const MailService& service, int kind, std::string_view sen
     return false;
   }
   std::string date = FormatMailDate();
-  std::string notice = Format(kReceivedLine, system.HostName, kServerVersion, kInstallationText,
-                              admin.c_str(), domain.c_str(), date.c_str());
+  std::string notice = ReceivedLine(system, admin, domain, date);
   notice += kNoticeFrom;
   notice += Format(kNoticeTo, admin.c_str(), domain.c_str());
   notice += Format(kNoticeDate, date.c_str());

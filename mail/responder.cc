@@ -16,6 +16,7 @@
 #include "common/service_frame.h"
 #include "common/strings.h"
 #include "common/tables.h"
+#include "mail/delivery.h"
 #include "mail/list_texts.h"
 #include "mail/list_util.h"
 #include "mail/mail_texts.h"
@@ -186,8 +187,7 @@ void RunResponder(const mail::MailService& service, std::string_view sender,
     head += Format(kReplyQueueTo, destination.queue_to.c_str());
     head += kReplyQueueFrom;
   }
-  head += Format(mail::kReceivedLine, Str(system.HostName).c_str(), kServerVersion,
-                 kInstallationText, from.local.c_str(), from.domain.c_str(), FormatMailDate());
+  head += mail::ReceivedLine(system, from.local, from.domain);
   head += Format(kReplyDate, FormatMailDate());
   head += Format(kReplyTo, from.local.c_str(), from.domain.c_str());
   head += Format(kReplyFrom, responding.c_str());

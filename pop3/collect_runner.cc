@@ -1,7 +1,7 @@
 #include "pop3/collect_runner.h"
 
 #include "common/config.h"
-#include "pop3/deliver_fetched.h"
+#include "mail/delivery.h"
 
 namespace qv::pop3 {
 
@@ -53,10 +53,13 @@ std::unique_ptr<RemoteCollection> MakeRemoteCollection(
   context.settings.net = settings.net;
   context.deliver = std::move(deliver);
   if (!context.deliver) {
-    auto delivery = std::make_shared<CollectionDelivery>(context.settings);
-    context.deliver = [delivery](std::string_view local, std::string_view domain,
+    auto settings = std::make_shared<const Settings>(context.settings);
+    context.deliver = [settings](std::string_view local, std::string_view domain,
                                  std::string_view sender, int fd) {
-      return delivery->Deliver(local, domain, sender, fd, false);
+      mail::DeliveryReport report;
+      mail::Deliver(mail::FetchedMailService(*settings),
+                    {mail::FetchedRecipient(local, domain, false)}, sender, fd, {}, &report);
+      return report.failures == 0;
     };
   }
   return std::make_unique<RemoteCollection>(std::move(post), std::move(changed),

@@ -30,22 +30,4 @@ inline constexpr char kLogNotStored[] =
 // The server's host name could not be looked up.
 inline constexpr char kLogUnknownServer[] = "Cannot resolve POP server %s\r\n";
 
-// ---- The report of a message for an unknown local recipient ---------------------------------
-
-// Administrator name and first domain.
-inline constexpr char kReportFrom[] = "From: <>\r\n";
-inline constexpr char kReportTo[] = "To: %s@%s\r\n";
-inline constexpr char kReportDate[] = "Date: %s\r\n";
-inline constexpr char kReportSubject[] = "Subject: Message for unknown user\r\n\r\n";
-inline constexpr char kReportIntro[] =
-    "---------------\r\nThe following user address is unknown:\r\n";
-// Local part and domain of the unknown address.
-inline constexpr char kReportAddress[] = " --> %s@%s\r\n\r\n";
-inline constexpr char kReportOriginal[] = "---------------\r\nOriginal Message follows:\r\n";
-
-// Envelope of a queue file made by the collection: the recipient, then the sender.
-inline constexpr char kQueueToAddress[] = "To: %s@%s\r\n";
-inline constexpr char kQueueToText[] = "To: %s\r\n";
-inline constexpr char kQueueFromAddress[] = "From: %s@%s\r\n";
-
 }  // namespace qv::pop3

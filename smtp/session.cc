@@ -62,20 +62,7 @@ int SmtpSession::DomainLiteral(const std::string& domain) const {
 
 namespace {
 
-const char* LocalTag(int kind) {
-  switch (kind) {
-    case kAddressUser:
-      return "[U]";
-    case kAddressList:
-      return "[L]";
-    case kAddressCommand:
-      return "[X]";
-    case kAddressAccount:
-      return "[N]";
-    default:
-      return nullptr;
-  }
-}
+using mail::RecipientKind;
 
 }  // namespace
 
@@ -173,7 +160,7 @@ Reply SmtpSession::Rcpt(std::string_view line) {
   if (entries_ >= kMaxRecipientEntries) return Error(kTooManyRecipients);
 
   // Several addresses may be separated by ";"; an error ends the command at once.
-  std::string local_before = local_list_, forward_before = forward_list_;
+  std::vector<mail::Recipient> local_before = local_list_, forward_before = forward_list_;
   size_t entries_before = entries_;
   added_deliveries_.clear();
   Reply last;
@@ -196,8 +183,8 @@ Reply SmtpSession::Rcpt(std::string_view line) {
   return last;
 }
 
-bool SmtpSession::FirstDelivery(const std::string& entry) {
-  std::string key = entry.substr(0, entry.find('!'));
+bool SmtpSession::FirstDelivery(const mail::Recipient& recipient) {
+  std::string key = mail::RecipientText({recipient.kind, recipient.address, ""});
   for (char& c : key) c = qv::UpperAscii(c);
   if (!deliveries_.insert(key).second) return false;
   added_deliveries_.push_back(std::move(key));
@@ -211,17 +198,15 @@ void SmtpSession::ForgetDeliveries() {
 
 // A recipient named twice (or two names of one mailbox, list, command or forward address) is
 // answered each time but delivered once.
-void SmtpSession::AddLocal(const std::string& entry) {
-  if (!FirstDelivery(entry)) return;
-  if (!local_list_.empty()) local_list_ += ' ';
-  local_list_ += entry;
+void SmtpSession::AddLocal(const mail::Recipient& recipient) {
+  if (!FirstDelivery(recipient)) return;
+  local_list_.push_back(recipient);
   ++entries_;
 }
 
-void SmtpSession::AddForward(const std::string& entry) {
-  if (!FirstDelivery(entry)) return;
-  if (!forward_list_.empty()) forward_list_ += ' ';
-  forward_list_ += entry;
+void SmtpSession::AddForward(const mail::Recipient& recipient) {
+  if (!FirstDelivery(recipient)) return;
+  forward_list_.push_back(recipient);
   ++entries_;
 }
 
@@ -233,7 +218,7 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
 
   int literal = DomainLiteral(domain);
   if (literal == 0) {
-    AddForward(given);
+    AddForward({RecipientKind::kForward, given, ""});
     return Positive(Format(kWillForward, given.c_str()));
   }
   if (literal == 1) domain.clear();
@@ -246,18 +231,18 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
       if (FindRecord(system_, local, domain, &user) != 0)
         return UnknownRecipient(local, domain, given);
       if ((user.Options & kUserRemote) == 0) {
-        AddLocal("[U]" + Str(user.Alias) + "@" + Str(user.Domain) + "!" + given);
+        AddLocal({RecipientKind::kUser, Str(user.Alias) + "@" + Str(user.Domain), given});
         return Positive(Format(kRecipientFound, Str(user.Name).c_str(), Str(user.Alias).c_str(),
                                Str(user.Domain).c_str()));
       }
       std::string target(Str(user.Mailbox));
-      AddForward(target);
+      AddForward({RecipientKind::kForward, target, ""});
       for (const std::string& copy : SplitAddressList(Str(user.CopyIncoming))) {
         USERSTRUCT other{};
         if (FindUserByAddress(system_, copy, &other)) {
-          AddLocal("[U]" + Str(other.Alias) + "@" + Str(other.Domain));
+          AddLocal({RecipientKind::kUser, Str(other.Alias) + "@" + Str(other.Domain), ""});
         } else {
-          AddForward(copy);
+          AddForward({RecipientKind::kForward, copy, ""});
         }
       }
       return Positive(Format(kWillForward, target.c_str()));
@@ -273,7 +258,7 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
             !EqualsNoCase(sender_domain, Str(list.OwnerDomain)))
           return Error(kPermissionDenied);
       }
-      AddLocal("[L]" + Str(list.Name) + "@" + Str(list.Domain));
+      AddLocal({RecipientKind::kList, Str(list.Name) + "@" + Str(list.Domain), ""});
       return Positive(Format(kRecipientFound, Str(list.Description).c_str(), Str(list.Name).c_str(),
                              Str(list.Domain).c_str()));
     }
@@ -281,12 +266,12 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
       EXECSTRUCT command{};
       if (FindRecord(system_, local, domain, &command) != 0)
         return UnknownRecipient(local, domain, given);
-      AddLocal("[X]" + Str(command.Name) + "@" + Str(command.Domain));
+      AddLocal({RecipientKind::kCommand, Str(command.Name) + "@" + Str(command.Domain), ""});
       return Positive(Format(kRecipientFound, Str(command.Description).c_str(),
                              Str(command.Name).c_str(), Str(command.Domain).c_str()));
     }
     case kAddressAccount:
-      AddLocal("[N]" + local + "@" + domain);
+      AddLocal({RecipientKind::kAccount, local + "@" + domain, ""});
       return Positive(Format(kRecipientFound, full_name.c_str(), local.c_str(), domain.c_str()));
     case kAddressRoute:
       return Route(local, domain, given);
@@ -294,7 +279,7 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
       // A name without a domain (or at this host's own literal) that nothing knows is an
       // unknown local recipient: the forward queue could never deliver it.
       if (domain.empty()) return UnknownRecipient(local, domain, given);
-      AddForward(given);
+      AddForward({RecipientKind::kForward, given, ""});
       return Positive(Format(kWillForward, given.c_str()));
   }
 }
@@ -306,36 +291,36 @@ Reply SmtpSession::Route(const std::string& local, const std::string& domain,
   std::string destination = Str(route.Destination);
   switch (route.Type) {
     case kRouteToMail: {
-      std::string target_local, target_domain;
-      SplitAddress(destination, &target_local, &target_domain);
-      int kind = ClassifyAddress(system_, target_local, &target_domain, SearchOtherDomains());
-      if (const char* tag = LocalTag(kind)) {
-        AddLocal(tag + destination + "!" + given);
+      mail::Recipient target =
+          mail::ResolveTarget(system_, destination, given, SearchOtherDomains(), true);
+      if (target.local()) {
+        AddLocal(target);
       } else {
-        AddForward(destination + "!" + given);
+        AddForward(target);
       }
       return Positive(Format(kWillForward, destination.c_str()));
     }
     case kRouteToHost: {
-      std::string entry = local + "@#" + destination + "!" + given;
+      mail::Recipient forward{RecipientKind::kForward, local + "@#" + destination, given};
       if (EqualsNoCase(destination, system_.HostName)) {
         std::string found_domain;
-        int kind = ClassifyAddress(system_, local, &found_domain, SearchOtherDomains());
-        if (const char* tag = LocalTag(kind))
-          AddLocal(tag + local + "@" + found_domain + "!" + given);
+        RecipientKind kind = mail::KindOfAddress(
+            ClassifyAddress(system_, local, &found_domain, SearchOtherDomains()));
+        if (kind != RecipientKind::kForward) AddLocal({kind, local + "@" + found_domain, given});
       } else {
-        AddForward(entry);
+        AddForward(forward);
       }
-      return Positive(Format(kWillForward, entry.c_str()));
+      return Positive(Format(kWillForward, mail::RecipientText(forward).c_str()));
     }
     case kRouteToDomain: {
       std::string text = local + "@" + destination;
       std::string target_domain = destination;
-      int kind = ClassifyAddress(system_, local, &target_domain, SearchOtherDomains());
-      if (const char* tag = LocalTag(kind)) {
-        AddLocal(tag + local + "@" + target_domain + "!" + given);
+      RecipientKind kind = mail::KindOfAddress(
+          ClassifyAddress(system_, local, &target_domain, SearchOtherDomains()));
+      if (kind != RecipientKind::kForward) {
+        AddLocal({kind, local + "@" + target_domain, given});
       } else {
-        AddForward(local + "@" + target_domain + "!" + given);
+        AddForward({kind, local + "@" + target_domain, given});
       }
       return Positive(Format(kWillForward, text.c_str()));
     }
@@ -355,14 +340,12 @@ Reply SmtpSession::UnknownRecipient(const std::string& local, const std::string&
     return Error(kRecipientNotHere);
   }
   for (const std::string& target : targets) {
-    std::string target_local, target_domain;
-    SplitAddress(target, &target_local, &target_domain);
-    int kind = ClassifyAddress(system_, target_local, &target_domain, SearchOtherDomains());
-    const char* tag = LocalTag(kind);
-    if (tag != nullptr && kind != kAddressAccount) {
-      AddLocal(tag + target + "!" + given);
+    mail::Recipient recipient =
+        mail::ResolveTarget(system_, target, given, SearchOtherDomains(), false);
+    if (recipient.local()) {
+      AddLocal(recipient);
     } else {
-      AddForward(target + "!" + given);
+      AddForward(recipient);
     }
   }
   return Positive(Format(kUnknownWillForward, smtp_.ForwardUnknown));
@@ -463,11 +446,11 @@ Completion DeliverPendingMessage(const mail::MailService& service, PendingMessag
   } else if (message->spool && message->spool_ok) {
     mail::DeliveryReport report;
     if (!message->local_list.empty())
-      mail::DeliverRecipients(service, message->local_list, message->reverse_path,
-                              message->spool.get(), true, true, &report);
+      mail::Deliver(service, message->local_list, message->reverse_path, message->spool.get(), {},
+                    &report);
     if (!message->forward_list.empty()) {
-      mail::DeliverRecipients(service, message->forward_list, message->reverse_path,
-                              message->spool.get(), false, true, &report);
+      mail::Deliver(service, message->forward_list, message->reverse_path, message->spool.get(), {},
+                    &report);
       completion.forward_queued = true;
     }
     completion.stored = report.failures == 0;

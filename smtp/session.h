@@ -16,6 +16,7 @@
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "mail/mail_service.h"
+#include "mail/recipient.h"
 #include "platform/unique_fd.h"
 
 namespace qv::smtp {
@@ -56,8 +57,8 @@ struct PendingMessage {
   // Gives the spool file back to its pool (which empties it), or closes it without one.
   void ReleaseSpool();
 
-  std::string local_list;
-  std::string forward_list;
+  std::vector<mail::Recipient> local_list;
+  std::vector<mail::Recipient> forward_list;
   std::string reverse_path;
   platform::UniqueFd spool;
   bool spool_ok = false;  // the whole text reached the spool file
@@ -113,8 +114,9 @@ class SmtpSession {
 
   SessionState state() const { return state_.get(); }
   const std::string& reverse_path() const { return reverse_path_; }
-  const std::string& local_list() const { return local_list_; }
-  const std::string& forward_list() const { return forward_list_; }
+  // The recipient lists in text form (mail/recipient.h), separated by blanks.
+  std::string local_list() const { return mail::RecipientListText(local_list_); }
+  std::string forward_list() const { return mail::RecipientListText(forward_list_); }
   const std::string& peer_address() const { return peer_address_; }
   bool esmtp() const { return esmtp_; }
   // The spool file of the message being received, or -1.
@@ -145,11 +147,11 @@ class SmtpSession {
   Reply UnknownRecipient(const std::string& local, const std::string& domain,
                          const std::string& given);
   Reply Route(const std::string& local, const std::string& domain, const std::string& given);
-  void AddLocal(const std::string& entry);
-  void AddForward(const std::string& entry);
-  // False when the transaction already delivers to the entry's mailbox, list, command or
-  // forward address (its tag and delivery address, without regard to case).
-  bool FirstDelivery(const std::string& entry);
+  void AddLocal(const mail::Recipient& recipient);
+  void AddForward(const mail::Recipient& recipient);
+  // False when the transaction already delivers to the recipient's mailbox, list, command or
+  // forward address (its kind and delivery address, without regard to case).
+  bool FirstDelivery(const mail::Recipient& recipient);
   void ForgetDeliveries();
   // Ends the transaction without a reply: lists freed, spool given back, reverse-path cleared.
   void EndTransaction();
@@ -166,8 +168,8 @@ class SmtpSession {
   mail::MailService mail_;
   CommandState<SessionState> state_{kCommands.names, SessionState::kReady};
   std::string reverse_path_;
-  std::string local_list_;
-  std::string forward_list_;
+  std::vector<mail::Recipient> local_list_;
+  std::vector<mail::Recipient> forward_list_;
   std::shared_ptr<TempFilePool> spool_pool_;
   platform::UniqueFd spool_;
   bool spool_failed_ = false;

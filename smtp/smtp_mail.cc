@@ -1,6 +1,5 @@
 #include "smtp/smtp_mail.h"
 
-#include "mail/delivery.h"
 #include "smtp/texts.h"
 
 namespace qv::smtp {
@@ -15,13 +14,9 @@ constexpr size_t kListDeliveryThreads = 16;
 mail::MailService SmtpMailService(const Settings& settings) {
   mail::MailService service;
   service.settings = &settings;
-  service.deliver = [&settings](std::string_view entry, std::string_view reverse_path,
-                                int message_fd, bool local, bool top_level) {
-    mail::DeliverRecipients(SmtpMailService(settings), entry, reverse_path, message_fd, local,
-                            top_level);
-  };
   service.log_prefix = std::string(kLogPrefix, sizeof kLogPrefix - 1);
   service.parallel_deliveries = kListDeliveryThreads;
+  service.rules = mail::DeliveryRules::kReceived;
   return service;
 }
 

@@ -1,5 +1,5 @@
-// The SMTP service as a user of the mail library: its deliveries go to DeliverRecipients and its
-// log lines to the "s" transaction log.
+// The SMTP service as a user of the mail library: the rules of received mail, the "s"
+// transaction log, and list copies stored on several threads.
 #pragma once
 
 #include "common/config.h"

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "common/records.h"
+#include "common/testing/test_env.h"
 #include "mail/tests/mail_env_util.h"
 
 namespace qv::mail {
@@ -251,6 +253,41 @@ TEST_F(DeliveryTest, CommandEntriesAreLogged) {
   EXPECT_NE(log.find("*** Cannot execute 'Broken'; Invalid filename"), std::string::npos);
   EXPECT_NE(log.find("*** Cannot execute 'Missing'; File not found"), std::string::npos);
   EXPECT_EQ(log.find("unknown"), std::string::npos);
+}
+
+// The same recipients as one message's or each as a delivery of its own (a list's copies, on
+// several threads): the sender's outgoing copies follow the message once, or every delivery.
+TEST_F(DeliveryTest, RecipientsOfOneMessageOrEachOnItsOwn) {
+  const std::vector<Recipient> far = {{RecipientKind::kForward, "zed@far.test", ""},
+                                      {RecipientKind::kForward, "joe@far.test", ""},
+                                      {RecipientKind::kForward, "amy@far.test", ""}};
+  struct Case {
+    bool separately;
+    size_t parallel;
+    size_t copies;
+  };
+  for (const Case& c : {Case{false, 1, 1}, Case{true, 1, 3}, Case{true, 3, 3}}) {
+    size_t before = env_.Mailbox("archive").size();
+    Spool spool(env_, "Subject: t\r\n\r\nhello");
+    DeliveryPolicy policy;
+    policy.separately = c.separately;
+    policy.parallel = c.parallel;
+    DeliveryReport report;
+    mail::Deliver(env_.service, far, "alice@example.test", spool.fd(), policy, &report);
+    EXPECT_EQ(env_.Mailbox("archive").size() - before, c.copies) << c.separately << c.parallel;
+    EXPECT_EQ(report.failures, 0);
+  }
+  EXPECT_EQ(env_.Queue().size(), 9u);
+  // Failures of separate deliveries add up in one report.
+  std::filesystem::remove_all(env_.mail() + "/forward");
+  qv::testing::WriteFileText(env_.mail() + "/forward", "not a folder");
+  Spool spool(env_, "Subject: t\r\n\r\nhello");
+  DeliveryPolicy policy;
+  policy.separately = true;
+  policy.parallel = 3;
+  DeliveryReport report;
+  mail::Deliver(env_.service, far, "", spool.fd(), policy, &report);
+  EXPECT_EQ(report.failures, 3);
 }
 
 }  // namespace

@@ -21,6 +21,8 @@
 namespace qv::lists {
 namespace {
 
+using mail::RecipientText;
+using mail::ResolveMember;
 using qv::testing::ReadFileText;
 using qv::testing::WriteFileText;
 using testing::ListEnv;
@@ -368,8 +370,10 @@ TEST_F(ListsTest, ConcurrentJoinsAndLeavesLoseNoMember) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      MailService quiet{[](std::string_view, std::string_view, int, bool, bool) {}, "s", 1,
-                        env_.service.settings};
+      MailService quiet;
+      quiet.log_prefix = "s";
+      quiet.settings = env_.service.settings;
+      quiet.divert = [](const mail::Recipient&, std::string_view, int, const DeliveryPolicy&) {};
       for (int i = 0; i < kJoins; ++i) {
         JoinList(quiet, "m" + std::to_string(p) + "x" + std::to_string(i) + "@example.org",
                  "staff@example.com", "");
@@ -494,7 +498,11 @@ TEST_F(ListsTest, MailFromListManagersIsNotReadForCommands) {
   Commands("bob@example.org", "lists\r\n");
   ASSERT_EQ(env_.deliveries.size(), 1u);
   EXPECT_TRUE(env_.deliveries[0].replying);
-  EXPECT_FALSE(ListCommandsInProgress());
+  LISTSTRUCT staff = env_.AddList("board", "example.com", 0);
+  env_.WriteMembers("board", {"ann@example.com|Ann"});
+  DistributeToList(env_.service, staff, "bob@example.org", Spool("x"), true);
+  ASSERT_EQ(env_.deliveries.size(), 2u);
+  EXPECT_FALSE(env_.deliveries[1].replying);
 }
 
 // ---- Distribution ---------------------------------------------------------------------------
@@ -560,15 +568,20 @@ TEST_F(ListsTest, ParallelDistributionDeliversEveryMemberOnce) {
   std::mutex mutex;
   std::map<std::string, int> seen;
   std::vector<std::string> order;
-  MailService parallel{[&](std::string_view entry, std::string_view sender, int fd, bool, bool) {
-                         std::string text = testing::ReadFd(fd);
-                         std::lock_guard<std::mutex> lock(mutex);
-                         ++seen[std::string(entry)];
-                         order.emplace_back(entry);
-                         EXPECT_EQ(text, "shared spool");
-                         EXPECT_EQ(sender, "owner@example.com");
-                       },
-                       "s", 8, env_.service.settings};
+  MailService parallel;
+  parallel.log_prefix = "s";
+  parallel.parallel_deliveries = 8;
+  parallel.settings = env_.service.settings;
+  parallel.divert = [&](const mail::Recipient& recipient, std::string_view sender, int fd,
+                        const DeliveryPolicy&) {
+    std::string entry = RecipientText(recipient);
+    std::string text = testing::ReadFd(fd);
+    std::lock_guard<std::mutex> lock(mutex);
+    ++seen[entry];
+    order.emplace_back(entry);
+    EXPECT_EQ(text, "shared spool");
+    EXPECT_EQ(sender, "owner@example.com");
+  };
   DistributeToList(parallel, l, "x@example.org", Spool("shared spool"), true);
   ASSERT_EQ(seen.size(), 301u);
   for (const auto& [entry, count] : seen) EXPECT_EQ(count, 1) << entry;
@@ -605,14 +618,15 @@ TEST_F(ListsTest, OnlyTheOwnerMaySendToAnOwnerOnlyList) {
 // ---- Recipient entries ------------------------------------------------------------------------
 
 TEST_F(ListsTest, RecipientEntries) {
-  EXPECT_EQ(RecipientEntryFor(env_.system(), "ANN", "example.com").entry, "[U]ann@example.com");
-  EXPECT_EQ(RecipientEntryFor(env_.system(), "ANN", "example.com", true).entry,
+  EXPECT_EQ(RecipientText(ResolveMember(env_.system(), "ANN", "example.com")),
+            "[U]ann@example.com");
+  EXPECT_EQ(RecipientText(ResolveMember(env_.system(), "ANN", "example.com", true)),
             "[U]ANN@example.com");
-  EXPECT_EQ(RecipientEntryFor(env_.system(), "star", "any.example").entry, "[U]star@*");
-  RecipientEntry foreign =
-      RecipientEntryFor(env_.system(), "who", "example.net", true, "Who@Example.net");
-  EXPECT_EQ(foreign.entry, "Who@Example.net");
-  EXPECT_FALSE(foreign.local);
+  EXPECT_EQ(RecipientText(ResolveMember(env_.system(), "star", "any.example")), "[U]star@*");
+  mail::Recipient foreign =
+      ResolveMember(env_.system(), "who", "example.net", true, "Who@Example.net");
+  EXPECT_EQ(RecipientText(foreign), "Who@Example.net");
+  EXPECT_FALSE(foreign.local());
   // Operating-system accounts of NTDomain, when NTUSER is set.
   SetSystemAccountSource([](const std::string& name, SystemAccount* account) {
     if (name != "sys") return false;
@@ -621,12 +635,13 @@ TEST_F(ListsTest, RecipientEntries) {
   });
   CopyField(env_.system().NTUser, "mailusers");
   CopyField(env_.system().NTDomain, "nt.example");
-  EXPECT_EQ(RecipientEntryFor(env_.system(), "sys", "nt.example").entry, "sys@nt.example");
+  EXPECT_EQ(RecipientText(ResolveMember(env_.system(), "sys", "nt.example")), "sys@nt.example");
   env_.system().Flags |= kSysNtUser;
-  RecipientEntry nt = RecipientEntryFor(env_.system(), "sys", "NT.example");
-  EXPECT_EQ(nt.entry, "[N]sys@NT.example");
-  EXPECT_TRUE(nt.local);
-  EXPECT_EQ(RecipientEntryFor(env_.system(), "nobody", "nt.example").entry, "nobody@nt.example");
+  mail::Recipient nt = ResolveMember(env_.system(), "sys", "NT.example");
+  EXPECT_EQ(RecipientText(nt), "[N]sys@NT.example");
+  EXPECT_TRUE(nt.local());
+  EXPECT_EQ(RecipientText(ResolveMember(env_.system(), "nobody", "nt.example")),
+            "nobody@nt.example");
   SetSystemAccountSource(nullptr);
 }
 

@@ -16,7 +16,7 @@
 
 namespace qv::mail::testing {
 
-MailEnv::MailEnv() : tables_("example.test;other.test") {
+MailEnv::MailEnv(const std::string& domains) : tables_(domains) {
   SYSTEMSTRUCT& system = tables_.system();
   CopyField(system.HostName, "mx.example.test");
   CopyField(system.TempPath, temp());
@@ -30,10 +30,6 @@ MailEnv::MailEnv() : tables_("example.test;other.test") {
   ForgetMessageMaskDecision();
   service.settings = &tables_.settings();
   service.log_prefix = kLogPrefixSmtp;
-  service.deliver = [this](std::string_view entry, std::string_view reverse_path, int fd,
-                           bool local, bool top_level) {
-    DeliverRecipients(service, entry, reverse_path, fd, local, top_level);
-  };
 }
 
 MailEnv::~MailEnv() {
@@ -89,8 +85,8 @@ namespace {
 
 // The files of a folder with `extension` (any, when empty), in name order: their unmasked
 // contents, or with `unmask` false their names.
-std::vector<std::string> Files(const std::string& directory, const std::string& extension,
-                               bool unmask) {
+std::vector<std::string> FolderFiles(const std::string& directory, const std::string& extension,
+                                     bool unmask) {
   std::vector<std::string> names;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
@@ -114,14 +110,45 @@ std::vector<std::string> Files(const std::string& directory, const std::string& 
 }  // namespace
 
 std::vector<std::string> MailEnv::Mailbox(const std::string& name) const {
-  return Files(mail() + "/" + name, ".in", true);
+  return FolderFiles(mail() + "/" + name, ".in", true);
 }
 
 std::vector<std::string> MailEnv::Queue() const {
-  return Files(mail() + "/forward", ".out", true);
+  return FolderFiles(mail() + "/forward", ".out", true);
 }
 
-std::vector<std::string> MailEnv::TempFiles() const { return Files(temp(), "", false); }
+std::vector<std::string> MailEnv::TempFiles() const {
+  return FolderFiles(temp(), "", false);
+}
+
+std::vector<std::string> MailEnv::Files(const std::string& folder) const {
+  std::vector<std::string> paths;
+  for (const std::string& name : FolderFiles(mail() + "/" + folder, "", false))
+    if (name[0] != '.') paths.push_back(mail() + "/" + folder + "/" + name);
+  return paths;
+}
+
+std::string MailEnv::OnlyMessage(const std::string& folder) const {
+  std::vector<std::string> files = Files(folder);
+  std::string text;
+  if (files.size() != 1 || ReadMessageFile(files[0], 0, &text) != 0) return "";
+  return text;
+}
+
+std::vector<std::string> MailEnv::LogTexts(const std::string& prefix) const {
+  std::string log = LogText(prefix);
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < log.size()) {
+    size_t end = log.find("\r\n", pos);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(pos, end - pos);
+    size_t tag = line.find("*** ");
+    if (tag != std::string::npos) out.push_back(line.substr(tag + 4));
+    pos = end + 2;
+  }
+  return out;
+}
 
 std::string MailEnv::LogText(const std::string& prefix) const {
   std::time_t now = std::time(nullptr);

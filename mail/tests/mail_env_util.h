@@ -14,11 +14,11 @@
 namespace qv::mail::testing {
 
 // A temporary system for one test: settings whose paths (config, mail, temp, log) lie under a
-// fresh directory with the domains "example.test;other.test", host "mx.example.test", the SMTP
-// defaults, and the message mask off-switch untouched.
+// fresh directory with the domains "example.test;other.test" (or `domains`), host
+// "mx.example.test", the SMTP defaults, and the message mask off-switch untouched.
 class MailEnv {
  public:
-  MailEnv();
+  explicit MailEnv(const std::string& domains = "example.test;other.test");
   ~MailEnv();
   MailEnv(const MailEnv&) = delete;
   MailEnv& operator=(const MailEnv&) = delete;
@@ -27,9 +27,11 @@ class MailEnv {
   std::string temp() const { return tables_.root() + "/temp"; }
   std::string log() const { return tables_.root() + "/log"; }
   std::string root() const { return tables_.root(); }
+  std::string config() const { return tables_.config(); }
   // The settings the service runs with; a test may change them before it delivers.
   Settings& settings() { return tables_.settings(); }
   SYSTEMSTRUCT& system() { return tables_.system(); }
+  const SYSTEMSTRUCT& system() const { return tables_.system(); }
   SMTPSTRUCT& smtp() { return tables_.settings().smtp; }
 
   // Adds table records; the test fails when the store refuses one.
@@ -50,11 +52,16 @@ class MailEnv {
   std::vector<std::string> Queue() const;
   // The names of the files in the temporary folder, in name order.
   std::vector<std::string> TempFiles() const;
+  // The paths of the files of a folder of MailPath (a mailbox or "forward"), sorted.
+  std::vector<std::string> Files(const std::string& folder) const;
+  // The unmasked text of the only message file of a folder of MailPath ("" when not one).
+  std::string OnlyMessage(const std::string& folder) const;
   // Today's transaction log of `prefix`.
   std::string LogText(const std::string& prefix = "s") const;
+  // The texts of its lines ("%05d  date   *** text"), in order.
+  std::vector<std::string> LogTexts(const std::string& prefix = "s") const;
 
-  // A service that delivers through DeliverRecipients with itself and logs to "s", as the SMTP
-  // service does.
+  // A service that delivers received mail and logs to "s", as the SMTP service does.
   MailService service;
 
  protected:

@@ -31,10 +31,10 @@ class OtherServiceTest : public ::testing::Test {
     // A service with its own log that records its deliveries and carries them out.
     collection_.settings = &env_.settings();
     collection_.log_prefix = "p";
-    collection_.deliver = [this](std::string_view entry, std::string_view reverse_path, int fd,
-                                 bool local, bool top_level) {
-      entries_.push_back(std::string(entry) + (local ? " local" : " queued"));
-      DeliverRecipients(collection_, entry, reverse_path, fd, local, top_level);
+    collection_.divert = [this](const Recipient& recipient, std::string_view reverse_path, int fd,
+                                const DeliveryPolicy& policy) {
+      entries_.push_back(RecipientText(recipient) + (recipient.local() ? " local" : " queued"));
+      mail::Deliver(collection_, {recipient}, reverse_path, fd, policy);
     };
     env_.AddUser("bob", "example.test", "Bob");
     env_.AddUser("ann", "example.test", "Ann");

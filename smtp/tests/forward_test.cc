@@ -1,6 +1,5 @@
 #include "smtp/forward.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -21,10 +20,11 @@
 
 #include "common/accounts.h"
 #include "common/config.h"
-#include "common/testing/fake_dialup.h"
 #include "common/mailfile.h"
+#include "common/testing/fake_dialup.h"
 #include "common/testing/table_env.h"
 #include "common/testing/test_env.h"
+#include "mail/tests/mail_env_util.h"
 #include "net/tests/dns_fake_util.h"
 #include "net/tests/smtp_peer_util.h"
 
@@ -45,24 +45,22 @@ class ForwardTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ForgetMessageMaskDecision();
-    CopyField(tables_.system().TempPath, tables_.root() + "/temp");
-    CopyField(tables_.system().LogPath, tables_.root() + "/log");
-    CopyField(tables_.system().HostName, "mx.local.test");
-    CopyField(tables_.system().AdministratorName, "postmaster");
-    CopyField(tables_.system().AdministratorMailBox, "admin");
-    tables_.system().LogLevel = 5;
-    tables_.settings().smtp.Flags = kSmtpUseMx;
-    tables_.settings().smtp.ReturnTimer = 259200;
-    tables_.settings().smtp.PortEx = peer_.port();
-    tables_.settings().smtp.SMTPTimer = 900;
+    CopyField(env_.system().HostName, "mx.local.test");
+    CopyField(env_.system().AdministratorName, "postmaster");
+    CopyField(env_.system().AdministratorMailBox, "admin");
+    env_.system().LogLevel = 5;
+    env_.settings().smtp.Flags = kSmtpUseMx;
+    env_.settings().smtp.ReturnTimer = 259200;
+    env_.settings().smtp.PortEx = peer_.port();
+    env_.settings().smtp.SMTPTimer = 900;
     USERSTRUCT ann = testing::MakeUser("ann", "local.test", "pw", "ann");
-    ASSERT_EQ(AddRecord(tables_.system(), &ann), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &ann), 0);
     options_.reply_timeout_ms = 5000;
     options_.connect_timeout_ms = 5000;
     options_.dns_timeout_ms = 2000;
   }
 
-  std::string ForwardDir() const { return tables_.mail() + "/forward"; }
+  std::string ForwardDir() const { return env_.mail() + "/forward"; }
 
   // Queues a message with the envelope lines, masked as the service stores it.
   std::string Queue(const std::string& to, const std::string& from,
@@ -80,42 +78,9 @@ class ForwardTest : public ::testing::Test {
     ASSERT_EQ(::utime(path.c_str(), &t), 0);
   }
 
-  // The unmasked texts of the message files of a folder, in name order.
-  static std::vector<std::string> Messages(const std::string& dir, const char* ext) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-      while (dirent* e = ::readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > std::strlen(ext) + 1 && n[0] != '.' &&
-            n.compare(n.size() - std::strlen(ext), std::strlen(ext), ext) == 0)
-          names.push_back(dir + "/" + n);
-      }
-      ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    std::vector<std::string> out;
-    for (const std::string& n : names) {
-      std::string text;
-      ReadMessageFile(n, 0, &text);
-      out.push_back(text);
-    }
-    return out;
-  }
-  std::vector<std::string> Mailbox(const std::string& box) const {
-    return Messages(tables_.mail() + "/" + box, ".in");
-  }
-  std::vector<std::string> QueueTexts() const { return Messages(ForwardDir(), ".out"); }
-
-  std::string LogText() const {
-    std::string all;
-    std::string dir = std::string(tables_.system().LogPath);
-    if (DIR* d = ::opendir(dir.c_str())) {
-      while (dirent* e = ::readdir(d))
-        if (e->d_name[0] == 's') all += testing::ReadFileText(dir + "/" + e->d_name);
-      ::closedir(d);
-    }
-    return all;
-  }
+  std::vector<std::string> Mailbox(const std::string& box) const { return env_.Mailbox(box); }
+  std::vector<std::string> QueueTexts() const { return env_.Queue(); }
+  std::string LogText() const { return env_.LogText("s"); }
   bool Logged(const std::string& text) const { return LogText().find(text) != std::string::npos; }
 
   static std::vector<std::string> Verbs(const FakeSmtpPeer& peer) {
@@ -124,8 +89,7 @@ class ForwardTest : public ::testing::Test {
     return v;
   }
 
-  testing::ScopedSystemRoot root_;
-  testing::ScopedTables tables_{"local.test"};
+  mail::testing::MailEnv env_{"local.test"};
   FakeSmtpPeer peer_;
   ForwardOptions options_;
 };
@@ -177,7 +141,7 @@ TEST_F(ForwardTest, MalformedFilesAreRemovedWithALogLine) {
   Queue("bob@remote.test\r\nReceived: y", "", "");  // no From: line at all
   std::string garbage;
   WriteMessageFile(ForwardDir(), kQueueExtension, std::string(5000, '\0'), 0, &garbage);
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 4);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 4);
   EXPECT_TRUE(QueueTexts().empty());
   EXPECT_TRUE(Logged("Cannot forward message; Invalid mail address <@>"));
   EXPECT_TRUE(Logged("Cannot forward message; No destination address is given"));
@@ -189,12 +153,12 @@ TEST_F(ForwardTest, MalformedFilesAreRemovedWithALogLine) {
 // Conversations.
 
 TEST_F(ForwardTest, HostAndLiteralFormsGoStraightToTheirHost) {
-  tables_.settings().smtp.Flags =
+  env_.settings().smtp.Flags =
       kSmtpUseDns;  // no name server: only the address itself can say where
   std::string expect_msg = kStored;
   for (const char* to : {"bob@#127.0.0.1", "bob@[127.0.0.1]"}) {
     Queue(to, "ann@local.test");
-    EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1) << to;
+    EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1) << to;
   }
   std::vector<std::string> want = {"HELO mx.local.test",
                                    "MAIL FROM: <ann@local.test>",
@@ -223,13 +187,13 @@ TEST_F(ForwardTest, ExchangersFromARealNameServerAndARealPeer) {
   testing::DnsmasqServer dns(
       {"--mx-host=remote.test,127.0.0.1,10", "--mx-host=remote.test,mx.local.test,20"});
   if (!dns.ok()) GTEST_SKIP() << dns.why();
-  tables_.settings().smtp.Flags = kSmtpUseDns;
-  tables_.settings().smtp.PortEx = real.port();
-  CopyField(tables_.system().NameServer, dns.address());
+  env_.settings().smtp.Flags = kSmtpUseDns;
+  env_.settings().smtp.PortEx = real.port();
+  CopyField(env_.system().NameServer, dns.address());
   std::string big = kStored;
   for (int i = 0; i < 3000; ++i) big += "body line " + std::to_string(i) + "\r\n";
   Queue("bob@remote.test", "ann@local.test", big);
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   auto got = real.WaitForMessages(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].mail_from, "ann@local.test");
@@ -245,13 +209,13 @@ TEST_F(ForwardTest, ExchangersFromARealNameServerAndARealPeer) {
 TEST_F(ForwardTest, ARealPeerStoresTheMessageAsQueued) {
   RealSmtpPeer real;
   if (!real.ok()) GTEST_SKIP() << real.why();
-  tables_.settings().smtp.PortEx = real.port();
+  env_.settings().smtp.PortEx = real.port();
   // Stored as received: dots doubled, and the last line with its line end or (when the end line
   // of the transfer took it) without.
   std::string open_end = "Subject: open\r\n\r\n..dot\r\nno line end";
   Queue("bob@#127.0.0.1", "ann@local.test");
   Queue("bob@#127.0.0.1", "ann@local.test", open_end);
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 2);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 2);
   auto got = real.WaitForMessages(2);
   ASSERT_EQ(got.size(), 2u);
   std::string want = kStored;
@@ -261,10 +225,10 @@ TEST_F(ForwardTest, ARealPeerStoresTheMessageAsQueued) {
 }
 
 TEST_F(ForwardTest, EhloWithSizeAndTheFallBackToHelo) {
-  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpEsmtp | kSmtpClientEhlo | kSmtpEsmtpSize;
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  env_.settings().smtp.Flags = kSmtpUseMx | kSmtpEsmtp | kSmtpClientEhlo | kSmtpEsmtpSize;
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   std::vector<std::string> cmds = peer_.commands();
   ASSERT_GE(cmds.size(), 2u);
   EXPECT_EQ(cmds[0], "EHLO mx.local.test");
@@ -277,9 +241,9 @@ TEST_F(ForwardTest, EhloWithSizeAndTheFallBackToHelo) {
                                       : FakeSmtpPeer::StandardReply(line);
   };
   FakeSmtpPeer old_peer(old);
-  tables_.settings().smtp.PortEx = old_peer.port();
+  env_.settings().smtp.PortEx = old_peer.port();
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   std::vector<std::string> want = {"EHLO mx.local.test",
                                    "HELO mx.local.test",
                                    "MAIL FROM: <ann@local.test>",
@@ -300,11 +264,11 @@ TEST_F(ForwardTest, MultiLineRepliesAreReadToTheirLastLine) {
     return FakeSmtpPeer::StandardReply(line);
   };
   FakeSmtpPeer multi(s);
-  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpEsmtp | kSmtpClientEhlo;
-  tables_.settings().smtp.PortEx = multi.port();
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  env_.settings().smtp.Flags = kSmtpUseMx | kSmtpEsmtp | kSmtpClientEhlo;
+  env_.settings().smtp.PortEx = multi.port();
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   std::vector<std::string> want = {"EHLO mx.local.test", "MAIL FROM: <ann@local.test>",
                                    "RCPT TO: <bob@remote.test>", "DATA", "QUIT"};
   EXPECT_EQ(multi.commands(), want);
@@ -312,18 +276,18 @@ TEST_F(ForwardTest, MultiLineRepliesAreReadToTheirLastLine) {
 }
 
 TEST_F(ForwardTest, SmartHostsInOrderUntilOneTakesTheMessage) {
-  tables_.settings().smtp.Flags = kSmtpUseMx;
+  env_.settings().smtp.Flags = kSmtpUseMx;
   // Nothing listens on 127.0.0.2 at the peer's port; the peer is on 127.0.0.1.
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.2;127.0.0.1");
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.2;127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   EXPECT_EQ(peer_.messages().size(), 1u);
   EXPECT_TRUE(Logged("Connecting to 127.0.0.2"));
   EXPECT_TRUE(Logged("Connection timed out"));
 }
 
 TEST_F(ForwardTest, QueueNamesPastTheHundredthOfASecondAreSentInNameOrder) {
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   const std::vector<std::string> names = {"26120714301599.out", "261207143015A0.out",
                                           "261207143015Az.out", "261207143015a0.out",
                                           "261207143015zz.out"};
@@ -332,7 +296,7 @@ TEST_F(ForwardTest, QueueNamesPastTheHundredthOfASecondAreSentInNameOrder) {
                                "Subject: " + std::to_string(i) + "\r\n\r\nbody\r\n");
     ASSERT_EQ(std::rename(queued.c_str(), (ForwardDir() + "/" + names[i]).c_str()), 0);
   }
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), static_cast<int>(names.size()));
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), static_cast<int>(names.size()));
   std::vector<std::string> sent = peer_.messages();
   ASSERT_EQ(sent.size(), names.size());
   for (size_t i = 0; i < sent.size(); ++i) {
@@ -354,13 +318,12 @@ TEST_F(ForwardTest, UnreachableHostsKeepTheFile) {
       {"no host at all", kSmtpUseMx, "", "There is no MX-Host available"},
   };
   for (const Case& c : cases) {
-    tables_.settings().smtp.Flags = c.flags;
-    CopyField(tables_.settings().smtp.ExchangeHost, c.exchange_host);
+    env_.settings().smtp.Flags = c.flags;
+    CopyField(env_.settings().smtp.ExchangeHost, c.exchange_host);
     std::string path = Queue("bob@remote.test", "ann@local.test");
     bool unreachable = false;
-    EXPECT_EQ(ForwardQueueFile(tables_.settings(), path, false, &unreachable, options_), 0)
-        << c.what;
-    EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 0) << c.what;
+    EXPECT_EQ(ForwardQueueFile(env_.settings(), path, false, &unreachable, options_), 0) << c.what;
+    EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 0) << c.what;
     EXPECT_EQ(QueueTexts().size(), 1u) << c.what;
     EXPECT_TRUE(Logged(c.log)) << c.what;
     ::unlink(path.c_str());
@@ -372,10 +335,10 @@ TEST_F(ForwardTest, ANameServerWithoutExchangersLeavesTheFileQueued) {
   testing::FakeDnsServer dns([](const testing::Bytes& q) {
     return std::vector<testing::FakeDnsServer::Reply>{{testing::AnswerTo(q, {})}};
   });
-  tables_.settings().smtp.Flags = kSmtpUseDns;
-  CopyField(tables_.system().NameServer, dns.address());
+  env_.settings().smtp.Flags = kSmtpUseDns;
+  CopyField(env_.system().NameServer, dns.address());
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 0);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 0);
   EXPECT_EQ(QueueTexts().size(), 1u);
   EXPECT_TRUE(Logged("There is no MX-Host available"));
   EXPECT_EQ(dns.questions(), std::vector<std::string>{"remote.test"});
@@ -387,11 +350,11 @@ TEST_F(ForwardTest, ANameServerAnsweringWithNameServersLeavesTheSmartHostToTry) 
         testing::Record(testing::Labels("remote.test"), 2, testing::Labels("ns1.remote.test"));
     return std::vector<testing::FakeDnsServer::Reply>{{testing::AnswerTo(q, {ns})}};
   });
-  tables_.settings().smtp.Flags = kSmtpUseDns | kSmtpUseMx;
-  CopyField(tables_.system().NameServer, dns.address());
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  env_.settings().smtp.Flags = kSmtpUseDns | kSmtpUseMx;
+  CopyField(env_.system().NameServer, dns.address());
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   EXPECT_EQ(peer_.messages().size(), 1u);
   EXPECT_FALSE(Logged("ns1.remote.test"));
 }
@@ -409,11 +372,11 @@ FakeSmtpPeer::Script Refusing(const std::string& verb, const std::string& reply)
 
 TEST_F(ForwardTest, ARefusedRecipientIsReportedToTheLocalSender) {
   FakeSmtpPeer refusing(Refusing("RCPT", "550 5.1.1 no such user\r\n"));
-  tables_.settings().smtp.PortEx = refusing.port();
-  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpSendInfo;
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  env_.settings().smtp.PortEx = refusing.port();
+  env_.settings().smtp.Flags = kSmtpUseMx | kSmtpSendInfo;
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   // QUIT ends the conversation, the file is gone, and the sender has the report.
   std::vector<std::string> want = {"HELO mx.local.test", "MAIL FROM: <ann@local.test>",
                                    "RCPT TO: <bob@remote.test>", "QUIT"};
@@ -453,11 +416,11 @@ TEST_F(ForwardTest, ARefusedRecipientIsReportedToTheLocalSender) {
 
 TEST_F(ForwardTest, TheNoticeWithAttachmentCarriesTheMessage) {
   FakeSmtpPeer refusing(Refusing("MAIL", "553 sender refused\r\n"));
-  tables_.settings().smtp.PortEx = refusing.port();
-  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpSendInfo | kSmtpAttachMessage;
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  env_.settings().smtp.PortEx = refusing.port();
+  env_.settings().smtp.Flags = kSmtpUseMx | kSmtpSendInfo | kSmtpAttachMessage;
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   std::vector<std::string> admin = Mailbox("admin");
   ASSERT_EQ(admin.size(), 1u);
   EXPECT_NE(admin[0].find("--> MAIL FROM: <ann@local.test>\r\n<-- 553 sender refused\r\n\r\n"
@@ -477,15 +440,15 @@ bool FakeAccount(const std::string& name, SystemAccount* account) {
 
 TEST_F(ForwardTest, AReportToAnAccountSenderLandsInTheAccountsMailbox) {
   FakeSmtpPeer refusing(Refusing("RCPT", "550 no\r\n"));
-  tables_.settings().smtp.PortEx = refusing.port();
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  env_.settings().smtp.PortEx = refusing.port();
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   SetSystemAccountSource(&FakeAccount);
-  tables_.system().Flags = kSysNtUser;
-  CopyField(tables_.system().NTUser, "mailusers");
+  env_.system().Flags = kSysNtUser;
+  CopyField(env_.system().NTUser, "mailusers");
   Queue("bob@remote.test", "sam@local.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   SetSystemAccountSource(nullptr);
-  tables_.system().Flags = 0;
+  env_.system().Flags = 0;
   std::vector<std::string> box = Mailbox("sam");
   ASSERT_EQ(box.size(), 1u);
   EXPECT_NE(box[0].find("To: sam@local.test\r\n"), std::string::npos);
@@ -495,10 +458,10 @@ TEST_F(ForwardTest, AReportToAnAccountSenderLandsInTheAccountsMailbox) {
 
 TEST_F(ForwardTest, AReportToAForeignSenderIsQueuedWithTheEmptyReversePath) {
   FakeSmtpPeer refusing(Refusing("RCPT", "550 no\r\n"));
-  tables_.settings().smtp.PortEx = refusing.port();
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  env_.settings().smtp.PortEx = refusing.port();
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "carl@far.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   std::vector<std::string> queued = QueueTexts();
   ASSERT_EQ(queued.size(), 1u);
   EXPECT_EQ(queued[0].rfind("To: carl@far.test\r\nFrom: \r\n", 0), 0u) << queued[0];
@@ -506,7 +469,7 @@ TEST_F(ForwardTest, AReportToAForeignSenderIsQueuedWithTheEmptyReversePath) {
             std::string::npos);
 
   // The report leaves with MAIL FROM: <>; refused in turn, it makes no report of its own.
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   std::vector<std::string> cmds = refusing.commands();
   ASSERT_GE(cmds.size(), 6u);
   EXPECT_EQ(cmds[5], "MAIL FROM: <>");
@@ -535,14 +498,13 @@ TEST_F(ForwardTest, TemporaryRefusalsAndLostConnectionsKeepTheFile) {
       {"refused after the end line", after_data},
       {"dropped after the end line", silent_after_data},
   };
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   for (Case& c : cases) {
     FakeSmtpPeer peer(c.script);
-    tables_.settings().smtp.PortEx = peer.port();
+    env_.settings().smtp.PortEx = peer.port();
     std::string path = Queue("bob@remote.test", "ann@local.test");
     bool unreachable = false;
-    EXPECT_EQ(ForwardQueueFile(tables_.settings(), path, false, &unreachable, options_), 0)
-        << c.what;
+    EXPECT_EQ(ForwardQueueFile(env_.settings(), path, false, &unreachable, options_), 0) << c.what;
     EXPECT_TRUE(unreachable) << c.what;
     EXPECT_TRUE(Mailbox("ann").empty()) << c.what;
     ::unlink(path.c_str());
@@ -553,15 +515,15 @@ TEST_F(ForwardTest, TemporaryRefusalsAndLostConnectionsKeepTheFile) {
 // Expiry.
 
 TEST_F(ForwardTest, AnExpiredMessageGoesBackToItsLocalSender) {
-  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpReturnToSender | kSmtpSendInfo;
-  tables_.settings().smtp.ReturnTimer = 3600;
-  CopyField(tables_.settings().smtp.ExchangeHost,
+  env_.settings().smtp.Flags = kSmtpUseMx | kSmtpReturnToSender | kSmtpSendInfo;
+  env_.settings().smtp.ReturnTimer = 3600;
+  CopyField(env_.settings().smtp.ExchangeHost,
             "127.0.0.2");  // unreachable; never tried when expired
   std::string fresh = Queue("dan@remote.test", "ann@local.test");
   Age(fresh, 3000);
   std::string old = Queue("bob@remote.test", "ann@local.test");
   Age(old, 3700);
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   EXPECT_EQ(QueueTexts().size(), 1u);
   std::vector<std::string> box = Mailbox("ann");
   ASSERT_EQ(box.size(), 1u);
@@ -593,12 +555,12 @@ TEST_F(ForwardTest, AnExpiredMessageWithoutReturnIsRemovedAndReported) {
       {"notice without the message", kSmtpUseMx | kSmtpSendInfo, true, false},
       {"notice with the message", kSmtpUseMx | kSmtpSendInfo | kSmtpAttachMessage, true, true},
   };
-  tables_.settings().smtp.ReturnTimer = 60;
+  env_.settings().smtp.ReturnTimer = 60;
   for (const Case& c : cases) {
-    tables_.settings().smtp.Flags = c.flags;
+    env_.settings().smtp.Flags = c.flags;
     std::string path = Queue("bob@remote.test", "ann@local.test");
     Age(path, 120);
-    EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1) << c.what;
+    EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1) << c.what;
     EXPECT_TRUE(QueueTexts().empty()) << c.what;
     EXPECT_TRUE(Mailbox("ann").empty()) << c.what;
     std::vector<std::string> admin = Mailbox("admin");
@@ -618,16 +580,16 @@ TEST_F(ForwardTest, AnExpiredMessageWithoutReturnIsRemovedAndReported) {
                 std::string::npos)
           << n;
     }
-    std::filesystem::remove_all(tables_.mail() + "/admin");
+    std::filesystem::remove_all(env_.mail() + "/admin");
   }
 }
 
 TEST_F(ForwardTest, AnExpiredMessageOfAForeignSenderIsReturnedByMail) {
-  tables_.settings().smtp.Flags = kSmtpUseMx | kSmtpReturnToSender;
-  tables_.settings().smtp.ReturnTimer = 60;
+  env_.settings().smtp.Flags = kSmtpUseMx | kSmtpReturnToSender;
+  env_.settings().smtp.ReturnTimer = 60;
   std::string path = Queue("bob@remote.test", "carl@#127.0.0.1");
   Age(path, 120);
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   std::vector<std::string> want = {"HELO mx.local.test", "MAIL FROM: <>",
                                    "RCPT TO: <carl@#127.0.0.1>", "DATA", "QUIT"};
   EXPECT_EQ(peer_.commands(), want);
@@ -642,7 +604,7 @@ TEST_F(ForwardTest, AnExpiredMessageOfAForeignSenderIsReturnedByMail) {
 
   // An expired report has nobody to go back to.
   Age(Queue("carl@far.test", ""), 120);
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 1);
   EXPECT_EQ(peer_.connections(), 1);
   EXPECT_TRUE(QueueTexts().empty());
 }
@@ -651,22 +613,22 @@ TEST_F(ForwardTest, AnExpiredMessageOfAForeignSenderIsReturnedByMail) {
 // The run.
 
 TEST_F(ForwardTest, NothingRunsWithoutDnsOrSmartHosts) {
-  tables_.settings().smtp.Flags = 0;
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  env_.settings().smtp.Flags = 0;
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 0);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 0);
   EXPECT_EQ(peer_.connections(), 0);
   EXPECT_EQ(QueueTexts().size(), 1u);
 }
 
 TEST_F(ForwardTest, DialUp) {
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
-  CopyField(tables_.system().RASEntry, "provider");
-  tables_.system().Flags = kSysDialup;
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
+  CopyField(env_.system().RASEntry, "provider");
+  env_.system().Flags = kSysDialup;
   Queue("bob@remote.test", "ann@local.test");
 
   // Without dial-up networking the run ends before the first file.
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), options_), 0);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), options_), 0);
   EXPECT_TRUE(Logged("Could not open dial-up profile 'provider';Could not load 'rasapi32.dll'"));
   EXPECT_EQ(peer_.connections(), 0);
 
@@ -674,18 +636,18 @@ TEST_F(ForwardTest, DialUp) {
   qv::testing::FakeDialup dialup;
   ForwardOptions o = options_;
   o.dialup = &dialup;
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), o), 1);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), o), 1);
   EXPECT_EQ(dialup.calls(), (std::vector<std::string>{"open provider", "close provider"}));
 
   // A link lost while a host was unreachable is dialled again and the file tried once more.
   dialup.Clear();
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.2");
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.2");
   Queue("bob@remote.test", "ann@local.test");
-  EXPECT_EQ(RunForwardQueue(tables_.settings(), o), 0);
+  EXPECT_EQ(RunForwardQueue(env_.settings(), o), 0);
   EXPECT_EQ(dialup.calls(),
             (std::vector<std::string>{"open provider", "active? provider", "close provider",
                                       "open provider", "close provider"}));
-  tables_.system().Flags = 0;
+  env_.system().Flags = 0;
 }
 
 TEST_F(ForwardTest, TheRunnerRunsOneRunAtATimeAndStopsPromptly) {
@@ -696,8 +658,8 @@ TEST_F(ForwardTest, TheRunnerRunsOneRunAtATimeAndStopsPromptly) {
     return std::string();
   };
   FakeSmtpPeer slow(mute);
-  tables_.settings().smtp.PortEx = slow.port();
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  env_.settings().smtp.PortEx = slow.port();
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   Queue("bob@remote.test", "ann@local.test");
 
   std::mutex mu;
@@ -707,7 +669,7 @@ TEST_F(ForwardTest, TheRunnerRunsOneRunAtATimeAndStopsPromptly) {
   o.reply_timeout_ms = 60000;
   {
     ForwardRunner runner(
-        tables_.settings(),
+        env_.settings(),
         [&](std::function<void()> fn) {
           std::lock_guard<std::mutex> lock(mu);
           posted.push_back(std::move(fn));
@@ -730,12 +692,12 @@ TEST_F(ForwardTest, TheRunnerRunsOneRunAtATimeAndStopsPromptly) {
 }
 
 TEST_F(ForwardTest, TheRunnerReportsTheEndOfEachRunOnTheLoop) {
-  CopyField(tables_.settings().smtp.ExchangeHost, "127.0.0.1");
+  CopyField(env_.settings().smtp.ExchangeHost, "127.0.0.1");
   std::mutex mu;
   std::deque<std::function<void()>> posted;
   int finished = 0;
   ForwardRunner runner(
-      tables_.settings(),
+      env_.settings(),
       [&](std::function<void()> fn) {
         std::lock_guard<std::mutex> lock(mu);
         posted.push_back(std::move(fn));

@@ -1,31 +1,25 @@
 // Delivery of fetched mail: users and their options, routes, lists, the report of an unknown
 // local recipient, and the forward queue.
-#include "pop3/deliver_fetched.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/config.h"
-#include "common/mailfile.h"
-#include "common/maillog.h"
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/tables.h"
 #include "common/testing/test_env.h"
-#include "pop3/tests/pop3_util.h"
+#include "mail/delivery.h"
+#include "mail/tests/mail_env_util.h"
 
-namespace qv::pop3 {
+namespace qv::mail {
 namespace {
 
-namespace fs = std::filesystem;
-using testing::Pop3TestSystem;
+using testing::MailEnv;
 
 constexpr char kMessage[] =
     "From: Sam <sam@far.test>\r\nSubject: hello\r\n\r\n..dotted\r\njoin staff@example.test\r\n";
@@ -33,10 +27,11 @@ constexpr char kMessage[] =
 class DeliverFetchedTest : public ::testing::Test {
  protected:
   DeliverFetchedTest() {
-    CopyField(sys_.system().AdministratorName, "postmaster");
-    CopyField(sys_.system().AdministratorMailBox, "admin");
-    settings_.system = sys_.system();
-    spool_ = sys_.root() + "/temp/message.tmp";
+    CopyField(env_.system().HostName, "mail.example.test");
+    CopyField(env_.system().Domain, "example.test");
+    CopyField(env_.system().AdministratorName, "postmaster");
+    CopyField(env_.system().AdministratorMailBox, "admin");
+    spool_ = env_.temp() + "/message.tmp";
     qv::testing::WriteFileText(spool_, kMessage);
     fd_ = ::open(spool_.c_str(), O_RDONLY | O_CLOEXEC);
   }
@@ -51,37 +46,28 @@ class DeliverFetchedTest : public ::testing::Test {
     CopyField(u.CopyIncoming, copies);
     CopyField(u.MailingList, "staff@example.test");
     u.Options = options;
-    ASSERT_EQ(AddRecord(sys_.system(), &u), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &u), 0);
+  }
+  // Delivers the message as the collection of remote accounts does; true when its file was
+  // written.
+  bool Stored(const std::string& local, const std::string& domain, bool remote = false,
+              const std::string& sender = "sam@far.test") {
+    DeliveryReport report;
+    mail::Deliver(FetchedMailService(env_.settings()), {FetchedRecipient(local, domain, remote)},
+                  sender, fd_, {}, &report);
+    return report.failures == 0;
   }
   void Deliver(const std::string& local, const std::string& domain, bool remote = false,
                const std::string& sender = "sam@far.test") {
-    EXPECT_EQ(DeliverFetched(settings_, local, domain, sender, fd_, remote), 1);
+    Stored(local, domain, remote, sender);
   }
   // The plain texts of the files of a mailbox (or "forward" for the queue), in name order.
   std::vector<std::string> Files(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e :
-         fs::directory_iterator(std::string(sys_.system().MailPath) + "/" + folder, ec))
-      if (e.path().filename().string()[0] != '.') names.push_back(e.path().string());
-    std::sort(names.begin(), names.end());
-    std::vector<std::string> texts;
-    for (const std::string& name : names) {
-      std::string text;
-      EXPECT_EQ(ReadMessageFile(name, 0, &text), 0);
-      texts.push_back(text);
-    }
-    return texts;
+    return folder == "forward" ? env_.Queue() : env_.Mailbox(folder);
   }
-  std::string Log() const {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return qv::testing::ReadFileText(LogFilePath(sys_.system().LogPath, kLogPrefixPop3, local));
-  }
+  std::string Log() const { return env_.LogText("p"); }
 
-  Pop3TestSystem sys_;
-  Settings settings_;
+  MailEnv env_;
   std::string spool_;
   int fd_ = -1;
 };
@@ -155,10 +141,9 @@ TEST_F(DeliverFetchedTest, RoutesRewriteTheAddress) {
     CopyField(route.Masks, r.mask);
     route.Type = r.type;
     CopyField(route.Destination, r.destination);
-    ASSERT_EQ(AddRecord(sys_.system(), &route), 0);
+    ASSERT_EQ(AddRecord(env_.system(), &route), 0);
   }
-  CopyField(sys_.system().Domain, "example.test;old.example.test;branch.example.test");
-  settings_.system = sys_.system();
+  CopyField(env_.system().Domain, "example.test;old.example.test;branch.example.test");
   Deliver("sales", "example.test");
   Deliver("bob", "old.example.test");
   EXPECT_EQ(Files("bob").size(), 2u);
@@ -187,14 +172,14 @@ TEST_F(DeliverFetchedTest, ListsAndTheJoinOption) {
   LISTSTRUCT list{};
   CopyField(list.Name, "staff");
   CopyField(list.Domain, "example.test");
-  std::string members = std::string(sys_.system().ConfigPath) + "/staff.mls";
+  std::string members = std::string(env_.system().ConfigPath) + "/staff.mls";
   CopyField(list.FileName, members);
   CopyField(list.OwnerUser, "ann");
   CopyField(list.OwnerDomain, "example.test");
   list.Options = kListAutoJoin;
-  ASSERT_EQ(AddRecord(sys_.system(), &list), 0);
-  ASSERT_EQ(AddMember(sys_.system(), members, "ann@example.test", "Ann"), 0);
-  ASSERT_EQ(AddMember(sys_.system(), members, "zed@far.test", "Zed"), 0);
+  ASSERT_EQ(AddRecord(env_.system(), &list), 0);
+  ASSERT_EQ(AddMember(env_.system(), members, "ann@example.test", "Ann"), 0);
+  ASSERT_EQ(AddMember(env_.system(), members, "zed@far.test", "Zed"), 0);
 
   Deliver("staff", "example.test");
   EXPECT_EQ(Files("ann").size(), 1u);  // the local member
@@ -210,18 +195,16 @@ TEST_F(DeliverFetchedTest, ListsAndTheJoinOption) {
 
 TEST_F(DeliverFetchedTest, AFileThatCannotBeWrittenIsReported) {
   AddUser("ann");
-  CollectionDelivery delivery(settings_);
-  EXPECT_TRUE(delivery.Deliver("ann", "example.test", "sam@far.test", fd_, false));
+  EXPECT_TRUE(Stored("ann", "example.test"));
   // The mailbox folder cannot take files (a file stands in its place).
   AddUser("bob");
-  qv::testing::WriteFileText(std::string(sys_.system().MailPath) + "/bob", "not a folder");
-  EXPECT_FALSE(delivery.Deliver("bob", "example.test", "sam@far.test", fd_, false));
+  qv::testing::WriteFileText(std::string(env_.system().MailPath) + "/bob", "not a folder");
+  EXPECT_FALSE(Stored("bob", "example.test"));
   EXPECT_NE(Log().find("Cannot store message for <bob@example.test>"), std::string::npos);
   // A setting to correct is logged, and does not hold the mail back.
-  CopyField(settings_.system.AdministratorMailBox, "");
-  CollectionDelivery unset(settings_);
-  EXPECT_TRUE(unset.Deliver("nobody", "example.test", "sam@far.test", fd_, false));
+  CopyField(env_.system().AdministratorMailBox, "");
+  EXPECT_TRUE(Stored("nobody", "example.test"));
 }
 
 }  // namespace
-}  // namespace qv::pop3
+}  // namespace qv::mail
