@@ -18,6 +18,7 @@ namespace {
 
 using qv::testing::MakeUser;
 using qv::testing::ReadFileText;
+using qv::testing::ReadIndexEntries;
 using qv::testing::WriteFileText;
 
 bool IsDir(const std::string& path) {
@@ -283,6 +284,42 @@ TEST_F(TablesTest, ServiceFoldersAreNoMailboxes) {
   ASSERT_EQ(FindRecord(tables_.system(), "cyd", "", &u), 0);
   EXPECT_EQ(FieldText(u.Mailbox), "cyd");
   EXPECT_EQ(UpdateRecord(tables_.system(), u, true), 0);
+}
+
+TEST_F(TablesTest, AddRulesOfTheOtherTables) {
+  ROUTESTRUCT route{};
+  CopyField(route.Destination, "relay");
+  EXPECT_EQ(AddRecord(tables_.system(), &route), -1);  // no masks
+  CopyField(route.Masks, "*@a.com ");
+  ASSERT_EQ(AddRecord(tables_.system(), &route), 0);
+  EXPECT_EQ(FieldText(route.Masks), "*@a.com ");  // stored unchanged
+  CopyField(route.Masks, "*@b.com");
+  EXPECT_EQ(AddRecord(tables_.system(), &route), 0);  // the route table does not test its key
+  EXPECT_EQ(ReadIndexEntries(tables_.File("routes.idx")).size(), 2u);
+
+  AUTOSTRUCT responder{};
+  EXPECT_EQ(AddRecord(tables_.system(), &responder), -1);
+  CopyField(responder.Name, "away");
+  ASSERT_EQ(AddRecord(tables_.system(), &responder), 0);
+  EXPECT_EQ(AddRecord(tables_.system(), &responder), 1);
+
+  ACCOUNTSTRUCT account{};
+  EXPECT_EQ(AddRecord(tables_.system(), &account), -1);
+  CopyField(account.Name, "pop");
+  ASSERT_EQ(AddRecord(tables_.system(), &account), 0);
+  ACCOUNTSTRUCT found;
+  EXPECT_EQ(FindRecord(tables_.system(), "POP", &found), 0);
+
+  LISTSTRUCT list{};
+  CopyField(list.Name, "news ");
+  ASSERT_EQ(AddRecord(tables_.system(), &list), 0);
+  EXPECT_EQ(FieldText(list.Name), "news");
+  EXPECT_EQ(FieldText(list.Domain), "example.com");
+  EXECSTRUCT command{};
+  CopyField(command.Name, "changepass");
+  CopyField(command.Domain, "  ");  // blank: the primary domain after trimming
+  ASSERT_EQ(AddRecord(tables_.system(), &command), 0);
+  EXPECT_EQ(FieldText(command.Domain), "example.com");
 }
 
 TEST_F(TablesTest, SyncMailboxDirectories) {
