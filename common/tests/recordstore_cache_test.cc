@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -112,6 +114,89 @@ TEST_F(RecordStoreTest, AnswersAreNeverStaleAfterAnotherProcessChangesTheTable) 
             }),
             0);
   EXPECT_EQ(name_of("bob"), "(1)");
+}
+
+// ---- The kept answers and the stamps they go by --------------------------------------------
+
+namespace cache = recordstore_cache;
+
+cache::FileStamp OldStamp(uint64_t inode, int64_t size) {
+  cache::FileStamp s;
+  s.exists = true;
+  s.inode = inode;
+  s.size = size;
+  s.modified_s = s.changed_s = 1000;  // long settled
+  return s;
+}
+
+TEST(KeptAnswerTest, GivenOnlyForTheStampTheyWereReadFrom) {
+  TablePaths paths;
+  paths.data = "/kept-answer-test/user.dat";
+  const cache::TableStamp read{OldStamp(1, 1501), OldStamp(2, 36)};
+  std::string record(8, 'r');
+  cache::KeepAnswer(paths, read, cache::AnswerKey("ann", ""), record);
+  cache::KeepAnswer(paths, read, cache::AnswerKey("bob", ""), {});
+
+  struct Case {
+    const char* what;
+    cache::TableStamp stamp;
+    const char* key;
+    std::optional<bool> answer;
+  } cases[] = {
+      {"found", read, "ann", true},
+      {"none", read, "bob", false},
+      {"never asked", read, "cyd", std::nullopt},
+      {"data changed", {OldStamp(1, 3002), OldStamp(2, 36)}, "ann", std::nullopt},
+      {"index replaced", {OldStamp(1, 1501), OldStamp(3, 36)}, "ann", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    std::string out(8, '\0');
+    EXPECT_EQ(cache::KeptAnswer(paths, c.stamp, cache::AnswerKey(c.key, ""), out), c.answer)
+        << c.what;
+    if (c.answer == true) {
+      EXPECT_EQ(out, record) << c.what;
+    }
+  }
+
+  // An answer read from files changed a moment ago is not kept: a later change could show the
+  // same times.
+  cache::TableStamp fresh = read;
+  fresh.data.modified_s = fresh.data.changed_s = std::time(nullptr);
+  cache::KeepAnswer(paths, fresh, cache::AnswerKey("ann", ""), record);
+  std::string out(8, '\0');
+  EXPECT_EQ(cache::KeptAnswer(paths, fresh, cache::AnswerKey("ann", ""), out), std::nullopt);
+  EXPECT_TRUE(cache::Settled(read.data));
+  EXPECT_FALSE(cache::Settled(fresh.data));
+  EXPECT_TRUE(cache::Settled(cache::FileStamp{}));  // no file: nothing to change
+}
+
+TEST_F(RecordStoreTest, LookAtTableTellsMissingStampedAndUnsettledTables) {
+  struct Case {
+    std::vector<const char*> files;
+    cache::TableState state;
+  } cases[] = {
+      {{}, cache::TableState::kMissing},
+      {{"user.idx"}, cache::TableState::kMissing},
+      {{"user.dat"}, cache::TableState::kStamped},
+      {{"USER.DAT", "user.idx"}, cache::TableState::kStamped},
+      {{"user.dat", "user.idx", "user.cmp"}, cache::TableState::kUnsettled},
+      {{"user.cmp"}, cache::TableState::kUnsettled},
+  };
+  for (const Case& c : cases) {
+    for (const char* name : {"user.dat", "USER.DAT", "user.idx", "user.cmp"})
+      unlink(tables_.File(name).c_str());
+    std::string names;
+    for (const char* name : c.files) {
+      WriteFileText(tables_.File(name), "x");
+      names += std::string(name) + " ";
+    }
+    cache::TableLook look = cache::LookAtTable(GetTablePaths(tables_.system(), Table::kUser));
+    EXPECT_EQ(look.state, c.state) << names;
+    if (c.state == cache::TableState::kStamped) {
+      EXPECT_TRUE(look.stamp.data.exists) << names;
+      EXPECT_EQ(look.stamp.data.size, 1) << names;
+    }
+  }
 }
 
 }  // namespace

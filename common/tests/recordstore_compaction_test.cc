@@ -1,5 +1,3 @@
-#include "common/recordstore.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/recordstore.h"
 #include "common/tests/recordstore_test_util.h"
 
 namespace qv {
@@ -129,7 +128,7 @@ TEST_F(RecordStoreTest, ReorganisationSkipsTablesItCannotOpen) {
   ASSERT_EQ(Add("ann", "example.com"), 0);
   ASSERT_EQ(unlink(UserIdx().c_str()), 0);
   EXPECT_EQ(CompactTable(tables_.system(), Table::kUser, out), -1);  // no index to follow
-  EXPECT_EQ(std::ftell(out), 0);                   // nothing printed
+  EXPECT_EQ(std::ftell(out), 0);                                     // nothing printed
   std::fclose(out);
   EXPECT_EQ(ReadFileText(UserDat()).size(), 1501u);
   EXPECT_NE(access(tables_.File("user.da$").c_str(), F_OK), 0);

@@ -184,6 +184,64 @@ TEST_F(RecordStoreTest, AddFindUpdateDeleteUsers) {
   EXPECT_EQ(ReadFileText(UserDat()).size(), 2 * 1501u);  // the data stays until compaction
 }
 
+// Below the add rules: the record store stores a record as it is given, whatever it holds, and
+// reports what it did as a value.
+TEST_F(RecordStoreTest, InsertReplaceAndRemoveTakeRecordsAsGiven) {
+  const SYSTEMSTRUCT& system = tables_.system();
+  USERSTRUCT nobody = MakeUser("nobody", "example.com");
+  Status missing = ReplaceRecord(system, Table::kUser, &nobody);
+  EXPECT_FALSE(missing);
+  EXPECT_NE(missing.error().find(UserDat()), std::string::npos);  // no data file yet
+
+  USERSTRUCT ann = MakeUser("ann ", "", "secret ", "forward");
+  Result<Inserted> first = InsertRecord(system, ann);
+  ASSERT_TRUE(first) << first.error();
+  EXPECT_EQ(*first, Inserted::kAdded);
+  USERSTRUCT found;
+  ASSERT_EQ(FindRecord(system, "ann ", "", &found), 0);
+  EXPECT_EQ(UserBytes(found), UserBytes(ann));  // no trimming, no domain, a service folder
+  EXPECT_EQ(*InsertRecord(system, ann), Inserted::kExists);
+
+  CopyField(ann.Name, "Ann");
+  ASSERT_TRUE(ReplaceRecord(system, Table::kUser, &ann));
+  ASSERT_EQ(FindRecord(system, "ann ", "", &found), 0);
+  EXPECT_EQ(FieldText(found.Name), "Ann");
+  USERSTRUCT bob = MakeUser("bob", "example.com");
+  EXPECT_FALSE(ReplaceRecord(system, Table::kUser, &bob));
+  EXPECT_FALSE(RemoveRecord(system, Table::kUser, &bob));
+  ASSERT_TRUE(RemoveRecord(system, Table::kUser, &ann));
+  EXPECT_EQ(FindRecord(system, "ann ", "", &found), 1);
+  EXPECT_FALSE(RemoveRecord(system, Table::kUser, &ann));
+}
+
+// Records the add rules refuse or change reach the files unchanged through InsertRecord.
+TEST_F(RecordStoreTest, TheRecordStoreAppliesNoAddRules) {
+  ROUTESTRUCT route{};  // no masks
+  AUTOSTRUCT responder{};
+  ACCOUNTSTRUCT account{};
+  LISTSTRUCT list{};
+  CopyField(list.Name, "news ");
+  struct Case {
+    Table table;
+    const void* record;
+    size_t size;
+  } cases[] = {
+      {Table::kRoutes, &route, sizeof route},
+      {Table::kResponder, &responder, sizeof responder},
+      {Table::kAccounts, &account, sizeof account},
+      {Table::kLists, &list, sizeof list},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(GetTableDef(c.table).name);
+    std::string copy = Bytes(c.record, c.size);
+    Result<Inserted> r = InsertRecord(tables_.system(), c.table, copy.data());
+    ASSERT_TRUE(r) << r.error();
+    EXPECT_EQ(*r, Inserted::kAdded);
+    EXPECT_EQ(copy, Bytes(c.record, c.size));
+    EXPECT_EQ(ReadFileText(tables_.File(std::string(GetTableDef(c.table).name) + ".dat")), copy);
+  }
+}
+
 TEST_F(RecordStoreTest, SameAliasInTwoDomainsIsFoundByDomainMask) {
   ASSERT_EQ(Add("bob", "*.example.com"), 0);
   ASSERT_EQ(Add("bob", "example.org"), 0);

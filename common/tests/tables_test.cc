@@ -496,7 +496,8 @@ TEST_F(TablesTest, MemberFileOperations) {
   EXPECT_EQ(ExpandMembers(list),
             "250-Ann <ann@example.com>\r\n250-Bob <bob@example.com>\r\n250- <cyd@example.org>\r\n");
 
-  EXPECT_EQ(UpdateMember(tables_.system(), file, "bob@*", "robert@example.com", "Robert", false), 0);
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "bob@*", "robert@example.com", "Robert", false),
+            0);
   EXPECT_EQ(UpdateMember(tables_.system(), file, "*@example.org", "", "", true), 0);
   EXPECT_EQ(UpdateMember(tables_.system(), file, "nobody@x", "", "", true), -1);
   EXPECT_EQ(ExpandMembers(list),
@@ -563,15 +564,18 @@ TEST_F(TablesTest, ListsAreNeverListMembers) {
                               "news@example.com", "staff@old.example.com"}) {
     EXPECT_TRUE(IsListAddress(tables_.system(), address)) << address;
     EXPECT_EQ(AddMember(tables_.system(), file, address, ""), kMemberIsList) << address;
-    EXPECT_EQ(AddListMember(tables_.system(), "club@example.com", address, ""), kMemberIsList) << address;
+    EXPECT_EQ(AddListMember(tables_.system(), "club@example.com", address, ""), kMemberIsList)
+        << address;
   }
   for (const char* address :
        {"ann@example.com", "club@example.org", "ann@old.example.com", "relay@example.com", ""}) {
     EXPECT_FALSE(IsListAddress(tables_.system(), address)) << address;
   }
   EXPECT_EQ(AddListMember(tables_.system(), "club@example.com", "ann@example.com", "Ann"), 0);
-  EXPECT_EQ(UpdateMember(tables_.system(), file, "ann@example.com", "staff@example.com", "", false), kMemberIsList);
-  EXPECT_EQ(UpdateListMember(tables_.system(), "club@example.com", "ann@*", "club@example.com", "", false),
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "ann@example.com", "staff@example.com", "", false),
+            kMemberIsList);
+  EXPECT_EQ(UpdateListMember(tables_.system(), "club@example.com", "ann@*", "club@example.com", "",
+                             false),
             kMemberIsList);
   EXPECT_EQ(ReadFileText(file).substr(0, 15), "ann@example.com");
   EXPECT_EQ(ReadFileText(file).size(), 256u);
