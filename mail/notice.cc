@@ -9,9 +9,9 @@
 #include "common/mailfile.h"
 #include "common/maillog.h"
 #include "common/recordstore.h"
-#include "common/service_frame.h"
 #include "common/strings.h"
 #include "common/tables.h"
+#include "common/version.h"
 #include "mail/mail_texts.h"
 
 namespace qv::mail {
