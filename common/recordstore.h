@@ -10,10 +10,11 @@
 // that already holds a lock may take it again (nested operations and read-modify-write
 // sequences under one TableLock); a shared lock cannot be raised to an exclusive one.
 //
-// The record store has three parts: the record files (this interface; the index file in
-// recordstore_index.cc), the answers and folder listings it keeps between operations
-// (recordstore_cache.h) and compaction (recordstore_compaction.cc). It knows nothing of what the
-// records mean: the add rules (tables.h) are applied before a record reaches it.
+// The record store has three parts, all reached through this header: the record files (locks,
+// file names and records in recordstore.cc, the index file in recordstore_index.cc), the answers
+// and folder listings it keeps between operations (recordstore_cache.h) and compaction
+// (recordstore_compaction.cc). It knows nothing of what the records mean: the add rules
+// (tables.h) are applied before a record reaches it.
 //
 // The functions the services and tools call keep the library's convention: 0 success, 1 not
 // found / already exists, -1 file error. The changes below them report a Result or Status.

@@ -1,5 +1,6 @@
-// The directory built on the record store: classifying a local address, routes by address,
-// importing users, mailbox directories that follow the user table, and list member files.
+// The directory built on the record store: the add rules of its records, classifying a local
+// address, routes by address, importing users, mailbox directories that follow the user table,
+// and list member files.
 #pragma once
 
 #include <cstdio>
