@@ -34,6 +34,7 @@
 #include "common/mailfile.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "common/testing/test_env.h"
 #include "platform/sysroot.h"
 #include "pop3/service.h"

@@ -13,6 +13,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "platform/registry.h"
 
 namespace qv::bench {

@@ -34,6 +34,7 @@
 #include "common/mailfile.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "platform/registry.h"
 #include "platform/spawn.h"
 #include "smtp/forward.h"

@@ -29,6 +29,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "platform/registry.h"
 #include "platform/spawn.h"
 

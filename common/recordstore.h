@@ -10,7 +10,14 @@
 // that already holds a lock may take it again (nested operations and read-modify-write
 // sequences under one TableLock); a shared lock cannot be raised to an exclusive one.
 //
-// Results follow the library's convention: 0 success, 1 not found / already exists, -1 file error.
+// The record store has three parts, all reached through this header: the record files (locks,
+// file names and records in recordstore.cc, the index file in recordstore_index.cc), the answers
+// and folder listings it keeps between operations (recordstore_cache.h) and compaction
+// (recordstore_compaction.cc). It knows nothing of what the records mean: the add rules
+// (tables.h) are applied before a record reaches it.
+//
+// The functions the services and tools call keep the library's convention: 0 success, 1 not
+// found / already exists, -1 file error. The changes below them report a Result or Status.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +28,7 @@
 
 #include "common/config.h"
 #include "common/records.h"
+#include "common/result.h"
 
 namespace qv {
 
@@ -123,20 +131,24 @@ bool IndexDelete(std::string_view key, const std::string& index_path, int occurr
 int FindRecord(const SYSTEMSTRUCT& system, Table table, std::string_view key,
                std::string_view domain, void* record);
 
-// Adds a record after the add rules (empty Domain -> the primary local domain, trailing blanks
-// of key and Domain removed; users also trim Password and Name and an empty Mailbox takes the
-// Alias; routes, responders and accounts refuse an empty first field with -1; a user whose mail
-// is not routed away is refused with -1 when its Mailbox is a service folder, IsServiceFolder
-// of tables.h).
-// The record is changed in place by those rules. 0 added, 1 exists already (same key and
-// matching domain; routes never), -1 refused or file error.
-int AddRecord(const SYSTEMSTRUCT& system, Table table, void* record);
+// What InsertRecord did.
+enum class Inserted {
+  kAdded,
+  kExists,  // a record of the same key and a matching domain is stored already (routes never)
+};
 
-// Replaces (or, with `remove`, deletes from the index) the stored record whose key equals the
-// given record's key and whose Domain mask matches the given record's Domain (an empty Domain
-// matches any). A replacing user record is refused like AddRecord refuses its Mailbox. 0 done,
-// -1 refused, not found or file error.
-int UpdateRecord(const SYSTEMSTRUCT& system, Table table, const void* record, bool remove);
+// Appends the record as it is (tables.h's AddRecord applies the add rules first) and indexes it,
+// unless a record of the same key whose Domain mask matches the record's Domain is stored
+// already. A missing index is rebuilt from the data file first.
+Result<Inserted> InsertRecord(const SYSTEMSTRUCT& system, Table table, const void* record);
+
+// Replaces the stored record whose key equals the given record's key and whose Domain mask
+// matches the given record's Domain (an empty Domain matches any); an error when there is none.
+Status ReplaceRecord(const SYSTEMSTRUCT& system, Table table, const void* record);
+
+// Deletes the index entry of that stored record (the record stays in the data file until the
+// table is compacted); an error when there is none.
+Status RemoveRecord(const SYSTEMSTRUCT& system, Table table, const void* record);
 
 // Calls `visit` with each record of the table in index order (a table without an index file:
 // every whole record of the data file in file order) until it returns false, all under one
@@ -160,8 +172,8 @@ int CompactFile(const std::string& path, size_t record_size);
 int CompactTable(const SYSTEMSTRUCT& system, Table table, std::FILE* out);
 
 // Finishes or rolls back a compaction of the table that was cut off, as the marker says. Every
-// operation of this file does it under the table's lock before opening the table; code that
-// opens a table's files itself calls it after taking the lock. Cheap when there is no marker.
+// operation of the record store does it under the table's lock before opening the table; code
+// that opens a table's files itself calls it after taking the lock. Cheap when there is no marker.
 void SettleCompaction(const TablePaths& paths);
 
 // The steps of CompactTable in order, at which a test may stop the process.
@@ -191,12 +203,8 @@ int FindRecord(const SYSTEMSTRUCT& system, std::string_view key, R* record) {
   return FindRecord(system, RecordTraits<R>::kTable, key, {}, record);
 }
 template <class R>
-int AddRecord(const SYSTEMSTRUCT& system, R* record) {
-  return AddRecord(system, RecordTraits<R>::kTable, record);
-}
-template <class R>
-int UpdateRecord(const SYSTEMSTRUCT& system, const R& record, bool remove) {
-  return UpdateRecord(system, RecordTraits<R>::kTable, &record, remove);
+Result<Inserted> InsertRecord(const SYSTEMSTRUCT& system, const R& record) {
+  return InsertRecord(system, RecordTraits<R>::kTable, &record);
 }
 
 // The primary local domain: `Domain` up to its first ";".

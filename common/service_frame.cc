@@ -215,43 +215,6 @@ class FrameConnection final : public ConnectionLink,
   bool input_held_ = false;  // HoldInput: no read until released
 };
 
-WorkerPool::WorkerPool(platform::EventLoop& loop, size_t threads) : loop_(loop) {
-  if (threads == 0) threads = 1;
-  for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
-}
-
-WorkerPool::~WorkerPool() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ending_ = true;
-  }
-  wake_.notify_all();
-  for (auto& thread : threads_) thread.join();
-}
-
-void WorkerPool::Submit(std::function<void()> work, std::function<void()> done) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    jobs_.emplace_back(std::move(work), std::move(done));
-  }
-  wake_.notify_one();
-}
-
-void WorkerPool::Work() {
-  for (;;) {
-    std::pair<std::function<void()>, std::function<void()>> job;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return ending_ || !jobs_.empty(); });
-      if (jobs_.empty()) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-    }
-    job.first();
-    if (job.second) loop_.Post(std::move(job.second));
-  }
-}
-
 Listener::Listener(ServiceFrame& frame, ListenerSetup setup)
     : frame_(frame),
       setup_(std::move(setup)),
@@ -381,7 +344,13 @@ Listener& ServiceFrame::AddListener(ListenerSetup setup) {
 }
 
 void ServiceFrame::Offload(std::function<void()> work, std::function<void()> done) {
-  if (!workers_) workers_ = std::make_unique<WorkerPool>(loop_, setup_.worker_threads);
+  if (!workers_) {
+    workers_ = std::make_unique<WorkerPool>(
+        [this](std::function<void()> fn) { loop_.Post(std::move(fn)); },
+        WorkerPoolOptions{.threads = setup_.worker_threads,
+                          .niceness = std::nullopt,
+                          .cancel_descriptor = false});
+  }
   workers_->Submit(std::move(work), std::move(done));
 }
 
@@ -444,8 +413,8 @@ int ServiceFrame::Run() {
       ++open;
       continue;
     }
-    platform::DebugOutput(setup_.window_class + ": cannot listen on port " +
-                          std::to_string(port) + "\n");
+    platform::DebugOutput(setup_.window_class + ": cannot listen on port " + std::to_string(port) +
+                          "\n");
     if (!setup_.listen_failed || !setup_.listen_failed(*listener)) return 1;
   }
   if (open == 0) return 1;

@@ -9,29 +9,21 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <ctime>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "common/config.h"
 #include "common/trace.h"
+#include "common/version.h"
+#include "common/worker_pool.h"
 #include "platform/eventloop.h"
 
 namespace qv {
-
-// The version shown in greetings and "Received:" lines, and the installation text beside it
-// (at most 20 characters).
-inline constexpr char kServerVersion[] = "1.00";
-inline constexpr char kInstallationText[] = "Linux";
-static_assert(sizeof(kInstallationText) <= 21);
 
 // What a connection handler may do with its connection.
 class ConnectionLink {
@@ -78,8 +70,8 @@ constexpr int kListenBacklog = 64;
 
 class Listener;
 
-using HandlerFactory =
-    std::function<std::unique_ptr<ConnectionHandler>(ConnectionLink& link, const std::string& peer)>;
+using HandlerFactory = std::function<std::unique_ptr<ConnectionHandler>(ConnectionLink& link,
+                                                                        const std::string& peer)>;
 
 // One port of a service.
 struct ListenerSetup {
@@ -97,10 +89,10 @@ struct ListenerSetup {
 };
 
 struct ServiceSetup {
-  std::string window_class;  // presence lock name, e.g. "QuorvaneSmtp"
-  std::string client_id;     // trace client id, e.g. "qvsmtp95"
-  std::string start_trace;   // trace line at start; "%x" takes the process id
-  std::string exit_trace;    // trace line at the end
+  std::string window_class;              // presence lock name, e.g. "QuorvaneSmtp"
+  std::string client_id;                 // trace client id, e.g. "qvsmtp95"
+  std::string start_trace;               // trace line at start; "%x" takes the process id
+  std::string exit_trace;                // trace line at the end
   long trace_level = kTraceLevelErrors;  // of start_trace and exit_trace: the service's own
   std::string tray_tip;
 
@@ -123,31 +115,6 @@ struct ServiceSetup {
   std::function<int()> extra_activity;
   // The service's transaction log (level, socket number, tag, text).
   std::function<void(int, int, const char*, std::string_view)> log;
-};
-
-// Work that must not hold up the loop (flushing message files to disk, for one): a few threads
-// run the jobs, and each job's completion then runs on the loop's thread. Concurrent flushes
-// are what let the file system commit many messages at once.
-class WorkerPool {
- public:
-  WorkerPool(platform::EventLoop& loop, size_t threads);
-  // Runs the jobs still queued, then ends the threads. Completions not run by then are dropped.
-  ~WorkerPool();
-  WorkerPool(const WorkerPool&) = delete;
-  WorkerPool& operator=(const WorkerPool&) = delete;
-
-  // `work` runs on a worker thread; `done` afterwards on the loop.
-  void Submit(std::function<void()> work, std::function<void()> done);
-
- private:
-  void Work();
-
-  platform::EventLoop& loop_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::pair<std::function<void()>, std::function<void()>>> jobs_;
-  bool ending_ = false;
-  std::vector<std::thread> threads_;
 };
 
 class FrameConnection;

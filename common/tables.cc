@@ -220,6 +220,58 @@ bool IsSafeMailboxName(std::string_view mailbox) {
          mailbox.find('\0') == std::string_view::npos;
 }
 
+// ---- The add rules -------------------------------------------------------------------------
+
+namespace {
+
+void TrimTrailingBlanks(char* field, size_t width) {
+  size_t n = strnlen(field, width);
+  while (n > 0 && (field[n - 1] == ' ' || field[n - 1] == '\t')) field[--n] = '\0';
+}
+
+// A user whose mail stays here never gets a service folder for its mailbox: it would receive
+// into the forward queue, and its POP3 logon would read other people's outgoing mail.
+bool UserMailboxAllowed(const USERSTRUCT& user) {
+  return (user.Options & kUserRemote) != 0 || !IsServiceFolder(FieldText(user.Mailbox));
+}
+
+// The add rules. False when the record is refused.
+bool ApplyAddRules(const SYSTEMSTRUCT& system, const TableDef& def, void* record) {
+  char* bytes = static_cast<char*>(record);
+  if (def.has_domain) {
+    TrimTrailingBlanks(bytes + def.key_offset, def.key_width);
+    char* domain = bytes + kDomainOffset;
+    TrimTrailingBlanks(domain, kDomainWidth);
+    if (domain[0] == '\0') CopyField(domain, kDomainWidth, PrimaryDomain(system));
+    if (def.table == Table::kUser) {
+      auto* user = static_cast<USERSTRUCT*>(record);
+      TrimTrailingBlanks(user->Password, sizeof user->Password);
+      TrimTrailingBlanks(user->Name, sizeof user->Name);
+      if (user->Mailbox[0] == '\0') CopyField(user->Mailbox, std::string(FieldText(user->Alias)));
+      return UserMailboxAllowed(*user);
+    }
+    return true;
+  }
+  // Routes, responders and accounts: the first field must not be empty.
+  return bytes[def.fields[0].offset] != '\0';
+}
+
+}  // namespace
+
+int AddRecord(const SYSTEMSTRUCT& system, Table table, void* record) {
+  if (!ApplyAddRules(system, GetTableDef(table), record)) return -1;
+  Result<Inserted> inserted = InsertRecord(system, table, record);
+  if (!inserted) return -1;
+  return *inserted == Inserted::kAdded ? 0 : 1;
+}
+
+int UpdateRecord(const SYSTEMSTRUCT& system, Table table, const void* record, bool remove) {
+  if (remove) return RemoveRecord(system, table, record) ? 0 : -1;
+  if (table == Table::kUser && !UserMailboxAllowed(*static_cast<const USERSTRUCT*>(record)))
+    return -1;
+  return ReplaceRecord(system, table, record) ? 0 : -1;
+}
+
 bool ParseImportLine(std::string_view line, USERSTRUCT* user) {
   std::memset(user, 0, sizeof *user);
   struct Target {
@@ -369,8 +421,8 @@ int AddMember(const SYSTEMSTRUCT& system, const std::string& member_file, std::s
 }
 
 int UpdateMember(const SYSTEMSTRUCT& system, const std::string& member_file,
-                 std::string_view address, std::string_view new_address,
-                 std::string_view new_name, bool remove) {
+                 std::string_view address, std::string_view new_address, std::string_view new_name,
+                 bool remove) {
   if (!remove && IsListAddress(system, new_address)) return kMemberIsList;
   FileLock lock(LockPathFor(member_file), LockMode::kExclusive);
   platform::UniqueFd file = OpenFile(member_file, O_RDWR);

@@ -1,5 +1,6 @@
-// The directory built on the record store: classifying a local address, routes by address,
-// importing users, mailbox directories that follow the user table, and list member files.
+// The directory built on the record store: the add rules of its records, classifying a local
+// address, routes by address, importing users, mailbox directories that follow the user table,
+// and list member files.
 #pragma once
 
 #include <cstdio>
@@ -53,6 +54,32 @@ bool IsServiceFolder(std::string_view name);
 // refuse other names.
 bool IsSafeMailboxName(std::string_view mailbox);
 
+// ---- Adding and changing records (the add rules) --------------------------------------------
+
+// Adds a record after the add rules (empty Domain -> the primary local domain, trailing blanks
+// of key and Domain removed; users also trim Password and Name and an empty Mailbox takes the
+// Alias; routes, responders and accounts refuse an empty first field with -1; a user whose mail
+// is not routed away is refused with -1 when its Mailbox is a service folder).
+// The record is changed in place by those rules. 0 added, 1 exists already (same key and
+// matching domain; routes never), -1 refused or file error.
+int AddRecord(const SYSTEMSTRUCT& system, Table table, void* record);
+
+// Replaces (or, with `remove`, deletes from the index) the stored record whose key equals the
+// given record's key and whose Domain mask matches the given record's Domain (an empty Domain
+// matches any). A replacing user record is refused like AddRecord refuses its Mailbox. 0 done,
+// -1 refused, not found or file error.
+int UpdateRecord(const SYSTEMSTRUCT& system, Table table, const void* record, bool remove);
+
+// Typed forms: the table follows from the record type.
+template <class R>
+int AddRecord(const SYSTEMSTRUCT& system, R* record) {
+  return AddRecord(system, RecordTraits<R>::kTable, record);
+}
+template <class R>
+int UpdateRecord(const SYSTEMSTRUCT& system, const R& record, bool remove) {
+  return UpdateRecord(system, RecordTraits<R>::kTable, &record, remove);
+}
+
 // Imports users from a text file, one per line (see docs/import-file.md). With `progress`,
 // prints a "." per line, a line feed after every 50 and two line feeds at the end. Returns the
 // number of lines not added, or -1 when the file cannot be read.
@@ -102,8 +129,8 @@ int AddListMember(const SYSTEMSTRUCT& system, std::string_view list_address,
 // (either side may hold "*"). 0 done, kMemberIsList the new address is refused, -1 no such
 // member or file error.
 int UpdateMember(const SYSTEMSTRUCT& system, const std::string& member_file,
-                 std::string_view address, std::string_view new_address,
-                 std::string_view new_name, bool remove);
+                 std::string_view address, std::string_view new_address, std::string_view new_name,
+                 bool remove);
 
 // The same through the list's address: -1 the list is unknown, kMemberIsList refused, else 0.
 int UpdateListMember(const SYSTEMSTRUCT& system, std::string_view list_address,

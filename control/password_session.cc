@@ -5,6 +5,7 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/strings.h"
+#include "common/tables.h"
 #include "control/control_texts.h"
 
 namespace qv::control {

@@ -9,7 +9,6 @@
 #include "common/mailfile.h"
 #include "common/maillog.h"
 #include "common/recordstore.h"
-#include "common/service_frame.h"
 #include "common/strings.h"
 #include "common/tables.h"
 #include "mail/delivery.h"

@@ -13,7 +13,6 @@
 #include "common/maillog.h"
 #include "common/records.h"
 #include "common/recordstore.h"
-#include "common/service_frame.h"
 #include "common/strings.h"
 #include "common/tables.h"
 #include "mail/delivery.h"

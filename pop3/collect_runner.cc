@@ -16,13 +16,11 @@ RemoteCollection::RemoteCollection(std::function<void(std::function<void()>)> po
                                    std::function<void()> changed, CollectContext context)
     : changed_(changed),
       context_(std::move(context)),
-      runner_(
-          std::move(post),
-          [this] {
-            checks_done_ = done_->load();
-            if (changed_) changed_();
-          },
-          kCheckNiceness) {}
+      runner_(std::move(post),
+              {.threads = 1, .niceness = kCheckNiceness, .cancel_descriptor = true}, [this] {
+                checks_done_ = done_->load();
+                if (changed_) changed_();
+              }) {}
 
 bool RemoteCollection::Load() {
   return LoadAccountSchedule(context_.settings.system, &schedule_);

@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "common/background_runner.h"
+#include "common/worker_pool.h"
 #include "pop3/collect.h"
 #include "pop3/schedule.h"
 
 namespace qv::pop3 {
 
 // The checks run one at a time beside the loop.
-using CheckRunner = BackgroundRunner;
+using CheckRunner = WorkerPool;
 
 // The schedule, its tick and the runner of the checks, as the service holds them.
 class RemoteCollection {

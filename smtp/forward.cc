@@ -539,7 +539,8 @@ ForwardRunner::ForwardRunner(const Settings& settings,
                              std::function<void()> finished, ForwardOptions options)
     : settings_(settings),
       options_(std::move(options)),
-      runner_(std::move(post), std::move(finished), kRunNiceness) {}
+      runner_(std::move(post), {.threads = 1, .niceness = kRunNiceness, .cancel_descriptor = true},
+              std::move(finished)) {}
 
 bool ForwardRunner::Start() {
   const Settings& settings = settings_;

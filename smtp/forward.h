@@ -17,9 +17,9 @@
 #include <string_view>
 #include <thread>
 
-#include "common/background_runner.h"
 #include "common/config.h"
 #include "common/dialup_link.h"
+#include "common/worker_pool.h"
 #include "net/dns.h"
 
 namespace qv::smtp {
@@ -97,7 +97,7 @@ class ForwardRunner {
  private:
   const Settings& settings_;
   ForwardOptions options_;
-  BackgroundRunner runner_;
+  WorkerPool runner_;
 };
 
 }  // namespace qv::smtp

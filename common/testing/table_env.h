@@ -12,6 +12,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "common/testing/test_env.h"
 #include "platform/fileio.h"
 #include "platform/registry.h"

@@ -14,44 +14,19 @@
 #include <thread>
 #include <vector>
 
-#include "common/testing/table_env.h"
+#include "common/tests/recordstore_test_util.h"
 
 namespace qv {
 namespace {
 
-using Entries = std::vector<std::pair<std::string, int32_t>>;
+using qv::testing::Bytes;
+using qv::testing::Entries;
 using qv::testing::MakeUser;
 using qv::testing::ReadFileText;
 using qv::testing::ReadIndexEntries;
+using qv::testing::RecordStoreTest;
+using qv::testing::UserBytes;
 using qv::testing::WriteFileText;
-
-std::string Bytes(const void* p, size_t n) {
-  return std::string(static_cast<const char*>(p), n);
-}
-
-std::string UserBytes(const USERSTRUCT& u) {
-  return Bytes(&u, sizeof u);
-}
-
-class RecordStoreTest : public ::testing::Test {
- protected:
-  std::string Idx(const std::string& name = "t.idx") const { return tables_.File(name); }
-  std::string UserDat() const { return tables_.File("user.dat"); }
-  std::string UserIdx() const { return tables_.File("user.idx"); }
-
-  int Add(const std::string& alias, const std::string& domain) {
-    USERSTRUCT u = MakeUser(alias, domain);
-    return AddRecord(tables_.system(), &u);
-  }
-  // Finds a user; "" when not found.
-  std::string FoundDomain(const std::string& alias, const std::string& domain) {
-    USERSTRUCT u;
-    if (FindRecord(tables_.system(), alias, domain, &u) != 0) return "";
-    return std::string(FieldText(u.Domain));
-  }
-
-  qv::testing::ScopedTables tables_;
-};
 
 TEST(CompareKeysTest, FoldsLettersOnlyAndComparesUnsigned) {
   EXPECT_EQ(CompareKeys("abc", "ABC"), 0);
@@ -209,6 +184,64 @@ TEST_F(RecordStoreTest, AddFindUpdateDeleteUsers) {
   EXPECT_EQ(ReadFileText(UserDat()).size(), 2 * 1501u);  // the data stays until compaction
 }
 
+// Below the add rules: the record store stores a record as it is given, whatever it holds, and
+// reports what it did as a value.
+TEST_F(RecordStoreTest, InsertReplaceAndRemoveTakeRecordsAsGiven) {
+  const SYSTEMSTRUCT& system = tables_.system();
+  USERSTRUCT nobody = MakeUser("nobody", "example.com");
+  Status missing = ReplaceRecord(system, Table::kUser, &nobody);
+  EXPECT_FALSE(missing);
+  EXPECT_NE(missing.error().find(UserDat()), std::string::npos);  // no data file yet
+
+  USERSTRUCT ann = MakeUser("ann ", "", "secret ", "forward");
+  Result<Inserted> first = InsertRecord(system, ann);
+  ASSERT_TRUE(first) << first.error();
+  EXPECT_EQ(*first, Inserted::kAdded);
+  USERSTRUCT found;
+  ASSERT_EQ(FindRecord(system, "ann ", "", &found), 0);
+  EXPECT_EQ(UserBytes(found), UserBytes(ann));  // no trimming, no domain, a service folder
+  EXPECT_EQ(*InsertRecord(system, ann), Inserted::kExists);
+
+  CopyField(ann.Name, "Ann");
+  ASSERT_TRUE(ReplaceRecord(system, Table::kUser, &ann));
+  ASSERT_EQ(FindRecord(system, "ann ", "", &found), 0);
+  EXPECT_EQ(FieldText(found.Name), "Ann");
+  USERSTRUCT bob = MakeUser("bob", "example.com");
+  EXPECT_FALSE(ReplaceRecord(system, Table::kUser, &bob));
+  EXPECT_FALSE(RemoveRecord(system, Table::kUser, &bob));
+  ASSERT_TRUE(RemoveRecord(system, Table::kUser, &ann));
+  EXPECT_EQ(FindRecord(system, "ann ", "", &found), 1);
+  EXPECT_FALSE(RemoveRecord(system, Table::kUser, &ann));
+}
+
+// Records the add rules refuse or change reach the files unchanged through InsertRecord.
+TEST_F(RecordStoreTest, TheRecordStoreAppliesNoAddRules) {
+  ROUTESTRUCT route{};  // no masks
+  AUTOSTRUCT responder{};
+  ACCOUNTSTRUCT account{};
+  LISTSTRUCT list{};
+  CopyField(list.Name, "news ");
+  struct Case {
+    Table table;
+    const void* record;
+    size_t size;
+  } cases[] = {
+      {Table::kRoutes, &route, sizeof route},
+      {Table::kResponder, &responder, sizeof responder},
+      {Table::kAccounts, &account, sizeof account},
+      {Table::kLists, &list, sizeof list},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(GetTableDef(c.table).name);
+    std::string copy = Bytes(c.record, c.size);
+    Result<Inserted> r = InsertRecord(tables_.system(), c.table, copy.data());
+    ASSERT_TRUE(r) << r.error();
+    EXPECT_EQ(*r, Inserted::kAdded);
+    EXPECT_EQ(copy, Bytes(c.record, c.size));
+    EXPECT_EQ(ReadFileText(tables_.File(std::string(GetTableDef(c.table).name) + ".dat")), copy);
+  }
+}
+
 TEST_F(RecordStoreTest, SameAliasInTwoDomainsIsFoundByDomainMask) {
   ASSERT_EQ(Add("bob", "*.example.com"), 0);
   ASSERT_EQ(Add("bob", "example.org"), 0);
@@ -243,96 +276,6 @@ TEST_F(RecordStoreTest, KeysEqualInTheir31FirstCharactersAreToldApartByTheRecord
   EXPECT_EQ(FindRecord(tables_.system(), std::string(200, 'q'), "", &u), 1);
   EXPECT_EQ(Add(std::string(200, 'z'), "example.com"), 0);  // stored cut to 127
   EXPECT_EQ(FindRecord(tables_.system(), std::string(127, 'z'), "", &u), 0);
-}
-
-// The files the setup writes: upper-case names, the first record at offset 0 with an index entry
-// of 0, which sends the lookup to scan the data file.
-TEST_F(RecordStoreTest, SetupFilesAreFoundWhateverTheCaseOfTheirNames) {
-  USERSTRUCT listserver = MakeUser("listserver", "example.com", "", "listserver");
-  listserver.Options = kUserListManager;
-  WriteFileText(tables_.File("USER.DAT"), UserBytes(listserver));
-  IndexEntry e{};
-  std::memcpy(e.Key, "listserver", 10);
-  WriteFileText(tables_.File("USER.IDX"), Bytes(&e, sizeof e));
-
-  USERSTRUCT u;
-  ASSERT_EQ(FindRecord(tables_.system(), "LISTSERVER", "example.com", &u), 0);
-  EXPECT_EQ(+u.Options, kUserListManager);
-  ASSERT_EQ(Add("ann", "example.com"), 0);
-  EXPECT_EQ(ReadFileText(tables_.File("USER.DAT")).size(), 2 * 1501u);
-  EXPECT_EQ(ReadIndexEntries(tables_.File("USER.IDX")),
-            (Entries{{"ann", 1501}, {"listserver", 0}}));
-  EXPECT_NE(access(UserDat().c_str(), F_OK), 0);  // no second pair of files
-  EXPECT_EQ(FoundDomain("ann", ""), "example.com");
-  EXPECT_EQ(FoundDomain("listserver", ""), "example.com");
-  ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser("listserver", "example.com"), true), 0);
-  EXPECT_EQ(FoundDomain("listserver", ""), "");
-}
-
-// The configuration folder's listing is kept while the folder stands unchanged; whatever is made,
-// renamed or removed in it afterwards is seen by the very next look.
-TEST_F(RecordStoreTest, TablesMadeRenamedOrRemovedAfterAKeptListingAreSeenAtOnce) {
-  const std::string dir = tables_.config();
-  auto resolved = [&](const std::string& name) {
-    std::string path = ResolveFileName(dir, name);
-    return path.substr(path.find_last_of('/') + 1);
-  };
-  EXPECT_EQ(FoundDomain("ann", ""), "");
-  // Long enough unchanged for its listing to be kept.
-  std::this_thread::sleep_for(std::chrono::milliseconds(3100));
-  EXPECT_EQ(resolved("lists.dat"), "lists.dat");
-  EXPECT_EQ(FoundDomain("ann", ""), "");
-  USERSTRUCT found;
-  EXPECT_EQ(FindRecord(tables_.system(), "ann", "", &found), -1);  // no user table yet
-  ASSERT_EQ(Add("ann", "example.com"), 0);
-  EXPECT_EQ(FoundDomain("ann", ""), "example.com");
-  WriteFileText(tables_.File("LISTS.DAT"), "");
-  EXPECT_EQ(resolved("lists.dat"), "LISTS.DAT");
-  ASSERT_EQ(rename(tables_.File("LISTS.DAT").c_str(), tables_.File("Lists.Dat").c_str()), 0);
-  EXPECT_EQ(resolved("lists.dat"), "Lists.Dat");
-  ASSERT_EQ(unlink(tables_.File("Lists.Dat").c_str()), 0);
-  EXPECT_EQ(resolved("lists.dat"), "lists.dat");
-  ASSERT_EQ(unlink(UserDat().c_str()), 0);
-  EXPECT_EQ(FindRecord(tables_.system(), "ann", "", &found), -1);
-}
-
-// Answers read once are given again while the table stands unchanged, and never after another
-// process has changed it, not even in place (the files keep their size).
-TEST_F(RecordStoreTest, AnswersAreNeverStaleAfterAnotherProcessChangesTheTable) {
-  ASSERT_EQ(Add("ann", "example.com"), 0);
-  ASSERT_EQ(Add("bob", "example.com"), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(3100));
-  auto name_of = [&](const std::string& alias) {
-    USERSTRUCT u;
-    int found = FindRecord(tables_.system(), alias, "", &u);
-    return found == 0 ? std::string(FieldText(u.Name)) : "(" + std::to_string(found) + ")";
-  };
-  auto in_child = [&](auto&& change) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(change() == 0 ? 0 : 1);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
-  for (int i = 0; i < 2; ++i) {  // the second time from what was kept
-    EXPECT_EQ(name_of("ann"), "");
-    EXPECT_EQ(name_of("carl"), "(1)");
-  }
-  ASSERT_EQ(in_child([&] {
-              USERSTRUCT u = MakeUser("ann", "example.com");
-              CopyField(u.Name, "Ann Renamed");
-              return UpdateRecord(tables_.system(), u, false);
-            }),
-            0);
-  EXPECT_EQ(ReadFileText(UserDat()).size(), 2 * sizeof(USERSTRUCT));
-  EXPECT_EQ(name_of("ann"), "Ann Renamed");
-  ASSERT_EQ(in_child([&] { return Add("carl", "example.com"); }), 0);
-  EXPECT_EQ(name_of("carl"), "");
-  ASSERT_EQ(in_child([&] {
-              return UpdateRecord(tables_.system(), MakeUser("bob", "example.com"), true);
-            }),
-            0);
-  EXPECT_EQ(name_of("bob"), "(1)");
 }
 
 // Scan mode reads on past a record that fails the domain test.
@@ -400,205 +343,6 @@ TEST_F(RecordStoreTest, TornDataFilesAndWildOffsets) {
   // An entry pointing into the middle of a record reads bytes that fail the key test.
   ASSERT_TRUE(IndexInsert("ann", 700, UserIdx()));
   EXPECT_EQ(FoundDomain("ann", ""), "example.com");
-}
-
-TEST_F(RecordStoreTest, AddRulesOfTheOtherTables) {
-  ROUTESTRUCT route{};
-  CopyField(route.Destination, "relay");
-  EXPECT_EQ(AddRecord(tables_.system(), &route), -1);  // no masks
-  CopyField(route.Masks, "*@a.com ");
-  ASSERT_EQ(AddRecord(tables_.system(), &route), 0);
-  EXPECT_EQ(FieldText(route.Masks), "*@a.com ");  // stored unchanged
-  CopyField(route.Masks, "*@b.com");
-  EXPECT_EQ(AddRecord(tables_.system(), &route), 0);  // the route table does not test its key
-  EXPECT_EQ(ReadIndexEntries(tables_.File("routes.idx")).size(), 2u);
-
-  AUTOSTRUCT responder{};
-  EXPECT_EQ(AddRecord(tables_.system(), &responder), -1);
-  CopyField(responder.Name, "away");
-  ASSERT_EQ(AddRecord(tables_.system(), &responder), 0);
-  EXPECT_EQ(AddRecord(tables_.system(), &responder), 1);
-
-  ACCOUNTSTRUCT account{};
-  EXPECT_EQ(AddRecord(tables_.system(), &account), -1);
-  CopyField(account.Name, "pop");
-  ASSERT_EQ(AddRecord(tables_.system(), &account), 0);
-  ACCOUNTSTRUCT found;
-  EXPECT_EQ(FindRecord(tables_.system(), "POP", &found), 0);
-
-  LISTSTRUCT list{};
-  CopyField(list.Name, "news ");
-  ASSERT_EQ(AddRecord(tables_.system(), &list), 0);
-  EXPECT_EQ(FieldText(list.Name), "news");
-  EXPECT_EQ(FieldText(list.Domain), "example.com");
-  EXECSTRUCT command{};
-  CopyField(command.Name, "changepass");
-  CopyField(command.Domain, "  ");  // blank: the primary domain after trimming
-  ASSERT_EQ(AddRecord(tables_.system(), &command), 0);
-  EXPECT_EQ(FieldText(command.Domain), "example.com");
-}
-
-TEST_F(RecordStoreTest, CompactTableDropsDeletedAndRebuildBringsThemBack) {
-  for (const char* alias : {"ann", "bob", "cyd", "dan"}) ASSERT_EQ(Add(alias, "example.com"), 0);
-  ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser("bob", "example.com"), true), 0);
-  std::string before = ReadFileText(UserDat());
-
-  std::FILE* out = std::tmpfile();
-  ASSERT_EQ(CompactTable(tables_.system(), Table::kUser, out), 0);
-  std::rewind(out);
-  char text[256] = {};
-  size_t n = std::fread(text, 1, sizeof text - 1, out);
-  std::fclose(out);
-  EXPECT_EQ(std::string(text, n),
-            "Compacting datafile: " + tables_.config() + "/user.dat\n...\n\n");
-  EXPECT_EQ(ReadFileText(UserDat()).size(), 3 * 1501u);
-  EXPECT_EQ(ReadIndexEntries(UserIdx()), (Entries{{"ann", 0}, {"cyd", 1501}, {"dan", 3002}}));
-  EXPECT_EQ(ReadFileText(UserDat()).substr(1501, 1501), before.substr(2 * 1501, 1501));
-  EXPECT_NE(access(tables_.File("user.da$").c_str(), F_OK), 0);
-  EXPECT_NE(access(tables_.File("user.id$").c_str(), F_OK), 0);
-  for (const char* alias : {"ann", "cyd", "dan"}) EXPECT_EQ(FoundDomain(alias, ""), "example.com");
-
-  // Rebuild on the uncompacted files makes the deleted user visible again.
-  WriteFileText(UserDat(), before);
-  ASSERT_EQ(RebuildIndex(tables_.system(), Table::kUser, nullptr), 0);
-  EXPECT_EQ(FoundDomain("bob", ""), "example.com");
-  EXPECT_EQ(ReadIndexEntries(UserIdx()),
-            (Entries{{"ann", 0}, {"bob", 1501}, {"cyd", 3002}, {"dan", 4503}}));
-}
-
-// ---- A compaction killed at each of its steps --------------------------------------------
-
-CompactionStep g_kill_at = CompactionStep::kFinished;
-
-void KillAtChosenStep(CompactionStep step) {
-  if (step == g_kill_at) kill(getpid(), SIGKILL);
-}
-
-TEST_F(RecordStoreTest, CompactionKilledAtAnyStepLeavesEveryRecordAsBeforeOrAsAfter) {
-  const CompactionStep steps[] = {
-      CompactionStep::kBuilding,     CompactionStep::kReplacementsWritten,
-      CompactionStep::kSwapDecided,  CompactionStep::kIndexReplaced,
-      CompactionStep::kDataReplaced, CompactionStep::kFinished,
-  };
-  std::vector<std::string> live, gone;
-  for (int i = 0; i < 12; ++i) {
-    std::string alias = "user" + std::to_string((i * 7) % 12);
-    (i % 3 == 1 ? gone : live).push_back(alias);
-  }
-  for (CompactionStep step : steps) {
-    SCOPED_TRACE(static_cast<int>(step));
-    for (const char* name : {"user.dat", "user.idx", "user.cmp", "user.da$", "user.id$"})
-      unlink(tables_.File(name).c_str());
-    // Deleted records between the others, so that compaction moves every later record.
-    for (int i = 0; i < 12; ++i) {
-      std::string alias = "user" + std::to_string((i * 7) % 12);
-      USERSTRUCT u = MakeUser(alias, "example.com", "pw-" + alias);
-      ASSERT_EQ(AddRecord(tables_.system(), &u), 0);
-    }
-    for (const std::string& alias : gone)
-      ASSERT_EQ(UpdateRecord(tables_.system(), MakeUser(alias, "example.com"), true), 0);
-    const std::string old_data = ReadFileText(UserDat());
-    const std::string old_index = ReadFileText(UserIdx());
-
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      g_kill_at = step;
-      SetCompactionStepHook(&KillAtChosenStep);
-      CompactTable(tables_.system(), Table::kUser, nullptr);
-      _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-
-    // The first operation settles what the compaction left.
-    for (const std::string& alias : live) {
-      USERSTRUCT u;
-      ASSERT_EQ(FindRecord(tables_.system(), alias, "", &u), 0) << alias;
-      EXPECT_EQ(FieldText(u.Password), "pw-" + alias);
-    }
-    for (const std::string& alias : gone) EXPECT_EQ(FoundDomain(alias, ""), "") << alias;
-    for (const char* name : {"user.cmp", "user.cmp.new", "user.da$", "user.id$"})
-      EXPECT_NE(access(tables_.File(name).c_str(), F_OK), 0) << name;
-    // The pair is wholly the old one or wholly the new one; every entry reaches its own record.
-    const std::string data = ReadFileText(UserDat());
-    if (step < CompactionStep::kSwapDecided) {
-      EXPECT_EQ(data, old_data);
-      EXPECT_EQ(ReadFileText(UserIdx()), old_index);
-    } else {
-      EXPECT_EQ(data.size(), live.size() * sizeof(USERSTRUCT));
-    }
-    for (const auto& [key, offset] : ReadIndexEntries(UserIdx())) {
-      ASSERT_LE(offset + sizeof(USERSTRUCT), data.size()) << key;
-      EXPECT_EQ(FieldText(data.data() + offset, 128), key);
-    }
-  }
-}
-
-TEST_F(RecordStoreTest, ReorganisationSkipsTablesItCannotOpen) {
-  std::FILE* out = std::tmpfile();
-  EXPECT_EQ(CompactTable(tables_.system(), Table::kLists, out), -1);
-  EXPECT_EQ(RebuildIndex(tables_.system(), Table::kLists, out), -1);
-  ASSERT_EQ(Add("ann", "example.com"), 0);
-  ASSERT_EQ(unlink(UserIdx().c_str()), 0);
-  EXPECT_EQ(CompactTable(tables_.system(), Table::kUser, out), -1);  // no index to follow
-  EXPECT_EQ(std::ftell(out), 0);                   // nothing printed
-  std::fclose(out);
-  EXPECT_EQ(ReadFileText(UserDat()).size(), 1501u);
-  EXPECT_NE(access(tables_.File("user.da$").c_str(), F_OK), 0);
-}
-
-TEST_F(RecordStoreTest, CompactTableDropsEntriesThatReachNoRecord) {
-  ASSERT_EQ(Add("ann", "example.com"), 0);
-  ASSERT_EQ(Add("bob", "example.com"), 0);
-  ASSERT_TRUE(IndexInsert("ghost", 1501 * 9, UserIdx()));
-  ASSERT_EQ(CompactTable(tables_.system(), Table::kUser, nullptr), 0);
-  EXPECT_EQ(ReadIndexEntries(UserIdx()), (Entries{{"ann", 0}, {"bob", 1501}}));
-}
-
-// Rebuilding must give the same bytes as inserting the records one by one in file order, also
-// for many equal keys, whose order the binary search decides.
-TEST_F(RecordStoreTest, RebuildGivesTheBytesOfSequentialInserts) {
-  std::mt19937 rng(7);
-  for (int i = 0; i < 1500; ++i) {
-    std::string alias(1, static_cast<char>('a' + rng() % 6));
-    if (rng() % 3 == 0) alias += static_cast<char>('A' + rng() % 3);
-    ASSERT_EQ(Add(alias, "d" + std::to_string(i) + ".example.com"), 0);
-  }
-  std::string built_by_adds = ReadFileText(UserIdx());
-  ASSERT_EQ(built_by_adds.size(), 1500 * 36u);
-  std::FILE* out = std::tmpfile();
-  ASSERT_EQ(RebuildIndex(tables_.system(), Table::kUser, out), 0);
-  EXPECT_EQ(std::ftell(out),
-            static_cast<long>(
-                std::string("Rebuilding indexfile: " + tables_.config() + "/user.idx\n").size() +
-                1500 + 1500 / 51 + 2));
-  std::fclose(out);
-  EXPECT_EQ(ReadFileText(UserIdx()), built_by_adds);
-}
-
-TEST_F(RecordStoreTest, CompactFileKeepsNonEmptyRecordsInOrder) {
-  std::string path = tables_.File("list.mls");
-  std::string a(256, 'a'), b(256, '\0'), c(256, 'c');
-  b[5] = 'x';  // first byte zero: empty, whatever follows
-  WriteFileText(path, a + b + c + "torn");
-  ASSERT_EQ(CompactFile(path, 256), 0);
-  EXPECT_EQ(ReadFileText(path), a + c);
-  EXPECT_NE(access((path.substr(0, path.size() - 1) + "$").c_str(), F_OK), 0);
-  WriteFileText(path, b);
-  ASSERT_EQ(CompactFile(path, 256), 0);
-  EXPECT_EQ(ReadFileText(path), "");
-  EXPECT_EQ(CompactFile(tables_.File("missing.mls"), 256), -1);
-}
-
-TEST_F(RecordStoreTest, CompactFileLeavesTheOldFileWhenTheNewCannotBeWritten) {
-  std::string path = tables_.File("list.mls");
-  WriteFileText(path, std::string(256, 'a'));
-  ASSERT_EQ(mkdir((path.substr(0, path.size() - 1) + "$").c_str(), 0755),
-            0);  // blocks the new file
-  EXPECT_EQ(CompactFile(path, 256), -1);
-  EXPECT_EQ(ReadFileText(path), std::string(256, 'a'));
 }
 
 TEST(LockPathTest, TablesShareOneLockWhateverTheirCase) {

@@ -7,12 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <set>
-
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "common/config.h"
@@ -264,46 +263,6 @@ TEST(ServiceFrame, TrayShowsActivity) {
   EXPECT_EQ(platform::TrayCurrent().icon, platform::kIconBusy);
 }
 
-TEST(WorkerPool, WorkRunsOffTheLoopAndCompletionsOnIt) {
-  platform::EventLoop loop;
-  std::thread::id loop_thread;
-  std::atomic<int> worked{0};
-  std::vector<std::thread::id> work_threads(20), done_threads(20);
-  int done = 0;
-  {
-    WorkerPool pool(loop, 4);
-    loop.Post([&] { loop_thread = std::this_thread::get_id(); });
-    for (int i = 0; i < 20; ++i) {
-      pool.Submit(
-          [&, i] {
-            work_threads[i] = std::this_thread::get_id();
-            ++worked;
-          },
-          [&, i] {
-            done_threads[i] = std::this_thread::get_id();
-            if (++done == 20) loop.Quit();
-          });
-    }
-    loop.Run();
-  }
-  EXPECT_EQ(worked, 20);
-  EXPECT_EQ(done, 20);
-  for (int i = 0; i < 20; ++i) {
-    EXPECT_NE(work_threads[i], loop_thread);
-    EXPECT_EQ(done_threads[i], loop_thread);
-  }
-}
-
-TEST(WorkerPool, QueuedWorkIsFinishedBeforeThePoolEnds) {
-  platform::EventLoop loop;
-  std::atomic<int> worked{0};
-  {
-    WorkerPool pool(loop, 1);
-    for (int i = 0; i < 50; ++i) pool.Submit([&] { ++worked; }, nullptr);
-  }
-  EXPECT_EQ(worked, 50);
-}
-
 TEST(ServiceFrame, FailedAcceptIsLoggedAndTheListenerGoesOn) {
   std::mutex mutex;
   std::string logged;
@@ -347,7 +306,6 @@ TEST(ServiceFrame, ListenFailsOnATakenPort) {
   EXPECT_FALSE(listener.Listen(70000));
   EXPECT_FALSE(listener.listening());
 }
-
 
 TEST(ServiceFrame, TwoListenersKeepTheirOwnSlotsAndGreetings) {
   RunningFrame frame(2, nullptr, nullptr, {EchoListener(1, "pw ready\r\n", "pw busy\r\n")});

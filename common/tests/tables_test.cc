@@ -18,6 +18,7 @@ namespace {
 
 using qv::testing::MakeUser;
 using qv::testing::ReadFileText;
+using qv::testing::ReadIndexEntries;
 using qv::testing::WriteFileText;
 
 bool IsDir(const std::string& path) {
@@ -285,6 +286,42 @@ TEST_F(TablesTest, ServiceFoldersAreNoMailboxes) {
   EXPECT_EQ(UpdateRecord(tables_.system(), u, true), 0);
 }
 
+TEST_F(TablesTest, AddRulesOfTheOtherTables) {
+  ROUTESTRUCT route{};
+  CopyField(route.Destination, "relay");
+  EXPECT_EQ(AddRecord(tables_.system(), &route), -1);  // no masks
+  CopyField(route.Masks, "*@a.com ");
+  ASSERT_EQ(AddRecord(tables_.system(), &route), 0);
+  EXPECT_EQ(FieldText(route.Masks), "*@a.com ");  // stored unchanged
+  CopyField(route.Masks, "*@b.com");
+  EXPECT_EQ(AddRecord(tables_.system(), &route), 0);  // the route table does not test its key
+  EXPECT_EQ(ReadIndexEntries(tables_.File("routes.idx")).size(), 2u);
+
+  AUTOSTRUCT responder{};
+  EXPECT_EQ(AddRecord(tables_.system(), &responder), -1);
+  CopyField(responder.Name, "away");
+  ASSERT_EQ(AddRecord(tables_.system(), &responder), 0);
+  EXPECT_EQ(AddRecord(tables_.system(), &responder), 1);
+
+  ACCOUNTSTRUCT account{};
+  EXPECT_EQ(AddRecord(tables_.system(), &account), -1);
+  CopyField(account.Name, "pop");
+  ASSERT_EQ(AddRecord(tables_.system(), &account), 0);
+  ACCOUNTSTRUCT found;
+  EXPECT_EQ(FindRecord(tables_.system(), "POP", &found), 0);
+
+  LISTSTRUCT list{};
+  CopyField(list.Name, "news ");
+  ASSERT_EQ(AddRecord(tables_.system(), &list), 0);
+  EXPECT_EQ(FieldText(list.Name), "news");
+  EXPECT_EQ(FieldText(list.Domain), "example.com");
+  EXECSTRUCT command{};
+  CopyField(command.Name, "changepass");
+  CopyField(command.Domain, "  ");  // blank: the primary domain after trimming
+  ASSERT_EQ(AddRecord(tables_.system(), &command), 0);
+  EXPECT_EQ(FieldText(command.Domain), "example.com");
+}
+
 TEST_F(TablesTest, SyncMailboxDirectories) {
   EXPECT_EQ(SyncMailboxDirectories(tables_.system()), -1);  // no user index
   AddUser("ann", "example.com");
@@ -459,7 +496,8 @@ TEST_F(TablesTest, MemberFileOperations) {
   EXPECT_EQ(ExpandMembers(list),
             "250-Ann <ann@example.com>\r\n250-Bob <bob@example.com>\r\n250- <cyd@example.org>\r\n");
 
-  EXPECT_EQ(UpdateMember(tables_.system(), file, "bob@*", "robert@example.com", "Robert", false), 0);
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "bob@*", "robert@example.com", "Robert", false),
+            0);
   EXPECT_EQ(UpdateMember(tables_.system(), file, "*@example.org", "", "", true), 0);
   EXPECT_EQ(UpdateMember(tables_.system(), file, "nobody@x", "", "", true), -1);
   EXPECT_EQ(ExpandMembers(list),
@@ -526,15 +564,18 @@ TEST_F(TablesTest, ListsAreNeverListMembers) {
                               "news@example.com", "staff@old.example.com"}) {
     EXPECT_TRUE(IsListAddress(tables_.system(), address)) << address;
     EXPECT_EQ(AddMember(tables_.system(), file, address, ""), kMemberIsList) << address;
-    EXPECT_EQ(AddListMember(tables_.system(), "club@example.com", address, ""), kMemberIsList) << address;
+    EXPECT_EQ(AddListMember(tables_.system(), "club@example.com", address, ""), kMemberIsList)
+        << address;
   }
   for (const char* address :
        {"ann@example.com", "club@example.org", "ann@old.example.com", "relay@example.com", ""}) {
     EXPECT_FALSE(IsListAddress(tables_.system(), address)) << address;
   }
   EXPECT_EQ(AddListMember(tables_.system(), "club@example.com", "ann@example.com", "Ann"), 0);
-  EXPECT_EQ(UpdateMember(tables_.system(), file, "ann@example.com", "staff@example.com", "", false), kMemberIsList);
-  EXPECT_EQ(UpdateListMember(tables_.system(), "club@example.com", "ann@*", "club@example.com", "", false),
+  EXPECT_EQ(UpdateMember(tables_.system(), file, "ann@example.com", "staff@example.com", "", false),
+            kMemberIsList);
+  EXPECT_EQ(UpdateListMember(tables_.system(), "club@example.com", "ann@*", "club@example.com", "",
+                             false),
             kMemberIsList);
   EXPECT_EQ(ReadFileText(file).substr(0, 15), "ann@example.com");
   EXPECT_EQ(ReadFileText(file).size(), 256u);

@@ -15,6 +15,7 @@
 #include "common/mailfile.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "pop3/message.h"
 #include "pop3/session.h"
 

@@ -11,6 +11,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "platform/fileio.h"
 #include "pop3/collect.h"
 #include "pop3/service.h"

@@ -11,6 +11,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "pop3/collect_runner.h"
 #include "pop3/service.h"
 #include "pop3/tests/collect_util.h"

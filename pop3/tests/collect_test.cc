@@ -17,6 +17,7 @@
 #include "common/maillog.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "common/testing/fake_dialup.h"
 #include "common/testing/test_env.h"
 #include "net/line_client.h"

@@ -9,6 +9,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "pop3/tests/pop3_util.h"
 
 namespace qv::pop3 {

@@ -18,6 +18,7 @@
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "pop3/logon.h"
 #include "pop3/pop3_texts.h"
 #include "pop3/tests/pop3_util.h"

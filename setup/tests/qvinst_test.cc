@@ -15,6 +15,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "common/testing/test_env.h"
 #include "platform/presence.h"
 #include "platform/registry.h"

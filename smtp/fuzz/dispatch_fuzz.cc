@@ -14,6 +14,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/tables.h"
 #include "smtp/session.h"
 
 namespace {
