@@ -1,6 +1,7 @@
 #include "common/settings_table.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -130,6 +131,8 @@ constexpr SettingDef NumberRow(const char* name, size_t offset, SettingKind kind
 #define QV_TEXT(S, F, ...) TextRow<S>(#F, offsetof(S, F), sizeof(S::F), __VA_ARGS__)
 #define QV_NUMBER(S, F, ...) \
   NumberRow<S>(#F, offsetof(S, F), SettingKind::kNumber, ReadRule::kDword, __VA_ARGS__)
+#define QV_RAW_NUMBER(S, F, ...) \
+  NumberRow<S>(#F, offsetof(S, F), SettingKind::kNumber, ReadRule::kRawNumber, __VA_ARGS__)
 #define QV_FLAGS(S, initial, missing, save, line)                                           \
   NumberRow<S>("Flags", offsetof(S, Flags), SettingKind::kFlags, ReadRule::kDword, initial, \
                missing, None(), kAnyNumber, {save, line, -1, nullptr, SetConversion::kNone})
@@ -181,8 +184,7 @@ constexpr SettingDef kSettings[] = {
     QV_NUMBER(SMTP, PortEx,                            Number(25),                   Keep(), None(), kPortRange,                       {4, 27, -1, "SMTPPORTEX", kDecimal}),
     QV_FLAGS(SMTP, Number(1), Number(0), 7, 28),
     QV_TEXT(SMTP, ForwardUnknown,      R::kAnyText,    Keep(),                       Keep(), None(),                                   {1, 29, 26, "FORWARDUNKNOWN", kText}),
-    NumberRow<SMTP>("ESMTPMaxMsgSize", offsetof(SMTP, ESMTPMaxMsgSize), SettingKind::kNumber, R::kRawNumber,
-                                                       Number(5000),                 Keep(), None(), Range{0, std::numeric_limits<int32_t>::max()},            {5, 30, 27, "MAXMSGSIZE", kDecimal}),
+    QV_RAW_NUMBER(SMTP, ESMTPMaxMsgSize,               Number(5000),                 Keep(), None(), Range{0, INT32_MAX},              {5, 30, 27, "MAXMSGSIZE", kDecimal}),
 
     QV_NUMBER(POP3, Port,                              Number(110),                  Keep(), None(), kPortRange,                       {0, 31, 11, "POP3PORT", kDecimal}),
     QV_NUMBER(POP3, PortEx,                            Number(110),                  Keep(), None(), kPortRange,                       {1, 32, -1, "POP3PORTEX", kDecimal}),
@@ -192,6 +194,7 @@ constexpr SettingDef kSettings[] = {
 
 #undef QV_TEXT
 #undef QV_NUMBER
+#undef QV_RAW_NUMBER
 #undef QV_FLAGS
 
 char* RecordBase(Settings& settings, SettingRecord record) {
