@@ -26,9 +26,7 @@ bool ConsoleContext::LoadSettings() {
   return Check(store_->LoadSettings(&settings_));
 }
 
-bool ConsoleContext::Check(const Status& status) {
-  return status.ok() || Report(status.error());
-}
+bool ConsoleContext::Check(const Status& status) { return status.ok() || Report(status.error()); }
 
 void ConsoleContext::Message(const QString& title, const QString& text) {
   if (sink_) {
@@ -44,12 +42,8 @@ bool ConsoleContext::Report(const std::string& error) {
   return false;
 }
 
-WaitCursor::WaitCursor() {
-  QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-}
-WaitCursor::~WaitCursor() {
-  QApplication::restoreOverrideCursor();
-}
+WaitCursor::WaitCursor() { QApplication::setOverrideCursor(QCursor(Qt::WaitCursor)); }
+WaitCursor::~WaitCursor() { QApplication::restoreOverrideCursor(); }
 
 ConsolePage::ConsolePage(ConsoleContext& context, QWidget* parent)
     : QWidget(parent), context_(context) {}
