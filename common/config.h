@@ -1,6 +1,7 @@
 // The configuration store: the three settings records of a process, loaded from the registry at
 // start and saved by the control service and the console, plus the network facts and the start
-// and stop of the three services.
+// and stop of the three services. What each field of the records is (registry value, defaults,
+// bounds, SET keyword, OPTIONS field) is declared once, in common/settings_table.h.
 #pragma once
 
 #include <cstddef>

@@ -156,11 +156,8 @@ inline constexpr char kHelpPopa[] =
 
 // ---- SET -----------------------------------------------------------------------------------
 
-// ShowOptions: HostName, Domain, NameServer, MailPath, TempPath, LogPath, ConfigPath, LogLevel,
-// MaxLogTime, the four ports, RASEntry, RASUser, RASPassword, ConnectTime and ClosingTime as
-// intervals, NTUser, NTDomain, AdministratorName, AdministratorMailBox, NoResponse,
-// ExchangeHost, SMTPTimer and ReturnTimer as intervals, ForwardUnknown, ESMTPMaxMsgSize; the
-// flag words and kPrompt follow.
+// ShowOptions: each "%s" or "%d" takes the next shown setting, in the order of the settings
+// table's show places (intervals in their units); the flag words and kPrompt follow.
 inline constexpr char kShowOptions[] =
     "  LOCALHOST               %s\r\n"
     "  LOCALDOMAIN             %s\r\n"
@@ -184,6 +181,8 @@ inline constexpr char kShowOptions[] =
     "  FORWARDUNKNOWN          %s\r\n"
     "  MAXMSGSIZE              %d\r\n"
     "  FLAGS                   ";
+// SET's keyword for the flag words.
+inline constexpr char kFlagsKeyword[] = "FLAGS";
 // The break between lines of flag words.
 inline constexpr char kFlagBreak[] = "\r\n                          ";
 // An interval: number, unit.

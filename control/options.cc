@@ -1,9 +1,13 @@
 #include "control/options.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "common/records.h"
+#include "common/settings_table.h"
 #include "common/strings.h"
 #include "control/control_texts.h"
 #include "control/stream_fields.h"
@@ -11,62 +15,6 @@
 namespace qv::control {
 
 namespace {
-
-enum class Conversion { kText, kDecimal, kPingInterval, kIdleInterval, kFlags };
-
-// One SET keyword: where its setting lives and how the value is converted.
-struct OptionDef {
-  const char* keyword;
-  Conversion conversion;
-  void* (*target)(Settings& settings);
-  size_t width;  // of a text field
-};
-
-#define QV_TEXT(keyword, record, field)                                              \
-  OptionDef {                                                                        \
-    keyword, Conversion::kText, [](Settings& s) -> void* { return s.record.field; }, \
-        sizeof(Settings{}.record.field)                                              \
-  }
-#define QV_NUMBER(keyword, conversion, record, field)                            \
-  OptionDef {                                                                    \
-    keyword, conversion, [](Settings& s) -> void* { return &s.record.field; }, 0 \
-  }
-
-const OptionDef kOptions[] = {
-    QV_TEXT("LOCALHOST", system, HostName),
-    QV_TEXT("LOCALDOMAIN", system, Domain),
-    QV_TEXT("NAMESERVER", system, NameServer),
-    QV_TEXT("MAILDIR", system, MailPath),
-    QV_TEXT("TEMPDIR", system, TempPath),
-    QV_TEXT("LOGDIR", system, LogPath),
-    QV_NUMBER("LOGLEVEL", Conversion::kDecimal, system, LogLevel),
-    QV_NUMBER("MAXLOGTIME", Conversion::kDecimal, system, MaxLogTime),
-    QV_NUMBER("CTRLPORT", Conversion::kDecimal, system, Port),
-    QV_NUMBER("SMTPPORT", Conversion::kDecimal, smtp, Port),
-    QV_NUMBER("POP3PORT", Conversion::kDecimal, pop3, Port),
-    QV_NUMBER("SMTPPORTEX", Conversion::kDecimal, smtp, PortEx),
-    QV_NUMBER("POP3PORTEX", Conversion::kDecimal, pop3, PortEx),
-    QV_NUMBER("PWPORT", Conversion::kDecimal, system, PasswordPort),
-    QV_TEXT("RASENTRY", system, RASEntry),
-    QV_TEXT("RASUSER", system, RASUser),
-    QV_TEXT("RASPASSWORD", system, RASPassword),
-    QV_NUMBER("PINGTIME", Conversion::kPingInterval, system, ConnectTime),
-    QV_NUMBER("IDLETIME", Conversion::kIdleInterval, system, ClosingTime),
-    QV_TEXT("NTUSER", system, NTUser),
-    QV_TEXT("NTDOMAIN", system, NTDomain),
-    QV_TEXT("ADMINNAME", system, AdministratorName),
-    QV_TEXT("ADMINMAILBOX", system, AdministratorMailBox),
-    QV_TEXT("NORESPONSEMASK", system, NoResponse),
-    QV_TEXT("EXCHANGEHOST", smtp, ExchangeHost),
-    QV_NUMBER("RETRYTIMER", Conversion::kPingInterval, smtp, SMTPTimer),
-    QV_NUMBER("RETURNTIMER", Conversion::kPingInterval, smtp, ReturnTimer),
-    QV_TEXT("FORWARDUNKNOWN", smtp, ForwardUnknown),
-    QV_NUMBER("MAXMSGSIZE", Conversion::kDecimal, smtp, ESMTPMaxMsgSize),
-    OptionDef{"FLAGS", Conversion::kFlags, nullptr, 0},
-};
-
-#undef QV_TEXT
-#undef QV_NUMBER
 
 // The flag words in the order ShowOptions lists them.
 struct FlagDef {
@@ -106,23 +54,79 @@ bool IsDigit(char c) {
 }
 
 // The leading number of a text (leading blanks, optional sign, digits; 0 without digits), and
-// the position after it. False when it does not fit 32 bits.
-bool ReadNumber(std::string_view text, int64_t* number, size_t* end) {
+// the position after it. A number beyond 32 bits comes out as one past their range, for the
+// setting's bounds to refuse.
+int64_t ReadNumber(std::string_view text, size_t* end) {
+  constexpr int64_t kBeyond = static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 2;
   size_t i = 0;
   while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
   int64_t value = 0;
-  for (; i < text.size() && IsDigit(text[i]); ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1) return false;
-  }
-  if (negative) value = -value;
-  if (value > std::numeric_limits<int32_t>::max() || value < std::numeric_limits<int32_t>::min())
-    return false;
-  *number = value;
+  for (; i < text.size() && IsDigit(text[i]); ++i)
+    value = std::min(value * 10 + (text[i] - '0'), kBeyond);
   *end = i;
-  return true;
+  return negative ? -value : value;
+}
+
+// Interval conversion of SET, before the bounds: see ParseInterval.
+int64_t IntervalSeconds(std::string_view value, IntervalInput input) {
+  size_t end = 0;
+  int64_t number = ReadNumber(value, &end);
+  while (end < value.size() && (IsDigit(value[end]) || value[end] == ' ')) ++end;
+  char unit = end < value.size() ? UpperAscii(value[end]) : '\0';
+  int64_t factor = 1;
+  if (input == IntervalInput::kPingLike)
+    factor = unit == 'D' ? 86400 : unit == 'H' ? 3600 : 60;
+  else
+    factor = unit == 'H' ? 3600 : unit == 'M' ? 60 : 1;
+  return number * factor;
+}
+
+// The values of SET's listing in the order of its template.
+std::vector<std::string> ShownValues(const Settings& settings) {
+  std::vector<std::string> values;
+  for (const SettingDef& def : SettingsTable()) {
+    if (def.show < 0) continue;
+    if (values.size() <= static_cast<size_t>(def.show)) values.resize(def.show + 1);
+    std::string& value = values[def.show];
+    if (def.kind == SettingKind::kText)
+      value = FieldText(SettingText(settings, def), def.width);
+    else if (def.conversion == SetConversion::kPingInterval)
+      value = FormatInterval(SettingNumber(settings, def), IntervalKind::kMinutes);
+    else if (def.conversion == SetConversion::kIdleInterval)
+      value = FormatInterval(SettingNumber(settings, def), IntervalKind::kSeconds);
+    else
+      value = std::to_string(SettingNumber(settings, def));
+  }
+  return values;
+}
+
+// `layout` with each "%s" and "%d" replaced by the next of `values`, taken as they are.
+std::string FillIn(std::string_view layout, const std::vector<std::string>& values) {
+  std::string out;
+  size_t next = 0;
+  for (size_t i = 0; i < layout.size(); ++i) {
+    if (layout[i] == '%' && i + 1 < layout.size() &&
+        (layout[i + 1] == 's' || layout[i + 1] == 'd')) {
+      if (next < values.size()) out += values[next++];
+      ++i;
+    } else {
+      out += layout[i];
+    }
+  }
+  return out;
+}
+
+// The rows of the OPTIONS line in its order.
+std::vector<const SettingDef*> LineRows() {
+  std::vector<const SettingDef*> rows;
+  for (const SettingDef& def : SettingsTable()) {
+    if (def.line < 0) continue;
+    if (rows.size() <= static_cast<size_t>(def.line)) rows.resize(def.line + 1);
+    rows[def.line] = &def;
+  }
+  return rows;
 }
 
 bool ApplyFlagList(Settings& settings, std::string_view list) {
@@ -236,38 +240,14 @@ std::string WrapFlagWords(std::string_view words) {
 }
 
 std::string ShowOptions(const Settings& settings) {
-  const SYSTEMSTRUCT& s = settings.system;
-  const SMTPSTRUCT& m = settings.smtp;
-  auto text = [](const auto& field) { return std::string(FieldText(field)); };
-  std::string out = Format(
-      kShowOptions, text(s.HostName).c_str(), text(s.Domain).c_str(), text(s.NameServer).c_str(),
-      text(s.MailPath).c_str(), text(s.TempPath).c_str(), text(s.LogPath).c_str(),
-      text(s.ConfigPath).c_str(), s.LogLevel, s.MaxLogTime, s.Port, m.Port, settings.pop3.Port,
-      s.PasswordPort, text(s.RASEntry).c_str(), text(s.RASUser).c_str(),
-      text(s.RASPassword).c_str(), FormatInterval(s.ConnectTime, IntervalKind::kMinutes).c_str(),
-      FormatInterval(s.ClosingTime, IntervalKind::kSeconds).c_str(), text(s.NTUser).c_str(),
-      text(s.NTDomain).c_str(), text(s.AdministratorName).c_str(),
-      text(s.AdministratorMailBox).c_str(), text(s.NoResponse).c_str(),
-      text(m.ExchangeHost).c_str(), FormatInterval(m.SMTPTimer, IntervalKind::kMinutes).c_str(),
-      FormatInterval(m.ReturnTimer, IntervalKind::kMinutes).c_str(), text(m.ForwardUnknown).c_str(),
-      m.ESMTPMaxMsgSize);
+  std::string out = FillIn(kShowOptions, ShownValues(settings));
   out += WrapFlagWords(FlagWords(settings));
   out += kPrompt;
   return out;
 }
 
 bool ParseInterval(std::string_view value, IntervalInput input, int32_t* seconds) {
-  int64_t number = 0;
-  size_t end = 0;
-  if (!ReadNumber(value, &number, &end)) return false;
-  while (end < value.size() && (IsDigit(value[end]) || value[end] == ' ')) ++end;
-  char unit = end < value.size() ? UpperAscii(value[end]) : '\0';
-  int64_t factor = 1;
-  if (input == IntervalInput::kPingLike)
-    factor = unit == 'D' ? 86400 : unit == 'H' ? 3600 : 60;
-  else
-    factor = unit == 'H' ? 3600 : unit == 'M' ? 60 : 1;
-  int64_t result = number * factor;
+  int64_t result = IntervalSeconds(value, input);
   if (result > std::numeric_limits<int32_t>::max() || result < std::numeric_limits<int32_t>::min())
     return false;
   *seconds = static_cast<int32_t>(result);
@@ -277,37 +257,21 @@ bool ParseInterval(std::string_view value, IntervalInput input, int32_t* seconds
 bool SetOption(Settings& settings, std::string_view keyword, std::string_view value) {
   while (!value.empty() && IsQuote(value.front())) value.remove_prefix(1);
   while (!value.empty() && IsQuote(value.back())) value.remove_suffix(1);
-  for (const OptionDef& option : kOptions) {
-    if (!EqualsNoCase(keyword, option.keyword)) continue;
-    switch (option.conversion) {
-      case Conversion::kText: {
-        if (value.size() >= option.width || value.find('\0') != std::string_view::npos)
-          return false;
-        char* field = static_cast<char*>(option.target(settings));
-        std::memset(field, 0, option.width);
-        if (!value.empty()) std::memcpy(field, value.data(), value.size());
-        return true;
-      }
-      case Conversion::kDecimal: {
-        int64_t number = 0;
-        size_t end = 0;
-        if (!ReadNumber(value, &number, &end)) return false;
-        *static_cast<int32_t*>(option.target(settings)) = static_cast<int32_t>(number);
-        return true;
-      }
-      case Conversion::kPingInterval:
-      case Conversion::kIdleInterval: {
-        int32_t seconds = 0;
-        IntervalInput input = option.conversion == Conversion::kIdleInterval
-                                  ? IntervalInput::kIdle
-                                  : IntervalInput::kPingLike;
-        if (!ParseInterval(value, input, &seconds)) return false;
-        *static_cast<int32_t*>(option.target(settings)) = seconds;
-        return true;
-      }
-      case Conversion::kFlags:
-        return ApplyFlagList(settings, value);
-    }
+  if (EqualsNoCase(keyword, kFlagsKeyword)) return ApplyFlagList(settings, value);
+  const SettingDef* def = FindSettingKeyword(keyword);
+  if (def == nullptr) return false;
+  size_t end = 0;
+  switch (def->conversion) {
+    case SetConversion::kNone:
+      return false;
+    case SetConversion::kText:
+      return StoreSetting(settings, *def, value);
+    case SetConversion::kDecimal:
+      return StoreSetting(settings, *def, ReadNumber(value, &end));
+    case SetConversion::kPingInterval:
+      return StoreSetting(settings, *def, IntervalSeconds(value, IntervalInput::kPingLike));
+    case SetConversion::kIdleInterval:
+      return StoreSetting(settings, *def, IntervalSeconds(value, IntervalInput::kIdle));
   }
   return false;
 }
@@ -335,7 +299,7 @@ bool ApplySetArguments(Settings& settings, std::string_view arguments) {
     size_t blank = rest.find(' ');
     std::string_view word = rest.substr(0, blank);
     std::string_view value;
-    if (EqualsNoCase(word, "FLAGS") && blank != std::string_view::npos)
+    if (EqualsNoCase(word, kFlagsKeyword) && blank != std::string_view::npos)
       value = rest.substr(blank + 1);
     if (!SetOption(changed, word, value)) return false;
   }
@@ -344,27 +308,24 @@ bool ApplySetArguments(Settings& settings, std::string_view arguments) {
 }
 
 std::string BuildOptionsLine(const Settings& settings, const OptionsExtras& extras) {
-  const SYSTEMSTRUCT& s = settings.system;
-  const SMTPSTRUCT& m = settings.smtp;
-  const POP3STRUCT& p = settings.pop3;
+  std::string out;
+  auto field = [&out](std::string_view value) {
+    out += value;
+    out += '|';
+  };
+  for (const SettingDef* def : LineRows()) {
+    if (def->kind == SettingKind::kText)
+      field(FieldText(SettingText(settings, *def), def->width));
+    else
+      field(std::to_string(SettingNumber(settings, *def)));
+  }
   const NETINFO& n = settings.net;
-  auto text = [](const auto& field) { return std::string(FieldText(field)); };
-  return Format(
-      "%s|%s|%s|%s|%s|%s|%s|%d|%s|%d|%d|%d|%ld|%s|%s|%s|%d|%d|%s|%s|%s|%s|%s|%s|%d|%d|%d|%d|%ld|"
-      "%s|%d|%d|%d|%ld|%s|%s|%s|%s|%s|%s|%d|%d|%d|",
-      text(s.HostName).c_str(), text(s.Domain).c_str(), text(s.NameServer).c_str(),
-      text(s.MailPath).c_str(), text(s.TempPath).c_str(), text(s.LogPath).c_str(),
-      text(s.ConfigPath).c_str(), s.LogLevel, text(s.LogViewer).c_str(), s.MaxLogTime, s.Port,
-      s.PasswordPort, static_cast<long>(static_cast<int32_t>(s.Flags)), text(s.RASEntry).c_str(),
-      text(s.RASUser).c_str(), text(s.RASPassword).c_str(), s.ConnectTime, s.ClosingTime,
-      text(s.NTUser).c_str(), text(s.NTDomain).c_str(), text(s.AdministratorName).c_str(),
-      text(s.AdministratorMailBox).c_str(), text(s.NoResponse).c_str(),
-      text(m.ExchangeHost).c_str(), m.SMTPTimer, m.ReturnTimer, m.Port, m.PortEx,
-      static_cast<long>(static_cast<int32_t>(m.Flags)), text(m.ForwardUnknown).c_str(),
-      m.ESMTPMaxMsgSize, p.Port, p.PortEx, static_cast<long>(static_cast<int32_t>(p.Flags)),
-      text(n.Description).c_str(), text(n.SystemStatus).c_str(), text(n.Address).c_str(),
-      text(extras.texts[0]).c_str(), text(extras.texts[1]).c_str(), text(extras.texts[2]).c_str(),
-      extras.numbers[0], extras.numbers[1], extras.numbers[2]);
+  for (std::string_view text :
+       {FieldText(n.Description), FieldText(n.SystemStatus), FieldText(n.Address)})
+    field(text);
+  for (const auto& text : extras.texts) field(FieldText(text));
+  for (int32_t number : extras.numbers) field(std::to_string(number));
+  return out;
 }
 
 bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* extras) {
@@ -375,44 +336,16 @@ bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* 
   if (bars < kOptionsFieldCount - 1 ||
       (bars == kOptionsFieldCount - 1 && fields.back() == '|'))  // the 43rd field is missing
     return false;
-  SYSTEMSTRUCT& s = settings->system;
-  SMTPSTRUCT& m = settings->smtp;
-  POP3STRUCT& p = settings->pop3;
   StreamFields f(fields);
-  f.Text(s.HostName);
-  f.Text(s.Domain);
-  f.Text(s.NameServer);
-  f.Text(s.MailPath);
-  f.Text(s.TempPath);
-  f.Text(s.LogPath);
-  f.Text(s.ConfigPath);
-  s.LogLevel = f.Number();
-  f.Text(s.LogViewer);
-  s.MaxLogTime = f.Number();
-  s.Port = f.Number();
-  s.PasswordPort = f.Number();
-  s.Flags = static_cast<uint32_t>(f.Number());
-  f.Text(s.RASEntry);
-  f.Text(s.RASUser);
-  f.Text(s.RASPassword);
-  s.ConnectTime = f.Number();
-  s.ClosingTime = f.Number();
-  f.Text(s.NTUser);
-  f.Text(s.NTDomain);
-  f.Text(s.AdministratorName);
-  f.Text(s.AdministratorMailBox);
-  f.Text(s.NoResponse);
-  f.Text(m.ExchangeHost);
-  m.SMTPTimer = f.Number();
-  m.ReturnTimer = f.Number();
-  m.Port = f.Number();
-  m.PortEx = f.Number();
-  m.Flags = static_cast<uint32_t>(f.Number());
-  f.Text(m.ForwardUnknown);
-  m.ESMTPMaxMsgSize = f.Number();
-  p.Port = f.Number();
-  p.PortEx = f.Number();
-  p.Flags = static_cast<uint32_t>(f.Number());
+  for (const SettingDef* def : LineRows()) {
+    if (def->kind == SettingKind::kText) {
+      // A text longer than its field is cut, as every stream field is.
+      std::string_view value = f.Next();
+      StoreSetting(*settings, *def, value.substr(0, std::min(value.size(), def->width - 1)));
+    } else {
+      StoreSetting(*settings, *def, f.Number());
+    }
+  }
   f.Skip();  // the sockets layer's description,
   f.Skip();  // its status
   f.Skip();  // and the host address are the host's own

@@ -17,22 +17,14 @@ AdministratorPage::AdministratorPage(ConsoleContext& context, QWidget* parent)
     : SettingsPage(context, parent), nt_user_(new QComboBox(this)) {
   auto* admin = new QGroupBox(QString::fromLatin1(kAdminGroup), this);
   auto* admin_form = new QFormLayout(admin);
-  admin_form->addRow(kAdminNameLabel, BindText(
-                                          "AdministratorName", [](Settings & s) -> auto& {
-                                            return s.system.AdministratorName;
-                                          }));
-  admin_form->addRow(kAdminMailboxLabel, BindText(
-                                             "AdministratorMailBox", [](Settings & s) -> auto& {
-                                               return s.system.AdministratorMailBox;
-                                             }));
+  admin_form->addRow(kAdminNameLabel, BindText(SettingRecord::kSystem, "AdministratorName"));
+  admin_form->addRow(kAdminMailboxLabel, BindText(SettingRecord::kSystem, "AdministratorMailBox"));
 
   auto* nt = new QGroupBox(QString::fromLatin1(kNtGroup), this);
   auto* nt_form = new QFormLayout(nt);
-  QCheckBox* nt_flag = BindFlag(
-      "NTUSER", kNtUserFlag, [](Settings& s) -> uint32_t& { return s.system.Flags; }, kSysNtUser);
+  QCheckBox* nt_flag = BindFlag("NTUSER", kNtUserFlag, SettingRecord::kSystem, kSysNtUser);
   nt_form->addRow(nt_flag);
-  QLineEdit* nt_domain = BindText(
-      "NTDomain", [](Settings & s) -> auto& { return s.system.NTDomain; });
+  QLineEdit* nt_domain = BindText(SettingRecord::kSystem, "NTDomain");
   nt_form->addRow(kNtDomainLabel, nt_domain);
   nt_user_->setObjectName("NTUser");
   nt_user_->setEditable(true);
@@ -40,7 +32,9 @@ AdministratorPage::AdministratorPage(ConsoleContext& context, QWidget* parent)
   nt_form->addRow(kNtUserLabel, nt_user_);
   // Filled with the groups in LoadExtra; stored as the bare group name.
   Bind([](Settings&) {},
-       [this](Settings& s) { CopyField(s.system.NTUser, GroupName(nt_user_->currentText())); });
+       [this](Settings& s) {
+         StoreText(s, SettingRecord::kSystem, "NTUser", GroupName(nt_user_->currentText()));
+       });
   connect(nt_user_, &QComboBox::editTextChanged, this, [this] { MarkDirty(); });
   auto enable = [nt_flag, nt_domain, this] {
     nt_domain->setEnabled(nt_flag->isChecked());
@@ -51,8 +45,7 @@ AdministratorPage::AdministratorPage(ConsoleContext& context, QWidget* parent)
 
   auto* masks = new QGroupBox(QString::fromLatin1(kNoResponseGroup), this);
   auto* masks_column = new QVBoxLayout(masks);
-  masks_column->addWidget(BindListField(
-      "NoResponse", [](Settings & s) -> auto& { return s.system.NoResponse; }));
+  masks_column->addWidget(BindList(SettingRecord::kSystem, "NoResponse"));
 
   auto* column = new QVBoxLayout(this);
   column->addWidget(admin);

@@ -11,10 +11,6 @@
 
 namespace qv::console {
 
-namespace {
-constexpr int kMaxPort = 65535;
-}
-
 ConnectionPage::ConnectionPage(ConsoleContext& context, QWidget* parent)
     : SettingsPage(context, parent), ras_entry_(new QComboBox(this)) {
   auto* link = new QGroupBox(QString::fromLatin1(kConnectionGroup), this);
@@ -45,26 +41,20 @@ ConnectionPage::ConnectionPage(ConsoleContext& context, QWidget* parent)
   // Filled with the phone-book entries in LoadExtra.
   Bind([](Settings&) {},
        [this](Settings& s) {
-         CopyField(s.system.RASEntry, ras_entry_->currentText().trimmed().toStdString());
+         StoreText(s, SettingRecord::kSystem, "RASEntry",
+                   ras_entry_->currentText().trimmed().toStdString());
        });
   connect(ras_entry_, &QComboBox::editTextChanged, this, [this] { MarkDirty(); });
   link_form->addRow(kRasEntryLabel, ras_entry_);
-  QLineEdit* user = BindText(
-      "RASUser", [](Settings & s) -> auto& { return s.system.RASUser; });
+  QLineEdit* user = BindText(SettingRecord::kSystem, "RASUser");
   link_form->addRow(kRasUserLabel, user);
-  QLineEdit* password = BindText(
-      "RASPassword", [](Settings & s) -> auto& { return s.system.RASPassword; });
+  QLineEdit* password = BindText(SettingRecord::kSystem, "RASPassword");
   password->setEchoMode(QLineEdit::Password);
   link_form->addRow(kRasPasswordLabel, password);
-  QCheckBox* ping = BindFlag(
-      "PING", kPingFlag, [](Settings& s) -> uint32_t& { return s.system.Flags; }, kSysPing);
-  IntervalEdit* connect_time = BindInterval(
-      "ConnectTime", control::IntervalKind::kMinutes,
-      [](Settings & s) -> auto& { return s.system.ConnectTime; });
+  QCheckBox* ping = BindFlag("PING", kPingFlag, SettingRecord::kSystem, kSysPing);
+  IntervalEdit* connect_time = BindInterval(SettingRecord::kSystem, "ConnectTime");
   link_form->addRow(ping, connect_time);
-  IntervalEdit* closing = BindInterval(
-      "ClosingTime", control::IntervalKind::kSeconds,
-      [](Settings & s) -> auto& { return s.system.ClosingTime; });
+  IntervalEdit* closing = BindInterval(SettingRecord::kSystem, "ClosingTime");
   link_form->addRow(kClosingLabel, closing);
   auto enable = [=, this] {
     const bool on = dialup->isChecked();
@@ -81,26 +71,13 @@ ConnectionPage::ConnectionPage(ConsoleContext& context, QWidget* parent)
   grid->addWidget(new QLabel(QString::fromLatin1(kLocalPort), ports), 0, 1);
   grid->addWidget(new QLabel(QString::fromLatin1(kRemotePort), ports), 0, 2);
   grid->addWidget(new QLabel(QString::fromLatin1(kSmtpPorts), ports), 1, 0);
-  grid->addWidget(BindNumber(
-                      "SmtpPort", [](Settings& s) -> int32_t& { return s.smtp.Port; }, 1, kMaxPort),
-                  1, 1);
-  grid->addWidget(
-      BindNumber(
-          "SmtpPortEx", [](Settings& s) -> int32_t& { return s.smtp.PortEx; }, 1, kMaxPort),
-      1, 2);
+  grid->addWidget(BindNumber(SettingRecord::kSmtp, "Port", "SmtpPort"), 1, 1);
+  grid->addWidget(BindNumber(SettingRecord::kSmtp, "PortEx", "SmtpPortEx"), 1, 2);
   grid->addWidget(new QLabel(QString::fromLatin1(kPop3Ports), ports), 2, 0);
-  grid->addWidget(BindNumber(
-                      "Pop3Port", [](Settings& s) -> int32_t& { return s.pop3.Port; }, 1, kMaxPort),
-                  2, 1);
-  grid->addWidget(
-      BindNumber(
-          "Pop3PortEx", [](Settings& s) -> int32_t& { return s.pop3.PortEx; }, 1, kMaxPort),
-      2, 2);
+  grid->addWidget(BindNumber(SettingRecord::kPop3, "Port", "Pop3Port"), 2, 1);
+  grid->addWidget(BindNumber(SettingRecord::kPop3, "PortEx", "Pop3PortEx"), 2, 2);
   grid->addWidget(new QLabel(QString::fromLatin1(kPasswordPortLabel), ports), 3, 0);
-  grid->addWidget(BindNumber(
-                      "PasswordPort", [](Settings& s) -> int32_t& { return s.system.PasswordPort; },
-                      1, kMaxPort),
-                  3, 1);
+  grid->addWidget(BindNumber(SettingRecord::kSystem, "PasswordPort"), 3, 1);
 
   auto* column = new QVBoxLayout(this);
   column->addWidget(link);

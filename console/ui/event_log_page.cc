@@ -43,9 +43,7 @@ EventLogPage::EventLogPage(ConsoleContext& context, QWidget* parent)
   auto* top = new QFormLayout;
   std::vector<QString> levels;
   for (const char* level : kLogLevels) levels.push_back(QString::fromLatin1(level));
-  top->addRow(kLogLevelLabel,
-              BindIndex(
-                  "LogLevel", levels, [](Settings & s) -> auto& { return s.system.LogLevel; }));
+  top->addRow(kLogLevelLabel, BindIndex(SettingRecord::kSystem, "LogLevel", levels));
 
   auto* logs = new QGridLayout;
   smtp_logs_->setObjectName("SmtpLogs");
@@ -65,12 +63,8 @@ EventLogPage::EventLogPage(ConsoleContext& context, QWidget* parent)
   }
 
   auto* keep = new QFormLayout;
-  keep->addRow(
-      kMaxLogTimeLabel,
-      BindNumber(
-          "MaxLogTime", [](Settings& s) -> int32_t& { return s.system.MaxLogTime; }, 0, 36500));
-  viewer_ = BindText(
-      "LogViewer", [](Settings & s) -> auto& { return s.system.LogViewer; });
+  keep->addRow(kMaxLogTimeLabel, BindNumber(SettingRecord::kSystem, "MaxLogTime"));
+  viewer_ = BindText(SettingRecord::kSystem, "LogViewer");
   viewer_->setPlaceholderText(QString::fromLatin1(kDefaultLogViewer));
   auto* browse = new QPushButton(QString::fromLatin1(kBrowse), this);
   connect(browse, &QPushButton::clicked, this, &EventLogPage::ChooseViewer);
@@ -81,18 +75,10 @@ EventLogPage::EventLogPage(ConsoleContext& context, QWidget* parent)
 
   auto* paths = new QGroupBox(QString::fromLatin1(kPathsGroup), this);
   auto* paths_form = new QFormLayout(paths);
-  paths_form->addRow(kLogPathLabel,
-                     BindText(
-                         "LogPath", [](Settings & s) -> auto& { return s.system.LogPath; }));
-  paths_form->addRow(kTempPathLabel,
-                     BindText(
-                         "TempPath", [](Settings & s) -> auto& { return s.system.TempPath; }));
-  paths_form->addRow(kMailPathLabel,
-                     BindText(
-                         "MailPath", [](Settings & s) -> auto& { return s.system.MailPath; }));
-  paths_form->addRow(kConfigPathLabel,
-                     BindText(
-                         "ConfigPath", [](Settings & s) -> auto& { return s.system.ConfigPath; }));
+  paths_form->addRow(kLogPathLabel, BindText(SettingRecord::kSystem, "LogPath"));
+  paths_form->addRow(kTempPathLabel, BindText(SettingRecord::kSystem, "TempPath"));
+  paths_form->addRow(kMailPathLabel, BindText(SettingRecord::kSystem, "MailPath"));
+  paths_form->addRow(kConfigPathLabel, BindText(SettingRecord::kSystem, "ConfigPath"));
 
   auto* page = new QVBoxLayout(this);
   page->addLayout(top);

@@ -8,43 +8,33 @@
 
 namespace qv::console {
 
-namespace {
-uint32_t& SmtpFlags(Settings& s) {
-  return s.smtp.Flags;
-}
-}  // namespace
-
 ForwardingPage::ForwardingPage(ConsoleContext& context, QWidget* parent)
     : SettingsPage(context, parent) {
   auto* forward = new QGroupBox(QString::fromLatin1(kForwardGroup), this);
   auto* forward_form = new QFormLayout(forward);
-  forward_form->addRow(BindFlag("USEDNS", kUseDns, SmtpFlags, kSmtpUseDns));
-  QCheckBox* use_mx = BindFlag("USEMX", kUseMx, SmtpFlags, kSmtpUseMx);
-  QLineEdit* host = BindText(
-      "ExchangeHost", [](Settings & s) -> auto& { return s.smtp.ExchangeHost; });
+  forward_form->addRow(BindFlag("USEDNS", kUseDns, SettingRecord::kSmtp, kSmtpUseDns));
+  QCheckBox* use_mx = BindFlag("USEMX", kUseMx, SettingRecord::kSmtp, kSmtpUseMx);
+  QLineEdit* host = BindText(SettingRecord::kSmtp, "ExchangeHost");
   forward_form->addRow(use_mx, host);
   connect(use_mx, &QCheckBox::toggled, host, &QWidget::setEnabled);
   host->setEnabled(false);
-  forward_form->addRow(BindFlag("IMMEDIATELLY", kImmediately, SmtpFlags, kSmtpImmediately));
-  forward_form->addRow(BindFlag("RETRY", kRetry, SmtpFlags, kSmtpRetry),
-                       BindInterval(
-                           "SMTPTimer", control::IntervalKind::kMinutes,
-                           [](Settings & s) -> auto& { return s.smtp.SMTPTimer; }));
+  forward_form->addRow(
+      BindFlag("IMMEDIATELLY", kImmediately, SettingRecord::kSmtp, kSmtpImmediately));
+  forward_form->addRow(BindFlag("RETRY", kRetry, SettingRecord::kSmtp, kSmtpRetry),
+                       BindInterval(SettingRecord::kSmtp, "SMTPTimer"));
 
   auto* undeliverable = new QGroupBox(QString::fromLatin1(kUndeliverableGroup), this);
   auto* undeliverable_form = new QFormLayout(undeliverable);
   undeliverable_form->addRow(
-      BindFlag("RETURNTOSENDER", kReturnToSender, SmtpFlags, kSmtpReturnToSender));
-  QCheckBox* send_info = BindFlag("SENDINFO", kSendInfo, SmtpFlags, kSmtpSendInfo);
+      BindFlag("RETURNTOSENDER", kReturnToSender, SettingRecord::kSmtp, kSmtpReturnToSender));
+  QCheckBox* send_info = BindFlag("SENDINFO", kSendInfo, SettingRecord::kSmtp, kSmtpSendInfo);
   undeliverable_form->addRow(send_info);
-  QCheckBox* attach = BindFlag("ATTACHMESSAGE", kAttachMessage, SmtpFlags, kSmtpAttachMessage);
+  QCheckBox* attach =
+      BindFlag("ATTACHMESSAGE", kAttachMessage, SettingRecord::kSmtp, kSmtpAttachMessage);
   undeliverable_form->addRow(attach);
   connect(send_info, &QCheckBox::toggled, attach, &QWidget::setEnabled);
   attach->setEnabled(false);
-  undeliverable_form->addRow(kReturnAfter,
-                             BindInterval(
-                                 "ReturnTimer", control::IntervalKind::kMinutes,
-                                 [](Settings & s) -> auto& { return s.smtp.ReturnTimer; }));
+  undeliverable_form->addRow(kReturnAfter, BindInterval(SettingRecord::kSmtp, "ReturnTimer"));
 
   auto* column = new QVBoxLayout(this);
   column->addWidget(forward);

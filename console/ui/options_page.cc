@@ -3,50 +3,45 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QVBoxLayout>
-#include <limits>
 
 #include "console/ui/console_texts.h"
 
 namespace qv::console {
 
-namespace {
-uint32_t& SmtpFlags(Settings& s) {
-  return s.smtp.Flags;
-}
-}  // namespace
-
 OptionsPage::OptionsPage(ConsoleContext& context, QWidget* parent) : SettingsPage(context, parent) {
   auto* esmtp = new QGroupBox(QString::fromLatin1(kEsmtpGroup), this);
   auto* esmtp_form = new QFormLayout(esmtp);
-  QCheckBox* esmtp_flag = BindFlag("ESMTP", kEsmtp, SmtpFlags, kSmtpEsmtp);
+  QCheckBox* esmtp_flag = BindFlag("ESMTP", kEsmtp, SettingRecord::kSmtp, kSmtpEsmtp);
   esmtp_form->addRow(esmtp_flag);
-  QSpinBox* size = BindNumber(
-      "ESMTPMaxMsgSize", [](Settings& s) -> int32_t& { return s.smtp.ESMTPMaxMsgSize; }, 0,
-      std::numeric_limits<int>::max());
+  QSpinBox* size = BindNumber(SettingRecord::kSmtp, "ESMTPMaxMsgSize");
   esmtp_form->addRow(kMaxSizeLabel, size);
-  esmtp_form->addRow(BindFlag("ENFORCESIZE", kEnforceSize, SmtpFlags, kSmtpEnforceSize));
-  QCheckBox* ehlo = BindFlag("CLIENTEHLO", kClientEhlo, SmtpFlags, kSmtpClientEhlo);
+  esmtp_form->addRow(BindFlag("ENFORCESIZE", kEnforceSize, SettingRecord::kSmtp, kSmtpEnforceSize));
+  QCheckBox* ehlo = BindFlag("CLIENTEHLO", kClientEhlo, SettingRecord::kSmtp, kSmtpClientEhlo);
   esmtp_form->addRow(ehlo);
-  esmtp_form->addRow(BindFlag("ESMTPSIZE", kEsmtpSize, SmtpFlags, kSmtpEsmtpSize));
+  esmtp_form->addRow(BindFlag("ESMTPSIZE", kEsmtpSize, SettingRecord::kSmtp, kSmtpEsmtpSize));
   // The client's EHLO only applies with ESMTP on.
   connect(esmtp_flag, &QCheckBox::toggled, ehlo, &QWidget::setEnabled);
   ehlo->setEnabled(false);
 
   auto* unknown = new QGroupBox(QString::fromLatin1(kUnknownGroup), this);
   auto* unknown_form = new QFormLayout(unknown);
-  unknown_form->addRow(BindFlag("SEARCHUNKNOWN", kSearchUnknown, SmtpFlags, kSmtpSearchUnknown));
-  unknown_form->addRow(BindFlag("NOTIFYUNKNOWN", kNotifyUnknown, SmtpFlags, kSmtpNotifyUnknown));
-  QCheckBox* forward = BindFlag("FORWARDUNKNOWN", kForwardUnknown, SmtpFlags, kSmtpForwardUnknown);
-  QLineEdit* forward_to = BindText(
-      "ForwardUnknown", [](Settings & s) -> auto& { return s.smtp.ForwardUnknown; });
+  unknown_form->addRow(
+      BindFlag("SEARCHUNKNOWN", kSearchUnknown, SettingRecord::kSmtp, kSmtpSearchUnknown));
+  unknown_form->addRow(
+      BindFlag("NOTIFYUNKNOWN", kNotifyUnknown, SettingRecord::kSmtp, kSmtpNotifyUnknown));
+  QCheckBox* forward =
+      BindFlag("FORWARDUNKNOWN", kForwardUnknown, SettingRecord::kSmtp, kSmtpForwardUnknown);
+  QLineEdit* forward_to = BindText(SettingRecord::kSmtp, "ForwardUnknown");
   unknown_form->addRow(forward, forward_to);
   connect(forward, &QCheckBox::toggled, forward_to, &QWidget::setEnabled);
   forward_to->setEnabled(false);
 
   auto* dns = new QGroupBox(QString::fromLatin1(kDnsGroup), this);
   auto* dns_form = new QFormLayout(dns);
-  dns_form->addRow(BindFlag("DNSSUBDOMAIN", kDnsSubdomain, SmtpFlags, kSmtpDnsSubdomain));
-  dns_form->addRow(BindFlag("DOMAINASHOST", kDomainAsHost, SmtpFlags, kSmtpDomainAsHost));
+  dns_form->addRow(
+      BindFlag("DNSSUBDOMAIN", kDnsSubdomain, SettingRecord::kSmtp, kSmtpDnsSubdomain));
+  dns_form->addRow(
+      BindFlag("DOMAINASHOST", kDomainAsHost, SettingRecord::kSmtp, kSmtpDomainAsHost));
 
   auto* column = new QVBoxLayout(this);
   column->addWidget(esmtp);

@@ -112,16 +112,11 @@ ServersPage::ServersPage(ConsoleContext& context, QWidget* parent)
 
   auto* server = new QGroupBox(QString::fromLatin1(kServerGroup), this);
   auto* server_form = new QFormLayout(server);
-  server_form->addRow(kHostNameLabel,
-                      BindText(
-                          "HostName", [](Settings & s) -> auto& { return s.system.HostName; }));
-  server_form->addRow(kNameServerLabel,
-                      BindText(
-                          "NameServer", [](Settings & s) -> auto& { return s.system.NameServer; }));
+  server_form->addRow(kHostNameLabel, BindText(SettingRecord::kSystem, "HostName"));
+  server_form->addRow(kNameServerLabel, BindText(SettingRecord::kSystem, "NameServer"));
   auto* domains = new QGroupBox(QString::fromLatin1(kDomainGroup), this);
   auto* domains_column = new QVBoxLayout(domains);
-  domains_column->addWidget(BindListField(
-      "Domain", [](Settings & s) -> auto& { return s.system.Domain; }));
+  domains_column->addWidget(BindList(SettingRecord::kSystem, "Domain"));
 
   auto* services = new QGroupBox(QString::fromLatin1(kServicesGroup), this);
   auto* grid = new QGridLayout(services);

@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -175,104 +176,129 @@ void SettingsPage::Bind(std::function<void(Settings&)> load, std::function<void(
   bindings_.push_back({std::move(load), std::move(store)});
 }
 
-void SettingsPage::BindTextField(QLineEdit* edit, const char* name,
-                                 std::function<FieldRef(Settings&)> get) {
-  edit->setObjectName(QString::fromLatin1(name));
-  Bind(
-      [edit, get](Settings& s) {
-        FieldRef f = get(s);
-        edit->setMaxLength(static_cast<int>(f.width - 1));
-        edit->setText(QString::fromStdString(std::string(FieldText(f.text, f.width))));
-      },
-      [edit, get](Settings& s) {
-        FieldRef f = get(s);
-        CopyField(f.text, f.width, edit->text().toStdString());
-      });
-  connect(edit, &QLineEdit::textChanged, this, [this] { MarkDirty(); });
+const SettingDef& SettingsPage::Row(SettingRecord record, const char* name) {
+  const SettingDef* def = FindSetting(record, name);
+  if (def == nullptr) std::abort();  // the page names a setting the table does not hold
+  return *def;
 }
 
-QSpinBox* SettingsPage::BindNumber(const char* name, std::function<int32_t&(Settings&)> get,
-                                   int minimum, int maximum) {
+namespace {
+
+// The text as the field can hold it: up to a zero byte, cut to the width.
+std::string_view Fitting(const SettingDef& def, std::string_view text) {
+  text = text.substr(0, text.find('\0'));
+  return text.substr(0, std::min(text.size(), def.width - 1));
+}
+
+}  // namespace
+
+void SettingsPage::StoreText(Settings& settings, SettingRecord record, const char* name,
+                             std::string_view text) {
+  const SettingDef& def = Row(record, name);
+  StoreSetting(settings, def, Fitting(def, text));
+}
+
+QLineEdit* SettingsPage::BindText(SettingRecord record, const char* name) {
+  const SettingDef& def = Row(record, name);
+  auto* edit = new QLineEdit(this);
+  edit->setObjectName(QString::fromLatin1(name));
+  edit->setMaxLength(static_cast<int>(def.width - 1));
+  Bind(
+      [edit, &def](Settings& s) {
+        edit->setText(
+            QString::fromStdString(std::string(FieldText(SettingText(s, def), def.width))));
+      },
+      [edit, &def](Settings& s) {
+        StoreSetting(s, def, Fitting(def, edit->text().toStdString()));
+      });
+  connect(edit, &QLineEdit::textChanged, this, [this] { MarkDirty(); });
+  return edit;
+}
+
+QSpinBox* SettingsPage::BindNumber(SettingRecord record, const char* name,
+                                   const char* object_name) {
+  const SettingDef& def = Row(record, name);
   auto* spin = new QSpinBox(this);
-  spin->setObjectName(QString::fromLatin1(name));
-  spin->setRange(minimum, maximum);
+  spin->setObjectName(QString::fromLatin1(object_name != nullptr ? object_name : name));
+  spin->setRange(def.edit_lower, def.edit_upper);
   // A stored value outside the range is kept until the field is changed.
   auto loaded = std::make_shared<int32_t>(0);
   Bind(
-      [spin, get, loaded](Settings& s) {
-        *loaded = get(s);
+      [spin, &def, loaded](Settings& s) {
+        *loaded = SettingNumber(s, def);
         spin->setValue(*loaded);
       },
-      [spin, get, loaded](Settings& s) {
+      [spin, &def, loaded](Settings& s) {
         if (spin->value() != std::clamp(*loaded, spin->minimum(), spin->maximum()))
           *loaded = spin->value();
-        get(s) = *loaded;
+        StoreSetting(s, def, *loaded);
       });
   connect(spin, &QSpinBox::valueChanged, this, [this] { MarkDirty(); });
   return spin;
 }
 
-QCheckBox* SettingsPage::BindFlag(const char* name, const QString& label,
-                                  std::function<uint32_t&(Settings&)> word, uint32_t bit) {
+QCheckBox* SettingsPage::BindFlag(const char* name, const QString& label, SettingRecord record,
+                                  uint32_t bit) {
+  const SettingDef& def = Row(record, "Flags");
   auto* box = new QCheckBox(label, this);
   box->setObjectName(QString::fromLatin1(name));
-  Bind([box, word, bit](Settings& s) { box->setChecked((word(s) & bit) != 0); },
-       [box, word, bit](Settings& s) {
-         if (box->isChecked())
-           word(s) |= bit;
-         else
-           word(s) &= ~bit;
-       });
+  Bind(
+      [box, &def, bit](Settings& s) {
+        box->setChecked((static_cast<uint32_t>(SettingNumber(s, def)) & bit) != 0);
+      },
+      [box, &def, bit](Settings& s) {
+        uint32_t word = static_cast<uint32_t>(SettingNumber(s, def));
+        word = box->isChecked() ? (word | bit) : (word & ~bit);
+        StoreSetting(s, def, static_cast<int32_t>(word));
+      });
   connect(box, &QCheckBox::toggled, this, [this] { MarkDirty(); });
   return box;
 }
 
-IntervalEdit* SettingsPage::BindInterval(const char* name, control::IntervalKind kind,
-                                         std::function<int32_t&(Settings&)> get) {
+IntervalEdit* SettingsPage::BindInterval(SettingRecord record, const char* name) {
+  const SettingDef& def = Row(record, name);
+  const control::IntervalKind kind = def.conversion == SetConversion::kIdleInterval
+                                         ? control::IntervalKind::kSeconds
+                                         : control::IntervalKind::kMinutes;
   auto* edit = new IntervalEdit(kind, QString::fromLatin1(name), this);
-  Bind([edit, get](Settings& s) { edit->SetSeconds(get(s)); },
-       [edit, get](Settings& s) {
-         get(s) = edit->Seconds();
-         edit->Rebase(get(s));
+  Bind([edit, &def](Settings& s) { edit->SetSeconds(SettingNumber(s, def)); },
+       [edit, &def](Settings& s) {
+         StoreSetting(s, def, edit->Seconds());
+         edit->Rebase(SettingNumber(s, def));
        });
   connect(edit, &IntervalEdit::changed, this, [this] { MarkDirty(); });
   return edit;
 }
 
-ListEdit* SettingsPage::BindList(const char* name, std::function<FieldRef(Settings&)> get) {
-  FieldRef probe = get(context().settings());
-  auto* edit = new ListEdit(QString::fromLatin1(name), probe.width, this);
-  Bind(
-      [edit, get](Settings& s) {
-        FieldRef f = get(s);
-        edit->SetText(std::string(FieldText(f.text, f.width)));
-      },
-      [edit, get](Settings& s) {
-        FieldRef f = get(s);
-        CopyField(f.text, f.width, edit->Text());
-      });
+ListEdit* SettingsPage::BindList(SettingRecord record, const char* name) {
+  const SettingDef& def = Row(record, name);
+  auto* edit = new ListEdit(QString::fromLatin1(name), def.width, this);
+  Bind([edit, &def](
+           Settings& s) { edit->SetText(std::string(FieldText(SettingText(s, def), def.width))); },
+       [edit, &def](Settings& s) { StoreSetting(s, def, Fitting(def, edit->Text())); });
   connect(edit, &ListEdit::changed, this, [this] { MarkDirty(); });
   connect(edit, &ListEdit::refused, this,
           [this](const QString& message) { context().Message(kErrorTitle, message); });
   return edit;
 }
 
-QComboBox* SettingsPage::BindIndex(const char* name, const std::vector<QString>& items,
-                                   std::function<int32_t&(Settings&)> get) {
+QComboBox* SettingsPage::BindIndex(SettingRecord record, const char* name,
+                                   const std::vector<QString>& items) {
+  const SettingDef& def = Row(record, name);
   auto* box = new QComboBox(this);
   box->setObjectName(QString::fromLatin1(name));
   for (const QString& item : items) box->addItem(item);
   auto loaded = std::make_shared<int32_t>(0);
   Bind(
-      [box, get, loaded](Settings& s) {
-        *loaded = get(s);
+      [box, &def, loaded](Settings& s) {
+        *loaded = SettingNumber(s, def);
         box->setCurrentIndex(std::clamp(*loaded, 0, box->count() - 1));
       },
-      [box, get, loaded](Settings& s) {
+      [box, &def, loaded](Settings& s) {
         // A stored number without a name stays as it was unless another name is chosen.
         if (box->currentIndex() != std::clamp(*loaded, 0, box->count() - 1))
           *loaded = box->currentIndex();
-        get(s) = *loaded;
+        StoreSetting(s, def, *loaded);
       });
   connect(box, &QComboBox::currentIndexChanged, this, [this] { MarkDirty(); });
   return box;

@@ -1,7 +1,8 @@
 // A page that edits fields of the settings: each field is bound to the widget that shows it, so
 // that loading, storing and the dirty flag come from one list of bindings instead of code per
-// field. Every bound widget carries the field's name as its object name (the flag word for a
-// bit, e.g. "USEDNS"), which is how tests find it; an interval's unit box is "<name>Unit".
+// field; what a field is (width, range, units) comes from the settings table. Every bound widget
+// carries the field's name as its object name (the flag word for a bit, e.g. "USEDNS"), which is
+// how tests find it; an interval's unit box is "<name>Unit".
 #pragma once
 
 #include <QCheckBox>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <vector>
 
+#include "common/settings_table.h"
 #include "console/ui/console_page.h"
 #include "control/options.h"
 
@@ -100,12 +102,6 @@ class SettingsPage : public ConsolePage {
   void Store() override;
 
  protected:
-  // A text field of the settings: its bytes and width.
-  struct FieldRef {
-    char* text;
-    size_t width;
-  };
-
   // What a page loads besides its bound fields (lists from the store, states).
   virtual void LoadExtra() {}
 
@@ -119,40 +115,27 @@ class SettingsPage : public ConsolePage {
     return false;
   }
 
-  // Bindings. `get` gives the field inside a Settings; the widget is made, named, bound, and
-  // marks the page dirty when it changes.
-  template <class Get>
-  QLineEdit* BindText(const char* name, Get get) {
-    auto* edit = new QLineEdit(this);
-    BindTextField(edit, name, [get](Settings& s) -> FieldRef {
-      auto& field = get(s);
-      return {field, sizeof field};
-    });
-    return edit;
-  }
-  QSpinBox* BindNumber(const char* name, std::function<int32_t&(Settings&)> get, int minimum,
-                       int maximum);
-  QCheckBox* BindFlag(const char* name, const QString& label,
-                      std::function<uint32_t&(Settings&)> word, uint32_t bit);
-  IntervalEdit* BindInterval(const char* name, control::IntervalKind kind,
-                             std::function<int32_t&(Settings&)> get);
-  ListEdit* BindList(const char* name, std::function<FieldRef(Settings&)> get);
+  // Bindings of a setting of the settings table, found by its record and registry name: the
+  // widget is made, named (by the setting's name unless `object_name` is given), limited to the
+  // setting's width or the range the console offers for it, bound, and marks the page dirty when
+  // it changes. Stored values go through the table's check.
+  QLineEdit* BindText(SettingRecord record, const char* name);
+  QSpinBox* BindNumber(SettingRecord record, const char* name, const char* object_name = nullptr);
+  // A bit of the record's flag word.
+  QCheckBox* BindFlag(const char* name, const QString& label, SettingRecord record, uint32_t bit);
+  // The interval's units follow its SET conversion (minutes-like or seconds-like).
+  IntervalEdit* BindInterval(SettingRecord record, const char* name);
+  ListEdit* BindList(SettingRecord record, const char* name);
   // A combo box whose index is the number (the log level).
-  QComboBox* BindIndex(const char* name, const std::vector<QString>& items,
-                       std::function<int32_t&(Settings&)> get);
+  QComboBox* BindIndex(SettingRecord record, const char* name, const std::vector<QString>& items);
   // Any other widget: how it loads, how it stores; call MarkDirty from its change signal.
+  // StoreText stores a text of such a widget into a setting, cut to the setting's width.
+  void StoreText(Settings& settings, SettingRecord record, const char* name, std::string_view text);
   void Bind(std::function<void(Settings&)> load, std::function<void(Settings&)> store);
 
-  template <class Get>
-  ListEdit* BindListField(const char* name, Get get) {
-    return BindList(name, [get](Settings& s) -> FieldRef {
-      auto& field = get(s);
-      return {field, sizeof field};
-    });
-  }
-
  private:
-  void BindTextField(QLineEdit* edit, const char* name, std::function<FieldRef(Settings&)> get);
+  // The row of a bound setting; a name the table does not hold is a fault of the page.
+  static const SettingDef& Row(SettingRecord record, const char* name);
 
   struct Binding {
     std::function<void(Settings&)> load;

@@ -1,0 +1,186 @@
+#include "common/settings_table.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/testing/test_env.h"
+#include "platform/registry.h"
+
+namespace qv {
+namespace {
+
+using qv::testing::ScopedSystemRoot;
+
+// A value for every row that no default, tidying or other row produces.
+std::string TextFor(const SettingDef& def) {
+  std::string text = std::string("/v-") + def.name + "-" + std::to_string(def.width);
+  return text.substr(0, def.width - 1);
+}
+
+int32_t NumberFor(size_t index) {
+  return 70000 + static_cast<int32_t>(index) * 7;
+}
+
+// Every row of the table gets its own value.
+Settings Distinct() {
+  Settings s;
+  size_t i = 0;
+  for (const SettingDef& def : SettingsTable()) {
+    if (def.kind == SettingKind::kText)
+      EXPECT_TRUE(StoreSetting(s, def, TextFor(def))) << def.name;
+    else
+      EXPECT_TRUE(StoreSetting(s, def, NumberFor(i))) << def.name;
+    ++i;
+  }
+  return s;
+}
+
+TEST(SettingsTableTest, PlacesAreDenseAndUnique) {
+  struct Place {
+    const char* what;
+    int SettingDef::*place;
+    bool per_record;
+  };
+  for (const Place& p :
+       {Place{"save", &SettingDef::save, true}, Place{"line", &SettingDef::line, false},
+        Place{"show", &SettingDef::show, false}}) {
+    for (SettingRecord record :
+         {SettingRecord::kSystem, SettingRecord::kSmtp, SettingRecord::kPop3}) {
+      std::set<int> seen;
+      for (const SettingDef& def : SettingsTable()) {
+        if (def.*p.place < 0 || (p.per_record && def.record != record)) continue;
+        EXPECT_TRUE(seen.insert(def.*p.place).second) << p.what << " " << def.name;
+      }
+      if (!seen.empty()) {
+        EXPECT_EQ(*seen.begin(), 0) << p.what;
+        EXPECT_EQ(*seen.rbegin(), static_cast<int>(seen.size()) - 1) << p.what;
+      }
+    }
+  }
+  std::set<std::string> keywords;
+  for (const SettingDef& def : SettingsTable()) {
+    if (def.keyword != nullptr) {
+      EXPECT_TRUE(keywords.insert(def.keyword).second) << def.keyword;
+    }
+    EXPECT_EQ(FindSetting(def.record, def.name), &def);
+    EXPECT_EQ(def.keyword == nullptr, def.conversion == SetConversion::kNone) << def.name;
+    if (def.kind != SettingKind::kText) {
+      EXPECT_LE(def.lower, def.edit_lower) << def.name;
+      EXPECT_GE(def.upper, def.edit_upper) << def.name;
+    }
+  }
+  EXPECT_EQ(FindSettingKeyword("maxmsgsize"), FindSetting(SettingRecord::kSmtp, "ESMTPMaxMsgSize"));
+  EXPECT_EQ(FindSettingKeyword("CONFIGDIR"), nullptr);  // shown, never set
+  EXPECT_EQ(FindSetting(SettingRecord::kPop3, "HostName"), nullptr);
+}
+
+// Every saved row comes back from the registry as it was saved; the one row never saved
+// (InstallPath) comes from its own value written by the installation.
+TEST(SettingsTableTest, EveryRowRoundTripsThroughTheRegistry) {
+  ScopedSystemRoot root;
+  const Settings saved = Distinct();
+  for (SettingRecord record : {SettingRecord::kSystem, SettingRecord::kSmtp, SettingRecord::kPop3})
+    ASSERT_TRUE(SaveSettingsRecord(saved, record));
+
+  Settings loaded;
+  for (SettingRecord record : {SettingRecord::kSystem, SettingRecord::kSmtp, SettingRecord::kPop3})
+    ASSERT_TRUE(LoadSettingsRecord(loaded, record));
+  for (const SettingDef& def : SettingsTable()) {
+    if (def.save < 0) {
+      EXPECT_STREQ(SettingText(loaded, def), def.missing.text) << def.name;
+    } else if (def.kind == SettingKind::kText) {
+      EXPECT_STREQ(SettingText(loaded, def), SettingText(saved, def)) << def.name;
+    } else {
+      EXPECT_EQ(SettingNumber(loaded, def), SettingNumber(saved, def)) << def.name;
+    }
+  }
+
+  // What lies in the registry: each value under its own name and key, with its type.
+  for (const SettingDef& def : SettingsTable()) {
+    if (def.save < 0) continue;
+    if (def.kind == SettingKind::kText) {
+      std::string text;
+      ASSERT_TRUE(reg::ReadString(SettingKey(def.record), def.name, &text)) << def.name;
+      EXPECT_EQ(text, SettingText(saved, def));
+    } else {
+      uint32_t number = 0;
+      ASSERT_TRUE(reg::ReadDword(SettingKey(def.record), def.name, &number)) << def.name;
+      EXPECT_EQ(static_cast<int32_t>(number), SettingNumber(saved, def));
+    }
+  }
+}
+
+TEST(SettingsTableTest, OnlyTheNamedValuesAreSavedInTheirOrder) {
+  ScopedSystemRoot root;
+  const Settings saved = Distinct();
+  ASSERT_TRUE(SaveSettingValues(saved, SettingRecord::kSmtp, {"PortEx", "ExchangeHost", "NoSuch"}));
+  reg::Key key;
+  ASSERT_EQ(reg::OpenKey(kSmtpKey, &key), reg::kSuccess);
+  std::vector<std::string> names;
+  for (const auto& v : key.values()) names.push_back(v.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"PortEx", "ExchangeHost"}));
+}
+
+TEST(SettingsTableTest, BoundsAreWhatWritersAcceptForEveryRow) {
+  for (const SettingDef& def : SettingsTable()) {
+    Settings s = Distinct();
+    const Settings before = s;
+    if (def.kind == SettingKind::kText) {
+      EXPECT_TRUE(SettingAccepts(def, std::string(def.width - 1, 'x'))) << def.name;
+      EXPECT_TRUE(SettingAccepts(def, "")) << def.name;
+      EXPECT_FALSE(StoreSetting(s, def, std::string(def.width, 'x'))) << def.name;
+      EXPECT_FALSE(StoreSetting(s, def, std::string_view("a\0b", 3))) << def.name;
+      EXPECT_FALSE(StoreSetting(s, def, int64_t{1})) << def.name;  // a number for a text
+      EXPECT_EQ(std::memcmp(SettingText(s, def), SettingText(before, def), def.width), 0);
+    } else {
+      // Every 32-bit number is taken, as SET, PUTSTREAM OPTIONS and the console always took it.
+      for (int64_t n : {int64_t{INT32_MIN}, int64_t{-1}, int64_t{0}, int64_t{INT32_MAX}})
+        EXPECT_TRUE(SettingAccepts(def, n)) << def.name << " " << n;
+      for (int64_t n : {int64_t{INT32_MIN} - 1, int64_t{INT32_MAX} + 1}) {
+        EXPECT_FALSE(StoreSetting(s, def, n)) << def.name << " " << n;
+        EXPECT_EQ(SettingNumber(s, def), SettingNumber(before, def));
+      }
+      EXPECT_FALSE(SettingAccepts(def, std::string_view("1"))) << def.name;
+    }
+  }
+}
+
+// A missing key gives every row its initial value; an existing key without the row's value
+// gives the `missing` default; both for each record.
+TEST(SettingsTableTest, InitialAndMissingDefaultsPerRow) {
+  ScopedSystemRoot root;
+  Settings s;
+  CopyField(s.net.HostName, "net-host");
+  for (SettingRecord record : {SettingRecord::kSystem, SettingRecord::kSmtp, SettingRecord::kPop3})
+    EXPECT_FALSE(LoadSettingsRecord(s, record));
+  for (const SettingDef& def : SettingsTable()) {
+    if (def.kind == SettingKind::kText) {
+      const char* expected = def.initial.rule == Fallback::kNetHostName ? "net-host"
+                             : def.initial.rule == Fallback::kText      ? def.initial.text
+                                                                        : "";
+      EXPECT_STREQ(SettingText(s, def), expected) << def.name;
+    } else {
+      EXPECT_EQ(SettingNumber(s, def), def.initial.number) << def.name;
+    }
+  }
+  for (const char* key : {kControlKey, kSmtpKey, kPop3Key}) {
+    reg::Key k;
+    ASSERT_EQ(reg::CreateKey(key, "", &k), reg::kSuccess);
+    ASSERT_EQ(reg::SetString(&k, "Unrelated", "x"), reg::kSuccess);
+  }
+  for (SettingRecord record : {SettingRecord::kSystem, SettingRecord::kSmtp, SettingRecord::kPop3})
+    EXPECT_TRUE(LoadSettingsRecord(s, record));
+  for (const SettingDef& def : SettingsTable()) {
+    if (def.kind == SettingKind::kText) continue;  // texts: config_test
+    const SettingDefault& d = def.missing.rule == Fallback::kNumber ? def.missing : def.initial;
+    EXPECT_EQ(SettingNumber(s, def), d.number) << def.name;
+  }
+}
+
+}  // namespace
+}  // namespace qv

@@ -1,0 +1,378 @@
+#include "setup/installation.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "common/config.h"
+#include "common/mailfile.h"
+#include "common/recordstore.h"
+#include "common/strings.h"
+#include "common/tables.h"
+#include "platform/fileio.h"
+#include "platform/netinfo.h"
+#include "platform/presence.h"
+#include "platform/registry.h"
+#include "platform/svcmgr.h"
+#include "platform/sysroot.h"
+#include "setup/install_control.h"
+#include "setup/install_values.h"
+#include "setup/qvinst.h"
+#include "setup/services.h"
+#include "setup/setup_texts.h"
+
+namespace qv::setup {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kPamServiceName[] = "quorvane";  // the POP3 service's PAM service
+
+// One run of "install": the steps in order, each returning kExitOk or the failure's exit code.
+class Installation {
+ public:
+  Installation(const SetupOptions& o, Reporter& r)
+      : o_(o),
+        r_(r),
+        prefix_(Absolute(o.prefix)),
+        from_(o.from.empty() ? SelfDirectory() : Absolute(o.from)) {}
+
+  int Run() {
+    for (int (Installation::*step)() :
+         {&Installation::Detect, &Installation::CheckPorts, &Installation::CopyPrograms,
+          &Installation::WriteSettings, &Installation::MakeFolders, &Installation::WriteRecords,
+          &Installation::WritePamFile, &Installation::Start}) {
+      int code = (this->*step)();
+      if (code != kExitOk) return code;
+    }
+    Summary();
+    return kExitOk;
+  }
+
+ private:
+  int Detect() {
+    if (_DetectTCP() != 1) return r_.Fail(kErrNoTcp);
+    mode_ = ChooseMode(o_);
+    if (mode_ == ServiceMode::kSystemd && !platform::ServiceManagerAvailable())
+      return r_.Fail(kErrNoSystemd);
+    UseMode(mode_);
+    char os[16] = {};
+    _GetOsVersion(os);
+    r_.Line("services", mode_ == ServiceMode::kSystemd
+                            ? Format("systemd units in %s (%s)", kUnitDirectory, os)
+                            : Format("processes with presence locks (%s)", os));
+    return kExitOk;
+  }
+
+  // Before anything is written: a port that another program answers on, for a service that
+  // does not run yet, fails the installation (the port kept in the registry, else the asked one).
+  int CheckPorts() {
+    struct Port {
+      int service;
+      const char* key;
+      const char* name;
+      int asked;
+      const char* option;
+    } ports[] = {
+        {1, kSmtpKey, "Port", o_.smtp_port, "--smtp-port"},
+        {2, kPop3Key, "Port", o_.pop3_port, "--pop3-port"},
+        {3, kControlKey, "Port", o_.control_port, "--control-port"},
+    };
+    for (const Port& p : ports) {
+      const ServiceInfo& info = *ServiceByNumber(p.service);
+      if (access((from_ + "/" + info.program).c_str(), X_OK) != 0 &&
+          access((prefix_ + "/" + info.program).c_str(), X_OK) != 0)
+        continue;  // not installed
+      uint32_t kept = 0;
+      int port = reg::ReadDword(p.key, p.name, &kept) ? static_cast<int>(kept) : p.asked;
+      if (!Running(info, mode_, nullptr) && PortAnswers(port))
+        return r_.Fail(Format(kErrPortBusy, port, info.name, p.option));
+    }
+    return kExitOk;
+  }
+
+  int CopyPrograms() {
+    const std::string& from = from_;
+    for (const char* required : {"qvsmtp95", "qvpop395"})
+      if (access((from + "/" + required).c_str(), X_OK) != 0)
+        return r_.Fail(Format(kErrNoProgram, required, from.c_str()));
+    if (!platform::MakeDirectories(prefix_))
+      return r_.Fail(Format(kErrDirectory, prefix_.c_str(), ErrnoText().c_str()));
+    std::vector<std::string> manifest = ReadManifest(prefix_);
+    if (!SameFile(from, prefix_)) {
+      for (const std::string& name : InstalledFileNames()) {
+        std::string source = from + "/" + name, target = prefix_ + "/" + name;
+        if (access(source.c_str(), R_OK) != 0) continue;
+        bool copied = false;
+        Status st = CopyProgram(source, target, &copied);
+        if (!st)
+          return r_.Fail(Format(kErrCopy, source.c_str(), target.c_str(), st.error().c_str()));
+        manifest.push_back(name);
+        if (copied) {
+          changed_ = true;
+          r_.Line("installed", target);
+        }
+      }
+    }
+    if (mode_ == ServiceMode::kSystemd) {
+      // The service manager runs the programs under their own names.
+      size_t count = 0;
+      const ServiceInfo* all = Services(&count);
+      for (size_t i = 0; i < count; ++i) {
+        std::string link = prefix_ + "/" + all[i].managed;
+        if (access((prefix_ + "/" + all[i].program).c_str(), X_OK) != 0 || Exists(link)) continue;
+        if (symlink(all[i].program, link.c_str()) != 0)
+          return r_.Fail(Format(kErrCopy, all[i].program, link.c_str(), ErrnoText().c_str()));
+        manifest.push_back(all[i].managed);
+        changed_ = true;
+        r_.Line("linked", link + " -> " + all[i].program);
+      }
+    }
+    if (!manifest.empty() && !WriteManifest(prefix_, manifest))
+      return r_.Fail(
+          Format(kErrWrite, (prefix_ + "/" + kManifestName).c_str(), ErrnoText().c_str()));
+    return kExitOk;
+  }
+
+  // Only the values the registry does not hold yet are written.
+  int WriteSettings() {
+    if (!platform::MakeDirectories(platform::SystemRoot()))
+      return r_.Fail(Format(kErrDirectory, platform::SystemRoot().c_str(), ErrnoText().c_str()));
+    for (const char* key : {kControlKey, kSmtpKey, kPop3Key})
+      if (_CreateSystemKey(key) != 1)
+        return r_.Fail(Format(kErrKey, key, reg::RegistryFilePath().c_str()));
+    std::string name_server = platform::SystemNameServer();
+    if (int code = WriteWantedValues(WantedValues(o_, prefix_, name_server), r_, &changed_);
+        code != kExitOk)
+      return code;
+    if (name_server.empty())
+      r_.Line("note", "no name server in /etc/resolv.conf: set NameServer to send mail out");
+    settings_ = LoadInstalled();
+    primary_ = PrimaryDomain(settings_.system);
+    return kExitOk;
+  }
+
+  // Mail, spool files and records are for the services' eyes only.
+  int MakeFolders() {
+    const SYSTEMSTRUCT& sys = settings_.system;
+    for (const char* dir : {sys.MailPath, sys.TempPath, sys.LogPath, sys.ConfigPath}) {
+      if (IsDirectory(dir)) continue;
+      if (!platform::MakeDirectories(dir) || chmod(dir, 0700) != 0)
+        return r_.Fail(Format(kErrDirectory, dir, ErrnoText().c_str()));
+      r_.Line("created", dir);
+    }
+    return kExitOk;
+  }
+
+  // The initial records, the administrator and the list help file.
+  int WriteRecords() {
+    const SYSTEMSTRUCT& sys = settings_.system;
+    int records = _CreateDemoUser(primary_.c_str(), sys.InstallPath, sys.ConfigPath);
+    if (records < 0) return r_.Fail(Format(kErrRecords, sys.ConfigPath));
+    r_.Line(records > 0 ? "created" : "kept", "the command changepass and the user listserver");
+    if (!o_.admin.empty()) {
+      USERSTRUCT admin{};
+      CopyField(admin.Alias, o_.admin);
+      CopyField(admin.Domain, primary_);
+      CopyField(admin.Password, o_.admin_password);
+      CopyField(admin.Name, "Administrator");
+      CopyField(admin.Mailbox, o_.admin);
+      admin.Options = kUserAdmin | kUserListManager;
+      int added = AddRecord(sys, &admin);
+      if (added < 0) return r_.Fail(Format(kErrAdmin, o_.admin.c_str(), sys.ConfigPath));
+      r_.Line(added == 0 ? "added" : "kept", Format("the user %s@%s (administrator, list manager)",
+                                                    o_.admin.c_str(), primary_.c_str()));
+      std::string mailbox = std::string(sys.MailPath) + "/" + o_.admin;
+      if (!IsDirectory(mailbox) &&
+          (!platform::MakeDirectories(mailbox) || chmod(mailbox.c_str(), 0700) != 0))
+        return r_.Fail(Format(kErrDirectory, mailbox.c_str(), ErrnoText().c_str()));
+    }
+    std::string help = ResolveFileName(sys.ConfigPath, "LISTHELP.TXT");
+    if (!Exists(help)) {
+      if (!platform::WriteFileAtomically(help, ListHelpText("listserver@" + primary_), 0644))
+        return r_.Fail(Format(kErrWrite, help.c_str(), ErrnoText().c_str()));
+      r_.Line("created", help);
+    }
+    return kExitOk;
+  }
+
+  // The PAM service of operating-system logons; an administrator's own file stays.
+  int WritePamFile() {
+    if (o_.pam_dir.empty() || o_.pam_dir == "none" || !IsDirectory(o_.pam_dir)) return kExitOk;
+    std::string pam = o_.pam_dir + "/" + kPamServiceName;
+    if (Exists(pam)) return kExitOk;
+    if (!platform::WriteFileAtomically(pam, PamServiceText(o_.pam_dir), 0644))
+      return r_.Fail(Format(kErrWrite, pam.c_str(), ErrnoText().c_str()) + " (or --pam-dir none)");
+    r_.Line("created", pam);
+    return kExitOk;
+  }
+
+  int Start() {
+    if (mode_ == ServiceMode::kPresence) SetStartEntry(settings_.system.InstallPath, true);
+    return StartServices(settings_, mode_, changed_, r_);
+  }
+
+  void Summary() {
+    const SYSTEMSTRUCT& sys = settings_.system;
+    r_.Text("\n");
+    r_.Line("SMTP", Format("127.0.0.1 port %d, mail for %s", settings_.smtp.Port, sys.Domain));
+    r_.Line("POP3",
+            Format("127.0.0.1 port %d, users log on with their alias", settings_.pop3.Port));
+    std::string control = std::string(sys.InstallPath) + "/" +
+                          (mode_ == ServiceMode::kSystemd ? "qvctrl" : "qvctrl95");
+    if (access(control.c_str(), X_OK) == 0)
+      r_.Line("control", Format("127.0.0.1 port %d (qvctl), password changes on port %d", sys.Port,
+                                sys.PasswordPort));
+    if (sys.AdministratorName[0] != '\0')
+      r_.Line("admin", Format("%s@%s, mailbox %s/%s", sys.AdministratorName, primary_.c_str(),
+                              sys.MailPath, sys.AdministratorMailBox));
+    r_.Line("settings", reg::RegistryFilePath());
+    r_.Line("logs", sys.LogPath);
+  }
+
+  const SetupOptions& o_;
+  Reporter& r_;
+  const std::string prefix_;
+  const std::string from_;  // where the programs are taken from
+  ServiceMode mode_ = ServiceMode::kPresence;
+  bool changed_ = false;  // a program or a setting changed: running services restart
+  Settings settings_;
+  std::string primary_;
+};
+
+}  // namespace
+
+int Install(const SetupOptions& o, Reporter& r) {
+  return Installation(o, r).Run();
+}
+
+int Uninstall(const SetupOptions& o, Reporter& r) {
+  if (!Installed()) {
+    r.Line("nothing", Format(kErrNotInstalled, platform::SystemRoot().c_str()));
+    return kExitOk;
+  }
+  Settings s = LoadInstalled();
+  const std::string install = s.system.InstallPath;
+  size_t count = 0;
+  const ServiceInfo* all = Services(&count);
+  for (size_t i = 0; i < count; ++i) {
+    if (platform::FindServiceWindow(all[i].name)) {
+      if (!StopPresenceService(all[i], kStopTimeoutMs))
+        return r.Fail(Format(kErrStop, all[i].name));
+      r.Line("stopped", all[i].name);
+    }
+    struct stat st {};
+    if (platform::ServiceManagerAvailable() && stat(UnitPath(all[i]).c_str(), &st) == 0) {
+      if (!RemoveSystemdService(all[i]))
+        return r.Fail(Format(kErrRemove, UnitPath(all[i]).c_str(), "unit still there"));
+      r.Line("removed", UnitPath(all[i]));
+    }
+    unlink(platform::PresencePath(all[i].name).c_str());
+  }
+  SetStartEntry(install, false);
+
+  if (o.purge) {
+    for (const char* dir :
+         {s.system.MailPath, s.system.TempPath, s.system.LogPath, s.system.ConfigPath}) {
+      std::string path = Absolute(dir);
+      if (!IsDirectory(path)) continue;
+      // Only what lies inside the installation folder is ours to remove.
+      if (path.size() <= install.size() + 1 ||
+          path.compare(0, install.size() + 1, install + "/") != 0) {
+        r.Line("left", path + " (outside " + install + ")");
+        continue;
+      }
+      std::error_code ec;
+      fs::remove_all(path, ec);
+      if (ec) return r.Fail(Format(kErrRemove, path.c_str(), ec.message().c_str()));
+      r.Line("removed", path);
+    }
+  } else {
+    r.Line("kept", Format("%s, %s and %s (--purge removes them)", s.system.MailPath,
+                          s.system.ConfigPath, s.system.LogPath));
+  }
+
+  for (const std::string& name : ReadManifest(install)) {
+    std::string path = install + "/" + name;
+    if (unlink(path.c_str()) == 0) r.Line("removed", path);
+  }
+  unlink((install + "/" + kManifestName).c_str());
+  if (rmdir(install.c_str()) == 0) r.Line("removed", install);
+
+  if (!o.pam_dir.empty() && o.pam_dir != "none") {
+    std::string pam = o.pam_dir + "/" + kPamServiceName, text;
+    if (platform::ReadWholeFile(pam, &text) && text == PamServiceText(o.pam_dir) &&
+        unlink(pam.c_str()) == 0)
+      r.Line("removed", pam);
+  }
+
+  // The keys go in one replacement of the registry file.
+  reg::Batch batch;
+  for (const char* key : {"System\\CurrentControlSet\\Services\\QuorvaneControl",
+                          "System\\CurrentControlSet\\Services\\QuorvaneSmtp",
+                          "System\\CurrentControlSet\\Services\\QuorvanePop3"}) {
+    long rc = reg::DeleteKey(key);
+    if (rc != reg::kSuccess && rc != reg::kFileNotFound) return r.Fail(Format(kErrRemoveKey, key));
+  }
+  if (o.purge) reg::DeleteKey(kProductKey);
+  if (batch.Commit() != reg::kSuccess)
+    return r.Fail(Format(kErrRemoveKey, "System\\CurrentControlSet\\Services\\Quorvane*"));
+  r.Line("removed", "the registry keys of the services");
+  return kExitOk;
+}
+
+int ShowStatus(Reporter& r) {
+  if (!Installed()) return r.Fail(Format(kErrNotInstalled, platform::SystemRoot().c_str()));
+  Settings s = LoadInstalled();
+  ServiceMode mode = InstalledMode();
+  int code = kExitOk;
+  for (const ServiceRun& run : ServiceRuns(s, mode)) {
+    if (access(run.program.c_str(), X_OK) != 0) {
+      r.Status(run.info->name, "not installed (" + run.program + ")");
+      continue;
+    }
+    pid_t pid = 0;
+    if (Running(*run.info, mode, &pid)) {
+      r.Status(run.info->name,
+               Format("running%s, port %d",
+                      pid > 0 ? Format(", pid %d", static_cast<int>(pid)).c_str() : "", run.port));
+    } else {
+      r.Status(run.info->name, Format("stopped, port %d", run.port));
+      code = kExitNotRunning;
+    }
+  }
+  return code;
+}
+
+int ShowMailbox(const SetupOptions& o, Reporter& r) {
+  if (!Installed()) return r.Fail(Format(kErrNotInstalled, platform::SystemRoot().c_str()));
+  Settings s = LoadInstalled();
+  std::string dir = std::string(s.system.MailPath) + "/" + o.mailbox;
+  if (!IsSafeMailboxName(o.mailbox) || !IsDirectory(dir))
+    return r.Fail(Format(kErrMailbox, o.mailbox.c_str()));
+  std::vector<std::string> files;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name[0] != '.' && EndsWithNoCase(name, ".in")) files.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(files.begin(), files.end());
+  if (files.empty()) r.Line("empty", dir);
+  for (const std::string& name : files) {
+    std::string text;
+    if (ReadMessageFile(dir + "/" + name, 0, &text) != 0) continue;
+    std::string plain;
+    for (size_t i = 0; i < text.size(); ++i)
+      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
+    r.Text("==== " + dir + "/" + name + "\n" + plain +
+           (plain.empty() || plain.back() == '\n' ? "" : "\n"));
+  }
+  return kExitOk;
+}
+
+}  // namespace qv::setup

@@ -1,0 +1,146 @@
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/config.h"
+#include "common/records.h"
+#include "common/tables.h"
+#include "setup/installer.h"
+
+namespace qv::setup {
+namespace {
+
+bool ParsePort(const std::string& text, int* port) {
+  if (text.empty() || text.size() > 5 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  int n = std::atoi(text.c_str());
+  if (n < 1 || n > 65535) return false;
+  *port = n;
+  return true;
+}
+
+bool ValidDomain(const std::string& domain) {
+  if (domain.empty() || domain.size() >= sizeof(SYSTEMSTRUCT::Domain)) return false;
+  return std::all_of(domain.begin(), domain.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ';';
+  });
+}
+
+bool ValidAlias(const std::string& alias) {
+  if (alias.empty() || alias.size() >= sizeof(USERSTRUCT::Alias) || !IsSafeMailboxName(alias))
+    return false;
+  return std::none_of(alias.begin(), alias.end(), [](char c) {
+    return c == '@' || c == ' ' || c == '\t' || c == '|' || c == ';' || c == ',' ||
+           static_cast<unsigned char>(c) < 0x20;
+  });
+}
+
+bool ValidPassword(const std::string& password) {
+  if (password.empty() || password.size() >= sizeof(USERSTRUCT::Password)) return false;
+  return std::none_of(password.begin(), password.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '|'; });
+}
+
+struct TextOption {
+  const char* name;
+  std::string SetupOptions::*field;
+  bool install_only;
+};
+const TextOption kTextOptions[] = {
+    {"--system", &SetupOptions::system, false},
+    {"--pam-dir", &SetupOptions::pam_dir, false},
+    {"--prefix", &SetupOptions::prefix, true},
+    {"--domain", &SetupOptions::domain, true},
+    {"--hostname", &SetupOptions::hostname, true},
+    {"--admin", &SetupOptions::admin, true},
+    {"--admin-password", &SetupOptions::admin_password, true},
+    {"--from", &SetupOptions::from, true},
+    {"--services", &SetupOptions::services, true},
+};
+
+struct PortOption {
+  const char* name;
+  int SetupOptions::*field;
+  bool SetupOptions::*given;
+};
+const PortOption kPortOptions[] = {
+    {"--smtp-port", &SetupOptions::smtp_port, &SetupOptions::smtp_port_given},
+    {"--pop3-port", &SetupOptions::pop3_port, &SetupOptions::pop3_port_given},
+    {"--control-port", &SetupOptions::control_port, &SetupOptions::control_port_given},
+    {"--password-port", &SetupOptions::password_port, &SetupOptions::password_port_given},
+};
+
+template <typename T, size_t N>
+const T* FindOption(const T (&table)[N], const std::string& name) {
+  for (const T& option : table)
+    if (name == option.name) return &option;
+  return nullptr;
+}
+
+}  // namespace
+
+Result<SetupOptions> ParseSetupArguments(const std::vector<std::string>& args) {
+  SetupOptions o;
+  if (args.empty()) return Fail("a command is missing");
+  o.command = args[0];
+  static const char* const kCommands[] = {"install", "uninstall", "status",
+                                          "start",   "stop",      "show"};
+  if (std::none_of(std::begin(kCommands), std::end(kCommands),
+                   [&](const char* c) { return o.command == c; }))
+    return Fail("unknown command '" + o.command + "'");
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--purge" && o.command == "uninstall") {
+      o.purge = true;
+      continue;
+    }
+    if (a.rfind("--", 0) != 0) {
+      if (o.command == "show" && o.mailbox.empty()) {
+        o.mailbox = a;
+        continue;
+      }
+      return Fail("unexpected argument '" + a + "'");
+    }
+    const TextOption* text = FindOption(kTextOptions, a);
+    const PortOption* port = FindOption(kPortOptions, a);
+    bool known = text != nullptr || port != nullptr;
+    bool allowed = (text != nullptr && !text->install_only) || o.command == "install";
+    if (!known || !allowed) return Fail("unknown option '" + a + "' for " + o.command);
+    if (i + 1 >= args.size()) return Fail(a + " needs a value");
+    const std::string& v = args[++i];
+    if (text != nullptr) {
+      o.*(text->field) = v;
+    } else if (!ParsePort(v, &(o.*(port->field)))) {
+      return Fail(a + " needs a port number from 1 to 65535");
+    } else {
+      o.*(port->given) = true;
+    }
+  }
+  if (o.command == "install") {
+    if (o.prefix.empty()) return Fail("install needs --prefix");
+    if (!ValidDomain(o.domain)) return Fail("install needs --domain with a mail domain name");
+    if (!o.hostname.empty() && (o.hostname.size() >= sizeof(SYSTEMSTRUCT::HostName) ||
+                                o.hostname.find_first_of(" \t;") != std::string::npos))
+      return Fail("--hostname is not a host name");
+    if (o.admin.empty() != o.admin_password.empty())
+      return Fail("--admin and --admin-password go together");
+    if (!o.admin.empty() && !ValidAlias(o.admin))
+      return Fail("--admin is not a usable alias: '" + o.admin + "'");
+    if (!o.admin.empty() && !ValidPassword(o.admin_password))
+      return Fail("--admin-password must be 1 to 80 printable characters");
+    if (!o.services.empty() && o.services != "presence" && o.services != "systemd")
+      return Fail("--services takes presence or systemd");
+    std::vector<int> ports = {o.smtp_port, o.pop3_port, o.control_port, o.password_port};
+    std::sort(ports.begin(), ports.end());
+    if (std::adjacent_find(ports.begin(), ports.end()) != ports.end())
+      return Fail("the four ports must differ");
+  }
+  if (o.command == "show" && o.mailbox.empty()) return Fail("show needs a mailbox");
+  return o;
+}
+
+}  // namespace qv::setup
