@@ -6,12 +6,19 @@
 
 namespace qv::control {
 
-bool SaveAllSettings(const Settings& settings) {
+namespace {
+
+constexpr char kRegistryNotWritten[] = "the settings could not be written to the registry";
+
+}  // namespace
+
+Status SaveAllSettings(const Settings& settings) {
   reg::Batch batch;
   SaveSystemConfig(settings);
   SaveSmtpConfig(settings);
   SavePop3Config(settings);
-  return batch.Commit() == reg::kSuccess;
+  if (batch.Commit() != reg::kSuccess) return Fail(kRegistryNotWritten);
+  return {};
 }
 
 SystemControlHost::SystemControlHost(const Settings& loaded)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/config.h"
+#include "common/result.h"
 #include "control/options.h"
 
 namespace qv::control {
@@ -35,9 +36,9 @@ class ControlHost {
 };
 
 // Saves the three records in one locked, atomic replacement of the registry file, so a service
-// started meanwhile reads either the old or the new settings. False when it could not be
+// started meanwhile reads either the old or the new settings. An error when it could not be
 // written.
-bool SaveAllSettings(const Settings& settings);
+Status SaveAllSettings(const Settings& settings);
 
 class SystemControlHost : public ControlHost {
  public:
