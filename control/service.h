@@ -30,7 +30,8 @@ struct ControlServiceOptions {
 // The hourly log pruning of the cleanup tick: prunes `log_path` when the local
 // time is in the first minute of an hour. The number of files deleted; empty
 // when it was not the time.
-std::optional<int> PurgeOldLogs(const std::tm& local_now, const std::string& log_path, int max_log_time);
+std::optional<int> PurgeOldLogs(const std::tm& local_now, const std::string& log_path,
+                                int max_log_time);
 
 class ControlService {
  public:

@@ -269,14 +269,17 @@ TEST(PlainText, MaskedFilesAreReadUnmaskedAndEndAtTheFirstZeroByte) {
   EXPECT_EQ(Transfer(FileWith(dir, Masked(large)), -1, nullptr, true),
             large.substr(0, kTransferBlock + 5) + "\r\n.\r\n");
   char buffer[64];
-  bool ended = false;
   UniqueFd g = FileWith(dir, Masked("abc\0def"s));
-  EXPECT_EQ(ReadPlainText(g.get(), true, buffer, 2, 0, &ended), 2);
-  EXPECT_FALSE(ended);
-  EXPECT_EQ(ReadPlainText(g.get(), true, buffer, sizeof buffer, 2, &ended), 1);
-  EXPECT_TRUE(ended);
+  Result<PlainText> read = ReadPlainText(g.get(), true, buffer, 2, 0);
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(read->size, 2u);
+  EXPECT_FALSE(read->ended);
+  read = ReadPlainText(g.get(), true, buffer, sizeof buffer, 2);
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(read->size, 1u);
+  EXPECT_TRUE(read->ended);
   EXPECT_EQ(buffer[0], 'c');
-  EXPECT_EQ(ReadPlainText(-1, true, buffer, sizeof buffer, 0, &ended), -1);
+  EXPECT_FALSE(ReadPlainText(-1, true, buffer, sizeof buffer, 0).ok());
 }
 
 TEST(OpenMessageExclusive, OneHolderAtATime) {
