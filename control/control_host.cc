@@ -6,12 +6,19 @@
 
 namespace qv::control {
 
-bool SaveAllSettings(const Settings& settings) {
+namespace {
+
+constexpr char kRegistryNotWritten[] = "the settings could not be written to the registry";
+
+}  // namespace
+
+Status SaveAllSettings(const Settings& settings) {
   reg::Batch batch;
   SaveSystemConfig(settings);
   SaveSmtpConfig(settings);
   SavePop3Config(settings);
-  return batch.Commit() == reg::kSuccess;
+  if (batch.Commit() != reg::kSuccess) return Fail(kRegistryNotWritten);
+  return {};
 }
 
 SystemControlHost::SystemControlHost(const Settings& loaded)
@@ -24,16 +31,19 @@ Settings SystemControlHost::CurrentSettings() {
   return current_;
 }
 
-void SystemControlHost::SaveSettings(const Settings& settings) {
+Status SystemControlHost::SaveSettings(const Settings& settings) {
   std::lock_guard<std::mutex> hold(mutex_);
-  SaveAllSettings(settings);
+  Status saved = SaveAllSettings(settings);
   current_ = settings;
+  return saved;
 }
 
-void SystemControlHost::ReloadSettings(Settings* settings) {
-  LoadSystemConfig(*settings);
-  LoadSmtpConfig(*settings);
-  LoadPop3Config(*settings);
+Settings SystemControlHost::ReloadedSettings(const Settings& settings) {
+  Settings reloaded = settings;
+  LoadSystemConfig(reloaded);
+  LoadSmtpConfig(reloaded);
+  LoadPop3Config(reloaded);
+  return reloaded;
 }
 
 int SystemControlHost::ServiceCommand(int service, int command) {

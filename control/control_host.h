@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/config.h"
+#include "common/result.h"
 #include "control/options.h"
 
 namespace qv::control {
@@ -20,10 +21,12 @@ class ControlHost {
   // The settings a new control session starts from: as last saved, or as loaded at start.
   virtual Settings CurrentSettings() = 0;
   // Writes the common, SMTP and POP3 records in one replacement of the registry; they become
-  // the current settings.
-  virtual void SaveSettings(const Settings& settings) = 0;
-  // Reloads the three records from the registry into `settings` (its network facts stay).
-  virtual void ReloadSettings(Settings* settings) = 0;
+  // the current settings even when they could not be written (the error says so).
+  virtual Status SaveSettings(const Settings& settings) = 0;
+  // `settings` with the three records reloaded from the registry (its network facts stay).
+  virtual Settings ReloadedSettings(const Settings& settings) = 0;
+  // The reload in place, for callers not yet moved to ReloadedSettings.
+  void ReloadSettings(Settings* settings) { *settings = ReloadedSettings(*settings); }
   // ServiceCommand for the SMTP or POP3 service (kServiceSmtp, kServicePop3).
   virtual int ServiceCommand(int service, int command) = 0;
   virtual void SyncMailboxDirectories() = 0;
@@ -35,9 +38,9 @@ class ControlHost {
 };
 
 // Saves the three records in one locked, atomic replacement of the registry file, so a service
-// started meanwhile reads either the old or the new settings. False when it could not be
+// started meanwhile reads either the old or the new settings. An error when it could not be
 // written.
-bool SaveAllSettings(const Settings& settings);
+Status SaveAllSettings(const Settings& settings);
 
 class SystemControlHost : public ControlHost {
  public:
@@ -47,8 +50,8 @@ class SystemControlHost : public ControlHost {
   explicit SystemControlHost(const Settings& loaded);
 
   Settings CurrentSettings() override;
-  void SaveSettings(const Settings& settings) override;
-  void ReloadSettings(Settings* settings) override;
+  Status SaveSettings(const Settings& settings) override;
+  Settings ReloadedSettings(const Settings& settings) override;
   int ServiceCommand(int service, int command) override;
   void SyncMailboxDirectories() override;
   OptionsExtras Extras() override;

@@ -28,6 +28,18 @@ namespace {
 
 using platform::UniqueFd;
 
+// Why a lookup gave nothing, for the caller's log.
+constexpr char kNoListAddress[] = "no list address";
+constexpr char kNoSuchList[] = "no such list: ";
+constexpr char kNoRecordNumber[] = "not a record number";
+constexpr char kUnreadableEntry[] = "index entry %lld of the %s table points at nothing readable";
+constexpr char kNoMemberAt[] = "no member %lld in %s";
+
+// The bytes of a record as the table files hold them.
+void* RecordBytes(TableRecord& record) {
+  return std::visit([](auto& r) -> void* { return &r; }, record);
+}
+
 // ---- Arguments of the human commands -------------------------------------------------------
 
 // The parts of a human command line: which sub-command, and the text after it.
@@ -48,22 +60,18 @@ std::string_view AfterWord(std::string_view text) {
 }
 
 // The command word must be followed by a blank; the text ends at the first CR; the sub-command
-// is compared over its own length, in the order given. False gives "Syntax Error".
-bool ParseHuman(std::string_view line, size_t word_length, std::initializer_list<const char*> subs,
-                HumanLine* out) {
-  if (line.size() <= word_length || line[word_length] != ' ') return false;
+// is compared over its own length, in the order given. Empty gives "Syntax Error".
+std::optional<HumanLine> ParseHuman(std::string_view line, size_t word_length,
+                                    std::initializer_list<const char*> subs) {
+  if (line.size() <= word_length || line[word_length] != ' ') return std::nullopt;
   std::string_view text = SkipBlanks(line.substr(word_length));
   text = text.substr(0, text.find('\r'));
   int index = 0;
   for (const char* sub : subs) {
-    if (StartsWithNoCase(text, sub)) {
-      out->sub = index;
-      out->rest = AfterWord(text);
-      return true;
-    }
+    if (StartsWithNoCase(text, sub)) return HumanLine{index, AfterWord(text)};
     ++index;
   }
-  return false;
+  return std::nullopt;
 }
 
 // Comma-separated arguments; blanks after a comma are skipped. Missing ones read as empty.
@@ -120,10 +128,13 @@ std::string TablesDirectory(const SYSTEMSTRUCT& system) {
   return std::string(FieldText(system.ConfigPath));
 }
 
-int FindList(const SYSTEMSTRUCT& system, std::string_view address, LISTSTRUCT* list) {
+Result<LISTSTRUCT> FindList(const SYSTEMSTRUCT& system, std::string_view address) {
   Address a = Split(address);
-  if (a.local.empty()) return 1;
-  return FindRecord(system, a.local, a.domain, list);
+  if (a.local.empty()) return Fail(kNoListAddress);
+  LISTSTRUCT list{};
+  if (FindRecord(system, a.local, a.domain, &list) != 0)
+    return Fail(kNoSuchList + std::string(address));
+  return list;
 }
 
 }  // namespace
@@ -131,14 +142,14 @@ int FindList(const SYSTEMSTRUCT& system, std::string_view address, LISTSTRUCT* l
 // ---- USER ----------------------------------------------------------------------------------
 
 std::string UserCommand(const SYSTEMSTRUCT& system, std::string_view line) {
-  HumanLine h;
-  if (!ParseHuman(line, 4, {kSubAdd, kSubDelete, kSubShow}, &h)) return kSyntaxError;
-  Arguments args(h.rest);
+  std::optional<HumanLine> h = ParseHuman(line, 4, {kSubAdd, kSubDelete, kSubShow});
+  if (!h) return kSyntaxError;
+  Arguments args(h->rest);
   Address a = Split(args[0]);
   if (a.local.empty()) return kSyntaxError;
   USERSTRUCT user{};
   bool fits = Put(user.Alias, a.local) && Put(user.Domain, a.domain);
-  switch (h.sub) {
+  switch (h->sub) {
     case 0:
       if (!fits || !IsSafeMailboxName(a.local) || !Put(user.Mailbox, a.local) ||
           !Put(user.Password, args[1]) || !Put(user.Name, args[2]))
@@ -159,27 +170,27 @@ std::string UserCommand(const SYSTEMSTRUCT& system, std::string_view line) {
 // ---- LIST ----------------------------------------------------------------------------------
 
 std::string ListCommand(const SYSTEMSTRUCT& system, std::string_view line) {
-  HumanLine h;
-  if (!ParseHuman(line, 4, {kSubAddMember, kSubDelMember, kSubAdd, kSubDelete, kSubShow}, &h))
-    return kSyntaxError;
-  Arguments args(h.rest);
-  if (h.sub == 0 || h.sub == 1) {
+  std::optional<HumanLine> h =
+      ParseHuman(line, 4, {kSubAddMember, kSubDelMember, kSubAdd, kSubDelete, kSubShow});
+  if (!h) return kSyntaxError;
+  Arguments args(h->rest);
+  if (h->sub == 0 || h->sub == 1) {
     // The first argument is the list's address, taken whole.
     if (args[1].empty()) return kSyntaxError;
-    const char* failure = h.sub == 0 ? kCannotAddMember : kCannotDeleteMember;
+    const char* failure = h->sub == 0 ? kCannotAddMember : kCannotDeleteMember;
     MEMBERSTRUCT member{};
     if (!Put(member.Address, args[1]) || !Put(member.Name, args[2])) return failure;
-    LISTSTRUCT list{};
-    if (FindList(system, args[0], &list) != 0) return failure;
-    std::string file(FieldText(list.FileName));
-    if (h.sub == 0) return AddMember(system, file, args[1], args[2]) == 0 ? kMemberAdded : failure;
+    Result<LISTSTRUCT> list = FindList(system, args[0]);
+    if (!list) return failure;
+    std::string file(FieldText(list->FileName));
+    if (h->sub == 0) return AddMember(system, file, args[1], args[2]) == 0 ? kMemberAdded : failure;
     return UpdateMember(system, file, args[1], {}, {}, true) == 0 ? kMemberDeleted : failure;
   }
   Address a = Split(args[0]);
   if (a.local.empty()) return kSyntaxError;
   LISTSTRUCT list{};
   bool fits = Put(list.Name, a.local) && Put(list.Domain, a.domain);
-  switch (h.sub) {
+  switch (h->sub) {
     case 2: {
       Address owner = Split(args[3]);
       std::string file(args[2]);
@@ -204,13 +215,13 @@ std::string ListCommand(const SYSTEMSTRUCT& system, std::string_view line) {
 // ---- AUTO ----------------------------------------------------------------------------------
 
 std::string AutoCommand(const SYSTEMSTRUCT& system, std::string_view line) {
-  HumanLine h;
-  if (!ParseHuman(line, 4, {kSubAdd, kSubDelete, kSubShow}, &h)) return kSyntaxError;
-  Arguments args(h.rest);
+  std::optional<HumanLine> h = ParseHuman(line, 4, {kSubAdd, kSubDelete, kSubShow});
+  if (!h) return kSyntaxError;
+  Arguments args(h->rest);
   if (args[0].empty()) return kSyntaxError;
   AUTOSTRUCT responder{};
   bool fits = Put(responder.Name, args[0]);
-  switch (h.sub) {
+  switch (h->sub) {
     case 0:
       if (args[1].empty()) return kSyntaxError;
       if (!fits || !Put(responder.TextFile, args[1])) return kCannotAddAuto;
@@ -227,14 +238,14 @@ std::string AutoCommand(const SYSTEMSTRUCT& system, std::string_view line) {
 // ---- EXEC ----------------------------------------------------------------------------------
 
 std::string ExecCommand(const SYSTEMSTRUCT& system, std::string_view line) {
-  HumanLine h;
-  if (!ParseHuman(line, 4, {kSubAdd, kSubDelete, kSubShow}, &h)) return kSyntaxError;
-  Arguments args(h.rest);
+  std::optional<HumanLine> h = ParseHuman(line, 4, {kSubAdd, kSubDelete, kSubShow});
+  if (!h) return kSyntaxError;
+  Arguments args(h->rest);
   Address a = Split(args[0]);
   if (a.local.empty()) return kSyntaxError;
   EXECSTRUCT command{};
   bool fits = Put(command.Name, a.local) && Put(command.Domain, a.domain);
-  switch (h.sub) {
+  switch (h->sub) {
     case 0:
       if (args[1].empty()) return kSyntaxError;
       if (!fits || !Put(command.Application, args[1]) || !Put(command.Description, args[2]))
@@ -253,11 +264,11 @@ std::string ExecCommand(const SYSTEMSTRUCT& system, std::string_view line) {
 // ---- ROUTE ---------------------------------------------------------------------------------
 
 std::string RouteCommand(const SYSTEMSTRUCT& system, std::string_view line) {
-  HumanLine h;
-  if (!ParseHuman(line, 5, {kSubAdd, kSubDelete, kSubShow}, &h)) return kSyntaxError;
+  std::optional<HumanLine> h = ParseHuman(line, 5, {kSubAdd, kSubDelete, kSubShow});
+  if (!h) return kSyntaxError;
   ROUTESTRUCT route{};
-  std::string_view rest = h.rest;
-  if (h.sub == 0) {
+  std::string_view rest = h->rest;
+  if (h->sub == 0) {
     // The type word is always skipped, known or not.
     std::string_view type = rest.substr(0, rest.find(' '));
     if (EqualsNoCase(type, kWordToHost))
@@ -270,7 +281,7 @@ std::string RouteCommand(const SYSTEMSTRUCT& system, std::string_view line) {
   }
   Arguments args(rest);
   if (args[0].empty()) return kSyntaxError;
-  switch (h.sub) {
+  switch (h->sub) {
     case 0:
       if (args[1].empty()) return kSyntaxError;
       if (!Put(route.Masks, args[0]) || !Put(route.Destination, args[1])) return kCannotAddRoute;
@@ -293,12 +304,12 @@ std::string RouteCommand(const SYSTEMSTRUCT& system, std::string_view line) {
 // ---- POPA ----------------------------------------------------------------------------------
 
 std::string PopaCommand(const SYSTEMSTRUCT& system, std::string_view line) {
-  HumanLine h;
-  if (!ParseHuman(line, 4, {kSubAdd, kSubDelete, kSubShow}, &h)) return kSyntaxError;
-  Arguments args(h.rest);
+  std::optional<HumanLine> h = ParseHuman(line, 4, {kSubAdd, kSubDelete, kSubShow});
+  if (!h) return kSyntaxError;
+  Arguments args(h->rest);
   ACCOUNTSTRUCT account{};
   bool fits = Put(account.Name, args[0]);
-  switch (h.sub) {
+  switch (h->sub) {
     case 0: {
       if (args[1].empty() || args[2].empty() || args[3].empty()) return kSyntaxError;
       int64_t interval = static_cast<int64_t>(ReadDecimal(args[4])) * 60;
@@ -326,55 +337,79 @@ std::string PopaCommand(const SYSTEMSTRUCT& system, std::string_view line) {
 
 // ---- Reading by position -------------------------------------------------------------------
 
-bool ParseRecordNumber(std::string_view text, int64_t* n) {
-  if (text.size() < 2 || text[0] != '#' || text.size() > 19) return false;
+std::optional<int64_t> ParseRecordNumber(std::string_view text) {
+  if (text.size() < 2 || text[0] != '#' || text.size() > 19) return std::nullopt;
   int64_t value = 0;
   for (char c : text.substr(1)) {
-    if (c < '0' || c > '9') return false;
+    if (c < '0' || c > '9') return std::nullopt;
     value = value * 10 + (c - '0');
   }
-  *n = value;
-  return true;
+  return value;
 }
 
-int ReadRecordAtIndex(const SYSTEMSTRUCT& system, Table table, int64_t n, void* record) {
+TableRecord EmptyRecord(Table table) {
+  switch (table) {
+    case Table::kUser:
+      return USERSTRUCT{};
+    case Table::kLists:
+      return LISTSTRUCT{};
+    case Table::kCommands:
+      return EXECSTRUCT{};
+    case Table::kRoutes:
+      return ROUTESTRUCT{};
+    case Table::kResponder:
+      return AUTOSTRUCT{};
+    case Table::kAccounts:
+      break;
+  }
+  return ACCOUNTSTRUCT{};
+}
+
+Result<std::optional<TableRecord>> ReadRecordAtIndex(const SYSTEMSTRUCT& system, Table table,
+                                                     int64_t n) {
   const TableDef& def = GetTableDef(table);
   TablePaths paths = GetTablePaths(system, table);
   TableLock lock(system, table, LockMode::kShared);
   UniqueFd index(::open(paths.index.c_str(), O_RDONLY | O_CLOEXEC));
   UniqueFd data(::open(paths.data.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!index || !data || n < 0) return 1;
+  const std::optional<TableRecord> past_end;
+  if (!index || !data || n < 0) return past_end;
   int64_t count = platform::FileSizeOf(index.get()) / static_cast<int64_t>(sizeof(IndexEntry));
-  if (n >= count) return 1;
+  if (n >= count) return past_end;
   IndexEntry entry;
   if (!platform::ReadAt(index.get(), &entry, sizeof entry, n * static_cast<int64_t>(sizeof entry)))
-    return 1;
-  if (entry.Offset > 0)
-    return platform::ReadAt(data.get(), record, def.record_size, entry.Offset) ? 0 : -1;
-  if (entry.Offset < 0) return -1;
-  // Offset 0 stands for the first record of the key in the data file: the walk in index order
-  // resolves it the same way.
-  int64_t at = 0;
-  int result = -1;
-  ForEachRecord(system, table, [&](const void* r) {
-    if (at++ < n) return true;
-    std::memcpy(record, r, def.record_size);
-    result = 0;
-    return false;
-  });
-  return result;
+    return past_end;
+  TableRecord record = EmptyRecord(table);
+  void* bytes = RecordBytes(record);
+  bool read = false;
+  if (entry.Offset > 0) {
+    read = platform::ReadAt(data.get(), bytes, def.record_size, entry.Offset);
+  } else if (entry.Offset == 0) {
+    // Offset 0 stands for the first record of the key in the data file: the walk in index order
+    // resolves it the same way.
+    int64_t at = 0;
+    ForEachRecord(system, table, [&](const void* r) {
+      if (at++ < n) return true;
+      std::memcpy(bytes, r, def.record_size);
+      read = true;
+      return false;
+    });
+  }
+  if (!read) return Fail(Format(kUnreadableEntry, static_cast<long long>(n), def.name));
+  return std::optional<TableRecord>(std::move(record));
 }
 
-int ReadMemberAt(const std::string& member_file, int64_t n, MEMBERSTRUCT* member) {
+Result<MEMBERSTRUCT> ReadMemberAt(const std::string& member_file, int64_t n) {
   FileLock lock(LockPathFor(member_file), LockMode::kShared);
   UniqueFd file(::open(member_file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file || n < 0) return 1;
-  int64_t count = platform::FileSizeOf(file.get()) / static_cast<int64_t>(sizeof(MEMBERSTRUCT));
-  if (n >= count) return 1;
-  return platform::ReadAt(file.get(), member, sizeof *member,
-                          n * static_cast<int64_t>(sizeof *member))
-             ? 0
-             : 1;
+  int64_t count =
+      file ? platform::FileSizeOf(file.get()) / static_cast<int64_t>(sizeof(MEMBERSTRUCT)) : 0;
+  MEMBERSTRUCT member{};
+  if (n < 0 || n >= count ||
+      !platform::ReadAt(file.get(), &member, sizeof member,
+                        n * static_cast<int64_t>(sizeof member)))
+    return Fail(Format(kNoMemberAt, static_cast<long long>(n), member_file.c_str()));
+  return member;
 }
 
 // ---- GETSTREAM -----------------------------------------------------------------------------
@@ -399,28 +434,33 @@ const StreamTable* FindStreamTable(std::string_view word) {
   return nullptr;
 }
 
+// The record that ends a listing by position: empty but for "#" in its first field.
+TableRecord EndOfTableRecord(Table table) {
+  TableRecord record = EmptyRecord(table);
+  std::memcpy(static_cast<char*>(RecordBytes(record)) + GetTableDef(table).fields[0].offset,
+              kEndOfTable, sizeof kEndOfTable);
+  return record;
+}
+
+std::string FormatRecord(const TableRecord& record) {
+  return std::visit([](const auto& r) { return FormatRecordLine(r); }, record);
+}
+
 std::string GetRecord(const SYSTEMSTRUCT& system, const StreamTable& t, std::string_view argument) {
-  const TableDef& def = GetTableDef(t.table);
-  std::vector<char> record(def.record_size, '\0');
   if (!argument.empty() && argument[0] == '#') {
-    int64_t n = -1;
-    int result =
-        ParseRecordNumber(argument, &n) ? ReadRecordAtIndex(system, t.table, n, record.data()) : 1;
-    if (result < 0) return {};
-    if (result > 0) {
-      std::fill(record.begin(), record.end(), '\0');
-      std::memcpy(record.data() + def.fields[0].offset, kEndOfTable, sizeof kEndOfTable);
+    std::optional<TableRecord> record;
+    if (std::optional<int64_t> n = ParseRecordNumber(argument)) {
+      Result<std::optional<TableRecord>> read = ReadRecordAtIndex(system, t.table, *n);
+      if (!read) return {};
+      record = std::move(read).value();
     }
-    return FormatRecordLine(t.table, record.data());
+    return FormatRecord(record ? *record : EndOfTableRecord(t.table));
   }
-  int found;
-  if (t.address_key) {
-    Address a = Split(argument);
-    found = FindRecord(system, t.table, a.local, a.domain, record.data());
-  } else {
-    found = FindRecord(system, t.table, argument, {}, record.data());
-  }
-  return found == 0 ? FormatRecordLine(t.table, record.data()) : std::string();
+  Address key = t.address_key ? Split(argument) : Address{std::string(argument), {}};
+  TableRecord record = EmptyRecord(t.table);
+  int found =
+      std::visit([&](auto& r) { return FindRecord(system, key.local, key.domain, &r); }, record);
+  return found == 0 ? FormatRecord(record) : std::string();
 }
 
 // A member file is read only when it is the member file of an existing list.
@@ -440,13 +480,13 @@ std::string GetMember(const SYSTEMSTRUCT& system, std::string_view argument) {
   std::string_view number = argument.substr(bar + 1);
   if (number.empty() || number[0] != '#') return {};
   if (file.empty() || !IsListMemberFile(system, file)) return {};
-  MEMBERSTRUCT member{};
-  int64_t n = -1;
-  if (!ParseRecordNumber(number, &n) || ReadMemberAt(std::string(file), n, &member) != 0) {
-    std::memset(&member, 0, sizeof member);
-    std::memcpy(member.Address, kEndOfTable, sizeof kEndOfTable);
-  }
-  return FormatMemberLine(member);
+  std::optional<int64_t> n = ParseRecordNumber(number);
+  Result<MEMBERSTRUCT> member =
+      n ? ReadMemberAt(std::string(file), *n) : Result<MEMBERSTRUCT>(Fail(kNoRecordNumber));
+  if (member) return FormatMemberLine(*member);
+  MEMBERSTRUCT end{};
+  std::memcpy(end.Address, kEndOfTable, sizeof kEndOfTable);
+  return FormatMemberLine(end);
 }
 
 }  // namespace
@@ -527,26 +567,30 @@ bool PutStreamRecord(const SYSTEMSTRUCT& system, std::string_view word, std::str
     f.Text(list_address);
     f.Text(member.Address);
     f.Text(member.Name);
-    LISTSTRUCT list{};
-    if (FindList(system, list_address, &list) != 0) return true;
-    std::string file(FieldText(list.FileName));
+    Result<LISTSTRUCT> list = FindList(system, list_address);
+    if (!list) return true;
+    std::string file(FieldText(list->FileName));
     if (EqualsNoCase(op, kOpAddMember))
       AddMember(system, file, FieldText(member.Address), FieldText(member.Name));
     else
       UpdateMember(system, file, FieldText(member.Address), {}, {}, true);
     return true;
   }
-  const TableDef& def = GetTableDef(t->table);
-  std::vector<char> record(def.record_size, '\0');
-  ParseRecordLine(t->table, f.Rest(), record.data());
+  TableRecord record = EmptyRecord(t->table);
+  std::visit([&](auto& r) { ParseRecordLine(f.Rest(), &r); }, record);
   // A record without its key could never be found again, only listed.
-  if (record[def.key_offset] == '\0') return true;
-  if (EqualsNoCase(op, kOpAdd))
-    AddRecord(system, t->table, record.data());
-  else if (EqualsNoCase(op, kOpDelete))
-    UpdateRecord(system, t->table, record.data(), true);
-  else if (EqualsNoCase(op, kOpEdit))
-    UpdateRecord(system, t->table, record.data(), false);
+  if (static_cast<const char*>(RecordBytes(record))[GetTableDef(t->table).key_offset] == '\0')
+    return true;
+  std::visit(
+      [&](auto& r) {
+        if (EqualsNoCase(op, kOpAdd))
+          AddRecord(system, &r);
+        else if (EqualsNoCase(op, kOpDelete))
+          UpdateRecord(system, r, true);
+        else if (EqualsNoCase(op, kOpEdit))
+          UpdateRecord(system, r, false);
+      },
+      record);
   return true;
 }
 

@@ -5,12 +5,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "common/config.h"
 #include "common/records.h"
+#include "common/result.h"
 
 namespace qv::control {
 
@@ -41,16 +44,24 @@ std::string GetStream(const SYSTEMSTRUCT& system, std::string_view line,
 // record's fields. The outcome is not reported. Returns true when `word` named a table.
 bool PutStreamRecord(const SYSTEMSTRUCT& system, std::string_view word, std::string_view fields);
 
+// A record of one of the six tables; the alternatives follow the order of Table.
+using TableRecord =
+    std::variant<USERSTRUCT, LISTSTRUCT, EXECSTRUCT, ROUTESTRUCT, AUTOSTRUCT, ACCOUNTSTRUCT>;
+
+// A record of `table` with every field empty or 0.
+TableRecord EmptyRecord(Table table);
+
 // The "#n" reading of GETSTREAM: the record of the n-th index entry (index order, as the tables
-// are listed elsewhere). 0 read, 1 past the end (or the table files are missing), -1 the entry
-// points at nothing readable.
-int ReadRecordAtIndex(const SYSTEMSTRUCT& system, Table table, int64_t n, void* record);
+// are listed elsewhere). Empty past the end (or when the table files are missing); an error when
+// the entry points at nothing readable.
+Result<std::optional<TableRecord>> ReadRecordAtIndex(const SYSTEMSTRUCT& system, Table table,
+                                                     int64_t n);
 
-// The n-th record of a member file: 0 read, 1 past the end or no such file.
-int ReadMemberAt(const std::string& member_file, int64_t n, MEMBERSTRUCT* member);
+// The n-th record of a member file; an error past the end or when there is no such file.
+Result<MEMBERSTRUCT> ReadMemberAt(const std::string& member_file, int64_t n);
 
-// The record number of "#n": false for anything but "#" and decimal digits that fit 63 bits.
-bool ParseRecordNumber(std::string_view text, int64_t* n);
+// The record number of "#n": empty for anything but "#" and decimal digits that fit 63 bits.
+std::optional<int64_t> ParseRecordNumber(std::string_view text);
 
 // The groups of the machine's account database as "name  (comment)|" each.
 std::string ListGroups();

@@ -17,8 +17,9 @@ constexpr char kPasswordListenerName[] = "password";
 
 }  // namespace
 
-int PurgeOldLogs(const std::tm& local_now, const std::string& log_path, int max_log_time) {
-  if (local_now.tm_min != 0) return -1;
+std::optional<int> PurgeOldLogs(const std::tm& local_now, const std::string& log_path,
+                                int max_log_time) {
+  if (local_now.tm_min != 0) return std::nullopt;
   return PruneLogFiles(log_path, max_log_time);
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/service_frame.h"
@@ -27,9 +28,10 @@ struct ControlServiceOptions {
 };
 
 // The hourly log pruning of the cleanup tick: prunes `log_path` when the local
-// time is in the first minute of an hour. The number of files deleted, or -1
+// time is in the first minute of an hour. The number of files deleted; empty
 // when it was not the time.
-int PurgeOldLogs(const std::tm& local_now, const std::string& log_path, int max_log_time);
+std::optional<int> PurgeOldLogs(const std::tm& local_now, const std::string& log_path,
+                                int max_log_time);
 
 class ControlService {
  public:

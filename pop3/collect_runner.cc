@@ -22,8 +22,14 @@ RemoteCollection::RemoteCollection(std::function<void(std::function<void()>)> po
                 if (changed_) changed_();
               }) {}
 
-bool RemoteCollection::Load() {
-  return LoadAccountSchedule(context_.settings.system, &schedule_);
+Status RemoteCollection::Load() {
+  Result<AccountSchedule> loaded = LoadAccountSchedule(context_.settings.system);
+  if (!loaded) {
+    schedule_.Clear();
+    return Fail(loaded.error());
+  }
+  schedule_ = std::move(loaded).value();
+  return {};
 }
 
 void RemoteCollection::Tick() {

@@ -28,9 +28,9 @@ class RemoteCollection {
   RemoteCollection(std::function<void(std::function<void()>)> post, std::function<void()> changed,
                    CollectContext context);
 
-  // Fills the schedule from the accounts table (at start). False when the table cannot be
+  // Fills the schedule from the accounts table (at start). An error when the table cannot be
   // opened; the schedule is then empty.
-  bool Load();
+  Status Load();
   // One tick of the one-minute timer.
   void Tick();
   // Checks in progress (0 or 1), for the activity count.
@@ -56,7 +56,6 @@ class RemoteCollection {
 // fetched mail (empty `deliver`: CollectionDelivery, see deliver_fetched.h) and its dial-up link.
 std::unique_ptr<RemoteCollection> MakeRemoteCollection(
     const Settings& settings, std::function<void(std::function<void()>)> post,
-    std::function<void()> changed, FetchedDelivery deliver,
-    DialupLink* dialup = &NoDialupLink());
+    std::function<void()> changed, FetchedDelivery deliver, DialupLink* dialup = &NoDialupLink());
 
 }  // namespace qv::pop3

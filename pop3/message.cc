@@ -19,6 +19,8 @@ namespace {
 // Block size for copying and scanning; the bytes produced do not depend on it.
 constexpr size_t kScanBlock = 64 * 1024;
 
+constexpr char kMessageNotRead[] = "the message file could not be read";
+
 }  // namespace
 
 UniqueFd OpenMessageExclusive(const std::string& path) {
@@ -30,20 +32,25 @@ UniqueFd OpenMessageExclusive(const std::string& path) {
   return fd;
 }
 
+Result<PlainText> ReadPlainText(int file, bool unmask, char* buffer, size_t size,
+                                int64_t position) {
+  int64_t got = platform::ReadUpTo(file, buffer, size, position);
+  if (got < 0) return Fail(kMessageNotRead);
+  PlainText text{static_cast<size_t>(got), static_cast<size_t>(got) < size};
+  if (got == 0) return text;
+  if (unmask) UnscrambleBuffer(buffer, text.size);
+  if (const void* zero = std::memchr(buffer, 0, text.size)) {
+    text.size = static_cast<size_t>(static_cast<const char*>(zero) - buffer);
+    text.ended = true;
+  }
+  return text;
+}
+
 ssize_t ReadPlainText(int file, bool unmask, char* buffer, size_t size, int64_t position,
                       bool* ended) {
-  *ended = false;
-  int64_t got = platform::ReadUpTo(file, buffer, size, position);
-  if (got < 0) return -1;
-  if (static_cast<size_t>(got) < size) *ended = true;
-  if (got == 0) return 0;
-  if (unmask) UnscrambleBuffer(buffer, static_cast<size_t>(got));
-  const void* zero = std::memchr(buffer, 0, static_cast<size_t>(got));
-  if (zero != nullptr) {
-    *ended = true;
-    return static_cast<const char*>(zero) - buffer;
-  }
-  return got;
+  Result<PlainText> text = ReadPlainText(file, unmask, buffer, size, position);
+  *ended = text.ok() && text->ended;
+  return text ? static_cast<ssize_t>(text->size) : -1;
 }
 
 int64_t ComputeTopLimit(int file, int lines, bool unmask) {
@@ -59,9 +66,11 @@ int64_t ComputeTopLimit(int file, int lines, bool unmask) {
   bool previous_cr = false;  // the body byte before this one was CR
   int64_t position = 0;
   for (bool ended = false; !ended;) {
-    ssize_t got = ReadPlainText(file, unmask, block.data(), block.size(), position, &ended);
-    if (got <= 0) break;
-    for (ssize_t i = 0; i < got; ++i) {
+    Result<PlainText> text = ReadPlainText(file, unmask, block.data(), block.size(), position);
+    if (!text || text->size == 0) break;
+    ended = text->ended;
+    const int64_t got = static_cast<int64_t>(text->size);
+    for (int64_t i = 0; i < got; ++i) {
       char c = block[static_cast<size_t>(i)];
       int64_t at = position + i;
       if (header < 0) {
@@ -160,16 +169,19 @@ bool MessageTransfer::Next(std::string* out) {
   if (limit_ >= 0 && limit_ - consumed_ < static_cast<int64_t>(want))
     want = static_cast<size_t>(limit_ - consumed_);
   char block[kTransferBlock];
-  ssize_t got = 0;
-  bool ended = true;
-  if (want > 0 && file_.valid())
-    got = ReadPlainText(file_.get(), unmask_, block, want, consumed_, &ended);
-  if (got > 0) {
-    consumed_ += got;
-    stuffer_.Encode(std::string_view(block, static_cast<size_t>(got)), out);
+  PlainText text{0, true};
+  bool failed = false;
+  if (want > 0 && file_.valid()) {
+    Result<PlainText> read = ReadPlainText(file_.get(), unmask_, block, want, consumed_);
+    failed = !read;
+    if (read) text = *read;
+  }
+  if (text.size > 0) {
+    consumed_ += static_cast<int64_t>(text.size);
+    stuffer_.Encode(std::string_view(block, text.size), out);
   }
   // The end of the text (or the limit reached) ends the transfer, as does a read error.
-  if (got < 0 || ended || (limit_ >= 0 && consumed_ >= limit_)) {
+  if (failed || text.ended || (limit_ >= 0 && consumed_ >= limit_)) {
     stuffer_.Finish(out);
     out->append("\r\n.\r\n");
     file_.Reset();

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/result.h"
 #include "platform/unique_fd.h"
 
 namespace qv::pop3 {
@@ -20,11 +21,20 @@ using UniqueFd = platform::UniqueFd;
 // Invalid when the file is missing, is not an ordinary file, or is held by another session.
 UniqueFd OpenMessageExclusive(const std::string& path);
 
-// Reads up to `size` bytes of a message's plain text from `position`: the stored bytes with the
-// message mask removed when `unmask` is set (the mail library decides whether this system masks
-// at all), ending at the first zero byte (message content is text). Returns the count, -1 on a
-// read error; *ended is set when the text ends within the bytes read (a zero byte or the end of
-// the file).
+// What one read of a message's plain text put into the caller's buffer.
+struct PlainText {
+  size_t size = 0;     // bytes of plain text
+  bool ended = false;  // the text ends within them (a zero byte or the end of the file)
+};
+
+// Reads up to `size` bytes of a message's plain text from `position` into `buffer`: the stored
+// bytes with the message mask removed when `unmask` is set (the mail library decides whether this
+// system masks at all), ending at the first zero byte (message content is text). An error when
+// the file cannot be read.
+Result<PlainText> ReadPlainText(int file, bool unmask, char* buffer, size_t size, int64_t position);
+
+// The same read in counts: the bytes read, -1 on a read error; *ended as PlainText::ended.
+// Kept for the callers of the session code until they move to the form above.
 ssize_t ReadPlainText(int file, bool unmask, char* buffer, size_t size, int64_t position,
                       bool* ended);
 

@@ -6,16 +6,24 @@
 
 namespace qv::pop3 {
 
-bool AccountSchedule::Add(std::string_view account, int32_t interval) {
-  if (account.empty()) return false;
+namespace {
+
+constexpr char kNoAccountName[] = "an account without a name cannot be scheduled";
+constexpr char kScheduleFull[] = "the account schedule is full";
+constexpr char kNoAccountsTable[] = "the accounts table cannot be opened";
+
+}  // namespace
+
+Status AccountSchedule::Add(std::string_view account, int32_t interval) {
+  if (account.empty()) return Fail(kNoAccountName);
   for (SCHEDSTRUCT& e : entries_) {
     if (e.AccountName[0] != '\0') continue;
     e.Countdown = interval;
     e.Interval = interval;
     CopyField(e.AccountName, std::string(account));
-    return true;
+    return {};
   }
-  return false;
+  return Fail(kScheduleFull);
 }
 
 void AccountSchedule::Clear() {
@@ -57,15 +65,16 @@ std::vector<std::string> AccountSchedule::TakeDue(bool hold) {
   return due;
 }
 
-bool LoadAccountSchedule(const SYSTEMSTRUCT& system, AccountSchedule* schedule) {
-  schedule->Clear();
+Result<AccountSchedule> LoadAccountSchedule(const SYSTEMSTRUCT& system) {
+  AccountSchedule schedule;
   int result = ForEachRecord(system, Table::kAccounts, [&](const void* record) {
     const auto& account = *static_cast<const ACCOUNTSTRUCT*>(record);
     std::string_view name = FieldText(account.Name);
     if (name.empty()) return true;
-    return schedule->Add(name, account.Interval);
+    return schedule.Add(name, account.Interval).ok();
   });
-  return result == 0;
+  if (result != 0) return Fail(kNoAccountsTable);
+  return schedule;
 }
 
 }  // namespace qv::pop3

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/config.h"
+#include "common/result.h"
 
 namespace qv::pop3 {
 
@@ -25,12 +26,12 @@ struct SCHEDSTRUCT {
 
 class AccountSchedule {
  public:
-  // Checks one account; 1 when the check ran, 0 when the account is unknown or the check failed.
-  using CheckFunction = std::function<int(const std::string& account)>;
+  // Checks one account; how the check went is its own to report.
+  using CheckFunction = std::function<void(const std::string& account)>;
 
-  // Takes the next entry for the account, with countdown and interval both `interval`. False when
-  // the table is full or the name is empty.
-  bool Add(std::string_view account, int32_t interval);
+  // Takes the next entry for the account, with countdown and interval both `interval`. An error
+  // when the table is full or the name is empty.
+  Status Add(std::string_view account, int32_t interval);
   void Clear();
   int size() const;
 
@@ -53,9 +54,9 @@ class AccountSchedule {
   int active_ = 0;
 };
 
-// Fills the schedule from the accounts table of `system`: every record with a name, in index order,
-// takes the next entry with countdown and interval both its Interval (at most kScheduleEntries).
-// The schedule is cleared first. False when the accounts table cannot be opened.
-bool LoadAccountSchedule(const SYSTEMSTRUCT& system, AccountSchedule* schedule);
+// The schedule of the accounts table of `system`: every record with a name, in index order, takes
+// the next entry with countdown and interval both its Interval (at most kScheduleEntries). An
+// error when the accounts table cannot be opened.
+Result<AccountSchedule> LoadAccountSchedule(const SYSTEMSTRUCT& system);
 
 }  // namespace qv::pop3

@@ -25,8 +25,8 @@ using namespace qv::control;
 class QuietHost : public ControlHost {
  public:
   Settings CurrentSettings() override { return settings; }
-  void SaveSettings(const Settings&) override {}
-  void ReloadSettings(Settings*) override {}
+  Status SaveSettings(const Settings&) override { return {}; }
+  Settings ReloadedSettings(const Settings& settings) override { return settings; }
   int ServiceCommand(int, int) override { return 1; }
   void SyncMailboxDirectories() override {}
   OptionsExtras Extras() override { return {}; }

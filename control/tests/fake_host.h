@@ -49,17 +49,18 @@ class FakeHost : public ControlHost {
   FakeHost() : current(SampleSettings()), stored(current) {}
 
   Settings CurrentSettings() override { return current; }
-  void SaveSettings(const Settings& settings) override {
+  Status SaveSettings(const Settings& settings) override {
     ++saves;
     current = settings;
     stored = settings;
     log.push_back("save");
+    return {};
   }
-  void ReloadSettings(Settings* settings) override {
-    NETINFO net = settings->net;
-    *settings = stored;
-    settings->net = net;
+  Settings ReloadedSettings(const Settings& settings) override {
+    Settings reloaded = stored;
+    reloaded.net = settings.net;
     log.push_back("reload");
+    return reloaded;
   }
   int ServiceCommand(int service, int command) override {
     calls.emplace_back(service, command);

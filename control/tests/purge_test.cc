@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "common/testing/test_env.h"
@@ -22,7 +23,7 @@ TEST(PurgeOldLogsTest, PrunesOnlyInTheFirstMinuteOfAnHour) {
   qv::testing::WriteFileText(logs.Sub(today), "new");
 
   local.tm_min = 1;
-  EXPECT_EQ(PurgeOldLogs(local, logs.path(), 7), -1);
+  EXPECT_EQ(PurgeOldLogs(local, logs.path(), 7), std::nullopt);  // not the time
   EXPECT_TRUE(std::filesystem::exists(logs.Sub("s000101.txt")));
   local.tm_min = 0;
   EXPECT_EQ(PurgeOldLogs(local, logs.path(), 7), 2);

@@ -1,9 +1,14 @@
 #include "control/record_commands.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <variant>
 
 #include "common/recordstore.h"
 #include "common/tables.h"
@@ -289,6 +294,102 @@ TEST_F(RecordCommandsTest, PutStreamAddsEditsAndDeletes) {
   EXPECT_EQ(
       GetStream(tables_.system(), "GETSTREAM MEMBER " + tables_.config() + "/crew.mls|#0", {}),
       "#|");
+}
+
+TEST(RecordNumberTest, OnlyHashAndDecimalDigitsThatFit) {
+  struct Case {
+    const char* text;
+    std::optional<int64_t> n;
+  } cases[] = {
+      {"#0", 0},
+      {"#42", 42},
+      {"#007", 7},
+      {"#999999999999999999", 999999999999999999},  // the longest number taken
+      {"#9999999999999999999", std::nullopt},
+      {"#", std::nullopt},
+      {"", std::nullopt},
+      {"1", std::nullopt},
+      {"#-1", std::nullopt},
+      {"#+1", std::nullopt},
+      {"#1x", std::nullopt},
+      {"# 1", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ParseRecordNumber(c.text), c.n) << c.text;
+}
+
+TEST(EmptyRecordTest, EachTableGetsItsOwnZeroedRecord) {
+  for (Table table : {Table::kUser, Table::kLists, Table::kCommands, Table::kRoutes,
+                      Table::kResponder, Table::kAccounts}) {
+    TableRecord record = EmptyRecord(table);
+    EXPECT_EQ(record.index(), static_cast<size_t>(table));
+    std::visit(
+        [&](const auto& r) {
+          EXPECT_EQ(sizeof r, GetTableDef(table).record_size);
+          std::string bytes(reinterpret_cast<const char*>(&r), sizeof r);
+          EXPECT_EQ(bytes, std::string(sizeof r, '\0'));
+        },
+        record);
+  }
+}
+
+TEST_F(RecordCommandsTest, ReadingByPositionGivesTypedRecordsTheEndOrAnError) {
+  const SYSTEMSTRUCT& system = tables_.system();
+  Result<std::optional<TableRecord>> none = ReadRecordAtIndex(system, Table::kUser, 0);
+  ASSERT_TRUE(none.ok());  // no table files yet: the end
+  EXPECT_FALSE(none->has_value());
+  for (const char* name : {"bert", "anna"})
+    ASSERT_EQ(UserCommand(system, std::string("USER ADD ") + name + "@example.com,pw"), kUserAdded);
+  struct Case {
+    int64_t n;
+    const char* alias;  // null: past the end
+  } cases[] = {{0, "anna"}, {1, "bert"}, {2, nullptr}, {-1, nullptr}, {1000, nullptr}};
+  for (const Case& c : cases) {
+    Result<std::optional<TableRecord>> read = ReadRecordAtIndex(system, Table::kUser, c.n);
+    ASSERT_TRUE(read.ok()) << c.n << ": " << read.error();
+    ASSERT_EQ(read->has_value(), c.alias != nullptr) << c.n;
+    if (c.alias == nullptr) continue;
+    const auto* user = std::get_if<USERSTRUCT>(&**read);
+    ASSERT_NE(user, nullptr) << c.n;
+    EXPECT_STREQ(user->Alias, c.alias);
+    EXPECT_STREQ(user->Password, "pw");
+  }
+  // An index entry whose offset points before the data file: an error, and an empty reply.
+  TablePaths paths = GetTablePaths(system, Table::kUser);
+  int fd = ::open(paths.index.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const int32_t bad = -1;
+  ASSERT_EQ(::pwrite(fd, &bad, sizeof bad, offsetof(IndexEntry, Offset)),
+            static_cast<ssize_t>(sizeof bad));
+  ::close(fd);
+  Result<std::optional<TableRecord>> broken = ReadRecordAtIndex(system, Table::kUser, 0);
+  EXPECT_FALSE(broken.ok());
+  EXPECT_NE(broken.error().find("user"), std::string::npos) << broken.error();
+  EXPECT_EQ(GetStream(system, "GETSTREAM USER #0", {}), "");
+}
+
+TEST_F(RecordCommandsTest, MembersByPosition) {
+  const SYSTEMSTRUCT& system = tables_.system();
+  ASSERT_EQ(ListCommand(system, "LIST ADD crew@example.com"), kListAdded);
+  LISTSTRUCT list{};
+  ASSERT_EQ(FindRecord(system, "crew", "example.com", &list), 0);
+  const std::string file(list.FileName);
+  EXPECT_FALSE(ReadMemberAt(file, 0).ok());  // no member file yet
+  ASSERT_EQ(ListCommand(system, "LIST ADDMEMBER crew@example.com,m@x.org,Em"), kMemberAdded);
+  ASSERT_EQ(ListCommand(system, "LIST ADDMEMBER crew@example.com,n@x.org,En"), kMemberAdded);
+  struct Case {
+    int64_t n;
+    const char* address;  // null: an error
+  } cases[] = {{0, "m@x.org"}, {1, "n@x.org"}, {2, nullptr}, {-1, nullptr}};
+  for (const Case& c : cases) {
+    Result<MEMBERSTRUCT> member = ReadMemberAt(file, c.n);
+    ASSERT_EQ(member.ok(), c.address != nullptr) << c.n;
+    if (c.address == nullptr) {
+      EXPECT_NE(member.error().find(file), std::string::npos) << member.error();
+      continue;
+    }
+    EXPECT_STREQ(member->Address, c.address);
+  }
+  EXPECT_FALSE(ReadMemberAt(tables_.config() + "/missing.mls", 0).ok());
 }
 
 }  // namespace

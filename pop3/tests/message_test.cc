@@ -269,14 +269,59 @@ TEST(PlainText, MaskedFilesAreReadUnmaskedAndEndAtTheFirstZeroByte) {
   EXPECT_EQ(Transfer(FileWith(dir, Masked(large)), -1, nullptr, true),
             large.substr(0, kTransferBlock + 5) + "\r\n.\r\n");
   char buffer[64];
-  bool ended = false;
   UniqueFd g = FileWith(dir, Masked("abc\0def"s));
-  EXPECT_EQ(ReadPlainText(g.get(), true, buffer, 2, 0, &ended), 2);
-  EXPECT_FALSE(ended);
-  EXPECT_EQ(ReadPlainText(g.get(), true, buffer, sizeof buffer, 2, &ended), 1);
-  EXPECT_TRUE(ended);
+  Result<PlainText> read = ReadPlainText(g.get(), true, buffer, 2, 0);
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(read->size, 2u);
+  EXPECT_FALSE(read->ended);
+  read = ReadPlainText(g.get(), true, buffer, sizeof buffer, 2);
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(read->size, 1u);
+  EXPECT_TRUE(read->ended);
   EXPECT_EQ(buffer[0], 'c');
-  EXPECT_EQ(ReadPlainText(-1, true, buffer, sizeof buffer, 0, &ended), -1);
+  EXPECT_FALSE(ReadPlainText(-1, true, buffer, sizeof buffer, 0).ok());
+}
+
+// Reads of plain (unmasked) text at each position and size, in both forms of the read.
+TEST(PlainText, ReadsGiveTheSizeAndTheEndOfTheText) {
+  TempDir dir;
+  using namespace std::literals;
+  UniqueFd f = FileWith(dir, "abcdef\0gh"s);
+  struct Case {
+    size_t size;
+    int64_t position;
+    std::string text;
+    bool ended;
+  } cases[] = {
+      {3, 0, "abc", false},     // a full buffer: more may follow
+      {6, 0, "abcdef", false},  // the zero byte is just past the buffer
+      {7, 0, "abcdef", true},   // the zero byte ends the text
+      {64, 4, "ef", true},
+      {64, 7, "gh", true},  // read from past the zero byte: the rest of the file
+      {64, 9, "", true},    // the end of the file
+      {64, 50, "", true},
+      {0, 0, "", false},
+  };
+  for (const Case& c : cases) {
+    std::string where = std::to_string(c.size) + "@" + std::to_string(c.position);
+    char buffer[64] = {};
+    Result<PlainText> read = ReadPlainText(f.get(), false, buffer, c.size, c.position);
+    ASSERT_TRUE(read.ok()) << where;
+    EXPECT_EQ(std::string(buffer, read->size), c.text) << where;
+    EXPECT_EQ(read->ended, c.ended) << where;
+    bool ended = !c.ended;
+    EXPECT_EQ(ReadPlainText(f.get(), false, buffer, c.size, c.position, &ended),
+              static_cast<ssize_t>(c.text.size()))
+        << where;
+    EXPECT_EQ(ended, c.ended) << where;
+  }
+  char buffer[8];
+  Result<PlainText> failed = ReadPlainText(-1, false, buffer, sizeof buffer, 0);
+  EXPECT_FALSE(failed.ok());
+  EXPECT_FALSE(failed.error().empty());
+  bool ended = true;
+  EXPECT_EQ(ReadPlainText(-1, false, buffer, sizeof buffer, 0, &ended), -1);
+  EXPECT_FALSE(ended);
 }
 
 TEST(OpenMessageExclusive, OneHolderAtATime) {

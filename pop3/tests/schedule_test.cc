@@ -3,13 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/result.h"
 #include "common/tables.h"
+#include "pop3/collect_runner.h"
 #include "pop3/tests/pop3_util.h"
 
 namespace qv::pop3 {
@@ -86,10 +91,7 @@ TEST(AccountSchedule, DueAccountsWaitWhileACheckRuns) {
 
 TEST(LoadAccountSchedule, TakesTheNamedAccountsInIndexOrder) {
   testing::Pop3TestSystem sys;
-  AccountSchedule s;
-  s.Add("stale", 60);
-  EXPECT_FALSE(LoadAccountSchedule(sys.system(), &s));  // no accounts table
-  EXPECT_EQ(s.size(), 0);
+  EXPECT_FALSE(LoadAccountSchedule(sys.system()).ok());  // no accounts table
   for (int i = 0; i < kScheduleEntries + 5; ++i) {
     ACCOUNTSTRUCT a{};
     // Added in reverse, so that the index order differs from the file order.
@@ -97,12 +99,37 @@ TEST(LoadAccountSchedule, TakesTheNamedAccountsInIndexOrder) {
     a.Interval = 60 * (i + 1);
     ASSERT_EQ(AddRecord(sys.system(), &a), 0);
   }
-  ASSERT_TRUE(LoadAccountSchedule(sys.system(), &s));
+  Result<AccountSchedule> loaded = LoadAccountSchedule(sys.system());
+  ASSERT_TRUE(loaded.ok()) << loaded.error();
+  const AccountSchedule& s = *loaded;
   ASSERT_EQ(s.size(), kScheduleEntries);
   EXPECT_STREQ(s.entry(0).AccountName, "acct101");
   EXPECT_EQ(s.entry(0).Interval, 60 * (kScheduleEntries + 5));
   EXPECT_EQ(s.entry(0).Countdown, s.entry(0).Interval);
   EXPECT_STREQ(s.entry(kScheduleEntries - 1).AccountName, "acct150");
+}
+
+// The service's collection takes the schedule whole, or is left empty when the table is missing.
+TEST(RemoteCollection, LoadReplacesTheScheduleOrEmptiesIt) {
+  testing::Pop3TestSystem sys;
+  std::unique_ptr<RemoteCollection> collection = MakeRemoteCollection(
+      sys.settings(), [](std::function<void()> fn) { fn(); }, {},
+      [](std::string_view, std::string_view, std::string_view, int) { return false; });
+  collection->schedule().Add("stale", 60);
+  Status missing = collection->Load();
+  EXPECT_FALSE(missing.ok());
+  EXPECT_FALSE(missing.error().empty());
+  EXPECT_EQ(collection->schedule().size(), 0);
+  for (const char* name : {"b", "", "a"}) {
+    ACCOUNTSTRUCT a{};
+    CopyField(a.Name, name);
+    a.Interval = 120;
+    AddRecord(sys.system(), &a);  // the nameless one is refused by the table or skipped here
+  }
+  ASSERT_TRUE(collection->Load().ok());
+  ASSERT_EQ(collection->schedule().size(), 2);
+  EXPECT_STREQ(collection->schedule().entry(0).AccountName, "a");
+  EXPECT_STREQ(collection->schedule().entry(1).AccountName, "b");
 }
 
 }  // namespace
