@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/line_connection.h"
+#include "serve/line_connection.h"
 #include "control/control_host.h"
 #include "control/control_session.h"
 #include "control/password_session.h"

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "common/service_frame.h"
+#include "serve/service_frame.h"
 #include "control/connection.h"
 #include "control/control_host.h"
 

@@ -5,7 +5,7 @@
 // once the reply is sent.
 #pragma once
 
-#include "common/command_table.h"
+#include "serve/command_table.h"
 
 namespace qv::control {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/worker_pool.h"
+#include "serve/worker_pool.h"
 #include "pop3/collect.h"
 #include "pop3/schedule.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/line_connection.h"
+#include "serve/line_connection.h"
 #include "pop3/message.h"
 #include "pop3/session.h"
 

@@ -7,7 +7,7 @@
 
 #include "common/config.h"
 #include "common/dialup_link.h"
-#include "common/service_frame.h"
+#include "serve/service_frame.h"
 #include "pop3/collect_runner.h"
 #include "pop3/schedule.h"
 

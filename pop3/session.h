@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/command_table.h"
+#include "serve/command_table.h"
 #include "common/config.h"
 #include "pop3/message.h"
 

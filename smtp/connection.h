@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/line_connection.h"
+#include "serve/line_connection.h"
 #include "smtp/data_scan.h"
 #include "smtp/session.h"
 

@@ -19,7 +19,7 @@
 
 #include "common/config.h"
 #include "common/dialup_link.h"
-#include "common/worker_pool.h"
+#include "serve/worker_pool.h"
 #include "net/dns.h"
 
 namespace qv::smtp {

@@ -10,7 +10,7 @@
 #include "common/config.h"
 #include "common/dialup_link.h"
 #include "common/mailfile.h"
-#include "common/service_frame.h"
+#include "serve/service_frame.h"
 
 namespace qv::smtp {
 

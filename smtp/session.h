@@ -12,7 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "common/command_table.h"
+#include "serve/command_table.h"
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "mail/mail_service.h"

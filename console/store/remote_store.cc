@@ -14,7 +14,7 @@
 #include <limits>
 #include <set>
 
-#include "common/line_connection.h"
+#include "serve/line_connection.h"
 #include "common/strings.h"
 #include "console/store/console_store.h"
 #include "console/store/store_lines.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/recordstore.h"
-#include "common/testing/fake_link.h"
+#include "serve/testing/fake_link.h"
 #include "common/testing/table_env.h"
 #include "control/control_texts.h"
 #include "control/tests/fake_host.h"

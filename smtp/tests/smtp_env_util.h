@@ -9,8 +9,8 @@
 
 #include "common/config.h"
 #include "common/records.h"
-#include "common/service_frame.h"
-#include "common/testing/fake_link.h"
+#include "serve/service_frame.h"
+#include "serve/testing/fake_link.h"
 #include "common/testing/table_env.h"
 #include "common/testing/test_env.h"
 #include "mail/tests/mail_env_util.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/line_connection.h"
-#include "common/testing/fake_link.h"
+#include "serve/line_connection.h"
+#include "serve/testing/fake_link.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "common/line_connection.h"
+#include "serve/line_connection.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "common/line_connection.h"
+#include "serve/line_connection.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/config.h"
-#include "common/testing/fake_link.h"
+#include "serve/testing/fake_link.h"
 #include "common/testing/test_env.h"
 
 namespace qv {

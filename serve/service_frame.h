@@ -20,7 +20,7 @@
 #include "common/config.h"
 #include "common/trace.h"
 #include "common/version.h"
-#include "common/worker_pool.h"
+#include "serve/worker_pool.h"
 #include "platform/eventloop.h"
 
 namespace qv {

@@ -1,4 +1,4 @@
-#include "common/worker_pool.h"
+#include "serve/worker_pool.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/service_frame.h"
+#include "serve/service_frame.h"
 
 namespace qv::testing {
 

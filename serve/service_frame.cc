@@ -1,4 +1,4 @@
-#include "common/service_frame.h"
+#include "serve/service_frame.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "common/worker_pool.h"
+#include "serve/worker_pool.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -23,7 +23,7 @@
 #include <string_view>
 
 #include "common/config.h"
-#include "common/service_frame.h"
+#include "serve/service_frame.h"
 
 namespace qv {
 

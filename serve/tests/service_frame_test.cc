@@ -1,4 +1,4 @@
-#include "common/service_frame.h"
+#include "serve/service_frame.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "common/command_table.h"
+#include "serve/command_table.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
