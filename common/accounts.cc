@@ -81,4 +81,8 @@ bool NtAccountLookup(std::string_view group_setting, std::string_view local_part
   return true;
 }
 
+bool PasswordMatches(std::string_view stored, std::string_view given) {
+  return !stored.empty() && EqualsNoCase(stored, given);
+}
+
 }  // namespace qv

@@ -32,4 +32,12 @@ void SetSystemAccountSource(SystemAccountSource source);
 // empty.
 bool NtAccountLookup(std::string_view group, std::string_view local_part, std::string* full_name);
 
+// The one password check of every logon (POP3 PASS, the control login, the password service):
+// true when `given` is the record's `stored` password, compared without regard to case. A
+// record without a password never logs on, whatever is given.
+bool PasswordMatches(std::string_view stored, std::string_view given);
+
+// The note the tools show beside a user whose password is empty (without a line end).
+inline constexpr char kNoPasswordNote[] = "Note: A user without a password cannot log on.";
+
 }  // namespace qv

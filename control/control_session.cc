@@ -1,5 +1,6 @@
 #include "control/control_session.h"
 
+#include "common/accounts.h"
 #include "common/address.h"
 #include "common/recordstore.h"
 #include "common/strings.h"
@@ -187,8 +188,7 @@ SessionReply ControlSession::PasswordStep(std::string_view password) {
     EnterState(ControlState::kUserName);
     return refuse(kNoPermission);
   }
-  std::string_view stored = FieldText(user.Password);
-  if (!stored.empty() && !EqualsNoCase(stored, password))
+  if (!PasswordMatches(FieldText(user.Password), password))
     return refuse(kInvalidPassword);  // the next line is the password again
   EnterState(ControlState::kLoggedIn);
   return Normal(kLoginOk);

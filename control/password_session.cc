@@ -1,5 +1,6 @@
 #include "control/password_session.h"
 
+#include "common/accounts.h"
 #include "common/address.h"
 #include "common/config.h"
 #include "common/records.h"
@@ -87,11 +88,10 @@ SessionReply PasswordSession::NewPass(std::string_view line) {
     reply.delayed = true;
     return reply;
   }
-  std::string_view stored = FieldText(record.Password);
-  bool matches = stored.empty() ? old_password_.empty() : EqualsNoCase(stored, old_password_);
-  // A new password must fit the record and must not hold the separator of the records' text
-  // form, which would shift the fields of the user's line.
-  if (!matches || new_password.size() > kMaxNewPassword ||
+  bool matches = PasswordMatches(FieldText(record.Password), old_password_);
+  // A new password must be given, must fit the record and must not hold the separator of the
+  // records' text form, which would shift the fields of the user's line.
+  if (!matches || new_password.empty() || new_password.size() > kMaxNewPassword ||
       new_password.find('|') != std::string_view::npos) {
     SessionReply reply = Reply(kReplyError, kPwInvalidPassword);
     reply.delayed = true;

@@ -144,8 +144,7 @@ Pop3Reply Pop3Session::Pass(std::string_view line) {
     if ((user.Options & kUserRemote) != 0) {
       return FailLogon(Pop3State::kAuthorization, kErrInvalidUsername);
     }
-    std::string_view stored = FieldText(user.Password);
-    if (!stored.empty() && !EqualsNoCase(stored, password)) {
+    if (!PasswordMatches(FieldText(user.Password), password)) {
       // The state stays: PASS may be sent again.
       return FailLogon(Pop3State::kUserGiven, kErrInvalidPassword);
     }

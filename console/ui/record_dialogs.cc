@@ -7,6 +7,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSpinBox>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/accounts.h"
 #include "common/strings.h"
 #include "console/ui/accounts_texts.h"
 
@@ -235,6 +237,14 @@ UserDialog::UserDialog(ConsoleContext& context, const TableRecord& record, bool 
   AddText(QStringLiteral("Domain"), "Domain", r.Domain);
   MarkKey(false);
   AddText(QStringLiteral("Password"), "Password", r.Password, kPassword);
+  // No service lets a user without a password log on: the note says so while it is empty.
+  auto* note = new QLabel(QString::fromLatin1(kNoPasswordNote), this);
+  note->setObjectName(QStringLiteral("NoPasswordNote"));
+  AddRow(QString(), note);
+  QLineEdit* password = LineAt("Password");
+  note->setVisible(password->text().isEmpty());
+  connect(password, &QLineEdit::textChanged, note,
+          [note](const QString& text) { note->setVisible(text.isEmpty()); });
   AddText(QStringLiteral("Full name"), "Name", r.Name);
   AddText(QStringLiteral("Mailbox"), "Mailbox", r.Mailbox);
   AddText(QStringLiteral("POP account"), "PopAccount", r.PopAccount);

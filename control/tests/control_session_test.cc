@@ -71,11 +71,22 @@ TEST_F(ControlSessionTest, LoginDialogueHasFourOutcomes) {
   EXPECT_EQ(r.code, kReplyNormal);
   EXPECT_FALSE(r.delayed);
   EXPECT_EQ(s.state(), ControlState::kLoggedIn);
+}
 
-  // An empty stored password lets any password in.
-  ControlSession open(tables_.settings(), host_, "10.0.0.8");
-  open.Dispatch("open@example.com");
-  EXPECT_EQ(open.Dispatch("anything").text, kLoginOk);
+TEST_F(ControlSessionTest, AnAdministratorWithoutAPasswordNeverLogsOn) {
+  // Whatever is given, the refusal is the one of a wrong password, answered as late.
+  ControlSession s(tables_.settings(), host_, "10.0.0.8");
+  s.Dispatch("open@example.com");
+  for (const char* given : {"anything", "", "\r\n", "   ", "secret"}) {
+    SessionReply r = s.Dispatch(given);
+    EXPECT_EQ(r.text, kInvalidPassword) << '"' << given << '"';
+    EXPECT_EQ(r.code, kReplyError);
+    EXPECT_TRUE(r.delayed);
+    EXPECT_EQ(s.state(), ControlState::kPassword);
+  }
+  EXPECT_EQ(s.Dispatch("QUIT").text, kInvalidPassword);  // no command runs
+  EXPECT_TRUE(host_.calls.empty());
+  EXPECT_EQ(host_.saves, 0);
 }
 
 TEST_F(ControlSessionTest, OverlongUserNameIsRefusedAndNothingRunsBeforeLogin) {

@@ -71,7 +71,12 @@ TEST_F(PasswordSessionTest, FailuresAreDelayedAndEndTheConnection) {
   } cases[] = {
       {"nobody@example.com", "x", "y", kPwInvalidUser},
       {"ann@example.com", "wrong", "y", kPwInvalidPassword},
-      {"eve@example.com", "something", "y", kPwInvalidPassword},  // empty matches only empty
+      // A record without a password takes no password, not even an empty one.
+      {"eve@example.com", "something", "y", kPwInvalidPassword},
+      {"eve@example.com", "", "y", kPwInvalidPassword},
+      // A new password must be given.
+      {"ann@example.com", "oldpw", "", kPwInvalidPassword},
+      {"ann@example.com", "oldpw", "   ", kPwInvalidPassword},
       {"ann@example.com", "oldpw", std::string(81, 'n'), kPwInvalidPassword},
       {"ann@example.com", "oldpw", "a|b", kPwInvalidPassword},
   };
@@ -85,11 +90,13 @@ TEST_F(PasswordSessionTest, FailuresAreDelayedAndEndTheConnection) {
     EXPECT_TRUE(r.close);
   }
   EXPECT_EQ(StoredPassword("ann"), "OldPw");
-  PasswordSession eve(tables_.system());
-  eve.Dispatch("USER eve@example.com");
-  eve.Dispatch("PASS");
-  EXPECT_EQ(eve.Dispatch("NEWPASS " + std::string(80, 'n')).text, kPwOk);
-  EXPECT_EQ(StoredPassword("eve"), std::string(80, 'n'));
+  EXPECT_EQ(StoredPassword("eve"), "");
+  // The longest password the record holds is taken.
+  PasswordSession s(tables_.system());
+  s.Dispatch("USER ann@example.com");
+  s.Dispatch("PASS OldPw");
+  EXPECT_EQ(s.Dispatch("NEWPASS " + std::string(80, 'n')).text, kPwOk);
+  EXPECT_EQ(StoredPassword("ann"), std::string(80, 'n'));
 }
 
 TEST_F(PasswordSessionTest, OverlongUserAndPasswordAreRefused) {

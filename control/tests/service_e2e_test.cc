@@ -266,6 +266,62 @@ TEST_F(ControlServiceTest, PasswordServiceChangesWhatThePop3ServiceAccepts) {
   EXPECT_TRUE(bad.WaitClosed());
 }
 
+TEST_F(ControlServiceTest, ARecordWithoutAPasswordLogsOnNowhere) {
+  USERSTRUCT open = MakeUser("open", "example.test", "");
+  open.Options = kUserAdmin;
+  ASSERT_EQ(AddRecord(tables_.system(), &open), 0);
+  USERSTRUCT eve = MakeUser("eve", "example.test", "", "eve");
+  ASSERT_EQ(AddRecord(tables_.system(), &eve), 0);
+  ASSERT_TRUE(StartControl());
+  ServiceProcess pop3;
+  ASSERT_TRUE(pop3.Start("qvpop395", pop3_port_));
+
+  // Each refusal is the ordinary wrong-password reply, after the pause.
+  auto late = [](auto&& exchange) {
+    auto start = Clock::now();
+    auto result = exchange();
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
+    return result;
+  };
+  ControlClient client(-1, 20000);
+  EXPECT_EQ(late([&] {
+              return client.Login("127.0.0.1", static_cast<uint16_t>(ctrl_port_),
+                                  "open@example.test", "");
+            }),
+            ControlLogin::kBadPassword);
+
+  struct Case {
+    const char* lines;
+    const char* user;  // whose password must not have changed
+  } cases[] = {
+      {"USER eve@example.test\r\nPASS\r\nNEWPASS mine\r\n", "eve"},  // no password to give
+      {"USER ann@example.test\r\nPASS old\r\nNEWPASS\r\n", "ann"},   // none to take
+  };
+  for (const Case& c : cases) {
+    LineClient pw;
+    ASSERT_TRUE(pw.Connect(pw_port_));
+    pw.ReadLine();
+    pw.Send(c.lines);
+    EXPECT_EQ(pw.ReadLine(), kPwOk);
+    EXPECT_EQ(pw.ReadLine(), kPwOk);
+    EXPECT_EQ(late([&] { return pw.ReadLine(); }), kPwInvalidPassword) << c.lines;
+    EXPECT_TRUE(pw.WaitClosed());
+  }
+  USERSTRUCT stored{};
+  ASSERT_EQ(FindRecord(tables_.system(), "eve", "example.test", &stored), 0);
+  EXPECT_STREQ(stored.Password, "");
+  ASSERT_EQ(FindRecord(tables_.system(), "ann", "example.test", &stored), 0);
+  EXPECT_STREQ(stored.Password, "old");
+
+  LineClient p;
+  ASSERT_TRUE(p.Connect(pop3_port_));
+  p.ReadLine();
+  p.Send("USER eve@example.test\r\nPASS\r\n");
+  p.ReadLine();
+  EXPECT_EQ(late([&] { return p.ReadLine(); }), "-ERR invalid Password\r\n");
+  p.Send("QUIT\r\n");
+}
+
 TEST_F(ControlServiceTest, BusyLongLinesAndOwnLineBuffers) {
   ASSERT_TRUE(StartControl());
   std::vector<std::unique_ptr<LineClient>> held;

@@ -289,6 +289,36 @@ TEST_F(Pop3E2E, AWrongPasswordIsAnsweredAfterASecondWhileOthersAreServed) {
   EXPECT_EQ(log.find("wrong"), std::string::npos);
 }
 
+TEST_F(Pop3E2E, ARecordWithoutAPasswordNeverLogsOnAndNoPasswordIsTaken) {
+  sys_.AddUser("nopw", "", "nopw");
+  ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
+  // Each refusal is the ordinary one, answered after the pause; the mailbox stays unopened.
+  std::string out = Python(
+      "import poplib, sys, time\n"
+      "port = int(sys.argv[2])\n"
+      "def late(call):\n"
+      "    start = time.monotonic()\n"
+      "    try:\n"
+      "        answer = call().decode()\n"
+      "    except poplib.error_proto as e:\n"
+      "        answer = e.args[0].decode()\n"
+      "    print(answer, time.monotonic() - start >= 0.9)\n"
+      "p = poplib.POP3('127.0.0.1', port, timeout=30)\n"
+      "p.user('nopw')\n"
+      "for given in ('', 'anything'):\n"
+      "    late(lambda: p.pass_(given))\n"
+      "p.quit()\n"
+      "p = poplib.POP3('127.0.0.1', port, timeout=30)\n"
+      "p.user('ann')\n"
+      "p.pass_('Secret')\n"
+      "late(lambda: p._shortcmd('NEWPASS'))\n"
+      "p.quit()\n");
+  EXPECT_EQ(out,
+            "-ERR invalid Password True\n-ERR invalid Password True\n"
+            "-ERR invalid Password True\n");
+  EXPECT_FALSE(std::filesystem::exists(sys_.MailboxPath("nopw")));
+}
+
 TEST_F(Pop3E2E, TheSecondInstanceEndsAtOnce) {
   ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
   qv::testing::RunResult second = qv::testing::RunProgram(qv::testing::BinDir() + "/qvpop395", {});

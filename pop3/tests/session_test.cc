@@ -46,7 +46,8 @@ class SessionTest : public ::testing::Test {
  protected:
   SessionTest() {
     sys_.AddUser("ann", "Secret", "ann");
-    sys_.AddUser("bob", "", "bobbox");
+    sys_.AddUser("bob", "pw", "bobbox");
+    sys_.AddUser("nopw", "", "nopwbox");
     sys_.AddUser("far", "pw", "far@elsewhere.test", kUserRemote);
     sys_.AddUser("eve", "pw", "eve", 0, "*.branch.test");
   }
@@ -151,8 +152,11 @@ TEST_F(SessionTest, Authentication) {
       {"ann", "Secret2", kErrInvalidPassword, Pop3State::kUserGiven},
       {"ann", "", kErrInvalidPassword, Pop3State::kUserGiven},
       {"ann@other.test", "Secret", kErrInvalidUsername, Pop3State::kAuthorization},
-      {"bob", "anything at all", "+OK\r\n", Pop3State::kTransaction},  // empty stored password
-      {"bob", "", "+OK\r\n", Pop3State::kTransaction},
+      {"bob", "PW", "+OK\r\n", Pop3State::kTransaction},
+      // A record without a password never logs on, whatever is given.
+      {"nopw", "anything at all", kErrInvalidPassword, Pop3State::kUserGiven},
+      {"nopw", "", kErrInvalidPassword, Pop3State::kUserGiven},
+      {"nopw@example.test", "   ", kErrInvalidPassword, Pop3State::kUserGiven},
       {"far", "pw", kErrInvalidUsername, Pop3State::kAuthorization},  // routed away
       {"nobody", "pw", kErrInvalidUsername, Pop3State::kAuthorization},
       {"", "pw", kErrInvalidUsername, Pop3State::kAuthorization},
@@ -162,9 +166,13 @@ TEST_F(SessionTest, Authentication) {
   for (const Case& c : cases) {
     Pop3Session s(sys_.settings(), "10.0.0.1");
     Say(s, std::string("USER ") + c.user);
-    EXPECT_EQ(Say(s, std::string("PASS ") + c.pass), c.reply) << c.user << " / " << c.pass;
+    Pop3Reply reply = Reply(s, std::string("PASS ") + c.pass);
+    EXPECT_EQ(reply.text, c.reply) << c.user << " / " << c.pass;
     EXPECT_EQ(s.state(), c.after) << c.user << " / " << c.pass;
+    // Every refusal is answered late, the empty password's as any other.
+    EXPECT_EQ(reply.delayed, c.after != Pop3State::kTransaction) << c.user << " / " << c.pass;
   }
+  EXPECT_FALSE(std::filesystem::exists(sys_.MailboxPath("nopwbox")));
 }
 
 TEST_F(SessionTest, WrongPasswordMayBeFollowedByTheRightOne) {
@@ -178,7 +186,7 @@ TEST_F(SessionTest, WrongPasswordMayBeFollowedByTheRightOne) {
 TEST_F(SessionTest, MissingMailboxIsCreatedEmpty) {
   ASSERT_FALSE(std::filesystem::exists(sys_.MailboxPath("bobbox")));
   Pop3Session s(sys_.settings(), "10.0.0.1");
-  Login(s, "bob", "x");
+  Login(s, "bob", "pw");
   EXPECT_TRUE(std::filesystem::is_directory(sys_.MailboxPath("bobbox")));
   EXPECT_EQ(Say(s, "STAT"), "+OK 0 0\r\n");
   EXPECT_EQ(Say(s, "LIST"), "+OK 0 0\r\n.\r\n");
@@ -186,8 +194,8 @@ TEST_F(SessionTest, MissingMailboxIsCreatedEmpty) {
 }
 
 TEST_F(SessionTest, MailboxNameThatIsNoFolderNameIsRefused) {
-  sys_.AddUser("dots", "", "..");
-  sys_.AddUser("slash", "", "a/b");
+  sys_.AddUser("dots", "x", "..");
+  sys_.AddUser("slash", "x", "a/b");
   for (const char* user : {"dots", "slash"}) {
     Pop3Session s(sys_.settings(), "10.0.0.1");
     Say(s, std::string("USER ") + user);
@@ -494,7 +502,7 @@ TEST_F(SessionTest, NewPassRefusesWhatTheRecordCannotHold) {
 
 TEST_F(SessionTest, NewPassForAUserNoLongerInTheTableEndsTheLogon) {
   Pop3Session s(sys_.settings(), "10.0.0.1");
-  Login(s, "bob", "");
+  Login(s, "bob", "pw");
   USERSTRUCT bob{};
   ASSERT_EQ(FindRecord(sys_.system(), "bob", "", &bob), 0);
   ASSERT_EQ(UpdateRecord(sys_.system(), bob, true), 0);

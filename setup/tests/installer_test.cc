@@ -266,6 +266,15 @@ TEST_F(QvsetupTest, InstallsServesMailToTheAdministratorAndUninstalls) {
       "p.user('boss'); p.pass_('chief7')\n"
       "print('count', p.stat()[0])\n"
       "for line in p.retr(1)[1]: print(line.decode())\n"
+      "p.quit()\n"
+      // The list manager's record has no password: it receives mail but never logs on.
+      "p = poplib.POP3('127.0.0.1', pop)\n"
+      "p.user('listserver')\n"
+      "try:\n"
+      "    p.pass_('')\n"
+      "    print('listserver logged on')\n"
+      "except poplib.error_proto as e:\n"
+      "    print('listserver', e.args[0].decode())\n"
       "p.quit()\n");
   RunResult py =
       RunProgram("/usr/bin/python3", {script, std::to_string(smtp_), std::to_string(pop3_)});
@@ -274,6 +283,7 @@ TEST_F(QvsetupTest, InstallsServesMailToTheAdministratorAndUninstalls) {
   EXPECT_NE(py.out.find("count 1\n"), std::string::npos) << py.out;
   EXPECT_NE(py.out.find("Subject: Welcome\n"), std::string::npos) << py.out;
   EXPECT_NE(py.out.find("\nFirst mail\n"), std::string::npos) << py.out;
+  EXPECT_NE(py.out.find("\nlistserver -ERR invalid Password\n"), std::string::npos) << py.out;
 
   // The control service, where it is built: the administrator logs in with qvctl.
   if (HaveControl()) {

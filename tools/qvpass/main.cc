@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/accounts.h"
 #include "common/address.h"
 #include "common/config.h"
 #include "common/records.h"
@@ -90,8 +91,8 @@ int Run(qv::SYSTEMSTRUCT& system, int argc, char** argv) {
     std::printf(kNoSuchUser, alias.c_str(), domain.c_str());
     return kExitFailed;
   }
-  std::string stored(qv::FieldText(user.Password));
-  if (!qv::EqualsNoCase(stored, old_password)) {
+  // A user without a password has no old password to give: it is set by an administrator.
+  if (!qv::PasswordMatches(qv::FieldText(user.Password), old_password)) {
     std::fputs(kWrongPassword, stdout);
     return kExitPassword;
   }

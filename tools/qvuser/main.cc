@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/accounts.h"
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
@@ -95,6 +96,11 @@ char Parse(int argc, char** argv, Options* o) {
   return 0;
 }
 
+// A user without a password is kept, but no service lets it log on: the tool says so.
+void ShowPasswordNote(const qv::USERSTRUCT& u) {
+  if (qv::FieldText(u.Password).empty()) std::printf("%s\n", qv::kNoPasswordNote);
+}
+
 void ShowUser(const qv::USERSTRUCT& u) {
   std::printf("Alias:                          %s\n", u.Alias);
   std::printf("Domain:                         %s\n", u.Domain);
@@ -117,6 +123,7 @@ void ShowUser(const qv::USERSTRUCT& u) {
   if (options & qv::kUserRespond) std::printf("Respond with:                   %s\n", u.Responder);
   if (options & qv::kUserJoinList)
     std::printf("Add originator to mailing list: %s\n", u.MailingList);
+  ShowPasswordNote(u);
 }
 
 // Makes every text field of a record read from disk zero-terminated before it is printed.
@@ -185,6 +192,7 @@ int Run(qv::SYSTEMSTRUCT& system, int argc, char** argv) {
         std::printf(kExists, o.alias.c_str(), o.domain.c_str());
         return kExitFailed;
       }
+      ShowPasswordNote(user);
       return kExitOk;
     }
     case Command::kShow: {

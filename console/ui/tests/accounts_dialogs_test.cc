@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -173,6 +174,41 @@ TEST_F(AccountsDialogTest, UntouchedFieldsKeepTheirStoredBytes) {
   const auto& stored = store_->tables[Table::kUser][0].as<USERSTRUCT>();
   EXPECT_EQ(FieldText(stored.Name), "M\xfcller");
   EXPECT_EQ(FieldText(stored.Mailbox), "bobby");
+}
+
+// A user without a password is saved, with a note that it cannot log on while the field is
+// empty.
+TEST_F(AccountsDialogTest, AnEmptyPasswordIsNotedAndStillSaved) {
+  struct Case {
+    const char* stored;  // the record's password when the dialog opens
+    bool adding;
+    std::vector<std::pair<QString, bool>> typed;  // text typed, note shown after it
+    bool shown;                                   // the note on opening
+  } cases[] = {
+      {"", true, {{"pw", false}, {"", true}}, true},
+      {"Secret", false, {{"", true}, {"x", false}}, false},
+      {"", false, {}, true},
+  };
+  for (const Case& c : cases) {
+    USERSTRUCT user{};
+    Put(user.Alias, "bob");
+    Put(user.Domain, "example.com");
+    Put(user.Password, c.stored);
+    store_->tables[Table::kUser] = {};
+    if (!c.adding) store_->tables[Table::kUser] = {TableRecord(user)};
+    auto dialog = Dialog(TableRecord(user), c.adding);
+    auto* note = dialog->findChild<QLabel*>("NoPasswordNote");
+    ASSERT_NE(note, nullptr);
+    EXPECT_EQ(note->text(), "Note: A user without a password cannot log on.");
+    EXPECT_EQ(!note->isHidden(), c.shown) << c.stored;
+    for (const auto& [text, shown] : c.typed) {
+      Set(*dialog, "Password", text);
+      EXPECT_EQ(!note->isHidden(), shown) << c.stored << " / " << text.toStdString();
+    }
+    ASSERT_TRUE(Accept(*dialog)) << c.stored;
+    ASSERT_EQ(store_->tables[Table::kUser].size(), 1u);
+  }
+  EXPECT_TRUE(messages_.empty());
 }
 
 TEST_F(AccountsDialogTest, CommandKeywordsAreStoredWithCrLf) {

@@ -106,17 +106,25 @@ TEST_F(QvpassTest, ChangesOnlyThePassword) {
 }
 
 TEST_F(QvpassTest, QuotesAndEmptyPasswords) {
-  // Only name and old password: the password becomes empty.
-  EXPECT_EQ(Qvpass({"ann", "Secret"}).code, 0);
-  EXPECT_EQ(Password("ann", ""), "");
-  // A stored empty password is matched by "" (an empty argument or a pair of quotes).
-  EXPECT_EQ(Qvpass({"ann", "\"\"", "\"quoted\"\"'"}).code, 0);
+  // Quotes at the start are dropped with those at the end.
+  EXPECT_EQ(Qvpass({"ann", "Secret", "\"quoted\"\"'"}).code, 0);
   EXPECT_EQ(Password("ann", ""), "quoted");
-  EXPECT_EQ(Qvpass({"cyd", "", "now"}).code, 0);
-  EXPECT_EQ(Password("cyd", ""), "now");
   // A quote only at the end is kept.
-  EXPECT_EQ(Qvpass({"cyd", "now", "tail\""}).code, 0);
-  EXPECT_EQ(Password("cyd", ""), "tail\"");
+  EXPECT_EQ(Qvpass({"ann", "quoted", "tail\""}).code, 0);
+  EXPECT_EQ(Password("ann", ""), "tail\"");
+  // Only name and old password: the password becomes empty, and the user cannot log on.
+  EXPECT_EQ(Qvpass({"ann", "TAIL\""}).code, 0);
+  EXPECT_EQ(Password("ann", ""), "");
+  // A stored empty password is matched by nothing, not by "" either (as an empty argument or a
+  // pair of quotes): a change sent by mail cannot give a password to a user without one.
+  for (const char* alias : {"ann", "cyd"}) {
+    for (const char* given : {"", "\"\"", "''"}) {
+      RunResult r = Qvpass({alias, given, "now"});
+      EXPECT_EQ(r.code, 4) << alias << " " << given;
+      EXPECT_EQ(r.out, "Error: The old password is incorrect\n");
+      EXPECT_EQ(Password(alias, ""), "") << alias << " " << given;
+    }
+  }
 }
 
 TEST_F(QvpassTest, NameWithoutDomainTakesTheFirstInIndexOrder) {

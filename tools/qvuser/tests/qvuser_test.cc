@@ -179,7 +179,8 @@ TEST_F(QvuserTest, ShowPrintsTheOptionLines) {
             "Route to remote mail address:   cyd@far.net\n"
             "Copy of incomming mail to:      in@x\n"
             "Respond with:                   away\n"
-            "Add originator to mailing list: news\n");
+            "Add originator to mailing list: news\n"
+            "Note: A user without a password cannot log on.\n");
   r = Qvuser({"SHOW", "-adan"});
   EXPECT_EQ(r.out,
             "Alias:                          dan\n"
@@ -187,7 +188,40 @@ TEST_F(QvuserTest, ShowPrintsTheOptionLines) {
             "Name:                           \n"
             "Options:                        Listmanager\n"
             "Route to local mailbox:         dan\n"
-            "Copy of outgoing mail to:       out@x\n");
+            "Copy of outgoing mail to:       out@x\n"
+            "Note: A user without a password cannot log on.\n");
+}
+
+TEST_F(QvuserTest, AUserWithoutAPasswordIsAddedWithANote) {
+  const std::string note = "Note: A user without a password cannot log on.\n";
+  const Case cases[] = {
+      {{"ADD", "-a", "amy", "-p", "pw"}, 0, ""},
+      {{"ADD", "-a", "ben"}, 0, note},
+      {{"ADD", "-a", "cat", "-p", ""}, 0, note},
+      {{"ADD", "-a", "ben"}, 5, "Error: User ben@ already exists\n"},  // nothing added, no note
+      {{"SHOW", "-a", "amy"},
+       0,
+       "Alias:                          amy\n"
+       "Domain:                         example.com\n"
+       "Name:                           \n"
+       "Route to local mailbox:         amy\n"},
+      {{"SHOW", "-a", "ben"},
+       0,
+       "Alias:                          ben\n"
+       "Domain:                         example.com\n"
+       "Name:                           \n"
+       "Route to local mailbox:         ben\n" +
+           note},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    RunResult r = Qvuser(c.args);
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(r.out, c.out);
+  }
+  USERSTRUCT u;
+  ASSERT_EQ(FindRecord(env_.system(), "ben", "example.com", &u), 0);
+  EXPECT_EQ(FieldText(u.Password), "");  // kept as given
 }
 
 TEST_F(QvuserTest, FileErrors) {
