@@ -22,6 +22,7 @@
 #include "setup/install_folders.h"
 #include "setup/install_values.h"
 #include "setup/qvinst.h"
+#include "setup/service_account.h"
 #include "setup/services.h"
 #include "setup/setup_texts.h"
 
@@ -43,9 +44,10 @@ class Installation {
 
   int Run() {
     for (int (Installation::*step)() :
-         {&Installation::Detect, &Installation::CheckPorts, &Installation::CopyPrograms,
-          &Installation::WriteSettings, &Installation::MakeFolders, &Installation::WriteRecords,
-          &Installation::WritePamFile, &Installation::HandOver, &Installation::Start}) {
+         {&Installation::Detect, &Installation::CheckPorts, &Installation::ServiceUser,
+          &Installation::CopyPrograms, &Installation::WriteSettings, &Installation::MakeFolders,
+          &Installation::WriteRecords, &Installation::WritePamFile, &Installation::HandOver,
+          &Installation::Start}) {
       int code = (this->*step)();
       if (code != kExitOk) return code;
     }
@@ -92,6 +94,19 @@ class Installation {
       if (!Running(info, mode_, nullptr) && PortAnswers(port))
         return r_.Fail(Format(kErrPortBusy, port, info.name, p.option));
     }
+    return kExitOk;
+  }
+
+  // Under systemd the services run as a system user of their own, which owns their folders
+  // (a checkout's instance with presence locks runs as the user who installs it).
+  int ServiceUser() {
+    if (mode_ != ServiceMode::kSystemd || geteuid() != 0) return kExitOk;
+    bool created = false;
+    Result<FolderOwner> user = EnsureServiceUser(&created);
+    if (!user) return r_.Fail(user.error());
+    owner_ = *user;
+    r_.Line(created ? "created" : "kept",
+            Format("the system user %s (the services run as it)", kServiceUser));
     return kExitOk;
   }
 
@@ -230,7 +245,17 @@ class Installation {
     return kExitOk;
   }
 
+  // Logons of operating-system accounts need the machine's password hashes, which the services'
+  // own user cannot read: the POP3 service alone gets the group that may.
+  void PamNote() {
+    if (mode_ != ServiceMode::kSystemd || owner_.uid == geteuid() ||
+        (settings_.system.Flags & kSysNtUser) == 0)
+      return;
+    r_.Line("note", Format(kNotePam, kShadowGroup));
+  }
+
   int Start() {
+    PamNote();
     if (mode_ == ServiceMode::kPresence) SetStartEntry(settings_.system.InstallPath, true);
     return StartServices(settings_, mode_, changed_, r_);
   }

@@ -48,6 +48,12 @@ inline constexpr char kErrNotAFolder[] = "%s is not a folder (a symbolic link or
 inline constexpr char kErrFolderOwner[] =
     "the folder %s belongs to another user (uid %u); remove it or choose another";
 
+inline constexpr char kErrServiceUser[] = "cannot create the system user %s: %s";
+
+inline constexpr char kNotePam[] =
+    "logons of operating-system accounts (NTUSER) are on: QuorvanePop3 runs with the group %s "
+    "to check their passwords; install again after switching NTUSER on or off";
+
 // The install summary: where the services listen. They listen on every IPv4 address.
 inline constexpr char kSummaryListen[] = "every IPv4 address (0.0.0.0)";
 inline constexpr char kSummarySmtp[] = "%s port %d, mail for %s";

@@ -439,6 +439,15 @@ TEST_F(QvsetupTest, PlantedLinksAreNotWrittenThroughAndTheFoldersBecomePrivate) 
     for (const Expected& e : expected) EXPECT_EQ(ModeOf(e.path), e.mode) << e.path;
   };
   check("a new installation");
+  // With presence locks the services run as the installing user: no system user, and the
+  // folders and records stay that user's.
+  EXPECT_EQ(first.out.find("the system user"), std::string::npos) << first.out;
+  for (const std::string& path : {root_.path(), prefix() + "/config", prefix() + "/config/USER.DAT",
+                                  prefix() + "/mail/boss", reg::RegistryFilePath()}) {
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_uid, geteuid()) << path;
+  }
 
   // An older installation left its folders and records open: installing again closes them and
   // keeps the records.
