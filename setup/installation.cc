@@ -1,6 +1,7 @@
 #include "setup/installation.h"
 
 #include <dirent.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,8 +176,11 @@ class Installation {
     Result<FolderChange> change = SecureFolder(dir, mode, owner);
     if (!change) return r_.Fail(change.error());
     if (*change == FolderChange::kCreated) r_.Line("created", dir);
-    if (*change == FolderChange::kTightened)
+    if (*change == FolderChange::kTightened) {
+      // Services that run restart with their folders' new owner and units.
+      changed_ = true;
       r_.Line("secured", Format("%s (mode %04o)", dir.c_str(), static_cast<unsigned>(mode)));
+    }
     return kExitOk;
   }
 
@@ -198,8 +202,10 @@ class Installation {
       Result<int> changed = HandOverContents(dir, owner_);
       if (!changed)
         r_.Line("note", Format("could not secure everything in %s", changed.error().c_str()));
-      else if (*changed > 0)
+      else if (*changed > 0) {
+        changed_ = true;
         r_.Line("secured", Format("%d files and folders in %s", *changed, dir.c_str()));
+      }
     }
     return kExitOk;
   }
@@ -251,7 +257,8 @@ class Installation {
     if (mode_ != ServiceMode::kSystemd || owner_.uid == geteuid() ||
         (settings_.system.Flags & kSysNtUser) == 0)
       return;
-    r_.Line("note", Format(kNotePam, kShadowGroup));
+    r_.Line("note", getgrnam(kShadowGroup) != nullptr ? Format(kNotePam, kShadowGroup)
+                                                      : Format(kNotePamNoGroup, kShadowGroup));
   }
 
   int Start() {

@@ -53,6 +53,9 @@ inline constexpr char kErrServiceUser[] = "cannot create the system user %s: %s"
 inline constexpr char kNotePam[] =
     "logons of operating-system accounts (NTUSER) are on: QuorvanePop3 runs with the group %s "
     "to check their passwords; install again after switching NTUSER on or off";
+inline constexpr char kNotePamNoGroup[] =
+    "logons of operating-system accounts (NTUSER) are on, but this machine has no group %s: "
+    "QuorvanePop3 runs as its own user and cannot check their passwords";
 
 // The install summary: where the services listen. They listen on every IPv4 address.
 inline constexpr char kSummaryListen[] = "every IPv4 address (0.0.0.0)";
