@@ -172,7 +172,7 @@ std::optional<Match> recordstore_io::Search(const TableDef& def, int data_fd,
 // ---- Locks ---------------------------------------------------------------------------------
 
 FileLock::FileLock(const std::string& lock_path, LockMode mode) {
-  Fd fd = OpenFile(lock_path, O_RDWR | O_CREAT, 0644);
+  Fd fd = OpenFile(lock_path, O_RDWR | O_CREAT, 0600);
   if (!fd.valid()) fd = OpenFile(lock_path, O_RDONLY);
   if (!fd.valid()) return;
   auto id = Identity(fd.get());

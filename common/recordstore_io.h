@@ -23,8 +23,9 @@ namespace qv::recordstore_io {
 
 using Fd = platform::UniqueFd;
 
-// open(2) with O_CLOEXEC, retried on EINTR; an invalid descriptor when it fails.
-Fd OpenFile(const std::string& path, int flags, mode_t mode = 0644);
+// open(2) with O_CLOEXEC, retried on EINTR; an invalid descriptor when it fails. Files are
+// created for the owner alone: the tables hold passwords.
+Fd OpenFile(const std::string& path, int flags, mode_t mode = 0600);
 
 bool FileExists(const std::string& path);
 

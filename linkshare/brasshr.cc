@@ -145,15 +145,64 @@ bool TakeSlot(ShareControl& control, pid_t pid) {
   return false;
 }
 
+// An object this process may trust: made by its own user and open to nobody else. Anything
+// else may have been planted by another local user to hold the dial lock against us.
+bool Trusted(const struct stat& st) {
+  return st.st_uid == geteuid() && (st.st_mode & 07777) == 0600;
+}
+
+enum class Opened { kFd, kRetry, kFailed };
+
+// Opens the object under the name when it is trusted; removes an untrusted one and creates the
+// object anew, exclusively, so that nobody else can slip in between. The shared-memory folder
+// is sticky: removing another user's object works only for root, and otherwise the process
+// goes on without the object.
+Opened OpenTrusted(const char* name, int* fd_out) {
+  int fd = shm_open(name, O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0);
+  if (fd >= 0) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+      close(fd);
+      return Opened::kFailed;
+    }
+    if (Trusted(st)) {
+      *fd_out = fd;
+      return Opened::kFd;
+    }
+    close(fd);
+    if (shm_unlink(name) != 0 && errno != ENOENT) return Opened::kFailed;
+    return Opened::kRetry;
+  }
+  if (errno != ENOENT) {
+    // Not ours to open (another user's object without our permission): replace it as well.
+    if (errno != EACCES || (shm_unlink(name) != 0 && errno != ENOENT)) return Opened::kFailed;
+    return Opened::kRetry;
+  }
+  fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return errno == EEXIST ? Opened::kRetry : Opened::kFailed;
+  // The creation mask may have narrowed the mode; the object is ours alone and usable.
+  if (fchmod(fd, 0600) != 0) {
+    close(fd);
+    shm_unlink(name);
+    return Opened::kFailed;
+  }
+  *fd_out = fd;
+  return Opened::kFd;
+}
+
 // Opens or creates the object and enters this process in it.
 bool Attach() {
   std::string name = ObjectName(CurrentSystemRoot());
   if (name.size() >= sizeof g_view.name) return false;
   pid_t self = getpid();
-  // A retry is needed only when the last user removed the object between our open and our lock.
+  // A retry is needed when the last user removed the object between our open and our lock, when
+  // another process created it between our look and our creation, and after an untrusted object
+  // was removed.
   for (int attempt = 0; attempt < 20; ++attempt) {
-    int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
+    int fd = -1;
+    Opened opened = OpenTrusted(name.c_str(), &fd);
+    if (opened == Opened::kFailed) return false;
+    if (opened == Opened::kRetry) continue;
     LockFile(fd);
     struct stat st {};
     if (fstat(fd, &st) != 0) {

@@ -5,8 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace qv::platform {
+namespace {
+
+constexpr char kAtomicTempSuffix[] = ".XXXXXX.tmp";
+constexpr int kAtomicTempSuffixLength = 4;  // ".tmp"
+
+}  // namespace
 
 bool Exists(const std::string& path, Links links) {
   struct stat st {};
@@ -98,10 +105,13 @@ void SyncParentDirectory(const std::string& path) {
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& text, int mode) {
-  std::string tmp = path + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  // A fresh file of a name nobody can foresee (created exclusively, so never through a link
+  // planted beside the target), given its mode before anything is written.
+  std::string tmp = path + kAtomicTempSuffix;
+  int fd = mkostemps(tmp.data(), kAtomicTempSuffixLength, O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
+  bool ok = fchmod(fd, static_cast<mode_t>(mode)) == 0 && WriteAll(fd, text.data(), text.size()) &&
+            fsync(fd) == 0;
   close(fd);
   if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
     unlink(tmp.c_str());

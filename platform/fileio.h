@@ -17,8 +17,10 @@ bool Exists(const std::string& path, Links links = Links::kFollow);
 // Reads the whole file; false (and an empty text) when it cannot be opened.
 bool ReadWholeFile(const std::string& path, std::string* text);
 
-// Writes the text to "<path>.tmp", flushes it, renames it over `path` and flushes the
-// directory. The old file stays untouched unless the new one is complete.
+// Writes the text to a new file "<path>.<six random characters>.tmp" (created exclusively, so
+// a link planted there is never followed) with exactly `mode`, flushes it, renames it over
+// `path` and flushes the directory. The old file stays untouched unless the new one is
+// complete.
 bool WriteFileAtomically(const std::string& path, const std::string& text, int mode);
 
 // Flushes the directory that holds `path`, so that a rename into it survives a crash.

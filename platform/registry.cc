@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "platform/debugout.h"
+#include "platform/fileio.h"
 #include "platform/sysroot.h"
 #include "platform/text.h"
 
@@ -297,7 +298,7 @@ class FileLock {
   FileLock(bool exclusive) {
     std::string path = RegistryFilePath() + ".lock";
     if (exclusive) platform::MakeDirectories(platform::SystemRoot());
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd_ < 0) return;
     while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
       if (errno != EINTR) {
@@ -339,35 +340,15 @@ Hive Load() {
 }
 
 bool Store(const Hive& hive) {
+  // Under the writers' lock; the file holds passwords and is for the services' user alone. When
+  // root changes the settings of services that run as a user of their own, the new file stays
+  // that user's.
   std::string path = RegistryFilePath();
-  std::string tmp = path + ".tmp";
-  std::string text = Format(hive);
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  const char* p = text.data();
-  size_t left = text.size();
-  bool ok = true;
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  if (ok && fsync(fd) != 0) ok = false;
-  close(fd);
-  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  int dir = open(platform::SystemRoot().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
+  struct stat old {};
+  bool had = lstat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  if (!platform::WriteFileAtomically(path, Format(hive), 0600)) return false;
+  if (had && geteuid() == 0 && (old.st_uid != 0 || old.st_gid != 0))
+    (void)!lchown(path.c_str(), old.st_uid, old.st_gid);
   return true;
 }
 

@@ -20,7 +20,7 @@ bool Exists(const std::string& path) {
 
 // 1 written, 0 the file exists already, -1 it could not be created or written.
 int WriteNewRecordFile(const std::string& path, const void* record, size_t size) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return errno == EEXIST ? 0 : -1;
   bool ok = platform::WriteAll(fd, record, size) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;

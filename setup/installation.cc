@@ -1,6 +1,7 @@
 #include "setup/installation.h"
 
 #include <dirent.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,8 +20,10 @@
 #include "platform/svcmgr.h"
 #include "platform/sysroot.h"
 #include "setup/install_control.h"
+#include "setup/install_folders.h"
 #include "setup/install_values.h"
 #include "setup/qvinst.h"
+#include "setup/service_account.h"
 #include "setup/services.h"
 #include "setup/setup_texts.h"
 
@@ -42,9 +45,10 @@ class Installation {
 
   int Run() {
     for (int (Installation::*step)() :
-         {&Installation::Detect, &Installation::CheckPorts, &Installation::CopyPrograms,
-          &Installation::WriteSettings, &Installation::MakeFolders, &Installation::WriteRecords,
-          &Installation::WritePamFile, &Installation::Start}) {
+         {&Installation::Detect, &Installation::CheckPorts, &Installation::ServiceUser,
+          &Installation::CopyPrograms, &Installation::WriteSettings, &Installation::MakeFolders,
+          &Installation::WriteRecords, &Installation::WritePamFile, &Installation::HandOver,
+          &Installation::Start}) {
       int code = (this->*step)();
       if (code != kExitOk) return code;
     }
@@ -94,13 +98,26 @@ class Installation {
     return kExitOk;
   }
 
+  // Under systemd the services run as a system user of their own, which owns their folders
+  // (a checkout's instance with presence locks runs as the user who installs it).
+  int ServiceUser() {
+    if (mode_ != ServiceMode::kSystemd || geteuid() != 0) return kExitOk;
+    bool created = false;
+    Result<FolderOwner> user = EnsureServiceUser(&created);
+    if (!user) return r_.Fail(user.error());
+    owner_ = *user;
+    r_.Line(created ? "created" : "kept",
+            Format("the system user %s (the services run as it)", kServiceUser));
+    return kExitOk;
+  }
+
   int CopyPrograms() {
     const std::string& from = from_;
     for (const char* required : {"qvsmtp95", "qvpop395"})
       if (access((from + "/" + required).c_str(), X_OK) != 0)
         return r_.Fail(Format(kErrNoProgram, required, from.c_str()));
-    if (!platform::MakeDirectories(prefix_))
-      return r_.Fail(Format(kErrDirectory, prefix_.c_str(), ErrnoText().c_str()));
+    // The programs are for every user to run, but nobody else may put anything beside them.
+    if (int code = Secure(prefix_, 0755, InstallingUser()); code != kExitOk) return code;
     std::vector<std::string> manifest = ReadManifest(prefix_);
     if (!SameFile(from, prefix_)) {
       for (const std::string& name : InstalledFileNames()) {
@@ -139,8 +156,7 @@ class Installation {
 
   // Only the values the registry does not hold yet are written.
   int WriteSettings() {
-    if (!platform::MakeDirectories(platform::SystemRoot()))
-      return r_.Fail(Format(kErrDirectory, platform::SystemRoot().c_str(), ErrnoText().c_str()));
+    if (int code = Secure(platform::SystemRoot(), 0700, owner_); code != kExitOk) return code;
     for (const char* key : {kControlKey, kSmtpKey, kPop3Key})
       if (_CreateSystemKey(key) != 1)
         return r_.Fail(Format(kErrKey, key, reg::RegistryFilePath().c_str()));
@@ -155,14 +171,41 @@ class Installation {
     return kExitOk;
   }
 
+  // Creates a folder of the installation or makes an existing one the owner's alone.
+  int Secure(const std::string& dir, mode_t mode, const FolderOwner& owner) {
+    Result<FolderChange> change = SecureFolder(dir, mode, owner);
+    if (!change) return r_.Fail(change.error());
+    if (*change == FolderChange::kCreated) r_.Line("created", dir);
+    if (*change == FolderChange::kTightened) {
+      // Services that run restart with their folders' new owner and units.
+      changed_ = true;
+      r_.Line("secured", Format("%s (mode %04o)", dir.c_str(), static_cast<unsigned>(mode)));
+    }
+    return kExitOk;
+  }
+
   // Mail, spool files and records are for the services' eyes only.
   int MakeFolders() {
     const SYSTEMSTRUCT& sys = settings_.system;
-    for (const char* dir : {sys.MailPath, sys.TempPath, sys.LogPath, sys.ConfigPath}) {
-      if (IsDirectory(dir)) continue;
-      if (!platform::MakeDirectories(dir) || chmod(dir, 0700) != 0)
-        return r_.Fail(Format(kErrDirectory, dir, ErrnoText().c_str()));
-      r_.Line("created", dir);
+    for (const char* dir : {sys.MailPath, sys.TempPath, sys.LogPath, sys.ConfigPath})
+      if (int code = Secure(dir, 0700, owner_); code != kExitOk) return code;
+    return kExitOk;
+  }
+
+  // What the folders hold goes to the services' user, for its eyes only: the records and the
+  // registry of an older installation may be readable by all.
+  int HandOver() {
+    const SYSTEMSTRUCT& sys = settings_.system;
+    for (const std::string& dir :
+         {platform::SystemRoot(), std::string(sys.MailPath), std::string(sys.TempPath),
+          std::string(sys.LogPath), std::string(sys.ConfigPath)}) {
+      Result<int> changed = HandOverContents(dir, owner_);
+      if (!changed)
+        r_.Line("note", Format("could not secure everything in %s", changed.error().c_str()));
+      else if (*changed > 0) {
+        changed_ = true;
+        r_.Line("secured", Format("%d files and folders in %s", *changed, dir.c_str()));
+      }
     }
     return kExitOk;
   }
@@ -186,9 +229,7 @@ class Installation {
       r_.Line(added == 0 ? "added" : "kept", Format("the user %s@%s (administrator, list manager)",
                                                     o_.admin.c_str(), primary_.c_str()));
       std::string mailbox = std::string(sys.MailPath) + "/" + o_.admin;
-      if (!IsDirectory(mailbox) &&
-          (!platform::MakeDirectories(mailbox) || chmod(mailbox.c_str(), 0700) != 0))
-        return r_.Fail(Format(kErrDirectory, mailbox.c_str(), ErrnoText().c_str()));
+      if (int code = Secure(mailbox, 0700, owner_); code != kExitOk) return code;
     }
     std::string help = ResolveFileName(sys.ConfigPath, "LISTHELP.TXT");
     if (!Exists(help)) {
@@ -210,7 +251,18 @@ class Installation {
     return kExitOk;
   }
 
+  // Logons of operating-system accounts need the machine's password hashes, which the services'
+  // own user cannot read: the POP3 service alone gets the group that may.
+  void PamNote() {
+    if (mode_ != ServiceMode::kSystemd || owner_.uid == geteuid() ||
+        (settings_.system.Flags & kSysNtUser) == 0)
+      return;
+    r_.Line("note", getgrnam(kShadowGroup) != nullptr ? Format(kNotePam, kShadowGroup)
+                                                      : Format(kNotePamNoGroup, kShadowGroup));
+  }
+
   int Start() {
+    PamNote();
     if (mode_ == ServiceMode::kPresence) SetStartEntry(settings_.system.InstallPath, true);
     return StartServices(settings_, mode_, changed_, r_);
   }
@@ -218,14 +270,12 @@ class Installation {
   void Summary() {
     const SYSTEMSTRUCT& sys = settings_.system;
     r_.Text("\n");
-    r_.Line("SMTP", Format("127.0.0.1 port %d, mail for %s", settings_.smtp.Port, sys.Domain));
-    r_.Line("POP3",
-            Format("127.0.0.1 port %d, users log on with their alias", settings_.pop3.Port));
+    r_.Line("SMTP", Format(kSummarySmtp, kSummaryListen, settings_.smtp.Port, sys.Domain));
+    r_.Line("POP3", Format(kSummaryPop3, kSummaryListen, settings_.pop3.Port));
     std::string control = std::string(sys.InstallPath) + "/" +
                           (mode_ == ServiceMode::kSystemd ? "qvctrl" : "qvctrl95");
     if (access(control.c_str(), X_OK) == 0)
-      r_.Line("control", Format("127.0.0.1 port %d (qvctl), password changes on port %d", sys.Port,
-                                sys.PasswordPort));
+      r_.Line("control", Format(kSummaryControl, kSummaryListen, sys.Port, sys.PasswordPort));
     if (sys.AdministratorName[0] != '\0')
       r_.Line("admin", Format("%s@%s, mailbox %s/%s", sys.AdministratorName, primary_.c_str(),
                               sys.MailPath, sys.AdministratorMailBox));
@@ -239,6 +289,7 @@ class Installation {
   const std::string from_;  // where the programs are taken from
   ServiceMode mode_ = ServiceMode::kPresence;
   bool changed_ = false;  // a program or a setting changed: running services restart
+  FolderOwner owner_ = InstallingUser();  // owns the folders and everything in them
   Settings settings_;
   std::string primary_;
 };

@@ -15,6 +15,7 @@
 #include "platform/presence.h"
 #include "platform/spawn.h"
 #include "platform/svcmgr.h"
+#include "setup/service_account.h"
 
 namespace qv::setup {
 namespace {
@@ -91,7 +92,30 @@ const ServiceInfo* ServiceByProgramPath(std::string_view path, ServiceMode mode)
 }
 
 std::string UnitText(const ServiceInfo& info, const std::string& program,
-                     const std::string& system_root) {
+                     const std::string& system_root, const UnitAccount* account) {
+  std::string confinement;
+  if (account != nullptr) {
+    std::string paths;
+    for (const std::string& path : account->write_paths)
+      paths += (paths.empty() ? "" : " ") + UnitWord(path, false);
+    confinement = Format(
+        "User=%s\n"
+        "Group=%s\n"
+        "%s"
+        "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
+        "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+        "NoNewPrivileges=yes\n"
+        "ProtectSystem=strict\n"
+        "ReadWritePaths=%s\n"
+        "PrivateTmp=yes\n"
+        "ProtectHome=%s\n",
+        UnitWord(account->user, false).c_str(), UnitWord(account->group, false).c_str(),
+        account->pam_group.empty()
+            ? ""
+            : Format("SupplementaryGroups=%s\n", UnitWord(account->pam_group, false).c_str())
+                  .c_str(),
+        paths.c_str(), account->home_inside ? "read-only" : "yes");
+  }
   return Format(
       "[Unit]\n"
       "Description=%s\n"
@@ -101,13 +125,14 @@ std::string UnitText(const ServiceInfo& info, const std::string& program,
       "Type=simple\n"
       "ExecStart=%s\n"
       "Environment=%s\n"
+      "%s"
       "Restart=on-failure\n"
       "RestartSec=5\n"
       "\n"
       "[Install]\n"
       "WantedBy=multi-user.target\n",
       info.display, UnitWord(program, true).c_str(),
-      UnitWord("QUORVANE_SYSTEM=" + system_root, false).c_str());
+      UnitWord("QUORVANE_SYSTEM=" + system_root, false).c_str(), confinement.c_str());
 }
 
 std::string UnitPath(const ServiceInfo& info) {
@@ -159,7 +184,11 @@ bool InstallSystemdService(const ServiceInfo& info, const std::string& program, 
   std::string system_root = root != nullptr && *root != '\0' ? root : "/etc/quorvane";
   if (platform::ServiceQuery(info.name) == platform::kServiceRunning)
     platform::ServiceStop(info.name);
-  if (!platform::WriteFileAtomically(UnitPath(info), UnitText(info, program, system_root), 0644))
+  UnitAccount account;
+  bool confined = UnitAccountFor(info, system_root, &account);
+  if (!platform::WriteFileAtomically(
+          UnitPath(info), UnitText(info, program, system_root, confined ? &account : nullptr),
+          0644))
     return false;
   const std::string systemctl = "/bin/systemctl";
   if (RunAndWait(systemctl, {"daemon-reload"}) != 0) return false;

@@ -34,10 +34,14 @@ const ServiceInfo* ServiceByNumber(int service);
 // service manager). Null for any other name.
 const ServiceInfo* ServiceByProgramPath(std::string_view path, ServiceMode mode);
 
+struct UnitAccount;
+
 // The unit file of a service under systemd: a simple service running the program, with the
-// system root in its environment, restarted when it fails.
+// system root in its environment, restarted when it fails. With an account, the service runs
+// as that user, may bind the privileged ports and nothing more, sees the machine read-only but
+// for the account's folders, and has a temporary folder of its own.
 std::string UnitText(const ServiceInfo& info, const std::string& program,
-                     const std::string& system_root);
+                     const std::string& system_root, const UnitAccount* account = nullptr);
 inline constexpr char kUnitDirectory[] = "/etc/systemd/system";
 std::string UnitPath(const ServiceInfo& info);
 

@@ -42,6 +42,26 @@ inline constexpr char kErrNotInstalled[] = "nothing is installed under the syste
 inline constexpr char kErrRemoveKey[] = "cannot remove the registry key %s";
 inline constexpr char kErrRemove[] = "cannot remove %s: %s";
 inline constexpr char kErrMailbox[] = "no such mailbox: %s";
+inline constexpr char kErrSystemFolder[] =
+    "%s is a folder of the machine's own; choose a folder of the installation's own";
+inline constexpr char kErrNotAFolder[] = "%s is not a folder (a symbolic link or a file)";
+inline constexpr char kErrFolderOwner[] =
+    "the folder %s belongs to another user (uid %u); remove it or choose another";
+
+inline constexpr char kErrServiceUser[] = "cannot create the system user %s: %s";
+
+inline constexpr char kNotePam[] =
+    "logons of operating-system accounts (NTUSER) are on: QuorvanePop3 runs with the group %s "
+    "to check their passwords; install again after switching NTUSER on or off";
+inline constexpr char kNotePamNoGroup[] =
+    "logons of operating-system accounts (NTUSER) are on, but this machine has no group %s: "
+    "QuorvanePop3 runs as its own user and cannot check their passwords";
+
+// The install summary: where the services listen. They listen on every IPv4 address.
+inline constexpr char kSummaryListen[] = "every IPv4 address (0.0.0.0)";
+inline constexpr char kSummarySmtp[] = "%s port %d, mail for %s";
+inline constexpr char kSummaryPop3[] = "%s port %d, users log on with their alias";
+inline constexpr char kSummaryControl[] = "%s port %d (qvctl), password changes on port %d";
 
 // The PAM service of operating-system logons (the POP3 service's NTUSER option).
 inline constexpr char kPamHeader[] =

@@ -2,6 +2,7 @@
 // libbrasshr.so and runs the calls it is told (tests/share_peer.cc).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -337,6 +338,133 @@ TEST(LinkShare, ProcessesStartingTogetherShareOneObject) {
   EXPECT_EQ(Mapping().Attached(), 5);
   for (auto& p : peers) p->Finish();
   EXPECT_FALSE(ObjectExists());
+}
+
+// A local user who creates the object before the mail services, holds its dial lock and keeps
+// an attachment alive, so that a service attaching to it would wait for the lock for ever.
+class Squatter {
+ public:
+  // uid -1: the calling user.
+  Squatter(uid_t uid, mode_t mode) {
+    int ready[2], hold[2];
+    if (pipe(ready) != 0 || pipe(hold) != 0) return;
+    std::string name = CurrentName();
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(hold[1]);
+      if (uid != static_cast<uid_t>(-1) && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(1);
+      umask(0);
+      int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+      if (fd < 0 || ftruncate(fd, kObjectBytes) != 0) _exit(2);
+      void* map = mmap(nullptr, kObjectBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (map == MAP_FAILED) _exit(3);
+      auto* object = static_cast<ShareObject*>(map);
+      pthread_mutexattr_t attr;
+      pthread_mutexattr_init(&attr);
+      pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+      pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+      pthread_mutex_init(&object->control.dial_lock, &attr);
+      pthread_mutex_init(&object->control.count_lock, &attr);
+      object->control.magic = kMagic;
+      object->control.slots[0].pid = getpid();
+      if (pthread_mutex_lock(&object->control.dial_lock) != 0) _exit(4);
+      char c = 'r';
+      if (write(ready[1], &c, 1) != 1) _exit(5);
+      // Holds on until the test closes its end.
+      while (read(hold[0], &c, 1) > 0) {
+      }
+      _exit(0);
+    }
+    close(ready[1]);
+    close(hold[0]);
+    hold_ = hold[1];
+    char c = 0;
+    ready_ = pid_ > 0 && read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+  }
+  ~Squatter() {
+    if (hold_ >= 0) close(hold_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  bool ready() const { return ready_; }
+
+ private:
+  pid_t pid_ = -1;
+  int hold_ = -1;
+  bool ready_ = false;
+};
+
+TEST(LinkShare, AnObjectPlantedByAnotherUserOrOpenToOthersIsReplaced) {
+  const passwd* nobody = getpwnam("nobody");
+  const bool root = geteuid() == 0;
+  struct Case {
+    const char* what;
+    bool other_user;
+    mode_t mode;
+  } cases[] = {
+      {"another user's, private", true, 0600},         {"another user's, open to all", true, 0666},
+      {"another user's, readable", true, 0644},        {"our own, open to all", false, 0666},
+      {"our own, readable by the group", false, 0640},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.other_user && (!root || nobody == nullptr)) {
+      std::printf("skipped (needs root and the user nobody): %s\n", c.what);
+      continue;
+    }
+    ScopedSystemRoot scoped;
+    Squatter squatter(c.other_user ? nobody->pw_uid : static_cast<uid_t>(-1), c.mode);
+    ASSERT_TRUE(squatter.ready());
+    ASSERT_TRUE(ObjectExists());
+    Peer a, b;
+    ASSERT_TRUE(a.ready() && b.ready());
+    // The services share a fresh object of their own: the lock is free and works between them.
+    EXPECT_EQ(a.Call("lock 300"), "0 0");
+    EXPECT_EQ(b.Call("lock 0"), "0 258");
+    EXPECT_EQ(a.Call("unlock"), "0");
+    EXPECT_EQ(b.Call("lock 0"), "0 0");
+    EXPECT_EQ(b.Call("unlock"), "0");
+    EXPECT_EQ(a.Call("add Provider 0"), "0");
+    EXPECT_EQ(b.Call("count Provider 3 0"), "0 1");
+    {
+      int fd = shm_open(CurrentName().c_str(), O_RDONLY, 0);
+      ASSERT_GE(fd, 0);
+      struct stat st {};
+      ASSERT_EQ(fstat(fd, &st), 0);
+      close(fd);
+      EXPECT_EQ(st.st_uid, geteuid());
+      EXPECT_EQ(st.st_mode & 07777, 0600u);
+      Mapping map;
+      EXPECT_EQ(map.Attached(), 2);
+    }
+    a.Finish();
+    b.Finish();
+    EXPECT_FALSE(ObjectExists());
+  }
+  if (!root) GTEST_SKIP() << "the other user's objects need root";
+}
+
+TEST(LinkShare, TheObjectIsPrivateWhateverTheCreationMask) {
+  ScopedSystemRoot scoped;
+  mode_t old = umask(0277);
+  Peer a;
+  umask(old);
+  ASSERT_TRUE(a.ready());
+  int fd = shm_open(CurrentName().c_str(), O_RDONLY, 0);
+  ASSERT_GE(fd, 0);
+  struct stat st {};
+  ASSERT_EQ(fstat(fd, &st), 0);
+  close(fd);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  // A second process trusts it and shares it.
+  Peer b;
+  ASSERT_TRUE(b.ready());
+  EXPECT_EQ(a.Call("lock 0"), "0 0");
+  EXPECT_EQ(b.Call("lock 0"), "0 258");
+  EXPECT_EQ(a.Call("unlock"), "0");
+  a.Finish();
+  b.Finish();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -390,6 +391,97 @@ TEST_F(QvsetupTest, FailuresAreReportedAndExitNonZero) {
   RunResult usage = Setup({"install", "--prefix", prefix()});
   EXPECT_EQ(usage.code, 2);
   EXPECT_NE(usage.err.find("Usage: qvsetup install"), std::string::npos);
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+TEST_F(QvsetupTest, PlantedLinksAreNotWrittenThroughAndTheFoldersBecomePrivate) {
+  // Before the installation: an open configuration folder with links planted where the
+  // installer's temporary files used to go, pointing at files root must not overwrite.
+  qv::testing::TempDir outside;
+  std::string victim = outside.Sub("victim");
+  WriteFileText(victim, "precious\n");
+  std::filesystem::create_directories(prefix() + "/config");
+  ASSERT_EQ(chmod(prefix().c_str(), 0777), 0);
+  ASSERT_EQ(chmod((prefix() + "/config").c_str(), 0777), 0);
+  for (const std::string& planted :
+       {prefix() + "/installed-files.txt.tmp", prefix() + "/config/LISTHELP.TXT.tmp",
+        root_.path() + "/registry.reg.tmp", prefix() + "/config/USER.DAT.tmp"})
+    ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0) << planted;
+
+  RunResult first = Install();
+  ASSERT_EQ(first.code, 0) << first.out << first.err;
+  EXPECT_EQ(ReadFileText(victim), "precious\n");
+  EXPECT_NE(ReadFileText(prefix() + "/installed-files.txt").find("qvsmtp95\n"), std::string::npos);
+  EXPECT_NE(ReadFileText(prefix() + "/config/LISTHELP.TXT").find("listserver@example.test"),
+            std::string::npos);
+  EXPECT_NE(first.out.find("secured    " + prefix() + "/config (mode 0700)"), std::string::npos)
+      << first.out;
+  // The summary names where the services really listen.
+  EXPECT_EQ(first.out.find("127.0.0.1"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("every IPv4 address (0.0.0.0) port " + std::to_string(smtp_)),
+            std::string::npos)
+      << first.out;
+
+  struct Expected {
+    std::string path;
+    mode_t mode;
+  };
+  auto check = [&](const char* when) {
+    SCOPED_TRACE(when);
+    const Expected expected[] = {
+        {prefix(), 0755},
+        {root_.path(), 0700},
+        {prefix() + "/config", 0700},
+        {prefix() + "/mail", 0700},
+        {prefix() + "/temp", 0700},
+        {prefix() + "/log", 0700},
+        {prefix() + "/mail/boss", 0700},
+        {prefix() + "/config/USER.DAT", 0600},
+        {prefix() + "/config/USER.IDX", 0600},
+        {prefix() + "/config/COMMANDS.DAT", 0600},
+        {prefix() + "/config/COMMANDS.IDX", 0600},
+        {reg::RegistryFilePath(), 0600},
+    };
+    for (const Expected& e : expected) EXPECT_EQ(ModeOf(e.path), e.mode) << e.path;
+  };
+  check("a new installation");
+  // With presence locks the services run as the installing user: no system user, and the
+  // folders and records stay that user's.
+  EXPECT_EQ(first.out.find("the system user"), std::string::npos) << first.out;
+  for (const std::string& path : {root_.path(), prefix() + "/config", prefix() + "/config/USER.DAT",
+                                  prefix() + "/mail/boss", reg::RegistryFilePath()}) {
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_uid, geteuid()) << path;
+  }
+
+  // An older installation left its folders and records open: installing again closes them and
+  // keeps the records.
+  std::string users = ReadFileText(prefix() + "/config/USER.DAT");
+  for (const char* dir : {"", "/config", "/mail", "/mail/boss", "/log"})
+    ASSERT_EQ(chmod((prefix() + dir).c_str(), 0777), 0);
+  for (const char* file : {"/config/USER.DAT", "/config/USER.IDX"})
+    ASSERT_EQ(chmod((prefix() + file).c_str(), 0644), 0);
+  ASSERT_EQ(chmod(reg::RegistryFilePath().c_str(), 0644), 0);
+  RunResult again = Install();
+  ASSERT_EQ(again.code, 0) << again.out << again.err;
+  check("installed again");
+  EXPECT_EQ(ReadFileText(prefix() + "/config/USER.DAT"), users);
+  EXPECT_EQ(ReadFileText(victim), "precious\n");
+
+  // A folder of the installation that is a link is refused before anything is created there.
+  ASSERT_EQ(Setup({"uninstall", "--purge"}).code, 0);
+  std::filesystem::create_directories(prefix());
+  std::filesystem::create_directory_symlink(outside.path(), prefix() + "/config");
+  RunResult linked = Install();
+  EXPECT_EQ(linked.code, 1) << linked.out;
+  EXPECT_NE(linked.err.find(prefix() + "/config is not a folder"), std::string::npos) << linked.err;
+  EXPECT_FALSE(std::filesystem::exists(outside.Sub("USER.DAT")));
+  EXPECT_EQ(ModeOf(outside.path()), 0700u);  // as TempDir made it
 }
 
 }  // namespace
