@@ -1,6 +1,7 @@
 // The control service process: one frame with two listeners, the control port
 // (25 slots) and the password port (5 slots). Without the control listener the
-// service ends; a missing password listener does not stop it. A tick every 60
+// service ends; a missing password listener does not stop it. Failed logons of
+// both ports are counted per address by one guard and logged ("c" log, level 1). A tick every 60
 // seconds prunes old logs during the first minute of each hour.
 #pragma once
 
@@ -10,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "serve/service_frame.h"
 #include "control/connection.h"
 #include "control/control_host.h"
+#include "serve/service_frame.h"
 
 namespace qv::control {
 
@@ -20,6 +21,8 @@ constexpr size_t kControlSlots = 25;
 constexpr size_t kPasswordSlots = 5;
 constexpr size_t kReadSize = 1024;
 constexpr int kTimerCleanup = 1001;
+// The file prefix of the control service's log, which holds only failed logons.
+inline constexpr char kLogPrefixControl[] = "c";
 
 struct ControlServiceOptions {
   std::chrono::milliseconds idle_limit{std::chrono::minutes(10)};
@@ -51,6 +54,10 @@ class ControlService {
   std::unique_ptr<ServiceFrame> frame_;
   std::unique_ptr<SystemControlHost> host_;
   ConnectionContext context_;
+  // One count of failed logons for both ports.
+  std::unique_ptr<LogonGuard> guard_;
+  // The configured log level: the control service writes only failed logons.
+  int failure_log_level_ = -1;
 };
 
 }  // namespace qv::control
