@@ -23,6 +23,11 @@ SessionConnection::SessionConnection(const Settings& settings, ConnectionLink& l
                                      const ConnectionContext& context, std::string_view peer)
     : LineConnection(link, settings, kNoLog, line_too_long), context_(context), peer_(peer) {
   link.SetIdleLimit(context_.idle_limit);
+  // The deadline runs from the start: input does not extend it.
+  if (context_.logon_deadline.count() > 0 && context_.after)
+    context_.after(context_.logon_deadline, WhileAlive([this] {
+                     if (!LoggedOn()) Close();
+                   }));
 }
 
 SessionConnection::~SessionConnection() {
@@ -79,6 +84,7 @@ void ControlConnection::OnLine(std::string_view line) {
     bool logon = session_->state() == ControlState::kPassword;
     std::string user = session_->user_name();
     Deliver(session_->Dispatch(line), logon, user);
+    if (LoggedOn()) LeavePreLogon();
     return;
   }
   Pause();
@@ -86,6 +92,10 @@ void ControlConnection::OnLine(std::string_view line) {
   context().offload(
       [session = session_, text = std::string(line), reply] { *reply = session->Dispatch(text); },
       WhileAlive([this, reply] { Deliver(std::move(*reply)); }));
+}
+
+bool ControlConnection::LoggedOn() const {
+  return session_->state() == ControlState::kLoggedIn;
 }
 
 PasswordConnection::PasswordConnection(const Settings& settings, ConnectionLink& link,

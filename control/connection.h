@@ -19,6 +19,7 @@
 #include "control/session_reply.h"
 #include "serve/line_connection.h"
 #include "serve/logon_guard.h"
+#include "serve/peer_count.h"
 
 namespace qv::control {
 
@@ -41,6 +42,9 @@ struct ConnectionContext {
   LogonGuard* guard = nullptr;
   // Writes a line of the failure log (level 1); null: not written.
   std::function<void(std::string_view text)> log_failure;
+  // A connection not logged on this long after it was made is closed, whatever it sends
+  // (a password connection never logs on); zero: no such limit.
+  std::chrono::milliseconds logon_deadline{0};
 };
 
 // What both connections share: sending a session's reply, the pause before a
@@ -65,6 +69,16 @@ class SessionConnection : public LineConnection {
 
   const ConnectionContext& context() const { return context_; }
 
+ public:
+  // Holds a place among the connections of its address that have not logged on.
+  void HoldPreLogonPlace(PeerCount::Token place) { pre_logon_place_ = std::move(place); }
+
+ protected:
+  // True once the peer has logged on; the logon deadline then no longer applies.
+  virtual bool LoggedOn() const { return false; }
+  // Gives the place among the connections not logged on back, at the logon.
+  void LeavePreLogon() { pre_logon_place_.Reset(); }
+
  private:
   void Send(const SessionReply& reply);
   // The wait before the answer to a logon; counts and logs a failure.
@@ -72,6 +86,7 @@ class SessionConnection : public LineConnection {
 
   ConnectionContext context_;
   std::string peer_;
+  PeerCount::Token pre_logon_place_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
@@ -83,6 +98,7 @@ class ControlConnection : public SessionConnection {
 
  private:
   void OnLine(std::string_view line) override;
+  bool LoggedOn() const override;
 
   // Shared with a job running off the loop, which may outlive the connection.
   std::shared_ptr<ControlSession> session_;

@@ -29,6 +29,7 @@ ControlService::ControlService(ControlServiceOptions options) : options_(options
   frame_->AddListener(PasswordListener());
   context_.idle_limit = options_.idle_limit;
   context_.failure_delay = options_.failure_delay;
+  context_.logon_deadline = options_.logon_deadline;
   guard_ = std::make_unique<LogonGuard>(LogonGuardLimits{.first_pause = options_.failure_delay});
   context_.guard = guard_.get();
   context_.log_failure = [this](std::string_view text) {
@@ -82,8 +83,12 @@ ListenerSetup ControlService::ControlListener() {
     return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
   };
   setup.busy_reply = [] { return std::string(kTooManyConnections); };
+  setup.admit = [this](const std::string& peer) { return control_peers_.Admits(peer); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
-    return std::make_unique<ControlConnection>(frame_->settings(), link, peer, *host_, context_);
+    auto connection =
+        std::make_unique<ControlConnection>(frame_->settings(), link, peer, *host_, context_);
+    connection->HoldPreLogonPlace(control_peers_.Take(peer));
+    return connection;
   };
   return setup;
 }
@@ -96,8 +101,12 @@ ListenerSetup ControlService::PasswordListener() {
   setup.port = [this] { return static_cast<int>(host_->CurrentSettings().system.PasswordPort); };
   setup.greeting = [] { return std::string(kPwGreeting); };
   setup.busy_reply = [] { return std::string(kPwTooManyConnections); };
+  setup.admit = [this](const std::string& peer) { return password_peers_.Admits(peer); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
-    return std::make_unique<PasswordConnection>(frame_->settings(), link, context_, peer);
+    auto connection =
+        std::make_unique<PasswordConnection>(frame_->settings(), link, context_, peer);
+    connection->HoldPreLogonPlace(password_peers_.Take(peer));
+    return connection;
   };
   return setup;
 }

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,6 +66,18 @@ class Peer {
   void Send(const std::string& text) {
     if (fd_ >= 0) (void)::send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
   }
+  // True when the peer closes within `wait` (what arrives meanwhile is dropped).
+  bool Closed(milliseconds wait) {
+    auto deadline = Clock::now() + wait;
+    for (;;) {
+      auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+      pollfd p{fd_, POLLIN, 0};
+      if (fd_ < 0 || left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+      char buf[1024];
+      if (recv(fd_, buf, sizeof buf, 0) <= 0) return true;
+    }
+  }
+
   // What arrived up to and with `end`, or empty when it does not come within `wait`.
   std::string ReadUntil(std::string_view end, milliseconds wait) {
     auto deadline = Clock::now() + wait;
@@ -93,6 +106,16 @@ class Peer {
   int fd_ = -1;
   std::string buffered_;
 };
+
+// Waits until `check` holds, for up to five seconds.
+template <class Check>
+bool Eventually(Check check) {
+  for (int i = 0; i < 100; ++i) {
+    if (check()) return true;
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  return false;
+}
 
 // How long a guesser waits for an answer before it hangs up and tries again.
 constexpr milliseconds kGuesserPatience{250};
@@ -128,8 +151,9 @@ class GuessingTest : public ::testing::Test {
     ASSERT_EQ(AddRecord(tables_.system(), &admin), 0);
     USERSTRUCT ann = MakeUser("ann", "example.test", "old", "ann");
     ASSERT_EQ(AddRecord(tables_.system(), &ann), 0);
-    ASSERT_TRUE(control_.Start("qvctrl95", ctrl_port_));
   }
+
+  bool StartControl() { return control_.Start("qvctrl95", ctrl_port_); }
 
   // The control login from `from`: the answer to the password, waited for up to `wait`.
   std::string ControlLogin(const char* from, const std::string& password, milliseconds wait) {
@@ -197,6 +221,7 @@ class GuessingTest : public ::testing::Test {
 // The answer a guesser waits for counts only if it comes at all; silence must tell nothing, so a
 // right password from the guessing address is held back too, while another address is not.
 TEST_F(GuessingTest, HangingUpControlGuessersDecideFewGuessesAndOthersLogOnAtOnce) {
+  ASSERT_TRUE(StartControl());
   Tally tally = Guess([this](const std::string& password) {
     return ControlLogin("127.0.0.1", password, kGuesserPatience);
   });
@@ -222,6 +247,7 @@ TEST_F(GuessingTest, HangingUpControlGuessersDecideFewGuessesAndOthersLogOnAtOnc
 
 // The password port shares the count with the control port.
 TEST_F(GuessingTest, PasswordPortGuessersAreHeldBackWithTheControlPort) {
+  ASSERT_TRUE(StartControl());
   Tally tally = Guess([this](const std::string& password) {
     return ChangePassword("127.0.0.1", password, kGuesserPatience);
   });
@@ -234,6 +260,105 @@ TEST_F(GuessingTest, PasswordPortGuessersAreHeldBackWithTheControlPort) {
   EXPECT_EQ(ChangePassword("127.0.0.2", "old", milliseconds(3000)), kPwOk);
   EXPECT_EQ(ControlLogin("127.0.0.2", "secret", milliseconds(3000)), kLoginOkLine);
   EXPECT_LT(Clock::now() - start, milliseconds(1500));
+}
+
+// Connections that never log on hold few slots of either port per address.
+TEST_F(GuessingTest, OneAddressHoldsFewSlotsBeforeTheLogon) {
+  ASSERT_TRUE(StartControl());
+  struct Case {
+    int port;
+    size_t share;
+    const char* busy;
+  } cases[] = {{ctrl_port_, kControlSlotsPerPeer, kTooManyConnections},
+               {pw_port_, kPasswordSlotsPerPeer, kPwTooManyConnections}};
+  for (const Case& c : cases) {
+    std::vector<std::unique_ptr<Peer>> held;
+    for (size_t i = 0; i < c.share; ++i) {
+      held.push_back(std::make_unique<Peer>("127.0.0.1", c.port));
+      std::string greeting = held.back()->ReadUntil("\r\n", milliseconds(3000));
+      EXPECT_FALSE(greeting.empty());
+      EXPECT_NE(greeting, c.busy) << i;
+    }
+    Peer refused("127.0.0.1", c.port);
+    EXPECT_EQ(refused.ReadUntil("\r\n", milliseconds(3000)), c.busy) << c.port;
+    Peer other("127.0.0.2", c.port);
+    std::string greeting = other.ReadUntil("\r\n", milliseconds(3000));
+    EXPECT_FALSE(greeting.empty());
+    EXPECT_NE(greeting, c.busy);
+    // A connection that goes gives its place back.
+    held.pop_back();
+    EXPECT_TRUE(Eventually([&] {
+      Peer again("127.0.0.1", c.port);
+      std::string line = again.ReadUntil("\r\n", milliseconds(3000));
+      return !line.empty() && line != c.busy;
+    }));
+  }
+  // A logged-on administrator no longer counts: five more may wait for their logon.
+  std::vector<std::unique_ptr<Peer>> waiting;
+  Peer admin("127.0.0.1", ctrl_port_);
+  admin.ReadUntil("\r\n", milliseconds(3000));
+  admin.Send("admin@example.test\r\nsecret\r\n");
+  EXPECT_NE(admin.ReadUntil(">", milliseconds(3000)).find(kLoginOk), std::string::npos);
+  for (size_t i = 0; i < kControlSlotsPerPeer; ++i) {
+    waiting.push_back(std::make_unique<Peer>("127.0.0.1", ctrl_port_));
+    EXPECT_NE(waiting.back()->ReadUntil("\r\n", milliseconds(3000)), kTooManyConnections) << i;
+  }
+}
+
+// The control service in this process, with a short logon deadline.
+class RunningControl {
+ public:
+  explicit RunningControl(ControlServiceOptions options) : service_(options) {
+    thread_ = std::thread([this] { code_ = service_.Run(); });
+  }
+  ~RunningControl() {
+    service_.frame().loop().Post([this] { service_.frame().Stop(); });
+    thread_.join();
+  }
+
+ private:
+  ControlService service_;
+  std::thread thread_;
+  int code_ = -1;
+};
+
+// The deadline runs from the connection's start: bytes that trickle in do not extend it, a
+// logon ends it.
+TEST_F(GuessingTest, ConnectionsThatDoNotLogOnAreClosedAtTheDeadline) {
+  constexpr milliseconds kDeadline{1500};
+  ControlServiceOptions options;
+  options.logon_deadline = kDeadline;
+  RunningControl control(options);
+  ASSERT_TRUE(Eventually([&] {
+    return Peer("127.0.0.1", ctrl_port_).ReadUntil("\r\n", milliseconds(500)).size() > 0;
+  }));
+  Peer admin("127.0.0.2", ctrl_port_);
+  admin.ReadUntil("\r\n", milliseconds(3000));
+  admin.Send("admin@example.test\r\nsecret\r\n");
+  EXPECT_NE(admin.ReadUntil(">", milliseconds(3000)).find(kLoginOk), std::string::npos);
+  struct Case {
+    int port;
+    const char* trickle;  // sent a byte at a time, never a whole logon
+  } cases[] = {{ctrl_port_, "admin@example.test\r\nwrongwrongwrongwrong"},
+               {pw_port_, "USER ann@example.test\r\nPASS old\r\nNEWPASS"}};
+  for (const Case& c : cases) {
+    Peer slow("127.0.0.1", c.port);
+    ASSERT_FALSE(slow.ReadUntil("\r\n", milliseconds(3000)).empty());
+    auto start = Clock::now();
+    bool closed = false;
+    for (const char* b = c.trickle; *b != '\0' && !closed; ++b) {
+      slow.Send(std::string(1, *b));
+      closed = slow.Closed(milliseconds(100));
+    }
+    if (!closed) closed = slow.Closed(milliseconds(5000));
+    auto took = Clock::now() - start;
+    EXPECT_TRUE(closed) << c.port;
+    EXPECT_GE(took, kDeadline - milliseconds(300)) << c.port;
+    EXPECT_LT(took, kDeadline + milliseconds(3000)) << c.port;
+  }
+  // The administrator who logged on is still served.
+  admin.Send("NOOP\r\n");
+  EXPECT_FALSE(admin.ReadUntil(">", milliseconds(3000)).empty());
 }
 
 }  // namespace
