@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/strings.h"
 #include "control/control_texts.h"
 
 namespace qv::control {
@@ -12,13 +13,21 @@ namespace {
 // so neither are the passwords of the login dialogue.
 constexpr std::string_view kNoLog = "";
 
+// The verb of the password change, as the session recognises it.
+constexpr std::string_view kPwNewPassVerb = "NEWP";
+
 }  // namespace
 
 SessionConnection::SessionConnection(const Settings& settings, ConnectionLink& link,
                                      std::string_view line_too_long,
-                                     const ConnectionContext& context)
-    : LineConnection(link, settings, kNoLog, line_too_long), context_(context) {
+                                     const ConnectionContext& context, std::string_view peer)
+    : LineConnection(link, settings, kNoLog, line_too_long), context_(context), peer_(peer) {
   link.SetIdleLimit(context_.idle_limit);
+  // The deadline runs from the start: input does not extend it.
+  if (context_.logon_deadline.count() > 0 && context_.after)
+    context_.after(context_.logon_deadline, WhileAlive([this] {
+                     if (!LoggedOn()) Close();
+                   }));
 }
 
 SessionConnection::~SessionConnection() {
@@ -36,15 +45,28 @@ void SessionConnection::Send(const SessionReply& reply) {
   if (reply.close) Close();
 }
 
-void SessionConnection::Deliver(SessionReply reply) {
-  if (!reply.delayed) {
+std::chrono::milliseconds SessionConnection::LogonDelay(bool failed, std::string_view user) {
+  if (context_.guard == nullptr)
+    return failed ? context_.failure_delay : std::chrono::milliseconds(0);
+  LogonVerdict verdict = context_.guard->Answer(peer_, failed);
+  if (failed && context_.log_failure) {
+    context_.log_failure(Format(kLogLogonFailed, std::string(user).c_str(), peer_.c_str()));
+    if (verdict.backoff_started) context_.log_failure(Format(kLogBackoffStarted, peer_.c_str()));
+  }
+  return verdict.delay;
+}
+
+void SessionConnection::Deliver(SessionReply reply, bool logon, std::string_view user) {
+  std::chrono::milliseconds delay{0};
+  if (logon || reply.delayed) delay = LogonDelay(reply.delayed, user);
+  if (!reply.delayed && delay.count() == 0) {
     Send(reply);
     Resume();
     return;
   }
   Pause();
   auto held = std::make_shared<SessionReply>(std::move(reply));
-  context_.after(context_.failure_delay, WhileAlive([this, held] {
+  context_.after(delay, WhileAlive([this, held] {
                    Send(*held);
                    Resume();
                  }));
@@ -53,12 +75,16 @@ void SessionConnection::Deliver(SessionReply reply) {
 ControlConnection::ControlConnection(const Settings& settings, ConnectionLink& link,
                                      std::string_view peer, ControlHost& host,
                                      const ConnectionContext& context)
-    : SessionConnection(settings, link, kLineTooLong, context),
+    : SessionConnection(settings, link, kLineTooLong, context, peer),
       session_(std::make_shared<ControlSession>(settings, host, peer)) {}
 
 void ControlConnection::OnLine(std::string_view line) {
   if (!session_->WaitsForServices(line)) {
-    Deliver(session_->Dispatch(line));
+    // Every line in the password step is a login's password.
+    bool logon = session_->state() == ControlState::kPassword;
+    std::string user = session_->user_name();
+    Deliver(session_->Dispatch(line), logon, user);
+    if (LoggedOn()) LeavePreLogon();
     return;
   }
   Pause();
@@ -68,12 +94,19 @@ void ControlConnection::OnLine(std::string_view line) {
       WhileAlive([this, reply] { Deliver(std::move(*reply)); }));
 }
 
+bool ControlConnection::LoggedOn() const {
+  return session_->state() == ControlState::kLoggedIn;
+}
+
 PasswordConnection::PasswordConnection(const Settings& settings, ConnectionLink& link,
-                                       const ConnectionContext& context)
-    : SessionConnection(settings, link, kPwLineTooLong, context), session_(settings.system) {}
+                                       const ConnectionContext& context, std::string_view peer)
+    : SessionConnection(settings, link, kPwLineTooLong, context, peer), session_(settings.system) {}
 
 void PasswordConnection::OnLine(std::string_view line) {
-  Deliver(session_.Dispatch(line));
+  // NEWPASS decides on the old password.
+  bool logon =
+      session_.state() == PasswordState::kPasswordGiven && StartsWithNoCase(line, kPwNewPassVerb);
+  Deliver(session_.Dispatch(line), logon, session_.user());
 }
 
 }  // namespace qv::control

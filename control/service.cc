@@ -29,6 +29,14 @@ ControlService::ControlService(ControlServiceOptions options) : options_(options
   frame_->AddListener(PasswordListener());
   context_.idle_limit = options_.idle_limit;
   context_.failure_delay = options_.failure_delay;
+  context_.logon_deadline = options_.logon_deadline;
+  guard_ = std::make_unique<LogonGuard>(LogonGuardLimits{.first_pause = options_.failure_delay});
+  context_.guard = guard_.get();
+  context_.log_failure = [this](std::string_view text) {
+    SYSTEMSTRUCT system = frame_->settings().system;
+    system.LogLevel = failure_log_level_;
+    WriteLog(system, kLogLevelFailure, 0, kLogEvent, text, kLogPrefixControl);
+  };
   context_.offload = [this](std::function<void()> work, std::function<void()> done) {
     frame_->Offload(std::move(work), std::move(done));
   };
@@ -59,7 +67,8 @@ ServiceSetup ControlService::Setup() {
 bool ControlService::LoadConfig() {
   host_ = std::make_unique<SystemControlHost>(frame_->settings());
   // The tables are read through the process's settings; the transaction log is
-  // not written.
+  // not written, failed logons aside.
+  failure_log_level_ = frame_->settings().system.LogLevel;
   frame_->settings().system.LogLevel = -1;
   return true;
 }
@@ -74,8 +83,12 @@ ListenerSetup ControlService::ControlListener() {
     return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
   };
   setup.busy_reply = [] { return std::string(kTooManyConnections); };
+  setup.admit = [this](const std::string& peer) { return control_peers_.Admits(peer); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
-    return std::make_unique<ControlConnection>(frame_->settings(), link, peer, *host_, context_);
+    auto connection =
+        std::make_unique<ControlConnection>(frame_->settings(), link, peer, *host_, context_);
+    connection->HoldPreLogonPlace(control_peers_.Take(peer));
+    return connection;
   };
   return setup;
 }
@@ -88,8 +101,12 @@ ListenerSetup ControlService::PasswordListener() {
   setup.port = [this] { return static_cast<int>(host_->CurrentSettings().system.PasswordPort); };
   setup.greeting = [] { return std::string(kPwGreeting); };
   setup.busy_reply = [] { return std::string(kPwTooManyConnections); };
-  setup.make_handler = [this](ConnectionLink& link, const std::string&) {
-    return std::make_unique<PasswordConnection>(frame_->settings(), link, context_);
+  setup.admit = [this](const std::string& peer) { return password_peers_.Admits(peer); };
+  setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
+    auto connection =
+        std::make_unique<PasswordConnection>(frame_->settings(), link, context_, peer);
+    connection->HoldPreLogonPlace(password_peers_.Take(peer));
+    return connection;
   };
   return setup;
 }

@@ -9,6 +9,13 @@
 
 namespace qv::pop3 {
 
+namespace {
+
+// The verb of the logon's password, as the session recognises it.
+constexpr std::string_view kPassVerb = "PASS";
+
+}  // namespace
+
 POPCONNSTRUCT::POPCONNSTRUCT(const Settings& settings, ConnectionLink& link,
                              const std::string& peer, LoopTools tools,
                              std::chrono::milliseconds idle_limit)
@@ -31,6 +38,7 @@ void POPCONNSTRUCT::OnLineTooLong() {
 }
 
 void POPCONNSTRUCT::OnLine(std::string_view line) {
+  bool logon = session_->state() == Pop3State::kUserGiven && StartsWithNoCase(line, kPassVerb);
   Pop3Reply reply;
   int result = DispatchPop3Command(session_.get(), line.data(), line.size(), &reply);
   if (result == kResultNoSession) return;
@@ -45,7 +53,7 @@ void POPCONNSTRUCT::OnLine(std::string_view line) {
     Pause();
     SendPendingFile();
   } else {
-    return Answer(std::move(reply));
+    return Answer(std::move(reply), logon);
   }
   if (reply.close) Close();
 }
@@ -60,7 +68,7 @@ void POPCONNSTRUCT::SystemLogonAway(LogonRequest request) {
   };
   auto done = [this, job, alive = alive_] {
     if (!*alive) return;
-    Answer(session_->FinishSystemLogon(job->second));
+    Answer(session_->FinishSystemLogon(job->second), true);
   };
   if (tools_.offload) {
     tools_.offload(std::move(work), std::move(done));
@@ -70,24 +78,36 @@ void POPCONNSTRUCT::SystemLogonAway(LogonRequest request) {
   }
 }
 
-void POPCONNSTRUCT::Answer(Pop3Reply reply) {
+std::chrono::milliseconds POPCONNSTRUCT::ReplyDelay(const Pop3Reply& reply, bool logon) {
+  if (tools_.guard == nullptr)
+    return reply.delayed ? std::chrono::duration_cast<std::chrono::milliseconds>(kFailedLogonDelay)
+                         : std::chrono::milliseconds(0);
+  if (!logon && !reply.delayed) return std::chrono::milliseconds(0);
+  const std::string& peer = session_->record().PeerAddress;
+  LogonVerdict verdict = tools_.guard->Answer(peer, reply.delayed);
+  if (verdict.backoff_started)
+    Log(kLogLevelFailure, kLogEvent, Format(kLogBackoffStarted, peer.c_str()));
+  return verdict.delay;
+}
+
+void POPCONNSTRUCT::Answer(Pop3Reply reply, bool logon) {
   if (reply.failed_logon) {
     const POPSESSIONSTRUCT& record = session_->record();
     Log(kLogLevelFailure, kLogEvent,
         Format(kLogLogonFailed, record.UserName.c_str(), record.PeerAddress.c_str()));
   }
+  std::chrono::milliseconds delay = ReplyDelay(reply, logon);
   auto send = [this, text = std::move(reply.text), close = reply.close] {
     Reply(text);
     if (close) Close();
     Resume();
   };
-  if (!reply.delayed || !tools_.after) return send();
+  if ((!reply.delayed && delay.count() == 0) || !tools_.after) return send();
   // Later commands wait too: a guesser gains nothing by sending ahead.
   Pause();
-  tools_.after(std::chrono::duration_cast<std::chrono::milliseconds>(kFailedLogonDelay),
-               [send = std::move(send), alive = alive_] {
-                 if (*alive) send();
-               });
+  tools_.after(delay, [send = std::move(send), alive = alive_] {
+    if (*alive) send();
+  });
 }
 
 void POPCONNSTRUCT::Defer(std::function<void()> fn) {

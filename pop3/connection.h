@@ -9,9 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "serve/line_connection.h"
 #include "pop3/message.h"
 #include "pop3/session.h"
+#include "serve/line_connection.h"
+#include "serve/logon_guard.h"
 
 namespace qv::pop3 {
 
@@ -33,6 +34,9 @@ struct LoopTools {
   // Runs `work` away from the loop (the worker pool), then `done` on the loop (the operating
   // system's logon, which may take seconds).
   std::function<void(std::function<void()> work, std::function<void()> done)> offload;
+  // The process's count of failed logons per address (shared by every connection); null: a
+  // failure waits kFailedLogonDelay and a right password is answered at once.
+  LogonGuard* guard = nullptr;
 };
 
 // The connection record of a slot: the pending message (file and transfer limit, both held by
@@ -41,8 +45,7 @@ class POPCONNSTRUCT final : public LineConnection {
  public:
   // `settings` must outlive the connection.
   POPCONNSTRUCT(const Settings& settings, ConnectionLink& link, const std::string& peer,
-                LoopTools tools,
-                std::chrono::milliseconds idle_limit);
+                LoopTools tools, std::chrono::milliseconds idle_limit);
   ~POPCONNSTRUCT() override;
 
   void OnIdle() override;
@@ -61,8 +64,11 @@ class POPCONNSTRUCT final : public LineConnection {
   // Runs the operating system's logon of a PASS on the worker pool; commands wait meanwhile.
   void SystemLogonAway(LogonRequest request);
   // Sends a reply that is no message; a failed logon is logged, and answered only after
-  // kFailedLogonDelay with the commands behind it waiting.
-  void Answer(Pop3Reply reply);
+  // kFailedLogonDelay (or the guard's pause) with the commands behind it waiting. `logon`: the
+  // reply answers PASS, which waits while the peer's back-off lasts even when it is right.
+  void Answer(Pop3Reply reply, bool logon = false);
+  // The wait before a reply; counts a failure with the guard.
+  std::chrono::milliseconds ReplyDelay(const Pop3Reply& reply, bool logon);
 
   LoopTools tools_;
   std::chrono::milliseconds idle_limit_;

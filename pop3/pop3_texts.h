@@ -53,6 +53,8 @@ constexpr long kLogonFailureNumber = 1326;
 inline constexpr char kLogConnect[] = "POP3-User connect\r\n";
 inline constexpr char kLogLineTooLong[] = "Line too long; connection closed\r\n";
 inline constexpr char kLogLogonFailed[] = "Logon of user '%s' from %s failed\r\n";
+// The first failure of an address, from which its logons are answered late.
+inline constexpr char kLogBackoffStarted[] = "Logons from %s are answered late\r\n";
 inline constexpr char kLogIdle[] = "No command for %d seconds; connection closed\r\n";
 
 // ---- Trace and tray (the sixth connection and failed accepts are logged by the service frame)

@@ -53,7 +53,9 @@ ListenerSetup Pop3Service::Pop3Listener() {
     tools.offload = [this](std::function<void()> work, std::function<void()> done) {
       frame_->Offload(std::move(work), std::move(done));
     };
-    return std::make_unique<POPCONNSTRUCT>(settings(), link, peer, std::move(tools), options_.idle_limit);
+    tools.guard = &guard_;
+    return std::make_unique<POPCONNSTRUCT>(settings(), link, peer, std::move(tools),
+                                           options_.idle_limit);
   };
   return setup;
 }

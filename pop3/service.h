@@ -7,9 +7,10 @@
 
 #include "common/config.h"
 #include "common/dialup_link.h"
-#include "serve/service_frame.h"
 #include "pop3/collect_runner.h"
 #include "pop3/schedule.h"
+#include "serve/logon_guard.h"
+#include "serve/service_frame.h"
 
 namespace qv::pop3 {
 
@@ -56,6 +57,8 @@ class Pop3Service {
   std::unique_ptr<ServiceFrame> frame_;
   Listener* listener_ = nullptr;
   std::unique_ptr<RemoteCollection> collection_;
+  // One count of failed logons for every connection.
+  LogonGuard guard_;
 };
 
 }  // namespace qv::pop3

@@ -24,6 +24,8 @@ namespace {
 // Log texts of the frame itself.
 constexpr char kLogAcceptFailed[] = "Cannot accept connection; %s\r\n";
 constexpr char kLogAllSlotsTaken[] = "Connection from %s refused; all %zu slots are taken\r\n";
+constexpr char kLogPeerRefused[] =
+    "Connection from %s refused; that address holds its share of the slots\r\n";
 constexpr char kLogInterruptedWrites[] = "Removed %zu unfinished message files\r\n";
 
 // A failed accept (no descriptors left, for example) is retried after this pause, so that the
@@ -276,12 +278,16 @@ void Listener::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socke
   // The first free slot from the lowest index.
   size_t index = 0;
   while (index < slots_.size() && slots_[index]) ++index;
-  if (index == slots_.size()) {
+  bool full = index == slots_.size();
+  if (full || (setup_.admit && !setup_.admit(peer))) {
     std::string reply = setup_.busy_reply ? setup_.busy_reply() : std::string();
     std::error_code wec;
     if (!reply.empty()) asio::write(socket, asio::buffer(reply), wec);
     char text[256];
-    std::snprintf(text, sizeof text, kLogAllSlotsTaken, peer.c_str(), slots_.size());
+    if (full)
+      std::snprintf(text, sizeof text, kLogAllSlotsTaken, peer.c_str(), slots_.size());
+    else
+      std::snprintf(text, sizeof text, kLogPeerRefused, peer.c_str());
     frame_.Log(kLogLevelMail, static_cast<int>(socket.native_handle()), kLogEvent, text);
     socket.shutdown(asio::ip::tcp::socket::shutdown_both, wec);
     socket.close(wec);

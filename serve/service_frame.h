@@ -20,8 +20,8 @@
 #include "common/config.h"
 #include "common/trace.h"
 #include "common/version.h"
-#include "serve/worker_pool.h"
 #include "platform/eventloop.h"
+#include "serve/worker_pool.h"
 
 namespace qv {
 
@@ -85,6 +85,9 @@ struct ListenerSetup {
   std::function<std::string()> greeting;
   // Sent to a connection that finds every slot taken; the connection is then closed.
   std::function<std::string()> busy_reply;
+  // Whether a connection from `peer` may have a free slot (null: every peer); one refused gets
+  // the busy reply and is closed.
+  std::function<bool(const std::string& peer)> admit;
   HandlerFactory make_handler;
 };
 

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "common/recordstore.h"
-#include "serve/testing/fake_link.h"
 #include "common/testing/table_env.h"
 #include "control/control_texts.h"
 #include "control/tests/fake_host.h"
+#include "serve/testing/fake_link.h"
 
 namespace qv::control {
 namespace {
@@ -179,6 +179,118 @@ TEST_F(ConnectionTest, PasswordChangeAndItsDelayedFailure) {
   pending_.RunTimers();
   EXPECT_EQ(bad_link.Take(), kPwInvalidPassword);
   EXPECT_TRUE(bad_link.closed);
+}
+
+}  // namespace
+}  // namespace qv::control
+
+namespace qv::control {
+namespace {
+
+// Connections that share one logon guard on a clock the test moves.
+class GuardedConnectionTest : public ConnectionTest {
+ protected:
+  ConnectionContext Guarded() {
+    ConnectionContext context = pending_.Context();
+    context.guard = &guard_;
+    context.log_failure = [this](std::string_view text) { log_ += text; };
+    return context;
+  }
+  // The delay the password line of a control login waited for, or -1 ms when it was
+  // answered at once; the timers are run.
+  std::chrono::milliseconds LoginDelay(const char* peer, const char* password) {
+    ConnectionContext context = Guarded();
+    FakeLink link;
+    ControlConnection c(tables_.settings(), link, peer, host_, context);
+    c.OnReceive("admin@example.com\r\n");
+    pending_.RunTimers();
+    link.Take();
+    c.OnReceive(std::string(password) + "\r\n");
+    if (!link.Take().empty()) return std::chrono::milliseconds(-1);
+    std::chrono::milliseconds delay = pending_.last_delay;
+    pending_.RunTimers();
+    EXPECT_FALSE(link.Take().empty());
+    return delay;
+  }
+
+  std::chrono::steady_clock::time_point now_{std::chrono::seconds(100)};
+  LogonGuard guard_{LogonGuardLimits{}, [this] { return now_; }};
+  std::string log_;
+};
+
+TEST_F(GuardedConnectionTest, EveryAnswerToALogonWaitsForThePeersBackOff) {
+  using std::chrono::milliseconds;
+  using std::chrono::seconds;
+  const struct {
+    const char* peer;
+    const char* password;
+    milliseconds advance;  // before the line
+    milliseconds delay;    // -1: answered at once
+  } cases[] = {
+      {"10.0.0.1", "pw", milliseconds(0), milliseconds(-1)},
+      {"10.0.0.1", "bad", milliseconds(0), seconds(1)},
+      {"10.0.0.1", "bad", milliseconds(0), seconds(3)},
+      {"10.0.0.1", "pw", milliseconds(0), seconds(3)},  // right, but the back-off lasts
+      {"10.0.0.2", "pw", milliseconds(0), milliseconds(-1)},
+      {"10.0.0.1", "pw", milliseconds(2500), milliseconds(500)},
+      {"10.0.0.1", "pw", seconds(1), milliseconds(-1)},
+  };
+  for (const auto& c : cases) {
+    now_ += c.advance;
+    EXPECT_EQ(LoginDelay(c.peer, c.password), c.delay) << c.peer << " " << c.password;
+  }
+  EXPECT_EQ(log_,
+            "Logon of user 'admin@example.com' from 10.0.0.1 failed\r\n"
+            "Logons from 10.0.0.1 are answered late\r\n"
+            "Logon of user 'admin@example.com' from 10.0.0.1 failed\r\n");
+}
+
+TEST_F(GuardedConnectionTest, PasswordChangesShareTheCountWithTheControlPort) {
+  ConnectionContext context = Guarded();
+  for (int i = 0; i < 2; ++i) {
+    FakeLink link;
+    PasswordConnection c(tables_.settings(), link, context, "10.0.0.3");
+    c.OnReceive("USER ann@example.com\r\nPASS wrong\r\nNEWPASS x\r\n");
+    EXPECT_EQ(link.Take(), std::string(kPwOk) + kPwOk);
+    EXPECT_EQ(pending_.last_delay, std::chrono::seconds(i == 0 ? 1 : 3));
+    pending_.RunTimers();
+    EXPECT_EQ(link.Take(), kPwInvalidPassword);
+  }
+  // QUIT is no logon: answered at once.
+  FakeLink quit_link;
+  PasswordConnection quitting(tables_.settings(), quit_link, context, "10.0.0.3");
+  quitting.OnReceive("USER ann@example.com\r\nPASS old\r\nQUIT\r\n");
+  EXPECT_EQ(quit_link.Take(), std::string(kPwOk) + kPwOk + kPwOk);
+  // The right old password waits for the back-off, and the control login from there too.
+  FakeLink link;
+  PasswordConnection c(tables_.settings(), link, context, "10.0.0.3");
+  c.OnReceive("USER ann@example.com\r\nPASS old\r\nNEWPASS new\r\n");
+  EXPECT_EQ(link.Take(), std::string(kPwOk) + kPwOk);
+  EXPECT_EQ(pending_.last_delay, std::chrono::seconds(3));
+  pending_.RunTimers();
+  EXPECT_EQ(link.Take(), kPwOk);
+  EXPECT_EQ(LoginDelay("10.0.0.3", "pw"), std::chrono::seconds(3));
+}
+
+TEST_F(GuardedConnectionTest, TheLogonDeadlineClosesOnlyConnectionsNotLoggedOn) {
+  ConnectionContext context = Guarded();
+  context.logon_deadline = std::chrono::seconds(60);
+  PeerCount peers(5);
+  FakeLink waiting_link, admin_link, pw_link;
+  ControlConnection waiting(tables_.settings(), waiting_link, "10.0.0.4", host_, context);
+  waiting.HoldPreLogonPlace(peers.Take("10.0.0.4"));
+  ControlConnection admin(tables_.settings(), admin_link, "10.0.0.4", host_, context);
+  admin.HoldPreLogonPlace(peers.Take("10.0.0.4"));
+  PasswordConnection pw(tables_.settings(), pw_link, context, "10.0.0.4");
+  EXPECT_EQ(pending_.last_delay, std::chrono::seconds(60));
+  EXPECT_EQ(peers.Held("10.0.0.4"), 2u);
+  admin.OnReceive("admin@example.com\r\npw\r\n");
+  EXPECT_EQ(peers.Held("10.0.0.4"), 1u);  // the logon gave its place back
+  waiting.OnReceive("admin@exa");         // input does not extend the deadline
+  pending_.RunTimers();
+  EXPECT_TRUE(waiting_link.closed);
+  EXPECT_TRUE(pw_link.closed);
+  EXPECT_FALSE(admin_link.closed);
 }
 
 }  // namespace

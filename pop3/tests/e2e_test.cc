@@ -254,8 +254,12 @@ TEST_F(Pop3E2E, ListRetrAndADroppedConnection) {
 TEST_F(Pop3E2E, AWrongPasswordIsAnsweredAfterASecondWhileOthersAreServed) {
   ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
   std::string out = Python(
-      "import poplib, sys, threading, time\n"
+      "import poplib, socket, sys, threading, time\n"
       "port = int(sys.argv[2])\n"
+      // The other client comes from another address: logons from the guesser's wait with it.
+      "connect = socket.create_connection\n"
+      "def from_other(address, timeout=None, *rest):\n"
+      "    return connect(address, timeout, ('127.0.0.2', 0))\n"
       "guesser = poplib.POP3('127.0.0.1', port, timeout=20)\n"
       "guesser.user('ann')\n"
       "times = {}\n"
@@ -269,7 +273,9 @@ TEST_F(Pop3E2E, AWrongPasswordIsAnsweredAfterASecondWhileOthersAreServed) {
       "t = threading.Thread(target=guess)\n"
       "t.start()\n"
       "time.sleep(0.1)\n"
+      "socket.create_connection = from_other\n"
       "other = poplib.POP3('127.0.0.1', port, timeout=20)\n"
+      "socket.create_connection = connect\n"
       "other.user('ann')\n"
       "other.pass_('Secret')\n"
       "print(other.stat())\n"

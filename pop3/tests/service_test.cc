@@ -117,7 +117,7 @@ TEST_F(ServiceTest, CommandsSentBehindARetrFollowTheMessage) {
   std::string second = c.UpTo("\r\n.\r\n");
   std::set<std::string> both = {first, second};
   EXPECT_EQ(both, (std::set<std::string>{"Subject: one\r\n\r\nfirst\r\n.\r\n",
-                                          "Subject: two\r\n\r\nsecond\r\n.\r\n"}));
+                                         "Subject: two\r\n\r\nsecond\r\n.\r\n"}));
   EXPECT_EQ(c.Line(), "+OK\r\n");
   EXPECT_EQ(c.Line(), "+OK\r\n");
   EXPECT_TRUE(c.Closed());
@@ -268,6 +268,56 @@ TEST_F(ServiceTest, TheLogHasTheConnectionAndNoPassword) {
   EXPECT_EQ(log.find("pw\r\n"), std::string::npos);
   EXPECT_NE(log.find("<-- +OK <ann>\r\n"), std::string::npos);
   EXPECT_EQ(log.find("Quorvane POP3 Server"), std::string::npos);  // the greeting is not logged
+}
+
+}  // namespace
+}  // namespace qv::pop3
+
+namespace qv::pop3 {
+namespace {
+
+// Failed logons of one address are counted across its connections: each answer to a logon from
+// there waits for the back-off, a right password too, and the start of the back-off is logged
+// once.
+TEST_F(ServiceTest, LogonsOfAnAddressWaitForItsBackOff) {
+  RunningService service(sys_.settings());
+  using Clock = std::chrono::steady_clock;
+  const struct {
+    const char* password;
+    const char* reply;
+    std::chrono::milliseconds least;  // the answer comes no earlier
+  } cases[] = {
+      {"wrong", kErrInvalidPassword, std::chrono::milliseconds(900)},
+      {"wrong", kErrInvalidPassword, std::chrono::milliseconds(1900)},
+      {"pw", "+OK\r\n", std::chrono::milliseconds(0)},  // the back-off has passed
+  };
+  for (const auto& c : cases) {
+    Client client(service.port());
+    client.Line();
+    EXPECT_EQ(client.Ask("USER ann"), "+OK <ann>\r\n");
+    auto start = Clock::now();
+    EXPECT_EQ(client.Ask(std::string("PASS ") + c.password), c.reply);
+    EXPECT_GE(Clock::now() - start, c.least) << c.password;
+  }
+  // A right password while the back-off lasts waits for its end.
+  Client guesser(service.port());
+  guesser.Line();
+  guesser.Ask("USER ann");
+  guesser.Send("PASS wrong\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  Client right(service.port());
+  right.Line();
+  right.Ask("USER ann");
+  auto start = Clock::now();
+  EXPECT_EQ(right.Ask("PASS pw"), "+OK\r\n");
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_EQ(guesser.Line(), kErrInvalidPassword);
+  std::string log;
+  for (const auto& entry : std::filesystem::directory_iterator(sys_.system().LogPath))
+    log += qv::testing::ReadFileText(entry.path().string());
+  size_t first = log.find("Logons from 127.0.0.1 are answered late");
+  EXPECT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find("Logons from 127.0.0.1 are answered late", first + 1), std::string::npos);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "common/testing/test_env.h"
 #include "platform/registry.h"
 #include "platform/tray.h"
+#include "serve/peer_count.h"
 
 namespace qv {
 namespace {
@@ -187,6 +188,74 @@ TEST(ServiceFrame, ConnectionBeyondTheSlotsIsRefusedAndLowestSlotIsReused) {
   EXPECT_EQ(d.ReadLine(), "hello\r\n");
   EXPECT_NE(frame.SlotNumber(0), 0);
   EXPECT_EQ(frame.SlotNumber(1), second);
+}
+
+TEST(ServiceFrame, APeerTheServiceDoesNotAdmitGetsTheBusyReply) {
+  ListenerSetup gated = EchoListener(3, "gated\r\n", "gated busy\r\n");
+  std::atomic<bool> admit{true};
+  std::vector<std::string> asked;
+  std::mutex mutex;
+  gated.admit = [&](const std::string& peer) {
+    std::lock_guard lock(mutex);
+    asked.push_back(peer);
+    return admit.load();
+  };
+  std::vector<std::string> log;
+  RunningFrame frame(1, nullptr,
+                     [&](std::string_view text) {
+                       std::lock_guard lock(mutex);
+                       log.emplace_back(text);
+                     },
+                     {std::move(gated)});
+  ASSERT_TRUE(frame.listening());
+  LineClient a;
+  ASSERT_TRUE(a.Connect(frame.port(1)));
+  EXPECT_EQ(a.ReadLine(), "gated\r\n");
+  admit = false;
+  LineClient refused;
+  ASSERT_TRUE(refused.Connect(frame.port(1)));
+  std::string rest;
+  EXPECT_TRUE(refused.WaitClosed(&rest));
+  EXPECT_EQ(rest, "gated busy\r\n");
+  EXPECT_EQ(frame.SlotsInUse(1), 1u);
+  // The admitted connection is still served; admitting again lets the next one in.
+  a.Send("x\r\n");
+  EXPECT_EQ(a.ReadLine(), "echo x\r\n");
+  admit = true;
+  LineClient b;
+  ASSERT_TRUE(b.Connect(frame.port(1)));
+  EXPECT_EQ(b.ReadLine(), "gated\r\n");
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(asked, std::vector<std::string>(3, "127.0.0.1"));
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0],
+            "Connection from 127.0.0.1 refused; that address holds its share of the slots\r\n");
+}
+
+TEST(PeerCount, PlacesAreTakenAndGivenBackPerAddress) {
+  PeerCount count(2);
+  const struct {
+    const char* peer;
+    bool admitted;
+  } takes[] = {{"10.0.0.1", true},  {"10.0.0.1", true}, {"10.0.0.1", false}, {"10.0.0.2", true},
+               {"10.0.0.10", true}, {"10.0.0.2", true}, {"10.0.0.2", false}};
+  std::vector<PeerCount::Token> held;
+  for (const auto& t : takes) {
+    EXPECT_EQ(count.Admits(t.peer), t.admitted) << t.peer;
+    if (t.admitted) held.push_back(count.Take(t.peer));
+  }
+  EXPECT_EQ(count.Held("10.0.0.1"), 2u);
+  held[0].Reset();  // a logon
+  held[0].Reset();  // a second reset gives nothing back twice
+  EXPECT_EQ(count.Held("10.0.0.1"), 1u);
+  PeerCount::Token moved = std::move(held[1]);
+  EXPECT_FALSE(held[1].held());
+  held.clear();  // the connections go
+  EXPECT_EQ(count.Held("10.0.0.1"), 1u);
+  EXPECT_EQ(count.Held("10.0.0.2"), 0u);
+  moved = PeerCount::Token();
+  EXPECT_EQ(count.Held("10.0.0.1"), 0u);
+  EXPECT_TRUE(count.Admits("10.0.0.1"));
 }
 
 TEST(ServiceFrame, IdleConnectionIsToldAndClosed) {
