@@ -1,7 +1,9 @@
 // Test helpers shared by every module's tests.
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qv::testing {
@@ -35,6 +37,18 @@ class ScopedSystemRoot {
 
 // A TCP port on the loopback address that was free a moment ago, for a service under test.
 int FreeLoopbackPort();
+
+// Asks `done` every few milliseconds until it holds or `limit` has passed; its last answer. For
+// what a service under test does in its own time (a file written, a queue emptied, a port open).
+template <typename Done>
+bool WaitUntil(Done done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 // The folder of the built programs.
 std::string BinDir();

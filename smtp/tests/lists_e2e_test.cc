@@ -1,10 +1,8 @@
 // Mailing lists and auto responders through the real qvsmtp95 on a loopback port.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,9 +15,9 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_keys.h"
 #include "common/testing/service_process.h"
 #include "common/testing/test_env.h"
-#include "platform/registry.h"
 #include "platform/spawn.h"
 #include "smtp/tests/smtp_env_util.h"
 
@@ -31,15 +29,11 @@ using qv::testing::ReadFileText;
 using qv::testing::WriteFileText;
 using testing::SmtpEnv;
 
-int FreePort() {
-  return qv::testing::FreeLoopbackPort();
-}
-
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-class ListsE2E : public ::testing::Test {
+class ListsE2E : public testing::SmtpServiceTest {
  protected:
   void SetUp() override {
     env_.AddUser("listserver", "example.test", "List-Manager", "listserver", kUserListManager);
@@ -50,18 +44,12 @@ class ListsE2E : public ::testing::Test {
                  kListAutoJoin | kListPublic, "owner", "example.test");
     env_.AddList("closed", "example.test", "Closed", Members("closed"), kListPublic, "owner",
                  "example.test");
-    port_ = FreePort();
-    env_.WriteServiceKeys(port_, kSmtpEsmtp);
-    reg::Key control;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &control);
-    reg::SetString(&control, "Domain", "example.test;other.test");
-    reg::SetString(&control, "AdministratorName", "postmaster");
-    reg::CloseKey(&control);
-    pop3_port_ = FreePort();
-    reg::Key pop3;
-    reg::CreateKey(kPop3Key, "QuorvanePop3", &pop3);
-    reg::SetDword(&pop3, "Port", static_cast<uint32_t>(pop3_port_));
-    reg::CloseKey(&pop3);
+    WriteKeys(kSmtpEsmtp);
+    qv::testing::ControlKey()
+        .Set("Domain", "example.test;other.test")
+        .Set("AdministratorName", "postmaster");
+    pop3_port_ = qv::testing::FreeLoopbackPort();
+    qv::testing::Pop3Key().Set("Port", pop3_port_);
   }
   void TearDown() override { Stop(); }
 
@@ -81,9 +69,8 @@ class ListsE2E : public ::testing::Test {
     WriteFileText(env_.root() + "/" + name + ".txt", text);
   }
 
-  bool Start() { return smtp_.Start("qvsmtp95", port_); }
   void Stop() {
-    smtp_.Stop();
+    service_.Stop();
     pop3_.Stop();
   }
 
@@ -119,10 +106,7 @@ class ListsE2E : public ::testing::Test {
     return out;
   }
 
-  SmtpEnv env_;
-  int port_ = 0;
   int pop3_port_ = 0;
-  qv::testing::ServiceProcess smtp_;
   qv::testing::ServiceProcess pop3_;
 };
 
