@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   int port = made.port;
 
   qv::testing::ServiceProcess service;
-  if (!service.StartAt(bin + "/qvctrl95", port, qv::platform::ChildOutput::kNull)) {
+  if (!service.StartAt({bin + "/qvctrl95"}, port, qv::platform::ChildOutput::kNull)) {
     std::fprintf(stderr, "cannot start %s/qvctrl95\n", bin.c_str());
     return 1;
   }

@@ -234,7 +234,7 @@ class Service {
   int port() const { return port_; }
 
   bool Start() {
-    return service_.StartAt(ProgramDir() + "/qvsmtp95", port_, qv::platform::ChildOutput::kNull);
+    return service_.StartAt({ProgramDir() + "/qvsmtp95"}, port_, qv::platform::ChildOutput::kNull);
   }
   void Stop() { service_.Stop(); }
 

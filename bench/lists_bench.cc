@@ -115,7 +115,7 @@ Result RunOnce(const Options& o, int members) {
   qv::AddRecord(BenchSettings().system, &list);
 
   qv::testing::ServiceProcess service;
-  if (!service.StartAt(ProgramDir() + "/qvsmtp95", port, qv::platform::ChildOutput::kNull)) {
+  if (!service.StartAt({ProgramDir() + "/qvsmtp95"}, port, qv::platform::ChildOutput::kNull)) {
     std::fprintf(stderr, "cannot start qvsmtp95\n");
     return result;
   }

@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
   }
 
   qv::testing::ServiceProcess service;
-  if (!service.StartAt(bin + "/qvpop395", port, qv::platform::ChildOutput::kNull)) {
+  if (!service.StartAt({bin + "/qvpop395"}, port, qv::platform::ChildOutput::kNull)) {
     std::fprintf(stderr, "cannot start %s/qvpop395\n", bin.c_str());
     return 1;
   }

@@ -94,7 +94,7 @@ Result RunOnce(const Options& o) {
   }
 
   qv::testing::ServiceProcess service;
-  if (!service.StartAt(ProgramDir() + "/qvsmtp95", port, qv::platform::ChildOutput::kNull)) {
+  if (!service.StartAt({ProgramDir() + "/qvsmtp95"}, port, qv::platform::ChildOutput::kNull)) {
     std::fprintf(stderr, "cannot start qvsmtp95\n");
     result.ok = false;
     return result;

@@ -69,6 +69,17 @@ class ListsE2E : public testing::SmtpServiceTest {
     WriteFileText(env_.root() + "/" + name + ".txt", text);
   }
 
+  // Adds the responder `name` and has carol answer by it.
+  void CarolResponds(const std::string& name, const std::string& text,
+                     const std::string& exceptions) {
+    AddResponder(name, text, exceptions);
+    USERSTRUCT carol;
+    ASSERT_EQ(FindRecord(env_.system(), "carol", "example.test", &carol), 0);
+    carol.Options |= kUserRespond;
+    CopyField(carol.Responder, name);
+    ASSERT_EQ(UpdateRecord(env_.system(), carol, false), 0);
+  }
+
   void Stop() {
     service_.Stop();
     pop3_.Stop();
@@ -206,12 +217,8 @@ TEST_F(ListsE2E, OverviewsAndNoCommandsFromTheManagerItself) {
 }
 
 TEST_F(ListsE2E, ResponderRepliesToLocalAndForeignSendersExceptMasked) {
-  AddResponder("away", "Carol is away.\r\n.signature\r\n", "*@masked.test");
-  USERSTRUCT carol;
-  ASSERT_EQ(FindRecord(env_.system(), "carol", "example.test", &carol), 0);
-  carol.Options |= kUserRespond;
-  CopyField(carol.Responder, "away");
-  ASSERT_EQ(UpdateRecord(env_.system(), carol, false), 0);
+  ASSERT_NO_FATAL_FAILURE(
+      CarolResponds("away", "Carol is away.\r\n.signature\r\n", "*@masked.test"));
   ASSERT_TRUE(Start());
 
   Send("bob@example.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");
@@ -253,12 +260,7 @@ TEST_F(ListsE2E, ResponderRepliesToLocalAndForeignSendersExceptMasked) {
 TEST_F(ListsE2E, ReplyTextReachesThePop3ClientAsWritten) {
   // A line "." in the responder's text must not end the message early, and ".signature" must
   // reach the client as ".signature", not as "signature".
-  AddResponder("away", "Thanks.\n.\n.signature\n", "");
-  USERSTRUCT carol;
-  ASSERT_EQ(FindRecord(env_.system(), "carol", "example.test", &carol), 0);
-  carol.Options |= kUserRespond;
-  CopyField(carol.Responder, "away");
-  ASSERT_EQ(UpdateRecord(env_.system(), carol, false), 0);
+  ASSERT_NO_FATAL_FAILURE(CarolResponds("away", "Thanks.\n.\n.signature\n", ""));
   ASSERT_TRUE(Start());
   ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
   Send("bob@example.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");
