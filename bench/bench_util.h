@@ -20,6 +20,7 @@
 
 #include "common/config.h"
 #include "common/testing/service_keys.h"
+#include "common/testing/test_env.h"
 
 namespace qv::bench {
 
@@ -58,16 +59,9 @@ inline std::string ProgramDir() {
   return std::filesystem::path(path).parent_path().string();
 }
 
+// A free port of the loopback address for the service a benchmark starts.
 inline int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
+  return testing::FreeLoopbackPort();
 }
 
 // A blocking TCP connection to `port` on the loopback address, without delay for small writes,
