@@ -42,23 +42,16 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using qv::bench::SendAll;
 namespace fs = std::filesystem;
 
 // A POP3 server that answers from memory, one connection at a time.
 class MemoryPop3Server {
  public:
   explicit MemoryPop3Server(std::vector<std::string> messages) : messages_(std::move(messages)) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    listen(fd_, 4);
-    socklen_t len = sizeof addr;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    uint16_t port = 0;
+    fd_ = qv::bench::ListenLoopback(&port, 4);
+    port_ = port;
     thread_ = std::thread([this] { Serve(); });
   }
   ~MemoryPop3Server() {
@@ -73,15 +66,6 @@ class MemoryPop3Server {
   size_t retrieved() const { return retrieved_; }
 
  private:
-  static bool SendAll(int fd, const std::string& text) {
-    size_t sent = 0;
-    while (sent < text.size()) {
-      ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      sent += static_cast<size_t>(n);
-    }
-    return true;
-  }
   void Serve() {
     while (!ending_ && !done()) {
       pollfd p{fd_, POLLIN, 0};

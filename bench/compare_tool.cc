@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "bench/bench_util.h"
 #include "common/mailfile.h"
 
 namespace {
@@ -83,26 +84,10 @@ class Pop3Client {
     if (fd_ >= 0) close(fd_);
   }
   bool Connect(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
-    int one = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval guard{60, 0};  // a server that stops answering fails the run
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof guard);
-    return true;
+    fd_ = qv::bench::ConnectLoopback(port, 60);  // a server that stops answering fails the run
+    return fd_ >= 0;
   }
-  bool Send(std::string_view text) {
-    while (!text.empty()) {
-      ssize_t n = send(fd_, text.data(), text.size(), MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      text.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-  }
+  bool Send(std::string_view text) { return qv::bench::SendAll(fd_, text); }
   // Reads up to and with `end`; *text (when given) receives the bytes before it. False when the
   // connection ends first.
   bool Until(std::string_view end, std::string* text = nullptr, size_t* count = nullptr) {

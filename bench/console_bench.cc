@@ -6,9 +6,7 @@
 // Run it on an idle machine against a release build:
 //   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -DQV_TESTS=OFF
 //   cmake --build build/rel --target console_bench qvctrl95 && build/rel/bin/console_bench
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +20,7 @@
 #include "bench/bench_util.h"
 #include "bench/control_root.h"
 #include "common/config.h"
+#include "common/testing/service_process.h"
 #include "console/store/console_store.h"
 #include "platform/spawn.h"
 
@@ -129,8 +128,8 @@ int main(int argc, char** argv) {
   if (!TimeConsole("local", [] { return qv::console::MakeLocalStore(); })) status = 1;
 #endif
 
-  pid_t pid = -1;
-  if (!qv::platform::StartProgram({bin + "/qvctrl95"}, &pid)) {
+  qv::testing::ServiceProcess service;
+  if (!service.StartAt({bin + "/qvctrl95"}, port, qv::platform::ChildOutput::kNull)) {
     std::fprintf(stderr, "cannot start %s/qvctrl95\n", bin.c_str());
     return 1;
   }
@@ -158,8 +157,7 @@ int main(int argc, char** argv) {
   if (status == 0 && !TimeConsole("remote", connect)) status = 1;
 #endif
 
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
+  service.Stop();
   std::error_code ec;
   std::filesystem::remove_all(root, ec);
   return status;

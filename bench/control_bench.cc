@@ -4,9 +4,7 @@
 // idle machine against a release build:
 //   cmake -S . -B build/rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_BENCH=ON -DQV_TESTS=OFF
 //   cmake --build build/rel --target control_bench qvctrl95 && build/rel/bin/control_bench
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +19,7 @@
 #include "bench/bench_util.h"
 #include "bench/control_root.h"
 #include "common/config.h"
+#include "common/testing/service_process.h"
 #include "net/control_client.h"
 #include "platform/spawn.h"
 
@@ -66,8 +65,8 @@ int main(int argc, char** argv) {
   const std::string& root = made.root;
   int port = made.port;
 
-  pid_t pid = -1;
-  if (!qv::platform::StartProgram({bin + "/qvctrl95"}, &pid)) {
+  qv::testing::ServiceProcess service;
+  if (!service.StartAt({bin + "/qvctrl95"}, port, qv::platform::ChildOutput::kNull)) {
     std::fprintf(stderr, "cannot start %s/qvctrl95\n", bin.c_str());
     return 1;
   }
@@ -77,8 +76,6 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   if (!up) {
     std::fprintf(stderr, "qvctrl95 does not answer on port %d\n", port);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
     return 1;
   }
 
@@ -121,8 +118,7 @@ int main(int argc, char** argv) {
   background.join();
   std::printf("background loads completed meanwhile: %d\n", background_loads.load());
 
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
+  service.Stop();
   std::error_code ec;
   std::filesystem::remove_all(root, ec);
   return 0;

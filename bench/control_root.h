@@ -14,7 +14,7 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/tables.h"
-#include "platform/registry.h"
+#include "common/testing/service_keys.h"
 
 namespace qv::bench {
 
@@ -35,17 +35,13 @@ inline ControlRoot MakeControlRoot(const char* name, int users) {
 
   made.port = FreePort();
   made.password_port = FreePort();
-  reg::Key control;
-  reg::CreateKey(kControlKey, "QuorvaneControl", &control);
-  reg::SetString(&control, "Domain", "example.test");
-  reg::SetString(&control, "InstallPath", root + "/install");
-  reg::SetString(&control, "MailPath", root + "/mail");
-  reg::SetString(&control, "TempPath", root + "/temp");
-  reg::SetString(&control, "LogPath", root + "/log");
-  reg::SetString(&control, "ConfigPath", root + "/config");
-  reg::SetDword(&control, "Port", static_cast<uint32_t>(made.port));
-  reg::SetDword(&control, "PasswordPort", static_cast<uint32_t>(made.password_port));
-  reg::CloseKey(&control);
+  testing::WriteCommonKey({.domain = "example.test",
+                           .install = root + "/install",
+                           .mail = root + "/mail",
+                           .temp = root + "/temp",
+                           .log = root + "/log",
+                           .config = root + "/config"});
+  testing::ControlKey().Set("Port", made.port).Set("PasswordPort", made.password_port);
 
   SYSTEMSTRUCT tables{};
   CopyField(tables.ConfigPath, root + "/config");

@@ -16,7 +16,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,22 +29,24 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/tables.h"
-#include "platform/registry.h"
+#include "common/testing/service_keys.h"
+#include "common/testing/service_process.h"
 #include "platform/spawn.h"
 #include "smtp/forward.h"
 
 namespace {
 
-// The settings of the code measured here.
-qv::Settings& BenchSettings() {
-  static qv::Settings settings;
-  return settings;
-}
+using qv::bench::BenchSettings;
+using qv::bench::FreePort;
+using qv::bench::ListenLoopback;
+using qv::bench::ProgramDir;
+using qv::bench::SendAll;
 
 using Clock = std::chrono::steady_clock;
 
@@ -58,51 +59,12 @@ struct Options {
   bool skip_inbound = false;
 };
 
-std::string ProgramDir() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  path[n] = '\0';
-  return std::filesystem::path(path).parent_path().string();
-}
-
-int ListenLoopback(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 64) != 0) return -1;
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
-uint16_t FreePort() {
-  uint16_t port = 0;
-  int fd = ListenLoopback(&port);
-  close(fd);
-  return port;
-}
-
-bool SendAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // A mail sink: accepts connections one after another (as a forward run makes them), answers
 // every command, reads each message to its end line and counts it.
 class Sink {
  public:
   Sink() {
-    fd_ = ListenLoopback(&port_);
+    fd_ = ListenLoopback(&port_, 64);
     if (pipe(stop_) != 0) std::abort();
     thread_ = std::thread([this] { Serve(); });
   }
@@ -246,24 +208,19 @@ class Service {
     std::filesystem::create_directories(root + "/config");
     std::filesystem::create_directories(mail_ + "/bob");
     std::filesystem::create_directories(mail_ + "/forward");
-    qv::reg::Key control;
-    qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
-    qv::reg::SetString(&control, "HostName", "mx.local.test");
-    qv::reg::SetString(&control, "Domain", "local.test");
-    qv::reg::SetString(&control, "InstallPath", ProgramDir());
-    qv::reg::SetString(&control, "MailPath", mail_);
-    qv::reg::SetString(&control, "TempPath", root + "/temp");
-    qv::reg::SetString(&control, "LogPath", root + "/log");
-    qv::reg::SetString(&control, "ConfigPath", root + "/config");
-    qv::reg::SetDword(&control, "LogLevel", static_cast<uint32_t>(log_level));
-    qv::reg::CloseKey(&control);
-    qv::reg::Key smtp;
-    qv::reg::CreateKey(qv::kSmtpKey, "QuorvaneSmtp", &smtp);
-    qv::reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port_));
-    qv::reg::SetDword(&smtp, "PortEx", static_cast<uint32_t>(sink_port));
-    qv::reg::SetDword(&smtp, "Flags", qv::kSmtpUseMx | qv::kSmtpImmediately);
-    qv::reg::SetString(&smtp, "ExchangeHost", "127.0.0.1");
-    qv::reg::CloseKey(&smtp);
+    qv::testing::WriteCommonKey({.host = "mx.local.test",
+                                 .domain = "local.test",
+                                 .install = ProgramDir(),
+                                 .mail = mail_,
+                                 .temp = root + "/temp",
+                                 .log = root + "/log",
+                                 .config = root + "/config",
+                                 .log_level = log_level});
+    qv::testing::SmtpKey()
+        .Set("Port", port_)
+        .Set("PortEx", sink_port)
+        .Set("Flags", qv::kSmtpUseMx | qv::kSmtpImmediately)
+        .Set("ExchangeHost", "127.0.0.1");
     std::memset(&BenchSettings().system, 0, sizeof BenchSettings().system);
     qv::CopyField(BenchSettings().system.ConfigPath, root + "/config");
     qv::CopyField(BenchSettings().system.Domain, "local.test");
@@ -273,35 +230,17 @@ class Service {
     qv::CopyField(bob.Mailbox, "bob");
     qv::AddRecord(BenchSettings().system, &bob);
   }
-  ~Service() { Stop(); }
   const std::string& mail() const { return mail_; }
   int port() const { return port_; }
 
   bool Start() {
-    if (!qv::platform::StartProgram({ProgramDir() + "/qvsmtp95"}, &pid_)) return false;
-    for (int i = 0; i < 400; ++i) {
-      int fd = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<uint16_t>(port_));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      bool up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      close(fd);
-      if (up) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
+    return service_.StartAt({ProgramDir() + "/qvsmtp95"}, port_, qv::platform::ChildOutput::kNull);
   }
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
+  void Stop() { service_.Stop(); }
 
  private:
   int port_ = 0;
-  pid_t pid_ = -1;
+  qv::testing::ServiceProcess service_;
   std::string mail_;
 };
 
@@ -309,16 +248,12 @@ class Service {
 class Client {
  public:
   explicit Client(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && Reply()[0] == '2';
+    fd_ = qv::bench::ConnectLoopback(port, 60);
+    ok_ = fd_ >= 0 && Reply()[0] == '2';
   }
-  ~Client() { close(fd_); }
+  ~Client() {
+    if (fd_ >= 0) close(fd_);
+  }
   bool ok() const { return ok_; }
   std::string Say(const std::string& text) {
     if (!SendAll(fd_, text)) return "";

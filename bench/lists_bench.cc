@@ -12,7 +12,6 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,16 +29,12 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/tables.h"
-#include "platform/registry.h"
+#include "common/testing/service_process.h"
 #include "platform/spawn.h"
 
 namespace {
 
-// The settings of the code measured here.
-qv::Settings& BenchSettings() {
-  static qv::Settings settings;
-  return settings;
-}
+using qv::bench::BenchSettings;
 
 using Clock = std::chrono::steady_clock;
 
@@ -52,15 +47,10 @@ struct Options {
 
 using qv::bench::Client;
 using qv::bench::FreePort;
+using qv::bench::MessageData;
 using qv::bench::ProgramDir;
-
-std::string MakeMessage(size_t size) {
-  std::string text = "Subject: list benchmark\r\nFrom: <owner@example.test>\r\n\r\n";
-  std::string line(76, 'x');
-  while (text.size() + 78 <= size) text += line + "\r\n";
-  if (text.size() < size) text += std::string(size - text.size(), 'y');
-  return text + "\r\n.\r\n";
-}
+using qv::bench::RunFolder;
+using qv::bench::WriteSmtpBenchKeys;
 
 // The number of members' mailboxes that hold a message file.
 int CountFilledMailboxes(const std::string& mail, int members) {
@@ -89,37 +79,10 @@ struct Result {
 
 Result RunOnce(const Options& o, int members) {
   Result result;
-  std::string root = o.dir;
-  bool temporary = root.empty();
-  if (temporary) {
-    char pattern[] = "/tmp/qvlistbench.XXXXXX";
-    root = mkdtemp(pattern);
-  } else {
-    std::filesystem::remove_all(root);
-    std::filesystem::create_directories(root);
-  }
-  for (const char* sub : {"system", "mail", "temp", "log", "config"})
-    std::filesystem::create_directories(root + "/" + sub);
-  setenv("QUORVANE_SYSTEM", (root + "/system").c_str(), 1);
+  RunFolder folder(o.dir, "qvlistbench");
+  const std::string& root = folder.path();
   int port = FreePort();
-  {
-    qv::reg::Key control;
-    qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
-    qv::reg::SetString(&control, "HostName", "bench.example.test");
-    qv::reg::SetString(&control, "Domain", "example.test");
-    qv::reg::SetString(&control, "MailPath", root + "/mail");
-    qv::reg::SetString(&control, "TempPath", root + "/temp");
-    qv::reg::SetString(&control, "LogPath", root + "/log");
-    qv::reg::SetString(&control, "ConfigPath", root + "/config");
-    qv::reg::SetDword(&control, "LogLevel", static_cast<uint32_t>(o.log_level));
-    qv::reg::CloseKey(&control);
-    qv::reg::Key smtp;
-    qv::reg::CreateKey(qv::kSmtpKey, "QuorvaneSmtp", &smtp);
-    qv::reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port));
-    qv::reg::SetDword(&smtp, "Flags", qv::kSmtpEsmtp | qv::kSmtpEnforceSize);
-    qv::reg::SetDword(&smtp, "ESMTPMaxMsgSize", 10485760);
-    qv::reg::CloseKey(&smtp);
-  }
+  WriteSmtpBenchKeys(root, port, o.log_level);
   std::memset(&BenchSettings().system, 0, sizeof BenchSettings().system);
   qv::CopyField(BenchSettings().system.ConfigPath, root + "/config");
   qv::CopyField(BenchSettings().system.Domain, "example.test");
@@ -151,18 +114,13 @@ Result RunOnce(const Options& o, int members) {
   qv::CopyField(list.OwnerDomain, "example.test");
   qv::AddRecord(BenchSettings().system, &list);
 
-  pid_t pid = 0;
-  if (!qv::platform::StartProgram({ProgramDir() + "/qvsmtp95"}, &pid)) {
+  qv::testing::ServiceProcess service;
+  if (!service.StartAt({ProgramDir() + "/qvsmtp95"}, port, qv::platform::ChildOutput::kNull)) {
     std::fprintf(stderr, "cannot start qvsmtp95\n");
     return result;
   }
-  for (int i = 0; i < 200; ++i) {
-    Client probe;
-    if (probe.Connect(port) && probe.Expect("", "220")) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
 
-  const std::string message = MakeMessage(o.size);
+  const std::string message = MessageData("list benchmark", "owner@example.test", o.size);
   Client client;
   bool ok =
       client.Connect(port) && client.Expect("", "220") && client.Expect("HELO bench\r\n", "250") &&
@@ -179,11 +137,8 @@ Result RunOnce(const Options& o, int members) {
   }
   result.all_files_seconds = std::chrono::duration<double>(Clock::now() - start).count();
   client.Expect("QUIT\r\n", "221");
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  service.Stop();
   result.ok = ok && result.filled == members;
-  if (temporary) std::filesystem::remove_all(root);
   return result;
 }
 

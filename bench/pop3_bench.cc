@@ -7,9 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,51 +27,32 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/tables.h"
+#include "common/testing/service_keys.h"
+#include "common/testing/service_process.h"
 #include "common/testing/test_env.h"
-#include "platform/registry.h"
 #include "platform/spawn.h"
 
 namespace {
 
-// The settings of the code measured here.
-qv::Settings& BenchSettings() {
-  static qv::Settings settings;
-  return settings;
-}
+using qv::bench::BenchSettings;
 
 using Clock = std::chrono::steady_clock;
 
 using qv::bench::FreePort;
+using qv::bench::ReadStatusKb;
 
 // A raw-socket POP3 client: blocking reads into a large buffer.
 class RawClient {
  public:
   explicit RawClient(int port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-    int one = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fd_ = qv::bench::ConnectLoopback(port, 60);
     buffer_.resize(1 << 18);
   }
   ~RawClient() {
     if (fd_ >= 0) close(fd_);
   }
   bool ok() const { return fd_ >= 0; }
-  void Send(const std::string& text) {
-    size_t sent = 0;
-    while (sent < text.size()) {
-      ssize_t n = send(fd_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      sent += static_cast<size_t>(n);
-    }
-  }
+  void Send(const std::string& text) { qv::bench::SendAll(fd_, text); }
   // Reads up to and with `end`; returns the byte count consumed, or -1 at the end of the input.
   // The start of what was read is kept in *first (up to 64 bytes).
   long long Until(const char* end, std::string* first = nullptr) {
@@ -169,16 +148,6 @@ void RunClient(int port, const std::string& user, int count, int offset, Totals*
   c.Until("\r\n");
 }
 
-long ReadStatusKb(pid_t pid, const char* field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, std::strlen(field), field) == 0)
-      return std::atol(line.c_str() + std::strlen(field) + 1);
-  }
-  return -1;
-}
-
 void AddUser(const std::string& alias, const std::string& mailbox) {
   qv::USERSTRUCT user{};
   qv::CopyField(user.Alias, alias);
@@ -213,19 +182,13 @@ int main(int argc, char** argv) {
   for (const char* d : {"/mail", "/temp", "/log", "/config"})
     std::filesystem::create_directories(base + d);
   int port = FreePort();
-  qv::reg::Key control;
-  qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
-  qv::reg::SetString(&control, "Domain", "example.test");
-  qv::reg::SetString(&control, "MailPath", BenchSettings().system.MailPath);
-  qv::reg::SetString(&control, "TempPath", BenchSettings().system.TempPath);
-  qv::reg::SetString(&control, "LogPath", BenchSettings().system.LogPath);
-  qv::reg::SetString(&control, "ConfigPath", BenchSettings().system.ConfigPath);
-  qv::reg::SetDword(&control, "LogLevel", static_cast<uint32_t>(log_level));
-  qv::reg::CloseKey(&control);
-  qv::reg::Key pop3;
-  qv::reg::CreateKey(qv::kPop3Key, "QuorvanePop3", &pop3);
-  qv::reg::SetDword(&pop3, "Port", static_cast<uint32_t>(port));
-  qv::reg::CloseKey(&pop3);
+  qv::testing::WriteCommonKey({.domain = "example.test",
+                               .mail = BenchSettings().system.MailPath,
+                               .temp = BenchSettings().system.TempPath,
+                               .log = BenchSettings().system.LogPath,
+                               .config = BenchSettings().system.ConfigPath,
+                               .log_level = log_level});
+  qv::testing::Pop3Key().Set("Port", port);
 
   struct Mailbox {
     const char* name;
@@ -238,16 +201,12 @@ int main(int argc, char** argv) {
     Fill(box.name, box.count, box.size);
   }
 
-  pid_t pid = 0;
-  if (!qv::platform::StartProgram({bin + "/qvpop395"}, &pid)) {
+  qv::testing::ServiceProcess service;
+  if (!service.StartAt({bin + "/qvpop395"}, port, qv::platform::ChildOutput::kNull)) {
     std::fprintf(stderr, "cannot start %s/qvpop395\n", bin.c_str());
     return 1;
   }
-  for (int i = 0; i < 400; ++i) {
-    RawClient probe(port);
-    if (probe.ok() && probe.Until("\r\n") > 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
+  const pid_t pid = service.pid();
   long rss_start = ReadStatusKb(pid, "VmRSS:");
   std::printf("%-28s %8s %10s %9s %9s %8s %9s\n", "run", "clients", "messages", "msg/s", "MB/s",
               "retries", "RSS kB");
@@ -274,8 +233,6 @@ int main(int argc, char** argv) {
   }
   std::printf("service memory: RSS at start %ld kB, peak (VmHWM) %ld kB\n", rss_start,
               ReadStatusKb(pid, "VmHWM:"));
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  service.Stop();
   return 0;
 }

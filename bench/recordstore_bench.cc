@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
@@ -19,11 +20,7 @@
 
 namespace {
 
-// The settings of the code measured here.
-qv::Settings& BenchSettings() {
-  static qv::Settings settings;
-  return settings;
-}
+using qv::bench::BenchSettings;
 
 using qv::testing::TempDir;
 

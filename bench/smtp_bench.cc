@@ -13,7 +13,6 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,16 +31,12 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/tables.h"
-#include "platform/registry.h"
+#include "common/testing/service_process.h"
 #include "platform/spawn.h"
 
 namespace {
 
-// The settings of the code measured here.
-qv::Settings& BenchSettings() {
-  static qv::Settings settings;
-  return settings;
-}
+using qv::bench::BenchSettings;
 
 struct Options {
   int clients = 10;
@@ -55,25 +50,11 @@ struct Options {
 
 using qv::bench::Client;
 using qv::bench::FreePort;
+using qv::bench::MessageData;
 using qv::bench::ProgramDir;
-
-std::string MakeMessage(size_t size) {
-  std::string text = "Subject: benchmark\r\nFrom: <sender@bench.test>\r\n\r\n";
-  std::string line(76, 'x');
-  while (text.size() + 78 <= size) text += line + "\r\n";
-  if (text.size() < size) text += std::string(size - text.size(), 'y');
-  return text + "\r\n.\r\n";
-}
-
-long ReadStatusKb(pid_t pid, const char* field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(field, 0) == 0)
-      return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
-  }
-  return -1;
-}
+using qv::bench::ReadStatusKb;
+using qv::bench::RunFolder;
+using qv::bench::WriteSmtpBenchKeys;
 
 size_t CountMessages(const std::string& mail) {
   size_t n = 0;
@@ -97,37 +78,10 @@ struct Result {
 
 Result RunOnce(const Options& o) {
   Result result;
-  std::string root = o.dir;
-  bool temporary = root.empty();
-  if (temporary) {
-    char pattern[] = "/tmp/qvbench.XXXXXX";
-    root = mkdtemp(pattern);
-  } else {
-    std::filesystem::remove_all(root);
-    std::filesystem::create_directories(root);
-  }
-  for (const char* sub : {"system", "mail", "temp", "log", "config"})
-    std::filesystem::create_directories(root + "/" + sub);
-  setenv("QUORVANE_SYSTEM", (root + "/system").c_str(), 1);
+  RunFolder folder(o.dir, "qvbench");
+  const std::string& root = folder.path();
   int port = FreePort();
-  {
-    qv::reg::Key control;
-    qv::reg::CreateKey(qv::kControlKey, "QuorvaneControl", &control);
-    qv::reg::SetString(&control, "HostName", "bench.example.test");
-    qv::reg::SetString(&control, "Domain", "example.test");
-    qv::reg::SetString(&control, "MailPath", root + "/mail");
-    qv::reg::SetString(&control, "TempPath", root + "/temp");
-    qv::reg::SetString(&control, "LogPath", root + "/log");
-    qv::reg::SetString(&control, "ConfigPath", root + "/config");
-    qv::reg::SetDword(&control, "LogLevel", static_cast<uint32_t>(o.log_level));
-    qv::reg::CloseKey(&control);
-    qv::reg::Key smtp;
-    qv::reg::CreateKey(qv::kSmtpKey, "QuorvaneSmtp", &smtp);
-    qv::reg::SetDword(&smtp, "Port", static_cast<uint32_t>(port));
-    qv::reg::SetDword(&smtp, "Flags", qv::kSmtpEsmtp | qv::kSmtpEnforceSize);
-    qv::reg::SetDword(&smtp, "ESMTPMaxMsgSize", 10485760);
-    qv::reg::CloseKey(&smtp);
-  }
+  WriteSmtpBenchKeys(root, port, o.log_level);
   std::memset(&BenchSettings().system, 0, sizeof BenchSettings().system);
   qv::CopyField(BenchSettings().system.ConfigPath, root + "/config");
   qv::CopyField(BenchSettings().system.Domain, "example.test");
@@ -139,19 +93,15 @@ Result RunOnce(const Options& o) {
     qv::AddRecord(BenchSettings().system, &user);
   }
 
-  pid_t pid = 0;
-  if (!qv::platform::StartProgram({ProgramDir() + "/qvsmtp95"}, &pid)) {
+  qv::testing::ServiceProcess service;
+  if (!service.StartAt({ProgramDir() + "/qvsmtp95"}, port, qv::platform::ChildOutput::kNull)) {
     std::fprintf(stderr, "cannot start qvsmtp95\n");
     result.ok = false;
     return result;
   }
-  for (int i = 0; i < 200; ++i) {
-    Client probe;
-    if (probe.Connect(port) && probe.Expect("", "220")) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
+  const pid_t pid = service.pid();
 
-  const std::string message = MakeMessage(o.size);
+  const std::string message = MessageData("benchmark", "sender@bench.test", o.size);
   std::atomic<size_t> accepted{0};
   std::atomic<bool> failed{false};
   auto start = std::chrono::steady_clock::now();
@@ -186,12 +136,9 @@ Result RunOnce(const Options& o) {
   result.accepted = accepted;
   result.rss_last_kb = ReadStatusKb(pid, "VmRSS:");
   result.peak_kb = ReadStatusKb(pid, "VmHWM:");
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  service.Stop();
   result.delivered = CountMessages(root + "/mail");
   result.ok = !failed && result.delivered == total;
-  if (temporary) std::filesystem::remove_all(root);
   return result;
 }
 

@@ -1,6 +1,7 @@
 // A service program of the build (qvsmtp95, qvpop395, ...) run in the background for an
-// end-to-end test, against the system root the test prepared: started from BinDir(), waited for
-// until its port greets, stopped with the stop signal.
+// end-to-end test or a benchmark, against the system root it prepared: started from BinDir() (or
+// a given path), waited for until its port greets, stopped with the stop signal. Servers of the
+// machine that a test talks to run the same way.
 #pragma once
 
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/testing/line_client.h"
 #include "common/testing/test_env.h"
@@ -28,9 +30,15 @@ class ServiceProcess {
   // reads a line (the greeting, which is dropped). False when it cannot be started, ends before
   // it greets, or does not greet within the guard time.
   bool Start(const std::string& name, int port) {
-    Stop();
     // The service's own reports (sanitizers, aborts) reach the test's output.
-    if (!platform::StartProgram({BinDir() + "/" + name}, &pid_, platform::ChildOutput::kInherit)) {
+    return StartAt({BinDir() + "/" + name}, port, platform::ChildOutput::kInherit);
+  }
+
+  // The same for the program and arguments `argv` (a benchmark's own program, a server of the
+  // machine), its output sent to `output`.
+  bool StartAt(const std::vector<std::string>& argv, int port, platform::ChildOutput output) {
+    Stop();
+    if (!platform::StartProgram(argv, &pid_, output)) {
       pid_ = -1;
       return false;
     }

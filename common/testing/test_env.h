@@ -1,7 +1,14 @@
 // Test helpers shared by every module's tests.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qv::testing {
@@ -33,8 +40,34 @@ class ScopedSystemRoot {
   bool had_old_;
 };
 
-// A TCP port on the loopback address that was free a moment ago, for a service under test.
-int FreeLoopbackPort();
+// A TCP port on the loopback address that was free a moment ago, for a service under test (or
+// a benchmark's); -1 when none can be had.
+inline int FreeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
+// Asks `done` every few milliseconds until it holds or `limit` has passed; its last answer. For
+// what a service under test does in its own time (a file written, a queue emptied, a port open).
+template <typename Done>
+bool WaitUntil(Done done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 // The folder of the built programs.
 std::string BinDir();

@@ -20,6 +20,7 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_keys.h"
 #include "common/testing/service_process.h"
 #include "common/testing/table_env.h"
 #include "control/control_texts.h"
@@ -48,11 +49,7 @@ constexpr char kAdmin[] = "admin@example.test";
 // Waits until `check` holds, for up to ten seconds.
 template <class Check>
 bool Eventually(Check check) {
-  for (int i = 0; i < 400; ++i) {
-    if (check()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return false;
+  return qv::testing::WaitUntil(check, std::chrono::seconds(10));
 }
 
 // A connection from `source`, a loopback address, to `port`.
@@ -112,24 +109,16 @@ class ControlServiceTest : public ::testing::Test {
   }
 
   void WriteRegistry() {
-    reg::Key key;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &key);
-    reg::SetString(&key, "Domain", "example.test");
-    reg::SetString(&key, "HostName", "mail.example.test");
-    reg::SetString(&key, "InstallPath", BinDir());
-    reg::SetString(&key, "MailPath", tables_.mail());
-    reg::SetString(&key, "TempPath", tables_.root() + "/temp");
-    reg::SetString(&key, "LogPath", tables_.root() + "/log");
-    reg::SetString(&key, "ConfigPath", tables_.config());
-    reg::SetDword(&key, "Port", static_cast<uint32_t>(ctrl_port_));
-    reg::SetDword(&key, "PasswordPort", static_cast<uint32_t>(pw_port_));
-    reg::CloseKey(&key);
-    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &key);
-    reg::SetDword(&key, "Port", static_cast<uint32_t>(smtp_port_));
-    reg::CloseKey(&key);
-    reg::CreateKey(kPop3Key, "QuorvanePop3", &key);
-    reg::SetDword(&key, "Port", static_cast<uint32_t>(pop3_port_));
-    reg::CloseKey(&key);
+    qv::testing::WriteCommonKey({.host = "mail.example.test",
+                                 .domain = "example.test",
+                                 .install = BinDir(),
+                                 .mail = tables_.mail(),
+                                 .temp = tables_.root() + "/temp",
+                                 .log = tables_.root() + "/log",
+                                 .config = tables_.config()});
+    qv::testing::ControlKey().Set("Port", ctrl_port_).Set("PasswordPort", pw_port_);
+    qv::testing::SmtpKey().Set("Port", smtp_port_);
+    qv::testing::Pop3Key().Set("Port", pop3_port_);
   }
 
   bool StartControl() { return control_.Start("qvctrl95", ctrl_port_); }

@@ -117,10 +117,9 @@ TEST_F(DovecotCheckTest, TheServiceCollectsIntoMailboxesAndServesThem) {
   int port = service.listener().BoundPort();
   service.Started();
   std::thread loop([&] { service.frame().loop().Run(); });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while ((dovecot_.MessageCount("office") > 0 || sys_.MailboxFiles("admin").empty()) &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  qv::testing::WaitUntil(
+      [&] { return !(dovecot_.MessageCount("office") > 0 || sys_.MailboxFiles("admin").empty()); },
+      std::chrono::seconds(30));
 
   // One copy each for ann and bob, however often the header names them.
   EXPECT_EQ(sys_.MailboxFiles("ann").size(), 1u);

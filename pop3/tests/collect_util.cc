@@ -214,11 +214,7 @@ DovecotServer::DovecotServer() {
 }
 
 DovecotServer::~DovecotServer() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
+  server_.Stop();
   std::error_code ec;
   if (!root_.empty()) fs::remove_all(root_, ec);
 }
@@ -262,16 +258,12 @@ bool DovecotServer::Start(std::string* error) {
       unprivileged.c_str(), root_.c_str(), passwd_.c_str(), uid_, gid_, root_.c_str(), port_,
       self.c_str(), self.c_str());
   qv::testing::WriteFileText(root_ + "/dovecot.conf", config);
-  pid_t pid = -1;
-  if (!platform::StartProgram({program, "-F", "-c", root_ + "/dovecot.conf"}, &pid)) {
+  if (server_.StartAt({program, "-F", "-c", root_ + "/dovecot.conf"}, port_,
+                      platform::ChildOutput::kNull))
+    return true;
+  if (!server_.running()) {
     *error = "dovecot did not start";
     return false;
-  }
-  pid_ = pid;
-  for (int i = 0; i < 400; ++i) {
-    Client probe(port_);
-    if (probe.connected() && probe.Line().substr(0, 3) == "+OK") return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   *error = "dovecot does not answer: " + qv::testing::ReadFileText(root_ + "/dovecot.log");
   return false;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/testing/service_process.h"
 #include "common/testing/test_env.h"
 
 namespace qv::pop3::testing {
@@ -80,7 +81,7 @@ class DovecotServer {
 
   std::string root_;
   int port_ = 0;
-  int pid_ = -1;
+  qv::testing::ServiceProcess server_;
   std::string passwd_;
   unsigned uid_ = 0, gid_ = 0;
   int counter_ = 0;

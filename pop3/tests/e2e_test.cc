@@ -1,8 +1,6 @@
 // The real qvpop395 (and qvsmtp95) on free loopback ports against a temporary system root, with
 // Python's poplib and smtplib as clients, and PAM logons through pam_wrapper and nss_wrapper.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,9 +13,9 @@
 
 #include "common/config.h"
 #include "common/mailfile.h"
+#include "common/testing/service_keys.h"
 #include "common/testing/service_process.h"
 #include "common/testing/test_env.h"
-#include "platform/registry.h"
 #include "platform/spawn.h"
 #include "pop3/pop3_texts.h"
 #include "pop3/session.h"
@@ -36,26 +34,21 @@ class Pop3E2E : public ::testing::Test {
     sys_.AddUser("ann", "Secret", "ann");
     pop3_port_ = FreePort();
     smtp_port_ = FreePort();
-    reg::Key control;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &control);
-    reg::SetString(&control, "HostName", "mail.example.test");
-    reg::SetString(&control, "Domain", "example.test");
-    reg::SetString(&control, "InstallPath", qv::testing::BinDir());
-    reg::SetString(&control, "MailPath", sys_.system().MailPath);
-    reg::SetString(&control, "TempPath", sys_.system().TempPath);
-    reg::SetString(&control, "LogPath", sys_.system().LogPath);
-    reg::SetString(&control, "ConfigPath", sys_.system().ConfigPath);
-    reg::SetDword(&control, "LogLevel", 4);
-    reg::CloseKey(&control);
-    reg::Key pop3;
-    reg::CreateKey(kPop3Key, "QuorvanePop3", &pop3);
-    reg::SetDword(&pop3, "Port", static_cast<uint32_t>(pop3_port_));
-    reg::CloseKey(&pop3);
-    reg::Key smtp;
-    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
-    reg::SetDword(&smtp, "Port", static_cast<uint32_t>(smtp_port_));
-    reg::CloseKey(&smtp);
+    qv::testing::WriteCommonKey({.host = "mail.example.test",
+                                 .domain = "example.test",
+                                 .install = qv::testing::BinDir(),
+                                 .mail = sys_.system().MailPath,
+                                 .temp = sys_.system().TempPath,
+                                 .log = sys_.system().LogPath,
+                                 .config = sys_.system().ConfigPath,
+                                 .log_level = 4});
+    qv::testing::Pop3Key().Set("Port", pop3_port_);
+    qv::testing::SmtpKey().Set("Port", smtp_port_);
   }
+
+  // The services on their ports, waited for until they answer.
+  bool StartPop3() { return pop3_.Start("qvpop395", pop3_port_); }
+  bool StartSmtp() { return smtp_.Start("qvsmtp95", smtp_port_); }
 
   // Runs a Python script; its standard output.
   std::string Python(const std::string& script) {
@@ -103,8 +96,8 @@ std::string PoplibLines(const std::string& stored) {
 }
 
 TEST_F(Pop3E2E, PoplibFetchesWhatSmtpDeliveredByteForByte) {
-  ASSERT_TRUE(smtp_.Start("qvsmtp95", smtp_port_));
-  ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
+  ASSERT_TRUE(StartSmtp());
+  ASSERT_TRUE(StartPop3());
   std::string out = Python(
       "import poplib, smtplib, sys\n"
       "smtp, pop = int(sys.argv[1]), int(sys.argv[2])\n"
@@ -152,8 +145,8 @@ TEST_F(Pop3E2E, PoplibFetchesWhatSmtpDeliveredByteForByte) {
 }
 
 TEST_F(Pop3E2E, LinesSentTogetherAreAllAnswered) {
-  ASSERT_TRUE(smtp_.Start("qvsmtp95", smtp_port_));
-  ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
+  ASSERT_TRUE(StartSmtp());
+  ASSERT_TRUE(StartPop3());
   // Raw sockets: each packet goes out in one send, and the replies are read afterwards.
   std::string out = Python(
       "import socket, sys\n"
@@ -192,13 +185,11 @@ TEST_F(Pop3E2E, LinesSentTogetherAreAllAnswered) {
 TEST_F(Pop3E2E, StartAndEndTraceLinesAtEachServicesLevel) {
   std::string trace = sys_.root() + "/trace.txt";
   auto run = [&](const char* program, int port, uint32_t threshold) {
-    reg::Key key;
-    reg::CreateKey(kTraceKey, "", &key);
-    reg::SetDword(&key, "DbgLevel", threshold);
-    reg::SetDword(&key, "DbgOutTo", 2);
-    reg::SetDword(&key, "DbgMex", 0);
-    reg::SetString(&key, "DbgLogfile", trace);
-    reg::CloseKey(&key);
+    qv::testing::KeyWriter(kTraceKey, "")
+        .Set("DbgLevel", threshold)
+        .Set("DbgOutTo", 2)
+        .Set("DbgMex", 0)
+        .Set("DbgLogfile", trace);
     std::filesystem::remove(trace);
     qv::testing::ServiceProcess service;
     EXPECT_TRUE(service.Start(program, port));
@@ -222,7 +213,7 @@ TEST_F(Pop3E2E, TheStartRemovesWhatInterruptedWritesLeft) {
   qv::testing::WriteFileText(young_file, "a message being written");
   std::filesystem::last_write_time(
       old_file, std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
-  ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
+  ASSERT_TRUE(StartPop3());
   EXPECT_FALSE(std::filesystem::exists(old_file));
   EXPECT_TRUE(std::filesystem::exists(young_file));
 }
@@ -230,7 +221,7 @@ TEST_F(Pop3E2E, TheStartRemovesWhatInterruptedWritesLeft) {
 TEST_F(Pop3E2E, ListRetrAndADroppedConnection) {
   for (int i = 0; i < 3; ++i)
     sys_.AddMessage("ann", "Subject: " + std::to_string(i) + "\r\n\r\nbody " + std::to_string(i));
-  ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
+  ASSERT_TRUE(StartPop3());
   std::string out = Python(
       "import poplib, sys\n"
       "p = poplib.POP3('127.0.0.1', int(sys.argv[2]))\n"
@@ -252,7 +243,7 @@ TEST_F(Pop3E2E, ListRetrAndADroppedConnection) {
 }
 
 TEST_F(Pop3E2E, AWrongPasswordIsAnsweredAfterASecondWhileOthersAreServed) {
-  ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
+  ASSERT_TRUE(StartPop3());
   std::string out = Python(
       "import poplib, socket, sys, threading, time\n"
       "port = int(sys.argv[2])\n"
@@ -326,7 +317,7 @@ TEST_F(Pop3E2E, ARecordWithoutAPasswordNeverLogsOnAndNoPasswordIsTaken) {
 }
 
 TEST_F(Pop3E2E, TheSecondInstanceEndsAtOnce) {
-  ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
+  ASSERT_TRUE(StartPop3());
   qv::testing::RunResult second = qv::testing::RunProgram(qv::testing::BinDir() + "/qvpop395", {});
   EXPECT_NE(second.code, 0);
   Client c(pop3_port_);
@@ -353,11 +344,7 @@ class PamE2E : public Pop3E2E {
                                "dave:x:2002:2002:Dave:/nonexistent:/bin/false\n");
     qv::testing::WriteFileText(dir + "/group",
                                "carol:x:2001:\ndave:x:2002:\nmailusers:x:3000:carol\n");
-    reg::Key control;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &control);
-    reg::SetDword(&control, "Flags", kSysNtUser);
-    reg::SetString(&control, "NTUser", "MailUsers");
-    reg::CloseKey(&control);
+    qv::testing::ControlKey().Set("Flags", kSysNtUser).Set("NTUser", "MailUsers");
     // The environment of the service only: set for the start, restored at once.
     const char* asan = std::getenv("ASAN_OPTIONS");
     std::string asan_options = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
@@ -370,7 +357,7 @@ class PamE2E : public Pop3E2E {
     Env("NSS_WRAPPER_PASSWD", dir + "/passwd");
     Env("NSS_WRAPPER_GROUP", dir + "/group");
     Env("ASAN_OPTIONS", asan_options);
-    started_ = pop3_.Start("qvpop395", pop3_port_);
+    started_ = StartPop3();
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
       if (it->second.has_value())
         setenv(it->first.c_str(), it->second->c_str(), 1);

@@ -3,7 +3,6 @@
 
 #include "common/config.h"
 #include "common/testing/service_process.h"
-#include "platform/registry.h"
 #include "smtp/tests/smtp_env_util.h"
 
 namespace qv::smtp {
@@ -11,24 +10,15 @@ namespace {
 
 using testing::SmtpEnv;
 
-class ClientsE2E : public ::testing::Test {
+class ClientsE2E : public testing::SmtpServiceTest {
  protected:
   void SetUp() override {
     env_.AddUser("bob", "example.test", "Bob Builder");
-    port_ = qv::testing::FreeLoopbackPort();
-    env_.WriteServiceKeys(port_, kSmtpEsmtp);
-    ASSERT_TRUE(service_.Start("qvsmtp95", port_)) << "qvsmtp95 does not answer";
+    WriteKeys(kSmtpEsmtp);
+    ASSERT_TRUE(Start()) << "qvsmtp95 does not answer";
   }
 
-  qv::testing::RunResult Python(const std::string& code) {
-    std::string script = env_.root() + "/client.py";
-    qv::testing::WriteFileText(script, code);
-    return qv::testing::RunProgram("/usr/bin/python3", {script, std::to_string(port_)});
-  }
-
-  SmtpEnv env_;
-  int port_ = 0;
-  qv::testing::ServiceProcess service_;
+  qv::testing::RunResult Python(const std::string& code) { return RunPython(code); }
 };
 
 TEST_F(ClientsE2E, SmtplibReadsEveryHelpReplyWholeAndTheNextReplyAsItsOwn) {

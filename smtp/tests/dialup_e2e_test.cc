@@ -11,10 +11,10 @@
 
 #include "common/config.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_keys.h"
 #include "common/testing/service_process.h"
 #include "common/testing/test_env.h"
 #include "net/tests/smtp_peer_util.h"
-#include "platform/registry.h"
 #include "platform/sysroot.h"
 #include "smtp/tests/smtp_env_util.h"
 
@@ -27,7 +27,7 @@ using qv::testing::ReadFileText;
 using qv::testing::WriteFileText;
 using testing::SmtpEnv;
 
-class DialupE2E : public ::testing::Test {
+class DialupE2E : public testing::SmtpServiceTest {
  protected:
   void SetUp() override {
     state_ = env_.root() + "/link-state";
@@ -44,51 +44,22 @@ class DialupE2E : public ::testing::Test {
 
   // The service with DIALUP on the entry "Provider", sending at once to `port_ex`.
   bool Start(int port_ex) {
-    port_ = qv::testing::FreeTcpPort();
-    env_.WriteServiceKeys(port_, kSmtpUseMx | kSmtpImmediately);
-    reg::Key control;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &control);
-    reg::SetDword(&control, "Flags", kSysDialup);
-    reg::SetString(&control, "RASEntry", "Provider");
-    reg::CloseKey(&control);
-    reg::Key smtp;
-    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
-    reg::SetDword(&smtp, "PortEx", static_cast<uint32_t>(port_ex));
-    reg::SetString(&smtp, "ExchangeHost", "127.0.0.1");
-    reg::CloseKey(&smtp);
-    return service_.Start("qvsmtp95", port_);
+    WriteKeys(kSmtpUseMx | kSmtpImmediately);
+    qv::testing::ControlKey().Set("Flags", kSysDialup).Set("RASEntry", "Provider");
+    env_.WriteForwarder(port_ex);
+    return SmtpServiceTest::Start();
   }
 
   std::string Send(const std::string& rcpt) {
-    LineClient c;
-    EXPECT_TRUE(c.Connect(port_));
-    c.ReadLine();
-    std::vector<std::string> lines = {"HELO client.test\r\n", "MAIL FROM:<alice@example.test>\r\n",
-                                      "RCPT TO:<" + rcpt + ">\r\n", "DATA\r\n"};
-    for (const std::string& line : lines) {
-      c.Send(line);
-      c.ReadReply();
-    }
-    c.Send("Subject: t\r\n\r\nover the line\r\n.\r\n");
-    std::string reply = c.ReadReply();
-    c.Send("QUIT\r\n");
-    c.ReadReply();
-    return reply;
+    return SendMessage("alice@example.test", rcpt, "Subject: t\r\n\r\nover the line");
   }
 
   template <typename Done>
   static bool WaitFor(Done done) {
-    for (int i = 0; i < 800; ++i) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return done();
+    return qv::testing::WaitUntil(done, std::chrono::seconds(20));
   }
 
-  SmtpEnv env_;
   std::string state_, dials_, hangups_;
-  int port_ = 0;
-  qv::testing::ServiceProcess service_;
 };
 
 TEST_F(DialupE2E, AForwardRunDialsSendsAndHangsUp) {

@@ -1,8 +1,6 @@
 // The real qvsmtp95 forwarding what it receives: to a real peer, and past a peer that hangs
 // while the service keeps serving its clients.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,12 +12,11 @@
 #include "common/mailfile.h"
 #include "common/testing/line_client.h"
 #include "common/testing/service_process.h"
-#include "platform/registry.h"
+#include "net/tests/smtp_peer_util.h"
 #include "platform/spawn.h"
 #include "platform/tray.h"
 #include "smtp/forward.h"
 #include "smtp/service.h"
-#include "net/tests/smtp_peer_util.h"
 #include "smtp/tests/smtp_env_util.h"
 
 namespace qv::smtp {
@@ -30,47 +27,21 @@ using qv::testing::LineClient;
 using qv::testing::RealSmtpPeer;
 using testing::SmtpEnv;
 
-class ForwardE2E : public ::testing::Test {
+class ForwardE2E : public testing::SmtpServiceTest {
  protected:
   void SetUp() override { env_.AddUser("bob", "example.test", "Bob"); }
-  void TearDown() override { Stop(); }
 
   // The service with send-immediately on and the forwarder's port `port_ex`.
   bool Start(int port_ex, uint32_t flags = kSmtpUseMx | kSmtpImmediately) {
-    port_ = qv::testing::FreeTcpPort();
-    env_.WriteServiceKeys(port_, flags);
-    reg::Key smtp;
-    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
-    reg::SetDword(&smtp, "PortEx", static_cast<uint32_t>(port_ex));
-    reg::SetString(&smtp, "ExchangeHost", "127.0.0.1");
-    reg::CloseKey(&smtp);
-    return service_.Start("qvsmtp95", port_);
-  }
-
-  int Stop() { return service_.Stop(); }
-
-  std::string Say(LineClient& client, const std::string& line) {
-    client.Send(line);
-    return client.ReadReply();
+    WriteKeys(flags);
+    env_.WriteForwarder(port_ex);
+    return SmtpServiceTest::Start();
   }
 
   // One whole transaction; returns the reply to the end of the data.
   std::string Send(const std::string& rcpt, const std::string& body) {
-    LineClient c;
-    EXPECT_TRUE(c.Connect(port_));
-    c.ReadLine();
-    Say(c, "HELO client.test\r\n");
-    Say(c, "MAIL FROM:<alice@example.test>\r\n");
-    Say(c, "RCPT TO:<" + rcpt + ">\r\n");
-    Say(c, "DATA\r\n");
-    std::string reply = Say(c, "Subject: t\r\n\r\n" + body + "\r\n.\r\n");
-    Say(c, "QUIT\r\n");
-    return reply;
+    return SendMessage("alice@example.test", rcpt, "Subject: t\r\n\r\n" + body);
   }
-
-  SmtpEnv env_;
-  int port_ = 0;
-  qv::testing::ServiceProcess service_;
 };
 
 TEST_F(ForwardE2E, AForeignRecipientIsSentOnAtOnce) {
@@ -84,9 +55,8 @@ TEST_F(ForwardE2E, AForeignRecipientIsSentOnAtOnce) {
   EXPECT_EQ(got[0].rcpt_to, std::vector<std::string>{"dora@remote.test"});
   EXPECT_NE(got[0].content.find("Received: by mx.example.test"), std::string::npos);
   EXPECT_NE(got[0].content.find("hello dora"), std::string::npos);
-  for (int i = 0; i < 200 && !env_.Queue().empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  EXPECT_TRUE(env_.Queue().empty());
+  EXPECT_TRUE(
+      qv::testing::WaitUntil([&] { return env_.Queue().empty(); }, std::chrono::seconds(5)));
   EXPECT_EQ(Stop(), 0);
 }
 
@@ -100,8 +70,7 @@ TEST_F(ForwardE2E, AHangingPeerNeverHoldsUpTheService) {
   FakeSmtpPeer hanging(script);
   ASSERT_TRUE(Start(hanging.port()));
   EXPECT_EQ(Send("dora@remote.test", "one").substr(0, 4), "250 ");
-  for (int i = 0; i < 400 && hanging.commands().empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  qv::testing::WaitUntil([&] { return !hanging.commands().empty(); }, std::chrono::seconds(4));
   ASSERT_FALSE(hanging.commands().empty()) << "the run has reached the peer";
 
   // While the run waits on the peer, every client is served and local mail is delivered; a

@@ -18,9 +18,9 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_keys.h"
 #include "common/testing/service_process.h"
 #include "common/testing/test_env.h"
-#include "platform/registry.h"
 #include "platform/spawn.h"
 #include "smtp/tests/smtp_env_util.h"
 
@@ -37,11 +37,7 @@ constexpr int kMaxSize = 5000;
 // Waits up to five seconds for `done`.
 template <typename Done>
 bool WaitFor(Done done) {
-  for (int i = 0; i < 500; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
+  return qv::testing::WaitUntil(done, std::chrono::seconds(5));
 }
 
 // What a running program holds once it sleeps: "<fd> -> <target>" for each open descriptor.
@@ -62,59 +58,34 @@ std::vector<std::string> DescriptorsOf(pid_t pid) {
   return seen;
 }
 
-class HostileE2E : public ::testing::Test {
+class HostileE2E : public testing::SmtpServiceTest {
  protected:
   void SetUp() override {
     env_.AddUser("bob", "example.test", "Bob");
     env_.AddUser("carol", "example.test", "Carol");
-    port_ = qv::testing::FreeLoopbackPort();
-    env_.WriteServiceKeys(port_, kSmtpEsmtp | kSmtpEnforceSize);
-    reg::Key smtp;
-    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
-    reg::SetDword(&smtp, "ESMTPMaxMsgSize", kMaxSize);
-    reg::CloseKey(&smtp);
+    WriteKeys(kSmtpEsmtp | kSmtpEnforceSize);
+    qv::testing::SmtpKey().Set("ESMTPMaxMsgSize", kMaxSize);
   }
   void TearDown() override {
-    Stop();
+    SmtpServiceTest::TearDown();
     for (pid_t pid : programs_) kill(pid, SIGKILL);
   }
 
-  bool Start() { return smtp_.Start("qvsmtp95", port_); }
-  void Stop() { smtp_.Stop(); }
-
   // Sends one message by plain SMTP and returns the reply to its end line.
   std::string Send(const std::string& recipient, const std::string& text) {
-    LineClient client;
-    EXPECT_TRUE(client.Connect(port_));
-    client.ReadLine();
-    for (const std::string& line :
-         std::vector<std::string>{"HELO client.test\r\n", "MAIL FROM:<alice@other.test>\r\n",
-                                  "RCPT TO:<" + recipient + ">\r\n", "DATA\r\n"}) {
-      client.Send(line);
-      client.ReadReply();
-    }
-    client.Send(text + "\r\n.\r\n");
-    std::string reply = client.ReadReply();
-    client.Send("QUIT\r\n");
-    client.ReadReply();
-    return reply;
+    return SendMessage("alice@other.test", recipient, text);
   }
 
   // Runs a Python script against the service and returns what it printed.
   std::string Python(const std::string& script) {
-    std::string path = env_.root() + "/client.py";
-    WriteFileText(path,
-                  "import smtplib, sys\ns = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), "
-                  "timeout=20)\ns.helo('client.test')\n" +
-                      script + "s.quit()\n");
-    auto result = qv::testing::RunProgram("/usr/bin/python3", {path, std::to_string(port_)});
+    auto result = RunPython(
+        "import smtplib, sys\ns = smtplib.SMTP('127.0.0.1', int(sys.argv[1]), "
+        "timeout=20)\ns.helo('client.test')\n" +
+        script + "s.quit()\n");
     EXPECT_EQ(result.code, 0) << result.err;
     return result.out;
   }
 
-  SmtpEnv env_;
-  int port_ = 0;
-  qv::testing::ServiceProcess smtp_;
   std::vector<pid_t> programs_;  // started by the service, ended by the test
 };
 
@@ -154,7 +125,7 @@ TEST_F(HostileE2E, StartedProgramHoldsNothingOfTheService) {
   Stop();
   EXPECT_TRUE(idle.WaitClosed());
   ASSERT_TRUE(Start());
-  EXPECT_EQ(waitpid(smtp_.pid(), nullptr, WNOHANG), 0);
+  EXPECT_EQ(waitpid(service_.pid(), nullptr, WNOHANG), 0);
   LineClient client;
   ASSERT_TRUE(client.Connect(port_));
   EXPECT_EQ(client.ReadLine().substr(0, 4), "220 ");

@@ -1,10 +1,8 @@
 // Mailing lists and auto responders through the real qvsmtp95 on a loopback port.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,9 +15,9 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_keys.h"
 #include "common/testing/service_process.h"
 #include "common/testing/test_env.h"
-#include "platform/registry.h"
 #include "platform/spawn.h"
 #include "smtp/tests/smtp_env_util.h"
 
@@ -31,15 +29,11 @@ using qv::testing::ReadFileText;
 using qv::testing::WriteFileText;
 using testing::SmtpEnv;
 
-int FreePort() {
-  return qv::testing::FreeLoopbackPort();
-}
-
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-class ListsE2E : public ::testing::Test {
+class ListsE2E : public testing::SmtpServiceTest {
  protected:
   void SetUp() override {
     env_.AddUser("listserver", "example.test", "List-Manager", "listserver", kUserListManager);
@@ -50,18 +44,12 @@ class ListsE2E : public ::testing::Test {
                  kListAutoJoin | kListPublic, "owner", "example.test");
     env_.AddList("closed", "example.test", "Closed", Members("closed"), kListPublic, "owner",
                  "example.test");
-    port_ = FreePort();
-    env_.WriteServiceKeys(port_, kSmtpEsmtp);
-    reg::Key control;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &control);
-    reg::SetString(&control, "Domain", "example.test;other.test");
-    reg::SetString(&control, "AdministratorName", "postmaster");
-    reg::CloseKey(&control);
-    pop3_port_ = FreePort();
-    reg::Key pop3;
-    reg::CreateKey(kPop3Key, "QuorvanePop3", &pop3);
-    reg::SetDword(&pop3, "Port", static_cast<uint32_t>(pop3_port_));
-    reg::CloseKey(&pop3);
+    WriteKeys(kSmtpEsmtp);
+    qv::testing::ControlKey()
+        .Set("Domain", "example.test;other.test")
+        .Set("AdministratorName", "postmaster");
+    pop3_port_ = qv::testing::FreeLoopbackPort();
+    qv::testing::Pop3Key().Set("Port", pop3_port_);
   }
   void TearDown() override { Stop(); }
 
@@ -81,9 +69,19 @@ class ListsE2E : public ::testing::Test {
     WriteFileText(env_.root() + "/" + name + ".txt", text);
   }
 
-  bool Start() { return smtp_.Start("qvsmtp95", port_); }
+  // Adds the responder `name` and has carol answer by it.
+  void CarolResponds(const std::string& name, const std::string& text,
+                     const std::string& exceptions) {
+    AddResponder(name, text, exceptions);
+    USERSTRUCT carol;
+    ASSERT_EQ(FindRecord(env_.system(), "carol", "example.test", &carol), 0);
+    carol.Options |= kUserRespond;
+    CopyField(carol.Responder, name);
+    ASSERT_EQ(UpdateRecord(env_.system(), carol, false), 0);
+  }
+
   void Stop() {
-    smtp_.Stop();
+    service_.Stop();
     pop3_.Stop();
   }
 
@@ -119,10 +117,7 @@ class ListsE2E : public ::testing::Test {
     return out;
   }
 
-  SmtpEnv env_;
-  int port_ = 0;
   int pop3_port_ = 0;
-  qv::testing::ServiceProcess smtp_;
   qv::testing::ServiceProcess pop3_;
 };
 
@@ -222,12 +217,8 @@ TEST_F(ListsE2E, OverviewsAndNoCommandsFromTheManagerItself) {
 }
 
 TEST_F(ListsE2E, ResponderRepliesToLocalAndForeignSendersExceptMasked) {
-  AddResponder("away", "Carol is away.\r\n.signature\r\n", "*@masked.test");
-  USERSTRUCT carol;
-  ASSERT_EQ(FindRecord(env_.system(), "carol", "example.test", &carol), 0);
-  carol.Options |= kUserRespond;
-  CopyField(carol.Responder, "away");
-  ASSERT_EQ(UpdateRecord(env_.system(), carol, false), 0);
+  ASSERT_NO_FATAL_FAILURE(
+      CarolResponds("away", "Carol is away.\r\n.signature\r\n", "*@masked.test"));
   ASSERT_TRUE(Start());
 
   Send("bob@example.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");
@@ -269,12 +260,7 @@ TEST_F(ListsE2E, ResponderRepliesToLocalAndForeignSendersExceptMasked) {
 TEST_F(ListsE2E, ReplyTextReachesThePop3ClientAsWritten) {
   // A line "." in the responder's text must not end the message early, and ".signature" must
   // reach the client as ".signature", not as "signature".
-  AddResponder("away", "Thanks.\n.\n.signature\n", "");
-  USERSTRUCT carol;
-  ASSERT_EQ(FindRecord(env_.system(), "carol", "example.test", &carol), 0);
-  carol.Options |= kUserRespond;
-  CopyField(carol.Responder, "away");
-  ASSERT_EQ(UpdateRecord(env_.system(), carol, false), 0);
+  ASSERT_NO_FATAL_FAILURE(CarolResponds("away", "Thanks.\n.\n.signature\n", ""));
   ASSERT_TRUE(Start());
   ASSERT_TRUE(pop3_.Start("qvpop395", pop3_port_));
   Send("bob@example.test", {"carol@example.test"}, "Subject: hi\r\n\r\nhi");

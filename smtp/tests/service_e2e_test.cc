@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,9 +15,9 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_keys.h"
 #include "common/testing/service_process.h"
 #include "platform/presence.h"
-#include "platform/registry.h"
 #include "platform/spawn.h"
 #include "smtp/tests/smtp_env_util.h"
 
@@ -30,24 +29,14 @@ using testing::Normalize;
 using testing::SmtpEnv;
 
 // The system of the test written into the registry the service reads, then the service.
-class ServiceE2E : public ::testing::Test {
+class ServiceE2E : public testing::SmtpServiceTest {
  protected:
   void SetUp() override {
     env_.AddUser("bob", "example.test", "Bob Builder");
     env_.AddUser("carol", "example.test", "Carol");
-    port_ = qv::testing::FreeLoopbackPort();
-    env_.WriteServiceKeys(port_, kSmtpEsmtp | kSmtpEnforceSize);
-    reg::Key smtp;
-    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &smtp);
-    reg::SetDword(&smtp, "ESMTPMaxMsgSize", 10485760);
-    reg::CloseKey(&smtp);
+    WriteKeys(kSmtpEsmtp | kSmtpEnforceSize);
+    qv::testing::SmtpKey().Set("ESMTPMaxMsgSize", 10485760);
   }
-  void TearDown() override { Stop(); }
-
-  // Starts the service and waits until it answers.
-  bool Start() { return service_.Start("qvsmtp95", port_); }
-  // Sends the stop signal and returns the exit status code (or -1).
-  int Stop() { return service_.Stop(); }
 
   // A client past the greeting.
   std::unique_ptr<LineClient> Client() {
@@ -57,15 +46,6 @@ class ServiceE2E : public ::testing::Test {
     EXPECT_EQ(greeting.substr(0, 4), "220 ") << greeting;
     return client;
   }
-
-  std::string Say(LineClient& client, const std::string& line) {
-    client.Send(line);
-    return client.ReadReply();
-  }
-
-  SmtpEnv env_;
-  int port_ = 0;
-  qv::testing::ServiceProcess service_;
 };
 
 TEST_F(ServiceE2E, GreetingAndReplies) {
