@@ -415,14 +415,16 @@ int ReturnDeliveryReport(const Settings& settings, std::string_view reverse_path
   SplitAddress(rp, &local, &domain);
   // Delivered as a report: with the empty reverse-path, so that no responder answers it and no
   // report is ever made about it.
-  const mail::MailService service = SmtpMailService(settings);
-  if (!local.empty() && !domain.empty() && IsUser(system, local, domain))
-    return mail::DeliverRecipients(service, "[U]" + local + "@" + domain, "", spool.fd(), true,
-                                   true);
-  if (!local.empty() && !domain.empty() && IsSystemAccount(system, local, domain))
-    return mail::DeliverRecipients(service, "[N]" + local + "@" + domain, "", spool.fd(), true,
-                                   true);
-  return mail::DeliverRecipients(service, rp, "", spool.fd(), false, true);
+  mail::Recipient to{mail::RecipientKind::kForward, rp, ""};
+  if (!local.empty() && !domain.empty() && IsUser(system, local, domain)) {
+    to = {mail::RecipientKind::kUser, local + "@" + domain, ""};
+  } else if (!local.empty() && !domain.empty() && IsSystemAccount(system, local, domain)) {
+    to = {mail::RecipientKind::kAccount, local + "@" + domain, ""};
+  } else if (rp.find('@') == std::string::npos) {
+    return 0;  // the queue has no address to send it to
+  }
+  mail::Deliver(SmtpMailService(settings), {to}, "", spool.fd());
+  return 1;
 }
 
 int ForwardQueueFile(const Settings& settings, const std::string& path, bool expired,
@@ -475,8 +477,10 @@ int ForwardQueueFile(const Settings& settings, const std::string& path, bool exp
         ::lseek(file.get(), offset, SEEK_SET) != offset || !CopyUnmasked(file.get(), spool.fd()) ||
         !spool.Rewind())
       return 0;  // kept: tried again on the next run
-    mail::DeliverRecipients(SmtpMailService(settings), "[U]" + sender_local + "@" + sender_domain,
-                            AdministratorAddress(system), spool.fd(), true, false);
+    mail::Deliver(SmtpMailService(settings),
+                  {{mail::RecipientKind::kUser, sender_local + "@" + sender_domain, ""}},
+                  AdministratorAddress(system), spool.fd(),
+                  mail::DeliveryPolicy{.top_level = false});
     return 1;
   }
   if ((smtp.Flags & kSmtpSendInfo) != 0 && ::lseek(file.get(), offset, SEEK_SET) == offset) {
