@@ -76,15 +76,7 @@ bool WriteAll(int fd, std::string_view text) {
 
 // Copies the stored message from the queue file's current position to `fd`, unmasked.
 bool CopyUnmasked(int queue_fd, int fd) {
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::read(queue_fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    UnscrambleBuffer(buf, static_cast<size_t>(n));
-    if (!WriteAll(fd, std::string_view(buf, static_cast<size_t>(n)))) return false;
-  }
+  return ReadUnmasked(queue_fd, [fd](std::string_view piece) { return WriteAll(fd, piece); });
 }
 
 // A temporary spool file in TempPath, removed at the end of the scope.
@@ -255,17 +247,13 @@ bool SendStoredMessage(const SYSTEMSTRUCT& system, SmtpClient& conn, MessageText
     if (!conn.Send(message.Encode(text_before), timeout_ms)) return false;
   }
   if (::lseek(queue_fd, offset, SEEK_SET) != offset) return false;
-  char block[kDataBlock];
-  for (;;) {
-    ssize_t n = ::read(queue_fd, block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    UnscrambleBuffer(block, static_cast<size_t>(n));
-    std::string_view text(block, static_cast<size_t>(n));
-    Log(system, kLogLevelData, sock, kLogData, text);
-    if (!conn.Send(message.Encode(text), timeout_ms)) return false;
-  }
+  return ReadUnmasked(
+      queue_fd,
+      [&](std::string_view text) {
+        Log(system, kLogLevelData, sock, kLogData, text);
+        return conn.Send(message.Encode(text), timeout_ms);
+      },
+      kDataBlock);
 }
 
 }  // namespace
