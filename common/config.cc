@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -16,6 +15,7 @@
 #include "platform/spawn.h"
 #include "platform/svcmgr.h"
 #include "platform/sysroot.h"
+#include "platform/text.h"
 #include "platform/winprofile.h"
 
 namespace qv {
@@ -59,7 +59,7 @@ const ServiceNames* Names(int service) {
 }
 
 std::string ToLower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : s) c = LowerAscii(c);
   return s;
 }
 

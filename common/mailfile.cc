@@ -496,6 +496,18 @@ int ReadMessageFile(const std::string& path, size_t max_bytes, std::string* text
   return result;
 }
 
+bool ReadUnmasked(int fd, const std::function<bool(std::string_view)>& sink, size_t piece_size) {
+  std::string buf(piece_size, '\0');
+  for (;;) {
+    ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    UnscrambleBuffer(buf.data(), static_cast<size_t>(n));
+    if (!sink(std::string_view(buf.data(), static_cast<size_t>(n)))) return false;
+  }
+}
+
 void SetMailFileClockForTesting(std::time_t (*now)(), void (*wait)()) {
   g_clock = now;
   g_wait = wait;

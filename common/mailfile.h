@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -188,6 +189,12 @@ int WriteMessageFile(const std::string& directory, std::string_view extension,
 // Reads up to `max_bytes` of a message file (everything when 0) and removes the mask. Returns
 // 0, or -1 when the file cannot be read.
 int ReadMessageFile(const std::string& path, size_t max_bytes, std::string* text);
+
+// Reads a message file from the current position of `fd` to its end and hands its text, the mask
+// removed, to `sink` piece by piece, one read of up to `piece_size` bytes each. False on a read
+// error or when `sink` returns false.
+bool ReadUnmasked(int fd, const std::function<bool(std::string_view)>& sink,
+                  size_t piece_size = 8192);
 
 // Tests only: replaces the clock of the message and temporary file names. `now` gives the
 // current time; `wait` is called when every name of a second is taken and should let the clock

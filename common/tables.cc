@@ -23,7 +23,6 @@
 namespace qv {
 namespace {
 
-constexpr std::string_view kBlanks = " \t";
 // The temporary folder that installations keep under MailPath beside the forward queue.
 constexpr std::string_view kTempDirectory = "temp";
 
@@ -41,13 +40,6 @@ platform::UniqueFd OpenRead(const std::string& path) {
 std::string_view UpToNul(std::string_view text) {
   size_t nul = text.find('\0');
   return nul == std::string_view::npos ? text : text.substr(0, nul);
-}
-
-std::string_view Trim(std::string_view s) {
-  size_t b = s.find_first_not_of(kBlanks);
-  if (b == std::string_view::npos) return {};
-  size_t e = s.find_last_not_of(kBlanks);
-  return s.substr(b, e - b + 1);
 }
 
 // The entries of `Domain`, in order, without blanks around them; empty entries are skipped

@@ -25,8 +25,6 @@ class ControlHost {
   virtual Status SaveSettings(const Settings& settings) = 0;
   // `settings` with the three records reloaded from the registry (its network facts stay).
   virtual Settings ReloadedSettings(const Settings& settings) = 0;
-  // The reload in place, for callers not yet moved to ReloadedSettings.
-  void ReloadSettings(Settings* settings) { *settings = ReloadedSettings(*settings); }
   // ServiceCommand for the SMTP or POP3 service (kServiceSmtp, kServicePop3).
   virtual int ServiceCommand(int service, int command) = 0;
   virtual void SyncMailboxDirectories() = 0;

@@ -227,7 +227,7 @@ SessionReply ControlSession::Save(std::string_view) {
 }
 
 SessionReply ControlSession::Rset(std::string_view) {
-  host_.ReloadSettings(&settings_);
+  settings_ = host_.ReloadedSettings(settings_);
   return Normal(kReloaded);
 }
 

@@ -1,7 +1,6 @@
 #include "mail/delivery.h"
 
 #include <algorithm>
-#include <ctime>
 #include <mutex>
 #include <vector>
 
@@ -269,11 +268,11 @@ bool WriteMessageFile(const MailService& service, const std::string& directory,
                       std::string_view to_address, std::string_view reverse_path,
                       const std::string& who) {
   MessageFileWriter writer;
-  bool ok = writer.Open(directory, extension) == 0 && writer.Write(head) == 0 &&
-            CopyMessage(spool_fd, to_address, reverse_path, NextMessageIdBase(),
-                        service.system().HostName,
-                        [&](std::string_view text) { return writer.Write(text) == 0; }) &&
-            writer.Commit() == 0;
+  bool ok =
+      writer.Open(directory, extension) == 0 && writer.Write(head) == 0 &&
+      CopyMessage(spool_fd, to_address, reverse_path, NextMessageStem(), service.system().HostName,
+                  [&](std::string_view text) { return writer.Write(text) == 0; }) &&
+      writer.Commit() == 0;
   if (!ok) {
     writer.Abandon();
     WriteLog(service.system(), kLogLevelFailure, 0, kLogEvent, Format(kLogCannotStore, who.c_str()),
@@ -319,16 +318,6 @@ MailService FetchedMailService(const Settings& settings) {
 Recipient FetchedRecipient(std::string_view local, std::string_view domain, bool remote) {
   return Recipient{remote ? RecipientKind::kForward : RecipientKind::kUser,
                    std::string(local) + "@" + std::string(domain), ""};
-}
-
-bool DeliverRecipients(const MailService& service, std::string_view list,
-                       std::string_view reverse_path, int spool_fd, bool local, bool top_level,
-                       DeliveryReport* report) {
-  if (!local && list.find('@') == std::string_view::npos) return false;
-  DeliveryPolicy policy;
-  policy.top_level = top_level;
-  Deliver(service, ParseRecipients(list, local), reverse_path, spool_fd, policy, report);
-  return true;
 }
 
 std::string ReceivedLine(const SYSTEMSTRUCT& system, std::string_view local,
@@ -395,29 +384,6 @@ bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view rev
     if (!write(piece)) return false;
   }
   return true;
-}
-
-std::string NextMessageIdBase() {
-  // Messages are stored on several threads: the storing pool and the forwarder's worker.
-  // The counter starts again every second, so that bases stay distinct up to the number of
-  // message names a second has.
-  static std::mutex mutex;
-  static std::time_t second = 0;
-  static int next = 0;
-  std::time_t now = std::time(nullptr);
-  int counter = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (now != second) {
-      second = now;
-      next = 0;
-    }
-    counter = next;
-    next = (next + 1) % kMessageNamesPerSecond;
-  }
-  std::tm local{};
-  localtime_r(&now, &local);
-  return MessageNameStem(local, counter);
 }
 
 }  // namespace qv::mail

@@ -63,12 +63,6 @@ MailService FetchedMailService(const Settings& settings);
 // unknown).
 Recipient FetchedRecipient(std::string_view local, std::string_view domain, bool remote);
 
-// Deliver for recipients in text form (recipient.h): `list` is a local list when `local`, else a
-// forward list. False only for a forward list that is empty or holds no "@".
-bool DeliverRecipients(const MailService& service, std::string_view list,
-                       std::string_view reverse_path, int spool_fd, bool local, bool top_level,
-                       DeliveryReport* report = nullptr);
-
 // The "Received:" line of a stored message for `local`@`domain`, dated `date` (now when empty).
 std::string ReceivedLine(const SYSTEMSTRUCT& system, std::string_view local,
                          std::string_view domain, std::string_view date = {});
@@ -80,8 +74,5 @@ std::string ReceivedLine(const SYSTEMSTRUCT& system, std::string_view local,
 bool CopyMessage(int spool_fd, std::string_view to_address, std::string_view reverse_path,
                  std::string_view message_id_base, std::string_view host_name,
                  const std::function<bool(std::string_view)>& write);
-
-// A fresh Message-Id base in the form of message file names ("YYMMDDhhmmssNN").
-std::string NextMessageIdBase();
 
 }  // namespace qv::mail

@@ -1,8 +1,5 @@
 #include "mail/notice.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 
 #include "common/config.h"
@@ -19,16 +16,10 @@ namespace {
 
 // Appends the stored message from the queue file's current position, unmasked.
 bool AppendUnmasked(int queue_fd, std::string* text) {
-  if (queue_fd < 0) return false;
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::read(queue_fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    UnscrambleBuffer(buf, static_cast<size_t>(n));
-    text->append(buf, static_cast<size_t>(n));
-  }
+  return queue_fd >= 0 && ReadUnmasked(queue_fd, [text](std::string_view piece) {
+           text->append(piece);
+           return true;
+         });
 }
 
 // The lines of the forwarder's notices (kinds 2 to 5) after the common lines. False for another

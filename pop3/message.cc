@@ -46,13 +46,6 @@ Result<PlainText> ReadPlainText(int file, bool unmask, char* buffer, size_t size
   return text;
 }
 
-ssize_t ReadPlainText(int file, bool unmask, char* buffer, size_t size, int64_t position,
-                      bool* ended) {
-  Result<PlainText> text = ReadPlainText(file, unmask, buffer, size, position);
-  *ended = text.ok() && text->ended;
-  return text ? static_cast<ssize_t>(text->size) : -1;
-}
-
 int64_t ComputeTopLimit(int file, int lines, bool unmask) {
   if (lines < 0) {
     lseek(file, 0, SEEK_SET);

@@ -33,11 +33,6 @@ struct PlainText {
 // the file cannot be read.
 Result<PlainText> ReadPlainText(int file, bool unmask, char* buffer, size_t size, int64_t position);
 
-// The same read in counts: the bytes read, -1 on a read error; *ended as PlainText::ended.
-// Kept for the callers of the session code until they move to the form above.
-ssize_t ReadPlainText(int file, bool unmask, char* buffer, size_t size, int64_t position,
-                      bool* ended);
-
 // The number of bytes of a message's plain text to send for TOP with `lines` body lines: the
 // header (without the empty line that ends it) when `lines` is 0; else the header, the empty
 // line and the first `lines` body lines, without the line end of the last one. A message

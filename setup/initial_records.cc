@@ -13,11 +13,6 @@
 namespace qv::setup {
 namespace {
 
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
-}
-
 // 1 written, 0 the file exists already, -1 it could not be created or written.
 int WriteNewRecordFile(const std::string& path, const void* record, size_t size) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -35,7 +30,7 @@ int WriteNewRecordFile(const std::string& path, const void* record, size_t size)
 int WriteInitialRecord(const std::string& config_dir, const char* data_name, const char* index_name,
                        std::string_view key, const void* record, size_t size) {
   std::string data = ResolveFileName(config_dir, data_name);
-  if (Exists(data)) return 0;
+  if (platform::Exists(data)) return 0;
   FileLock lock(LockPathFor(data), LockMode::kExclusive);
   int written = WriteNewRecordFile(data, record, size);
   if (written != 1) return written;

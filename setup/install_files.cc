@@ -23,11 +23,6 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa {
   }, sb{};

@@ -40,8 +40,6 @@ class Reporter {
 
 std::string ErrnoText();
 bool IsDirectory(const std::string& path);
-// Anything at the path, a dangling link included.
-bool Exists(const std::string& path);
 bool SameFile(const std::string& a, const std::string& b);
 // The absolute, normalized path without a trailing "/".
 std::string Absolute(const std::string& path);

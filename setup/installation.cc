@@ -140,7 +140,9 @@ class Installation {
       const ServiceInfo* all = Services(&count);
       for (size_t i = 0; i < count; ++i) {
         std::string link = prefix_ + "/" + all[i].managed;
-        if (access((prefix_ + "/" + all[i].program).c_str(), X_OK) != 0 || Exists(link)) continue;
+        if (access((prefix_ + "/" + all[i].program).c_str(), X_OK) != 0 ||
+            platform::Exists(link, platform::Links::kAsThemselves))
+          continue;
         if (symlink(all[i].program, link.c_str()) != 0)
           return r_.Fail(Format(kErrCopy, all[i].program, link.c_str(), ErrnoText().c_str()));
         manifest.push_back(all[i].managed);
@@ -232,7 +234,7 @@ class Installation {
       if (int code = Secure(mailbox, 0700, owner_); code != kExitOk) return code;
     }
     std::string help = ResolveFileName(sys.ConfigPath, "LISTHELP.TXT");
-    if (!Exists(help)) {
+    if (!platform::Exists(help, platform::Links::kAsThemselves)) {
       if (!platform::WriteFileAtomically(help, ListHelpText("listserver@" + primary_), 0644))
         return r_.Fail(Format(kErrWrite, help.c_str(), ErrnoText().c_str()));
       r_.Line("created", help);
@@ -244,7 +246,7 @@ class Installation {
   int WritePamFile() {
     if (o_.pam_dir.empty() || o_.pam_dir == "none" || !IsDirectory(o_.pam_dir)) return kExitOk;
     std::string pam = o_.pam_dir + "/" + kPamServiceName;
-    if (Exists(pam)) return kExitOk;
+    if (platform::Exists(pam, platform::Links::kAsThemselves)) return kExitOk;
     if (!platform::WriteFileAtomically(pam, PamServiceText(o_.pam_dir), 0644))
       return r_.Fail(Format(kErrWrite, pam.c_str(), ErrnoText().c_str()) + " (or --pam-dir none)");
     r_.Line("created", pam);

@@ -76,15 +76,7 @@ bool WriteAll(int fd, std::string_view text) {
 
 // Copies the stored message from the queue file's current position to `fd`, unmasked.
 bool CopyUnmasked(int queue_fd, int fd) {
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::read(queue_fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    UnscrambleBuffer(buf, static_cast<size_t>(n));
-    if (!WriteAll(fd, std::string_view(buf, static_cast<size_t>(n)))) return false;
-  }
+  return ReadUnmasked(queue_fd, [fd](std::string_view piece) { return WriteAll(fd, piece); });
 }
 
 // A temporary spool file in TempPath, removed at the end of the scope.
@@ -255,17 +247,13 @@ bool SendStoredMessage(const SYSTEMSTRUCT& system, SmtpClient& conn, MessageText
     if (!conn.Send(message.Encode(text_before), timeout_ms)) return false;
   }
   if (::lseek(queue_fd, offset, SEEK_SET) != offset) return false;
-  char block[kDataBlock];
-  for (;;) {
-    ssize_t n = ::read(queue_fd, block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    UnscrambleBuffer(block, static_cast<size_t>(n));
-    std::string_view text(block, static_cast<size_t>(n));
-    Log(system, kLogLevelData, sock, kLogData, text);
-    if (!conn.Send(message.Encode(text), timeout_ms)) return false;
-  }
+  return ReadUnmasked(
+      queue_fd,
+      [&](std::string_view text) {
+        Log(system, kLogLevelData, sock, kLogData, text);
+        return conn.Send(message.Encode(text), timeout_ms);
+      },
+      kDataBlock);
 }
 
 }  // namespace
@@ -415,14 +403,16 @@ int ReturnDeliveryReport(const Settings& settings, std::string_view reverse_path
   SplitAddress(rp, &local, &domain);
   // Delivered as a report: with the empty reverse-path, so that no responder answers it and no
   // report is ever made about it.
-  const mail::MailService service = SmtpMailService(settings);
-  if (!local.empty() && !domain.empty() && IsUser(system, local, domain))
-    return mail::DeliverRecipients(service, "[U]" + local + "@" + domain, "", spool.fd(), true,
-                                   true);
-  if (!local.empty() && !domain.empty() && IsSystemAccount(system, local, domain))
-    return mail::DeliverRecipients(service, "[N]" + local + "@" + domain, "", spool.fd(), true,
-                                   true);
-  return mail::DeliverRecipients(service, rp, "", spool.fd(), false, true);
+  mail::Recipient to{mail::RecipientKind::kForward, rp, ""};
+  if (!local.empty() && !domain.empty() && IsUser(system, local, domain)) {
+    to = {mail::RecipientKind::kUser, local + "@" + domain, ""};
+  } else if (!local.empty() && !domain.empty() && IsSystemAccount(system, local, domain)) {
+    to = {mail::RecipientKind::kAccount, local + "@" + domain, ""};
+  } else if (rp.find('@') == std::string::npos) {
+    return 0;  // the queue has no address to send it to
+  }
+  mail::Deliver(SmtpMailService(settings), {to}, "", spool.fd());
+  return 1;
 }
 
 int ForwardQueueFile(const Settings& settings, const std::string& path, bool expired,
@@ -475,8 +465,10 @@ int ForwardQueueFile(const Settings& settings, const std::string& path, bool exp
         ::lseek(file.get(), offset, SEEK_SET) != offset || !CopyUnmasked(file.get(), spool.fd()) ||
         !spool.Rewind())
       return 0;  // kept: tried again on the next run
-    mail::DeliverRecipients(SmtpMailService(settings), "[U]" + sender_local + "@" + sender_domain,
-                            AdministratorAddress(system), spool.fd(), true, false);
+    mail::Deliver(SmtpMailService(settings),
+                  {{mail::RecipientKind::kUser, sender_local + "@" + sender_domain, ""}},
+                  AdministratorAddress(system), spool.fd(),
+                  mail::DeliveryPolicy{.top_level = false});
     return 1;
   }
   if ((smtp.Flags & kSmtpSendInfo) != 0 && ::lseek(file.get(), offset, SEEK_SET) == offset) {

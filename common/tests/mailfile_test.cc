@@ -19,6 +19,7 @@
 #include "common/config.h"
 #include "common/testing/test_env.h"
 #include "platform/registry.h"
+#include "platform/unique_fd.h"
 
 namespace qv {
 namespace {
@@ -393,6 +394,30 @@ TEST_F(WriterTest, NothingVisibleUntilCommitThenOneMaskedFile) {
   ASSERT_EQ(ReadMessageFile(w.name(), 8, &text), 0);
   EXPECT_EQ(text, "Received");
   EXPECT_EQ(ReadMessageFile(dir_.Sub("none.in"), 0, &text), -1);
+
+  // From a position onwards, in pieces, and stopped by the reader.
+  platform::UniqueFd fd(::open(w.name().c_str(), O_RDONLY));
+  ASSERT_GE(fd.get(), 0);
+  ASSERT_EQ(::lseek(fd.get(), 18, SEEK_SET), 18);
+  text.clear();
+  EXPECT_TRUE(ReadUnmasked(fd.get(), [&](std::string_view piece) {
+    text.append(piece);
+    return true;
+  }));
+  EXPECT_EQ(text, "\r\nbody\r\n");
+  ASSERT_EQ(::lseek(fd.get(), 0, SEEK_SET), 0);
+  std::vector<std::string> pieces;
+  EXPECT_TRUE(ReadUnmasked(
+      fd.get(),
+      [&](std::string_view piece) {
+        pieces.emplace_back(piece);
+        return true;
+      },
+      10));
+  EXPECT_EQ(pieces, (std::vector<std::string>{"Received: ", "from x\r\n\r\n", "body\r\n"}));
+  ASSERT_EQ(::lseek(fd.get(), 0, SEEK_SET), 0);
+  EXPECT_FALSE(ReadUnmasked(fd.get(), [](std::string_view) { return false; }));
+  EXPECT_FALSE(ReadUnmasked(-1, [](std::string_view) { return true; }));
 
   EXPECT_EQ(w.Write("more"), -1);  // closed after Commit
   EXPECT_EQ(w.Commit(), -1);

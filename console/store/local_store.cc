@@ -29,11 +29,6 @@ namespace {
 constexpr std::chrono::milliseconds kServiceWait{5000};
 constexpr std::chrono::milliseconds kServicePoll{100};
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 class LocalStore : public ConsoleStore {
  public:
   LocalStore() { qv::LoadSettings(settings_); }
@@ -67,7 +62,7 @@ class LocalStore : public ConsoleStore {
     });
     if (result != 0) {
       // A table that was never written is empty, not broken.
-      if (!Exists(GetTablePaths(settings_.system, table).data)) return records;
+      if (!platform::Exists(GetTablePaths(settings_.system, table).data)) return records;
       return Fail(Format(kTableUnreadable, GetTableDef(table).name));
     }
     return records;

@@ -40,17 +40,17 @@ class OtherServiceTest : public ::testing::Test {
     env_.AddUser("ann", "example.test", "Ann");
   }
 
-  // Delivers `list` with a small message through the collection's service.
-  bool Deliver(const std::string& list, const std::string& sender,
+  // Delivers `list` (local recipients in text form) with a small message through the
+  // collection's service.
+  void Deliver(const std::string& list, const std::string& sender,
                const std::string& text = "Subject: t\r\n\r\nhello") {
     std::string path = env_.temp() + "/spool.tmp";
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     EXPECT_GE(fd, 0);
     EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    bool result = DeliverRecipients(collection_, list, sender, fd, true, true);
+    mail::Deliver(collection_, ParseRecipients(list, true), sender, fd);
     close(fd);
     unlink(path.c_str());
-    return result;
   }
 
   void AddList(const std::string& name, int32_t options, const std::vector<std::string>& members) {
@@ -80,7 +80,7 @@ class OtherServiceTest : public ::testing::Test {
 
 TEST_F(OtherServiceTest, ListCopiesGoThroughTheCallersDeliveryAndLog) {
   AddList("staff", 0, {"bob@example.test", "far@remote.test"});
-  EXPECT_TRUE(Deliver("[L]staff@example.test", "ann@example.test"));
+  Deliver("[L]staff@example.test", "ann@example.test");
   EXPECT_EQ(entries_,
             (std::vector<std::string>{"[U]bob@example.test local", "far@remote.test queued"}));
   EXPECT_EQ(env_.Mailbox("bob").size(), 1u);
@@ -153,7 +153,7 @@ TEST(MailServiceSettings, TwoServicesKeepToTheirOwnSettings) {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     EXPECT_GE(fd, 0);
     EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    EXPECT_TRUE(DeliverRecipients(env.service, to, "a@b.test", fd, true, true));
+    mail::Deliver(env.service, ParseRecipients(to, true), "a@b.test", fd);
     close(fd);
     unlink(path.c_str());
   };

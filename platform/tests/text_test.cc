@@ -33,6 +33,19 @@ TEST(Text, TrimRemovesBlanksAtBothEnds) {
   }
 }
 
+TEST(Text, CaseFoldingTouchesAsciiLettersOnly) {
+  const std::string all = [] {
+    std::string text;
+    for (int c = 0; c < 256; ++c) text += static_cast<char>(c);
+    return text;
+  }();
+  for (char c : all) {
+    const bool upper = c >= 'A' && c <= 'Z', lower = c >= 'a' && c <= 'z';
+    EXPECT_EQ(LowerAscii(c), upper ? static_cast<char>(c + 32) : c) << static_cast<int>(c);
+    EXPECT_EQ(UpperAscii(c), lower ? static_cast<char>(c - 32) : c) << static_cast<int>(c);
+  }
+}
+
 TEST(FileIo, ExistsFollowsLinksUnlessAskedNotTo) {
   testing::TempDir dir;
   testing::WriteFileText(dir.Sub("file"), "x");

@@ -309,19 +309,11 @@ TEST(PlainText, ReadsGiveTheSizeAndTheEndOfTheText) {
     ASSERT_TRUE(read.ok()) << where;
     EXPECT_EQ(std::string(buffer, read->size), c.text) << where;
     EXPECT_EQ(read->ended, c.ended) << where;
-    bool ended = !c.ended;
-    EXPECT_EQ(ReadPlainText(f.get(), false, buffer, c.size, c.position, &ended),
-              static_cast<ssize_t>(c.text.size()))
-        << where;
-    EXPECT_EQ(ended, c.ended) << where;
   }
   char buffer[8];
   Result<PlainText> failed = ReadPlainText(-1, false, buffer, sizeof buffer, 0);
   EXPECT_FALSE(failed.ok());
   EXPECT_FALSE(failed.error().empty());
-  bool ended = true;
-  EXPECT_EQ(ReadPlainText(-1, false, buffer, sizeof buffer, 0, &ended), -1);
-  EXPECT_FALSE(ended);
 }
 
 TEST(OpenMessageExclusive, OneHolderAtATime) {

@@ -32,12 +32,12 @@ using testing::Pop3TestSystem;
 std::string ReadAll(int fd) {
   std::string text;
   char buffer[4096];
-  bool ended = false;
-  while (!ended) {
-    ssize_t got =
-        ReadPlainText(fd, true, buffer, sizeof buffer, static_cast<int64_t>(text.size()), &ended);
-    if (got <= 0) break;
-    text.append(buffer, static_cast<size_t>(got));
+  for (;;) {
+    Result<PlainText> read =
+        ReadPlainText(fd, true, buffer, sizeof buffer, static_cast<int64_t>(text.size()));
+    if (!read.ok() || read->size == 0) break;
+    text.append(buffer, read->size);
+    if (read->ended) break;
   }
   return text;
 }

@@ -27,6 +27,7 @@
 #include "mail/tests/mail_env_util.h"
 #include "net/tests/dns_fake_util.h"
 #include "net/tests/smtp_peer_util.h"
+#include "platform/unique_fd.h"
 
 namespace qv::smtp {
 namespace {
@@ -475,6 +476,30 @@ TEST_F(ForwardTest, AReportToAForeignSenderIsQueuedWithTheEmptyReversePath) {
   EXPECT_EQ(cmds[5], "MAIL FROM: <>");
   EXPECT_TRUE(QueueTexts().empty());
   EXPECT_TRUE(Mailbox("ann").empty());
+}
+
+TEST_F(ForwardTest, AReportIsMadeOnlyForASenderItCanReach) {
+  // The report of a message read from its queue file, which is gone from the queue by then.
+  auto report = [&](const std::string& sender) {
+    std::string path = Queue("bob@remote.test", "x@y.test");
+    platform::UniqueFd queued(::open(path.c_str(), O_RDONLY));
+    EXPECT_GE(queued.get(), 0);
+    std::filesystem::remove(path);
+    return ReturnDeliveryReport(env_.settings(), sender, "bob@remote.test", "<-- 550 no\r\n",
+                                queued.get());
+  };
+  // No report of a report, and none the queue has no address for.
+  EXPECT_EQ(report(""), 0);
+  EXPECT_EQ(report("justaname"), 0);
+  EXPECT_TRUE(QueueTexts().empty());
+  // A local user's report lands in the mailbox; a foreign sender's is queued.
+  EXPECT_EQ(report("ann@local.test"), 1);
+  EXPECT_EQ(Mailbox("ann").size(), 1u);
+  EXPECT_TRUE(QueueTexts().empty());
+  EXPECT_EQ(report("carl@far.test"), 1);
+  std::vector<std::string> queued = QueueTexts();
+  ASSERT_EQ(queued.size(), 1u);
+  EXPECT_EQ(queued[0].rfind("To: carl@far.test\r\nFrom: \r\n", 0), 0u) << queued[0];
 }
 
 TEST_F(ForwardTest, TemporaryRefusalsAndLostConnectionsKeepTheFile) {

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/strings.h"
+#include "common/tool_frame.h"
 #include "net/dns.h"
 #include "net/smtp_client.h"
 #include "net/smtp_conversation.h"
@@ -21,8 +22,7 @@ namespace qv::qvsend {
 namespace {
 
 // Texts of the program.
-constexpr char kBanner[] = "%s Send Utility for SMTP-Mail (Version 2.0)\n";
-constexpr char kProduct[] = "Quorvane";
+constexpr char kTitle[] = "Send Utility for SMTP-Mail";
 constexpr char kProgram[] = "qvsend";
 constexpr const char* kUsage[] = {
     "Usage:   %s [-h host] [-n nameserver] [-f address] [-t address-list]\n",
@@ -237,7 +237,7 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
 }
 
 int Run(const std::vector<std::string>& args, std::FILE* out) {
-  std::fprintf(out, kBanner, kProduct);
+  tool::PrintTitle(out, kTitle);
   if (args.empty() || args[0] == "-?") {
     for (const char* line : kUsage) std::fprintf(out, line, kProgram);
     return kExitOk;
