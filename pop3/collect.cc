@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -49,17 +51,32 @@ bool ReadReply(const CollectContext& context, LineClient& client, std::string* r
   return true;
 }
 
-// Receives the message after a positive reply to RETR into `message`: true when its end line
-// arrived and the file holds all of it.
-bool ReceiveMessage(const CollectContext& context, LineClient& client, FetchedMessage* message) {
+enum class Reception {
+  kComplete,  // the end line arrived and the file holds all of the message
+  kCut,       // the end line did not arrive, or the file could not be written
+  kTooLarge,  // read to its end line, but dropped at the size limit
+};
+
+// Receives the message after a positive reply to RETR into `message`, up to `limit` bytes; a
+// larger message is read on to its end line but not stored.
+Reception ReceiveMessage(const CollectContext& context, LineClient& client, FetchedMessage* message,
+                         uint64_t limit) {
   for (;;) {
     std::string line = client.ReadLine(context.receive_timeout_ms);
-    if (line.empty()) return false;
+    if (line.empty()) return Reception::kCut;
     std::string_view rest = line;
     while (!rest.empty()) {
       std::string_view piece = rest.substr(0, kCollectLineMax);
       rest.remove_prefix(piece.size());
-      if (!message->AddLine(piece)) return message->Finish();
+      if (!message->AddLine(piece)) {
+        if (message->dropped()) return Reception::kTooLarge;
+        return message->Finish() ? Reception::kComplete : Reception::kCut;
+      }
+      if (message->dropped()) continue;
+      if (message->size() > limit) {
+        message->Drop();
+        continue;
+      }
       Log(context, kLogLevelData, client.fd(), kLogData, piece);
     }
   }
@@ -137,6 +154,17 @@ bool ConnectTo(const CollectContext& context, LineClient& client, const std::str
 
 }  // namespace
 
+uint64_t FetchedMessageLimit(const Settings& settings, uint64_t announced_size) {
+  uint64_t limit = kLeastMessageLimit;
+  if (announced_size <= UINT64_MAX / kAnnouncedSizeFactor)
+    limit = std::max(limit, announced_size * kAnnouncedSizeFactor);
+  else
+    limit = UINT64_MAX;
+  if ((settings.smtp.Flags & kSmtpEnforceSize) != 0 && settings.smtp.ESMTPMaxMsgSize >= 0)
+    limit = std::min(limit, static_cast<uint64_t>(settings.smtp.ESMTPMaxMsgSize));
+  return limit;
+}
+
 bool FetchMailbox(const CollectContext& context, LineClient& client, const FetchTarget& target) {
   FetchConversation conversation(target.login, target.password);
   FetchedMessage::LocalTest is_local =
@@ -166,16 +194,30 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
     }
     if (step.receive) {
       std::unique_ptr<FetchedMessage> message = deliveries.Take(is_local);
-      bool complete =
-          message->Open(context.settings.system.TempPath, context.settings.system.MailPath) &&
-          ReceiveMessage(context, client, message.get());
-      if (complete) {
-        deliveries.Submit(std::move(message));
-      } else {
-        Log(context, kLogLevelFailure, client.fd(), kLogEvent,
-            Format(kLogMessageCut, conversation.message()));
+      uint64_t announced = conversation.announced_size();
+      uint64_t limit = FetchedMessageLimit(context.settings, announced);
+      Reception reception =
+          message->Open(context.settings.system.TempPath, context.settings.system.MailPath)
+              ? ReceiveMessage(context, client, message.get(), limit)
+              : Reception::kCut;
+      switch (reception) {
+        case Reception::kComplete:
+          deliveries.Submit(std::move(message));
+          step = conversation.OnMessageEnd(true);
+          break;
+        case Reception::kTooLarge:
+          Log(context, kLogLevelFailure, client.fd(), kLogEvent,
+              Format(kLogMessageTooLarge, conversation.message(),
+                     static_cast<unsigned long long>(limit),
+                     static_cast<unsigned long long>(announced)));
+          step = conversation.OnMessageSkipped();
+          break;
+        case Reception::kCut:
+          Log(context, kLogLevelFailure, client.fd(), kLogEvent,
+              Format(kLogMessageCut, conversation.message()));
+          step = conversation.OnMessageEnd(false);
+          break;
       }
-      step = conversation.OnMessageEnd(complete);
       continue;
     }
     if (!ReadReply(context, client, &reply)) return false;

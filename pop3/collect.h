@@ -32,6 +32,12 @@ constexpr size_t kCollectReadMax = 1024 * 1024;
 // The wait for a reply, a piece of a message or the server's taking of a command.
 constexpr int kCollectReceiveTimeoutMs = 60000;
 constexpr int kCollectConnectTimeoutMs = 60000;
+// A fetched message may be this many times larger than the server said in its reply to LIST,
+// but never less than kLeastMessageLimit (servers count sizes their own way), nor more than the
+// SMTP service's ESMTPMaxMsgSize where that service enforces it. A larger message is read to its
+// end, dropped and left on the server.
+constexpr uint64_t kAnnouncedSizeFactor = 10;
+constexpr uint64_t kLeastMessageLimit = 64 * 1024;
 // The pause between the users of a personal account.
 constexpr std::chrono::milliseconds kPauseBetweenUsers{1000};
 // Messages of one conversation delivered at the same time. Each delivery ends by flushing its
@@ -78,8 +84,12 @@ struct FetchTarget {
 // the conversation (up to parallel_deliveries at a time), so DELE k may go out while message k
 // is still being written; QUIT, which makes the server apply the deletions, is sent only when
 // every delivery has ended, and not at all when one of them could not store its message (the
-// conversation then fails). A conversation that ends otherwise also waits for them.
+// conversation then fails). A conversation that ends otherwise also waits for them. A message
+// larger than FetchedMessageLimit is read to its end and dropped, and gets no DELE.
 bool FetchMailbox(const CollectContext& context, LineClient& client, const FetchTarget& target);
+
+// The most bytes message `announced_size` (the size in the reply to LIST) may have when fetched.
+uint64_t FetchedMessageLimit(const Settings& settings, uint64_t announced_size);
 
 // Checks the account `name` of the accounts table: 1 when the check ran in order, 0 when the
 // account is unknown or the check failed.

@@ -53,6 +53,7 @@ std::unique_ptr<RemoteCollection> MakeRemoteCollection(
   CollectContext context;
   context.dialup = dialup;
   context.settings.system = settings.system;
+  context.settings.smtp = settings.smtp;  // the size limit of fetched messages
   context.settings.pop3 = settings.pop3;
   context.settings.net = settings.net;
   context.deliver = std::move(deliver);

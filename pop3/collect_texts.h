@@ -24,6 +24,10 @@ inline constexpr char kLogDialupFailed[] = "Could not open dial-up profile '%s';
 // A message whose end line never arrived: its number. It stays on the server.
 inline constexpr char kLogMessageCut[] =
     "Message %d not complete; left on the server for the next check\r\n";
+// A message larger than its limit: its number, the limit and the size the server announced. It
+// stays on the server.
+inline constexpr char kLogMessageTooLarge[] =
+    "Message %d larger than %llu bytes (announced as %llu); dropped and left on the server\r\n";
 // A fetched message could not be stored: the server keeps the mail for the next check.
 inline constexpr char kLogNotStored[] =
     "A fetched message could not be stored; mail left on the server for the next check\r\n";

@@ -61,6 +61,7 @@ void FetchedMessage::Discard() {
 void FetchedMessage::Forget() {
   buffer_.clear();
   failed_ = false;
+  dropped_ = false;
   size_ = 0;
   at_line_start_ = true;
   in_header_ = true;
@@ -99,6 +100,8 @@ bool FetchedMessage::AddLine(std::string_view line) {
   bool whole = !line.empty() && line.back() == '\n';
   at_line_start_ = whole;
   if (line_start && line == kMessageEnd) return false;
+  size_ += line.size();
+  if (dropped_) return true;
   if (line_start && in_header_) {
     if (line == "\r\n" || line == "\n") {
       in_header_ = false;
@@ -107,13 +110,18 @@ bool FetchedMessage::AddLine(std::string_view line) {
     }
   }
   buffer_.append(line);
-  size_ += line.size();
   if (buffer_.size() >= kWriteBuffer) Flush();
   return true;
 }
 
 bool FetchedMessage::Finish() {
   return Flush();
+}
+
+void FetchedMessage::Drop() {
+  dropped_ = true;
+  buffer_.clear();
+  if (fd_.valid() && ::ftruncate(fd_.get(), 0) != 0) failed_ = true;
 }
 
 void FetchedMessage::HeaderLine(std::string_view line) {

@@ -61,11 +61,17 @@ class FetchedMessage {
   // Writes what is buffered. False when the file could not be written.
   bool Finish();
 
+  // Drops what was received (the file is emptied): later lines are only counted and looked at
+  // for the end line, so that a refused message can be read to its end without being stored.
+  void Drop();
+  bool dropped() const { return dropped_; }
+
   int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
   const std::string& sender() const { return sender_; }
   // The recipients of a shared account (empty: none found, or a personal account).
   std::vector<std::string> Recipients() const;
+  // Bytes received so far, stored or not.
   uint64_t size() const { return size_; }
 
  private:
@@ -81,6 +87,7 @@ class FetchedMessage {
   std::string path_;
   std::string buffer_;
   bool failed_ = false;
+  bool dropped_ = false;
   uint64_t size_ = 0;
   bool at_line_start_ = true;
   bool in_header_ = true;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,50 @@ TEST(FetchConversation, ToleratedReplies) {
     EXPECT_EQ(Converse(conversation, c.replies), c.sent) << c.name;
     EXPECT_TRUE(conversation.ok()) << c.name;
   }
+}
+
+TEST(FetchConversation, ARefusedMessageIsSkippedWithoutDele) {
+  // Three messages of 1000, 2000 and 3000 bytes; the one numbered `skipped` is read to its end
+  // and refused. Each row: what is sent from the first LIST on.
+  struct Case {
+    int skipped;
+    std::vector<std::string> sent;
+  };
+  const std::vector<Case> cases = {
+      {1, {"LIST 1", "RETR 1", "LIST 2", "RETR 2", "DELE 2", "LIST 3", "RETR 3", "DELE 3", "QUIT"}},
+      {2, {"LIST 1", "RETR 1", "DELE 1", "LIST 2", "RETR 2", "LIST 3", "RETR 3", "DELE 3", "QUIT"}},
+      {3, {"LIST 1", "RETR 1", "DELE 1", "LIST 2", "RETR 2", "DELE 2", "LIST 3", "RETR 3", "QUIT"}},
+  };
+  for (const Case& c : cases) {
+    FetchConversation conversation("acct", "pw");
+    std::vector<std::string> sent;
+    std::vector<uint64_t> sizes;
+    FetchStep step = conversation.OnReply("+OK\r\n");
+    while (!step.end) {
+      if (!step.send.empty()) sent.push_back(step.send.substr(0, step.send.size() - 2));
+      if (step.receive) {
+        sizes.push_back(conversation.announced_size());
+        step = conversation.message() == c.skipped ? conversation.OnMessageSkipped()
+                                                   : conversation.OnMessageEnd(true);
+        continue;
+      }
+      std::string reply = "+OK\r\n";
+      if (conversation.state() == FetchState::kStat) reply = "+OK 3 6000\r\n";
+      if (conversation.state() == FetchState::kList)
+        reply = "+OK " + std::to_string(conversation.message()) + " " +
+                std::to_string(conversation.message() * 1000) + " octets\r\n";
+      step = conversation.OnReply(reply);
+    }
+    if (!step.send.empty()) sent.push_back(step.send.substr(0, step.send.size() - 2));
+    sent.erase(sent.begin(), std::find(sent.begin(), sent.end(), "LIST 1"));
+    EXPECT_EQ(sent, c.sent) << "skipped " << c.skipped;
+    EXPECT_EQ(sizes, (std::vector<uint64_t>{1000, 2000, 3000})) << "skipped " << c.skipped;
+    EXPECT_TRUE(conversation.ok()) << "skipped " << c.skipped;
+  }
+  // Skipping outside a message ends the conversation as a broken one.
+  FetchConversation early("acct", "pw");
+  EXPECT_TRUE(early.OnMessageSkipped().end);
+  EXPECT_FALSE(early.ok());
 }
 
 }  // namespace

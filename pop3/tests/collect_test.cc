@@ -317,5 +317,70 @@ TEST_F(CheckTest, DialupUnreachableAndUnknownServers) {
   EXPECT_EQ(CheckAccount(context_, "nameless"), 0);
 }
 
+// ---- A hostile server ----------------------------------------------------------------------
+
+TEST_F(CheckTest, AMessageLargerThanItsLimitIsDroppedAndKeptOnTheServer) {
+  const std::string big = "Subject: big\r\n\r\n" + std::string(200000, 'b') + "\r\n";
+  const std::string mid = "Subject: mid\r\n\r\n" + std::string(20000, 'm') + "\r\n";
+  struct Case {
+    const char* name;
+    std::string message;
+    size_t announced;  // 0: its own size
+    uint32_t smtp_flags;
+    int32_t max_size;
+    bool stored;
+  };
+  const std::vector<Case> cases = {
+      {"announced at 1000 bytes, sent at 200 kB", big, 1000, 0, -1, false},
+      {"announced at 25 kB, sent at 200 kB: within ten times", big, 25000, 0, -1, true},
+      {"announced at 10 bytes, within the least limit", mid, 10, 0, -1, true},
+      {"the SMTP service's enforced size", mid, 0, kSmtpEnforceSize, 5000, false},
+      {"the SMTP service's size, not enforced", mid, 0, 0, 5000, true},
+      {"an enforced size of -1 is no limit", mid, 0, kSmtpEnforceSize, -1, true},
+  };
+  AddAccount("acct", kAccountShared);
+  for (const Case& c : cases) {
+    server_.ClearCommands();
+    delivered_.clear();
+    size_t logged = Log().size();
+    context_.settings.smtp.Flags = c.smtp_flags;
+    context_.settings.smtp.ESMTPMaxMsgSize = c.max_size;
+    // The message under test between two ordinary ones, then as the last one.
+    server_.AddMessage(Message(1));
+    server_.AddMessage(c.message);
+    server_.AddMessage(Message(3));
+    if (c.announced != 0) server_.faults().announced_size[2] = c.announced;
+    EXPECT_EQ(CheckAccount(context_, "acct"), 1) << c.name;
+    std::vector<std::string> commands = server_.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE 2"), c.stored ? 1 : 0) << c.name;
+    EXPECT_EQ(commands.back(), "QUIT") << c.name;
+    EXPECT_EQ(delivered().size(), c.stored ? 3u : 2u) << c.name;
+    std::vector<Delivered> got = delivered();
+    EXPECT_EQ(std::count_if(got.begin(), got.end(),
+                            [&](const Delivered& d) { return d.text == c.message; }),
+              c.stored ? 1 : 0)
+        << c.name;
+    EXPECT_EQ(server_.MessageCount(), c.stored ? 0u : 1u) << c.name;
+    EXPECT_EQ(Log().find("Message 2 larger than", logged) == std::string::npos, c.stored) << c.name;
+    if (!c.stored) {
+      // Left alone as the last message, it is refused again and QUIT still goes out.
+      server_.ClearCommands();
+      if (c.announced != 0) server_.faults().announced_size = {{1, c.announced}};
+      EXPECT_EQ(CheckAccount(context_, "acct"), 1) << c.name;
+      EXPECT_EQ(server_.Commands(), (std::vector<std::string>{"USER remote", "PASS secret", "STAT",
+                                                              "LIST 1", "RETR 1", "QUIT"}))
+          << c.name;
+      EXPECT_EQ(server_.MessageCount(), 1u);
+      server_.ClearMessages();
+    }
+    server_.faults().announced_size.clear();
+    EXPECT_TRUE(sys_.TempFiles().empty()) << c.name;
+  }
+  EXPECT_NE(Log().find("Message 2 larger than 65536 bytes (announced as 1000); dropped and left "
+                       "on the server"),
+            std::string::npos);
+  EXPECT_NE(Log().find("Message 1 larger than 5000 bytes (announced as 20"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qv::pop3

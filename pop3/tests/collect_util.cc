@@ -74,6 +74,11 @@ size_t ScriptedPop3Server::MessageCount() {
   return messages_.size();
 }
 
+void ScriptedPop3Server::ClearMessages() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  messages_.clear();
+}
+
 void ScriptedPop3Server::Serve() {
   while (!ending_) {
     pollfd p{listen_fd_, POLLIN, 0};
@@ -148,8 +153,11 @@ void ScriptedPop3Server::Conversation(int fd) {
         if (!deleted[i]) ++count, octets += messages_[i].size();
       reply = Format("+OK %zu %zu\r\n", count, octets);
     } else if (EqualsNoCase(verb, "LIST")) {
-      reply = valid ? Format("+OK %d %zu\r\n", number, messages_[number - 1].size())
-                    : "-ERR no such message\r\n";
+      auto announced = faults_.announced_size.find(number);
+      size_t size = announced != faults_.announced_size.end() ? announced->second
+                    : valid                                   ? messages_[number - 1].size()
+                                                              : 0;
+      reply = valid ? Format("+OK %d %zu\r\n", number, size) : "-ERR no such message\r\n";
     } else if (EqualsNoCase(verb, "RETR")) {
       auto staged = faults_.retr_reply.find(number);
       if (staged != faults_.retr_reply.end()) {

@@ -27,6 +27,8 @@ class ScriptedPop3Server {
     std::map<int, size_t> cut_after;
     // Milliseconds to wait before answering RETR (a slow server).
     int retr_delay_ms = 0;
+    // The size LIST gives for message k in place of its own.
+    std::map<int, size_t> announced_size;
   };
 
   ScriptedPop3Server(std::string user, std::string password);
@@ -42,6 +44,7 @@ class ScriptedPop3Server {
   void ClearCommands();
   // Messages still in the mailbox.
   size_t MessageCount();
+  void ClearMessages();
   int connections() const { return connections_; }
 
  private:

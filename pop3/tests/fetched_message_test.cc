@@ -134,5 +134,26 @@ TEST_F(ReceptionTest, RecipientsOfASharedAccount) {
   }
 }
 
+TEST_F(ReceptionTest, ADroppedMessageIsReadToItsEndButNotStored) {
+  FetchedMessage m(true, IsLocal);
+  ASSERT_TRUE(m.Open(sys_.system().TempPath, sys_.system().MailPath));
+  EXPECT_TRUE(m.AddLine("From: a@far.test\r\n"));
+  EXPECT_TRUE(m.AddLine(std::string(70000, 'x') + "\r\n"));  // past the write buffer
+  m.Drop();
+  EXPECT_TRUE(m.dropped());
+  // Lines after the drop are counted, not stored, not searched; the end line still ends it,
+  // also when it comes after a piece of a long line has been given.
+  for (const char* line : {"To: ann@example.test\r\n", "\r\n", "..\r\n", "partial .", ".\r\n"})
+    EXPECT_TRUE(m.AddLine(line)) << line;
+  EXPECT_FALSE(m.AddLine(".\r\n"));
+  EXPECT_TRUE(m.Finish());
+  EXPECT_EQ(platform::FileSizeOf(m.fd()), 0);
+  EXPECT_EQ(m.size(), 18u + 70002u + 22u + 2u + 4u + 9u + 3u);
+  EXPECT_TRUE(m.Recipients().empty());
+  // The next message is stored again.
+  EXPECT_EQ(Receive(m, {"Subject: next\r\n", "\r\n", ".\r\n"}), "Subject: next\r\n\r\n");
+  EXPECT_FALSE(m.dropped());
+}
+
 }  // namespace
 }  // namespace qv::pop3
