@@ -86,16 +86,9 @@ Reception ReceiveMessage(const CollectContext& context, LineClient& client, Fetc
 bool Deliver(const CollectContext& context, const FetchTarget& target,
              const FetchedMessage& message) {
   if (!context.deliver) return true;
-  std::vector<std::string> recipients = message.Recipients();
-  if (!target.shared || recipients.empty())
-    return context.deliver(target.local, target.domain, message.sender(), message.fd());
-  bool stored = true;
-  for (const std::string& address : recipients) {
-    std::string local, domain;
-    SplitAddress(address, &local, &domain);
-    if (!context.deliver(local, domain, message.sender(), message.fd())) stored = false;
-  }
-  return stored;
+  if (!target.shared)
+    return context.deliver({target.local + "@" + target.domain}, message.sender(), message.fd());
+  return context.deliver(message.Recipients(), message.sender(), message.fd());
 }
 
 // Waits for `ms` unless the cancel descriptor becomes readable first (then false).
@@ -202,6 +195,10 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
               : Reception::kCut;
       switch (reception) {
         case Reception::kComplete:
+          if (message->skipped_recipients() > 0)
+            Log(context, kLogLevelMail, client.fd(), kLogEvent,
+                Format(kLogRecipientsSkipped, conversation.message(), message->skipped_recipients(),
+                       kMaxFetchedRecipients));
           deliveries.Submit(std::move(message));
           step = conversation.OnMessageEnd(true);
           break;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/config.h"
 #include "common/dialup_link.h"
@@ -46,11 +47,11 @@ constexpr size_t kParallelDeliveries = 16;
 
 // ---- Checks ------------------------------------------------------------------------------------
 
-// One message fetched for `local`@`domain` (both empty: a shared account message without a
-// local recipient) from `sender`, in the plain file `message_fd` (read with pread from its
-// start). False when the message could not be stored: the conversation then ends without QUIT,
-// so that the server keeps the mail.
-using FetchedDelivery = std::function<bool(std::string_view local, std::string_view domain,
+// One message fetched for `recipients` ("local@domain": the user of a personal account, or the
+// local recipients found in a shared account message, none when it has none) from `sender`, in
+// the plain file `message_fd` (read with pread from its start). False when the message could not
+// be stored: the conversation then ends without QUIT, so that the server keeps the mail.
+using FetchedDelivery = std::function<bool(const std::vector<std::string>& recipients,
                                            std::string_view sender, int message_fd)>;
 
 // What a check needs besides the account.

@@ -2,6 +2,7 @@
 
 #include "common/config.h"
 #include "mail/delivery.h"
+#include "mail/fetched_delivery.h"
 
 namespace qv::pop3 {
 
@@ -59,12 +60,10 @@ std::unique_ptr<RemoteCollection> MakeRemoteCollection(
   context.deliver = std::move(deliver);
   if (!context.deliver) {
     auto settings = std::make_shared<const Settings>(context.settings);
-    context.deliver = [settings](std::string_view local, std::string_view domain,
+    context.deliver = [settings](const std::vector<std::string>& recipients,
                                  std::string_view sender, int fd) {
-      mail::DeliveryReport report;
-      mail::Deliver(mail::FetchedMailService(*settings),
-                    {mail::FetchedRecipient(local, domain, false)}, sender, fd, {}, &report);
-      return report.failures == 0;
+      return mail::DeliverFetchedMessage(mail::FetchedMailService(*settings), recipients, sender,
+                                         fd);
     };
   }
   return std::make_unique<RemoteCollection>(std::move(post), std::move(changed),

@@ -28,6 +28,11 @@ inline constexpr char kLogMessageCut[] =
 // stays on the server.
 inline constexpr char kLogMessageTooLarge[] =
     "Message %d larger than %llu bytes (announced as %llu); dropped and left on the server\r\n";
+// A shared account message that names addresses it is not delivered to: its number, how many,
+// and the most local recipients a message is delivered to.
+inline constexpr char kLogRecipientsSkipped[] =
+    "Message %d names %zu addresses that are foreign or beyond the first %zu; not delivered to "
+    "them\r\n";
 // A fetched message could not be stored: the server keeps the mail for the next check.
 inline constexpr char kLogNotStored[] =
     "A fetched message could not be stored; mail left on the server for the next check\r\n";

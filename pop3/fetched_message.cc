@@ -69,6 +69,7 @@ void FetchedMessage::Forget() {
   sender_.clear();
   received_.clear();
   to_cc_.clear();
+  skipped_ = 0;
 }
 
 bool FetchedMessage::Open(const std::string& temp_path, std::string_view mail_path) {
@@ -162,7 +163,14 @@ void FetchedMessage::HeaderLine(std::string_view line) {
         if (address.find('@') == 0 || address.back() == '@') continue;
         bool known = std::any_of(to_cc_.begin(), to_cc_.end(),
                                  [&](const std::string& a) { return SameAddress(a, address); });
-        if (!known) to_cc_.push_back(address);
+        if (known) continue;
+        std::string local, domain;
+        SplitAddress(address, &local, &domain);
+        if ((is_local_ && !is_local_(local, domain)) || to_cc_.size() >= kMaxFetchedRecipients) {
+          ++skipped_;
+          continue;
+        }
+        to_cc_.push_back(address);
       }
       break;
     }

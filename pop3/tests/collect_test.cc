@@ -9,17 +9,22 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/address.h"
+#include "common/mailfile.h"
 #include "common/maillog.h"
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/tables.h"
 #include "common/testing/fake_dialup.h"
 #include "common/testing/test_env.h"
+#include "mail/delivery.h"
+#include "mail/fetched_delivery.h"
 #include "net/line_client.h"
 #include "platform/fileio.h"
 #include "pop3/collect_texts.h"
@@ -47,12 +52,19 @@ class CheckTest : public ::testing::Test {
     context_.receive_timeout_ms = 5000;
     context_.connect_timeout_ms = 5000;
     context_.pause_between_users = std::chrono::milliseconds(1);
-    context_.deliver = [this](std::string_view local, std::string_view domain,
-                              std::string_view sender, int fd) {
+    // One entry per recipient; ("", "") for a message without one.
+    context_.deliver = [this](const std::vector<std::string>& recipients, std::string_view sender,
+                              int fd) {
       std::string text(static_cast<size_t>(platform::FileSizeOf(fd)), '\0');
       EXPECT_TRUE(platform::ReadAt(fd, text.data(), text.size(), 0));
       std::lock_guard<std::mutex> lock(mutex_);
-      delivered_.push_back({std::string(local), std::string(domain), std::string(sender), text});
+      ++messages_;
+      for (const std::string& address :
+           recipients.empty() ? std::vector<std::string>{"@"} : recipients) {
+        std::string local, domain;
+        SplitAddress(address, &local, &domain);
+        delivered_.push_back({local, domain, std::string(sender), text});
+      }
       return true;
     };
   }
@@ -99,6 +111,7 @@ class CheckTest : public ::testing::Test {
   CollectContext context_;
   std::mutex mutex_;
   std::vector<Delivered> delivered_;
+  int messages_ = 0;  // calls of the delivery
 };
 
 std::string Message(int n) {
@@ -135,7 +148,7 @@ TEST_F(CheckTest, QuitWaitsForDeliveriesThatRunSideBySide) {
   AddAccount("acct", kAccountShared);
   for (int i = 1; i <= 4; ++i) server_.AddMessage(Message(i));
   std::atomic<int> running{0}, most{0}, done{0};
-  context_.deliver = [&](std::string_view, std::string_view, std::string_view, int) {
+  context_.deliver = [&](const std::vector<std::string>&, std::string_view, int) {
     most = std::max(most.load(), ++running);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     // The server has not been told to apply the deletions yet.
@@ -155,7 +168,7 @@ TEST_F(CheckTest, AMessageThatCannotBeStoredKeepsTheMailOnTheServer) {
   AddAccount("acct", kAccountShared);
   for (int i = 1; i <= 3; ++i) server_.AddMessage(Message(i));
   std::atomic<int> calls{0};
-  context_.deliver = [&](std::string_view, std::string_view, std::string_view, int) {
+  context_.deliver = [&](const std::vector<std::string>&, std::string_view, int) {
     return ++calls != 2;  // the second message finds the disk full
   };
   EXPECT_EQ(CheckAccount(context_, "acct"), 0);
@@ -380,6 +393,61 @@ TEST_F(CheckTest, AMessageLargerThanItsLimitIsDroppedAndKeptOnTheServer) {
                        "on the server"),
             std::string::npos);
   EXPECT_NE(Log().find("Message 1 larger than 5000 bytes (announced as 20"), std::string::npos);
+}
+
+// The files under the mail folder and their bytes.
+std::pair<size_t, uintmax_t> MailFiles(const std::string& mail_path) {
+  size_t files = 0;
+  uintmax_t bytes = 0;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(mail_path, ec)) {
+    if (!entry.is_regular_file()) continue;
+    ++files;
+    bytes += entry.file_size();
+  }
+  return {files, bytes};
+}
+
+TEST_F(CheckTest, AMessageNamingHundredsOfAddressesIsStoredAFewTimesOnly) {
+  CopyField(context_.settings.system.AdministratorName, "postmaster");
+  CopyField(context_.settings.system.AdministratorMailBox, "admin");
+  sys_.AddUser("ann", "annpw", "ann");
+  sys_.AddUser("bob", "bobpw", "bob");
+  context_.deliver = [this](const std::vector<std::string>& recipients, std::string_view sender,
+                            int fd) {
+    return mail::DeliverFetchedMessage(mail::FetchedMailService(context_.settings), recipients,
+                                       sender, fd);
+  };
+  AddAccount("shared", kAccountShared);
+  // 300 addresses on continuation lines: 150 foreign, then ann, 147 unknown local names, bob.
+  std::string header = "From: spam@far.test\r\nTo: list@far.test";
+  for (int i = 1; i < 150; ++i) header += ",\r\n f" + std::to_string(i) + "@far.test";
+  header += ",\r\n ann@example.test";
+  for (int i = 0; i < 147; ++i) header += ",\r\n u" + std::to_string(i) + "@example.test";
+  header += ",\r\n bob@example.test\r\n";
+  const std::string body(250 * 1000, 'x');
+  server_.AddMessage(header + "Subject: to everyone\r\n\r\n" + body + "\r\n");
+
+  EXPECT_EQ(CheckAccount(context_, "shared"), 1);
+  EXPECT_EQ(server_.MessageCount(), 0u);
+  // Ann, and in one notice 99 unknown names (the first 100 local addresses); not bob, past
+  // the limit; nothing for the foreign ones.
+  EXPECT_EQ(sys_.MailboxFiles("ann").size(), 1u);
+  EXPECT_TRUE(sys_.MailboxFiles("bob").empty());
+  ASSERT_EQ(sys_.MailboxFiles("admin").size(), 1u);
+  auto [files, bytes] = MailFiles(context_.settings.system.MailPath);
+  EXPECT_EQ(files, 2u);
+  EXPECT_LT(bytes, 3 * body.size());
+  std::string notice;
+  ASSERT_EQ(ReadMessageFile(sys_.MailboxPath("admin") + "/" + sys_.MailboxFiles("admin")[0],
+                            1 << 20, &notice),
+            0);
+  EXPECT_NE(notice.find(" --> u0@example.test\r\n --> u1@example.test\r\n"), std::string::npos);
+  EXPECT_NE(notice.find(" --> u98@example.test\r\n\r\n---------------\r\n"), std::string::npos);
+  EXPECT_EQ(notice.find("u99@example.test\r\n"), std::string::npos);
+  EXPECT_EQ(notice.find(" --> f1@far.test"), std::string::npos);
+  EXPECT_NE(Log().find("Message 1 names 199 addresses that are foreign or beyond the first 100"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -107,30 +107,54 @@ TEST_F(ReceptionTest, SenderFromTheFromFieldAndItsContinuation) {
   }
 }
 
+// "u<from>@domain" up to "u<to - 1>@domain".
+std::vector<std::string> Numbered(const std::string& domain, int from, int to) {
+  std::vector<std::string> addresses;
+  for (int i = from; i < to; ++i) addresses.push_back("u" + std::to_string(i) + "@" + domain);
+  return addresses;
+}
+// A header line that names them.
+std::string Addresses(const std::string& field, const std::string& domain, int from, int to) {
+  std::string line = field;
+  for (const std::string& a : Numbered(domain, from, to)) line += " <" + a + ">,";
+  return line + "\r\n";
+}
+
 TEST_F(ReceptionTest, RecipientsOfASharedAccount) {
   struct Case {
     const char* name;
     std::vector<std::string> lines;
     std::vector<std::string> recipients;
+    size_t skipped = 0;
   };
   const std::vector<Case> cases = {
       {"the first local address of the Received lines",
        {"Received: from a by b for <x@foreign.test>; now\r\n", "Received: from c by d\r\n",
         "\tfor <Bob@example.test>; now\r\n", "Received: from e by f for <carl@example.test>\r\n",
         "To: ann@example.test\r\n", "\r\n"},
-       {"Bob@example.test"}},
-      {"every To and Cc address, each once",
+       {"Bob@example.test"},
+       0},
+      {"every local To and Cc address, each once",
        {"Received: from a by b for <x@foreign.test>\r\n",
         "To: Ann <ann@example.test>, bob@example.test\r\n", "Cc: ANN@example.TEST,\r\n",
         " carl@remote.test\r\n", "Reply-To: dave@example.test\r\n",
         "In-Reply-To: <id@example.test>\r\n", "\r\n", "To: body@example.test\r\n"},
-       {"ann@example.test", "bob@example.test", "carl@remote.test"}},
-      {"neither", {"Subject: hello\r\n", "\r\n", "To: body@example.test\r\n"}, {}},
+       {"ann@example.test", "bob@example.test"},
+       1},
+      {"neither", {"Subject: hello\r\n", "\r\n", "To: body@example.test\r\n"}, {}, 0},
+      {"300 foreign addresses", {Addresses("To:", "far.test", 0, 300), "\r\n"}, {}, 300},
+      // Repeats of the first hundred do not count against the limit; the rest are left out.
+      {"300 local addresses among 300 foreign ones",
+       {Addresses("To:", "far.test", 0, 300), Addresses("Cc:", "example.test", 0, 150),
+        Addresses(" ", "EXAMPLE.test", 0, 50), Addresses(" ", "example.test", 150, 300), "\r\n"},
+       Numbered("example.test", 0, 100),
+       300 + 200},
   };
   for (const Case& c : cases) {
     FetchedMessage m(true, IsLocal);
     Receive(m, c.lines);
     EXPECT_EQ(m.Recipients(), c.recipients) << c.name;
+    EXPECT_EQ(m.skipped_recipients(), c.skipped) << c.name;
   }
 }
 
