@@ -87,6 +87,10 @@ FetchStep FetchConversation::OnMessageEnd(bool complete) {
   return Enter(message_ >= count_ ? FetchState::kLastDele : FetchState::kDele);
 }
 
+FetchStep FetchConversation::EndEarly() {
+  return Enter(state_ == FetchState::kList ? FetchState::kDone : FetchState::kFailed);
+}
+
 FetchStep FetchConversation::OnMessageSkipped() {
   if (state_ != FetchState::kMessage) return Enter(FetchState::kFailed);
   if (message_ >= count_) return Enter(FetchState::kDone);

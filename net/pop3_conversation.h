@@ -11,6 +11,7 @@
 // | kRetr     | to RETR k     | nothing: receive the message    | kMessage             |
 // | kMessage  | (message end) | DELE k                          | kDele, or kLastDele  |
 // | kMessage  | (skipped)     | LIST k+1; after the last: QUIT  | kList, or kDone      |
+// | kList     | (ended early) | QUIT instead of LIST k          | kDone                |
 // | kDele     | to DELE k     | LIST k+1                        | kList                |
 // | kLastDele | to DELE n     | QUIT                            | kDone                |
 //
@@ -57,6 +58,10 @@ class FetchConversation {
   // The message being received ended: `complete` when its end line arrived and it was handed
   // to delivery. A message that did not arrive whole is neither delivered nor deleted.
   FetchStep OnMessageEnd(bool complete);
+  // Ends the conversation in order before the next message (in kList, instead of sending LIST
+  // k): QUIT, so that the server deletes what was fetched and keeps the rest. In any other state
+  // the conversation fails.
+  FetchStep EndEarly();
   // The message being received was read to its end line but refused (too large): it stays on
   // the server, and the conversation goes on with the next message.
   FetchStep OnMessageSkipped();

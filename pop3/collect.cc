@@ -55,15 +55,26 @@ enum class Reception {
   kComplete,  // the end line arrived and the file holds all of the message
   kCut,       // the end line did not arrive, or the file could not be written
   kTooLarge,  // read to its end line, but dropped at the size limit
+  kTimedOut,  // still coming at the message time limit
 };
 
-// Receives the message after a positive reply to RETR into `message`, up to `limit` bytes; a
-// larger message is read on to its end line but not stored.
+// Receives the message after a positive reply to RETR into `message`, up to `limit` bytes (a
+// larger message is read on to its end line but not stored), within the message time limit.
 Reception ReceiveMessage(const CollectContext& context, LineClient& client, FetchedMessage* message,
                          uint64_t limit) {
+  auto deadline = std::chrono::steady_clock::now() + context.message_time_limit;
   for (;;) {
-    std::string line = client.ReadLine(context.receive_timeout_ms);
-    if (line.empty()) return Reception::kCut;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return Reception::kTimedOut;
+    int wait_ms = static_cast<int>(std::min<int64_t>(context.receive_timeout_ms, left.count()));
+    std::string line = client.ReadLine(wait_ms);
+    if (line.empty()) {
+      // A wait cut short by the message's deadline.
+      bool timed_out =
+          client.failure() == LineClient::Failure::kTimeout && wait_ms < context.receive_timeout_ms;
+      return timed_out ? Reception::kTimedOut : Reception::kCut;
+    }
     std::string_view rest = line;
     while (!rest.empty()) {
       std::string_view piece = rest.substr(0, kCollectLineMax);
@@ -89,6 +100,10 @@ bool Deliver(const CollectContext& context, const FetchTarget& target,
   if (!target.shared)
     return context.deliver({target.local + "@" + target.domain}, message.sender(), message.fd());
   return context.deliver(message.Recipients(), message.sender(), message.fd());
+}
+
+long long Seconds(std::chrono::milliseconds ms) {
+  return static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(ms).count());
 }
 
 // Waits for `ms` unless the cancel descriptor becomes readable first (then false).
@@ -166,10 +181,17 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
                           [&context, &target](const FetchedMessage& message) {
                             return Deliver(context, target, message);
                           });
+  auto end_by = std::chrono::steady_clock::now() + context.conversation_time_limit;
   std::string reply;
   if (!ReadReply(context, client, &reply)) return false;
   FetchStep step = conversation.OnReply(reply);
   for (;;) {
+    if (conversation.state() == FetchState::kList && std::chrono::steady_clock::now() >= end_by) {
+      Log(context, kLogLevelFailure, client.fd(), kLogEvent,
+          Format(kLogConversationTimeLimit, Seconds(context.conversation_time_limit),
+                 conversation.message()));
+      step = conversation.EndEarly();
+    }
     if (step.end && conversation.ok()) {
       // QUIT makes the server apply the deletions: every message must be stored first.
       deliveries.Wait();
@@ -212,6 +234,12 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
         case Reception::kCut:
           Log(context, kLogLevelFailure, client.fd(), kLogEvent,
               Format(kLogMessageCut, conversation.message()));
+          step = conversation.OnMessageEnd(false);
+          break;
+        case Reception::kTimedOut:
+          Log(context, kLogLevelFailure, client.fd(), kLogEvent,
+              Format(kLogMessageTimeLimit, conversation.message(),
+                     Seconds(context.message_time_limit)));
           step = conversation.OnMessageEnd(false);
           break;
       }

@@ -39,6 +39,13 @@ constexpr int kCollectConnectTimeoutMs = 60000;
 // end, dropped and left on the server.
 constexpr uint64_t kAnnouncedSizeFactor = 10;
 constexpr uint64_t kLeastMessageLimit = 64 * 1024;
+// The time one message may take from RETR to its end line, however steadily the server sends:
+// a message still coming then ends the conversation as a broken connection does.
+constexpr std::chrono::milliseconds kMessageTimeLimit{10 * 60 * 1000};
+// The time after which a conversation starts no further message: it ends in order with QUIT,
+// and the messages not yet fetched wait for the next check. A conversation so ends at most one
+// message time limit and a few reply waits later.
+constexpr std::chrono::milliseconds kConversationTimeLimit{15 * 60 * 1000};
 // The pause between the users of a personal account.
 constexpr std::chrono::milliseconds kPauseBetweenUsers{1000};
 // Messages of one conversation delivered at the same time. Each delivery ends by flushing its
@@ -66,6 +73,8 @@ struct CollectContext {
   int cancel_fd = -1;
   int receive_timeout_ms = kCollectReceiveTimeoutMs;
   int connect_timeout_ms = kCollectConnectTimeoutMs;
+  std::chrono::milliseconds message_time_limit = kMessageTimeLimit;
+  std::chrono::milliseconds conversation_time_limit = kConversationTimeLimit;
   std::chrono::milliseconds pause_between_users = kPauseBetweenUsers;
   // Above 1, `deliver` is called from that many threads at once and must allow it.
   size_t parallel_deliveries = kParallelDeliveries;

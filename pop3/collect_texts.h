@@ -24,6 +24,14 @@ inline constexpr char kLogDialupFailed[] = "Could not open dial-up profile '%s';
 // A message whose end line never arrived: its number. It stays on the server.
 inline constexpr char kLogMessageCut[] =
     "Message %d not complete; left on the server for the next check\r\n";
+// A message still coming at its time limit: its number and the limit in seconds. The
+// conversation ends without QUIT.
+inline constexpr char kLogMessageTimeLimit[] =
+    "Message %d not received within %lld seconds; mail left on the server for the next check\r\n";
+// The conversation reached its time limit (seconds): it ends with QUIT before message k.
+inline constexpr char kLogConversationTimeLimit[] =
+    "Conversation time limit of %lld seconds reached; messages from %d on left for the next "
+    "check\r\n";
 // A message larger than its limit: its number, the limit and the size the server announced. It
 // stays on the server.
 inline constexpr char kLogMessageTooLarge[] =

@@ -205,5 +205,48 @@ TEST(FetchConversation, ARefusedMessageIsSkippedWithoutDele) {
   EXPECT_FALSE(early.ok());
 }
 
+TEST(FetchConversation, EndingEarlyQuitsOnlyBetweenMessages) {
+  // Each row: the replies given, then EndEarly; what it sends and whether the end is in order.
+  struct Case {
+    const char* name;
+    std::vector<std::string> replies;
+    std::string sent;
+    bool ok;
+  };
+  const std::vector<Case> cases = {
+      {"before the first LIST",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2 20\r\n"},
+       "QUIT\r\n",
+       true},
+      {"after a DELE",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2 20\r\n", "+OK 1 10\r\n", "+OK\r\n", "<end>",
+        "+OK\r\n"},
+       "QUIT\r\n",
+       true},
+      {"after the reply to LIST",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2 20\r\n", "+OK 1 10\r\n"},
+       "",
+       false},
+      {"while a message is received",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2 20\r\n", "+OK 1 10\r\n", "+OK\r\n"},
+       "",
+       false},
+      {"before logging in", {"+OK\r\n"}, "", false},
+  };
+  for (const Case& c : cases) {
+    FetchConversation conversation("acct", "pw");
+    for (const std::string& reply : c.replies) {
+      if (reply == "<end>")
+        conversation.OnMessageEnd(true);
+      else
+        conversation.OnReply(reply);
+    }
+    FetchStep step = conversation.EndEarly();
+    EXPECT_EQ(step.send, c.sent) << c.name;
+    EXPECT_TRUE(step.end) << c.name;
+    EXPECT_EQ(conversation.ok(), c.ok) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace qv

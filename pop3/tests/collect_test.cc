@@ -450,5 +450,78 @@ TEST_F(CheckTest, AMessageNamingHundredsOfAddressesIsStoredAFewTimesOnly) {
             std::string::npos);
 }
 
+TEST_F(CheckTest, AMessageTrickledPastItsTimeLimitEndsTheConversation) {
+  AddAccount("acct", kAccountShared);
+  std::string slow = "Subject: slow\r\n\r\n";
+  for (int i = 0; i < 40; ++i) slow += "line " + std::to_string(i) + "\r\n";
+  server_.AddMessage(Message(1));
+  server_.AddMessage(slow);
+  // A line every 50 ms: never silent for the 5 s of a read, but 2 s for the message.
+  server_.faults().trickle_ms = 50;
+  context_.message_time_limit = std::chrono::milliseconds(400);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(CheckAccount(context_, "acct"), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_EQ(delivered().size(), 1u);  // message 1 came in time: 3 lines
+  EXPECT_NE(server_.Commands().back(), "QUIT");
+  EXPECT_EQ(server_.MessageCount(), 2u);
+  EXPECT_NE(Log().find("Message 2 not received within 0 seconds; mail left on the server"),
+            std::string::npos);
+  EXPECT_TRUE(sys_.TempFiles().empty());
+}
+
+TEST_F(CheckTest, AConversationPastItsTimeLimitEndsInOrderBeforeTheNextMessage) {
+  AddAccount("acct", kAccountShared);
+  for (int i = 1; i <= 6; ++i) server_.AddMessage(Message(i));
+  server_.faults().reply_delay_ms = 100;  // every reply: a message takes 200 ms or more
+  context_.conversation_time_limit = std::chrono::milliseconds(700);
+  EXPECT_EQ(CheckAccount(context_, "acct"), 1);
+  std::vector<std::string> commands = server_.Commands();
+  EXPECT_EQ(commands.back(), "QUIT");
+  size_t fetched = delivered().size();
+  EXPECT_GE(fetched, 1u);
+  EXPECT_LT(fetched, 6u);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "LIST " + std::to_string(fetched + 1)), 0);
+  // What was fetched is deleted; the rest comes with the next checks, each message once.
+  EXPECT_EQ(server_.MessageCount(), 6u - fetched);
+  EXPECT_NE(Log().find("Conversation time limit of 0 seconds reached; messages from " +
+                       std::to_string(fetched + 1) + " on left for the next check"),
+            std::string::npos);
+  for (int check = 0; check < 6 && server_.MessageCount() > 0; ++check)
+    EXPECT_EQ(CheckAccount(context_, "acct"), 1);
+  std::vector<Delivered> got = delivered();
+  ASSERT_EQ(got.size(), 6u);
+  std::vector<std::string> texts;
+  for (const Delivered& d : got) texts.push_back(d.text);
+  std::sort(texts.begin(), texts.end());
+  std::vector<std::string> sent;
+  for (int i = 1; i <= 6; ++i) sent.push_back(Message(i));
+  std::sort(sent.begin(), sent.end());
+  EXPECT_EQ(texts, sent);
+}
+
+TEST_F(CheckTest, ATricklingServerDoesNotHoldTheNextAccount) {
+  // The first account's server trickles one message for ever (a line every 20 ms); the second
+  // one answers at once. The accounts due are checked one after the other, as the service does.
+  ScriptedPop3Server other("remote", "secret");
+  AddAccount("slow", kAccountShared);
+  AddAccount("quick", kAccountShared, "127.0.0.1:" + std::to_string(other.port()));
+  server_.AddMessage("Subject: endless\r\n\r\nmore\r\n");
+  server_.faults().trickle_ms = 20;
+  server_.faults().trickle_repeat = 1000000;
+  other.AddMessage(Message(7));
+  context_.message_time_limit = std::chrono::milliseconds(500);
+  context_.conversation_time_limit = std::chrono::milliseconds(500);
+  auto start = std::chrono::steady_clock::now();
+  std::vector<int> results;
+  for (const char* name : {"slow", "quick"}) results.push_back(CheckAccount(context_, name));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(results, (std::vector<int>{0, 1}));
+  ASSERT_EQ(delivered().size(), 1u);
+  EXPECT_EQ(delivered()[0].text, Message(7));
+  EXPECT_EQ(server_.MessageCount(), 1u);
+  EXPECT_EQ(other.MessageCount(), 0u);
+}
+
 }  // namespace
 }  // namespace qv::pop3

@@ -175,8 +175,24 @@ void ScriptedPop3Server::Conversation(int fd) {
           SendAll(fd, "+OK message follows\r\n" + text.substr(0, bytes));
           return;
         }
+        int trickle = faults_.trickle_ms;
+        int repeat = faults_.trickle_repeat;
         lock.unlock();
         if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        if (trickle > 0) {
+          if (!SendAll(fd, "+OK message follows\r\n")) return;
+          for (int r = 0; r < repeat; ++r) {
+            for (size_t at = 0; at < text.size() && !ending_;) {
+              size_t end = text.find('\n', at);
+              end = end == std::string::npos ? text.size() : end + 1;
+              std::this_thread::sleep_for(std::chrono::milliseconds(trickle));
+              if (!SendAll(fd, text.substr(at, end - at))) return;
+              at = end;
+            }
+          }
+          if (!SendAll(fd, ".\r\n")) return;
+          continue;
+        }
         SendAll(fd, "+OK message follows\r\n" + text + ".\r\n");
         continue;
       }
@@ -194,7 +210,9 @@ void ScriptedPop3Server::Conversation(int fd) {
     } else {
       reply = "-ERR unknown command\r\n";
     }
+    int reply_delay = faults_.reply_delay_ms;
     lock.unlock();
+    if (reply_delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply_delay));
     if (!SendAll(fd, reply)) return;
   }
 }
