@@ -9,7 +9,6 @@
 #include <memory>
 #include <vector>
 
-#include "common/address.h"
 #include "common/maillog.h"
 #include "common/recordstore.h"
 #include "common/strings.h"
