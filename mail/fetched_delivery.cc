@@ -1,8 +1,12 @@
 // The rules of fetched mail (DeliveryRules::kFetched): one address per delivery, with routes
 // applied, mailing lists, the users' options on every delivery (copies, list manager,
-// responder, list join), and an unknown local recipient reported to the administrator's mailbox
-// with the message attached.
+// responder, list join), and the unknown local recipients of a message reported to the
+// administrator's mailbox in one notice with the message attached.
+#include "mail/fetched_delivery.h"
+
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/address.h"
 #include "common/mailfile.h"
@@ -33,6 +37,13 @@ class FetchedDelivery {
   // written.
   bool Run(std::string local, std::string domain, bool remote, int depth);
 
+  // From now on unknown recipients are gathered into `unknown` (local part and domain) instead
+  // of being reported one by one; Report then writes one notice for all of them.
+  void GatherUnknown(std::vector<std::pair<std::string, std::string>>* unknown) {
+    unknown_ = unknown;
+  }
+  bool Report(const std::vector<std::pair<std::string, std::string>>& addresses);
+
  private:
   void Log(int level, const std::string& text) const {
     WriteLog(system_, level, 0, kLogEvent, text, service_.log_prefix);
@@ -56,6 +67,7 @@ class FetchedDelivery {
   std::string sender_;
   int fd_;
   bool replying_;
+  std::vector<std::pair<std::string, std::string>>* unknown_ = nullptr;
 };
 
 bool FetchedDelivery::Queue(const std::string& local, const std::string& domain) {
@@ -69,6 +81,14 @@ bool FetchedDelivery::Queue(const std::string& local, const std::string& domain)
 }
 
 bool FetchedDelivery::ReportUnknown(const std::string& local, const std::string& domain) {
+  if (unknown_ != nullptr) {
+    unknown_->emplace_back(local, domain);
+    return true;
+  }
+  return Report({{local, domain}});
+}
+
+bool FetchedDelivery::Report(const std::vector<std::pair<std::string, std::string>>& addresses) {
   std::string mailbox(FieldText(system_.AdministratorMailBox));
   std::string admin(FieldText(system_.AdministratorName));
   std::string first = PrimaryDomain(system_);
@@ -78,11 +98,19 @@ bool FetchedDelivery::ReportUnknown(const std::string& local, const std::string&
     // up every later message of the account.
     return true;
   }
-  std::string head =
-      ReceivedLine(system_, admin, first) + kNoticeFrom +
-      Format(kNoticeTo, admin.c_str(), first.c_str()) + Format(kNoticeDate, FormatMailDate()) +
-      kNoticeUnknownSubject + kUnknownReportIntro +
-      Format(kUnknownReportAddress, local.c_str(), domain.c_str()) + kUnknownReportOriginal;
+  std::string head = ReceivedLine(system_, admin, first) + kNoticeFrom +
+                     Format(kNoticeTo, admin.c_str(), first.c_str()) +
+                     Format(kNoticeDate, FormatMailDate()) + kNoticeUnknownSubject +
+                     kUnknownReportIntro;
+  // One line per address; the blank line that follows an address comes after the last only.
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    std::string line =
+        Format(kUnknownReportAddress, addresses[i].first.c_str(), addresses[i].second.c_str());
+    if (i + 1 < addresses.size() && line.size() >= 4 && line.ends_with("\r\n\r\n"))
+      line.resize(line.size() - 2);
+    head += line;
+  }
+  head += kUnknownReportOriginal;
   return WriteMessageFile(service_, MailPath(mailbox), kMailboxExtension, head, fd_, "", "",
                           admin + "@" + first);
 }
@@ -182,3 +210,23 @@ bool DeliverFetched(const MailService& service, const Recipient& recipient,
 }
 
 }  // namespace qv::mail::rules
+
+namespace qv::mail {
+
+bool DeliverFetchedMessage(const MailService& service, const std::vector<std::string>& addresses,
+                           std::string_view reverse_path, int spool_fd) {
+  rules::FetchedDelivery delivery(service, reverse_path, spool_fd, false);
+  std::vector<std::pair<std::string, std::string>> unknown;
+  delivery.GatherUnknown(&unknown);
+  bool stored = true;
+  if (addresses.empty()) stored = delivery.Run("", "", false, 1);
+  for (const std::string& address : addresses) {
+    std::string local, domain;
+    SplitAddress(address, &local, &domain);
+    if (!delivery.Run(local, domain, false, 1)) stored = false;
+  }
+  if (!unknown.empty() && !delivery.Report(unknown)) stored = false;
+  return stored;
+}
+
+}  // namespace qv::mail

@@ -34,10 +34,12 @@ int CountOf(std::string_view reply) {
 }
 
 // A reply to LIST k names the message and its size.
-bool HasNumberAndSize(std::string_view reply) {
+bool HasNumberAndSize(std::string_view reply, uint64_t* size) {
   size_t pos = 3;
-  long number = 0, size = 0;
-  return NumberAt(reply, &pos, &number) && NumberAt(reply, &pos, &size);
+  long number = 0, value = 0;
+  if (!NumberAt(reply, &pos, &number) || !NumberAt(reply, &pos, &value)) return false;
+  *size = static_cast<uint64_t>(value);
+  return true;
 }
 
 }  // namespace
@@ -63,7 +65,8 @@ FetchStep FetchConversation::OnReply(std::string_view reply) {
       message_ = 1;
       return Enter(FetchState::kList);
     case FetchState::kList:
-      return Enter(HasNumberAndSize(reply) ? FetchState::kRetr : FetchState::kFailed);
+      return Enter(HasNumberAndSize(reply, &announced_size_) ? FetchState::kRetr
+                                                             : FetchState::kFailed);
     case FetchState::kRetr:
       return Enter(FetchState::kMessage);
     case FetchState::kDele:
@@ -82,6 +85,17 @@ FetchStep FetchConversation::OnReply(std::string_view reply) {
 FetchStep FetchConversation::OnMessageEnd(bool complete) {
   if (state_ != FetchState::kMessage || !complete) return Enter(FetchState::kFailed);
   return Enter(message_ >= count_ ? FetchState::kLastDele : FetchState::kDele);
+}
+
+FetchStep FetchConversation::EndEarly() {
+  return Enter(state_ == FetchState::kList ? FetchState::kDone : FetchState::kFailed);
+}
+
+FetchStep FetchConversation::OnMessageSkipped() {
+  if (state_ != FetchState::kMessage) return Enter(FetchState::kFailed);
+  if (message_ >= count_) return Enter(FetchState::kDone);
+  ++message_;
+  return Enter(FetchState::kList);
 }
 
 FetchStep FetchConversation::Enter(FetchState next) {

@@ -10,6 +10,8 @@
 // | kList     | to LIST k     | RETR k (needs "+OK k size")     | kRetr                |
 // | kRetr     | to RETR k     | nothing: receive the message    | kMessage             |
 // | kMessage  | (message end) | DELE k                          | kDele, or kLastDele  |
+// | kMessage  | (skipped)     | LIST k+1; after the last: QUIT  | kList, or kDone      |
+// | kList     | (ended early) | QUIT instead of LIST k          | kDone                |
 // | kDele     | to DELE k     | LIST k+1                        | kList                |
 // | kLastDele | to DELE n     | QUIT                            | kDone                |
 //
@@ -20,6 +22,7 @@
 // further command before USER, say) is one row and one case.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -55,6 +58,13 @@ class FetchConversation {
   // The message being received ended: `complete` when its end line arrived and it was handed
   // to delivery. A message that did not arrive whole is neither delivered nor deleted.
   FetchStep OnMessageEnd(bool complete);
+  // Ends the conversation in order before the next message (in kList, instead of sending LIST
+  // k): QUIT, so that the server deletes what was fetched and keeps the rest. In any other state
+  // the conversation fails.
+  FetchStep EndEarly();
+  // The message being received was read to its end line but refused (too large): it stays on
+  // the server, and the conversation goes on with the next message.
+  FetchStep OnMessageSkipped();
 
   FetchState state() const { return state_; }
   // True when the conversation reached its end without a negative reply.
@@ -62,6 +72,8 @@ class FetchConversation {
   int count() const { return count_; }
   // The number of the message being fetched (from 1).
   int message() const { return message_; }
+  // The size the server gave for it in the reply to LIST.
+  uint64_t announced_size() const { return announced_size_; }
 
  private:
   // Moves to `next` and makes the step that state begins with: the one place that says what is
@@ -73,6 +85,7 @@ class FetchConversation {
   FetchState state_ = FetchState::kGreeting;
   int count_ = 0;
   int message_ = 0;
+  uint64_t announced_size_ = 0;
 };
 
 }  // namespace qv

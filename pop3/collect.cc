@@ -3,11 +3,12 @@
 #include <arpa/inet.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "common/address.h"
 #include "common/maillog.h"
 #include "common/recordstore.h"
 #include "common/strings.h"
@@ -49,17 +50,43 @@ bool ReadReply(const CollectContext& context, LineClient& client, std::string* r
   return true;
 }
 
-// Receives the message after a positive reply to RETR into `message`: true when its end line
-// arrived and the file holds all of it.
-bool ReceiveMessage(const CollectContext& context, LineClient& client, FetchedMessage* message) {
+enum class Reception {
+  kComplete,  // the end line arrived and the file holds all of the message
+  kCut,       // the end line did not arrive, or the file could not be written
+  kTooLarge,  // read to its end line, but dropped at the size limit
+  kTimedOut,  // still coming at the message time limit
+};
+
+// Receives the message after a positive reply to RETR into `message`, up to `limit` bytes (a
+// larger message is read on to its end line but not stored), within the message time limit.
+Reception ReceiveMessage(const CollectContext& context, LineClient& client, FetchedMessage* message,
+                         uint64_t limit) {
+  auto deadline = std::chrono::steady_clock::now() + context.message_time_limit;
   for (;;) {
-    std::string line = client.ReadLine(context.receive_timeout_ms);
-    if (line.empty()) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return Reception::kTimedOut;
+    int wait_ms = static_cast<int>(std::min<int64_t>(context.receive_timeout_ms, left.count()));
+    std::string line = client.ReadLine(wait_ms);
+    if (line.empty()) {
+      // A wait cut short by the message's deadline.
+      bool timed_out =
+          client.failure() == LineClient::Failure::kTimeout && wait_ms < context.receive_timeout_ms;
+      return timed_out ? Reception::kTimedOut : Reception::kCut;
+    }
     std::string_view rest = line;
     while (!rest.empty()) {
       std::string_view piece = rest.substr(0, kCollectLineMax);
       rest.remove_prefix(piece.size());
-      if (!message->AddLine(piece)) return message->Finish();
+      if (!message->AddLine(piece)) {
+        if (message->dropped()) return Reception::kTooLarge;
+        return message->Finish() ? Reception::kComplete : Reception::kCut;
+      }
+      if (message->dropped()) continue;
+      if (message->size() > limit) {
+        message->Drop();
+        continue;
+      }
       Log(context, kLogLevelData, client.fd(), kLogData, piece);
     }
   }
@@ -69,16 +96,13 @@ bool ReceiveMessage(const CollectContext& context, LineClient& client, FetchedMe
 bool Deliver(const CollectContext& context, const FetchTarget& target,
              const FetchedMessage& message) {
   if (!context.deliver) return true;
-  std::vector<std::string> recipients = message.Recipients();
-  if (!target.shared || recipients.empty())
-    return context.deliver(target.local, target.domain, message.sender(), message.fd());
-  bool stored = true;
-  for (const std::string& address : recipients) {
-    std::string local, domain;
-    SplitAddress(address, &local, &domain);
-    if (!context.deliver(local, domain, message.sender(), message.fd())) stored = false;
-  }
-  return stored;
+  if (!target.shared)
+    return context.deliver({target.local + "@" + target.domain}, message.sender(), message.fd());
+  return context.deliver(message.Recipients(), message.sender(), message.fd());
+}
+
+long long Seconds(std::chrono::milliseconds ms) {
+  return static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(ms).count());
 }
 
 // Waits for `ms` unless the cancel descriptor becomes readable first (then false).
@@ -137,6 +161,17 @@ bool ConnectTo(const CollectContext& context, LineClient& client, const std::str
 
 }  // namespace
 
+uint64_t FetchedMessageLimit(const Settings& settings, uint64_t announced_size) {
+  uint64_t limit = kLeastMessageLimit;
+  if (announced_size <= UINT64_MAX / kAnnouncedSizeFactor)
+    limit = std::max(limit, announced_size * kAnnouncedSizeFactor);
+  else
+    limit = UINT64_MAX;
+  if ((settings.smtp.Flags & kSmtpEnforceSize) != 0 && settings.smtp.ESMTPMaxMsgSize >= 0)
+    limit = std::min(limit, static_cast<uint64_t>(settings.smtp.ESMTPMaxMsgSize));
+  return limit;
+}
+
 bool FetchMailbox(const CollectContext& context, LineClient& client, const FetchTarget& target) {
   FetchConversation conversation(target.login, target.password);
   FetchedMessage::LocalTest is_local =
@@ -145,10 +180,17 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
                           [&context, &target](const FetchedMessage& message) {
                             return Deliver(context, target, message);
                           });
+  auto end_by = std::chrono::steady_clock::now() + context.conversation_time_limit;
   std::string reply;
   if (!ReadReply(context, client, &reply)) return false;
   FetchStep step = conversation.OnReply(reply);
   for (;;) {
+    if (conversation.state() == FetchState::kList && std::chrono::steady_clock::now() >= end_by) {
+      Log(context, kLogLevelFailure, client.fd(), kLogEvent,
+          Format(kLogConversationTimeLimit, Seconds(context.conversation_time_limit),
+                 conversation.message()));
+      step = conversation.EndEarly();
+    }
     if (step.end && conversation.ok()) {
       // QUIT makes the server apply the deletions: every message must be stored first.
       deliveries.Wait();
@@ -166,16 +208,40 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
     }
     if (step.receive) {
       std::unique_ptr<FetchedMessage> message = deliveries.Take(is_local);
-      bool complete =
-          message->Open(context.settings.system.TempPath, context.settings.system.MailPath) &&
-          ReceiveMessage(context, client, message.get());
-      if (complete) {
-        deliveries.Submit(std::move(message));
-      } else {
-        Log(context, kLogLevelFailure, client.fd(), kLogEvent,
-            Format(kLogMessageCut, conversation.message()));
+      uint64_t announced = conversation.announced_size();
+      uint64_t limit = FetchedMessageLimit(context.settings, announced);
+      Reception reception =
+          message->Open(context.settings.system.TempPath, context.settings.system.MailPath)
+              ? ReceiveMessage(context, client, message.get(), limit)
+              : Reception::kCut;
+      switch (reception) {
+        case Reception::kComplete:
+          if (message->skipped_recipients() > 0)
+            Log(context, kLogLevelMail, client.fd(), kLogEvent,
+                Format(kLogRecipientsSkipped, conversation.message(), message->skipped_recipients(),
+                       kMaxFetchedRecipients));
+          deliveries.Submit(std::move(message));
+          step = conversation.OnMessageEnd(true);
+          break;
+        case Reception::kTooLarge:
+          Log(context, kLogLevelFailure, client.fd(), kLogEvent,
+              Format(kLogMessageTooLarge, conversation.message(),
+                     static_cast<unsigned long long>(limit),
+                     static_cast<unsigned long long>(announced)));
+          step = conversation.OnMessageSkipped();
+          break;
+        case Reception::kCut:
+          Log(context, kLogLevelFailure, client.fd(), kLogEvent,
+              Format(kLogMessageCut, conversation.message()));
+          step = conversation.OnMessageEnd(false);
+          break;
+        case Reception::kTimedOut:
+          Log(context, kLogLevelFailure, client.fd(), kLogEvent,
+              Format(kLogMessageTimeLimit, conversation.message(),
+                     Seconds(context.message_time_limit)));
+          step = conversation.OnMessageEnd(false);
+          break;
       }
-      step = conversation.OnMessageEnd(complete);
       continue;
     }
     if (!ReadReply(context, client, &reply)) return false;

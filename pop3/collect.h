@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/config.h"
 #include "common/dialup_link.h"
@@ -32,6 +33,19 @@ constexpr size_t kCollectReadMax = 1024 * 1024;
 // The wait for a reply, a piece of a message or the server's taking of a command.
 constexpr int kCollectReceiveTimeoutMs = 60000;
 constexpr int kCollectConnectTimeoutMs = 60000;
+// A fetched message may be this many times larger than the server said in its reply to LIST,
+// but never less than kLeastMessageLimit (servers count sizes their own way), nor more than the
+// SMTP service's ESMTPMaxMsgSize where that service enforces it. A larger message is read to its
+// end, dropped and left on the server.
+constexpr uint64_t kAnnouncedSizeFactor = 10;
+constexpr uint64_t kLeastMessageLimit = 64 * 1024;
+// The time one message may take from RETR to its end line, however steadily the server sends:
+// a message still coming then ends the conversation as a broken connection does.
+constexpr std::chrono::milliseconds kMessageTimeLimit{10 * 60 * 1000};
+// The time after which a conversation starts no further message: it ends in order with QUIT,
+// and the messages not yet fetched wait for the next check. A conversation so ends at most one
+// message time limit and a few reply waits later.
+constexpr std::chrono::milliseconds kConversationTimeLimit{15 * 60 * 1000};
 // The pause between the users of a personal account.
 constexpr std::chrono::milliseconds kPauseBetweenUsers{1000};
 // Messages of one conversation delivered at the same time. Each delivery ends by flushing its
@@ -40,11 +54,11 @@ constexpr size_t kParallelDeliveries = 16;
 
 // ---- Checks ------------------------------------------------------------------------------------
 
-// One message fetched for `local`@`domain` (both empty: a shared account message without a
-// local recipient) from `sender`, in the plain file `message_fd` (read with pread from its
-// start). False when the message could not be stored: the conversation then ends without QUIT,
-// so that the server keeps the mail.
-using FetchedDelivery = std::function<bool(std::string_view local, std::string_view domain,
+// One message fetched for `recipients` ("local@domain": the user of a personal account, or the
+// local recipients found in a shared account message, none when it has none) from `sender`, in
+// the plain file `message_fd` (read with pread from its start). False when the message could not
+// be stored: the conversation then ends without QUIT, so that the server keeps the mail.
+using FetchedDelivery = std::function<bool(const std::vector<std::string>& recipients,
                                            std::string_view sender, int message_fd)>;
 
 // What a check needs besides the account.
@@ -59,6 +73,8 @@ struct CollectContext {
   int cancel_fd = -1;
   int receive_timeout_ms = kCollectReceiveTimeoutMs;
   int connect_timeout_ms = kCollectConnectTimeoutMs;
+  std::chrono::milliseconds message_time_limit = kMessageTimeLimit;
+  std::chrono::milliseconds conversation_time_limit = kConversationTimeLimit;
   std::chrono::milliseconds pause_between_users = kPauseBetweenUsers;
   // Above 1, `deliver` is called from that many threads at once and must allow it.
   size_t parallel_deliveries = kParallelDeliveries;
@@ -78,8 +94,12 @@ struct FetchTarget {
 // the conversation (up to parallel_deliveries at a time), so DELE k may go out while message k
 // is still being written; QUIT, which makes the server apply the deletions, is sent only when
 // every delivery has ended, and not at all when one of them could not store its message (the
-// conversation then fails). A conversation that ends otherwise also waits for them.
+// conversation then fails). A conversation that ends otherwise also waits for them. A message
+// larger than FetchedMessageLimit is read to its end and dropped, and gets no DELE.
 bool FetchMailbox(const CollectContext& context, LineClient& client, const FetchTarget& target);
+
+// The most bytes message `announced_size` (the size in the reply to LIST) may have when fetched.
+uint64_t FetchedMessageLimit(const Settings& settings, uint64_t announced_size);
 
 // Checks the account `name` of the accounts table: 1 when the check ran in order, 0 when the
 // account is unknown or the check failed.

@@ -2,6 +2,7 @@
 
 #include "common/config.h"
 #include "mail/delivery.h"
+#include "mail/fetched_delivery.h"
 
 namespace qv::pop3 {
 
@@ -53,17 +54,16 @@ std::unique_ptr<RemoteCollection> MakeRemoteCollection(
   CollectContext context;
   context.dialup = dialup;
   context.settings.system = settings.system;
+  context.settings.smtp = settings.smtp;  // the size limit of fetched messages
   context.settings.pop3 = settings.pop3;
   context.settings.net = settings.net;
   context.deliver = std::move(deliver);
   if (!context.deliver) {
     auto settings = std::make_shared<const Settings>(context.settings);
-    context.deliver = [settings](std::string_view local, std::string_view domain,
+    context.deliver = [settings](const std::vector<std::string>& recipients,
                                  std::string_view sender, int fd) {
-      mail::DeliveryReport report;
-      mail::Deliver(mail::FetchedMailService(*settings),
-                    {mail::FetchedRecipient(local, domain, false)}, sender, fd, {}, &report);
-      return report.failures == 0;
+      return mail::DeliverFetchedMessage(mail::FetchedMailService(*settings), recipients, sender,
+                                         fd);
     };
   }
   return std::make_unique<RemoteCollection>(std::move(post), std::move(changed),

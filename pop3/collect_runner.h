@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "serve/worker_pool.h"
 #include "pop3/collect.h"
 #include "pop3/schedule.h"
+#include "serve/worker_pool.h"
 
 namespace qv::pop3 {
 
@@ -53,8 +53,7 @@ class RemoteCollection {
 
 // The collection of the running service, with the common and POP3 records and the network
 // facts of `settings` (the service's, as loaded at start; they are copied), its delivery of
-// fetched mail (empty `deliver`: mail::Deliver with mail::FetchedMailService) and its dial-up
-// link.
+// fetched mail (empty `deliver`: mail::DeliverFetchedMessage) and its dial-up link.
 std::unique_ptr<RemoteCollection> MakeRemoteCollection(
     const Settings& settings, std::function<void(std::function<void()>)> post,
     std::function<void()> changed, FetchedDelivery deliver, DialupLink* dialup = &NoDialupLink());

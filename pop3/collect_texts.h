@@ -24,6 +24,23 @@ inline constexpr char kLogDialupFailed[] = "Could not open dial-up profile '%s';
 // A message whose end line never arrived: its number. It stays on the server.
 inline constexpr char kLogMessageCut[] =
     "Message %d not complete; left on the server for the next check\r\n";
+// A message still coming at its time limit: its number and the limit in seconds. The
+// conversation ends without QUIT.
+inline constexpr char kLogMessageTimeLimit[] =
+    "Message %d not received within %lld seconds; mail left on the server for the next check\r\n";
+// The conversation reached its time limit (seconds): it ends with QUIT before message k.
+inline constexpr char kLogConversationTimeLimit[] =
+    "Conversation time limit of %lld seconds reached; messages from %d on left for the next "
+    "check\r\n";
+// A message larger than its limit: its number, the limit and the size the server announced. It
+// stays on the server.
+inline constexpr char kLogMessageTooLarge[] =
+    "Message %d larger than %llu bytes (announced as %llu); dropped and left on the server\r\n";
+// A shared account message that names addresses it is not delivered to: its number, how many,
+// and the most local recipients a message is delivered to.
+inline constexpr char kLogRecipientsSkipped[] =
+    "Message %d names %zu addresses that are foreign or beyond the first %zu; not delivered to "
+    "them\r\n";
 // A fetched message could not be stored: the server keeps the mail for the next check.
 inline constexpr char kLogNotStored[] =
     "A fetched message could not be stored; mail left on the server for the next check\r\n";

@@ -61,6 +61,7 @@ void FetchedMessage::Discard() {
 void FetchedMessage::Forget() {
   buffer_.clear();
   failed_ = false;
+  dropped_ = false;
   size_ = 0;
   at_line_start_ = true;
   in_header_ = true;
@@ -68,6 +69,7 @@ void FetchedMessage::Forget() {
   sender_.clear();
   received_.clear();
   to_cc_.clear();
+  skipped_ = 0;
 }
 
 bool FetchedMessage::Open(const std::string& temp_path, std::string_view mail_path) {
@@ -99,6 +101,8 @@ bool FetchedMessage::AddLine(std::string_view line) {
   bool whole = !line.empty() && line.back() == '\n';
   at_line_start_ = whole;
   if (line_start && line == kMessageEnd) return false;
+  size_ += line.size();
+  if (dropped_) return true;
   if (line_start && in_header_) {
     if (line == "\r\n" || line == "\n") {
       in_header_ = false;
@@ -107,13 +111,18 @@ bool FetchedMessage::AddLine(std::string_view line) {
     }
   }
   buffer_.append(line);
-  size_ += line.size();
   if (buffer_.size() >= kWriteBuffer) Flush();
   return true;
 }
 
 bool FetchedMessage::Finish() {
   return Flush();
+}
+
+void FetchedMessage::Drop() {
+  dropped_ = true;
+  buffer_.clear();
+  if (fd_.valid() && ::ftruncate(fd_.get(), 0) != 0) failed_ = true;
 }
 
 void FetchedMessage::HeaderLine(std::string_view line) {
@@ -154,7 +163,14 @@ void FetchedMessage::HeaderLine(std::string_view line) {
         if (address.find('@') == 0 || address.back() == '@') continue;
         bool known = std::any_of(to_cc_.begin(), to_cc_.end(),
                                  [&](const std::string& a) { return SameAddress(a, address); });
-        if (!known) to_cc_.push_back(address);
+        if (known) continue;
+        std::string local, domain;
+        SplitAddress(address, &local, &domain);
+        if ((is_local_ && !is_local_(local, domain)) || to_cc_.size() >= kMaxFetchedRecipients) {
+          ++skipped_;
+          continue;
+        }
+        to_cc_.push_back(address);
       }
       break;
     }

@@ -21,6 +21,9 @@ namespace qv::pop3 {
 // pieces of this size.
 constexpr size_t kCollectLineMax = 4096;
 
+// The most local recipients a shared account message is delivered to.
+constexpr size_t kMaxFetchedRecipients = 100;
+
 // ---- Addresses in header lines -----------------------------------------------------------------
 
 // The address around the first "@" at or after `from`: bounded before by a blank, tab, "<", a
@@ -33,12 +36,13 @@ std::string AddressAround(std::string_view line, size_t from = 0, size_t* next =
 // A fetched message on its way into a temporary file in TempPath: lines are given one at a time
 // as received (the status line of RETR is not one of them). Header lines give the sender (the
 // "From:" field, with its continuation lines) and, for a shared account, the recipients: the
-// first address of a "Received:" field that is not foreign, else every address of the "To:" and
-// "Cc:" fields, each once (compared without regard to case). Only the header is searched.
+// first address of a "Received:" field that is not foreign, else the addresses of the "To:" and
+// "Cc:" fields that are not foreign, each once (compared without regard to case), up to
+// kMaxFetchedRecipients. Only the header is searched.
 class FetchedMessage {
  public:
   // `is_local` tells whether an address is not foreign (ClassifyAddress); used for shared
-  // accounts only.
+  // accounts only. Without it no "Received:" address is taken and every "To:" and "Cc:" one is.
   using LocalTest = std::function<bool(std::string_view local, std::string_view domain)>;
 
   FetchedMessage(bool shared, LocalTest is_local);
@@ -61,11 +65,19 @@ class FetchedMessage {
   // Writes what is buffered. False when the file could not be written.
   bool Finish();
 
+  // Drops what was received (the file is emptied): later lines are only counted and looked at
+  // for the end line, so that a refused message can be read to its end without being stored.
+  void Drop();
+  bool dropped() const { return dropped_; }
+
   int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
   const std::string& sender() const { return sender_; }
   // The recipients of a shared account (empty: none found, or a personal account).
   std::vector<std::string> Recipients() const;
+  // The "To:" and "Cc:" addresses left out: foreign ones, and local ones past the limit.
+  size_t skipped_recipients() const { return skipped_; }
+  // Bytes received so far, stored or not.
   uint64_t size() const { return size_; }
 
  private:
@@ -81,6 +93,7 @@ class FetchedMessage {
   std::string path_;
   std::string buffer_;
   bool failed_ = false;
+  bool dropped_ = false;
   uint64_t size_ = 0;
   bool at_line_start_ = true;
   bool in_header_ = true;
@@ -88,6 +101,7 @@ class FetchedMessage {
   std::string sender_;
   std::string received_;  // first local address of a Received field
   std::vector<std::string> to_cc_;
+  size_t skipped_ = 0;
 };
 
 }  // namespace qv::pop3

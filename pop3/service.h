@@ -21,7 +21,7 @@ constexpr size_t kReadSize = 1024;
 struct Pop3ServiceOptions {
   std::chrono::milliseconds idle_limit = std::chrono::minutes(10);
   std::chrono::milliseconds account_period = std::chrono::seconds(kTickSeconds);
-  // Where fetched mail goes (empty: mail::Deliver with mail::FetchedMailService).
+  // Where fetched mail goes (empty: mail::DeliverFetchedMessage).
   FetchedDelivery deliver_fetched;
   // The dial-up link a check of a remote account opens around its conversation (account option
   // 0x2); it must outlive the service. The default stands for a machine without dial-up

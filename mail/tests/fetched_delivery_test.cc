@@ -1,5 +1,7 @@
 // Delivery of fetched mail: users and their options, routes, lists, the report of an unknown
 // local recipient, and the forward queue.
+#include "mail/fetched_delivery.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -204,6 +206,80 @@ TEST_F(DeliverFetchedTest, AFileThatCannotBeWrittenIsReported) {
   // A setting to correct is logged, and does not hold the mail back.
   CopyField(env_.system().AdministratorMailBox, "");
   EXPECT_TRUE(Stored("nobody", "example.test"));
+}
+
+// The notice's text from its subject to the line before the attached message: what does not
+// depend on the time.
+std::string NoticeBody(const std::string& file) {
+  size_t from = file.find("Subject: ");
+  size_t to = file.find("Original Message follows:\r\n");
+  if (from == std::string::npos || to == std::string::npos) return "(no notice) " + file;
+  return file.substr(from, to - from);
+}
+
+TEST_F(DeliverFetchedTest, OneMessageGivesOneNoticeForAllItsUnknownRecipients) {
+  AddUser("ann");
+  AddUser("bob");
+  const std::string intro =
+      "Subject: Message for unknown user\r\n\r\n---------------\r\nThe following user address "
+      "is unknown:\r\n";
+  struct Case {
+    const char* name;
+    std::vector<std::string> addresses;
+    std::vector<std::string> users;  // who got a mailbox file
+    std::string listed;              // the notice's address lines ("": no notice)
+  };
+  const std::vector<Case> cases = {
+      {"known users only", {"ann@example.test", "Bob@example.test"}, {"ann", "bob"}, ""},
+      {"one unknown: the notice of old",
+       {"ann@example.test", "zoe@example.test"},
+       {"ann"},
+       " --> zoe@example.test\r\n\r\n"},
+      {"three unknown among users",
+       {"x@example.test", "ann@example.test", "y@example.test", "z@example.test"},
+       {"ann"},
+       " --> x@example.test\r\n --> y@example.test\r\n --> z@example.test\r\n\r\n"},
+      {"no recipient", {}, {}, " --> @\r\n\r\n"},
+  };
+  for (const Case& c : cases) {
+    size_t ann = Files("ann").size(), bob = Files("bob").size(), admin = Files("admin").size();
+    EXPECT_TRUE(DeliverFetchedMessage(FetchedMailService(env_.settings()), c.addresses,
+                                      "sam@far.test", fd_))
+        << c.name;
+    bool to_ann = std::count(c.users.begin(), c.users.end(), "ann") > 0;
+    bool to_bob = std::count(c.users.begin(), c.users.end(), "bob") > 0;
+    EXPECT_EQ(Files("ann").size(), ann + (to_ann ? 1 : 0)) << c.name;
+    EXPECT_EQ(Files("bob").size(), bob + (to_bob ? 1 : 0)) << c.name;
+    std::vector<std::string> notices = Files("admin");
+    ASSERT_EQ(notices.size(), admin + (c.listed.empty() ? 0 : 1)) << c.name;
+    if (c.listed.empty()) continue;
+    bool found = std::any_of(notices.begin(), notices.end(), [&](const std::string& f) {
+      return NoticeBody(f) == intro + c.listed + "---------------\r\n";
+    });
+    EXPECT_TRUE(found) << c.name;
+  }
+  EXPECT_TRUE(Files("forward").empty());
+
+  // With one unknown address the notice is the one a single delivery has always made.
+  std::vector<std::string> before = Files("admin");
+  Deliver("zoe", "example.test");
+  std::vector<std::string> after = Files("admin");
+  ASSERT_EQ(after.size(), before.size() + 1);
+  EXPECT_TRUE(std::any_of(after.begin(), after.end(), [&](const std::string& f) {
+    return NoticeBody(f) == intro + " --> zoe@example.test\r\n\r\n---------------\r\n";
+  }));
+}
+
+TEST_F(DeliverFetchedTest, AFailedNoticeOrMailboxIsReportedOnce) {
+  AddUser("bob");
+  qv::testing::WriteFileText(std::string(env_.system().MailPath) + "/bob", "not a folder");
+  EXPECT_FALSE(DeliverFetchedMessage(FetchedMailService(env_.settings()),
+                                     {"bob@example.test", "x@example.test"}, "s@far.test", fd_));
+  EXPECT_EQ(Files("admin").size(), 1u);  // the notice for x is still written
+  qv::testing::WriteFileText(std::string(env_.system().MailPath) + "/admin2", "not a folder");
+  CopyField(env_.system().AdministratorMailBox, "admin2");
+  EXPECT_FALSE(DeliverFetchedMessage(FetchedMailService(env_.settings()),
+                                     {"x@example.test", "y@example.test"}, "s@far.test", fd_));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -157,6 +158,93 @@ TEST(FetchConversation, ToleratedReplies) {
     FetchConversation conversation("acct", "pw");
     EXPECT_EQ(Converse(conversation, c.replies), c.sent) << c.name;
     EXPECT_TRUE(conversation.ok()) << c.name;
+  }
+}
+
+TEST(FetchConversation, ARefusedMessageIsSkippedWithoutDele) {
+  // Three messages of 1000, 2000 and 3000 bytes; the one numbered `skipped` is read to its end
+  // and refused. Each row: what is sent from the first LIST on.
+  struct Case {
+    int skipped;
+    std::vector<std::string> sent;
+  };
+  const std::vector<Case> cases = {
+      {1, {"LIST 1", "RETR 1", "LIST 2", "RETR 2", "DELE 2", "LIST 3", "RETR 3", "DELE 3", "QUIT"}},
+      {2, {"LIST 1", "RETR 1", "DELE 1", "LIST 2", "RETR 2", "LIST 3", "RETR 3", "DELE 3", "QUIT"}},
+      {3, {"LIST 1", "RETR 1", "DELE 1", "LIST 2", "RETR 2", "DELE 2", "LIST 3", "RETR 3", "QUIT"}},
+  };
+  for (const Case& c : cases) {
+    FetchConversation conversation("acct", "pw");
+    std::vector<std::string> sent;
+    std::vector<uint64_t> sizes;
+    FetchStep step = conversation.OnReply("+OK\r\n");
+    while (!step.end) {
+      if (!step.send.empty()) sent.push_back(step.send.substr(0, step.send.size() - 2));
+      if (step.receive) {
+        sizes.push_back(conversation.announced_size());
+        step = conversation.message() == c.skipped ? conversation.OnMessageSkipped()
+                                                   : conversation.OnMessageEnd(true);
+        continue;
+      }
+      std::string reply = "+OK\r\n";
+      if (conversation.state() == FetchState::kStat) reply = "+OK 3 6000\r\n";
+      if (conversation.state() == FetchState::kList)
+        reply = "+OK " + std::to_string(conversation.message()) + " " +
+                std::to_string(conversation.message() * 1000) + " octets\r\n";
+      step = conversation.OnReply(reply);
+    }
+    if (!step.send.empty()) sent.push_back(step.send.substr(0, step.send.size() - 2));
+    sent.erase(sent.begin(), std::find(sent.begin(), sent.end(), "LIST 1"));
+    EXPECT_EQ(sent, c.sent) << "skipped " << c.skipped;
+    EXPECT_EQ(sizes, (std::vector<uint64_t>{1000, 2000, 3000})) << "skipped " << c.skipped;
+    EXPECT_TRUE(conversation.ok()) << "skipped " << c.skipped;
+  }
+  // Skipping outside a message ends the conversation as a broken one.
+  FetchConversation early("acct", "pw");
+  EXPECT_TRUE(early.OnMessageSkipped().end);
+  EXPECT_FALSE(early.ok());
+}
+
+TEST(FetchConversation, EndingEarlyQuitsOnlyBetweenMessages) {
+  // Each row: the replies given, then EndEarly; what it sends and whether the end is in order.
+  struct Case {
+    const char* name;
+    std::vector<std::string> replies;
+    std::string sent;
+    bool ok;
+  };
+  const std::vector<Case> cases = {
+      {"before the first LIST",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2 20\r\n"},
+       "QUIT\r\n",
+       true},
+      {"after a DELE",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2 20\r\n", "+OK 1 10\r\n", "+OK\r\n", "<end>",
+        "+OK\r\n"},
+       "QUIT\r\n",
+       true},
+      {"after the reply to LIST",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2 20\r\n", "+OK 1 10\r\n"},
+       "",
+       false},
+      {"while a message is received",
+       {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2 20\r\n", "+OK 1 10\r\n", "+OK\r\n"},
+       "",
+       false},
+      {"before logging in", {"+OK\r\n"}, "", false},
+  };
+  for (const Case& c : cases) {
+    FetchConversation conversation("acct", "pw");
+    for (const std::string& reply : c.replies) {
+      if (reply == "<end>")
+        conversation.OnMessageEnd(true);
+      else
+        conversation.OnReply(reply);
+    }
+    FetchStep step = conversation.EndEarly();
+    EXPECT_EQ(step.send, c.sent) << c.name;
+    EXPECT_TRUE(step.end) << c.name;
+    EXPECT_EQ(conversation.ok(), c.ok) << c.name;
   }
 }
 

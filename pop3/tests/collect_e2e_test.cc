@@ -36,13 +36,14 @@ class DovecotCheckTest : public ::testing::Test {
     context_.settings.system = sys_.system();
     context_.settings.pop3.PortEx = dovecot_.port();
     context_.pause_between_users = std::chrono::milliseconds(10);
-    context_.deliver = [this](std::string_view local, std::string_view domain,
-                              std::string_view sender, int fd) {
+    context_.deliver = [this](const std::vector<std::string>& recipients, std::string_view sender,
+                              int fd) {
       std::string text(static_cast<size_t>(platform::FileSizeOf(fd)), '\0');
       EXPECT_TRUE(platform::ReadAt(fd, text.data(), text.size(), 0));
       std::lock_guard<std::mutex> lock(mutex_);
-      delivered_.push_back(std::string(local) + "@" + std::string(domain) + " from " +
-                           std::string(sender) + "\n" + text);
+      for (const std::string& address :
+           recipients.empty() ? std::vector<std::string>{"@"} : recipients)
+        delivered_.push_back(address + " from " + std::string(sender) + "\n" + text);
       return true;
     };
   }

@@ -56,7 +56,7 @@ TEST_F(CollectServiceTest, ClientsAreServedWhileAnAccountIsChecked) {
   std::atomic<int> delivered{0};
   Pop3ServiceOptions options;
   options.account_period = std::chrono::milliseconds(100);
-  options.deliver_fetched = [&](std::string_view, std::string_view, std::string_view, int) {
+  options.deliver_fetched = [&](const std::vector<std::string>&, std::string_view, int) {
     ++delivered;
     return true;
   };

@@ -9,17 +9,22 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/address.h"
+#include "common/mailfile.h"
 #include "common/maillog.h"
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/tables.h"
 #include "common/testing/fake_dialup.h"
 #include "common/testing/test_env.h"
+#include "mail/delivery.h"
+#include "mail/fetched_delivery.h"
 #include "net/line_client.h"
 #include "platform/fileio.h"
 #include "pop3/collect_texts.h"
@@ -47,12 +52,19 @@ class CheckTest : public ::testing::Test {
     context_.receive_timeout_ms = 5000;
     context_.connect_timeout_ms = 5000;
     context_.pause_between_users = std::chrono::milliseconds(1);
-    context_.deliver = [this](std::string_view local, std::string_view domain,
-                              std::string_view sender, int fd) {
+    // One entry per recipient; ("", "") for a message without one.
+    context_.deliver = [this](const std::vector<std::string>& recipients, std::string_view sender,
+                              int fd) {
       std::string text(static_cast<size_t>(platform::FileSizeOf(fd)), '\0');
       EXPECT_TRUE(platform::ReadAt(fd, text.data(), text.size(), 0));
       std::lock_guard<std::mutex> lock(mutex_);
-      delivered_.push_back({std::string(local), std::string(domain), std::string(sender), text});
+      ++messages_;
+      for (const std::string& address :
+           recipients.empty() ? std::vector<std::string>{"@"} : recipients) {
+        std::string local, domain;
+        SplitAddress(address, &local, &domain);
+        delivered_.push_back({local, domain, std::string(sender), text});
+      }
       return true;
     };
   }
@@ -99,6 +111,7 @@ class CheckTest : public ::testing::Test {
   CollectContext context_;
   std::mutex mutex_;
   std::vector<Delivered> delivered_;
+  int messages_ = 0;  // calls of the delivery
 };
 
 std::string Message(int n) {
@@ -135,7 +148,7 @@ TEST_F(CheckTest, QuitWaitsForDeliveriesThatRunSideBySide) {
   AddAccount("acct", kAccountShared);
   for (int i = 1; i <= 4; ++i) server_.AddMessage(Message(i));
   std::atomic<int> running{0}, most{0}, done{0};
-  context_.deliver = [&](std::string_view, std::string_view, std::string_view, int) {
+  context_.deliver = [&](const std::vector<std::string>&, std::string_view, int) {
     most = std::max(most.load(), ++running);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     // The server has not been told to apply the deletions yet.
@@ -155,7 +168,7 @@ TEST_F(CheckTest, AMessageThatCannotBeStoredKeepsTheMailOnTheServer) {
   AddAccount("acct", kAccountShared);
   for (int i = 1; i <= 3; ++i) server_.AddMessage(Message(i));
   std::atomic<int> calls{0};
-  context_.deliver = [&](std::string_view, std::string_view, std::string_view, int) {
+  context_.deliver = [&](const std::vector<std::string>&, std::string_view, int) {
     return ++calls != 2;  // the second message finds the disk full
   };
   EXPECT_EQ(CheckAccount(context_, "acct"), 0);
@@ -315,6 +328,199 @@ TEST_F(CheckTest, DialupUnreachableAndUnknownServers) {
   EXPECT_NE(Log().find("Connection timed out"), std::string::npos);
   AddAccount("nameless", kAccountShared, "no-such-host.invalid");
   EXPECT_EQ(CheckAccount(context_, "nameless"), 0);
+}
+
+// ---- A hostile server ----------------------------------------------------------------------
+
+TEST_F(CheckTest, AMessageLargerThanItsLimitIsDroppedAndKeptOnTheServer) {
+  const std::string big = "Subject: big\r\n\r\n" + std::string(200000, 'b') + "\r\n";
+  const std::string mid = "Subject: mid\r\n\r\n" + std::string(20000, 'm') + "\r\n";
+  struct Case {
+    const char* name;
+    std::string message;
+    size_t announced;  // 0: its own size
+    uint32_t smtp_flags;
+    int32_t max_size;
+    bool stored;
+  };
+  const std::vector<Case> cases = {
+      {"announced at 1000 bytes, sent at 200 kB", big, 1000, 0, -1, false},
+      {"announced at 25 kB, sent at 200 kB: within ten times", big, 25000, 0, -1, true},
+      {"announced at 10 bytes, within the least limit", mid, 10, 0, -1, true},
+      {"the SMTP service's enforced size", mid, 0, kSmtpEnforceSize, 5000, false},
+      {"the SMTP service's size, not enforced", mid, 0, 0, 5000, true},
+      {"an enforced size of -1 is no limit", mid, 0, kSmtpEnforceSize, -1, true},
+  };
+  AddAccount("acct", kAccountShared);
+  for (const Case& c : cases) {
+    server_.ClearCommands();
+    delivered_.clear();
+    size_t logged = Log().size();
+    context_.settings.smtp.Flags = c.smtp_flags;
+    context_.settings.smtp.ESMTPMaxMsgSize = c.max_size;
+    // The message under test between two ordinary ones, then as the last one.
+    server_.AddMessage(Message(1));
+    server_.AddMessage(c.message);
+    server_.AddMessage(Message(3));
+    if (c.announced != 0) server_.faults().announced_size[2] = c.announced;
+    EXPECT_EQ(CheckAccount(context_, "acct"), 1) << c.name;
+    std::vector<std::string> commands = server_.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "DELE 2"), c.stored ? 1 : 0) << c.name;
+    EXPECT_EQ(commands.back(), "QUIT") << c.name;
+    EXPECT_EQ(delivered().size(), c.stored ? 3u : 2u) << c.name;
+    std::vector<Delivered> got = delivered();
+    EXPECT_EQ(std::count_if(got.begin(), got.end(),
+                            [&](const Delivered& d) { return d.text == c.message; }),
+              c.stored ? 1 : 0)
+        << c.name;
+    EXPECT_EQ(server_.MessageCount(), c.stored ? 0u : 1u) << c.name;
+    EXPECT_EQ(Log().find("Message 2 larger than", logged) == std::string::npos, c.stored) << c.name;
+    if (!c.stored) {
+      // Left alone as the last message, it is refused again and QUIT still goes out.
+      server_.ClearCommands();
+      if (c.announced != 0) server_.faults().announced_size = {{1, c.announced}};
+      EXPECT_EQ(CheckAccount(context_, "acct"), 1) << c.name;
+      EXPECT_EQ(server_.Commands(), (std::vector<std::string>{"USER remote", "PASS secret", "STAT",
+                                                              "LIST 1", "RETR 1", "QUIT"}))
+          << c.name;
+      EXPECT_EQ(server_.MessageCount(), 1u);
+      server_.ClearMessages();
+    }
+    server_.faults().announced_size.clear();
+    EXPECT_TRUE(sys_.TempFiles().empty()) << c.name;
+  }
+  EXPECT_NE(Log().find("Message 2 larger than 65536 bytes (announced as 1000); dropped and left "
+                       "on the server"),
+            std::string::npos);
+  EXPECT_NE(Log().find("Message 1 larger than 5000 bytes (announced as 20"), std::string::npos);
+}
+
+// The files under the mail folder and their bytes.
+std::pair<size_t, uintmax_t> MailFiles(const std::string& mail_path) {
+  size_t files = 0;
+  uintmax_t bytes = 0;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(mail_path, ec)) {
+    if (!entry.is_regular_file()) continue;
+    ++files;
+    bytes += entry.file_size();
+  }
+  return {files, bytes};
+}
+
+TEST_F(CheckTest, AMessageNamingHundredsOfAddressesIsStoredAFewTimesOnly) {
+  CopyField(context_.settings.system.AdministratorName, "postmaster");
+  CopyField(context_.settings.system.AdministratorMailBox, "admin");
+  sys_.AddUser("ann", "annpw", "ann");
+  sys_.AddUser("bob", "bobpw", "bob");
+  context_.deliver = [this](const std::vector<std::string>& recipients, std::string_view sender,
+                            int fd) {
+    return mail::DeliverFetchedMessage(mail::FetchedMailService(context_.settings), recipients,
+                                       sender, fd);
+  };
+  AddAccount("shared", kAccountShared);
+  // 300 addresses on continuation lines: 150 foreign, then ann, 147 unknown local names, bob.
+  std::string header = "From: spam@far.test\r\nTo: list@far.test";
+  for (int i = 1; i < 150; ++i) header += ",\r\n f" + std::to_string(i) + "@far.test";
+  header += ",\r\n ann@example.test";
+  for (int i = 0; i < 147; ++i) header += ",\r\n u" + std::to_string(i) + "@example.test";
+  header += ",\r\n bob@example.test\r\n";
+  const std::string body(250 * 1000, 'x');
+  server_.AddMessage(header + "Subject: to everyone\r\n\r\n" + body + "\r\n");
+
+  EXPECT_EQ(CheckAccount(context_, "shared"), 1);
+  EXPECT_EQ(server_.MessageCount(), 0u);
+  // Ann, and in one notice 99 unknown names (the first 100 local addresses); not bob, past
+  // the limit; nothing for the foreign ones.
+  EXPECT_EQ(sys_.MailboxFiles("ann").size(), 1u);
+  EXPECT_TRUE(sys_.MailboxFiles("bob").empty());
+  ASSERT_EQ(sys_.MailboxFiles("admin").size(), 1u);
+  auto [files, bytes] = MailFiles(context_.settings.system.MailPath);
+  EXPECT_EQ(files, 2u);
+  EXPECT_LT(bytes, 3 * body.size());
+  std::string notice;
+  ASSERT_EQ(ReadMessageFile(sys_.MailboxPath("admin") + "/" + sys_.MailboxFiles("admin")[0],
+                            1 << 20, &notice),
+            0);
+  EXPECT_NE(notice.find(" --> u0@example.test\r\n --> u1@example.test\r\n"), std::string::npos);
+  EXPECT_NE(notice.find(" --> u98@example.test\r\n\r\n---------------\r\n"), std::string::npos);
+  EXPECT_EQ(notice.find("u99@example.test\r\n"), std::string::npos);
+  EXPECT_EQ(notice.find(" --> f1@far.test"), std::string::npos);
+  EXPECT_NE(Log().find("Message 1 names 199 addresses that are foreign or beyond the first 100"),
+            std::string::npos);
+}
+
+TEST_F(CheckTest, AMessageTrickledPastItsTimeLimitEndsTheConversation) {
+  AddAccount("acct", kAccountShared);
+  std::string slow = "Subject: slow\r\n\r\n";
+  for (int i = 0; i < 40; ++i) slow += "line " + std::to_string(i) + "\r\n";
+  server_.AddMessage(Message(1));
+  server_.AddMessage(slow);
+  // A line every 50 ms: never silent for the 5 s of a read, but 2 s for the message.
+  server_.faults().trickle_ms = 50;
+  context_.message_time_limit = std::chrono::milliseconds(400);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(CheckAccount(context_, "acct"), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_EQ(delivered().size(), 1u);  // message 1 came in time: 3 lines
+  EXPECT_NE(server_.Commands().back(), "QUIT");
+  EXPECT_EQ(server_.MessageCount(), 2u);
+  EXPECT_NE(Log().find("Message 2 not received within 0 seconds; mail left on the server"),
+            std::string::npos);
+  EXPECT_TRUE(sys_.TempFiles().empty());
+}
+
+TEST_F(CheckTest, AConversationPastItsTimeLimitEndsInOrderBeforeTheNextMessage) {
+  AddAccount("acct", kAccountShared);
+  for (int i = 1; i <= 6; ++i) server_.AddMessage(Message(i));
+  server_.faults().reply_delay_ms = 100;  // every reply: a message takes 200 ms or more
+  context_.conversation_time_limit = std::chrono::milliseconds(700);
+  EXPECT_EQ(CheckAccount(context_, "acct"), 1);
+  std::vector<std::string> commands = server_.Commands();
+  EXPECT_EQ(commands.back(), "QUIT");
+  size_t fetched = delivered().size();
+  EXPECT_GE(fetched, 1u);
+  EXPECT_LT(fetched, 6u);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "LIST " + std::to_string(fetched + 1)), 0);
+  // What was fetched is deleted; the rest comes with the next checks, each message once.
+  EXPECT_EQ(server_.MessageCount(), 6u - fetched);
+  EXPECT_NE(Log().find("Conversation time limit of 0 seconds reached; messages from " +
+                       std::to_string(fetched + 1) + " on left for the next check"),
+            std::string::npos);
+  for (int check = 0; check < 6 && server_.MessageCount() > 0; ++check)
+    EXPECT_EQ(CheckAccount(context_, "acct"), 1);
+  std::vector<Delivered> got = delivered();
+  ASSERT_EQ(got.size(), 6u);
+  std::vector<std::string> texts;
+  for (const Delivered& d : got) texts.push_back(d.text);
+  std::sort(texts.begin(), texts.end());
+  std::vector<std::string> sent;
+  for (int i = 1; i <= 6; ++i) sent.push_back(Message(i));
+  std::sort(sent.begin(), sent.end());
+  EXPECT_EQ(texts, sent);
+}
+
+TEST_F(CheckTest, ATricklingServerDoesNotHoldTheNextAccount) {
+  // The first account's server trickles one message for ever (a line every 20 ms); the second
+  // one answers at once. The accounts due are checked one after the other, as the service does.
+  ScriptedPop3Server other("remote", "secret");
+  AddAccount("slow", kAccountShared);
+  AddAccount("quick", kAccountShared, "127.0.0.1:" + std::to_string(other.port()));
+  server_.AddMessage("Subject: endless\r\n\r\nmore\r\n");
+  server_.faults().trickle_ms = 20;
+  server_.faults().trickle_repeat = 1000000;
+  other.AddMessage(Message(7));
+  context_.message_time_limit = std::chrono::milliseconds(500);
+  context_.conversation_time_limit = std::chrono::milliseconds(500);
+  auto start = std::chrono::steady_clock::now();
+  std::vector<int> results;
+  for (const char* name : {"slow", "quick"}) results.push_back(CheckAccount(context_, name));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(results, (std::vector<int>{0, 1}));
+  ASSERT_EQ(delivered().size(), 1u);
+  EXPECT_EQ(delivered()[0].text, Message(7));
+  EXPECT_EQ(server_.MessageCount(), 1u);
+  EXPECT_EQ(other.MessageCount(), 0u);
 }
 
 }  // namespace

@@ -74,6 +74,11 @@ size_t ScriptedPop3Server::MessageCount() {
   return messages_.size();
 }
 
+void ScriptedPop3Server::ClearMessages() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  messages_.clear();
+}
+
 void ScriptedPop3Server::Serve() {
   while (!ending_) {
     pollfd p{listen_fd_, POLLIN, 0};
@@ -148,8 +153,11 @@ void ScriptedPop3Server::Conversation(int fd) {
         if (!deleted[i]) ++count, octets += messages_[i].size();
       reply = Format("+OK %zu %zu\r\n", count, octets);
     } else if (EqualsNoCase(verb, "LIST")) {
-      reply = valid ? Format("+OK %d %zu\r\n", number, messages_[number - 1].size())
-                    : "-ERR no such message\r\n";
+      auto announced = faults_.announced_size.find(number);
+      size_t size = announced != faults_.announced_size.end() ? announced->second
+                    : valid                                   ? messages_[number - 1].size()
+                                                              : 0;
+      reply = valid ? Format("+OK %d %zu\r\n", number, size) : "-ERR no such message\r\n";
     } else if (EqualsNoCase(verb, "RETR")) {
       auto staged = faults_.retr_reply.find(number);
       if (staged != faults_.retr_reply.end()) {
@@ -167,8 +175,24 @@ void ScriptedPop3Server::Conversation(int fd) {
           SendAll(fd, "+OK message follows\r\n" + text.substr(0, bytes));
           return;
         }
+        int trickle = faults_.trickle_ms;
+        int repeat = faults_.trickle_repeat;
         lock.unlock();
         if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        if (trickle > 0) {
+          if (!SendAll(fd, "+OK message follows\r\n")) return;
+          for (int r = 0; r < repeat; ++r) {
+            for (size_t at = 0; at < text.size() && !ending_;) {
+              size_t end = text.find('\n', at);
+              end = end == std::string::npos ? text.size() : end + 1;
+              std::this_thread::sleep_for(std::chrono::milliseconds(trickle));
+              if (!SendAll(fd, text.substr(at, end - at))) return;
+              at = end;
+            }
+          }
+          if (!SendAll(fd, ".\r\n")) return;
+          continue;
+        }
         SendAll(fd, "+OK message follows\r\n" + text + ".\r\n");
         continue;
       }
@@ -186,7 +210,9 @@ void ScriptedPop3Server::Conversation(int fd) {
     } else {
       reply = "-ERR unknown command\r\n";
     }
+    int reply_delay = faults_.reply_delay_ms;
     lock.unlock();
+    if (reply_delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply_delay));
     if (!SendAll(fd, reply)) return;
   }
 }

@@ -28,6 +28,14 @@ class ScriptedPop3Server {
     std::map<int, size_t> cut_after;
     // Milliseconds to wait before answering RETR (a slow server).
     int retr_delay_ms = 0;
+    // Milliseconds to wait before every reply after the greeting (a slow server).
+    int reply_delay_ms = 0;
+    // RETR sends the message one line at a time, this many milliseconds apart (a trickling
+    // server); its lines repeat `trickle_repeat` times.
+    int trickle_ms = 0;
+    int trickle_repeat = 1;
+    // The size LIST gives for message k in place of its own.
+    std::map<int, size_t> announced_size;
   };
 
   ScriptedPop3Server(std::string user, std::string password);
@@ -43,6 +51,7 @@ class ScriptedPop3Server {
   void ClearCommands();
   // Messages still in the mailbox.
   size_t MessageCount();
+  void ClearMessages();
   int connections() const { return connections_; }
 
  private:

@@ -107,31 +107,76 @@ TEST_F(ReceptionTest, SenderFromTheFromFieldAndItsContinuation) {
   }
 }
 
+// "u<from>@domain" up to "u<to - 1>@domain".
+std::vector<std::string> Numbered(const std::string& domain, int from, int to) {
+  std::vector<std::string> addresses;
+  for (int i = from; i < to; ++i) addresses.push_back("u" + std::to_string(i) + "@" + domain);
+  return addresses;
+}
+// A header line that names them.
+std::string Addresses(const std::string& field, const std::string& domain, int from, int to) {
+  std::string line = field;
+  for (const std::string& a : Numbered(domain, from, to)) line += " <" + a + ">,";
+  return line + "\r\n";
+}
+
 TEST_F(ReceptionTest, RecipientsOfASharedAccount) {
   struct Case {
     const char* name;
     std::vector<std::string> lines;
     std::vector<std::string> recipients;
+    size_t skipped = 0;
   };
   const std::vector<Case> cases = {
       {"the first local address of the Received lines",
        {"Received: from a by b for <x@foreign.test>; now\r\n", "Received: from c by d\r\n",
         "\tfor <Bob@example.test>; now\r\n", "Received: from e by f for <carl@example.test>\r\n",
         "To: ann@example.test\r\n", "\r\n"},
-       {"Bob@example.test"}},
-      {"every To and Cc address, each once",
+       {"Bob@example.test"},
+       0},
+      {"every local To and Cc address, each once",
        {"Received: from a by b for <x@foreign.test>\r\n",
         "To: Ann <ann@example.test>, bob@example.test\r\n", "Cc: ANN@example.TEST,\r\n",
         " carl@remote.test\r\n", "Reply-To: dave@example.test\r\n",
         "In-Reply-To: <id@example.test>\r\n", "\r\n", "To: body@example.test\r\n"},
-       {"ann@example.test", "bob@example.test", "carl@remote.test"}},
-      {"neither", {"Subject: hello\r\n", "\r\n", "To: body@example.test\r\n"}, {}},
+       {"ann@example.test", "bob@example.test"},
+       1},
+      {"neither", {"Subject: hello\r\n", "\r\n", "To: body@example.test\r\n"}, {}, 0},
+      {"300 foreign addresses", {Addresses("To:", "far.test", 0, 300), "\r\n"}, {}, 300},
+      // Repeats of the first hundred do not count against the limit; the rest are left out.
+      {"300 local addresses among 300 foreign ones",
+       {Addresses("To:", "far.test", 0, 300), Addresses("Cc:", "example.test", 0, 150),
+        Addresses(" ", "EXAMPLE.test", 0, 50), Addresses(" ", "example.test", 150, 300), "\r\n"},
+       Numbered("example.test", 0, 100),
+       300 + 200},
   };
   for (const Case& c : cases) {
     FetchedMessage m(true, IsLocal);
     Receive(m, c.lines);
     EXPECT_EQ(m.Recipients(), c.recipients) << c.name;
+    EXPECT_EQ(m.skipped_recipients(), c.skipped) << c.name;
   }
+}
+
+TEST_F(ReceptionTest, ADroppedMessageIsReadToItsEndButNotStored) {
+  FetchedMessage m(true, IsLocal);
+  ASSERT_TRUE(m.Open(sys_.system().TempPath, sys_.system().MailPath));
+  EXPECT_TRUE(m.AddLine("From: a@far.test\r\n"));
+  EXPECT_TRUE(m.AddLine(std::string(70000, 'x') + "\r\n"));  // past the write buffer
+  m.Drop();
+  EXPECT_TRUE(m.dropped());
+  // Lines after the drop are counted, not stored, not searched; the end line still ends it,
+  // also when it comes after a piece of a long line has been given.
+  for (const char* line : {"To: ann@example.test\r\n", "\r\n", "..\r\n", "partial .", ".\r\n"})
+    EXPECT_TRUE(m.AddLine(line)) << line;
+  EXPECT_FALSE(m.AddLine(".\r\n"));
+  EXPECT_TRUE(m.Finish());
+  EXPECT_EQ(platform::FileSizeOf(m.fd()), 0);
+  EXPECT_EQ(m.size(), 18u + 70002u + 22u + 2u + 4u + 9u + 3u);
+  EXPECT_TRUE(m.Recipients().empty());
+  // The next message is stored again.
+  EXPECT_EQ(Receive(m, {"Subject: next\r\n", "\r\n", ".\r\n"}), "Subject: next\r\n\r\n");
+  EXPECT_FALSE(m.dropped());
 }
 
 }  // namespace

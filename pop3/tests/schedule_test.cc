@@ -114,7 +114,7 @@ TEST(RemoteCollection, LoadReplacesTheScheduleOrEmptiesIt) {
   testing::Pop3TestSystem sys;
   std::unique_ptr<RemoteCollection> collection = MakeRemoteCollection(
       sys.settings(), [](std::function<void()> fn) { fn(); }, {},
-      [](std::string_view, std::string_view, std::string_view, int) { return false; });
+      [](const std::vector<std::string>&, std::string_view, int) { return false; });
   collection->schedule().Add("stale", 60);
   Status missing = collection->Load();
   EXPECT_FALSE(missing.ok());
