@@ -195,7 +195,9 @@ class Installation {
   }
 
   // What the folders hold goes to the services' user, for its eyes only: the records and the
-  // registry of an older installation may be readable by all.
+  // registry of an older installation may be readable by all. Running services need no restart
+  // for it: they keep their open files, and the logs and locks they made since the last
+  // installation are among what is tightened here on every run.
   int HandOver() {
     const SYSTEMSTRUCT& sys = settings_.system;
     for (const std::string& dir :
@@ -204,10 +206,8 @@ class Installation {
       Result<int> changed = HandOverContents(dir, owner_);
       if (!changed)
         r_.Line("note", Format("could not secure everything in %s", changed.error().c_str()));
-      else if (*changed > 0) {
-        changed_ = true;
+      else if (*changed > 0)
         r_.Line("secured", Format("%d files and folders in %s", *changed, dir.c_str()));
-      }
     }
     return kExitOk;
   }
