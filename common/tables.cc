@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "common/address.h"
 #include "common/config.h"
 #include "common/mailfile.h"
+#include "common/settings_table.h"
 #include "common/strings.h"
 #include "platform/fileio.h"
 #include "platform/registry.h"
@@ -336,18 +339,10 @@ int ImportUsers(const SYSTEMSTRUCT& system, const std::string& file_name, std::F
 
 int SyncMailboxDirectories(const SYSTEMSTRUCT& system) {
   std::string mail = FieldText(system.MailPath).empty() ? "." : system.MailPath;
-  if (DIR* d = opendir(mail.c_str())) {
-    std::vector<std::string> names;
-    while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
-    closedir(d);
-    for (const std::string& name : names) {
-      if (name == "." || name == ".." || IsServiceFolder(name)) continue;
-      std::string path = mail + "/" + name;
-      struct stat st {};
-      if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        rmdir(path.c_str());  // only if empty
-    }
-  }
+  // The root or a system folder, however the path reaches it, is never cleaned up.
+  char resolved[PATH_MAX];
+  if (IsSystemFolder(mail) || (::realpath(mail.c_str(), resolved) && IsSystemFolder(resolved)))
+    return -1;
 
   std::vector<std::string> mailboxes;
   {
@@ -367,6 +362,26 @@ int SyncMailboxDirectories(const SYSTEMSTRUCT& system) {
       mailboxes.emplace_back(FieldText(user.Mailbox));
     }
   }
+
+  // Empty folders directly inside the mail folder that are no user's mailbox; names are taken
+  // relative to the folder opened once, and a symbolic link is never followed.
+  platform::UniqueFd folder(::open(mail.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder) {
+    std::vector<std::string> names;
+    if (DIR* d = ::fdopendir(::dup(folder.get()))) {
+      while (dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
+      ::closedir(d);
+    }
+    for (const std::string& name : names) {
+      if (name == "." || name == ".." || IsServiceFolder(name)) continue;
+      if (std::find(mailboxes.begin(), mailboxes.end(), name) != mailboxes.end()) continue;
+      struct stat st {};
+      if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISDIR(st.st_mode))
+        ::unlinkat(folder.get(), name.c_str(), AT_REMOVEDIR);  // only if empty
+    }
+  }
+
   for (const std::string& mailbox : mailboxes) {
     if (!IsSafeMailboxName(mailbox)) continue;
     std::string path = mail + "/" + mailbox;

@@ -100,9 +100,11 @@ bool ParseImportLine(std::string_view line, USERSTRUCT* user);
 template <class Read, class Line>
 bool ForEachImportLine(Read&& read, Line&& line);
 
-// Removes the empty subdirectories of MailPath (except the service folders), then creates the
-// mailbox directory of every user, in index order, whose mail is not routed away. 0, or -1
-// when the user index cannot be opened.
+// Removes the empty subdirectories of MailPath that are neither a service folder nor the mailbox
+// of a user whose mail is kept here, then creates the mailbox directory of every such user, in
+// index order. Nothing outside MailPath is touched, and a MailPath that is (or resolves to) the
+// root or a system folder is left alone. 0, or -1 when the user index cannot be opened or the
+// folder is refused.
 int SyncMailboxDirectories(const SYSTEMSTRUCT& system);
 
 // ---- List member files (256-byte MEMBERSTRUCT records, no index) ---------------------------

@@ -11,6 +11,7 @@
 
 #include "common/program.h"
 #include "common/recordstore.h"
+#include "common/settings_table.h"
 #include "common/strings.h"
 #include "common/tables.h"
 #include "console/store/console_store.h"
@@ -52,6 +53,7 @@ class LocalStore : public ConsoleStore {
   Status SaveSettings(const Settings& settings) override {
     // One replacement of the registry file: a service started meanwhile reads the old or the
     // new settings, never a mixture.
+    if (!SettingsChangeAccepted(settings_, settings)) return Fail(kSettingsRefused);
     if (!control::SaveAllSettings(settings)) return Fail(kSettingsNotSaved);
     settings_ = settings;
     return {};
