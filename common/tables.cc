@@ -17,6 +17,7 @@
 #include "common/address.h"
 #include "common/config.h"
 #include "common/mailfile.h"
+#include "common/member_path.h"
 #include "common/settings_table.h"
 #include "common/strings.h"
 #include "platform/fileio.h"
@@ -261,7 +262,15 @@ bool ApplyAddRules(const SYSTEMSTRUCT& system, const TableDef& def, void* record
 
 }  // namespace
 
+// A list's member file, when it names one, lies inside the configuration folder.
+bool ListFileAllowed(const SYSTEMSTRUCT& system, Table table, const void* record) {
+  if (table != Table::kLists) return true;
+  std::string_view file = FieldText(static_cast<const LISTSTRUCT*>(record)->FileName);
+  return file.empty() || MemberFilePath(system, file).ok();
+}
+
 int AddRecord(const SYSTEMSTRUCT& system, Table table, void* record) {
+  if (!ListFileAllowed(system, table, record)) return -1;
   if (!ApplyAddRules(system, GetTableDef(table), record)) return -1;
   Result<Inserted> inserted = InsertRecord(system, table, record);
   if (!inserted) return -1;
@@ -272,6 +281,7 @@ int UpdateRecord(const SYSTEMSTRUCT& system, Table table, const void* record, bo
   if (remove) return RemoveRecord(system, table, record) ? 0 : -1;
   if (table == Table::kUser && !UserMailboxAllowed(*static_cast<const USERSTRUCT*>(record)))
     return -1;
+  if (!ListFileAllowed(system, table, record)) return -1;
   return ReplaceRecord(system, table, record) ? 0 : -1;
 }
 
@@ -419,8 +429,10 @@ int AddMember(const SYSTEMSTRUCT& system, const std::string& member_file, std::s
   CopyField(member.Address, std::string(UpToNul(address)));
   CopyField(member.Name, std::string(UpToNul(name)));
   if (member.Address[0] == '\0') return -1;
-  FileLock lock(LockPathFor(member_file), LockMode::kExclusive);
-  platform::UniqueFd file = OpenFile(member_file, O_RDWR | O_CREAT, 0644);
+  Result<std::string> path = MemberFilePath(system, member_file);
+  if (!path) return -1;
+  FileLock lock(LockPathFor(*path), LockMode::kExclusive);
+  platform::UniqueFd file = OpenFile(*path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
   if (!file) return -1;
   bool present = false;
   std::string_view wanted = FieldText(member.Address);
@@ -439,8 +451,10 @@ int UpdateMember(const SYSTEMSTRUCT& system, const std::string& member_file,
                  std::string_view address, std::string_view new_address, std::string_view new_name,
                  bool remove) {
   if (!remove && IsListAddress(system, new_address)) return kMemberIsList;
-  FileLock lock(LockPathFor(member_file), LockMode::kExclusive);
-  platform::UniqueFd file = OpenFile(member_file, O_RDWR);
+  Result<std::string> path = MemberFilePath(system, member_file);
+  if (!path) return -1;
+  FileLock lock(LockPathFor(*path), LockMode::kExclusive);
+  platform::UniqueFd file = OpenFile(*path, O_RDWR | O_NOFOLLOW);
   if (!file) return -1;
   address = UpToNul(address);
   int64_t found = -1;
@@ -456,7 +470,7 @@ int UpdateMember(const SYSTEMSTRUCT& system, const std::string& member_file,
     CopyField(member.Name, std::string(UpToNul(new_name)));
   }
   if (!platform::WriteAt(file.get(), &member, sizeof member, found)) return -1;
-  if (remove) return CompactFile(member_file, sizeof(MEMBERSTRUCT));
+  if (remove) return CompactFile(*path, sizeof(MEMBERSTRUCT));
   return 0;
 }
 
@@ -484,11 +498,13 @@ int CompactMemberFile(const std::string& member_file) {
   return CompactFile(member_file, sizeof(MEMBERSTRUCT));
 }
 
-std::string ExpandMembers(const LISTSTRUCT& list) {
+std::string ExpandMembers(const SYSTEMSTRUCT& system, const LISTSTRUCT& list) {
   std::string file_name(FieldText(list.FileName));
   if (file_name.empty()) return {};
-  FileLock lock(LockPathFor(file_name), LockMode::kShared);
-  platform::UniqueFd file = OpenRead(file_name);
+  Result<std::string> path = MemberFilePath(system, file_name);
+  if (!path) return {};
+  FileLock lock(LockPathFor(*path), LockMode::kShared);
+  platform::UniqueFd file = OpenFile(*path, O_RDONLY | O_NOFOLLOW);
   if (!file) return {};
   std::string out;
   // A CR or LF kept in a member file would split the line and end the reply early: blanks.

@@ -529,23 +529,23 @@ TEST_F(TablesTest, MemberFileOperations) {
 
   LISTSTRUCT list{};
   CopyField(list.FileName, file);
-  EXPECT_EQ(ExpandMembers(list),
+  EXPECT_EQ(ExpandMembers(tables_.system(), list),
             "250-Ann <ann@example.com>\r\n250-Bob <bob@example.com>\r\n250- <cyd@example.org>\r\n");
 
   EXPECT_EQ(UpdateMember(tables_.system(), file, "bob@*", "robert@example.com", "Robert", false),
             0);
   EXPECT_EQ(UpdateMember(tables_.system(), file, "*@example.org", "", "", true), 0);
   EXPECT_EQ(UpdateMember(tables_.system(), file, "nobody@x", "", "", true), -1);
-  EXPECT_EQ(ExpandMembers(list),
+  EXPECT_EQ(ExpandMembers(tables_.system(), list),
             "250-Ann <ann@example.com>\r\n250-Robert <robert@example.com>\r\n");
   EXPECT_EQ(ReadFileText(file).size(), 2 * 256u);
 
   EXPECT_EQ(UpdateMember(tables_.system(), file, "ann@example.com", "", "", true), 0);
   EXPECT_EQ(UpdateMember(tables_.system(), file, "robert@example.com", "", "", true), 0);
   EXPECT_EQ(ReadFileText(file), "");  // the only member deleted: an empty file
-  EXPECT_EQ(ExpandMembers(list), "");
+  EXPECT_EQ(ExpandMembers(tables_.system(), list), "");
   CopyField(list.FileName, "");
-  EXPECT_EQ(ExpandMembers(list), "");
+  EXPECT_EQ(ExpandMembers(tables_.system(), list), "");
 }
 
 TEST_F(TablesTest, MemberFilesWithEmptyAndTornRecords) {
@@ -560,13 +560,13 @@ TEST_F(TablesTest, MemberFilesWithEmptyAndTornRecords) {
   EXPECT_EQ(ReadFileText(file).size(), 3 * 256u);
   LISTSTRUCT list{};
   CopyField(list.FileName, file);
-  EXPECT_EQ(ExpandMembers(list), "250- <a@x>\r\n250-B <b@x>\r\n");
+  EXPECT_EQ(ExpandMembers(tables_.system(), list), "250- <a@x>\r\n250-B <b@x>\r\n");
   EXPECT_EQ(CompactMemberFile(file), 0);
   EXPECT_EQ(ReadFileText(file).size(), 2 * 256u);
   // "*" as the address deletes the first real member, not the empty record before it.
   WriteFileText(file, std::string(reinterpret_cast<char*>(&empty), 256) + ReadFileText(file));
   EXPECT_EQ(UpdateMember(tables_.system(), file, "*", "", "", true), 0);
-  EXPECT_EQ(ExpandMembers(list), "250-B <b@x>\r\n");
+  EXPECT_EQ(ExpandMembers(tables_.system(), list), "250-B <b@x>\r\n");
 }
 
 TEST_F(TablesTest, ListMembersThroughTheListAddress) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/member_path.h"
 #include "common/program.h"
 #include "common/recordstore.h"
 #include "common/settings_table.h"
@@ -109,8 +110,10 @@ class LocalStore : public ConsoleStore {
     std::vector<MEMBERSTRUCT> members;
     std::string file(FieldText(list.FileName));
     if (file.empty()) return members;
-    FileLock lock(LockPathFor(file), LockMode::kShared);
-    platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    Result<std::string> path = MemberFilePath(settings_.system, file);
+    if (!path) return Fail(Format(kMemberFileUnreadable, file.c_str()));
+    FileLock lock(LockPathFor(*path), LockMode::kShared);
+    platform::UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd) {
       if (errno == ENOENT) return members;  // no member has joined yet
       return Fail(Format(kMemberFileUnreadable, file.c_str()));

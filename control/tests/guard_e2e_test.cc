@@ -1,5 +1,6 @@
 // End to end against the real qvctrl95: settings that would lock the administrator out, and
 // member files outside the configuration folder, are refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -135,6 +136,51 @@ TEST_F(GuardServiceTest, LockingSettingsAreRefusedAndSaveKeepsTheRegistry) {
   EXPECT_TRUE(Eventually([this] { return Pop3Greets(); }));
   LineClient again;
   EXPECT_TRUE(again.Connect(ctrl_port_));
+}
+
+// A list whose member file lies outside the configuration folder gives nothing and writes
+// nothing, however it got into the table.
+TEST_F(GuardServiceTest, MemberFilesOutsideTheConfigurationFolder) {
+  const std::string outside = tables_.root() + "/outside.mls";
+  EXPECT_EQ(Command("LIST ADD far@example.test,Far," + outside), "Cannot add list !\r\n");
+  EXPECT_EQ(Command("LIST ADD up@example.test,Up,../outside.mls"), "Cannot add list !\r\n");
+  EXPECT_EQ(Stream("PUTSTREAM LIST ADD|wide|example.test|Wide|/etc/passwd|||0||"), ">");
+  EXPECT_EQ(Stream("GETSTREAM LIST wide@example.test"), "");
+
+  // Records written before the rule, straight into the table: a link inside that points out,
+  // and a file elsewhere that holds a member record.
+  auto plant = [this](const char* name, const std::string& file) {
+    LISTSTRUCT list{};
+    CopyField(list.Name, name);
+    CopyField(list.Domain, "example.test");
+    CopyField(list.FileName, file);
+    ASSERT_TRUE(InsertRecord(tables_.system(), Table::kLists, &list).ok());
+  };
+  plant("old", "team.mls");
+  plant("far", outside);
+  ASSERT_EQ(::symlink("/etc/passwd", (tables_.config() + "/team.mls").c_str()), 0);
+  MEMBERSTRUCT member{};
+  CopyField(member.Address, "secret@elsewhere.org");
+  int fd = ::open(outside.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, &member, sizeof member), static_cast<ssize_t>(sizeof member));
+  ::close(fd);
+
+  EXPECT_EQ(Stream("GETSTREAM MEMBER team.mls|#0"), "#|");
+  EXPECT_EQ(Stream("GETSTREAM MEMBER " + outside + "|#0"), "#|");
+  EXPECT_EQ(Command("LIST ADDMEMBER old@example.test,x@y.org,X"),
+            "Cannot add member to list !\r\n");
+  EXPECT_EQ(Command("LIST ADDMEMBER far@example.test,x@y.org,X"),
+            "Cannot add member to list !\r\n");
+  EXPECT_EQ(Stream("PUTSTREAM LIST ADDMEMBER|far@example.test|z@y.org|Z"), ">");
+  struct stat st {};
+  ASSERT_EQ(::stat(outside.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, static_cast<off_t>(sizeof member));
+  EXPECT_NE(::lstat((outside + ".lock").c_str(), &st), 0);
+  // A list inside works as before.
+  EXPECT_EQ(Command("LIST ADD good@example.test,Good,good.mls"), "List added successful\r\n");
+  EXPECT_EQ(Command("LIST ADDMEMBER good@example.test,x@y.org,X"), "Member added successful\r\n");
+  EXPECT_EQ(Stream("GETSTREAM MEMBER good.mls|#0"), "x@y.org|X");
 }
 
 }  // namespace
