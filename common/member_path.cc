@@ -6,8 +6,11 @@
 #include <climits>
 #include <cstdlib>
 
+#include "common/maillog.h"
 #include "common/records.h"
+#include "common/recordstore.h"
 #include "common/settings_table.h"
+#include "common/strings.h"
 
 namespace qv {
 namespace {
@@ -47,6 +50,22 @@ Result<std::string> MemberFilePath(const SYSTEMSTRUCT& system, std::string_view 
     return Fail(kOutside);
   }
   return result;
+}
+
+int ReportRefusedMemberFiles(const SYSTEMSTRUCT& system, std::string_view prefix) {
+  int refused = 0;
+  ForEachRecord(system, Table::kLists, [&](const void* bytes) {
+    const auto* list = static_cast<const LISTSTRUCT*>(bytes);
+    std::string file(FieldText(list->FileName));
+    if (file.empty() || MemberFilePath(system, file).ok()) return true;
+    ++refused;
+    WriteLog(system, kLogLevelFailure, 0, kLogEvent,
+             Format(kLogMemberFileRefused, std::string(FieldText(list->Name)).c_str(),
+                    std::string(FieldText(list->Domain)).c_str(), file.c_str()),
+             prefix);
+    return true;
+  });
+  return refused;
 }
 
 }  // namespace qv

@@ -19,4 +19,12 @@ namespace qv {
 // not exist or is the root or a system folder.
 Result<std::string> MemberFilePath(const SYSTEMSTRUCT& system, std::string_view file_name);
 
+// Logged at start, at the failure level, for each stored list whose member file is refused.
+inline constexpr char kLogMemberFileRefused[] =
+    "List %s@%s: the member file %s is not inside the configuration folder and is not used";
+
+// Writes kLogMemberFileRefused into the log of `prefix` for every list whose FileName names a
+// file MemberFilePath refuses; the count of such lists.
+int ReportRefusedMemberFiles(const SYSTEMSTRUCT& system, std::string_view prefix);
+
 }  // namespace qv

@@ -1,14 +1,18 @@
 // Member files of lists stay inside the configuration folder.
 #include "common/member_path.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "common/maillog.h"
+#include "common/recordstore.h"
 #include "common/tables.h"
 #include "common/testing/table_env.h"
+#include "common/testing/test_env.h"
 
 namespace qv {
 namespace {
@@ -100,6 +104,40 @@ TEST_F(MemberPathTest, ListsAndMembersOutsideAreRefused) {
   EXPECT_EQ(FieldText(stored.FileName), "team.mls");  // the edit above was refused
   EXPECT_EQ(AddMember(tables_.system(), "team.mls", "a@x.org", "A"), 0);
   EXPECT_EQ(ExpandMembers(tables_.system(), stored), "250-A <a@x.org>\r\n");
+}
+
+// Lists stored before the rule are named in the log at start, one line each.
+TEST_F(MemberPathTest, RefusedListsAreReported) {
+  auto plant = [this](const char* name, const std::string& file) {
+    LISTSTRUCT list{};
+    CopyField(list.Name, name);
+    CopyField(list.Domain, "example.com");
+    CopyField(list.FileName, file);
+    ASSERT_TRUE(InsertRecord(tables_.system(), Table::kLists, &list).ok());
+  };
+  plant("good", "good.mls");
+  plant("none", "");
+  plant("far", "/etc/passwd");
+  plant("link", "out.mls");
+  SYSTEMSTRUCT system = tables_.system();
+  const std::string logs = tables_.root() + "/logs";
+  ::mkdir(logs.c_str(), 0755);
+  CopyField(system.LogPath, logs);
+  system.LogLevel = 1;
+  EXPECT_EQ(ReportRefusedMemberFiles(system, "s"), 2);
+  CloseLogFiles();
+  std::string text;
+  if (DIR* d = ::opendir(logs.c_str())) {
+    while (dirent* e = ::readdir(d))
+      if (e->d_name[0] != '.') text += qv::testing::ReadFileText(logs + "/" + e->d_name);
+    ::closedir(d);
+  }
+  EXPECT_NE(text.find("List far@example.com: the member file /etc/passwd is not inside"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("List link@example.com"), std::string::npos) << text;
+  EXPECT_EQ(text.find("good@"), std::string::npos) << text;
+  EXPECT_EQ(text.find("none@"), std::string::npos) << text;
 }
 
 }  // namespace
