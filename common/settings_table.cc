@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "common/records.h"
 #include "common/strings.h"
 #include "platform/registry.h"
 
@@ -128,6 +130,22 @@ constexpr SettingDef NumberRow(const char* name, size_t offset, SettingKind kind
           places.conversion};
 }
 
+// A port some client connects to, and one the services listen on (also judged across rows).
+constexpr SettingDef Port(SettingDef def) {
+  def.lower = kPortRange.lower;
+  def.upper = kPortRange.upper;
+  return def;
+}
+constexpr SettingDef Listener(SettingDef def) {
+  def = Port(def);
+  def.guard = SettingGuard::kListenerPort;
+  return def;
+}
+constexpr SettingDef ServiceFolder(SettingDef def) {
+  def.guard = SettingGuard::kServiceFolder;
+  return def;
+}
+
 #define QV_TEXT(S, F, ...) TextRow<S>(#F, offsetof(S, F), sizeof(S::F), __VA_ARGS__)
 #define QV_NUMBER(S, F, ...) \
   NumberRow<S>(#F, offsetof(S, F), SettingKind::kNumber, ReadRule::kDword, __VA_ARGS__)
@@ -154,15 +172,15 @@ constexpr SettingDef kSettings[] = {
     QV_TEXT(SYS, Domain,               R::kSzNonEmpty, From(Fallback::kLogonDomain), Keep(), None(),                                   {1, 1, 1, "LOCALDOMAIN", kText}),
     QV_TEXT(SYS, NameServer,           R::kAnyText,    Keep(),                       Keep(), None(),                                   {2, 2, 2, "NAMESERVER", kText}),
     QV_TEXT(SYS, InstallPath,          R::kSz,         Keep(),                       Text(kDefaultInstallPath), DropSlash(),           {-1, -1, -1, nullptr, kUnset}),
-    QV_TEXT(SYS, MailPath,             R::kSz,         Keep(),                       From(Fallback::kUnderInstallPath, "/mail"), DropSlash(), {5, 3, 3, "MAILDIR", kText}),
-    QV_TEXT(SYS, TempPath,             R::kSz,         Keep(),                       From(Fallback::kUnderInstallPath, "/temp"), DropSlash(), {6, 4, 4, "TEMPDIR", kText}),
-    QV_TEXT(SYS, LogPath,              R::kSz,         Keep(),                       Text(kDefaultLogPath), SlashMeans("/log"),         {7, 5, 5, "LOGDIR", kText}),
-    QV_TEXT(SYS, ConfigPath,           R::kSz,         Keep(),                       Text(kDefaultConfigPath), None(),                  {8, 6, 6, nullptr, kUnset}),
+    ServiceFolder(QV_TEXT(SYS, MailPath,             R::kSz,         Keep(),                       From(Fallback::kUnderInstallPath, "/mail"), DropSlash(), {5, 3, 3, "MAILDIR", kText})),
+    ServiceFolder(QV_TEXT(SYS, TempPath,             R::kSz,         Keep(),                       From(Fallback::kUnderInstallPath, "/temp"), DropSlash(), {6, 4, 4, "TEMPDIR", kText})),
+    ServiceFolder(QV_TEXT(SYS, LogPath,              R::kSz,         Keep(),                       Text(kDefaultLogPath), SlashMeans("/log"),         {7, 5, 5, "LOGDIR", kText})),
+    ServiceFolder(QV_TEXT(SYS, ConfigPath,           R::kSz,         Keep(),                       Text(kDefaultConfigPath), None(),                  {8, 6, 6, nullptr, kUnset})),
     QV_NUMBER(SYS, LogLevel,                           Number(1),                    Number(4), None(), kAnyNumber,                     {12, 7, 7, "LOGLEVEL", kDecimal}),
     QV_TEXT(SYS, LogViewer,            R::kSzNonEmpty, Text("NOTEPAD.EXE"),          Keep(), None(),                                   {9, 8, -1, nullptr, kUnset}),
     QV_NUMBER(SYS, MaxLogTime,                         Number(7),                    Keep(), None(), Range{0, 36500},                  {13, 9, 8, "MAXLOGTIME", kDecimal}),
-    QV_NUMBER(SYS, Port,                               Number(32000),                Keep(), None(), kPortRange,                       {10, 10, 9, "CTRLPORT", kDecimal}),
-    QV_NUMBER(SYS, PasswordPort,                       Number(106),                  Keep(), None(), kPortRange,                       {11, 11, 12, "PWPORT", kDecimal}),
+    Listener(QV_NUMBER(SYS, Port,                               Number(32000),                Keep(), None(), kPortRange,                       {10, 10, 9, "CTRLPORT", kDecimal})),
+    Listener(QV_NUMBER(SYS, PasswordPort,                       Number(106),                  Keep(), None(), kPortRange,                       {11, 11, 12, "PWPORT", kDecimal})),
     QV_FLAGS(SYS, Keep(), Number(0), 14, 12),
     QV_TEXT(SYS, RASEntry,             R::kAnyText,    Keep(),                       Keep(), None(),                                   {15, 13, 13, "RASENTRY", kText}),
     QV_TEXT(SYS, RASUser,              R::kAnyText,    Keep(),                       Keep(), None(),                                   {16, 14, 14, "RASUSER", kText}),
@@ -180,14 +198,14 @@ constexpr SettingDef kSettings[] = {
     QV_TEXT(SMTP, ExchangeHost,        R::kAnyText,    Keep(),                       Keep(), None(),                                   {0, 23, 23, "EXCHANGEHOST", kText}),
     QV_NUMBER(SMTP, SMTPTimer,                         Number(900),                  Keep(), AtLeast(60), kAnyNumber,                  {2, 24, 24, "RETRYTIMER", kPing}),
     QV_NUMBER(SMTP, ReturnTimer,                       Number(259200),               Keep(), AtLeast(60), kAnyNumber,                  {6, 25, 25, "RETURNTIMER", kPing}),
-    QV_NUMBER(SMTP, Port,                              Number(25),                   Keep(), None(), kPortRange,                       {3, 26, 10, "SMTPPORT", kDecimal}),
-    QV_NUMBER(SMTP, PortEx,                            Number(25),                   Keep(), None(), kPortRange,                       {4, 27, -1, "SMTPPORTEX", kDecimal}),
+    Listener(QV_NUMBER(SMTP, Port,                              Number(25),                   Keep(), None(), kPortRange,                       {3, 26, 10, "SMTPPORT", kDecimal})),
+    Port(QV_NUMBER(SMTP, PortEx,                            Number(25),                   Keep(), None(), kPortRange,                       {4, 27, -1, "SMTPPORTEX", kDecimal})),
     QV_FLAGS(SMTP, Number(1), Number(0), 7, 28),
     QV_TEXT(SMTP, ForwardUnknown,      R::kAnyText,    Keep(),                       Keep(), None(),                                   {1, 29, 26, "FORWARDUNKNOWN", kText}),
     QV_RAW_NUMBER(SMTP, ESMTPMaxMsgSize,               Number(5000),                 Keep(), None(), Range{0, INT32_MAX},              {5, 30, 27, "MAXMSGSIZE", kDecimal}),
 
-    QV_NUMBER(POP3, Port,                              Number(110),                  Keep(), None(), kPortRange,                       {0, 31, 11, "POP3PORT", kDecimal}),
-    QV_NUMBER(POP3, PortEx,                            Number(110),                  Keep(), None(), kPortRange,                       {1, 32, -1, "POP3PORTEX", kDecimal}),
+    Listener(QV_NUMBER(POP3, Port,                              Number(110),                  Keep(), None(), kPortRange,                       {0, 31, 11, "POP3PORT", kDecimal})),
+    Port(QV_NUMBER(POP3, PortEx,                            Number(110),                  Keep(), None(), kPortRange,                       {1, 32, -1, "POP3PORTEX", kDecimal})),
     QV_FLAGS(POP3, Keep(), Number(0), 2, 33),
 };
 // clang-format on
@@ -414,6 +432,55 @@ bool StoreSetting(Settings& settings, const SettingDef& def, std::string_view te
   char* field = SettingText(settings, def);
   std::memset(field, 0, def.width);
   if (!text.empty()) std::memcpy(field, text.data(), text.size());
+  return true;
+}
+
+bool IsSystemFolder(std::string_view path) {
+  if (path.empty() || path.front() != '/') return false;
+  std::vector<std::string_view> steps;
+  size_t pos = 0;
+  while (pos < path.size()) {
+    size_t slash = path.find('/', pos);
+    if (slash == std::string_view::npos) slash = path.size();
+    std::string_view step = path.substr(pos, slash - pos);
+    pos = slash + 1;
+    if (step.empty() || step == ".") continue;
+    if (step == "..") {
+      if (!steps.empty()) steps.pop_back();
+      continue;
+    }
+    steps.push_back(step);
+  }
+  if (steps.empty()) return true;
+  if (steps.size() > 1) return false;
+  for (std::string_view system : {"etc", "usr", "bin", "sbin", "lib", "boot", "proc", "sys", "dev"})
+    if (steps.front() == system) return true;
+  return false;
+}
+
+bool SettingsChangeAccepted(const Settings& before, const Settings& after) {
+  std::vector<const SettingDef*> listeners;
+  for (const SettingDef& def : kSettings)
+    if (def.guard == SettingGuard::kListenerPort) listeners.push_back(&def);
+  for (const SettingDef& def : kSettings) {
+    switch (def.guard) {
+      case SettingGuard::kNone:
+        break;
+      case SettingGuard::kListenerPort: {
+        int32_t port = SettingNumber(after, def);
+        if (port == SettingNumber(before, def)) break;
+        for (const SettingDef* other : listeners)
+          if (other != &def && SettingNumber(after, *other) == port) return false;
+        break;
+      }
+      case SettingGuard::kServiceFolder: {
+        std::string_view path = FieldText(SettingText(after, def), def.width);
+        if (path != FieldText(SettingText(before, def), def.width) && IsSystemFolder(path))
+          return false;
+        break;
+      }
+    }
+  }
   return true;
 }
 

@@ -49,6 +49,11 @@ struct SettingDefault {
 // number to at least the row's number.
 enum class Tidy : uint8_t { kNone, kDropSlash, kSlashMeansUnderInstall, kAtLeast };
 
+// What a row is to the rules across rows (SettingsChangeAccepted): one of the four listening
+// ports, which must differ from each other, or a folder the services write into and clean up,
+// which may not be the root or a system folder.
+enum class SettingGuard : uint8_t { kNone, kListenerPort, kServiceFolder };
+
 // How SET converts its value: not settable, a text, a decimal number, an interval whose bare
 // number counts minutes (d/h units), or one whose bare number counts seconds (h/m units).
 enum class SetConversion : uint8_t { kNone, kText, kDecimal, kPingInterval, kIdleInterval };
@@ -75,6 +80,7 @@ struct SettingDef {
   int show;             // place of the value in SET's listing; -1: not shown
   const char* keyword;  // SET's keyword; nullptr: not settable
   SetConversion conversion;
+  SettingGuard guard = SettingGuard::kNone;
 };
 
 // The rows in the order loading reads them (a default may depend on an earlier row).
@@ -103,6 +109,16 @@ bool SettingAccepts(const SettingDef& def, int64_t number);
 bool SettingAccepts(const SettingDef& def, std::string_view text);
 bool StoreSetting(Settings& settings, const SettingDef& def, int64_t number);
 bool StoreSetting(Settings& settings, const SettingDef& def, std::string_view text);
+
+// The rules across rows that keep the administrator able to reach and run the services: the four
+// listening ports differ from each other, and none of the service folders is "/" or a system
+// folder (IsSystemFolder). Only the rows that `after` changes from `before` are judged, so a value
+// stored earlier by other means does not block an unrelated change. SET, PUTSTREAM OPTIONS and
+// the console's save refuse a change that fails.
+bool SettingsChangeAccepted(const Settings& before, const Settings& after);
+// True for "/" and the system folders (/etc, /usr, /bin, /sbin, /lib, /boot, /proc, /sys, /dev),
+// also written with repeated or trailing slashes and "." or ".." steps. A relative path is none.
+bool IsSystemFolder(std::string_view path);
 
 // Loads one record from its key: every row's initial value, then what the key holds (a value
 // missing or refused by the row's rule gives the row's `missing` default), then the tidying.

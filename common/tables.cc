@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -15,6 +17,8 @@
 #include "common/address.h"
 #include "common/config.h"
 #include "common/mailfile.h"
+#include "common/member_path.h"
+#include "common/settings_table.h"
 #include "common/strings.h"
 #include "platform/fileio.h"
 #include "platform/registry.h"
@@ -250,7 +254,15 @@ bool ApplyAddRules(const SYSTEMSTRUCT& system, const TableDef& def, void* record
 
 }  // namespace
 
+// A list's member file, when it names one, lies inside the configuration folder.
+bool ListFileAllowed(const SYSTEMSTRUCT& system, Table table, const void* record) {
+  if (table != Table::kLists) return true;
+  std::string_view file = FieldText(static_cast<const LISTSTRUCT*>(record)->FileName);
+  return file.empty() || MemberFilePath(system, file).ok();
+}
+
 int AddRecord(const SYSTEMSTRUCT& system, Table table, void* record) {
+  if (!ListFileAllowed(system, table, record)) return -1;
   if (!ApplyAddRules(system, GetTableDef(table), record)) return -1;
   Result<Inserted> inserted = InsertRecord(system, table, record);
   if (!inserted) return -1;
@@ -261,6 +273,7 @@ int UpdateRecord(const SYSTEMSTRUCT& system, Table table, const void* record, bo
   if (remove) return RemoveRecord(system, table, record) ? 0 : -1;
   if (table == Table::kUser && !UserMailboxAllowed(*static_cast<const USERSTRUCT*>(record)))
     return -1;
+  if (!ListFileAllowed(system, table, record)) return -1;
   return ReplaceRecord(system, table, record) ? 0 : -1;
 }
 
@@ -328,18 +341,10 @@ int ImportUsers(const SYSTEMSTRUCT& system, const std::string& file_name, std::F
 
 int SyncMailboxDirectories(const SYSTEMSTRUCT& system) {
   std::string mail = FieldText(system.MailPath).empty() ? "." : system.MailPath;
-  if (DIR* d = opendir(mail.c_str())) {
-    std::vector<std::string> names;
-    while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
-    closedir(d);
-    for (const std::string& name : names) {
-      if (name == "." || name == ".." || IsServiceFolder(name)) continue;
-      std::string path = mail + "/" + name;
-      struct stat st {};
-      if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        rmdir(path.c_str());  // only if empty
-    }
-  }
+  // The root or a system folder, however the path reaches it, is never cleaned up.
+  char resolved[PATH_MAX];
+  if (IsSystemFolder(mail) || (::realpath(mail.c_str(), resolved) && IsSystemFolder(resolved)))
+    return -1;
 
   std::vector<std::string> mailboxes;
   {
@@ -359,6 +364,26 @@ int SyncMailboxDirectories(const SYSTEMSTRUCT& system) {
       mailboxes.emplace_back(FieldText(user.Mailbox));
     }
   }
+
+  // Empty folders directly inside the mail folder that are no user's mailbox; names are taken
+  // relative to the folder opened once, and a symbolic link is never followed.
+  platform::UniqueFd folder(::open(mail.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder) {
+    std::vector<std::string> names;
+    if (DIR* d = ::fdopendir(::dup(folder.get()))) {
+      while (dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
+      ::closedir(d);
+    }
+    for (const std::string& name : names) {
+      if (name == "." || name == ".." || IsServiceFolder(name)) continue;
+      if (std::find(mailboxes.begin(), mailboxes.end(), name) != mailboxes.end()) continue;
+      struct stat st {};
+      if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          S_ISDIR(st.st_mode))
+        ::unlinkat(folder.get(), name.c_str(), AT_REMOVEDIR);  // only if empty
+    }
+  }
+
   for (const std::string& mailbox : mailboxes) {
     if (!IsSafeMailboxName(mailbox)) continue;
     std::string path = mail + "/" + mailbox;
@@ -396,8 +421,10 @@ int AddMember(const SYSTEMSTRUCT& system, const std::string& member_file, std::s
   CopyField(member.Address, std::string(UpToNul(address)));
   CopyField(member.Name, std::string(UpToNul(name)));
   if (member.Address[0] == '\0') return -1;
-  FileLock lock(LockPathFor(member_file), LockMode::kExclusive);
-  platform::UniqueFd file = OpenFile(member_file, O_RDWR | O_CREAT, 0644);
+  Result<std::string> path = MemberFilePath(system, member_file);
+  if (!path) return -1;
+  FileLock lock(LockPathFor(*path), LockMode::kExclusive);
+  platform::UniqueFd file = OpenFile(*path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
   if (!file) return -1;
   bool present = false;
   std::string_view wanted = FieldText(member.Address);
@@ -416,8 +443,10 @@ int UpdateMember(const SYSTEMSTRUCT& system, const std::string& member_file,
                  std::string_view address, std::string_view new_address, std::string_view new_name,
                  bool remove) {
   if (!remove && IsListAddress(system, new_address)) return kMemberIsList;
-  FileLock lock(LockPathFor(member_file), LockMode::kExclusive);
-  platform::UniqueFd file = OpenFile(member_file, O_RDWR);
+  Result<std::string> path = MemberFilePath(system, member_file);
+  if (!path) return -1;
+  FileLock lock(LockPathFor(*path), LockMode::kExclusive);
+  platform::UniqueFd file = OpenFile(*path, O_RDWR | O_NOFOLLOW);
   if (!file) return -1;
   address = UpToNul(address);
   int64_t found = -1;
@@ -433,7 +462,7 @@ int UpdateMember(const SYSTEMSTRUCT& system, const std::string& member_file,
     CopyField(member.Name, std::string(UpToNul(new_name)));
   }
   if (!platform::WriteAt(file.get(), &member, sizeof member, found)) return -1;
-  if (remove) return CompactFile(member_file, sizeof(MEMBERSTRUCT));
+  if (remove) return CompactFile(*path, sizeof(MEMBERSTRUCT));
   return 0;
 }
 
@@ -461,11 +490,13 @@ int CompactMemberFile(const std::string& member_file) {
   return CompactFile(member_file, sizeof(MEMBERSTRUCT));
 }
 
-std::string ExpandMembers(const LISTSTRUCT& list) {
+std::string ExpandMembers(const SYSTEMSTRUCT& system, const LISTSTRUCT& list) {
   std::string file_name(FieldText(list.FileName));
   if (file_name.empty()) return {};
-  FileLock lock(LockPathFor(file_name), LockMode::kShared);
-  platform::UniqueFd file = OpenRead(file_name);
+  Result<std::string> path = MemberFilePath(system, file_name);
+  if (!path) return {};
+  FileLock lock(LockPathFor(*path), LockMode::kShared);
+  platform::UniqueFd file = OpenFile(*path, O_RDONLY | O_NOFOLLOW);
   if (!file) return {};
   std::string out;
   // A CR or LF kept in a member file would split the line and end the reply early: blanks.

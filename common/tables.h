@@ -59,14 +59,16 @@ bool IsSafeMailboxName(std::string_view mailbox);
 // Adds a record after the add rules (empty Domain -> the primary local domain, trailing blanks
 // of key and Domain removed; users also trim Password and Name and an empty Mailbox takes the
 // Alias; routes, responders and accounts refuse an empty first field with -1; a user whose mail
-// is not routed away is refused with -1 when its Mailbox is a service folder).
+// is not routed away is refused with -1 when its Mailbox is a service folder; a list whose
+// FileName names a file outside the configuration folder, MemberFilePath, is refused with -1).
 // The record is changed in place by those rules. 0 added, 1 exists already (same key and
 // matching domain; routes never), -1 refused or file error.
 int AddRecord(const SYSTEMSTRUCT& system, Table table, void* record);
 
 // Replaces (or, with `remove`, deletes from the index) the stored record whose key equals the
 // given record's key and whose Domain mask matches the given record's Domain (an empty Domain
-// matches any). A replacing user record is refused like AddRecord refuses its Mailbox. 0 done,
+// matches any). A replacing user record is refused like AddRecord refuses its Mailbox, a
+// replacing list like AddRecord refuses its FileName. 0 done,
 // -1 refused, not found or file error.
 int UpdateRecord(const SYSTEMSTRUCT& system, Table table, const void* record, bool remove);
 
@@ -100,9 +102,11 @@ bool ParseImportLine(std::string_view line, USERSTRUCT* user);
 template <class Read, class Line>
 bool ForEachImportLine(Read&& read, Line&& line);
 
-// Removes the empty subdirectories of MailPath (except the service folders), then creates the
-// mailbox directory of every user, in index order, whose mail is not routed away. 0, or -1
-// when the user index cannot be opened.
+// Removes the empty subdirectories of MailPath that are neither a service folder nor the mailbox
+// of a user whose mail is kept here, then creates the mailbox directory of every such user, in
+// index order. Nothing outside MailPath is touched, and a MailPath that is (or resolves to) the
+// root or a system folder is left alone. 0, or -1 when the user index cannot be opened or the
+// folder is refused.
 int SyncMailboxDirectories(const SYSTEMSTRUCT& system);
 
 // ---- List member files (256-byte MEMBERSTRUCT records, no index) ---------------------------
@@ -116,7 +120,8 @@ bool IsListAddress(const SYSTEMSTRUCT& system, std::string_view address);
 constexpr int kMemberIsList = 2;
 
 // 0 added, 1 the address is there already (compared without regard to case), kMemberIsList
-// refused, -1 file error.
+// refused, -1 file error or a member file outside the configuration folder (MemberFilePath;
+// the same for UpdateMember).
 int AddMember(const SYSTEMSTRUCT& system, const std::string& member_file, std::string_view address,
               std::string_view name);
 
@@ -142,7 +147,8 @@ int CompactMemberFile(const std::string& member_file);
 
 // "250-%s <%s>\r\n" (name, address) per member in file order; empty without a member file. A CR
 // or LF in a stored name or address is given as a blank, so that every member stays one line.
-std::string ExpandMembers(const LISTSTRUCT& list);
+// A member file outside the configuration folder (MemberFilePath) counts as none.
+std::string ExpandMembers(const SYSTEMSTRUCT& system, const LISTSTRUCT& list);
 
 // ---- Template definition -------------------------------------------------------------------
 

@@ -303,6 +303,7 @@ bool ApplySetArguments(Settings& settings, std::string_view arguments) {
       value = rest.substr(blank + 1);
     if (!SetOption(changed, word, value)) return false;
   }
+  if (!SettingsChangeAccepted(settings, changed)) return false;
   settings = changed;
   return true;
 }
@@ -336,21 +337,24 @@ bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* 
   if (bars < kOptionsFieldCount - 1 ||
       (bars == kOptionsFieldCount - 1 && fields.back() == '|'))  // the 43rd field is missing
     return false;
+  Settings changed = *settings;
   StreamFields f(fields);
   for (const SettingDef* def : LineRows()) {
     if (def->kind == SettingKind::kText) {
       // A text longer than its field is cut, as every stream field is.
       std::string_view value = f.Next();
-      StoreSetting(*settings, *def, value.substr(0, std::min(value.size(), def->width - 1)));
-    } else {
-      StoreSetting(*settings, *def, f.Number());
+      StoreSetting(changed, *def, value.substr(0, std::min(value.size(), def->width - 1)));
+    } else if (!StoreSetting(changed, *def, f.Number())) {
+      return false;  // a port out of its range
     }
   }
+  if (!SettingsChangeAccepted(*settings, changed)) return false;
   f.Skip();  // the sockets layer's description,
   f.Skip();  // its status
   f.Skip();  // and the host address are the host's own
   for (auto& text : extras->texts) f.Text(text);
   for (int32_t& number : extras->numbers) number = f.Number();
+  *settings = changed;
   return true;
 }
 

@@ -42,7 +42,7 @@ bool SetOption(Settings& settings, std::string_view keyword, std::string_view va
 // The arguments of a SET line (after the word SET and its blanks, without the line end):
 // assignments "KEY=value" separated by blanks, or one word alone (FLAGS takes the rest of the
 // line as its flag list; any other word is set to an empty value). All of them apply or none:
-// false leaves `settings` as it was.
+// false leaves `settings` as it was. The result must pass SettingsChangeAccepted.
 bool ApplySetArguments(Settings& settings, std::string_view arguments);
 
 // Interval conversion of SET: the leading number times the unit named by the first letter that
@@ -63,7 +63,8 @@ std::string BuildOptionsLine(const Settings& settings, const OptionsExtras& extr
 // Reads an OPTIONS line with the stream field rules into the settings and the extras. The
 // network facts (fields 35 to 37) describe the host the service runs on and are not taken.
 // A line with fewer than the 43 fields changes nothing and gives false: taking the missing
-// fields as empty would wipe the paths and ports that the services are started with.
+// fields as empty would wipe the paths and ports that the services are started with. So does a
+// number its row refuses (a port outside 1 to 65535) and a line SettingsChangeAccepted refuses.
 bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* extras);
 
 constexpr int kOptionsFieldCount = 43;

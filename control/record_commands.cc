@@ -13,6 +13,7 @@
 
 #include "common/address.h"
 #include "common/config.h"
+#include "common/member_path.h"
 #include "common/recordstore.h"
 #include "common/strings.h"
 #include "common/tables.h"
@@ -399,9 +400,12 @@ Result<std::optional<TableRecord>> ReadRecordAtIndex(const SYSTEMSTRUCT& system,
   return std::optional<TableRecord>(std::move(record));
 }
 
-Result<MEMBERSTRUCT> ReadMemberAt(const std::string& member_file, int64_t n) {
-  FileLock lock(LockPathFor(member_file), LockMode::kShared);
-  UniqueFd file(::open(member_file.c_str(), O_RDONLY | O_CLOEXEC));
+Result<MEMBERSTRUCT> ReadMemberAt(const SYSTEMSTRUCT& system, const std::string& member_file,
+                                  int64_t n) {
+  Result<std::string> path = MemberFilePath(system, member_file);
+  if (!path) return Fail(path.error());
+  FileLock lock(LockPathFor(*path), LockMode::kShared);
+  UniqueFd file(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   int64_t count =
       file ? platform::FileSizeOf(file.get()) / static_cast<int64_t>(sizeof(MEMBERSTRUCT)) : 0;
   MEMBERSTRUCT member{};
@@ -482,7 +486,7 @@ std::string GetMember(const SYSTEMSTRUCT& system, std::string_view argument) {
   if (file.empty() || !IsListMemberFile(system, file)) return {};
   std::optional<int64_t> n = ParseRecordNumber(number);
   Result<MEMBERSTRUCT> member =
-      n ? ReadMemberAt(std::string(file), *n) : Result<MEMBERSTRUCT>(Fail(kNoRecordNumber));
+      n ? ReadMemberAt(system, std::string(file), *n) : Result<MEMBERSTRUCT>(Fail(kNoRecordNumber));
   if (member) return FormatMemberLine(*member);
   MEMBERSTRUCT end{};
   std::memcpy(end.Address, kEndOfTable, sizeof kEndOfTable);

@@ -57,8 +57,10 @@ TableRecord EmptyRecord(Table table);
 Result<std::optional<TableRecord>> ReadRecordAtIndex(const SYSTEMSTRUCT& system, Table table,
                                                      int64_t n);
 
-// The n-th record of a member file; an error past the end or when there is no such file.
-Result<MEMBERSTRUCT> ReadMemberAt(const std::string& member_file, int64_t n);
+// The n-th record of a member file; an error past the end, when there is no such file and when
+// it lies outside the configuration folder (MemberFilePath).
+Result<MEMBERSTRUCT> ReadMemberAt(const SYSTEMSTRUCT& system, const std::string& member_file,
+                                  int64_t n);
 
 // The record number of "#n": empty for anything but "#" and decimal digits that fit 63 bits.
 std::optional<int64_t> ParseRecordNumber(std::string_view text);

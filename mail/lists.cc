@@ -14,6 +14,7 @@
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "common/maillog.h"
+#include "common/member_path.h"
 #include "common/recordstore.h"
 #include "common/strings.h"
 #include "common/tables.h"
@@ -123,6 +124,13 @@ void DeliverReply(const MailService& service, const Address& to, std::string_vie
   reply.parallel = 1;
   DeliverFromHere(service, {mail::ResolveMember(service.system(), to.local, to.domain)}, sender,
                   message.fd(), reply);
+}
+
+// A list's member file as it may be opened: empty when the list names none, or one outside the
+// configuration folder (MemberFilePath), which then counts as missing.
+std::string MemberFile(const MailService& service, const LISTSTRUCT& list) {
+  Result<std::string> path = MemberFilePath(service.system(), Str(list.FileName));
+  return path ? *path : std::string();
 }
 
 // The member records of a members file, read under its shared lock. False when the file
@@ -440,7 +448,7 @@ void LeaveList(const MailService& service, std::string_view member, std::string_
   const std::string list_domain = Str(list.Domain);
 
   std::vector<MEMBERSTRUCT> removed;
-  int result = RemoveMember(Str(list.FileName), a.text(), &removed);
+  int result = RemoveMember(MemberFile(service, list), a.text(), &removed);
   if (result == 1) return;  // no members file
   if (result != 0) {
     std::string line = Format(kLogCannotRemove, a.local.c_str(), a.domain.c_str(),
@@ -487,7 +495,7 @@ void ReviewList(const MailService& service, std::string_view list_address,
     return;
   }
   std::vector<MEMBERSTRUCT> members;
-  if (!ReadMembers(Str(list.FileName), &members)) return;
+  if (!ReadMembers(MemberFile(service, list), &members)) return;
   TempMessage review(service.system());
   if (!review.ok()) return;
   std::string line = Format(kLogCreatingReview, to.local.c_str(), to.domain.c_str());
@@ -536,8 +544,8 @@ void SendListsOverview(const MailService& service, std::string_view requester,
   ForEachRecord(service.system(), Table::kLists, [&](const void* record) {
     LISTSTRUCT list;
     std::memcpy(&list, record, sizeof list);
-    bool take =
-        joined_only ? IsMember(Str(list.FileName), to.text()) : (list.Options & kListPublic) != 0;
+    bool take = joined_only ? IsMember(MemberFile(service, list), to.text())
+                            : (list.Options & kListPublic) != 0;
     if (take) taken.push_back(list);
     return true;
   });
@@ -552,7 +560,7 @@ void SendListsOverview(const MailService& service, std::string_view requester,
 int DistributeToList(const MailService& service, const LISTSTRUCT& list, std::string_view sender,
                      int spool_fd, bool top_level, const DeliveryPolicy& policy) {
   std::vector<MEMBERSTRUCT> members;
-  if (!ReadMembers(Str(list.FileName), &members)) return 0;
+  if (!ReadMembers(MemberFile(service, list), &members)) return 0;
   ListLog list_log(list);
   const std::string list_name = Str(list.Name);
   const std::string list_domain = Str(list.Domain);

@@ -2,6 +2,7 @@
 
 #include "common/config.h"
 #include "common/maillog.h"
+#include "common/member_path.h"
 #include "common/trace.h"
 #include "smtp/connection.h"
 #include "smtp/texts.h"
@@ -68,6 +69,7 @@ void SmtpService::Started() {
                 [this] { HousekeepingTick(); });
   ping_countdown_ = settings().system.ConnectTime * 1000;
   idle_ms_ = 0;
+  ReportRefusedMemberFiles(settings().system, kLogPrefix);
 }
 
 int SmtpService::Run() {

@@ -74,7 +74,7 @@ Reply SmtpSession::Expn(std::string_view line) {
     return Error(kRecipientNotHere);
   }
   if ((list.Options & kListHidden) != 0) return Error(kPermissionDenied);
-  std::string members = ExpandMembers(list);
+  std::string members = ExpandMembers(system_, list);
   // The last member line ends the reply.
   size_t last = members.rfind("250-");
   if (members.empty() || last == std::string::npos) return Error(kNoMembers);

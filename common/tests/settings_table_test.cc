@@ -22,8 +22,9 @@ std::string TextFor(const SettingDef& def) {
   return text.substr(0, def.width - 1);
 }
 
-int32_t NumberFor(size_t index) {
-  return 70000 + static_cast<int32_t>(index) * 7;
+int32_t NumberFor(const SettingDef& def, size_t index) {
+  const int32_t base = def.upper == 65535 ? 40000 : 70000;  // ports stay ports
+  return base + static_cast<int32_t>(index) * 7;
 }
 
 // Every row of the table gets its own value.
@@ -34,7 +35,7 @@ Settings Distinct() {
     if (def.kind == SettingKind::kText)
       EXPECT_TRUE(StoreSetting(s, def, TextFor(def))) << def.name;
     else
-      EXPECT_TRUE(StoreSetting(s, def, NumberFor(i))) << def.name;
+      EXPECT_TRUE(StoreSetting(s, def, NumberFor(def, i))) << def.name;
     ++i;
   }
   return s;
@@ -137,6 +138,8 @@ TEST(SettingsTableTest, BoundsAreWhatWritersAcceptForEveryRow) {
       EXPECT_FALSE(StoreSetting(s, def, std::string_view("a\0b", 3))) << def.name;
       EXPECT_FALSE(StoreSetting(s, def, int64_t{1})) << def.name;  // a number for a text
       EXPECT_EQ(std::memcmp(SettingText(s, def), SettingText(before, def), def.width), 0);
+    } else if (def.lower == 1 && def.upper == 65535) {
+      continue;  // a port: PortRowsTakeOnlyPorts
     } else {
       // Every 32-bit number is taken, as SET, PUTSTREAM OPTIONS and the console always took it.
       for (int64_t n : {int64_t{INT32_MIN}, int64_t{-1}, int64_t{0}, int64_t{INT32_MAX}})
@@ -148,6 +151,102 @@ TEST(SettingsTableTest, BoundsAreWhatWritersAcceptForEveryRow) {
       EXPECT_FALSE(SettingAccepts(def, std::string_view("1"))) << def.name;
     }
   }
+}
+
+// The four listening ports and the two ports clients connect to take 1 to 65535 and nothing else.
+TEST(SettingsTableTest, PortRowsTakeOnlyPorts) {
+  const std::vector<std::pair<SettingRecord, const char*>> ports = {
+      {SettingRecord::kSystem, "Port"}, {SettingRecord::kSystem, "PasswordPort"},
+      {SettingRecord::kSmtp, "Port"},   {SettingRecord::kSmtp, "PortEx"},
+      {SettingRecord::kPop3, "Port"},   {SettingRecord::kPop3, "PortEx"}};
+  int bounded = 0;
+  for (const SettingDef& def : SettingsTable()) bounded += def.lower == 1 && def.upper == 65535;
+  EXPECT_EQ(bounded, static_cast<int>(ports.size()));
+  for (const auto& [record, name] : ports) {
+    const SettingDef* def = FindSetting(record, name);
+    ASSERT_NE(def, nullptr) << name;
+    for (int64_t n : {int64_t{1}, int64_t{80}, int64_t{65535}})
+      EXPECT_TRUE(SettingAccepts(*def, n)) << name << " " << n;
+    for (int64_t n : {int64_t{0}, int64_t{-1}, int64_t{65536}, int64_t{70000}, int64_t{INT32_MIN},
+                      int64_t{INT32_MAX}}) {
+      Settings s = Distinct();
+      const int32_t before = SettingNumber(s, *def);
+      EXPECT_FALSE(StoreSetting(s, *def, n)) << name << " " << n;
+      EXPECT_EQ(SettingNumber(s, *def), before) << name << " " << n;
+    }
+  }
+}
+
+TEST(SettingsTableTest, SystemFolders) {
+  for (const char* path :
+       {"/", "//", "/./", "/etc", "/etc/", "/etc//", "//usr", "/bin/", "/proc", "/sys/", "/dev",
+        "/sbin", "/lib", "/boot", "/tmp/..", "/opt/../etc", "/./usr/.", "/../../dev"})
+    EXPECT_TRUE(IsSystemFolder(path)) << path;
+  for (const char* path : {"", ".", "etc", "mail", "/etc/quorvane", "/usr/local/mail",
+                           "/opt/quorvane/mail", "/etcetera", "/devices", "/ETC2", "/tmp/etc"})
+    EXPECT_FALSE(IsSystemFolder(path)) << path;
+}
+
+// Ports that would collide and folders that would point the services at the system: only a
+// change brings them in; what was stored before does not block another change.
+TEST(SettingsTableTest, ChangesAcrossRows) {
+  auto base = [] {
+    Settings s;
+    s.system.Port = 32000;
+    s.system.PasswordPort = 106;
+    s.smtp.Port = 25;
+    s.pop3.Port = 110;
+    s.smtp.PortEx = 25;
+    s.pop3.PortEx = 110;
+    CopyField(s.system.MailPath, "/srv/mail");
+    CopyField(s.system.ConfigPath, "/srv/config");
+    CopyField(s.system.TempPath, "/srv/temp");
+    CopyField(s.system.LogPath, "/srv/log");
+    return s;
+  };
+  struct Case {
+    const char* what;
+    void (*change)(Settings&);
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"nothing", [](Settings&) {}, true},
+      {"control on a free port", [](Settings& s) { s.system.Port = 32001; }, true},
+      {"control on SMTP's", [](Settings& s) { s.system.Port = 25; }, false},
+      {"password on POP3's", [](Settings& s) { s.system.PasswordPort = 110; }, false},
+      {"POP3 on control's", [](Settings& s) { s.pop3.Port = 32000; }, false},
+      {"SMTP on password's", [](Settings& s) { s.smtp.Port = 106; }, false},
+      {"two swap", [](Settings& s) { std::swap(s.smtp.Port, s.pop3.Port); }, true},
+      {"two on one new port",
+       [](Settings& s) {
+         s.smtp.Port = 2525;
+         s.pop3.Port = 2525;
+       },
+       false},
+      {"outgoing port may equal a listener", [](Settings& s) { s.smtp.PortEx = 110; }, true},
+      {"mail at the root", [](Settings& s) { CopyField(s.system.MailPath, "/"); }, false},
+      {"config at /etc/", [](Settings& s) { CopyField(s.system.ConfigPath, "/etc/"); }, false},
+      {"temp at /tmp/../dev", [](Settings& s) { CopyField(s.system.TempPath, "/tmp/../dev"); },
+       false},
+      {"log at //proc", [](Settings& s) { CopyField(s.system.LogPath, "//proc"); }, false},
+      {"mail below /usr", [](Settings& s) { CopyField(s.system.MailPath, "/usr/mail"); }, true},
+      {"install path is no service folder",
+       [](Settings& s) { CopyField(s.system.InstallPath, "/"); }, true},
+  };
+  for (const Case& c : cases) {
+    Settings after = base();
+    c.change(after);
+    EXPECT_EQ(SettingsChangeAccepted(base(), after), c.accepted) << c.what;
+  }
+  // Stored before by other means: an unrelated change still goes through, the same value too.
+  Settings odd = base();
+  odd.smtp.Port = odd.pop3.Port = 0;
+  CopyField(odd.system.LogPath, "/");
+  Settings changed = odd;
+  changed.system.LogLevel = 3;
+  EXPECT_TRUE(SettingsChangeAccepted(odd, changed));
+  changed.smtp.Port = 2525;
+  EXPECT_TRUE(SettingsChangeAccepted(odd, changed));  // pop3 still 0, but apart from 2525
 }
 
 // A missing key gives every row its initial value; an existing key without the row's value

@@ -351,6 +351,42 @@ TEST_F(TablesTest, SyncMailboxDirectories) {
   EXPECT_TRUE(IsDir("/tmp"));
 }
 
+// The sync works inside the mail folder only: an empty folder of a user stays as it is (not
+// removed and made anew), one reached by a link elsewhere is not removed, and a mail folder
+// that is or leads to the root or a system folder is not touched at all.
+TEST_F(TablesTest, SyncMailboxDirectoriesStaysInsideTheMailFolder) {
+  AddUser("ann", "example.com");
+  const std::string mail = tables_.mail();
+  const std::string outside = tables_.root() + "/outside";
+  ASSERT_EQ(mkdir((mail + "/ann").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((outside + "/empty").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (mail + "/away").c_str()), 0);
+  struct stat before {};
+  ASSERT_EQ(stat((mail + "/ann").c_str(), &before), 0);
+
+  ASSERT_EQ(SyncMailboxDirectories(tables_.system()), 0);
+  struct stat after {};
+  ASSERT_EQ(stat((mail + "/ann").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_TRUE(IsDir(outside + "/empty"));
+  EXPECT_TRUE(IsDir(mail + "/away"));
+
+  // A link to the root stands for it; so do spellings of the root and of system folders.
+  const std::string to_root = tables_.root() + "/root-link";
+  ASSERT_EQ(symlink("/", to_root.c_str()), 0);
+  const std::string keep_mail = mail;
+  for (const std::string& path :
+       {std::string("/"), std::string("//"), std::string("/etc/"), std::string("/dev"),
+        std::string("/usr/../"), to_root, to_root + "/", to_root + "/proc"}) {
+    SYSTEMSTRUCT system = tables_.system();
+    CopyField(system.MailPath, path);
+    EXPECT_EQ(SyncMailboxDirectories(system), -1) << path;
+    EXPECT_FALSE(IsDir(path + "/ann")) << path;
+  }
+  EXPECT_TRUE(IsDir(outside + "/empty"));
+}
+
 // ---- Import ---------------------------------------------------------------------------------
 
 struct ImportCase {
@@ -493,23 +529,23 @@ TEST_F(TablesTest, MemberFileOperations) {
 
   LISTSTRUCT list{};
   CopyField(list.FileName, file);
-  EXPECT_EQ(ExpandMembers(list),
+  EXPECT_EQ(ExpandMembers(tables_.system(), list),
             "250-Ann <ann@example.com>\r\n250-Bob <bob@example.com>\r\n250- <cyd@example.org>\r\n");
 
   EXPECT_EQ(UpdateMember(tables_.system(), file, "bob@*", "robert@example.com", "Robert", false),
             0);
   EXPECT_EQ(UpdateMember(tables_.system(), file, "*@example.org", "", "", true), 0);
   EXPECT_EQ(UpdateMember(tables_.system(), file, "nobody@x", "", "", true), -1);
-  EXPECT_EQ(ExpandMembers(list),
+  EXPECT_EQ(ExpandMembers(tables_.system(), list),
             "250-Ann <ann@example.com>\r\n250-Robert <robert@example.com>\r\n");
   EXPECT_EQ(ReadFileText(file).size(), 2 * 256u);
 
   EXPECT_EQ(UpdateMember(tables_.system(), file, "ann@example.com", "", "", true), 0);
   EXPECT_EQ(UpdateMember(tables_.system(), file, "robert@example.com", "", "", true), 0);
   EXPECT_EQ(ReadFileText(file), "");  // the only member deleted: an empty file
-  EXPECT_EQ(ExpandMembers(list), "");
+  EXPECT_EQ(ExpandMembers(tables_.system(), list), "");
   CopyField(list.FileName, "");
-  EXPECT_EQ(ExpandMembers(list), "");
+  EXPECT_EQ(ExpandMembers(tables_.system(), list), "");
 }
 
 TEST_F(TablesTest, MemberFilesWithEmptyAndTornRecords) {
@@ -524,13 +560,13 @@ TEST_F(TablesTest, MemberFilesWithEmptyAndTornRecords) {
   EXPECT_EQ(ReadFileText(file).size(), 3 * 256u);
   LISTSTRUCT list{};
   CopyField(list.FileName, file);
-  EXPECT_EQ(ExpandMembers(list), "250- <a@x>\r\n250-B <b@x>\r\n");
+  EXPECT_EQ(ExpandMembers(tables_.system(), list), "250- <a@x>\r\n250-B <b@x>\r\n");
   EXPECT_EQ(CompactMemberFile(file), 0);
   EXPECT_EQ(ReadFileText(file).size(), 2 * 256u);
   // "*" as the address deletes the first real member, not the empty record before it.
   WriteFileText(file, std::string(reinterpret_cast<char*>(&empty), 256) + ReadFileText(file));
   EXPECT_EQ(UpdateMember(tables_.system(), file, "*", "", "", true), 0);
-  EXPECT_EQ(ExpandMembers(list), "250-B <b@x>\r\n");
+  EXPECT_EQ(ExpandMembers(tables_.system(), list), "250-B <b@x>\r\n");
 }
 
 TEST_F(TablesTest, ListMembersThroughTheListAddress) {

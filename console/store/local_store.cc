@@ -9,8 +9,10 @@
 #include <cstring>
 #include <thread>
 
+#include "common/member_path.h"
 #include "common/program.h"
 #include "common/recordstore.h"
+#include "common/settings_table.h"
 #include "common/strings.h"
 #include "common/tables.h"
 #include "console/store/console_store.h"
@@ -47,6 +49,7 @@ class LocalStore : public ConsoleStore {
   Status SaveSettings(const Settings& settings) override {
     // One replacement of the registry file: a service started meanwhile reads the old or the
     // new settings, never a mixture.
+    if (!SettingsChangeAccepted(settings_, settings)) return Fail(kSettingsRefused);
     if (!control::SaveAllSettings(settings)) return Fail(kSettingsNotSaved);
     settings_ = settings;
     return {};
@@ -102,8 +105,10 @@ class LocalStore : public ConsoleStore {
     std::vector<MEMBERSTRUCT> members;
     std::string file(FieldText(list.FileName));
     if (file.empty()) return members;
-    FileLock lock(LockPathFor(file), LockMode::kShared);
-    platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    Result<std::string> path = MemberFilePath(settings_.system, file);
+    if (!path) return Fail(Format(kMemberFileUnreadable, file.c_str()));
+    FileLock lock(LockPathFor(*path), LockMode::kShared);
+    platform::UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd) {
       if (errno == ENOENT) return members;  // no member has joined yet
       return Fail(Format(kMemberFileUnreadable, file.c_str()));

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "serve/line_connection.h"
+#include "common/settings_table.h"
 #include "common/strings.h"
 #include "console/store/console_store.h"
 #include "console/store/store_lines.h"
@@ -98,6 +99,8 @@ class RemoteStore : public ConsoleStore {
 
   Status SaveSettings(const Settings& settings) override {
     if (broken_) return Fail(kConnectionBroken);
+    // The service refuses such a line without a word; say so here.
+    if (!SettingsChangeAccepted(settings_, settings)) return Fail(kSettingsRefused);
     std::string options = control::BuildOptionsLine(settings, extras_);
     if (HoldsLineEnd(options) ||
         static_cast<size_t>(std::count(options.begin(), options.end(), '|')) !=

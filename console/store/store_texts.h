@@ -81,6 +81,8 @@ inline constexpr char kTableUnreadable[] = "The table '%s' cannot be read.";
 inline constexpr char kSettingsNotSaved[] = "The settings cannot be written to the registry.";
 inline constexpr char kOptionsTooLong[] =
     "The settings are too long for one line of the control protocol.";
+inline constexpr char kSettingsRefused[] =
+    "Two services would listen on one port, or a folder is the root or a system folder.";
 inline constexpr char kOptionsBadText[] = "A setting holds a '|' or a line end.";
 inline constexpr char kEndlessTable[] = "The server sends more records than a table can hold.";
 inline constexpr char kOptionsUnreadable[] = "The server sent settings that cannot be read.";

@@ -80,6 +80,8 @@ TEST(OptionsTableTest, EveryRowOfTheLineRoundTrips) {
   for (const SettingDef& def : SettingsTable()) {
     if (def.kind == SettingKind::kText)
       ASSERT_TRUE(StoreSetting(sent, def, std::string("r") + std::to_string(index) + def.name));
+    else if (def.upper == 65535)  // a port
+      ASSERT_TRUE(StoreSetting(sent, def, 5000 + index));
     else
       ASSERT_TRUE(StoreSetting(sent, def, -5000 - index));
     ++index;
@@ -115,6 +117,7 @@ TEST(OptionsTableTest, SetRefusesOutOfBoundsForEveryRow) {
       case SetConversion::kDecimal:
         refused = {"2147483648", "-2147483649", "99999999999999999999"};
         taken = {"2147483647", "-2147483648", "0"};
+        if (def.upper == 65535) taken = {"65535", "1", "4000"};  // a port: PortsAndFolders
         break;
       case SetConversion::kPingInterval:
         refused = {"35791395", "24856d", "-35791395"};  // beyond 32 bits once in seconds
@@ -133,6 +136,92 @@ TEST(OptionsTableTest, SetRefusesOutOfBoundsForEveryRow) {
     }
     for (const std::string& value : taken) EXPECT_TRUE(ApplySetArguments(s, key + value)) << value;
   }
+}
+
+// What would lock the administrator out is refused: SET answers false and PUTSTREAM OPTIONS
+// takes nothing of the line, neither the bad value nor the others beside it.
+class PortsAndFolders : public ::testing::Test {
+ protected:
+  static Settings Running() {
+    Settings s;
+    s.system.Port = 32000;
+    s.system.PasswordPort = 106;
+    s.smtp.Port = 25;
+    s.smtp.PortEx = 25;
+    s.pop3.Port = 110;
+    s.pop3.PortEx = 110;
+    CopyField(s.system.MailPath, "/srv/q/mail");
+    CopyField(s.system.TempPath, "/srv/q/temp");
+    CopyField(s.system.LogPath, "/srv/q/log");
+    CopyField(s.system.ConfigPath, "/srv/q/config");
+    return s;
+  }
+
+  // The OPTIONS line of `s` with one field replaced and LOGLEVEL changed beside it.
+  static std::string LineWith(const Settings& s, int field, const std::string& value) {
+    std::vector<std::string> fields = LineFields(BuildOptionsLine(s, {}));
+    fields[field] = value;
+    fields[FindSettingKeyword("LOGLEVEL")->line] = "4";
+    std::string line;
+    for (const std::string& f : fields) line += f + "|";
+    return line;
+  }
+};
+
+TEST_F(PortsAndFolders, RefusedBySetAndByPutstream) {
+  struct Case {
+    const char* keyword;  // of SET; also names the row of the line
+    const char* value;
+  };
+  const Case refused[] = {
+      {"CTRLPORT", "70000"},  {"CTRLPORT", "0"},       {"PWPORT", "-1"},
+      {"SMTPPORT", "0"},      {"POP3PORT", "65536"},   {"SMTPPORTEX", "0"},
+      {"POP3PORTEX", "-110"}, {"CTRLPORT", "25"},      {"PWPORT", "32000"},
+      {"SMTPPORT", "110"},    {"POP3PORT", "106"},     {"CTRLPORT", "abc"},
+      {"MAILDIR", "/"},       {"MAILDIR", "/etc"},     {"TEMPDIR", "/usr/"},
+      {"LOGDIR", "/bin//"},   {"LOGDIR", "/proc"},     {"TEMPDIR", "/sys"},
+      {"MAILDIR", "/dev/"},   {"MAILDIR", "/srv/../"}, {"TEMPDIR", "/srv/q/../../etc"},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(std::string(c.keyword) + "=" + c.value);
+    const SettingDef* def = FindSettingKeyword(c.keyword);
+    ASSERT_NE(def, nullptr);
+    Settings s = Running();
+    const std::string before = BuildOptionsLine(s, {});
+    EXPECT_FALSE(ApplySetArguments(s, std::string("LOGLEVEL=4 ") + c.keyword + "=" + c.value));
+    EXPECT_FALSE(ApplySetArguments(s, std::string(c.keyword) + "=" + c.value));
+    EXPECT_EQ(BuildOptionsLine(s, {}), before);
+
+    OptionsExtras extras;
+    CopyField(extras.texts[0], "kept");
+    EXPECT_FALSE(ParseOptionsLine(LineWith(s, def->line, c.value), &s, &extras));
+    EXPECT_EQ(BuildOptionsLine(s, {}), before);
+    EXPECT_EQ(FieldText(extras.texts[0]), "kept");
+  }
+  // ConfigPath has no SET keyword; the line alone carries it.
+  const int config = FindSetting(SettingRecord::kSystem, "ConfigPath")->line;
+  for (const char* value : {"/", "/etc/", "//dev"}) {
+    Settings s = Running();
+    OptionsExtras extras;
+    EXPECT_FALSE(ParseOptionsLine(LineWith(s, config, value), &s, &extras)) << value;
+    EXPECT_EQ(FieldText(s.system.ConfigPath), "/srv/q/config");
+  }
+}
+
+TEST_F(PortsAndFolders, TheSoundNeighboursAreTaken) {
+  Settings s = Running();
+  ASSERT_TRUE(ApplySetArguments(s, "CTRLPORT=65535 PWPORT=1 SMTPPORTEX=110 MAILDIR=/etc/mail"));
+  EXPECT_EQ(s.system.Port, 65535);
+  EXPECT_EQ(s.system.PasswordPort, 1);
+  EXPECT_EQ(FieldText(s.system.MailPath), "/etc/mail");
+  // Two listeners that trade their ports in one line are apart again afterwards.
+  ASSERT_TRUE(ApplySetArguments(s, "SMTPPORT=110 POP3PORT=25"));
+  EXPECT_EQ(s.smtp.Port, 110);
+  OptionsExtras extras;
+  const int smtp = FindSettingKeyword("SMTPPORT")->line;
+  ASSERT_TRUE(ParseOptionsLine(LineWith(s, smtp, "2525"), &s, &extras));
+  EXPECT_EQ(s.smtp.Port, 2525);
+  EXPECT_EQ(s.system.LogLevel, 4);
 }
 
 }  // namespace

@@ -87,14 +87,21 @@ TEST_F(RecordCommandsTest, ListsAndTheirMembers) {
   ASSERT_EQ(FindRecord(tables_.system(), "team", "example.com", &l), 0);
   std::string file = tables_.config() + "/team.mls";
   EXPECT_EQ(std::string(l.FileName), file);
+  // A member file outside the configuration folder is refused.
   EXPECT_EQ(ListCommand(tables_.system(),
                         "LIST ADD chat@example.com,Chat room,/tmp/chat.mls,boss@example.org"),
+            kCannotAddList);
+  const std::string chat = tables_.config() + "/chat.mls";
+  EXPECT_EQ(ListCommand(tables_.system(),
+                        "LIST ADD chat@example.com,Chat room," + chat + ",boss@example.org"),
             kListAdded);
   EXPECT_EQ(ListCommand(tables_.system(), "LIST SHOW chat@example.com"),
             "  Alias:               chat\r\n  Domain:              example.com\r\n"
-            "  Name:                Chat room\r\n  Filename:            /tmp/chat.mls\r\n"
-            "  Listowner:           boss@example.org\r\n  Respond with:        \r\n"
-            "  Log activities to:   \r\n\r\n>");
+            "  Name:                Chat room\r\n  Filename:            " +
+                chat +
+                "\r\n"
+                "  Listowner:           boss@example.org\r\n  Respond with:        \r\n"
+                "  Log activities to:   \r\n\r\n>");
   EXPECT_EQ(ListCommand(tables_.system(), "LIST ADDMEMBER team@example.com,x@y.org,X Y"),
             kMemberAdded);
   EXPECT_EQ(ListCommand(tables_.system(), "LIST ADDMEMBER team@example.com,x@y.org"),
@@ -226,6 +233,11 @@ TEST_F(RecordCommandsTest, MemberFilesAreReadOnlyForExistingLists) {
                       "GETSTREAM MEMBER " + tables_.config() + "/../secret.mls|#0", none),
             "");
   EXPECT_EQ(GetStream(tables_.system(), "GETSTREAM MEMBER /etc/passwd|#0", none), "");
+  // A list cannot name it; one inside is read once a list names it.
+  EXPECT_EQ(ListCommand(tables_.system(), "LIST ADD l@example.com,," + outside), kCannotAddList);
+  outside = tables_.config() + "/secret.mls";
+  WriteFileText(outside, std::string(256, 'S'));
+  EXPECT_EQ(GetStream(tables_.system(), "GETSTREAM MEMBER " + outside + "|#0", none), "");
   ASSERT_EQ(ListCommand(tables_.system(), "LIST ADD l@example.com,," + outside), kListAdded);
   EXPECT_EQ(GetStream(tables_.system(), "GETSTREAM MEMBER " + outside + "|0", none), "");  // no "#"
   EXPECT_EQ(GetStream(tables_.system(), "GETSTREAM MEMBER " + outside, none), "");
@@ -373,7 +385,7 @@ TEST_F(RecordCommandsTest, MembersByPosition) {
   LISTSTRUCT list{};
   ASSERT_EQ(FindRecord(system, "crew", "example.com", &list), 0);
   const std::string file(list.FileName);
-  EXPECT_FALSE(ReadMemberAt(file, 0).ok());  // no member file yet
+  EXPECT_FALSE(ReadMemberAt(tables_.system(), file, 0).ok());  // no member file yet
   ASSERT_EQ(ListCommand(system, "LIST ADDMEMBER crew@example.com,m@x.org,Em"), kMemberAdded);
   ASSERT_EQ(ListCommand(system, "LIST ADDMEMBER crew@example.com,n@x.org,En"), kMemberAdded);
   struct Case {
@@ -381,7 +393,7 @@ TEST_F(RecordCommandsTest, MembersByPosition) {
     const char* address;  // null: an error
   } cases[] = {{0, "m@x.org"}, {1, "n@x.org"}, {2, nullptr}, {-1, nullptr}};
   for (const Case& c : cases) {
-    Result<MEMBERSTRUCT> member = ReadMemberAt(file, c.n);
+    Result<MEMBERSTRUCT> member = ReadMemberAt(tables_.system(), file, c.n);
     ASSERT_EQ(member.ok(), c.address != nullptr) << c.n;
     if (c.address == nullptr) {
       EXPECT_NE(member.error().find(file), std::string::npos) << member.error();
@@ -389,7 +401,7 @@ TEST_F(RecordCommandsTest, MembersByPosition) {
     }
     EXPECT_STREQ(member->Address, c.address);
   }
-  EXPECT_FALSE(ReadMemberAt(tables_.config() + "/missing.mls", 0).ok());
+  EXPECT_FALSE(ReadMemberAt(tables_.system(), tables_.config() + "/missing.mls", 0).ok());
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ class OtherServiceTest : public ::testing::Test {
     CopyField(list.Name, name);
     CopyField(list.Domain, "example.test");
     CopyField(list.Description, name);
-    CopyField(list.FileName, env_.root() + "/" + name + ".mls");
+    CopyField(list.FileName, env_.config() + "/" + name + ".mls");
     CopyField(list.OwnerUser, "ann");
     CopyField(list.OwnerDomain, "example.test");
     list.Options = options;

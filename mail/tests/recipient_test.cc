@@ -22,7 +22,7 @@ class RecipientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     env_.AddUser("bob", "example.test", "Bob");
-    env_.AddList("staff", "example.test", "Staff", env_.root() + "/staff.mls");
+    env_.AddList("staff", "example.test", "Staff", env_.config() + "/staff.mls");
     env_.AddCommand("run", "example.test", "Run", "/bin/true");
     env_.AddRoute("*@old.example.test", kRouteToDomain, "example.test");
     SetSystemAccountSource([](const std::string& name, SystemAccount* account) {

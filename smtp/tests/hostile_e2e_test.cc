@@ -165,7 +165,7 @@ TEST_F(HostileE2E, MessageThatWentRoundTooOftenIsRefused) {
 
 TEST_F(HostileE2E, OneRecipientNamedFiftyTimesGetsOneCopy) {
   // A list of ten members, named twenty times, gives each member one copy.
-  std::string members = env_.root() + "/ten.mbr";
+  std::string members = env_.config() + "/ten.mbr";
   {
     std::ofstream file(members, std::ios::binary);
     for (int i = 0; i < 10; ++i) {

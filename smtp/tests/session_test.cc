@@ -37,12 +37,12 @@ class SessionTest : public ::testing::Test {
     env_.AddUser("carol", "example.test", "Carol");
     env_.AddUser("dave", "example.test", "Dave", "dave@remote.test", kUserRemote,
                  "carol@example.test; x@far.test");
-    members_ = env_.root() + "/staff.mbr";
+    members_ = env_.config() + "/staff.mbr";
     env_.AddList("staff", "example.test", "Staff list", members_);
-    env_.AddList("board", "example.test", "Board", env_.root() + "/board.mbr", kListOwnerSends,
+    env_.AddList("board", "example.test", "Board", env_.config() + "/board.mbr", kListOwnerSends,
                  "boss", "example.test");
-    env_.AddList("secret", "example.test", "Secret", env_.root() + "/secret.mbr", kListHidden);
-    env_.AddList("empty", "example.test", "Empty", env_.root() + "/none.mbr");
+    env_.AddList("secret", "example.test", "Secret", env_.config() + "/secret.mbr", kListHidden);
+    env_.AddList("empty", "example.test", "Empty", env_.config() + "/none.mbr");
     env_.AddCommand("changepass", "example.test", "Password-Manager", "/bin/true");
     env_.AddRoute("*@legacy.test", kRouteToMail, "bob@example.test");
     env_.AddRoute("*@relay.test", kRouteToHost, "smart.host.test");
@@ -336,7 +336,7 @@ TEST(SessionTables, TablesMadeWhileTheServiceRunsAreSeenByTheNextRecipient) {
        "250 User not local; will forward to <bob@example.test>\r\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(s->DispatchCommand(c.rcpt).text, c.before) << c.rcpt;
-  env.AddList("staff", "example.test", "Staff list", env.root() + "/staff.mbr");
+  env.AddList("staff", "example.test", "Staff list", env.config() + "/staff.mbr");
   env.AddCommand("runit", "example.test", "Runner", "/bin/true");
   env.AddRoute("*@legacy.test", kRouteToMail, "bob@example.test");
   for (const auto& c : cases) EXPECT_EQ(s->DispatchCommand(c.rcpt).text, c.after) << c.rcpt;

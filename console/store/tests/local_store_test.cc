@@ -169,7 +169,9 @@ TEST_F(LocalStoreTest, NewListGetsItsMemberFileAndMembersGoThroughIt) {
   auto store = MakeLocalStore();
   ASSERT_TRUE(store->AddRecord(TableRecord(MakeList("team", "example.test"))));
   LISTSTRUCT given = MakeList("given", "example.test");
-  CopyField(given.FileName, root() + "/given.mls");
+  CopyField(given.FileName, root() + "/given.mls");  // outside the configuration folder
+  EXPECT_FALSE(store->AddRecord(TableRecord(given)));
+  CopyField(given.FileName, env_.config() + "/given.mls");
   ASSERT_TRUE(store->AddRecord(TableRecord(given)));
 
   auto lists = store->LoadTable(Table::kLists);
@@ -177,7 +179,7 @@ TEST_F(LocalStoreTest, NewListGetsItsMemberFileAndMembersGoThroughIt) {
   ASSERT_EQ(lists->size(), 2u);
   const LISTSTRUCT& given_stored = (*lists)[0].as<LISTSTRUCT>();
   const LISTSTRUCT& team = (*lists)[1].as<LISTSTRUCT>();
-  EXPECT_EQ(FieldText(given_stored.FileName), root() + "/given.mls");
+  EXPECT_EQ(FieldText(given_stored.FileName), env_.config() + "/given.mls");
   EXPECT_EQ(FieldText(team.FileName), env_.config() + "/team.mls");
 
   auto none = store->LoadMembers(team);
