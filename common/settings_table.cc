@@ -437,7 +437,7 @@ bool StoreSetting(Settings& settings, const SettingDef& def, std::string_view te
 
 bool IsSystemFolder(std::string_view path) {
   if (path.empty() || path.front() != '/') return false;
-  std::vector<std::string_view> steps;
+  std::string normal;  // the path without empty steps, "." and ".."
   size_t pos = 0;
   while (pos < path.size()) {
     size_t slash = path.find('/', pos);
@@ -446,15 +446,19 @@ bool IsSystemFolder(std::string_view path) {
     pos = slash + 1;
     if (step.empty() || step == ".") continue;
     if (step == "..") {
-      if (!steps.empty()) steps.pop_back();
+      normal.erase(std::min(normal.size(), normal.rfind('/')));
       continue;
     }
-    steps.push_back(step);
+    normal.append("/").append(step);
   }
-  if (steps.empty()) return true;
-  if (steps.size() > 1) return false;
-  for (std::string_view system : {"etc", "usr", "bin", "sbin", "lib", "boot", "proc", "sys", "dev"})
-    if (steps.front() == system) return true;
+  if (normal.empty()) return true;
+  static constexpr std::string_view kSystem[] = {
+      "/bin", "/boot",    "/dev",     "/etc",     "/home",     "/lib",       "/lib64",
+      "/opt", "/proc",    "/root",    "/run",     "/sbin",     "/srv",       "/sys",
+      "/tmp", "/usr",     "/usr/bin", "/usr/lib", "/usr/sbin", "/usr/local", "/usr/local/bin",
+      "/var", "/var/lib", "/var/log", "/var/tmp", "/var/mail", "/var/spool"};
+  for (std::string_view system : kSystem)
+    if (normal == system) return true;
   return false;
 }
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/settings_table.h"
 #include "common/strings.h"
 #include "platform/sysroot.h"
 #include "setup/setup_texts.h"
@@ -82,20 +83,6 @@ Result<int> HandOverAt(int dir, const FolderOwner& owner, int depth) {
 
 FolderOwner InstallingUser() {
   return FolderOwner{geteuid(), getegid()};
-}
-
-bool IsSystemFolder(const std::string& path) {
-  static const char* const kSystem[] = {
-      "/",         "/bin", "/boot",    "/dev",     "/etc",     "/home",      "/lib",
-      "/lib64",    "/opt", "/proc",    "/root",    "/run",     "/sbin",      "/srv",
-      "/sys",      "/tmp", "/usr",     "/usr/bin", "/usr/lib", "/usr/local", "/usr/local/bin",
-      "/usr/sbin", "/var", "/var/lib", "/var/log", "/var/tmp", "/var/mail",  "/var/spool",
-  };
-  std::string p = path;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  for (const char* s : kSystem)
-    if (p == s) return true;
-  return false;
 }
 
 Result<FolderChange> SecureFolder(const std::string& path, mode_t mode, const FolderOwner& owner) {

@@ -34,8 +34,4 @@ Result<FolderChange> SecureFolder(const std::string& path, mode_t mode, const Fo
 // Links themselves stay as they are. The count of entries changed.
 Result<int> HandOverContents(const std::string& folder, const FolderOwner& owner);
 
-// Whether the path is "/" or one of the machine's own folders, which an installation never
-// takes over.
-bool IsSystemFolder(const std::string& path);
-
 }  // namespace qv::setup

@@ -178,9 +178,10 @@ TEST(SettingsTableTest, PortRowsTakeOnlyPorts) {
 }
 
 TEST(SettingsTableTest, SystemFolders) {
-  for (const char* path :
-       {"/", "//", "/./", "/etc", "/etc/", "/etc//", "//usr", "/bin/", "/proc", "/sys/", "/dev",
-        "/sbin", "/lib", "/boot", "/tmp/..", "/opt/../etc", "/./usr/.", "/../../dev"})
+  for (const char* path : {"/",     "//",        "/./",     "/etc",        "/etc/",    "/etc//",
+                           "//usr", "/bin/",     "/proc",   "/sys/",       "/dev",     "/sbin",
+                           "/lib",  "/boot",     "/tmp/..", "/opt/../etc", "/./usr/.", "/../../dev",
+                           "/var",  "/var/log/", "/home",   "/usr/local",  "/tmp"})
     EXPECT_TRUE(IsSystemFolder(path)) << path;
   for (const char* path : {"", ".", "etc", "mail", "/etc/quorvane", "/usr/local/mail",
                            "/opt/quorvane/mail", "/etcetera", "/devices", "/ETC2", "/tmp/etc"})
