@@ -257,7 +257,7 @@ TablePaths GetTablePaths(const SYSTEMSTRUCT& system, Table table) {
 
 bool TableMissing(const TablePaths& paths) {
   if (paths.listed) return !paths.data_listed && !paths.marker_listed;
-  return !recordstore_io::FileExists(paths.data) && !recordstore_io::FileExists(paths.marker);
+  return !platform::Exists(paths.data) && !platform::Exists(paths.marker);
 }
 
 std::string PrimaryDomain(const SYSTEMSTRUCT& system) {

@@ -16,9 +16,9 @@
 
 namespace qv {
 
+using platform::Exists;
 using recordstore_io::BufferedWriter;
 using recordstore_io::Fd;
-using recordstore_io::FileExists;
 using recordstore_io::IndexFile;
 using recordstore_io::OpenFile;
 using recordstore_io::PutInPlace;
@@ -122,13 +122,13 @@ void SetCompactionStepHook(void (*hook)(CompactionStep step)) {
 }
 
 void SettleCompaction(const TablePaths& paths) {
-  if (!FileExists(paths.marker)) return;
+  if (!Exists(paths.marker)) return;
   const std::string pairs[2][2] = {{ReplacementName(paths.index), paths.index},
                                    {ReplacementName(paths.data), paths.data}};
   if (ReadMarker(paths.marker) == kStepSwap) {
     // Both replacements were complete: put in place what is not yet (index first, then data).
     for (const auto& pair : pairs) {
-      if (FileExists(pair[0]) && rename(pair[0].c_str(), pair[1].c_str()) != 0 && errno != ENOENT)
+      if (Exists(pair[0]) && rename(pair[0].c_str(), pair[1].c_str()) != 0 && errno != ENOENT)
         return;  // the marker stays: the next operation tries again
     }
   } else {

@@ -26,11 +26,6 @@ Fd OpenFile(const std::string& path, int flags, mode_t mode) {
   }
 }
 
-bool FileExists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0;
-}
-
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -367,7 +362,7 @@ Status WriteRebuiltIndex(const TableDef& def, int data_fd, const std::string& in
 }
 
 Status EnsureIndex(const TableDef& def, int data_fd, const std::string& index_path) {
-  if (FileExists(index_path)) return {};
+  if (platform::Exists(index_path)) return {};
   if (platform::FileSizeOf(data_fd) < static_cast<int64_t>(def.record_size)) return {};
   return WriteRebuiltIndex(def, data_fd, index_path, {});
 }

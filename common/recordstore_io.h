@@ -27,8 +27,6 @@ using Fd = platform::UniqueFd;
 // created for the owner alone: the tables hold passwords.
 Fd OpenFile(const std::string& path, int flags, mode_t mode = 0600);
 
-bool FileExists(const std::string& path);
-
 // The folder of a path ("." without one) and its last name; a folder and a name joined by one "/".
 std::string DirectoryOf(const std::string& path);
 std::string BaseNameOf(const std::string& path);
