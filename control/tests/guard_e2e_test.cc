@@ -13,8 +13,10 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_keys.h"
 #include "common/testing/service_process.h"
 #include "common/testing/table_env.h"
+#include "common/testing/test_env.h"
 #include "net/control_client.h"
 #include "platform/presence.h"
 #include "platform/registry.h"
@@ -29,15 +31,7 @@ using qv::testing::MakeUser;
 using qv::testing::ScopedSystemRoot;
 using qv::testing::ScopedTables;
 using qv::testing::ServiceProcess;
-
-template <class Check>
-bool Eventually(Check check) {
-  for (int i = 0; i < 400; ++i) {
-    if (check()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return false;
-}
+using qv::testing::WaitUntil;
 
 class GuardServiceTest : public ::testing::Test {
  protected:
@@ -46,24 +40,16 @@ class GuardServiceTest : public ::testing::Test {
     pw_port_ = FreeLoopbackPort();
     smtp_port_ = FreeLoopbackPort();
     pop3_port_ = FreeLoopbackPort();
-    reg::Key key;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &key);
-    reg::SetString(&key, "Domain", "example.test");
-    reg::SetString(&key, "HostName", "mail.example.test");
-    reg::SetString(&key, "InstallPath", BinDir());
-    reg::SetString(&key, "MailPath", tables_.mail());
-    reg::SetString(&key, "TempPath", tables_.root() + "/temp");
-    reg::SetString(&key, "LogPath", tables_.root() + "/log");
-    reg::SetString(&key, "ConfigPath", tables_.config());
-    reg::SetDword(&key, "Port", static_cast<uint32_t>(ctrl_port_));
-    reg::SetDword(&key, "PasswordPort", static_cast<uint32_t>(pw_port_));
-    reg::CloseKey(&key);
-    reg::CreateKey(kSmtpKey, "QuorvaneSmtp", &key);
-    reg::SetDword(&key, "Port", static_cast<uint32_t>(smtp_port_));
-    reg::CloseKey(&key);
-    reg::CreateKey(kPop3Key, "QuorvanePop3", &key);
-    reg::SetDword(&key, "Port", static_cast<uint32_t>(pop3_port_));
-    reg::CloseKey(&key);
+    qv::testing::WriteCommonKey({.host = "mail.example.test",
+                                 .domain = "example.test",
+                                 .install = BinDir(),
+                                 .mail = tables_.mail(),
+                                 .temp = tables_.root() + "/temp",
+                                 .log = tables_.root() + "/log",
+                                 .config = tables_.config()});
+    qv::testing::ControlKey().Set("Port", ctrl_port_).Set("PasswordPort", pw_port_);
+    qv::testing::SmtpKey().Set("Port", smtp_port_);
+    qv::testing::Pop3Key().Set("Port", pop3_port_);
     ::mkdir((tables_.root() + "/temp").c_str(), 0755);
     ::mkdir((tables_.root() + "/log").c_str(), 0755);
     USERSTRUCT admin = MakeUser("admin", "example.test", "Secret");
@@ -78,7 +64,7 @@ class GuardServiceTest : public ::testing::Test {
   void TearDown() override {
     for (const char* name : {"QuorvaneSmtp", "QuorvanePop3"}) {
       platform::SendDestroy(name);
-      Eventually([name] { return !platform::FindServiceWindow(name); });
+      WaitUntil([name] { return !platform::FindServiceWindow(name); });
     }
     control_.Stop();
   }
@@ -106,7 +92,7 @@ class GuardServiceTest : public ::testing::Test {
 TEST_F(GuardServiceTest, LockingSettingsAreRefusedAndSaveKeepsTheRegistry) {
   // One SAVE first, so that the registry holds every value the service writes.
   ASSERT_EQ(Command("SAVE"), "New values saved to service.\r\n");
-  ASSERT_TRUE(Eventually([this] { return Pop3Greets(); }));  // SAVE restarts it
+  ASSERT_TRUE(WaitUntil([this] { return Pop3Greets(); }));  // SAVE restarts it
   const std::string before = reg::ExportText();
   const std::string options = Stream("GETSTREAM OPTIONS");
 
@@ -133,7 +119,7 @@ TEST_F(GuardServiceTest, LockingSettingsAreRefusedAndSaveKeepsTheRegistry) {
 
   EXPECT_EQ(Command("SAVE"), "New values saved to service.\r\n");
   EXPECT_EQ(reg::ExportText(), before);
-  EXPECT_TRUE(Eventually([this] { return Pop3Greets(); }));
+  EXPECT_TRUE(WaitUntil([this] { return Pop3Greets(); }));
   LineClient again;
   EXPECT_TRUE(again.Connect(ctrl_port_));
 }

@@ -24,6 +24,7 @@
 #include "common/recordstore.h"
 #include "common/testing/service_process.h"
 #include "common/testing/table_env.h"
+#include "common/testing/test_env.h"
 #include "control/control_texts.h"
 #include "control/service.h"
 #include "platform/registry.h"
@@ -110,11 +111,7 @@ class Peer {
 // Waits until `check` holds, for up to five seconds.
 template <class Check>
 bool Eventually(Check check) {
-  for (int i = 0; i < 100; ++i) {
-    if (check()) return true;
-    std::this_thread::sleep_for(milliseconds(50));
-  }
-  return false;
+  return qv::testing::WaitUntil(check, std::chrono::seconds(5));
 }
 
 // How long a guesser waits for an answer before it hangs up and tries again.
