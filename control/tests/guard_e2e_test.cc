@@ -13,10 +13,10 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/testing/line_client.h"
-#include "common/testing/service_keys.h"
 #include "common/testing/service_process.h"
 #include "common/testing/table_env.h"
 #include "common/testing/test_env.h"
+#include "control/tests/service_keys_util.h"
 #include "net/control_client.h"
 #include "platform/presence.h"
 #include "platform/registry.h"
@@ -40,16 +40,7 @@ class GuardServiceTest : public ::testing::Test {
     pw_port_ = FreeLoopbackPort();
     smtp_port_ = FreeLoopbackPort();
     pop3_port_ = FreeLoopbackPort();
-    qv::testing::WriteCommonKey({.host = "mail.example.test",
-                                 .domain = "example.test",
-                                 .install = BinDir(),
-                                 .mail = tables_.mail(),
-                                 .temp = tables_.root() + "/temp",
-                                 .log = tables_.root() + "/log",
-                                 .config = tables_.config()});
-    qv::testing::ControlKey().Set("Port", ctrl_port_).Set("PasswordPort", pw_port_);
-    qv::testing::SmtpKey().Set("Port", smtp_port_);
-    qv::testing::Pop3Key().Set("Port", pop3_port_);
+    testing::WriteServiceKeys(tables_, {ctrl_port_, pw_port_, smtp_port_, pop3_port_});
     ::mkdir((tables_.root() + "/temp").c_str(), 0755);
     ::mkdir((tables_.root() + "/log").c_str(), 0755);
     USERSTRUCT admin = MakeUser("admin", "example.test", "Secret");
