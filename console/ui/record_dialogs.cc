@@ -60,8 +60,8 @@ bool IsMailAddress(std::string_view text) {
   if (SplitAddress(text, &local, &domain) != 1 || local.empty() || domain.empty()) return false;
   // What the parser took is the whole text: nothing around the address, one "@", and none of
   // the separators of an address list.
-  return local.size() + 1 + domain.size() == text.size() &&
-         domain.find('@') == std::string::npos && text.find_first_of(",;") == std::string::npos;
+  return local.size() + 1 + domain.size() == text.size() && domain.find('@') == std::string::npos &&
+         text.find_first_of(",;") == std::string::npos;
 }
 
 bool IsMailAddressList(std::string_view text) {

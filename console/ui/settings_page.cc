@@ -387,9 +387,8 @@ std::optional<SettingsRefusal> CheckSettings(const Settings& before, const Setti
   }
   const std::string_view forward = FieldText(after.smtp.ForwardUnknown);
   if (forward != FieldText(before.smtp.ForwardUnknown) && !IsMailAddressList(forward)) {
-    return SettingsRefusal{
-        NotAddressesText(QString::fromLatin1(kForwardUnknown)),
-        QStringLiteral("ForwardUnknown")};
+    return SettingsRefusal{NotAddressesText(QString::fromLatin1(kForwardUnknown)),
+                           QStringLiteral("ForwardUnknown")};
   }
   return std::nullopt;
 }

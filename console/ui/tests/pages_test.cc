@@ -52,8 +52,9 @@ TEST_F(DialogTest, TextFieldsLoadAndStore) {
     EXPECT_EQ(edit->maxLength(), static_cast<int>(f.width - 1));  // nothing is cut on saving
     EXPECT_EQ(DirtyPages(), 0);
     // Mail for unknown users is forwarded to addresses.
-    const std::string edited = std::string("edited-") + f.name +
-                               (std::string_view(f.name) == "ForwardUnknown" ? "@example.test" : "");
+    const std::string edited =
+        std::string("edited-") + f.name +
+        (std::string_view(f.name) == "ForwardUnknown" ? "@example.test" : "");
     edit->setText(QString::fromStdString(edited));
     EXPECT_EQ(DirtyPages(), 1);
     EXPECT_EQ(FieldText(f.field(Saved()), f.width), edited);
