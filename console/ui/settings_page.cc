@@ -333,10 +333,6 @@ QComboBox* SettingsPage::BindIndex(SettingRecord record, const char* name,
   return box;
 }
 
-}  // namespace qv::console
-
-namespace qv::console {
-
 namespace {
 
 struct PortField {

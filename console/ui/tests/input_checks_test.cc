@@ -15,6 +15,7 @@
 #include "console/ui/accounts_page.h"
 #include "console/ui/members_dialog.h"
 #include "console/ui/record_dialogs.h"
+#include "console/ui/settings_page.h"
 #include "console/ui/tests/dialog_fixture_util.h"
 
 namespace qv::console::testing {
@@ -120,6 +121,26 @@ TEST_F(SettingsCheckTest, EnterInLocalDomainsAddsAndKeepsTheConsoleOpen) {
   EXPECT_EQ(Find<QListWidget>("DomainList")->count(), 2);
   EXPECT_TRUE(entry->text().isEmpty());
   EXPECT_EQ(DirtyPages(), 1);
+}
+
+// Every port the settings table guards as a listening port is one the console checks.
+TEST(PortCheckTest, EveryListeningPortIsChecked) {
+  Settings before{};
+  before.system.Port = 32000;
+  before.system.PasswordPort = 106;
+  before.smtp.Port = 25;
+  before.pop3.Port = 110;
+  int listeners = 0;
+  for (const SettingDef& def : SettingsTable()) {
+    if (def.guard != SettingGuard::kListenerPort) continue;
+    ++listeners;
+    Settings after = before;
+    SettingNumber(after, def) = SettingNumber(before, def) == 25 ? 110 : 25;
+    EXPECT_TRUE(CheckSettings(before, after, false).has_value()) << def.name;
+    SettingNumber(after, def) = 2525;
+    EXPECT_FALSE(CheckSettings(before, after, false).has_value()) << def.name;
+  }
+  EXPECT_EQ(listeners, 4);
 }
 
 TEST(AddressCheckTest, OneAddressAndAddressLists) {
