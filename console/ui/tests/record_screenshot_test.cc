@@ -42,7 +42,6 @@ TEST(ScreenshotTest, AccountDialogs) {
   LISTSTRUCT list{};
   CopyField(list.Name, "announcements");
   CopyField(list.Domain, "headquarters.example.test");
-  CopyField(list.Description, "News for everybody in the office");
   CopyField(list.FileName, "/var/lib/quorvane/config/announcements-headquarters.mls");
   CopyField(list.OwnerUser, "admin");
   CopyField(list.OwnerDomain, "example.test");
