@@ -29,9 +29,10 @@ constexpr Category kCategories[AccountsPage::kCategoryCount] = {
     {kCategoryAccounts, Table::kAccounts},    {kCategoryRoutes, Table::kRoutes},
 };
 
-// Node types: a category, and a record's node (which holds the record).
+// Node types: a category, a record's node (which holds the record), a list's member.
 constexpr int kCategoryNode = QTreeWidgetItem::UserType;
 constexpr int kRecordNode = QTreeWidgetItem::UserType + 1;
+constexpr int kMemberNode = QTreeWidgetItem::UserType + 2;
 
 QString NodeString(const TableRecord& record) {
   return QString::fromStdString(record.NodeText());
@@ -82,7 +83,11 @@ AccountsPage::AccountsPage(ConsoleContext& context, QWidget* parent)
   connect(tree_, &QTreeWidget::itemExpanded, this, &AccountsPage::Expanded);
   connect(tree_, &QTreeWidget::currentItemChanged, this, &AccountsPage::UpdateButtons);
   connect(tree_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
-    if (RecordOf(item)) EditRecord();
+    // Either may reload the category, which frees `item`.
+    if (RecordOf(item))
+      EditRecord();
+    else if (IsMemberNode(item))
+      EditMembers();
   });
   connect(add_, &QPushButton::clicked, this, &AccountsPage::AddRecord);
   connect(edit_, &QPushButton::clicked, this, &AccountsPage::EditRecord);
@@ -115,6 +120,10 @@ bool AccountsPage::loaded(Table table) const {
 const TableRecord* AccountsPage::RecordOf(const QTreeWidgetItem* item) {
   if (item == nullptr || item->type() != kRecordNode) return nullptr;
   return &static_cast<const RecordNode*>(item)->record();
+}
+
+bool AccountsPage::IsMemberNode(const QTreeWidgetItem* item) {
+  return item != nullptr && item->type() == kMemberNode;
 }
 
 QTreeWidgetItem* AccountsPage::FindNode(Table table, const std::string& text) const {
@@ -172,6 +181,15 @@ bool AccountsPage::LoadCategory(int index) {
   for (TableRecord& record : rows.value()) {
     if (!record.Key().empty()) nodes.append(new RecordNode(std::move(record)));
   }
+  if (kCategories[index].table == Table::kLists) {
+    WaitCursor wait;
+    for (QTreeWidgetItem* node : nodes) {
+      if (LoadMembers(node)) continue;
+      // The broken connection has reset the tree; these nodes never joined it.
+      qDeleteAll(nodes);
+      return false;
+    }
+  }
   QTreeWidgetItem* parent = categories_[index];
   tree_->setUpdatesEnabled(false);
   qDeleteAll(parent->takeChildren());
@@ -179,6 +197,28 @@ bool AccountsPage::LoadCategory(int index) {
   tree_->setUpdatesEnabled(true);
   loaded_[index] = true;
   return true;
+}
+
+bool AccountsPage::LoadMembers(QTreeWidgetItem* list_node) {
+  Result<std::vector<MEMBERSTRUCT>> members =
+      context().store().LoadMembers(RecordOf(list_node)->as<LISTSTRUCT>());
+  if (!members.ok()) {
+    if (members.error() != kConnectionBroken) return true;
+    context().Check(members);
+    return false;
+  }
+  ShowMembers(list_node, *members);
+  return true;
+}
+
+void AccountsPage::ShowMembers(QTreeWidgetItem* list_node,
+                               const std::vector<MEMBERSTRUCT>& members) {
+  QList<QTreeWidgetItem*> rows;
+  rows.reserve(static_cast<qsizetype>(members.size()));
+  for (const MEMBERSTRUCT& member : members)
+    rows.append(new QTreeWidgetItem(QStringList(MemberRow(member)), kMemberNode));
+  qDeleteAll(list_node->takeChildren());
+  list_node->addChildren(rows);
 }
 
 void AccountsPage::ShowRecord(const TableRecord& saved) {
@@ -209,7 +249,8 @@ void AccountsPage::UpdateButtons() {
   add_->setEnabled(CurrentCategory() >= 0);
   edit_->setEnabled(record != nullptr);
   remove_->setEnabled(record != nullptr);
-  members_->setEnabled(record != nullptr && record->table() == Table::kLists);
+  members_->setEnabled((record != nullptr && record->table() == Table::kLists) ||
+                       IsMemberNode(tree_->currentItem()));
 }
 
 void AccountsPage::AddRecord() {
@@ -250,12 +291,18 @@ void AccountsPage::RemoveRecord() {
 }
 
 void AccountsPage::EditMembers() {
-  const TableRecord* current = RecordOf(tree_->currentItem());
+  QTreeWidgetItem* item = tree_->currentItem();
+  if (IsMemberNode(item)) item = item->parent();
+  const TableRecord* current = RecordOf(item);
   if (current == nullptr || current->table() != Table::kLists) return;
+  const std::string text = current->NodeText();
   MembersDialog dialog(context(), current->as<LISTSTRUCT>(), this);
   dialog.set_dialog_runner(run_);
   if (!dialog.Load()) return;
   run_(dialog);
+  // The list's node is gone when a change of mode closed the dialog and emptied the tree.
+  if (QTreeWidgetItem* list_node = FindNode(Table::kLists, text))
+    ShowMembers(list_node, dialog.members());
 }
 
 }  // namespace qv::console

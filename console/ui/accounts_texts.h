@@ -64,5 +64,13 @@ inline constexpr char kKeywordsRemote[] =
     "Keyword definitions of more than one line cannot be sent to a remote server.";
 inline constexpr char kIntervalTooLong[] = "The interval is too long.";
 inline constexpr char kAlreadyMember[] = "'%s' is already a member of the list.";
+inline constexpr char kFieldNotAddress[] = "'%s' must be a mail address (name@domain).";
+inline constexpr char kFieldNotAddresses[] =
+    "'%s' must hold mail addresses (name@domain), separated by ';'.";
+inline constexpr char kOwnerForJoin[] =
+    "'%s' must not be empty: without automatic joining, join requests go to the list's owner.";
+inline constexpr char kOwnerForOptions[] =
+    "'%s' must not be empty: the options chosen send to the list's owner or accept mail from the "
+    "owner only.";
 
 }  // namespace qv::console

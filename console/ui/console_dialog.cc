@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <optional>
 #include <string_view>
 
 #include "common/strings.h"
@@ -17,6 +18,7 @@
 #include "console/ui/forwarding_page.h"
 #include "console/ui/options_page.h"
 #include "console/ui/servers_page.h"
+#include "console/ui/settings_page.h"
 
 namespace qv::console {
 
@@ -124,7 +126,20 @@ bool ConsoleDialog::dirty() const {
 }
 
 bool ConsoleDialog::Save() {
+  const Settings before = context_->settings();
   for (ConsolePage* page : pages_) page->Store();
+  if (std::optional<SettingsRefusal> refused =
+          CheckSettings(before, context_->settings(), !context_->remote())) {
+    // Nothing is saved; the pages still show what was typed, on the page of the field.
+    context_->settings() = before;
+    context_->Message(QString::fromLatin1(kErrorTitle), refused->text);
+    if (QWidget* field = refused->field.isEmpty() ? nullptr : findChild<QWidget*>(refused->field)) {
+      for (ConsolePage* page : pages_)
+        if (page->isAncestorOf(field)) tabs_->setCurrentWidget(page);
+      field->setFocus();
+    }
+    return false;
+  }
   {
     WaitCursor wait;
     if (!context_->Check(context_->store().SaveSettings(context_->settings()))) return false;

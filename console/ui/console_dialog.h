@@ -38,8 +38,8 @@ class ConsoleDialog : public QDialog {
 
   // Loads the settings from the store and fills every page.
   void Reload();
-  // Stores every page and saves the settings; the pages are clean afterwards. False when the
-  // store refused (reported).
+  // Stores every page, checks the settings (CheckSettings) and saves them; the pages are clean
+  // afterwards. False when the check or the store refused (reported; a refused field is shown).
   bool Save();
   // Whether any page has unsaved changes.
   bool dirty() const;

@@ -171,4 +171,14 @@ inline constexpr char kAboutSmtp[] = "SMTP service:";
 inline constexpr char kAboutPop3[] = "POP3 service:";
 inline constexpr char kAboutControl[] = "Control service:";
 
+// Checks of the settings before they are saved: the listening ports by name, and the refusals
+// (port's name, port, the other port's name).
+inline constexpr char kSmtpPortName[] = "SMTP port";
+inline constexpr char kPop3PortName[] = "POP3 port";
+inline constexpr char kPasswordPortName[] = "Password service port";
+inline constexpr char kControlPortName[] = "Control service port";
+inline constexpr char kPortOfAnother[] = "'%s' cannot be %d: the '%s' is %d as well.";
+inline constexpr char kPortInUse[] =
+    "'%s' cannot be %d: another program on this computer listens on that port.";
+
 }  // namespace qv::console

@@ -14,6 +14,7 @@
 #include "common/strings.h"
 #include "console/ui/accounts_texts.h"
 #include "console/ui/local_users_dialog.h"
+#include "console/ui/settings_page.h"
 
 namespace qv::console {
 
@@ -37,7 +38,12 @@ MembersDialog::MembersDialog(ConsoleContext& context, const LISTSTRUCT& list, QW
   setWindowTitle(QString::fromStdString(Format(kMembersTitle, address.c_str())));
 
   auto* layout = new QVBoxLayout(this);
-  setMinimumSize(fontMetrics().averageCharWidth() * 60, fontMetrics().height() * 24);
+  // Wide enough for the title with the list's address beside the window's buttons (the title
+  // bar's font is often bold and larger than the dialog's).
+  const int title = fontMetrics().horizontalAdvance(windowTitle()) * 5 / 4 +
+                    fontMetrics().averageCharWidth() * 24;
+  setMinimumSize(std::max(fontMetrics().averageCharWidth() * 60, title),
+                 fontMetrics().height() * 24);
   rows_ = new QListWidget(this);
   rows_->setObjectName(QStringLiteral("Members"));
   rows_->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -74,6 +80,9 @@ MembersDialog::MembersDialog(ConsoleContext& context, const LISTSTRUCT& list, QW
       address_->setFocus();
     }
   });
+  // Enter in the entry lines adds the member; it never closes the dialog.
+  OnEnter(address_, [add] { add->click(); });
+  OnEnter(name_, [add] { add->click(); });
   connect(remove, &QPushButton::clicked, this, [this] { RemoveSelected(); });
   connect(local, &QPushButton::clicked, this, [this] { AddLocalUsers(); });
   connect(close, &QDialogButtonBox::rejected, this, &QDialog::accept);
@@ -129,6 +138,7 @@ bool MembersDialog::AddMember(const QString& address_text, const QString& name_t
   std::string address = checks[0].text.toStdString();
   std::string name = checks[1].text.toStdString();
   if (address.empty()) return refuse(Format(kFieldEmpty, "Address"), address_);
+  if (!IsMailAddress(address)) return refuse(Format(kFieldNotAddress, "Address"), address_);
   for (const MEMBERSTRUCT& member : members_) {
     if (EqualsNoCase(FieldText(member.Address), address)) {
       return refuse(Format(kAlreadyMember, address.c_str()), address_);

@@ -1,7 +1,8 @@
 // "List Members": the members of one mailing list, from the store, with adding (an address and
 // a name typed in, or users picked in "Local Users") and removing. Every change goes to the
 // store at once; the list shows what was changed without loading the members again. Failures
-// are reported through the console's message sink; a change of mode closes the dialog.
+// are reported through the console's message sink; a change of mode closes the dialog. Enter in
+// the address or name line means Add.
 #pragma once
 
 #include <QDialog>
@@ -29,7 +30,7 @@ class MembersDialog : public QDialog {
   // How the "Local Users" dialog is run (exec() by default).
   void set_dialog_runner(DialogRunner runner) { run_ = std::move(runner); }
 
-  // Adds one member after checking it: an address given, no "|" or line break, the field
+  // Adds one member after checking it: a mail address given, no "|" or line break, the field
   // widths, not a member yet (compared without regard to case). False after a refusal (reported
   // with the dialog's title) or a failure.
   bool AddMember(const QString& address, const QString& name);

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QSpinBox>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -19,8 +20,10 @@
 #include <string>
 
 #include "common/accounts.h"
+#include "common/address.h"
 #include "common/strings.h"
 #include "console/ui/accounts_texts.h"
+#include "mail/mail_util.h"
 
 namespace qv::console {
 
@@ -49,6 +52,33 @@ QString Fmt(const char* format, const QString& arg) {
 
 int RunModal(QDialog& dialog) {
   return dialog.exec();
+}
+
+bool IsMailAddress(std::string_view text) {
+  text = Trim(text);
+  std::string local, domain;
+  if (SplitAddress(text, &local, &domain) != 1 || local.empty() || domain.empty()) return false;
+  // What the parser took is the whole text: nothing around the address, one "@", and none of
+  // the separators of an address list.
+  return local.size() + 1 + domain.size() == text.size() && domain.find('@') == std::string::npos &&
+         text.find_first_of(",;") == std::string::npos;
+}
+
+bool IsMailAddressList(std::string_view text) {
+  for (const std::string& item : mail::SplitAddressList(text))
+    if (!IsMailAddress(item)) return false;
+  return true;
+}
+
+QString NotAddressesText(const QString& label) {
+  return Fmt(kFieldNotAddresses, label);
+}
+
+void FitToText(QLineEdit* edit, int limit) {
+  const QFontMetrics metrics = edit->fontMetrics();
+  // The frame and the text margins take about two characters.
+  const int wanted = metrics.horizontalAdvance(edit->text()) + metrics.averageCharWidth() * 3;
+  edit->setMinimumWidth(std::min(std::max(wanted, edit->minimumSizeHint().width()), limit));
 }
 
 struct RecordDialog::TextField {
@@ -129,7 +159,11 @@ QWidget* RecordDialog::AddTextAt(const QString& label, const char* name, size_t 
 void RecordDialog::MarkKey(bool required) {
   TextField& field = texts_.back();
   field.required = required;
-  if (!adding_ && field.line) field.line->setReadOnly(true);
+  if (!adding_ && field.line) {
+    // Greyed out as well: a read-only line that looks like the others invites typing.
+    field.line->setReadOnly(true);
+    field.line->setEnabled(false);
+  }
 }
 
 void RecordDialog::AddOption(const QString& label, size_t options_offset, int32_t bit) {
@@ -149,7 +183,16 @@ void RecordDialog::AddRow(const QString& label, QWidget* field) {
   form_->addRow(label, field);
 }
 
+int RecordDialog::WidthLimit() const {
+  const QScreen* shown_on = screen();
+  return shown_on ? shown_on->availableGeometry().width() * 2 / 3
+                  : fontMetrics().averageCharWidth() * 120;
+}
+
 void RecordDialog::Finish() {
+  const int limit = WidthLimit();
+  for (const TextField& field : texts_)
+    if (field.line && field.kind != kPassword) FitToText(field.line, limit);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &RecordDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -175,7 +218,10 @@ void RecordDialog::ChooseFile(QLineEdit* edit, TextKind kind, const char* filter
           ? QFileDialog::getOpenFileName(this, QString(), edit->text(), QString::fromLatin1(filter))
           : QFileDialog::getSaveFileName(this, QString(), edit->text(), QString::fromLatin1(filter),
                                          nullptr, QFileDialog::DontConfirmOverwrite);
-  if (!chosen.isEmpty()) edit->setText(chosen);
+  if (chosen.isEmpty()) return;
+  edit->setText(chosen);
+  FitToText(edit, WidthLimit());
+  resize(std::max(width(), sizeHint().width()), height());
 }
 
 bool RecordDialog::Collect(TableRecord& out) {
@@ -262,6 +308,23 @@ UserDialog::UserDialog(ConsoleContext& context, const TableRecord& record, bool 
   Finish();
 }
 
+bool UserDialog::CollectMore(TableRecord& out) {
+  const auto& user = out.as<USERSTRUCT>();
+  if ((user.Options & kUserRemote) != 0 && !IsMailAddress(FieldText(user.Mailbox)))
+    return Refuse(Fmt(kFieldNotAddress, QStringLiteral("Mailbox")), LineAt("Mailbox"));
+  const struct {
+    const char* label;
+    const char* name;
+    std::string_view text;
+  } copies[] = {{"Copy incoming mail to", "CopyIncoming", FieldText(user.CopyIncoming)},
+                {"Copy outgoing mail to", "CopyOutgoing", FieldText(user.CopyOutgoing)}};
+  for (const auto& copy : copies) {
+    if (!IsMailAddressList(copy.text))
+      return Refuse(NotAddressesText(QString::fromLatin1(copy.label)), LineAt(copy.name));
+  }
+  return true;
+}
+
 ListDialog::ListDialog(ConsoleContext& context, const TableRecord& record, bool adding,
                        QWidget* parent)
     : RecordDialog(context, record, adding, parent) {
@@ -278,14 +341,27 @@ ListDialog::ListDialog(ConsoleContext& context, const TableRecord& record, bool 
   AddText(QStringLiteral("Respond to new members with"), "Responder", r.Responder);
   AddText(QStringLiteral("Log activities to"), "LogFile", r.LogFile, kSaveFile, kFilterTexts);
   const size_t options = offsetof(LISTSTRUCT, Options);
-  AddOption(QStringLiteral("Public list"), options, kListPublic);
-  AddOption(QStringLiteral("New members join automatically"), options, kListAutoJoin);
-  AddOption(QStringLiteral("Only the owner may send"), options, kListOwnerSends);
-  AddOption(QStringLiteral("Copy each message to the owner"), options, kListCopyOwner);
-  AddOption(QStringLiteral("Members are hidden"), options, kListHidden);
-  AddOption(QStringLiteral("Respond to new members"), options, kListRespond);
-  AddOption(QStringLiteral("Log list activities"), options, kListLog);
+  AddOption(QStringLiteral("List is p&ublic"), options, kListPublic);
+  AddOption(QStringLiteral("Allow new &members to join automatically"), options, kListAutoJoin);
+  AddOption(QStringLiteral("On&ly list owner can send messages to the list"), options,
+            kListOwnerSends);
+  AddOption(QStringLiteral("S&end copy of messages to list owner"), options, kListCopyOwner);
+  AddOption(QStringLiteral("List members not &visible by query"), options, kListHidden);
+  AddOption(QStringLiteral("&Respond to new members"), options, kListRespond);
+  AddOption(QStringLiteral("Log lis&t activities to file:"), options, kListLog);
   Finish();
+}
+
+bool ListDialog::CollectMore(TableRecord& out) {
+  const auto& list = out.as<LISTSTRUCT>();
+  if (!Trim(FieldText(list.OwnerUser)).empty()) return true;
+  // Without automatic joining a join request is mailed to the owner; the other two options
+  // send to the owner or accept mail from the owner only.
+  if ((list.Options & kListAutoJoin) == 0)
+    return Refuse(Fmt(kOwnerForJoin, QStringLiteral("Owner")), LineAt("OwnerUser"));
+  if ((list.Options & (kListOwnerSends | kListCopyOwner)) != 0)
+    return Refuse(Fmt(kOwnerForOptions, QStringLiteral("Owner")), LineAt("OwnerUser"));
+  return true;
 }
 
 ResponderDialog::ResponderDialog(ConsoleContext& context, const TableRecord& record, bool adding,
@@ -298,7 +374,7 @@ ResponderDialog::ResponderDialog(ConsoleContext& context, const TableRecord& rec
   AddText(QStringLiteral("Text file"), "TextFile", r.TextFile, kOpenFile, kFilterTexts);
   AddText(QStringLiteral("Log file"), "LogFile", r.LogFile, kSaveFile, kFilterTexts);
   AddText(QStringLiteral("No response to"), "Exceptions", r.Exceptions);
-  AddOption(QStringLiteral("Log each response"), offsetof(AUTOSTRUCT, Options), kAutoLog);
+  AddOption(QStringLiteral("&Log responses to file"), offsetof(AUTOSTRUCT, Options), kAutoLog);
   Finish();
 }
 

@@ -4,7 +4,10 @@
 // console's message sink), and closes as rejected when the console changes mode meanwhile.
 //
 // Key fields (the name, with the domain where the table has one; a route's destination) are
-// read-only when an existing record is edited: a new key is a new record.
+// read-only, and greyed out, when an existing record is edited: a new key is a new record.
+// Where a field asks for mail addresses, what it holds must be addresses ("name@domain"); a list
+// that sends to its owner (join requests without automatic joining, copies, owner-only sending)
+// must name one. Each line grows to show the text it holds, within the screen.
 //
 // Texts are shown as UTF-8; a field the user left as shown keeps its stored bytes, so texts of
 // another encoding survive an edit of the other fields. No text may hold "|" (the control
@@ -19,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "console/store/console_store.h"
@@ -39,6 +43,17 @@ namespace qv::console {
 // fields, accept it) and never block on a modal loop.
 using DialogRunner = std::function<int(QDialog&)>;
 int RunModal(QDialog& dialog);
+
+// One mail address and nothing else: "name@domain" as SplitAddress reads it, both parts given,
+// without a display name, brackets, blanks or a second "@".
+bool IsMailAddress(std::string_view text);
+// Every item of a list separated by ";", "," or blanks is a mail address (true for no item).
+bool IsMailAddressList(std::string_view text);
+// The refusal of a field that must hold mail addresses (by its label).
+QString NotAddressesText(const QString& label);
+
+// Widens a line edit so that its text shows whole, but not beyond `limit` pixels.
+void FitToText(QLineEdit* edit, int limit);
 
 class RecordDialog : public QDialog {
   Q_OBJECT
@@ -96,6 +111,8 @@ class RecordDialog : public QDialog {
                      TextKind kind, const char* filter);
   bool Collect(TableRecord& out);
   void ChooseFile(QLineEdit* edit, TextKind kind, const char* filter);
+  // The widest a line may grow: most of the screen.
+  int WidthLimit() const;
 
   ConsoleContext& context_;
   TableRecord record_;
@@ -106,19 +123,27 @@ class RecordDialog : public QDialog {
   std::vector<OptionField> flags_;
 };
 
+// The mailbox of a user routed to a remote address, and the copy fields, hold addresses.
 class UserDialog : public RecordDialog {
   Q_OBJECT
  public:
   UserDialog(ConsoleContext& context, const TableRecord& record, bool adding,
              QWidget* parent = nullptr);
+
+ protected:
+  bool CollectMore(TableRecord& out) override;
 };
 
-// A new list left without a member file gets "<ConfigPath>/<name>.mls" from the store.
+// A new list left without a member file gets "<ConfigPath>/<name>.mls" from the store. The
+// option labels are the ones the list's documentation uses, with their shortcuts.
 class ListDialog : public RecordDialog {
   Q_OBJECT
  public:
   ListDialog(ConsoleContext& context, const TableRecord& record, bool adding,
              QWidget* parent = nullptr);
+
+ protected:
+  bool CollectMore(TableRecord& out) override;
 };
 
 class ResponderDialog : public RecordDialog {

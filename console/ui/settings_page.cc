@@ -1,8 +1,10 @@
 #include "console/ui/settings_page.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTcpServer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include "common/records.h"
 #include "common/strings.h"
 #include "console/ui/console_texts.h"
+#include "console/ui/record_dialogs.h"
 
 namespace qv::console {
 
@@ -25,6 +28,32 @@ QString QtFilter(const char* chooser) {
   QString patterns = text.mid(bar + 1);
   patterns.replace(';', ' ');
   return name + " (" + patterns + ")";
+}
+
+namespace {
+
+class EnterFilter : public QObject {
+ public:
+  EnterFilter(QLineEdit* edit, std::function<void()> action)
+      : QObject(edit), action_(std::move(action)) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return QObject::eventFilter(watched, event);
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key != Qt::Key_Return && key != Qt::Key_Enter) return false;
+    action_();
+    return true;
+  }
+
+ private:
+  std::function<void()> action_;
+};
+
+}  // namespace
+
+void OnEnter(QLineEdit* edit, std::function<void()> action) {
+  edit->installEventFilter(new EnterFilter(edit, std::move(action)));
 }
 
 namespace {
@@ -109,7 +138,7 @@ ListEdit::ListEdit(const QString& name, size_t width, QWidget* parent)
     QString message;
     if (!AddEntry(&message) && !message.isEmpty()) emit refused(message);
   });
-  connect(entry_, &QLineEdit::returnPressed, add, &QPushButton::click);
+  OnEnter(entry_, [add] { add->click(); });
   connect(remove, &QPushButton::clicked, this, &ListEdit::RemoveSelected);
 }
 
@@ -302,6 +331,62 @@ QComboBox* SettingsPage::BindIndex(SettingRecord record, const char* name,
       });
   connect(box, &QComboBox::currentIndexChanged, this, [this] { MarkDirty(); });
   return box;
+}
+
+namespace {
+
+struct PortField {
+  SettingRecord record;
+  const char* name;
+  const char* label;
+  const char* widget;  // object name on its page
+};
+
+// The listening ports (the rows the settings table guards as such) as the console names them.
+constexpr PortField kPortFields[] = {
+    {SettingRecord::kSmtp, "Port", kSmtpPortName, "SmtpPort"},
+    {SettingRecord::kPop3, "Port", kPop3PortName, "Pop3Port"},
+    {SettingRecord::kSystem, "PasswordPort", kPasswordPortName, "PasswordPort"},
+    {SettingRecord::kSystem, "Port", kControlPortName, ""},
+};
+
+// True when another program listens on `port` of this computer. A port the console may not
+// bind (below 1024 without privileges) counts as free: the service runs with other rights.
+bool PortInUse(int port) {
+  QTcpServer probe;
+  if (probe.listen(QHostAddress::AnyIPv4, static_cast<quint16>(port))) return false;
+  return probe.serverError() == QAbstractSocket::AddressInUseError;
+}
+
+}  // namespace
+
+std::optional<SettingsRefusal> CheckSettings(const Settings& before, const Settings& after,
+                                             bool local) {
+  auto number = [](const Settings& s, const PortField& field) {
+    return SettingNumber(s, *FindSetting(field.record, field.name));
+  };
+  for (const PortField& field : kPortFields) {
+    const int32_t port = number(after, field);
+    if (port == number(before, field)) continue;
+    const QString name = QString::fromLatin1(field.widget);
+    for (const PortField& other : kPortFields) {
+      if (&other == &field || number(after, other) != port) continue;
+      return SettingsRefusal{
+          QString::fromStdString(Format(kPortOfAnother, field.label, port, other.label, port)),
+          name};
+    }
+    if (!local) continue;  // the ports of another host cannot be probed from here
+    bool held_by_service = false;
+    for (const PortField& other : kPortFields) held_by_service |= number(before, other) == port;
+    if (!held_by_service && PortInUse(port))
+      return SettingsRefusal{QString::fromStdString(Format(kPortInUse, field.label, port)), name};
+  }
+  const std::string_view forward = FieldText(after.smtp.ForwardUnknown);
+  if (forward != FieldText(before.smtp.ForwardUnknown) && !IsMailAddressList(forward)) {
+    return SettingsRefusal{NotAddressesText(QString::fromLatin1(kForwardUnknown)),
+                           QStringLiteral("ForwardUnknown")};
+  }
+  return std::nullopt;
 }
 
 }  // namespace qv::console

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "common/settings_table.h"
@@ -27,6 +28,10 @@ namespace qv::console {
 // dialog filter ("Program files (*.exe *.com *.bat)"); a name that already shows its patterns
 // keeps them.
 QString QtFilter(const char* chooser);
+
+// Enter (Return, or the keypad's Enter) in `edit` runs `action` and nothing else: the key does not
+// reach the dialog, whose default button would otherwise close it or press another button.
+void OnEnter(QLineEdit* edit, std::function<void()> action);
 
 // An interval of seconds shown as a number and a unit: the units of the interval's kind (minutes,
 // hours and days, or seconds, minutes and hours) and the split that the control service shows.
@@ -63,7 +68,7 @@ class IntervalEdit : public QWidget {
 // A list of texts kept in one setting with a separator (the local domains, the responder
 // exception masks): a list with an entry line, Add and Remove. Entries are trimmed, empty ones
 // and repeats (without regard to case) are not added, and an entry that would make the stored
-// text longer than its field is refused with a message.
+// text longer than its field is refused with a message. Enter in the entry line means Add.
 class ListEdit : public QWidget {
   Q_OBJECT
 
@@ -89,6 +94,20 @@ class ListEdit : public QWidget {
   QListWidget* list_;
   QLineEdit* entry_;
 };
+
+// What saving the settings would refuse or regret, found before they leave the console, with a
+// text that names the field: a listening port (SMTP, POP3, password and control service) changed
+// to the port of another of them or, on this computer (`local`), to one that another program
+// listens on (a port that one of the services held before is theirs to give up); an address list
+// for mail to unknown users that holds something else. Only values changed from `before` are
+// judged, as the store does. `field` is the object name of the widget showing the value (empty
+// when no page shows it).
+struct SettingsRefusal {
+  QString text;
+  QString field;
+};
+std::optional<SettingsRefusal> CheckSettings(const Settings& before, const Settings& after,
+                                             bool local);
 
 class SettingsPage : public ConsolePage {
   Q_OBJECT

@@ -124,7 +124,8 @@ TEST_F(ModesTest, AUserAddedEditedAndRemovedInTheTreeGoesThroughTheTableFiles) {
 TEST_F(ModesTest, ANewListGetsItsMemberFileAndMembersLandInIt) {
   OpenLocal();
   Accounts()->tree()->setCurrentItem(Accounts()->category(Table::kLists));
-  Fill({{"Name", "staff"}, {"Description", "All of us"}});
+  // Join requests of a list without automatic joining go to its owner.
+  Fill({{"Name", "staff"}, {"Description", "All of us"}, {"OwnerUser", "boss"}});
   Accounts()->AddRecord();
   ASSERT_TRUE(shown_.empty()) << Shown();
   std::vector<TableRecord> lists = Rows(Table::kLists);
