@@ -17,11 +17,10 @@ constexpr int kCheckNiceness = 5;
 }  // namespace
 
 RemoteCollection::RemoteCollection(std::function<void(std::function<void()>)> post,
-                                   std::function<void()> changed, CollectContext context,
-                                   size_t parallel_checks)
+                                   std::function<void()> changed, CollectContext context)
     : changed_(changed),
       context_(std::move(context)),
-      runner_(std::move(post), {.threads = parallel_checks, .niceness = kCheckNiceness}) {
+      runner_(std::move(post), {.threads = kParallelChecks, .niceness = kCheckNiceness}) {
   int cancel[2];
   if (pipe2(cancel, O_CLOEXEC) == 0) {
     cancel_read_.Reset(cancel[0]);

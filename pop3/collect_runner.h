@@ -31,7 +31,7 @@ class RemoteCollection {
   // (the tray icon follows the activity). `context` is the check's context without its cancel
   // descriptor, which the runner provides.
   RemoteCollection(std::function<void(std::function<void()>)> post, std::function<void()> changed,
-                   CollectContext context, size_t parallel_checks = kParallelChecks);
+                   CollectContext context);
   ~RemoteCollection() { Stop(); }
   RemoteCollection(const RemoteCollection&) = delete;
   RemoteCollection& operator=(const RemoteCollection&) = delete;
