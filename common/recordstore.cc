@@ -172,9 +172,19 @@ std::optional<Match> recordstore_io::Search(const TableDef& def, int data_fd,
 // ---- Locks ---------------------------------------------------------------------------------
 
 FileLock::FileLock(const std::string& lock_path, LockMode mode) {
-  Fd fd = OpenFile(lock_path, O_RDWR | O_CREAT, 0600);
-  if (!fd.valid()) fd = OpenFile(lock_path, O_RDONLY);
-  if (!fd.valid()) return;
+  // Never through a link, and never waiting on a pipe planted at the name.
+  constexpr int kNoFollow = O_NOFOLLOW | O_NONBLOCK;
+  Fd fd = OpenFile(lock_path, O_RDWR | O_CREAT | kNoFollow, 0600);
+  if (!fd.valid() && errno != ELOOP) fd = OpenFile(lock_path, O_RDONLY | kNoFollow);
+  if (!fd.valid()) {
+    refused_ = errno == ELOOP;
+    return;
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    refused_ = true;
+    return;
+  }
   auto id = Identity(fd.get());
   auto it = t_held_locks.find(id);
   if (it != t_held_locks.end()) {

@@ -52,7 +52,10 @@ int CompareKeys(std::string_view a, std::string_view b);
 enum class LockMode { kShared, kExclusive };
 
 // Holds the advisory lock of a lock file for its lifetime (see above). When the lock file can
-// be neither created nor opened the operation goes on unlocked: locked() is then false.
+// be neither created nor opened the operation goes on unlocked: locked() is then false. The lock
+// file is opened without following a symbolic link: a link, or anything but a plain file, at its
+// name is refused (refused(), and nothing locked); an operation on a file that another user may
+// reach (a list's member file) then fails instead of going on.
 class FileLock {
  public:
   FileLock(const std::string& lock_path, LockMode mode);
@@ -60,10 +63,12 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   bool locked() const { return locked_; }
+  bool refused() const { return refused_; }
 
  private:
   uint64_t device_ = 0, inode_ = 0;  // identity of the lock file
   bool locked_ = false;
+  bool refused_ = false;
 };
 
 // The lock of a table, for a sequence of operations that must not be interleaved with others

@@ -424,6 +424,7 @@ int AddMember(const SYSTEMSTRUCT& system, const std::string& member_file, std::s
   Result<std::string> path = MemberFilePath(system, member_file);
   if (!path) return -1;
   FileLock lock(LockPathFor(*path), LockMode::kExclusive);
+  if (lock.refused()) return -1;
   platform::UniqueFd file = OpenFile(*path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
   if (!file) return -1;
   bool present = false;
@@ -446,6 +447,7 @@ int UpdateMember(const SYSTEMSTRUCT& system, const std::string& member_file,
   Result<std::string> path = MemberFilePath(system, member_file);
   if (!path) return -1;
   FileLock lock(LockPathFor(*path), LockMode::kExclusive);
+  if (lock.refused()) return -1;
   platform::UniqueFd file = OpenFile(*path, O_RDWR | O_NOFOLLOW);
   if (!file) return -1;
   address = UpToNul(address);

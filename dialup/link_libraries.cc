@@ -105,9 +105,16 @@ uint32_t RasFunctions::GetErrorString(uint32_t error, char* text, uint32_t size)
 
 // ---------------------------------------------------------------------------------------------
 
-ShareFunctions::ShareFunctions(std::string library) {
+ShareFunctions::ShareFunctions(std::string library) : library_(std::move(library)) {}
+
+bool ShareFunctions::Load() {
+  std::call_once(load_, [this] { LoadOnce(); });
+  return handle_ != nullptr;
+}
+
+void ShareFunctions::LoadOnce() {
   Trace(kTraceLevelOps, kTrLoadShare);
-  void* lib = OpenLibrary(library);
+  void* lib = OpenLibrary(library_);
   if (lib == nullptr) {
     Trace(kTraceLevelErrors, kTrShareCannotLoad);
     return;
@@ -134,24 +141,24 @@ ShareFunctions::~ShareFunctions() {
 }
 
 uint32_t ShareFunctions::LockRas(uint32_t wait_ms, uint32_t* wait_result) {
-  return handle_ ? lock_(wait_ms, wait_result) : kErrModNotFound;
+  return Load() ? lock_(wait_ms, wait_result) : kErrModNotFound;
 }
 
 uint32_t ShareFunctions::UnlockRas() {
-  return handle_ ? unlock_() : kErrModNotFound;
+  return Load() ? unlock_() : kErrModNotFound;
 }
 
 uint32_t ShareFunctions::AddRef(const char* entry, bool already_up) {
-  return handle_ ? add_ref_(entry, already_up ? 1 : 0) : kErrModNotFound;
+  return Load() ? add_ref_(entry, already_up ? 1 : 0) : kErrModNotFound;
 }
 
 uint32_t ShareFunctions::ReleaseRef(const char* entry, int32_t* hang_up) {
-  return handle_ ? release_ref_(entry, hang_up) : kErrModNotFound;
+  return Load() ? release_ref_(entry, hang_up) : kErrModNotFound;
 }
 
 uint32_t ShareFunctions::ShareCount(const char* entry, uint32_t operation, int32_t* previous,
                                     int32_t value) {
-  return handle_ ? share_count_(entry, operation, previous, value) : kErrModNotFound;
+  return Load() ? share_count_(entry, operation, previous, value) : kErrModNotFound;
 }
 
 }  // namespace qv::dialup

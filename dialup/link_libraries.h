@@ -1,7 +1,8 @@
 // The two libraries the link manager loads at run time and binds by name: the dial-up layer
-// (librasapi32.so, loaded at first use) and the link share library (libbrasshr.so, loaded when
-// the table is made, at process start). A missing library or entry point makes every call of
-// that table answer 126; a failed load is not tried again while the table lives.
+// (librasapi32.so, loaded at first use) and the link share library (libbrasshr.so, loaded at
+// process start once the trace is set up, or at its first use). A missing library or entry point
+// makes every call of that table answer 126; a failed load is not tried again while the table
+// lives.
 #pragma once
 
 #include <cstdint>
@@ -50,7 +51,8 @@ class RasFunctions {
   platform::ras::RasGetErrorStringFn error_string_ = nullptr;
 };
 
-// The link share library's functions (the share table), loaded when the table is made.
+// The link share library's functions (the share table), loaded once, by Load or the first call.
+// Thread-safe like the RAS table.
 class ShareFunctions {
  public:
   explicit ShareFunctions(std::string library = linkshare::kLibraryName);
@@ -58,7 +60,9 @@ class ShareFunctions {
   ShareFunctions(const ShareFunctions&) = delete;
   ShareFunctions& operator=(const ShareFunctions&) = delete;
 
-  bool loaded() const { return handle_ != nullptr; }
+  // Loads the library, tracing it, unless that was tried before; true when its five entry
+  // points are there.
+  bool Load();
 
   uint32_t LockRas(uint32_t wait_ms, uint32_t* wait_result);
   uint32_t UnlockRas();
@@ -67,6 +71,10 @@ class ShareFunctions {
   uint32_t ShareCount(const char* entry, uint32_t operation, int32_t* previous, int32_t value);
 
  private:
+  void LoadOnce();
+
+  std::once_flag load_;
+  std::string library_;
   void* handle_ = nullptr;
   linkshare::LockRasFn lock_ = nullptr;
   linkshare::UnlockRasFn unlock_ = nullptr;

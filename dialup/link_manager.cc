@@ -60,9 +60,9 @@ LinkSettings LinkSettingsOf(const SYSTEMSTRUCT& system) {
 }
 
 LinkManager::LinkManager(LinkSettings settings)
-    : settings_(std::move(settings)),
-      ras_(settings_.ras_library),
-      share_(settings_.share_library) {}
+    : settings_(std::move(settings)), ras_(settings_.ras_library), share_(settings_.share_library) {
+  if (settings_.load_share_at_once) share_.Load();
+}
 
 void LinkManager::TraceShareCount(const char* entry) {
   int32_t count = 0;
@@ -140,6 +140,7 @@ bool LinkManager::Open(const std::string& entry, std::string* error) {
 }
 
 Result<HRASCONN> LinkManager::OpenConnection(const char* entry) {
+  share_.Load();  // a deferred load is written before the operation's lines
   if (Tracing(kTraceLevelOps)) TracePrint(kTrOpenIn, TraceText(entry));
   TraceShareCount(entry);
   if (!ras_.Load()) return Fail(kErrNoRasLibrary);
@@ -225,6 +226,7 @@ Result<HRASCONN> LinkManager::OpenConnection(const char* entry) {
 }
 
 bool LinkManager::CloseConnection(const char* entry) {
+  share_.Load();
   if (Tracing(kTraceLevelOps)) TracePrint(kTrCloseIn, TraceText(entry));
   TraceShareCount(entry);
   uint32_t lock = LockRas();
@@ -265,8 +267,10 @@ bool LinkManager::IsConnectionActive(const char* entry) {
 
 namespace qv {
 
-std::unique_ptr<DialupLink> MakeSystemDialupLink(const SYSTEMSTRUCT& system) {
-  return std::make_unique<dialup::LinkManager>(dialup::LinkSettingsOf(system));
+std::unique_ptr<SystemDialupLink> MakeSystemDialupLink(const SYSTEMSTRUCT& system) {
+  dialup::LinkSettings settings = dialup::LinkSettingsOf(system);
+  settings.load_share_at_once = false;  // the program starts it once its trace is set up
+  return std::make_unique<dialup::LinkManager>(std::move(settings));
 }
 
 }  // namespace qv

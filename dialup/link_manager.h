@@ -16,6 +16,7 @@
 #include "common/dialup_link.h"
 #include "common/result.h"
 #include "dialup/link_libraries.h"
+#include "dialup/system_link.h"
 
 namespace qv::dialup {
 
@@ -30,14 +31,17 @@ struct LinkSettings {
   std::string share_library = linkshare::kLibraryName;
   // How long to wait for the dial lock.
   uint32_t lock_wait_ms = 180000;
+  // Load the link share library when the manager is made; otherwise at Start or the first use.
+  bool load_share_at_once = true;
 };
 
 // The settings of the common key: RASUser and RASPassword, used on the NT line of systems.
 LinkSettings LinkSettingsOf(const SYSTEMSTRUCT& system);
 
-class LinkManager : public DialupLink {
+class LinkManager : public SystemDialupLink {
  public:
-  // Loads the link share library at once; the dial-up layer loads at first use.
+  // Loads the link share library at once unless the settings defer it; the dial-up layer loads
+  // at first use.
   explicit LinkManager(LinkSettings settings = {});
   LinkManager(const LinkManager&) = delete;
   LinkManager& operator=(const LinkManager&) = delete;
@@ -58,6 +62,7 @@ class LinkManager : public DialupLink {
   bool Open(const std::string& entry, std::string* error) override;
   bool Close(const std::string& entry) override { return CloseConnection(entry.c_str()); }
   bool IsActive(const std::string& entry) override { return IsConnectionActive(entry.c_str()); }
+  void Start() override { share_.Load(); }
 
   // The first connection whose entry name equals `entry` (without regard to case), or 0.
   HRASCONN FindRasConnection(const char* entry);

@@ -25,6 +25,7 @@
 #include "mail/responder.h"
 #include "mail/stored_form.h"
 #include "platform/fileio.h"
+#include "platform/unique_fd.h"
 
 namespace qv::lists {
 namespace {
@@ -134,11 +135,12 @@ std::string MemberFile(const MailService& service, const LISTSTRUCT& list) {
 }
 
 // The member records of a members file, read under its shared lock. False when the file
-// cannot be opened.
+// cannot be opened (a link is not followed) or its lock is refused.
 bool ReadMembers(const std::string& path, std::vector<MEMBERSTRUCT>* members) {
   members->clear();
   if (path.empty()) return false;
   FileLock lock(LockPathFor(path), LockMode::kShared);
+  if (lock.refused()) return false;
   std::string bytes;
   if (!platform::ReadWholeFile(path, &bytes)) return false;
   for (size_t at = 0; at + sizeof(MEMBERSTRUCT) <= bytes.size(); at += sizeof(MEMBERSTRUCT)) {
@@ -152,14 +154,23 @@ bool ReadMembers(const std::string& path, std::vector<MEMBERSTRUCT>* members) {
 // Writes the members file without the records of `address`, under its exclusive lock: the new
 // file is complete and flushed before it is renamed over the old one. Sets *removed to the
 // records taken out. 1 when the file does not exist, -1 on a file error (the old file is then
-// untouched), else 0.
+// untouched; also for a link at the file's or its lock's name, which is never followed), else 0.
 int RemoveMember(const std::string& path, std::string_view address,
                  std::vector<MEMBERSTRUCT>* removed) {
   removed->clear();
   if (path.empty()) return 1;
   FileLock lock(LockPathFor(path), LockMode::kExclusive);
+  if (lock.refused()) return -1;
+  int in;
+  do in = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  while (in < 0 && errno == EINTR);
+  if (in < 0) return errno == ENOENT ? 1 : -1;
+  platform::UniqueFd file(in);
+  struct stat st {};
   std::string bytes;
-  if (!platform::ReadWholeFile(path, &bytes)) return 1;
+  if (fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      !platform::ReadWholeFd(file.get(), &bytes))
+    return -1;
   std::string kept;
   for (size_t at = 0; at + sizeof(MEMBERSTRUCT) <= bytes.size(); at += sizeof(MEMBERSTRUCT)) {
     MEMBERSTRUCT m;
@@ -172,17 +183,20 @@ int RemoveMember(const std::string& path, std::string_view address,
     }
   }
   if (removed->empty()) return 0;
-  struct stat st {};
-  int mode = stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : 0644;
-  // The replacement name of the record store ("x.mls" -> "x.ml$"), under the same lock.
+  // The replacement name of the record store ("x.mls" -> "x.ml$"), under the same lock. One left
+  // by a crash (the old file then still stands) goes first; the new one is made exclusively, so
+  // whatever is planted at the name meanwhile is refused, never written through.
   std::string replacement = path;
   if (replacement.back() == '$') {
     replacement += '$';
   } else {
     replacement.back() = '$';
   }
+  if (unlink(replacement.c_str()) != 0 && errno != ENOENT) return -1;
   int fd;
-  do fd = open(replacement.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  do
+    fd = open(replacement.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+              st.st_mode & 0777);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   bool ok = platform::WriteAll(fd, kept.data(), kept.size()) && fsync(fd) == 0;

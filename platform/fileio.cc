@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -20,19 +21,39 @@ bool Exists(const std::string& path, Links links) {
   return (links == Links::kFollow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) == 0;
 }
 
-bool ReadWholeFile(const std::string& path, std::string* text) {
+bool ReadWholeFile(const std::string& path, std::string* text, Links links, size_t limit) {
   text->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking: a pipe planted at the name is refused below instead of waited on.
+  int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (links == Links::kFollow ? 0 : O_NOFOLLOW);
+  int fd;
+  do fd = open(path.c_str(), flags);
+  while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
-  char buf[16384];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text->append(buf, static_cast<size_t>(n));
-  }
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadWholeFd(fd, text, limit);
   close(fd);
-  return true;
+  return ok;
+}
+
+bool ReadWholeFd(int fd, std::string* text, size_t limit) {
+  text->clear();
+  int64_t size = FileSizeOf(fd);
+  if (size < 0) return false;
+  // One byte more than the limit tells a file that is too long, also one that grew meanwhile.
+  text->reserve(static_cast<size_t>(std::min<int64_t>(size, static_cast<int64_t>(limit))) + 1);
+  char buf[16384];
+  int64_t offset = 0;
+  for (;;) {
+    size_t want = std::min(sizeof buf, limit + 1 - text->size());
+    int64_t n = ReadUpTo(fd, buf, want, offset);
+    if (n < 0) break;
+    if (n == 0) return true;
+    text->append(buf, static_cast<size_t>(n));
+    offset += n;
+    if (text->size() > limit) break;
+  }
+  text->clear();
+  return false;
 }
 
 bool WriteAll(int fd, const void* data, size_t size) {

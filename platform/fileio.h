@@ -14,8 +14,18 @@ enum class Links { kFollow, kAsThemselves };
 // Whether `path` names anything: a file, a directory or anything else.
 bool Exists(const std::string& path, Links links = Links::kFollow);
 
-// Reads the whole file; false (and an empty text) when it cannot be opened.
-bool ReadWholeFile(const std::string& path, std::string* text);
+// The most the whole-file readers take unless told otherwise.
+inline constexpr size_t kWholeFileLimit = size_t{256} << 20;
+
+// Reads the whole file: opened once (a symbolic link at its last step is refused unless `links`
+// is kFollow) and read from that descriptor. False, with an empty text, when it cannot be
+// opened, is a link, is not a plain file, holds more than `limit` bytes or a read fails.
+bool ReadWholeFile(const std::string& path, std::string* text, Links links = Links::kAsThemselves,
+                   size_t limit = kWholeFileLimit);
+
+// Reads an open file from its start to its end, at most `limit` bytes (its size from fstat
+// only reserves the room). False, with an empty text, when it holds more or a read fails.
+bool ReadWholeFd(int fd, std::string* text, size_t limit = kWholeFileLimit);
 
 // Writes the text to a new file "<path>.<six random characters>.tmp" (created exclusively, so
 // a link planted there is never followed) with exactly `mode`, flushes it, renames it over

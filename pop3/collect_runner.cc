@@ -1,5 +1,8 @@
 #include "pop3/collect_runner.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "common/config.h"
 #include "mail/delivery.h"
 #include "mail/fetched_delivery.h"
@@ -17,11 +20,22 @@ RemoteCollection::RemoteCollection(std::function<void(std::function<void()>)> po
                                    std::function<void()> changed, CollectContext context)
     : changed_(changed),
       context_(std::move(context)),
-      runner_(std::move(post),
-              {.threads = 1, .niceness = kCheckNiceness, .cancel_descriptor = true}, [this] {
-                checks_done_ = done_->load();
-                if (changed_) changed_();
-              }) {}
+      runner_(std::move(post), {.threads = kParallelChecks, .niceness = kCheckNiceness}) {
+  int cancel[2];
+  if (pipe2(cancel, O_CLOEXEC) == 0) {
+    cancel_read_.Reset(cancel[0]);
+    cancel_write_.Reset(cancel[1]);
+  }
+  context_.cancel_fd = cancel_read_.get();
+}
+
+void RemoteCollection::Stop() {
+  if (cancel_write_) {
+    ssize_t written = write(cancel_write_.get(), "x", 1);
+    (void)written;
+  }
+  runner_.Stop();
+}
 
 Status RemoteCollection::Load() {
   Result<AccountSchedule> loaded = LoadAccountSchedule(context_.settings.system);
@@ -34,18 +48,26 @@ Status RemoteCollection::Load() {
 }
 
 void RemoteCollection::Tick() {
-  std::vector<std::string> due = schedule_.TakeDue(runner_.Active());
-  if (due.empty()) return;
-  CollectContext context = context_;
-  std::shared_ptr<std::atomic<int>> done = done_;
-  runner_.Start([context, due, done](int cancel_fd) mutable {
-    context.cancel_fd = cancel_fd;
-    for (const std::string& name : due) {
-      CheckAccount(context, name);
-      ++*done;
-    }
-  });
-  if (changed_) changed_();
+  for (const std::string& name : schedule_.TakeDue(false)) {
+    if (checking_.count(name) != 0) continue;  // still under way from an earlier tick
+    // Each check has its own copy of the context: the checks share nothing but the delivery,
+    // the dial-up link and the log, which allow calls from several threads at once.
+    CollectContext context = context_;
+    std::shared_ptr<std::atomic<int>> done = done_;
+    bool queued = runner_.Submit(
+        [context = std::move(context), name, done] {
+          CheckAccount(context, name);
+          ++*done;
+        },
+        [this, name] {
+          checking_.erase(name);
+          checks_done_ = done_->load();
+          if (changed_) changed_();
+        });
+    if (!queued) return;  // stopped
+    checking_.insert(name);
+    if (changed_) changed_();
+  }
 }
 
 std::unique_ptr<RemoteCollection> MakeRemoteCollection(

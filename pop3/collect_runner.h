@@ -1,23 +1,28 @@
 // The remote account checks of the POP3 service, run beside its event loop: the one-minute tick
-// takes the accounts that are due from the schedule and checks them, one after the other, on a
-// worker thread, while the loop goes on serving POP3 clients. One run at a time: a tick that
-// finds a run in progress starts none, and the accounts it found due stay due for the next tick.
+// takes the accounts that are due from the schedule and checks them on worker threads, up to
+// kParallelChecks at a time (the others wait in order for a thread), while the loop goes on
+// serving POP3 clients. Each account is checked on its own, so a slow or silent server holds up
+// only its own account. An account whose check has not ended when it comes due again is not
+// checked twice: its interval starts again and a later tick takes it.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "pop3/collect.h"
 #include "pop3/schedule.h"
 #include "serve/worker_pool.h"
 
 namespace qv::pop3 {
 
-// The checks run one at a time beside the loop.
+// The checks run beside the loop, a few at a time.
 using CheckRunner = WorkerPool;
+constexpr size_t kParallelChecks = 4;
 
 // The schedule, its tick and the runner of the checks, as the service holds them.
 class RemoteCollection {
@@ -27,16 +32,20 @@ class RemoteCollection {
   // descriptor, which the runner provides.
   RemoteCollection(std::function<void(std::function<void()>)> post, std::function<void()> changed,
                    CollectContext context);
+  ~RemoteCollection() { Stop(); }
+  RemoteCollection(const RemoteCollection&) = delete;
+  RemoteCollection& operator=(const RemoteCollection&) = delete;
 
   // Fills the schedule from the accounts table (at start). An error when the table cannot be
   // opened; the schedule is then empty.
   Status Load();
   // One tick of the one-minute timer.
   void Tick();
-  // Checks in progress (0 or 1), for the activity count.
-  int active() const { return runner_.Active() ? 1 : 0; }
-  // Ends a run in progress and waits for it (at the service's stop).
-  void Stop() { runner_.Stop(); }
+  // Checks running or waiting for a thread, for the activity count.
+  int active() const { return static_cast<int>(checking_.size()); }
+  // Ends every check at once (their waits see the cancel descriptor), drops those waiting for a
+  // thread and waits for the threads (at the service's stop). Nothing starts afterwards.
+  void Stop();
 
   AccountSchedule& schedule() { return schedule_; }
   // Accounts whose check ran to its end, for tests and the benchmark.
@@ -46,6 +55,10 @@ class RemoteCollection {
   std::function<void()> changed_;
   CollectContext context_;
   AccountSchedule schedule_;
+  // Readable once Stop has begun: every check's waits end at once.
+  platform::UniqueFd cancel_read_, cancel_write_;
+  // The accounts being checked or waiting for a thread; touched on the loop thread only.
+  std::set<std::string> checking_;
   CheckRunner runner_;
   std::shared_ptr<std::atomic<int>> done_ = std::make_shared<std::atomic<int>>(0);
   int checks_done_ = 0;

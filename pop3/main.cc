@@ -8,9 +8,11 @@
 int main() {
   qv::Settings settings;
   qv::LoadSystemConfig(settings);
-  std::unique_ptr<qv::DialupLink> dialup = qv::MakeSystemDialupLink(settings.system);
+  std::unique_ptr<qv::SystemDialupLink> dialup = qv::MakeSystemDialupLink(settings.system);
   qv::pop3::Pop3ServiceOptions options;
   options.dialup = dialup.get();
   qv::pop3::Pop3Service service(options);
+  // The link share library loads as the loop's first work, once the service has set up its trace.
+  service.frame().loop().Post([&dialup] { dialup->Start(); });
   return service.Run();
 }

@@ -2,11 +2,13 @@
 #include "setup/qvinst.h"
 
 #include <netdb.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "common/recordstore.h"
 #include "platform/presence.h"
 #include "platform/registry.h"
 #include "setup/initial_records.h"
@@ -53,7 +55,10 @@ int _HandleService(int mode, const char* program_path) {
 
 int _CreateDataIndex(const char* key, int32_t value, const char* index_path) {
   if (key == nullptr || index_path == nullptr) return 0;
-  return qv::setup::CreateDataIndex(key, value, index_path);
+  // A file made for the entry counts as inserted; one that was there but empty does not.
+  struct stat st {};
+  bool was_empty = stat(index_path, &st) == 0 && st.st_size == 0;
+  return qv::IndexInsert(key, value, index_path) && !was_empty ? 1 : 0;
 }
 
 int _CreateDemoUser(const char* domain, const char* install_dir, const char* config_dir) {

@@ -27,8 +27,8 @@ int _CreateSystemKey(const char* key_path);
 // Service manager: 1 when every step succeeded. 0 for any other program name or a failure.
 int _HandleService(int mode, const char* program_path);
 
-// Inserts (key, value) into the sorted index file. 1, or 0 when the file was missing (it is
-// created with the entry) or empty, or cannot be opened.
+// Inserts (key, value) into the sorted index file, creating the file when it is missing. 1, or 0
+// when the file was empty before (the entry is still written) or cannot be opened.
 int _CreateDataIndex(const char* key, int32_t value, const char* index_path);
 
 // Writes the initial records (command "changepass", user "listserver") whose data files do not

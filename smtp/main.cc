@@ -10,8 +10,10 @@
 int main() {
   qv::Settings settings;
   qv::LoadSystemConfig(settings);
-  std::unique_ptr<qv::DialupLink> dialup = qv::MakeSystemDialupLink(settings.system);
+  std::unique_ptr<qv::SystemDialupLink> dialup = qv::MakeSystemDialupLink(settings.system);
   qv::smtp::SmtpService service;
+  // The link share library loads as the loop's first work, once the service has set up its trace.
+  service.frame().loop().Post([&dialup] { dialup->Start(); });
   service.SetDialup(*dialup);
   qv::smtp::ForwardOptions forward;
   forward.dialup = dialup.get();

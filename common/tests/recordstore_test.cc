@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
@@ -351,6 +353,29 @@ TEST(LockPathTest, TablesShareOneLockWhateverTheirCase) {
   EXPECT_EQ(LockPathFor("/c/User.Id$"), "/c/user.lock");
   EXPECT_EQ(LockPathFor("/c/news.mls"), "/c/news.mls.lock");
   EXPECT_EQ(LockPathFor("members"), "members.lock");
+}
+
+// A lock file is never opened through a link or waited on as a pipe: the lock is refused and
+// what the link points to is neither created nor changed; a plain lock file locks as before.
+TEST(FileLockTest, LinksAndPipesAtTheLockNameAreRefused) {
+  qv::testing::TempDir dir;
+  std::string victim = dir.Sub("victim"), absent = dir.Sub("absent");
+  WriteFileText(victim, "precious\n");
+  ASSERT_EQ(symlink(victim.c_str(), dir.Sub("a.lock").c_str()), 0);
+  ASSERT_EQ(symlink(absent.c_str(), dir.Sub("b.lock").c_str()), 0);
+  ASSERT_EQ(mkfifo(dir.Sub("c.lock").c_str(), 0600), 0);
+  for (const char* name : {"a.lock", "b.lock", "c.lock"}) {
+    for (LockMode mode : {LockMode::kShared, LockMode::kExclusive}) {
+      FileLock lock(dir.Sub(name), mode);
+      EXPECT_TRUE(lock.refused()) << name;
+      EXPECT_FALSE(lock.locked()) << name;
+    }
+  }
+  EXPECT_EQ(ReadFileText(victim), "precious\n");
+  EXPECT_FALSE(std::filesystem::exists(absent));
+  FileLock plain(dir.Sub("d.lock"), LockMode::kExclusive);
+  EXPECT_TRUE(plain.locked());
+  EXPECT_FALSE(plain.refused());
 }
 
 // Two threads (each with its own lock descriptor) adding at once lose nothing.

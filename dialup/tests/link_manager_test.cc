@@ -151,6 +151,37 @@ TEST_F(LinkManagerTest, MissingShareLibraryNeverDials) {
             std::string::npos);
 }
 
+// A deferred load happens once: at Start, or at the first open or close before its own lines.
+TEST_F(LinkManagerTest, DeferredShareLibraryLoadsOnce) {
+  constexpr char kLoad[] = "myrasshr._LoadBrsLibrary: Will load BRASSHR dll\r\n";
+  WriteStatePhonebook();
+  LinkSettings settings = Settings();
+  settings.load_share_at_once = false;
+  {
+    LinkManager manager(settings);
+    EXPECT_EQ(Trace(), "");
+    manager.Start();
+    manager.Start();
+    EXPECT_EQ(Trace(), kLoad);
+  }
+  std::filesystem::remove(trace_);
+  settings.share_library = "libno-such-brasshr.so";
+  LinkManager manager(settings);
+  std::string error;
+  EXPECT_EQ(Open(manager, "Provider", &error), 0u);
+  EXPECT_EQ(error, "Error attempting to lock RAS Share");
+  manager.Start();
+  EXPECT_FALSE(manager.CloseConnection("Provider"));
+  std::string trace = Trace();
+  EXPECT_EQ(
+      trace.rfind(std::string(kLoad) + "myrasshr._LoadBrsLibrary: Cannot load BRASSHR.DLL!!\r\n"
+                                       ">> OpenConnection [pszConnection=Provider]\r\n",
+                  0),
+      0u)
+      << trace;
+  EXPECT_EQ(Occurrences(trace, kLoad), 1u);
+}
+
 TEST_F(LinkManagerTest, DialJoinAndHangUpAtTheLastClose) {
   WriteStatePhonebook();
   {

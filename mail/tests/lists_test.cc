@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/accounts.h"
@@ -349,6 +352,71 @@ TEST_F(ListsTest, LeaveKeepsTheOldFileWhenTheNewCannotBeWritten) {
   EXPECT_EQ(env_.LogTexts(),
             std::vector<std::string>{"Cannot remove mail address <ann@example.com> from mailing "
                                      "list 'staff@example.com'; Cannot write the members file"});
+}
+
+// Names another user may plant in the configuration folder are never followed: a link at the
+// replacement's name (or one a crash left) is taken away, not written through; a link at the
+// lock's name stops every change of the members file, with the failure logged and the link's
+// target (here one that does not exist yet) untouched.
+TEST_F(ListsTest, LinksPlantedBesideTheMembersFileAreNeverFollowed) {
+  env_.AddList("staff", "example.com", kListAutoJoin);
+  std::string members = env_.MembersPath("staff");
+  std::string replacement = members;
+  replacement.back() = '$';
+  std::string victim = env_.root() + "/victim", absent = env_.root() + "/absent";
+  WriteFileText(victim, "precious\n");
+
+  env_.WriteMembers("staff", {"ann@example.com|Ann", "bob@example.org|Bob"});
+  ASSERT_EQ(symlink(victim.c_str(), replacement.c_str()), 0);
+  LeaveList(env_.service, "ann@example.com", kManager, "staff@example.com");
+  EXPECT_EQ(env_.Members("staff"), std::vector<std::string>{"bob@example.org|Bob"});
+  EXPECT_EQ(ReadFileText(victim), "precious\n");
+  struct stat st {};
+  EXPECT_NE(lstat(replacement.c_str(), &st), 0);
+  EXPECT_EQ(env_.deliveries.size(), 1u);
+
+  std::string lock = LockPathFor(members);
+  unlink(lock.c_str());
+  ASSERT_EQ(symlink(absent.c_str(), lock.c_str()), 0);
+  env_.deliveries.clear();
+  LeaveList(env_.service, "bob@example.org", kManager, "staff@example.com");
+  Commands("carl@example.org", "SUBSCRIBE staff@example.com\r\n");
+  EXPECT_EQ(env_.Members("staff"), std::vector<std::string>{"bob@example.org|Bob"});
+  EXPECT_TRUE(env_.deliveries.empty());
+  EXPECT_NE(lstat(absent.c_str(), &st), 0);
+  std::vector<std::string> log = env_.LogTexts();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[log.size() - 2],
+            "Cannot remove mail address <bob@example.org> from mailing list 'staff@example.com'; "
+            "Cannot write the members file");
+  EXPECT_EQ(log.back(),
+            "Cannot add mail address <carl@example.org> to mailing list 'staff@example.com'; "
+            "Cannot write the members file");
+}
+
+// A members file swapped for a link after the list was looked up (while another process held its
+// lock) is not read through the link: nothing of the link's target reaches the list.
+TEST_F(ListsTest, AMembersFileSwappedForALinkIsNotRead) {
+  env_.AddList("staff", "example.com", kListAutoJoin);
+  env_.WriteMembers("other", {"ann@example.com|Ann", "secret@example.org|Secret"});
+  std::string target = env_.MembersPath("other"), target_bytes = ReadFileText(target);
+  env_.WriteMembers("staff", {"ann@example.com|Ann"});
+  std::string members = env_.MembersPath("staff");
+  int held = open(LockPathFor(members).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  std::thread leave(
+      [&] { LeaveList(env_.service, "ann@example.com", kManager, "staff@example.com"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // waiting for the lock by now
+  ASSERT_EQ(symlink(target.c_str(), (members + ".new").c_str()), 0);
+  ASSERT_EQ(rename((members + ".new").c_str(), members.c_str()), 0);
+  close(held);
+  leave.join();
+  struct stat st {};
+  ASSERT_EQ(lstat(members.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFileText(target), target_bytes);
+  EXPECT_TRUE(env_.deliveries.empty());
 }
 
 TEST_F(ListsTest, LeaveWithoutAMembersFileSendsNothing) {

@@ -1,8 +1,9 @@
-// Writing files where another user may have planted links: neither the whole-file writer nor the
-// registry writes through a link beside its target, and both give their files the mode asked for
-// whatever the creation mask.
+// Reading and writing files where another user may have planted links: neither the whole-file
+// writer nor the registry writes through a link beside its target, and both give their files the
+// mode asked for whatever the creation mask; the whole-file reader reads no link unless asked.
 #include "platform/fileio.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -74,6 +75,43 @@ TEST(WriteFileAtomically, AFailedWriteLeavesTheOldFileAndNoTemporary) {
     ++entries;
   }
   EXPECT_EQ(entries, 1);
+}
+
+// The whole-file reader opens once and reads that descriptor: never through a link unless
+// asked, never waiting on a pipe, never beyond its limit; an open file is read from its start,
+// and as it is even when another file has taken its name since.
+TEST(ReadWholeFile, OneDescriptorNoLinksNoPipesBounded) {
+  TempDir dir;
+  std::string file = dir.Sub("file"), link = dir.Sub("link"), fifo = dir.Sub("fifo");
+  WriteFileText(file, "0123456789");
+  ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string text = "old";
+  EXPECT_TRUE(ReadWholeFile(file, &text));
+  EXPECT_EQ(text, "0123456789");
+  text = "old";
+  EXPECT_FALSE(ReadWholeFile(link, &text));
+  EXPECT_EQ(text, "");
+  EXPECT_TRUE(ReadWholeFile(link, &text, Links::kFollow));
+  EXPECT_EQ(text, "0123456789");
+  EXPECT_FALSE(ReadWholeFile(fifo, &text, Links::kFollow));
+  EXPECT_FALSE(ReadWholeFile(dir.path(), &text));
+  EXPECT_FALSE(ReadWholeFile(dir.Sub("missing"), &text));
+  EXPECT_TRUE(ReadWholeFile(file, &text, Links::kAsThemselves, 10));
+  EXPECT_FALSE(ReadWholeFile(file, &text, Links::kAsThemselves, 9));
+  EXPECT_EQ(text, "");
+
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(lseek(fd, 4, SEEK_SET), 4);
+  WriteFileText(dir.Sub("other"), "swapped in");
+  ASSERT_EQ(rename(dir.Sub("other").c_str(), file.c_str()), 0);
+  EXPECT_TRUE(ReadWholeFd(fd, &text));
+  EXPECT_EQ(text, "0123456789");
+  EXPECT_FALSE(ReadWholeFd(fd, &text, 4));
+  close(fd);
+  EXPECT_TRUE(ReadWholeFile(file, &text));
+  EXPECT_EQ(text, "swapped in");
 }
 
 TEST(RegistryFile, PlantedLinksAreNotFollowedAndAnOwnerOfItsOwnIsKept) {

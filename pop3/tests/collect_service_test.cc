@@ -1,7 +1,9 @@
 // The account checks inside the running service: clients are served while a check runs, the
-// check counts as activity, ticks during a check start no other, and a stop ends it at once.
+// check counts as activity, ticks during a check start no second check of its account, a
+// stalling server holds up no other account, and a stop ends the checks at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -28,9 +30,14 @@ class CollectServiceTest : public ::testing::Test {
  protected:
   CollectServiceTest() : remote_("remote", "secret") {
     sys_.AddUser("ann", "pw", "ann");
+    AddAccount("shared", remote_);
+  }
+
+  // A shared account on `server`, checked at every tick.
+  void AddAccount(const std::string& name, ScriptedPop3Server& server) {
     ACCOUNTSTRUCT a{};
-    CopyField(a.Name, "shared");
-    CopyField(a.Server, "127.0.0.1:" + std::to_string(remote_.port()));
+    CopyField(a.Name, name);
+    CopyField(a.Server, "127.0.0.1:" + std::to_string(server.port()));
     CopyField(a.Account, "remote");
     CopyField(a.Password, "secret");
     a.Interval = 60;
@@ -117,6 +124,53 @@ TEST_F(CollectServiceTest, ClientsAreServedWhileAnAccountIsChecked) {
   loop.join();
   service.collection()->Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+  service.frame().CloseAll();
+}
+
+TEST_F(CollectServiceTest, AStallingServerHoldsUpOnlyItsOwnAccount) {
+  // The first account's server sends its message a line every 20 ms for ever: its check would
+  // last the message's ten-minute time limit. The second account's server answers at once.
+  ScriptedPop3Server quick("remote", "secret");
+  AddAccount("zquick", quick);
+  remote_.AddMessage("Subject: endless\r\n\r\nmore\r\n");
+  remote_.faults().trickle_ms = 20;
+  remote_.faults().trickle_repeat = 1000000;
+  quick.AddMessage("Subject: quick\r\n\r\nx\r\n");
+  std::atomic<int> delivered{0};
+  Pop3ServiceOptions options;
+  options.account_period = std::chrono::milliseconds(100);
+  options.deliver_fetched = [&](const std::vector<std::string>&, std::string_view, int) {
+    ++delivered;
+    return true;
+  };
+  Pop3Service service(options);
+  service.settings() = sys_.settings();
+  ASSERT_TRUE(service.listener().Listen(0));
+  service.Started();
+  auto start = std::chrono::steady_clock::now();
+  std::thread loop([&] { service.frame().loop().Run(); });
+  auto wait_for = [&](int count) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (delivered < count && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return delivered == count;
+  };
+  EXPECT_TRUE(wait_for(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // Later ticks check the quick account again while the other check still runs.
+  quick.AddMessage("Subject: again\r\n\r\nx\r\n");
+  EXPECT_TRUE(wait_for(2));
+  EXPECT_EQ(quick.MessageCount(), 0u);
+  EXPECT_EQ(remote_.MessageCount(), 1u);
+  EXPECT_GE(OnLoop(service, [&] { return service.collection()->active(); }), 1);
+  EXPECT_EQ(remote_.connections(), 1);
+
+  start = std::chrono::steady_clock::now();
+  service.frame().loop().Post([&] { service.frame().Stop(); });
+  loop.join();
+  service.collection()->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+  EXPECT_EQ(delivered, 2);
   service.frame().CloseAll();
 }
 

@@ -115,8 +115,8 @@ TEST_F(QvinstTest, CreateSystemKeyMakesTheKey) {
 TEST_F(QvinstTest, CreateDataIndexResultsAndPositions) {
   auto insert = lib_.Get<int(const char*, int32_t, const char*)>("_CreateDataIndex");
   std::string idx = dir_.Sub("TABLE.IDX");
-  // A missing file is created with the entry: 0.
-  EXPECT_EQ(insert("mmm", 7, idx.c_str()), 0);
+  // A missing file is created with the entry: 1.
+  EXPECT_EQ(insert("mmm", 7, idx.c_str()), 1);
   EXPECT_EQ(IndexText(idx), "mmm=7");
   // Among existing entries: 1, at the sorted place, without regard to case.
   EXPECT_EQ(insert("DDD", 1, idx.c_str()), 1);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,12 +16,14 @@
 #include "common/testing/service_process.h"
 #include "common/testing/test_env.h"
 #include "net/tests/smtp_peer_util.h"
+#include "platform/rasapi.h"
 #include "platform/sysroot.h"
 #include "smtp/tests/smtp_env_util.h"
 
 namespace qv::smtp {
 namespace {
 
+using qv::testing::BinDir;
 using qv::testing::FakeSmtpPeer;
 using qv::testing::LineClient;
 using qv::testing::ReadFileText;
@@ -59,7 +62,24 @@ class DialupE2E : public testing::SmtpServiceTest {
     return qv::testing::WaitUntil(done, std::chrono::seconds(20));
   }
 
-  std::string state_, dials_, hangups_;
+  // The trace of the program's next start goes to `trace_` from `level` on, without prefixes.
+  void TraceFrom(uint32_t level) {
+    trace_ = env_.root() + "/trace.txt";
+    std::filesystem::remove(trace_);
+    qv::testing::KeyWriter(kTraceKey, "")
+        .Set("DbgLevel", level)
+        .Set("DbgOutTo", 2)
+        .Set("DbgMex", 0)
+        .Set("DbgLogfile", trace_);
+  }
+
+  static size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+
+  std::string state_, dials_, hangups_, trace_;
 };
 
 TEST_F(DialupE2E, AForwardRunDialsSendsAndHangsUp) {
@@ -97,6 +117,61 @@ TEST_F(DialupE2E, AnEntryMissingFromThePhoneBookKeepsTheMailQueued) {
   EXPECT_EQ(peer.connections(), 0);
   EXPECT_EQ(env_.Queue().size(), 1u);
   EXPECT_EQ(service_.Stop(), 0);
+}
+
+// The link share library is loaded once the trace is set up: its lines follow the start line and
+// come before the first open; without the library its failure is written where the load fails,
+// before the lock error it causes.
+TEST_F(DialupE2E, TheShareLibraryLoadIsTracedAfterTheStartLineAndBeforeTheFirstOpen) {
+  constexpr char kStart[] = "SMTPMAIN.WinMain [hMainWindow=x";
+  constexpr char kLoad[] = "myrasshr._LoadBrsLibrary: Will load BRASSHR dll\r\n";
+  constexpr char kCannot[] = "myrasshr._LoadBrsLibrary: Cannot load BRASSHR.DLL!!\r\n";
+  constexpr char kOpen[] = ">> OpenConnection [pszConnection=Provider]\r\n";
+  constexpr char kLockError[] =
+      "_LockRas: Error!! [erc=126, dwWaitResult=0, dwWaitTimeout=180000]\r\n";
+  constexpr char kLogLine[] =
+      "Could not open dial-up profile 'Provider';Error attempting to lock RAS Share";
+  WritePhonebook();
+  FakeSmtpPeer peer;
+
+  TraceFrom(27);
+  ASSERT_TRUE(Start(peer.port()));
+  EXPECT_EQ(Send("dora@remote.test").substr(0, 4), "250 ");
+  ASSERT_TRUE(WaitFor([&] { return ReadFileText(hangups_) == "h\n"; }));
+  EXPECT_EQ(service_.Stop(), 0);
+  std::string trace = ReadFileText(trace_);
+  EXPECT_EQ(trace.rfind(kStart, 0), 0u) << trace;
+  EXPECT_EQ(Count(trace, kLoad), 1u) << trace;
+  EXPECT_LT(trace.find(kLoad), trace.find(kOpen)) << trace;
+  EXPECT_EQ(Count(trace, kCannot), 0u) << trace;
+
+  // The program and the dial-up layer in a folder without the link share library.
+  std::string bin = env_.root() + "/bin";
+  std::filesystem::create_directories(bin);
+  for (const char* file : {"qvsmtp95", platform::ras::kLibraryName})
+    std::filesystem::copy_file(BinDir() + "/" + file, bin + "/" + file);
+  size_t failed_opens = 0;
+  for (uint32_t level : {27u, 70u}) {
+    TraceFrom(level);
+    ASSERT_TRUE(service_.StartAt({bin + "/qvsmtp95"}, port_, platform::ChildOutput::kInherit));
+    EXPECT_EQ(Send("dora@remote.test").substr(0, 4), "250 ");
+    ++failed_opens;
+    ASSERT_TRUE(WaitFor([&] { return Count(env_.LogText(), kLogLine) >= failed_opens; }));
+    EXPECT_EQ(service_.Stop(), 0);
+    failed_opens = Count(env_.LogText(), kLogLine);
+    trace = ReadFileText(trace_);
+    EXPECT_EQ(trace.rfind(kStart, 0), 0u) << trace;
+    EXPECT_EQ(Count(trace, kCannot), 1u) << trace;
+    EXPECT_LT(trace.find(kCannot), trace.find(kLockError)) << trace;
+    if (level == 27) {
+      EXPECT_EQ(Count(trace, kLoad), 1u) << trace;
+      EXPECT_LT(trace.find(kLoad), trace.find(kCannot)) << trace;
+      EXPECT_LT(trace.find(kCannot), trace.find(kOpen)) << trace;
+    } else {
+      EXPECT_EQ(Count(trace, kLoad), 0u) << trace;
+    }
+  }
+  EXPECT_EQ(peer.connections(), 1);
 }
 
 }  // namespace
