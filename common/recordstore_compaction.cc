@@ -18,6 +18,7 @@ namespace qv {
 
 using platform::Exists;
 using recordstore_io::BufferedWriter;
+using recordstore_io::CreateReplacement;
 using recordstore_io::Fd;
 using recordstore_io::IndexFile;
 using recordstore_io::OpenFile;
@@ -59,7 +60,7 @@ void CompactionReached(CompactionStep step) {
 // Writes the marker whole (a new file renamed over the old one) and flushes it and its folder.
 Status WriteMarker(const std::string& marker, const char* step) {
   std::string tmp = marker + ".new";
-  Fd fd = OpenFile(tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  Fd fd = CreateReplacement(tmp);
   if (!fd.valid()) return Fail("cannot create " + tmp);
   if (!platform::WriteAll(fd.get(), step, std::strlen(step)) ||
       !PutInPlace(fd.get(), tmp, marker)) {
@@ -143,10 +144,11 @@ void SettleCompaction(const TablePaths& paths) {
 int CompactFile(const std::string& path, size_t record_size) {
   assert(record_size > 0);
   FileLock lock(LockPathFor(path), LockMode::kExclusive);
-  Fd in = OpenFile(path, O_RDONLY);
+  if (lock.refused()) return -1;
+  Fd in = OpenFile(path, O_RDONLY | O_NOFOLLOW);
   if (!in.valid()) return -1;
   std::string tmp = ReplacementName(path);
-  Fd out = OpenFile(tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  Fd out = CreateReplacement(tmp);
   if (!out.valid()) return -1;
   RecordReader reader(in.get(), record_size);
   BufferedWriter writer(out.get());
@@ -182,8 +184,8 @@ int CompactTable(const SYSTEMSTRUCT& system, Table table, std::FILE* out) {
     RemoveMarker(paths.marker);
     return -1;
   };
-  Fd index_out = OpenFile(index_tmp, O_WRONLY | O_CREAT | O_TRUNC);
-  Fd data_out = OpenFile(data_tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  Fd index_out = CreateReplacement(index_tmp);
+  Fd data_out = CreateReplacement(data_tmp);
   if (!index_out.valid() || !data_out.valid()) return give_up();
   if (out) std::fprintf(out, "Compacting datafile: %s\n", paths.built_data.c_str());
   Dots dots(out, 51);
@@ -218,7 +220,7 @@ int RebuildIndex(const SYSTEMSTRUCT& system, Table table, std::FILE* out) {
   // The new index must be creatable before anything is printed.
   std::string tmp = ReplacementName(paths.index);
   {
-    Fd probe = OpenFile(tmp, O_WRONLY | O_CREAT | O_TRUNC);
+    Fd probe = CreateReplacement(tmp);
     if (!probe.valid()) return -1;
   }
   if (out) std::fprintf(out, "Rebuilding indexfile: %s\n", paths.built_index.c_str());

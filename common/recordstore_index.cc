@@ -26,6 +26,11 @@ Fd OpenFile(const std::string& path, int flags, mode_t mode) {
   }
 }
 
+Fd CreateReplacement(const std::string& tmp) {
+  unlink(tmp.c_str());
+  return OpenFile(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+}
+
 std::string DirectoryOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -341,7 +346,7 @@ class IndexBuilder {
 Status WriteRebuiltIndex(const TableDef& def, int data_fd, const std::string& index_path,
                          const std::function<void()>& each_record) {
   std::string tmp = ReplacementName(index_path);
-  Fd out = OpenFile(tmp, O_WRONLY | O_CREAT | O_TRUNC);
+  Fd out = CreateReplacement(tmp);
   if (!out.valid()) return Fail("cannot create " + tmp);
   IndexBuilder builder;
   RecordReader reader(data_fd, def.record_size);

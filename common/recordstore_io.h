@@ -35,6 +35,12 @@ std::string JoinPath(std::string dir, const std::string& name);
 // The name of a replacement file: the last character becomes "$" (user.dat -> user.da$).
 std::string ReplacementName(const std::string& path);
 
+// Creates a replacement file (or marker) afresh, write-only, under the lock of the file it
+// replaces: what stands at the name is removed first (a left-over of a crash), and the new file
+// is made exclusively without following links, so a link planted at the predictable name can
+// never redirect the write.
+Fd CreateReplacement(const std::string& tmp);
+
 // Flushes a finished replacement file and renames it over the file it replaces.
 bool PutInPlace(int fd, const std::string& tmp, const std::string& path);
 

@@ -186,5 +186,27 @@ TEST_F(RecordStoreTest, CompactFileLeavesTheOldFileWhenTheNewCannotBeWritten) {
   EXPECT_EQ(ReadFileText(path), std::string(256, 'a'));
 }
 
+// Links planted at the predictable replacement names are removed, never written through; a
+// member file that is itself a link is not compacted.
+TEST_F(RecordStoreTest, CompactionNeverWritesThroughPlantedLinks) {
+  std::string victim = tables_.File("victim.txt");
+  WriteFileText(victim, "precious\n");
+  std::string path = tables_.File("list.mls");
+  WriteFileText(path, std::string(256, 'a') + std::string(256, '\0'));
+  ASSERT_EQ(symlink(victim.c_str(), tables_.File("list.ml$").c_str()), 0);
+  ASSERT_EQ(CompactFile(path, 256), 0);
+  EXPECT_EQ(ReadFileText(path), std::string(256, 'a'));
+  ASSERT_EQ(symlink(path.c_str(), tables_.File("other.mls").c_str()), 0);
+  EXPECT_EQ(CompactFile(tables_.File("other.mls"), 256), -1);
+
+  ASSERT_EQ(Add("ann", "example.test"), 0);
+  for (const char* name : {"user.id$", "user.da$"})
+    ASSERT_EQ(symlink(victim.c_str(), tables_.File(name).c_str()), 0);
+  ASSERT_EQ(CompactTable(tables_.system(), Table::kUser, nullptr), 0);
+  ASSERT_EQ(symlink(victim.c_str(), tables_.File("user.id$").c_str()), 0);
+  ASSERT_EQ(RebuildIndex(tables_.system(), Table::kUser, nullptr), 0);
+  EXPECT_EQ(ReadFileText(victim), "precious\n");
+}
+
 }  // namespace
 }  // namespace qv
