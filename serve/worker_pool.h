@@ -1,9 +1,9 @@
 // Work that runs beside a service's event loop: worker threads run the jobs, and each job's end
 // is then handled on the loop thread, like every other event. The frame's pool flushes message
 // files on a few threads at once (concurrent flushes are what let the file system commit many
-// messages together); the forwarder's runs and the remote-account checks run one job at a time
-// on a thread at a lower priority, with a cancel descriptor that Stop makes readable so that a
-// job waiting on the network ends at once.
+// messages together); the forwarder's runs go one at a time on a thread at a lower priority, and
+// the remote-account checks four at a time, each account its own job; both have a cancel
+// descriptor that Stop makes readable so that a job waiting on the network ends at once.
 #pragma once
 
 #include <cstddef>
