@@ -4,6 +4,12 @@
 //   compare_tool fill-mailbox DIR COUNT SIZE   messages of SIZE bytes as qvpop395 stores them
 //                                               (the system root comes from QUORVANE_SYSTEM)
 //   compare_tool fill-maildir DIR COUNT SIZE   the same texts as Maildir files in DIR/new
+//   compare_tool write-mailbox DIR FIRST COUNT SIZE
+//                                               messages FIRST..FIRST+COUNT-1 written straight in
+//                                               qvpop395's stored form (masked, named
+//                                               YYMMDDhhmmssNN.in for seconds going back from a
+//                                               fixed day), without the flush per file of
+//                                               delivery: for mailboxes of 10,000 and more
 //   compare_tool pop3 PORT USER PASSWORD       USER, PASS, LIST, RETR of every message, QUIT;
 //                                               prints "messages bytes seconds"
 #include <arpa/inet.h>
@@ -17,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -51,6 +58,32 @@ int FillMailbox(const std::string& dir, int count, size_t size) {
   for (int i = 0; i < count; ++i) {
     if (qv::WriteMessageFile(dir, qv::kMailboxExtension, text) != 0) {
       std::fprintf(stderr, "compare_tool: cannot write a message into %s\n", dir.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The stored form without delivery's cost: the names a second offers are taken in order by
+// MakeMessageFileName, which tries every taken name again for each new one and flushes each file,
+// so that 100,000 messages would take many minutes. Names here come from the message number (100
+// per second, the seconds counted back from a fixed day), so filling in several steps never
+// repeats one; the caller syncs once at the end.
+int WriteMailbox(const std::string& dir, long first, long count, size_t size) {
+  std::string text = MessageText(size);
+  qv::ScrambleBuffer(text.data(), text.size());
+  std::filesystem::create_directories(dir);
+  const std::time_t base = 1767225600;  // 2026-01-01 00:00:00 UTC
+  for (long i = first; i < first + count; ++i) {
+    std::time_t at = base - i / qv::kMessageDigitNames;
+    std::tm local{};
+    localtime_r(&at, &local);
+    std::string name = qv::MessageFileNameAt(dir, qv::kMailboxExtension, local,
+                                             static_cast<int>(i % qv::kMessageDigitNames));
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) {
+      std::fprintf(stderr, "compare_tool: cannot write %s\n", name.c_str());
       return 1;
     }
   }
@@ -155,9 +188,14 @@ int main(int argc, char** argv) {
     return what == "fill-mailbox" ? FillMailbox(argv[2], count, size)
                                   : FillMaildir(argv[2], count, size);
   }
+  if (what == "write-mailbox" && argc == 6) {
+    return WriteMailbox(argv[2], std::atol(argv[3]), std::atol(argv[4]),
+                        std::strtoul(argv[5], nullptr, 10));
+  }
   if (what == "pop3" && argc == 5) return Pop3(std::atoi(argv[2]), argv[3], argv[4]);
   std::fprintf(stderr,
                "usage: compare_tool fill-mailbox|fill-maildir DIR COUNT SIZE\n"
+               "       compare_tool write-mailbox DIR FIRST COUNT SIZE\n"
                "       compare_tool pop3 PORT USER PASSWORD\n");
   return 2;
 }
