@@ -61,8 +61,10 @@ void AppendLogLines(std::string* out, long session, std::string_view tag, std::s
       first == std::string_view::npos ? std::string_view() : text.substr(first, last - first + 1);
   size_t pos = 0;
   std::string shown;
+  size_t nul = text.find('\0');
   while (pos < text.size()) {
-    size_t stop = std::min(text.find("\r\n", pos), text.find('\0', pos));
+    if (nul != std::string_view::npos && nul < pos) nul = text.find('\0', pos);
+    size_t stop = std::min(text.find("\r\n", pos), nul);
     if (stop == std::string_view::npos) stop = text.size();
     std::string_view line = text.substr(pos, stop - pos);
     pos = stop + (stop < text.size() && text[stop] == '\r' ? 2 : 1);
@@ -262,7 +264,8 @@ void WriteLog(const SYSTEMSTRUCT& system, int level, long session, std::string_v
   std::string_view body(text, length < 0 ? std::strlen(text) : static_cast<size_t>(length));
 
   std::string entry;
-  AppendLogLines(&entry, session, tag, body, [] { return std::string_view(FormatMailDate()); });
+  const std::string date = FormatMailDate();
+  AppendLogLines(&entry, session, tag, body, [&date] { return std::string_view(date); });
   if (entry.empty()) return;
 
   std::time_t now = 0;

@@ -194,6 +194,9 @@ TEST(FormatLogEntryTest, Table) {
       {9, kLogReceived, "X\rnewpass fresh\rY", "00009  " + d + "   --> X NEWPASS **********\r\n"},
       {9, kLogData, "a\nPASS b", "00009  " + d + "   <DATA> a PASS b\r\n"},
       {1, kLogEvent, "a\0b"s, "00001  " + d + "   *** a\r\n00001  " + d + "   *** b\r\n"},
+      {1, kLogEvent, "a\r\nb\0c\0\r\nd"s,
+       "00001  " + d + "   *** a\r\n00001  " + d + "   *** b\r\n00001  " + d +
+           "   *** c\r\n00001  " + d + "   *** d\r\n"},
       {1, kLogEvent, "\r\n\n\r", ""},
       {1, kLogEvent, "", ""},
       // Passwords never reach the log outside message data.
