@@ -114,7 +114,7 @@ class ConnectTest : public DialogTest {
       if (port_answer_ != 0) r->port = port_answer_;
       return true;
     });
-    servers_->set_connector([this](const ConnectRequest& r) {
+    servers_->set_connector([this](const ConnectRequest& r, int) {
       tried_ = r;
       ConnectOutcome outcome;
       if (!refuse_.empty()) {
