@@ -173,8 +173,8 @@ inline constexpr char kAboutControl[] = "Control service:";
 
 // Service states that follow the services, the question before a removal, connecting in the
 // background and the console's own log window.
-inline constexpr char kRemoveTitle[] = "Remove?";
-inline constexpr char kRemoveQuestion[] = "Remove the %s service?";
+inline constexpr char kRemoveServiceTitle[] = "Remove?";
+inline constexpr char kRemoveServiceQuestion[] = "Remove the %s service?";
 inline constexpr char kConnectingTitle[] = "Connecting";
 inline constexpr char kConnectingText[] = "Connecting to '%s'...";
 inline constexpr char kLogWindowTitle[] = "Log file %s";

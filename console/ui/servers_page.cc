@@ -231,7 +231,7 @@ ServersPage::ServersPage(ConsoleContext& context, QWidget* parent)
   };
   before_switch_ = [] { return true; };
   remove_question_ = [this](const QString& text) {
-    return QMessageBox::question(this, QString::fromLatin1(kRemoveTitle), text,
+    return QMessageBox::question(this, QString::fromLatin1(kRemoveServiceTitle), text,
                                  QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
   };
@@ -359,8 +359,8 @@ ServersPage::ServiceRow* ServersPage::RowOf(int service) {
 void ServersPage::Act(int service, int command) {
   ServiceRow* row = RowOf(service);
   if (row == nullptr) return;
-  if (command == kCommandRemove &&
-      !remove_question_(QString::fromStdString(Format(kRemoveQuestion, ServiceName(service)))))
+  if (command == kCommandRemove && !remove_question_(QString::fromStdString(
+                                       Format(kRemoveServiceQuestion, ServiceName(service)))))
     return;
   ConsoleStore* store = &context().store();
   bool done;
