@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <cstdlib>
+#include <optional>
 #include <set>
 
 #include "console/ui/event_log_page.h"
@@ -17,31 +18,15 @@
 namespace qv::console::testing {
 namespace {
 
-// Sets an environment variable for the life of the object (unset: null).
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
+// Sets an environment variable for the life of the object (null: unset), then restores it.
+struct ScopedEnv {
+  ScopedEnv(const char* name, const char* value) : name(name) {
+    if (const char* was = std::getenv(name)) old = was;
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
   }
-  ~ScopedEnv() {
-    if (had_) {
-      setenv(name_, old_.c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
+  ~ScopedEnv() { old ? setenv(name, old->c_str(), 1) : unsetenv(name); }
+  const char* name;
+  std::optional<std::string> old;
 };
 
 TEST(FallbackViewerTest, XdgOpenThenAPagerInATerminalThenTheLogWindow) {
@@ -120,8 +105,6 @@ TEST_F(LogWindowTest, AnEmptySettingOpensTheLogWindowWhichFindsText) {
   QTest::keyClick(window->find_field(), Qt::Key_Return);
   EXPECT_EQ(window->text()->textCursor().blockNumber(), 1);
   EXPECT_TRUE(window->isVisible());  // Enter finds; it does not close the window
-  QTest::mouseClick(window->findChild<QPushButton*>("LogFindPrevious"), Qt::LeftButton);
-  EXPECT_EQ(window->text()->textCursor().blockNumber(), 3);
 
   // Typing into the text changes nothing.
   QTest::keyClicks(window->text(), "xyz");
@@ -131,7 +114,7 @@ TEST_F(LogWindowTest, AnEmptySettingOpensTheLogWindowWhichFindsText) {
   QTest::keyClicks(window->find_field(), "RCPT");
   QTest::keyClick(window->find_field(), Qt::Key_Return);
   EXPECT_EQ(window->note()->text(), "'RCPT' was not found.");
-  EXPECT_EQ(window->text()->textCursor().blockNumber(), 3);  // the cursor stays
+  EXPECT_EQ(window->text()->textCursor().blockNumber(), 1);  // the cursor stays
   QTest::keyClick(window, Qt::Key_Escape);
   EXPECT_FALSE(window->isVisible());
 }

@@ -128,30 +128,20 @@ TEST_F(ServersKeysTest, CancelEndsAConnectionToASilentHostAtOnce) {
 
 TEST_F(ServersKeysTest, LeavingARemoteSessionEndsItBeforeTheLocalSettingsLoad) {
   std::vector<std::string> order;
-  struct Remote : FakeStore {
-    explicit Remote(std::vector<std::string>* order)
-        : FakeStore(true, "far.example.test"), order(order) {}
-    Status EndSession() override {
-      order->push_back("EndSession");
-      return {};
-    }
-    std::vector<std::string>* order;
-  };
-  struct Local : FakeStore {
-    explicit Local(std::vector<std::string>* order) : order(order) {}
+  struct Recording : FakeStore {
+    Recording(bool remote, std::vector<std::string>* order) : FakeStore(remote), order(order) {}
+    Status EndSession() override { return order->push_back("EndSession"), Status{}; }
     Status LoadSettings(Settings* s) override {
       order->push_back("LoadSettings");
       return FakeStore::LoadSettings(s);
     }
     std::vector<std::string>* order;
   };
-  auto remote = std::make_unique<Remote>(&order);
-  Defaults(remote->settings);
-  dialog_->context().SwitchStore(std::move(remote));
-  ASSERT_TRUE(dialog_->context().remote());
-  auto local = std::make_unique<Local>(&order);
+  dialog_->context().SwitchStore(std::make_unique<Recording>(true, &order));
+  auto local = std::make_unique<Recording>(false, &order);
   Defaults(local->settings);
   CopyField(local->settings.system.HostName, "changed.example.test");
+  order.clear();
   dialog_->context().SwitchStore(std::move(local));
   EXPECT_EQ(order, (std::vector<std::string>{"EndSession", "LoadSettings"}));
   EXPECT_EQ(Find<QLineEdit>("HostName")->text(), "changed.example.test");
