@@ -2,6 +2,8 @@
 // before it ended (the programs here are scripts standing in for the services), and the wait
 // ends as soon as the program has.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -9,6 +11,7 @@
 
 #include "common/testing/table_env.h"
 #include "console/store/console_store.h"
+#include "platform/unique_fd.h"
 
 namespace qv::console {
 namespace {
@@ -52,6 +55,24 @@ TEST_F(LocalStartTest, TheProgramsOwnWordsFollowTheFirstLine) {
   ::unlink(bin_.Sub("qvsmtp95").c_str());
   EXPECT_EQ(Start(kServiceSmtp), "Cannot start QuorvaneSmtp service.\n\nThe program " +
                                      bin_.Sub("qvsmtp95") + " cannot be run.");
+}
+
+TEST_F(LocalStartTest, TheRealPop3ServiceSaysItsPortIsTaken) {
+  platform::UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  socklen_t size = sizeof at;
+  ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(::listen(taken.get(), 1), 0);
+  ASSERT_EQ(::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&at), &size), 0);
+  Settings s;
+  ASSERT_TRUE(store_->LoadSettings(&s));
+  CopyField(s.system.InstallPath, qv::testing::BinDir());
+  s.pop3.Port = ntohs(at.sin_port);
+  ASSERT_TRUE(store_->SaveSettings(s));
+  EXPECT_EQ(Start(kServicePop3),
+            "Cannot start QuorvanePop3 service.\n\nQuorvanePop3: cannot listen on port " +
+                std::to_string(ntohs(at.sin_port)));
 }
 
 TEST_F(LocalStartTest, AProgramThatKeepsRunningWithoutTheServiceTimesOut) {
