@@ -126,7 +126,7 @@ bool StartCommandLine(std::string_view line, pid_t* pid) {
   return StartProgram(SplitCommandLine(line), pid);
 }
 
-bool StartDetached(const std::string& program, const std::vector<std::string>& args) {
+bool StartDetached(const std::string& program, const std::vector<std::string>& args, int error_fd) {
   if (program.empty() || access(program.c_str(), X_OK) != 0) return false;
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -151,6 +151,7 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
         dup2(null, STDOUT_FILENO);
         if (null > STDERR_FILENO) close(null);
       }
+      if (error_fd >= 0 && error_fd != STDERR_FILENO) dup2(error_fd, STDERR_FILENO);
       // Nothing of ours but the close-on-exec pipe that reports a failed start.
       unsigned report = static_cast<unsigned>(pipefd[1]);
       if (report > STDERR_FILENO + 1) close_range(STDERR_FILENO + 1, report - 1, 0);

@@ -38,8 +38,10 @@ bool StartProgram(const std::vector<std::string>& argv, pid_t* pid = nullptr,
 
 // Starts the program fully detached: a new session, standard input and output on /dev/null, no
 // other descriptor of ours but standard error, not a child of this process afterwards (so
-// nothing to reap). The "run hidden" of services.
-bool StartDetached(const std::string& program, const std::vector<std::string>& args = {});
+// nothing to reap). The "run hidden" of services. Its standard error is `error_fd` when given
+// (a pipe through which a starter reads why a start failed), else ours.
+bool StartDetached(const std::string& program, const std::vector<std::string>& args = {},
+                   int error_fd = -1);
 
 // Collects the exit status of every finished child started above. Services call it on SIGCHLD.
 void ReapChildren();

@@ -30,8 +30,7 @@ inline constexpr char kConnectionBroken[] = "The connection is broken!";
 // One record of one of the six tables, as the bytes of its packed structure.
 class TableRecord {
  public:
-  explicit TableRecord(Table table)
-      : table_(table), bytes_(GetTableDef(table).record_size, '\0') {}
+  explicit TableRecord(Table table) : table_(table), bytes_(GetTableDef(table).record_size, '\0') {}
   template <class R>
   explicit TableRecord(const R& record)
       : table_(RecordTraits<R>::kTable),
@@ -133,6 +132,11 @@ class ConsoleStore {
   virtual Result<std::vector<std::string>> NtGroups() = 0;
   // The facts of the About page, from the settings last loaded.
   virtual AboutFacts About(const Settings& settings) = 0;
+
+  // Ends a remote session and waits until the service has finished with it (QUIT and its reply:
+  // the service saves the session's settings first), so that what is read next on this computer
+  // sees them. Every later call fails as on a broken connection. Nothing to do in local mode.
+  virtual Status EndSession() { return {}; }
 };
 
 // This machine: the registry and files under QUORVANE_SYSTEM, the record store, ServiceCommand.
@@ -148,10 +152,12 @@ struct ConnectOutcome {
 };
 
 // Logs in to the control service on `host`:`port`. `timeout_ms` bounds every wait of the
-// connection, the login and each later exchange. Destroying the remote store sends "QUIT" and
-// closes the connection.
+// connection, the login and each later exchange. When `cancel_fd` (an eventfd, or -1) becomes
+// readable, the attempt ends at once (the host lookup excepted) with "General failure!" or "The
+// host does not respond!"; the store keeps a copy of the descriptor, so the caller may close its
+// own. Destroying the remote store sends "QUIT" and closes the connection.
 ConnectOutcome ConnectControl(const std::string& host, const std::string& login,
-                              const std::string& password, uint16_t port,
-                              int timeout_ms = 10000);
+                              const std::string& password, uint16_t port, int timeout_ms = 10000,
+                              int cancel_fd = -1);
 
 }  // namespace qv::console

@@ -1,9 +1,12 @@
 // The local side of the console's data: this machine's registry, its table and member files,
 // its services by ServiceCommand, its phone book, logs and groups.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -22,6 +25,8 @@
 #include "control/record_commands.h"
 #include "platform/fileio.h"
 #include "platform/rasapi_client.h"
+#include "platform/spawn.h"
+#include "platform/text.h"
 #include "platform/unique_fd.h"
 
 namespace qv::console {
@@ -127,8 +132,8 @@ class LocalStore : public ConsoleStore {
     if (Status checked = CheckMember(member); !checked) return checked;
     std::string file(FieldText(list.FileName));
     if (file.empty()) return Fail(kNoMemberFile);
-    switch (qv::AddMember(settings_.system, file, FieldText(member.Address),
-                          FieldText(member.Name))) {
+    switch (
+        qv::AddMember(settings_.system, file, FieldText(member.Address), FieldText(member.Name))) {
       case 0:
         return {};
       case 1:
@@ -159,6 +164,8 @@ class LocalStore : public ConsoleStore {
     if (service != kServiceSmtp && service != kServicePop3) return Fail(kUnknownService);
     switch (command) {
       case kCommandStart:
+        if (!settings_.nt_mode) return StartService(service);
+        [[fallthrough]];
       case kCommandStop: {
         ServiceCommand(settings_, service, command);
         // A start or stop shows only once the program has taken or let go of its presence.
@@ -214,11 +221,55 @@ class LocalStore : public ConsoleStore {
   }
 
  private:
+  ServiceState StateOf(int service) {
+    return StateFromQuery(ServiceCommand(settings_, service, kCommandQuery));
+  }
+
+  // Starts a service's program as ServiceCommand does, but reads its standard error meanwhile:
+  // a program that cannot start says why there ("QuorvanePop3: cannot listen on port 1100") and
+  // ends, which ends the wait early too. Once the service runs, the pipe is closed; the service
+  // ignores SIGPIPE, so what it writes later is dropped.
+  Status StartService(int service) {
+    if (StateOf(service) == ServiceState::kStarted) return {};
+    const std::string program = ServiceProgramPath(settings_, service);
+    const std::string failed = Format(kCannotStart, ServiceName(service));
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return Fail(failed);
+    platform::UniqueFd from(ends[0]);
+    platform::UniqueFd to(ends[1]);
+    if (!platform::StartDetached(program, {}, to.get()))
+      return Fail(failed + "\n\n" + Format(kStartNotRun, program.c_str()));
+    to.Reset();
+    constexpr size_t kMostSaid = 4096;
+    std::string said;
+    bool ended = false;
+    auto deadline = std::chrono::steady_clock::now() + kServiceWait;
+    for (;;) {
+      if (StateOf(service) == ServiceState::kStarted) return {};
+      if (ended || std::chrono::steady_clock::now() >= deadline) break;
+      pollfd wait{from.get(), POLLIN, 0};
+      ::poll(&wait, 1, static_cast<int>(kServicePoll.count()));
+      char buffer[512];
+      ssize_t n;
+      while ((n = ::read(from.get(), buffer, sizeof buffer)) > 0)
+        said.append(buffer,
+                    std::min(static_cast<size_t>(n), kMostSaid - std::min(said.size(), kMostSaid)));
+      // The end of the pipe: the program (and whatever it started) has gone.
+      if (n == 0) ended = true;
+    }
+    while (!said.empty() && std::isspace(static_cast<unsigned char>(said.back()))) said.pop_back();
+    std::string reason(Trim(said));
+    if (reason.empty() && ended) reason = Format(kStartEnded, program.c_str());
+    return Fail(reason.empty() ? failed : failed + "\n\n" + reason);
+  }
+
   Settings settings_;
 };
 
 }  // namespace
 
-std::unique_ptr<ConsoleStore> MakeLocalStore() { return std::make_unique<LocalStore>(); }
+std::unique_ptr<ConsoleStore> MakeLocalStore() {
+  return std::make_unique<LocalStore>();
+}
 
 }  // namespace qv::console

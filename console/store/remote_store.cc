@@ -9,12 +9,13 @@
 //
 // The service answers every PUTSTREAM with ">" whatever became of the change, so a record change
 // is checked by reading the record back by its key.
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <set>
 
-#include "serve/line_connection.h"
 #include "common/settings_table.h"
 #include "common/strings.h"
 #include "console/store/console_store.h"
@@ -23,6 +24,8 @@
 #include "control/options.h"
 #include "control/stream_fields.h"
 #include "net/control_client.h"
+#include "platform/unique_fd.h"
+#include "serve/line_connection.h"
 
 namespace qv::console {
 namespace {
@@ -65,8 +68,8 @@ std::string CutKey(const TableRecord& record) {
 
 class RemoteStore : public ConsoleStore {
  public:
-  RemoteStore(std::unique_ptr<ControlClient> client, std::string host)
-      : client_(std::move(client)), host_(std::move(host)) {}
+  RemoteStore(std::unique_ptr<ControlClient> client, std::string host, platform::UniqueFd cancel)
+      : cancel_(std::move(cancel)), client_(std::move(client)), host_(std::move(host)) {}
 
   ~RemoteStore() override {
     // The service saves and restarts on QUIT; its reply is not waited for.
@@ -163,8 +166,7 @@ class RemoteStore : public ConsoleStore {
 
   Status EditRecord(const TableRecord& record) override {
     if (Status checked = CheckRecord(record, RecordPath::kLine); !checked) return checked;
-    if (cut_.count(CutKey(record)) != 0)
-      return Fail(Format(kRecordCut, record.NodeText().c_str()));
+    if (cut_.count(CutKey(record)) != 0) return Fail(Format(kRecordCut, record.NodeText().c_str()));
     if (Status put = Put(record, kOpEdit, false); !put) return put;
     Result<std::string> stored = Lookup(record);
     if (!stored) return Fail(stored.error());
@@ -254,6 +256,17 @@ class RemoteStore : public ConsoleStore {
   // The programs are on the other host: their versions stay unknown.
   AboutFacts About(const Settings& settings) override { return ServerFacts(settings); }
 
+  Status EndSession() override {
+    if (broken_) return Fail(kConnectionBroken);
+    broken_ = true;
+    // The service saves and restarts the running mail services before it answers.
+    client_->set_timeout_ms(client_->timeout_ms() * kSaveTimeoutFactor);
+    Result<std::string> reply = client_->Quit(kQuit);
+    client_->Close();
+    if (!reply) return Fail(kConnectionBroken);
+    return {};
+  }
+
  private:
   Error Broken() {
     client_->Close();
@@ -279,17 +292,15 @@ class RemoteStore : public ConsoleStore {
   }
 
   Status Put(const TableRecord& record, const char* op, bool key_only) {
-    Result<std::string> reply =
-        Command(Format(kPutRecord, StreamWord(record.table()), op,
-                       RecordFields(record, key_only).c_str()));
+    Result<std::string> reply = Command(
+        Format(kPutRecord, StreamWord(record.table()), op, RecordFields(record, key_only).c_str()));
     if (!reply) return Fail(reply.error());
     return {};
   }
 
   // The record with the same key as the service has it, as its line; empty when there is none.
   Result<std::string> Lookup(const TableRecord& record) {
-    return Stream(
-        Format(kGetRecordByKey, StreamWord(record.table()), LookupKey(record).c_str()));
+    return Stream(Format(kGetRecordByKey, StreamWord(record.table()), LookupKey(record).c_str()));
   }
 
   Status PutMember(const LISTSTRUCT& list, const MEMBERSTRUCT& member, const char* op) {
@@ -297,14 +308,14 @@ class RemoteStore : public ConsoleStore {
     TableRecord list_record(list);
     if (Status checked = CheckRecord(list_record, RecordPath::kLine); !checked) return checked;
     if (list.FileName[0] == '\0') return Fail(kNoMemberFile);
-    Result<std::string> reply =
-        Command(Format(kPutMember, op, list_record.NodeText().c_str(),
-                       std::string(FieldText(member.Address)).c_str(),
-                       std::string(FieldText(member.Name)).c_str()));
+    Result<std::string> reply = Command(Format(kPutMember, op, list_record.NodeText().c_str(),
+                                               std::string(FieldText(member.Address)).c_str(),
+                                               std::string(FieldText(member.Name)).c_str()));
     if (!reply) return Fail(reply.error());
     return {};
   }
 
+  platform::UniqueFd cancel_;  // the client's cancel descriptor: outlives the client
   std::unique_ptr<ControlClient> client_;
   std::string host_;
   bool broken_ = false;
@@ -340,14 +351,17 @@ const char* LoginError(ControlLogin login) {
 }  // namespace
 
 ConnectOutcome ConnectControl(const std::string& host, const std::string& login,
-                              const std::string& password, uint16_t port, int timeout_ms) {
+                              const std::string& password, uint16_t port, int timeout_ms,
+                              int cancel_fd) {
   // A line end would end the line early and send the rest as a command of its own.
   if (HoldsLineEnd(login)) return {nullptr, kInvalidLogin};
   if (HoldsLineEnd(password)) return {nullptr, kInvalidPassword};
-  auto client = std::make_unique<ControlClient>(-1, timeout_ms);
+  platform::UniqueFd cancel(cancel_fd >= 0 ? ::fcntl(cancel_fd, F_DUPFD_CLOEXEC, 0) : -1);
+  if (cancel_fd >= 0 && !cancel) return {nullptr, kSocketError};
+  auto client = std::make_unique<ControlClient>(cancel.get(), timeout_ms);
   ControlLogin result = client->Login(host, port, login, password);
   if (result != ControlLogin::kOk) return {nullptr, LoginError(result)};
-  return {std::make_unique<RemoteStore>(std::move(client), host), {}};
+  return {std::make_unique<RemoteStore>(std::move(client), host, std::move(cancel)), {}};
 }
 
 }  // namespace qv::console

@@ -16,10 +16,10 @@ inline constexpr char kGeneralFailure[] = "General failure!";
 // ---- Control requests of remote mode (sent without their CR LF) ----------------------------
 inline constexpr char kGetOptions[] = "GETSTREAM OPTIONS";
 inline constexpr char kPutOptions[] = "PUTSTREAM OPTIONS %s";
-inline constexpr char kGetRecordAt[] = "GETSTREAM %s #%d";       // stream word, record number
-inline constexpr char kGetRecordByKey[] = "GETSTREAM %s %s";     // stream word, key
-inline constexpr char kPutRecord[] = "PUTSTREAM %s %s|%s";       // word, operation, fields
-inline constexpr char kGetMemberAt[] = "GETSTREAM MEMBER %s|#%d";  // member file, number
+inline constexpr char kGetRecordAt[] = "GETSTREAM %s #%d";          // stream word, record number
+inline constexpr char kGetRecordByKey[] = "GETSTREAM %s %s";        // stream word, key
+inline constexpr char kPutRecord[] = "PUTSTREAM %s %s|%s";          // word, operation, fields
+inline constexpr char kGetMemberAt[] = "GETSTREAM MEMBER %s|#%d";   // member file, number
 inline constexpr char kPutMember[] = "PUTSTREAM LIST %s|%s|%s|%s";  // op, list, address, name
 inline constexpr char kGetPhoneBook[] = "GETSTREAM RASENTRY";
 inline constexpr char kGetLogs[] = "GETSTREAM LOGS";
@@ -72,10 +72,12 @@ inline constexpr char kRecordCut[] =
     "The record '%s' holds line breaks, which the control connection cannot carry: change it on "
     "its server.";
 inline constexpr char kNoMemberFile[] = "The list has no member file.";
-inline constexpr char kMemberFileTooLong[] = "The list's member file name in '%s' would be too long.";
+inline constexpr char kMemberFileTooLong[] =
+    "The list's member file name in '%s' would be too long.";
 inline constexpr char kMemberExists[] = "The member is on the list already.";
 inline constexpr char kMemberIsAList[] = "A mailing list cannot be a member of a list.";
-inline constexpr char kMemberNotChanged[] = "The member was not found or the file cannot be written.";
+inline constexpr char kMemberNotChanged[] =
+    "The member was not found or the file cannot be written.";
 inline constexpr char kMemberFileUnreadable[] = "The member file '%s' cannot be read.";
 inline constexpr char kTableUnreadable[] = "The table '%s' cannot be read.";
 inline constexpr char kSettingsNotSaved[] = "The settings cannot be written to the registry.";
@@ -91,6 +93,10 @@ inline constexpr char kRemoteServiceAction[] =
 inline constexpr char kUnknownService[] = "Unknown service or command.";
 inline constexpr char kCannotStart[] = "Cannot start %s service.";
 inline constexpr char kCannotStop[] = "Cannot stop %s service.";
+// Why a local start failed, after kCannotStart and a blank line: what the program wrote to its
+// standard error, or one of these.
+inline constexpr char kStartNotRun[] = "The program %s cannot be run.";
+inline constexpr char kStartEnded[] = "The program %s ended without a message.";
 inline constexpr char kCannotInstall[] = "Cannot install %s service.";
 inline constexpr char kCannotRemove[] = "Cannot remove %s service.";
 

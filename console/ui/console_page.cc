@@ -12,6 +12,12 @@ ConsoleContext::ConsoleContext(std::unique_ptr<ConsoleStore> store, QObject* par
 ConsoleContext::~ConsoleContext() = default;
 
 void ConsoleContext::SwitchStore(std::unique_ptr<ConsoleStore> store) {
+  if (store_->remote()) {
+    // The session's end is awaited: the service writes its settings before it answers, and the
+    // pages are to show what is stored once it has.
+    WaitCursor wait;
+    store_->EndSession();
+  }
   store_ = std::move(store);
   LoadSettings();
   emit modeChanged();
@@ -26,7 +32,9 @@ bool ConsoleContext::LoadSettings() {
   return Check(store_->LoadSettings(&settings_));
 }
 
-bool ConsoleContext::Check(const Status& status) { return status.ok() || Report(status.error()); }
+bool ConsoleContext::Check(const Status& status) {
+  return status.ok() || Report(status.error());
+}
 
 void ConsoleContext::Message(const QString& title, const QString& text) {
   if (sink_) {
@@ -42,8 +50,12 @@ bool ConsoleContext::Report(const std::string& error) {
   return false;
 }
 
-WaitCursor::WaitCursor() { QApplication::setOverrideCursor(QCursor(Qt::WaitCursor)); }
-WaitCursor::~WaitCursor() { QApplication::restoreOverrideCursor(); }
+WaitCursor::WaitCursor() {
+  QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+}
+WaitCursor::~WaitCursor() {
+  QApplication::restoreOverrideCursor();
+}
 
 ConsolePage::ConsolePage(ConsoleContext& context, QWidget* parent)
     : QWidget(parent), context_(context) {}

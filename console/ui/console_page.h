@@ -41,7 +41,8 @@ class ConsoleContext : public QObject {
   void Message(const QString& title, const QString& text);
 
   // Replaces the store (a new connection, or back to local mode), reloads the settings and
-  // tells every page (modeChanged).
+  // tells every page (modeChanged). A remote session that is left is ended first, and waited
+  // for, so that the settings loaded next include what it saved.
   void SwitchStore(std::unique_ptr<ConsoleStore> store);
 
   // Ends a remote connection without loading anything, for a console that is closing: the store

@@ -181,4 +181,19 @@ inline constexpr char kPortOfAnother[] = "'%s' cannot be %d: the '%s' is %d as w
 inline constexpr char kPortInUse[] =
     "'%s' cannot be %d: another program on this computer listens on that port.";
 
+// Service states that follow the services, the question before a removal, connecting in the
+// background and the console's own log window.
+inline constexpr char kRemoveServiceTitle[] = "Remove?";
+inline constexpr char kRemoveServiceQuestion[] = "Remove the %s service?";
+inline constexpr char kConnectingTitle[] = "Connecting";
+inline constexpr char kConnectingText[] = "Connecting to '%s'...";
+inline constexpr char kLogWindowTitle[] = "Log file %s";
+inline constexpr char kLogFindLabel[] = "Find:";
+inline constexpr char kLogFindNext[] = "Find next";
+inline constexpr char kLogFindPrevious[] = "Find previous";
+inline constexpr char kLogNotFound[] = "'%s' was not found.";
+inline constexpr char kLogCut[] = "Only the last %d MB of the file are shown.";
+inline constexpr char kLogUnreadable[] = "Cannot read the log file '%s'!";
+inline constexpr char kLogClose[] = "Close";
+
 }  // namespace qv::console

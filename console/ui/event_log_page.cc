@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "common/strings.h"
 #include "console/ui/console_texts.h"
@@ -21,7 +22,7 @@ namespace qv::console {
 
 std::string FindProgram(const std::string& name) {
   if (name.empty()) return {};
-  if (name.find('/') != std::string::npos) return name;
+  if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0 ? name : "";
   const char* path = std::getenv("PATH");
   std::string_view dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
   while (true) {
@@ -34,6 +35,30 @@ std::string FindProgram(const std::string& name) {
     if (colon == std::string_view::npos) return {};
     dirs.remove_prefix(colon + 1);
   }
+}
+
+std::vector<std::string> FallbackViewer(
+    const std::string& path, const std::function<std::string(const std::string&)>& find) {
+  if (std::string opener = find(kDefaultLogViewer); !opener.empty()) return {opener, path};
+  auto first_of = [&](std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+      if (name == nullptr || *name == '\0') continue;
+      // A variable may carry arguments of its own ("less -S").
+      std::vector<std::string> words = platform::SplitCommandLine(name);
+      if (words.empty()) continue;
+      words.front() = find(words.front());
+      if (!words.front().empty()) return words;
+    }
+    return std::vector<std::string>{};
+  };
+  std::vector<std::string> terminal = first_of({std::getenv("TERMINAL"), "x-terminal-emulator"});
+  std::vector<std::string> pager = first_of({std::getenv("PAGER"), "less", "more"});
+  if (terminal.empty() || pager.empty()) return {};
+  // Terminals take the program to run after -e.
+  terminal.push_back("-e");
+  terminal.insert(terminal.end(), pager.begin(), pager.end());
+  terminal.push_back(path);
+  return terminal;
 }
 
 EventLogPage::EventLogPage(ConsoleContext& context, QWidget* parent)
@@ -104,18 +129,34 @@ void EventLogPage::ViewSelected(QListWidget* list) {
 
 bool EventLogPage::ViewLog(const QString& file) {
   if (context().remote() || file.isEmpty() || file.contains('/')) return false;
-  std::string viewer = viewer_->text().trimmed().toStdString();
-  if (viewer.empty()) viewer = kDefaultLogViewer;
+  const std::string path =
+      std::string(FieldText(context().settings().system.LogPath)) + "/" + file.toStdString();
+  const std::string viewer = viewer_->text().trimmed().toStdString();
   std::vector<std::string> words = platform::SplitCommandLine(viewer);
   std::string program = words.empty() ? std::string() : FindProgram(words.front());
   if (!program.empty()) {
+    // The administrator's own choice: when it fails, say so rather than show something else.
     std::vector<std::string> args(words.begin() + 1, words.end());
-    args.push_back(std::string(FieldText(context().settings().system.LogPath)) + "/" +
-                   file.toStdString());
+    args.push_back(path);
     if (platform::StartDetached(program, args)) return true;
+    context().Message(kErrorTitle, QString::fromStdString(Format(kViewerFailed, viewer.c_str())));
+    return false;
   }
-  context().Message(kErrorTitle, QString::fromStdString(Format(kViewerFailed, viewer.c_str())));
-  return false;
+  std::vector<std::string> fallback = FallbackViewer(path, FindProgram);
+  if (!fallback.empty() &&
+      platform::StartDetached(fallback.front(), {fallback.begin() + 1, fallback.end()}))
+    return true;
+  if (log_window_ != nullptr) log_window_->close();
+  log_window_ = new LogWindow(window());
+  if (!log_window_->Open(QString::fromStdString(path))) {
+    log_window_->close();
+    context().Message(kErrorTitle, QString::fromStdString(Format(kLogUnreadable, path.c_str())));
+    return false;
+  }
+  log_window_->show();
+  log_window_->raise();
+  log_window_->activateWindow();
+  return true;
 }
 
 void EventLogPage::ChooseViewer() {

@@ -1,5 +1,8 @@
 #include "console/ui/servers_page.h"
 
+#include <sys/eventfd.h>
+
+#include <QApplication>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -7,12 +10,17 @@
 #include <QHBoxLayout>
 #include <QInputDialog>
 #include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
+#include <atomic>
+#include <mutex>
 
 #include "common/strings.h"
 #include "console/ui/console_texts.h"
+#include "platform/unique_fd.h"
 
 namespace qv::console {
 
@@ -30,8 +38,20 @@ ConnectDialog::ConnectDialog(const ConnectRequest& defaults, QWidget* parent)
   port_->setObjectName("Port");
   port_->setRange(1, 65535);
   port_->setValue(defaults.port);
+  // Wide enough for the host and the login as they are, and for an ordinary address.
+  const QFontMetrics metrics = login_->fontMetrics();
+  const int text_width =
+      std::max({metrics.horizontalAdvance(QString::fromStdString(defaults.login)),
+                metrics.horizontalAdvance(QString::fromStdString(defaults.host)),
+                metrics.horizontalAdvance(QLatin1Char('x')) * 28});
+  login_->setMinimumWidth(text_width + 2 * metrics.horizontalAdvance(QLatin1Char('x')) + 12);
+  password_->setMinimumWidth(login_->minimumWidth());
   auto* form = new QFormLayout(this);
-  form->addRow(kRemoteHostLabel, new QLabel(QString::fromStdString(defaults.host), this));
+  form->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
+  form->setSizeConstraint(QLayout::SetMinimumSize);
+  auto* host = new QLabel(QString::fromStdString(defaults.host), this);
+  host->setObjectName("Host");
+  form->addRow(kRemoteHostLabel, host);
   form->addRow(kLoginLabel, login_);
   form->addRow(kPasswordLabel, password_);
   form->addRow(kPortLabel, port_);
@@ -48,6 +68,69 @@ ConnectRequest ConnectDialog::Request() const {
   r.password = password_->text().toStdString();
   r.port = static_cast<uint16_t>(port_->value());
   return r;
+}
+
+// What the window and the attempt's thread share: the cancel descriptor, and the outcome once
+// the attempt ended. The thread holds it too, so a cancelled attempt may outlive the window.
+struct ConnectProgress::Shared {
+  platform::UniqueFd cancel{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+  std::mutex mutex;
+  std::atomic<bool> done{false};
+  ConnectOutcome outcome;  // under mutex
+};
+
+ConnectProgress::ConnectProgress(const std::string& host, QWidget* parent)
+    : QDialog(parent), shared_(std::make_shared<Shared>()) {
+  setObjectName("ConnectProgress");
+  setWindowTitle(QString::fromLatin1(kConnectingTitle));
+  setModal(true);
+  auto* text = new QLabel(QString::fromStdString(Format(kConnectingText, host.c_str())), this);
+  auto* busy = new QProgressBar(this);
+  busy->setObjectName("ConnectBusy");
+  busy->setRange(0, 0);  // no end known: the bar shows that something is under way
+  busy->setTextVisible(false);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, this);
+  buttons->button(QDialogButtonBox::Cancel)->setObjectName("ConnectCancel");
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  auto* column = new QVBoxLayout(this);
+  column->setSizeConstraint(QLayout::SetMinimumSize);
+  column->addWidget(text);
+  column->addWidget(busy);
+  column->addWidget(buttons);
+  busy->setMinimumWidth(std::max(text->sizeHint().width(), 280));
+  poll_.setInterval(25);
+  connect(&poll_, &QTimer::timeout, this, [this] {
+    if (shared_->done.load()) accept();
+  });
+}
+
+ConnectProgress::~ConnectProgress() {
+  if (!shared_->done.load() && shared_->cancel) {
+    const uint64_t one = 1;
+    ssize_t ignored = ::write(shared_->cancel.get(), &one, sizeof one);
+    (void)ignored;
+  }
+}
+
+std::optional<ConnectOutcome> ConnectProgress::Run(Attempt attempt, std::thread* worker) {
+  std::shared_ptr<Shared> shared = shared_;
+  *worker = std::thread([shared, attempt = std::move(attempt)] {
+    ConnectOutcome outcome = attempt(shared->cancel.get());
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->outcome = std::move(outcome);
+    shared->done.store(true);
+  });
+  poll_.start();
+  const int result = exec();
+  poll_.stop();
+  if (result != QDialog::Accepted) {
+    const uint64_t one = 1;
+    ssize_t ignored = ::write(shared_->cancel.get(), &one, sizeof one);
+    (void)ignored;
+    return std::nullopt;
+  }
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return std::move(shared_->outcome);
 }
 
 ServiceButtons ButtonsFor(ServiceState state, bool remote) {
@@ -143,10 +226,41 @@ ServersPage::ServersPage(ConsoleContext& context, QWidget* parent)
     *request = dialog.Request();
     return true;
   };
-  connector_ = [](const ConnectRequest& r) {
-    return ConnectControl(r.host, r.login, r.password, r.port);
+  connector_ = [](const ConnectRequest& r, int cancel_fd) {
+    return ConnectControl(r.host, r.login, r.password, r.port, 10000, cancel_fd);
   };
   before_switch_ = [] { return true; };
+  remove_question_ = [this](const QString& text) {
+    return QMessageBox::question(this, QString::fromLatin1(kRemoveServiceTitle), text,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+  };
+  refresh_.setInterval(kStateRefreshMs);
+  connect(&refresh_, &QTimer::timeout, this, &ServersPage::RefreshOnTimer);
+}
+
+ServersPage::~ServersPage() {
+  for (std::thread& attempt : cancelled_) attempt.join();
+}
+
+void ServersPage::showEvent(QShowEvent* event) {
+  SettingsPage::showEvent(event);
+  // Loading the page reported a failure already.
+  RefreshStates(true);
+  refresh_.start();
+}
+
+void ServersPage::hideEvent(QHideEvent* event) {
+  refresh_.stop();
+  SettingsPage::hideEvent(event);
+}
+
+void ServersPage::RefreshOnTimer() {
+  // Not behind a box the console shows (a question, a message): the answer comes first.
+  // A reading under way (its message box runs the event loop) is not repeated either.
+  QWidget* modal = QApplication::activeModalWidget();
+  if (refreshing_ > 0 || (modal != nullptr && modal != window())) return;
+  RefreshStates(true);
 }
 
 void ServersPage::AddServiceRow(QGridLayout* grid, int row, int service, const char* label,
@@ -218,20 +332,70 @@ void ServersPage::LoadExtra() {
   RefreshStates();
 }
 
-void ServersPage::RefreshStates() {
+void ServersPage::RefreshStates(bool quiet) {
+  ++refreshing_;
   ServiceStates states;
-  Result<ServiceStates> read = context().store().QueryServices();
-  if (context().Check(read)) states = *read;
+  ConsoleStore* store = &context().store();
+  Result<ServiceStates> read = store->QueryServices();
+  if (read.ok()) {
+    states = *read;
+  } else if (!quiet || read.error() == kConnectionBroken) {
+    context().Check(read);
+  }
+  // A broken connection returned the console to local mode, whose states are shown by now.
+  if (store == &context().store()) {
+    for (int i = 0; i < row_count_; ++i)
+      ShowState(rows_[i], rows_[i].service == kServiceSmtp ? states.smtp : states.pop3);
+  }
+  --refreshing_;
+}
+
+ServersPage::ServiceRow* ServersPage::RowOf(int service) {
   for (int i = 0; i < row_count_; ++i)
-    ShowState(rows_[i], rows_[i].service == kServiceSmtp ? states.smtp : states.pop3);
+    if (rows_[i].service == service) return &rows_[i];
+  return nullptr;
 }
 
 void ServersPage::Act(int service, int command) {
+  ServiceRow* row = RowOf(service);
+  if (row == nullptr) return;
+  if (command == kCommandRemove && !remove_question_(QString::fromStdString(
+                                       Format(kRemoveServiceQuestion, ServiceName(service)))))
+    return;
+  ConsoleStore* store = &context().store();
+  bool done;
   {
     WaitCursor wait;
-    if (!context().Check(context().store().ServiceAction(service, command))) return;
+    done = context().Check(store->ServiceAction(service, command));
   }
-  RefreshStates();
+  if (store != &context().store()) return;  // the connection broke: local mode shows anew
+  RefreshStates(!done);
+  // The button pressed may be disabled now, and Qt would hand the focus to the next one in the
+  // row, which may be Remove: the focus goes to the command that undoes this one instead.
+  QPushButton* next = nullptr;
+  switch (command) {
+    case kCommandStart:
+      next = row->stop;
+      break;
+    case kCommandStop:
+      next = row->start;
+      break;
+    case kCommandInstall:
+      next = row->start;
+      break;
+    case kCommandRemove:
+      next = row->install;
+      break;
+    default:
+      break;
+  }
+  for (QWidget* w : {static_cast<QWidget*>(next), static_cast<QWidget*>(row->start),
+                     static_cast<QWidget*>(row->stop), static_cast<QWidget*>(row->autostart)}) {
+    if (w != nullptr && w->isEnabled() && !w->isHidden()) {
+      w->setFocus(Qt::OtherFocusReason);
+      break;
+    }
+  }
 }
 
 bool ServersPage::Connect() {
@@ -248,8 +412,18 @@ bool ServersPage::Connect() {
   if (!connect_prompt_(&request)) return false;
   ConnectOutcome outcome;
   {
-    WaitCursor wait;
-    outcome = connector_(request);
+    ConnectProgress progress(request.host, window());
+    std::thread worker;
+    std::optional<ConnectOutcome> ended = progress.Run(
+        [connector = connector_, request](int cancel_fd) { return connector(request, cancel_fd); },
+        &worker);
+    if (!ended) {
+      // Cancelled: the attempt ends by itself, and is joined when this page goes.
+      cancelled_.push_back(std::move(worker));
+      return false;
+    }
+    worker.join();
+    outcome = std::move(*ended);
   }
   if (!outcome.store) {
     context().Message(kErrorTitle,

@@ -4,9 +4,14 @@
 #pragma once
 
 #include <QDialog>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "console/ui/settings_page.h"
 
@@ -41,6 +46,30 @@ class ConnectDialog : public QDialog {
   QSpinBox* port_;
 };
 
+// A connection attempt on a thread of its own, with a small modal window that shows it is under
+// way and offers Cancel (Escape and the window's close button cancel too). Cancel returns at once:
+// the attempt is told through its cancel descriptor and ends in the background (a host lookup
+// still running finishes first); whatever it brings is dropped.
+class ConnectProgress : public QDialog {
+  Q_OBJECT
+
+ public:
+  // The attempt gets an eventfd that becomes readable on Cancel.
+  using Attempt = std::function<ConnectOutcome(int cancel_fd)>;
+
+  ConnectProgress(const std::string& host, QWidget* parent = nullptr);
+  ~ConnectProgress() override;
+
+  // Starts the attempt on `*worker` (the caller joins it, at once when it ended, else later)
+  // and shows the window until the attempt ends (its outcome) or is cancelled (nothing).
+  std::optional<ConnectOutcome> Run(Attempt attempt, std::thread* worker);
+
+ private:
+  struct Shared;
+  std::shared_ptr<Shared> shared_;
+  QTimer poll_;
+};
+
 // Which buttons of a service are usable in a state: install only what is not installed, start
 // what is not running, stop what runs, remove what is installed. Remote mode has only start and
 // stop, and nothing is usable while the state is unknown.
@@ -58,14 +87,22 @@ class ServersPage : public SettingsPage {
 
  public:
   explicit ServersPage(ConsoleContext& context, QWidget* parent = nullptr);
+  ~ServersPage() override;
+
+  // How often the states are read while the page is visible.
+  static constexpr int kStateRefreshMs = 3000;
+  void set_refresh_interval(int ms) { refresh_.setInterval(ms); }
 
   // The questions the page asks, replaceable so that tests answer them without a modal window.
   // Host?: the host name when none was entered (empty: cancelled).
   using HostPrompt = std::function<std::string()>;
   // Connect..: fills in the login, password and port; false: cancelled.
   using ConnectPrompt = std::function<bool(ConnectRequest*)>;
-  // Logs in (ConnectControl by default).
-  using Connector = std::function<ConnectOutcome(const ConnectRequest&)>;
+  // Logs in (ConnectControl by default); runs on a thread of its own and ends early when
+  // `cancel_fd` becomes readable.
+  using Connector = std::function<ConnectOutcome(const ConnectRequest&, int cancel_fd)>;
+  // Whether to remove a service (a question with Yes and No by default, No the default button).
+  using RemoveQuestion = std::function<bool(const QString& text)>;
   // Asked before the console changes its mode, so that unsaved changes can be saved or kept;
   // false: stay.
   using BeforeSwitch = std::function<bool()>;
@@ -73,6 +110,7 @@ class ServersPage : public SettingsPage {
   void set_connect_prompt(ConnectPrompt prompt) { connect_prompt_ = std::move(prompt); }
   void set_connector(Connector connector) { connector_ = std::move(connector); }
   void set_before_switch(BeforeSwitch check) { before_switch_ = std::move(check); }
+  void set_remove_question(RemoveQuestion question) { remove_question_ = std::move(question); }
 
   // Connects to the host of the host field (asking for it when empty) and, on success, makes it
   // the managed server: the connection is remembered, every page reloads from the server. A
@@ -80,13 +118,17 @@ class ServersPage : public SettingsPage {
   bool Connect();
   // Back to this computer.
   void Disconnect();
-  // Reads the states of the services and sets their texts and buttons.
-  void RefreshStates();
-  // A button of a service: the command, then the states anew.
+  // Reads the states of the services and sets their texts and buttons. A failure is reported;
+  // `quiet` reports only a broken connection (the timer's reading).
+  void RefreshStates(bool quiet = false);
+  // A button of a service: the command (a removal only when the question is answered yes),
+  // then the states anew. The focus stays on the row's buttons, never on Remove.
   void Act(int service, int command);
 
  protected:
   void LoadExtra() override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   struct ServiceRow {
@@ -101,6 +143,8 @@ class ServersPage : public SettingsPage {
   void AddServiceRow(QGridLayout* grid, int row, int service, const char* label, const char* name,
                      bool Settings::*autostart);
   void ShowState(ServiceRow& row, ServiceState state);
+  ServiceRow* RowOf(int service);
+  void RefreshOnTimer();
 
   QLineEdit* remote_host_;
   QLabel* managed_;
@@ -115,6 +159,11 @@ class ServersPage : public SettingsPage {
   ConnectPrompt connect_prompt_;
   Connector connector_;
   BeforeSwitch before_switch_;
+  RemoveQuestion remove_question_;
+  QTimer refresh_;
+  int refreshing_ = 0;  // readings under way
+  // Cancelled connection attempts still ending (a host lookup cannot be cut short).
+  std::vector<std::thread> cancelled_;
 };
 
 }  // namespace qv::console

@@ -114,7 +114,7 @@ class ConnectTest : public DialogTest {
       if (port_answer_ != 0) r->port = port_answer_;
       return true;
     });
-    servers_->set_connector([this](const ConnectRequest& r) {
+    servers_->set_connector([this](const ConnectRequest& r, int) {
       tried_ = r;
       ConnectOutcome outcome;
       if (!refuse_.empty()) {
@@ -268,11 +268,16 @@ TEST_F(DialogTest, TheLogViewerGetsTheLogFile) {
 }
 
 TEST_F(DialogTest, AViewerThatCannotStartIsReported) {
-  CopyField(store_->settings.system.LogViewer, "/nonexistent/viewer");
+  // The program is there, but cannot be run (its interpreter is missing).
+  qv::testing::TempDir dir;
+  qv::testing::WriteFileText(dir.Sub("viewer"), "#!/nonexistent/sh\n");
+  chmod(dir.Sub("viewer").c_str(), 0755);
+  CopyField(store_->settings.system.LogViewer, dir.Sub("viewer"));
   dialog_->Reload();
   EXPECT_FALSE(dialog_->event_log()->ViewLog("s20261208.txt"));
   ASSERT_EQ(shown_.size(), 1u);
-  EXPECT_EQ(shown_[0].text.toStdString(), "Cannot open log viewer '/nonexistent/viewer'!");
+  EXPECT_EQ(shown_[0].text.toStdString(), "Cannot open log viewer '" + dir.Sub("viewer") + "'!");
+  EXPECT_EQ(dialog_->event_log()->log_window(), nullptr);
   // A name that would leave the log folder is no log file.
   shown_.clear();
   EXPECT_FALSE(dialog_->event_log()->ViewLog("../registry.reg"));
@@ -286,7 +291,8 @@ TEST_F(DialogTest, RemoteLogFilesAreNotViewedHere) {
 }
 
 TEST(FindProgramTest, PathSearch) {
-  EXPECT_EQ(FindProgram("/opt/viewer"), "/opt/viewer");
+  EXPECT_EQ(FindProgram("/bin/sh"), "/bin/sh");
+  EXPECT_EQ(FindProgram("/nonexistent/viewer"), "");  // a path that names no program
   EXPECT_FALSE(FindProgram("sh").empty());
   EXPECT_EQ(FindProgram("qv-no-such-program"), "");
   EXPECT_EQ(FindProgram(""), "");
