@@ -150,12 +150,16 @@ void LoadSystemConfig(Settings& settings) {
 bool SaveSystemConfig(const Settings& settings) {
   const SYSTEMSTRUCT& s = settings.system;
   bool ok = SaveSettingsRecord(settings, SettingRecord::kSystem);
-  MakeDirectoryIfMissing(s.TempPath);
-  MakeDirectoryIfMissing(s.LogPath);
-  MakeDirectoryIfMissing(s.MailPath);
+  MakeServiceFolders(s);
   if (!settings.nt_mode)
     ApplyStartEntry(settings.system.InstallPath, "qvctrl95", settings.autostart_control);
   return ok;
+}
+
+void MakeServiceFolders(const SYSTEMSTRUCT& system) {
+  MakeDirectoryIfMissing(system.TempPath);
+  MakeDirectoryIfMissing(system.LogPath);
+  MakeDirectoryIfMissing(system.MailPath);
 }
 
 bool SaveRemoteConfig(const Settings& settings) {

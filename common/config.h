@@ -140,6 +140,9 @@ bool SaveSystemConfig(const Settings& settings);
 bool SaveRemoteConfig(const Settings& settings);
 bool SaveSmtpConfig(const Settings& settings);
 bool SavePop3Config(const Settings& settings);
+// Makes the temporary, log and mail folders where they are missing, as every save of the common
+// record does.
+void MakeServiceFolders(const SYSTEMSTRUCT& system);
 
 // Services and commands of ServiceCommand.
 constexpr int kServiceSmtp = 1;

@@ -31,10 +31,11 @@ Settings SystemControlHost::CurrentSettings() {
   return current_;
 }
 
-Status SystemControlHost::SaveSettings(const Settings& settings) {
+Result<Settings> SystemControlHost::SaveChanges(const Settings& mine,
+                                                const SettingChanges& changes) {
+  Result<Settings> saved = SaveSettingChanges(mine, changes);
   std::lock_guard<std::mutex> hold(mutex_);
-  Status saved = SaveAllSettings(settings);
-  current_ = settings;
+  if (saved) current_ = *saved;
   return saved;
 }
 

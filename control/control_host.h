@@ -12,17 +12,18 @@
 #include "common/config.h"
 #include "common/result.h"
 #include "control/options.h"
+#include "control/setting_changes.h"
 
 namespace qv::control {
 
 class ControlHost {
  public:
   virtual ~ControlHost() = default;
-  // The settings a new control session starts from: as last saved, or as loaded at start.
+  // The process's settings: as loaded at start, then as a control session last saved them.
   virtual Settings CurrentSettings() = 0;
-  // Writes the common, SMTP and POP3 records in one replacement of the registry; they become
-  // the current settings even when they could not be written (the error says so).
-  virtual Status SaveSettings(const Settings& settings) = 0;
+  // Writes the `changes` of a session's `mine` into the settings as stored (SaveSettingChanges);
+  // the result, what is stored now, becomes the current settings.
+  virtual Result<Settings> SaveChanges(const Settings& mine, const SettingChanges& changes) = 0;
   // `settings` with the three records reloaded from the registry (its network facts stay).
   virtual Settings ReloadedSettings(const Settings& settings) = 0;
   // ServiceCommand for the SMTP or POP3 service (kServiceSmtp, kServicePop3).
@@ -35,9 +36,9 @@ class ControlHost {
   virtual std::vector<std::string> PhoneBookEntries() = 0;
 };
 
-// Saves the three records in one locked, atomic replacement of the registry file, so a service
-// started meanwhile reads either the old or the new settings. An error when it could not be
-// written.
+// Saves the three records whole in one locked, atomic replacement of the registry file, so a
+// service started meanwhile reads either the old or the new settings (the console's local mode).
+// An error when it could not be written.
 Status SaveAllSettings(const Settings& settings);
 
 class SystemControlHost : public ControlHost {
@@ -48,7 +49,7 @@ class SystemControlHost : public ControlHost {
   explicit SystemControlHost(const Settings& loaded);
 
   Settings CurrentSettings() override;
-  Status SaveSettings(const Settings& settings) override;
+  Result<Settings> SaveChanges(const Settings& mine, const SettingChanges& changes) override;
   Settings ReloadedSettings(const Settings& settings) override;
   int ServiceCommand(int service, int command) override;
   void SyncMailboxDirectories() override;

@@ -190,6 +190,7 @@ SessionReply ControlSession::PasswordStep(std::string_view password) {
   }
   if (!PasswordMatches(FieldText(user.Password), password))
     return refuse(kInvalidPassword);  // the next line is the password again
+  settings_ = host_.ReloadedSettings(settings_);
   EnterState(ControlState::kLoggedIn);
   return Normal(kLoginOk);
 }
@@ -204,14 +205,23 @@ SessionReply ControlSession::Noop(std::string_view) {
   return Normal(kPrompt);
 }
 
+void ControlSession::SaveChanges() {
+  if (changes_.empty()) return;
+  // When the registry cannot be written the changes stay, for the next save to try again.
+  Result<Settings> saved = host_.SaveChanges(settings_, changes_);
+  if (!saved) return;
+  settings_ = *saved;
+  changes_.Clear();
+}
+
 void ControlSession::SaveAndRestart() {
-  host_.SaveSettings(settings_);
+  SaveChanges();
   host_.ServiceCommand(kServiceSmtp, kCommandInterrogate);
   host_.ServiceCommand(kServicePop3, kCommandInterrogate);
 }
 
 SessionReply ControlSession::Quit(std::string_view) {
-  host_.SaveSettings(settings_);
+  SaveChanges();
   host_.SyncMailboxDirectories();
   for (int service : {kServiceSmtp, kServicePop3}) {
     if (host_.ServiceCommand(service, kCommandQuery) == platform::kServiceRunning)
@@ -228,6 +238,7 @@ SessionReply ControlSession::Save(std::string_view) {
 
 SessionReply ControlSession::Rset(std::string_view) {
   settings_ = host_.ReloadedSettings(settings_);
+  changes_.Clear();
   return Normal(kReloaded);
 }
 
@@ -235,7 +246,7 @@ SessionReply ControlSession::Set(std::string_view line) {
   std::string_view arguments = AfterCommand(line, 3);
   while (!arguments.empty() && arguments.back() == ' ') arguments.remove_suffix(1);
   if (arguments.empty()) return Normal(ShowOptions(settings_));
-  return Normal(ApplySetArguments(settings_, arguments) ? kPrompt : kSyntaxError);
+  return Normal(ApplySetArguments(settings_, arguments, &changes_) ? kPrompt : kSyntaxError);
 }
 
 int ControlSession::ServiceArgument(std::string_view line, size_t word_length) {
@@ -279,6 +290,7 @@ SessionReply ControlSession::PutStream(std::string_view line) {
     OptionsExtras extras = host_.Extras();
     Settings changed = settings_;
     if (ParseOptionsLine(fields, &changed, &extras)) {
+      changes_.Note(settings_, changed);
       settings_ = changed;
       host_.SetExtras(extras);
       SaveAndRestart();

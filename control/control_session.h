@@ -1,7 +1,9 @@
 // The conversation of one control connection: the login dialogue, then the commands of a
 // logged-in administrator. A session takes one received line and returns the reply; it never
-// touches a socket. It holds its own working copy of the settings, which SET and the OPTIONS
-// stream change and SAVE, QUIT and EXIT write.
+// touches a socket. It holds its own working copy of the settings, read from the registry when
+// the administrator logs on, which SET and the OPTIONS stream change. It remembers which
+// settings it changed, and SAVE, QUIT, EXIT and the OPTIONS stream write only those into the
+// settings as stored by then; without a change they write nothing.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include "common/config.h"
 #include "control/control_host.h"
 #include "control/session_reply.h"
+#include "control/setting_changes.h"
 
 namespace qv::control {
 
@@ -75,7 +78,9 @@ class ControlSession {
 
   // The service named after START or STOP: kServiceSmtp, kServicePop3, or 0.
   static int ServiceArgument(std::string_view line, size_t word_length);
-  // The three saves, then a restart of the SMTP and the POP3 service.
+  // Writes the session's changes, if any, and takes the settings as now stored.
+  void SaveChanges();
+  // SaveChanges, then a restart of the SMTP and the POP3 service.
   void SaveAndRestart();
 
   const SYSTEMSTRUCT& tables_;
@@ -84,6 +89,7 @@ class ControlSession {
   std::string user_name_;
   std::string peer_;
   Settings settings_;
+  SettingChanges changes_;  // since the last save or RSET
 };
 
 // The dispatcher as the connection calls it: the session's reply kind for the `length` bytes

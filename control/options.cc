@@ -10,6 +10,7 @@
 #include "common/settings_table.h"
 #include "common/strings.h"
 #include "control/control_texts.h"
+#include "control/setting_changes.h"
 #include "control/stream_fields.h"
 
 namespace qv::control {
@@ -44,6 +45,9 @@ const FlagDef kFlags[] = {
 };
 
 constexpr size_t kFlagLineWidth = 46;
+
+// The registry value of the flag words.
+constexpr char kFlagsRow[] = "Flags";
 
 bool IsQuote(char c) {
   return c == '"' || c == '\'';
@@ -129,7 +133,7 @@ std::vector<const SettingDef*> LineRows() {
   return rows;
 }
 
-bool ApplyFlagList(Settings& settings, std::string_view list) {
+bool ApplyFlagList(Settings& settings, std::string_view list, SettingChanges* changes) {
   bool any = false;
   size_t pos = 0;
   while (pos < list.size()) {
@@ -149,6 +153,10 @@ bool ApplyFlagList(Settings& settings, std::string_view list) {
       if (!EqualsNoCase(item, flag.word)) continue;
       uint32_t& word = flag.smtp ? settings.smtp.Flags : settings.system.Flags;
       word = set ? (word | flag.bit) : (word & ~flag.bit);
+      if (changes != nullptr)
+        changes->Mark(
+            *FindSetting(flag.smtp ? SettingRecord::kSmtp : SettingRecord::kSystem, kFlagsRow),
+            flag.bit);
       break;
     }
   }
@@ -254,30 +262,38 @@ bool ParseInterval(std::string_view value, IntervalInput input, int32_t* seconds
   return true;
 }
 
-bool SetOption(Settings& settings, std::string_view keyword, std::string_view value) {
+bool SetOption(Settings& settings, std::string_view keyword, std::string_view value,
+               SettingChanges* changes) {
   while (!value.empty() && IsQuote(value.front())) value.remove_prefix(1);
   while (!value.empty() && IsQuote(value.back())) value.remove_suffix(1);
-  if (EqualsNoCase(keyword, kFlagsKeyword)) return ApplyFlagList(settings, value);
+  if (EqualsNoCase(keyword, kFlagsKeyword)) return ApplyFlagList(settings, value, changes);
   const SettingDef* def = FindSettingKeyword(keyword);
   if (def == nullptr) return false;
   size_t end = 0;
+  bool stored = false;
   switch (def->conversion) {
     case SetConversion::kNone:
       return false;
     case SetConversion::kText:
-      return StoreSetting(settings, *def, value);
+      stored = StoreSetting(settings, *def, value);
+      break;
     case SetConversion::kDecimal:
-      return StoreSetting(settings, *def, ReadNumber(value, &end));
+      stored = StoreSetting(settings, *def, ReadNumber(value, &end));
+      break;
     case SetConversion::kPingInterval:
-      return StoreSetting(settings, *def, IntervalSeconds(value, IntervalInput::kPingLike));
+      stored = StoreSetting(settings, *def, IntervalSeconds(value, IntervalInput::kPingLike));
+      break;
     case SetConversion::kIdleInterval:
-      return StoreSetting(settings, *def, IntervalSeconds(value, IntervalInput::kIdle));
+      stored = StoreSetting(settings, *def, IntervalSeconds(value, IntervalInput::kIdle));
+      break;
   }
-  return false;
+  if (stored && changes != nullptr) changes->Mark(*def);
+  return stored;
 }
 
-bool ApplySetArguments(Settings& settings, std::string_view arguments) {
+bool ApplySetArguments(Settings& settings, std::string_view arguments, SettingChanges* changes) {
   Settings changed = settings;
+  SettingChanges named;
   std::string_view rest = arguments;
   if (rest.find('=') != std::string_view::npos) {
     while (!rest.empty()) {
@@ -290,7 +306,7 @@ bool ApplySetArguments(Settings& settings, std::string_view arguments) {
       size_t end = rest.find(' ', start);
       std::string_view value =
           rest.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-      if (!SetOption(changed, keyword, value)) return false;
+      if (!SetOption(changed, keyword, value, &named)) return false;
       if (end == std::string_view::npos) break;
       rest = rest.substr(end);
       while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
@@ -301,10 +317,11 @@ bool ApplySetArguments(Settings& settings, std::string_view arguments) {
     std::string_view value;
     if (EqualsNoCase(word, kFlagsKeyword) && blank != std::string_view::npos)
       value = rest.substr(blank + 1);
-    if (!SetOption(changed, word, value)) return false;
+    if (!SetOption(changed, word, value, &named)) return false;
   }
   if (!SettingsChangeAccepted(settings, changed)) return false;
   settings = changed;
+  if (changes != nullptr) changes->Add(named);
   return true;
 }
 

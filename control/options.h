@@ -11,6 +11,8 @@
 
 namespace qv::control {
 
+class SettingChanges;
+
 // How an interval setting is shown: ConnectTime, SMTPTimer and ReturnTimer in minutes, hours
 // or days; ClosingTime in seconds, minutes or hours; an account's Interval as POPA SHOW gives
 // it (where 60 minutes already count as 1 hours).
@@ -36,14 +38,18 @@ std::string ShowOptions(const Settings& settings);
 // One assignment of SET. The value loses leading and trailing quote characters; the keyword is
 // compared as a whole word without regard to case. Texts longer than their setting's field,
 // numbers and intervals that do not fit 32 bits, an unknown keyword, and FLAGS with nothing
-// after it fail and change nothing. CONFIGDIR is shown but cannot be set.
-bool SetOption(Settings& settings, std::string_view keyword, std::string_view value);
+// after it fail and change nothing. CONFIGDIR is shown but cannot be set. When `changes` is
+// given, the row (or the flag bits) the assignment names is marked in it, changed or not.
+bool SetOption(Settings& settings, std::string_view keyword, std::string_view value,
+               SettingChanges* changes = nullptr);
 
 // The arguments of a SET line (after the word SET and its blanks, without the line end):
 // assignments "KEY=value" separated by blanks, or one word alone (FLAGS takes the rest of the
 // line as its flag list; any other word is set to an empty value). All of them apply or none:
-// false leaves `settings` as it was. The result must pass SettingsChangeAccepted.
-bool ApplySetArguments(Settings& settings, std::string_view arguments);
+// false leaves `settings` as it was. The result must pass SettingsChangeAccepted. When all
+// apply, the rows they name are marked in `changes` if it is given.
+bool ApplySetArguments(Settings& settings, std::string_view arguments,
+                       SettingChanges* changes = nullptr);
 
 // Interval conversion of SET: the leading number times the unit named by the first letter that
 // follows it ("d", "h" or else the default for PINGTIME and its kind; "h", "m" or else seconds

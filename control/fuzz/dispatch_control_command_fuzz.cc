@@ -25,7 +25,9 @@ using namespace qv::control;
 class QuietHost : public ControlHost {
  public:
   Settings CurrentSettings() override { return settings; }
-  Status SaveSettings(const Settings&) override { return {}; }
+  Result<Settings> SaveChanges(const Settings& mine, const SettingChanges&) override {
+    return mine;
+  }
   Settings ReloadedSettings(const Settings& settings) override { return settings; }
   int ServiceCommand(int, int) override { return 1; }
   void SyncMailboxDirectories() override {}

@@ -108,13 +108,14 @@ TEST_F(ConnectionTest, ServiceCommandsRunOffTheLoopInOrder) {
   ConnectionContext context = pending_.Context();
   FakeLink link;
   ControlConnection c(tables_.settings(), link, "10.0.0.1", host_, context);
-  c.OnReceive("admin@example.com\r\npw\r\n");
+  c.OnReceive("admin@example.com\r\npw\r\nSET LOGLEVEL=3\r\n");
   link.Take();
-  c.OnReceive("SAVE\r\nNOOP\r\nQUIT\r\nNOOP\r\n");
+  c.OnReceive("SAVE\r\nNOOP\r\nSET LOGLEVEL=2\r\nQUIT\r\nNOOP\r\n");
   EXPECT_EQ(link.Take(), "");  // the save runs elsewhere; NOOP waits for it
   EXPECT_EQ(host_.saves, 1);
   pending_.RunDone();
-  EXPECT_EQ(link.Take(), std::string(kSaved) + kPrompt + "10.0.0.1 closing connection\r\n");
+  EXPECT_EQ(link.Take(),
+            std::string(kSaved) + kPrompt + kPrompt + "10.0.0.1 closing connection\r\n");
   EXPECT_TRUE(link.closed);
   EXPECT_EQ(host_.saves, 2);
 }

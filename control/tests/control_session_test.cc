@@ -173,6 +173,7 @@ TEST_F(ControlSessionTest, SetChangesOnlyTheWorkingCopyUntilSave) {
 TEST_F(ControlSessionTest, QuitSavesSyncsAndRestartsOnlyRunningServices) {
   ControlSession s(tables_.settings(), host_, "10.0.0.7");
   LogIn(s);
+  ASSERT_EQ(s.Dispatch("SET LOGLEVEL=2").text, kPrompt);
   host_.states[kServicePop3] = platform::kServiceRunning;
   host_.log.clear();
   SessionReply r = s.Dispatch("EXIT");

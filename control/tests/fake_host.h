@@ -49,12 +49,17 @@ class FakeHost : public ControlHost {
   FakeHost() : current(SampleSettings()), stored(current) {}
 
   Settings CurrentSettings() override { return current; }
-  Status SaveSettings(const Settings& settings) override {
+  // Merges as the registry does: the changes of `mine` into what is stored.
+  Result<Settings> SaveChanges(const Settings& mine, const SettingChanges& changes) override {
     ++saves;
-    current = settings;
-    stored = settings;
     log.push_back("save");
-    return {};
+    if (!save_works) return Fail("read-only");
+    Settings merged = stored;
+    merged.net = mine.net;
+    changes.ApplyTo(mine, merged);
+    current = merged;
+    stored = merged;
+    return merged;
   }
   Settings ReloadedSettings(const Settings& settings) override {
     Settings reloaded = stored;
@@ -85,6 +90,7 @@ class FakeHost : public ControlHost {
   std::map<int, int> states;
   bool start_works = true;
   bool stop_works = true;
+  bool save_works = true;
   int saves = 0;
   std::vector<std::pair<int, int>> calls;
   std::vector<std::string> log;
