@@ -399,7 +399,8 @@ TEST_F(GuessingTest, ListensOnItsAddressOnly) {
   ASSERT_TRUE(StartControl());
   for (int port : {ctrl_port_, pw_port_}) {
     EXPECT_FALSE(Peer("127.0.0.2", port, "127.0.0.2").ok()) << port;
-    EXPECT_FALSE(Peer("127.0.0.1", port, "127.0.0.1").ReadUntil("\r\n", milliseconds(3000)).empty());
+    EXPECT_FALSE(
+        Peer("127.0.0.1", port, "127.0.0.1").ReadUntil("\r\n", milliseconds(3000)).empty());
   }
   Peer admin("127.0.0.2", ctrl_port_);
   admin.ReadUntil("\r\n", milliseconds(3000));

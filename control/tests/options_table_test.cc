@@ -147,7 +147,11 @@ TEST(OptionsTableTest, SetRefusesOutOfBoundsForEveryRow) {
 // line before FLAGS, the OPTIONS line all of them after its 43 fields. Unset again, both are as
 // before, byte for byte. A value its row refuses changes nothing, by SET or by the line.
 TEST(OptionalRows, ShownAndSentOnlyWhileSet) {
-  const Settings plain;
+  Settings plain;
+  plain.system.Port = 32000;
+  plain.system.PasswordPort = 106;
+  plain.smtp.Port = plain.smtp.PortEx = 25;
+  plain.pop3.Port = plain.pop3.PortEx = 110;
   const std::string show = ShowOptions(plain), line = BuildOptionsLine(plain, {});
   const size_t flags = show.find("  FLAGS ");
   ASSERT_NE(flags, std::string::npos);
@@ -182,10 +186,12 @@ TEST(OptionalRows, ShownAndSentOnlyWhileSet) {
     bool taken = std::string(tail) == "::2|0|0|0|";
     EXPECT_EQ(ParseOptionsLine(changed, &t, &extras), taken) << tail;
     EXPECT_EQ(std::string(t.system.HostName), taken ? "other" : "") << tail;
-    if (taken) EXPECT_EQ(BuildOptionsLine(t, {}), changed);
+    if (taken) {
+      EXPECT_EQ(BuildOptionsLine(t, {}), changed);
+    }
   }
-  ASSERT_TRUE(ApplySetArguments(
-      s, "LISTENADDRESS= PRELOGONTIME=0 PRELOGONPERADDRESS=0 PWPRELOGONPERADDRESS=0"));
+  ASSERT_TRUE(ApplySetArguments(s, "LISTENADDRESS"));  // a word alone empties its setting
+  ASSERT_TRUE(ApplySetArguments(s, "PRELOGONTIME=0 PRELOGONPERADDRESS=0 PWPRELOGONPERADDRESS=0"));
   EXPECT_EQ(ShowOptions(s), show);
   EXPECT_EQ(BuildOptionsLine(s, {}), line);
 }
