@@ -27,8 +27,10 @@ PreLogonLimits PreLogonLimitsOf(const Settings& settings) {
   const SYSTEMSTRUCT& sys = settings.system;
   PreLogonLimits limits;
   if (sys.PreLogonTime > 0) limits.deadline = std::chrono::seconds(sys.PreLogonTime);
-  if (sys.PreLogonPerAddress > 0) limits.control_per_peer = sys.PreLogonPerAddress;
-  if (sys.PasswordPreLogonPerAddress > 0) limits.password_per_peer = sys.PasswordPreLogonPerAddress;
+  if (sys.PreLogonPerAddress > 0)
+    limits.control_per_peer = static_cast<size_t>(sys.PreLogonPerAddress);
+  if (sys.PasswordPreLogonPerAddress > 0)
+    limits.password_per_peer = static_cast<size_t>(sys.PasswordPreLogonPerAddress);
   return limits;
 }
 

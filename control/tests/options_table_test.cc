@@ -7,6 +7,7 @@
 #include "common/records.h"
 #include "common/settings_table.h"
 #include "control/options.h"
+#include "control/service.h"
 
 namespace qv::control {
 namespace {
@@ -165,8 +166,14 @@ TEST(OptionalRows, ShownAndSentOnlyWhileSet) {
   ASSERT_EQ(fields.size(), static_cast<size_t>(kOptionsFieldCount) + 4);
   EXPECT_EQ(std::vector<std::string>(fields.begin() + kOptionsFieldCount, fields.end()),
             (std::vector<std::string>{"127.0.0.1", "30", "0", "0"}));
-  ASSERT_TRUE(ApplySetArguments(s, "PWPRELOGONPERADDRESS=5 PRELOGONPERADDRESS=25"));
-  EXPECT_EQ(s.system.PasswordPreLogonPerAddress, 5);
+  // The slots one address may hold go up to the port's own.
+  const std::string most = "PWPRELOGONPERADDRESS=" + std::to_string(kPasswordSlots) +
+                           " PRELOGONPERADDRESS=" + std::to_string(kControlSlots);
+  ASSERT_TRUE(ApplySetArguments(s, most));
+  EXPECT_EQ(s.system.PasswordPreLogonPerAddress, static_cast<int32_t>(kPasswordSlots));
+  EXPECT_EQ(FindSettingKeyword("PRELOGONPERADDRESS")->upper, static_cast<int64_t>(kControlSlots));
+  EXPECT_EQ(FindSettingKeyword("PWPRELOGONPERADDRESS")->upper,
+            static_cast<int64_t>(kPasswordSlots));
 
   const Settings set = s;
   for (const char* refused :
