@@ -354,11 +354,16 @@ std::string BuildOptionsLine(const Settings& settings, const OptionsExtras& extr
     field(text);
   for (const auto& text : extras.texts) field(FieldText(text));
   for (int32_t number : extras.numbers) field(std::to_string(number));
-  const std::vector<const SettingDef*> optional = OptionalRows();
-  if (std::any_of(optional.begin(), optional.end(),
-                  [&](const SettingDef* def) { return OptionalSettingSet(settings, *def); }))
-    for (const SettingDef* def : optional) FieldOf(settings, *def, field);
+  if (OptionsFieldCount(settings) > kOptionsFieldCount)
+    for (const SettingDef* def : OptionalRows()) FieldOf(settings, *def, field);
   return out;
+}
+
+int OptionsFieldCount(const Settings& settings) {
+  const std::vector<const SettingDef*> optional = OptionalRows();
+  bool set = std::any_of(optional.begin(), optional.end(),
+                         [&](const SettingDef* def) { return OptionalSettingSet(settings, *def); });
+  return kOptionsFieldCount + (set ? static_cast<int>(optional.size()) : 0);
 }
 
 bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* extras) {

@@ -164,6 +164,8 @@ TEST(OptionalRows, ShownAndSentOnlyWhileSet) {
                                 show.substr(flags));
   std::vector<std::string> fields = LineFields(BuildOptionsLine(s, {}));
   ASSERT_EQ(fields.size(), static_cast<size_t>(kOptionsFieldCount) + 4);
+  EXPECT_EQ(OptionsFieldCount(s), kOptionsFieldCount + 4);
+  EXPECT_EQ(OptionsFieldCount(plain), kOptionsFieldCount);
   EXPECT_EQ(std::vector<std::string>(fields.begin() + kOptionsFieldCount, fields.end()),
             (std::vector<std::string>{"127.0.0.1", "30", "0", "0"}));
   // The slots one address may hold go up to the port's own.
