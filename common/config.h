@@ -53,6 +53,12 @@ struct SYSTEMSTRUCT {
   char AdministratorMailBox[128];
   char NoResponse[512];
   char RemoteLogin[128];
+  // Added to the system's own fields; 0 or empty means not set, and the service's default
+  // applies (see the optional rows of common/settings_table.h).
+  char ListenAddress[64];              // the one local address the services listen on
+  int32_t PreLogonTime;                // seconds from accept to the control or password logon
+  int32_t PreLogonPerAddress;          // control slots of one address before its logon
+  int32_t PasswordPreLogonPerAddress;  // password slots of one address before its logon
 };
 
 struct SMTPSTRUCT {

@@ -1,5 +1,8 @@
 #include "common/settings_table.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -46,6 +49,9 @@ constexpr Tidying SlashMeans(const char* under_install) {
 }
 constexpr Tidying AtLeast(int32_t number) {
   return {Tidy::kAtLeast, Number(number)};
+}
+constexpr Tidying WithinBounds() {
+  return {Tidy::kWithinBounds, {}};
 }
 
 // Where a row appears: saved, in the OPTIONS line, in SET's listing; its SET keyword.
@@ -145,6 +151,20 @@ constexpr SettingDef ServiceFolder(SettingDef def) {
   def.guard = SettingGuard::kServiceFolder;
   return def;
 }
+// A row added to the system's own settings: not set while 0 or empty (see SettingDef::optional);
+// a number that is set stays within `bounds`.
+constexpr SettingDef Optional(SettingDef def, Range bounds = kAnyNumber) {
+  def.optional = true;
+  if (def.kind != SettingKind::kText) {
+    def.lower = def.edit_lower = bounds.lower;
+    def.upper = def.edit_upper = bounds.upper;
+  }
+  return def;
+}
+constexpr SettingDef Address(SettingDef def) {
+  def.address = true;
+  return def;
+}
 
 #define QV_TEXT(S, F, ...) TextRow<S>(#F, offsetof(S, F), sizeof(S::F), __VA_ARGS__)
 #define QV_NUMBER(S, F, ...) \
@@ -194,6 +214,13 @@ constexpr SettingDef kSettings[] = {
     QV_TEXT(SYS, AdministratorMailBox, R::kAnyText,    Keep(),                       Keep(), None(),                                   {4, 21, 21, "ADMINMAILBOX", kText}),
     QV_TEXT(SYS, NoResponse,           R::kAnyText,    Keep(),                       Keep(), None(),                                   {24, 22, 22, "NORESPONSEMASK", kText}),
     QV_TEXT(SYS, RemoteLogin,          R::kAnyText,    Keep(),                       Keep(), None(),                                   {21, -1, -1, nullptr, kUnset}),
+    // The listen address and the limits before a logon: optional rows, saved after the others
+    // and listed by SET and sent in the OPTIONS line only while set. Slots: of 25 control and 5
+    // password slots (control/service.h).
+    Optional(Address(QV_TEXT(SYS, ListenAddress, R::kAnyText, Keep(),                       Keep(), None(),                                   {25, -1, -1, "LISTENADDRESS", kText}))),
+    Optional(QV_NUMBER(SYS, PreLogonTime,                      Keep(),                       Keep(), WithinBounds(), kAnyNumber,               {26, -1, -1, "PRELOGONTIME", kDecimal}), Range{5, 3600}),
+    Optional(QV_NUMBER(SYS, PreLogonPerAddress,                Keep(),                       Keep(), WithinBounds(), kAnyNumber,               {27, -1, -1, "PRELOGONPERADDRESS", kDecimal}), Range{1, 25}),
+    Optional(QV_NUMBER(SYS, PasswordPreLogonPerAddress,        Keep(),                       Keep(), WithinBounds(), kAnyNumber,               {28, -1, -1, "PWPRELOGONPERADDRESS", kDecimal}), Range{1, 5}),
 
     QV_TEXT(SMTP, ExchangeHost,        R::kAnyText,    Keep(),                       Keep(), None(),                                   {0, 23, 23, "EXCHANGEHOST", kText}),
     QV_NUMBER(SMTP, SMTPTimer,                         Number(900),                  Keep(), AtLeast(60), kAnyNumber,                  {2, 24, 24, "RETRYTIMER", kPing}),
@@ -230,8 +257,12 @@ char* RecordBase(Settings& settings, SettingRecord record) {
 // Queries a text value into a field; true when the query succeeded and the value passes the
 // row's rule. The field is left untouched otherwise.
 bool QueryText(const reg::Key& key, const SettingDef& def, char* field) {
-  std::string buffer(def.width, '\0');
   uint32_t type = 0, size = static_cast<uint32_t>(def.width);
+  // An address too long for its field is taken cut, so that it is refused rather than missing
+  // (a missing address listens everywhere).
+  if (def.address && reg::QueryValue(key, def.name, &type, nullptr, &size) == reg::kSuccess)
+    size = std::max<uint32_t>(size, static_cast<uint32_t>(def.width));
+  std::string buffer(size, '\0');
   if (reg::QueryValue(key, def.name, &type, buffer.data(), &size) != reg::kSuccess) return false;
   if (def.read != ReadRule::kAnyText && type != reg::kSz) return false;
   if (def.read == ReadRule::kSzNonEmpty && (size == 0 || buffer[0] == '\0')) return false;
@@ -323,6 +354,12 @@ void TidyUp(Settings& settings, const SettingDef& def) {
       if (number < def.tidy_with.number) number = def.tidy_with.number;
       return;
     }
+    case Tidy::kWithinBounds: {
+      int32_t& number = SettingNumber(settings, def);
+      if (number != 0)
+        number = static_cast<int32_t>(std::clamp<int64_t>(number, def.lower, def.upper));
+      return;
+    }
   }
 }
 
@@ -340,6 +377,11 @@ class KeyWriter {
 
   void Write(const Settings& settings, const SettingDef& def) {
     if (!key_.valid()) return;
+    if (def.optional && !OptionalSettingSet(settings, def)) {
+      long gone = reg::DeleteValue(&key_, def.name);
+      ok_ = (gone == reg::kSuccess || gone == reg::kFileNotFound) && ok_;
+      return;
+    }
     long rc =
         def.kind == SettingKind::kText
             ? reg::SetString(&key_, def.name, SettingText(settings, def))
@@ -413,12 +455,28 @@ int32_t SettingNumber(const Settings& settings, const SettingDef& def) {
 }
 
 bool SettingAccepts(const SettingDef& def, int64_t number) {
-  return def.kind != SettingKind::kText && number >= def.lower && number <= def.upper;
+  return def.kind != SettingKind::kText &&
+         ((number >= def.lower && number <= def.upper) || (def.optional && number == 0));
 }
 
 bool SettingAccepts(const SettingDef& def, std::string_view text) {
   return def.kind == SettingKind::kText && text.size() < def.width &&
-         text.find('\0') == std::string_view::npos;
+         text.find('\0') == std::string_view::npos &&
+         (!def.address || text.empty() || IsAddressLiteral(text));
+}
+
+bool IsAddressLiteral(std::string_view text) {
+  if (text.empty() || text.size() >= INET6_ADDRSTRLEN) return false;
+  std::string copy(text);  // inet_pton wants a terminated text; a zero inside ends it early
+  if (copy.find('\0') != std::string::npos) return false;
+  unsigned char bytes[sizeof(in6_addr)];
+  return inet_pton(AF_INET, copy.c_str(), bytes) == 1 ||
+         inet_pton(AF_INET6, copy.c_str(), bytes) == 1;
+}
+
+bool OptionalSettingSet(const Settings& settings, const SettingDef& def) {
+  return def.kind == SettingKind::kText ? SettingText(settings, def)[0] != '\0'
+                                        : SettingNumber(settings, def) != 0;
 }
 
 bool StoreSetting(Settings& settings, const SettingDef& def, int64_t number) {

@@ -45,9 +45,10 @@ struct SettingDefault {
 };
 
 // What loading does to a value once all of its key has been read: nothing, drop one trailing
-// "/", replace a path ending in "/" by the install path followed by the row's text, or raise a
-// number to at least the row's number.
-enum class Tidy : uint8_t { kNone, kDropSlash, kSlashMeansUnderInstall, kAtLeast };
+// "/", replace a path ending in "/" by the install path followed by the row's text, raise a
+// number to at least the row's number, or bring a number that is set (not 0) within the row's
+// bounds.
+enum class Tidy : uint8_t { kNone, kDropSlash, kSlashMeansUnderInstall, kAtLeast, kWithinBounds };
 
 // What a row is to the rules across rows (SettingsChangeAccepted): one of the four listening
 // ports, which must differ from each other, or a folder the services write into and clean up,
@@ -81,6 +82,13 @@ struct SettingDef {
   const char* keyword;  // SET's keyword; nullptr: not settable
   SetConversion conversion;
   SettingGuard guard = SettingGuard::kNone;
+  // A row added to the system's own settings. 0 (or an empty text) means "not set": the service
+  // uses its own default, writers take 0 besides the bounds, loading keeps 0 for a missing value,
+  // saving removes the value, and SET's listing and the OPTIONS line show the row only while
+  // set (after the fixed lines and fields), so that without it every text stays as it was.
+  bool optional = false;
+  // A text that must be an IPv4 or IPv6 address literal when not empty (IsAddressLiteral).
+  bool address = false;
 };
 
 // The rows in the order loading reads them (a default may depend on an earlier row).
@@ -102,9 +110,9 @@ const char* SettingText(const Settings& settings, const SettingDef& def);
 int32_t& SettingNumber(Settings& settings, const SettingDef& def);
 int32_t SettingNumber(const Settings& settings, const SettingDef& def);
 
-// The one check of what writers may store: a number within the row's bounds, a text shorter than
-// the row's width without a zero byte. The Store functions check and store; false changes
-// nothing.
+// The one check of what writers may store: a number within the row's bounds (or 0 for an
+// optional row), a text shorter than the row's width without a zero byte (and an address literal
+// or empty for an address row). The Store functions check and store; false changes nothing.
 bool SettingAccepts(const SettingDef& def, int64_t number);
 bool SettingAccepts(const SettingDef& def, std::string_view text);
 bool StoreSetting(Settings& settings, const SettingDef& def, int64_t number);
@@ -116,6 +124,12 @@ bool StoreSetting(Settings& settings, const SettingDef& def, std::string_view te
 // stored earlier by other means does not block an unrelated change. SET, PUTSTREAM OPTIONS and
 // the console's save refuse a change that fails.
 bool SettingsChangeAccepted(const Settings& before, const Settings& after);
+// True for an IPv4 address in dotted decimal ("127.0.0.1") or an IPv6 address ("::1"), without
+// blanks, brackets, a port or a zone.
+bool IsAddressLiteral(std::string_view text);
+// True while an optional row holds a value (not 0, not empty).
+bool OptionalSettingSet(const Settings& settings, const SettingDef& def);
+
 // True for "/" and the system folders (/etc, /usr, /bin, /sbin, /lib, /boot, /proc, /sys, /dev),
 // also written with repeated or trailing slashes and "." or ".." steps. A relative path is none.
 bool IsSystemFolder(std::string_view path);

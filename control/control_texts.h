@@ -179,8 +179,11 @@ inline constexpr char kShowOptions[] =
     "  RETRYTIMER              %s\r\n"
     "  RETURNTIMER             %s\r\n"
     "  FORWARDUNKNOWN          %s\r\n"
-    "  MAXMSGSIZE              %d\r\n"
-    "  FLAGS                   ";
+    "  MAXMSGSIZE              %d\r\n";
+// A setting added to the listing above, shown only while set: SET's keyword, the value.
+inline constexpr char kShowOptional[] = "  %-24s%s\r\n";
+// The last line of the listing, before the flag words.
+inline constexpr char kShowFlags[] = "  FLAGS                   ";
 // SET's keyword for the flag words.
 inline constexpr char kFlagsKeyword[] = "FLAGS";
 // The break between lines of flag words.

@@ -133,6 +133,14 @@ std::vector<const SettingDef*> LineRows() {
   return rows;
 }
 
+// The optional rows in table order: listed after the fixed lines, sent after the fixed fields.
+std::vector<const SettingDef*> OptionalRows() {
+  std::vector<const SettingDef*> rows;
+  for (const SettingDef& def : SettingsTable())
+    if (def.optional) rows.push_back(&def);
+  return rows;
+}
+
 bool ApplyFlagList(Settings& settings, std::string_view list, SettingChanges* changes) {
   bool any = false;
   size_t pos = 0;
@@ -161,6 +169,23 @@ bool ApplyFlagList(Settings& settings, std::string_view list, SettingChanges* ch
     }
   }
   return any;
+}
+
+// A row's field of the OPTIONS line.
+template <class Field>
+void FieldOf(const Settings& settings, const SettingDef& def, Field& field) {
+  if (def.kind == SettingKind::kText)
+    field(FieldText(SettingText(settings, def), def.width));
+  else
+    field(std::to_string(SettingNumber(settings, def)));
+}
+
+// Takes a row's field of an OPTIONS line; false when the row refuses it. A text longer than its
+// field is cut, as every stream field is.
+bool StoreField(Settings& settings, const SettingDef& def, StreamFields& f) {
+  if (def.kind != SettingKind::kText) return StoreSetting(settings, def, f.Number());
+  std::string_view value = f.Next();
+  return StoreSetting(settings, def, value.substr(0, std::min(value.size(), def.width - 1)));
 }
 
 }  // namespace
@@ -249,6 +274,14 @@ std::string WrapFlagWords(std::string_view words) {
 
 std::string ShowOptions(const Settings& settings) {
   std::string out = FillIn(kShowOptions, ShownValues(settings));
+  for (const SettingDef* def : OptionalRows()) {
+    if (!OptionalSettingSet(settings, *def)) continue;
+    out += Format(kShowOptional, def->keyword,
+                  def->kind == SettingKind::kText
+                      ? std::string(FieldText(SettingText(settings, *def), def->width)).c_str()
+                      : std::to_string(SettingNumber(settings, *def)).c_str());
+  }
+  out += kShowFlags;
   out += WrapFlagWords(FlagWords(settings));
   out += kPrompt;
   return out;
@@ -331,19 +364,23 @@ std::string BuildOptionsLine(const Settings& settings, const OptionsExtras& extr
     out += value;
     out += '|';
   };
-  for (const SettingDef* def : LineRows()) {
-    if (def->kind == SettingKind::kText)
-      field(FieldText(SettingText(settings, *def), def->width));
-    else
-      field(std::to_string(SettingNumber(settings, *def)));
-  }
+  for (const SettingDef* def : LineRows()) FieldOf(settings, *def, field);
   const NETINFO& n = settings.net;
   for (std::string_view text :
        {FieldText(n.Description), FieldText(n.SystemStatus), FieldText(n.Address)})
     field(text);
   for (const auto& text : extras.texts) field(FieldText(text));
   for (int32_t number : extras.numbers) field(std::to_string(number));
+  if (OptionsFieldCount(settings) > kOptionsFieldCount)
+    for (const SettingDef* def : OptionalRows()) FieldOf(settings, *def, field);
   return out;
+}
+
+int OptionsFieldCount(const Settings& settings) {
+  const std::vector<const SettingDef*> optional = OptionalRows();
+  bool set = std::any_of(optional.begin(), optional.end(),
+                         [&](const SettingDef* def) { return OptionalSettingSet(settings, *def); });
+  return kOptionsFieldCount + (set ? static_cast<int>(optional.size()) : 0);
 }
 
 bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* extras) {
@@ -356,22 +393,21 @@ bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* 
     return false;
   Settings changed = *settings;
   StreamFields f(fields);
-  for (const SettingDef* def : LineRows()) {
-    if (def->kind == SettingKind::kText) {
-      // A text longer than its field is cut, as every stream field is.
-      std::string_view value = f.Next();
-      StoreSetting(changed, *def, value.substr(0, std::min(value.size(), def->width - 1)));
-    } else if (!StoreSetting(changed, *def, f.Number())) {
-      return false;  // a port out of its range
-    }
-  }
+  for (const SettingDef* def : LineRows())
+    if (!StoreField(changed, *def, f)) return false;  // a port out of its range
+  f.Skip();                                           // the sockets layer's description,
+  f.Skip();                                           // its status
+  f.Skip();                                           // and the host address are the host's own
+  OptionsExtras taken = *extras;
+  for (auto& text : taken.texts) f.Text(text);
+  for (int32_t& number : taken.numbers) number = f.Number();
+  // The optional rows follow when the line has more fields; a line without them keeps them.
+  if (!f.Rest().empty())
+    for (const SettingDef* def : OptionalRows())
+      if (!StoreField(changed, *def, f)) return false;  // a bad address or a number out of bounds
   if (!SettingsChangeAccepted(*settings, changed)) return false;
-  f.Skip();  // the sockets layer's description,
-  f.Skip();  // its status
-  f.Skip();  // and the host address are the host's own
-  for (auto& text : extras->texts) f.Text(text);
-  for (int32_t& number : extras->numbers) number = f.Number();
   *settings = changed;
+  *extras = taken;
   return true;
 }
 

@@ -64,15 +64,21 @@ struct OptionsExtras {
   int32_t numbers[3] = {};
 };
 
-// The 43 fields, each followed by "|".
+// The 43 fields, each followed by "|"; while one of the optional settings (ListenAddress,
+// PreLogonTime, PreLogonPerAddress, PasswordPreLogonPerAddress) is set, those four follow.
 std::string BuildOptionsLine(const Settings& settings, const OptionsExtras& extras);
 // Reads an OPTIONS line with the stream field rules into the settings and the extras. The
 // network facts (fields 35 to 37) describe the host the service runs on and are not taken.
 // A line with fewer than the 43 fields changes nothing and gives false: taking the missing
 // fields as empty would wipe the paths and ports that the services are started with. So does a
 // number its row refuses (a port outside 1 to 65535) and a line SettingsChangeAccepted refuses.
+// Fields after the 43rd are the optional settings (missing ones not set, a value its row refuses
+// refuses the line); a line without them leaves them as they were.
 bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* extras);
 
 constexpr int kOptionsFieldCount = 43;
+// The fields of the line BuildOptionsLine makes of `settings`: the 43, and the four optional
+// settings after them while one of those is set.
+int OptionsFieldCount(const Settings& settings);
 
 }  // namespace qv::control

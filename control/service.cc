@@ -23,13 +23,23 @@ std::optional<int> PurgeOldLogs(const std::tm& local_now, const std::string& log
   return PruneLogFiles(log_path, max_log_time);
 }
 
+PreLogonLimits PreLogonLimitsOf(const Settings& settings) {
+  const SYSTEMSTRUCT& sys = settings.system;
+  PreLogonLimits limits;
+  if (sys.PreLogonTime > 0) limits.deadline = std::chrono::seconds(sys.PreLogonTime);
+  if (sys.PreLogonPerAddress > 0)
+    limits.control_per_peer = static_cast<size_t>(sys.PreLogonPerAddress);
+  if (sys.PasswordPreLogonPerAddress > 0)
+    limits.password_per_peer = static_cast<size_t>(sys.PasswordPreLogonPerAddress);
+  return limits;
+}
+
 ControlService::ControlService(ControlServiceOptions options) : options_(options) {
   frame_ = std::make_unique<ServiceFrame>(Setup());
   frame_->AddListener(ControlListener());
   frame_->AddListener(PasswordListener());
   context_.idle_limit = options_.idle_limit;
   context_.failure_delay = options_.failure_delay;
-  context_.logon_deadline = options_.logon_deadline;
   guard_ = std::make_unique<LogonGuard>(LogonGuardLimits{.first_pause = options_.failure_delay});
   context_.guard = guard_.get();
   context_.log_failure = [this](std::string_view text) {
@@ -61,6 +71,7 @@ ServiceSetup ControlService::Setup() {
   };
   setup.on_started = [this] { Started(); };
   setup.log = [](int, int, const char*, std::string_view) {};  // no transaction log
+  setup.start_refused = [this](std::string_view text) { context_.log_failure(text); };
   return setup;
 }
 
@@ -70,6 +81,10 @@ bool ControlService::LoadConfig() {
   // not written, failed logons aside.
   failure_log_level_ = frame_->settings().system.LogLevel;
   frame_->settings().system.LogLevel = -1;
+  const PreLogonLimits limits = PreLogonLimitsOf(frame_->settings());
+  context_.logon_deadline = options_.logon_deadline.value_or(limits.deadline);
+  control_peers_.emplace(limits.control_per_peer);
+  password_peers_.emplace(limits.password_per_peer);
   return true;
 }
 
@@ -79,15 +94,16 @@ ListenerSetup ControlService::ControlListener() {
   setup.slot_count = kControlSlots;
   setup.read_size = kReadSize;
   setup.port = [this] { return static_cast<int>(host_->CurrentSettings().system.Port); };
+  setup.address = [this] { return ListenAddress(host_->CurrentSettings()); };
   setup.greeting = [] {
     return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
   };
   setup.busy_reply = [] { return std::string(kTooManyConnections); };
-  setup.admit = [this](const std::string& peer) { return control_peers_.Admits(peer); };
+  setup.admit = [this](const std::string& peer) { return control_peers_->Admits(peer); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
     auto connection =
         std::make_unique<ControlConnection>(frame_->settings(), link, peer, *host_, context_);
-    connection->HoldPreLogonPlace(control_peers_.Take(peer));
+    connection->HoldPreLogonPlace(control_peers_->Take(peer));
     return connection;
   };
   return setup;
@@ -99,13 +115,14 @@ ListenerSetup ControlService::PasswordListener() {
   setup.slot_count = kPasswordSlots;
   setup.read_size = kReadSize;
   setup.port = [this] { return static_cast<int>(host_->CurrentSettings().system.PasswordPort); };
+  setup.address = [this] { return ListenAddress(host_->CurrentSettings()); };
   setup.greeting = [] { return std::string(kPwGreeting); };
   setup.busy_reply = [] { return std::string(kPwTooManyConnections); };
-  setup.admit = [this](const std::string& peer) { return password_peers_.Admits(peer); };
+  setup.admit = [this](const std::string& peer) { return password_peers_->Admits(peer); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
     auto connection =
         std::make_unique<PasswordConnection>(frame_->settings(), link, context_, peer);
-    connection->HoldPreLogonPlace(password_peers_.Take(peer));
+    connection->HoldPreLogonPlace(password_peers_->Take(peer));
     return connection;
   };
   return setup;

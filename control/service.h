@@ -1,10 +1,12 @@
 // The control service process: one frame with two listeners, the control port
-// (25 slots) and the password port (5 slots). Without the control listener the
-// service ends; a missing password listener does not stop it. A connection must
-// log on within a minute of its start, and one address holds at most 5 control
-// and 2 password slots with connections that have not logged on. Failed logons of
-// both ports are counted per address by one guard and logged ("c" log, level 1). A tick every 60
-// seconds prunes old logs during the first minute of each hour.
+// (25 slots) and the password port (5 slots), on the common ListenAddress. Without
+// the control listener the service ends; a missing password listener does not stop
+// it. A connection must log on within PreLogonTime (a minute) of its start, and one
+// address holds at most PreLogonPerAddress (5) control and PasswordPreLogonPerAddress
+// (2) password slots with connections that have not logged on; the three are read at
+// start. Failed logons of both ports are counted per address by one guard and logged
+// ("c" log, level 1), and so is a start refused for the listen address. A tick every
+// 60 seconds prunes old logs during the first minute of each hour.
 #pragma once
 
 #include <chrono>
@@ -21,9 +23,11 @@ namespace qv::control {
 
 constexpr size_t kControlSlots = 25;
 constexpr size_t kPasswordSlots = 5;
-// The slots one address may hold with connections that have not logged on.
+// The slots one address may hold with connections that have not logged on, and the time
+// from the start of a connection to its logon, while their settings are not set.
 constexpr size_t kControlSlotsPerPeer = 5;
 constexpr size_t kPasswordSlotsPerPeer = 2;
+constexpr std::chrono::seconds kPreLogonTime{60};
 constexpr size_t kReadSize = 1024;
 constexpr int kTimerCleanup = 1001;
 // The file prefix of the control service's log, which holds only failed logons.
@@ -33,9 +37,18 @@ struct ControlServiceOptions {
   std::chrono::milliseconds idle_limit{std::chrono::minutes(10)};
   std::chrono::milliseconds failure_delay{kFailureDelayMs};
   std::chrono::milliseconds cleanup_period{std::chrono::seconds(60)};
-  // A connection that has not logged on this long after it was made is closed.
-  std::chrono::milliseconds logon_deadline{std::chrono::seconds(60)};
+  // A connection that has not logged on this long after it was made is closed; unset: the
+  // PreLogonTime setting.
+  std::optional<std::chrono::milliseconds> logon_deadline;
 };
+
+// The limits before a logon that the settings give (their defaults where not set).
+struct PreLogonLimits {
+  std::chrono::seconds deadline = kPreLogonTime;
+  size_t control_per_peer = kControlSlotsPerPeer;
+  size_t password_per_peer = kPasswordSlotsPerPeer;
+};
+PreLogonLimits PreLogonLimitsOf(const Settings& settings);
 
 // The hourly log pruning of the cleanup tick: prunes `log_path` when the local
 // time is in the first minute of an hour. The number of files deleted; empty
@@ -58,10 +71,10 @@ class ControlService {
   void Tick();
 
   ControlServiceOptions options_;
-  // The connections of each port that have not logged on, per address; made before the frame,
-  // whose connections hold places in them.
-  PeerCount control_peers_{kControlSlotsPerPeer};
-  PeerCount password_peers_{kPasswordSlotsPerPeer};
+  // The connections of each port that have not logged on, per address; made with the settings,
+  // before the first connection, and outliving the frame, whose connections hold places in them.
+  std::optional<PeerCount> control_peers_;
+  std::optional<PeerCount> password_peers_;
   std::unique_ptr<ServiceFrame> frame_;
   std::unique_ptr<SystemControlHost> host_;
   ConnectionContext context_;

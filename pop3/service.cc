@@ -40,6 +40,7 @@ ListenerSetup Pop3Service::Pop3Listener() {
   setup.slot_count = kSlotCount;
   setup.read_size = kReadSize;
   setup.port = [this] { return static_cast<int>(settings().pop3.Port); };
+  setup.address = [this] { return ListenAddress(settings()); };
   setup.greeting = [] {
     return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
   };

@@ -12,6 +12,9 @@
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "common/maillog.h"
+#include "common/records.h"
+#include "common/settings_table.h"
+#include "common/strings.h"
 #include "common/trace.h"
 #include "platform/debugout.h"
 #include "platform/presence.h"
@@ -27,6 +30,8 @@ constexpr char kLogAllSlotsTaken[] = "Connection from %s refused; all %zu slots 
 constexpr char kLogPeerRefused[] =
     "Connection from %s refused; that address holds its share of the slots\r\n";
 constexpr char kLogInterruptedWrites[] = "Removed %zu unfinished message files\r\n";
+constexpr char kLogBadListenAddress[] =
+    "Not started: ListenAddress '%s' is not an IPv4 or IPv6 address\r\n";
 
 // A failed accept (no descriptors left, for example) is retried after this pause, so that the
 // listener neither spins nor stops listening.
@@ -227,10 +232,17 @@ Listener::~Listener() {
   CloseAll();
 }
 
-bool Listener::Listen(int port) {
+bool Listener::Listen(int port, std::string_view address) {
   if (port < 0 || port > 65535) return false;
+  asio::ip::address ip = asio::ip::address_v4::any();
+  if (!address.empty()) {
+    std::error_code ec;
+    if (!IsAddressLiteral(address)) return false;
+    ip = asio::ip::make_address(std::string(address), ec);
+    if (ec) return false;
+  }
   auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(frame_.loop().context());
-  asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(port));
+  asio::ip::tcp::endpoint endpoint(ip, static_cast<unsigned short>(port));
   // Close-on-exec from the start, with address reuse (see platform/eventloop.h).
   if (platform::OpenListener(*acceptor, endpoint, setup_.backlog)) return false;
   acceptor_ = std::move(acceptor);
@@ -247,6 +259,10 @@ int Listener::BoundPort() const {
 
 int Listener::configured_port() const {
   return setup_.port ? setup_.port() : 0;
+}
+
+std::string Listener::configured_address() const {
+  return setup_.address ? setup_.address() : std::string();
 }
 
 void Listener::Accept() {
@@ -364,6 +380,24 @@ void ServiceFrame::Log(int level, int number, const char* tag, std::string_view 
   if (setup_.log) setup_.log(level, number, tag, text);
 }
 
+bool ServiceFrame::ListenAddressesUsable() {
+  for (const auto& listener : listeners_) {
+    std::string address = listener->configured_address();
+    if (address.empty() || IsAddressLiteral(address)) continue;
+    // Shown as stored, but never as a line of its own.
+    for (char& c : address)
+      if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    std::string text = Format(kLogBadListenAddress, address.c_str());
+    platform::DebugOutput(setup_.window_class + ": " + text.substr(0, text.size() - 2) + "\n");
+    if (setup_.start_refused)
+      setup_.start_refused(text);
+    else
+      Log(kLogLevelFailure, 0, kLogEvent, text);
+    return false;
+  }
+  return true;
+}
+
 void ServiceFrame::SocketEvent() {
   if (setup_.on_socket_event) setup_.on_socket_event();
 }
@@ -412,14 +446,18 @@ int ServiceFrame::Run() {
     Log(kLogLevelMail, 0, kLogEvent, text);
   }
 
+  // An address that is none never falls back to every address: the service does not start.
+  if (!ListenAddressesUsable()) return 1;
   size_t open = 0;
   for (auto& listener : listeners_) {
     int port = listener->configured_port();
-    if (listener->Listen(port)) {
+    std::string address = listener->configured_address();
+    if (listener->Listen(port, address)) {
       ++open;
       continue;
     }
-    platform::DebugOutput(setup_.window_class + ": cannot listen on port " + std::to_string(port) +
+    platform::DebugOutput(setup_.window_class + ": cannot listen on " +
+                          (address.empty() ? "" : address + " ") + "port " + std::to_string(port) +
                           "\n");
     if (!setup_.listen_failed || !setup_.listen_failed(*listener)) return 1;
   }
@@ -462,6 +500,10 @@ size_t SweepInterruptedWrites(const std::string& mail_path, const std::string& t
   }
   closedir(mail);
   return removed;
+}
+
+std::string ListenAddress(const Settings& settings) {
+  return std::string(FieldText(settings.system.ListenAddress));
 }
 
 void StartConsole(std::string_view install_path) {

@@ -81,6 +81,9 @@ struct ListenerSetup {
   int backlog = kListenBacklog;  // keep it above slot_count (see kListenBacklog)
   // The port, asked after the configuration is loaded; 0 takes a free port.
   std::function<int()> port;
+  // The local address to listen on (an IPv4 or IPv6 literal), asked with the port; empty or no
+  // function: every IPv4 address. A start at which it is not an address literal is refused.
+  std::function<std::string()> address;
   // Sent to every connection that gets a slot (not logged).
   std::function<std::string()> greeting;
   // Sent to a connection that finds every slot taken; the connection is then closed.
@@ -106,6 +109,9 @@ struct ServiceSetup {
   // it; false, or no function, ends the start with exit code 1, and so does a start at which no
   // listener opened.
   std::function<bool(const Listener& listener)> listen_failed;
+  // A start refused for a setting (a listen address that is not one): the line to log. No
+  // function: the transaction log (`log`) at level 1.
+  std::function<void(std::string_view text)> start_refused;
   // After the listeners are up: timers are set here.
   std::function<void()> on_started;
   // The stop signal, before the loop ends.
@@ -132,14 +138,17 @@ class Listener {
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
-  // The listening socket on every local address; port 0 takes a free port. False when it cannot
-  // be created, bound or put into listen (the listener then stays closed).
-  bool Listen(int port);
+  // The listening socket on `address` (an IPv4 or IPv6 literal; empty: every IPv4 address);
+  // port 0 takes a free port. False when the address is none, or the socket cannot be created,
+  // bound or put into listen (the listener then stays closed).
+  bool Listen(int port, std::string_view address = {});
   bool listening() const { return acceptor_ != nullptr; }
   int BoundPort() const;
   const std::string& name() const { return setup_.name; }
   // The port the service configured (asked at start), whatever became of it.
   int configured_port() const;
+  // The address the service configured; empty: every IPv4 address.
+  std::string configured_address() const;
 
   // The socket number held by slot `index`, or 0 when the slot is free.
   int SlotNumber(size_t index) const;
@@ -207,6 +216,8 @@ class ServiceFrame {
   friend class FrameConnection;
   void SocketEvent();
   void Log(int level, int number, const char* tag, std::string_view text);
+  // Checks every listener's address; false (logged) when one is not an address literal.
+  bool ListenAddressesUsable();
 
   ServiceSetup setup_;
   Settings settings_;
@@ -222,6 +233,10 @@ class ServiceFrame {
 // `before`. Returns how many were removed.
 size_t SweepInterruptedWrites(const std::string& mail_path, const std::string& temp_path,
                               std::time_t before);
+
+// The one local address the services listen on (ListenAddress of the common settings), as a
+// listener's `address` takes it; empty: every IPv4 address.
+std::string ListenAddress(const Settings& settings);
 
 // Runs the console loader "<InstallPath>/qvrun"; its result is ignored.
 void StartConsole(std::string_view install_path);

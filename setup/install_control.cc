@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "common/records.h"
 #include "common/strings.h"
 #include "platform/presence.h"
 #include "platform/registry.h"
@@ -23,7 +24,7 @@ namespace {
 // Waits until the service holds its presence lock (or runs under systemd) and its port answers.
 bool WaitStarted(const ServiceRun& run, ServiceMode mode) {
   for (int waited = 0; waited < kStartTimeoutMs; waited += 100) {
-    if (Running(*run.info, mode, nullptr) && PortAnswers(run.port)) return true;
+    if (Running(*run.info, mode, nullptr) && PortAnswers(run.address, run.port)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return false;
@@ -31,14 +32,24 @@ bool WaitStarted(const ServiceRun& run, ServiceMode mode) {
 
 }  // namespace
 
-bool PortAnswers(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool PortAnswers(const std::string& address, int port) {
+  sockaddr_storage storage{};
+  socklen_t size = sizeof(sockaddr_in);
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  v4->sin_family = AF_INET;
+  v4->sin_port = htons(static_cast<uint16_t>(port));
+  v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!address.empty() && inet_pton(AF_INET, address.c_str(), &v4->sin_addr) != 1) {
+    storage = {};
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) != 1) return false;
+    size = sizeof(sockaddr_in6);
+  }
+  int fd = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&storage), size) == 0;
   close(fd);
   return ok;
 }
@@ -55,7 +66,7 @@ std::vector<ServiceRun> ServiceRuns(const Settings& s, ServiceMode mode) {
     const char* option = info.service == 1   ? "--smtp-port"
                          : info.service == 2 ? "--pop3-port"
                                              : "--control-port";
-    runs.push_back({&info, program, port, option});
+    runs.push_back({&info, program, port, option, std::string(FieldText(s.system.ListenAddress))});
   }
   return runs;
 }
@@ -82,7 +93,7 @@ int StartServices(const Settings& s, ServiceMode mode, bool restart, Reporter& r
                                pid > 0 ? Format(", pid %d", static_cast<int>(pid)).c_str() : ""));
       continue;
     }
-    if (!running && PortAnswers(run.port))
+    if (!running && PortAnswers(run.address, run.port))
       return r.Fail(Format(kErrPortBusy, run.port, run.info->name, run.port_option));
     if (_HandleService(2, run.program.c_str()) == 0 || !WaitStarted(run, mode))
       return r.Fail(Format(kErrStart, run.info->name, run.program.c_str(), s.system.LogPath));

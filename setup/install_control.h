@@ -24,12 +24,14 @@ struct ServiceRun {
   std::string program;
   int port;
   const char* port_option;
+  std::string address;  // where it listens; empty: every IPv4 address
 };
 
 std::vector<ServiceRun> ServiceRuns(const Settings& s, ServiceMode mode);
 
-// True when something accepts connections on the loopback port.
-bool PortAnswers(int port);
+// True when something accepts connections on the port of `address` (an IPv4 or IPv6 literal;
+// empty: the loopback address, for a service on every IPv4 address).
+bool PortAnswers(const std::string& address, int port);
 // Whether the service runs; its process in *pid when known.
 bool Running(const ServiceInfo& info, ServiceMode mode, pid_t* pid);
 

@@ -65,6 +65,10 @@ std::vector<Wanted> WantedValues(const SetupOptions& o, const std::string& prefi
       {Row(kSmtp, "Flags"), std::to_string(InstallSmtpFlags()), false},
       {Row(SettingRecord::kPop3, "Port"), std::to_string(o.pop3_port), o.pop3_port_given},
   };
+  // The console picks a viewer of its own for an empty one (a new machine has no NOTEPAD.EXE).
+  wanted.push_back({Row(kSys, "LogViewer"), "", false});
+  if (!o.listen_address.empty())
+    wanted.push_back({Row(kSys, "ListenAddress"), o.listen_address, true});
   if (!name_server.empty()) wanted.push_back({Row(kSys, "NameServer"), name_server, false});
   if (!o.admin.empty()) {
     wanted.push_back({Row(kSys, "AdministratorName"), o.admin, true});

@@ -85,6 +85,8 @@ class Installation {
         {2, kPop3Key, "Port", o_.pop3_port, "--pop3-port"},
         {3, kControlKey, "Port", o_.control_port, "--control-port"},
     };
+    std::string address;  // the one kept in the registry, else the asked one
+    if (!reg::ReadString(kControlKey, "ListenAddress", &address)) address = o_.listen_address;
     for (const Port& p : ports) {
       const ServiceInfo& info = *ServiceByNumber(p.service);
       if (access((from_ + "/" + info.program).c_str(), X_OK) != 0 &&
@@ -92,7 +94,7 @@ class Installation {
         continue;  // not installed
       uint32_t kept = 0;
       int port = reg::ReadDword(p.key, p.name, &kept) ? static_cast<int>(kept) : p.asked;
-      if (!Running(info, mode_, nullptr) && PortAnswers(port))
+      if (!Running(info, mode_, nullptr) && PortAnswers(address, port))
         return r_.Fail(Format(kErrPortBusy, port, info.name, p.option));
     }
     return kExitOk;
@@ -271,13 +273,18 @@ class Installation {
 
   void Summary() {
     const SYSTEMSTRUCT& sys = settings_.system;
+    // Where the services listen: the address they were given, else every IPv4 address.
+    const std::string listen = sys.ListenAddress[0] == '\0'
+                                   ? std::string(kSummaryListen)
+                                   : Format(kSummaryListenAddress, sys.ListenAddress);
+    const char* at = listen.c_str();
     r_.Text("\n");
-    r_.Line("SMTP", Format(kSummarySmtp, kSummaryListen, settings_.smtp.Port, sys.Domain));
-    r_.Line("POP3", Format(kSummaryPop3, kSummaryListen, settings_.pop3.Port));
+    r_.Line("SMTP", Format(kSummarySmtp, at, settings_.smtp.Port, sys.Domain));
+    r_.Line("POP3", Format(kSummaryPop3, at, settings_.pop3.Port));
     std::string control = std::string(sys.InstallPath) + "/" +
                           (mode_ == ServiceMode::kSystemd ? "qvctrl" : "qvctrl95");
     if (access(control.c_str(), X_OK) == 0)
-      r_.Line("control", Format(kSummaryControl, kSummaryListen, sys.Port, sys.PasswordPort));
+      r_.Line("control", Format(kSummaryControl, at, sys.Port, sys.PasswordPort));
     if (sys.AdministratorName[0] != '\0')
       r_.Line("admin", Format("%s@%s, mailbox %s/%s", sys.AdministratorName, primary_.c_str(),
                               sys.MailPath, sys.AdministratorMailBox));

@@ -46,6 +46,7 @@ struct SetupOptions {
   std::string from;                    // folder of the built programs; empty: qvsetup's own folder
   std::string pam_dir = "/etc/pam.d";  // "none" or empty: no PAM file
   std::string services;                // presence, systemd, or empty for the machine's choice
+  std::string listen_address;          // ListenAddress; empty: every IPv4 address
   bool purge = false;
   std::string mailbox;  // show
 };

@@ -7,6 +7,7 @@
 
 #include "common/config.h"
 #include "common/records.h"
+#include "common/settings_table.h"
 #include "common/tables.h"
 #include "setup/installer.h"
 
@@ -60,6 +61,7 @@ const TextOption kTextOptions[] = {
     {"--admin-password", &SetupOptions::admin_password, true},
     {"--from", &SetupOptions::from, true},
     {"--services", &SetupOptions::services, true},
+    {"--listen-address", &SetupOptions::listen_address, true},
 };
 
 struct PortOption {
@@ -132,6 +134,8 @@ Result<SetupOptions> ParseSetupArguments(const std::vector<std::string>& args) {
       return Fail("--admin is not a usable alias: '" + o.admin + "'");
     if (!o.admin.empty() && !ValidPassword(o.admin_password))
       return Fail("--admin-password must be 1 to 80 printable characters");
+    if (!o.listen_address.empty() && !IsAddressLiteral(o.listen_address))
+      return Fail("--listen-address needs an IPv4 or IPv6 address, such as 127.0.0.1 or ::1");
     if (!o.services.empty() && o.services != "presence" && o.services != "systemd")
       return Fail("--services takes presence or systemd");
     std::vector<int> ports = {o.smtp_port, o.pop3_port, o.control_port, o.password_port};

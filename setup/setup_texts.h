@@ -9,6 +9,7 @@ inline constexpr char kUsage[] =
     "                       [--smtp-port N] [--pop3-port N] [--control-port N]\n"
     "                       [--password-port N] [--system DIR] [--from DIR]\n"
     "                       [--pam-dir DIR|none] [--services presence|systemd]\n"
+    "                       [--listen-address ADDRESS]\n"
     "       qvsetup uninstall [--system DIR] [--purge]\n"
     "       qvsetup status [--system DIR]\n"
     "       qvsetup start [--system DIR]\n"
@@ -57,8 +58,10 @@ inline constexpr char kNotePamNoGroup[] =
     "logons of operating-system accounts (NTUSER) are on, but this machine has no group %s: "
     "QuorvanePop3 runs as its own user and cannot check their passwords";
 
-// The install summary: where the services listen. They listen on every IPv4 address.
+// The install summary: where the services listen. They listen on every IPv4 address, or on the
+// one address of ListenAddress (--listen-address).
 inline constexpr char kSummaryListen[] = "every IPv4 address (0.0.0.0)";
+inline constexpr char kSummaryListenAddress[] = "address %s";
 inline constexpr char kSummarySmtp[] = "%s port %d, mail for %s";
 inline constexpr char kSummaryPop3[] = "%s port %d, users log on with their alias";
 inline constexpr char kSummaryControl[] = "%s port %d (qvctl), password changes on port %d";

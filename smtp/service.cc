@@ -46,6 +46,7 @@ ListenerSetup SmtpService::SmtpListener() {
   setup.slot_count = kSlotCount;
   setup.read_size = kReadSize;
   setup.port = [this] { return static_cast<int>(settings().smtp.Port); };
+  setup.address = [this] { return ListenAddress(settings()); };
   setup.greeting = [] {
     return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
   };

@@ -18,11 +18,14 @@ using qv::testing::ScopedSystemRoot;
 
 // A value for every row that no default, tidying or other row produces.
 std::string TextFor(const SettingDef& def) {
+  if (def.address) return "192.0.2." + std::to_string(def.width);
   std::string text = std::string("/v-") + def.name + "-" + std::to_string(def.width);
   return text.substr(0, def.width - 1);
 }
 
 int32_t NumberFor(const SettingDef& def, size_t index) {
+  if (def.optional)  // within its bounds, and set
+    return static_cast<int32_t>(def.lower + static_cast<int64_t>(index) % (def.upper - def.lower));
   const int32_t base = def.upper == 65535 ? 40000 : 70000;  // ports stay ports
   return base + static_cast<int32_t>(index) * 7;
 }
@@ -131,7 +134,9 @@ TEST(SettingsTableTest, BoundsAreWhatWritersAcceptForEveryRow) {
   for (const SettingDef& def : SettingsTable()) {
     Settings s = Distinct();
     const Settings before = s;
-    if (def.kind == SettingKind::kText) {
+    if (def.optional) {
+      continue;  // OptionalRowsAreBoundedAndUnsetByZero
+    } else if (def.kind == SettingKind::kText) {
       EXPECT_TRUE(SettingAccepts(def, std::string(def.width - 1, 'x'))) << def.name;
       EXPECT_TRUE(SettingAccepts(def, "")) << def.name;
       EXPECT_FALSE(StoreSetting(s, def, std::string(def.width, 'x'))) << def.name;
@@ -248,6 +253,81 @@ TEST(SettingsTableTest, ChangesAcrossRows) {
   EXPECT_TRUE(SettingsChangeAccepted(odd, changed));
   changed.smtp.Port = 2525;
   EXPECT_TRUE(SettingsChangeAccepted(odd, changed));  // pop3 still 0, but apart from 2525
+}
+
+// The rows added to the system's own: an address or nothing; numbers within their bounds or 0,
+// which is "not set" and leaves no value in the registry; stored values out of bounds are brought
+// within them, and an address that cannot be read whole is never taken as none.
+TEST(SettingsTableTest, OptionalRowsAreBoundedAndUnsetByZero) {
+  const SettingDef* address = FindSetting(SettingRecord::kSystem, "ListenAddress");
+  ASSERT_NE(address, nullptr);
+  for (const char* text :
+       {"", "127.0.0.1", "0.0.0.0", "::1", "::", "2001:db8::25", "::ffff:192.0.2.1"})
+    EXPECT_TRUE(SettingAccepts(*address, text)) << text;
+  for (const char* text : {"localhost", "127.0.0.1:25", "[::1]", " 127.0.0.1", "127.0.0.1 ",
+                           "127.1", "1.2.3.4.5", "256.0.0.1", "fe80::1%eth0", "::1/128", "0"})
+    EXPECT_FALSE(SettingAccepts(*address, text)) << text;
+  EXPECT_FALSE(IsAddressLiteral(std::string_view("127.0.0.1\0x", 11)));
+
+  struct Bounds {
+    const char* name;
+    int32_t lower, upper;
+  };
+  for (const Bounds& b : {Bounds{"PreLogonTime", 5, 3600}, Bounds{"PreLogonPerAddress", 1, 25},
+                          Bounds{"PasswordPreLogonPerAddress", 1, 5}}) {
+    const SettingDef* def = FindSetting(SettingRecord::kSystem, b.name);
+    ASSERT_NE(def, nullptr) << b.name;
+    EXPECT_TRUE(def->optional);
+    for (int64_t n : {int64_t{0}, int64_t{b.lower}, int64_t{b.upper}})
+      EXPECT_TRUE(SettingAccepts(*def, n)) << b.name << " " << n;
+    for (int64_t n :
+         {int64_t{-1}, int64_t{b.lower} - 1, int64_t{b.upper} + 1, int64_t{INT32_MAX}}) {
+      if (n == 0) continue;  // not set
+      EXPECT_FALSE(SettingAccepts(*def, n)) << b.name << " " << n;
+    }
+  }
+
+  ScopedSystemRoot root;
+  Settings s;
+  ASSERT_TRUE(SaveSettingsRecord(s, SettingRecord::kSystem));
+  auto stored = [](const char* name) {
+    reg::Key key;
+    uint32_t type = 0, size = 0;
+    return reg::OpenKey(kControlKey, &key) == reg::kSuccess &&
+           reg::QueryValue(key, name, &type, nullptr, &size) == reg::kSuccess;
+  };
+  EXPECT_FALSE(stored("ListenAddress"));
+  EXPECT_FALSE(stored("PreLogonTime"));
+  ASSERT_TRUE(StoreSetting(s, *address, "::1"));
+  s.system.PreLogonTime = 30;
+  ASSERT_TRUE(SaveSettingsRecord(s, SettingRecord::kSystem));
+  EXPECT_TRUE(stored("ListenAddress"));
+  EXPECT_TRUE(stored("PreLogonTime"));
+  EXPECT_FALSE(stored("PreLogonPerAddress"));
+  s.system.PreLogonTime = 0;
+  ASSERT_TRUE(SaveSettingValues(s, SettingRecord::kSystem, {"PreLogonTime"}));
+  EXPECT_FALSE(stored("PreLogonTime"));
+  EXPECT_TRUE(stored("ListenAddress"));
+
+  reg::Key key;
+  ASSERT_EQ(reg::CreateKey(kControlKey, "", &key), reg::kSuccess);
+  ASSERT_EQ(reg::SetDword(&key, "PreLogonTime", 1), reg::kSuccess);
+  ASSERT_EQ(reg::SetDword(&key, "PreLogonPerAddress", 0xFFFFFFFFu), reg::kSuccess);
+  ASSERT_EQ(reg::SetDword(&key, "PasswordPreLogonPerAddress", 9), reg::kSuccess);
+  ASSERT_EQ(reg::SetString(&key, "ListenAddress", std::string(300, '1')), reg::kSuccess);
+  reg::CloseKey(&key);
+  Settings loaded;
+  ASSERT_TRUE(LoadSettingsRecord(loaded, SettingRecord::kSystem));
+  EXPECT_EQ(loaded.system.PreLogonTime, 5);
+  EXPECT_EQ(loaded.system.PreLogonPerAddress, 1);
+  EXPECT_EQ(loaded.system.PasswordPreLogonPerAddress, 5);
+  EXPECT_EQ(std::string(loaded.system.ListenAddress), std::string(63, '1'));
+  ASSERT_EQ(reg::CreateKey(kControlKey, "", &key), reg::kSuccess);
+  ASSERT_EQ(reg::SetDword(&key, "ListenAddress", 0x0100007F), reg::kSuccess);
+  reg::CloseKey(&key);
+  ASSERT_TRUE(LoadSettingsRecord(loaded, SettingRecord::kSystem));
+  EXPECT_NE(loaded.system.ListenAddress[0], '\0');  // a number is no address, and not none
+  EXPECT_FALSE(IsAddressLiteral(loaded.system.ListenAddress));
 }
 
 // A missing key gives every row its initial value; an existing key without the row's value

@@ -107,7 +107,7 @@ class RemoteStore : public ConsoleStore {
     std::string options = control::BuildOptionsLine(settings, extras_);
     if (HoldsLineEnd(options) ||
         static_cast<size_t>(std::count(options.begin(), options.end(), '|')) !=
-            control::kOptionsFieldCount)
+            static_cast<size_t>(control::OptionsFieldCount(settings)))
       return Fail(kOptionsBadText);
     std::string line = Format(kPutOptions, options.c_str());
     if (line.size() + 2 > kCommandLineLimit) return Fail(kOptionsTooLong);

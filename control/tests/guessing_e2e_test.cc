@@ -40,10 +40,11 @@ using qv::testing::ScopedTables;
 using qv::testing::ServiceProcess;
 using std::chrono::milliseconds;
 
-// A client connected from a chosen loopback address, with reads that give up after a wait.
+// A client connected from a chosen loopback address (to 127.0.0.1 or another), with reads that
+// give up after a wait.
 class Peer {
  public:
-  Peer(const char* from, int port) {
+  Peer(const char* from, int port, const char* to = "127.0.0.1") {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -53,7 +54,7 @@ class Peer {
       return;
     }
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+    inet_pton(AF_INET, to, &addr.sin_addr);
     if (connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
       Drop();
       return;
@@ -356,6 +357,75 @@ TEST_F(GuessingTest, ConnectionsThatDoNotLogOnAreClosedAtTheDeadline) {
   // The administrator who logged on is still served.
   admin.Send("NOOP\r\n");
   EXPECT_FALSE(admin.ReadUntil(">", milliseconds(3000)).empty());
+}
+
+// The limits before the logon come from the settings when they are set: a deadline of 5 s
+// and 2 control and 1 password slots per address.
+TEST_F(GuessingTest, TheSettingsGiveTheLimitsBeforeTheLogon) {
+  reg::Key key;
+  ASSERT_EQ(reg::CreateKey(kControlKey, "", &key), reg::kSuccess);
+  reg::SetDword(&key, "PreLogonTime", 5);
+  reg::SetDword(&key, "PreLogonPerAddress", 2);
+  reg::SetDword(&key, "PasswordPreLogonPerAddress", 1);
+  reg::CloseKey(&key);
+  RunningControl control(ControlServiceOptions{});
+  ASSERT_TRUE(Eventually([&] {
+    return Peer("127.0.0.2", ctrl_port_).ReadUntil("\r\n", milliseconds(500)).size() > 0;
+  }));
+  const auto start = Clock::now();
+  std::vector<std::unique_ptr<Peer>> held;
+  for (int port : {ctrl_port_, ctrl_port_, pw_port_}) {
+    held.push_back(std::make_unique<Peer>("127.0.0.1", port));
+    EXPECT_FALSE(held.back()->ReadUntil("\r\n", milliseconds(3000)).empty()) << port;
+  }
+  EXPECT_EQ(Peer("127.0.0.1", ctrl_port_).ReadUntil("\r\n", milliseconds(3000)),
+            kTooManyConnections);
+  EXPECT_EQ(Peer("127.0.0.1", pw_port_).ReadUntil("\r\n", milliseconds(3000)),
+            kPwTooManyConnections);
+  // The silent ones are closed 5 s after they came, not at the default minute.
+  for (auto& peer : held) EXPECT_TRUE(peer->Closed(milliseconds(8000)));
+  const auto took = Clock::now() - start;
+  EXPECT_GE(took, milliseconds(4500));
+  EXPECT_LT(took, milliseconds(9000));
+}
+
+// With ListenAddress the service is reached on that address only; SET takes an address and
+// refuses what is none, and lists the address while it is set.
+TEST_F(GuessingTest, ListensOnItsAddressOnly) {
+  reg::Key key;
+  ASSERT_EQ(reg::CreateKey(kControlKey, "", &key), reg::kSuccess);
+  reg::SetString(&key, "ListenAddress", "127.0.0.1");
+  reg::CloseKey(&key);
+  ASSERT_TRUE(StartControl());
+  for (int port : {ctrl_port_, pw_port_}) {
+    EXPECT_FALSE(Peer("127.0.0.2", port, "127.0.0.2").ok()) << port;
+    EXPECT_FALSE(
+        Peer("127.0.0.1", port, "127.0.0.1").ReadUntil("\r\n", milliseconds(3000)).empty());
+  }
+  Peer admin("127.0.0.2", ctrl_port_);
+  admin.ReadUntil("\r\n", milliseconds(3000));
+  admin.Send("admin@example.test\r\nsecret\r\n");
+  ASSERT_NE(admin.ReadUntil(">", milliseconds(3000)).find(kLoginOk), std::string::npos);
+  admin.Send("SET LISTENADDRESS=localhost\r\n");
+  EXPECT_EQ(admin.ReadUntil(">", milliseconds(3000)), std::string(kSyntaxError));
+  admin.Send("SET LISTENADDRESS=::1\r\nSET\r\n");
+  EXPECT_EQ(admin.ReadUntil(">", milliseconds(3000)), "\r\n>");
+  EXPECT_NE(admin.ReadUntil(">", milliseconds(3000)).find("  LISTENADDRESS           ::1\r\n"),
+            std::string::npos);
+}
+
+// A stored ListenAddress that is none keeps the service from starting, and says why.
+TEST_F(GuessingTest, AnAddressThatIsNoneKeepsItFromStarting) {
+  reg::Key key;
+  ASSERT_EQ(reg::CreateKey(kControlKey, "", &key), reg::kSuccess);
+  reg::SetString(&key, "ListenAddress", "mail.example.test");
+  reg::CloseKey(&key);
+  EXPECT_FALSE(StartControl());
+  EXPECT_FALSE(Peer("127.0.0.1", ctrl_port_).ok());
+  EXPECT_NE(TodaysLog().find("Not started: ListenAddress 'mail.example.test' is not an IPv4 or "
+                             "IPv6 address\r\n"),
+            std::string::npos)
+      << TodaysLog();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "common/records.h"
 #include "common/settings_table.h"
 #include "control/options.h"
+#include "control/service.h"
 
 namespace qv::control {
 namespace {
@@ -47,7 +48,7 @@ Assignment AssignmentFor(const SettingDef& def, int index) {
 TEST(OptionsTableTest, EverySetKeywordIsShownAndSentInTheOptionsLine) {
   int index = 0;
   for (const SettingDef& def : SettingsTable()) {
-    if (def.keyword == nullptr) continue;
+    if (def.keyword == nullptr || def.optional) continue;  // optional: OptionalRows below
     SCOPED_TRACE(def.keyword);
     const Assignment a = AssignmentFor(def, index++);
     Settings s;
@@ -78,8 +79,12 @@ TEST(OptionsTableTest, EveryRowOfTheLineRoundTrips) {
   Settings sent;
   int index = 0;
   for (const SettingDef& def : SettingsTable()) {
-    if (def.kind == SettingKind::kText)
+    if (def.address)
+      ASSERT_TRUE(StoreSetting(sent, def, "2001:db8::" + std::to_string(index)));
+    else if (def.kind == SettingKind::kText)
       ASSERT_TRUE(StoreSetting(sent, def, std::string("r") + std::to_string(index) + def.name));
+    else if (def.optional)
+      ASSERT_TRUE(StoreSetting(sent, def, def.upper - 1));
     else if (def.upper == 65535)  // a port
       ASSERT_TRUE(StoreSetting(sent, def, 5000 + index));
     else
@@ -91,11 +96,12 @@ TEST(OptionsTableTest, EveryRowOfTheLineRoundTrips) {
   ASSERT_TRUE(ParseOptionsLine(BuildOptionsLine(sent, {}), &received, &extras));
   for (const SettingDef& def : SettingsTable()) {
     SCOPED_TRACE(def.name);
+    const bool carried = def.line >= 0 || def.optional;
     if (def.kind == SettingKind::kText) {
       EXPECT_EQ(std::string(SettingText(received, def)),
-                def.line >= 0 ? std::string(SettingText(sent, def)) : std::string());
+                carried ? std::string(SettingText(sent, def)) : std::string());
     } else {
-      EXPECT_EQ(SettingNumber(received, def), def.line >= 0 ? SettingNumber(sent, def) : 0);
+      EXPECT_EQ(SettingNumber(received, def), carried ? SettingNumber(sent, def) : 0);
     }
   }
 }
@@ -103,7 +109,7 @@ TEST(OptionsTableTest, EveryRowOfTheLineRoundTrips) {
 // What SET refused before the table still is refused, and changes nothing; the edges are taken.
 TEST(OptionsTableTest, SetRefusesOutOfBoundsForEveryRow) {
   for (const SettingDef& def : SettingsTable()) {
-    if (def.keyword == nullptr) continue;
+    if (def.keyword == nullptr || def.optional) continue;  // optional: OptionalRows below
     SCOPED_TRACE(def.keyword);
     const std::string key = std::string(def.keyword) + "=";
     Settings s;
@@ -136,6 +142,65 @@ TEST(OptionsTableTest, SetRefusesOutOfBoundsForEveryRow) {
     }
     for (const std::string& value : taken) EXPECT_TRUE(ApplySetArguments(s, key + value)) << value;
   }
+}
+
+// The settings added to the fixed listing and line appear only while set: the listing gets a
+// line before FLAGS, the OPTIONS line all of them after its 43 fields. Unset again, both are as
+// before, byte for byte. A value its row refuses changes nothing, by SET or by the line.
+TEST(OptionalRows, ShownAndSentOnlyWhileSet) {
+  Settings plain;
+  plain.system.Port = 32000;
+  plain.system.PasswordPort = 106;
+  plain.smtp.Port = plain.smtp.PortEx = 25;
+  plain.pop3.Port = plain.pop3.PortEx = 110;
+  const std::string show = ShowOptions(plain), line = BuildOptionsLine(plain, {});
+  const size_t flags = show.find("  FLAGS ");
+  ASSERT_NE(flags, std::string::npos);
+  Settings s = plain;
+  ASSERT_TRUE(ApplySetArguments(s, "LISTENADDRESS=127.0.0.1 PRELOGONTIME=30"));
+  EXPECT_EQ(ShowOptions(s), show.substr(0, flags) +
+                                "  LISTENADDRESS           127.0.0.1\r\n"
+                                "  PRELOGONTIME            30\r\n" +
+                                show.substr(flags));
+  std::vector<std::string> fields = LineFields(BuildOptionsLine(s, {}));
+  ASSERT_EQ(fields.size(), static_cast<size_t>(kOptionsFieldCount) + 4);
+  EXPECT_EQ(OptionsFieldCount(s), kOptionsFieldCount + 4);
+  EXPECT_EQ(OptionsFieldCount(plain), kOptionsFieldCount);
+  EXPECT_EQ(std::vector<std::string>(fields.begin() + kOptionsFieldCount, fields.end()),
+            (std::vector<std::string>{"127.0.0.1", "30", "0", "0"}));
+  // The slots one address may hold go up to the port's own.
+  const std::string most = "PWPRELOGONPERADDRESS=" + std::to_string(kPasswordSlots) +
+                           " PRELOGONPERADDRESS=" + std::to_string(kControlSlots);
+  ASSERT_TRUE(ApplySetArguments(s, most));
+  EXPECT_EQ(s.system.PasswordPreLogonPerAddress, static_cast<int32_t>(kPasswordSlots));
+  EXPECT_EQ(FindSettingKeyword("PRELOGONPERADDRESS")->upper, static_cast<int64_t>(kControlSlots));
+  EXPECT_EQ(FindSettingKeyword("PWPRELOGONPERADDRESS")->upper,
+            static_cast<int64_t>(kPasswordSlots));
+
+  const Settings set = s;
+  for (const char* refused : {"LISTENADDRESS=localhost", "LOGLEVEL=2 LISTENADDRESS=[::1]",
+                              "PRELOGONTIME=4", "PWPRELOGONPERADDRESS=6"}) {
+    EXPECT_FALSE(ApplySetArguments(s, refused)) << refused;
+    EXPECT_EQ(BuildOptionsLine(s, {}), BuildOptionsLine(set, {})) << refused;
+  }
+  // A line of the 43 fields keeps them; a longer one sets them, or is refused whole.
+  OptionsExtras extras;
+  ASSERT_TRUE(ParseOptionsLine(line, &s, &extras));
+  EXPECT_EQ(BuildOptionsLine(s, {}), BuildOptionsLine(set, {}));
+  for (const char* tail : {"::2|0|0|0|", "nowhere|0|0|0|", "|4|0|0|", "|0|0|6|"}) {
+    Settings t = set;
+    std::string changed = "other|" + line.substr(line.find('|') + 1) + tail;
+    bool taken = std::string(tail) == "::2|0|0|0|";
+    EXPECT_EQ(ParseOptionsLine(changed, &t, &extras), taken) << tail;
+    EXPECT_EQ(std::string(t.system.HostName), taken ? "other" : "") << tail;
+    if (taken) {
+      EXPECT_EQ(BuildOptionsLine(t, {}), changed);
+    }
+  }
+  ASSERT_TRUE(ApplySetArguments(s, "LISTENADDRESS"));  // a word alone empties its setting
+  ASSERT_TRUE(ApplySetArguments(s, "PRELOGONTIME=0 PRELOGONPERADDRESS=0 PWPRELOGONPERADDRESS=0"));
+  EXPECT_EQ(ShowOptions(s), show);
+  EXPECT_EQ(BuildOptionsLine(s, {}), line);
 }
 
 // What would lock the administrator out is refused: SET answers false and PUTSTREAM OPTIONS

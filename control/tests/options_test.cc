@@ -276,9 +276,10 @@ TEST(OptionsLineTest, ShortLinesChangeNothingAndLongTextsAreCut) {
   EXPECT_FALSE(ParseOptionsLine(line.substr(0, line.rfind('|', line.size() - 2) + 1), &s, &extras));
   EXPECT_STREQ(s.system.HostName, "mail.example.com");
 
-  // 200 fields: those after the 43rd are ignored; a long host name is cut to its field.
-  std::string wide = std::string(500, 'h') + line.substr(line.find('|'));
-  for (int i = 0; i < 157; ++i) wide += "extra|";
+  // 200 fields: those after the 47th (the 43 and the four optional settings) are ignored; a long
+  // host name is cut to its field.
+  std::string wide = std::string(500, 'h') + line.substr(line.find('|')) + "|0|0|0|";
+  for (int i = 0; i < 153; ++i) wide += "extra|";
   ASSERT_TRUE(ParseOptionsLine(wide, &s, &extras));
   EXPECT_EQ(std::string(s.system.HostName), std::string(127, 'h'));
   EXPECT_STREQ(s.system.ConfigPath, "/srv/config");

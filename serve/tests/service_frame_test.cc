@@ -1,8 +1,11 @@
 #include "serve/service_frame.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -376,6 +379,51 @@ TEST(ServiceFrame, ListenFailsOnATakenPort) {
   EXPECT_FALSE(listener.listening());
 }
 
+// Whether the kernel takes a connection to `address` (IPv4 or IPv6) at `port`.
+bool Reaches(const char* address, int port) {
+  sockaddr_in v4{};
+  sockaddr_in6 v6{};
+  v4.sin_family = AF_INET;
+  v4.sin_port = htons(static_cast<uint16_t>(port));
+  v6.sin6_family = AF_INET6;
+  v6.sin6_port = htons(static_cast<uint16_t>(port));
+  bool is_v4 = inet_pton(AF_INET, address, &v4.sin_addr) == 1;
+  if (!is_v4 && inet_pton(AF_INET6, address, &v6.sin6_addr) != 1) return false;
+  int fd = socket(is_v4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  bool ok = is_v4 ? connect(fd, reinterpret_cast<sockaddr*>(&v4), sizeof v4) == 0
+                  : connect(fd, reinterpret_cast<sockaddr*>(&v6), sizeof v6) == 0;
+  close(fd);
+  return ok;
+}
+
+// A listener given an address takes connections there only; one given something else listens
+// nowhere, and never on every address.
+TEST(ServiceFrame, ListensOnlyOnItsAddress) {
+  ServiceFrame frame(ServiceSetup{});
+  Listener& everywhere = frame.AddListener(EchoListener(1));
+  ASSERT_TRUE(everywhere.Listen(0));
+  ASSERT_TRUE(Reaches("127.0.0.2", everywhere.BoundPort()));  // the loopback answers there
+
+  Listener& v4 = frame.AddListener(EchoListener(1));
+  ASSERT_TRUE(v4.Listen(0, "127.0.0.1"));
+  EXPECT_TRUE(Reaches("127.0.0.1", v4.BoundPort()));
+  EXPECT_FALSE(Reaches("127.0.0.2", v4.BoundPort()));
+
+  Listener& v6 = frame.AddListener(EchoListener(1));
+  if (v6.Listen(0, "::1")) {
+    EXPECT_TRUE(Reaches("::1", v6.BoundPort()));
+    EXPECT_FALSE(Reaches("127.0.0.1", v6.BoundPort()));
+  } else {
+    std::printf("no IPv6 loopback here: the ::1 listener is not tried\n");
+  }
+
+  Listener& none = frame.AddListener(EchoListener(1));
+  for (const char* address : {"localhost", "127.0.0.1:25"})
+    EXPECT_FALSE(none.Listen(0, address)) << address;
+  EXPECT_FALSE(none.listening());
+}
+
 TEST(ServiceFrame, TwoListenersKeepTheirOwnSlotsAndGreetings) {
   RunningFrame frame(2, nullptr, nullptr, {EchoListener(1, "pw ready\r\n", "pw busy\r\n")});
   ASSERT_TRUE(frame.listening());
@@ -496,9 +544,13 @@ class FrameRun : public ::testing::Test {
   }
   // A frame with an echo listener on a free port and a second one ("password") on `second_port`,
   // run until it has started. Sets started_ and failed_.
-  int Run(int second_port, std::function<bool(const Listener&)> listen_failed) {
+  int Run(int second_port, std::function<bool(const Listener&)> listen_failed,
+          std::string address = {}) {
     ServiceSetup setup;
     setup.window_class = "QuorvaneFrameRunTest";
+    setup.log = [this](int level, int, const char*, std::string_view text) {
+      logged_ += std::to_string(level) + " " + std::string(text);
+    };
     setup.listen_failed = [this, listen_failed](const Listener& listener) {
       failed_.push_back(listener.name());
       return listen_failed && listen_failed(listener);
@@ -513,6 +565,7 @@ class FrameRun : public ::testing::Test {
     frame = &run;
     ListenerSetup first = EchoListener(2);
     first.port = [] { return 0; };
+    first.address = [address] { return address; };
     run.AddListener(std::move(first));
     ListenerSetup second = EchoListener(1);
     second.name = "password";
@@ -525,7 +578,23 @@ class FrameRun : public ::testing::Test {
   bool started_ = false;
   std::vector<bool> open_;
   std::vector<std::string> failed_;
+  std::string logged_;
 };
+
+// An address that is none ends the start before any listener opens, with a line in the log;
+// an address that is one is used.
+TEST_F(FrameRun, AListenAddressThatIsNoneKeepsTheServiceFromStarting) {
+  EXPECT_EQ(Run(0, nullptr, "mail.example.test\r\nforged"), 1);
+  EXPECT_FALSE(started_);
+  EXPECT_TRUE(failed_.empty());
+  EXPECT_EQ(logged_,
+            "1 Not started: ListenAddress 'mail.example.test??forged' is not an IPv4 or IPv6 "
+            "address\r\n");
+  logged_.clear();
+  EXPECT_EQ(Run(0, nullptr, "127.0.0.1"), 0);
+  EXPECT_TRUE(started_);
+  EXPECT_EQ(open_, (std::vector<bool>{true, true}));
+}
 
 TEST_F(FrameRun, AListenerThatCannotOpenIsReportedAndTheServiceDecides) {
   RunningFrame holder(1);  // holds the second listener's port

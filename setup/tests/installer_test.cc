@@ -2,6 +2,7 @@
 // temporary folder and system root, checked with Python's smtplib and poplib.
 #include "setup/installer.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -88,6 +89,10 @@ TEST(SetupArguments, AcceptsTheCommandsAndRefusesWhatCannotWork) {
   EXPECT_TRUE(ok->smtp_port_given);
   EXPECT_FALSE(ok->control_port_given);
   EXPECT_EQ(ok->control_port, 32000);
+  auto listen = ParseSetupArguments(
+      {"install", "--prefix", "/p", "--domain", "x.test", "--listen-address", "::1"});
+  ASSERT_TRUE(listen) << listen.error();
+  EXPECT_EQ(listen->listen_address, "::1");
   auto show = ParseSetupArguments({"show", "ann", "--system", "/s"});
   ASSERT_TRUE(show);
   EXPECT_EQ(show->mailbox, "ann");
@@ -111,6 +116,9 @@ TEST(SetupArguments, AcceptsTheCommandsAndRefusesWhatCannotWork) {
       {"install", "--prefix", "/p", "--domain", "x.test", "--smtp-port", "25x"},
       {"install", "--prefix", "/p", "--domain", "x.test", "--pop3-port", "25"},  // SMTP's port
       {"install", "--prefix", "/p", "--domain", "x.test", "--services", "init"},
+      {"install", "--prefix", "/p", "--domain", "x.test", "--listen-address", "localhost"},
+      {"install", "--prefix", "/p", "--domain", "x.test", "--listen-address", "127.0.0.1:25"},
+      {"status", "--listen-address", "::1"},
       {"install", "--prefix"},
       {"status", "--prefix", "/p"},
       {"status", "--purge"},
@@ -185,30 +193,32 @@ class QvsetupTest : public ::testing::Test {
     args.insert(args.end(), {"--system", root_.path(), "--pam-dir", pam_dir()});
     return RunProgram(qv::testing::BinDir() + "/qvsetup", args);
   }
-  RunResult Install(const std::string& from = qv::testing::BinDir()) {
-    return Setup({"install",
-                  "--prefix",
-                  prefix(),
-                  "--domain",
-                  "example.test",
-                  "--hostname",
-                  "mail.example.test",
-                  "--admin",
-                  "boss",
-                  "--admin-password",
-                  "Chief7",
-                  "--smtp-port",
-                  std::to_string(smtp_),
-                  "--pop3-port",
-                  std::to_string(pop3_),
-                  "--control-port",
-                  std::to_string(control_),
-                  "--password-port",
-                  std::to_string(password_),
-                  "--from",
-                  from,
-                  "--services",
-                  "presence"});
+  RunResult Install(const std::string& from = qv::testing::BinDir(),
+                    std::vector<std::string> more = {}) {
+    more.insert(more.begin(), {"install",
+                               "--prefix",
+                               prefix(),
+                               "--domain",
+                               "example.test",
+                               "--hostname",
+                               "mail.example.test",
+                               "--admin",
+                               "boss",
+                               "--admin-password",
+                               "Chief7",
+                               "--smtp-port",
+                               std::to_string(smtp_),
+                               "--pop3-port",
+                               std::to_string(pop3_),
+                               "--control-port",
+                               std::to_string(control_),
+                               "--password-port",
+                               std::to_string(password_),
+                               "--from",
+                               from,
+                               "--services",
+                               "presence"});
+    return Setup(more);
   }
   pid_t Holder(const char* cls) {
     pid_t pid = 0;
@@ -391,6 +401,52 @@ TEST_F(QvsetupTest, FailuresAreReportedAndExitNonZero) {
   RunResult usage = Setup({"install", "--prefix", prefix()});
   EXPECT_EQ(usage.code, 2);
   EXPECT_NE(usage.err.find("Usage: qvsetup install"), std::string::npos);
+}
+
+// Whether something takes connections at `address` (IPv4) and `port`.
+bool Answers(const char* address, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address, &addr.sin_addr);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
+
+// --listen-address: the services listen there only, and the summary says so; a second
+// installation keeps the address and reports one asked for that differs. A new installation
+// leaves the log viewer to the console (an empty LogViewer).
+TEST_F(QvsetupTest, ListenAddressIsWrittenUsedAndNamed) {
+  RunResult first = Install(qv::testing::BinDir(), {"--listen-address", "127.0.0.1"});
+  ASSERT_EQ(first.code, 0) << first.out << first.err;
+  std::string text = "unset";
+  ASSERT_TRUE(reg::ReadString(kControlKey, "ListenAddress", &text));
+  EXPECT_EQ(text, "127.0.0.1");
+  ASSERT_TRUE(reg::ReadString(kControlKey, "LogViewer", &text));
+  EXPECT_EQ(text, "");
+  EXPECT_NE(first.out.find("address 127.0.0.1 port " + std::to_string(smtp_) + ", mail for"),
+            std::string::npos)
+      << first.out;
+  EXPECT_NE(first.out.find("address 127.0.0.1 port " + std::to_string(pop3_)), std::string::npos);
+  EXPECT_EQ(first.out.find("every IPv4 address"), std::string::npos) << first.out;
+  for (int port : {smtp_, pop3_}) {
+    EXPECT_TRUE(Answers("127.0.0.1", port)) << port;
+    EXPECT_FALSE(Answers("127.0.0.2", port)) << port;
+  }
+  if (HaveControl()) {
+    EXPECT_TRUE(Answers("127.0.0.1", control_));
+    EXPECT_FALSE(Answers("127.0.0.2", control_));
+  }
+
+  RunResult again = Install(qv::testing::BinDir(), {"--listen-address", "::1"});
+  ASSERT_EQ(again.code, 0) << again.out << again.err;
+  EXPECT_NE(again.out.find("kept       ListenAddress = 127.0.0.1 (asked for ::1"),
+            std::string::npos)
+      << again.out;
+  EXPECT_NE(again.out.find("address 127.0.0.1 port "), std::string::npos) << again.out;
+  ASSERT_EQ(Setup({"uninstall", "--purge"}).code, 0);
 }
 
 mode_t ModeOf(const std::string& path) {

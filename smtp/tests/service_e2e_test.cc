@@ -268,5 +268,27 @@ TEST_F(ServiceE2E, SecondInstanceAndTakenPortEndTheStart) {
   close(fd);
 }
 
+// ListenAddress: a value that is no address ends the start with a line in the log (and never
+// listens everywhere); an address is where the service listens, and only there.
+TEST_F(ServiceE2E, ListensOnItsAddressOrNotAtAll) {
+  qv::testing::ControlKey().Set("ListenAddress", "mx.example.test");
+  auto refused = qv::testing::RunProgram(qv::testing::BinDir() + "/qvsmtp95", {});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(env_.LogText().find("Not started: ListenAddress 'mx.example.test' is not an IPv4 or "
+                                "IPv6 address\r\n"),
+            std::string::npos)
+      << env_.LogText();
+  qv::testing::ControlKey().Set("ListenAddress", "127.0.0.1");
+  ASSERT_TRUE(Start());
+  Client();
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port_));
+  addr.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2, which the loopback answers
+  EXPECT_NE(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  close(fd);
+}
+
 }  // namespace
 }  // namespace qv::smtp

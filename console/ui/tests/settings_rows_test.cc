@@ -29,6 +29,7 @@ std::string WidgetName(const SettingDef& def) {
 bool NotOnAPage(const SettingDef& def) {
   const std::string name = def.name;
   return def.kind == SettingKind::kFlags ||  // one check box per bit
+         def.optional ||                      // the listen address and limits before a logon
          (def.record == SettingRecord::kSystem &&
           (name == "InstallPath" || name == "RemoteServer" || name == "RemoteLogin" ||
            name == "Port"));
