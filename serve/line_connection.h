@@ -94,7 +94,7 @@ class LineConnection : public ConnectionHandler {
   bool paused_ = false;
   bool closed_ = false;
   bool processing_ = false;
-  bool holding_ = false;  // the link's input is held
+  bool holding_ = false;    // the link's input is held
   bool switching_ = false;  // StartTls ran and the handshake is not done
 };
 

@@ -36,6 +36,9 @@ constexpr char kLogTlsFailed[] = "TLS handshake with %s failed; %s\r\n";
 // listener neither spins nor stops listening.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 
+// The longest wait for the peer's part of the closing exchange of TLS.
+constexpr std::chrono::seconds kTlsCloseLimit{2};
+
 // The hidden file of a message write younger than this may belong to a write still under way in
 // another service; it is left alone.
 constexpr std::chrono::minutes kInterruptedWriteAge{1};
@@ -99,7 +102,7 @@ class FrameConnection final : public ConnectionLink,
     if (finished_ || close_requested_) return;
     close_requested_ = true;
     if (!writing_ && pending_.empty() && !in_handler_)
-      frame_.loop().Post([self = shared_from_this()] { self->Finish(); });
+      frame_.loop().Post([self = shared_from_this()] { self->Closed(); });
   }
 
   int Number() const override { return number_; }
@@ -177,6 +180,11 @@ class FrameConnection final : public ConnectionLink,
   void OnRead(const std::error_code& ec, size_t n) {
     read_pending_ = false;
     if (finished_) return;
+    if (tls_closing_) {
+      // Called off for the closing exchange.
+      ShutdownTls();
+      return;
+    }
     if (tls_switch_ && !tls_) {
       // Called off by StartTls, or read before it: nothing read in clear is delivered.
       reading_ = false;
@@ -194,7 +202,10 @@ class FrameConnection final : public ConnectionLink,
     in_handler_ = false;
     reading_ = false;
     if (close_requested_ || failed_) {
-      if (!writing_ || failed_) Finish();
+      if (failed_)
+        Finish();
+      else if (!writing_)
+        Closed();
       return;
     }
     if (!input_held_) StartRead();
@@ -213,6 +224,29 @@ class FrameConnection final : public ConnectionLink,
       asio::async_write(socket_, asio::buffer(in_flight_), std::move(done));
   }
 
+  // The handler closed and every reply is out: inside TLS the closing exchange comes first, so
+  // that the peer sees the end of the replies, not a cut connection.
+  void Closed() {
+    if (finished_) return;
+    if (failed_ || !tls_ || tls_switch_) return Finish();
+    if (tls_closing_) return;
+    tls_closing_ = true;
+    handshake_timer_.expires_after(kTlsCloseLimit);
+    handshake_timer_.async_wait([self = shared_from_this()](const std::error_code& e) {
+      if (!e) self->Finish();
+    });
+    std::error_code ec;
+    if (read_pending_)
+      socket_.cancel(ec);  // OnRead goes on once the read is called off
+    else
+      ShutdownTls();
+  }
+
+  void ShutdownTls() {
+    if (finished_) return;
+    tls_->async_shutdown([self = shared_from_this()](const std::error_code&) { self->Finish(); });
+  }
+
   // The switch to TLS, once nothing is read or written in clear any more: the handshake,
   // bounded by kTlsHandshakeLimit.
   void StartHandshake() {
@@ -225,10 +259,9 @@ class FrameConnection final : public ConnectionLink,
       if (e || self->finished_ || !self->tls_switch_) return;
       self->Finish();
     });
-    tls_->async_handshake(asio::ssl::stream_base::server,
-                          [self = shared_from_this()](const std::error_code& ec) {
-                            self->OnHandshake(ec);
-                          });
+    tls_->async_handshake(
+        asio::ssl::stream_base::server,
+        [self = shared_from_this()](const std::error_code& ec) { self->OnHandshake(ec); });
   }
 
   void OnHandshake(const std::error_code& ec) {
@@ -252,8 +285,12 @@ class FrameConnection final : public ConnectionLink,
     in_handler_ = true;
     handler_->OnTlsStarted();
     in_handler_ = false;
-    if (failed_ || (close_requested_ && !writing_)) {
+    if (failed_) {
       Finish();
+      return;
+    }
+    if (close_requested_) {
+      if (!writing_) Closed();
       return;
     }
     if (!input_held_ && !reading_) StartRead();
@@ -270,14 +307,17 @@ class FrameConnection final : public ConnectionLink,
     if (!pending_.empty()) {
       StartWrite();
     } else if (close_requested_) {
-      if (!in_handler_) Finish();
+      if (!in_handler_) Closed();
     } else if (tls_switch_) {
       StartHandshake();
     } else if (!in_handler_) {
       in_handler_ = true;
       handler_->OnDrained();
       in_handler_ = false;
-      if (failed_ || (close_requested_ && !writing_)) Finish();
+      if (failed_)
+        Finish();
+      else if (close_requested_ && !writing_)
+        Closed();
     }
   }
 
@@ -292,7 +332,7 @@ class FrameConnection final : public ConnectionLink,
       self->in_handler_ = true;
       self->handler_->OnIdle();
       self->in_handler_ = false;
-      if (self->close_requested_ && !self->writing_) self->Finish();
+      if (self->close_requested_ && !self->writing_) self->Closed();
     });
   }
 
@@ -317,8 +357,8 @@ class FrameConnection final : public ConnectionLink,
   bool finished_ = false;
   bool failed_ = false;
   bool in_handler_ = false;
-  bool reading_ = false;     // a read is outstanding or being handled
-  bool input_held_ = false;  // HoldInput: no read until released
+  bool reading_ = false;       // a read is outstanding or being handled
+  bool input_held_ = false;    // HoldInput: no read until released
   bool read_pending_ = false;  // a read is outstanding on the socket
   // TLS: the context, the stream over the socket once the switch began, and the replies sent
   // while the switch is under way (tls_switch_: from StartTls to the end of the handshake).
@@ -326,6 +366,7 @@ class FrameConnection final : public ConnectionLink,
   std::unique_ptr<TlsStream> tls_;
   std::string after_tls_;
   bool tls_switch_ = false;
+  bool tls_closing_ = false;  // the closing exchange of TLS is under way
 };
 
 Listener::Listener(ServiceFrame& frame, ListenerSetup setup)

@@ -5,7 +5,6 @@
 
 #include <asio/ssl/context.hpp>
 
-
 namespace qv {
 
 Result<std::shared_ptr<asio::ssl::context>> MakeServerTlsContext(const std::string& certificate,
@@ -17,8 +16,8 @@ Result<std::shared_ptr<asio::ssl::context>> MakeServerTlsContext(const std::stri
   auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
   SSL_CTX* native = context->native_handle();
   SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION);
-  SSL_CTX_set_options(native, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
-                                  SSL_OP_CIPHER_SERVER_PREFERENCE);
+  SSL_CTX_set_options(
+      native, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
   std::error_code ec;
   context->use_certificate_chain_file(certificate, ec);
   if (ec) return Fail("cannot load the certificate " + certificate + ": " + ec.message());

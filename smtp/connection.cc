@@ -19,13 +19,28 @@ struct SmtpConnection::Storing {
 
 SmtpConnection::SmtpConnection(const Settings& settings, ConnectionLink& link, std::string peer,
                                std::function<void()> forward_now, OffloadFunction offload,
-                               std::shared_ptr<TempFilePool> spool_pool)
+                               std::shared_ptr<TempFilePool> spool_pool, bool submission)
     : LineConnection(link, settings, kLogPrefix, kLineTooLong),
       start_tick_(std::chrono::steady_clock::now()),
       session_(std::make_unique<SmtpSession>(settings, std::move(peer), std::move(spool_pool))),
       forward_now_(std::move(forward_now)),
       offload_(std::move(offload)) {
   link.SetIdleLimit(kCommandIdleLimit);
+  session_->SetSecurity(
+      {.tls_offered = link.CanStartTls(), .secure = link.Secure(), .submission = submission});
+}
+
+void SmtpConnection::OnSecured() {
+  if (starttls_) {
+    starttls_ = false;
+    session_->TlsStarted();
+    return;
+  }
+  // An implicit-TLS listener: the session begins inside TLS.
+  SmtpSecurity security = session_->security();
+  security.tls_offered = false;
+  security.secure = true;
+  session_->SetSecurity(security);
 }
 
 void SmtpConnection::OnLine(std::string_view line) {
@@ -38,6 +53,11 @@ void SmtpConnection::OnLine(std::string_view line) {
     case kStartData:
       Reply(reply.text, false);
       SetSlotMode(kDataMode);
+      break;
+    case kStartTls:
+      Reply(reply.text);
+      starttls_ = StartTls();
+      if (!starttls_) Close();  // the link cannot switch after all
       break;
     default:
       break;

@@ -36,9 +36,10 @@ class SmtpConnection : public LineConnection {
   // `forward_now` starts a forward run (send immediately); it may be empty. `offload` takes the
   // storing of a received message off the loop; without it the message is stored at once.
   // `spool_pool` gives the spool files (see SmtpSession). `settings` must outlive the connection.
+  // `submission`: the connection came to a submission listener (MAIL needs AUTH).
   SmtpConnection(const Settings& settings, ConnectionLink& link, std::string peer,
                  std::function<void()> forward_now, OffloadFunction offload = nullptr,
-                 std::shared_ptr<TempFilePool> spool_pool = nullptr);
+                 std::shared_ptr<TempFilePool> spool_pool = nullptr, bool submission = false);
 
   void OnIdle() override;
 
@@ -53,6 +54,8 @@ class SmtpConnection : public LineConnection {
   void OnLine(std::string_view line) override;
   // Message data in data mode; takes the bytes up to the end line.
   size_t OnRawInput(std::string_view chunk) override;
+  // The TLS handshake is done: after STARTTLS the session starts over.
+  void OnSecured() override;
   void SetSlotMode(int mode);
   struct Storing;
   void Stored(const Storing& job);
@@ -65,6 +68,7 @@ class SmtpConnection : public LineConnection {
   OffloadFunction offload_;
   // Input that arrives while a message is being stored waits (the connection is paused).
   bool storing_ = false;
+  bool starttls_ = false;  // STARTTLS was answered; the handshake follows
   // Expires with the connection, so that a late completion finds it gone.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -86,6 +86,8 @@ const SmtpSession::Commands::Row SmtpSession::kRows[] = {
     {"NOOP", &SmtpSession::Noop, kAnyState},
     {"QUIT", &SmtpSession::Quit, kAnyState},
     {"TURN", &SmtpSession::Turn, kAnyState},
+    // Refused as an unknown verb unless a certificate is configured (smtp/session_security.cc).
+    {"STAR", &SmtpSession::StartTls, kAnyState},
 };
 
 // Verbs are the first four characters of a line.
@@ -130,6 +132,7 @@ Reply SmtpSession::DispatchCommand(std::string_view line) {
 Reply SmtpSession::Mail(std::string_view line) {
   std::string_view argument;
   if (!KeywordArgument(line, "from", &argument)) return Error(kSyntaxError);
+  if (helo_needed_) return Error(kHeloFirst);
   uint64_t declared = 0;
   if ((smtp_.Flags & kSmtpEnforceSize) != 0) argument = CutMailParameters(argument, &declared);
   if (esmtp_ && smtp_.ESMTPMaxMsgSize >= 0 &&

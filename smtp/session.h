@@ -12,12 +12,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "serve/command_table.h"
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "mail/mail_service.h"
 #include "mail/recipient.h"
 #include "platform/unique_fd.h"
+#include "serve/command_table.h"
 
 namespace qv::smtp {
 
@@ -35,6 +35,16 @@ enum ReplyCode : int {
   kErrorReply = 1,
   kPositiveReply = 2,
   kStartData = 5,  // the reply opens message data
+  kStartTls = 6,   // the reply is sent in clear, then the connection switches to TLS
+};
+
+// What the connection's listener and link allow: STARTTLS is offered while a certificate is
+// configured and the connection is not in TLS; AUTH only inside TLS; on a submission listener
+// (the submission port and SMTPS) MAIL needs AUTH first.
+struct SmtpSecurity {
+  bool tls_offered = false;  // STARTTLS may be offered
+  bool secure = false;       // the connection is in TLS
+  bool submission = false;   // MAIL only after AUTH
 };
 
 // A command's reply; its code is a ReplyCode.
@@ -93,6 +103,13 @@ class SmtpSession {
   // One command line, without its CR LF.
   Reply DispatchCommand(std::string_view line);
 
+  // What the listener and link allow (see SmtpSecurity); set before the first command.
+  void SetSecurity(const SmtpSecurity& security) { security_ = security; }
+  // The handshake after STARTTLS is done: the session starts over (a new EHLO or HELO is needed
+  // before MAIL; STARTTLS is no longer offered).
+  void TlsStarted();
+  const SmtpSecurity& security() const { return security_; }
+
   // Resolves one recipient address into the recipient lists; the reply is what RCPT answers.
   Reply ResolveRecipient(std::string_view address_text);
 
@@ -140,6 +157,9 @@ class SmtpSession {
   Reply Noop(std::string_view line);
   Reply Quit(std::string_view line);
   Reply Turn(std::string_view line);
+  Reply StartTls(std::string_view line);
+  // The EHLO reply with the extensions the connection offers inserted before its last line.
+  std::string WithExtensions(std::string ehlo) const;
   void EnterState(SessionState next) { state_.EnterState(next); }
   static Reply Error(const char* text);
   static Reply Positive(std::string text);
@@ -175,6 +195,8 @@ class SmtpSession {
   bool spool_failed_ = false;
   std::string peer_address_;
   bool esmtp_ = false;
+  SmtpSecurity security_;
+  bool helo_needed_ = false;  // after STARTTLS, until a new EHLO or HELO
   size_t entries_ = 0;
   std::unordered_set<std::string> deliveries_;  // keys of FirstDelivery
   std::vector<std::string> added_deliveries_;   // keys added by the current RCPT

@@ -54,6 +54,15 @@ inline constexpr char kRouteUnreadable[] = "451 Cannot read the route table; try
 inline constexpr char kMemberLine[] = "250-%s <%s>\r\n";
 inline constexpr char kNoMembers[] = "550 The list has no members\r\n";
 
+// TLS (offered only with a certificate configured).
+inline constexpr char kEhloStartTls[] = "250-STARTTLS\r\n";
+inline constexpr char kStartTlsReady[] = "220 2.0.0 Ready to start TLS\r\n";
+inline constexpr char kStartTlsArguments[] = "501 5.5.4 STARTTLS takes no parameters\r\n";
+inline constexpr char kTlsActive[] = "503 5.5.1 TLS already active\r\n";
+inline constexpr char kStartTlsAfterAuth[] = "503 5.5.1 Already authenticated\r\n";
+inline constexpr char kStartTlsInTransaction[] = "503 5.5.1 STARTTLS not allowed in a mail transaction\r\n";
+inline constexpr char kHeloFirst[] = "503 5.5.1 Send EHLO or HELO first\r\n";
+
 // HELP. Every line carries the reply code: "214-" on each line but the last, "214 " on the last.
 inline constexpr char kHelpCommands[] =
     "214-Commands:\r\n"
@@ -135,6 +144,7 @@ inline constexpr char kLogConnect[] = "SMTP-User connect\r\n";
 inline constexpr char kLogCheckOutgoing[] = "Check outgoing mail\r\n";
 inline constexpr char kLogDialupFailed[] = "Could not open dial-up profile '%s';%s\r\n";
 inline constexpr char kLogSpoolFailed[] = "Cannot write the message to a temporary file\r\n";
+inline constexpr char kLogTlsOff[] = "TLS is off: %s\r\n";
 
 // Trace texts.
 inline constexpr char kTraceStart[] = "SMTPMAIN.WinMain [hMainWindow=x%x]\r\n";

@@ -197,8 +197,8 @@ TEST(SettingsTableTest, OptionalPortsAreOffUnlessTheRegistryNamesThem) {
   for (const char* name : {"TlsCertificate", "TlsKey", "TlsControlPort", "SubmissionPort",
                            "SmtpsPort", "RelayNetworks", "Pop3sPort"}) {
     const SettingDef* def = nullptr;
-    for (SettingRecord record : {SettingRecord::kSystem, SettingRecord::kSmtp,
-                                 SettingRecord::kPop3})
+    for (SettingRecord record :
+         {SettingRecord::kSystem, SettingRecord::kSmtp, SettingRecord::kPop3})
       if (def == nullptr) def = FindSetting(record, name);
     ASSERT_NE(def, nullptr) << name;
     EXPECT_EQ(def->save, -1) << name;
