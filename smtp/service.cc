@@ -38,12 +38,7 @@ ListenerSetup SmtpService::SubmissionListener(bool implicit_tls) {
   setup.enabled = [this, port = setup.port] { return port() != 0 && tls_.enabled(); };
   setup.implicit_tls = implicit_tls;
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
-    return std::make_unique<SmtpConnection>(
-        settings(), link, peer, [this] { StartForwardRun(); },
-        [this](std::function<void()> work, std::function<void()> done) {
-          frame_->Offload(std::move(work), std::move(done));
-        },
-        spools_, true);
+    return MakeConnection(link, peer, true);
   };
   return setup;
 }
@@ -91,14 +86,25 @@ ListenerSetup SmtpService::SmtpListener() {
   setup.busy_reply = [this] { return Format(kTooManyConnections, settings().system.HostName); };
   setup.tls = [this] { return tls_.context(); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
-    return std::make_unique<SmtpConnection>(
-        settings(), link, peer, [this] { StartForwardRun(); },
-        [this](std::function<void()> work, std::function<void()> done) {
-          frame_->Offload(std::move(work), std::move(done));
-        },
-        spools_);
+    return MakeConnection(link, peer, false);
   };
   return setup;
+}
+
+std::unique_ptr<ConnectionHandler> SmtpService::MakeConnection(ConnectionLink& link,
+                                                               const std::string& peer,
+                                                               bool submission) {
+  auto connection = std::make_unique<SmtpConnection>(
+      settings(), link, peer, [this] { StartForwardRun(); },
+      [this](std::function<void()> work, std::function<void()> done) {
+        frame_->Offload(std::move(work), std::move(done));
+      },
+      spools_, submission);
+  connection->SetLogonGuard(&guard_,
+                            [this](std::chrono::milliseconds delay, std::function<void()> fn) {
+                              frame_->loop().After(delay, std::move(fn));
+                            });
+  return connection;
 }
 
 void SmtpService::Started() {

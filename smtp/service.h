@@ -10,6 +10,7 @@
 #include "common/config.h"
 #include "common/dialup_link.h"
 #include "common/mailfile.h"
+#include "serve/logon_guard.h"
 #include "serve/service_frame.h"
 #include "serve/tls.h"
 
@@ -66,6 +67,9 @@ class SmtpService {
   // Loads the certificate the settings name; without one, or when it cannot be loaded (logged),
   // the service offers no TLS. The frame's start calls it.
   void LoadTls();
+  // A connection of the SMTP port or (`submission`) of the submission and SMTPS ports.
+  std::unique_ptr<ConnectionHandler> MakeConnection(ConnectionLink& link, const std::string& peer,
+                                                    bool submission);
   const ServerTls& tls() const { return tls_; }
   // After the configuration is loaded: timers and counters.
   void Started();
@@ -82,6 +86,8 @@ class SmtpService {
   Listener* submission_ = nullptr;
   Listener* smtps_ = nullptr;
   ServerTls tls_;
+  // One count of failed AUTH logons for every connection.
+  LogonGuard guard_;
   std::function<void()> start_forward_;
   std::function<bool()> forward_active_;
   DialupLink* dialup_ = &NoDialupLink();

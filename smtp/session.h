@@ -34,8 +34,9 @@ enum ReplyCode : int {
   kNoReply = 0,
   kErrorReply = 1,
   kPositiveReply = 2,
-  kStartData = 5,  // the reply opens message data
-  kStartTls = 6,   // the reply is sent in clear, then the connection switches to TLS
+  kStartData = 5,   // the reply opens message data
+  kStartTls = 6,    // the reply is sent in clear, then the connection switches to TLS
+  kAuthAnswer = 7,  // the end of an AUTH exchange: answered after the logon guard's pause
 };
 
 // What the connection's listener and link allow: STARTTLS is offered while a certificate is
@@ -109,6 +110,10 @@ class SmtpSession {
   // before MAIL; STARTTLS is no longer offered).
   void TlsStarted();
   const SmtpSecurity& security() const { return security_; }
+  // AUTH succeeded on this connection.
+  bool authenticated() const { return !auth_user_.empty(); }
+  // The name of the last AUTH (given or tried), for the log.
+  const std::string& auth_name() const { return auth_name_; }
 
   // Resolves one recipient address into the recipient lists; the reply is what RCPT answers.
   Reply ResolveRecipient(std::string_view address_text);
@@ -158,6 +163,13 @@ class SmtpSession {
   Reply Quit(std::string_view line);
   Reply Turn(std::string_view line);
   Reply StartTls(std::string_view line);
+  Reply Auth(std::string_view line);
+  // A line of an AUTH exchange under way (a response to a 334 challenge).
+  Reply AuthResponse(std::string_view line);
+  // Checks the name and password as a POP3 logon does; the final answer of AUTH.
+  Reply AuthCheck(std::string name, std::string password);
+  // Whether a RCPT to another host is accepted from this client (relay control).
+  bool MayRelay() const;
   // The EHLO reply with the extensions the connection offers inserted before its last line.
   std::string WithExtensions(std::string ehlo) const;
   void EnterState(SessionState next) { state_.EnterState(next); }
@@ -197,6 +209,10 @@ class SmtpSession {
   bool esmtp_ = false;
   SmtpSecurity security_;
   bool helo_needed_ = false;  // after STARTTLS, until a new EHLO or HELO
+  enum class AuthStep { kNone, kPlain, kLoginName, kLoginPassword };
+  AuthStep auth_step_ = AuthStep::kNone;
+  std::string auth_name_;  // the name given (AUTH LOGIN's first step, then the log's)
+  std::string auth_user_;  // the user AUTH logged on; empty: none
   size_t entries_ = 0;
   std::unordered_set<std::string> deliveries_;  // keys of FirstDelivery
   std::vector<std::string> added_deliveries_;   // keys added by the current RCPT
