@@ -170,7 +170,7 @@ Reply SmtpSession::StartTls(std::string_view line) {
   bool verb = line.size() >= kStartTlsVerb.size() &&
               EqualsNoCase(line.substr(0, kStartTlsVerb.size()), kStartTlsVerb) &&
               (line.size() == kStartTlsVerb.size() || line[kStartTlsVerb.size()] == ' ');
-  if (!verb || !security_.tls_offered) return Error(kSyntaxError);
+  if (!verb || (!security_.tls_offered && !security_.secure)) return Error(kSyntaxError);
   if (security_.secure) return Error(kTlsActive);
   if (line.size() != kStartTlsVerb.size()) return Error(kStartTlsArguments);
   if (state_.get() == SessionState::kSenderGiven || state_.get() == SessionState::kRecipientsGiven)

@@ -131,6 +131,49 @@ TEST_F(TlsE2E, SmtpsStartsInTlsAndOffersNoStartTls) {
   EXPECT_EQ(result.out, "250 False\n(503, b'5.5.1 TLS already active')\n");
 }
 
+TEST_F(TlsE2E, SubmissionTakesMailOnlyAfterAuthInsideTls) {
+  int submission = qv::testing::FreeLoopbackPort();
+  qv::testing::SmtpKey().Set("SubmissionPort", submission).Set("RelayNetworks", "none");
+  ASSERT_TRUE(Start());
+  auto result = RunPython(
+      std::string(kPythonPrelude) + "s.close()\n" +
+      "c = smtplib.SMTP('127.0.0.1', " + std::to_string(submission) + ", timeout=20)\n" +
+      "c.ehlo()\n"
+      "print(c.has_extn('auth'), c.has_extn('starttls'))\n"
+      "print(c.docmd('MAIL FROM:<bob@example.test>'))\n"
+      "print(c.docmd('AUTH PLAIN AGJvYgBzZWNyZXQ='))\n"
+      "c.starttls(context=ctx)\n"
+      "c.ehlo()\n"
+      "print(c.has_extn('starttls'), c.esmtp_features['auth'].strip())\n"
+      "try:\n"
+      "    c.login('bob', 'wrong')\n"
+      "except smtplib.SMTPAuthenticationError as e:\n"
+      "    print(e.smtp_code)\n"
+      "print(c.login('bob@example.test', 'secret'))\n"
+      "print(c.sendmail('bob@example.test', ['x@far.test', 'bob@example.test'],\n"
+      "                 'Subject: out\\r\\n\\r\\nhi\\r\\n'))\n"
+      "c.quit()\n"
+      // The SMTP port relays for no one who has not logged on.
+      "d = smtplib.SMTP('127.0.0.1', port, timeout=20)\n"
+      "d.ehlo()\n"
+      "d.mail('bob@example.test')\n"
+      "print(d.rcpt('x@far.test'))\n"
+      "d.quit()\n");
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "False True\n"
+            "(530, b'5.7.0 Authentication required')\n"
+            "(538, b'5.7.11 Encryption required for requested authentication mechanism')\n"
+            "False PLAIN LOGIN\n"
+            "535\n"
+            "(235, b'2.7.0 Authentication successful')\n"
+            "{}\n"
+            "(550, b'5.7.1 Relaying denied')\n");
+  EXPECT_EQ(env_.Mailbox("bob").size(), 1u);
+  EXPECT_NE(env_.LogText().find("Authentication of 'bob' from 127.0.0.1 failed"),
+            std::string::npos);
+}
+
 TEST_F(TlsE2E, AKeyOthersMayReadLeavesTlsOff) {
   ASSERT_EQ(chmod(cert_.key.c_str(), 0644), 0);
   int smtps = qv::testing::FreeLoopbackPort();
