@@ -338,4 +338,9 @@ inline constexpr char kPwInvalidPassword[] = "500 Invalid password\r\n";
 inline constexpr char kPwTooManyConnections[] = "500 Too many connections\r\n";
 inline constexpr char kPwLineTooLong[] = "500 Line too long\r\n";
 
+// ---- The TLS control port --------------------------------------------------------------------
+
+// Logged (as failed logons are) when the certificate cannot be loaded: why.
+inline constexpr char kLogTlsOff[] = "TLS is off: %s\r\n";
+
 }  // namespace qv::control

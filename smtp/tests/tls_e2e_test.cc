@@ -102,6 +102,26 @@ TEST_F(TlsE2E, NothingSentInClearAfterStartTlsRunsInsideIt) {
             "221 127.0.0.1 closing connection\r\n");
 }
 
+TEST_F(TlsE2E, StartTlsWaitingBehindAStoredMessageSwitchesCleanly) {
+  ASSERT_TRUE(Start());
+  // STARTTLS and an injected RSET arrive with the message's end, while the message is stored:
+  // the switch happens when the connection reads on, with a read already waiting.
+  auto result = RunPython(
+      std::string(kPythonPrelude) +
+      "say(s, f, 'EHLO client.test\\r\\n')\n"
+      "say(s, f, 'MAIL FROM:<a@other.test>\\r\\n')\n"
+      "say(s, f, 'RCPT TO:<bob@example.test>\\r\\n')\n"
+      "say(s, f, 'DATA\\r\\n')\n"
+      "print(say(s, f, 'Subject: x\\r\\n\\r\\nbody\\r\\n.\\r\\nSTARTTLS\\r\\nRSET\\r\\n')[:4])\n"
+      "print(reply(f), end='')\n"
+      "t = ctx.wrap_socket(s)\n"
+      "g = t.makefile('rb')\n"
+      "print(say(t, g, 'NOOP\\r\\n'), end='')\n");
+  ASSERT_EQ(result.code, 0) << result.err;
+  EXPECT_EQ(result.out, "250 \n220 2.0.0 Ready to start TLS\r\n250 OK\r\n");
+  EXPECT_EQ(env_.Mailbox("bob").size(), 1u);
+}
+
 TEST_F(TlsE2E, OpensslStartTlsTakesTls12AndUpOnly) {
   ASSERT_TRUE(Start());
   std::string connect = "127.0.0.1:" + std::to_string(port_);
