@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/config.h"
-#include "serve/testing/fake_link.h"
 #include "common/testing/test_env.h"
+#include "serve/testing/fake_link.h"
 
 namespace qv {
 namespace {
@@ -144,8 +144,8 @@ TEST(LineConnection, LineLimit) {
       EXPECT_EQ(c.lines.size(), test.answered) << test.input.size() << "/" << piece;
       EXPECT_EQ(c.told_too_long, test.refused);
       EXPECT_EQ(link.closed, test.refused);
-      bool ends_with_refusal = link.sent.size() >= 15 &&
-                               link.sent.substr(link.sent.size() - 15) == "line too long\r\n";
+      bool ends_with_refusal =
+          link.sent.size() >= 15 && link.sent.substr(link.sent.size() - 15) == "line too long\r\n";
       EXPECT_EQ(ends_with_refusal, test.refused) << test.input.size() << "/" << piece;
       // Nothing is handed on after the close.
       c.OnReceive("late\r\n");

@@ -155,30 +155,30 @@ TEST_F(TlsE2E, SubmissionTakesMailOnlyAfterAuthInsideTls) {
   int submission = qv::testing::FreeLoopbackPort();
   qv::testing::SmtpKey().Set("SubmissionPort", submission).Set("RelayNetworks", "none");
   ASSERT_TRUE(Start());
-  auto result = RunPython(
-      std::string(kPythonPrelude) + "s.close()\n" +
-      "c = smtplib.SMTP('127.0.0.1', " + std::to_string(submission) + ", timeout=20)\n" +
-      "c.ehlo()\n"
-      "print(c.has_extn('auth'), c.has_extn('starttls'))\n"
-      "print(c.docmd('MAIL FROM:<bob@example.test>'))\n"
-      "print(c.docmd('AUTH PLAIN AGJvYgBzZWNyZXQ='))\n"
-      "c.starttls(context=ctx)\n"
-      "c.ehlo()\n"
-      "print(c.has_extn('starttls'), c.esmtp_features['auth'].strip())\n"
-      "try:\n"
-      "    c.login('bob', 'wrong')\n"
-      "except smtplib.SMTPAuthenticationError as e:\n"
-      "    print(e.smtp_code)\n"
-      "print(c.login('bob@example.test', 'secret'))\n"
-      "print(c.sendmail('bob@example.test', ['x@far.test', 'bob@example.test'],\n"
-      "                 'Subject: out\\r\\n\\r\\nhi\\r\\n'))\n"
-      "c.quit()\n"
-      // The SMTP port relays for no one who has not logged on.
-      "d = smtplib.SMTP('127.0.0.1', port, timeout=20)\n"
-      "d.ehlo()\n"
-      "d.mail('bob@example.test')\n"
-      "print(d.rcpt('x@far.test'))\n"
-      "d.quit()\n");
+  auto result =
+      RunPython(std::string(kPythonPrelude) + "s.close()\n" + "c = smtplib.SMTP('127.0.0.1', " +
+                std::to_string(submission) + ", timeout=20)\n" +
+                "c.ehlo()\n"
+                "print(c.has_extn('auth'), c.has_extn('starttls'))\n"
+                "print(c.docmd('MAIL FROM:<bob@example.test>'))\n"
+                "print(c.docmd('AUTH PLAIN AGJvYgBzZWNyZXQ='))\n"
+                "c.starttls(context=ctx)\n"
+                "c.ehlo()\n"
+                "print(c.has_extn('starttls'), c.esmtp_features['auth'].strip())\n"
+                "try:\n"
+                "    c.login('bob', 'wrong')\n"
+                "except smtplib.SMTPAuthenticationError as e:\n"
+                "    print(e.smtp_code)\n"
+                "print(c.login('bob@example.test', 'secret'))\n"
+                "print(c.sendmail('bob@example.test', ['x@far.test', 'bob@example.test'],\n"
+                "                 'Subject: out\\r\\n\\r\\nhi\\r\\n'))\n"
+                "c.quit()\n"
+                // The SMTP port relays for no one who has not logged on.
+                "d = smtplib.SMTP('127.0.0.1', port, timeout=20)\n"
+                "d.ehlo()\n"
+                "d.mail('bob@example.test')\n"
+                "print(d.rcpt('x@far.test'))\n"
+                "d.quit()\n");
   ASSERT_EQ(result.code, 0) << result.err;
   EXPECT_EQ(result.out,
             "False True\n"
