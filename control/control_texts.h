@@ -342,5 +342,6 @@ inline constexpr char kPwLineTooLong[] = "500 Line too long\r\n";
 
 // Logged (as failed logons are) when the certificate cannot be loaded: why.
 inline constexpr char kLogTlsOff[] = "TLS is off: %s\r\n";
+inline constexpr char kLogTlsKept[] = "New certificate not taken; the old one is kept: %s\r\n";
 
 }  // namespace qv::control

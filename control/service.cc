@@ -126,6 +126,8 @@ ListenerSetup ControlService::ControlTlsListener() {
 
 bool ControlService::LoadTls() {
   const SYSTEMSTRUCT& system = frame_->settings().system;
+  tls_.OnRefused(
+      [this](const std::string& why) { context_.log_failure(Format(kLogTlsKept, why.c_str())); });
   Status loaded = tls_.Load(std::string(FieldText(system.TlsCertificate)),
                             std::string(FieldText(system.TlsKey)));
   if (!loaded) context_.log_failure(Format(kLogTlsOff, loaded.error().c_str()));

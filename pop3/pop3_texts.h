@@ -67,6 +67,7 @@ inline constexpr char kLogLogonFailed[] = "Logon of user '%s' from %s failed\r\n
 inline constexpr char kLogBackoffStarted[] = "Logons from %s are answered late\r\n";
 inline constexpr char kLogIdle[] = "No command for %d seconds; connection closed\r\n";
 inline constexpr char kLogTlsOff[] = "TLS is off: %s\r\n";
+inline constexpr char kLogTlsKept[] = "New certificate not taken; the old one is kept: %s\r\n";
 
 // ---- Trace and tray (the sixth connection and failed accepts are logged by the service frame)
 

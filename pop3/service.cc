@@ -19,6 +19,10 @@ Pop3Service::Pop3Service(Pop3ServiceOptions options) : options_(options) {
 
 void Pop3Service::LoadTls() {
   const SYSTEMSTRUCT& system = settings().system;
+  tls_.OnRefused([this](const std::string& why) {
+    WriteLog(settings().system, kLogLevelFailure, 0, kLogEvent, Format(kLogTlsKept, why.c_str()),
+             kLogPrefixPop3);
+  });
   Status loaded = tls_.Load(std::string(FieldText(system.TlsCertificate)),
                             std::string(FieldText(system.TlsKey)));
   if (!loaded)

@@ -129,10 +129,6 @@ class FrameConnection final : public ConnectionLink,
     if (finished_ || failed_ || close_requested_ || !CanStartTls()) return false;
     tls_context_ = listener_.setup_.tls();
     tls_switch_ = true;
-    // A read waiting on the clear socket is called off; what it may have read was sent before
-    // the reply that starts TLS, and is dropped with it.
-    std::error_code ec;
-    if (read_pending_) socket_.cancel(ec);
     StartHandshake();
     return true;
   }
@@ -250,9 +246,14 @@ class FrameConnection final : public ConnectionLink,
   // The switch to TLS, once nothing is read or written in clear any more: the handshake,
   // bounded by kTlsHandshakeLimit.
   void StartHandshake() {
-    if (!tls_switch_ || tls_ || read_pending_ || writing_ || !pending_.empty() || finished_ ||
-        failed_)
-      return;
+    if (!tls_switch_ || tls_ || writing_ || !pending_.empty() || finished_ || failed_) return;
+    if (read_pending_) {
+      // A read waiting on the clear socket is called off (nothing else is under way on it now);
+      // what it may have read was sent before the reply that starts TLS, and is dropped.
+      std::error_code ec;
+      socket_.cancel(ec);
+      return;  // OnRead comes back here
+    }
     tls_ = std::make_unique<TlsStream>(socket_, *tls_context_);
     handshake_timer_.expires_after(kTlsHandshakeLimit);
     handshake_timer_.async_wait([self = shared_from_this()](const std::error_code& e) {

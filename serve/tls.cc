@@ -28,13 +28,52 @@ Result<std::shared_ptr<asio::ssl::context>> MakeServerTlsContext(const std::stri
   return context;
 }
 
+ServerTls::ServerTls(Clock clock) : clock_(std::move(clock)) {
+  if (!clock_) clock_ = [] { return std::chrono::steady_clock::now(); };
+}
+
 Status ServerTls::Load(const std::string& certificate, const std::string& key) {
   context_.reset();
+  certificate_ = certificate;
+  key_ = key;
   if (certificate.empty() || key.empty()) return {};
+  loaded_ = Look();
+  next_check_ = clock_() + kTlsReloadCheck;
   auto made = MakeServerTlsContext(certificate, key);
   if (!made) return Fail(made.error());
   context_ = std::move(made).value();
   return {};
+}
+
+ServerTls::Stamp ServerTls::Look() const {
+  Stamp stamp;
+  const std::string* files[2] = {&certificate_, &key_};
+  for (int i = 0; i < 2; ++i) {
+    struct stat st {};
+    if (stat(files[i]->c_str(), &st) != 0) continue;
+    stamp.device[i] = st.st_dev;
+    stamp.inode[i] = st.st_ino;
+    stamp.size[i] = st.st_size;
+    stamp.changed[i] = st.st_mtim.tv_sec;
+    stamp.changed_ns[i] = st.st_mtim.tv_nsec;
+  }
+  return stamp;
+}
+
+std::shared_ptr<asio::ssl::context> ServerTls::context() {
+  if (!context_) return nullptr;  // TLS stays off until the service starts again
+  auto now = clock_();
+  if (now < next_check_) return context_;
+  next_check_ = now + kTlsReloadCheck;
+  Stamp stamp = Look();
+  if (stamp == loaded_) return context_;
+  loaded_ = stamp;
+  auto made = MakeServerTlsContext(certificate_, key_);
+  if (made)
+    context_ = std::move(made).value();
+  else if (log_)
+    log_(made.error());
+  return context_;
 }
 
 }  // namespace qv

@@ -5,7 +5,11 @@
 // it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -19,6 +23,9 @@ namespace qv {
 
 // A handshake not finished within this time ends the connection.
 constexpr std::chrono::seconds kTlsHandshakeLimit{30};
+// The certificate and key files are looked at again at most this often (a renewal is taken up
+// by the next connection after that).
+constexpr std::chrono::seconds kTlsReloadCheck{2};
 
 // A server context for the certificate chain and the private key in the PEM files `certificate`
 // and `key`: TLS 1.2 and 1.3 only, the library's default ciphers, no client certificates. The
@@ -27,20 +34,48 @@ constexpr std::chrono::seconds kTlsHandshakeLimit{30};
 Result<std::shared_ptr<asio::ssl::context>> MakeServerTlsContext(const std::string& certificate,
                                                                  const std::string& key);
 
-// The TLS context of a service process: loaded at start from the two settings, kept while the
-// process runs. Without a certificate configured (or with files that could not be loaded) there
-// is none, and the services offer no TLS at all.
+// The TLS context of a service process: loaded at start from the two settings and renewed when
+// the files change. Without a certificate configured (or with files that could not be loaded at
+// start) there is none, and the services offer no TLS at all.
 class ServerTls {
  public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+  // `clock` null: the steady clock.
+  explicit ServerTls(Clock clock = nullptr);
+
+  // Takes the reason a renewed certificate was not taken (the old one is kept).
+  void OnRefused(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+
   // Loads the context; an empty certificate or key name leaves TLS off (ok). A failure is
   // returned for the log and leaves TLS off.
   Status Load(const std::string& certificate, const std::string& key);
-  // The context new connections use, or null when TLS is off.
-  std::shared_ptr<asio::ssl::context> context() const { return context_; }
+  // The context new connections use, or null when TLS is off. When the files have changed since
+  // they were loaded (looked at no more than every kTlsReloadCheck), they are loaded again
+  // first: connections made from then on get the new certificate, those already made keep
+  // theirs, and a new file that cannot be loaded is logged once and the old context kept.
+  std::shared_ptr<asio::ssl::context> context();
   bool enabled() const { return context_ != nullptr; }
 
  private:
+  // What identifies one version of the two files.
+  struct Stamp {
+    dev_t device[2] = {};
+    ino_t inode[2] = {};
+    off_t size[2] = {};
+    std::time_t changed[2] = {};
+    long changed_ns[2] = {};
+    bool operator==(const Stamp&) const = default;
+  };
+  Stamp Look() const;
+
+  std::function<void(const std::string&)> log_;
+  Clock clock_;
+  std::string certificate_;
+  std::string key_;
   std::shared_ptr<asio::ssl::context> context_;
+  Stamp loaded_;  // the files the context was made from (or last refused)
+  std::chrono::steady_clock::time_point next_check_{};
 };
 
 }  // namespace qv

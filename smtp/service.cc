@@ -21,6 +21,10 @@ SmtpService::SmtpService() {
 
 void SmtpService::LoadTls() {
   const SYSTEMSTRUCT& system = settings().system;
+  tls_.OnRefused([this](const std::string& why) {
+    WriteLog(settings().system, kLogLevelFailure, 0, kLogEvent, Format(kLogTlsKept, why.c_str()),
+             kLogPrefix);
+  });
   Status loaded = tls_.Load(std::string(FieldText(system.TlsCertificate)),
                             std::string(FieldText(system.TlsKey)));
   if (!loaded)

@@ -161,6 +161,7 @@ inline constexpr char kLogCheckOutgoing[] = "Check outgoing mail\r\n";
 inline constexpr char kLogDialupFailed[] = "Could not open dial-up profile '%s';%s\r\n";
 inline constexpr char kLogSpoolFailed[] = "Cannot write the message to a temporary file\r\n";
 inline constexpr char kLogTlsOff[] = "TLS is off: %s\r\n";
+inline constexpr char kLogTlsKept[] = "New certificate not taken; the old one is kept: %s\r\n";
 inline constexpr char kLogAuthFailed[] = "Authentication of '%s' from %s failed\r\n";
 // The first failure of an address, from which its logons are answered late.
 inline constexpr char kLogBackoffStarted[] = "Logons from %s are answered late\r\n";

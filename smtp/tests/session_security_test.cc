@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "common/config.h"
+#include "serve/logon_guard.h"
+#include "smtp/connection.h"
 #include "smtp/relay_networks.h"
 #include "smtp/session.h"
 #include "smtp/tests/smtp_env_util.h"
@@ -129,6 +131,39 @@ TEST_F(SessionSecurityTest, RelayingNeedsTheNetworksOrAuthOnceTheSettingIsPresen
   EXPECT_EQ(rcpt("none", "198.51.100.7", false, "bob@example.test"),
             "250 Bob Builder <bob@example.test>\r\n");
   EXPECT_EQ(rcpt("none", "198.51.100.7", false, "x@relay.test").substr(0, 4), "250 ");
+}
+
+// The connection: STARTTLS's reply goes out, the rest of the read is dropped and the session
+// starts over after the handshake; a failed AUTH is logged and answered after the guard's pause
+// with the commands behind it waiting.
+TEST_F(SessionSecurityTest, ConnectionSwitchesAndDelaysFailedAuth) {
+  testing::FakeLink link;
+  link.tls = true;
+  SmtpConnection c(env_.settings(), link, "198.51.100.7", nullptr);
+  LogonGuard guard;
+  std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> waiting;
+  c.SetLogonGuard(&guard, [&waiting](std::chrono::milliseconds delay, std::function<void()> fn) {
+    waiting.emplace_back(delay, std::move(fn));
+  });
+  c.OnReceive("EHLO client.test\r\nSTARTTLS\r\nRSET\r\n");
+  std::string sent = link.Take();
+  EXPECT_NE(sent.find("250-STARTTLS\r\n"), std::string::npos);
+  EXPECT_EQ(sent.substr(sent.size() - 30), kStartTlsReady);
+  EXPECT_TRUE(link.tls_asked);
+  link.FinishTls(c);
+  c.OnReceive("MAIL FROM:<a@other.test>\r\nEHLO client.test\r\n");
+  sent = link.Take();
+  EXPECT_EQ(sent.substr(0, std::string(kHeloFirst).size()), kHeloFirst);
+  EXPECT_NE(sent.find("250-AUTH PLAIN LOGIN\r\n"), std::string::npos) << sent;
+
+  c.OnReceive(std::string("AUTH PLAIN ") + kPlainBobWrong + "\r\nNOOP\r\n");
+  EXPECT_EQ(link.Take(), "");  // the answer and the NOOP behind it wait
+  ASSERT_EQ(waiting.size(), 1u);
+  EXPECT_EQ(waiting[0].first, guard.PauseFor(1));
+  waiting[0].second();
+  EXPECT_EQ(link.Take(), std::string(kAuthFailed) + kOk);
+  EXPECT_NE(env_.LogText().find("Authentication of 'bob' from 198.51.100.7 failed"),
+            std::string::npos);
 }
 
 TEST(RelayNetworks, AddressesAndPrefixes) {
