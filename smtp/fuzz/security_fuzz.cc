@@ -16,6 +16,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/tables.h"
+#include "platform/text.h"
 #include "smtp/relay_networks.h"
 #include "smtp/session.h"
 
@@ -100,11 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (reply.text.size() < 5 || reply.text.compare(reply.text.size() - 2, 2, "\r\n") != 0)
       std::abort();
     if (session.authenticated() && !session.security().secure) std::abort();
-    if (fresh && reply.text.compare(0, 4, "250 ") == 0 && line.size() >= 4 &&
-        (line.substr(0, 4) == "MAIL" || line.substr(0, 4) == "mail"))
+    std::string_view verb = line.substr(0, 4);
+    if (fresh && reply.text.compare(0, 4, "250 ") == 0 && qv::EqualsNoCase(verb, "MAIL"))
       std::abort();
-    if (line.size() >= 4 && (line.substr(0, 4) == "EHLO" || line.substr(0, 4) == "HELO"))
-      fresh = false;
+    if (qv::EqualsNoCase(verb, "EHLO") || qv::EqualsNoCase(verb, "HELO")) fresh = false;
     if (reply.code == qv::smtp::kStartData) session.MarkMessageReceived();
   }
   return 0;
