@@ -98,6 +98,18 @@ TEST_F(Pop3TlsE2E, PoplibReadsInsideStlsAndOnPop3s) {
             "1 True\n");
 }
 
+TEST_F(Pop3TlsE2E, CurlReadsWithSslReqdAndOverPop3s) {
+  UseCertificate();
+  ASSERT_TRUE(Start());
+  for (const std::string& url : {"pop3://127.0.0.1:" + std::to_string(port_) + "/1",
+                                 "pop3s://127.0.0.1:" + std::to_string(pop3s_port_) + "/1"}) {
+    auto read = qv::testing::RunProgram(
+        "/usr/bin/curl", {"-sS", "--ssl-reqd", "--insecure", "--url", url, "--user", "ann:Secret"});
+    EXPECT_EQ(read.code, 0) << url << " " << read.err;
+    EXPECT_NE(read.out.find("Subject: hello"), std::string::npos) << url << " " << read.out;
+  }
+}
+
 TEST_F(Pop3TlsE2E, NothingSentInClearAfterStlsRunsInsideIt) {
   UseCertificate();
   ASSERT_TRUE(Start());

@@ -194,6 +194,49 @@ TEST_F(TlsE2E, SubmissionTakesMailOnlyAfterAuthInsideTls) {
             std::string::npos);
 }
 
+TEST_F(TlsE2E, CurlSubmitsWithSslReqdAndOverSmtps) {
+  int submission = qv::testing::FreeLoopbackPort();
+  int smtps = qv::testing::FreeLoopbackPort();
+  qv::testing::SmtpKey().Set("SubmissionPort", submission).Set("SmtpsPort", smtps);
+  ASSERT_TRUE(Start());
+  std::string file = env_.root() + "/message.txt";
+  qv::testing::WriteFileText(file, "Subject: curl\r\n\r\nover TLS\r\n");
+  for (const std::string& url : {"smtp://127.0.0.1:" + std::to_string(submission),
+                                 "smtps://127.0.0.1:" + std::to_string(smtps)}) {
+    auto sent = qv::testing::RunProgram(
+        "/usr/bin/curl",
+        {"-sS", "--ssl-reqd", "--insecure", "--url", url, "--user", "bob:secret", "--mail-from",
+         "bob@example.test", "--mail-rcpt", "bob@example.test", "--upload-file", file});
+    EXPECT_EQ(sent.code, 0) << url << " " << sent.err;
+  }
+  EXPECT_EQ(env_.Mailbox("bob").size(), 2u);
+}
+
+// A certificate renewed in place is served to the next connection, without a restart.
+TEST_F(TlsE2E, ARenewedCertificateIsServedToTheNextConnection) {
+  int smtps = qv::testing::FreeLoopbackPort();
+  qv::testing::SmtpKey().Set("SmtpsPort", smtps);
+  ASSERT_TRUE(Start());
+  std::string script = env_.root() + "/peer.py";
+  qv::testing::WriteFileText(script,
+                             "import hashlib, socket, ssl, sys\n"
+                             "ctx = ssl.create_default_context()\n"
+                             "ctx.check_hostname = False\n"
+                             "ctx.verify_mode = ssl.CERT_NONE\n"
+                             "s = ctx.wrap_socket(socket.create_connection(('127.0.0.1', "
+                             "int(sys.argv[1])), timeout=20))\n"
+                             "print(hashlib.sha256(s.getpeercert(True)).hexdigest())\n"
+                             "s.close()\n");
+  auto peer = [&] {
+    return qv::testing::RunProgram("/usr/bin/python3", {script, std::to_string(smtps)}).out;
+  };
+  std::string first = peer();
+  ASSERT_EQ(first.size(), 65u);
+  ASSERT_TRUE(qv::testing::MakeTestCertificate(env_.root()).ok);
+  EXPECT_TRUE(qv::testing::WaitUntil([&] { return peer() != first; }));
+  EXPECT_EQ(peer().size(), 65u);
+}
+
 TEST_F(TlsE2E, AKeyOthersMayReadLeavesTlsOff) {
   ASSERT_EQ(chmod(cert_.key.c_str(), 0644), 0);
   int smtps = qv::testing::FreeLoopbackPort();
