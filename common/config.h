@@ -59,6 +59,11 @@ struct SYSTEMSTRUCT {
   int32_t PreLogonTime;                // seconds from accept to the control or password logon
   int32_t PreLogonPerAddress;          // control slots of one address before its logon
   int32_t PasswordPreLogonPerAddress;  // password slots of one address before its logon
+  // TLS of every service: the certificate chain and the private key (PEM files; empty: no TLS),
+  // and the control service's implicit-TLS port (0: none).
+  char TlsCertificate[260];
+  char TlsKey[260];
+  int32_t TlsControlPort;
 };
 
 struct SMTPSTRUCT {
@@ -70,12 +75,18 @@ struct SMTPSTRUCT {
   uint32_t Flags;
   char ForwardUnknown[128];
   int32_t ESMTPMaxMsgSize;
+  // The submission port (STARTTLS, AUTH required) and the implicit-TLS port; 0: none.
+  int32_t SubmissionPort;
+  int32_t SmtpsPort;
+  // The networks that may relay without AUTH ("127.0.0.0/8 ::1", "none"); empty: every client.
+  char RelayNetworks[512];
 };
 
 struct POP3STRUCT {
   int32_t Port;
   int32_t PortEx;
   uint32_t Flags;
+  int32_t Pop3sPort;  // the implicit-TLS port; 0: none
 };
 
 struct NETINFO {

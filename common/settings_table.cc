@@ -147,6 +147,12 @@ constexpr SettingDef Listener(SettingDef def) {
   def.guard = SettingGuard::kListenerPort;
   return def;
 }
+// A port a service may also listen on, 0 turning it off.
+constexpr SettingDef OptionalPort(SettingDef def) {
+  def.lower = 0;
+  def.upper = kMaxPort;
+  return def;
+}
 constexpr SettingDef ServiceFolder(SettingDef def) {
   def.guard = SettingGuard::kServiceFolder;
   return def;
@@ -234,6 +240,17 @@ constexpr SettingDef kSettings[] = {
     Listener(QV_NUMBER(POP3, Port,                              Number(110),                  Keep(), None(), kPortRange,                       {0, 31, 11, "POP3PORT", kDecimal})),
     Port(QV_NUMBER(POP3, PortEx,                            Number(110),                  Keep(), None(), kPortRange,                       {1, 32, -1, "POP3PORTEX", kDecimal})),
     QV_FLAGS(POP3, Keep(), Number(0), 2, 33),
+
+    // TLS, authenticated submission and relay control. Absent, they leave every service as it
+    // always was; only the installer writes them (never saved with their record, not in the
+    // OPTIONS line or SET), so that a record saved by the console or SET keeps its values.
+    QV_TEXT(SYS, TlsCertificate,       R::kAnyText,    Keep(),                       Keep(), None(),                                   {-1, -1, -1, nullptr, kUnset}),
+    QV_TEXT(SYS, TlsKey,               R::kAnyText,    Keep(),                       Keep(), None(),                                   {-1, -1, -1, nullptr, kUnset}),
+    OptionalPort(QV_NUMBER(SYS, TlsControlPort,                 Number(0),                    Number(0), None(), Range{0, kMaxPort},            {-1, -1, -1, nullptr, kUnset})),
+    OptionalPort(QV_NUMBER(SMTP, SubmissionPort,                Number(0),                    Number(0), None(), Range{0, kMaxPort},            {-1, -1, -1, nullptr, kUnset})),
+    OptionalPort(QV_NUMBER(SMTP, SmtpsPort,                     Number(0),                    Number(0), None(), Range{0, kMaxPort},            {-1, -1, -1, nullptr, kUnset})),
+    QV_TEXT(SMTP, RelayNetworks,       R::kAnyText,    Keep(),                       Keep(), None(),                                   {-1, -1, -1, nullptr, kUnset}),
+    OptionalPort(QV_NUMBER(POP3, Pop3sPort,                     Number(0),                    Number(0), None(), Range{0, kMaxPort},            {-1, -1, -1, nullptr, kUnset})),
 };
 // clang-format on
 

@@ -341,4 +341,10 @@ inline constexpr char kPwInvalidPassword[] = "500 Invalid password\r\n";
 inline constexpr char kPwTooManyConnections[] = "500 Too many connections\r\n";
 inline constexpr char kPwLineTooLong[] = "500 Line too long\r\n";
 
+// ---- The TLS control port --------------------------------------------------------------------
+
+// Logged (as failed logons are) when the certificate cannot be loaded: why.
+inline constexpr char kLogTlsOff[] = "TLS is off: %s\r\n";
+inline constexpr char kLogTlsKept[] = "New certificate not taken; the old one is kept: %s\r\n";
+
 }  // namespace qv::control

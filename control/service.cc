@@ -38,6 +38,7 @@ ControlService::ControlService(ControlServiceOptions options) : options_(options
   frame_ = std::make_unique<ServiceFrame>(Setup());
   frame_->AddListener(ControlListener());
   frame_->AddListener(PasswordListener());
+  frame_->AddListener(ControlTlsListener());
   context_.idle_limit = options_.idle_limit;
   context_.failure_delay = options_.failure_delay;
   guard_ = std::make_unique<LogonGuard>(LogonGuardLimits{.first_pause = options_.failure_delay});
@@ -126,6 +127,28 @@ ListenerSetup ControlService::PasswordListener() {
     return connection;
   };
   return setup;
+}
+
+// The control port inside TLS, for remote administration: opened with a port and a certificate
+// configured; the protocol inside is the control port's.
+ListenerSetup ControlService::ControlTlsListener() {
+  ListenerSetup setup = ControlListener();
+  setup.name = "control TLS";
+  setup.port = [this] { return static_cast<int>(frame_->settings().system.TlsControlPort); };
+  setup.enabled = [this] { return frame_->settings().system.TlsControlPort != 0 && LoadTls(); };
+  setup.tls = [this] { return tls_.context(); };
+  setup.implicit_tls = true;
+  return setup;
+}
+
+bool ControlService::LoadTls() {
+  const SYSTEMSTRUCT& system = frame_->settings().system;
+  tls_.OnRefused(
+      [this](const std::string& why) { context_.log_failure(Format(kLogTlsKept, why.c_str())); });
+  Status loaded = tls_.Load(std::string(FieldText(system.TlsCertificate)),
+                            std::string(FieldText(system.TlsKey)));
+  if (!loaded) context_.log_failure(Format(kLogTlsOff, loaded.error().c_str()));
+  return tls_.enabled();
 }
 
 void ControlService::Started() {

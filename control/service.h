@@ -18,6 +18,7 @@
 #include "control/connection.h"
 #include "control/control_host.h"
 #include "serve/service_frame.h"
+#include "serve/tls.h"
 
 namespace qv::control {
 
@@ -66,6 +67,9 @@ class ControlService {
   ServiceSetup Setup();
   ListenerSetup ControlListener();
   ListenerSetup PasswordListener();
+  ListenerSetup ControlTlsListener();
+  // Loads the certificate of the TLS control port; false (a failure logged) without one.
+  bool LoadTls();
   bool LoadConfig();
   void Started();
   void Tick();
@@ -82,6 +86,7 @@ class ControlService {
   std::unique_ptr<LogonGuard> guard_;
   // The configured log level: the control service writes only failed logons.
   int failure_log_level_ = -1;
+  ServerTls tls_;
 };
 
 }  // namespace qv::control

@@ -26,6 +26,11 @@ POPCONNSTRUCT::POPCONNSTRUCT(const Settings& settings, ConnectionLink& link,
       alive_(std::make_shared<bool>(true)) {
   WriteLog(settings.system, kLogLevelMail, 0, kLogEvent, kLogConnect, kLogPrefixPop3);
   link.SetIdleLimit(idle_limit_);
+  session_->SetTls(link.CanStartTls(), link.Secure());
+}
+
+void POPCONNSTRUCT::OnSecured() {
+  session_->TlsStarted();
 }
 
 POPCONNSTRUCT::~POPCONNSTRUCT() {
@@ -43,6 +48,11 @@ void POPCONNSTRUCT::OnLine(std::string_view line) {
   int result = DispatchPop3Command(session_.get(), line.data(), line.size(), &reply);
   if (result == kResultNoSession) return;
   if (result == kResultLogon) return SystemLogonAway(std::move(reply.logon));
+  if (result == kResultStartTls) {
+    Reply(reply.text);
+    if (!StartTls()) Close();  // the link cannot switch after all
+    return;
+  }
   if (result == kResultMessage || result == kResultTop) {
     Log(kLogLevelProtocol, kLogSent, reply.text);
     int64_t limit =

@@ -58,6 +58,8 @@ class POPCONNSTRUCT final : public LineConnection {
   void OnLine(std::string_view line) override;
   // The session ends here, as a dropped connection would: no deletions are applied.
   void OnLineTooLong() override;
+  // The TLS handshake is done (after STLS, or at once on the POP3S port).
+  void OnSecured() override;
   // Sends pieces of the pending message while the socket takes them.
   void SendPendingFile();
   void Defer(std::function<void()> fn);

@@ -44,6 +44,16 @@ inline constexpr char kErrGeneralFailure[] = "-ERR General failure on server\r\n
 inline constexpr char kErrLineTooLong[] = "-ERR Line too long\r\n";
 inline constexpr char kErrTooManyConnections[] = "-ERR Too many connections; try again later\r\n";
 
+// TLS (only with a certificate configured): CAPA before and inside TLS, STLS and its refusals.
+inline constexpr char kReplyCapa[] =
+    "+OK Capability list follows\r\nSTLS\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n";
+inline constexpr char kReplyCapaInTls[] =
+    "+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n";
+inline constexpr char kReplyStls[] = "+OK Begin TLS negotiation\r\n";
+inline constexpr char kErrTlsActive[] = "-ERR Command not permitted when TLS active\r\n";
+inline constexpr char kErrStlsState[] = "-ERR STLS only before logon\r\n";
+inline constexpr char kErrStlsArgument[] = "-ERR STLS takes no argument\r\n";
+
 // The error number of a failed operating-system logon (bad name or password), given in
 // kErrLoginFailed for every failure that is not a missing privilege.
 constexpr long kLogonFailureNumber = 1326;
@@ -56,6 +66,8 @@ inline constexpr char kLogLogonFailed[] = "Logon of user '%s' from %s failed\r\n
 // The first failure of an address, from which its logons are answered late.
 inline constexpr char kLogBackoffStarted[] = "Logons from %s are answered late\r\n";
 inline constexpr char kLogIdle[] = "No command for %d seconds; connection closed\r\n";
+inline constexpr char kLogTlsOff[] = "TLS is off: %s\r\n";
+inline constexpr char kLogTlsKept[] = "New certificate not taken; the old one is kept: %s\r\n";
 
 // ---- Trace and tray (the sixth connection and failed accepts are logged by the service frame)
 

@@ -4,6 +4,7 @@
 
 #include "common/config.h"
 #include "common/maillog.h"
+#include "common/records.h"
 #include "common/strings.h"
 #include "pop3/connection.h"
 #include "pop3/pop3_texts.h"
@@ -13,6 +14,29 @@ namespace qv::pop3 {
 Pop3Service::Pop3Service(Pop3ServiceOptions options) : options_(options) {
   frame_ = std::make_unique<ServiceFrame>(Setup());
   listener_ = &frame_->AddListener(Pop3Listener());
+  pop3s_ = &frame_->AddListener(Pop3sListener());
+}
+
+void Pop3Service::LoadTls() {
+  const SYSTEMSTRUCT& system = settings().system;
+  tls_.OnRefused([this](const std::string& why) {
+    WriteLog(settings().system, kLogLevelFailure, 0, kLogEvent, Format(kLogTlsKept, why.c_str()),
+             kLogPrefixPop3);
+  });
+  Status loaded = tls_.Load(std::string(FieldText(system.TlsCertificate)),
+                            std::string(FieldText(system.TlsKey)));
+  if (!loaded)
+    WriteLog(system, kLogLevelFailure, 0, kLogEvent, Format(kLogTlsOff, loaded.error().c_str()),
+             kLogPrefixPop3);
+}
+
+ListenerSetup Pop3Service::Pop3sListener() {
+  ListenerSetup setup = Pop3Listener();
+  setup.name = "POP3S";
+  setup.port = [this] { return static_cast<int>(settings().pop3.Pop3sPort); };
+  setup.enabled = [this] { return settings().pop3.Pop3sPort != 0 && tls_.enabled(); };
+  setup.implicit_tls = true;
+  return setup;
 }
 
 ServiceSetup Pop3Service::Setup() {
@@ -23,6 +47,12 @@ ServiceSetup Pop3Service::Setup() {
   setup.exit_trace = kTraceExit;
   setup.trace_level = kTraceLevelPop3Service;
   setup.tray_tip = kTrayTip;
+  setup.load_config = [this] {
+    LoadTls();
+    return true;
+  };
+  // The POP3 port is the service; POP3S is an extra it may go without.
+  setup.listen_failed = [](const Listener& listener) { return listener.name() != "POP3"; };
   setup.on_started = [this] { Started(); };
   setup.extra_activity = [this] { return collection_ ? collection_->active() : 0; };
   setup.on_stopping = [this] {
@@ -45,6 +75,7 @@ ListenerSetup Pop3Service::Pop3Listener() {
     return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
   };
   setup.busy_reply = [] { return std::string(kErrTooManyConnections); };
+  setup.tls = [this] { return tls_.context(); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
     LoopTools tools;
     tools.defer = [this](std::function<void()> fn) { frame_->loop().Post(std::move(fn)); };

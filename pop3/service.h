@@ -11,6 +11,7 @@
 #include "pop3/schedule.h"
 #include "serve/logon_guard.h"
 #include "serve/service_frame.h"
+#include "serve/tls.h"
 
 namespace qv::pop3 {
 
@@ -37,8 +38,13 @@ class Pop3Service {
   int Run();
 
   ServiceFrame& frame() { return *frame_; }
-  // The POP3 port.
+  // The POP3 port, and the POP3S port (opened only with a port and a certificate configured).
   Listener& listener() { return *listener_; }
+  Listener& pop3s_listener() { return *pop3s_; }
+  // Loads the certificate the settings name; without one, or when it cannot be loaded (logged),
+  // the service offers no TLS. The frame's start calls it.
+  void LoadTls();
+  const ServerTls& tls() const { return tls_; }
   // The remote account checks; made when the service has started.
   RemoteCollection* collection() { return collection_.get(); }
   // Starts the account timer, as the start of the service does (for tests that listen
@@ -52,10 +58,13 @@ class Pop3Service {
  private:
   ServiceSetup Setup();
   ListenerSetup Pop3Listener();
+  ListenerSetup Pop3sListener();
 
   Pop3ServiceOptions options_;
   std::unique_ptr<ServiceFrame> frame_;
   Listener* listener_ = nullptr;
+  Listener* pop3s_ = nullptr;
+  ServerTls tls_;
   std::unique_ptr<RemoteCollection> collection_;
   // One count of failed logons for every connection.
   LogonGuard guard_;

@@ -88,6 +88,9 @@ const Pop3Session::Commands::Row Pop3Session::kRows[] = {
     {"UIDL", &Pop3Session::Uidl, kInTransaction},
     {"TOP", &Pop3Session::Top, kInTransaction},
     {"NEWPASS", &Pop3Session::NewPass, kInTransaction},
+    // Unknown commands unless a certificate is configured.
+    {"STLS", &Pop3Session::Stls, kInAnyState},
+    {"CAPA", &Pop3Session::Capa, kInAnyState},
 };
 
 // A line runs the first row, in this order, whose verb it begins with.
@@ -186,6 +189,19 @@ Pop3Reply Pop3Session::EnterTransaction(const std::string& mailbox) {
   }
   EnterState(Pop3State::kTransaction);
   return Answer(kResultPositive, kReplyOk);
+}
+
+Pop3Reply Pop3Session::Stls(std::string_view line) {
+  if (!tls_offered_ && !secure_) return Answer(kResultError, kErrUnknownMessage);
+  if (secure_) return Answer(kResultError, kErrTlsActive);
+  if (state_.get() != Pop3State::kAuthorization) return Answer(kResultError, kErrStlsState);
+  if (!Argument(line, 4).empty()) return Answer(kResultError, kErrStlsArgument);
+  return Answer(kResultStartTls, kReplyStls);
+}
+
+Pop3Reply Pop3Session::Capa(std::string_view) {
+  if (!tls_offered_ && !secure_) return Answer(kResultError, kErrUnknownMessage);
+  return Answer(kResultPositive, secure_ ? kReplyCapaInTls : kReplyCapa);
 }
 
 Pop3Reply Pop3Session::Quit(std::string_view) {

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "serve/command_table.h"
 #include "common/config.h"
 #include "pop3/message.h"
+#include "serve/command_table.h"
 
 namespace qv::pop3 {
 
@@ -34,6 +34,8 @@ constexpr int kResultTop = 4;       // positive reply followed by the cut messag
 // The reply waits for the operating system's logon of Pop3Reply::logon: run SystemLogon with it
 // away from the event loop, then FinishSystemLogon gives the reply.
 constexpr int kResultLogon = 5;
+// The reply goes out in clear, then the connection switches to TLS (STLS).
+constexpr int kResultStartTls = 6;
 
 // A failed PASS or NEWPASS is answered only after this pause, so that guessing passwords over
 // one connection is slow; other connections are served meanwhile.
@@ -85,6 +87,20 @@ class Pop3Session {
   // PAM result of SystemLogon.
   Pop3Reply FinishSystemLogon(int pam_result);
 
+  // What the connection allows: `offered`, STLS may be used (a certificate is configured and
+  // the connection is not in TLS); `secure`, the connection is in TLS. With either, CAPA
+  // answers; with neither, STLS and CAPA are unknown commands.
+  void SetTls(bool offered, bool secure) {
+    tls_offered_ = offered;
+    secure_ = secure;
+  }
+  // The handshake is done.
+  void TlsStarted() {
+    tls_offered_ = false;
+    secure_ = true;
+  }
+  bool secure() const { return secure_; }
+
   Pop3State state() const { return state_.get(); }
   const POPSESSIONSTRUCT& record() const { return s_; }
 
@@ -117,6 +133,8 @@ class Pop3Session {
   Pop3Reply Uidl(std::string_view line);
   Pop3Reply Top(std::string_view line);
   Pop3Reply NewPass(std::string_view line);
+  Pop3Reply Stls(std::string_view line);
+  Pop3Reply Capa(std::string_view line);
 
   // Full LIST or UIDL listing, or the line of one message.
   Pop3Reply Listing(std::string_view line, bool names);
@@ -134,6 +152,8 @@ class Pop3Session {
   CommandState<Pop3State> state_{kCommands.names, Pop3State::kAuthorization};
   POPSESSIONSTRUCT s_;
   std::string logon_mailbox_;  // the account's mailbox while its logon runs
+  bool tls_offered_ = false;
+  bool secure_ = false;
 };
 
 // The dispatcher as the frame calls it: result 0 (nothing to send) without a session, else the

@@ -26,7 +26,7 @@ void LineConnection::Close() {
 }
 
 void LineConnection::OnReceive(std::string_view bytes) {
-  if (closed_) return;
+  if (closed_ || switching_) return;
   if (input_.empty() && !processing_) {
     // The usual case: nothing waits, so the read is handled where it lies.
     size_t used = Process(bytes);
@@ -35,11 +35,29 @@ void LineConnection::OnReceive(std::string_view bytes) {
     input_.append(bytes);
     Drain();
   }
+  if (switching_) input_.clear();  // sent in clear after STARTTLS: never handed on
+  UpdateHold();
+}
+
+bool LineConnection::StartTls() {
+  if (closed_ || !link_.StartTls()) return false;
+  switching_ = true;
+  input_.clear();
+  paused_ = true;
+  return true;
+}
+
+void LineConnection::OnTlsStarted() {
+  if (closed_) return;
+  switching_ = false;
+  input_.clear();
+  OnSecured();
+  paused_ = false;
   UpdateHold();
 }
 
 void LineConnection::Resume() {
-  if (!paused_) return;
+  if (!paused_ || switching_) return;
   paused_ = false;
   if (closed_) return;
   Drain();
@@ -50,6 +68,7 @@ void LineConnection::Drain() {
   if (processing_ || input_.empty()) return;
   size_t used = Process(input_);
   input_.erase(0, used);
+  if (switching_) input_.clear();
 }
 
 size_t LineConnection::Process(std::string_view input) {

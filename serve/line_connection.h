@@ -14,6 +14,9 @@
 //     ahead is held back by the network, not by memory.
 //   - Reply sends a text and logs it ("<--", level 4); Close ends the connection once the
 //     replies are out. Nothing is handed on after Close.
+//   - StartTls (after the reply to STARTTLS or STLS) switches the link to TLS: the rest of the
+//     input, in this read or waiting, is discarded, never handed on inside TLS; input is handed
+//     on again once the handshake is done, after OnSecured.
 // A derived class may call Pause, Resume, SetRawInput, Reply and Close from inside OnLine and
 // OnRawInput; Resume then lets the running loop go on instead of starting another.
 #pragma once
@@ -35,6 +38,7 @@ class LineConnection : public ConnectionHandler {
  public:
   // Handles every complete line of the bytes and of what waited before them.
   void OnReceive(std::string_view bytes) final;
+  void OnTlsStarted() final;
 
   bool closed() const { return closed_; }
   bool paused() const { return paused_; }
@@ -52,6 +56,9 @@ class LineConnection : public ConnectionHandler {
   virtual size_t OnRawInput(std::string_view bytes) { return bytes.size(); }
   // After the line-too-long reply was sent and logged, before the connection is closed.
   virtual void OnLineTooLong() {}
+  // The TLS handshake StartTls began is done (or the implicit one of the listener), before input
+  // is handed on again.
+  virtual void OnSecured() {}
 
   // The one writer of replies: sends, and logs unless told not to.
   void Reply(std::string_view text, bool log = true);
@@ -62,6 +69,10 @@ class LineConnection : public ConnectionHandler {
   bool raw_input() const { return raw_; }
   void Pause() { paused_ = true; }
   void Resume();
+  // Switches to TLS (see above); false when the link cannot, and nothing changed.
+  bool StartTls();
+  // The link is in TLS.
+  bool secure() const { return link_.Secure(); }
 
   ConnectionLink& link() { return link_; }
   const Settings& settings() const { return settings_; }
@@ -83,7 +94,8 @@ class LineConnection : public ConnectionHandler {
   bool paused_ = false;
   bool closed_ = false;
   bool processing_ = false;
-  bool holding_ = false;  // the link's input is held
+  bool holding_ = false;    // the link's input is held
+  bool switching_ = false;  // StartTls ran and the handshake is not done
 };
 
 }  // namespace qv

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <asio/ssl/context.hpp>
+#include <asio/ssl/stream.hpp>
 #include <asio/write.hpp>
 #include <cstdio>
 #include <utility>
@@ -20,6 +22,7 @@
 #include "platform/presence.h"
 #include "platform/spawn.h"
 #include "platform/tray.h"
+#include "serve/tls.h"
 
 namespace qv {
 namespace {
@@ -32,10 +35,14 @@ constexpr char kLogPeerRefused[] =
 constexpr char kLogInterruptedWrites[] = "Removed %zu unfinished message files\r\n";
 constexpr char kLogBadListenAddress[] =
     "Not started: ListenAddress '%s' is not an IPv4 or IPv6 address\r\n";
+constexpr char kLogTlsFailed[] = "TLS handshake with %s failed; %s\r\n";
 
 // A failed accept (no descriptors left, for example) is retried after this pause, so that the
 // listener neither spins nor stops listening.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
+
+// The longest wait for the peer's part of the closing exchange of TLS.
+constexpr std::chrono::seconds kTlsCloseLimit{2};
 
 // The hidden file of a message write younger than this may belong to a write still under way in
 // another service; it is left alone.
@@ -56,11 +63,17 @@ class FrameConnection final : public ConnectionLink,
         number_(static_cast<int>(socket_.native_handle())),
         slot_(slot),
         idle_timer_(frame_.loop().context()),
+        handshake_timer_(frame_.loop().context()),
         buffer_size_(listener.setup_.read_size),
         // Left unfilled: only the bytes a read delivers are ever looked at.
         buffer_(std::make_unique_for_overwrite<char[]>(buffer_size_)) {
     std::error_code ec;
     socket_.non_blocking(true, ec);
+    if (listener.setup_.implicit_tls && listener.setup_.tls) {
+      // The handshake comes first; the greeting waits for it (Start).
+      tls_context_ = listener.setup_.tls();
+      tls_switch_ = tls_context_ != nullptr;
+    }
   }
 
   void SetHandler(std::unique_ptr<ConnectionHandler> handler) { handler_ = std::move(handler); }
@@ -68,7 +81,12 @@ class FrameConnection final : public ConnectionLink,
 
   void Send(std::string_view bytes) override {
     if (finished_ || failed_ || close_requested_ || bytes.empty()) return;
-    if (!writing_ && pending_.empty()) {
+    if (tls_switch_) {
+      // Goes out inside TLS, once the handshake is done.
+      after_tls_.append(bytes.data(), bytes.size());
+      return;
+    }
+    if (!tls_ && !writing_ && pending_.empty()) {
       // Try at once: a short reply is then in the kernel before this call returns.
       std::error_code ec;
       size_t n = socket_.write_some(asio::buffer(bytes.data(), bytes.size()), ec);
@@ -89,7 +107,7 @@ class FrameConnection final : public ConnectionLink,
     if (finished_ || close_requested_) return;
     close_requested_ = true;
     if (!writing_ && pending_.empty() && !in_handler_)
-      frame_.loop().Post([self = shared_from_this()] { self->Finish(); });
+      frame_.loop().Post([self = shared_from_this()] { self->Closed(); });
   }
 
   int Number() const override { return number_; }
@@ -108,9 +126,26 @@ class FrameConnection final : public ConnectionLink,
     if (!hold && !reading_) StartRead();
   }
 
+  bool CanStartTls() const override {
+    return !tls_ && !tls_switch_ && listener_.setup_.tls && listener_.setup_.tls() != nullptr;
+  }
+
+  bool StartTls() override {
+    if (finished_ || failed_ || close_requested_ || !CanStartTls()) return false;
+    tls_context_ = listener_.setup_.tls();
+    tls_switch_ = true;
+    StartHandshake();
+    return true;
+  }
+
+  bool Secure() const override { return tls_ && !tls_switch_; }
+
   void Start() {
     ArmIdle();
-    StartRead();
+    if (tls_switch_)
+      StartHandshake();
+    else
+      StartRead();
   }
 
   // Frees the slot: closes the socket and destroys the handler. Never called from inside a
@@ -121,6 +156,7 @@ class FrameConnection final : public ConnectionLink,
     ++idle_generation_;
     std::error_code ec;
     idle_timer_.cancel();
+    handshake_timer_.cancel();
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     handler_.reset();
@@ -130,15 +166,32 @@ class FrameConnection final : public ConnectionLink,
  private:
   // reading_ stays set from here until OnRead has decided whether to read on.
   void StartRead() {
-    if (finished_ || close_requested_ || failed_) return;
+    if (finished_ || close_requested_ || failed_ || tls_switch_) return;
     reading_ = true;
-    socket_.async_read_some(
-        asio::buffer(buffer_.get(), buffer_size_),
-        [self = shared_from_this()](const std::error_code& ec, size_t n) { self->OnRead(ec, n); });
+    read_pending_ = true;
+    auto done = [self = shared_from_this()](const std::error_code& ec, size_t n) {
+      self->OnRead(ec, n);
+    };
+    if (tls_)
+      tls_->async_read_some(asio::buffer(buffer_.get(), buffer_size_), std::move(done));
+    else
+      socket_.async_read_some(asio::buffer(buffer_.get(), buffer_size_), std::move(done));
   }
 
   void OnRead(const std::error_code& ec, size_t n) {
+    read_pending_ = false;
     if (finished_) return;
+    if (tls_closing_) {
+      // Called off for the closing exchange.
+      ShutdownTls();
+      return;
+    }
+    if (tls_switch_ && !tls_) {
+      // Called off by StartTls, or read before it: nothing read in clear is delivered.
+      reading_ = false;
+      StartHandshake();
+      return;
+    }
     frame_.SocketEvent();
     if (ec || n == 0 || failed_) {
       Finish();
@@ -150,7 +203,10 @@ class FrameConnection final : public ConnectionLink,
     in_handler_ = false;
     reading_ = false;
     if (close_requested_ || failed_) {
-      if (!writing_ || failed_) Finish();
+      if (failed_)
+        Finish();
+      else if (!writing_)
+        Closed();
       return;
     }
     if (!input_held_) StartRead();
@@ -160,9 +216,90 @@ class FrameConnection final : public ConnectionLink,
     writing_ = true;
     in_flight_.swap(pending_);
     pending_.clear();
-    asio::async_write(
-        socket_, asio::buffer(in_flight_),
-        [self = shared_from_this()](const std::error_code& ec, size_t) { self->OnWritten(ec); });
+    auto done = [self = shared_from_this()](const std::error_code& ec, size_t) {
+      self->OnWritten(ec);
+    };
+    if (tls_)
+      asio::async_write(*tls_, asio::buffer(in_flight_), std::move(done));
+    else
+      asio::async_write(socket_, asio::buffer(in_flight_), std::move(done));
+  }
+
+  // The handler closed and every reply is out: inside TLS the closing exchange comes first, so
+  // that the peer sees the end of the replies, not a cut connection.
+  void Closed() {
+    if (finished_) return;
+    if (failed_ || !tls_ || tls_switch_) return Finish();
+    if (tls_closing_) return;
+    tls_closing_ = true;
+    handshake_timer_.expires_after(kTlsCloseLimit);
+    handshake_timer_.async_wait([self = shared_from_this()](const std::error_code& e) {
+      if (!e) self->Finish();
+    });
+    std::error_code ec;
+    if (read_pending_)
+      socket_.cancel(ec);  // OnRead goes on once the read is called off
+    else
+      ShutdownTls();
+  }
+
+  void ShutdownTls() {
+    if (finished_) return;
+    tls_->async_shutdown([self = shared_from_this()](const std::error_code&) { self->Finish(); });
+  }
+
+  // The switch to TLS, once nothing is read or written in clear any more: the handshake,
+  // bounded by kTlsHandshakeLimit.
+  void StartHandshake() {
+    if (!tls_switch_ || tls_ || writing_ || !pending_.empty() || finished_ || failed_) return;
+    if (read_pending_) {
+      // A read waiting on the clear socket is called off (nothing else is under way on it now);
+      // what it may have read was sent before the reply that starts TLS, and is dropped.
+      std::error_code ec;
+      socket_.cancel(ec);
+      return;  // OnRead comes back here
+    }
+    tls_ = std::make_unique<TlsStream>(socket_, *tls_context_);
+    handshake_timer_.expires_after(kTlsHandshakeLimit);
+    handshake_timer_.async_wait([self = shared_from_this()](const std::error_code& e) {
+      if (e || self->finished_ || !self->tls_switch_) return;
+      self->Finish();
+    });
+    tls_->async_handshake(
+        asio::ssl::stream_base::server,
+        [self = shared_from_this()](const std::error_code& ec) { self->OnHandshake(ec); });
+  }
+
+  void OnHandshake(const std::error_code& ec) {
+    if (finished_) return;
+    handshake_timer_.cancel();
+    frame_.SocketEvent();
+    if (ec) {
+      std::error_code peer_ec;
+      std::string peer = socket_.remote_endpoint(peer_ec).address().to_string();
+      char text[512];
+      std::snprintf(text, sizeof text, kLogTlsFailed, peer.c_str(), ec.message().c_str());
+      frame_.Log(kLogLevelFailure, number_, kLogEvent, text);
+      Finish();
+      return;
+    }
+    tls_switch_ = false;
+    ArmIdle();
+    pending_.swap(after_tls_);
+    after_tls_.clear();
+    if (!pending_.empty() && !writing_) StartWrite();
+    in_handler_ = true;
+    handler_->OnTlsStarted();
+    in_handler_ = false;
+    if (failed_) {
+      Finish();
+      return;
+    }
+    if (close_requested_) {
+      if (!writing_) Closed();
+      return;
+    }
+    if (!input_held_ && !reading_) StartRead();
   }
 
   void OnWritten(const std::error_code& ec) {
@@ -176,12 +313,17 @@ class FrameConnection final : public ConnectionLink,
     if (!pending_.empty()) {
       StartWrite();
     } else if (close_requested_) {
-      if (!in_handler_) Finish();
+      if (!in_handler_) Closed();
+    } else if (tls_switch_) {
+      StartHandshake();
     } else if (!in_handler_) {
       in_handler_ = true;
       handler_->OnDrained();
       in_handler_ = false;
-      if (failed_ || (close_requested_ && !writing_)) Finish();
+      if (failed_)
+        Finish();
+      else if (close_requested_ && !writing_)
+        Closed();
     }
   }
 
@@ -196,9 +338,11 @@ class FrameConnection final : public ConnectionLink,
       self->in_handler_ = true;
       self->handler_->OnIdle();
       self->in_handler_ = false;
-      if (self->close_requested_ && !self->writing_) self->Finish();
+      if (self->close_requested_ && !self->writing_) self->Closed();
     });
   }
+
+  using TlsStream = asio::ssl::stream<asio::ip::tcp::socket&>;
 
   ServiceFrame& frame_;
   Listener& listener_;
@@ -206,6 +350,7 @@ class FrameConnection final : public ConnectionLink,
   int number_;
   size_t slot_;
   asio::steady_timer idle_timer_;
+  asio::steady_timer handshake_timer_;
   size_t buffer_size_;
   std::unique_ptr<char[]> buffer_;
   std::unique_ptr<ConnectionHandler> handler_;
@@ -218,8 +363,16 @@ class FrameConnection final : public ConnectionLink,
   bool finished_ = false;
   bool failed_ = false;
   bool in_handler_ = false;
-  bool reading_ = false;     // a read is outstanding or being handled
-  bool input_held_ = false;  // HoldInput: no read until released
+  bool reading_ = false;       // a read is outstanding or being handled
+  bool input_held_ = false;    // HoldInput: no read until released
+  bool read_pending_ = false;  // a read is outstanding on the socket
+  // TLS: the context, the stream over the socket once the switch began, and the replies sent
+  // while the switch is under way (tls_switch_: from StartTls to the end of the handshake).
+  std::shared_ptr<asio::ssl::context> tls_context_;
+  std::unique_ptr<TlsStream> tls_;
+  std::string after_tls_;
+  bool tls_switch_ = false;
+  bool tls_closing_ = false;  // the closing exchange of TLS is under way
 };
 
 Listener::Listener(ServiceFrame& frame, ListenerSetup setup)
@@ -450,6 +603,7 @@ int ServiceFrame::Run() {
   if (!ListenAddressesUsable()) return 1;
   size_t open = 0;
   for (auto& listener : listeners_) {
+    if (!listener->enabled()) continue;
     int port = listener->configured_port();
     std::string address = listener->configured_address();
     if (listener->Listen(port, address)) {

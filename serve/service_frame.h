@@ -23,6 +23,10 @@
 #include "platform/eventloop.h"
 #include "serve/worker_pool.h"
 
+namespace asio::ssl {
+class context;
+}
+
 namespace qv {
 
 // What a connection handler may do with its connection.
@@ -45,6 +49,17 @@ class ConnectionLink {
   // While held, the socket is not read and no input is delivered: a peer that sends ahead is
   // then held back by the network instead of by the handler's memory. Releasing it reads on.
   virtual void HoldInput(bool /*hold*/) {}
+  // Whether the connection may switch to TLS: its listener has a TLS context and the connection
+  // is not in TLS yet.
+  virtual bool CanStartTls() const { return false; }
+  // Switches the connection to TLS as the server (STARTTLS, STLS), after the replies sent so far
+  // have gone out in clear. From here no input is read in clear, and input read but not yet
+  // delivered is discarded; the handshake is bounded by kTlsHandshakeLimit and a failed one ends
+  // the connection. Replies sent meanwhile go out inside TLS. OnTlsStarted follows the
+  // handshake. False, with nothing changed, when CanStartTls() is false.
+  virtual bool StartTls() { return false; }
+  // The connection is in TLS (the handshake is done).
+  virtual bool Secure() const { return false; }
 
  protected:
   ~ConnectionLink() = default;
@@ -59,6 +74,9 @@ class ConnectionHandler {
   virtual void OnIdle() = 0;
   // The bytes queued by Send have all gone to the socket (after the queue had to wait).
   virtual void OnDrained() {}
+  // The TLS handshake that StartTls (or an implicit-TLS listener) began is done: input is read
+  // again, inside TLS.
+  virtual void OnTlsStarted() {}
 };
 
 // Connections the kernel may hold for a listener before they are accepted. A burst of more
@@ -92,6 +110,14 @@ struct ListenerSetup {
   // the busy reply and is closed.
   std::function<bool(const std::string& peer)> admit;
   HandlerFactory make_handler;
+  // Whether the listener is opened at start (null: always); an optional port a setting turns
+  // off is not opened.
+  std::function<bool()> enabled;
+  // The TLS context its connections use (null, or a null context: no TLS). With implicit_tls
+  // every connection starts with the handshake, before the greeting (SMTPS, POP3S); without, a
+  // connection may switch with ConnectionLink::StartTls.
+  std::function<std::shared_ptr<asio::ssl::context>()> tls;
+  bool implicit_tls = false;
 };
 
 struct ServiceSetup {
@@ -149,6 +175,8 @@ class Listener {
   int configured_port() const;
   // The address the service configured; empty: every IPv4 address.
   std::string configured_address() const;
+  // Whether the service wants the listener opened (ListenerSetup::enabled).
+  bool enabled() const { return !setup_.enabled || setup_.enabled(); }
 
   // The socket number held by slot `index`, or 0 when the slot is free.
   int SlotNumber(size_t index) const;

@@ -19,13 +19,57 @@ struct SmtpConnection::Storing {
 
 SmtpConnection::SmtpConnection(const Settings& settings, ConnectionLink& link, std::string peer,
                                std::function<void()> forward_now, OffloadFunction offload,
-                               std::shared_ptr<TempFilePool> spool_pool)
+                               std::shared_ptr<TempFilePool> spool_pool, bool submission)
     : LineConnection(link, settings, kLogPrefix, kLineTooLong),
       start_tick_(std::chrono::steady_clock::now()),
       session_(std::make_unique<SmtpSession>(settings, std::move(peer), std::move(spool_pool))),
       forward_now_(std::move(forward_now)),
       offload_(std::move(offload)) {
   link.SetIdleLimit(kCommandIdleLimit);
+  session_->SetSecurity(
+      {.tls_offered = link.CanStartTls(), .secure = link.Secure(), .submission = submission});
+}
+
+void SmtpConnection::AnswerAuth(CommandReply reply) {
+  const std::string& peer = session_->peer_address();
+  if (reply.failed_logon) {
+    // The name as a log line may hold it: no control characters.
+    std::string name = session_->auth_name().substr(0, 128);
+    for (char& c : name)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    Log(kLogLevelFailure, kLogEvent, Format(kLogAuthFailed, name.c_str(), peer.c_str()));
+  }
+  std::chrono::milliseconds delay{0};
+  if (guard_ != nullptr) {
+    LogonVerdict verdict = guard_->Answer(peer, reply.failed_logon);
+    if (verdict.backoff_started)
+      Log(kLogLevelFailure, kLogEvent, Format(kLogBackoffStarted, peer.c_str()));
+    delay = verdict.delay;
+  } else if (reply.failed_logon) {
+    delay = kFailedAuthDelay;
+  }
+  if (delay.count() == 0 || !after_) return Reply(reply.text);
+  // Later commands wait too: a guesser gains nothing by sending ahead.
+  Pause();
+  std::weak_ptr<bool> alive = alive_;
+  after_(delay, [this, alive, text = std::move(reply.text)] {
+    if (alive.expired()) return;
+    Reply(text);
+    Resume();
+  });
+}
+
+void SmtpConnection::OnSecured() {
+  if (starttls_) {
+    starttls_ = false;
+    session_->TlsStarted();
+    return;
+  }
+  // An implicit-TLS listener: the session begins inside TLS.
+  SmtpSecurity security = session_->security();
+  security.tls_offered = false;
+  security.secure = true;
+  session_->SetSecurity(security);
 }
 
 void SmtpConnection::OnLine(std::string_view line) {
@@ -38,6 +82,14 @@ void SmtpConnection::OnLine(std::string_view line) {
     case kStartData:
       Reply(reply.text, false);
       SetSlotMode(kDataMode);
+      break;
+    case kAuthAnswer:
+      AnswerAuth(std::move(reply));
+      return;
+    case kStartTls:
+      Reply(reply.text);
+      starttls_ = StartTls();
+      if (!starttls_) Close();  // the link cannot switch after all
       break;
     default:
       break;

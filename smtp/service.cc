@@ -3,6 +3,8 @@
 #include "common/config.h"
 #include "common/maillog.h"
 #include "common/member_path.h"
+#include "common/records.h"
+#include "common/strings.h"
 #include "common/trace.h"
 #include "smtp/connection.h"
 #include "smtp/texts.h"
@@ -13,6 +15,36 @@ namespace qv::smtp {
 SmtpService::SmtpService() {
   frame_ = std::make_unique<ServiceFrame>(Setup());
   listener_ = &frame_->AddListener(SmtpListener());
+  submission_ = &frame_->AddListener(SubmissionListener(false));
+  smtps_ = &frame_->AddListener(SubmissionListener(true));
+}
+
+void SmtpService::LoadTls() {
+  const SYSTEMSTRUCT& system = settings().system;
+  tls_.OnRefused([this](const std::string& why) {
+    WriteLog(settings().system, kLogLevelFailure, 0, kLogEvent, Format(kLogTlsKept, why.c_str()),
+             kLogPrefix);
+  });
+  Status loaded = tls_.Load(std::string(FieldText(system.TlsCertificate)),
+                            std::string(FieldText(system.TlsKey)));
+  if (!loaded)
+    WriteLog(system, kLogLevelFailure, 0, kLogEvent, Format(kLogTlsOff, loaded.error().c_str()),
+             kLogPrefix);
+}
+
+ListenerSetup SmtpService::SubmissionListener(bool implicit_tls) {
+  ListenerSetup setup = SmtpListener();
+  setup.name = implicit_tls ? "SMTPS" : "submission";
+  setup.port = [this, implicit_tls] {
+    return static_cast<int>(implicit_tls ? settings().smtp.SmtpsPort
+                                         : settings().smtp.SubmissionPort);
+  };
+  setup.enabled = [this, port = setup.port] { return port() != 0 && tls_.enabled(); };
+  setup.implicit_tls = implicit_tls;
+  setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
+    return MakeConnection(link, peer, true);
+  };
+  return setup;
 }
 
 void SmtpService::SetForwardRun(std::function<void()> start, std::function<bool()> active) {
@@ -31,6 +63,12 @@ ServiceSetup SmtpService::Setup() {
   // Every connection's message may be flushing at once: concurrent flushes are what lets the
   // disk commit many messages together, so no received message waits for a thread.
   setup.worker_threads = kSlotCount;
+  setup.load_config = [this] {
+    LoadTls();
+    return true;
+  };
+  // The SMTP port is the service; the others are extras it may go without.
+  setup.listen_failed = [](const Listener& listener) { return listener.name() != "SMTP"; };
   setup.on_started = [this] { Started(); };
   setup.on_socket_event = [this] { idle_ms_ = 0; };
   setup.extra_activity = [this] { return forward_active_ && forward_active_() ? 1 : 0; };
@@ -51,15 +89,27 @@ ListenerSetup SmtpService::SmtpListener() {
     return Format(kGreeting, kServerVersion, kInstallationText, FormatMailDate());
   };
   setup.busy_reply = [this] { return Format(kTooManyConnections, settings().system.HostName); };
+  setup.tls = [this] { return tls_.context(); };
   setup.make_handler = [this](ConnectionLink& link, const std::string& peer) {
-    return std::make_unique<SmtpConnection>(
-        settings(), link, peer, [this] { StartForwardRun(); },
-        [this](std::function<void()> work, std::function<void()> done) {
-          frame_->Offload(std::move(work), std::move(done));
-        },
-        spools_);
+    return MakeConnection(link, peer, false);
   };
   return setup;
+}
+
+std::unique_ptr<ConnectionHandler> SmtpService::MakeConnection(ConnectionLink& link,
+                                                               const std::string& peer,
+                                                               bool submission) {
+  auto connection = std::make_unique<SmtpConnection>(
+      settings(), link, peer, [this] { StartForwardRun(); },
+      [this](std::function<void()> work, std::function<void()> done) {
+        frame_->Offload(std::move(work), std::move(done));
+      },
+      spools_, submission);
+  connection->SetLogonGuard(&guard_,
+                            [this](std::chrono::milliseconds delay, std::function<void()> fn) {
+                              frame_->loop().After(delay, std::move(fn));
+                            });
+  return connection;
 }
 
 void SmtpService::Started() {

@@ -10,7 +10,9 @@
 #include "common/config.h"
 #include "common/dialup_link.h"
 #include "common/mailfile.h"
+#include "serve/logon_guard.h"
 #include "serve/service_frame.h"
+#include "serve/tls.h"
 
 namespace qv::smtp {
 
@@ -39,8 +41,11 @@ class SmtpService {
   int Run();
 
   ServiceFrame& frame() { return *frame_; }
-  // The SMTP port.
+  // The SMTP port, the submission port and the SMTPS port (the last two opened only with a port
+  // and a certificate configured).
   Listener& listener() { return *listener_; }
+  Listener& submission_listener() { return *submission_; }
+  Listener& smtps_listener() { return *smtps_; }
 
   // The timers' work, also called by tests.
   void ForwardTick();
@@ -57,6 +62,15 @@ class SmtpService {
   // own).
   ServiceSetup Setup();
   ListenerSetup SmtpListener();
+  // The submission listener (STARTTLS, then AUTH before MAIL) or, with `implicit_tls`, SMTPS.
+  ListenerSetup SubmissionListener(bool implicit_tls);
+  // Loads the certificate the settings name; without one, or when it cannot be loaded (logged),
+  // the service offers no TLS. The frame's start calls it.
+  void LoadTls();
+  // A connection of the SMTP port or (`submission`) of the submission and SMTPS ports.
+  std::unique_ptr<ConnectionHandler> MakeConnection(ConnectionLink& link, const std::string& peer,
+                                                    bool submission);
+  const ServerTls& tls() const { return tls_; }
   // After the configuration is loaded: timers and counters.
   void Started();
 
@@ -69,6 +83,11 @@ class SmtpService {
   std::shared_ptr<TempFilePool> spools_ = std::make_shared<TempFilePool>(kSlotCount);
   std::unique_ptr<ServiceFrame> frame_;
   Listener* listener_ = nullptr;
+  Listener* submission_ = nullptr;
+  Listener* smtps_ = nullptr;
+  ServerTls tls_;
+  // One count of failed AUTH logons for every connection.
+  LogonGuard guard_;
   std::function<void()> start_forward_;
   std::function<bool()> forward_active_;
   DialupLink* dialup_ = &NoDialupLink();

@@ -86,6 +86,9 @@ const SmtpSession::Commands::Row SmtpSession::kRows[] = {
     {"NOOP", &SmtpSession::Noop, kAnyState},
     {"QUIT", &SmtpSession::Quit, kAnyState},
     {"TURN", &SmtpSession::Turn, kAnyState},
+    // Refused as an unknown verb unless a certificate is configured (smtp/session_security.cc).
+    {"STAR", &SmtpSession::StartTls, kAnyState},
+    {"AUTH", &SmtpSession::Auth, kAnyState},
 };
 
 // Verbs are the first four characters of a line.
@@ -123,6 +126,7 @@ SmtpSession::~SmtpSession() {
 }
 
 Reply SmtpSession::DispatchCommand(std::string_view line) {
+  if (auth_step_ != AuthStep::kNone) return AuthResponse(line);
   if (line.find('\0') != std::string_view::npos) return Error(kSyntaxError);
   return kCommands.Dispatch(*this, state_, line);
 }
@@ -130,6 +134,8 @@ Reply SmtpSession::DispatchCommand(std::string_view line) {
 Reply SmtpSession::Mail(std::string_view line) {
   std::string_view argument;
   if (!KeywordArgument(line, "from", &argument)) return Error(kSyntaxError);
+  if (helo_needed_) return Error(kHeloFirst);
+  if (security_.submission && !authenticated()) return Error(kAuthRequired);
   uint64_t declared = 0;
   if ((smtp_.Flags & kSmtpEnforceSize) != 0) argument = CutMailParameters(argument, &declared);
   if (esmtp_ && smtp_.ESMTPMaxMsgSize >= 0 &&
@@ -218,6 +224,7 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
 
   int literal = DomainLiteral(domain);
   if (literal == 0) {
+    if (!MayRelay()) return Error(kRelayDenied);
     AddForward({RecipientKind::kForward, given, ""});
     return Positive(Format(kWillForward, given.c_str()));
   }
@@ -279,6 +286,7 @@ Reply SmtpSession::ResolveRecipient(std::string_view address_text) {
       // A name without a domain (or at this host's own literal) that nothing knows is an
       // unknown local recipient: the forward queue could never deliver it.
       if (domain.empty()) return UnknownRecipient(local, domain, given);
+      if (!MayRelay()) return Error(kRelayDenied);
       AddForward({RecipientKind::kForward, given, ""});
       return Positive(Format(kWillForward, given.c_str()));
   }

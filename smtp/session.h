@@ -12,12 +12,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "serve/command_table.h"
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "mail/mail_service.h"
 #include "mail/recipient.h"
 #include "platform/unique_fd.h"
+#include "serve/command_table.h"
 
 namespace qv::smtp {
 
@@ -34,7 +34,18 @@ enum ReplyCode : int {
   kNoReply = 0,
   kErrorReply = 1,
   kPositiveReply = 2,
-  kStartData = 5,  // the reply opens message data
+  kStartData = 5,   // the reply opens message data
+  kStartTls = 6,    // the reply is sent in clear, then the connection switches to TLS
+  kAuthAnswer = 7,  // the end of an AUTH exchange: answered after the logon guard's pause
+};
+
+// What the connection's listener and link allow: STARTTLS is offered while a certificate is
+// configured and the connection is not in TLS; AUTH only inside TLS; on a submission listener
+// (the submission port and SMTPS) MAIL needs AUTH first.
+struct SmtpSecurity {
+  bool tls_offered = false;  // STARTTLS may be offered
+  bool secure = false;       // the connection is in TLS
+  bool submission = false;   // MAIL only after AUTH
 };
 
 // A command's reply; its code is a ReplyCode.
@@ -93,6 +104,17 @@ class SmtpSession {
   // One command line, without its CR LF.
   Reply DispatchCommand(std::string_view line);
 
+  // What the listener and link allow (see SmtpSecurity); set before the first command.
+  void SetSecurity(const SmtpSecurity& security) { security_ = security; }
+  // The handshake after STARTTLS is done: the session starts over (a new EHLO or HELO is needed
+  // before MAIL; STARTTLS is no longer offered).
+  void TlsStarted();
+  const SmtpSecurity& security() const { return security_; }
+  // AUTH succeeded on this connection.
+  bool authenticated() const { return !auth_user_.empty(); }
+  // The name of the last AUTH (given or tried), for the log.
+  const std::string& auth_name() const { return auth_name_; }
+
   // Resolves one recipient address into the recipient lists; the reply is what RCPT answers.
   Reply ResolveRecipient(std::string_view address_text);
 
@@ -140,6 +162,16 @@ class SmtpSession {
   Reply Noop(std::string_view line);
   Reply Quit(std::string_view line);
   Reply Turn(std::string_view line);
+  Reply StartTls(std::string_view line);
+  Reply Auth(std::string_view line);
+  // A line of an AUTH exchange under way (a response to a 334 challenge).
+  Reply AuthResponse(std::string_view line);
+  // Checks the name and password as a POP3 logon does; the final answer of AUTH.
+  Reply AuthCheck(std::string name, std::string password);
+  // Whether a RCPT to another host is accepted from this client (relay control).
+  bool MayRelay() const;
+  // The EHLO reply with the extensions the connection offers inserted before its last line.
+  std::string WithExtensions(std::string ehlo) const;
   void EnterState(SessionState next) { state_.EnterState(next); }
   static Reply Error(const char* text);
   static Reply Positive(std::string text);
@@ -175,6 +207,12 @@ class SmtpSession {
   bool spool_failed_ = false;
   std::string peer_address_;
   bool esmtp_ = false;
+  SmtpSecurity security_;
+  bool helo_needed_ = false;  // after STARTTLS, until a new EHLO or HELO
+  enum class AuthStep { kNone, kPlain, kLoginName, kLoginPassword };
+  AuthStep auth_step_ = AuthStep::kNone;
+  std::string auth_name_;  // the name given (AUTH LOGIN's first step, then the log's)
+  std::string auth_user_;  // the user AUTH logged on; empty: none
   size_t entries_ = 0;
   std::unordered_set<std::string> deliveries_;  // keys of FirstDelivery
   std::vector<std::string> added_deliveries_;   // keys added by the current RCPT

@@ -15,6 +15,7 @@ namespace qv::smtp {
 
 Reply SmtpSession::Helo(std::string_view) {
   EnterState(SessionState::kReady);
+  helo_needed_ = false;
   return Positive(Format(kHelo, system_.HostName, peer_address_.c_str()));
 }
 
@@ -22,10 +23,11 @@ Reply SmtpSession::Ehlo(std::string_view) {
   if ((smtp_.Flags & kSmtpEsmtp) == 0) return Error(kNotImplemented);
   EnterState(SessionState::kReady);
   esmtp_ = true;
+  helo_needed_ = false;
   if ((smtp_.Flags & kSmtpEnforceSize) != 0)
-    return Positive(
-        Format(kEhloWithSize, system_.HostName, peer_address_.c_str(), smtp_.ESMTPMaxMsgSize));
-  return Positive(Format(kEhlo, system_.HostName, peer_address_.c_str()));
+    return Positive(WithExtensions(
+        Format(kEhloWithSize, system_.HostName, peer_address_.c_str(), smtp_.ESMTPMaxMsgSize)));
+  return Positive(WithExtensions(Format(kEhlo, system_.HostName, peer_address_.c_str())));
 }
 
 Reply SmtpSession::Vrfy(std::string_view line) {

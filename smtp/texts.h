@@ -54,6 +54,31 @@ inline constexpr char kRouteUnreadable[] = "451 Cannot read the route table; try
 inline constexpr char kMemberLine[] = "250-%s <%s>\r\n";
 inline constexpr char kNoMembers[] = "550 The list has no members\r\n";
 
+// TLS (offered only with a certificate configured).
+inline constexpr char kEhloStartTls[] = "250-STARTTLS\r\n";
+inline constexpr char kStartTlsReady[] = "220 2.0.0 Ready to start TLS\r\n";
+inline constexpr char kStartTlsArguments[] = "501 5.5.4 STARTTLS takes no parameters\r\n";
+inline constexpr char kTlsActive[] = "503 5.5.1 TLS already active\r\n";
+inline constexpr char kStartTlsInTransaction[] = "503 5.5.1 STARTTLS not allowed in a mail transaction\r\n";
+inline constexpr char kHeloFirst[] = "503 5.5.1 Send EHLO or HELO first\r\n";
+
+// Authenticated submission (AUTH only inside TLS) and relay control.
+inline constexpr char kEhloAuth[] = "250-AUTH PLAIN LOGIN\r\n";
+inline constexpr char kAuthRequired[] = "530 5.7.0 Authentication required\r\n";
+inline constexpr char kAuthNeedsTls[] =
+    "538 5.7.11 Encryption required for requested authentication mechanism\r\n";
+inline constexpr char kAuthAlready[] = "503 5.5.1 Already authenticated\r\n";
+inline constexpr char kAuthInTransaction[] = "503 5.5.1 AUTH not allowed in a mail transaction\r\n";
+inline constexpr char kAuthMechanism[] = "504 5.5.4 Unrecognized authentication mechanism\r\n";
+inline constexpr char kAuthChallenge[] = "334 \r\n";
+inline constexpr char kAuthAskName[] = "334 VXNlcm5hbWU6\r\n";      // "Username:"
+inline constexpr char kAuthAskPassword[] = "334 UGFzc3dvcmQ6\r\n";  // "Password:"
+inline constexpr char kAuthCancelled[] = "501 5.7.0 Authentication cancelled\r\n";
+inline constexpr char kAuthUndecodable[] = "501 5.5.2 Cannot decode response\r\n";
+inline constexpr char kAuthSucceeded[] = "235 2.7.0 Authentication successful\r\n";
+inline constexpr char kAuthFailed[] = "535 5.7.8 Authentication credentials invalid\r\n";
+inline constexpr char kRelayDenied[] = "550 5.7.1 Relaying denied\r\n";
+
 // HELP. Every line carries the reply code: "214-" on each line but the last, "214 " on the last.
 inline constexpr char kHelpCommands[] =
     "214-Commands:\r\n"
@@ -135,6 +160,11 @@ inline constexpr char kLogConnect[] = "SMTP-User connect\r\n";
 inline constexpr char kLogCheckOutgoing[] = "Check outgoing mail\r\n";
 inline constexpr char kLogDialupFailed[] = "Could not open dial-up profile '%s';%s\r\n";
 inline constexpr char kLogSpoolFailed[] = "Cannot write the message to a temporary file\r\n";
+inline constexpr char kLogTlsOff[] = "TLS is off: %s\r\n";
+inline constexpr char kLogTlsKept[] = "New certificate not taken; the old one is kept: %s\r\n";
+inline constexpr char kLogAuthFailed[] = "Authentication of '%s' from %s failed\r\n";
+// The first failure of an address, from which its logons are answered late.
+inline constexpr char kLogBackoffStarted[] = "Logons from %s are answered late\r\n";
 
 // Trace texts.
 inline constexpr char kTraceStart[] = "SMTPMAIN.WinMain [hMainWindow=x%x]\r\n";

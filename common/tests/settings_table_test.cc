@@ -143,8 +143,8 @@ TEST(SettingsTableTest, BoundsAreWhatWritersAcceptForEveryRow) {
       EXPECT_FALSE(StoreSetting(s, def, std::string_view("a\0b", 3))) << def.name;
       EXPECT_FALSE(StoreSetting(s, def, int64_t{1})) << def.name;  // a number for a text
       EXPECT_EQ(std::memcmp(SettingText(s, def), SettingText(before, def), def.width), 0);
-    } else if (def.lower == 1 && def.upper == 65535) {
-      continue;  // a port: PortRowsTakeOnlyPorts
+    } else if ((def.lower == 1 || def.lower == 0) && def.upper == 65535) {
+      continue;  // a port: PortRowsTakeOnlyPorts, OptionalPortsAreOffUnlessTheRegistryNamesThem
     } else {
       // Every 32-bit number is taken, as SET, PUTSTREAM OPTIONS and the console always took it.
       for (int64_t n : {int64_t{INT32_MIN}, int64_t{-1}, int64_t{0}, int64_t{INT32_MAX}})
@@ -179,6 +179,37 @@ TEST(SettingsTableTest, PortRowsTakeOnlyPorts) {
       EXPECT_FALSE(StoreSetting(s, *def, n)) << name << " " << n;
       EXPECT_EQ(SettingNumber(s, *def), before) << name << " " << n;
     }
+  }
+}
+
+// The TLS, submission and relay rows: absent from the registry they are off (ports 0, texts
+// empty), 0 to 65535 is all a port takes, and no record save, OPTIONS line or SET shows them.
+TEST(SettingsTableTest, OptionalPortsAreOffUnlessTheRegistryNamesThem) {
+  const std::vector<std::pair<SettingRecord, const char*>> ports = {
+      {SettingRecord::kSystem, "TlsControlPort"},
+      {SettingRecord::kSmtp, "SubmissionPort"},
+      {SettingRecord::kSmtp, "SmtpsPort"},
+      {SettingRecord::kPop3, "Pop3sPort"}};
+  for (const auto& [record, name] : ports) {
+    const SettingDef* def = FindSetting(record, name);
+    ASSERT_NE(def, nullptr) << name;
+    EXPECT_EQ(def->initial.number, 0) << name;
+    EXPECT_EQ(def->missing.number, 0) << name;
+    for (int64_t n : {int64_t{0}, int64_t{465}, int64_t{65535}})
+      EXPECT_TRUE(SettingAccepts(*def, n)) << name << " " << n;
+    for (int64_t n : {int64_t{-1}, int64_t{65536}}) EXPECT_FALSE(SettingAccepts(*def, n)) << name;
+  }
+  for (const char* name : {"TlsCertificate", "TlsKey", "TlsControlPort", "SubmissionPort",
+                           "SmtpsPort", "RelayNetworks", "Pop3sPort"}) {
+    const SettingDef* def = nullptr;
+    for (SettingRecord record :
+         {SettingRecord::kSystem, SettingRecord::kSmtp, SettingRecord::kPop3})
+      if (def == nullptr) def = FindSetting(record, name);
+    ASSERT_NE(def, nullptr) << name;
+    EXPECT_EQ(def->save, -1) << name;
+    EXPECT_EQ(def->line, -1) << name;
+    EXPECT_EQ(def->show, -1) << name;
+    EXPECT_EQ(def->keyword, nullptr) << name;
   }
 }
 

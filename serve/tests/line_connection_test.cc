@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/config.h"
-#include "serve/testing/fake_link.h"
 #include "common/testing/test_env.h"
+#include "serve/testing/fake_link.h"
 
 namespace qv {
 namespace {
@@ -50,6 +50,9 @@ class TestConnection : public LineConnection {
       raw_left_ = std::stoul(std::string(line.substr(4)));
       raw_.clear();
       SetRawInput(true);
+    } else if (line == "tls") {
+      Reply("go\r\n");
+      if (!StartTls()) Reply("no tls\r\n");
     } else if (line == "quit") {
       Reply("bye\r\n");
       Close();
@@ -70,6 +73,7 @@ class TestConnection : public LineConnection {
   }
 
   void OnLineTooLong() override { told_too_long = true; }
+  void OnSecured() override { Reply("secured\r\n"); }
 
   size_t raw_left_ = 0;
   std::string raw_;
@@ -140,8 +144,8 @@ TEST(LineConnection, LineLimit) {
       EXPECT_EQ(c.lines.size(), test.answered) << test.input.size() << "/" << piece;
       EXPECT_EQ(c.told_too_long, test.refused);
       EXPECT_EQ(link.closed, test.refused);
-      bool ends_with_refusal = link.sent.size() >= 15 &&
-                               link.sent.substr(link.sent.size() - 15) == "line too long\r\n";
+      bool ends_with_refusal =
+          link.sent.size() >= 15 && link.sent.substr(link.sent.size() - 15) == "line too long\r\n";
       EXPECT_EQ(ends_with_refusal, test.refused) << test.input.size() << "/" << piece;
       // Nothing is handed on after the close.
       c.OnReceive("late\r\n");
@@ -182,6 +186,29 @@ TEST(LineConnection, APausedConnectionHoldsTheLinkOnceALineIsWaiting) {
   // Held again only when a later pause finds a line's worth waiting.
   c.OnReceive("pause\r\n" + ahead);
   EXPECT_TRUE(link.held);
+}
+
+// Whatever followed the line that starts TLS, in its read or in a paused connection's store, or
+// arrived before the handshake was done, is never handed on: lines run again only inside TLS.
+TEST(LineConnection, NothingReceivedInClearAfterTheSwitchIsHandedOn) {
+  for (size_t piece : {size_t{1}, size_t{5}, size_t{64}}) {
+    FakeLink link;
+    link.tls = true;
+    TestConnection c(link);
+    Feed(c, "one\r\ntls\r\nRSET\r\nraw 3\r\n", piece);
+    EXPECT_TRUE(link.tls_asked);
+    c.OnReceive("late\r\n");
+    EXPECT_EQ(link.Take(), "echo one\r\ngo\r\n") << piece;
+    link.FinishTls(c);
+    c.OnReceive("two\r\ntls\r\n");
+    EXPECT_EQ(link.Take(), "secured\r\necho two\r\ngo\r\nno tls\r\n") << piece;
+    EXPECT_EQ(c.lines, (std::vector<std::string>{"one", "tls", "two", "tls"})) << piece;
+  }
+  // Without TLS on the link the session is told so, and lines go on in clear.
+  FakeLink link;
+  TestConnection c(link);
+  c.OnReceive("tls\r\nnext\r\n");
+  EXPECT_EQ(link.Take(), "go\r\nno tls\r\necho next\r\n");
 }
 
 TEST(LineConnection, LinesAndRepliesAreLogged) {

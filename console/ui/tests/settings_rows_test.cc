@@ -28,8 +28,11 @@ std::string WidgetName(const SettingDef& def) {
 
 bool NotOnAPage(const SettingDef& def) {
   const std::string name = def.name;
+  // Only the installer writes it: never saved with its record, not in OPTIONS or SET.
+  bool installer_only = def.save < 0 && def.line < 0 && def.keyword == nullptr;
   return def.kind == SettingKind::kFlags ||  // one check box per bit
          def.optional ||                      // the listen address and limits before a logon
+         installer_only ||
          (def.record == SettingRecord::kSystem &&
           (name == "InstallPath" || name == "RemoteServer" || name == "RemoteLogin" ||
            name == "Port"));
