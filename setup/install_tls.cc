@@ -104,6 +104,7 @@ bool ValidRelayNetworks(const std::string& text) {
   if (text == "none") return true;
   if (text.empty() || text.size() >= sizeof(SMTPSTRUCT::RelayNetworks)) return false;
   size_t start = text.find_first_not_of(' ');
+  if (start == std::string::npos) return false;  // no network at all
   while (start != std::string::npos) {
     size_t end = text.find(' ', start);
     std::string network = text.substr(start, end == std::string::npos ? end : end - start);
