@@ -45,6 +45,21 @@ void EventLoop::WaitChild() {
   });
 }
 
+void EventLoop::OnHangup(std::function<void()> fn) {
+  on_hangup_ = std::move(fn);
+  if (hangup_signal_) return;
+  hangup_signal_ = std::make_unique<asio::signal_set>(io_, SIGHUP);
+  WaitHangup();
+}
+
+void EventLoop::WaitHangup() {
+  hangup_signal_->async_wait([this](const std::error_code& ec, int) {
+    if (ec) return;
+    if (on_hangup_) on_hangup_();
+    WaitHangup();
+  });
+}
+
 void EventLoop::SetTimer(int id, std::chrono::milliseconds period, std::function<void()> fn) {
   if (period.count() <= 0) period = std::chrono::milliseconds(1);
   Timer t{std::make_unique<asio::steady_timer>(io_), period, std::move(fn), next_generation_++};

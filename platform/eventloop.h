@@ -32,6 +32,8 @@ class EventLoop {
   // SIGTERM and SIGINT call `fn` once, as the destroy message of a window would. SIGCHLD reaps
   // finished children.
   void OnDestroy(std::function<void()> fn);
+  // From this call on SIGHUP calls `fn` each time it arrives (and no longer ends the process).
+  void OnHangup(std::function<void()> fn);
 
   // Runs `fn` on the loop's thread; safe to call from any thread.
   void Post(std::function<void()> fn);
@@ -54,11 +56,14 @@ class EventLoop {
   void Arm(int id, unsigned generation);
   void WaitSignal();
   void WaitChild();
+  void WaitHangup();
 
   asio::io_context io_;
   asio::signal_set stop_signals_;
   asio::signal_set child_signal_;
+  std::unique_ptr<asio::signal_set> hangup_signal_;  // made by OnHangup
   std::function<void()> on_destroy_;
+  std::function<void()> on_hangup_;
   std::map<int, Timer> timers_;
   unsigned next_generation_ = 1;
   bool destroyed_ = false;

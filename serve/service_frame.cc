@@ -625,6 +625,7 @@ int ServiceFrame::Run() {
   UpdateTrayIcon();
 
   loop_.OnDestroy([this] { Stop(); });
+  loop_.OnHangup([this] { CheckTlsFiles(); });
   loop_.Run();
   // Work under way is finished first (message files are complete or absent, never half), then
   // every connection is closed; replies to work finished this late are not sent.
@@ -636,6 +637,11 @@ int ServiceFrame::Run() {
     TracePrint("%s", setup_.exit_trace.c_str());
   TraceShutdown();
   return 0;
+}
+
+void ServiceFrame::CheckTlsFiles() {
+  RequestTlsCheck();
+  for (auto& listener : listeners_) listener->CheckTls();
 }
 
 size_t SweepInterruptedWrites(const std::string& mail_path, const std::string& temp_path,

@@ -177,6 +177,11 @@ class Listener {
   std::string configured_address() const;
   // Whether the service wants the listener opened (ListenerSetup::enabled).
   bool enabled() const { return !setup_.enabled || setup_.enabled(); }
+  // Asks the listener's TLS context (ListenerSetup::tls) once, so that a check RequestTlsCheck
+  // asked for happens now rather than at the next connection.
+  void CheckTls() {
+    if (setup_.tls) setup_.tls();
+  }
 
   // The socket number held by slot `index`, or 0 when the slot is free.
   int SlotNumber(size_t index) const;
@@ -225,6 +230,9 @@ class ServiceFrame {
   // Ends the loop: what the stop signal does. Connections are freed when the loop has ended.
   void Stop();
   bool stopping() const { return stopping_; }
+  // What SIGHUP does: every TLS context looks at its certificate and key files at once (a
+  // renewal is taken, a broken one logged); the service goes on.
+  void CheckTlsFiles();
   // Frees every slot of every listener and closes the listening sockets. Run calls it when the
   // loop has ended.
   void CloseAll();

@@ -4,8 +4,18 @@
 #include <sys/stat.h>
 
 #include <asio/ssl/context.hpp>
+#include <atomic>
 
 namespace qv {
+namespace {
+
+std::atomic<unsigned> g_check_requests{0};
+
+}  // namespace
+
+void RequestTlsCheck() {
+  g_check_requests.fetch_add(1);
+}
 
 Result<std::shared_ptr<asio::ssl::context>> MakeServerTlsContext(const std::string& certificate,
                                                                  const std::string& key) {
@@ -39,6 +49,7 @@ Status ServerTls::Load(const std::string& certificate, const std::string& key) {
   if (certificate.empty() || key.empty()) return {};
   loaded_ = Look();
   next_check_ = clock_() + kTlsReloadCheck;
+  checked_request_ = g_check_requests.load();
   auto made = MakeServerTlsContext(certificate, key);
   if (!made) return Fail(made.error());
   context_ = std::move(made).value();
@@ -63,8 +74,10 @@ ServerTls::Stamp ServerTls::Look() const {
 std::shared_ptr<asio::ssl::context> ServerTls::context() {
   if (!context_) return nullptr;  // TLS stays off until the service starts again
   auto now = clock_();
-  if (now < next_check_) return context_;
+  unsigned requested = g_check_requests.load();
+  if (now < next_check_ && requested == checked_request_) return context_;
   next_check_ = now + kTlsReloadCheck;
+  checked_request_ = requested;
   Stamp stamp = Look();
   if (stamp == loaded_) return context_;
   loaded_ = stamp;

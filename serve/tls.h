@@ -27,6 +27,10 @@ constexpr std::chrono::seconds kTlsHandshakeLimit{30};
 // by the next connection after that).
 constexpr std::chrono::seconds kTlsReloadCheck{2};
 
+// Asks every ServerTls of the process to look at its files on its next context() call, however
+// recently it looked (the services do this on SIGHUP). Safe from any thread.
+void RequestTlsCheck();
+
 // A server context for the certificate chain and the private key in the PEM files `certificate`
 // and `key`: TLS 1.2 and 1.3 only, the library's default ciphers, no client certificates. The
 // key file must be readable by its owner only (no group or other bits); a key that does not
@@ -54,6 +58,7 @@ class ServerTls {
   // they were loaded (looked at no more than every kTlsReloadCheck), they are loaded again
   // first: connections made from then on get the new certificate, those already made keep
   // theirs, and a new file that cannot be loaded is logged once and the old context kept.
+  // After RequestTlsCheck the files are looked at on the next call whatever the time.
   std::shared_ptr<asio::ssl::context> context();
   bool enabled() const { return context_ != nullptr; }
 
@@ -76,6 +81,7 @@ class ServerTls {
   std::shared_ptr<asio::ssl::context> context_;
   Stamp loaded_;  // the files the context was made from (or last refused)
   std::chrono::steady_clock::time_point next_check_{};
+  unsigned checked_request_ = 0;  // the RequestTlsCheck count when the files were last looked at
 };
 
 }  // namespace qv

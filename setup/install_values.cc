@@ -6,6 +6,7 @@
 
 #include "common/strings.h"
 #include "platform/registry.h"
+#include "setup/install_tls.h"
 
 namespace qv::setup {
 namespace {
@@ -73,6 +74,24 @@ std::vector<Wanted> WantedValues(const SetupOptions& o, const std::string& prefi
   if (!o.admin.empty()) {
     wanted.push_back({Row(kSys, "AdministratorName"), o.admin, true});
     wanted.push_back({Row(kSys, "AdministratorMailBox"), o.admin, true});
+  }
+  if (o.tls) {
+    // Only an installation with TLS writes these: without them the services offer none.
+    TlsFiles files = InstallTlsFiles(o);
+    constexpr SettingRecord kPop3 = SettingRecord::kPop3;
+    bool own_files = !o.cert.empty();
+    bool relay_asked = !o.relay_networks.empty();
+    wanted.insert(
+        wanted.end(),
+        {{Row(kSys, "TlsCertificate"), files.certificate, own_files},
+         {Row(kSys, "TlsKey"), files.key, own_files},
+         {Row(kSys, "TlsControlPort"), std::to_string(o.control_tls_port),
+          o.control_tls_port_given},
+         {Row(kSmtp, "SubmissionPort"), std::to_string(o.submission_port), o.submission_port_given},
+         {Row(kSmtp, "SmtpsPort"), std::to_string(o.smtps_port), o.smtps_port_given},
+         {Row(kSmtp, "RelayNetworks"), relay_asked ? o.relay_networks : kDefaultRelayNetworks,
+          relay_asked},
+         {Row(kPop3, "Pop3sPort"), std::to_string(o.pop3s_port), o.pop3s_port_given}});
   }
   return wanted;
 }

@@ -19,8 +19,10 @@
 #include "platform/registry.h"
 #include "platform/svcmgr.h"
 #include "platform/sysroot.h"
+#include "serve/tls.h"
 #include "setup/install_control.h"
 #include "setup/install_folders.h"
+#include "setup/install_tls.h"
 #include "setup/install_values.h"
 #include "setup/qvinst.h"
 #include "setup/service_account.h"
@@ -46,9 +48,9 @@ class Installation {
   int Run() {
     for (int (Installation::*step)() :
          {&Installation::Detect, &Installation::CheckPorts, &Installation::ServiceUser,
-          &Installation::CopyPrograms, &Installation::WriteSettings, &Installation::MakeFolders,
-          &Installation::WriteRecords, &Installation::WritePamFile, &Installation::HandOver,
-          &Installation::Start}) {
+          &Installation::CopyPrograms, &Installation::MakeTls, &Installation::WriteSettings,
+          &Installation::MakeFolders, &Installation::WriteRecords, &Installation::WritePamFile,
+          &Installation::HandOver, &Installation::Start}) {
       int code = (this->*step)();
       if (code != kExitOk) return code;
     }
@@ -84,6 +86,10 @@ class Installation {
         {1, kSmtpKey, "Port", o_.smtp_port, "--smtp-port"},
         {2, kPop3Key, "Port", o_.pop3_port, "--pop3-port"},
         {3, kControlKey, "Port", o_.control_port, "--control-port"},
+        {1, kSmtpKey, "SubmissionPort", o_.tls ? o_.submission_port : 0, "--submission-port"},
+        {1, kSmtpKey, "SmtpsPort", o_.tls ? o_.smtps_port : 0, "--smtps-port"},
+        {2, kPop3Key, "Pop3sPort", o_.tls ? o_.pop3s_port : 0, "--pop3s-port"},
+        {3, kControlKey, "TlsControlPort", o_.tls ? o_.control_tls_port : 0, "--control-tls-port"},
     };
     std::string address;  // the one kept in the registry, else the asked one
     if (!reg::ReadString(kControlKey, "ListenAddress", &address)) address = o_.listen_address;
@@ -94,6 +100,7 @@ class Installation {
         continue;  // not installed
       uint32_t kept = 0;
       int port = reg::ReadDword(p.key, p.name, &kept) ? static_cast<int>(kept) : p.asked;
+      if (port == 0) continue;  // a TLS listener turned off
       if (!Running(info, mode_, nullptr) && PortAnswers(address, port))
         return r_.Fail(Format(kErrPortBusy, port, info.name, p.option));
     }
@@ -155,6 +162,34 @@ class Installation {
     if (!manifest.empty() && !WriteManifest(prefix_, manifest))
       return r_.Fail(
           Format(kErrWrite, (prefix_ + "/" + kManifestName).c_str(), ErrnoText().c_str()));
+    return kExitOk;
+  }
+
+  // With --tls: a self-signed certificate for the host name in the folder "tls" of the system
+  // root unless it holds one (or --cert and --key name the files); the files must make a TLS
+  // context as the services would make it.
+  int MakeTls() {
+    if (!o_.tls) return kExitOk;
+    TlsFiles files = InstallTlsFiles(o_);
+    if (o_.cert.empty()) {
+      if (int code = Secure(platform::SystemRoot(), 0700, owner_); code != kExitOk) return code;
+      if (int code = Secure(TlsFolder(), 0700, owner_); code != kExitOk) return code;
+      if (platform::Exists(files.certificate, platform::Links::kAsThemselves) &&
+          platform::Exists(files.key, platform::Links::kAsThemselves)) {
+        r_.Line("kept", Format(kTlsKept, files.certificate.c_str(), files.key.c_str()));
+      } else {
+        std::string host = o_.hostname.empty() ? MachineHostName() : o_.hostname;
+        Status made = MakeSelfSignedCertificate(host, files);
+        if (!made) return r_.Fail(made.error());
+        for (const std::string& file : {files.certificate, files.key})
+          if (lchown(file.c_str(), owner_.uid, owner_.gid) != 0)
+            return r_.Fail(Format(kErrWrite, file.c_str(), ErrnoText().c_str()));
+        changed_ = true;
+        r_.Line("created", Format(kTlsCreated, files.certificate.c_str(), host.c_str()));
+      }
+    }
+    auto usable = MakeServerTlsContext(files.certificate, files.key);
+    if (!usable) return r_.Fail(Format(kErrTls, usable.error().c_str()));
     return kExitOk;
   }
 
@@ -285,11 +320,31 @@ class Installation {
                           (mode_ == ServiceMode::kSystemd ? "qvctrl" : "qvctrl95");
     if (access(control.c_str(), X_OK) == 0)
       r_.Line("control", Format(kSummaryControl, at, sys.Port, sys.PasswordPort));
+    TlsSummary(at);
     if (sys.AdministratorName[0] != '\0')
       r_.Line("admin", Format("%s@%s, mailbox %s/%s", sys.AdministratorName, primary_.c_str(),
                               sys.MailPath, sys.AdministratorMailBox));
     r_.Line("settings", reg::RegistryFilePath());
     r_.Line("logs", sys.LogPath);
+  }
+
+  // The TLS listeners, when the registry names a certificate.
+  void TlsSummary(const char* at) {
+    const SYSTEMSTRUCT& sys = settings_.system;
+    if (sys.TlsCertificate[0] == '\0' || sys.TlsKey[0] == '\0') return;
+    const SMTPSTRUCT& smtp = settings_.smtp;
+    if (smtp.SubmissionPort != 0)
+      r_.Line("submission", Format(kSummarySubmission, at, smtp.SubmissionPort));
+    if (smtp.SmtpsPort != 0) r_.Line("SMTPS", Format(kSummarySmtps, at, smtp.SmtpsPort));
+    if (settings_.pop3.Pop3sPort != 0)
+      r_.Line("POP3S", Format(kSummaryPop3s, at, settings_.pop3.Pop3sPort));
+    if (sys.TlsControlPort != 0)
+      r_.Line("control", Format(kSummaryControlTls, at, sys.TlsControlPort));
+    r_.Line("TLS", Format(kSummaryTls, sys.TlsCertificate, sys.TlsKey));
+    const char* relay = smtp.RelayNetworks;
+    r_.Line("relay", relay[0] == '\0'                    ? std::string(kSummaryRelayAll)
+                     : std::string_view(relay) == "none" ? std::string(kSummaryRelayNone)
+                                                         : Format(kSummaryRelay, relay));
   }
 
   const SetupOptions& o_;

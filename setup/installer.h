@@ -48,6 +48,17 @@ struct SetupOptions {
   std::string services;                // presence, systemd, or empty for the machine's choice
   std::string listen_address;          // ListenAddress; empty: every IPv4 address
   bool purge = false;
+  // TLS (--tls, or --cert with --key): the certificate files, the extra listeners (0: off) and
+  // the networks that may relay without AUTH (empty: loopback). Nothing of it without TLS.
+  bool tls = false;
+  std::string cert, key;
+  std::string relay_networks;
+  int submission_port = 587;
+  int smtps_port = 465;
+  int pop3s_port = 995;
+  int control_tls_port = 0;
+  bool submission_port_given = false, smtps_port_given = false, pop3s_port_given = false,
+       control_tls_port_given = false;
   std::string mailbox;  // show
 };
 

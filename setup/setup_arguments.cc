@@ -9,17 +9,18 @@
 #include "common/records.h"
 #include "common/settings_table.h"
 #include "common/tables.h"
+#include "setup/install_tls.h"
 #include "setup/installer.h"
 
 namespace qv::setup {
 namespace {
 
-bool ParsePort(const std::string& text, int* port) {
+bool ParsePort(const std::string& text, int* port, int lowest = 1) {
   if (text.empty() || text.size() > 5 ||
       !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return false;
   int n = std::atoi(text.c_str());
-  if (n < 1 || n > 65535) return false;
+  if (n < lowest || n > 65535) return false;
   *port = n;
   return true;
 }
@@ -62,19 +63,51 @@ const TextOption kTextOptions[] = {
     {"--from", &SetupOptions::from, true},
     {"--services", &SetupOptions::services, true},
     {"--listen-address", &SetupOptions::listen_address, true},
+    {"--cert", &SetupOptions::cert, true},
+    {"--key", &SetupOptions::key, true},
+    {"--relay-networks", &SetupOptions::relay_networks, true},
 };
 
 struct PortOption {
   const char* name;
   int SetupOptions::*field;
   bool SetupOptions::*given;
+  bool tls = false;  // a TLS listener: 0 turns it off
 };
 const PortOption kPortOptions[] = {
     {"--smtp-port", &SetupOptions::smtp_port, &SetupOptions::smtp_port_given},
     {"--pop3-port", &SetupOptions::pop3_port, &SetupOptions::pop3_port_given},
     {"--control-port", &SetupOptions::control_port, &SetupOptions::control_port_given},
     {"--password-port", &SetupOptions::password_port, &SetupOptions::password_port_given},
+    {"--submission-port", &SetupOptions::submission_port, &SetupOptions::submission_port_given,
+     true},
+    {"--smtps-port", &SetupOptions::smtps_port, &SetupOptions::smtps_port_given, true},
+    {"--pop3s-port", &SetupOptions::pop3s_port, &SetupOptions::pop3s_port_given, true},
+    {"--control-tls-port", &SetupOptions::control_tls_port, &SetupOptions::control_tls_port_given,
+     true},
 };
+
+// The TLS options of install: they need --tls (or --cert and --key) and ports of their own.
+Status CheckTlsOptions(const SetupOptions& o) {
+  bool any = !o.relay_networks.empty() || o.submission_port_given || o.smtps_port_given ||
+             o.pop3s_port_given || o.control_tls_port_given;
+  if (o.cert.empty() != o.key.empty()) return Fail("--cert and --key go together");
+  if (any && !o.tls) return Fail("the TLS ports and --relay-networks need --tls");
+  if (!o.tls) return {};
+  if (!o.cert.empty() && (o.cert.size() >= sizeof(SYSTEMSTRUCT::TlsCertificate) ||
+                          o.key.size() >= sizeof(SYSTEMSTRUCT::TlsKey)))
+    return Fail("--cert and --key need shorter file names");
+  if (!o.relay_networks.empty() && !ValidRelayNetworks(o.relay_networks))
+    return Fail("--relay-networks takes none or addresses and prefixes, such as \"" +
+                std::string(kDefaultRelayNetworks) + " 192.168.1.0/24\"");
+  std::vector<int> ports = {o.smtp_port, o.pop3_port, o.control_port, o.password_port};
+  for (int port : {o.submission_port, o.smtps_port, o.pop3s_port, o.control_tls_port})
+    if (port != 0) ports.push_back(port);
+  std::sort(ports.begin(), ports.end());
+  if (std::adjacent_find(ports.begin(), ports.end()) != ports.end())
+    return Fail("the ports must differ, the TLS ports too");
+  return {};
+}
 
 template <typename T, size_t N>
 const T* FindOption(const T (&table)[N], const std::string& name) {
@@ -100,6 +133,10 @@ Result<SetupOptions> ParseSetupArguments(const std::vector<std::string>& args) {
       o.purge = true;
       continue;
     }
+    if (a == "--tls" && o.command == "install") {
+      o.tls = true;
+      continue;
+    }
     if (a.rfind("--", 0) != 0) {
       if (o.command == "show" && o.mailbox.empty()) {
         o.mailbox = a;
@@ -116,8 +153,9 @@ Result<SetupOptions> ParseSetupArguments(const std::vector<std::string>& args) {
     const std::string& v = args[++i];
     if (text != nullptr) {
       o.*(text->field) = v;
-    } else if (!ParsePort(v, &(o.*(port->field)))) {
-      return Fail(a + " needs a port number from 1 to 65535");
+    } else if (!ParsePort(v, &(o.*(port->field)), port->tls ? 0 : 1)) {
+      return Fail(a + (port->tls ? " needs a port number from 0 (off) to 65535"
+                                 : " needs a port number from 1 to 65535"));
     } else {
       o.*(port->given) = true;
     }
@@ -142,6 +180,8 @@ Result<SetupOptions> ParseSetupArguments(const std::vector<std::string>& args) {
     std::sort(ports.begin(), ports.end());
     if (std::adjacent_find(ports.begin(), ports.end()) != ports.end())
       return Fail("the four ports must differ");
+    if (!o.cert.empty()) o.tls = true;
+    if (Status tls = CheckTlsOptions(o); !tls) return Fail(tls.error());
   }
   if (o.command == "show" && o.mailbox.empty()) return Fail("show needs a mailbox");
   return o;

@@ -10,6 +10,9 @@ inline constexpr char kUsage[] =
     "                       [--password-port N] [--system DIR] [--from DIR]\n"
     "                       [--pam-dir DIR|none] [--services presence|systemd]\n"
     "                       [--listen-address ADDRESS]\n"
+    "                       [--tls [--cert FILE --key FILE] [--submission-port N]\n"
+    "                        [--smtps-port N] [--pop3s-port N] [--control-tls-port N]\n"
+    "                        [--relay-networks LIST|none]]\n"
     "       qvsetup uninstall [--system DIR] [--purge]\n"
     "       qvsetup status [--system DIR]\n"
     "       qvsetup start [--system DIR]\n"
@@ -49,6 +52,10 @@ inline constexpr char kErrNotAFolder[] = "%s is not a folder (a symbolic link or
 inline constexpr char kErrFolderOwner[] =
     "the folder %s belongs to another user (uid %u); remove it or choose another";
 
+inline constexpr char kErrTls[] = "the certificate cannot be used: %s";
+inline constexpr char kTlsCreated[] = "%s (self-signed for %s, with its key beside it)";
+inline constexpr char kTlsKept[] = "%s and %s";
+
 inline constexpr char kErrServiceUser[] = "cannot create the system user %s: %s";
 
 inline constexpr char kNotePam[] =
@@ -65,6 +72,16 @@ inline constexpr char kSummaryListenAddress[] = "address %s";
 inline constexpr char kSummarySmtp[] = "%s port %d, mail for %s";
 inline constexpr char kSummaryPop3[] = "%s port %d, users log on with their alias";
 inline constexpr char kSummaryControl[] = "%s port %d (qvctl), password changes on port %d";
+// With TLS: its listeners, the files and who may relay.
+inline constexpr char kSummarySubmission[] = "%s port %d, STARTTLS, AUTH before MAIL";
+inline constexpr char kSummarySmtps[] = "%s port %d, TLS, AUTH before MAIL";
+inline constexpr char kSummaryPop3s[] = "%s port %d, TLS";
+inline constexpr char kSummaryControlTls[] = "%s port %d with TLS (qvctl --tls)";
+inline constexpr char kSummaryTls[] =
+    "certificate %s, key %s (STARTTLS on SMTP, STLS on POP3; SIGHUP reloads them)";
+inline constexpr char kSummaryRelay[] = "without AUTH from %s only";
+inline constexpr char kSummaryRelayNone[] = "after AUTH only";
+inline constexpr char kSummaryRelayAll[] = "from every client";
 
 // The PAM service of operating-system logons (the POP3 service's NTUSER option).
 inline constexpr char kPamHeader[] =

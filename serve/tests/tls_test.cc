@@ -70,6 +70,17 @@ TEST(ServerTls, RenewedFilesAreTakenUpAndBrokenOnesKeepTheOld) {
   now += kTlsReloadCheck;
   EXPECT_EQ(tls.context(), second);
   EXPECT_EQ(refused.size(), 1u);
+
+  // SIGHUP's request: the files are looked at on the next call, however recent the last look,
+  // and once only.
+  ASSERT_TRUE(qv::testing::MakeTestCertificate(dir.path()).ok);
+  EXPECT_EQ(tls.context(), second);
+  RequestTlsCheck();
+  auto third = tls.context();
+  EXPECT_NE(third, second);
+  ASSERT_TRUE(qv::testing::MakeTestCertificate(dir.path()).ok);
+  EXPECT_EQ(tls.context(), third);
+  EXPECT_EQ(refused.size(), 1u);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "platform/presence.h"
 #include "platform/registry.h"
 #include "platform/winprofile.h"
+#include "setup/install_tls.h"
 #include "setup/services.h"
 
 namespace qv::setup {
@@ -426,6 +427,8 @@ TEST_F(QvsetupTest, ListenAddressIsWrittenUsedAndNamed) {
   EXPECT_EQ(text, "127.0.0.1");
   ASSERT_TRUE(reg::ReadString(kControlKey, "LogViewer", &text));
   EXPECT_EQ(text, "");
+  EXPECT_FALSE(reg::ReadString(kControlKey, "TlsCertificate", &text));  // no --tls: no TLS
+  EXPECT_FALSE(std::filesystem::exists(root_.path() + "/tls"));
   EXPECT_NE(first.out.find("address 127.0.0.1 port " + std::to_string(smtp_) + ", mail for"),
             std::string::npos)
       << first.out;
@@ -538,6 +541,91 @@ TEST_F(QvsetupTest, PlantedLinksAreNotWrittenThroughAndTheFoldersBecomePrivate) 
   EXPECT_NE(linked.err.find(prefix() + "/config is not a folder"), std::string::npos) << linked.err;
   EXPECT_FALSE(std::filesystem::exists(outside.Sub("USER.DAT")));
   EXPECT_EQ(ModeOf(outside.path()), 0700u);  // as TempDir made it
+}
+
+// --tls: a self-signed certificate in the system root serves submission (STARTTLS and AUTH)
+// and POP3S; SIGHUP makes the services take renewed files at once and go on; a second
+// installation keeps the files. Without --tls none of it is written (see above).
+TEST_F(QvsetupTest, TlsCertificateIsMadeServedAndReloadedOnHangup) {
+  int submission = 0, pop3s = 0;
+  do submission = qv::testing::FreeLoopbackPort();
+  while (submission == smtp_ || submission == pop3_ || submission == control_ ||
+         submission == password_);
+  do pop3s = qv::testing::FreeLoopbackPort();
+  while (pop3s == submission || pop3s == smtp_ || pop3s == pop3_ || pop3s == control_ ||
+         pop3s == password_);
+  RunResult first =
+      Install(qv::testing::BinDir(), {"--tls", "--submission-port", std::to_string(submission),
+                                      "--smtps-port", "0", "--pop3s-port", std::to_string(pop3s)});
+  ASSERT_EQ(first.code, 0) << first.out << first.err;
+  const std::string crt = root_.path() + "/tls/server.crt", key = root_.path() + "/tls/server.key";
+  EXPECT_EQ(ModeOf(key), 0600u);
+  std::string text;
+  ASSERT_TRUE(reg::ReadString(kControlKey, "TlsCertificate", &text));
+  EXPECT_EQ(text, crt);
+  ASSERT_TRUE(reg::ReadString(kSmtpKey, "RelayNetworks", &text));
+  EXPECT_EQ(text, "127.0.0.0/8 ::1");
+  uint32_t number = 1;
+  ASSERT_TRUE(reg::ReadDword(kSmtpKey, "SmtpsPort", &number));
+  EXPECT_EQ(number, 0u);
+  ASSERT_TRUE(reg::ReadDword(kControlKey, "TlsControlPort", &number));
+  EXPECT_EQ(number, 0u);
+  EXPECT_NE(first.out.find("port " + std::to_string(submission) + ", STARTTLS, AUTH before MAIL"),
+            std::string::npos)
+      << first.out;
+  EXPECT_NE(first.out.find("POP3S      every IPv4 address (0.0.0.0) port " + std::to_string(pop3s) +
+                           ", TLS\n"),
+            std::string::npos);
+  EXPECT_EQ(first.out.find("SMTPS"), std::string::npos);
+
+  // The renewal waits beside the files; the script sees the old certificate, moves the new one
+  // in place, sends SIGHUP and at once sees the new one (well within the time between the
+  // services' own looks), over POP3S and over STARTTLS on submission, with AUTH.
+  qv::testing::TempDir renewal;
+  ASSERT_TRUE(MakeSelfSignedCertificate("renewed.example.test",
+                                        {renewal.Sub("server.crt"), renewal.Sub("server.key")}));
+  std::string script = dir_.Sub("renew.py");
+  WriteFileText(
+      script,
+      "import os, signal, smtplib, ssl, sys, time\n"
+      "sub, pop, smtp_pid, pop_pid, new, tls = sys.argv[1:7]\n"
+      "def der(port):\n"
+      "    return ssl.PEM_cert_to_DER_cert(ssl.get_server_certificate(('127.0.0.1', int(port))))\n"
+      "def pem_der(path):\n"
+      "    return ssl.PEM_cert_to_DER_cert(open(path).read())\n"
+      "old = pem_der(tls + '/server.crt')\n"
+      "print('old served', der(pop) == old)\n"
+      "os.rename(new + '/server.key', tls + '/server.key')\n"
+      "os.rename(new + '/server.crt', tls + '/server.crt')\n"
+      "os.kill(int(smtp_pid), signal.SIGHUP); os.kill(int(pop_pid), signal.SIGHUP)\n"
+      "time.sleep(0.3)\n"
+      "print('new served', der(pop) == pem_der(tls + '/server.crt'))\n"
+      "ctx = ssl._create_unverified_context()\n"
+      "with smtplib.SMTP('127.0.0.1', int(sub)) as s:\n"
+      "    s.starttls(context=ctx)\n"
+      "    print('new on submission', s.sock.getpeercert(True) == pem_der(tls + '/server.crt'))\n"
+      "    s.login('boss', 'Chief7')\n"
+      "    s.sendmail('boss@example.test', ['boss@example.test'], 'Subject: "
+      "t\\r\\n\\r\\nx\\r\\n')\n"
+      "    print('sent')\n");
+  pid_t smtp_pid = Holder("QuorvaneSmtp"), pop_pid = Holder("QuorvanePop3");
+  ASSERT_GT(smtp_pid, 0);
+  ASSERT_GT(pop_pid, 0);
+  RunResult py =
+      RunProgram("/usr/bin/python3", {script, std::to_string(submission), std::to_string(pop3s),
+                                      std::to_string(smtp_pid), std::to_string(pop_pid),
+                                      renewal.path(), root_.path() + "/tls"});
+  ASSERT_EQ(py.code, 0) << py.out << py.err;
+  EXPECT_EQ(py.out, "old served True\nnew served True\nnew on submission True\nsent\n");
+  EXPECT_EQ(Holder("QuorvaneSmtp"), smtp_pid);  // SIGHUP ends no service
+  EXPECT_EQ(Holder("QuorvanePop3"), pop_pid);
+
+  std::string renewed = ReadFileText(crt);
+  RunResult again = Install(qv::testing::BinDir(), {"--tls"});
+  ASSERT_EQ(again.code, 0) << again.out << again.err;
+  EXPECT_NE(again.out.find("kept       " + crt + " and " + key), std::string::npos) << again.out;
+  EXPECT_EQ(ReadFileText(crt), renewed);
+  ASSERT_EQ(Setup({"uninstall", "--purge"}).code, 0);
 }
 
 }  // namespace
