@@ -449,7 +449,9 @@ void Listener::OnAccepted(const std::error_code& ec, asio::ip::tcp::socket socke
   while (index < slots_.size() && slots_[index]) ++index;
   bool full = index == slots_.size();
   if (full || (setup_.admit && !setup_.admit(peer))) {
-    std::string reply = setup_.busy_reply ? setup_.busy_reply() : std::string();
+    // On an implicit-TLS port nothing is ever sent in clear: the client, already in its
+    // handshake, only sees the connection closed.
+    std::string reply = setup_.busy_reply && !setup_.implicit_tls ? setup_.busy_reply() : "";
     std::error_code wec;
     if (!reply.empty()) asio::write(socket, asio::buffer(reply), wec);
     char text[256];

@@ -98,6 +98,18 @@ TEST_F(Pop3TlsE2E, PoplibReadsInsideStlsAndOnPop3s) {
             "1 True\n");
 }
 
+// With every slot of POP3S taken, the next client is closed without a byte in clear (a busy
+// reply in clear would reach its TLS layer as garbage).
+TEST_F(Pop3TlsE2E, Pop3sBeyondTheSlotsIsClosedWithoutClearText) {
+  UseCertificate();
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Python("held = [poplib.POP3_SSL('127.0.0.1', pop3s, context=ctx, timeout=20)\n"
+                   "        for _ in range(5)]\n"
+                   "t = socket.create_connection(('127.0.0.1', pop3s), timeout=20)\n"
+                   "print(repr(t.recv(64)))\n"),
+            "b''\n");
+}
+
 TEST_F(Pop3TlsE2E, CurlReadsWithSslReqdAndOverPop3s) {
   UseCertificate();
   ASSERT_TRUE(Start());
