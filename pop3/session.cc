@@ -208,8 +208,7 @@ Pop3Reply Pop3Session::Quit(std::string_view) {
   if (state_.get() == Pop3State::kTransaction) {
     EnterState(Pop3State::kUpdate);
     ApplyDeletions();
-    s_.Messages.clear();
-    s_.Messages.shrink_to_fit();
+    s_.Messages.Clear();
   }
   EnterState(Pop3State::kClosing);
   return Answer(kResultPositive, kReplyOk);
@@ -235,13 +234,13 @@ Pop3Reply Pop3Session::Listing(std::string_view line, bool names) {
     text.reserve(24 + s_.Messages.size() * (names ? 28 : 22));
     text = Format(kReplyCountOctets, s_.CurrentCount, static_cast<long long>(s_.CurrentOctets));
     char row[320];
-    for (size_t i = 0; i < s_.Messages.size(); ++i) {
-      const POPMSGSTRUCT& m = s_.Messages[i];
-      if (m.Deleted) continue;
+    const MessageList& list = s_.Messages;
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (list.Deleted(i)) continue;
       int n = names ? std::snprintf(row, sizeof row, kUidlLine, static_cast<int>(i + 1),
-                                    m.FileName.c_str())
+                                    list.Name(i).data())
                     : std::snprintf(row, sizeof row, kListLine, static_cast<int>(i + 1),
-                                    static_cast<long long>(m.Size));
+                                    static_cast<long long>(list.Size(i)));
       text.append(row, static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof row) - 1)));
     }
     text += kListEnd;
@@ -250,10 +249,11 @@ Pop3Reply Pop3Session::Listing(std::string_view line, bool names) {
   }
   uint32_t n = MessageNumber(line.substr(5));
   if (n == 0) return Answer(kResultError, kErrUnknownMessage);
-  const POPMSGSTRUCT& m = s_.Messages[n - 1];
-  return Answer(kResultPositive,
-                names ? Format(kReplyUidlOne, static_cast<int>(n), m.FileName.c_str())
-                      : Format(kReplyListOne, static_cast<int>(n), static_cast<long long>(m.Size)));
+  const MessageList& list = s_.Messages;
+  return Answer(
+      kResultPositive,
+      names ? Format(kReplyUidlOne, static_cast<int>(n), list.Name(n - 1).data())
+            : Format(kReplyListOne, static_cast<int>(n), static_cast<long long>(list.Size(n - 1))));
 }
 
 uint32_t Pop3Session::MessageNumber(std::string_view text) const {
@@ -268,7 +268,7 @@ uint32_t Pop3Session::MessageNumber(std::string_view text) const {
   if (i == digits) return 0;                                           // no number
   if (i < text.size() && text[i] != ' ' && text[i] != '\t') return 0;  // "1x"
   if (value < 1 || value > s_.Messages.size()) return 0;
-  if (s_.Messages[value - 1].Deleted) return 0;
+  if (s_.Messages.Deleted(value - 1)) return 0;
   return static_cast<uint32_t>(value);
 }
 
@@ -277,7 +277,8 @@ bool Pop3Session::OpenMessage(uint32_t n, Pop3Reply* reply) {
   reply->text = kErrGeneralFailure;
   // The message is sent straight from its file, unmasked on the way; the file stays held until
   // the transfer ends.
-  UniqueFd message = OpenMessageExclusive(s_.MailboxDirectory + "/" + s_.Messages[n - 1].FileName);
+  UniqueFd message =
+      OpenMessageExclusive(s_.MailboxDirectory + "/" + std::string(s_.Messages.Name(n - 1)));
   if (!message.valid()) return false;
   reply->file = std::move(message);
   return true;
@@ -290,7 +291,7 @@ Pop3Reply Pop3Session::Retr(std::string_view line) {
   if (!OpenMessage(n, &reply)) return reply;
   s_.HighestRetrieved = std::max(s_.HighestRetrieved, n);
   reply.code = kResultMessage;
-  reply.text = Format(kReplyRetr, static_cast<long long>(s_.Messages[n - 1].Size));
+  reply.text = Format(kReplyRetr, static_cast<long long>(s_.Messages.Size(n - 1)));
   return reply;
 }
 
@@ -319,10 +320,9 @@ Pop3Reply Pop3Session::Top(std::string_view line) {
 Pop3Reply Pop3Session::Dele(std::string_view line) {
   uint32_t n = MessageNumber(line.substr(std::min<size_t>(5, line.size())));
   if (n == 0) return Answer(kResultError, kErrUnknownMessage);
-  POPMSGSTRUCT& m = s_.Messages[n - 1];
-  m.Deleted = 1;
+  s_.Messages.MarkDeleted(n - 1);
   s_.CurrentCount -= 1;
-  s_.CurrentOctets -= m.Size;
+  s_.CurrentOctets -= s_.Messages.Size(n - 1);
   return Answer(kResultPositive, kReplyOk);
 }
 
@@ -335,7 +335,7 @@ Pop3Reply Pop3Session::Last(std::string_view) {
 }
 
 Pop3Reply Pop3Session::Rset(std::string_view) {
-  for (POPMSGSTRUCT& m : s_.Messages) m.Deleted = 0;
+  s_.Messages.UnmarkAll();
   s_.HighestRetrieved = 0;
   s_.CurrentCount = static_cast<int32_t>(s_.MessageCount);
   s_.CurrentOctets = s_.TotalOctets;
@@ -373,7 +373,7 @@ bool Pop3Session::OpenMailbox(std::string_view mailbox) {
     if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) return false;
   }
   s_.MailboxDirectory = directory;
-  s_.Messages.clear();
+  s_.Messages.Clear();
   s_.MessageCount = 0;
   s_.TotalOctets = 0;
   DIR* dir = opendir(directory.c_str());
@@ -386,13 +386,10 @@ bool Pop3Session::OpenMailbox(std::string_view mailbox) {
     if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
     if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
       continue;
-    POPMSGSTRUCT m;
-    m.Size = st.st_size;
-    m.FileName = std::string(name);
-    s_.Messages.push_back(std::move(m));
-    s_.TotalOctets += st.st_size;
+    if (s_.Messages.Add(name, st.st_size)) s_.TotalOctets += st.st_size;
   }
   closedir(dir);
+  s_.Messages.Trim();
   s_.MessageCount = static_cast<uint32_t>(s_.Messages.size());
   s_.CurrentCount = static_cast<int32_t>(s_.MessageCount);
   s_.CurrentOctets = s_.TotalOctets;
@@ -401,9 +398,48 @@ bool Pop3Session::OpenMailbox(std::string_view mailbox) {
 }
 
 void Pop3Session::ApplyDeletions() {
-  for (const POPMSGSTRUCT& m : s_.Messages) {
-    if (m.Deleted) unlink((s_.MailboxDirectory + "/" + m.FileName).c_str());
+  const MessageList& list = s_.Messages;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list.Deleted(i)) unlink((s_.MailboxDirectory + "/" + std::string(list.Name(i))).c_str());
   }
+}
+
+bool MessageList::Add(std::string_view name, int64_t size) {
+  if (names_.size() + name.size() + 1 > UINT32_MAX) return false;
+  names_.append(name);
+  name_ends_.push_back(static_cast<uint32_t>(names_.size()));
+  names_.push_back('\0');
+  sizes_.push_back(size);
+  deleted_.push_back(0);
+  return true;
+}
+
+void MessageList::Trim() {
+  names_.shrink_to_fit();
+  name_ends_.shrink_to_fit();
+  sizes_.shrink_to_fit();
+  deleted_.shrink_to_fit();
+}
+
+void MessageList::Clear() {
+  *this = MessageList();
+}
+
+std::string_view MessageList::Name(size_t i) const {
+  size_t start = i == 0 ? 0 : name_ends_[i - 1] + 1;
+  return std::string_view(names_.data() + start, name_ends_[i] - start);
+}
+
+void MessageList::UnmarkAll() {
+  std::fill(deleted_.begin(), deleted_.end(), uint8_t{0});
+}
+
+POPMSGSTRUCT MessageList::operator[](size_t i) const {
+  POPMSGSTRUCT m;
+  m.Deleted = deleted_[i];
+  m.Size = sizes_[i];
+  m.FileName = std::string(Name(i));
+  return m;
 }
 
 }  // namespace qv::pop3

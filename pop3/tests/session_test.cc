@@ -42,6 +42,44 @@ std::string ReadAll(int fd) {
   return text;
 }
 
+// The columns give each message its own name, size and mark, whatever the names' lengths.
+TEST(MessageListTest, ColumnsKeepEachMessagesFields) {
+  MessageList list;
+  const std::string long_name(300, 'x');
+  ASSERT_TRUE(list.Add("2612071430150001.in", 10));
+  ASSERT_TRUE(list.Add("a.in", 0));
+  ASSERT_TRUE(list.Add(long_name + ".in", int64_t{5} << 32));
+  ASSERT_EQ(list.size(), 3u);
+  list.Trim();
+  EXPECT_EQ(list.Name(0), "2612071430150001.in");
+  EXPECT_EQ(list.Name(1), "a.in");
+  EXPECT_EQ(list.Name(2), long_name + ".in");
+  for (size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list.Name(i).data()[list.Name(i).size()], '\0');  // usable as a C string
+  }
+  EXPECT_EQ(list.Size(0), 10);
+  EXPECT_EQ(list.Size(1), 0);
+  EXPECT_EQ(list.Size(2), int64_t{5} << 32);
+
+  list.MarkDeleted(1);
+  EXPECT_FALSE(list.Deleted(0));
+  EXPECT_TRUE(list.Deleted(1));
+  EXPECT_FALSE(list.Deleted(2));
+  POPMSGSTRUCT row = list[1];
+  EXPECT_EQ(row.Deleted, 1);
+  EXPECT_EQ(row.Size, 0);
+  EXPECT_EQ(row.FileName, "a.in");
+  list.UnmarkAll();
+  EXPECT_FALSE(list.Deleted(1));
+
+  list.Clear();
+  EXPECT_TRUE(list.empty());
+  ASSERT_TRUE(list.Add("b.in", 7));  // filled again from the start
+  EXPECT_EQ(list.Name(0), "b.in");
+  EXPECT_EQ(list.Size(0), 7);
+  EXPECT_FALSE(list.Deleted(0));
+}
+
 class SessionTest : public ::testing::Test {
  protected:
   SessionTest() {
