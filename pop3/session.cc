@@ -11,11 +11,14 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <list>
+#include <mutex>
 
 #include "common/accounts.h"
 #include "common/address.h"
 #include "common/config.h"
 #include "common/recordstore.h"
+#include "common/recordstore_cache.h"
 #include "common/strings.h"
 #include "common/tables.h"
 #include "platform/sysroot.h"
@@ -69,6 +72,72 @@ long long ReadCount(std::string_view text) {
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
     value = std::min<long long>(value * 10 + (text[i] - '0'), INT_MAX);
   return negative ? -value : value;
+}
+
+// The last listings of a few mailbox folders, shared by the process's sessions, so that a logon
+// to an unchanged folder skips the look at every file. A listing is given only while its folder
+// has the same stamp (device, inode, times) and that stamp had settled when it was read: any
+// delivery, removal or rename in the folder changes its times, and message files are never
+// changed in place (delivery writes a hidden file and renames it). Kept in memory only; the
+// files stay the truth.
+class FolderListings {
+ public:
+  // Copies the kept listing of `folder` into `out` when its stamp is `stamp`.
+  bool Find(const std::string& folder, const recordstore_cache::FileStamp& stamp,
+            MessageList* out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if (it->folder != folder) continue;
+      if (it->stamp != stamp) {
+        messages_ -= it->list.size();
+        kept_.erase(it);
+        return false;
+      }
+      kept_.splice(kept_.begin(), kept_, it);  // the most recently used first
+      *out = it->list;
+      return true;
+    }
+    return false;
+  }
+
+  // Keeps a listing (without deleted marks) read while the folder had the settled `stamp`.
+  void Keep(const std::string& folder, const recordstore_cache::FileStamp& stamp,
+            const MessageList& list) {
+    if (list.size() > kMaxMessages) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if (it->folder != folder) continue;
+      messages_ -= it->list.size();
+      kept_.erase(it);
+      break;
+    }
+    while (!kept_.empty() &&
+           (kept_.size() >= kMaxFolders || messages_ + list.size() > kMaxMessages)) {
+      messages_ -= kept_.back().list.size();
+      kept_.pop_back();
+    }
+    kept_.push_front(Kept{folder, stamp, list});
+    messages_ += list.size();
+  }
+
+ private:
+  // Bounds of what is kept: about 31 bytes a message.
+  static constexpr size_t kMaxFolders = 8;
+  static constexpr size_t kMaxMessages = 250'000;
+
+  struct Kept {
+    std::string folder;
+    recordstore_cache::FileStamp stamp;
+    MessageList list;
+  };
+  std::mutex mutex_;
+  std::list<Kept> kept_;
+  size_t messages_ = 0;
+};
+
+FolderListings& Listings() {
+  static FolderListings* listings = new FolderListings;  // alive while the process ends
+  return *listings;
 }
 
 }  // namespace
@@ -379,17 +448,26 @@ bool Pop3Session::OpenMailbox(std::string_view mailbox) {
   DIR* dir = opendir(directory.c_str());
   if (dir == nullptr) return false;
   int dir_fd = dirfd(dir);
-  while (const dirent* entry = readdir(dir)) {
+  Result<recordstore_cache::FileStamp> before = recordstore_cache::StampFd(dir_fd);
+  bool settled = before.ok() && recordstore_cache::Settled(*before);
+  bool walk = !settled || !Listings().Find(directory, *before, &s_.Messages);
+  while (const dirent* entry = walk ? readdir(dir) : nullptr) {
     std::string_view name = entry->d_name;
     if (name.empty() || name[0] == '.') continue;  // hidden
     if (name.size() < 4 || name.substr(name.size() - 3) != ".in") continue;
     if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
     if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
       continue;
-    if (s_.Messages.Add(name, st.st_size)) s_.TotalOctets += st.st_size;
+    s_.Messages.Add(name, st.st_size);
+  }
+  if (walk) {
+    s_.Messages.Trim();
+    Result<recordstore_cache::FileStamp> after = recordstore_cache::StampFd(dir_fd);
+    if (settled && after.ok() && *after == *before)
+      Listings().Keep(directory, *before, s_.Messages);
   }
   closedir(dir);
-  s_.Messages.Trim();
+  for (size_t i = 0; i < s_.Messages.size(); ++i) s_.TotalOctets += s_.Messages.Size(i);
   s_.MessageCount = static_cast<uint32_t>(s_.Messages.size());
   s_.CurrentCount = static_cast<int32_t>(s_.MessageCount);
   s_.CurrentOctets = s_.TotalOctets;

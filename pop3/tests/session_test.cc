@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/accounts.h"
@@ -301,6 +303,50 @@ TEST_F(SessionTest, NamesPastTheHundredthOfASecondAreListedAndRetrieved) {
   std::vector<std::string> left = sys_.MailboxFiles("ann");
   EXPECT_EQ(left.size(), 102u);
   EXPECT_FALSE(std::binary_search(left.begin(), left.end(), past[1]));
+}
+
+// The listing of a settled, unchanged folder is reused by the next logon; any change to the
+// folder's names makes the next logon read it again.
+TEST_F(SessionTest, KeptListingOnlyWhileTheFolderIsUnchanged) {
+  std::vector<std::string> names = ThreeMessages();
+  const std::string folder = sys_.MailboxPath("ann");
+  std::this_thread::sleep_for(std::chrono::milliseconds(3100));  // the folder's times settle
+  std::string uidl;
+  {
+    Pop3Session s(sys_.settings(), "10.0.0.1");
+    Login(s);
+    uidl = Say(s, "UIDL");
+    EXPECT_EQ(Say(s, "QUIT"), "+OK\r\n");
+  }
+  // Grown in place (delivery never does that): no file is looked at while the folder is the same.
+  for (const std::string& name : names) std::ofstream(folder + "/" + name, std::ios::app) << "more";
+  {
+    Pop3Session s(sys_.settings(), "10.0.0.1");
+    Login(s);
+    EXPECT_EQ(Say(s, "UIDL"), uidl);
+    const MessageList& m = s.record().Messages;
+    ASSERT_EQ(m.size(), 3u);
+    for (size_t i = 0; i < m.size(); ++i) {
+      EXPECT_EQ(
+          m.Size(i) + 4,
+          static_cast<int64_t>(std::filesystem::file_size(folder + "/" + std::string(m.Name(i)))));
+    }
+    EXPECT_EQ(Say(s, "DELE 1"), "+OK\r\n");
+    EXPECT_EQ(Say(s, "QUIT"), "+OK\r\n");
+  }
+  // The removal changed the folder: read again, at once.
+  sys_.AddMessage("ann", "Subject: four\r\n\r\nfourth");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
+  Login(s);
+  std::vector<std::string> now = sys_.MailboxFiles("ann");
+  ASSERT_EQ(now.size(), 3u);
+  const MessageList& m = s.record().Messages;
+  ASSERT_EQ(m.size(), 3u);
+  for (size_t i = 0; i < m.size(); ++i) {
+    EXPECT_TRUE(std::count(now.begin(), now.end(), std::string(m.Name(i))) == 1) << m.Name(i);
+    EXPECT_EQ(m.Size(i), static_cast<int64_t>(
+                             std::filesystem::file_size(folder + "/" + std::string(m.Name(i)))));
+  }
 }
 
 TEST_F(SessionTest, DeleteMarksKeepNumbersAndRsetRestores) {
