@@ -59,7 +59,7 @@ void POPCONNSTRUCT::OnLine(std::string_view line) {
     pending_ = MessageTransfer(std::move(reply.file), limit, true);
     // The reply goes out with the first piece of the message; later commands wait for its end.
     // Its log line follows the first send (or precedes the first logged piece of data).
-    reply_log_ = reply.text;
+    if (settings().system.LogLevel >= kLogLevelProtocol) reply_log_ = reply.text;
     outgoing_ = std::move(reply.text);
     Pause();
     SendPendingFile();
