@@ -224,11 +224,21 @@ std::string FormatMailDateAt(const std::tm& local, long offset_minutes) {
 }
 
 const char* FormatMailDate() {
+  // The text changes once a second: it is formatted again only when the second or the zone
+  // (TZ) changed since this thread's last call.
   thread_local char buffer[96];
-  std::time_t now = 0;
-  std::tm local = LocalNow(&now);
+  thread_local std::time_t formatted = -1;
+  thread_local std::string formatted_zone;
+  std::time_t now = Now();
+  const char* zone = std::getenv("TZ");
+  std::string_view zone_text = zone != nullptr ? zone : "\n";  // no TZ: never a TZ's value
+  if (now == formatted && zone_text == formatted_zone) return buffer;
+  std::tm local{};
+  localtime_r(&now, &local);
   std::string text = FormatMailDateAt(local, LocalOffsetMinutes(now));
   std::snprintf(buffer, sizeof buffer, "%s", text.c_str());
+  formatted = now;
+  formatted_zone = zone_text;
   return buffer;
 }
 

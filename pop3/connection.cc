@@ -54,14 +54,16 @@ void POPCONNSTRUCT::OnLine(std::string_view line) {
     return;
   }
   if (result == kResultMessage || result == kResultTop) {
-    Log(kLogLevelProtocol, kLogSent, reply.text);
     int64_t limit =
         result == kResultTop ? ComputeTopLimit(reply.file.get(), reply.top_lines, true) : -1;
     pending_ = MessageTransfer(std::move(reply.file), limit, true);
     // The reply goes out with the first piece of the message; later commands wait for its end.
+    // Its log line follows the first send (or precedes the first logged piece of data).
+    if (settings().system.LogLevel >= kLogLevelProtocol) reply_log_ = reply.text;
     outgoing_ = std::move(reply.text);
     Pause();
     SendPendingFile();
+    LogReplyLine();  // when the socket took nothing yet
   } else {
     return Answer(std::move(reply), logon);
   }
@@ -145,6 +147,7 @@ void POPCONNSTRUCT::SendPendingFile() {
     }
     // Blocks of the file are gathered into one send of up to kSendChunk bytes.
     while (outgoing_.size() < kSendChunk && pending_.Next(&piece_)) {
+      if (settings().system.LogLevel >= kLogLevelData) LogReplyLine();
       Log(kLogLevelData, kLogData, piece_);
       outgoing_ += piece_;
     }
@@ -152,9 +155,16 @@ void POPCONNSTRUCT::SendPendingFile() {
     transfer_progressed_ = true;
     link().Send(outgoing_);
     outgoing_.clear();
+    LogReplyLine();
   }
   if (pending_.active()) return;  // OnDrained goes on, or the connection is ending
   Resume();
+}
+
+void POPCONNSTRUCT::LogReplyLine() {
+  if (reply_log_.empty()) return;
+  Log(kLogLevelProtocol, kLogSent, reply_log_);
+  reply_log_.clear();
 }
 
 void POPCONNSTRUCT::OnDrained() {

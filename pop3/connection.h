@@ -62,6 +62,8 @@ class POPCONNSTRUCT final : public LineConnection {
   void OnSecured() override;
   // Sends pieces of the pending message while the socket takes them.
   void SendPendingFile();
+  // Logs the reply line of RETR or TOP once, if it was not logged yet.
+  void LogReplyLine();
   void Defer(std::function<void()> fn);
   // Runs the operating system's logon of a PASS on the worker pool; commands wait meanwhile.
   void SystemLogonAway(LogonRequest request);
@@ -78,6 +80,7 @@ class POPCONNSTRUCT final : public LineConnection {
   MessageTransfer pending_;
   std::string piece_;
   std::string outgoing_;
+  std::string reply_log_;             // the RETR or TOP reply line, until it is logged
   bool transfer_progressed_ = false;  // a piece went out since the last idle check
   bool pump_scheduled_ = false;
   std::shared_ptr<bool> alive_;

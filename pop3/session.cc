@@ -11,11 +11,14 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <list>
+#include <mutex>
 
 #include "common/accounts.h"
 #include "common/address.h"
 #include "common/config.h"
 #include "common/recordstore.h"
+#include "common/recordstore_cache.h"
 #include "common/strings.h"
 #include "common/tables.h"
 #include "platform/sysroot.h"
@@ -69,6 +72,72 @@ long long ReadCount(std::string_view text) {
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
     value = std::min<long long>(value * 10 + (text[i] - '0'), INT_MAX);
   return negative ? -value : value;
+}
+
+// The last listings of a few mailbox folders, shared by the process's sessions, so that a logon
+// to an unchanged folder skips the look at every file. A listing is given only while its folder
+// has the same stamp (device, inode, times) and that stamp had settled when it was read: any
+// delivery, removal or rename in the folder changes its times, and message files are never
+// changed in place (delivery writes a hidden file and renames it). Kept in memory only; the
+// files stay the truth.
+class FolderListings {
+ public:
+  // Copies the kept listing of `folder` into `out` when its stamp is `stamp`.
+  bool Find(const std::string& folder, const recordstore_cache::FileStamp& stamp,
+            MessageList* out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if (it->folder != folder) continue;
+      if (it->stamp != stamp) {
+        messages_ -= it->list.size();
+        kept_.erase(it);
+        return false;
+      }
+      kept_.splice(kept_.begin(), kept_, it);  // the most recently used first
+      *out = it->list;
+      return true;
+    }
+    return false;
+  }
+
+  // Keeps a listing (without deleted marks) read while the folder had the settled `stamp`.
+  void Keep(const std::string& folder, const recordstore_cache::FileStamp& stamp,
+            const MessageList& list) {
+    if (list.size() > kMaxMessages) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if (it->folder != folder) continue;
+      messages_ -= it->list.size();
+      kept_.erase(it);
+      break;
+    }
+    while (!kept_.empty() &&
+           (kept_.size() >= kMaxFolders || messages_ + list.size() > kMaxMessages)) {
+      messages_ -= kept_.back().list.size();
+      kept_.pop_back();
+    }
+    kept_.push_front(Kept{folder, stamp, list});
+    messages_ += list.size();
+  }
+
+ private:
+  // Bounds of what is kept: about 31 bytes a message.
+  static constexpr size_t kMaxFolders = 8;
+  static constexpr size_t kMaxMessages = 250'000;
+
+  struct Kept {
+    std::string folder;
+    recordstore_cache::FileStamp stamp;
+    MessageList list;
+  };
+  std::mutex mutex_;
+  std::list<Kept> kept_;
+  size_t messages_ = 0;
+};
+
+FolderListings& Listings() {
+  static FolderListings* listings = new FolderListings;  // alive while the process ends
+  return *listings;
 }
 
 }  // namespace
@@ -208,8 +277,7 @@ Pop3Reply Pop3Session::Quit(std::string_view) {
   if (state_.get() == Pop3State::kTransaction) {
     EnterState(Pop3State::kUpdate);
     ApplyDeletions();
-    s_.Messages.clear();
-    s_.Messages.shrink_to_fit();
+    s_.Messages.Clear();
   }
   EnterState(Pop3State::kClosing);
   return Answer(kResultPositive, kReplyOk);
@@ -235,13 +303,13 @@ Pop3Reply Pop3Session::Listing(std::string_view line, bool names) {
     text.reserve(24 + s_.Messages.size() * (names ? 28 : 22));
     text = Format(kReplyCountOctets, s_.CurrentCount, static_cast<long long>(s_.CurrentOctets));
     char row[320];
-    for (size_t i = 0; i < s_.Messages.size(); ++i) {
-      const POPMSGSTRUCT& m = s_.Messages[i];
-      if (m.Deleted) continue;
+    const MessageList& list = s_.Messages;
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (list.Deleted(i)) continue;
       int n = names ? std::snprintf(row, sizeof row, kUidlLine, static_cast<int>(i + 1),
-                                    m.FileName.c_str())
+                                    list.Name(i).data())
                     : std::snprintf(row, sizeof row, kListLine, static_cast<int>(i + 1),
-                                    static_cast<long long>(m.Size));
+                                    static_cast<long long>(list.Size(i)));
       text.append(row, static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof row) - 1)));
     }
     text += kListEnd;
@@ -250,10 +318,11 @@ Pop3Reply Pop3Session::Listing(std::string_view line, bool names) {
   }
   uint32_t n = MessageNumber(line.substr(5));
   if (n == 0) return Answer(kResultError, kErrUnknownMessage);
-  const POPMSGSTRUCT& m = s_.Messages[n - 1];
-  return Answer(kResultPositive,
-                names ? Format(kReplyUidlOne, static_cast<int>(n), m.FileName.c_str())
-                      : Format(kReplyListOne, static_cast<int>(n), static_cast<long long>(m.Size)));
+  const MessageList& list = s_.Messages;
+  return Answer(
+      kResultPositive,
+      names ? Format(kReplyUidlOne, static_cast<int>(n), list.Name(n - 1).data())
+            : Format(kReplyListOne, static_cast<int>(n), static_cast<long long>(list.Size(n - 1))));
 }
 
 uint32_t Pop3Session::MessageNumber(std::string_view text) const {
@@ -268,7 +337,7 @@ uint32_t Pop3Session::MessageNumber(std::string_view text) const {
   if (i == digits) return 0;                                           // no number
   if (i < text.size() && text[i] != ' ' && text[i] != '\t') return 0;  // "1x"
   if (value < 1 || value > s_.Messages.size()) return 0;
-  if (s_.Messages[value - 1].Deleted) return 0;
+  if (s_.Messages.Deleted(value - 1)) return 0;
   return static_cast<uint32_t>(value);
 }
 
@@ -277,7 +346,8 @@ bool Pop3Session::OpenMessage(uint32_t n, Pop3Reply* reply) {
   reply->text = kErrGeneralFailure;
   // The message is sent straight from its file, unmasked on the way; the file stays held until
   // the transfer ends.
-  UniqueFd message = OpenMessageExclusive(s_.MailboxDirectory + "/" + s_.Messages[n - 1].FileName);
+  UniqueFd message =
+      OpenMessageExclusive(s_.MailboxDirectory + "/" + std::string(s_.Messages.Name(n - 1)));
   if (!message.valid()) return false;
   reply->file = std::move(message);
   return true;
@@ -290,7 +360,7 @@ Pop3Reply Pop3Session::Retr(std::string_view line) {
   if (!OpenMessage(n, &reply)) return reply;
   s_.HighestRetrieved = std::max(s_.HighestRetrieved, n);
   reply.code = kResultMessage;
-  reply.text = Format(kReplyRetr, static_cast<long long>(s_.Messages[n - 1].Size));
+  reply.text = Format(kReplyRetr, static_cast<long long>(s_.Messages.Size(n - 1)));
   return reply;
 }
 
@@ -319,10 +389,9 @@ Pop3Reply Pop3Session::Top(std::string_view line) {
 Pop3Reply Pop3Session::Dele(std::string_view line) {
   uint32_t n = MessageNumber(line.substr(std::min<size_t>(5, line.size())));
   if (n == 0) return Answer(kResultError, kErrUnknownMessage);
-  POPMSGSTRUCT& m = s_.Messages[n - 1];
-  m.Deleted = 1;
+  s_.Messages.MarkDeleted(n - 1);
   s_.CurrentCount -= 1;
-  s_.CurrentOctets -= m.Size;
+  s_.CurrentOctets -= s_.Messages.Size(n - 1);
   return Answer(kResultPositive, kReplyOk);
 }
 
@@ -335,7 +404,7 @@ Pop3Reply Pop3Session::Last(std::string_view) {
 }
 
 Pop3Reply Pop3Session::Rset(std::string_view) {
-  for (POPMSGSTRUCT& m : s_.Messages) m.Deleted = 0;
+  s_.Messages.UnmarkAll();
   s_.HighestRetrieved = 0;
   s_.CurrentCount = static_cast<int32_t>(s_.MessageCount);
   s_.CurrentOctets = s_.TotalOctets;
@@ -373,26 +442,32 @@ bool Pop3Session::OpenMailbox(std::string_view mailbox) {
     if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) return false;
   }
   s_.MailboxDirectory = directory;
-  s_.Messages.clear();
+  s_.Messages.Clear();
   s_.MessageCount = 0;
   s_.TotalOctets = 0;
   DIR* dir = opendir(directory.c_str());
   if (dir == nullptr) return false;
   int dir_fd = dirfd(dir);
-  while (const dirent* entry = readdir(dir)) {
+  Result<recordstore_cache::FileStamp> before = recordstore_cache::StampFd(dir_fd);
+  bool settled = before.ok() && recordstore_cache::Settled(*before);
+  bool walk = !settled || !Listings().Find(directory, *before, &s_.Messages);
+  while (const dirent* entry = walk ? readdir(dir) : nullptr) {
     std::string_view name = entry->d_name;
     if (name.empty() || name[0] == '.') continue;  // hidden
     if (name.size() < 4 || name.substr(name.size() - 3) != ".in") continue;
     if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
     if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
       continue;
-    POPMSGSTRUCT m;
-    m.Size = st.st_size;
-    m.FileName = std::string(name);
-    s_.Messages.push_back(std::move(m));
-    s_.TotalOctets += st.st_size;
+    s_.Messages.Add(name, st.st_size);
+  }
+  if (walk) {
+    s_.Messages.Trim();
+    Result<recordstore_cache::FileStamp> after = recordstore_cache::StampFd(dir_fd);
+    if (settled && after.ok() && *after == *before)
+      Listings().Keep(directory, *before, s_.Messages);
   }
   closedir(dir);
+  for (size_t i = 0; i < s_.Messages.size(); ++i) s_.TotalOctets += s_.Messages.Size(i);
   s_.MessageCount = static_cast<uint32_t>(s_.Messages.size());
   s_.CurrentCount = static_cast<int32_t>(s_.MessageCount);
   s_.CurrentOctets = s_.TotalOctets;
@@ -401,9 +476,48 @@ bool Pop3Session::OpenMailbox(std::string_view mailbox) {
 }
 
 void Pop3Session::ApplyDeletions() {
-  for (const POPMSGSTRUCT& m : s_.Messages) {
-    if (m.Deleted) unlink((s_.MailboxDirectory + "/" + m.FileName).c_str());
+  const MessageList& list = s_.Messages;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list.Deleted(i)) unlink((s_.MailboxDirectory + "/" + std::string(list.Name(i))).c_str());
   }
+}
+
+bool MessageList::Add(std::string_view name, int64_t size) {
+  if (names_.size() + name.size() + 1 > UINT32_MAX) return false;
+  names_.append(name);
+  name_ends_.push_back(static_cast<uint32_t>(names_.size()));
+  names_.push_back('\0');
+  sizes_.push_back(size);
+  deleted_.push_back(0);
+  return true;
+}
+
+void MessageList::Trim() {
+  names_.shrink_to_fit();
+  name_ends_.shrink_to_fit();
+  sizes_.shrink_to_fit();
+  deleted_.shrink_to_fit();
+}
+
+void MessageList::Clear() {
+  *this = MessageList();
+}
+
+std::string_view MessageList::Name(size_t i) const {
+  size_t start = i == 0 ? 0 : name_ends_[i - 1] + 1;
+  return std::string_view(names_.data() + start, name_ends_[i] - start);
+}
+
+void MessageList::UnmarkAll() {
+  std::fill(deleted_.begin(), deleted_.end(), uint8_t{0});
+}
+
+POPMSGSTRUCT MessageList::operator[](size_t i) const {
+  POPMSGSTRUCT m;
+  m.Deleted = deleted_[i];
+  m.Size = sizes_[i];
+  m.FileName = std::string(Name(i));
+  return m;
 }
 
 }  // namespace qv::pop3

@@ -41,11 +41,41 @@ constexpr int kResultStartTls = 6;
 // one connection is slow; other connections are served meanwhile.
 constexpr std::chrono::seconds kFailedLogonDelay{1};
 
-// One message found when the mailbox was opened.
+// One message found when the mailbox was opened, as MessageList gives it.
 struct POPMSGSTRUCT {
   int32_t Deleted = 0;   // 1 = marked deleted
   int64_t Size = 0;      // the file size in the listing
   std::string FileName;  // the name within the mailbox directory; also the message's UIDL
+};
+
+// The messages found when the mailbox was opened, in listing order, kept as columns: every file
+// name in one buffer, the sizes and the deleted marks in arrays, about 31 bytes a message on
+// ordinary names. Indexes count from 0 (message n is index n - 1).
+class MessageList {
+ public:
+  // Adds a message at the end; false (nothing added) when the names would pass 4 GB.
+  bool Add(std::string_view name, int64_t size);
+  // Gives back the room reserved beyond the messages held.
+  void Trim();
+  // Empties the list and gives back its memory.
+  void Clear();
+
+  size_t size() const { return sizes_.size(); }
+  bool empty() const { return sizes_.empty(); }
+  // The file name; its data() is followed by a NUL.
+  std::string_view Name(size_t i) const;
+  int64_t Size(size_t i) const { return sizes_[i]; }
+  bool Deleted(size_t i) const { return deleted_[i] != 0; }
+  void MarkDeleted(size_t i) { deleted_[i] = 1; }
+  void UnmarkAll();
+  // A copy of one message's fields.
+  POPMSGSTRUCT operator[](size_t i) const;
+
+ private:
+  std::string names_;                // each name followed by a NUL
+  std::vector<uint32_t> name_ends_;  // where each name's NUL is in names_
+  std::vector<int64_t> sizes_;
+  std::vector<uint8_t> deleted_;  // 1 = marked deleted
 };
 
 // The session record of one connection (its state is the session's).
@@ -58,7 +88,7 @@ struct POPSESSIONSTRUCT {
   int32_t CurrentCount = 0;  // messages not marked deleted
   int64_t CurrentOctets = 0;
   std::string MailboxDirectory;
-  std::vector<POPMSGSTRUCT> Messages;  // in listing order; message n is Messages[n - 1]
+  MessageList Messages;  // in listing order; message n is Messages[n - 1]
 };
 
 // What a command gives back: `code` is a kResult value; `file` is the stored (masked) message

@@ -11,8 +11,10 @@ LineConnection::LineConnection(ConnectionLink& link, const Settings& settings,
     : link_(link), settings_(settings), log_prefix_(log_prefix), line_too_long_(line_too_long) {}
 
 void LineConnection::Reply(std::string_view text, bool log) {
-  if (log) Log(kLogLevelProtocol, kLogSent, text);
+  // The peer gets the reply before the log line is formatted and written; Send never calls back,
+  // so the log's order is the same.
   link_.Send(text);
+  if (log) Log(kLogLevelProtocol, kLogSent, text);
 }
 
 void LineConnection::Log(int level, const char* tag, std::string_view text) {

@@ -116,6 +116,30 @@ TEST(FormatMailDateTest, NowUsesOneBufferAndTheLocalZone) {
   EXPECT_EQ(FormatMailDate(), first);  // the same buffer, overwritten
 }
 
+// The text is kept for the second it was made in: a new second or a new zone makes it again.
+std::atomic<std::time_t> g_date_now{0};
+std::time_t DateNow() {
+  return g_date_now.load();
+}
+
+TEST(FormatMailDateTest, KeptPerSecondAndZone) {
+  ScopedTimeZone utc("UTC0");
+  g_date_now = 1'800'000'000;  // Fri, 15 Jan 27  08:00:00 UTC
+  SetLogClockForTesting(DateNow);
+  EXPECT_STREQ(FormatMailDate(), "Fri, 15 Jan 27  08:00:00 +0000");
+  EXPECT_STREQ(FormatMailDate(), "Fri, 15 Jan 27  08:00:00 +0000");
+  ++g_date_now;
+  EXPECT_STREQ(FormatMailDate(), "Fri, 15 Jan 27  08:00:01 +0000");
+  {
+    ScopedTimeZone zone("XYZ-5:30");  // the same second in another zone
+    EXPECT_STREQ(FormatMailDate(), "Fri, 15 Jan 27  13:30:01 +0530");
+  }
+  EXPECT_STREQ(FormatMailDate(), "Fri, 15 Jan 27  08:00:01 +0000");
+  --g_date_now;  // a clock set back
+  EXPECT_STREQ(FormatMailDate(), "Fri, 15 Jan 27  08:00:00 +0000");
+  SetLogClockForTesting(nullptr);
+}
+
 TEST(FormatMailDateTest, OffsetIsLocalMinusUtc) {
   struct Case {
     const char* zone;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/config.h"
+#include "common/maillog.h"
 #include "common/testing/test_env.h"
 #include "pop3/message.h"
 #include "pop3/pop3_texts.h"
@@ -270,6 +271,48 @@ TEST_F(ServiceTest, TheLogHasTheConnectionAndNoPassword) {
   EXPECT_EQ(log.find("Quorvane POP3 Server"), std::string::npos);  // the greeting is not logged
 }
 
+// The reply of RETR and TOP is logged after its command and before the message's data lines.
+TEST_F(ServiceTest, TheReplyOfAMessageIsLoggedInItsPlace) {
+  const std::string text = "Subject: logged\r\n\r\nbody line";
+  sys_.AddMessage("ann", text);
+  for (int level : {5, 4}) {
+    sys_.system().LogLevel = level;
+    std::filesystem::remove_all(sys_.system().LogPath);
+    CloseLogFiles();  // the next entry makes the folder and the file again
+    {
+      RunningService service(sys_.settings());
+      auto c = LoggedOn(service.port());
+      EXPECT_EQ(c->Ask("RETR 1"), "+OK " + std::to_string(text.size()) + " octets\r\n");
+      EXPECT_EQ(c->UpTo("\r\n.\r\n"), text + "\r\n.\r\n");
+      EXPECT_EQ(c->Ask("TOP 1 0"), "+OK\r\n");
+      EXPECT_EQ(c->UpTo("\r\n.\r\n"), "Subject: logged\r\n.\r\n");
+      EXPECT_EQ(c->Ask("QUIT"), "+OK\r\n");
+    }
+    std::string log;
+    for (const auto& entry : std::filesystem::directory_iterator(sys_.system().LogPath))
+      log += qv::testing::ReadFileText(entry.path().string());
+    size_t retr = log.find("--> RETR 1\r\n");
+    size_t retr_reply = log.find("<-- +OK " + std::to_string(text.size()) + " octets\r\n");
+    size_t retr_data = log.find("<DATA> Subject: logged\r\n");
+    size_t top = log.find("--> TOP 1 0\r\n");
+    size_t top_reply = log.find("<-- +OK\r\n", top);
+    size_t top_data = log.find("<DATA> Subject: logged\r\n", top);
+    size_t quit = log.find("--> QUIT\r\n");
+    ASSERT_NE(quit, std::string::npos) << level;
+    EXPECT_LT(retr, retr_reply) << level;
+    EXPECT_LT(retr_reply, top) << level;
+    EXPECT_LT(top, top_reply) << level;
+    EXPECT_LT(top_reply, quit) << level;
+    if (level == 5) {
+      EXPECT_LT(retr_reply, retr_data);
+      EXPECT_LT(retr_data, top);
+      EXPECT_LT(top_reply, top_data);
+      EXPECT_LT(top_data, quit);
+    } else {
+      EXPECT_EQ(retr_data, std::string::npos);
+    }
+  }
+}
 }  // namespace
 }  // namespace qv::pop3
 

@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/accounts.h"
@@ -40,6 +42,44 @@ std::string ReadAll(int fd) {
     if (read->ended) break;
   }
   return text;
+}
+
+// The columns give each message its own name, size and mark, whatever the names' lengths.
+TEST(MessageListTest, ColumnsKeepEachMessagesFields) {
+  MessageList list;
+  const std::string long_name(300, 'x');
+  ASSERT_TRUE(list.Add("2612071430150001.in", 10));
+  ASSERT_TRUE(list.Add("a.in", 0));
+  ASSERT_TRUE(list.Add(long_name + ".in", int64_t{5} << 32));
+  ASSERT_EQ(list.size(), 3u);
+  list.Trim();
+  EXPECT_EQ(list.Name(0), "2612071430150001.in");
+  EXPECT_EQ(list.Name(1), "a.in");
+  EXPECT_EQ(list.Name(2), long_name + ".in");
+  for (size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list.Name(i).data()[list.Name(i).size()], '\0');  // usable as a C string
+  }
+  EXPECT_EQ(list.Size(0), 10);
+  EXPECT_EQ(list.Size(1), 0);
+  EXPECT_EQ(list.Size(2), int64_t{5} << 32);
+
+  list.MarkDeleted(1);
+  EXPECT_FALSE(list.Deleted(0));
+  EXPECT_TRUE(list.Deleted(1));
+  EXPECT_FALSE(list.Deleted(2));
+  POPMSGSTRUCT row = list[1];
+  EXPECT_EQ(row.Deleted, 1);
+  EXPECT_EQ(row.Size, 0);
+  EXPECT_EQ(row.FileName, "a.in");
+  list.UnmarkAll();
+  EXPECT_FALSE(list.Deleted(1));
+
+  list.Clear();
+  EXPECT_TRUE(list.empty());
+  ASSERT_TRUE(list.Add("b.in", 7));  // filled again from the start
+  EXPECT_EQ(list.Name(0), "b.in");
+  EXPECT_EQ(list.Size(0), 7);
+  EXPECT_FALSE(list.Deleted(0));
 }
 
 class SessionTest : public ::testing::Test {
@@ -263,6 +303,50 @@ TEST_F(SessionTest, NamesPastTheHundredthOfASecondAreListedAndRetrieved) {
   std::vector<std::string> left = sys_.MailboxFiles("ann");
   EXPECT_EQ(left.size(), 102u);
   EXPECT_FALSE(std::binary_search(left.begin(), left.end(), past[1]));
+}
+
+// The listing of a settled, unchanged folder is reused by the next logon; any change to the
+// folder's names makes the next logon read it again.
+TEST_F(SessionTest, KeptListingOnlyWhileTheFolderIsUnchanged) {
+  std::vector<std::string> names = ThreeMessages();
+  const std::string folder = sys_.MailboxPath("ann");
+  std::this_thread::sleep_for(std::chrono::milliseconds(3100));  // the folder's times settle
+  std::string uidl;
+  {
+    Pop3Session s(sys_.settings(), "10.0.0.1");
+    Login(s);
+    uidl = Say(s, "UIDL");
+    EXPECT_EQ(Say(s, "QUIT"), "+OK\r\n");
+  }
+  // Grown in place (delivery never does that): no file is looked at while the folder is the same.
+  for (const std::string& name : names) std::ofstream(folder + "/" + name, std::ios::app) << "more";
+  {
+    Pop3Session s(sys_.settings(), "10.0.0.1");
+    Login(s);
+    EXPECT_EQ(Say(s, "UIDL"), uidl);
+    const MessageList& m = s.record().Messages;
+    ASSERT_EQ(m.size(), 3u);
+    for (size_t i = 0; i < m.size(); ++i) {
+      EXPECT_EQ(
+          m.Size(i) + 4,
+          static_cast<int64_t>(std::filesystem::file_size(folder + "/" + std::string(m.Name(i)))));
+    }
+    EXPECT_EQ(Say(s, "DELE 1"), "+OK\r\n");
+    EXPECT_EQ(Say(s, "QUIT"), "+OK\r\n");
+  }
+  // The removal changed the folder: read again, at once.
+  sys_.AddMessage("ann", "Subject: four\r\n\r\nfourth");
+  Pop3Session s(sys_.settings(), "10.0.0.1");
+  Login(s);
+  std::vector<std::string> now = sys_.MailboxFiles("ann");
+  ASSERT_EQ(now.size(), 3u);
+  const MessageList& m = s.record().Messages;
+  ASSERT_EQ(m.size(), 3u);
+  for (size_t i = 0; i < m.size(); ++i) {
+    EXPECT_TRUE(std::count(now.begin(), now.end(), std::string(m.Name(i))) == 1) << m.Name(i);
+    EXPECT_EQ(m.Size(i), static_cast<int64_t>(
+                             std::filesystem::file_size(folder + "/" + std::string(m.Name(i)))));
+  }
 }
 
 TEST_F(SessionTest, DeleteMarksKeepNumbersAndRsetRestores) {
