@@ -46,7 +46,7 @@ bool IsAddress(const std::string& host) {
 std::string NormalFingerprint(std::string_view text) {
   std::string digits;
   for (char c : text) {
-    if (c == ':' || c == ' ') continue;
+    if (c == ':' || std::isspace(static_cast<unsigned char>(c))) continue;
     if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
     digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }

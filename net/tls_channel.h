@@ -27,7 +27,7 @@ struct TlsTrust {
 };
 
 // The fingerprint as shown to users: upper-case hexadecimal pairs joined by colons. Empty when
-// `text` is not 32 bytes in hexadecimal (colons and spaces ignored).
+// `text` is not 32 bytes in hexadecimal (colons and white space ignored).
 std::string NormalFingerprint(std::string_view text);
 
 class TlsChannel {
