@@ -59,6 +59,10 @@ const char* ControlLoginText(ControlLogin result) {
       return "invalid password";
     case ControlLogin::kBroken:
       return "the connection failed during the login";
+    case ControlLogin::kTlsFailed:
+      return "the TLS handshake failed";
+    case ControlLogin::kUntrusted:
+      return "the server's certificate is not trusted";
   }
   return "";
 }
@@ -85,7 +89,12 @@ size_t ControlClient::RecordSeparators(std::string_view word) {
 }
 
 bool ControlClient::SendLine(std::string_view line) {
-  return client_.SendLine(line, timeout_ms_);
+  if (!tls_) return client_.SendLine(line, timeout_ms_);
+  std::string data(line);
+  data += "\r\n";
+  if (channel_.Write(data, timeout_ms_)) return true;
+  Close();
+  return false;
 }
 
 template <class Done>
@@ -103,20 +112,31 @@ Result<std::string> ControlClient::ReadReply(Done done) {
       Close();
       return Fail("the reply is too long");
     }
-    pollfd fds[2] = {{client_.fd(), POLLIN, 0}, {cancel_fd_, POLLIN, 0}};
-    int r = ::poll(fds, cancel_fd_ >= 0 ? 2 : 1, timeout_ms_);
-    if (r < 0 && errno == EINTR) continue;
-    if (r == 0) {
-      Close();
-      return Fail("no reply from the control service");
-    }
-    if (r < 0 || (cancel_fd_ >= 0 && fds[1].revents != 0)) {
-      Close();
-      return Fail("cancelled");
-    }
     char buffer[4096];
-    ssize_t n = ::recv(client_.fd(), buffer, sizeof buffer, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    ssize_t n = 0;
+    if (tls_) {
+      // The channel waits itself: OpenSSL may hold decrypted bytes the socket no longer shows.
+      n = channel_.Read(buffer, sizeof buffer, timeout_ms_);
+      if (n < 0) {
+        std::string why = channel_.error();
+        Close();
+        return Fail(why == "cancelled" ? why : "no reply from the control service: " + why);
+      }
+    } else {
+      pollfd fds[2] = {{client_.fd(), POLLIN, 0}, {cancel_fd_, POLLIN, 0}};
+      int r = ::poll(fds, cancel_fd_ >= 0 ? 2 : 1, timeout_ms_);
+      if (r < 0 && errno == EINTR) continue;
+      if (r == 0) {
+        Close();
+        return Fail("no reply from the control service");
+      }
+      if (r < 0 || (cancel_fd_ >= 0 && fds[1].revents != 0)) {
+        Close();
+        return Fail("cancelled");
+      }
+      n = ::recv(client_.fd(), buffer, sizeof buffer, 0);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    }
     if (n <= 0) {
       // A reply that ends with the connection (QUIT) is whole when the peer closes.
       size_t whole = reply.size();
@@ -151,6 +171,16 @@ ControlLogin ControlClient::Login(const std::string& host, uint16_t port, std::s
   if (client_.Connect(timeout_ms_) != ConnectResult::kConnected) {
     Close();
     return ControlLogin::kConnectFailed;
+  }
+  if (tls_) {
+    TlsChannel::Outcome shaken =
+        channel_.Handshake(client_.fd(), host, trust_, cancel_fd_, timeout_ms_);
+    if (shaken != TlsChannel::Outcome::kOk) {
+      // The channel keeps its error and the fingerprint for the caller.
+      client_.Close();
+      return shaken == TlsChannel::Outcome::kUntrusted ? ControlLogin::kUntrusted
+                                                       : ControlLogin::kTlsFailed;
+    }
   }
   auto until_prompt = [](const std::string& text, size_t* taken) {
     size_t first = std::string::npos;

@@ -13,6 +13,7 @@
 
 #include "common/result.h"
 #include "net/line_client.h"
+#include "net/tls_channel.h"
 
 namespace qv {
 
@@ -26,6 +27,8 @@ enum class ControlLogin {
   kNoPermission,   // the user is no administrator
   kBadPassword,    // "Invalid password"
   kBroken,         // the connection failed during the dialogue
+  kTlsFailed,      // the TLS handshake failed (tls_error() tells)
+  kUntrusted,      // the server's certificate is not trusted or not the pinned one (tls_error())
 };
 
 // The text of a login outcome, for messages.
@@ -38,6 +41,14 @@ bool IsControlFailure(std::string_view reply);
 class ControlClient {
  public:
   explicit ControlClient(int cancel_fd = -1, int timeout_ms = 30000);
+
+  // From the next Login on, the connection is made with TLS (the implicit-TLS control port),
+  // the server's certificate trusted as `trust` says. Nothing is sent to a server whose
+  // certificate is not trusted.
+  void UseTls(TlsTrust trust) {
+    tls_ = true;
+    trust_ = std::move(trust);
+  }
 
   // Connects, waits for the greeting's "Username: ", sends the user, waits for "Password: ",
   // sends the password and reads the outcome.
@@ -73,7 +84,15 @@ class ControlClient {
   void set_timeout_ms(int timeout_ms) { timeout_ms_ = timeout_ms; }
   int timeout_ms() const { return timeout_ms_; }
 
-  void Close() { client_.Close(); }
+  // After a TLS login: why the handshake or the certificate failed, and the SHA-256 fingerprint
+  // of the server's certificate (empty when the handshake did not get that far).
+  const std::string& tls_error() const { return channel_.error(); }
+  const std::string& fingerprint() const { return channel_.fingerprint(); }
+
+  void Close() {
+    channel_.Close();
+    client_.Close();
+  }
   bool connected() const { return client_.fd() >= 0; }
 
  private:
@@ -86,6 +105,9 @@ class ControlClient {
   int cancel_fd_;
   int timeout_ms_;
   std::string pending_;  // received bytes that belong to the next reply
+  bool tls_ = false;
+  TlsTrust trust_;
+  TlsChannel channel_;
 };
 
 }  // namespace qv

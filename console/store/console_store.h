@@ -21,6 +21,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/result.h"
+#include "net/tls_channel.h"
 
 namespace qv::console {
 
@@ -149,15 +150,26 @@ std::unique_ptr<ConsoleStore> MakeLocalStore();
 struct ConnectOutcome {
   std::unique_ptr<ConsoleStore> store;
   std::string error;
+  // Over TLS: the handshake completed but the certificate is not trusted (error tells why; no
+  // login was sent), and the SHA-256 fingerprint of the server's certificate.
+  bool untrusted = false;
+  std::string fingerprint = {};
 };
 
 // Logs in to the control service on `host`:`port`. `timeout_ms` bounds every wait of the
 // connection, the login and each later exchange. When `cancel_fd` (an eventfd, or -1) becomes
 // readable, the attempt ends at once (the host lookup excepted) with "General failure!" or "The
 // host does not respond!"; the store keeps a copy of the descriptor, so the caller may close its
-// own. Destroying the remote store sends "QUIT" and closes the connection.
+// own. Destroying the remote store sends "QUIT" and closes the connection. With `tls` the
+// connection is made to the implicit-TLS control port and the certificate trusted as it says; a
+// failed handshake is "General failure!" followed by its reason.
 ConnectOutcome ConnectControl(const std::string& host, const std::string& login,
                               const std::string& password, uint16_t port, int timeout_ms = 10000,
-                              int cancel_fd = -1);
+                              int cancel_fd = -1, const TlsTrust* tls = nullptr);
+
+// The SHA-256 fingerprints of the self-signed certificates the user chose to trust, per host: a
+// value of the console's own registry key (the services never write it). Empty: none.
+std::string TrustedFingerprint(const std::string& host);
+bool TrustFingerprint(const std::string& host, const std::string& fingerprint);
 
 }  // namespace qv::console

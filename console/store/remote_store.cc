@@ -343,6 +343,8 @@ const char* LoginError(ControlLogin login) {
       return kInvalidPassword;
     case ControlLogin::kNoGreeting:
     case ControlLogin::kBroken:
+    case ControlLogin::kTlsFailed:
+    case ControlLogin::kUntrusted:
       return kGeneralFailure;
   }
   return kGeneralFailure;
@@ -352,14 +354,19 @@ const char* LoginError(ControlLogin login) {
 
 ConnectOutcome ConnectControl(const std::string& host, const std::string& login,
                               const std::string& password, uint16_t port, int timeout_ms,
-                              int cancel_fd) {
+                              int cancel_fd, const TlsTrust* tls) {
   // A line end would end the line early and send the rest as a command of its own.
   if (HoldsLineEnd(login)) return {nullptr, kInvalidLogin};
   if (HoldsLineEnd(password)) return {nullptr, kInvalidPassword};
   platform::UniqueFd cancel(cancel_fd >= 0 ? ::fcntl(cancel_fd, F_DUPFD_CLOEXEC, 0) : -1);
   if (cancel_fd >= 0 && !cancel) return {nullptr, kSocketError};
   auto client = std::make_unique<ControlClient>(cancel.get(), timeout_ms);
+  if (tls != nullptr) client->UseTls(*tls);
   ControlLogin result = client->Login(host, port, login, password);
+  if (result == ControlLogin::kTlsFailed || result == ControlLogin::kUntrusted) {
+    std::string why = std::string(kGeneralFailure) + "\n" + client->tls_error();
+    return {nullptr, why, result == ControlLogin::kUntrusted, client->fingerprint()};
+  }
   if (result != ControlLogin::kOk) return {nullptr, LoginError(result)};
   return {std::make_unique<RemoteStore>(std::move(client), host, std::move(cancel)), {}};
 }

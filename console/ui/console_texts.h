@@ -70,6 +70,16 @@ inline constexpr char kLocalButton[] = "Local";
 inline constexpr char kLoginLabel[] = "Login name:";
 inline constexpr char kPasswordLabel[] = "Password:";
 inline constexpr char kPortLabel[] = "Port:";
+// The Connect.. dialog's TLS choice and the questions about the server's certificate.
+inline constexpr char kUseTls[] = "Use TLS";
+inline constexpr char kCertificateTitle[] = "Certificate";
+inline constexpr char kTrustCertificate[] =
+    "The certificate of '%s' is not signed by an authority this computer trusts.\n\n"
+    "SHA-256 fingerprint:\n%s\n\n"
+    "Compare it with the fingerprint of the server's certificate. Trust it for '%s'?";
+inline constexpr char kCertificateChanged[] =
+    "The certificate of '%s' has changed: its SHA-256 fingerprint is now\n%s\n"
+    "and not the one trusted before. The connection is refused.";
 inline constexpr char kLocationGroup[] = "Location";
 inline constexpr char kManagedLocal[] = "This computer";
 inline constexpr char kManagedRemote[] = "Remote host: %s";

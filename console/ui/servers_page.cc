@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -29,7 +30,8 @@ ConnectDialog::ConnectDialog(const ConnectRequest& defaults, QWidget* parent)
       request_(defaults),
       login_(new QLineEdit(QString::fromStdString(defaults.login), this)),
       password_(new QLineEdit(this)),
-      port_(new QSpinBox(this)) {
+      port_(new QSpinBox(this)),
+      tls_(new QCheckBox(QString::fromLatin1(kUseTls), this)) {
   setWindowTitle(QString::fromLatin1(kConnectTitle));
   setObjectName("ConnectDialog");
   login_->setObjectName("Login");
@@ -38,6 +40,8 @@ ConnectDialog::ConnectDialog(const ConnectRequest& defaults, QWidget* parent)
   port_->setObjectName("Port");
   port_->setRange(1, 65535);
   port_->setValue(defaults.port);
+  tls_->setObjectName("UseTls");
+  tls_->setChecked(defaults.tls);
   // Wide enough for the host and the login as they are, and for an ordinary address.
   const QFontMetrics metrics = login_->fontMetrics();
   const int text_width =
@@ -55,6 +59,7 @@ ConnectDialog::ConnectDialog(const ConnectRequest& defaults, QWidget* parent)
   form->addRow(kLoginLabel, login_);
   form->addRow(kPasswordLabel, password_);
   form->addRow(kPortLabel, port_);
+  form->addRow(QString(), tls_);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   form->addRow(buttons);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -67,6 +72,7 @@ ConnectRequest ConnectDialog::Request() const {
   r.login = login_->text().trimmed().toStdString();
   r.password = password_->text().toStdString();
   r.port = static_cast<uint16_t>(port_->value());
+  r.tls = tls_->isChecked();
   return r;
 }
 
@@ -227,7 +233,16 @@ ServersPage::ServersPage(ConsoleContext& context, QWidget* parent)
     return true;
   };
   connector_ = [](const ConnectRequest& r, int cancel_fd) {
-    return ConnectControl(r.host, r.login, r.password, r.port, 10000, cancel_fd);
+    if (!r.tls) return ConnectControl(r.host, r.login, r.password, r.port, 10000, cancel_fd);
+    TlsTrust trust{r.fingerprint, ""};
+    return ConnectControl(r.host, r.login, r.password, r.port, 10000, cancel_fd, &trust);
+  };
+  trust_question_ = [this](const std::string& host, const std::string& fingerprint) {
+    QString text = QString::fromStdString(
+        Format(kTrustCertificate, host.c_str(), fingerprint.c_str(), host.c_str()));
+    return QMessageBox::question(this, QString::fromLatin1(kCertificateTitle), text,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
   };
   before_switch_ = [] { return true; };
   remove_question_ = [this](const QString& text) {
@@ -409,22 +424,28 @@ bool ServersPage::Connect() {
   request.login = remembered_login_;
   request.port = static_cast<uint16_t>(
       remembered_port_ > 0 && remembered_port_ <= 65535 ? remembered_port_ : 32000);
+  if (last_tls_) {
+    request.tls = true;
+    request.port = last_tls_port_;
+  }
   if (!connect_prompt_(&request)) return false;
-  ConnectOutcome outcome;
-  {
-    ConnectProgress progress(request.host, window());
-    std::thread worker;
-    std::optional<ConnectOutcome> ended = progress.Run(
-        [connector = connector_, request](int cancel_fd) { return connector(request, cancel_fd); },
-        &worker);
-    if (!ended) {
-      // Cancelled: the attempt ends by itself, and is joined when this page goes.
-      cancelled_.push_back(std::move(worker));
+  if (request.tls) request.fingerprint = TrustedFingerprint(request.host);
+  std::optional<ConnectOutcome> ended = Attempt(request);
+  if (!ended) return false;
+  if (ended->untrusted && !ended->fingerprint.empty()) {
+    if (!request.fingerprint.empty()) {
+      context().Message(kErrorTitle,
+                        QString::fromStdString(Format(kCertificateChanged, request.host.c_str(),
+                                                      ended->fingerprint.c_str())));
       return false;
     }
-    worker.join();
-    outcome = std::move(*ended);
+    if (!trust_question_(request.host, ended->fingerprint)) return false;
+    TrustFingerprint(request.host, ended->fingerprint);
+    request.fingerprint = ended->fingerprint;
+    ended = Attempt(request);
+    if (!ended) return false;
   }
+  ConnectOutcome outcome = std::move(*ended);
   if (!outcome.store) {
     context().Message(kErrorTitle,
                       QString::fromStdString(
@@ -443,8 +464,25 @@ bool ServersPage::Connect() {
     SaveRemoteConfig(remembered);
   }
   remembered_login_ = request.login;
+  last_tls_ = request.tls;
+  if (request.tls) last_tls_port_ = request.port;
   context().SwitchStore(std::move(outcome.store));
   return true;
+}
+
+std::optional<ConnectOutcome> ServersPage::Attempt(const ConnectRequest& request) {
+  ConnectProgress progress(request.host, window());
+  std::thread worker;
+  std::optional<ConnectOutcome> ended = progress.Run(
+      [connector = connector_, request](int cancel_fd) { return connector(request, cancel_fd); },
+      &worker);
+  if (!ended) {
+    // Cancelled: the attempt ends by itself, and is joined when this page goes.
+    cancelled_.push_back(std::move(worker));
+    return std::nullopt;
+  }
+  worker.join();
+  return ended;
 }
 
 void ServersPage::Disconnect() {

@@ -18,6 +18,7 @@
 class QGridLayout;
 class QLabel;
 class QPushButton;
+class QCheckBox;
 class QSpinBox;
 
 namespace qv::console {
@@ -28,9 +29,14 @@ struct ConnectRequest {
   std::string login;
   std::string password;
   uint16_t port = 0;
+  // The TLS control port, the server's certificate pinned by `fingerprint` (the one trusted for
+  // the host before) or, without one, checked against the system's store.
+  bool tls = false;
+  std::string fingerprint = {};
 };
 
-// The "Connect.." dialog: login name, password and port, with the remembered ones as defaults.
+// The "Connect.." dialog: login name, password, port and TLS, with the remembered ones as
+// defaults.
 class ConnectDialog : public QDialog {
   Q_OBJECT
 
@@ -44,6 +50,7 @@ class ConnectDialog : public QDialog {
   QLineEdit* login_;
   QLineEdit* password_;
   QSpinBox* port_;
+  QCheckBox* tls_;
 };
 
 // A connection attempt on a thread of its own, with a small modal window that shows it is under
@@ -101,6 +108,10 @@ class ServersPage : public SettingsPage {
   // Logs in (ConnectControl by default); runs on a thread of its own and ends early when
   // `cancel_fd` becomes readable.
   using Connector = std::function<ConnectOutcome(const ConnectRequest&, int cancel_fd)>;
+  // Whether to trust the self-signed certificate of a host, shown by its SHA-256 fingerprint (a
+  // question with Yes and No by default, No the default button).
+  using TrustQuestion =
+      std::function<bool(const std::string& host, const std::string& fingerprint)>;
   // Whether to remove a service (a question with Yes and No by default, No the default button).
   using RemoveQuestion = std::function<bool(const QString& text)>;
   // Asked before the console changes its mode, so that unsaved changes can be saved or kept;
@@ -111,10 +122,14 @@ class ServersPage : public SettingsPage {
   void set_connector(Connector connector) { connector_ = std::move(connector); }
   void set_before_switch(BeforeSwitch check) { before_switch_ = std::move(check); }
   void set_remove_question(RemoveQuestion question) { remove_question_ = std::move(question); }
+  void set_trust_question(TrustQuestion question) { trust_question_ = std::move(question); }
 
   // Connects to the host of the host field (asking for it when empty) and, on success, makes it
   // the managed server: the connection is remembered, every page reloads from the server. A
-  // failure shows "The connection to '%s' failed.\n\n%s". True when connected.
+  // failure shows "The connection to '%s' failed.\n\n%s". True when connected. Over TLS, a
+  // certificate not trusted is offered to the user by its fingerprint (trusted: remembered for
+  // the host, and the attempt made again); one that differs from the host's remembered
+  // fingerprint is refused with a message naming the host.
   bool Connect();
   // Back to this computer.
   void Disconnect();
@@ -145,6 +160,8 @@ class ServersPage : public SettingsPage {
   void ShowState(ServiceRow& row, ServiceState state);
   ServiceRow* RowOf(int service);
   void RefreshOnTimer();
+  // Runs one attempt behind the progress window; nothing when it was cancelled.
+  std::optional<ConnectOutcome> Attempt(const ConnectRequest& request);
 
   QLineEdit* remote_host_;
   QLabel* managed_;
@@ -155,11 +172,15 @@ class ServersPage : public SettingsPage {
   // The remembered connection, from this computer's settings.
   std::string remembered_login_;
   int32_t remembered_port_ = 0;
+  // The TLS choice and port of the last connection made from this page.
+  bool last_tls_ = false;
+  uint16_t last_tls_port_ = 0;
   HostPrompt host_prompt_;
   ConnectPrompt connect_prompt_;
   Connector connector_;
   BeforeSwitch before_switch_;
   RemoveQuestion remove_question_;
+  TrustQuestion trust_question_;
   QTimer refresh_;
   int refreshing_ = 0;  // readings under way
   // Cancelled connection attempts still ending (a host lookup cannot be cut short).

@@ -1,8 +1,11 @@
 // qvctl: a command-line client of the control service.
-//   qvctl [-h host] [-p port] [-u user] [command ...]
+//   qvctl [-h host] [-p port] [-u user] [--tls [--fingerprint HEX | --cafile FILE]] [command ...]
 // Logs in (the password is asked on the terminal without echo; when standard input is not a
 // terminal its first line is the password), then runs the command given on the command line,
-// or else every line of standard input, and prints each reply without the prompt.
+// or else every line of standard input, and prints each reply without the prompt. With --tls
+// the connection is made to the implicit-TLS control port, the server's certificate pinned by its
+// SHA-256 fingerprint, or checked with the host name against the given CA file or the system's
+// store; nothing is sent to a server that is not trusted.
 // Exit codes: 0 every command succeeded, 1 a reply reported a failure, 2 no connection or the
 // login failed, 64 wrong usage.
 #include <termios.h>
@@ -31,11 +34,15 @@ constexpr char kDefaultHost[] = "127.0.0.1";
 
 constexpr qv::tool::AdminTool kTool = {
     "qvctl",
-    "usage: qvctl [-h host] [-p port] [-u user] [command ...]\n"
+    "usage: qvctl [-h host] [-p port] [-u user] [--tls [--fingerprint HEX | --cafile FILE]]\n"
+    "             [command ...]\n"
     "  Without a command, the commands are read from standard input, one a line.\n"
     "  The password is asked without echo, or is the first line of standard input\n"
     "  when that is not a terminal. Host, port and user default to the RemoteServer,\n"
-    "  Port and RemoteLogin settings.\n",
+    "  Port and RemoteLogin settings.\n"
+    "  --tls connects to the TLS control port (the TlsControlPort setting unless -p is\n"
+    "  given) and trusts the server's certificate when its SHA-256 fingerprint is HEX,\n"
+    "  when FILE holds it or its CA, or else when the system's CA store does.\n",
     kExitUsage};
 
 // The password typed on the terminal, without echo.
@@ -108,6 +115,9 @@ int main(int argc, char** argv) {
   if (host.empty()) host = kDefaultHost;
   long port = settings.system.Port;
   std::string user = settings.system.RemoteLogin;
+  bool tls = false;
+  bool port_given = false;
+  qv::TlsTrust trust;
 
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
@@ -117,6 +127,10 @@ int main(int argc, char** argv) {
       break;
     }
     if (option == "--help") return kTool.Usage(nullptr);
+    if (option == "--tls") {
+      tls = true;
+      continue;
+    }
     if (i + 1 >= argc) return kTool.Usage("missing value after " + option);
     const char* value = argv[++i];
     if (option == "-h") {
@@ -125,6 +139,12 @@ int main(int argc, char** argv) {
       char* end = nullptr;
       port = std::strtol(value, &end, 10);
       if (*end != '\0' || port <= 0 || port > 65535) return kTool.Usage("bad port");
+      port_given = true;
+    } else if (option == "--fingerprint") {
+      trust.fingerprint = qv::NormalFingerprint(value);
+      if (trust.fingerprint.empty()) return kTool.Usage("bad SHA-256 fingerprint");
+    } else if (option == "--cafile") {
+      trust.ca_file = value;
     } else if (option == "-u") {
       user = value;
     } else {
@@ -132,6 +152,11 @@ int main(int argc, char** argv) {
     }
   }
   if (user.empty()) return kTool.Usage("no user: give -u or set RemoteLogin");
+  if (!tls && (!trust.fingerprint.empty() || !trust.ca_file.empty()))
+    return kTool.Usage("--fingerprint and --cafile need --tls");
+  if (!trust.fingerprint.empty() && !trust.ca_file.empty())
+    return kTool.Usage("give --fingerprint or --cafile, not both");
+  if (tls && !port_given) port = settings.system.TlsControlPort;
   if (port <= 0 || port > 65535) return kTool.Usage("bad port");
   std::string command;
   for (; i < argc; ++i) {
@@ -147,9 +172,14 @@ int main(int argc, char** argv) {
   }
 
   qv::ControlClient client;
+  if (tls) client.UseTls(trust);
   qv::ControlLogin login = client.Login(host, static_cast<uint16_t>(port), user, password);
   if (login != qv::ControlLogin::kOk) {
-    kTool.Complain(qv::Format("%s:%ld: %s", host.c_str(), port, qv::ControlLoginText(login)));
+    bool tls_failure =
+        login == qv::ControlLogin::kTlsFailed || login == qv::ControlLogin::kUntrusted;
+    kTool.Complain(
+        qv::Format("%s:%ld: %s", host.c_str(), port,
+                   tls_failure ? client.tls_error().c_str() : qv::ControlLoginText(login)));
     return kExitNoLogin;
   }
 

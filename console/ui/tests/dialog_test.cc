@@ -2,6 +2,7 @@
 // connecting to a control service and falling back to local mode, and the log viewer.
 #include <sys/stat.h>
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -145,6 +146,7 @@ TEST_F(ConnectTest, TheConnectDialogOffersTheDefaultsAndGivesTheEdits) {
   EXPECT_EQ(connect.windowTitle(), "Connect..");
   EXPECT_EQ(connect.findChild<QLineEdit*>("Login")->text(), "admin@example.test");
   EXPECT_EQ(connect.findChild<QSpinBox*>("Port")->value(), 32123);
+  EXPECT_FALSE(connect.findChild<QCheckBox*>("UseTls")->isChecked());
   connect.findChild<QLineEdit*>("Login")->setText("  root@example.test ");
   connect.findChild<QLineEdit*>("Password")->setText(" secret ");
   connect.findChild<QSpinBox*>("Port")->setValue(32001);
@@ -153,6 +155,9 @@ TEST_F(ConnectTest, TheConnectDialogOffersTheDefaultsAndGivesTheEdits) {
   EXPECT_EQ(r.login, "root@example.test");
   EXPECT_EQ(r.password, " secret ");  // a password is taken as typed
   EXPECT_EQ(r.port, 32001);
+  EXPECT_FALSE(r.tls);
+  connect.findChild<QCheckBox*>("UseTls")->setChecked(true);
+  EXPECT_TRUE(connect.Request().tls);
 }
 
 TEST_F(ConnectTest, AFailureNamesHostAndReason) {
