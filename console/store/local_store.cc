@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "common/member_path.h"
@@ -35,6 +36,9 @@ namespace {
 // How long a start or stop may take to show in the service's state.
 constexpr std::chrono::milliseconds kServiceWait{5000};
 constexpr std::chrono::milliseconds kServicePoll{100};
+// How long a service that took its presence must stay to count as started (it may still fail
+// to open its ports and end).
+constexpr std::chrono::milliseconds kStartSettle{1500};
 
 class LocalStore : public ConsoleStore {
  public:
@@ -244,9 +248,14 @@ class LocalStore : public ConsoleStore {
     std::string said;
     bool ended = false;
     auto deadline = std::chrono::steady_clock::now() + kServiceWait;
+    // A service shows as started once it holds its presence, which it takes before it opens
+    // its ports: it counts as started only when it is still there a moment later.
+    std::optional<std::chrono::steady_clock::time_point> settled;
     for (;;) {
-      if (StateOf(service) == ServiceState::kStarted) return {};
-      if (ended || std::chrono::steady_clock::now() >= deadline) break;
+      auto now = std::chrono::steady_clock::now();
+      if (!settled && StateOf(service) == ServiceState::kStarted) settled = now + kStartSettle;
+      if (settled && !ended && now >= *settled) return {};
+      if (ended || (!settled && now >= deadline)) break;
       pollfd wait{from.get(), POLLIN, 0};
       ::poll(&wait, 1, static_cast<int>(kServicePoll.count()));
       char buffer[512];
