@@ -3,6 +3,8 @@
 // certificate, which offers none of it.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "common/config.h"
 #include "common/testing/line_client.h"
 #include "common/testing/service_keys.h"
@@ -194,7 +196,7 @@ TEST_F(TlsE2E, SubmissionTakesMailOnlyAfterAuthInsideTls) {
             std::string::npos);
 }
 
-TEST_F(TlsE2E, CurlSubmitsWithSslReqdAndOverSmtps) {
+TEST_F(TlsE2E, CurlAndSwaksSubmitInsideTlsAndOverSmtps) {
   int submission = qv::testing::FreeLoopbackPort();
   int smtps = qv::testing::FreeLoopbackPort();
   qv::testing::SmtpKey().Set("SubmissionPort", submission).Set("SmtpsPort", smtps);
@@ -209,7 +211,20 @@ TEST_F(TlsE2E, CurlSubmitsWithSslReqdAndOverSmtps) {
          "bob@example.test", "--mail-rcpt", "bob@example.test", "--upload-file", file});
     EXPECT_EQ(sent.code, 0) << url << " " << sent.err;
   }
-  EXPECT_EQ(env_.Mailbox("bob").size(), 2u);
+  // swaks: STARTTLS with AUTH LOGIN on submission, TLS on connect with AUTH PLAIN on SMTPS.
+  for (const std::vector<std::string>& how :
+       {std::vector<std::string>{"--port", std::to_string(submission), "--tls", "--auth", "LOGIN"},
+        std::vector<std::string>{"--port", std::to_string(smtps), "--tls-on-connect", "--auth",
+                                 "PLAIN"}}) {
+    std::vector<std::string> args = {"--server",         "127.0.0.1", "--from",
+                                     "bob@example.test", "--to",      "bob@example.test",
+                                     "--auth-user",      "bob",       "--auth-password",
+                                     "secret",           "--timeout", "20"};
+    args.insert(args.end(), how.begin(), how.end());
+    auto sent = qv::testing::RunProgram("/usr/bin/swaks", args);
+    EXPECT_EQ(sent.code, 0) << how[1] << " " << sent.out << sent.err;
+  }
+  EXPECT_EQ(env_.Mailbox("bob").size(), 4u);
 }
 
 // A certificate renewed in place is served to the next connection, without a restart.
