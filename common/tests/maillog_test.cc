@@ -420,10 +420,13 @@ TEST_F(HeldLogTest, WritersAcrossReopensLoseAndDoubleNothing) {
   constexpr int kEntries = 300;
   g_log_now -= 30;  // 23:59:28
   std::atomic<int> done{0};
+  std::atomic<int> rounds{0};
   std::vector<std::thread> threads;
   for (int w = 0; w < kWriters; ++w) {
-    threads.emplace_back([this, w, &done] {
+    threads.emplace_back([this, w, &done, &rounds] {
       for (int i = 0; i < kEntries; ++i) {
+        // Paced by the mover, so that however fast a write is, files are moved between them.
+        while (rounds.load() < i / 2) std::this_thread::yield();
         std::string text = "w" + std::to_string(w) + " n" + std::to_string(i) + "\r\nsecond line";
         WriteLog(system_, 3, w, kLogEvent, text.c_str(), -1, "s");
       }
@@ -436,6 +439,7 @@ TEST_F(HeldLogTest, WritersAcrossReopensLoseAndDoubleNothing) {
     if (std::rename(Day(7).c_str(), moved.c_str()) == 0) files.push_back(moved);
     if (round < 120 && round % 3 == 0) ++g_log_now;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ++rounds;
   }
   for (auto& t : threads) t.join();
   for (int day : {7, 8}) {
