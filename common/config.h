@@ -80,6 +80,13 @@ struct SMTPSTRUCT {
   int32_t SmtpsPort;
   // The networks that may relay without AUTH ("127.0.0.0/8 ::1", "none"); empty: every client.
   char RelayNetworks[512];
+  // The login at the smart hosts of ExchangeHost and the TLS of outgoing connections (0: none;
+  // 1: STARTTLS when offered; 2: required, implicit on port 465); TLSVerify 1 checks the peer's
+  // certificate and name.
+  char ExchangeUser[128];
+  char ExchangePassword[128];
+  int32_t TLSOutgoing;
+  int32_t TLSVerify;
 };
 
 struct POP3STRUCT {
@@ -87,6 +94,9 @@ struct POP3STRUCT {
   int32_t PortEx;
   uint32_t Flags;
   int32_t Pop3sPort;  // the implicit-TLS port; 0: none
+  // TLS of the collection (0: none; 1: STLS when offered; 2: required) and the peer's check.
+  int32_t TLSRemote;
+  int32_t TLSVerify;
 };
 
 struct NETINFO {

@@ -13,6 +13,10 @@ inline constexpr char kSmtpCmdMailFrom[] = "MAIL FROM: <%s>\r\n";
 inline constexpr char kSmtpCmdRcptTo[] = "RCPT TO: <%s>\r\n";
 inline constexpr char kSmtpCmdData[] = "DATA\r\n";
 inline constexpr char kSmtpCmdQuit[] = "QUIT\r\n";
+inline constexpr char kSmtpCmdStartTls[] = "STARTTLS\r\n";
+inline constexpr char kSmtpCmdAuthPlain[] = "AUTH PLAIN %s\r\n";
+inline constexpr char kSmtpCmdAuthLogin[] = "AUTH LOGIN\r\n";
+inline constexpr char kSmtpCmdAuthLine[] = "%s\r\n";  // a base64 answer to a 334 challenge
 
 // ---- POP3 (the collection of remote accounts) -------------------------------------------------
 

@@ -371,6 +371,8 @@ int SendToHost(const Settings& settings, std::string_view recipients, std::strin
         quit();
         Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
         return 1;
+      case SmtpStep::Action::kStartTls:  // the forwarder asks for no TLS (yet)
+        return fail();
       case SmtpStep::Action::kFailed:
         if (step.failed_in != SmtpState::kGreeting) return fail();
         // No greeting: counted as a host that does not answer.

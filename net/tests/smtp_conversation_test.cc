@@ -51,6 +51,11 @@ std::vector<std::string> Converse(SmtpConversation& c, const std::vector<std::st
       case SmtpStep::Action::kSendMessage:
         out.push_back("<message>");
         break;
+      case SmtpStep::Action::kStartTls:
+        // The handshake succeeds at once: EHLO follows.
+        out.push_back("<starttls>");
+        out.push_back(c.OnTlsStarted().command);
+        break;
       case SmtpStep::Action::kDone:
       case SmtpStep::Action::kFailed:
         EXPECT_EQ(step.command, "QUIT\r\n");
@@ -187,6 +192,88 @@ TEST(SmtpConversation, RefusalsAndDroppedConnectionsAtEachStep) {
   EXPECT_TRUE(done.ok());
   EXPECT_EQ(done.OnReply("250 more\r\n").action, SmtpStep::Action::kFailed);
   EXPECT_FALSE(done.ok());
+}
+
+// STARTTLS and AUTH before MAIL FROM: TLS when offered or required, the login inside it only.
+TEST(SmtpConversation, StartTlsAndAuthComeBeforeTheEnvelope) {
+  auto secured = [](int tls, std::string user, bool in_tls = false) {
+    SmtpEnvelope e = Plain();
+    e.ehlo = true;
+    e.tls = tls;
+    e.in_tls = in_tls;
+    e.user = std::move(user);
+    e.password = "secret";
+    return e;
+  };
+  const std::string tls_offered = "250-peer\r\n250-STARTTLS\r\n250 SIZE\r\n";
+  const std::string auth_plain = "250-peer\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME\r\n";
+  const std::string auth_login = "250-peer\r\n250 AUTH LOGIN\r\n";
+  const std::string plain_ehlo = "250-peer\r\n250 SIZE\r\n";
+  struct Case {
+    const char* name;
+    SmtpEnvelope envelope;
+    std::vector<std::string> replies;
+    std::vector<std::string> sent;
+    SmtpStep::Why why = SmtpStep::Why::kReply;
+  } cases[] = {
+      {"STARTTLS when offered, EHLO again, AUTH PLAIN, the envelope",
+       secured(1, "u@x"),
+       {"220 hi", tls_offered, "220 go", auth_plain, "235 ok", "250 ok"},
+       {"EHLO pc\r\n", "STARTTLS\r\n", "<starttls>", "EHLO pc\r\n",
+        "AUTH PLAIN AHVAeABzZWNyZXQ=\r\n", "MAIL FROM: <a@x.test>\r\n", "RCPT TO: <b@y.test>\r\n"}},
+      {"AUTH LOGIN when PLAIN is not offered; implicit TLS has no STARTTLS",
+       secured(2, "u@x", /*in_tls=*/true),
+       {"220 hi", auth_login, "334 VXNlcm5hbWU6", "334 UGFzc3dvcmQ6", "235 ok"},
+       {"EHLO pc\r\n", "AUTH LOGIN\r\n", "dUB4\r\n", "c2VjcmV0\r\n", "MAIL FROM: <a@x.test>\r\n"}},
+      {"TLS 1 without an offer and without a login goes on in clear",
+       secured(1, ""),
+       {"220 hi", plain_ehlo},
+       {"EHLO pc\r\n", "MAIL FROM: <a@x.test>\r\n"}},
+      {"TLS required and not offered: nothing but QUIT",
+       secured(2, ""),
+       {"220 hi", plain_ehlo},
+       {"EHLO pc\r\n", "<failed>"},
+       SmtpStep::Why::kNoTls},
+      {"a login is never sent in clear, even with TLS 1",
+       secured(1, "u@x"),
+       {"220 hi", auth_plain},
+       {"EHLO pc\r\n", "<failed>"},
+       SmtpStep::Why::kNoTls},
+      {"a peer refusing EHLO gets HELO, and then no login",
+       secured(1, "u@x"),
+       {"220 hi", "500 what", "250 ok"},
+       {"EHLO pc\r\n", "HELO pc\r\n", "<failed>"},
+       SmtpStep::Why::kNoTls},
+      {"no AUTH offered inside TLS",
+       secured(2, "u@x", true),
+       {"220 hi", plain_ehlo},
+       {"EHLO pc\r\n", "<failed>"},
+       SmtpStep::Why::kNoAuth},
+      {"STARTTLS refused",
+       secured(1, ""),
+       {"220 hi", tls_offered, "454 not now"},
+       {"EHLO pc\r\n", "STARTTLS\r\n", "<failed>"}},
+      {"a refused login ends it with the reply",
+       secured(2, "u@x", true),
+       {"220 hi", auth_plain, "535 5.7.8 bad credentials"},
+       {"EHLO pc\r\n", "AUTH PLAIN AHVAeABzZWNyZXQ=\r\n", "<failed>"}},
+  };
+  for (Case& c : cases) {
+    SmtpConversation conversation(c.envelope);
+    SmtpStep last;
+    EXPECT_EQ(Converse(conversation, c.replies, &last), c.sent) << c.name;
+    if (c.sent.back() == "<failed>") {
+      EXPECT_EQ(last.why, c.why) << c.name;
+    }
+  }
+  SmtpStep refused;
+  SmtpConversation login(secured(2, "u@x", true));
+  Converse(login, {"220 hi", auth_plain, "535 5.7.8 bad credentials"}, &refused);
+  EXPECT_EQ(refused.failed_in, SmtpState::kAuth);
+  EXPECT_EQ(refused.reply, "535 5.7.8 bad credentials");
+  EXPECT_EQ(EncodeBase64("ab"), "YWI=");
+  EXPECT_TRUE(EhloOffers("250-peer\r\n250 auth plain\r\n", "AUTH", "PLAIN"));
+  EXPECT_FALSE(EhloOffers("250-peer PLAIN\r\n250 STARTTLSX\r\n", "STARTTLS"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tools/qvsend/send.h"
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -9,11 +10,14 @@
 #include <sstream>
 #include <utility>
 
+#include "common/config.h"
+#include "common/settings_table.h"
 #include "common/strings.h"
 #include "common/tool_frame.h"
 #include "net/dns.h"
 #include "net/smtp_client.h"
 #include "net/smtp_conversation.h"
+#include "net/tls_channel.h"
 #include "platform/netinfo.h"
 #include "platform/unique_fd.h"
 
@@ -34,6 +38,9 @@ constexpr const char* kUsage[] = {
     "         -t address-list    Recipient addresses (To)\n",
     "         -c address-list    Carbon copy addresses (Cc)\n",
     "         -s subject         Subject\n",
+    "         -tls 0|1|2         No TLS, STARTTLS when offered, TLS required\n",
+    "         -user name         Log in (AUTH, inside TLS only) with this name\n",
+    "         -password text     and this password (else it is asked for)\n",
     "         -?                 This screen\n\n",
     "If no -t option is given, the message-file must contain the recipient address.\n",
     "If -h option is not given, DNS lookup will be used.\n\n",
@@ -46,6 +53,21 @@ constexpr char kErrNoRecipient[] = "Error: No recipient address is given\n";
 constexpr char kErrNoDnsServer[] = "Error: No DNS server is available\n";
 constexpr char kErrUnknownHost[] = "Error: Unknown host %s\n";
 constexpr char kInvalidDomain[] = "Invalid domain %s\n";
+constexpr char kErrMultipleLong[] = "Error: Multiple values for -%s\n";
+constexpr char kErrBadTls[] = "Error: -tls takes 0, 1 or 2\n";
+constexpr char kErrLoginInClear[] =
+    "Error: -user needs -tls 1 or 2: a password is never sent in clear\n";
+constexpr char kErrNoTerminal[] =
+    "Error: No terminal to read the password of %s from; give -password\n";
+constexpr char kPasswordPrompt[] = "Password for %s: ";
+constexpr char kErrNoTls[] = "Error: %s offers no STARTTLS: nothing was sent\n";
+constexpr char kErrNoAuth[] = "Error: %s offers no AUTH PLAIN or LOGIN: nothing was sent\n";
+constexpr char kErrTls[] = "Error: TLS with %s failed: %s\n";
+constexpr char kErrLogin[] = "Error: %s refused the login: %s\n";
+
+// The long options, matched whole and without regard to case; each takes the next argument.
+constexpr const char* kLongOptions[] = {"tls", "user", "password"};
+constexpr uint16_t kImplicitTlsPort = 465;
 
 constexpr uint16_t kSmtpPort = 25;
 constexpr size_t kHeadBytes = 2048;
@@ -68,6 +90,111 @@ std::string* OptionField(Options* o, char letter) {
     default:
       return nullptr;
   }
+}
+
+std::string* LongOption(Options* o, std::string_view name) {
+  std::string* fields[] = {&o->tls, &o->user, &o->password};
+  for (size_t i = 0; i < std::size(kLongOptions); ++i)
+    if (EqualsNoCase(name, kLongOptions[i])) return fields[i];
+  return nullptr;
+}
+
+// A password typed at the terminal without echo; false when there is no terminal.
+bool ReadPassword(const std::string& user, std::string* password) {
+  platform::UniqueFd tty(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY));
+  if (!tty || !::isatty(tty.get())) return false;
+  std::string prompt = Format(kPasswordPrompt, user.c_str());
+  if (::write(tty.get(), prompt.data(), prompt.size()) < 0) return false;
+  termios saved{};
+  bool restore = ::tcgetattr(tty.get(), &saved) == 0;
+  if (restore) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(tty.get(), TCSAFLUSH, &quiet);
+  }
+  password->clear();
+  char c = 0;
+  for (;;) {
+    ssize_t n = ::read(tty.get(), &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || c == '\n') break;
+    if (c != '\r') *password += c;
+  }
+  if (restore) ::tcsetattr(tty.get(), TCSAFLUSH, &saved);
+  if (::write(tty.get(), "\n", 1) < 0) return false;
+  return true;
+}
+
+// One connection, in clear or (after the handshake) inside TLS.
+class Link {
+ public:
+  SmtpClient& plain() { return conn_; }
+
+  TlsChannel::Outcome StartTls(const std::string& host, const Security& security) {
+    TlsTrust trust;
+    trust.ca_file = security.ca_file;
+    TlsChannel::Outcome o = tls_.Handshake(conn_.fd(), host, trust, -1, kClientReplyMs);
+    // Without the check, a certificate that is not trusted is taken all the same.
+    if (o == TlsChannel::Outcome::kUntrusted && !security.verify && tls_.active())
+      o = TlsChannel::Outcome::kOk;
+    secure_ = o == TlsChannel::Outcome::kOk;
+    return o;
+  }
+  const std::string& tls_error() const { return tls_.error(); }
+
+  bool Send(std::string_view data, int timeout_ms = kClientReplyMs) {
+    return secure_ ? tls_.Write(data, timeout_ms) : conn_.Send(data, timeout_ms);
+  }
+
+  // A whole reply, as SmtpClient::ReadReply reads it.
+  std::string ReadReply(int timeout_ms = kClientReplyMs) {
+    if (!secure_) return conn_.ReadReply(timeout_ms);
+    size_t line_start = 0;
+    for (;;) {
+      for (size_t nl; (nl = pending_.find('\n', line_start)) != std::string::npos;) {
+        std::string_view line(pending_.data() + line_start, nl + 1 - line_start);
+        line_start = nl + 1;
+        if (!IsReplyContinuation(line)) {
+          std::string reply = pending_.substr(0, line_start);
+          pending_.erase(0, line_start);
+          return reply;
+        }
+      }
+      char buf[4096];
+      long n = pending_.size() > kLineClientMaxRead ? -1 : tls_.Read(buf, sizeof buf, timeout_ms);
+      if (n <= 0) {
+        pending_.clear();
+        return {};
+      }
+      pending_.append(buf, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  SmtpClient conn_;
+  TlsChannel tls_;
+  bool secure_ = false;
+  std::string pending_;
+};
+
+// The reply without its line ends, for a message of one line.
+std::string OneLine(std::string_view reply) {
+  std::string text(reply);
+  for (char& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+// Whether `host` ("name" or "name:port") is one of the smart hosts of ExchangeHost.
+bool IsExchangeHost(const std::string& host, std::string_view exchange_hosts) {
+  std::string name, other;
+  uint16_t port = 0;
+  if (!SplitHostPort(host, kSmtpPort, &name, &port)) return false;
+  for (const std::string& item : AddressList(exchange_hosts)) {
+    if (SplitHostPort(item, kSmtpPort, &other, &port) && EqualsNoCase(name, other)) return true;
+  }
+  return false;
 }
 
 // The whole file; false when it cannot be opened or read (a folder, say).
@@ -95,6 +222,17 @@ int ParseArguments(const std::vector<std::string>& args, Options* options, std::
     if (a.size() < 2 || a[0] != '-') {
       options->file = a;
       return 0;
+    }
+    if (std::string* field = LongOption(options, a.substr(1))) {
+      std::string name = a.substr(1);
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (!field->empty() || (name == "password" && options->password_given)) {
+        *error = Format(kErrMultipleLong, name.c_str());
+        return kExitMultiple;
+      }
+      if (i + 1 < args.size()) *field = args[++i];
+      if (name == "password") options->password_given = true;
+      continue;
     }
     char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(a[1])));
     std::string* field = OptionField(options, letter);
@@ -186,10 +324,11 @@ std::vector<std::string> AddressList(std::string_view text) {
 
 Outcome Converse(const std::string& host, const std::string& local_host, const std::string& from,
                  const std::vector<std::string>& recipients, std::string_view message,
-                 std::FILE* out) {
+                 std::FILE* out, const Security& security) {
   std::string name;
   uint16_t port = kSmtpPort;
-  SmtpClient conn;
+  Link link;
+  SmtpClient& conn = link.plain();
   if (!SplitHostPort(host, kSmtpPort, &name, &port) ||
       conn.Connect(name, port) != ConnectResult::kConnected) {
     std::fprintf(out, kErrUnknownHost, host.c_str());
@@ -199,41 +338,110 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
   envelope.hello_name = local_host;
   envelope.reverse_path = from;
   envelope.recipients = recipients;
+  // Without TLS and a login the conversation is the plain one it always was (HELO).
+  envelope.ehlo = security.tls > 0 || !security.user.empty();
+  envelope.tls = security.tls;
+  envelope.user = security.user;
+  envelope.password = security.password;
+  auto handshake = [&] {
+    if (link.StartTls(name, security) == TlsChannel::Outcome::kOk) return true;
+    std::fprintf(out, kErrTls, host.c_str(), link.tls_error().c_str());
+    return false;
+  };
+  if (security.tls > 0 && port == kImplicitTlsPort) {
+    if (!handshake()) return Outcome::kFailed;
+    envelope.in_tls = true;
+  }
   SmtpConversation conversation(std::move(envelope));
-  SmtpStep step = conversation.OnReply(conn.ReadReply());
+  SmtpStep step = conversation.OnReply(link.ReadReply());
   for (;;) {
     int reply_ms = kClientReplyMs;
     switch (step.action) {
       case SmtpStep::Action::kSend:
-        if (!conn.Send(step.command)) return Outcome::kFailed;
+        if (!link.Send(step.command)) return Outcome::kFailed;
         break;
       case SmtpStep::Action::kRead:
         break;
+      case SmtpStep::Action::kStartTls:
+        if (!handshake()) return Outcome::kFailed;
+        step = conversation.OnTlsStarted();
+        continue;
       case SmtpStep::Action::kSendMessage: {
         // The file is plain text: a line that starts with "." gets a second one, so that the
         // peer stores the file as it is, whatever the blocks it goes in.
         MessageText text(/*stuff_dots=*/true);
         for (size_t at = 0; at < message.size(); at += kBlock)
-          if (!conn.Send(text.Encode(message.substr(at, kBlock)))) return Outcome::kFailed;
-        if (!conn.Send(text.EndLine())) return Outcome::kFailed;
+          if (!link.Send(text.Encode(message.substr(at, kBlock)))) return Outcome::kFailed;
+        if (!link.Send(text.EndLine())) return Outcome::kFailed;
         reply_ms = kClientDataEndMs;
         break;
       }
       case SmtpStep::Action::kDone:
-        conn.Send(step.command);
-        conn.ReadReply();
+        link.Send(step.command);
+        link.ReadReply();
         return Outcome::kSent;
       case SmtpStep::Action::kFailed:
         // No greeting or no reply: nothing more is said. A refusal is answered with QUIT, and
         // its reply awaited, except after the message text.
         if (step.failed_in == SmtpState::kGreeting || step.reply.empty()) return Outcome::kFailed;
-        conn.Send(step.command);
+        if (step.why == SmtpStep::Why::kNoTls) std::fprintf(out, kErrNoTls, host.c_str());
+        if (step.why == SmtpStep::Why::kNoAuth) std::fprintf(out, kErrNoAuth, host.c_str());
+        if (step.failed_in == SmtpState::kAuth)
+          std::fprintf(out, kErrLogin, host.c_str(), OneLine(step.reply).c_str());
+        link.Send(step.command);
         if (step.failed_in == SmtpState::kDataEnd) return Outcome::kFailed;
-        conn.ReadReply();
-        return Outcome::kRejected;
+        link.ReadReply();
+        // Refused for want of TLS or a login, the message was not offered: the host failed.
+        return step.why != SmtpStep::Why::kReply || step.failed_in == SmtpState::kAuth ||
+                       step.failed_in == SmtpState::kStartTls
+                   ? Outcome::kFailed
+                   : Outcome::kRejected;
     }
-    step = conversation.OnReply(conn.ReadReply(reply_ms));
+    step = conversation.OnReply(link.ReadReply(reply_ms));
   }
+}
+
+// The conversation's security: the options, else the registry's defaults (the login only for the
+// smart hosts). 0, or the exit code with its message written.
+int ChooseSecurity(const Options& options, const std::string& host, std::FILE* out,
+                   Security* security) {
+  Settings settings;
+  settings.smtp.TLSVerify = 1;
+  LoadSettingsRecord(settings, SettingRecord::kSmtp);
+  const SMTPSTRUCT& smtp = settings.smtp;
+  if (options.tls.empty()) {
+    security->tls = smtp.TLSOutgoing >= 0 && smtp.TLSOutgoing <= 2 ? smtp.TLSOutgoing : 0;
+  } else if (options.tls == "0" || options.tls == "1" || options.tls == "2") {
+    security->tls = options.tls[0] - '0';
+  } else {
+    std::fputs(kErrBadTls, out);
+    return kExitSecurity;
+  }
+  security->verify = smtp.TLSVerify != 0;
+  if (const char* ca = std::getenv("QVSEND_CA_FILE")) security->ca_file = ca;
+  if (!options.user.empty()) {
+    security->user = options.user;
+    security->password = options.password;
+  } else if (!host.empty() && smtp.ExchangeUser[0] != '\0' &&
+             IsExchangeHost(host, smtp.ExchangeHost)) {
+    security->user = smtp.ExchangeUser;
+    security->password = smtp.ExchangePassword;
+  }
+  if (!security->user.empty() && security->tls == 0) {
+    // Only a login named on the command line is an error: the registry's waits for TLS.
+    if (!options.user.empty()) {
+      std::fputs(kErrLoginInClear, out);
+      return kExitSecurity;
+    }
+    security->user.clear();
+    security->password.clear();
+  }
+  if (!options.user.empty() && !options.password_given &&
+      !ReadPassword(options.user, &security->password)) {
+    std::fprintf(out, kErrNoTerminal, options.user.c_str());
+    return kExitSecurity;
+  }
+  return 0;
 }
 
 int Run(const std::vector<std::string>& args, std::FILE* out) {
@@ -278,6 +486,8 @@ int Run(const std::vector<std::string>& args, std::FILE* out) {
       return kExitMissing;
     }
   }
+  Security security;
+  if (int code = ChooseSecurity(options, options.host, out, &security); code != 0) return code;
   char local_host[256] = {};
   if (::gethostname(local_host, sizeof local_host - 1) != 0) local_host[0] = '\0';
   std::fflush(out);
@@ -285,7 +495,7 @@ int Run(const std::vector<std::string>& args, std::FILE* out) {
   std::vector<std::string> all = to;
   all.insert(all.end(), cc.begin(), cc.end());
   if (!options.host.empty()) {
-    Outcome o = Converse(options.host, local_host, from.front(), all, message, out);
+    Outcome o = Converse(options.host, local_host, from.front(), all, message, out, security);
     return o == Outcome::kSent ? kExitOk : kExitConversation;
   }
 
@@ -305,7 +515,11 @@ int Run(const std::vector<std::string>& args, std::FILE* out) {
     std::istringstream names(hosts);
     std::string host;
     while (names >> host) {
-      if (Converse(host, local_host, from.front(), {address}, message, out) != Outcome::kFailed)
+      // A login belongs to the smart host alone, never to an exchanger found by DNS.
+      Security to_mx = security;
+      if (options.user.empty()) to_mx.user.clear();
+      if (Converse(host, local_host, from.front(), {address}, message, out, to_mx) !=
+          Outcome::kFailed)
         break;
     }
   }

@@ -91,6 +91,24 @@ TEST(QvsendOptions, ParsesTheCommandLine) {
   }
 }
 
+TEST(QvsendOptions, LongOptionsTakeTheNextArgument) {
+  Options o;
+  std::string error;
+  EXPECT_EQ(ParseArguments({"-TLS", "2", "-user", "u@x", "-password", "-p w", "-t", "b@y", "m"}, &o,
+                           &error),
+            0);
+  EXPECT_EQ(o.tls, "2");
+  EXPECT_EQ(o.user, "u@x");
+  EXPECT_EQ(o.password, "-p w");
+  EXPECT_TRUE(o.password_given);
+  EXPECT_EQ(o.to, "b@y");
+  EXPECT_EQ(o.file, "m");
+  Options twice;
+  EXPECT_EQ(ParseArguments({"-password", "", "-password", "x", "m"}, &twice, &error),
+            kExitMultiple);
+  EXPECT_EQ(error, "Error: Multiple values for -password\n");
+}
+
 TEST(QvsendOptions, HeaderLinesFillWhatTheCommandLineLeftOpen) {
   std::string head =
       "from:   Ann <ann@x.test>\r\n"
@@ -160,6 +178,9 @@ std::string Usage() {
          "         -t address-list    Recipient addresses (To)\n"
          "         -c address-list    Carbon copy addresses (Cc)\n"
          "         -s subject         Subject\n"
+         "         -tls 0|1|2         No TLS, STARTTLS when offered, TLS required\n"
+         "         -user name         Log in (AUTH, inside TLS only) with this name\n"
+         "         -password text     and this password (else it is asked for)\n"
          "         -?                 This screen\n\n"
          "If no -t option is given, the message-file must contain the recipient address.\n"
          "If -h option is not given, DNS lookup will be used.\n\n";
@@ -406,6 +427,35 @@ TEST(QvsendProgram, DnsFailuresArePrintedAndTheRunStillEndsWithZero) {
       RunQvsend({"-n", "no-such-host.invalid", "-f", "a@x", "-t", "b@y.test", dir.Sub("m")});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, std::string(kBanner) + "Cannot find DNS-Server no-such-host.invalid\n");
+}
+
+// TLS and the login: refused before anything is sent when they cannot be had.
+TEST(QvsendProgram, TlsAndLoginAreNeverGivenUp) {
+  FakeSmtpPeer peer;  // offers no STARTTLS
+  TempDir dir;
+  WriteFileText(dir.Sub("m"), "From: ann@x.test\r\nTo: b@y.test\r\n\r\nbody\r\n");
+  RunResult r = RunQvsend({"-h", peer.address(), "-tls", "2", dir.Sub("m")});
+  EXPECT_EQ(r.code, kExitConversation);
+  EXPECT_EQ(r.out, std::string(kBanner) + "Error: " + peer.address() +
+                       " offers no STARTTLS: nothing was sent\n");
+  std::vector<std::string> cmds = peer.commands();
+  ASSERT_EQ(cmds.size(), 2u);
+  EXPECT_EQ(cmds[0].substr(0, 5), "EHLO ");
+  EXPECT_EQ(cmds[1], "QUIT");
+  EXPECT_TRUE(peer.messages().empty());
+
+  r = RunQvsend({"-h", peer.address(), "-tls", "0", "-user", "u", "-password", "p", dir.Sub("m")});
+  EXPECT_EQ(r.code, kExitSecurity);
+  EXPECT_EQ(r.out, std::string(kBanner) +
+                       "Error: -user needs -tls 1 or 2: a password is never sent in clear\n");
+  r = RunQvsend({"-h", peer.address(), "-tls", "3", dir.Sub("m")});
+  EXPECT_EQ(r.code, kExitSecurity);
+  EXPECT_EQ(r.out, std::string(kBanner) + "Error: -tls takes 0, 1 or 2\n");
+  // With -tls 1 the login still waits for a STARTTLS the peer does not offer.
+  r = RunQvsend({"-h", peer.address(), "-tls", "1", "-user", "u", "-password", "p", dir.Sub("m")});
+  EXPECT_EQ(r.code, kExitConversation);
+  EXPECT_EQ(peer.commands().size(), 4u) << "EHLO and QUIT once more, no AUTH";
+  EXPECT_TRUE(peer.messages().empty());
 }
 
 }  // namespace
