@@ -1,7 +1,7 @@
 // The dial-up link as the mail services use it: opened before work that needs the Internet
 // (the SMTP service's ping, a forward run, a check of remote POP accounts) and closed after it.
-// The link manager (dialup/) is the implementation, made by MakeSystemDialupLink
-// (dialup/system_link.h); the services see only this interface.
+// The link manager (dialup/) is the implementation, made by MakeSystemDialupLink below for a
+// service program's main; the services see only the DialupLink interface.
 //
 // Contract:
 // - Every Open that succeeded is matched by one Close of the same entry; the link goes down when
@@ -34,5 +34,23 @@ class DialupLink {
 // A machine without dial-up networking: every open fails with the text of the missing dial-up
 // layer, closing does nothing, no link is ever active.
 DialupLink& NoDialupLink();
+
+struct SYSTEMSTRUCT;
+
+// The link manager as a service program holds it: the link, and the start of the link share
+// library, which writes its trace lines ("Will load", "Cannot load") and so comes after the
+// service has set up its trace.
+class SystemDialupLink : public DialupLink {
+ public:
+  // Loads the link share library unless that was done (or tried) before; a link used before
+  // Start loads it at that first use.
+  virtual void Start() = 0;
+};
+
+// The link manager, set up from the common settings. The program runs Start from its service's
+// loop, the first work after the trace is set up, so the library is there for the life of the
+// process; the dial-up layer loads at the first use of the link. Defined by the dial-up library
+// (qvdialup), which the service programs link.
+std::unique_ptr<SystemDialupLink> MakeSystemDialupLink(const SYSTEMSTRUCT& system);
 
 }  // namespace qv

@@ -8,11 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "common/dialup_link.h"
 #include "common/program.h"
 #include "common/strings.h"
 #include "common/trace.h"
 #include "dialup/dialup_texts.h"
-#include "dialup/system_link.h"
 
 namespace qv::dialup {
 namespace {

@@ -16,7 +16,6 @@
 #include "common/dialup_link.h"
 #include "common/result.h"
 #include "dialup/link_libraries.h"
-#include "dialup/system_link.h"
 
 namespace qv::dialup {
 

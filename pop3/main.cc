@@ -2,7 +2,7 @@
 #include <memory>
 
 #include "common/config.h"
-#include "dialup/system_link.h"
+#include "common/dialup_link.h"
 #include "pop3/service.h"
 
 int main() {

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "common/config.h"
-#include "dialup/system_link.h"
+#include "common/dialup_link.h"
 #include "smtp/forward.h"
 #include "smtp/service.h"
 
