@@ -15,6 +15,7 @@
 #include "common/records.h"
 #include "common/recordstore.h"
 #include "common/tables.h"
+#include "smtp/fuzz/fuzz_root.h"
 #include "smtp/session.h"
 
 namespace {
@@ -23,28 +24,12 @@ std::string g_root;
 // The settings every session of the run sees.
 qv::Settings g_settings;
 
-void RemoveRoot() {
-  std::error_code ec;
-  std::filesystem::remove_all(g_root, ec);
-}
-
 void Prepare() {
-  char pattern[] = "/tmp/qvfuzz.XXXXXX";
-  if (mkdtemp(pattern) == nullptr) std::abort();
-  g_root = pattern;
-  std::atexit(RemoveRoot);
-  setenv("QUORVANE_SYSTEM", g_root.c_str(), 1);
-  std::filesystem::create_directories(g_root + "/config");
-  std::filesystem::create_directories(g_root + "/mail");
-  std::filesystem::create_directories(g_root + "/temp");
-  qv::CopyField(g_settings.system.ConfigPath, g_root + "/config");
-  qv::CopyField(g_settings.system.MailPath, g_root + "/mail");
-  qv::CopyField(g_settings.system.TempPath, g_root + "/temp");
-  qv::CopyField(g_settings.system.LogPath, g_root + "/log");
+  qv::smtp::fuzz::PrepareFuzzRoot(g_settings);
+  g_root = qv::smtp::fuzz::FuzzRoot();
   qv::CopyField(g_settings.system.Domain, "example.test;other.test");
   qv::CopyField(g_settings.system.HostName, "mx.example.test");
   qv::CopyField(g_settings.net.Address, "192.0.2.1");
-  g_settings.system.LogLevel = -1;  // no log files
   qv::USERSTRUCT user{};
   qv::CopyField(user.Alias, "bob");
   qv::CopyField(user.Domain, "example.test");

@@ -17,6 +17,7 @@
 #include "common/records.h"
 #include "common/tables.h"
 #include "platform/text.h"
+#include "smtp/fuzz/fuzz_root.h"
 #include "smtp/relay_networks.h"
 #include "smtp/session.h"
 
@@ -25,26 +26,11 @@ namespace {
 std::string g_root;
 qv::Settings g_settings;
 
-void RemoveRoot() {
-  std::error_code ec;
-  std::filesystem::remove_all(g_root, ec);
-}
-
 void Prepare() {
-  char pattern[] = "/tmp/qvfuzz.XXXXXX";
-  if (mkdtemp(pattern) == nullptr) std::abort();
-  g_root = pattern;
-  std::atexit(RemoveRoot);
-  setenv("QUORVANE_SYSTEM", g_root.c_str(), 1);
-  std::filesystem::create_directories(g_root + "/config");
-  std::filesystem::create_directories(g_root + "/mail");
-  std::filesystem::create_directories(g_root + "/temp");
-  qv::CopyField(g_settings.system.ConfigPath, g_root + "/config");
-  qv::CopyField(g_settings.system.MailPath, g_root + "/mail");
-  qv::CopyField(g_settings.system.TempPath, g_root + "/temp");
+  qv::smtp::fuzz::PrepareFuzzRoot(g_settings);
+  g_root = qv::smtp::fuzz::FuzzRoot();
   qv::CopyField(g_settings.system.Domain, "example.test");
   qv::CopyField(g_settings.system.HostName, "mx.example.test");
-  g_settings.system.LogLevel = -1;  // no log files
   g_settings.smtp.Flags = qv::kSmtpEsmtp;
   qv::USERSTRUCT user{};
   qv::CopyField(user.Alias, "bob");
