@@ -14,11 +14,64 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 extern char** environ;
 
 namespace qv::testing {
+
+namespace {
+
+// True when a listening socket could be bound to the loopback port just now.
+bool LoopbackPortIsFree(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return free;
+}
+
+// The first port of the ephemeral range (32768 when it cannot be read).
+int EphemeralLow() {
+  std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 0;
+  if (!(in >> low) || low <= 1024) low = 32768;
+  return low;
+}
+
+}  // namespace
+
+int FreeLoopbackPort() {
+  static const int high = EphemeralLow();
+  const int low = high > 12000 ? high - 10000 : 1025;
+  static std::mt19937 pick(static_cast<unsigned>(getpid()) * 7919u ^
+                           static_cast<unsigned>(std::random_device{}()));
+  std::uniform_int_distribution<int> in_range(low, high - 1);
+  for (int i = 0; i < 200; ++i) {
+    int port = in_range(pick);
+    if (LoopbackPortIsFree(port)) return port;
+  }
+  // Nothing free below the range: a port the system picks.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "qvtest.XXXXXX").string();

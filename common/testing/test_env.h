@@ -41,21 +41,10 @@ class ScopedSystemRoot {
 };
 
 // A TCP port on the loopback address that was free a moment ago, for a service under test (or
-// a benchmark's); -1 when none can be had.
-inline int FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
+// a benchmark's); -1 when none can be had. It is picked below the system's range of ephemeral
+// ports, so that the outgoing connections of tests running beside this one do not take it
+// between now and the service's bind.
+int FreeLoopbackPort();
 
 // Asks `done` every few milliseconds until it holds or `limit` has passed; its last answer. For
 // what a service under test does in its own time (a file written, a queue emptied, a port open).
