@@ -33,6 +33,34 @@ bool LineClient::Stop(Failure failure) {
   return false;
 }
 
+bool LineClient::StopTls() {
+  switch (tls_->stop()) {
+    case TlsChannel::Stop::kTimeout:
+      return Stop(Failure::kTimeout);
+    case TlsChannel::Stop::kCancelled:
+      return Stop(Failure::kCancelled);
+    default:
+      return Stop(Failure::kBroken);
+  }
+}
+
+TlsChannel::Outcome LineClient::StartTls(const std::string& host, const TlsTrust& trust,
+                                         bool verify, int timeout_ms) {
+  pending_.clear();
+  secure_ = false;
+  if (!fd_) {
+    Stop(Failure::kClosed);
+    return TlsChannel::Outcome::kFailed;
+  }
+  if (!tls_) tls_ = std::make_unique<TlsChannel>();
+  TlsChannel::Outcome outcome = tls_->Handshake(fd_.get(), host, trust, cancel_fd_, timeout_ms);
+  if (outcome == TlsChannel::Outcome::kUntrusted && !verify && tls_->active())
+    outcome = TlsChannel::Outcome::kOk;
+  if (outcome == TlsChannel::Outcome::kFailed) StopTls();
+  secure_ = outcome == TlsChannel::Outcome::kOk;
+  return outcome;
+}
+
 ConnectResult LineClient::Open(const std::string& host, uint16_t port) {
   Close();
   to_ = {};
@@ -74,6 +102,7 @@ ConnectResult LineClient::Connect(const std::string& host, uint16_t port, int ti
 
 bool LineClient::Send(std::string_view data, int timeout_ms) {
   if (!fd_) return Stop(Failure::kClosed);
+  if (secure_) return tls_->Write(data, timeout_ms) || StopTls();
   while (!data.empty()) {
     ssize_t n = ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL);
     if (n > 0) {
@@ -101,6 +130,14 @@ bool LineClient::SendLine(std::string_view line, int timeout_ms) {
 }
 
 bool LineClient::Receive(int timeout_ms) {
+  if (secure_) {
+    char buf[16384];
+    long n = tls_->Read(buf, sizeof buf, timeout_ms);
+    if (n == 0) return Stop(Failure::kClosed);
+    if (n < 0) return StopTls();
+    pending_.append(buf, static_cast<size_t>(n));
+    return true;
+  }
   for (;;) {
     Wait w = WaitFor(POLLIN, timeout_ms);
     if (w != Wait::kReady)
@@ -149,6 +186,8 @@ std::string LineClient::ReadUntil(const std::function<bool(std::string_view line
 }
 
 void LineClient::Close() {
+  secure_ = false;
+  if (tls_) tls_->Close();
   fd_.Reset();
   pending_.clear();
 }

@@ -17,9 +17,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "net/tls_channel.h"
 #include "platform/unique_fd.h"
 
 namespace qv {
@@ -72,6 +74,20 @@ class LineClient {
   // Bytes after that line are kept for the next read.
   std::string ReadUntil(const std::function<bool(std::string_view line)>& last, int timeout_ms);
 
+  // Runs the TLS handshake on the connected socket: right after Connect for a port that speaks
+  // TLS from the first byte, or after the peer's reply to STARTTLS or STLS. From then on every
+  // send and read goes through TLS. Bytes received in clear and not yet read are dropped first:
+  // the peer sent them before the handshake, and they are never taken as part of the encrypted
+  // conversation. With `verify` false a certificate that is not trusted is taken all the same.
+  // On kFailed the connection is of no further use (failure() is set as for a read); on
+  // kUntrusted nothing may be sent on it.
+  TlsChannel::Outcome StartTls(const std::string& host, const TlsTrust& trust, bool verify,
+                               int timeout_ms);
+  // True once StartTls succeeded.
+  bool secure() const { return secure_; }
+  // Why the handshake failed or the certificate was refused; empty when it did not.
+  std::string tls_error() const { return tls_ ? tls_->error() : std::string(); }
+
   // After a failed read the bytes already received are dropped: a connection on which a reply
   // failed is closed by its user, not read on.
   Failure failure() const { return failure_; }
@@ -85,6 +101,8 @@ class LineClient {
   // Receives once into pending_ within the time limit; false (with failure_ set) when nothing came.
   bool Receive(int timeout_ms);
   bool Stop(Failure failure);
+  // Failure of a TLS write or read, from the channel's reason.
+  bool StopTls();
 
   platform::UniqueFd fd_;
   int cancel_fd_;
@@ -92,6 +110,8 @@ class LineClient {
   Failure failure_ = Failure::kNone;
   sockaddr_in to_{};
   std::string pending_;
+  std::unique_ptr<TlsChannel> tls_;  // made by StartTls
+  bool secure_ = false;
 };
 
 }  // namespace qv

@@ -66,6 +66,14 @@ class SmtpClient {
   // was cancelled before a whole reply arrived. Bytes after the reply are kept for the next one.
   std::string ReadReply(int timeout_ms = kClientReplyMs);
 
+  // TLS on the connection: see LineClient::StartTls.
+  TlsChannel::Outcome StartTls(const std::string& host, const TlsTrust& trust, bool verify,
+                               int timeout_ms = kClientReplyMs) {
+    return line_.StartTls(host, trust, verify, timeout_ms);
+  }
+  bool secure() const { return line_.secure(); }
+  std::string tls_error() const { return line_.tls_error(); }
+
   LineClient::Failure failure() const { return line_.failure(); }
   void Close() { line_.Close(); }
   int fd() const { return line_.fd(); }

@@ -76,6 +76,7 @@ bool TlsChannel::Await(int code, int timeout_ms) {
   else {
     error_ = code == SSL_ERROR_ZERO_RETURN ? "the connection was closed"
                                            : SslError("the TLS connection failed");
+    stop_ = Stop::kFailed;
     return false;
   }
   pollfd fds[2] = {{fd_, events, 0}, {cancel_fd_, POLLIN, 0}};
@@ -84,10 +85,12 @@ bool TlsChannel::Await(int code, int timeout_ms) {
     if (r < 0 && errno == EINTR) continue;
     if (r == 0) {
       error_ = "no answer within the time limit";
+      stop_ = Stop::kTimeout;
       return false;
     }
     if (r < 0 || (cancel_fd_ >= 0 && fds[1].revents != 0)) {
       error_ = "cancelled";
+      stop_ = r < 0 ? Stop::kFailed : Stop::kCancelled;
       return false;
     }
     return true;
@@ -99,6 +102,7 @@ TlsChannel::Outcome TlsChannel::Handshake(int fd, const std::string& host, const
   Close();
   fingerprint_.clear();
   error_.clear();
+  stop_ = Stop::kNone;
   ERR_clear_error();
   std::string pinned;
   if (!trust.fingerprint.empty()) {

@@ -54,6 +54,10 @@ class TlsChannel {
   // or cancel (error() tells).
   long Read(char* buffer, size_t size, int timeout_ms);
 
+  // Why the last handshake, write or read ended without its result.
+  enum class Stop { kNone, kTimeout, kCancelled, kFailed };
+  Stop stop() const { return stop_; }
+
   // The server certificate's fingerprint (NormalFingerprint form) once the handshake completed.
   const std::string& fingerprint() const { return fingerprint_; }
   const std::string& error() const { return error_; }
@@ -71,6 +75,7 @@ class TlsChannel {
   int cancel_fd_ = -1;
   std::string fingerprint_;
   std::string error_;
+  Stop stop_ = Stop::kNone;
 };
 
 }  // namespace qv

@@ -1,6 +1,8 @@
 #include "net/line_client.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,8 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "common/testing/test_env.h"
 #include "net/tests/chunk_server.h"
 #include "net/tests/smtp_peer_util.h"
+#include "platform/spawn.h"
+#include "serve/testing/test_certificate.h"
 
 namespace qv {
 namespace {
@@ -112,6 +117,61 @@ TEST(LineClient, EveryWaitEndsWithItsReason) {
     EXPECT_EQ(client.Connect("127.0.0.1", testing::FreeTcpPort(), 2000),
               ConnectResult::kConnectFailed);
   }
+}
+
+TEST(LineClient, TlsAfterTheCommandThatAsksForIt) {
+  {  // A peer that answers in clear, then never starts its side: the handshake ends at the limit,
+     // and the clear bytes after the answer were never taken as part of the conversation.
+    ChunkServer stalled({"+OK begin TLS\r\n-ERR injected\r\n"}, 1500);
+    LineClient client;
+    ASSERT_EQ(client.Connect("127.0.0.1", stalled.port(), 2000), ConnectResult::kConnected);
+    ASSERT_EQ(client.ReadLine(2000), "+OK begin TLS\r\n");
+    auto start = Clock::now();
+    EXPECT_EQ(client.StartTls("localhost", TlsTrust{}, false, 200), TlsChannel::Outcome::kFailed);
+    EXPECT_EQ(client.failure(), LineClient::Failure::kTimeout);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1200));
+    EXPECT_FALSE(client.secure());
+    EXPECT_EQ(client.ReadLine(100), "");
+  }
+  // A real TLS peer (openssl's test server, which answers each line reversed).
+  qv::testing::TempDir dir;
+  auto cert = qv::testing::MakeTestCertificate(dir.path());
+  ASSERT_TRUE(cert.ok);
+  int port = qv::testing::FreeLoopbackPort();
+  pid_t pid = -1;
+  ASSERT_TRUE(platform::StartProgram(
+      {"/usr/bin/openssl", "s_server", "-quiet", "-rev", "-accept",
+       "127.0.0.1:" + std::to_string(port), "-cert", cert.certificate, "-key", cert.key},
+      &pid));
+  auto connect = [&](LineClient& client) {
+    return qv::testing::WaitUntil([&] {
+      return client.Connect("127.0.0.1", static_cast<uint16_t>(port), 2000) ==
+             ConnectResult::kConnected;
+    });
+  };
+  {  // Checked against the system's store, a self-signed certificate is refused, and says why.
+    LineClient client;
+    ASSERT_TRUE(connect(client));
+    EXPECT_EQ(client.StartTls("localhost", TlsTrust{}, true, 5000),
+              TlsChannel::Outcome::kUntrusted);
+    EXPECT_FALSE(client.secure());
+    EXPECT_NE(client.tls_error().find("not trusted"), std::string::npos) << client.tls_error();
+  }
+  {  // Trusted by its own file, or taken without the check: lines go through TLS both ways.
+    for (bool verify : {true, false}) {
+      LineClient client;
+      ASSERT_TRUE(connect(client));
+      TlsTrust trust;
+      if (verify) trust.ca_file = cert.certificate;
+      ASSERT_EQ(client.StartTls("localhost", trust, verify, 5000), TlsChannel::Outcome::kOk)
+          << client.tls_error();
+      EXPECT_TRUE(client.secure());
+      ASSERT_TRUE(client.SendLine("olleh", 5000));
+      EXPECT_EQ(client.ReadLine(5000), "hello\n");
+    }
+  }
+  ::kill(pid, SIGTERM);
+  ::waitpid(pid, nullptr, 0);
 }
 
 }  // namespace
