@@ -6,6 +6,7 @@
 #include <QSpinBox>
 
 #include "common/config.h"
+#include "common/testing/line_client.h"
 #include "console/store/tests/control_root_util.h"
 #include "console/ui/tests/dialog_fixture_util.h"
 #include "platform/registry.h"
@@ -28,6 +29,11 @@ class RemoteTlsTest : public DialogTest {
     reg::SetDword(&key, "TlsControlPort", tls_port_);
     reg::CloseKey(&key);
     ASSERT_TRUE(control_.Start());
+    // The TLS port is the service's third listener: a port taken meanwhile leaves it closed.
+    ASSERT_TRUE(qv::testing::WaitUntil([this] {
+      qv::testing::LineClient probe;
+      return probe.Connect(tls_port_);
+    })) << "the TLS control port " << tls_port_ << " did not open";
     auto run = qv::testing::RunProgram("/usr/bin/openssl", {"x509", "-noout", "-fingerprint",
                                                             "-sha256", "-in", cert_.certificate});
     fingerprint_ = NormalFingerprint(run.out.substr(run.out.find('=') + 1));
