@@ -141,7 +141,7 @@ std::vector<const SettingDef*> OptionalRows() {
   return rows;
 }
 
-// The outgoing rows by record and name, with whether SET hides the value.
+// The outgoing rows by record and name; SET hides the value of the password row.
 struct OutgoingName {
   SettingRecord record;
   const char* name;
