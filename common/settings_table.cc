@@ -253,14 +253,16 @@ constexpr SettingDef kSettings[] = {
     OptionalPort(QV_NUMBER(POP3, Pop3sPort,                     Number(0),                    Number(0), None(), Range{0, kMaxPort},            {-1, -1, -1, nullptr, kUnset})),
 
     // Encrypted and authenticated outgoing connections: the smart host's login, TLS to SMTP
-    // peers and to the collection's POP3 servers. Absent, every conversation stays as it was;
-    // like the rows above only the installer and qvreg write them.
-    QV_TEXT(SMTP, ExchangeUser,        R::kAnyText,    Keep(),                       Keep(), None(),                                   {-1, -1, -1, nullptr, kUnset}),
-    QV_TEXT(SMTP, ExchangePassword,    R::kAnyText,    Keep(),                       Keep(), None(),                                   {-1, -1, -1, nullptr, kUnset}),
-    QV_NUMBER(SMTP, TLSOutgoing,                       Number(0),                    Number(0), None(), Range{0, 2},                   {-1, -1, -1, nullptr, kUnset}),
-    QV_NUMBER(SMTP, TLSVerify,                         Number(1),                    Number(1), None(), Range{0, 1},                   {-1, -1, -1, nullptr, kUnset}),
-    QV_NUMBER(POP3, TLSRemote,                         Number(0),                    Number(0), None(), Range{0, 2},                   {-1, -1, -1, nullptr, kUnset}),
-    QV_NUMBER(POP3, TLSVerify,                         Number(1),                    Number(1), None(), Range{0, 1},                   {-1, -1, -1, nullptr, kUnset}),
+    // peers and to the collection's POP3 servers. Absent, every conversation stays as it was.
+    // Not saved with their record (a record saved by the console or SET keeps what the installer
+    // or qvreg wrote); SET names them, and the control service writes one back only when a
+    // session changed it (control/options.h: OutgoingRows).
+    QV_TEXT(SMTP, ExchangeUser,        R::kAnyText,    Keep(),                       Keep(), None(),                                   {-1, -1, -1, "EXCHANGEUSER", kText}),
+    QV_TEXT(SMTP, ExchangePassword,    R::kAnyText,    Keep(),                       Keep(), None(),                                   {-1, -1, -1, "EXCHANGEPASSWORD", kText}),
+    QV_NUMBER(SMTP, TLSOutgoing,                       Number(0),                    Number(0), None(), Range{0, 2},                   {-1, -1, -1, "TLSOUTGOING", kDecimal}),
+    QV_NUMBER(SMTP, TLSVerify,                         Number(1),                    Number(1), None(), Range{0, 1},                   {-1, -1, -1, "TLSVERIFY", kDecimal}),
+    QV_NUMBER(POP3, TLSRemote,                         Number(0),                    Number(0), None(), Range{0, 2},                   {-1, -1, -1, "TLSREMOTE", kDecimal}),
+    QV_NUMBER(POP3, TLSVerify,                         Number(1),                    Number(1), None(), Range{0, 1},                   {-1, -1, -1, "POP3TLSVERIFY", kDecimal}),
 };
 // clang-format on
 

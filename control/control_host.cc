@@ -12,11 +12,15 @@ constexpr char kRegistryNotWritten[] = "the settings could not be written to the
 
 }  // namespace
 
-Status SaveAllSettings(const Settings& settings) {
+Status SaveAllSettings(const Settings& settings, const Settings& loaded) {
   reg::Batch batch;
   SaveSystemConfig(settings);
   SaveSmtpConfig(settings);
   SavePop3Config(settings);
+  SettingChanges edited;
+  edited.Note(loaded, settings);
+  for (const SettingDef* def : OutgoingRows())
+    if (edited.Changed(*def)) SaveSettingValues(settings, def->record, {def->name});
   if (batch.Commit() != reg::kSuccess) return Fail(kRegistryNotWritten);
   return {};
 }

@@ -39,7 +39,10 @@ class ControlHost {
 // Saves the three records whole in one locked, atomic replacement of the registry file, so a
 // service started meanwhile reads either the old or the new settings (the console's local mode).
 // An error when it could not be written.
-Status SaveAllSettings(const Settings& settings);
+// The outgoing settings (OutgoingRows), which are not saved with their records, are written
+// only where they differ from `loaded` (the values the caller read and showed): settings saved
+// without touching them write nothing of them.
+Status SaveAllSettings(const Settings& settings, const Settings& loaded);
 
 class SystemControlHost : public ControlHost {
  public:

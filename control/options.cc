@@ -141,6 +141,51 @@ std::vector<const SettingDef*> OptionalRows() {
   return rows;
 }
 
+// The outgoing rows by record and name; SET hides the value of the password row.
+struct OutgoingName {
+  SettingRecord record;
+  const char* name;
+};
+constexpr OutgoingName kOutgoing[] = {
+    {SettingRecord::kSmtp, "ExchangeUser"}, {SettingRecord::kSmtp, "ExchangePassword"},
+    {SettingRecord::kSmtp, "TLSOutgoing"},  {SettingRecord::kSmtp, "TLSVerify"},
+    {SettingRecord::kPop3, "TLSRemote"},    {SettingRecord::kPop3, "TLSVerify"},
+};
+constexpr char kSecretRow[] = "ExchangePassword";
+
+// A number the control service takes for a row: an outgoing number only within the range the
+// console offers.
+bool NumberFits(const SettingDef& def, int64_t number) {
+  return !IsOutgoingRow(def) || (number >= def.edit_lower && number <= def.edit_upper);
+}
+
+// The groups of settings a line carries after its 43 fields.
+struct LineGroups {
+  bool optional = false;
+  bool outgoing = false;
+};
+
+LineGroups GroupsOf(const Settings& settings) {
+  LineGroups groups;
+  for (const SettingDef* def : OptionalRows())
+    groups.optional = groups.optional || OptionalSettingSet(settings, *def);
+  for (const SettingDef* def : OutgoingRows())
+    groups.outgoing = groups.outgoing || OutgoingSettingSet(settings, *def);
+  // The outgoing fields follow the optional ones, which are then sent too.
+  groups.optional = groups.optional || groups.outgoing;
+  return groups;
+}
+
+LineGroups GroupsOf(const Settings& settings, const Settings* previous) {
+  LineGroups groups = GroupsOf(settings);
+  if (previous != nullptr) {
+    LineGroups before = GroupsOf(*previous);
+    groups.optional = groups.optional || before.optional;
+    groups.outgoing = groups.outgoing || before.outgoing;
+  }
+  return groups;
+}
+
 bool ApplyFlagList(Settings& settings, std::string_view list, SettingChanges* changes) {
   bool any = false;
   size_t pos = 0;
@@ -183,12 +228,49 @@ void FieldOf(const Settings& settings, const SettingDef& def, Field& field) {
 // Takes a row's field of an OPTIONS line; false when the row refuses it. A text longer than its
 // field is cut, as every stream field is.
 bool StoreField(Settings& settings, const SettingDef& def, StreamFields& f) {
-  if (def.kind != SettingKind::kText) return StoreSetting(settings, def, f.Number());
+  if (def.kind != SettingKind::kText) {
+    const int32_t number = f.Number();
+    return NumberFits(def, number) && StoreSetting(settings, def, number);
+  }
   std::string_view value = f.Next();
   return StoreSetting(settings, def, value.substr(0, std::min(value.size(), def.width - 1)));
 }
 
 }  // namespace
+
+const std::vector<const SettingDef*>& OutgoingRows() {
+  static const std::vector<const SettingDef*> rows = [] {
+    std::vector<const SettingDef*> found;
+    for (const OutgoingName& row : kOutgoing) found.push_back(FindSetting(row.record, row.name));
+    return found;
+  }();
+  return rows;
+}
+
+bool IsOutgoingRow(const SettingDef& def) {
+  const std::vector<const SettingDef*>& rows = OutgoingRows();
+  return std::find(rows.begin(), rows.end(), &def) != rows.end();
+}
+
+bool OutgoingSettingSet(const Settings& settings, const SettingDef& def) {
+  return def.kind == SettingKind::kText ? SettingText(settings, def)[0] != '\0'
+                                        : SettingNumber(settings, def) != def.initial.number;
+}
+
+void ClearLineGroups(Settings& settings) {
+  for (const SettingDef* def : OptionalRows()) {
+    if (def->kind == SettingKind::kText)
+      StoreSetting(settings, *def, std::string_view());
+    else
+      SettingNumber(settings, *def) = 0;
+  }
+  for (const SettingDef* def : OutgoingRows()) {
+    if (def->kind == SettingKind::kText)
+      StoreSetting(settings, *def, std::string_view());
+    else
+      SettingNumber(settings, *def) = def->initial.number;
+  }
+}
 
 void SplitInterval(int32_t seconds, IntervalKind kind, int* number, const char** unit) {
   int n = 0;
@@ -281,6 +363,15 @@ std::string ShowOptions(const Settings& settings) {
                       ? std::string(FieldText(SettingText(settings, *def), def->width)).c_str()
                       : std::to_string(SettingNumber(settings, *def)).c_str());
   }
+  for (const SettingDef* def : OutgoingRows()) {
+    if (!OutgoingSettingSet(settings, *def)) continue;
+    std::string value = def->kind != SettingKind::kText
+                            ? std::to_string(SettingNumber(settings, *def))
+                        : std::string_view(def->name) == kSecretRow
+                            ? std::string(kHiddenPassword)
+                            : std::string(FieldText(SettingText(settings, *def), def->width));
+    out += Format(kShowOptional, def->keyword, value.c_str());
+  }
   out += kShowFlags;
   out += WrapFlagWords(FlagWords(settings));
   out += kPrompt;
@@ -310,9 +401,11 @@ bool SetOption(Settings& settings, std::string_view keyword, std::string_view va
     case SetConversion::kText:
       stored = StoreSetting(settings, *def, value);
       break;
-    case SetConversion::kDecimal:
-      stored = StoreSetting(settings, *def, ReadNumber(value, &end));
+    case SetConversion::kDecimal: {
+      const int64_t number = ReadNumber(value, &end);
+      stored = NumberFits(*def, number) && StoreSetting(settings, *def, number);
       break;
+    }
     case SetConversion::kPingInterval:
       stored = StoreSetting(settings, *def, IntervalSeconds(value, IntervalInput::kPingLike));
       break;
@@ -358,7 +451,8 @@ bool ApplySetArguments(Settings& settings, std::string_view arguments, SettingCh
   return true;
 }
 
-std::string BuildOptionsLine(const Settings& settings, const OptionsExtras& extras) {
+std::string BuildOptionsLine(const Settings& settings, const OptionsExtras& extras,
+                             const Settings* previous) {
   std::string out;
   auto field = [&out](std::string_view value) {
     out += value;
@@ -371,16 +465,18 @@ std::string BuildOptionsLine(const Settings& settings, const OptionsExtras& extr
     field(text);
   for (const auto& text : extras.texts) field(FieldText(text));
   for (int32_t number : extras.numbers) field(std::to_string(number));
-  if (OptionsFieldCount(settings) > kOptionsFieldCount)
+  const LineGroups groups = GroupsOf(settings, previous);
+  if (groups.optional)
     for (const SettingDef* def : OptionalRows()) FieldOf(settings, *def, field);
+  if (groups.outgoing)
+    for (const SettingDef* def : OutgoingRows()) FieldOf(settings, *def, field);
   return out;
 }
 
-int OptionsFieldCount(const Settings& settings) {
-  const std::vector<const SettingDef*> optional = OptionalRows();
-  bool set = std::any_of(optional.begin(), optional.end(),
-                         [&](const SettingDef* def) { return OptionalSettingSet(settings, *def); });
-  return kOptionsFieldCount + (set ? static_cast<int>(optional.size()) : 0);
+int OptionsFieldCount(const Settings& settings, const Settings* previous) {
+  const LineGroups groups = GroupsOf(settings, previous);
+  return kOptionsFieldCount + (groups.optional ? static_cast<int>(OptionalRows().size()) : 0) +
+         (groups.outgoing ? static_cast<int>(OutgoingRows().size()) : 0);
 }
 
 bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* extras) {
@@ -405,6 +501,9 @@ bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* 
   if (!f.Rest().empty())
     for (const SettingDef* def : OptionalRows())
       if (!StoreField(changed, *def, f)) return false;  // a bad address or a number out of bounds
+  // The outgoing rows after them, each only when the line holds its field.
+  for (const SettingDef* def : OutgoingRows())
+    if (!f.Rest().empty() && !StoreField(changed, *def, f)) return false;
   if (!SettingsChangeAccepted(*settings, changed)) return false;
   *settings = changed;
   *extras = taken;

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/config.h"
+#include "common/settings_table.h"
 
 namespace qv::control {
 
@@ -64,21 +66,44 @@ struct OptionsExtras {
   int32_t numbers[3] = {};
 };
 
+// The outgoing connection settings, in the order SET lists them and the OPTIONS line sends
+// them: SMTP ExchangeUser, ExchangePassword, TLSOutgoing, TLSVerify; POP3 TLSRemote, TLSVerify.
+// They are not saved with their records: the control service writes one only when a session
+// changed it, the console only when it was edited. A number outside the range the console
+// offers (0 to 2, 0 or 1) is refused by SET and by the OPTIONS line.
+const std::vector<const SettingDef*>& OutgoingRows();
+bool IsOutgoingRow(const SettingDef& def);
+// True while an outgoing row differs from its default (an empty text, the row's initial number):
+// only then does SET list it and the OPTIONS line carry the outgoing group.
+bool OutgoingSettingSet(const Settings& settings, const SettingDef& def);
+// The text SET shows for the smart host's password instead of its value.
+inline constexpr char kHiddenPassword[] = "********";
+
 // The 43 fields, each followed by "|"; while one of the optional settings (ListenAddress,
-// PreLogonTime, PreLogonPerAddress, PasswordPreLogonPerAddress) is set, those four follow.
-std::string BuildOptionsLine(const Settings& settings, const OptionsExtras& extras);
+// PreLogonTime, PreLogonPerAddress, PasswordPreLogonPerAddress) is set, those four follow;
+// while one of the outgoing settings is set, those four (set or not) and the six outgoing ones.
+// A group that `previous` sets is sent too, so that a value taken back to its default reaches
+// the service (a line without a group leaves the group as it was).
+std::string BuildOptionsLine(const Settings& settings, const OptionsExtras& extras,
+                             const Settings* previous = nullptr);
 // Reads an OPTIONS line with the stream field rules into the settings and the extras. The
 // network facts (fields 35 to 37) describe the host the service runs on and are not taken.
 // A line with fewer than the 43 fields changes nothing and gives false: taking the missing
 // fields as empty would wipe the paths and ports that the services are started with. So does a
 // number its row refuses (a port outside 1 to 65535) and a line SettingsChangeAccepted refuses.
-// Fields after the 43rd are the optional settings (missing ones not set, a value its row refuses
-// refuses the line); a line without them leaves them as they were.
+// Fields 44 to 47 are the optional settings (missing ones not set, a value its row refuses
+// refuses the line); a line without them leaves them as they were. Fields 48 to 53 are the
+// outgoing settings: a missing one (the line ends before it) is left as it was, so that a line
+// cut short never turns the certificate check off.
 bool ParseOptionsLine(std::string_view line, Settings* settings, OptionsExtras* extras);
+// The settings an OPTIONS line carries after its 43 fields, put back to their defaults (not
+// set): what a reader of GETSTREAM OPTIONS starts from, since the service sends them only while
+// set.
+void ClearLineGroups(Settings& settings);
 
 constexpr int kOptionsFieldCount = 43;
-// The fields of the line BuildOptionsLine makes of `settings`: the 43, and the four optional
-// settings after them while one of those is set.
-int OptionsFieldCount(const Settings& settings);
+// The fields of the line BuildOptionsLine makes of `settings` (and `previous`): the 43, the four
+// optional settings and the six outgoing ones as described there.
+int OptionsFieldCount(const Settings& settings, const Settings* previous = nullptr);
 
 }  // namespace qv::control

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "control/options.h"
 #include "platform/registry.h"
 
 namespace qv::control {
@@ -30,7 +31,7 @@ uint32_t Difference(const SettingDef& def, const Settings& a, const Settings& b)
 }  // namespace
 
 bool ControlOwnsSetting(const SettingDef& def) {
-  return def.save >= 0 && (def.keyword != nullptr || def.line >= 0);
+  return (def.save >= 0 && (def.keyword != nullptr || def.line >= 0)) || IsOutgoingRow(def);
 }
 
 SettingChanges::SettingChanges() : bits_(SettingsTable().size(), 0) {}

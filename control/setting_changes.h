@@ -40,7 +40,8 @@ class SettingChanges {
   std::vector<uint32_t> bits_;  // one word per row of SettingsTable()
 };
 
-// True for a row the control service may write: saved, and settable by SET or the OPTIONS line.
+// True for a row the control service may write: saved, and settable by SET or the OPTIONS line;
+// or one of the outgoing settings (OutgoingRows), which are written only when changed.
 bool ControlOwnsSetting(const SettingDef& def);
 
 // Under the registry's writer lock: reads the three records as stored, applies the changes of

@@ -63,7 +63,8 @@ std::vector<Wanted> WantedValues(const SetupOptions& o, const std::string& prefi
       {Row(kSys, "PasswordPort"), std::to_string(o.password_port), o.password_port_given},
       {Row(kSmtp, "Port"), std::to_string(o.smtp_port), o.smtp_port_given},
       {Row(kSmtp, "ESMTPMaxMsgSize"), std::to_string(kInstallMaxMessageSize), false},
-      {Row(kSmtp, "Flags"), std::to_string(InstallSmtpFlags()), false},
+      {Row(kSmtp, "Flags"), std::to_string(InstallSmtpFlags(!o.smart_host.empty())),
+       !o.smart_host.empty()},
       {Row(SettingRecord::kPop3, "Port"), std::to_string(o.pop3_port), o.pop3_port_given},
   };
   // The console picks a viewer of its own for an empty one (a new machine has no NOTEPAD.EXE).
@@ -75,6 +76,14 @@ std::vector<Wanted> WantedValues(const SetupOptions& o, const std::string& prefi
     wanted.push_back({Row(kSys, "AdministratorName"), o.admin, true});
     wanted.push_back({Row(kSys, "AdministratorMailBox"), o.admin, true});
   }
+  // The smart host and the outgoing TLS only when asked for: absent, mail leaves as it always did.
+  if (!o.smart_host.empty()) wanted.push_back({Row(kSmtp, "ExchangeHost"), o.smart_host, true});
+  if (!o.smart_host_user.empty()) {
+    wanted.push_back({Row(kSmtp, "ExchangeUser"), o.smart_host_user, true});
+    wanted.push_back({Row(kSmtp, "ExchangePassword"), o.smart_host_password, true, true});
+  }
+  if (o.tls_outgoing_given)
+    wanted.push_back({Row(kSmtp, "TLSOutgoing"), std::to_string(o.tls_outgoing), true});
   if (o.tls) {
     // Only an installation with TLS writes these: without them the services offer none.
     TlsFiles files = InstallTlsFiles(o);
@@ -103,8 +112,9 @@ int WriteWantedValues(const std::vector<Wanted>& wanted, Reporter& r, bool* chan
     if (ValueExists(def)) {
       std::string existing = ExistingText(def);
       if (w.asked && existing != w.value)
-        std::fprintf(r.out(), kKeptDiffers, (KeyLabel(def) + def.name).c_str(), existing.c_str(),
-                     w.value.c_str());
+        std::fprintf(r.out(), kKeptDiffers, (KeyLabel(def) + def.name).c_str(),
+                     w.secret ? kHiddenValue : existing.c_str(),
+                     w.secret ? kHiddenValue : w.value.c_str());
       continue;
     }
     reg::Key key;
@@ -116,8 +126,9 @@ int WriteWantedValues(const std::vector<Wanted>& wanted, Reporter& r, bool* chan
     reg::CloseKey(&key);
     if (rc != reg::kSuccess) return r.Fail(Format(kErrValue, def.name, key_path));
     *changed = true;
-    std::string shown =
-        def.kind == SettingKind::kFlags ? Format("0x%04lX", std::stoul(w.value)) : w.value;
+    std::string shown = w.secret                          ? std::string(kHiddenValue)
+                        : def.kind == SettingKind::kFlags ? Format("0x%04lX", std::stoul(w.value))
+                                                          : w.value;
     r.Line("set", KeyLabel(def) + def.name + " = " + shown);
   }
   return kExitOk;

@@ -14,8 +14,9 @@ namespace qv::setup {
 
 struct Wanted {
   const SettingDef* setting;
-  std::string value;  // text, or the number in decimal
-  bool asked;         // given on the command line (a kept differing value is reported)
+  std::string value;    // text, or the number in decimal
+  bool asked;           // given on the command line (a kept differing value is reported)
+  bool secret = false;  // a password: progress lines never show it
 };
 
 // The values for an installation into `prefix`; NameServer only when one is known.

@@ -22,8 +22,9 @@ const std::vector<std::string>& InstalledFileNames() {
   return kNames;
 }
 
-uint32_t InstallSmtpFlags() {
-  return kSmtpUseDns | kSmtpEsmtp | kSmtpEnforceSize | kSmtpClientEhlo | kSmtpDomainAsHost;
+uint32_t InstallSmtpFlags(bool smart_host) {
+  constexpr uint32_t kEsmtp = kSmtpEsmtp | kSmtpEnforceSize | kSmtpClientEhlo;
+  return smart_host ? kSmtpUseMx | kEsmtp : kSmtpUseDns | kEsmtp | kSmtpDomainAsHost;
 }
 
 std::string ListHelpText(std::string_view manager_address) {

@@ -59,6 +59,11 @@ struct SetupOptions {
   int control_tls_port = 0;
   bool submission_port_given = false, smtps_port_given = false, pop3s_port_given = false,
        control_tls_port_given = false;
+  // The smart host all outgoing mail goes through ("host" or "host:port"), its login, and the
+  // TLS of outgoing SMTP (0 none, 1 STARTTLS when offered, 2 required). Nothing written without.
+  std::string smart_host, smart_host_user, smart_host_password;
+  int tls_outgoing = 0;
+  bool tls_outgoing_given = false;
   std::string mailbox;  // show
 };
 
@@ -78,7 +83,8 @@ std::string PamServiceText(const std::string& pam_dir);
 
 // SMTP option bits of a new installation: DNS lookups through the name server, ESMTP with the
 // size limit enforced, EHLO when sending, and a domain without mail exchanger tried as a host.
-uint32_t InstallSmtpFlags();
+// With a smart host every message goes to it instead (USEMX, no DNS lookup, no domain as host).
+uint32_t InstallSmtpFlags(bool smart_host = false);
 inline constexpr int32_t kInstallMaxMessageSize = 10 * 1024 * 1024;
 
 }  // namespace qv::setup

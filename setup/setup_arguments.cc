@@ -47,6 +47,44 @@ bool ValidPassword(const std::string& password) {
                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '|'; });
 }
 
+// A smart host as the forwarder takes it: a host name or IPv4 address, optionally ":port".
+bool ValidSmartHost(const std::string& text) {
+  if (text.empty() || text.size() >= sizeof(SMTPSTRUCT::ExchangeHost)) return false;
+  const size_t colon = text.find(':');
+  const std::string host = text.substr(0, colon);
+  int port = 0;
+  if (colon != std::string::npos && !ParsePort(text.substr(colon + 1), &port)) return false;
+  return !host.empty() && host.front() != '-' && host.front() != '.' &&
+         std::all_of(host.begin(), host.end(), [](char c) {
+           return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+         });
+}
+
+// A login text the registry and the control protocol's lines can carry.
+bool ValidLoginText(const std::string& text, size_t width) {
+  return !text.empty() && text.size() < width && std::none_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '|';
+  });
+}
+
+Status CheckSmartHostOptions(const SetupOptions& o) {
+  if (!o.smart_host.empty() && !ValidSmartHost(o.smart_host))
+    return Fail(
+        "--smart-host needs HOST or HOST:PORT (a host name or IPv4 address, port 1 to "
+        "65535), such as smtp.isp.example:587");
+  if (o.smart_host_user.empty() != o.smart_host_password.empty())
+    return Fail("--smart-host-user and --smart-host-password go together");
+  if (!o.smart_host_user.empty() && o.smart_host.empty())
+    return Fail("--smart-host-user needs --smart-host");
+  if (!o.smart_host_user.empty() &&
+      (!ValidLoginText(o.smart_host_user, sizeof(SMTPSTRUCT::ExchangeUser)) ||
+       !ValidLoginText(o.smart_host_password, sizeof(SMTPSTRUCT::ExchangePassword))))
+    return Fail(
+        "--smart-host-user and --smart-host-password must be 1 to 127 printable "
+        "characters without '|'");
+  return {};
+}
+
 struct TextOption {
   const char* name;
   std::string SetupOptions::*field;
@@ -66,6 +104,9 @@ const TextOption kTextOptions[] = {
     {"--cert", &SetupOptions::cert, true},
     {"--key", &SetupOptions::key, true},
     {"--relay-networks", &SetupOptions::relay_networks, true},
+    {"--smart-host", &SetupOptions::smart_host, true},
+    {"--smart-host-user", &SetupOptions::smart_host_user, true},
+    {"--smart-host-password", &SetupOptions::smart_host_password, true},
 };
 
 struct PortOption {
@@ -137,6 +178,16 @@ Result<SetupOptions> ParseSetupArguments(const std::vector<std::string>& args) {
       o.tls = true;
       continue;
     }
+    if (a == "--tls-outgoing" && o.command == "install") {
+      const std::string v = i + 1 < args.size() ? args[++i] : std::string();
+      if (v.size() != 1 || v[0] < '0' || v[0] > '2')
+        return Fail(
+            "--tls-outgoing takes 0 (no TLS), 1 (STARTTLS when offered) or 2 (TLS "
+            "required)");
+      o.tls_outgoing = v[0] - '0';
+      o.tls_outgoing_given = true;
+      continue;
+    }
     if (a.rfind("--", 0) != 0) {
       if (o.command == "show" && o.mailbox.empty()) {
         o.mailbox = a;
@@ -182,6 +233,7 @@ Result<SetupOptions> ParseSetupArguments(const std::vector<std::string>& args) {
       return Fail("the four ports must differ");
     if (!o.cert.empty()) o.tls = true;
     if (Status tls = CheckTlsOptions(o); !tls) return Fail(tls.error());
+    if (Status smart = CheckSmartHostOptions(o); !smart) return Fail(smart.error());
   }
   if (o.command == "show" && o.mailbox.empty()) return Fail("show needs a mailbox");
   return o;

@@ -13,6 +13,8 @@ inline constexpr char kUsage[] =
     "                       [--tls [--cert FILE --key FILE] [--submission-port N]\n"
     "                        [--smtps-port N] [--pop3s-port N] [--control-tls-port N]\n"
     "                        [--relay-networks LIST|none]]\n"
+    "                       [--smart-host HOST[:PORT] [--smart-host-user USER\n"
+    "                        --smart-host-password PASSWORD]] [--tls-outgoing 0|1|2]\n"
     "       qvsetup uninstall [--system DIR] [--purge]\n"
     "       qvsetup status [--system DIR]\n"
     "       qvsetup start [--system DIR]\n"
@@ -22,6 +24,8 @@ inline constexpr char kUsage[] =
 // Progress: a word for what happened and the thing it happened to.
 inline constexpr char kLine[] = "%-10s %s\n";
 inline constexpr char kStatusLine[] = "%-16s %s\n";
+// What progress lines show for a password.
+inline constexpr char kHiddenValue[] = "(hidden)";
 inline constexpr char kKeptDiffers[] =
     "kept       %s = %s (asked for %s; change it with qvctl or qvreg)\n";
 

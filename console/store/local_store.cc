@@ -59,7 +59,7 @@ class LocalStore : public ConsoleStore {
     // One replacement of the registry file: a service started meanwhile reads the old or the
     // new settings, never a mixture.
     if (!SettingsChangeAccepted(settings_, settings)) return Fail(kSettingsRefused);
-    if (!control::SaveAllSettings(settings)) return Fail(kSettingsNotSaved);
+    if (!control::SaveAllSettings(settings, settings_)) return Fail(kSettingsNotSaved);
     settings_ = settings;
     return {};
   }

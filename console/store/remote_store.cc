@@ -83,7 +83,10 @@ class RemoteStore : public ConsoleStore {
   Status LoadSettings(Settings* settings) override {
     Result<std::string> line = Stream(kGetOptions);
     if (!line) return Fail(line.error());
+    // What the line does not carry is not set on the service, whatever this console showed
+    // before (the settings of another host, or of this computer).
     Settings loaded = *settings;
+    control::ClearLineGroups(loaded);
     control::OptionsExtras extras;
     if (!control::ParseOptionsLine(*line, &loaded, &extras)) return Fail(kOptionsUnreadable);
     // The network facts of the server's host, which the settings parser leaves alone.
@@ -104,10 +107,12 @@ class RemoteStore : public ConsoleStore {
     if (broken_) return Fail(kConnectionBroken);
     // The service refuses such a line without a word; say so here.
     if (!SettingsChangeAccepted(settings_, settings)) return Fail(kSettingsRefused);
-    std::string options = control::BuildOptionsLine(settings, extras_);
+    // A group of settings the service held is sent also when all of it went back to its
+    // defaults: a line without it would leave the service's values.
+    std::string options = control::BuildOptionsLine(settings, extras_, &settings_);
     if (HoldsLineEnd(options) ||
         static_cast<size_t>(std::count(options.begin(), options.end(), '|')) !=
-            static_cast<size_t>(control::OptionsFieldCount(settings)))
+            static_cast<size_t>(control::OptionsFieldCount(settings, &settings_)))
       return Fail(kOptionsBadText);
     std::string line = Format(kPutOptions, options.c_str());
     if (line.size() + 2 > kCommandLineLimit) return Fail(kOptionsTooLong);

@@ -136,6 +136,13 @@ inline constexpr char kSendInfo[] = "Send info to administrator";
 inline constexpr char kAttachMessage[] = "Attach original message";
 inline constexpr char kReturnAfter[] = "Undeliverable after";
 inline constexpr char kForwardGroup[] = "Outgoing mail";
+inline constexpr char kSmartHostUser[] = "Smart host login:";
+inline constexpr char kSmartHostPassword[] = "Smart host password:";
+inline constexpr char kOutgoingTlsGroup[] = "Encryption";
+inline constexpr char kOutgoingTls[] = "Outgoing TLS:";
+inline constexpr const char* kOutgoingTlsChoices[] = {"No TLS", "STARTTLS when offered",
+                                                      "TLS required"};
+inline constexpr char kCheckCertificates[] = "Check certificates";
 
 // Options page.
 inline constexpr char kEsmtpGroup[] = "ESMTP";
@@ -151,6 +158,10 @@ inline constexpr char kForwardUnknown[] = "Forward mail for unknown users";
 inline constexpr char kDnsGroup[] = "DNS";
 inline constexpr char kDnsSubdomain[] = "Search for subdomains";
 inline constexpr char kDomainAsHost[] = "User domain name as hostname";
+inline constexpr char kCollectionGroup[] = "Remote POP accounts";
+inline constexpr char kCollectionTls[] = "TLS for collection:";
+inline constexpr const char* kCollectionTlsChoices[] = {"No TLS", "STLS when offered",
+                                                        "TLS required"};
 
 // Event Log page.
 inline constexpr char kLogLevelLabel[] = "Log level:";

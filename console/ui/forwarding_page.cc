@@ -16,12 +16,34 @@ ForwardingPage::ForwardingPage(ConsoleContext& context, QWidget* parent)
   QCheckBox* use_mx = BindFlag("USEMX", kUseMx, SettingRecord::kSmtp, kSmtpUseMx);
   QLineEdit* host = BindText(SettingRecord::kSmtp, "ExchangeHost");
   forward_form->addRow(use_mx, host);
-  connect(use_mx, &QCheckBox::toggled, host, &QWidget::setEnabled);
-  host->setEnabled(false);
+  // The login is given to the smart hosts only.
+  QLineEdit* user = BindText(SettingRecord::kSmtp, "ExchangeUser");
+  forward_form->addRow(kSmartHostUser, user);
+  QLineEdit* password = BindText(SettingRecord::kSmtp, "ExchangePassword");
+  password->setEchoMode(QLineEdit::Password);
+  forward_form->addRow(kSmartHostPassword, password);
+  for (QWidget* w : std::initializer_list<QWidget*>{host, user, password}) {
+    connect(use_mx, &QCheckBox::toggled, w, &QWidget::setEnabled);
+    w->setEnabled(false);
+  }
   forward_form->addRow(
       BindFlag("IMMEDIATELLY", kImmediately, SettingRecord::kSmtp, kSmtpImmediately));
   forward_form->addRow(BindFlag("RETRY", kRetry, SettingRecord::kSmtp, kSmtpRetry),
                        BindInterval(SettingRecord::kSmtp, "SMTPTimer"));
+
+  auto* encryption = new QGroupBox(QString::fromLatin1(kOutgoingTlsGroup), this);
+  auto* encryption_form = new QFormLayout(encryption);
+  QComboBox* tls =
+      BindIndex(SettingRecord::kSmtp, "TLSOutgoing",
+                {kOutgoingTlsChoices[0], kOutgoingTlsChoices[1], kOutgoingTlsChoices[2]});
+  encryption_form->addRow(kOutgoingTls, tls);
+  QCheckBox* verify =
+      BindSwitch(SettingRecord::kSmtp, "TLSVerify", kCheckCertificates, "SmtpTLSVerify");
+  encryption_form->addRow(verify);
+  // Certificates are checked only where TLS is used.
+  connect(tls, &QComboBox::currentIndexChanged, verify,
+          [verify](int index) { verify->setEnabled(index != 0); });
+  verify->setEnabled(false);
 
   auto* undeliverable = new QGroupBox(QString::fromLatin1(kUndeliverableGroup), this);
   auto* undeliverable_form = new QFormLayout(undeliverable);
@@ -38,6 +60,7 @@ ForwardingPage::ForwardingPage(ConsoleContext& context, QWidget* parent)
 
   auto* column = new QVBoxLayout(this);
   column->addWidget(forward);
+  column->addWidget(encryption);
   column->addWidget(undeliverable);
   column->addStretch(1);
 }

@@ -43,10 +43,25 @@ OptionsPage::OptionsPage(ConsoleContext& context, QWidget* parent) : SettingsPag
   dns_form->addRow(
       BindFlag("DOMAINASHOST", kDomainAsHost, SettingRecord::kSmtp, kSmtpDomainAsHost));
 
+  // The collection of mail from remote POP accounts.
+  auto* collection = new QGroupBox(QString::fromLatin1(kCollectionGroup), this);
+  auto* collection_form = new QFormLayout(collection);
+  QComboBox* tls =
+      BindIndex(SettingRecord::kPop3, "TLSRemote",
+                {kCollectionTlsChoices[0], kCollectionTlsChoices[1], kCollectionTlsChoices[2]});
+  collection_form->addRow(kCollectionTls, tls);
+  QCheckBox* verify =
+      BindSwitch(SettingRecord::kPop3, "TLSVerify", kCheckCertificates, "Pop3TLSVerify");
+  collection_form->addRow(verify);
+  connect(tls, &QComboBox::currentIndexChanged, verify,
+          [verify](int index) { verify->setEnabled(index != 0); });
+  verify->setEnabled(false);
+
   auto* column = new QVBoxLayout(this);
   column->addWidget(esmtp);
   column->addWidget(unknown);
   column->addWidget(dns);
+  column->addWidget(collection);
   column->addStretch(1);
 }
 

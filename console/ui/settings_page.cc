@@ -312,10 +312,10 @@ ListEdit* SettingsPage::BindList(SettingRecord record, const char* name) {
 }
 
 QComboBox* SettingsPage::BindIndex(SettingRecord record, const char* name,
-                                   const std::vector<QString>& items) {
+                                   const std::vector<QString>& items, const char* object_name) {
   const SettingDef& def = Row(record, name);
   auto* box = new QComboBox(this);
-  box->setObjectName(QString::fromLatin1(name));
+  box->setObjectName(QString::fromLatin1(object_name != nullptr ? object_name : name));
   for (const QString& item : items) box->addItem(item);
   auto loaded = std::make_shared<int32_t>(0);
   Bind(
@@ -330,6 +330,25 @@ QComboBox* SettingsPage::BindIndex(SettingRecord record, const char* name,
         StoreSetting(s, def, *loaded);
       });
   connect(box, &QComboBox::currentIndexChanged, this, [this] { MarkDirty(); });
+  return box;
+}
+
+QCheckBox* SettingsPage::BindSwitch(SettingRecord record, const char* name, const QString& label,
+                                    const char* object_name) {
+  const SettingDef& def = Row(record, name);
+  auto* box = new QCheckBox(label, this);
+  box->setObjectName(QString::fromLatin1(object_name != nullptr ? object_name : name));
+  auto loaded = std::make_shared<int32_t>(0);
+  Bind(
+      [box, &def, loaded](Settings& s) {
+        *loaded = SettingNumber(s, def);
+        box->setChecked(*loaded != 0);
+      },
+      [box, &def, loaded](Settings& s) {
+        if (box->isChecked() != (*loaded != 0)) *loaded = box->isChecked() ? 1 : 0;
+        StoreSetting(s, def, *loaded);
+      });
+  connect(box, &QCheckBox::toggled, this, [this] { MarkDirty(); });
   return box;
 }
 

@@ -146,7 +146,12 @@ class SettingsPage : public ConsolePage {
   IntervalEdit* BindInterval(SettingRecord record, const char* name);
   ListEdit* BindList(SettingRecord record, const char* name);
   // A combo box whose index is the number (the log level).
-  QComboBox* BindIndex(SettingRecord record, const char* name, const std::vector<QString>& items);
+  QComboBox* BindIndex(SettingRecord record, const char* name, const std::vector<QString>& items,
+                       const char* object_name = nullptr);
+  // A check box for a number that is 1 (checked) or 0; a stored other number is kept until the
+  // box is changed.
+  QCheckBox* BindSwitch(SettingRecord record, const char* name, const QString& label,
+                        const char* object_name = nullptr);
   // Any other widget: how it loads, how it stores; call MarkDirty from its change signal.
   // StoreText stores a text of such a widget into a setting, cut to the setting's width.
   void StoreText(Settings& settings, SettingRecord record, const char* name, std::string_view text);

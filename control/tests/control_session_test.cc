@@ -242,7 +242,7 @@ TEST(RegistryBatchTest, SaveAllSettingsReplacesTheFileOnceAndLoadsBack) {
   CopyField(s.system.LogPath, dir.Sub("log"));
   s.smtp.Port = 2526;
   s.pop3.Port = 1101;
-  ASSERT_TRUE(SaveAllSettings(s));
+  ASSERT_TRUE(SaveAllSettings(s, s));
   Settings loaded;
   CopyField(loaded.net.HostName, "host");
   LoadSystemConfig(loaded);

@@ -38,6 +38,7 @@ inline Settings SampleSettings() {
   s.smtp.ESMTPMaxMsgSize = 5000;
   s.pop3.Port = 110;
   s.pop3.PortEx = 110;
+  s.smtp.TLSVerify = s.pop3.TLSVerify = 1;
   CopyField(s.net.Description, "Linux sockets");
   CopyField(s.net.SystemStatus, "Running");
   CopyField(s.net.Address, "127.0.0.1");

@@ -22,6 +22,14 @@ std::vector<std::string> LineFields(const std::string& line) {
   return fields;
 }
 
+// Settings as loaded from an empty registry as far as the line's groups go: the outgoing
+// settings at their defaults (a zero-filled TLSVerify would count as set).
+Settings Unset() {
+  Settings s;
+  ClearLineGroups(s);
+  return s;
+}
+
 // What SET is given for a row, what the row then holds and how SHOW shows it.
 struct Assignment {
   std::string value;
@@ -48,10 +56,11 @@ Assignment AssignmentFor(const SettingDef& def, int index) {
 TEST(OptionsTableTest, EverySetKeywordIsShownAndSentInTheOptionsLine) {
   int index = 0;
   for (const SettingDef& def : SettingsTable()) {
-    if (def.keyword == nullptr || def.optional) continue;  // optional: OptionalRows below
+    // optional: OptionalRows below; outgoing: outgoing_settings_test.cc
+    if (def.keyword == nullptr || def.optional || IsOutgoingRow(def)) continue;
     SCOPED_TRACE(def.keyword);
     const Assignment a = AssignmentFor(def, index++);
-    Settings s;
+    Settings s = Unset();
     ASSERT_TRUE(ApplySetArguments(s, std::string(def.keyword) + "=" + a.value));
     if (def.kind == SettingKind::kText)
       EXPECT_EQ(std::string(SettingText(s, def)), a.value);
@@ -59,11 +68,11 @@ TEST(OptionsTableTest, EverySetKeywordIsShownAndSentInTheOptionsLine) {
       EXPECT_EQ(SettingNumber(s, def), a.number);
 
     const std::string show = ShowOptions(s);
-    EXPECT_EQ(ShowOptions(Settings{}).find(a.shown), std::string::npos);
+    EXPECT_EQ(ShowOptions(Unset()).find(a.shown), std::string::npos);
     if (def.show >= 0) {
       EXPECT_NE(show.find(a.shown), std::string::npos) << show;
     } else {
-      EXPECT_EQ(show, ShowOptions(Settings{}));  // the remote ports are not listed
+      EXPECT_EQ(show, ShowOptions(Unset()));  // the remote ports are not listed
     }
 
     const std::vector<std::string> fields = LineFields(BuildOptionsLine(s, {}));
@@ -85,6 +94,8 @@ TEST(OptionsTableTest, EveryRowOfTheLineRoundTrips) {
       ASSERT_TRUE(StoreSetting(sent, def, std::string("r") + std::to_string(index) + def.name));
     else if (def.optional)
       ASSERT_TRUE(StoreSetting(sent, def, def.upper - 1));
+    else if (IsOutgoingRow(def))  // within the range the line takes
+      ASSERT_TRUE(StoreSetting(sent, def, def.edit_upper));
     else if (def.upper == 65535)  // a port
       ASSERT_TRUE(StoreSetting(sent, def, 5000 + index));
     else
@@ -96,7 +107,7 @@ TEST(OptionsTableTest, EveryRowOfTheLineRoundTrips) {
   ASSERT_TRUE(ParseOptionsLine(BuildOptionsLine(sent, {}), &received, &extras));
   for (const SettingDef& def : SettingsTable()) {
     SCOPED_TRACE(def.name);
-    const bool carried = def.line >= 0 || def.optional;
+    const bool carried = def.line >= 0 || def.optional || IsOutgoingRow(def);
     if (def.kind == SettingKind::kText) {
       EXPECT_EQ(std::string(SettingText(received, def)),
                 carried ? std::string(SettingText(sent, def)) : std::string());
@@ -109,10 +120,11 @@ TEST(OptionsTableTest, EveryRowOfTheLineRoundTrips) {
 // What SET refused before the table still is refused, and changes nothing; the edges are taken.
 TEST(OptionsTableTest, SetRefusesOutOfBoundsForEveryRow) {
   for (const SettingDef& def : SettingsTable()) {
-    if (def.keyword == nullptr || def.optional) continue;  // optional: OptionalRows below
+    // optional: OptionalRows below; outgoing: outgoing_settings_test.cc
+    if (def.keyword == nullptr || def.optional || IsOutgoingRow(def)) continue;
     SCOPED_TRACE(def.keyword);
     const std::string key = std::string(def.keyword) + "=";
-    Settings s;
+    Settings s = Unset();
     const std::string before = BuildOptionsLine(s, {});
     std::vector<std::string> refused, taken;
     switch (def.conversion) {
@@ -148,7 +160,7 @@ TEST(OptionsTableTest, SetRefusesOutOfBoundsForEveryRow) {
 // line before FLAGS, the OPTIONS line all of them after its 43 fields. Unset again, both are as
 // before, byte for byte. A value its row refuses changes nothing, by SET or by the line.
 TEST(OptionalRows, ShownAndSentOnlyWhileSet) {
-  Settings plain;
+  Settings plain = Unset();
   plain.system.Port = 32000;
   plain.system.PasswordPort = 106;
   plain.smtp.Port = plain.smtp.PortEx = 25;
@@ -208,7 +220,7 @@ TEST(OptionalRows, ShownAndSentOnlyWhileSet) {
 class PortsAndFolders : public ::testing::Test {
  protected:
   static Settings Running() {
-    Settings s;
+    Settings s = Unset();
     s.system.Port = 32000;
     s.system.PasswordPort = 106;
     s.smtp.Port = 25;

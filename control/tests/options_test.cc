@@ -260,6 +260,7 @@ TEST(OptionsLineTest, BuildParseBuildGivesTheSameLine) {
   Settings parsed = SampleSettings();
   std::memset(&parsed.system, 0, sizeof parsed.system);
   std::memset(&parsed.smtp, 0, sizeof parsed.smtp);
+  parsed.smtp.TLSVerify = 1;  // the loader's default: the 43 fields do not carry it
   OptionsExtras parsed_extras;
   ASSERT_TRUE(ParseOptionsLine(line + "\r\n", &parsed, &parsed_extras));
   EXPECT_EQ(BuildOptionsLine(parsed, parsed_extras), line);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,64 @@ TEST_F(SettingsMergeTest, ASessionWithoutAChangeLeavesTheRegistryFileAlone) {
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << command;
     EXPECT_EQ(qv::testing::ReadFileText(path), text) << command;
   }
+}
+
+// The outgoing settings: a session that does not SET them writes none of them, not even through
+// an OPTIONS line sent back; SET writes the ones it names, and SET's listing shows them with the
+// password hidden.
+TEST_F(SettingsMergeTest, OutgoingSettingsAreWrittenOnlyWhenSetAndThePasswordNeverShown) {
+  auto absent = [](const char* key, const char* name) {
+    reg::Key k;
+    uint32_t type = 0, size = 0;
+    return reg::OpenKey(key, &k) != reg::kSuccess ||
+           reg::QueryValue(k, name, &type, nullptr, &size) != reg::kSuccess;
+  };
+  {
+    ControlClient c(-1, 30000);
+    LogIn(c);
+    ASSERT_EQ(*c.Command("SET LOGLEVEL=3"), "\r\n");
+    std::string line = *c.Stream("GETSTREAM OPTIONS");
+    EXPECT_EQ(std::count(line.begin(), line.end(), '|'), 43) << line;
+    ASSERT_EQ(*c.Stream("PUTSTREAM OPTIONS " + line), ">");
+    services_started_ = true;
+    Finish(c, "QUIT");
+  }
+  EXPECT_EQ(StoredNumber(kControlKey, "LogLevel"), 3u);
+  for (const char* name : {"ExchangeUser", "ExchangePassword", "TLSOutgoing", "TLSVerify"})
+    EXPECT_TRUE(absent(kSmtpKey, name)) << name;
+  for (const char* name : {"TLSRemote", "TLSVerify"}) EXPECT_TRUE(absent(kPop3Key, name)) << name;
+
+  ControlClient c(-1, 30000);
+  LogIn(c);
+  ASSERT_EQ(*c.Command("SET EXCHANGEUSER=relay@isp.example EXCHANGEPASSWORD=s3cret TLSOUTGOING=1 "
+                       "POP3TLSVERIFY=0"),
+            "\r\n");
+  ASSERT_EQ(*c.Command("SET TLSREMOTE=3"), "Syntax Error\r\n");
+  Finish(c, "QUIT");
+  std::string text;
+  ASSERT_TRUE(reg::ReadString(kSmtpKey, "ExchangeUser", &text));
+  EXPECT_EQ(text, "relay@isp.example");
+  ASSERT_TRUE(reg::ReadString(kSmtpKey, "ExchangePassword", &text));
+  EXPECT_EQ(text, "s3cret");
+  EXPECT_EQ(StoredNumber(kSmtpKey, "TLSOutgoing"), 1u);
+  EXPECT_EQ(StoredNumber(kPop3Key, "TLSVerify"), 0u);
+  EXPECT_TRUE(absent(kSmtpKey, "TLSVerify"));
+  EXPECT_TRUE(absent(kPop3Key, "TLSRemote"));
+
+  ControlClient again(-1, 30000);
+  LogIn(again);
+  const std::string shown = *again.Command("SET");
+  EXPECT_NE(shown.find("  EXCHANGEUSER            relay@isp.example\r\n"
+                       "  EXCHANGEPASSWORD        ********\r\n"
+                       "  TLSOUTGOING             1\r\n"
+                       "  POP3TLSVERIFY           0\r\n"
+                       "  FLAGS"),
+            std::string::npos)
+      << shown;
+  EXPECT_EQ(shown.find("s3cret"), std::string::npos);
+  const std::string line = *again.Stream("GETSTREAM OPTIONS");
+  EXPECT_NE(line.find("|relay@isp.example|s3cret|1|1|0|0|"), std::string::npos) << line;
+  Finish(again, "QUIT");
 }
 
 }  // namespace

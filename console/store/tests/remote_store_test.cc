@@ -12,6 +12,7 @@
 #include "console/store/console_store.h"
 #include "console/store/store_texts.h"
 #include "console/store/tests/fake_control_util.h"
+#include "control/options.h"
 
 namespace qv::console {
 namespace {
@@ -177,6 +178,58 @@ TEST(RemoteStoreTest, TextsTheLineCannotCarryAreRefusedBeforeSending) {
   // An options reply that is not a whole line changes nothing and keeps the connection.
   EXPECT_EQ(store->LoadSettings(&s).error(), kOptionsUnreadable);
   EXPECT_TRUE(store->QueryServices().ok());
+}
+
+// The outgoing settings in remote mode: read from the line when it carries them and not set
+// when it does not (whatever the console showed before); sent back when set, or when the service
+// held them and they went back to their defaults, and not otherwise.
+TEST(RemoteStoreTest, OutgoingSettingsAreReadAndSentBack) {
+  Settings server;
+  CopyField(server.system.HostName, "far.example.test");
+  server.system.Port = 32000;
+  server.system.PasswordPort = 106;
+  server.smtp.Port = server.smtp.PortEx = 25;
+  server.pop3.Port = server.pop3.PortEx = 110;
+  control::ClearLineGroups(server);
+  const std::string plain = control::BuildOptionsLine(server, {});
+  CopyField(server.smtp.ExchangeUser, "office@isp.example");
+  CopyField(server.smtp.ExchangePassword, "Pw9");
+  server.pop3.TLSRemote = 2;
+  const std::string with = control::BuildOptionsLine(server, {});
+  std::string served = with;
+  FakeControlPeer peer(
+      FakeControlPeer::AfterLogin([&served](const std::string& line) -> std::optional<std::string> {
+        if (line == "GETSTREAM OPTIONS") return served;
+        return std::string(">");
+      }));
+  auto store = Connect(peer);
+  ASSERT_TRUE(store);
+  Settings shown;
+  CopyField(shown.smtp.ExchangeUser, "local@this.example");  // of the mode before
+  ASSERT_TRUE(store->LoadSettings(&shown));
+  EXPECT_EQ(FieldText(shown.smtp.ExchangeUser), "office@isp.example");
+  EXPECT_EQ(FieldText(shown.smtp.ExchangePassword), "Pw9");
+  EXPECT_EQ(shown.pop3.TLSRemote, 2);
+  EXPECT_EQ(shown.smtp.TLSVerify, 1);
+
+  // Back to the defaults: the group goes with the line, emptied.
+  Settings cleared = shown;
+  control::ClearLineGroups(cleared);
+  ASSERT_TRUE(store->SaveSettings(cleared));
+  std::vector<std::string> puts = peer.lines_starting("PUTSTREAM OPTIONS ");
+  ASSERT_EQ(puts.size(), 1u);
+  EXPECT_EQ(puts[0], "PUTSTREAM OPTIONS " + plain + "|0|0|0|||0|1|0|1|");
+
+  // A service without them: nothing is set here, and nothing of them is sent.
+  served = plain;
+  Settings again = shown;
+  ASSERT_TRUE(store->LoadSettings(&again));
+  EXPECT_EQ(FieldText(again.smtp.ExchangeUser), "");
+  EXPECT_EQ(again.pop3.TLSRemote, 0);
+  ASSERT_TRUE(store->SaveSettings(again));
+  puts = peer.lines_starting("PUTSTREAM OPTIONS ");
+  ASSERT_EQ(puts.size(), 2u);
+  EXPECT_EQ(puts[1], "PUTSTREAM OPTIONS " + plain);
 }
 
 }  // namespace

@@ -78,6 +78,7 @@ class DialogTest : public ::testing::Test {
     s.smtp.ReturnTimer = 259200;
     s.smtp.ESMTPMaxMsgSize = 5000;
     s.pop3.Port = s.pop3.PortEx = 110;
+    s.smtp.TLSVerify = s.pop3.TLSVerify = 1;
   }
 
   template <class W>

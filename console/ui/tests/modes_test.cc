@@ -15,6 +15,7 @@
 #include "common/config.h"
 #include "common/records.h"
 #include "common/recordstore.h"
+#include "common/settings_table.h"
 #include "console/store/tests/control_root_util.h"
 #include "console/ui/accounts_page.h"
 #include "console/ui/members_dialog.h"
@@ -91,6 +92,50 @@ TEST_F(ModesTest, LocalValuesRoundTripThroughTheRegistryFile) {
   EXPECT_EQ(Find<QLineEdit>("HostName")->text(), "mx.example.test");
   EXPECT_EQ(Find<QComboBox>("SMTPTimerUnit")->currentText(), "Hours");
   EXPECT_TRUE(Find<QCheckBox>("USEMX")->isChecked());
+}
+
+// The outgoing settings in local mode: a save that does not touch them writes none of them; the
+// pages show what the registry holds, and a save writes back only the ones edited.
+TEST_F(ModesTest, OutgoingSettingsLoadAndStoreThroughTheRegistryFile) {
+  const std::string registry = std::string(getenv("QUORVANE_SYSTEM")) + "/registry.reg";
+  OpenLocal();
+  EXPECT_EQ(Find<QComboBox>("TLSOutgoing")->currentIndex(), 0);
+  EXPECT_TRUE(Find<QCheckBox>("SmtpTLSVerify")->isChecked());  // the default: checked
+  Find<QLineEdit>("HostName")->setText("mx.example.test");
+  ASSERT_TRUE(dialog_->Save());
+  for (const char* name :
+       {"ExchangeUser", "ExchangePassword", "TLSOutgoing", "TLSVerify", "TLSRemote"})
+    EXPECT_EQ(ReadFileText(registry).find(name), std::string::npos) << name;
+
+  Settings s;
+  LoadSettings(s);
+  CopyField(s.smtp.ExchangeUser, "office@isp.example");
+  CopyField(s.smtp.ExchangePassword, "Pw9");
+  s.smtp.TLSOutgoing = 1;
+  ASSERT_TRUE(SaveSettingValues(s, SettingRecord::kSmtp,
+                                {"ExchangeUser", "ExchangePassword", "TLSOutgoing"}));
+  OpenLocal();
+  EXPECT_EQ(Find<QLineEdit>("ExchangeUser")->text(), "office@isp.example");
+  QLineEdit* password = Find<QLineEdit>("ExchangePassword");
+  EXPECT_EQ(password->text(), "Pw9");
+  EXPECT_EQ(password->echoMode(), QLineEdit::Password);
+  EXPECT_EQ(Find<QComboBox>("TLSOutgoing")->currentIndex(), 1);
+  EXPECT_TRUE(Find<QCheckBox>("SmtpTLSVerify")->isEnabled());
+  EXPECT_EQ(Find<QComboBox>("TLSRemote")->currentIndex(), 0);
+  EXPECT_FALSE(Find<QCheckBox>("Pop3TLSVerify")->isEnabled());  // no TLS: nothing to check
+
+  password->setText("New8");
+  Find<QComboBox>("TLSRemote")->setCurrentIndex(2);
+  Find<QCheckBox>("Pop3TLSVerify")->setChecked(false);
+  ASSERT_TRUE(dialog_->Save());
+  Settings saved;
+  LoadSettings(saved);
+  EXPECT_EQ(FieldText(saved.smtp.ExchangePassword), "New8");
+  EXPECT_EQ(saved.smtp.TLSOutgoing, 1);
+  EXPECT_EQ(saved.pop3.TLSRemote, 2);
+  EXPECT_EQ(saved.pop3.TLSVerify, 0);
+  uint32_t untouched = 0;
+  EXPECT_FALSE(reg::ReadDword(kSmtpKey, "TLSVerify", &untouched));
 }
 
 TEST_F(ModesTest, AUserAddedEditedAndRemovedInTheTreeGoesThroughTheTableFiles) {

@@ -53,9 +53,15 @@ std::unique_ptr<FakeStore> SampleServer() {
   s.smtp.SMTPTimer = 900;
   s.smtp.ReturnTimer = 259200;
   s.smtp.ESMTPMaxMsgSize = 10485760;
-  s.smtp.Flags = kSmtpUseDns | kSmtpImmediately | kSmtpReturnToSender | kSmtpSendInfo | kSmtpEsmtp |
+  s.smtp.Flags = kSmtpUseMx | kSmtpImmediately | kSmtpReturnToSender | kSmtpSendInfo | kSmtpEsmtp |
                  kSmtpEnforceSize | kSmtpClientEhlo | kSmtpDomainAsHost;
-  CopyField(s.smtp.ExchangeHost, "smarthost.example.net");
+  CopyField(s.smtp.ExchangeHost, "smarthost.example.net:587");
+  CopyField(s.smtp.ExchangeUser, "office@example.net");
+  CopyField(s.smtp.ExchangePassword, "secret");
+  s.smtp.TLSOutgoing = 2;
+  s.smtp.TLSVerify = 1;
+  s.pop3.TLSRemote = 1;
+  s.pop3.TLSVerify = 1;
   s.pop3.Port = s.pop3.PortEx = 110;
   s.autostart_smtp = s.autostart_pop3 = true;
   CopyField(s.net.Address, "192.0.2.25");

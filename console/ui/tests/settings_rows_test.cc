@@ -21,6 +21,8 @@ std::string WidgetName(const SettingDef& def) {
       {{SettingRecord::kSmtp, "PortEx"}, "SmtpPortEx"},
       {{SettingRecord::kPop3, "Port"}, "Pop3Port"},
       {{SettingRecord::kPop3, "PortEx"}, "Pop3PortEx"},
+      {{SettingRecord::kSmtp, "TLSVerify"}, "SmtpTLSVerify"},
+      {{SettingRecord::kPop3, "TLSVerify"}, "Pop3TLSVerify"},
   };
   auto it = kRenamed.find({def.record, def.name});
   return it != kRenamed.end() ? it->second : def.name;
@@ -31,7 +33,7 @@ bool NotOnAPage(const SettingDef& def) {
   // Only the installer writes it: never saved with its record, not in OPTIONS or SET.
   bool installer_only = def.save < 0 && def.line < 0 && def.keyword == nullptr;
   return def.kind == SettingKind::kFlags ||  // one check box per bit
-         def.optional ||                      // the listen address and limits before a logon
+         def.optional ||                     // the listen address and limits before a logon
          installer_only ||
          (def.record == SettingRecord::kSystem &&
           (name == "InstallPath" || name == "RemoteServer" || name == "RemoteLogin" ||
