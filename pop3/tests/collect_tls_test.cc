@@ -3,8 +3,6 @@
 // that stall or are cancelled.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -125,7 +123,7 @@ class CollectTlsTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mutex_);
     return senders_.size();
   }
-  // Dovecot's logins over TLS, and all of them.
+  // Dovecot's logins, all of them or those over TLS (marker ", TLS,").
   size_t Logins(const char* marker = "Login: user=<office>") const {
     std::string log = dovecot_.Log();
     size_t n = 0;
@@ -163,11 +161,9 @@ TEST_F(CollectTlsTest, StlsAndPop3sFetchEveryMessageOnceAndDeleteIt) {
   EXPECT_EQ(CheckAccount(context_, "pop3s"), 1) << Log();
   EXPECT_EQ(Fetched(), 4u);
   EXPECT_EQ(dovecot_.MessageCount("office"), 0u);
-  EXPECT_EQ(CheckAccount(context_, "pop3s"), 1);  // nothing left
-  EXPECT_EQ(Fetched(), 4u);
   // Every login went over TLS.
-  EXPECT_EQ(Logins(), 3u) << dovecot_.Log();
-  EXPECT_EQ(Logins(", TLS"), 3u) << dovecot_.Log();
+  EXPECT_EQ(Logins(), 2u) << dovecot_.Log();
+  EXPECT_EQ(Logins(", TLS,"), 2u) << dovecot_.Log();
 }
 
 TEST_F(CollectTlsTest, TheCertificateIsCheckedAsTlsVerifySays) {
@@ -279,15 +275,8 @@ TEST_F(CollectTlsTest, AStalledHandshakeEndsAtTheLimitAndAtOnceOnCancel) {
   EXPECT_NE(Log().find("TLS with POP server localhost:"), std::string::npos) << Log();
 
   // A POP3S server that takes the connection and says nothing, until the service stops.
-  platform::UniqueFd silent(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(::listen(silent.get(), 4), 0);
-  ::getsockname(silent.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  AddAccount("silent", "pop3s://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+  qv::testing::ChunkServer silent({}, 1500);
+  AddAccount("silent", "pop3s://127.0.0.1:" + std::to_string(silent.port()));
   int cancel[2];
   ASSERT_EQ(::pipe2(cancel, O_CLOEXEC), 0);
   platform::UniqueFd cancel_read(cancel[0]), cancel_write(cancel[1]);
@@ -299,7 +288,7 @@ TEST_F(CollectTlsTest, AStalledHandshakeEndsAtTheLimitAndAtOnceOnCancel) {
   });
   start = Clock::now();
   EXPECT_EQ(CheckAccount(context_, "silent"), 0);
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(3000));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));  // before the peer closes
   stop.join();
 }
 
