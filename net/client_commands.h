@@ -27,6 +27,9 @@ inline constexpr char kPop3CmdList[] = "LIST %d\r\n";
 inline constexpr char kPop3CmdRetr[] = "RETR %d\r\n";
 inline constexpr char kPop3CmdDele[] = "DELE %d\r\n";
 inline constexpr char kPop3CmdQuit[] = "QUIT\r\n";
+// Asked before the login when TLS is wanted (RFC 2449, RFC 2595).
+inline constexpr char kPop3CmdCapa[] = "CAPA\r\n";
+inline constexpr char kPop3CmdStls[] = "STLS\r\n";
 
 // A positive POP3 reply begins with this (compared without regard to case).
 inline constexpr char kPop3ReplyPositive[] = "+OK";

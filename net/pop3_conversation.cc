@@ -44,17 +44,47 @@ bool HasNumberAndSize(std::string_view reply, uint64_t* size) {
 
 }  // namespace
 
-FetchConversation::FetchConversation(std::string login, std::string password)
-    : login_(std::move(login)), password_(std::move(password)) {}
+bool CapaLists(std::string_view list, std::string_view capability) {
+  while (!list.empty()) {
+    size_t end = list.find('\n');
+    std::string_view line = list.substr(0, end);
+    list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
+    line = TrimLine(line);
+    if (StartsWithNoCase(line, capability) &&
+        (line.size() == capability.size() || line[capability.size()] == ' ' ||
+         line[capability.size()] == '\t'))
+      return true;
+  }
+  return false;
+}
+
+FetchConversation::FetchConversation(std::string login, std::string password,
+                                     FetchSecurity security)
+    : login_(std::move(login)), password_(std::move(password)), security_(security) {}
 
 FetchStep FetchConversation::OnReply(std::string_view reply) {
+  // The capability list comes whole, its status line read before; a server that refuses CAPA or
+  // STLS still speaks, so the conversation may go on without TLS (an empty reply, none, is a
+  // broken connection).
+  if (state_ == FetchState::kCapaList) {
+    if (reply.empty()) return Enter(FetchState::kFailed);
+    return CapaLists(reply, "STLS") ? Enter(FetchState::kStls) : WithoutTls();
+  }
+  if ((state_ == FetchState::kCapa || state_ == FetchState::kStls) && !reply.empty() &&
+      !StartsWithNoCase(reply, kPop3ReplyPositive))
+    return WithoutTls();
   // A reply while receiving a message or after the end is a caller's mistake.
   if (state_ == FetchState::kMessage || state_ == FetchState::kDone ||
-      state_ == FetchState::kFailed || !StartsWithNoCase(reply, kPop3ReplyPositive))
+      state_ == FetchState::kFailed || state_ == FetchState::kNoTls || state_ == FetchState::kTls ||
+      !StartsWithNoCase(reply, kPop3ReplyPositive))
     return Enter(FetchState::kFailed);
   switch (state_) {
     case FetchState::kGreeting:
-      return Enter(FetchState::kUser);
+      return Enter(security_.tls > 0 && !security_.in_tls ? FetchState::kCapa : FetchState::kUser);
+    case FetchState::kCapa:
+      return Enter(FetchState::kCapaList);
+    case FetchState::kStls:
+      return Enter(FetchState::kTls);
     case FetchState::kUser:
       return Enter(FetchState::kPass);
     case FetchState::kPass:
@@ -74,12 +104,25 @@ FetchStep FetchConversation::OnReply(std::string_view reply) {
       return Enter(FetchState::kList);
     case FetchState::kLastDele:
       return Enter(FetchState::kDone);
+    case FetchState::kCapaList:
+    case FetchState::kTls:
     case FetchState::kMessage:
     case FetchState::kDone:
     case FetchState::kFailed:
+    case FetchState::kNoTls:
       break;
   }
   return Enter(FetchState::kFailed);
+}
+
+FetchStep FetchConversation::WithoutTls() {
+  return Enter(security_.tls >= 2 ? FetchState::kNoTls : FetchState::kUser);
+}
+
+FetchStep FetchConversation::OnTlsStarted() {
+  if (state_ != FetchState::kTls) return Enter(FetchState::kFailed);
+  security_.in_tls = true;
+  return Enter(FetchState::kUser);
 }
 
 FetchStep FetchConversation::OnMessageEnd(bool complete) {
@@ -104,6 +147,18 @@ FetchStep FetchConversation::Enter(FetchState next) {
   switch (next) {
     case FetchState::kGreeting:
       break;
+    case FetchState::kCapa:
+      step.send = kPop3CmdCapa;
+      break;
+    case FetchState::kCapaList:
+      step.read_list = true;
+      break;
+    case FetchState::kStls:
+      step.send = kPop3CmdStls;
+      break;
+    case FetchState::kTls:
+      step.start_tls = true;
+      break;
     case FetchState::kUser:
       step.send = Format(kPop3CmdUser, login_.c_str());
       break;
@@ -127,6 +182,10 @@ FetchStep FetchConversation::Enter(FetchState next) {
       step.send = Format(kPop3CmdDele, message_);
       break;
     case FetchState::kDone:
+      step.send = kPop3CmdQuit;
+      step.end = true;
+      break;
+    case FetchState::kNoTls:
       step.send = kPop3CmdQuit;
       step.end = true;
       break;

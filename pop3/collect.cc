@@ -121,15 +121,13 @@ bool Cancelled(int cancel_fd) {
   return ::poll(&p, 1, 0) > 0;
 }
 
-// The server of an account as a dotted address and port (a "host:port" form is taken too).
+// The server of an account (ParseAccountServer) and its dotted address.
 bool ResolveServer(const CollectContext& context, const ACCOUNTSTRUCT& account,
-                   std::string* address, uint16_t* port) {
-  std::string host;
-  uint16_t default_port = static_cast<uint16_t>(context.settings.pop3.PortEx);
-  if (default_port == 0) default_port = 110;
+                   AccountServer* where, std::string* address) {
   in_addr resolved{};
-  if (!SplitHostPort(FieldText(account.Server), default_port, &host, port) ||
-      !ResolveIPv4(host, &resolved)) {
+  if (!ParseAccountServer(FieldText(account.Server), context.settings.pop3.PortEx,
+                          context.settings.pop3.TLSRemote, where) ||
+      !ResolveIPv4(where->host, &resolved)) {
     Log(context, kLogLevelFailure, 0, kLogEvent,
         Format(kLogUnknownServer, std::string(FieldText(account.Server)).c_str()));
     return false;
@@ -151,15 +149,73 @@ bool OpenDialup(const CollectContext& context, const ACCOUNTSTRUCT& account) {
 
 // Connects the client to the resolved server; logs the failure.
 bool ConnectTo(const CollectContext& context, LineClient& client, const std::string& address,
-               uint16_t port) {
-  if (client.Connect(address, port, context.connect_timeout_ms) == ConnectResult::kConnected)
+               const AccountServer& where) {
+  if (client.Connect(address, where.port, context.connect_timeout_ms) == ConnectResult::kConnected)
     return true;
   Log(context, kLogLevelFailure, 0, kLogEvent, kLogConnectionTimedOut);
   client.Close();
   return false;
 }
 
+// Runs the TLS handshake on the client, its waits bounded and cancelled as every other; logs why
+// it failed or the certificate was refused.
+bool StartTls(const CollectContext& context, LineClient& client, const FetchTarget& target) {
+  TlsTrust trust;
+  trust.ca_file = context.tls_ca_file;
+  bool verify = context.settings.pop3.TLSVerify != 0;
+  if (client.StartTls(target.where.host, trust, verify, context.receive_timeout_ms) ==
+      TlsChannel::Outcome::kOk)
+    return true;
+  Log(context, kLogLevelFailure, client.fd(), kLogEvent,
+      Format(kLogTlsFailed, target.server.c_str(), target.account.c_str(),
+             client.tls_error().c_str()));
+  return false;
+}
+
+// The capability list after a positive reply to CAPA: its lines up to the end line, logged.
+// Empty when it did not arrive whole.
+std::string ReadList(const CollectContext& context, LineClient& client) {
+  std::string list =
+      client.ReadUntil([](std::string_view line) { return line == kMessageEnd || line == ".\n"; },
+                       context.receive_timeout_ms);
+  for (std::string_view rest = list; !rest.empty();) {
+    std::string_view line = rest.substr(0, rest.find('\n') + 1);
+    if (line.empty()) line = rest;
+    rest.remove_prefix(line.size());
+    Log(context, kLogLevelProtocol, client.fd(), kLogReceived, line.substr(0, kCollectLineMax));
+  }
+  return list;
+}
+
+// The reply (or its absence) that left the conversation without TLS, which is required.
+void LogNoTls(const CollectContext& context, LineClient& client, const FetchTarget& target,
+              FetchState asked, std::string_view reply) {
+  if (asked == FetchState::kStls) {
+    std::string answer(TrimLine(reply));
+    Log(context, kLogLevelFailure, client.fd(), kLogEvent,
+        Format(kLogStlsRefused, target.server.c_str(), target.account.c_str(), answer.c_str()));
+    return;
+  }
+  Log(context, kLogLevelFailure, client.fd(), kLogEvent,
+      Format(kLogNoStls, target.server.c_str(), target.account.c_str()));
+}
+
 }  // namespace
+
+bool ParseAccountServer(std::string_view server, int default_port, int tls_remote,
+                        AccountServer* out) {
+  *out = {};
+  uint16_t port = static_cast<uint16_t>(default_port);
+  if (port == 0) port = 110;
+  bool pop3s = StartsWithNoCase(server, kPop3sScheme);
+  if (pop3s) {
+    server.remove_prefix(sizeof kPop3sScheme - 1);
+    port = kPop3sPort;
+  }
+  if (!SplitHostPort(server, port, &out->host, &out->port)) return false;
+  out->implicit_tls = pop3s || (tls_remote > 0 && out->port == kPop3sPort);
+  return true;
+}
 
 uint64_t FetchedMessageLimit(const Settings& settings, uint64_t announced_size) {
   uint64_t limit = kLeastMessageLimit;
@@ -172,8 +228,13 @@ uint64_t FetchedMessageLimit(const Settings& settings, uint64_t announced_size) 
   return limit;
 }
 
-bool FetchMailbox(const CollectContext& context, LineClient& client, const FetchTarget& target) {
-  FetchConversation conversation(target.login, target.password);
+FetchResult FetchMailbox(const CollectContext& context, LineClient& client,
+                         const FetchTarget& target) {
+  FetchSecurity security;
+  security.tls = std::clamp(context.settings.pop3.TLSRemote, 0, 2);
+  security.in_tls = target.where.implicit_tls;
+  if (security.in_tls && !StartTls(context, client, target)) return FetchResult::kNoTls;
+  FetchConversation conversation(target.login, target.password, security);
   FetchedMessage::LocalTest is_local =
       context.is_local ? context.is_local : DefaultIsLocal(context.settings.system);
   DeliveryPool deliveries(context.parallel_deliveries, target.shared,
@@ -182,7 +243,7 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
                           });
   auto end_by = std::chrono::steady_clock::now() + context.conversation_time_limit;
   std::string reply;
-  if (!ReadReply(context, client, &reply)) return false;
+  if (!ReadReply(context, client, &reply)) return FetchResult::kFailed;
   FetchStep step = conversation.OnReply(reply);
   for (;;) {
     if (conversation.state() == FetchState::kList && std::chrono::steady_clock::now() >= end_by) {
@@ -196,15 +257,29 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
       deliveries.Wait();
       if (deliveries.failed()) {
         Log(context, kLogLevelFailure, client.fd(), kLogEvent, kLogNotStored);
-        return false;
+        return FetchResult::kFailed;
       }
     }
-    if (!step.send.empty() && !SendCommand(context, client, step.send)) return false;
+    if (!step.send.empty() && !SendCommand(context, client, step.send))
+      return conversation.state() == FetchState::kNoTls ? FetchResult::kNoTls
+                                                        : FetchResult::kFailed;
     if (step.end) {
       // The server applies the deletions when it takes QUIT and answers after that: closing
       // before the answer could end the session before they are done.
       if (conversation.ok()) ReadReply(context, client, &reply);
-      return conversation.ok();
+      if (conversation.state() == FetchState::kNoTls) return FetchResult::kNoTls;
+      return conversation.ok() ? FetchResult::kOk : FetchResult::kFailed;
+    }
+    if (step.start_tls) {
+      if (!StartTls(context, client, target)) return FetchResult::kNoTls;
+      step = conversation.OnTlsStarted();
+      continue;
+    }
+    if (step.read_list) {
+      step = conversation.OnReply(ReadList(context, client));
+      if (conversation.state() == FetchState::kNoTls)
+        LogNoTls(context, client, target, FetchState::kCapaList, {});
+      continue;
     }
     if (step.receive) {
       std::unique_ptr<FetchedMessage> message = deliveries.Take(is_local);
@@ -244,8 +319,10 @@ bool FetchMailbox(const CollectContext& context, LineClient& client, const Fetch
       }
       continue;
     }
-    if (!ReadReply(context, client, &reply)) return false;
+    if (!ReadReply(context, client, &reply)) return FetchResult::kFailed;
+    FetchState asked = conversation.state();
     step = conversation.OnReply(reply);
+    if (conversation.state() == FetchState::kNoTls) LogNoTls(context, client, target, asked, reply);
   }
 }
 
@@ -265,15 +342,18 @@ int CheckSharedAccount(const CollectContext& context, const ACCOUNTSTRUCT& accou
   if (dialup && !OpenDialup(context, account)) return 0;
   int result = 0;
   std::string address;
-  uint16_t port = 0;
-  if (ResolveServer(context, account, &address, &port)) {
+  AccountServer where;
+  if (ResolveServer(context, account, &where, &address)) {
     LineClient client(context.cancel_fd, kCollectReadMax);
-    if (ConnectTo(context, client, address, port)) {
+    if (ConnectTo(context, client, address, where)) {
       FetchTarget target;
       target.login = std::string(FieldText(account.Account));
       target.password = std::string(FieldText(account.Password));
       target.shared = true;
-      result = FetchMailbox(context, client, target) ? 1 : 0;
+      target.account = name;
+      target.server = server;
+      target.where = where;
+      result = FetchMailbox(context, client, target) == FetchResult::kOk ? 1 : 0;
       client.Close();
     }
   }
@@ -300,8 +380,8 @@ int CheckUserAccounts(const CollectContext& context, const ACCOUNTSTRUCT& accoun
   if (dialup && !OpenDialup(context, account)) return 0;
   std::string server(FieldText(account.Server));
   std::string address;
-  uint16_t port = 0;
-  bool resolved = ResolveServer(context, account, &address, &port);
+  AccountServer where;
+  bool resolved = ResolveServer(context, account, &where, &address);
   int result = resolved ? 1 : 0;
   int last_socket = 0;
   bool taken = false;
@@ -313,7 +393,7 @@ int CheckUserAccounts(const CollectContext& context, const ACCOUNTSTRUCT& accoun
     if (Cancelled(context.cancel_fd)) break;
     LineClient client(context.cancel_fd, kCollectReadMax);
     taken = true;
-    if (!ConnectTo(context, client, address, port)) {
+    if (!ConnectTo(context, client, address, where)) {
       result = 0;
       break;
     }
@@ -325,6 +405,9 @@ int CheckUserAccounts(const CollectContext& context, const ACCOUNTSTRUCT& accoun
     FetchTarget target;
     target.local = alias;
     target.domain = domain;
+    target.account = name;
+    target.server = server;
+    target.where = where;
     if ((account.Options & kAccountUserLogin) != 0) {
       target.login = alias;
       target.password = std::string(FieldText(user.Password));
@@ -332,8 +415,11 @@ int CheckUserAccounts(const CollectContext& context, const ACCOUNTSTRUCT& accoun
       target.login = std::string(FieldText(account.Account));
       target.password = std::string(FieldText(account.Password));
     }
-    if (!FetchMailbox(context, client, target)) result = 0;
+    FetchResult fetched = FetchMailbox(context, client, target);
     client.Close();
+    if (fetched != FetchResult::kOk) result = 0;
+    // The server offers no TLS to the next user either: the account waits for the next check.
+    if (fetched == FetchResult::kNoTls) break;
   }
   if (taken) Log(context, kLogLevelMail, last_socket, kLogEvent, kLogConnectionClosed);
   if (dialup) context.dialup->Close(std::string(FieldText(account.DialProfile)));

@@ -51,6 +51,26 @@ constexpr std::chrono::milliseconds kPauseBetweenUsers{1000};
 // Messages of one conversation delivered at the same time. Each delivery ends by flushing its
 // files to disk; the file system commits concurrent flushes together.
 constexpr size_t kParallelDeliveries = 16;
+// The port of POP3 over TLS from the first byte (RFC 8314), and the scheme that asks for it.
+constexpr uint16_t kPop3sPort = 995;
+inline constexpr char kPop3sScheme[] = "pop3s://";
+
+// ---- Servers -----------------------------------------------------------------------------------
+
+// Where an account's server is, from its Server field: "host", "host:port" or
+// "pop3s://host[:port]".
+struct AccountServer {
+  std::string host;  // without scheme and port: the name the server's certificate must have
+  uint16_t port = 0;
+  bool implicit_tls = false;  // TLS from the first byte (POP3S), before the greeting
+};
+
+// Reads an account's Server field; `default_port` is PortEx (0: 110; a pop3s:// server without
+// a port: 995). TLS from the first byte for a pop3s:// server whatever `tls_remote` says (the
+// administrator asked for it by name), and on port 995 when `tls_remote` asks for TLS (1 or 2):
+// with 0 every byte stays in clear, as it always was. False when it names no host, or a bad port.
+bool ParseAccountServer(std::string_view server, int default_port, int tls_remote,
+                        AccountServer* out);
 
 // ---- Checks ------------------------------------------------------------------------------------
 
@@ -71,6 +91,10 @@ struct CollectContext {
   // Whether an address is not foreign; empty: ClassifyAddress of the directory tables.
   FetchedMessage::LocalTest is_local;
   int cancel_fd = -1;
+  // PEM file of the certificates the servers' certificates are checked against (POP3 TLSVerify
+  // 1); empty: the system's store. The service takes it from kCollectCaFileVariable.
+  std::string tls_ca_file;
+  // Each wait of the TLS handshake is bounded by receive_timeout_ms, and ends at the cancel.
   int receive_timeout_ms = kCollectReceiveTimeoutMs;
   int connect_timeout_ms = kCollectConnectTimeoutMs;
   std::chrono::milliseconds message_time_limit = kMessageTimeLimit;
@@ -87,22 +111,35 @@ struct FetchTarget {
   std::string login;
   std::string password;
   bool shared = false;
+  std::string account;  // the account's name and its Server field, for the log
+  std::string server;
+  AccountServer where;  // the name its certificate is checked against, and TLS from the start
 };
 
-// Holds one conversation on a connected client: true when it ended in order. A message is
+enum class FetchResult {
+  kOk,      // the conversation ended in order
+  kFailed,  // it did not (a negative reply, a broken connection, a message not stored)
+  kNoTls,   // TLS is required (or the handshake began) and failed: the login was never sent
+};
+
+// Holds one conversation on a connected client. With POP3 TLSRemote 1 or 2 it asks for STLS
+// before the login, and with TLS from the first byte (target.where) the handshake comes before
+// the greeting; a certificate is checked as POP3 TLSVerify says. A message is
 // delivered, and deleted on the server, only when its end line arrived. Deliveries run beside
 // the conversation (up to parallel_deliveries at a time), so DELE k may go out while message k
 // is still being written; QUIT, which makes the server apply the deletions, is sent only when
 // every delivery has ended, and not at all when one of them could not store its message (the
 // conversation then fails). A conversation that ends otherwise also waits for them. A message
 // larger than FetchedMessageLimit is read to its end and dropped, and gets no DELE.
-bool FetchMailbox(const CollectContext& context, LineClient& client, const FetchTarget& target);
+FetchResult FetchMailbox(const CollectContext& context, LineClient& client,
+                         const FetchTarget& target);
 
 // The most bytes message `announced_size` (the size in the reply to LIST) may have when fetched.
 uint64_t FetchedMessageLimit(const Settings& settings, uint64_t announced_size);
 
 // Checks the account `name` of the accounts table: 1 when the check ran in order, 0 when the
-// account is unknown or the check failed.
+// account is unknown or the check failed. TLS that is required and not to be had ends the check
+// of the account (for a personal account: for the users not yet taken too), logged at level 1.
 int CheckAccount(const CollectContext& context, const std::string& name);
 int CheckSharedAccount(const CollectContext& context, const ACCOUNTSTRUCT& account);
 int CheckUserAccounts(const CollectContext& context, const ACCOUNTSTRUCT& account);

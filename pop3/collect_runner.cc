@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "common/config.h"
 #include "mail/delivery.h"
 #include "mail/fetched_delivery.h"
@@ -79,6 +81,7 @@ std::unique_ptr<RemoteCollection> MakeRemoteCollection(
   context.settings.smtp = settings.smtp;  // the size limit of fetched messages
   context.settings.pop3 = settings.pop3;
   context.settings.net = settings.net;
+  if (const char* ca_file = std::getenv(kCollectCaFileVariable)) context.tls_ca_file = ca_file;
   context.deliver = std::move(deliver);
   if (!context.deliver) {
     auto settings = std::make_shared<const Settings>(context.settings);

@@ -20,6 +20,10 @@
 
 namespace qv::pop3 {
 
+// The environment variable naming a PEM file of certificates to check the remote servers'
+// against instead of the system's store: a hook for tests with a certificate of their own.
+inline constexpr char kCollectCaFileVariable[] = "QV_COLLECT_CA_FILE";
+
 // The checks run beside the loop, a few at a time.
 using CheckRunner = WorkerPool;
 constexpr size_t kParallelChecks = 4;

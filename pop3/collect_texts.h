@@ -44,6 +44,15 @@ inline constexpr char kLogRecipientsSkipped[] =
 // A fetched message could not be stored: the server keeps the mail for the next check.
 inline constexpr char kLogNotStored[] =
     "A fetched message could not be stored; mail left on the server for the next check\r\n";
+// TLS is required and not to be had, so the login was not sent: the server as written, the
+// account's name; then the server's reply to STLS, or why the handshake failed or its
+// certificate was refused.
+inline constexpr char kLogNoStls[] =
+    "POP server %s does not offer STLS and TLS is required; account '%s' not logged on to\r\n";
+inline constexpr char kLogStlsRefused[] =
+    "POP server %s refused STLS and TLS is required; account '%s' not logged on to: %s\r\n";
+inline constexpr char kLogTlsFailed[] =
+    "TLS with POP server %s failed; account '%s' not logged on to: %s\r\n";
 // The server's host name could not be looked up.
 inline constexpr char kLogUnknownServer[] = "Cannot resolve POP server %s\r\n";
 

@@ -19,6 +19,11 @@ std::vector<std::string> Converse(FetchConversation& c, const std::vector<std::s
   for (const std::string& reply : replies) {
     FetchStep step = c.OnReply(reply);
     if (!step.send.empty()) sent.push_back(step.send);
+    if (step.start_tls) {
+      sent.push_back("<tls>");
+      step = c.OnTlsStarted();
+      if (!step.send.empty()) sent.push_back(step.send);
+    }
     if (step.receive) {
       sent.push_back("<receive>");
       step = c.OnMessageEnd(complete);
@@ -246,6 +251,81 @@ TEST(FetchConversation, EndingEarlyQuitsOnlyBetweenMessages) {
     EXPECT_TRUE(step.end) << c.name;
     EXPECT_EQ(conversation.ok(), c.ok) << c.name;
   }
+}
+
+// CAPA and STLS before the login, per TLSRemote. The capability list is one reply (the lines up
+// to the end line, read whole as read_list asks).
+TEST(FetchConversation, StlsBeforeTheLoginAsTlsRemoteSays) {
+  const std::string with_stls = "TOP\r\nstls\r\nUSER\r\n.\r\n";
+  const std::string without_stls = "TOP\r\nSTLSX\r\nUSER\r\n.\r\n";
+  const std::vector<std::string> login = {"USER acct\r\n", "PASS pw\r\n", "STAT\r\n", "QUIT\r\n"};
+  const std::vector<std::string> empty = {"+OK\r\n", "+OK\r\n", "+OK 0 0\r\n"};
+  struct Case {
+    const char* name;
+    FetchSecurity security;
+    std::vector<std::string> replies;  // before those of the login
+    std::vector<std::string> sent;     // before USER, or everything when TLS is not to be had
+    FetchState end;
+  };
+  const std::vector<Case> cases = {
+      {"STLS listed, asked for",
+       {1, false},
+       {"+OK\r\n", "+OK\r\n", with_stls, "+OK go\r\n"},
+       {"CAPA\r\n", "STLS\r\n", "<tls>"},
+       FetchState::kDone},
+      {"no STLS: in clear",
+       {1, false},
+       {"+OK\r\n", "+OK\r\n", without_stls},
+       {"CAPA\r\n"},
+       FetchState::kDone},
+      {"CAPA refused: in clear",
+       {1, false},
+       {"+OK\r\n", "-ERR unknown\r\n"},
+       {"CAPA\r\n"},
+       FetchState::kDone},
+      {"STLS refused: in clear",
+       {1, false},
+       {"+OK\r\n", "+OK\r\n", with_stls, "-ERR no\r\n"},
+       {"CAPA\r\n", "STLS\r\n"},
+       FetchState::kDone},
+      {"no STLS, required: QUIT only",
+       {2, false},
+       {"+OK\r\n", "+OK\r\n", without_stls},
+       {"CAPA\r\n", "QUIT\r\n"},
+       FetchState::kNoTls},
+      {"CAPA refused, required",
+       {2, false},
+       {"+OK\r\n", "-ERR unknown\r\n"},
+       {"CAPA\r\n", "QUIT\r\n"},
+       FetchState::kNoTls},
+      {"STLS refused, required",
+       {2, false},
+       {"+OK\r\n", "+OK\r\n", with_stls, "-ERR no\r\n"},
+       {"CAPA\r\n", "STLS\r\n", "QUIT\r\n"},
+       FetchState::kNoTls},
+      {"broken during the list",
+       {2, false},
+       {"+OK\r\n", "+OK\r\n", ""},
+       {"CAPA\r\n"},
+       FetchState::kFailed},
+      {"TLS from the start: no CAPA", {2, true}, {"+OK\r\n"}, {}, FetchState::kDone},
+  };
+  for (const Case& c : cases) {
+    FetchConversation conversation("acct", "pw", c.security);
+    std::vector<std::string> replies = c.replies;
+    std::vector<std::string> expected = c.sent;
+    if (c.end == FetchState::kDone) {
+      replies.insert(replies.end(), empty.begin(), empty.end());
+      expected.insert(expected.end(), login.begin(), login.end());
+    }
+    EXPECT_EQ(Converse(conversation, replies), expected) << c.name;
+    EXPECT_EQ(conversation.state(), c.end) << c.name;
+    EXPECT_EQ(conversation.ok(), c.end == FetchState::kDone) << c.name;
+  }
+  // The handshake is the caller's: OnTlsStarted at any other time fails the conversation.
+  FetchConversation early("acct", "pw", {2, false});
+  EXPECT_TRUE(early.OnTlsStarted().end);
+  EXPECT_EQ(early.state(), FetchState::kFailed);
 }
 
 }  // namespace

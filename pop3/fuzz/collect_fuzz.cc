@@ -1,7 +1,8 @@
 // Plays the server's side of a collection conversation from the input: its lines are the
 // replies, and after a positive reply to RETR the message lines (cut into pieces of the client's
 // line limit) up to the end line, received into a temporary file with the header search of a
-// shared account. Every line also goes through the address search.
+// shared account. Every line also goes through the address search and is read as an account's
+// server.
 #include <stdlib.h>
 
 #include <cstddef>
@@ -55,6 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view line = input.substr(pos, end - pos);
     pos = end;
     AddressAround(line);
+    AccountServer where;
+    ParseAccountServer(line, 110, 2, &where);
     if (message != nullptr) {
       bool goes_on = true;
       for (size_t at = 0; goes_on && at < line.size(); at += kCollectLineMax)

@@ -252,6 +252,13 @@ bool DovecotServer::Start(std::string* error) {
     return false;
   }
   port_ = FreePort();
+  // With a certificate: TLS required before any login, and a POP3S listener.
+  std::string tls = "ssl = no\ndisable_plaintext_auth = no\n";
+  if (!certificate_.empty()) {
+    pop3s_port_ = FreePort();
+    tls = Format("ssl = required\nssl_cert = <%s\nssl_key = <%s\ndisable_plaintext_auth = yes\n",
+                 certificate_.c_str(), key_.c_str());
+  }
   std::string self = ::getpwuid(::getuid()) != nullptr ? ::getpwuid(::getuid())->pw_name : "root";
   std::string unprivileged = ::getuid() == 0 ? "nobody" : self;
   group* g = ::getgrgid(gid_);
@@ -262,8 +269,7 @@ bool DovecotServer::Start(std::string* error) {
       "log_path = %s/dovecot.log\n"
       "protocols = pop3\n"
       "listen = 127.0.0.1\n"
-      "ssl = no\n"
-      "disable_plaintext_auth = no\n"
+      "%s"
       "auth_mechanisms = plain\n"
       "first_valid_uid = 0\n"
       "default_internal_user = %s\n"
@@ -274,15 +280,15 @@ bool DovecotServer::Start(std::string* error) {
       "userdb {\n  driver = static\n  args = uid=%u gid=%u home=%s/mail/%%u\n}\n"
       "service pop3-login {\n  chroot =\n"
       "  inet_listener pop3 {\n    address = 127.0.0.1\n    port = %d\n  }\n"
-      "  inet_listener pop3s {\n    port = 0\n  }\n}\n"
+      "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = %d\n  }\n}\n"
       "service imap-login {\n  inet_listener imap {\n    port = 0\n  }\n"
       "  inet_listener imaps {\n    port = 0\n  }\n}\n"
       "service anvil {\n  chroot =\n}\n"
       "service auth {\n  user = %s\n}\n"
       "service auth-worker {\n  user = %s\n}\n",
-      root_.c_str(), root_.c_str(), root_.c_str(), unprivileged.c_str(), unprivileged_group.c_str(),
-      unprivileged.c_str(), root_.c_str(), passwd_.c_str(), uid_, gid_, root_.c_str(), port_,
-      self.c_str(), self.c_str());
+      root_.c_str(), root_.c_str(), root_.c_str(), tls.c_str(), unprivileged.c_str(),
+      unprivileged_group.c_str(), unprivileged.c_str(), root_.c_str(), passwd_.c_str(), uid_, gid_,
+      root_.c_str(), port_, pop3s_port_, self.c_str(), self.c_str());
   qv::testing::WriteFileText(root_ + "/dovecot.conf", config);
   if (server_.StartAt({program, "-F", "-c", root_ + "/dovecot.conf"}, port_,
                       platform::ChildOutput::kNull))
@@ -293,6 +299,15 @@ bool DovecotServer::Start(std::string* error) {
   }
   *error = "dovecot does not answer: " + qv::testing::ReadFileText(root_ + "/dovecot.log");
   return false;
+}
+
+void DovecotServer::UseTls(const std::string& certificate, const std::string& key) {
+  certificate_ = certificate;
+  key_ = key;
+}
+
+std::string DovecotServer::Log() const {
+  return qv::testing::ReadFileText(root_ + "/dovecot.log");
 }
 
 void DovecotServer::AddUser(const std::string& user, const std::string& password) {

@@ -76,6 +76,9 @@ class DovecotServer {
  public:
   DovecotServer();
   ~DovecotServer();
+  // Before Start: TLS with this certificate and key (PEM files), required before the login
+  // (`ssl = required`, `disable_plaintext_auth = yes`), and a POP3S listener.
+  void UseTls(const std::string& certificate, const std::string& key);
   // False (with the reason) when dovecot is missing or does not answer.
   bool Start(std::string* error);
   void AddUser(const std::string& user, const std::string& password);
@@ -84,12 +87,17 @@ class DovecotServer {
   // Messages left in the user's mailbox.
   size_t MessageCount(const std::string& user) const;
   int port() const { return port_; }
+  int pop3s_port() const { return pop3s_port_; }  // 0 without UseTls
+  // Dovecot's log (its login lines name TLS connections "TLS").
+  std::string Log() const;
 
  private:
   std::string UserDir(const std::string& user) const;
 
   std::string root_;
   int port_ = 0;
+  int pop3s_port_ = 0;
+  std::string certificate_, key_;
   qv::testing::ServiceProcess server_;
   std::string passwd_;
   unsigned uid_ = 0, gid_ = 0;
