@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/line_client.h"
 
@@ -84,5 +85,13 @@ class SmtpClient {
 
 // True when the line (with its line end) continues a reply: it begins with three digits and "-".
 bool IsReplyContinuation(std::string_view line);
+
+// The smart hosts of an ExchangeHost value ("host" or "host:port" each, separated by ";", blanks,
+// tabs or ","), in order.
+std::vector<std::string> ExchangeHostList(std::string_view exchange_hosts);
+
+// Whether `host` ("name" or "name:port") names one of the smart hosts of ExchangeHost, by its
+// name (without regard to case or port): only those get the exchange login.
+bool IsExchangeHost(const std::string& host, std::string_view exchange_hosts);
 
 }  // namespace qv
