@@ -310,10 +310,15 @@ int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope) {
 
 namespace {
 
-int SendToHostAs(const Settings& settings, std::string_view recipients,
-                 std::string_view reverse_path, const std::string& host, bool smart_host,
-                 int queue_fd, off_t offset, std::string_view text_before, bool* host_unreachable,
-                 const ForwardOptions& options) {
+// A conversation on a kept connection found it closed before the message went out: it is sent
+// again on a new connection.
+constexpr int kKeptConnectionLost = -1;
+
+// SendToHost's conversation; with `take_kept` a connection kept for the host is used.
+int Converse(const Settings& settings, std::string_view recipients, std::string_view reverse_path,
+             const std::string& host, bool smart_host, int queue_fd, off_t offset,
+             std::string_view text_before, bool* host_unreachable, const ForwardOptions& options,
+             bool take_kept) {
   const SYSTEMSTRUCT& system = settings.system;
   const SMTPSTRUCT& smtp = settings.smtp;
   std::shared_ptr<ForwardRun> run =
@@ -323,25 +328,37 @@ int SendToHostAs(const Settings& settings, std::string_view recipients,
     *host_unreachable = true;
     return 0;
   }
+  KeptConnection* kept = run->secured() ? options.kept : nullptr;
+  std::unique_ptr<SmtpClient> client;
+  if (kept != nullptr && kept->client) {
+    if (take_kept && kept->host == host)
+      client = std::move(kept->client);
+    else
+      CloseKeptConnection(settings, kept, options);
+  }
+  const bool resumed = client != nullptr;
   uint16_t port_ex = smtp.PortEx > 0 && smtp.PortEx <= 65535 ? static_cast<uint16_t>(smtp.PortEx)
                                                              : kDefaultSmtpPort;
   std::string name;
   uint16_t port = port_ex;
-  SmtpClient conn(options.cancel_fd);
-  if (!SplitHostPort(host, port_ex, &name, &port) ||
-      conn.Open(name, port) == ConnectResult::kUnknownHost) {
-    // Counted as unreachable: the file stays queued until it expires.
-    Log(system, kLogLevelFailure, 0, kLogEvent, Format(kLogCannotResolve, host.c_str()));
-    *host_unreachable = true;
-    return 0;
+  const bool split = SplitHostPort(host, port_ex, &name, &port);
+  if (!resumed) {
+    client = std::make_unique<SmtpClient>(options.cancel_fd);
+    if (!split || client->Open(name, port) == ConnectResult::kUnknownHost) {
+      // Counted as unreachable: the file stays queued until it expires.
+      Log(system, kLogLevelFailure, 0, kLogEvent, Format(kLogCannotResolve, host.c_str()));
+      *host_unreachable = true;
+      return 0;
+    }
+    Log(system, kLogLevelMail, client->fd(), kLogEvent, Format(kLogConnecting, host.c_str()));
+    if (client->Connect(options.connect_timeout_ms) != ConnectResult::kConnected) {
+      Log(system, kLogLevelFailure, client->fd(), kLogEvent, kLogConnectTimedOut);
+      *host_unreachable = true;
+      return 0;
+    }
   }
+  SmtpClient& conn = *client;
   const int sock = conn.fd();
-  Log(system, kLogLevelMail, sock, kLogEvent, Format(kLogConnecting, host.c_str()));
-  if (conn.Connect(options.connect_timeout_ms) != ConnectResult::kConnected) {
-    Log(system, kLogLevelFailure, sock, kLogEvent, kLogConnectTimedOut);
-    *host_unreachable = true;
-    return 0;
-  }
 
   struct stat st {};
   long size = ::fstat(queue_fd, &st) == 0 ? static_cast<long>(st.st_size - offset) : 0;
@@ -351,6 +368,10 @@ int SendToHostAs(const Settings& settings, std::string_view recipients,
   envelope.tls = run->tls();
   // STARTTLS and AUTH are extensions: they need EHLO, whatever the ESMTP flags say.
   if (envelope.tls > 0 || login) envelope.ehlo = true;
+  if (resumed) {
+    envelope.ehlo = kept->ehlo;
+    envelope.in_tls = kept->in_tls;
+  }
   std::string last_command, last_reply;
   bool end_sent = false;  // the end line went out: the peer may hold the message now
 
@@ -371,7 +392,7 @@ int SendToHostAs(const Settings& settings, std::string_view recipients,
                host.c_str(), conn.tls_error().c_str()));
     return false;
   };
-  if (envelope.tls > 0 && port == kImplicitTlsPort) {
+  if (!resumed && envelope.tls > 0 && port == kImplicitTlsPort) {
     if (!handshake()) return 0;
     envelope.in_tls = true;
   }
@@ -382,8 +403,10 @@ int SendToHostAs(const Settings& settings, std::string_view recipients,
     last_command = command;
     return conn.Send(command, options.reply_timeout_ms);
   };
+  bool replied = false;  // a reply arrived in this conversation
   auto read = [&](int timeout_ms) {
     last_reply = conn.ReadReply(timeout_ms);
+    replied = replied || !last_reply.empty();
     if (!last_reply.empty()) Log(system, kLogLevelProtocol, sock, kLogReceived, last_reply);
     return last_reply;
   };
@@ -396,6 +419,8 @@ int SendToHostAs(const Settings& settings, std::string_view recipients,
   // refusal is final and the sender gets the report.
   auto fail = [&] {
     bool lost = last_reply.empty() || end_sent;
+    // A kept connection the peer closed meanwhile: nothing was taken, the next one will do.
+    if (resumed && last_reply.empty() && !end_sent && !replied) return kKeptConnectionLost;
     if (lost || last_reply[0] == '4') {
       if (!lost) quit();
       Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
@@ -432,7 +457,8 @@ int SendToHostAs(const Settings& settings, std::string_view recipients,
     return host_failed(why);
   };
 
-  SmtpStep step = conversation.OnReply(read(options.reply_timeout_ms));
+  SmtpStep step =
+      resumed ? conversation.Resume() : conversation.OnReply(read(options.reply_timeout_ms));
   for (;;) {
     int reply_ms = options.reply_timeout_ms;
     switch (step.action) {
@@ -456,6 +482,13 @@ int SendToHostAs(const Settings& settings, std::string_view recipients,
         step = conversation.OnTlsStarted();
         continue;
       case SmtpStep::Action::kDone:
+        if (kept != nullptr) {
+          kept->host = host;
+          kept->ehlo = conversation.extended();
+          kept->in_tls = conn.secure();
+          kept->client = std::move(client);
+          return 1;
+        }
         quit();
         Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
         return 1;
@@ -473,7 +506,32 @@ int SendToHostAs(const Settings& settings, std::string_view recipients,
   }
 }
 
+int SendToHostAs(const Settings& settings, std::string_view recipients,
+                 std::string_view reverse_path, const std::string& host, bool smart_host,
+                 int queue_fd, off_t offset, std::string_view text_before, bool* host_unreachable,
+                 const ForwardOptions& options) {
+  int done = Converse(settings, recipients, reverse_path, host, smart_host, queue_fd, offset,
+                      text_before, host_unreachable, options, true);
+  if (done != kKeptConnectionLost) return done;
+  return Converse(settings, recipients, reverse_path, host, smart_host, queue_fd, offset,
+                  text_before, host_unreachable, options, false);
+}
+
 }  // namespace
+
+void CloseKeptConnection(const Settings& settings, KeptConnection* kept,
+                         const ForwardOptions& options) {
+  if (kept == nullptr || !kept->client) return;
+  const SYSTEMSTRUCT& system = settings.system;
+  SmtpClient& conn = *kept->client;
+  Log(system, kLogLevelProtocol, conn.fd(), kLogSent, kSmtpCmdQuit);
+  if (conn.Send(kSmtpCmdQuit, options.reply_timeout_ms)) {
+    std::string reply = conn.ReadReply(std::min(options.reply_timeout_ms, kQuitReplyMs));
+    if (!reply.empty()) Log(system, kLogLevelProtocol, conn.fd(), kLogReceived, reply);
+  }
+  Log(system, kLogLevelMail, conn.fd(), kLogEvent, kLogConnectionClosed);
+  kept->client.reset();
+}
 
 int SendToHost(const Settings& settings, std::string_view recipients, std::string_view reverse_path,
                const std::string& host, int queue_fd, off_t offset, std::string_view text_before,
@@ -639,11 +697,15 @@ int RunForwardQueue(const Settings& settings, const ForwardOptions& options) {
   // dialled again by the one conversation that found it down).
   auto work = [&] {
     bool link = opened;
+    KeptConnection kept;
+    ForwardOptions mine = run_options;
+    mine.kept = &kept;
     for (size_t i; !link_lost && (i = next++) < files.size();) {
-      if (Cancelled(run_options.cancel_fd)) break;
-      removed += RunFile(settings, files[i], now, run_options, &link);
+      if (Cancelled(mine.cancel_fd)) break;
+      removed += RunFile(settings, files[i], now, mine, &link);
       if (opened && !link) link_lost = true;
     }
+    CloseKeptConnection(settings, &kept, mine);
   };
   size_t workers = !opened && run_options.run->secured()
                        ? std::min(files.size(), static_cast<size_t>(kForwardWorkers))

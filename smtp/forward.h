@@ -24,7 +24,8 @@
 
 namespace qv::smtp {
 
-class ForwardRun;  // smtp/forward_run.h
+class ForwardRun;       // smtp/forward_run.h
+struct KeptConnection;  // smtp/forward_run.h
 
 struct ForwardOptions {
   // When this descriptor becomes readable the run stops at its next wait and between files.
@@ -38,7 +39,15 @@ struct ForwardOptions {
   // What the conversations of a run share (TLS trust, refused logins); RunForwardQueue makes
   // one per run. Null: each conversation makes its own.
   std::shared_ptr<ForwardRun> run;
+  // Where a conversation that used TLS or a login leaves its connection when the message was
+  // taken, and the next one to the same host takes it up; null: every conversation ends with
+  // QUIT. A worker of RunForwardQueue has one.
+  KeptConnection* kept = nullptr;
 };
+
+// Ends a kept connection with QUIT (logged as a conversation's end is).
+void CloseKeptConnection(const Settings& settings, KeptConnection* kept,
+                         const ForwardOptions& options);
 
 // The envelope of a queue file, as read from its first 2048 bytes.
 struct QueueEnvelope {

@@ -7,11 +7,13 @@
 // any of them.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 
 #include "common/config.h"
+#include "net/smtp_client.h"
 #include "net/tls_channel.h"
 
 namespace qv::smtp {
@@ -25,6 +27,17 @@ inline constexpr uint16_t kImplicitTlsPort = 465;
 
 // Conversations sent at once by a run that uses TLS or a login (each takes the next file).
 inline constexpr int kForwardWorkers = 4;
+
+// A connection kept open after the peer took a message, for the next message to the same host:
+// in a run with TLS or a login each worker sends its messages one after another on it (MAIL FROM
+// again, RFC 5321) instead of a handshake and a login for each. QUIT goes out when the next
+// message goes to another host and when the worker ends.
+struct KeptConnection {
+  std::unique_ptr<SmtpClient> client;  // null: none kept
+  std::string host;                    // as given to SendToHost
+  bool ehlo = true;                    // the hello in use
+  bool in_tls = false;
+};
 
 class ForwardRun {
  public:
