@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -198,6 +199,40 @@ TEST_F(ForwardTlsTest, TheLoginGoesToTheSmartHostsAloneNeverToAnExchangerFoundBy
   for (const std::string& command : plain.commands()) {
     EXPECT_NE(command.rfind("AUTH", 0), 0u);
   }
+}
+
+TEST_F(ForwardTlsTest, AWorkerSendsItsMessagesOnOneConnectionAndReplacesOneThePeerClosed) {
+  // The peer closes the connection instead of answering the third MAIL FROM.
+  int mails = 0;
+  FakeSmtpPeer::Script script;
+  script.reply = [&mails](const std::string& line) {
+    if (line.rfind("MAIL", 0) == 0 && ++mails == 3) return std::string();
+    return FakeSmtpPeer::StandardReply(line);
+  };
+  FakeSmtpPeer peer(script);
+  env_.settings().smtp.PortEx = peer.port();
+  Secure(1);
+  Queue(3);
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(env_.mail() + "/forward"))
+    files.push_back(e.path().string());
+  std::sort(files.begin(), files.end());
+  KeptConnection kept;
+  options_.run = std::make_shared<ForwardRun>(env_.settings());
+  options_.kept = &kept;
+  for (const std::string& file : files) {
+    bool unreachable = false;
+    EXPECT_EQ(ForwardQueueFile(env_.settings(), file, false, &unreachable, options_), 1);
+  }
+  ASSERT_TRUE(kept.client);
+  CloseKeptConnection(env_.settings(), &kept, options_);
+  EXPECT_FALSE(kept.client);
+  EXPECT_EQ(peer.messages().size(), 3u);
+  EXPECT_EQ(peer.connections(), 2);
+  std::vector<std::string> verbs;
+  for (const std::string& command : peer.commands()) verbs.push_back(command.substr(0, 4));
+  EXPECT_EQ(verbs, (std::vector<std::string>{"EHLO", "MAIL", "RCPT", "DATA", "MAIL", "RCPT", "DATA",
+                                             "MAIL", "EHLO", "MAIL", "RCPT", "DATA", "QUIT"}));
 }
 
 TEST_F(ForwardTlsTest, AStalledHandshakeEndsWithinTheReplyLimitOrAtOnceOnStop) {
