@@ -20,6 +20,10 @@ constexpr int kClientConnectMs = 60000;   // to connect
 constexpr int kClientReplyMs = 300000;    // for a reply to a command
 constexpr int kClientDataEndMs = 600000;  // for the reply to the end of the message text
 
+// The port that speaks TLS from the first byte (RFC 8314): with outgoing TLS asked for, a
+// conversation there starts with the handshake instead of STARTTLS.
+constexpr uint16_t kSmtpImplicitTlsPort = 465;
+
 // The message text between the 354 reply and the end line, as it goes on the wire. Text in
 // transfer form (as an SMTP server received it, dots already doubled) goes out as it is; plain
 // text (a file) gets a second "." before every line that starts with one. A line is what SMTP

@@ -331,7 +331,7 @@ int Converse(const Settings& settings, std::string_view recipients, std::string_
   KeptConnection* kept = run->secured() ? options.kept : nullptr;
   std::unique_ptr<SmtpClient> client;
   if (kept != nullptr && kept->client) {
-    if (take_kept && kept->host == host)
+    if (take_kept && kept->host == host && kept->smart == smart_host)
       client = std::move(kept->client);
     else
       CloseKeptConnection(settings, kept, options);
@@ -392,7 +392,7 @@ int Converse(const Settings& settings, std::string_view recipients, std::string_
                host.c_str(), conn.tls_error().c_str()));
     return false;
   };
-  if (!resumed && envelope.tls > 0 && port == kImplicitTlsPort) {
+  if (!resumed && envelope.tls > 0 && port == kSmtpImplicitTlsPort) {
     if (!handshake()) return 0;
     envelope.in_tls = true;
   }
@@ -484,6 +484,7 @@ int Converse(const Settings& settings, std::string_view recipients, std::string_
       case SmtpStep::Action::kDone:
         if (kept != nullptr) {
           kept->host = host;
+          kept->smart = smart_host;
           kept->ehlo = conversation.extended();
           kept->in_tls = conn.secure();
           kept->client = std::move(client);
@@ -513,6 +514,10 @@ int SendToHostAs(const Settings& settings, std::string_view recipients,
   int done = Converse(settings, recipients, reverse_path, host, smart_host, queue_fd, offset,
                       text_before, host_unreachable, options, true);
   if (done != kKeptConnectionLost) return done;
+  if (Cancelled(options.cancel_fd)) {
+    *host_unreachable = true;
+    return 0;
+  }
   return Converse(settings, recipients, reverse_path, host, smart_host, queue_fd, offset,
                   text_before, host_unreachable, options, false);
 }

@@ -22,9 +22,6 @@ namespace qv::smtp {
 // store (for tests, whose peers have a certificate of their own).
 inline constexpr char kForwardCaFileVariable[] = "QV_FORWARD_CA_FILE";
 
-// The implicit-TLS port: TLSOutgoing 1 or 2 speaks TLS from the first byte there.
-inline constexpr uint16_t kImplicitTlsPort = 465;
-
 // Conversations sent at once by a run that uses TLS or a login (each takes the next file).
 inline constexpr int kForwardWorkers = 4;
 
@@ -35,6 +32,7 @@ inline constexpr int kForwardWorkers = 4;
 struct KeptConnection {
   std::unique_ptr<SmtpClient> client;  // null: none kept
   std::string host;                    // as given to SendToHost
+  bool smart = false;                  // a smart host's, logged in where a login is set
   bool ehlo = true;                    // the hello in use
   bool in_tls = false;
 };

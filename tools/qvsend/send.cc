@@ -67,7 +67,6 @@ constexpr char kErrLogin[] = "Error: %s refused the login: %s\n";
 
 // The long options, matched whole and without regard to case; each takes the next argument.
 constexpr const char* kLongOptions[] = {"tls", "user", "password"};
-constexpr uint16_t kImplicitTlsPort = 465;
 
 constexpr uint16_t kSmtpPort = 25;
 constexpr size_t kHeadBytes = 2048;
@@ -286,7 +285,7 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
     std::fprintf(out, kErrTls, host.c_str(), conn.tls_error().c_str());
     return false;
   };
-  if (security.tls > 0 && port == kImplicitTlsPort) {
+  if (security.tls > 0 && port == kSmtpImplicitTlsPort) {
     if (!handshake()) return Outcome::kFailed;
     envelope.in_tls = true;
   }
