@@ -65,7 +65,9 @@ constexpr int kQueueInvalidFormat = 3;
 // Reads the envelope from the unmasked head of a queue file.
 int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope);
 
-// One run over the queue. Returns the number of files removed.
+// One run over the queue. Returns the number of files removed. Files go one after another in
+// name order; a run with TLS or a login sends up to kForwardWorkers conversations at once, each
+// keeping its connection for its next message to the same host (smtp/forward_run.h).
 int RunForwardQueue(const Settings& settings, const ForwardOptions& options = {});
 
 // One queue file: 1 when the file is done and must be removed, 0 when it stays queued.
