@@ -48,6 +48,12 @@ inline constexpr char kNoticeProblemsSubject[] =
 inline constexpr char kReportIntro[] =
     "---------------\r\nThe following address has delivery problems:\r\n";
 inline constexpr char kReportRecipients[] = "  %s\r\n\r\n";
+// Kind 6: a smart host refused the exchange login (host, login, the host's reply).
+inline constexpr char kNoticeLoginSubject[] = "Subject: Smart host refused the login\r\n\r\n";
+inline constexpr char kNoticeLoginBody[] =
+    "---------------\r\nThe smart host %s refused the login '%s':\r\n  %s\r\n\r\n"
+    "Mail for it stays queued until ExchangeUser and ExchangePassword are corrected or the\r\n"
+    "messages expire. The host is not tried again until the next forward run.\r\n";
 
 // Transaction log texts of delivery and notices.
 inline constexpr char kLogPerforming[] = "Performing execution of '%s'\r\n";

@@ -22,7 +22,7 @@ bool AppendUnmasked(int queue_fd, std::string* text) {
          });
 }
 
-// The lines of the forwarder's notices (kinds 2 to 5) after the common lines. False for another
+// The lines of the forwarder's notices (kinds 2 to 6) after the common lines. False for another
 // kind or when the message cannot be read.
 bool AppendForwardNotice(int kind, std::string_view sender, std::string_view address,
                          std::string_view text, int queue_fd, std::string* notice) {
@@ -44,6 +44,13 @@ bool AppendForwardNotice(int kind, std::string_view sender, std::string_view add
       *notice += Format(kReportRecipients, to.c_str());
       *notice += text;
       return kind == kNoticeProblems || AppendUnmasked(queue_fd, notice);
+    case kNoticeLoginRefused: {
+      std::string reply(text);
+      while (!reply.empty() && (reply.back() == '\r' || reply.back() == '\n')) reply.pop_back();
+      *notice += kNoticeLoginSubject;
+      *notice += Format(kNoticeLoginBody, to.c_str(), std::string(sender).c_str(), reply.c_str());
+      return true;
+    }
     default:
       return false;
   }

@@ -2,6 +2,9 @@
 
 #include <cctype>
 
+#include "common/strings.h"
+#include "net/dns.h"
+
 namespace qv {
 
 namespace {
@@ -15,6 +18,29 @@ bool IsReplyContinuation(std::string_view line) {
   return line.size() >= 4 && line[3] == '-' && std::isdigit(static_cast<unsigned char>(line[0])) &&
          std::isdigit(static_cast<unsigned char>(line[1])) &&
          std::isdigit(static_cast<unsigned char>(line[2]));
+}
+
+std::vector<std::string> ExchangeHostList(std::string_view exchange_hosts) {
+  std::vector<std::string> hosts;
+  size_t i = 0;
+  while (i < exchange_hosts.size()) {
+    size_t j = exchange_hosts.find_first_of("; ,\t", i);
+    if (j == std::string_view::npos) j = exchange_hosts.size();
+    if (j > i) hosts.emplace_back(exchange_hosts.substr(i, j - i));
+    i = j + 1;
+  }
+  return hosts;
+}
+
+bool IsExchangeHost(const std::string& host, std::string_view exchange_hosts) {
+  constexpr uint16_t kAnyPort = 25;
+  std::string name, other;
+  uint16_t port = 0;
+  if (!SplitHostPort(host, kAnyPort, &name, &port)) return false;
+  for (const std::string& item : ExchangeHostList(exchange_hosts)) {
+    if (SplitHostPort(item, kAnyPort, &other, &port) && EqualsNoCase(name, other)) return true;
+  }
+  return false;
 }
 
 std::string_view MessageText::Encode(std::string_view piece) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/line_client.h"
 
@@ -18,6 +19,10 @@ namespace qv {
 constexpr int kClientConnectMs = 60000;   // to connect
 constexpr int kClientReplyMs = 300000;    // for a reply to a command
 constexpr int kClientDataEndMs = 600000;  // for the reply to the end of the message text
+
+// The port that speaks TLS from the first byte (RFC 8314): with outgoing TLS asked for, a
+// conversation there starts with the handshake instead of STARTTLS.
+constexpr uint16_t kSmtpImplicitTlsPort = 465;
 
 // The message text between the 354 reply and the end line, as it goes on the wire. Text in
 // transfer form (as an SMTP server received it, dots already doubled) goes out as it is; plain
@@ -84,5 +89,13 @@ class SmtpClient {
 
 // True when the line (with its line end) continues a reply: it begins with three digits and "-".
 bool IsReplyContinuation(std::string_view line);
+
+// The smart hosts of an ExchangeHost value ("host" or "host:port" each, separated by ";", blanks,
+// tabs or ","), in order.
+std::vector<std::string> ExchangeHostList(std::string_view exchange_hosts);
+
+// Whether `host` ("name" or "name:port") names one of the smart hosts of ExchangeHost, by its
+// name (without regard to case or port): only those get the exchange login.
+bool IsExchangeHost(const std::string& host, std::string_view exchange_hosts);
 
 }  // namespace qv

@@ -102,6 +102,14 @@ class SmtpConversation {
   // True when the peer took the message.
   bool ok() const { return state_ == SmtpState::kDone; }
 
+  // Instead of waiting for a greeting: the connection is one on which an earlier conversation's
+  // message was taken (kDone) and no QUIT went out, and the step is MAIL FROM at once (RFC 5321
+  // lets a new transaction follow a finished one). The hello, TLS and the login of that
+  // conversation hold: the envelope's `ehlo` and `in_tls` must say what they were.
+  SmtpStep Resume() { return Enter(SmtpState::kMailFrom); }
+  // Whether the hello in use is EHLO (false once the peer refused it and HELO went out).
+  bool extended() const { return ehlo_; }
+
  private:
   // Moves to `next` and makes the step that state begins with: the one place that says what is
   // sent when.

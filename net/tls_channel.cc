@@ -15,8 +15,12 @@
 
 namespace qv {
 
-struct TlsChannel::Native {
+struct TlsClientContext {
   asio::ssl::context context{asio::ssl::context::tls_client};
+};
+
+struct TlsChannel::Native {
+  std::shared_ptr<TlsClientContext> context;
   SSL* ssl = nullptr;
   ~Native() {
     if (ssl != nullptr) SSL_free(ssl);
@@ -24,6 +28,27 @@ struct TlsChannel::Native {
 };
 
 namespace {
+
+// A client context for `trust`: TLS 1.2 or later, the CA certificates loaded unless the
+// certificate is pinned. The chain is checked during the handshake but a failure does not end
+// it: the outcome is decided afterwards, from the verification result or the fingerprint.
+Result<std::shared_ptr<TlsClientContext>> MakeContext(const TlsTrust& trust) {
+  auto made = std::make_shared<TlsClientContext>();
+  SSL_CTX* context = made->context.native_handle();
+  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  SSL_CTX_set_options(
+      context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
+  if (trust.fingerprint.empty()) {
+    std::error_code ec;
+    if (trust.ca_file.empty())
+      made->context.set_default_verify_paths(ec);
+    else
+      made->context.load_verify_file(trust.ca_file, ec);
+    if (ec) return Fail("cannot load the CA certificates " + trust.ca_file + ": " + ec.message());
+  }
+  SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+  return made;
+}
 
 // The text of OpenSSL's last error (its queue emptied), or `fallback`.
 std::string SslError(const char* fallback) {
@@ -57,6 +82,14 @@ std::string NormalFingerprint(std::string_view text) {
     out.append(digits, i, 2);
   }
   return out;
+}
+
+Status LoadTlsTrust(TlsTrust* trust) {
+  trust->loaded.reset();
+  Result<std::shared_ptr<TlsClientContext>> made = MakeContext(*trust);
+  if (!made.ok()) return Fail(made.error());
+  trust->loaded = std::move(made.value());
+  return {};
 }
 
 TlsChannel::TlsChannel() = default;
@@ -115,25 +148,18 @@ TlsChannel::Outcome TlsChannel::Handshake(int fd, const std::string& host, const
   native_ = std::make_unique<Native>();
   fd_ = fd;
   cancel_fd_ = cancel_fd;
-  SSL_CTX* context = native_->context.native_handle();
-  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-  SSL_CTX_set_options(
-      context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
-  if (pinned.empty()) {
-    std::error_code ec;
-    if (trust.ca_file.empty())
-      native_->context.set_default_verify_paths(ec);
-    else
-      native_->context.load_verify_file(trust.ca_file, ec);
-    if (ec) {
-      error_ = "cannot load the CA certificates " + trust.ca_file + ": " + ec.message();
+  if (trust.loaded) {
+    native_->context = trust.loaded;
+  } else {
+    Result<std::shared_ptr<TlsClientContext>> made = MakeContext(trust);
+    if (!made.ok()) {
+      error_ = made.error();
       Close();
       return Outcome::kFailed;
     }
+    native_->context = std::move(made.value());
   }
-  // The chain is checked during the handshake but a failure does not end it: the outcome is
-  // decided afterwards, from the verification result or the fingerprint.
-  SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
+  SSL_CTX* context = native_->context->context.native_handle();
   native_->ssl = SSL_new(context);
   SSL* ssl = native_->ssl;
   if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) {

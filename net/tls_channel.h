@@ -1,6 +1,6 @@
-// The client side of TLS on a connected, non-blocking socket, for the control client: the
-// handshake and the encrypted reads and writes, each wait bounded by a time limit and ended early
-// by the cancel descriptor, as LineClient's are.
+// The client side of TLS on a connected, non-blocking socket, for the control client and the SMTP
+// and POP3 clients (through LineClient): the handshake and the encrypted reads and writes, each
+// wait bounded by a time limit and ended early by the cancel descriptor, as LineClient's are.
 //
 // The server's certificate is trusted in one of two ways: pinned (the SHA-256 fingerprint the
 // caller gives must be the certificate's), or checked against the CA certificates of a file or of
@@ -18,13 +18,24 @@
 
 namespace qv {
 
+// A client context with its CA certificates loaded (LoadTlsTrust); opaque outside the channel.
+struct TlsClientContext;
+
 struct TlsTrust {
   // The pinned SHA-256 fingerprint, in hexadecimal (upper or lower case, colons allowed). Empty:
   // check the certificate's chain and name instead.
   std::string fingerprint;
   // PEM file of the CA (or the server's own) certificates to trust; empty: the system's store.
   std::string ca_file;
+  // Set by LoadTlsTrust: the context every handshake with this trust (or a copy of it) uses, on
+  // any thread, so that the CA certificates are read once and not on every handshake. Null: each
+  // handshake makes its own context.
+  std::shared_ptr<TlsClientContext> loaded;
 };
+
+// Reads the CA certificates of `trust` (its file, or the system's store; nothing for a pinned
+// fingerprint) into one context that its handshakes share from then on.
+Status LoadTlsTrust(TlsTrust* trust);
 
 // The fingerprint as shown to users: upper-case hexadecimal pairs joined by colons. Empty when
 // `text` is not 32 bytes in hexadecimal (colons and white space ignored).

@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "common/accounts.h"
@@ -25,6 +28,7 @@
 #include "net/smtp_conversation.h"
 #include "platform/fileio.h"
 #include "platform/unique_fd.h"
+#include "smtp/forward_run.h"
 #include "smtp/forward_texts.h"
 #include "smtp/smtp_mail.h"
 #include "smtp/texts.h"
@@ -102,26 +106,31 @@ class TempSpool {
   std::string name_;
 };
 
+// A host to try, and whether it is one of the smart hosts of ExchangeHost (which get the
+// exchange login; an exchanger found by DNS never does).
+struct MailHost {
+  std::string name;
+  bool smart = false;
+};
+
 // The hosts named by the recipient's domain: "#host" names a host, "[address]" an address
 // literal, anything else is looked up. Returns the count as FindMailHosts does.
 int HostsOf(const Settings& settings, const std::string& domain, const ForwardOptions& options,
-            std::vector<std::string>* hosts) {
+            std::vector<MailHost>* hosts) {
   const SYSTEMSTRUCT& system = settings.system;
+  const std::string_view smart_hosts = settings.smtp.ExchangeHost;
   hosts->clear();
-  if (!domain.empty() && domain[0] == '#') {
-    hosts->push_back(domain.substr(1));
-    return 1;
-  }
-  if (!domain.empty() && domain[0] == '[') {
-    std::string literal = domain.substr(1);
-    while (!literal.empty() && literal.back() == ']') literal.pop_back();
-    hosts->push_back(literal);
+  if (!domain.empty() && (domain[0] == '#' || domain[0] == '[')) {
+    std::string name = domain.substr(1);
+    if (domain[0] == '[')
+      while (!name.empty() && name.back() == ']') name.pop_back();
+    hosts->push_back({name, IsExchangeHost(name, smart_hosts)});
     return 1;
   }
   MailHostSettings lookup;
   lookup.smtp_flags = settings.smtp.Flags;
   lookup.name_servers = system.NameServer;
-  lookup.exchange_hosts = settings.smtp.ExchangeHost;
+  lookup.exchange_hosts = smart_hosts;
   lookup.own_host = system.HostName;
   lookup.timeout_ms = options.dns_timeout_ms;
   lookup.cancel_fd = options.cancel_fd;
@@ -134,11 +143,20 @@ int HostsOf(const Settings& settings, const std::string& domain, const ForwardOp
   while (static_cast<int>(hosts->size()) < count && i < out.size()) {
     size_t j = out.find(' ', i);
     if (j == std::string::npos) j = out.size();
-    if (j > i) hosts->push_back(out.substr(i, j - i));
+    if (j > i) hosts->push_back({out.substr(i, j - i), false});
     i = j + 1;
   }
+  // The smart hosts come last, after the exchangers of the lookup.
+  size_t smart = (settings.smtp.Flags & kSmtpUseMx) != 0 ? ExchangeHostList(smart_hosts).size() : 0;
+  for (size_t k = hosts->size() - std::min(smart, hosts->size()); k < hosts->size(); ++k)
+    (*hosts)[k].smart = IsExchangeHost((*hosts)[k].name, smart_hosts);
   return count;
 }
+
+int SendToHostAs(const Settings& settings, std::string_view recipients,
+                 std::string_view reverse_path, const std::string& host, bool smart_host,
+                 int queue_fd, off_t offset, std::string_view text_before, bool* host_unreachable,
+                 const ForwardOptions& options);
 
 // Step 4 of a queue file: the hosts of the recipient's domain in order, until one takes it.
 int SendToHosts(const Settings& settings, const std::string& recipient, const std::string& domain,
@@ -146,12 +164,12 @@ int SendToHosts(const Settings& settings, const std::string& recipient, const st
                 std::string_view text_before, bool* host_unreachable,
                 const ForwardOptions& options) {
   const SYSTEMSTRUCT& system = settings.system;
-  std::vector<std::string> hosts;
+  std::vector<MailHost> hosts;
   int count = HostsOf(settings, domain, options, &hosts);
-  for (const std::string& host : hosts) {
+  for (const MailHost& host : hosts) {
     if (Cancelled(options.cancel_fd)) return 0;
-    if (SendToHost(settings, recipient, reverse_path, host, queue_fd, offset, text_before,
-                   host_unreachable, options) == 1)
+    if (SendToHostAs(settings, recipient, reverse_path, host.name, host.smart, queue_fd, offset,
+                     text_before, host_unreachable, options) == 1)
       return 1;
   }
   Log(system, kLogLevelFailure, 0, kLogEvent, count <= 0 ? kLogNoMxHost : kLogMxNoResponse);
@@ -256,6 +274,14 @@ bool SendStoredMessage(const SYSTEMSTRUCT& system, SmtpClient& conn, MessageText
       kDataBlock);
 }
 
+// What the log shows of a command: never the login's secrets.
+std::string Loggable(const std::string& command, SmtpState state) {
+  if (state != SmtpState::kAuth || command == kSmtpCmdAuthLogin) return command;
+  if (StartsWithNoCase(command, kSmtpAuthPlainVerb))
+    return std::string(kSmtpAuthPlainVerb) + kLogHiddenSecret;
+  return kLogHiddenSecret;
+}
+
 }  // namespace
 
 int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope) {
@@ -282,45 +308,105 @@ int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope) {
   return 0;
 }
 
-int SendToHost(const Settings& settings, std::string_view recipients, std::string_view reverse_path,
-               const std::string& host, int queue_fd, off_t offset, std::string_view text_before,
-               bool* host_unreachable, const ForwardOptions& options) {
+namespace {
+
+// A conversation on a kept connection found it closed before the message went out: it is sent
+// again on a new connection.
+constexpr int kKeptConnectionLost = -1;
+
+// SendToHost's conversation; with `take_kept` a connection kept for the host is used.
+int Converse(const Settings& settings, std::string_view recipients, std::string_view reverse_path,
+             const std::string& host, bool smart_host, int queue_fd, off_t offset,
+             std::string_view text_before, bool* host_unreachable, const ForwardOptions& options,
+             bool take_kept) {
   const SYSTEMSTRUCT& system = settings.system;
   const SMTPSTRUCT& smtp = settings.smtp;
+  std::shared_ptr<ForwardRun> run =
+      options.run ? options.run : std::make_shared<ForwardRun>(settings);
+  if (smart_host && run->LoginRefused(host)) {
+    Log(system, kLogLevelMail, 0, kLogEvent, Format(kLogLoginRefusedEarlier, host.c_str()));
+    *host_unreachable = true;
+    return 0;
+  }
+  KeptConnection* kept = run->secured() ? options.kept : nullptr;
+  std::unique_ptr<SmtpClient> client;
+  if (kept != nullptr && kept->client) {
+    if (take_kept && kept->host == host && kept->smart == smart_host)
+      client = std::move(kept->client);
+    else
+      CloseKeptConnection(settings, kept, options);
+  }
+  const bool resumed = client != nullptr;
   uint16_t port_ex = smtp.PortEx > 0 && smtp.PortEx <= 65535 ? static_cast<uint16_t>(smtp.PortEx)
                                                              : kDefaultSmtpPort;
   std::string name;
   uint16_t port = port_ex;
-  SmtpClient conn(options.cancel_fd);
-  if (!SplitHostPort(host, port_ex, &name, &port) ||
-      conn.Open(name, port) == ConnectResult::kUnknownHost) {
-    // Counted as unreachable: the file stays queued until it expires.
-    Log(system, kLogLevelFailure, 0, kLogEvent, Format(kLogCannotResolve, host.c_str()));
-    *host_unreachable = true;
-    return 0;
+  const bool split = SplitHostPort(host, port_ex, &name, &port);
+  if (!resumed) {
+    client = std::make_unique<SmtpClient>(options.cancel_fd);
+    if (!split || client->Open(name, port) == ConnectResult::kUnknownHost) {
+      // Counted as unreachable: the file stays queued until it expires.
+      Log(system, kLogLevelFailure, 0, kLogEvent, Format(kLogCannotResolve, host.c_str()));
+      *host_unreachable = true;
+      return 0;
+    }
+    Log(system, kLogLevelMail, client->fd(), kLogEvent, Format(kLogConnecting, host.c_str()));
+    if (client->Connect(options.connect_timeout_ms) != ConnectResult::kConnected) {
+      Log(system, kLogLevelFailure, client->fd(), kLogEvent, kLogConnectTimedOut);
+      *host_unreachable = true;
+      return 0;
+    }
   }
+  SmtpClient& conn = *client;
   const int sock = conn.fd();
-  Log(system, kLogLevelMail, sock, kLogEvent, Format(kLogConnecting, host.c_str()));
-  if (conn.Connect(options.connect_timeout_ms) != ConnectResult::kConnected) {
-    Log(system, kLogLevelFailure, sock, kLogEvent, kLogConnectTimedOut);
-    *host_unreachable = true;
-    return 0;
-  }
 
   struct stat st {};
   long size = ::fstat(queue_fd, &st) == 0 ? static_cast<long>(st.st_size - offset) : 0;
   size += static_cast<long>(text_before.size());
-  SmtpConversation conversation(Envelope(settings, recipients, reverse_path, size));
+  SmtpEnvelope envelope = Envelope(settings, recipients, reverse_path, size);
+  bool login = run->LoginFor(smart_host, &envelope.user, &envelope.password);
+  envelope.tls = run->tls();
+  // STARTTLS and AUTH are extensions: they need EHLO, whatever the ESMTP flags say.
+  if (envelope.tls > 0 || login) envelope.ehlo = true;
+  if (resumed) {
+    envelope.ehlo = kept->ehlo;
+    envelope.in_tls = kept->in_tls;
+  }
   std::string last_command, last_reply;
   bool end_sent = false;  // the end line went out: the peer may hold the message now
 
+  // The host failed for this message (TLS or the login did not work out): nothing of it was
+  // sent, and the file stays queued for the next host or run.
+  auto host_failed = [&](const std::string& why) {
+    Log(system, kLogLevelFailure, sock, kLogEvent, why);
+    Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
+    *host_unreachable = true;
+    return 0;
+  };
+  auto handshake = [&] {
+    TlsChannel::Outcome o =
+        conn.StartTls(name, run->trust(), run->verify(), options.reply_timeout_ms);
+    if (o == TlsChannel::Outcome::kOk) return true;
+    host_failed(
+        Format(o == TlsChannel::Outcome::kUntrusted ? kLogCertificateRefused : kLogTlsFailed,
+               host.c_str(), conn.tls_error().c_str()));
+    return false;
+  };
+  if (!resumed && envelope.tls > 0 && port == kSmtpImplicitTlsPort) {
+    if (!handshake()) return 0;
+    envelope.in_tls = true;
+  }
+  SmtpConversation conversation(std::move(envelope));
+
   auto send = [&](const std::string& command) {
-    Log(system, kLogLevelProtocol, sock, kLogSent, command);
+    Log(system, kLogLevelProtocol, sock, kLogSent, Loggable(command, conversation.state()));
     last_command = command;
     return conn.Send(command, options.reply_timeout_ms);
   };
+  bool replied = false;  // a reply arrived in this conversation
   auto read = [&](int timeout_ms) {
     last_reply = conn.ReadReply(timeout_ms);
+    replied = replied || !last_reply.empty();
     if (!last_reply.empty()) Log(system, kLogLevelProtocol, sock, kLogReceived, last_reply);
     return last_reply;
   };
@@ -333,6 +419,8 @@ int SendToHost(const Settings& settings, std::string_view recipients, std::strin
   // refusal is final and the sender gets the report.
   auto fail = [&] {
     bool lost = last_reply.empty() || end_sent;
+    // A kept connection the peer closed meanwhile: nothing was taken, the next one will do.
+    if (resumed && last_reply.empty() && !end_sent && !replied) return kKeptConnectionLost;
     if (lost || last_reply[0] == '4') {
       if (!lost) quit();
       Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
@@ -347,8 +435,30 @@ int SendToHost(const Settings& settings, std::string_view recipients, std::strin
     Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
     return 1;
   };
+  // A failure before MAIL FROM that is TLS's or the login's: never a report to the sender.
+  auto security_failed = [&](const SmtpStep& step) {
+    if (step.reply.empty()) return fail();  // the connection was lost
+    std::string why;
+    if (step.why == SmtpStep::Why::kNoTls) {
+      why = Format(run->tls() >= 2 ? kLogNoStartTls : kLogLoginNeedsTls, host.c_str());
+    } else if (step.why == SmtpStep::Why::kNoAuth) {
+      why = Format(kLogNoAuth, host.c_str());
+    } else if (step.failed_in == SmtpState::kStartTls) {
+      why = Format(kLogStartTlsRefused, host.c_str(), step.reply.c_str());
+    } else {
+      why = Format(kLogLoginRefused, host.c_str(), step.reply.c_str());
+      // A refused login is the administrator's to put right: the host is not tried again in
+      // this run, and the notice goes out once.
+      if (step.reply[0] == '5' && run->RefuseLogin(host))
+        mail::WriteAdminNotice(SmtpMailService(settings), mail::kNoticeLoginRefused,
+                               settings.smtp.ExchangeUser, host, step.reply, -1);
+    }
+    quit();
+    return host_failed(why);
+  };
 
-  SmtpStep step = conversation.OnReply(read(options.reply_timeout_ms));
+  SmtpStep step =
+      resumed ? conversation.Resume() : conversation.OnReply(read(options.reply_timeout_ms));
   for (;;) {
     int reply_ms = options.reply_timeout_ms;
     switch (step.action) {
@@ -367,13 +477,26 @@ int SendToHost(const Settings& settings, std::string_view recipients, std::strin
         reply_ms = options.reply_timeout_ms * 2;
         break;
       }
+      case SmtpStep::Action::kStartTls:
+        if (!handshake()) return 0;
+        step = conversation.OnTlsStarted();
+        continue;
       case SmtpStep::Action::kDone:
+        if (kept != nullptr) {
+          kept->host = host;
+          kept->smart = smart_host;
+          kept->ehlo = conversation.extended();
+          kept->in_tls = conn.secure();
+          kept->client = std::move(client);
+          return 1;
+        }
         quit();
         Log(system, kLogLevelMail, sock, kLogEvent, kLogConnectionClosed);
         return 1;
-      case SmtpStep::Action::kStartTls:  // the forwarder asks for no TLS (yet)
-        return fail();
       case SmtpStep::Action::kFailed:
+        if (step.why != SmtpStep::Why::kReply || step.failed_in == SmtpState::kStartTls ||
+            step.failed_in == SmtpState::kAuth)
+          return security_failed(step);
         if (step.failed_in != SmtpState::kGreeting) return fail();
         // No greeting: counted as a host that does not answer.
         Log(system, kLogLevelFailure, sock, kLogEvent, kLogConnectTimedOut);
@@ -382,6 +505,45 @@ int SendToHost(const Settings& settings, std::string_view recipients, std::strin
     }
     step = conversation.OnReply(read(reply_ms));
   }
+}
+
+int SendToHostAs(const Settings& settings, std::string_view recipients,
+                 std::string_view reverse_path, const std::string& host, bool smart_host,
+                 int queue_fd, off_t offset, std::string_view text_before, bool* host_unreachable,
+                 const ForwardOptions& options) {
+  int done = Converse(settings, recipients, reverse_path, host, smart_host, queue_fd, offset,
+                      text_before, host_unreachable, options, true);
+  if (done != kKeptConnectionLost) return done;
+  if (Cancelled(options.cancel_fd)) {
+    *host_unreachable = true;
+    return 0;
+  }
+  return Converse(settings, recipients, reverse_path, host, smart_host, queue_fd, offset,
+                  text_before, host_unreachable, options, false);
+}
+
+}  // namespace
+
+void CloseKeptConnection(const Settings& settings, KeptConnection* kept,
+                         const ForwardOptions& options) {
+  if (kept == nullptr || !kept->client) return;
+  const SYSTEMSTRUCT& system = settings.system;
+  SmtpClient& conn = *kept->client;
+  Log(system, kLogLevelProtocol, conn.fd(), kLogSent, kSmtpCmdQuit);
+  if (conn.Send(kSmtpCmdQuit, options.reply_timeout_ms)) {
+    std::string reply = conn.ReadReply(std::min(options.reply_timeout_ms, kQuitReplyMs));
+    if (!reply.empty()) Log(system, kLogLevelProtocol, conn.fd(), kLogReceived, reply);
+  }
+  Log(system, kLogLevelMail, conn.fd(), kLogEvent, kLogConnectionClosed);
+  kept->client.reset();
+}
+
+int SendToHost(const Settings& settings, std::string_view recipients, std::string_view reverse_path,
+               const std::string& host, int queue_fd, off_t offset, std::string_view text_before,
+               bool* host_unreachable, const ForwardOptions& options) {
+  return SendToHostAs(settings, recipients, reverse_path, host,
+                      IsExchangeHost(host, settings.smtp.ExchangeHost), queue_fd, offset,
+                      text_before, host_unreachable, options);
 }
 
 int ReturnDeliveryReport(const Settings& settings, std::string_view reverse_path,
@@ -488,6 +650,36 @@ int ForwardQueueFile(const Settings& settings, const std::string& path, bool exp
                      offset, return_text, host_unreachable, options);
 }
 
+namespace {
+
+// One file of a run: forwarded, and removed when done. `opened` tells whether the run opened
+// the dial-up link; a link that went down during the file is dialled again (*opened false when
+// that failed: the run ends) and the file tried once more. Returns 1 when the file was removed.
+int RunFile(const Settings& settings, const std::string& path, int32_t now,
+            const ForwardOptions& options, bool* opened) {
+  const SYSTEMSTRUCT& system = settings.system;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0;  // taken away meanwhile
+  int32_t age = now - StampOf(st.st_mtime);
+  bool expired = settings.smtp.ReturnTimer < age;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    bool unreachable = false;
+    if (ForwardQueueFile(settings, path, expired, &unreachable, options) == 1) {
+      ::unlink(path.c_str());
+      return 1;
+    }
+    if (!*opened || !unreachable || attempt > 0 || Cancelled(options.cancel_fd) ||
+        options.dialup->IsActive(system.RASEntry))
+      break;
+    options.dialup->Close(system.RASEntry);
+    *opened = OpenLink(system, options);
+    if (!*opened) return 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int RunForwardQueue(const Settings& settings, const ForwardOptions& options) {
   const SYSTEMSTRUCT& system = settings.system;
   if ((settings.smtp.Flags & (kSmtpUseDns | kSmtpUseMx)) == 0) return 0;
@@ -499,30 +691,35 @@ int RunForwardQueue(const Settings& settings, const ForwardOptions& options) {
     if (!OpenLink(system, options)) return 0;
     opened = true;
   }
-  int removed = 0;
-  for (const std::string& path : files) {
-    if (Cancelled(options.cancel_fd)) break;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) continue;  // taken away meanwhile
-    int32_t age = now - StampOf(st.st_mtime);
-    bool expired = settings.smtp.ReturnTimer < age;
-    // A link that went down during the file is dialled again, and the file tried once more.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      bool unreachable = false;
-      if (ForwardQueueFile(settings, path, expired, &unreachable, options) == 1) {
-        ::unlink(path.c_str());
-        ++removed;
-        break;
-      }
-      if (!opened || !unreachable || attempt > 0 || Cancelled(options.cancel_fd) ||
-          options.dialup->IsActive(system.RASEntry))
-        break;
-      options.dialup->Close(system.RASEntry);
-      opened = OpenLink(system, options);
-      if (!opened) return removed;
+  ForwardOptions run_options = options;
+  if (!run_options.run) run_options.run = std::make_shared<ForwardRun>(settings);
+  std::atomic<size_t> next{0};
+  std::atomic<int> removed{0};
+  std::atomic<bool> link_lost{false};
+  // Each conversation takes the next file until none is left. The files go one after another,
+  // in name order, unless the conversations use TLS or a login, whose handshakes and extra
+  // round trips a few conversations at once make up for (never over a dial-up link, which is
+  // dialled again by the one conversation that found it down).
+  auto work = [&] {
+    bool link = opened;
+    KeptConnection kept;
+    ForwardOptions mine = run_options;
+    mine.kept = &kept;
+    for (size_t i; !link_lost && (i = next++) < files.size();) {
+      if (Cancelled(mine.cancel_fd)) break;
+      removed += RunFile(settings, files[i], now, mine, &link);
+      if (opened && !link) link_lost = true;
     }
-  }
-  if (opened) options.dialup->Close(system.RASEntry);
+    CloseKeptConnection(settings, &kept, mine);
+  };
+  size_t workers = !opened && run_options.run->secured()
+                       ? std::min(files.size(), static_cast<size_t>(kForwardWorkers))
+                       : 1;
+  std::vector<std::thread> others;
+  for (size_t w = 1; w < workers; ++w) others.emplace_back(work);
+  work();
+  for (std::thread& t : others) t.join();
+  if (opened && !link_lost) options.dialup->Close(system.RASEntry);
   return removed;
 }
 

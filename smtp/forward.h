@@ -19,10 +19,13 @@
 
 #include "common/config.h"
 #include "common/dialup_link.h"
-#include "serve/worker_pool.h"
 #include "net/dns.h"
+#include "serve/worker_pool.h"
 
 namespace qv::smtp {
+
+class ForwardRun;       // smtp/forward_run.h
+struct KeptConnection;  // smtp/forward_run.h
 
 struct ForwardOptions {
   // When this descriptor becomes readable the run stops at its next wait and between files.
@@ -33,7 +36,18 @@ struct ForwardOptions {
   int dns_timeout_ms = kDnsTimeoutMs;
   int connect_timeout_ms = 60000;
   int reply_timeout_ms = 300000;
+  // What the conversations of a run share (TLS trust, refused logins); RunForwardQueue makes
+  // one per run. Null: each conversation makes its own.
+  std::shared_ptr<ForwardRun> run;
+  // Where a conversation that used TLS or a login leaves its connection when the message was
+  // taken, and the next one to the same host takes it up; null: every conversation ends with
+  // QUIT. A worker of RunForwardQueue has one.
+  KeptConnection* kept = nullptr;
 };
+
+// Ends a kept connection with QUIT (logged as a conversation's end is).
+void CloseKeptConnection(const Settings& settings, KeptConnection* kept,
+                         const ForwardOptions& options);
 
 // The envelope of a queue file, as read from its first 2048 bytes.
 struct QueueEnvelope {
@@ -51,7 +65,9 @@ constexpr int kQueueInvalidFormat = 3;
 // Reads the envelope from the unmasked head of a queue file.
 int ReadQueueEnvelope(std::string_view head, QueueEnvelope* envelope);
 
-// One run over the queue. Returns the number of files removed.
+// One run over the queue. Returns the number of files removed. Files go one after another in
+// name order; a run with TLS or a login sends up to kForwardWorkers conversations at once, each
+// keeping its connection for its next message to the same host (smtp/forward_run.h).
 int RunForwardQueue(const Settings& settings, const ForwardOptions& options = {});
 
 // One queue file: 1 when the file is done and must be removed, 0 when it stays queued.
@@ -63,6 +79,10 @@ int ForwardQueueFile(const Settings& settings, const std::string& path, bool exp
 // for the blank-separated `recipients`: `text_before` and then the stored message of
 // `queue_fd` from `offset` are sent. 1 done (handed over, or refused and reported), 0 not
 // done (the file stays queued; *host_unreachable is set).
+//
+// The conversation is secured as TLSOutgoing says (STARTTLS, or TLS from the first byte on port
+// 465), and a host of ExchangeHost gets the exchange login inside TLS (docs/tls.md). When TLS or
+// the login does not work out nothing is sent: the host failed, and the message stays queued.
 int SendToHost(const Settings& settings, std::string_view recipients, std::string_view reverse_path,
                const std::string& host, int queue_fd, off_t offset, std::string_view text_before,
                bool* host_unreachable, const ForwardOptions& options = {});

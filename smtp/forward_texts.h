@@ -19,6 +19,27 @@ inline constexpr char kLogConnectTimedOut[] = "Connection timed out\r\n";
 inline constexpr char kLogConnectionClosed[] = "Connection closed\r\n";
 inline constexpr char kLogCannotResolve[] = "Cannot resolve host %s\r\n";
 
+// Log lines of TLS and the login at a smart host (level 1, but the last). Each names the host;
+// a reply is logged as received, with its line end.
+inline constexpr char kLogTlsTrust[] = "Outgoing TLS: %s\r\n";
+inline constexpr char kLogLoginWithoutTls[] =
+    "The login at the smart host is not used: TLSOutgoing is 0, and a password is never sent in "
+    "clear\r\n";
+inline constexpr char kLogNoStartTls[] =
+    "%s offers no STARTTLS and TLS is required: nothing was sent\r\n";
+inline constexpr char kLogLoginNeedsTls[] =
+    "%s offers no STARTTLS and a password is never sent in clear: nothing was sent\r\n";
+inline constexpr char kLogNoAuth[] = "%s offers no AUTH PLAIN or LOGIN: nothing was sent\r\n";
+inline constexpr char kLogStartTlsRefused[] = "%s refused STARTTLS: %s";
+inline constexpr char kLogTlsFailed[] = "TLS with %s failed, nothing was sent: %s\r\n";
+inline constexpr char kLogCertificateRefused[] = "TLS with %s refused, nothing was sent: %s\r\n";
+inline constexpr char kLogLoginRefused[] = "%s refused the login: %s";
+// Stands for the login's name and password in a logged AUTH command.
+inline constexpr char kLogHiddenSecret[] = "********\r\n";
+inline constexpr char kSmtpAuthPlainVerb[] = "AUTH PLAIN ";
+inline constexpr char kLogLoginRefusedEarlier[] =
+    "%s refused the login earlier in this run: not tried again\r\n";  // level 3
+
 // The return of an expired message (date, sender local part and domain, unreachable address).
 inline constexpr char kReturnText[] =
     "Date: %s\r\nFrom: <>\r\nSubject: Delivery unsuccesful: Host unreachable\r\nTo: <%s@%s>\r\n"

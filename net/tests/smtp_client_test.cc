@@ -111,6 +111,22 @@ std::string Wire(std::string_view text, bool stuff, size_t cut) {
   return wire;
 }
 
+TEST(SmtpClient, SmartHostsAreKnownByNameWhateverTheirPortOrCase) {
+  const char* smart = "mail.isp.test:587; relay.isp.test,10.0.0.9\tlast.test";
+  EXPECT_EQ(
+      ExchangeHostList(smart),
+      (std::vector<std::string>{"mail.isp.test:587", "relay.isp.test", "10.0.0.9", "last.test"}));
+  struct Case {
+    const char* host;
+    bool smart;
+  } cases[] = {{"mail.isp.test", true},       {"MAIL.ISP.test:25", true},
+               {"relay.isp.test:2525", true}, {"10.0.0.9", true},
+               {"last.test", true},           {"isp.test", false},
+               {"mail.isp.test:x", false},    {"", false}};
+  for (const Case& c : cases) EXPECT_EQ(IsExchangeHost(c.host, smart), c.smart) << c.host;
+  EXPECT_FALSE(IsExchangeHost("mail.isp.test", ""));
+}
+
 TEST(MessageText, DotsAndTheEndLineWhereverThePiecesSplit) {
   struct Case {
     const char* text;

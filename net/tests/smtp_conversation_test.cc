@@ -276,5 +276,22 @@ TEST(SmtpConversation, StartTlsAndAuthComeBeforeTheEnvelope) {
   EXPECT_FALSE(EhloOffers("250-peer PLAIN\r\n250 STARTTLSX\r\n", "STARTTLS"));
 }
 
+TEST(SmtpConversation, AResumedConversationStartsWithMailFromAndKeepsTheHello) {
+  SmtpEnvelope e = Esmtp({"b@y.test", "c@y.test"});
+  SmtpConversation extended(e);
+  SmtpStep first = extended.Resume();
+  EXPECT_EQ(first.command, "MAIL FROM: <a@x.test> SIZE=1234\r\n");
+  EXPECT_TRUE(extended.extended());
+  EXPECT_EQ(
+      Converse(extended, {"250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n", "250 taken\r\n"}),
+      (std::vector<std::string>{"RCPT TO: <b@y.test>\r\n", "RCPT TO: <c@y.test>\r\n", "DATA\r\n",
+                                "<message>", "<done>"}));
+  e.ehlo = false;  // the earlier conversation fell back to HELO: no SIZE
+  SmtpConversation plain(e);
+  EXPECT_EQ(plain.Resume().command, "MAIL FROM: <a@x.test>\r\n");
+  EXPECT_FALSE(plain.extended());
+  EXPECT_EQ(Converse(plain, {""}), (std::vector<std::string>{"<failed>"}));
+}
+
 }  // namespace
 }  // namespace qv

@@ -185,7 +185,9 @@ void FakeSmtpPeer::Session(int fd) {
   }
 }
 
-RealSmtpPeer::RealSmtpPeer() {
+RealSmtpPeer::RealSmtpPeer() : RealSmtpPeer(Security{}) {}
+
+RealSmtpPeer::RealSmtpPeer(const Security& security) {
   const char* python = "/usr/bin/python3";
   if (::access(python, X_OK) != 0) {
     why_ = "no /usr/bin/python3";
@@ -207,8 +209,15 @@ RealSmtpPeer::RealSmtpPeer() {
       ::dup2(out[1], 1);
       ::close(out[0]);
       ::close(out[1]);
-      std::string p = std::to_string(port);
-      ::execl(python, python, script.c_str(), dir_.c_str(), p.c_str(), nullptr);
+      std::vector<std::string> args = {python, script, dir_, std::to_string(port)};
+      if (!security.certificate.empty())
+        args.insert(args.end(), {security.implicit_tls ? "--smtps" : "--starttls",
+                                 security.certificate, security.key});
+      if (!security.login.empty()) args.insert(args.end(), {"--login", security.login});
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execv(python, argv.data());
       _exit(127);
     }
     ::close(out[1]);
@@ -272,6 +281,8 @@ std::vector<RealSmtpPeer::Message> RealSmtpPeer::Messages() const {
       if (line.empty()) break;
       if (line.rfind("MAIL FROM:<", 0) == 0) m.mail_from = line.substr(11, line.size() - 12);
       if (line.rfind("RCPT TO:<", 0) == 0) m.rcpt_to.push_back(line.substr(9, line.size() - 10));
+      if (line == "TLS: yes") m.tls = true;
+      if (line.rfind("AUTH: ", 0) == 0) m.login = line.substr(6);
     }
     m.content = text.substr(pos);
     out.push_back(std::move(m));

@@ -72,10 +72,21 @@ class RealSmtpPeer {
   struct Message {
     std::string mail_from;
     std::vector<std::string> rcpt_to;
+    bool tls = false;     // it came inside TLS
+    std::string login;    // the AUTH login it came with; empty: none
     std::string content;  // as received, after the transfer's dot-stuffing was removed
   };
 
+  // A provider's smart host: TLS with the certificate (STARTTLS, required before anything else;
+  // or from the first byte), and AUTH required with the login.
+  struct Security {
+    std::string certificate, key;  // PEM files; empty: no TLS
+    bool implicit_tls = false;
+    std::string login;  // "user:password"; empty: no AUTH
+  };
+
   RealSmtpPeer();
+  explicit RealSmtpPeer(const Security& security);
   ~RealSmtpPeer();
   RealSmtpPeer(const RealSmtpPeer&) = delete;
   RealSmtpPeer& operator=(const RealSmtpPeer&) = delete;

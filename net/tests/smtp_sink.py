@@ -1,16 +1,26 @@
 """A real SMTP server for the tests of outgoing mail.
 
-smtp_sink.py <folder> <port>: serves SMTP on 127.0.0.1:<port> with aiosmtpd and stores
-every accepted message as <folder>/<n>.msg: the line "MAIL FROM:<sender>", one "RCPT TO:<rcpt>"
-line per recipient, an empty line, then the content as received. Prints "ready" once listening
-and runs until it is terminated.
+smtp_sink.py <folder> <port> [--starttls CERT KEY | --smtps CERT KEY] [--login USER:PASSWORD]:
+serves SMTP on 127.0.0.1:<port> with aiosmtpd and stores every accepted message as
+<folder>/<n>.msg: the line "MAIL FROM:<sender>", one "RCPT TO:<rcpt>" line per recipient, the
+line "TLS: yes" or "TLS: no", the line "AUTH: <login>" (empty without one), an empty line, then
+the content as received. Prints "ready" once listening and runs until it is terminated.
+
+--starttls offers STARTTLS with the certificate and requires it before anything else; --smtps
+speaks TLS from the first byte; --login requires AUTH (inside TLS) with that login.
 """
+import logging
 import os
 import signal
+import ssl
 import sys
 import threading
 
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult
+
+# aiosmtpd itself warns of a deprecated field on every login.
+logging.getLogger("mail.log").setLevel(logging.ERROR)
 
 
 class Store:
@@ -25,6 +35,8 @@ class Store:
             name = os.path.join(self.folder, "%06d" % self.count)
         head = "MAIL FROM:<%s>\n" % envelope.mail_from
         head += "".join("RCPT TO:<%s>\n" % r for r in envelope.rcpt_tos)
+        head += "TLS: %s\n" % ("yes" if session.ssl else "no")
+        head += "AUTH: %s\n" % (session.auth_data or "")
         with open(name + ".tmp", "wb") as f:
             f.write(head.encode() + b"\n" + envelope.original_content)
         os.rename(name + ".tmp", name + ".msg")
@@ -33,8 +45,30 @@ class Store:
 
 def main():
     folder, port = sys.argv[1], int(sys.argv[2])
+    args = sys.argv[3:]
+    kwargs = {}
+    smtps = None
+    while args:
+        option = args.pop(0)
+        if option in ("--starttls", "--smtps"):
+            context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+            context.load_cert_chain(args.pop(0), args.pop(0))
+            if option == "--smtps":
+                smtps = context
+            else:
+                kwargs.update(tls_context=context, require_starttls=True)
+        elif option == "--login":
+            login = args.pop(0).encode()
+
+            def check(server, session, envelope, mechanism, data):
+                given = data.login + b":" + data.password
+                return AuthResult(success=given == login, handled=False,
+                                  auth_data=data.login.decode() if given == login else None)
+
+            kwargs.update(authenticator=check, auth_required=True)
     controller = Controller(Store(folder), hostname="127.0.0.1", port=port,
-                            data_size_limit=64 * 1024 * 1024)
+                            data_size_limit=64 * 1024 * 1024, ssl_context=smtps,
+                            server_hostname="localhost", **kwargs)
     controller.start()
     try:
         sys.stdout.write("ready\n")

@@ -32,6 +32,22 @@ TEST(TlsChannelTest, FingerprintsAreNormalisedOrRefused) {
   EXPECT_EQ(NormalFingerprint("g" + hex.substr(1)), "");  // not hexadecimal
 }
 
+TEST(TlsChannelTest, ATrustIsLoadedOnceOrSaysWhyNot) {
+  TlsTrust trust;
+  trust.ca_file = "/nonexistent/ca.pem";
+  Status loaded = LoadTlsTrust(&trust);
+  EXPECT_FALSE(loaded.ok());
+  EXPECT_NE(loaded.error().find("cannot load the CA certificates /nonexistent/ca.pem"),
+            std::string::npos)
+      << loaded.error();
+  EXPECT_EQ(trust.loaded, nullptr);
+  trust.ca_file.clear();  // the system's store
+  ASSERT_TRUE(LoadTlsTrust(&trust).ok());
+  ASSERT_NE(trust.loaded, nullptr);
+  TlsTrust copy = trust;  // copies share the one context
+  EXPECT_EQ(copy.loaded, trust.loaded);
+}
+
 TEST(TlsChannelTest, ASilentOrPlainPeerEndsTheHandshake) {
   {
     // Accepted, never answered: the time limit ends it.

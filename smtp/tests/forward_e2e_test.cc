@@ -1,6 +1,7 @@
 // The real qvsmtp95 forwarding what it receives: to a real peer, and past a peer that hangs
 // while the service keeps serving its clients.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,11 +12,14 @@
 #include "common/config.h"
 #include "common/mailfile.h"
 #include "common/testing/line_client.h"
+#include "common/testing/service_keys.h"
 #include "common/testing/service_process.h"
 #include "net/tests/smtp_peer_util.h"
 #include "platform/spawn.h"
 #include "platform/tray.h"
+#include "serve/testing/test_certificate.h"
 #include "smtp/forward.h"
+#include "smtp/forward_run.h"
 #include "smtp/service.h"
 #include "smtp/tests/smtp_env_util.h"
 
@@ -55,6 +59,33 @@ TEST_F(ForwardE2E, AForeignRecipientIsSentOnAtOnce) {
   EXPECT_EQ(got[0].rcpt_to, std::vector<std::string>{"dora@remote.test"});
   EXPECT_NE(got[0].content.find("Received: by mx.example.test"), std::string::npos);
   EXPECT_NE(got[0].content.find("hello dora"), std::string::npos);
+  EXPECT_TRUE(
+      qv::testing::WaitUntil([&] { return env_.Queue().empty(); }, std::chrono::seconds(5)));
+  EXPECT_EQ(Stop(), 0);
+}
+
+TEST_F(ForwardE2E, ThroughTheProvidersSmartHostInsideTlsWithTheLogin) {
+  qv::testing::TestCertificate cert = qv::testing::MakeTestCertificate(env_.root());
+  ASSERT_TRUE(cert.ok);
+  RealSmtpPeer provider({cert.certificate, cert.key, false, "ann:secret"});
+  if (!provider.ok()) GTEST_SKIP() << provider.why();
+  ::setenv(kForwardCaFileVariable, cert.certificate.c_str(), 1);
+  WriteKeys(kSmtpUseMx | kSmtpImmediately);
+  qv::testing::SmtpKey()
+      .Set("PortEx", provider.port())
+      .Set("ExchangeHost", "localhost")
+      .Set("TLSOutgoing", 2)
+      .Set("ExchangeUser", "ann")
+      .Set("ExchangePassword", "secret");
+  bool started = SmtpServiceTest::Start();
+  ::unsetenv(kForwardCaFileVariable);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(Send("dora@remote.test", "over tls").substr(0, 4), "250 ");
+  auto got = provider.WaitForMessages(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_TRUE(got[0].tls);
+  EXPECT_EQ(got[0].login, "ann");
+  EXPECT_NE(got[0].content.find("over tls"), std::string::npos);
   EXPECT_TRUE(
       qv::testing::WaitUntil([&] { return env_.Queue().empty(); }, std::chrono::seconds(5)));
   EXPECT_EQ(Stop(), 0);

@@ -67,7 +67,6 @@ constexpr char kErrLogin[] = "Error: %s refused the login: %s\n";
 
 // The long options, matched whole and without regard to case; each takes the next argument.
 constexpr const char* kLongOptions[] = {"tls", "user", "password"};
-constexpr uint16_t kImplicitTlsPort = 465;
 
 constexpr uint16_t kSmtpPort = 25;
 constexpr size_t kHeadBytes = 2048;
@@ -125,58 +124,6 @@ bool ReadPassword(const std::string& user, std::string* password) {
   return true;
 }
 
-// One connection, in clear or (after the handshake) inside TLS.
-class Link {
- public:
-  SmtpClient& plain() { return conn_; }
-
-  TlsChannel::Outcome StartTls(const std::string& host, const Security& security) {
-    TlsTrust trust;
-    trust.ca_file = security.ca_file;
-    TlsChannel::Outcome o = tls_.Handshake(conn_.fd(), host, trust, -1, kClientReplyMs);
-    // Without the check, a certificate that is not trusted is taken all the same.
-    if (o == TlsChannel::Outcome::kUntrusted && !security.verify && tls_.active())
-      o = TlsChannel::Outcome::kOk;
-    secure_ = o == TlsChannel::Outcome::kOk;
-    return o;
-  }
-  const std::string& tls_error() const { return tls_.error(); }
-
-  bool Send(std::string_view data, int timeout_ms = kClientReplyMs) {
-    return secure_ ? tls_.Write(data, timeout_ms) : conn_.Send(data, timeout_ms);
-  }
-
-  // A whole reply, as SmtpClient::ReadReply reads it.
-  std::string ReadReply(int timeout_ms = kClientReplyMs) {
-    if (!secure_) return conn_.ReadReply(timeout_ms);
-    size_t line_start = 0;
-    for (;;) {
-      for (size_t nl; (nl = pending_.find('\n', line_start)) != std::string::npos;) {
-        std::string_view line(pending_.data() + line_start, nl + 1 - line_start);
-        line_start = nl + 1;
-        if (!IsReplyContinuation(line)) {
-          std::string reply = pending_.substr(0, line_start);
-          pending_.erase(0, line_start);
-          return reply;
-        }
-      }
-      char buf[4096];
-      long n = pending_.size() > kLineClientMaxRead ? -1 : tls_.Read(buf, sizeof buf, timeout_ms);
-      if (n <= 0) {
-        pending_.clear();
-        return {};
-      }
-      pending_.append(buf, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  SmtpClient conn_;
-  TlsChannel tls_;
-  bool secure_ = false;
-  std::string pending_;
-};
-
 // The reply without its line ends, for a message of one line.
 std::string OneLine(std::string_view reply) {
   std::string text(reply);
@@ -184,17 +131,6 @@ std::string OneLine(std::string_view reply) {
     if (c == '\r' || c == '\n') c = ' ';
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
-}
-
-// Whether `host` ("name" or "name:port") is one of the smart hosts of ExchangeHost.
-bool IsExchangeHost(const std::string& host, std::string_view exchange_hosts) {
-  std::string name, other;
-  uint16_t port = 0;
-  if (!SplitHostPort(host, kSmtpPort, &name, &port)) return false;
-  for (const std::string& item : AddressList(exchange_hosts)) {
-    if (SplitHostPort(item, kSmtpPort, &other, &port) && EqualsNoCase(name, other)) return true;
-  }
-  return false;
 }
 
 // The whole file; false when it cannot be opened or read (a folder, say).
@@ -327,8 +263,7 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
                  std::FILE* out, const Security& security) {
   std::string name;
   uint16_t port = kSmtpPort;
-  Link link;
-  SmtpClient& conn = link.plain();
+  SmtpClient conn;
   if (!SplitHostPort(host, kSmtpPort, &name, &port) ||
       conn.Connect(name, port) != ConnectResult::kConnected) {
     std::fprintf(out, kErrUnknownHost, host.c_str());
@@ -343,22 +278,24 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
   envelope.tls = security.tls;
   envelope.user = security.user;
   envelope.password = security.password;
+  TlsTrust trust;
+  trust.ca_file = security.ca_file;
   auto handshake = [&] {
-    if (link.StartTls(name, security) == TlsChannel::Outcome::kOk) return true;
-    std::fprintf(out, kErrTls, host.c_str(), link.tls_error().c_str());
+    if (conn.StartTls(name, trust, security.verify) == TlsChannel::Outcome::kOk) return true;
+    std::fprintf(out, kErrTls, host.c_str(), conn.tls_error().c_str());
     return false;
   };
-  if (security.tls > 0 && port == kImplicitTlsPort) {
+  if (security.tls > 0 && port == kSmtpImplicitTlsPort) {
     if (!handshake()) return Outcome::kFailed;
     envelope.in_tls = true;
   }
   SmtpConversation conversation(std::move(envelope));
-  SmtpStep step = conversation.OnReply(link.ReadReply());
+  SmtpStep step = conversation.OnReply(conn.ReadReply());
   for (;;) {
     int reply_ms = kClientReplyMs;
     switch (step.action) {
       case SmtpStep::Action::kSend:
-        if (!link.Send(step.command)) return Outcome::kFailed;
+        if (!conn.Send(step.command)) return Outcome::kFailed;
         break;
       case SmtpStep::Action::kRead:
         break;
@@ -371,14 +308,14 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
         // peer stores the file as it is, whatever the blocks it goes in.
         MessageText text(/*stuff_dots=*/true);
         for (size_t at = 0; at < message.size(); at += kBlock)
-          if (!link.Send(text.Encode(message.substr(at, kBlock)))) return Outcome::kFailed;
-        if (!link.Send(text.EndLine())) return Outcome::kFailed;
+          if (!conn.Send(text.Encode(message.substr(at, kBlock)))) return Outcome::kFailed;
+        if (!conn.Send(text.EndLine())) return Outcome::kFailed;
         reply_ms = kClientDataEndMs;
         break;
       }
       case SmtpStep::Action::kDone:
-        link.Send(step.command);
-        link.ReadReply();
+        conn.Send(step.command);
+        conn.ReadReply();
         return Outcome::kSent;
       case SmtpStep::Action::kFailed:
         // No greeting or no reply: nothing more is said. A refusal is answered with QUIT, and
@@ -388,16 +325,16 @@ Outcome Converse(const std::string& host, const std::string& local_host, const s
         if (step.why == SmtpStep::Why::kNoAuth) std::fprintf(out, kErrNoAuth, host.c_str());
         if (step.failed_in == SmtpState::kAuth)
           std::fprintf(out, kErrLogin, host.c_str(), OneLine(step.reply).c_str());
-        link.Send(step.command);
+        conn.Send(step.command);
         if (step.failed_in == SmtpState::kDataEnd) return Outcome::kFailed;
-        link.ReadReply();
+        conn.ReadReply();
         // Refused for want of TLS or a login, the message was not offered: the host failed.
         return step.why != SmtpStep::Why::kReply || step.failed_in == SmtpState::kAuth ||
                        step.failed_in == SmtpState::kStartTls
                    ? Outcome::kFailed
                    : Outcome::kRejected;
     }
-    step = conversation.OnReply(link.ReadReply(reply_ms));
+    step = conversation.OnReply(conn.ReadReply(reply_ms));
   }
 }
 
