@@ -234,7 +234,7 @@ ServersPage::ServersPage(ConsoleContext& context, QWidget* parent)
   };
   connector_ = [](const ConnectRequest& r, int cancel_fd) {
     if (!r.tls) return ConnectControl(r.host, r.login, r.password, r.port, 10000, cancel_fd);
-    TlsTrust trust{r.fingerprint, ""};
+    TlsTrust trust{r.fingerprint, "", nullptr};
     return ConnectControl(r.host, r.login, r.password, r.port, 10000, cancel_fd, &trust);
   };
   trust_question_ = [this](const std::string& host, const std::string& fingerprint) {

@@ -65,7 +65,7 @@ TEST(TlsChannelTest, ASilentOrPlainPeerEndsTheHandshake) {
     ChunkServer server({}, 1000);
     int cancel = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ControlClient client(cancel, 20000);
-    client.UseTls(TlsTrust{std::string(64, '0'), ""});
+    client.UseTls(TlsTrust{std::string(64, '0'), "", nullptr});
     std::thread canceller([cancel] {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       uint64_t one = 1;

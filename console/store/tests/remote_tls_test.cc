@@ -57,7 +57,7 @@ TEST_F(RemoteTlsTest, APinnedFingerprintLogsInAndTheStoreWorks) {
   std::string bare;
   for (char c : fingerprint_)
     if (c != ':') bare += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  ConnectOutcome c = Connect("127.0.0.1", TlsTrust{bare, ""});
+  ConnectOutcome c = Connect("127.0.0.1", TlsTrust{bare, "", nullptr});
   ASSERT_TRUE(c.store) << c.error;
   Settings settings;
   ASSERT_TRUE(c.store->LoadSettings(&settings));
@@ -67,13 +67,14 @@ TEST_F(RemoteTlsTest, APinnedFingerprintLogsInAndTheStoreWorks) {
   EXPECT_EQ(users->size(), 2u);
   EXPECT_TRUE(c.store->EndSession());
   // The login's own refusals stay those of the dialogue.
-  EXPECT_EQ(Connect("127.0.0.1", TlsTrust{fingerprint_, ""}, "wrong").error, kInvalidPassword);
+  EXPECT_EQ(Connect("127.0.0.1", TlsTrust{fingerprint_, "", nullptr}, "wrong").error,
+            kInvalidPassword);
 }
 
 TEST_F(RemoteTlsTest, ACertificateNotTrustedIsRefusedWithItsFingerprint) {
   std::string wrong = fingerprint_;
   wrong[0] = wrong[0] == 'A' ? 'B' : 'A';
-  ConnectOutcome pinned = Connect("127.0.0.1", TlsTrust{wrong, ""});
+  ConnectOutcome pinned = Connect("127.0.0.1", TlsTrust{wrong, "", nullptr});
   EXPECT_FALSE(pinned.store);
   EXPECT_TRUE(pinned.untrusted);
   EXPECT_EQ(pinned.fingerprint, fingerprint_);
@@ -87,14 +88,14 @@ TEST_F(RemoteTlsTest, ACertificateNotTrustedIsRefusedWithItsFingerprint) {
   EXPECT_EQ(system.fingerprint, fingerprint_);
 
   // A CA file is checked with the name: the certificate is for "localhost", not the address.
-  ConnectOutcome by_name = Connect("localhost", TlsTrust{"", cert_.certificate});
+  ConnectOutcome by_name = Connect("localhost", TlsTrust{"", cert_.certificate, nullptr});
   EXPECT_TRUE(by_name.store) << by_name.error;
-  ConnectOutcome by_address = Connect("127.0.0.1", TlsTrust{"", cert_.certificate});
+  ConnectOutcome by_address = Connect("127.0.0.1", TlsTrust{"", cert_.certificate, nullptr});
   EXPECT_FALSE(by_address.store);
   EXPECT_TRUE(by_address.untrusted);
 
   // The plain port does not speak TLS: a handshake failure, not a trust question.
-  TlsTrust pin{fingerprint_, ""};
+  TlsTrust pin{fingerprint_, "", nullptr};
   ConnectOutcome plain =
       ConnectControl("127.0.0.1", kAdmin, "secret", root_.port(), 3000, -1, &pin);
   EXPECT_FALSE(plain.store);
