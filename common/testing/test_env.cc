@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <stdexcept>
 
@@ -84,6 +85,28 @@ TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
 }
+
+namespace {
+
+// A test program never reads or writes the machine's own system root: unless its caller named
+// one, the process works in a fresh one of its own from before main until its end. Tests that
+// need a root to themselves still make a ScopedSystemRoot, which restores this one.
+class ProcessSystemRoot {
+ public:
+  ProcessSystemRoot() {
+    const char* named = std::getenv("QUORVANE_SYSTEM");
+    if (named != nullptr && *named != '\0') return;
+    dir_ = std::make_unique<TempDir>();
+    setenv("QUORVANE_SYSTEM", dir_->path().c_str(), 1);
+  }
+
+ private:
+  std::unique_ptr<TempDir> dir_;
+};
+
+const ProcessSystemRoot process_system_root;
+
+}  // namespace
 
 ScopedSystemRoot::ScopedSystemRoot() {
   const char* old = std::getenv("QUORVANE_SYSTEM");

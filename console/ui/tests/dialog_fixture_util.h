@@ -90,7 +90,10 @@ class DialogTest : public ::testing::Test {
 
   // The settings as the store holds them after the dialog saved.
   Settings& Saved() {
-    EXPECT_TRUE(dialog_->Save());
+    bool saved = dialog_->Save();
+    std::string why;
+    for (const auto& shown : shown_) why += shown.text.toStdString() + "\n";
+    EXPECT_TRUE(saved) << why;
     return store_->settings;
   }
 
