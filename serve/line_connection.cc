@@ -21,6 +21,14 @@ void LineConnection::Log(int level, const char* tag, std::string_view text) {
   WriteLog(settings_.system, level, link_.Number(), tag, text, log_prefix_);
 }
 
+void LineConnection::LogReceived(std::string_view line) {
+  size_t shown = LoggedLength(line);
+  if (shown >= line.size()) return Log(kLogLevelProtocol, kLogReceived, line);
+  std::string masked(line.substr(0, shown));
+  masked += shown == 0 ? "********" : " ********";
+  Log(kLogLevelProtocol, kLogReceived, masked);
+}
+
 void LineConnection::Close() {
   if (closed_) return;
   closed_ = true;
@@ -96,7 +104,7 @@ size_t LineConnection::Process(std::string_view input) {
     if (end == std::string_view::npos) break;
     pos += end + 2;
     std::string_view line = rest.substr(0, end);
-    Log(kLogLevelProtocol, kLogReceived, line);
+    LogReceived(line);
     OnLine(line);
   }
   processing_ = false;

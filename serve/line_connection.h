@@ -54,6 +54,9 @@ class LineConnection : public ConnectionHandler {
   // Raw input while SetRawInput(true); returns how many bytes it took (all, unless the raw part
   // ends inside them).
   virtual size_t OnRawInput(std::string_view bytes) { return bytes.size(); }
+  // How much of a received line the transaction log shows: all of it, unless it holds a secret
+  // (a login's answer), which is shown as "********" from that length on.
+  virtual size_t LoggedLength(std::string_view line) const { return line.size(); }
   // After the line-too-long reply was sent and logged, before the connection is closed.
   virtual void OnLineTooLong() {}
   // The TLS handshake StartTls began is done (or the implicit one of the listener), before input
@@ -78,6 +81,8 @@ class LineConnection : public ConnectionHandler {
   const Settings& settings() const { return settings_; }
 
  private:
+  // Logs a received line as LoggedLength says.
+  void LogReceived(std::string_view line);
   // Hands on lines and raw input from `input` while not paused or closed; returns the bytes
   // used.
   size_t Process(std::string_view input);

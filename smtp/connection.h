@@ -69,6 +69,8 @@ class SmtpConnection : public LineConnection {
   size_t OnRawInput(std::string_view chunk) override;
   // The TLS handshake is done: after STARTTLS the session starts over.
   void OnSecured() override;
+  // A login's answers never reach the transaction log.
+  size_t LoggedLength(std::string_view line) const override { return session_->LoggedLength(line); }
   // The final answer of AUTH: logged when it failed, sent after the guard's pause.
   void AnswerAuth(CommandReply reply);
   void SetSlotMode(int mode);

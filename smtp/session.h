@@ -112,6 +112,9 @@ class SmtpSession {
   const SmtpSecurity& security() const { return security_; }
   // AUTH succeeded on this connection.
   bool authenticated() const { return !auth_user_.empty(); }
+  // How much of a received line the transaction log may show: nothing of an answer inside an
+  // AUTH exchange, and of an AUTH line with an initial response only the verb and mechanism.
+  size_t LoggedLength(std::string_view line) const;
   // The name of the last AUTH (given or tried), for the log.
   const std::string& auth_name() const { return auth_name_; }
 

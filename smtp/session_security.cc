@@ -101,6 +101,17 @@ Reply SmtpSession::Auth(std::string_view line) {
   return Error(kAuthMechanism);
 }
 
+size_t SmtpSession::LoggedLength(std::string_view line) const {
+  if (auth_step_ != AuthStep::kNone) return 0;
+  if (line.size() <= 5 || !StartsWithNoCase(line, "AUTH ")) return line.size();
+  size_t at = 5;
+  while (at < line.size() && line[at] == ' ') ++at;
+  size_t end = line.find(' ', at);
+  if (end == std::string_view::npos) return line.size();
+  size_t initial = line.find_first_not_of(' ', end);
+  return initial == std::string_view::npos ? line.size() : end;
+}
+
 Reply SmtpSession::AuthResponse(std::string_view line) {
   AuthStep step = auth_step_;
   auth_step_ = AuthStep::kNone;

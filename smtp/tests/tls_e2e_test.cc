@@ -225,6 +225,12 @@ TEST_F(TlsE2E, CurlAndSwaksSubmitInsideTlsAndOverSmtps) {
     EXPECT_EQ(sent.code, 0) << how[1] << " " << sent.out << sent.err;
   }
   EXPECT_EQ(env_.Mailbox("bob").size(), 4u);
+  // The logins' answers never reach the log: "\0bob\0secret", "bob" and "secret" in base64.
+  std::string log = env_.LogText();
+  for (const char* secret : {"AGJvYgBzZWNyZXQ=", "Ym9i", "c2VjcmV0"})
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+  EXPECT_NE(log.find("AUTH PLAIN ********"), std::string::npos);
+  EXPECT_NE(log.find("AUTH LOGIN"), std::string::npos);
 }
 
 // A certificate renewed in place is served to the next connection, without a restart.
