@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,34 @@ class CollectServiceTest : public ::testing::Test {
     AddRecord(sys_.system(), &a);
   }
 
+  // A service whose fetched messages are only counted in `delivered`, listening on a free
+  // port, started, with a check due every 100 ms; its loop runs on `loop`.
+  std::unique_ptr<Pop3Service> StartCounting(std::atomic<int>& delivered, std::thread* loop) {
+    Pop3ServiceOptions options;
+    options.account_period = std::chrono::milliseconds(100);
+    options.deliver_fetched = [&delivered](const std::vector<std::string>&, std::string_view, int) {
+      ++delivered;
+      return true;
+    };
+    auto service = std::make_unique<Pop3Service>(options);
+    service->settings() = sys_.settings();
+    EXPECT_TRUE(service->listener().Listen(0));
+    service->Started();
+    *loop = std::thread([s = service.get()] { s->frame().loop().Run(); });
+    return service;
+  }
+
+  // Stops the service and every check under way; how long that took.
+  static std::chrono::steady_clock::duration Stop(Pop3Service& service, std::thread& loop) {
+    auto start = std::chrono::steady_clock::now();
+    service.frame().loop().Post([&] { service.frame().Stop(); });
+    loop.join();
+    service.collection()->Stop();
+    auto took = std::chrono::steady_clock::now() - start;
+    service.frame().CloseAll();
+    return took;
+  }
+
   // Runs `fn` on the service's loop and returns its result.
   template <class F>
   auto OnLoop(Pop3Service& service, F fn) {
@@ -61,18 +90,10 @@ TEST_F(CollectServiceTest, ClientsAreServedWhileAnAccountIsChecked) {
   for (int i = 0; i < 3; ++i) remote_.AddMessage("Subject: " + std::to_string(i) + "\r\n\r\nx\r\n");
   remote_.faults().retr_delay_ms = 1500;  // each message takes a while
   std::atomic<int> delivered{0};
-  Pop3ServiceOptions options;
-  options.account_period = std::chrono::milliseconds(100);
-  options.deliver_fetched = [&](const std::vector<std::string>&, std::string_view, int) {
-    ++delivered;
-    return true;
-  };
-  Pop3Service service(options);
-  service.settings() = sys_.settings();
-  ASSERT_TRUE(service.listener().Listen(0));
+  std::thread loop;
+  auto owned = StartCounting(delivered, &loop);
+  Pop3Service& service = *owned;
   int port = service.listener().BoundPort();
-  service.Started();
-  std::thread loop([&] { service.frame().loop().Run(); });
 
   // Wait for the check to be under way.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
@@ -119,12 +140,7 @@ TEST_F(CollectServiceTest, ClientsAreServedWhileAnAccountIsChecked) {
   remote_.faults().retr_delay_ms = 5000;
   while (remote_.connections() < 3 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  start = std::chrono::steady_clock::now();
-  service.frame().loop().Post([&] { service.frame().Stop(); });
-  loop.join();
-  service.collection()->Stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
-  service.frame().CloseAll();
+  EXPECT_LT(Stop(service, loop), std::chrono::milliseconds(3000));
 }
 
 TEST_F(CollectServiceTest, AStallingServerHoldsUpOnlyItsOwnAccount) {
@@ -137,18 +153,10 @@ TEST_F(CollectServiceTest, AStallingServerHoldsUpOnlyItsOwnAccount) {
   remote_.faults().trickle_repeat = 1000000;
   quick.AddMessage("Subject: quick\r\n\r\nx\r\n");
   std::atomic<int> delivered{0};
-  Pop3ServiceOptions options;
-  options.account_period = std::chrono::milliseconds(100);
-  options.deliver_fetched = [&](const std::vector<std::string>&, std::string_view, int) {
-    ++delivered;
-    return true;
-  };
-  Pop3Service service(options);
-  service.settings() = sys_.settings();
-  ASSERT_TRUE(service.listener().Listen(0));
-  service.Started();
   auto start = std::chrono::steady_clock::now();
-  std::thread loop([&] { service.frame().loop().Run(); });
+  std::thread loop;
+  auto owned = StartCounting(delivered, &loop);
+  Pop3Service& service = *owned;
   auto wait_for = [&](int count) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (delivered < count && std::chrono::steady_clock::now() < deadline)
@@ -166,13 +174,8 @@ TEST_F(CollectServiceTest, AStallingServerHoldsUpOnlyItsOwnAccount) {
   EXPECT_GE(OnLoop(service, [&] { return service.collection()->active(); }), 1);
   EXPECT_EQ(remote_.connections(), 1);
 
-  start = std::chrono::steady_clock::now();
-  service.frame().loop().Post([&] { service.frame().Stop(); });
-  loop.join();
-  service.collection()->Stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+  EXPECT_LT(Stop(service, loop), std::chrono::milliseconds(3000));
   EXPECT_EQ(delivered, 2);
-  service.frame().CloseAll();
 }
 
 }  // namespace

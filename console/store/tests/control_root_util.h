@@ -11,9 +11,11 @@
 #include <string>
 
 #include "common/recordstore.h"
+#include "common/testing/line_client.h"
 #include "common/testing/service_process.h"
 #include "common/testing/table_env.h"
 #include "platform/registry.h"
+#include "serve/testing/test_certificate.h"
 
 namespace qv::console::testing {
 
@@ -44,6 +46,20 @@ class ControlRoot {
   }
 
   bool Start() { return control_.Start("qvctrl95", port_); }
+  // Start() with the TLS control port on `tls_port`, serving `cert`; false unless that port
+  // opens too (a port taken meanwhile leaves the optional listener closed).
+  bool StartTls(const qv::testing::TestCertificate& cert, uint16_t tls_port) {
+    reg::Key key;
+    reg::CreateKey(kControlKey, "QuorvaneControl", &key);
+    reg::SetString(&key, "TlsCertificate", cert.certificate);
+    reg::SetString(&key, "TlsKey", cert.key);
+    reg::SetDword(&key, "TlsControlPort", tls_port);
+    reg::CloseKey(&key);
+    return Start() && qv::testing::WaitUntil([tls_port] {
+             qv::testing::LineClient probe;
+             return probe.Connect(tls_port);
+           });
+  }
   void Stop() { control_.Stop(); }
   uint16_t port() const { return static_cast<uint16_t>(port_); }
   const qv::testing::ScopedTables& tables() const { return tables_; }

@@ -16,29 +16,14 @@ namespace {
 
 using testing::kAdmin;
 
-// The certificate's SHA-256 fingerprint as the openssl program tells it.
-std::string OpensslFingerprint(const std::string& certificate) {
-  auto run = qv::testing::RunProgram(
-      "/usr/bin/openssl", {"x509", "-noout", "-fingerprint", "-sha256", "-in", certificate});
-  size_t at = run.out.find('=');
-  return at == std::string::npos ? "" : NormalFingerprint(run.out.substr(at + 1));
-}
-
 class RemoteTlsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     cert_ = qv::testing::MakeTestCertificate(root_.tables().root());
     ASSERT_TRUE(cert_.ok);
     tls_port_ = static_cast<uint16_t>(qv::testing::FreeLoopbackPort());
-    reg::Key key;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &key);
-    reg::SetString(&key, "TlsCertificate", cert_.certificate);
-    reg::SetString(&key, "TlsKey", cert_.key);
-    reg::SetDword(&key, "TlsControlPort", tls_port_);
-    reg::CloseKey(&key);
-    ASSERT_TRUE(root_.Start());
-    fingerprint_ = OpensslFingerprint(cert_.certificate);
-    ASSERT_FALSE(fingerprint_.empty());
+    ASSERT_TRUE(root_.StartTls(cert_, tls_port_));
+    fingerprint_ = cert_.fingerprint;
   }
 
   ConnectOutcome Connect(const std::string& host, const TlsTrust& trust,

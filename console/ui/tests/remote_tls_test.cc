@@ -6,7 +6,6 @@
 #include <QSpinBox>
 
 #include "common/config.h"
-#include "common/testing/line_client.h"
 #include "console/store/tests/control_root_util.h"
 #include "console/ui/tests/dialog_fixture_util.h"
 #include "platform/registry.h"
@@ -22,22 +21,8 @@ class RemoteTlsTest : public DialogTest {
     cert_ = qv::testing::MakeTestCertificate(control_.tables().root());
     ASSERT_TRUE(cert_.ok);
     tls_port_ = static_cast<uint16_t>(qv::testing::FreeLoopbackPort());
-    reg::Key key;
-    reg::CreateKey(kControlKey, "QuorvaneControl", &key);
-    reg::SetString(&key, "TlsCertificate", cert_.certificate);
-    reg::SetString(&key, "TlsKey", cert_.key);
-    reg::SetDword(&key, "TlsControlPort", tls_port_);
-    reg::CloseKey(&key);
-    ASSERT_TRUE(control_.Start());
-    // The TLS port is the service's third listener: a port taken meanwhile leaves it closed.
-    ASSERT_TRUE(qv::testing::WaitUntil([this] {
-      qv::testing::LineClient probe;
-      return probe.Connect(tls_port_);
-    })) << "the TLS control port " << tls_port_ << " did not open";
-    auto run = qv::testing::RunProgram("/usr/bin/openssl", {"x509", "-noout", "-fingerprint",
-                                                            "-sha256", "-in", cert_.certificate});
-    fingerprint_ = NormalFingerprint(run.out.substr(run.out.find('=') + 1));
-    ASSERT_FALSE(fingerprint_.empty());
+    ASSERT_TRUE(control_.StartTls(cert_, tls_port_));
+    fingerprint_ = cert_.fingerprint;
     Open(MakeLocalStore());
     dialog_->Reload();
     dialog_->servers()->set_trust_question(
